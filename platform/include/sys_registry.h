@@ -1,0 +1,3 @@
+#pragma once
+
+// Included from sys.h; include that instead.
