@@ -1,31 +1,107 @@
 // BSTR allocation.
+//
+// Layout: a 4-byte byte count, then the characters, then a zero OLECHAR.
+// The BSTR points at the first character, so the count sits at b[-2..-1].
+// The block is sized so that a string made from an odd number of bytes
+// still ends in a whole zero OLECHAR.
+#include <cstdlib>
+#include <cstring>
+
 #include "oleaut.h"
 
-extern "C" {
-BSTR SysAllocString(const OLECHAR*) {
-    return nullptr;
-}
-BSTR SysAllocStringLen(const OLECHAR*, UINT) {
-    return nullptr;
-}
-BSTR SysAllocStringByteLen(LPCSTR, UINT) {
-    return nullptr;
-}
-INT SysReAllocString(BSTR*, const OLECHAR*) {
-    return FALSE;
-}
-INT SysReAllocStringLen(BSTR*, const OLECHAR*, UINT) {
-    return FALSE;
-}
-void SysFreeString(BSTR) {}
-UINT SysStringLen(BSTR) {
-    return 0;
-}
-UINT SysStringByteLen(BSTR) {
-    return 0;
-}
+namespace {
+
+constexpr size_t kPrefix = sizeof(DWORD);
+// Largest byte count whose block (prefix + bytes + padding + terminator)
+// still fits the 32-bit count and a sane allocation.
+constexpr size_t kMaxBytes = 0x7FFFFFF0u;
+
+DWORD* PrefixOf(BSTR b) noexcept {
+    return reinterpret_cast<DWORD*>(reinterpret_cast<char*>(b) - kPrefix);
 }
 
+// Allocates a BSTR of `bytes` bytes, copying `src` when given and zeroing
+// otherwise (the platform leaves it unset; zero is the safe choice).
+BSTR AllocBytes(const void* src, size_t bytes) noexcept {
+    if (bytes > kMaxBytes) return nullptr;
+    // Round the body up to whole OLECHARs, then add the terminator.
+    const size_t body = (bytes + 1) & ~size_t{1};
+    const size_t total = kPrefix + body + sizeof(OLECHAR);
+    auto* block = static_cast<char*>(std::malloc(total));
+    if (!block) return nullptr;
+    const DWORD count = static_cast<DWORD>(bytes);
+    std::memcpy(block, &count, kPrefix);
+    char* chars = block + kPrefix;
+    if (src)
+        std::memcpy(chars, src, bytes);
+    else
+        std::memset(chars, 0, bytes);
+    std::memset(chars + bytes, 0, total - kPrefix - bytes);
+    return reinterpret_cast<BSTR>(chars);
+}
+
+size_t Length(const OLECHAR* s) noexcept {
+    size_t n = 0;
+    while (s[n]) ++n;
+    return n;
+}
+
+// Replaces *pbstr by a new string; `src` may point into the old one.
+INT Reallocate(BSTR* pbstr, const OLECHAR* src, size_t chars) noexcept {
+    if (!pbstr || chars > kMaxBytes / sizeof(OLECHAR)) return FALSE;
+    BSTR fresh = AllocBytes(src, chars * sizeof(OLECHAR));
+    if (!fresh) return FALSE;
+    SysFreeString(*pbstr);
+    *pbstr = fresh;
+    return TRUE;
+}
+
+}  // namespace
+
+extern "C" {
+
+BSTR SysAllocString(const OLECHAR* psz) {
+    if (!psz) return nullptr;
+    return AllocBytes(psz, Length(psz) * sizeof(OLECHAR));
+}
+
+BSTR SysAllocStringLen(const OLECHAR* strIn, UINT ui) {
+    if (ui > kMaxBytes / sizeof(OLECHAR)) return nullptr;
+    return AllocBytes(strIn, size_t{ui} * sizeof(OLECHAR));
+}
+
+BSTR SysAllocStringByteLen(LPCSTR psz, UINT len) {
+    return AllocBytes(psz, len);
+}
+
+INT SysReAllocString(BSTR* pbstr, const OLECHAR* psz) {
+    // A null source leaves an empty string, not a null one.
+    return Reallocate(pbstr, psz, psz ? Length(psz) : 0);
+}
+
+INT SysReAllocStringLen(BSTR* pbstr, const OLECHAR* psz, UINT len) {
+    return Reallocate(pbstr, psz, len);
+}
+
+void SysFreeString(BSTR bstrString) {
+    if (bstrString) std::free(PrefixOf(bstrString));
+}
+
+UINT SysStringLen(BSTR pbstr) {
+    return pbstr ? *PrefixOf(pbstr) / static_cast<UINT>(sizeof(OLECHAR)) : 0;
+}
+
+UINT SysStringByteLen(BSTR bstr) {
+    return bstr ? *PrefixOf(bstr) : 0;
+}
+
+}  // extern "C"
+
 namespace mv {
-Bstr::Bstr(std::string_view) {}
+
+Bstr::Bstr(std::string_view utf8) {
+    const std::u16string wide = ToUtf16(utf8);
+    b_ = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+}
+
 }  // namespace mv
