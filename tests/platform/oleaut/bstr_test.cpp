@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "oleaut.h"
+
+namespace {
+
+DWORD StoredByteCount(BSTR b) {
+    DWORD n = 0;
+    std::memcpy(&n, reinterpret_cast<const char*>(b) - sizeof(DWORD), sizeof(DWORD));
+    return n;
+}
+
+struct AllocCase {
+    const char* name;
+    BSTR (*make)();
+    bool null;
+    UINT chars;
+    UINT bytes;
+    std::u16string content;  // compared over `chars` characters
+};
+
+const AllocCase kAllocCases[] = {
+    {"plain", [] { return SysAllocString(u"abc"); }, false, 3, 6, u"abc"},
+    {"empty", [] { return SysAllocString(u""); }, false, 0, 0, u""},
+    {"null source", [] { return SysAllocString(nullptr); }, true, 0, 0, u""},
+    {"embedded NUL", [] { return SysAllocStringLen(u"a\0b", 3); }, false, 3, 6,
+     std::u16string(u"a\0b", 3)},
+    {"length cuts", [] { return SysAllocStringLen(u"abcdef", 2); }, false, 2, 4, u"ab"},
+    // A null source with a length gives a string of that length; we zero it.
+    {"null with length", [] { return SysAllocStringLen(nullptr, 4); }, false, 4, 8,
+     std::u16string(4, u'\0')},
+    {"bytes even", [] { return SysAllocStringByteLen("\x41\x00\x42\x00", 4); }, false, 2, 4, u"AB"},
+    // An odd byte count: one whole character, the odd byte kept in the count.
+    {"bytes odd", [] { return SysAllocStringByteLen("\x41\x00\x42", 3); }, false, 1, 3, u"A"},
+    {"bytes null source", [] { return SysAllocStringByteLen(nullptr, 5); }, false, 2, 5,
+     std::u16string(2, u'\0')},
+    {"bytes zero", [] { return SysAllocStringByteLen("", 0); }, false, 0, 0, u""},
+    {"too long", [] { return SysAllocStringLen(nullptr, 0xFFFFFFFFu); }, true, 0, 0, u""},
+    {"too many bytes", [] { return SysAllocStringByteLen(nullptr, 0xFFFFFFFFu); }, true, 0, 0, u""},
+};
+
+TEST(Bstr, AllocationGivesLengthPrefixContentAndTerminator) {
+    for (const AllocCase& c : kAllocCases) {
+        SCOPED_TRACE(c.name);
+        BSTR b = c.make();
+        if (c.null) {
+            EXPECT_EQ(b, nullptr);
+            continue;
+        }
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(SysStringLen(b), c.chars);
+        EXPECT_EQ(SysStringByteLen(b), c.bytes);
+        EXPECT_EQ(StoredByteCount(b), c.bytes);
+        EXPECT_EQ(std::u16string(b, c.chars), c.content);
+        // Zero terminated after the last whole character and after the last byte.
+        EXPECT_EQ(b[(c.bytes + 1) / 2], u'\0');
+        EXPECT_EQ(reinterpret_cast<const char*>(b)[c.bytes], '\0');
+        SysFreeString(b);
+    }
+}
+
+TEST(Bstr, OddByteStringKeepsItsLastByte) {
+    BSTR b = SysAllocStringByteLen("xyz", 3);
+    EXPECT_EQ(std::memcmp(b, "xyz", 4), 0);  // the three bytes and a zero
+    SysFreeString(b);
+}
+
+TEST(Bstr, NullReadsAsEmpty) {
+    EXPECT_EQ(SysStringLen(nullptr), 0u);
+    EXPECT_EQ(SysStringByteLen(nullptr), 0u);
+    SysFreeString(nullptr);
+}
+
+struct ReallocCase {
+    const char* name;
+    const char16_t* initial;  // null: start from a null BSTR
+    // Source given as an offset into the current string, or as a literal.
+    int selfOffset;  // -1: use `source`
+    const char16_t* source;
+    int length;  // -1: SysReAllocString, else SysReAllocStringLen
+    std::u16string expected;
+};
+
+const ReallocCase kReallocCases[] = {
+    {"grow", u"ab", -1, u"abcdef", -1, u"abcdef"},
+    {"shrink", u"abcdef", -1, u"x", -1, u"x"},
+    {"from null", nullptr, -1, u"new", -1, u"new"},
+    {"null source gives empty", u"abc", -1, nullptr, -1, u""},
+    {"tail of itself", u"hello", 1, nullptr, -1, u"ello"},
+    {"head of itself by length", u"hello", 0, nullptr, 3, u"hel"},
+    {"length with null source", u"abc", -1, nullptr, 2, std::u16string(2, u'\0')},
+    {"length keeps NUL", u"q", -1, u"a\0b", 3, std::u16string(u"a\0b", 3)},
+};
+
+TEST(Bstr, ReallocationReplacesTheString) {
+    for (const ReallocCase& c : kReallocCases) {
+        SCOPED_TRACE(c.name);
+        BSTR b = c.initial ? SysAllocString(c.initial) : nullptr;
+        const OLECHAR* src = c.selfOffset >= 0 ? b + c.selfOffset : c.source;
+        const INT ok = c.length < 0 ? SysReAllocString(&b, src)
+                                    : SysReAllocStringLen(&b, src, static_cast<UINT>(c.length));
+        EXPECT_TRUE(ok);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(std::u16string(b, SysStringLen(b)), c.expected);
+        SysFreeString(b);
+    }
+}
+
+TEST(Bstr, ReallocationFailuresLeaveTheStringAlone) {
+    EXPECT_FALSE(SysReAllocString(nullptr, u"x"));
+    EXPECT_FALSE(SysReAllocStringLen(nullptr, u"x", 1));
+    BSTR b = SysAllocString(u"keep");
+    EXPECT_FALSE(SysReAllocStringLen(&b, nullptr, 0xFFFFFFFFu));
+    EXPECT_EQ(std::u16string(b), u"keep");
+    SysFreeString(b);
+}
+
+TEST(Bstr, OwnerConvertsUtf8AndCopiesByValue) {
+    const std::string text =
+        "Gr\xC3\xBC\xC3\x9F"
+        "e \xE2\x82\xAC \xF0\x9F\x98\x80";
+    mv::Bstr a(std::string_view{text});
+    EXPECT_EQ(a.Length(), 10u);  // the emoji takes a surrogate pair
+    EXPECT_EQ(a.Utf8(), text);
+    mv::Bstr b = a;
+    EXPECT_NE(a.get(), b.get());
+    EXPECT_EQ(b.view(), a.view());
+    mv::Bstr c = std::move(b);
+    EXPECT_EQ(b.get(), nullptr);
+    EXPECT_EQ(c.view(), a.view());
+    EXPECT_EQ(mv::Bstr(std::string_view{}).Length(), 0u);
+}
+
+}  // namespace
