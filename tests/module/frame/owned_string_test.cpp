@@ -1,0 +1,148 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "frame/owned_string.h"
+
+namespace {
+
+int Sign(int v) {
+    return (v > 0) - (v < 0);
+}
+
+struct AssignCase {
+    const char* source;
+    const char* text;
+    bool empty;
+    std::size_t length;
+};
+
+TEST(CharString, AssignStoresNonEmptyTextOnly) {
+    const AssignCase cases[] = {
+        {nullptr, "", true, 0},
+        {"", "", true, 0},
+        {"a", "a", false, 1},
+        {"tag.PV", "tag.PV", false, 6},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e",
+         "Gr\xC3\xBC\xC3\x9F"
+         "e",
+         false, 7},  // two 2-byte letters
+        {"\xE2\x82\xAC", "\xE2\x82\xAC", false, 3},
+    };
+    for (const auto& c : cases) {
+        // Start from a stored text so that every case also replaces one.
+        CharString s;
+        s = "previous";
+        s.Assign(c.source);
+        EXPECT_STREQ(s.CStr(), c.text) << (c.source ? c.source : "(null)");
+        EXPECT_EQ(s.IsEmpty(), c.empty) << (c.source ? c.source : "(null)");
+        EXPECT_EQ(s.Length(), c.length) << (c.source ? c.source : "(null)");
+    }
+}
+
+TEST(CharString, NewStringReadsAsEmptyText) {
+    CharString s;
+    EXPECT_TRUE(s.IsEmpty());
+    ASSERT_NE(s.CStr(), nullptr);
+    EXPECT_STREQ(s.CStr(), "");
+    EXPECT_EQ(s.Length(), 0u);
+}
+
+TEST(CharString, AssignFromItsOwnTextKeepsTheText) {
+    struct Case {
+        std::size_t offset;  // where in "abcdef" the source starts
+        const char* expected;
+    };
+    for (const Case c : {Case{0, "abcdef"}, Case{2, "cdef"}, Case{5, "f"}, Case{6, ""}}) {
+        CharString s;
+        s = "abcdef";
+        s.Assign(s.CStr() + c.offset);
+        EXPECT_STREQ(s.CStr(), c.expected) << c.offset;
+        EXPECT_EQ(s.IsEmpty(), *c.expected == '\0') << c.offset;
+    }
+    CharString s;
+    s = "self";
+    s = s.CStr();
+    EXPECT_STREQ(s.CStr(), "self");
+}
+
+TEST(CharString, CopyIsIndependentOfItsSource) {
+    char buffer[] = "source";
+    CharString a;
+    a = buffer;
+    std::memcpy(buffer, "SOURCE", 6);
+    EXPECT_STREQ(a.CStr(), "source");
+
+    CharString b;
+    b.Assign(a.CStr());
+    a = "changed";
+    a.Free();
+    EXPECT_STREQ(b.CStr(), "source");
+}
+
+TEST(CharString, FreeEmptiesAndMayRepeat) {
+    CharString s;
+    s = "abc";
+    s.Free();
+    EXPECT_TRUE(s.IsEmpty());
+    s.Free();
+    EXPECT_TRUE(s.IsEmpty());
+    (s = "x") = "y";
+    EXPECT_STREQ(s.CStr(), "y");
+}
+
+TEST(CharString, ToBstrConvertsUtf8ToUtf16) {
+    struct Case {
+        const char* text;
+        std::u16string expected;
+    };
+    const Case cases[] = {
+        {"", u""},
+        {"abc", u"abc"},
+        {"Gr\xC3\xBC\xC3\x9F"
+         "e",
+         u"Gr\u00FC\u00DFe"},
+        {"\xE2\x82\xAC 5", u"\u20AC 5"},
+        {"\xF0\x9F\x98\x80", u"\U0001F600"},  // needs a surrogate pair
+    };
+    for (const auto& c : cases) {
+        CharString s;
+        s = c.text;
+        BSTR b = s.ToBSTR();
+        ASSERT_NE(b, nullptr) << c.text;  // empty is an empty BSTR, never null
+        EXPECT_EQ(std::u16string(b, SysStringLen(b)), c.expected) << c.text;
+        EXPECT_EQ(b[SysStringLen(b)], u'\0') << c.text;
+        SysFreeString(b);
+    }
+}
+
+TEST(CharString, CompareNoCaseFoldsAsciiLetters) {
+    struct Case {
+        const char* stored;
+        const char* other;
+        int sign;
+    };
+    const Case cases[] = {
+        {"", "", 0},
+        {"", "a", -1},
+        {"a", "", 1},
+        {"ABC", "abc", 0},
+        {"Tag.Pv", "tAG.pV", 0},
+        {"abc", "ABD", -1},
+        {"b", "A", 1},
+        {"ab", "abc", -1},
+        {"abc", nullptr, 1},
+        {"", nullptr, 0},
+        {"\xC3\x9C", "\xC3\xBC", -1},  // only ASCII letters fold
+    };
+    for (const auto& c : cases) {
+        CharString s;
+        s = c.stored;
+        EXPECT_EQ(Sign(s.CompareNoCase(c.other)), c.sign)
+            << '"' << c.stored << "\" vs \"" << (c.other ? c.other : "(null)") << '"';
+    }
+}
+
+}  // namespace
