@@ -321,6 +321,18 @@ constexpr LONG ERROR_CANTWRITE = 1013;
 constexpr LONG ERROR_KEY_DELETED = 1018;
 constexpr LONG ERROR_NONE_MAPPED = 1332;
 constexpr LONG ERROR_TIMEOUT = 1460;
+// Further codes used by threads, identity, folders and processes.
+constexpr LONG ERROR_TOO_MANY_OPEN_FILES = 4;
+constexpr LONG ERROR_NO_MORE_FILES = 18;
+constexpr LONG ERROR_NOT_SAME_DEVICE = 17;
+constexpr LONG ERROR_NOT_SUPPORTED = 50;
+constexpr LONG ERROR_BUFFER_OVERFLOW = 111;
+constexpr LONG ERROR_DISK_FULL = 112;
+constexpr LONG ERROR_DIR_NOT_EMPTY = 145;
+constexpr LONG ERROR_BAD_PATHNAME = 161;
+constexpr LONG ERROR_FILENAME_EXCED_RANGE = 206;
+constexpr LONG ERROR_MR_MID_NOT_FOUND = 317;
+constexpr LONG ERROR_NO_TOKEN = 1008;
 
 // ---------------------------------------------------------------------------
 // GUIDs
