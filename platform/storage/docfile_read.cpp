@@ -1,0 +1,245 @@
+// Opened documents: read-only root storage and streams over libgsf's OLE2
+// reader, after our own structural check of the file.
+#include <gsf/gsf-infile-msole.h>
+#include <gsf/gsf-infile.h>
+#include <gsf/gsf-input-memory.h>
+#include <gsf/gsf-input.h>
+#include <unistd.h>
+#include <cerrno>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "storage/cfb_check.h"
+#include "storage/storage_common.h"
+
+namespace mv::stg {
+namespace {
+
+constexpr DWORD kReadMode = STGM_READ | STGM_SHARE_EXCLUSIVE;
+
+class ReadStorage;
+
+class ReadStream final : public StreamBase {
+public:
+    ReadStream(ReadStorage* owner, uint32_t entry, GsfInput* input, std::u16string name,
+               DWORD mode);
+
+    HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override;
+    HRESULT Write(const void*, ULONG, ULONG* pcbWritten) override {
+        if (pcbWritten) *pcbWritten = 0;
+        return STG_E_ACCESSDENIED;
+    }
+    HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override;
+    HRESULT SetSize(ULARGE_INTEGER) override { return STG_E_ACCESSDENIED; }
+    HRESULT Stat(STATSTG* stat, DWORD flag) override {
+        return StatStream(stat, flag, name_, size_, mode_);
+    }
+
+private:
+    ~ReadStream() override;
+
+    ReadStorage* owner_;
+    uint32_t entry_;
+    GsfInput* input_;
+    std::u16string name_;
+    DWORD mode_;
+    uint64_t size_;
+    uint64_t position_ = 0;
+};
+
+class ReadStorage final : public StorageBase {
+public:
+    ReadStorage(std::string path, DWORD mode) : path_(std::move(path)), mode_(mode) {}
+
+    HRESULT Open() {
+        if (HRESULT hr = lock_.LockExisting(path_); FAILED(hr)) return hr;
+        if (HRESULT hr = ReadAll(); FAILED(hr)) return hr;
+        if (HRESULT hr = cfb::CheckFile(bytes_, &layout_); FAILED(hr)) return hr;
+        input_ = gsf_input_memory_new(bytes_.data(), static_cast<gsf_off_t>(bytes_.size()), FALSE);
+        if (!input_) return STG_E_INSUFFICIENTMEMORY;
+        GError* error = nullptr;
+        infile_ = gsf_infile_msole_new(input_, &error);
+        if (!infile_) {
+            Diagnose(std::string("cannot read compound file: ") +
+                     (error && error->message ? error->message : "unknown error"));
+            if (error) g_error_free(error);
+            return STG_E_DOCFILECORRUPT;
+        }
+        return S_OK;
+    }
+
+    HRESULT CreateStream(const OLECHAR* name, DWORD, DWORD, DWORD, IStream** ppstm) override {
+        if (!ppstm) return STG_E_INVALIDPOINTER;
+        *ppstm = nullptr;
+        if (HRESULT hr = CheckElementName(name); FAILED(hr)) return hr;
+        return STG_E_ACCESSDENIED;
+    }
+
+    HRESULT OpenStream(const OLECHAR* name, void* reserved1, DWORD mode, DWORD reserved2,
+                       IStream** ppstm) override {
+        if (!ppstm) return STG_E_INVALIDPOINTER;
+        *ppstm = nullptr;
+        if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
+        if (HRESULT hr = CheckElementName(name); FAILED(hr)) return hr;
+        if ((mode & 0x70) != STGM_SHARE_EXCLUSIVE) return STG_E_INVALIDFLAG;
+        if (mode & ~static_cast<DWORD>(0x73)) return STG_E_INVALIDFLAG;
+        if ((mode & 3) == 3) return STG_E_INVALIDFLAG;
+        if ((mode & 3) != STGM_READ) return STG_E_ACCESSDENIED;
+
+        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        const std::u16string_view wanted(name);
+        uint32_t found = cfb::kNoStream;
+        for (uint32_t index : cfb::ChildrenOf(layout_, 0)) {
+            const cfb::DirEntry& e = layout_.entries[index];
+            if (e.type == cfb::kTypeStream && EqualsNoCase(e.name, wanted)) {
+                found = index;
+                break;
+            }
+        }
+        if (found == cfb::kNoStream) return STG_E_FILENOTFOUND;
+        if (openEntries_.count(found)) return STG_E_ACCESSDENIED;
+        if (HRESULT hr = cfb::CheckStream(layout_, found); FAILED(hr)) return hr;
+
+        const std::string exact = ToUtf8(layout_.entries[found].name);
+        GsfInput* child = nullptr;
+        const int count = gsf_infile_num_children(infile_);
+        for (int i = 0; i < count && !child; ++i) {
+            const char* childName = gsf_infile_name_by_index(infile_, i);
+            if (childName && exact == childName) child = gsf_infile_child_by_index(infile_, i);
+        }
+        if (!child) return STG_E_DOCFILECORRUPT;
+        openEntries_.insert(found);
+        *ppstm = new ReadStream(this, found, child, layout_.entries[found].name, mode);
+        return S_OK;
+    }
+
+    HRESULT Commit(DWORD) override { return S_OK; }
+
+    HRESULT Stat(STATSTG* stat, DWORD flag) override {
+        return StatStorage(stat, flag, path_, mode_, layout_.entries[0].clsid);
+    }
+
+    uint64_t EntrySize(uint32_t entry) const { return layout_.entries[entry].size; }
+
+    void StreamClosed(uint32_t entry) {
+        {
+            std::lock_guard<std::recursive_mutex> guard(mutex_);
+            openEntries_.erase(entry);
+        }
+        Release();
+    }
+
+private:
+    ~ReadStorage() override {
+        if (infile_) g_object_unref(infile_);
+        if (input_) g_object_unref(input_);
+    }
+
+    HRESULT ReadAll() {
+        const off_t size = ::lseek(lock_.fd(), 0, SEEK_END);
+        if (size < 0) return FromErrno(errno);
+        bytes_.resize(static_cast<size_t>(size));
+        size_t done = 0;
+        while (done < bytes_.size()) {
+            const ssize_t n = ::pread(lock_.fd(), bytes_.data() + done, bytes_.size() - done,
+                                      static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) return STG_E_READFAULT;
+            if (n == 0) break;
+            done += static_cast<size_t>(n);
+        }
+        bytes_.resize(done);
+        return S_OK;
+    }
+
+    std::string path_;
+    DWORD mode_;
+    FileLock lock_;
+    std::vector<uint8_t> bytes_;
+    cfb::Layout layout_;
+    GsfInput* input_ = nullptr;
+    GsfInfile* infile_ = nullptr;
+    std::recursive_mutex mutex_;
+    std::set<uint32_t> openEntries_;
+};
+
+ReadStream::ReadStream(ReadStorage* owner, uint32_t entry, GsfInput* input, std::u16string name,
+                       DWORD mode)
+    : owner_(owner), entry_(entry), input_(input), name_(std::move(name)), mode_(mode) {
+    owner_->AddRef();
+    size_ = owner_->EntrySize(entry);
+}
+
+ReadStream::~ReadStream() {
+    g_object_unref(input_);
+    owner_->StreamClosed(entry_);
+}
+
+HRESULT ReadStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
+    if (pcbRead) *pcbRead = 0;
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    if (position_ >= size_ || cb == 0) return S_OK;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(cb, size_ - position_));
+    if (gsf_input_seek(input_, static_cast<gsf_off_t>(position_), G_SEEK_SET)) {
+        return STG_E_READFAULT;
+    }
+    if (!gsf_input_read(input_, take, static_cast<guint8*>(pv))) return STG_E_READFAULT;
+    position_ += take;
+    if (pcbRead) *pcbRead = static_cast<ULONG>(take);
+    return S_OK;
+}
+
+HRESULT ReadStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) {
+    int64_t base;
+    switch (origin) {
+        case STREAM_SEEK_SET:
+            base = 0;
+            break;
+        case STREAM_SEEK_CUR:
+            base = static_cast<int64_t>(position_);
+            break;
+        case STREAM_SEEK_END:
+            base = static_cast<int64_t>(size_);
+            break;
+        default:
+            return STG_E_INVALIDFUNCTION;
+    }
+    int64_t target;
+    if (__builtin_add_overflow(base, move.QuadPart, &target) || target < 0) {
+        return STG_E_INVALIDFUNCTION;
+    }
+    position_ = static_cast<uint64_t>(target);
+    if (newPosition) newPosition->QuadPart = position_;
+    return S_OK;
+}
+
+}  // namespace
+}  // namespace mv::stg
+
+HRESULT StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude,
+                       DWORD reserved, IStorage** ppstgOpen) {
+    using namespace mv::stg;
+    if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+    *ppstgOpen = nullptr;
+    if (!pwcsName) return STG_E_INVALIDNAME;
+    if (reserved != 0) return STG_E_INVALIDPARAMETER;
+    if (pstgPriority || snbExclude) return STG_E_INVALIDFUNCTION;
+    if ((grfMode & ~kKnownModeBits) || (grfMode & 3) == 3 ||
+        (grfMode & 0x70) > STGM_SHARE_DENY_NONE) {
+        return STG_E_INVALIDFLAG;
+    }
+    if (grfMode & (STGM_CREATE | STGM_CONVERT)) return STG_E_INVALIDFLAG;
+    if (grfMode != kReadMode) return STG_E_INVALIDFUNCTION;
+    const std::string path = mv::ToUtf8(pwcsName);
+    if (path.empty()) return STG_E_INVALIDNAME;
+
+    EnsureLibrary();
+    auto* storage = new ReadStorage(path, grfMode);
+    if (HRESULT hr = storage->Open(); FAILED(hr)) {
+        storage->Release();
+        return hr;
+    }
+    *ppstgOpen = storage;
+    return S_OK;
+}

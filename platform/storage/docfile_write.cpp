@@ -1,0 +1,345 @@
+// Created documents: a write-only root storage and streams over libgsf's
+// OLE2 writer. The document is written to a temporary file beside the target
+// and renamed over the target when the root storage is committed or finally
+// released, and only if every write succeeded; until then the target keeps
+// its old content and stays locked against other opens.
+#include <fcntl.h>
+#include <gsf/gsf-outfile-msole.h>
+#include <gsf/gsf-outfile.h>
+#include <gsf/gsf-output-stdio.h>
+#include <gsf/gsf-output.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <vector>
+
+#include "storage/storage_common.h"
+
+namespace mv::stg {
+namespace {
+
+std::atomic<unsigned> g_tempCounter{0};
+
+class WriteStorage;
+
+class WriteStream final : public StreamBase {
+public:
+    WriteStream(WriteStorage* owner, GsfOutput* child, std::u16string name, DWORD mode);
+
+    HRESULT Read(void*, ULONG, ULONG* pcbRead) override {
+        if (pcbRead) *pcbRead = 0;
+        return STG_E_ACCESSDENIED;
+    }
+    HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
+    // Sequential: the only position is the end of what was written.
+    HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override {
+        const int64_t size = static_cast<int64_t>(size_);
+        if (origin > STREAM_SEEK_END) return STG_E_INVALIDFUNCTION;
+        const int64_t base = origin == STREAM_SEEK_SET ? 0 : size;
+        if (move.QuadPart != size - base) return STG_E_INVALIDFUNCTION;
+        if (newPosition) newPosition->QuadPart = size_;
+        return S_OK;
+    }
+    HRESULT SetSize(ULARGE_INTEGER size) override {
+        return size.QuadPart == size_ ? S_OK : STG_E_INVALIDFUNCTION;
+    }
+    HRESULT Stat(STATSTG* stat, DWORD flag) override {
+        return StatStream(stat, flag, name_, size_, mode_);
+    }
+
+    // Closes the libgsf side once; false when libgsf reports a failure.
+    bool CloseChild() {
+        if (!child_) return true;
+        const bool ok = gsf_output_close(child_);
+        g_object_unref(child_);
+        child_ = nullptr;
+        return ok;
+    }
+    GsfOutput* child() const { return child_; }
+    void Advance(ULONG cb) { size_ += cb; }
+
+private:
+    ~WriteStream() override;
+
+    WriteStorage* owner_;
+    GsfOutput* child_;
+    std::u16string name_;
+    DWORD mode_;
+    uint64_t size_ = 0;
+};
+
+class WriteStorage final : public StorageBase {
+public:
+    WriteStorage(std::string path, DWORD mode) : path_(std::move(path)), mode_(mode) {}
+
+    HRESULT Begin() {
+        struct stat st {};
+        const bool exists = ::stat(path_.c_str(), &st) == 0;
+        if (exists && !(mode_ & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
+        HRESULT hr = lock_.LockExisting(path_);
+        if (hr == STG_E_FILENOTFOUND) hr = lock_.LockNewPath(path_);
+        if (FAILED(hr)) return hr;
+        open_ = true;  // from here on, Discard cleans up whatever was made
+        mode_t permissions = 0666;
+        if (lock_.fd() >= 0) {
+            if (::access(path_.c_str(), W_OK) != 0) return STG_E_ACCESSDENIED;
+            if (::fstat(lock_.fd(), &st) == 0) permissions = st.st_mode & 07777;
+        }
+        if (HRESULT made = MakeTemporary(permissions); FAILED(made)) return made;
+        sink_ = gsf_output_stdio_new_FILE(temp_.c_str(), file_, TRUE);
+        if (!sink_) return STG_E_INSUFFICIENTMEMORY;
+        outfile_ = gsf_outfile_msole_new(sink_);
+        if (!outfile_) return STG_E_INSUFFICIENTMEMORY;
+        return S_OK;
+    }
+
+    HRESULT CreateStream(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
+                         IStream** ppstm) override {
+        if (!ppstm) return STG_E_INVALIDPOINTER;
+        *ppstm = nullptr;
+        if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
+        if (HRESULT hr = CheckElementName(name); FAILED(hr)) return hr;
+        if ((mode & ~kKnownModeBits) || (mode & 0x70) != STGM_SHARE_EXCLUSIVE || (mode & 3) == 3 ||
+            (mode & 3) == STGM_READ) {
+            return STG_E_INVALIDFLAG;
+        }
+        if (mode & ~static_cast<DWORD>(0x73 | STGM_CREATE)) return STG_E_INVALIDFUNCTION;
+
+        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        if (!open_) return STG_E_REVERTED;
+        if (FAILED(failure_)) return failure_;
+        const std::u16string_view wanted(name);
+        for (const std::u16string& used : names_) {
+            if (EqualsNoCase(used, wanted)) return STG_E_FILEALREADYEXISTS;
+        }
+        GsfOutput* child = gsf_outfile_new_child(outfile_, ToUtf8(wanted).c_str(), FALSE);
+        if (!child) return STG_E_INSUFFICIENTMEMORY;
+        names_.emplace_back(wanted);
+        auto* stream = new WriteStream(this, child, names_.back(), mode);
+        streams_.push_back(stream);
+        *ppstm = stream;
+        return S_OK;
+    }
+
+    HRESULT OpenStream(const OLECHAR* name, void*, DWORD, DWORD, IStream** ppstm) override {
+        if (!ppstm) return STG_E_INVALIDPOINTER;
+        *ppstm = nullptr;
+        if (HRESULT hr = CheckElementName(name); FAILED(hr)) return hr;
+        return STG_E_ACCESSDENIED;
+    }
+
+    // Ends the document: writes it out and puts it in place of the target.
+    HRESULT Commit(DWORD flags) override {
+        if (flags & ~static_cast<DWORD>(0xF)) return STG_E_INVALIDFLAG;
+        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        return Finish();
+    }
+
+    HRESULT Stat(STATSTG* stat, DWORD flag) override {
+        return StatStorage(stat, flag, path_, mode_, GUID_NULL);
+    }
+
+    HRESULT Abandon() {
+        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        if (open_) {
+            failure_ = STG_E_REVERTED;
+            if (sink_) gsf_output_set_error(sink_, 0, "document abandoned");
+            Discard();
+        }
+        return S_OK;
+    }
+
+    HRESULT Write(WriteStream* stream, const void* pv, ULONG cb, ULONG* pcbWritten) {
+        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        if (!open_ || !stream->child()) return STG_E_REVERTED;
+        if (FAILED(failure_)) return failure_;
+        if (cb == 0) return S_OK;
+        if (!TakeWriteBudget(cb)) return Fail(STG_E_MEDIUMFULL);
+        errno = 0;
+        if (!gsf_output_write(stream->child(), cb, static_cast<const guint8*>(pv))) {
+            return Fail(errno == ENOSPC ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT);
+        }
+        stream->Advance(cb);
+        if (pcbWritten) *pcbWritten = cb;
+        return S_OK;
+    }
+
+    void StreamClosed(WriteStream* stream) {
+        {
+            std::lock_guard<std::recursive_mutex> guard(mutex_);
+            if (!stream->CloseChild() && SUCCEEDED(failure_)) failure_ = STG_E_WRITEFAULT;
+            streams_.erase(std::remove(streams_.begin(), streams_.end(), stream), streams_.end());
+        }
+        Release();
+    }
+
+private:
+    ~WriteStorage() override {
+        if (!open_) return;
+        if (FAILED(failure_)) {
+            Discard();
+            return;
+        }
+        if (HRESULT hr = Finish(); FAILED(hr)) {
+            char text[160];
+            std::snprintf(text, sizeof text, "document \"%s\" not saved: error %08X", path_.c_str(),
+                          static_cast<unsigned>(hr));
+            Diagnose(text);
+        }
+    }
+
+    HRESULT Fail(HRESULT hr) {
+        if (SUCCEEDED(failure_)) failure_ = hr;
+        return hr;
+    }
+
+    HRESULT MakeTemporary(mode_t permissions) {
+        const std::string folder = FolderOf(path_);
+        const size_t slash = path_.find_last_of('/');
+        const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            std::string candidate = folder + "/." + base + "." + std::to_string(::getpid()) + "." +
+                                    std::to_string(g_tempCounter++) + ".tmp";
+            const int fd =
+                ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
+            if (fd < 0 && errno == EEXIST) continue;
+            if (fd < 0) return FromErrno(errno);
+            temp_ = std::move(candidate);
+            if (permissions != 0666) ::fchmod(fd, permissions);
+            file_ = ::fdopen(fd, "wb");
+            if (!file_) {
+                ::close(fd);
+                ::unlink(temp_.c_str());
+                temp_.clear();
+                return STG_E_INSUFFICIENTMEMORY;
+            }
+            return S_OK;
+        }
+        return STG_E_ACCESSDENIED;
+    }
+
+    // Closes the libgsf objects and the temporary file; false when any of
+    // them reported a failure.
+    bool CloseAll() {
+        bool ok = true;
+        for (WriteStream* stream : streams_) ok = stream->CloseChild() && ok;
+        if (outfile_) {
+            ok = gsf_output_close(GSF_OUTPUT(outfile_)) && ok;
+            g_object_unref(outfile_);
+            outfile_ = nullptr;
+        }
+        if (sink_) {
+            // The OLE2 writer closes its sink itself when it is closed.
+            if (!gsf_output_is_closed(sink_)) ok = gsf_output_close(sink_) && ok;
+            g_object_unref(sink_);
+            sink_ = nullptr;
+        }
+        if (file_) {
+            ok = std::fflush(file_) == 0 && ok;
+            ok = ::fsync(::fileno(file_)) == 0 && ok;
+            ok = std::fclose(file_) == 0 && ok;
+            file_ = nullptr;
+        }
+        return ok;
+    }
+
+    void Discard() {
+        CloseAll();
+        if (!temp_.empty()) ::unlink(temp_.c_str());
+        temp_.clear();
+        lock_.Unlock();
+        open_ = false;
+    }
+
+    HRESULT Finish() {
+        if (!open_) return FAILED(failure_) ? failure_ : S_OK;
+        if (!CloseAll()) Fail(STG_E_WRITEFAULT);
+        if (FAILED(failure_)) {
+            Discard();
+            return failure_;
+        }
+        if (::rename(temp_.c_str(), path_.c_str()) != 0) {
+            Fail(FromErrno(errno));
+            Discard();
+            return failure_;
+        }
+        temp_.clear();
+        const int folder = ::open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            ::fsync(folder);
+            ::close(folder);
+        }
+        lock_.Unlock();
+        open_ = false;
+        return S_OK;
+    }
+
+    std::string path_;
+    std::string temp_;
+    DWORD mode_;
+    FileLock lock_;
+    FILE* file_ = nullptr;
+    GsfOutput* sink_ = nullptr;
+    GsfOutfile* outfile_ = nullptr;
+    bool open_ = false;
+    HRESULT failure_ = S_OK;
+    std::vector<std::u16string> names_;
+    std::vector<WriteStream*> streams_;
+    std::recursive_mutex mutex_;
+};
+
+WriteStream::WriteStream(WriteStorage* owner, GsfOutput* child, std::u16string name, DWORD mode)
+    : owner_(owner), child_(child), name_(std::move(name)), mode_(mode) {
+    owner_->AddRef();
+}
+
+WriteStream::~WriteStream() {
+    owner_->StreamClosed(this);
+}
+
+HRESULT WriteStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
+    if (pcbWritten) *pcbWritten = 0;
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    return owner_->Write(this, pv, cb, pcbWritten);
+}
+
+}  // namespace
+}  // namespace mv::stg
+
+HRESULT StgCreateDocfile(const WCHAR* pwcsName, DWORD grfMode, DWORD reserved,
+                         IStorage** ppstgOpen) {
+    using namespace mv::stg;
+    if (!ppstgOpen) return STG_E_INVALIDPOINTER;
+    *ppstgOpen = nullptr;
+    if (!pwcsName) return STG_E_INVALIDNAME;  // unnamed temporary documents are not offered
+    if (reserved != 0) return STG_E_INVALIDPARAMETER;
+    if ((grfMode & ~kKnownModeBits) || (grfMode & 3) == 3 ||
+        (grfMode & 0x70) > STGM_SHARE_DENY_NONE || (grfMode & 3) == STGM_READ) {
+        return STG_E_INVALIDFLAG;
+    }
+    if ((grfMode & 0x70) != STGM_SHARE_EXCLUSIVE ||
+        (grfMode & ~static_cast<DWORD>(0x73 | STGM_CREATE))) {
+        return STG_E_INVALIDFUNCTION;
+    }
+    const std::string path = mv::ToUtf8(pwcsName);
+    if (path.empty()) return STG_E_INVALIDNAME;
+
+    EnsureLibrary();
+    auto* storage = new WriteStorage(path, grfMode);
+    if (HRESULT hr = storage->Begin(); FAILED(hr)) {
+        storage->Abandon();
+        storage->Release();
+        return hr;
+    }
+    *ppstgOpen = storage;
+    return S_OK;
+}
+
+HRESULT mv::StgAbandon(IStorage* root) {
+    auto* storage = dynamic_cast<stg::WriteStorage*>(root);
+    if (!storage) return E_INVALIDARG;
+    return storage->Abandon();
+}
