@@ -244,3 +244,17 @@ HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo);
 
 HRESULT CreateStreamOnHGlobal(void* hGlobal, BOOL fDeleteOnRelease, LPSTREAM* ppstm);
 }  // extern "C"
+
+#include <functional>
+#include <string_view>
+
+namespace mv {
+
+// Test hook for CoCreateInstanceEx with a COSERVERINFO naming a host: a known
+// host (names compare ignoring ASCII case) creates the object through
+// `create`; an unknown host answers HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE).
+// An empty function forgets the host.
+void RegisterRemoteHostForTesting(std::u16string_view host,
+                                  std::function<HRESULT(REFCLSID, IUnknown** ppUnk)> create);
+
+}  // namespace mv

@@ -1,0 +1,360 @@
+// Class activation: per-thread initialisation, the process-local class table,
+// in-process servers found through the registry store, ProgIDs and GUID text.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "apartment.h"
+#include "com.h"
+#include "sys.h"
+
+namespace {
+
+constexpr HRESULT kServerUnavailable = HRESULT_FROM_WIN32(1722);  // RPC_S_SERVER_UNAVAILABLE
+
+using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, LPVOID*);
+using CanUnloadNowFn = HRESULT (*)();
+
+struct ClassEntry {
+    DWORD cookie;
+    CLSID clsid;
+    IUnknown* obj;
+};
+
+struct Server {
+    HMODULE module = nullptr;
+    GetClassObjectFn getClassObject = nullptr;
+    CanUnloadNowFn canUnloadNow = nullptr;
+};
+
+struct State {
+    std::mutex m;  // class table and remote hosts
+    std::vector<ClassEntry> classes;
+    DWORD nextCookie = 0;
+    std::map<std::u16string, std::function<HRESULT(REFCLSID, IUnknown**)>> hosts;
+    // Servers loaded by activation, by the InprocServer32 text. Recursive: a
+    // server's DllMain may activate other classes.
+    std::recursive_mutex serversMutex;
+    std::map<std::string, Server> servers;
+};
+
+State& S() {
+    static State* s = new State;  // never destroyed: exit handlers may activate
+    return *s;
+}
+
+struct ThreadInit {
+    DWORD mode = 0;
+    ULONG count = 0;
+};
+thread_local ThreadInit t_init;
+
+void Diagnose(const std::string& line) {
+    std::fprintf(stderr, "activation: %s\n", line.c_str());
+}
+
+std::u16string Fold(std::u16string_view s) {
+    std::u16string out(s);
+    for (auto& c : out)
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    return out;
+}
+
+// The default value of HKCR\<path> as text; false when the key or a string
+// value is missing.
+bool ReadClassesText(const std::string& path, std::string* out) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return false;
+    DWORD type = 0, size = 0;
+    bool ok = false;
+    if (RegQueryValueExA(key, nullptr, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        std::string text(size, '\0');
+        if (RegQueryValueExA(key, nullptr, nullptr, &type, reinterpret_cast<LPBYTE>(text.data()),
+                             &size) == ERROR_SUCCESS) {
+            text.resize(std::min<size_t>(size, text.size()));
+            text.resize(std::strlen(text.c_str()));
+            *out = text;
+            ok = true;
+        }
+    }
+    RegCloseKey(key);
+    return ok;
+}
+
+IUnknown* FindLocalClass(REFCLSID clsid) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    for (auto it = s.classes.rbegin(); it != s.classes.rend(); ++it) {
+        if (it->clsid == clsid) {
+            it->obj->AddRef();
+            return it->obj;
+        }
+    }
+    return nullptr;
+}
+
+// The in-process server registered for the class, loaded once.
+HRESULT ServerFor(REFCLSID clsid, GetClassObjectFn* out) {
+    std::string clsidText = mv::GuidToString(clsid);
+    std::string file;
+    if (!ReadClassesText("CLSID\\" + clsidText + "\\InprocServer32", &file) || file.empty())
+        return REGDB_E_CLASSNOTREG;
+    State& s = S();
+    std::lock_guard lock(s.serversMutex);
+    auto it = s.servers.find(file);
+    if (it == s.servers.end()) {
+        HMODULE module = LoadLibraryA(file.c_str());
+        if (!module) {
+            Diagnose("cannot load " + file + " for class " + clsidText + " (error " +
+                     std::to_string(GetLastError()) + "): " + mv::LoaderErrorText());
+            return CO_E_DLLNOTFOUND;
+        }
+        Server server;
+        server.module = module;
+        server.getClassObject =
+            reinterpret_cast<GetClassObjectFn>(GetProcAddress(module, "DllGetClassObject"));
+        server.canUnloadNow =
+            reinterpret_cast<CanUnloadNowFn>(GetProcAddress(module, "DllCanUnloadNow"));
+        if (!server.getClassObject) {
+            Diagnose(file + " for class " + clsidText + " does not export DllGetClassObject");
+            FreeLibrary(module);
+            return CO_E_ERRORINDLL;
+        }
+        it = s.servers.emplace(file, server).first;
+    }
+    *out = it->second.getClassObject;
+    return S_OK;
+}
+
+HRESULT CreateLocal(REFCLSID clsid, IUnknown* outer, DWORD ctx, REFIID riid, void** ppv) {
+    if (clsid == CLSID_StdGlobalInterfaceTable) {
+        if (outer) return CLASS_E_NOAGGREGATION;
+        return mv::detail::GlobalInterfaceTable()->QueryInterface(riid, ppv);
+    }
+    IClassFactory* factory = nullptr;
+    HRESULT hr = CoGetClassObject(clsid, ctx, nullptr, IID_IClassFactory,
+                                  reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) return hr;
+    hr = factory->CreateInstance(outer, riid, ppv);
+    factory->Release();
+    return hr;
+}
+
+HRESULT ClsidFromProgId(const std::string& progId, CLSID* out) {
+    std::string name = progId;
+    // CurVer names the current version's ProgID; a few hops at most, so a
+    // cycle in the store cannot loop for ever.
+    for (int hop = 0; hop < 8 && !name.empty(); ++hop) {
+        std::string text;
+        if (ReadClassesText(name + "\\CLSID", &text))
+            return mv::GuidFromString(text, out) ? S_OK : CO_E_CLASSSTRING;
+        if (!ReadClassesText(name + "\\CurVer", &text)) break;
+        name = text;
+    }
+    return CO_E_CLASSSTRING;
+}
+
+LPOLESTR TaskMemString(std::u16string_view text) {
+    auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc((text.size() + 1) * sizeof(OLECHAR)));
+    if (!out) return nullptr;
+    std::copy(text.begin(), text.end(), out);
+    out[text.size()] = 0;
+    return out;
+}
+
+}  // namespace
+
+extern "C" {
+
+HRESULT CoInitialize(LPVOID pvReserved) {
+    return CoInitializeEx(pvReserved, COINIT_APARTMENTTHREADED);
+}
+
+HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
+    if (pvReserved) return E_INVALIDARG;
+    DWORD mode = dwCoInit & COINIT_APARTMENTTHREADED;
+    if (t_init.count == 0) {
+        t_init.mode = mode;
+        t_init.count = 1;
+        return S_OK;
+    }
+    if (t_init.mode != mode) return RPC_E_CHANGED_MODE;
+    ++t_init.count;
+    return S_FALSE;
+}
+
+void CoUninitialize() {
+    if (t_init.count > 0) --t_init.count;
+}
+
+HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
+    if (!ppv) return E_INVALIDARG;
+    *ppv = nullptr;
+    if (IUnknown* local = FindLocalClass(rclsid)) {
+        HRESULT hr = local->QueryInterface(riid, ppv);
+        local->Release();
+        return hr;
+    }
+    if (!(dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)))
+        return REGDB_E_CLASSNOTREG;
+    GetClassObjectFn getClassObject = nullptr;
+    HRESULT hr = ServerFor(rclsid, &getClassObject);
+    if (FAILED(hr)) return hr;
+    return getClassObject(rclsid, riid, ppv);
+}
+
+HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid,
+                         LPVOID* ppv) {
+    if (!ppv) return E_INVALIDARG;
+    *ppv = nullptr;
+    return CreateLocal(rclsid, pUnkOuter, dwClsContext, riid, ppv);
+}
+
+HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
+                           COSERVERINFO* pServerInfo, DWORD dwCount, MULTI_QI* pResults) {
+    if (!dwCount || !pResults) return E_INVALIDARG;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        if (!pResults[i].pIID) return E_INVALIDARG;
+        pResults[i].pItf = nullptr;
+        pResults[i].hr = E_NOINTERFACE;
+    }
+    IUnknown* unk = nullptr;
+    HRESULT hr;
+    if (pServerInfo && pServerInfo->pwszName && *pServerInfo->pwszName) {
+        std::function<HRESULT(REFCLSID, IUnknown**)> create;
+        {
+            State& s = S();
+            std::lock_guard lock(s.m);
+            auto it = s.hosts.find(Fold(pServerInfo->pwszName));
+            if (it != s.hosts.end()) create = it->second;
+        }
+        hr = create ? create(rclsid, &unk) : kServerUnavailable;
+        if (SUCCEEDED(hr) && !unk) hr = E_UNEXPECTED;
+    } else {
+        hr = CreateLocal(rclsid, punkOuter, dwClsCtx, IID_IUnknown, reinterpret_cast<void**>(&unk));
+    }
+    if (FAILED(hr)) {
+        for (DWORD i = 0; i < dwCount; ++i) pResults[i].hr = hr;
+        return hr;
+    }
+    DWORD got = 0;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        pResults[i].hr =
+            unk->QueryInterface(*pResults[i].pIID, reinterpret_cast<void**>(&pResults[i].pItf));
+        if (SUCCEEDED(pResults[i].hr)) ++got;
+    }
+    unk->Release();
+    if (got == dwCount) return S_OK;
+    return got ? CO_S_NOTALLINTERFACES : E_NOINTERFACE;
+}
+
+HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD, DWORD, DWORD* lpdwRegister) {
+    if (!pUnk || !lpdwRegister) return E_INVALIDARG;
+    State& s = S();
+    pUnk->AddRef();
+    std::lock_guard lock(s.m);
+    do {
+        ++s.nextCookie;
+    } while (s.nextCookie == 0 || std::any_of(s.classes.begin(), s.classes.end(),
+                                              [&](auto& e) { return e.cookie == s.nextCookie; }));
+    s.classes.push_back(ClassEntry{s.nextCookie, rclsid, pUnk});
+    *lpdwRegister = s.nextCookie;
+    return S_OK;
+}
+
+HRESULT CoRevokeClassObject(DWORD dwRegister) {
+    State& s = S();
+    IUnknown* obj = nullptr;
+    {
+        std::lock_guard lock(s.m);
+        for (auto it = s.classes.begin(); it != s.classes.end(); ++it) {
+            if (it->cookie == dwRegister) {
+                obj = it->obj;
+                s.classes.erase(it);
+                break;
+            }
+        }
+    }
+    if (!obj) return CO_E_OBJNOTREG;
+    obj->Release();
+    return S_OK;
+}
+
+void CoFreeUnusedLibraries() {
+    State& s = S();
+    std::lock_guard lock(s.serversMutex);
+    for (auto it = s.servers.begin(); it != s.servers.end();) {
+        if (it->second.canUnloadNow && it->second.canUnloadNow() == S_OK) {
+            FreeLibrary(it->second.module);
+            it = s.servers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
+    if (!lpszProgID || !lpclsid) return E_INVALIDARG;
+    *lpclsid = CLSID_NULL;
+    return ClsidFromProgId(mv::ToUtf8(lpszProgID), lpclsid);
+}
+
+HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
+    if (!lplpszProgID) return E_INVALIDARG;
+    *lplpszProgID = nullptr;
+    std::string text;
+    if (!ReadClassesText("CLSID\\" + mv::GuidToString(clsid) + "\\ProgID", &text) || text.empty())
+        return REGDB_E_CLASSNOTREG;
+    *lplpszProgID = TaskMemString(mv::ToUtf16(text));
+    return *lplpszProgID ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz) {
+    if (!lplpsz) return E_INVALIDARG;
+    *lplpsz = TaskMemString(mv::GuidToOleString(rclsid));
+    return *lplpsz ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
+    if (!lpsz || !pclsid) return E_INVALIDARG;
+    *pclsid = CLSID_NULL;
+    std::u16string_view text(lpsz);
+    if (!text.empty() && text[0] == u'{')
+        return mv::GuidFromOleString(text, pclsid) ? S_OK : CO_E_CLASSSTRING;
+    return ClsidFromProgId(mv::ToUtf8(text), pclsid);
+}
+
+HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid) {
+    if (!lpsz || !lpiid) return E_INVALIDARG;
+    *lpiid = IID_NULL;
+    return mv::GuidFromOleString(lpsz, lpiid) ? S_OK : E_INVALIDARG;
+}
+
+INT StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, INT cchMax) {
+    std::u16string text = mv::GuidToOleString(rguid);
+    if (!lpsz || cchMax < static_cast<INT>(text.size() + 1)) return 0;
+    std::copy(text.begin(), text.end(), lpsz);
+    lpsz[text.size()] = 0;
+    return static_cast<INT>(text.size() + 1);
+}
+
+}  // extern "C"
+
+namespace mv {
+
+void RegisterRemoteHostForTesting(std::u16string_view host,
+                                  std::function<HRESULT(REFCLSID, IUnknown**)> create) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    if (create) {
+        s.hosts[Fold(host)] = std::move(create);
+    } else {
+        s.hosts.erase(Fold(host));
+    }
+}
+
+}  // namespace mv

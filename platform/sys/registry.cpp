@@ -1,0 +1,924 @@
+// Registry store: a text file in the layout of a registry export, cached in
+// memory and rewritten whole (temporary file, then rename) on every change.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "sys.h"
+
+namespace {
+
+constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
+constexpr std::string_view kMachine = "HKEY_LOCAL_MACHINE";
+constexpr std::string_view kUser = "HKEY_CURRENT_USER";
+constexpr std::string_view kClasses = "HKEY_CLASSES_ROOT";
+
+struct Value {
+    std::string name;
+    DWORD type = REG_NONE;
+    std::vector<uint8_t> data;
+};
+
+struct Key {
+    std::string name;
+    std::vector<Value> values;  // in the order first written
+    std::vector<Key> subkeys;   // sorted by name, ignoring case
+
+    Key* Find(std::string_view n) {
+        for (auto& k : subkeys)
+            if (mv::EqualsNoCase(k.name, n)) return &k;
+        return nullptr;
+    }
+    Key* FindOrAdd(std::string_view n, bool* added) {
+        if (Key* k = Find(n)) return k;
+        auto pos = subkeys.begin();
+        while (pos != subkeys.end() && mv::CompareNoCase(pos->name, n) < 0) ++pos;
+        Key k;
+        k.name = std::string(n);
+        if (added) *added = true;
+        return &*subkeys.insert(pos, std::move(k));
+    }
+    Value* FindValue(std::string_view n) {
+        for (auto& v : values)
+            if (mv::EqualsNoCase(v.name, n)) return &v;
+        return nullptr;
+    }
+    void SetValue(std::string_view n, DWORD type, std::vector<uint8_t> data) {
+        Value* v = FindValue(n);
+        if (!v) {
+            values.push_back(Value{std::string(n), type, {}});
+            v = &values.back();
+        }
+        v->type = type;
+        v->data = std::move(data);
+    }
+};
+
+struct Store {
+    Key roots[2];  // 0: HKEY_LOCAL_MACHINE, 1: HKEY_CURRENT_USER
+    Store() {
+        roots[0].name = std::string(kMachine);
+        roots[1].name = std::string(kUser);
+    }
+};
+
+using Path = std::vector<std::string>;
+
+// Splits "A\B\C" into components; empty components (doubled, leading or
+// trailing backslashes) are skipped.
+Path SplitPath(std::string_view s) {
+    Path out;
+    size_t start = 0;
+    while (start <= s.size()) {
+        size_t end = s.find('\\', start);
+        if (end == std::string_view::npos) end = s.size();
+        if (end > start) out.emplace_back(s.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+bool HasLineBreak(std::string_view s) {
+    return s.find_first_of("\r\n") != std::string_view::npos;
+}
+
+// ---------------------------------------------------------------------------
+// Text form
+// ---------------------------------------------------------------------------
+int Hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string_view Trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    return s;
+}
+
+// Reads a quoted string at the start of s (\\ and \" are the only escapes);
+// advances s past the closing quote.
+bool ParseQuoted(std::string_view& s, std::string* out) {
+    if (s.empty() || s[0] != '"') return false;
+    out->clear();
+    for (size_t i = 1; i < s.size(); ++i) {
+        char c = s[i];
+        if (c == '"') {
+            s.remove_prefix(i + 1);
+            return true;
+        }
+        if (c == '\\') {
+            if (i + 1 >= s.size() || (s[i + 1] != '\\' && s[i + 1] != '"')) return false;
+            c = s[++i];
+        }
+        *out += c;
+    }
+    return false;
+}
+
+bool ParseHexBytes(std::string_view s, std::vector<uint8_t>* out) {
+    out->clear();
+    s = Trim(s);
+    if (s.empty()) return true;
+    size_t start = 0;
+    while (true) {
+        size_t comma = s.find(',', start);
+        std::string_view item =
+            Trim(s.substr(start, comma == std::string_view::npos ? s.npos : comma - start));
+        if (item.size() != 2 || Hex(item[0]) < 0 || Hex(item[1]) < 0) return false;
+        out->push_back(static_cast<uint8_t>(Hex(item[0]) * 16 + Hex(item[1])));
+        if (comma == std::string_view::npos) return true;
+        start = comma + 1;
+    }
+}
+
+std::vector<uint8_t> Utf16Bytes(std::u16string_view s) {
+    std::vector<uint8_t> out;
+    out.reserve(s.size() * 2);
+    for (char16_t c : s) {
+        out.push_back(static_cast<uint8_t>(c & 0xFF));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return out;
+}
+
+std::u16string Utf16FromBytes(const uint8_t* p, size_t n) {
+    std::u16string out(n / 2, u'\0');
+    for (size_t i = 0; i < n / 2; ++i)
+        out[i] = static_cast<char16_t>(p[2 * i] | (p[2 * i + 1] << 8));
+    return out;
+}
+
+// Parses the data part of a value line. `more` supplies continuation lines of
+// a hex value that ends in a backslash.
+template <typename More>
+bool ParseData(std::string_view d, More&& more, DWORD* type, std::vector<uint8_t>* data) {
+    if (!d.empty() && d[0] == '"') {
+        std::string text;
+        if (!ParseQuoted(d, &text) || !Trim(d).empty()) return false;
+        std::u16string w = mv::ToUtf16(text);
+        w.push_back(u'\0');
+        *type = REG_SZ;
+        *data = Utf16Bytes(w);
+        return true;
+    }
+    if (d.substr(0, 6) == "dword:") {
+        std::string_view digits = Trim(d.substr(6));
+        if (digits.empty() || digits.size() > 8) return false;
+        uint32_t v = 0;
+        for (char c : digits) {
+            if (Hex(c) < 0) return false;
+            v = v * 16 + static_cast<uint32_t>(Hex(c));
+        }
+        *type = REG_DWORD;
+        *data = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                 static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+        return true;
+    }
+    if (d.substr(0, 3) != "hex") return false;
+    d.remove_prefix(3);
+    DWORD t = REG_BINARY;
+    if (!d.empty() && d[0] == '(') {
+        size_t close = d.find(')');
+        if (close == std::string_view::npos || close < 2 || close > 9) return false;
+        t = 0;
+        for (char c : d.substr(1, close - 1)) {
+            if (Hex(c) < 0) return false;
+            t = t * 16 + static_cast<DWORD>(Hex(c));
+        }
+        d.remove_prefix(close + 1);
+    }
+    if (d.empty() || d[0] != ':') return false;
+    d.remove_prefix(1);
+    std::string joined(Trim(d));
+    while (!joined.empty() && joined.back() == '\\') {
+        joined.pop_back();
+        std::optional<std::string_view> next = more();
+        if (!next) return false;
+        joined += Trim(*next);
+    }
+    *type = t;
+    return ParseHexBytes(joined, data);
+}
+
+// Parses a whole file; false when any line does not parse (the line number
+// goes to *badLine).
+bool ParseStore(std::string_view text, Store* store, size_t* badLine) {
+    if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
+    std::vector<std::string_view> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        lines.push_back(line);
+        start = end + 1;
+    }
+    *badLine = 1;
+    if (lines.empty()) return true;  // an empty file is an empty store
+    if (Trim(lines[0]) != kHeader) return false;
+    Key* current = nullptr;
+    size_t i = 1;
+    while (i < lines.size()) {
+        *badLine = i + 1;
+        std::string_view line = Trim(lines[i++]);
+        if (line.empty() || line[0] == ';') continue;
+        if (line[0] == '[') {
+            if (line.back() != ']') return false;
+            Path path = SplitPath(line.substr(1, line.size() - 2));
+            if (path.empty()) return false;
+            if (mv::EqualsNoCase(path[0], kMachine)) {
+                current = &store->roots[0];
+            } else if (mv::EqualsNoCase(path[0], kUser)) {
+                current = &store->roots[1];
+            } else if (mv::EqualsNoCase(path[0], kClasses)) {
+                current =
+                    store->roots[0].FindOrAdd("SOFTWARE", nullptr)->FindOrAdd("Classes", nullptr);
+            } else {
+                return false;
+            }
+            for (size_t c = 1; c < path.size(); ++c) current = current->FindOrAdd(path[c], nullptr);
+            continue;
+        }
+        if (!current) return false;
+        std::string name;
+        if (line[0] == '@') {
+            line.remove_prefix(1);
+        } else if (!ParseQuoted(line, &name)) {
+            return false;
+        }
+        line = Trim(line);
+        if (line.empty() || line[0] != '=') return false;
+        line = Trim(line.substr(1));
+        auto more = [&]() -> std::optional<std::string_view> {
+            if (i >= lines.size()) return std::nullopt;
+            return lines[i++];
+        };
+        DWORD type = REG_NONE;
+        std::vector<uint8_t> data;
+        if (!ParseData(line, more, &type, &data)) return false;
+        current->SetValue(name, type, std::move(data));
+    }
+    return true;
+}
+
+std::string Quote(std::string_view s) {
+    std::string out = "\"";
+    for (char c : s) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+// The quoted form of a REG_SZ, when it carries the bytes exactly: UTF-16LE
+// ending in one terminator, no other NUL, no line break, valid UTF-16.
+std::optional<std::string> QuotableString(const std::vector<uint8_t>& data) {
+    if (data.size() < 2 || data.size() % 2 != 0) return std::nullopt;
+    std::u16string w = Utf16FromBytes(data.data(), data.size());
+    if (w.back() != u'\0') return std::nullopt;
+    w.pop_back();
+    if (w.find(u'\0') != std::u16string::npos) return std::nullopt;
+    std::string text = mv::ToUtf8(w);
+    if (HasLineBreak(text) || mv::ToUtf16(text) != w) return std::nullopt;
+    return text;
+}
+
+void AppendValue(std::string& out, const Value& v) {
+    out += v.name.empty() ? std::string("@") : Quote(v.name);
+    out += '=';
+    char buf[32];
+    if (v.type == REG_SZ) {
+        if (auto text = QuotableString(v.data)) {
+            out += Quote(*text);
+            out += "\r\n";
+            return;
+        }
+    }
+    if (v.type == REG_DWORD && v.data.size() == 4) {
+        uint32_t d = v.data[0] | (v.data[1] << 8) | (v.data[2] << 16) |
+                     (static_cast<uint32_t>(v.data[3]) << 24);
+        std::snprintf(buf, sizeof buf, "dword:%08x\r\n", d);
+        out += buf;
+        return;
+    }
+    if (v.type == REG_BINARY) {
+        out += "hex:";
+    } else {
+        std::snprintf(buf, sizeof buf, "hex(%x):", v.type);
+        out += buf;
+    }
+    for (size_t i = 0; i < v.data.size(); ++i) {
+        std::snprintf(buf, sizeof buf, i ? ",%02x" : "%02x", v.data[i]);
+        out += buf;
+    }
+    out += "\r\n";
+}
+
+void AppendKey(std::string& out, const std::string& path, const Key& k, bool root) {
+    if (!root || !k.values.empty()) {
+        out += "[" + path + "]\r\n";
+        for (const auto& v : k.values) AppendValue(out, v);
+        out += "\r\n";
+    }
+    for (const auto& sub : k.subkeys) AppendKey(out, path + "\\" + sub.name, sub, false);
+}
+
+std::string SerializeStore(const Store& s) {
+    std::string out(kHeader);
+    out += "\r\n\r\n";
+    for (const auto& root : s.roots) AppendKey(out, root.name, root, true);
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Process-wide state
+// ---------------------------------------------------------------------------
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    timespec mtime{};
+    bool operator==(const FileStamp& o) const {
+        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+               mtime.tv_nsec == o.mtime.tv_nsec;
+    }
+};
+
+std::optional<FileStamp> StampOf(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
+}
+
+struct State {
+    std::mutex m;
+    bool memory = false;
+    Store memStore;
+    std::string overridePath;
+    // Cache of the file last read.
+    std::string cachePath;
+    std::optional<FileStamp> cacheStamp;
+    Store cache;
+    bool cacheValid = false;
+    std::set<std::string> reportedCorrupt;
+    std::function<void(std::string_view)> hook;
+    std::set<const HKEY__*> handles;
+    unsigned tempCounter = 0;
+};
+
+// Never destroyed: library detach handlers that run at exit may still use it.
+State& S() {
+    static State* s = new State;
+    return *s;
+}
+
+void Diagnose(State& s, const std::string& line) {
+    if (s.hook) {
+        s.hook(line);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+std::string CurrentPath(const State& s) {
+    if (!s.overridePath.empty()) return s.overridePath;
+    const char* reg = std::getenv("MORVA_REGISTRY");
+    if (reg && *reg) return reg;
+    const char* common = std::getenv("MORVA_COMMON_APPDATA");
+    std::string base = (common && *common) ? common : "/var/tmp/morva-common-appdata";
+    return base + "/Morva/registry.reg";
+}
+
+enum class LoadResult { kOk, kMissing, kCorrupt, kUnreadable };
+
+LoadResult ReadStoreFile(State& s, const std::string& path, Store* out) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT ? LoadResult::kMissing : LoadResult::kUnreadable;
+    std::string text;
+    char buf[65536];
+    while (true) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            ::close(fd);
+            return LoadResult::kUnreadable;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    size_t badLine = 0;
+    if (!ParseStore(text, out, &badLine)) {
+        *out = Store();
+        if (s.reportedCorrupt.insert(path).second) {
+            Diagnose(s, "registry: " + path + " line " + std::to_string(badLine) +
+                            " does not parse; the store reads as empty and refuses writes");
+        }
+        return LoadResult::kCorrupt;
+    }
+    return LoadResult::kOk;
+}
+
+// The store as it is now, for reading. Called with s.m held.
+Store& ReadView(State& s) {
+    if (s.memory) return s.memStore;
+    std::string path = CurrentPath(s);
+    std::optional<FileStamp> stamp = StampOf(path);
+    if (s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return s.cache;
+    s.cache = Store();
+    ReadStoreFile(s, path, &s.cache);
+    s.cachePath = path;
+    s.cacheStamp = stamp;
+    s.cacheValid = true;
+    return s.cache;
+}
+
+void MakeParentFolders(const std::string& path) {
+    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
+        ::mkdir(path.substr(0, pos).c_str(), 0777);
+}
+
+bool WriteAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// A change to the store: returns its status and whether anything changed.
+struct Outcome {
+    LONG rc = ERROR_SUCCESS;
+    bool changed = false;
+};
+
+// Applies `change` to the store and, for the file, writes the result back
+// under the cross-process lock. Called with s.m held.
+template <typename Change>
+LONG Modify(State& s, Change&& change) {
+    if (s.memory) return change(s.memStore).rc;
+    std::string path = CurrentPath(s);
+    MakeParentFolders(path);
+    int lockFd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd < 0) return ERROR_ACCESS_DENIED;
+    while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    LONG rc = ERROR_SUCCESS;
+    Store fresh;
+    switch (ReadStoreFile(s, path, &fresh)) {
+        case LoadResult::kCorrupt:
+            rc = ERROR_BADDB;
+            break;
+        case LoadResult::kUnreadable:
+            rc = ERROR_CANTREAD;
+            break;
+        default:
+            break;
+    }
+    if (rc == ERROR_SUCCESS) {
+        Outcome o = change(fresh);
+        rc = o.rc;
+        if (o.rc == ERROR_SUCCESS && o.changed) {
+            std::string temp =
+                path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++s.tempCounter);
+            int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+            bool ok = fd >= 0 && WriteAll(fd, SerializeStore(fresh)) && ::fsync(fd) == 0;
+            if (fd >= 0) ::close(fd);
+            ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+            if (!ok) {
+                ::unlink(temp.c_str());
+                rc = ERROR_CANTWRITE;
+            }
+        }
+        if (rc == ERROR_SUCCESS) {
+            s.cache = std::move(fresh);
+            s.cachePath = path;
+            s.cacheStamp = StampOf(path);
+            s.cacheValid = true;
+        }
+    }
+    ::flock(lockFd, LOCK_UN);
+    ::close(lockFd);
+    return rc;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Handles
+// ---------------------------------------------------------------------------
+struct HKEY__ {
+    int root = 0;  // index into Store::roots
+    Path path;     // below the root
+    REGSAM sam = KEY_ALL_ACCESS;
+    bool predefined = false;
+};
+
+namespace {
+
+// Describes a handle; false for an unknown one.
+bool Describe(State& s, HKEY h, HKEY__* out) {
+    if (h == HKEY_LOCAL_MACHINE || h == HKEY_CURRENT_USER || h == HKEY_CLASSES_ROOT) {
+        out->root = h == HKEY_CURRENT_USER ? 1 : 0;
+        out->path = h == HKEY_CLASSES_ROOT ? Path{"SOFTWARE", "Classes"} : Path{};
+        out->sam = KEY_ALL_ACCESS;
+        out->predefined = true;
+        return true;
+    }
+    if (!h || !s.handles.count(h)) return false;
+    *out = *h;
+    return true;
+}
+
+Key* Walk(Key* k, const Path& path, size_t count) {
+    for (size_t i = 0; k && i < count; ++i) k = k->Find(path[i]);
+    return k;
+}
+
+Key* Resolve(Store& st, const HKEY__& h) {
+    return Walk(&st.roots[h.root], h.path, h.path.size());
+}
+
+// The key a handle names for reading, or an error: a predefined key that does
+// not exist yet reads as empty, an opened key that was deleted is gone.
+LONG KeyForRead(State& s, HKEY h, REGSAM need, Key** out) {
+    HKEY__ d;
+    if (!Describe(s, h, &d)) return ERROR_INVALID_HANDLE;
+    if ((d.sam & need) != need) return ERROR_ACCESS_DENIED;
+    static Key empty;
+    empty = Key();
+    *out = Resolve(ReadView(s), d);
+    if (!*out) {
+        if (!d.predefined) return ERROR_KEY_DELETED;
+        *out = &empty;
+    }
+    return ERROR_SUCCESS;
+}
+
+// Runs `edit` on the key a handle names, inside Modify.
+template <typename Edit>
+LONG EditKey(State& s, HKEY h, REGSAM need, Edit&& edit) {
+    HKEY__ d;
+    if (!Describe(s, h, &d)) return ERROR_INVALID_HANDLE;
+    if ((d.sam & need) != need) return ERROR_ACCESS_DENIED;
+    return Modify(s, [&](Store& st) -> Outcome {
+        Key* k = &st.roots[d.root];
+        bool created = false;
+        for (const auto& c : d.path) {
+            if (d.predefined) {
+                k = k->FindOrAdd(c, &created);
+            } else if (!(k = k->Find(c))) {
+                return {ERROR_KEY_DELETED, false};
+            }
+        }
+        Outcome o = edit(*k);
+        o.changed = o.changed || (created && o.rc == ERROR_SUCCESS);
+        return o;
+    });
+}
+
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// Value bytes as a narrow caller sees them: strings in UTF-8.
+std::vector<uint8_t> NarrowData(const Value& v) {
+    if (!IsStringType(v.type)) return v.data;
+    std::string text = mv::ToUtf8(Utf16FromBytes(v.data.data(), v.data.size()));
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+template <typename Char>
+std::string NameOf(const Char* s) {
+    if (!s) return {};
+    if constexpr (sizeof(Char) == 1) {
+        return s;
+    } else {
+        return mv::ToUtf8(s);
+    }
+}
+
+// Copies a name into a caller's buffer of *cch characters (terminator
+// included); on success *cch receives the length without the terminator.
+template <typename Char>
+LONG CopyName(const std::string& name, Char* buf, LPDWORD cch) {
+    if (!buf || !cch) return ERROR_INVALID_PARAMETER;
+    std::basic_string<Char> text;
+    if constexpr (sizeof(Char) == 1) {
+        text = name;
+    } else {
+        text = mv::ToUtf16(name);
+    }
+    if (text.size() + 1 > *cch) return ERROR_MORE_DATA;
+    std::copy(text.begin(), text.end(), buf);
+    buf[text.size()] = 0;
+    *cch = static_cast<DWORD>(text.size());
+    return ERROR_SUCCESS;
+}
+
+LONG CopyData(const std::vector<uint8_t>& data, LPBYTE buf, LPDWORD cb) {
+    DWORD size = static_cast<DWORD>(data.size());
+    if (!cb) return buf ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
+    if (!buf) {
+        *cb = size;
+        return ERROR_SUCCESS;
+    }
+    if (*cb < size) {
+        *cb = size;
+        return ERROR_MORE_DATA;
+    }
+    if (size) std::memcpy(buf, data.data(), size);
+    *cb = size;
+    return ERROR_SUCCESS;
+}
+
+// A new handle for the key `rel` below the key that `base` describes.
+HKEY NewHandle(State& s, const HKEY__& base, const Path& rel, REGSAM sam) {
+    auto h = std::make_unique<HKEY__>();
+    h->root = base.root;
+    h->path = base.path;
+    h->path.insert(h->path.end(), rel.begin(), rel.end());
+    h->sam = sam;
+    s.handles.insert(h.get());
+    return h.release();
+}
+
+template <typename Char>
+LONG OpenKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out) {
+    if (!out) return ERROR_INVALID_PARAMETER;
+    *out = nullptr;
+    State& s = S();
+    std::lock_guard lock(s.m);
+    HKEY__ d;
+    if (!Describe(s, hKey, &d)) return ERROR_INVALID_HANDLE;
+    Path rel = SplitPath(NameOf(sub));
+    Key* k = Resolve(ReadView(s), d);
+    k = Walk(k, rel, rel.size());
+    if (!k) return ERROR_FILE_NOT_FOUND;
+    *out = NewHandle(s, d, rel, sam);
+    return ERROR_SUCCESS;
+}
+
+template <typename Char>
+LONG CreateKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out, LPDWORD disposition) {
+    if (!out) return ERROR_INVALID_PARAMETER;
+    *out = nullptr;
+    std::string name = NameOf(sub);
+    if (HasLineBreak(name)) return ERROR_INVALID_PARAMETER;
+    Path rel = SplitPath(name);
+    State& s = S();
+    std::lock_guard lock(s.m);
+    HKEY__ d;
+    if (!Describe(s, hKey, &d)) return ERROR_INVALID_HANDLE;
+    // Opening what exists needs no write.
+    if (Walk(Resolve(ReadView(s), d), rel, rel.size())) {
+        if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
+    } else {
+        bool created = false;
+        LONG rc = EditKey(s, hKey, KEY_CREATE_SUB_KEY, [&](Key& parent) -> Outcome {
+            Key* k = &parent;
+            for (const auto& c : rel) k = k->FindOrAdd(c, &created);
+            return {ERROR_SUCCESS, created};
+        });
+        if (rc != ERROR_SUCCESS) return rc;
+        if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    }
+    *out = NewHandle(s, d, rel, sam);
+    return ERROR_SUCCESS;
+}
+
+template <typename Char>
+LONG QueryValue(HKEY hKey, const Char* name, LPDWORD type, LPBYTE data, LPDWORD cb) {
+    if (data && !cb) return ERROR_INVALID_PARAMETER;
+    State& s = S();
+    std::lock_guard lock(s.m);
+    Key* k = nullptr;
+    if (LONG rc = KeyForRead(s, hKey, KEY_QUERY_VALUE, &k)) return rc;
+    const Value* v = k->FindValue(NameOf(name));
+    if (!v) return ERROR_FILE_NOT_FOUND;
+    if (type) *type = v->type;
+    return CopyData(sizeof(Char) == 1 ? NarrowData(*v) : v->data, data, cb);
+}
+
+template <typename Char>
+LONG SetValue(HKEY hKey, const Char* name, DWORD type, const BYTE* data, DWORD cb) {
+    if (!data && cb) return ERROR_INVALID_PARAMETER;
+    std::string n = NameOf(name);
+    if (HasLineBreak(n)) return ERROR_INVALID_PARAMETER;
+    std::vector<uint8_t> bytes(data, data + cb);
+    if (sizeof(Char) == 1 && IsStringType(type)) {
+        bytes = Utf16Bytes(mv::ToUtf16(std::string_view(reinterpret_cast<const char*>(data), cb)));
+    }
+    State& s = S();
+    std::lock_guard lock(s.m);
+    return EditKey(s, hKey, KEY_SET_VALUE, [&](Key& k) -> Outcome {
+        k.SetValue(n, type, bytes);
+        return {ERROR_SUCCESS, true};
+    });
+}
+
+template <typename Char>
+LONG DeleteValue(HKEY hKey, const Char* name) {
+    std::string n = NameOf(name);
+    State& s = S();
+    std::lock_guard lock(s.m);
+    return EditKey(s, hKey, KEY_SET_VALUE, [&](Key& k) -> Outcome {
+        for (auto it = k.values.begin(); it != k.values.end(); ++it) {
+            if (mv::EqualsNoCase(it->name, n)) {
+                k.values.erase(it);
+                return {ERROR_SUCCESS, true};
+            }
+        }
+        return {ERROR_FILE_NOT_FOUND, false};
+    });
+}
+
+template <typename Char>
+LONG DeleteKey(HKEY hKey, const Char* sub, bool tree) {
+    Path rel = SplitPath(NameOf(sub));
+    if (rel.empty() && !tree) return ERROR_INVALID_PARAMETER;
+    State& s = S();
+    std::lock_guard lock(s.m);
+    return EditKey(s, hKey, 0, [&](Key& base) -> Outcome {
+        if (rel.empty()) {  // tree delete of the key's own contents
+            bool changed = !base.subkeys.empty() || !base.values.empty();
+            base.subkeys.clear();
+            base.values.clear();
+            return {ERROR_SUCCESS, changed};
+        }
+        Key* parent = Walk(&base, rel, rel.size() - 1);
+        Key* victim = parent ? parent->Find(rel.back()) : nullptr;
+        if (!victim) return {ERROR_FILE_NOT_FOUND, false};
+        if (!tree && !victim->subkeys.empty()) return {ERROR_ACCESS_DENIED, false};
+        for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
+            if (&*it == victim) {
+                parent->subkeys.erase(it);
+                break;
+            }
+        }
+        return {ERROR_SUCCESS, true};
+    });
+}
+
+template <typename Char>
+LONG EnumKey(HKEY hKey, DWORD index, Char* name, LPDWORD cch, Char* cls, LPDWORD cchClass,
+             FILETIME* written) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    Key* k = nullptr;
+    if (LONG rc = KeyForRead(s, hKey, KEY_ENUMERATE_SUB_KEYS, &k)) return rc;
+    if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
+    if (LONG rc = CopyName(k->subkeys[index].name, name, cch)) return rc;
+    if (cls && cchClass && *cchClass > 0) {
+        cls[0] = 0;
+        *cchClass = 0;
+    }
+    if (written) *written = FILETIME{0, 0};
+    return ERROR_SUCCESS;
+}
+
+template <typename Char>
+LONG EnumValue(HKEY hKey, DWORD index, Char* name, LPDWORD cch, LPDWORD type, LPBYTE data,
+               LPDWORD cb) {
+    if (data && !cb) return ERROR_INVALID_PARAMETER;
+    State& s = S();
+    std::lock_guard lock(s.m);
+    Key* k = nullptr;
+    if (LONG rc = KeyForRead(s, hKey, KEY_QUERY_VALUE, &k)) return rc;
+    if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
+    const Value& v = k->values[index];
+    if (LONG rc = CopyName(v.name, name, cch)) return rc;
+    if (type) *type = v.type;
+    return CopyData(sizeof(Char) == 1 ? NarrowData(v) : v.data, data, cb);
+}
+
+}  // namespace
+
+extern "C" {
+
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+    return OpenKey(hKey, lpSubKey, samDesired, phkResult);
+}
+LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+    return OpenKey(hKey, lpSubKey, samDesired, phkResult);
+}
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+    return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+}
+LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM samDesired,
+                     LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
+    return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+}
+LONG RegCloseKey(HKEY hKey) {
+    if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT)
+        return ERROR_SUCCESS;
+    State& s = S();
+    std::lock_guard lock(s.m);
+    if (!hKey || !s.handles.erase(hKey)) return ERROR_INVALID_HANDLE;
+    delete hKey;
+    return ERROR_SUCCESS;
+}
+LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData) {
+    return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
+}
+LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
+                      LPDWORD lpcbData) {
+    return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
+}
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData) {
+    return SetValue(hKey, lpValueName, dwType, lpData, cbData);
+}
+LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+                    DWORD cbData) {
+    return SetValue(hKey, lpValueName, dwType, lpData, cbData);
+}
+LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
+    return DeleteValue(hKey, lpValueName);
+}
+LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+    return DeleteValue(hKey, lpValueName);
+}
+LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
+    return DeleteKey(hKey, lpSubKey, false);
+}
+LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    return DeleteKey(hKey, lpSubKey, false);
+}
+LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
+    return DeleteKey(hKey, lpSubKey, true);
+}
+LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
+    return DeleteKey(hKey, lpSubKey, true);
+}
+LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
+                   LPSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
+    return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+}
+LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD,
+                   LPWSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
+    return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+}
+LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+}
+LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
+                   LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+}
+
+}  // extern "C"
+
+namespace mv {
+
+std::string RegistryPath() {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    return CurrentPath(s);
+}
+
+void RegistryUseFile(const std::string& path) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    s.memory = false;
+    s.overridePath = path;
+    s.cacheValid = false;
+}
+
+void RegistryUseMemoryStore(bool on) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    s.memory = on;
+    s.memStore = Store();
+    s.cacheValid = false;
+}
+
+void RegistrySetDiagnosticHook(std::function<void(std::string_view)> hook) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    s.hook = std::move(hook);
+}
+
+}  // namespace mv
