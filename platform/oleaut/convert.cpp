@@ -246,9 +246,10 @@ HRESULT NumericToCurrency(const Numeric& n, CY* out) {
     if (n.is_double) {
         if (!mv::convert::RoundToInt128(n.dbl * 10000.0, &scaled)) return DISP_E_OVERFLOW;
     } else {
-        if (n.exact.mantissa > Int128(INT64_MAX) * 10000 ||
-            n.exact.mantissa < Int128(INT64_MIN) * 10000)
-            if (n.exact.scale < 4) return DISP_E_OVERFLOW;
+        // Scaling up a large integer could leave 128 bits; it overflows a CY long before.
+        const Int128 limit = Int128(INT64_MAX) * 10000;
+        if (n.exact.scale < 4 && (n.exact.mantissa > limit || n.exact.mantissa < -limit))
+            return DISP_E_OVERFLOW;
         scaled = Rescale(n.exact, 4).mantissa;
     }
     if (scaled < INT64_MIN || scaled > INT64_MAX) return DISP_E_OVERFLOW;

@@ -506,6 +506,8 @@ TEST(ConvertNumber, CurrencyRoundsToFourDecimalsAndBack) {
     mv::Variant cy;
     ASSERT_EQ(VariantChangeType(&cy, &text, 0, VT_CY), S_OK);
     EXPECT_EQ(cy.cyVal.int64, 12345678);
+    mv::Variant huge = Str("1e37");
+    EXPECT_EQ(VariantChangeType(&cy, &huge, 0, VT_CY), DISP_E_OVERFLOW);
 }
 
 DECIMAL Dec(BYTE scale, BYTE sign, ULONG hi, ULONGLONG lo) {
