@@ -305,7 +305,8 @@ DATE DateFromFileTime(const FILETIME& ft) {
 
 // Rounds to the millisecond: a DATE cannot hold finer steps exactly, and
 // rounding makes a FILETIME in whole milliseconds survive the round trip.
-// A DATE before 1601-01-01 (or not a number) gives the zero FILETIME.
+// A DATE that no FILETIME holds (before 1601-01-01, after the year 9999,
+// not a number) gives the zero FILETIME.
 FILETIME FileTimeFromDate(DATE d) {
     FILETIME ft{0, 0};
     if (!(d > static_cast<double>(kFirstDateDay - 1) && d < static_cast<double>(kLastDateDay + 1)))

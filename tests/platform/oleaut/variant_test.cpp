@@ -376,17 +376,4 @@ TEST(Variant, CopyIndOfNullReferenceIsRefused) {
     EXPECT_EQ(out.lVal, 1);
 }
 
-TEST(Variant, OwnerCopiesAndMoves) {
-    mv::Variant a(u"text");
-    mv::Variant b = a;
-    EXPECT_NE(a.bstrVal, b.bstrVal);
-    mv::Variant c = std::move(b);
-    EXPECT_EQ(b.vt, VT_EMPTY);
-    c = a;
-    EXPECT_EQ(Text(c.bstrVal), u"text");
-    VARIANT raw = c.Detach();
-    EXPECT_EQ(c.vt, VT_EMPTY);
-    VariantClear(&raw);
-}
-
 }  // namespace
