@@ -310,54 +310,47 @@ private:
 // 2024-11-03.
 constexpr const char* kEastern = "EST5EDT,M3.2.0,M11.1.0";
 
-struct ToUtcCase {
+enum class Way { kToUtc, kToLocal };
+
+struct ZoneCase {
     const char* name;
+    Way way;
     SYSTEMTIME local;
     SYSTEMTIME utc;
 };
 
-TEST_F(LocalTime, LocalTimesMapToUtcIncludingAroundDaylightSavingChanges) {
-    Zone(kEastern);
-    const ToUtcCase cases[] = {
-        {"winter", St(2024, 1, 15, 12), St(2024, 1, 15, 17)},
-        {"summer", St(2024, 7, 15, 12), St(2024, 7, 15, 16)},
-        {"before the gap", St(2024, 3, 10, 1, 59, 59), St(2024, 3, 10, 6, 59, 59)},
-        // Skipped: read with the offset before the change, so 02:30 is
-        // 03:30 daylight time.
-        {"inside the gap", St(2024, 3, 10, 2, 30), St(2024, 3, 10, 7, 30)},
-        {"after the gap", St(2024, 3, 10, 3, 0), St(2024, 3, 10, 7, 0)},
-        // Repeated: the first occurrence, still on daylight time.
-        {"repeated hour", St(2024, 11, 3, 1, 30), St(2024, 11, 3, 5, 30)},
-        {"after the repeat", St(2024, 11, 3, 2, 0), St(2024, 11, 3, 7, 0)},
-        {"milliseconds kept", St(2024, 1, 1, 0, 0, 0, 123), St(2024, 1, 1, 5, 0, 0, 123)},
-    };
-    for (const ToUtcCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        SYSTEMTIME utc{};
-        ASSERT_TRUE(TzSpecificLocalTimeToSystemTime(nullptr, &c.local, &utc));
-        SYSTEMTIME expected = c.utc;
-        expected.wDayOfWeek = utc.wDayOfWeek;
-        EXPECT_EQ(Show(utc), Show(expected));
-    }
-}
+const ZoneCase kEasternCases[] = {
+    {"winter", Way::kToUtc, St(2024, 1, 15, 12), St(2024, 1, 15, 17)},
+    {"summer", Way::kToUtc, St(2024, 7, 15, 12), St(2024, 7, 15, 16)},
+    {"before the gap", Way::kToUtc, St(2024, 3, 10, 1, 59, 59), St(2024, 3, 10, 6, 59, 59)},
+    // Skipped: read with the offset before the change, so 02:30 is 03:30
+    // daylight time.
+    {"inside the gap", Way::kToUtc, St(2024, 3, 10, 2, 30), St(2024, 3, 10, 7, 30)},
+    {"after the gap", Way::kToUtc, St(2024, 3, 10, 3, 0), St(2024, 3, 10, 7, 0)},
+    // Repeated: the first occurrence, still on daylight time.
+    {"repeated hour", Way::kToUtc, St(2024, 11, 3, 1, 30), St(2024, 11, 3, 5, 30)},
+    {"after the repeat", Way::kToUtc, St(2024, 11, 3, 2, 0), St(2024, 11, 3, 7, 0)},
+    {"milliseconds kept", Way::kToUtc, St(2024, 1, 1, 0, 0, 0, 123), St(2024, 1, 1, 5, 0, 0, 123)},
+    // From UTC, each instant takes the offset in force at that instant.
+    {"winter", Way::kToLocal, St(2024, 1, 15, 12), St(2024, 1, 15, 17)},
+    {"summer", Way::kToLocal, St(2024, 7, 15, 12), St(2024, 7, 15, 16)},
+    {"first 01:30", Way::kToLocal, St(2024, 11, 3, 1, 30), St(2024, 11, 3, 5, 30)},
+    {"second 01:30", Way::kToLocal, St(2024, 11, 3, 1, 30), St(2024, 11, 3, 6, 30)},
+    {"just after the gap", Way::kToLocal, St(2024, 3, 10, 3, 0), St(2024, 3, 10, 7, 0)},
+    {"year before 1970", Way::kToLocal, St(1960, 1, 1, 7), St(1960, 1, 1, 12)},
+};
 
-TEST_F(LocalTime, UtcMapsToLocalWithTheOffsetOfThatInstant) {
+TEST_F(LocalTime, LocalAndUtcMapIncludingAroundDaylightSavingChanges) {
     Zone(kEastern);
-    const ToUtcCase cases[] = {
-        {"winter", St(2024, 1, 15, 12), St(2024, 1, 15, 17)},
-        {"summer", St(2024, 7, 15, 12), St(2024, 7, 15, 16)},
-        {"first 01:30", St(2024, 11, 3, 1, 30), St(2024, 11, 3, 5, 30)},
-        {"second 01:30", St(2024, 11, 3, 1, 30), St(2024, 11, 3, 6, 30)},
-        {"just after the gap", St(2024, 3, 10, 3, 0), St(2024, 3, 10, 7, 0)},
-        {"year before 1970", St(1960, 1, 1, 7), St(1960, 1, 1, 12)},
-    };
-    for (const ToUtcCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        SYSTEMTIME local{};
-        ASSERT_TRUE(SystemTimeToTzSpecificLocalTime(nullptr, &c.utc, &local));
-        SYSTEMTIME expected = c.local;
-        expected.wDayOfWeek = local.wDayOfWeek;
-        EXPECT_EQ(Show(local), Show(expected));
+    for (const ZoneCase& c : kEasternCases) {
+        const bool toUtc = c.way == Way::kToUtc;
+        SCOPED_TRACE(std::string(c.name) + (toUtc ? " to UTC" : " to local"));
+        SYSTEMTIME out{};
+        ASSERT_TRUE(toUtc ? TzSpecificLocalTimeToSystemTime(nullptr, &c.local, &out)
+                          : SystemTimeToTzSpecificLocalTime(nullptr, &c.utc, &out));
+        SYSTEMTIME expected = toUtc ? c.utc : c.local;
+        expected.wDayOfWeek = out.wDayOfWeek;
+        EXPECT_EQ(Show(out), Show(expected));
     }
 }
 
