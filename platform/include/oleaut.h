@@ -151,7 +151,11 @@ struct SAFEARRAY {
     ULONG cbElements;
     ULONG cLocks;
     PVOID pvData;
-    SAFEARRAYBOUND rgsabound[1];  // cDims entries, allocated with the descriptor
+    // cDims entries, allocated with the descriptor, in reverse order of the
+    // dimensions: rgsabound[0] is the last dimension given to SafeArrayCreate.
+    // Index vectors (rgIndices) run in creation order: rgIndices[0] is the
+    // first dimension, which varies fastest in memory.
+    SAFEARRAYBOUND rgsabound[1];
 };
 using LPSAFEARRAY = SAFEARRAY*;
 
