@@ -36,7 +36,8 @@ void LogToDiagnostics(const gchar* domain, GLogLevelFlags, const gchar* message,
 void InstallLogHandlers() {
     const auto levels =
         static_cast<GLogLevelFlags>(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION);
-    for (const char* domain : {"libgsf", "GLib", "GLib-GObject", "GLib-GIO"}) {
+    for (const char* domain : {"libgsf", "libgsf:msole", "libgsf:open_pkg", "libgsf:tar",
+                               "libgsf:zip", "GLib", "GLib-GObject", "GLib-GIO"}) {
         g_log_set_handler(domain, levels, LogToDiagnostics, nullptr);
     }
 }
