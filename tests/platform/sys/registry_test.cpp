@@ -1,0 +1,383 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "sys.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+std::string ReadFile(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const fs::path& p, const std::string& text) {
+    fs::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary);
+    out << text;
+}
+
+std::vector<uint8_t> Bytes(std::u16string_view s) {
+    std::vector<uint8_t> out;
+    for (char16_t c : s) {
+        out.push_back(static_cast<uint8_t>(c & 0xFF));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    return out;
+}
+
+class RegistryFile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::path(::testing::TempDir()) /
+               ("mvreg_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        file_ = dir_ / "sub" / "registry.reg";
+        mv::RegistryUseFile(file_.string());
+        diagnostics_.clear();
+        mv::RegistrySetDiagnosticHook([this](std::string_view l) { diagnostics_.emplace_back(l); });
+    }
+    void TearDown() override {
+        mv::RegistrySetDiagnosticHook({});
+        mv::RegistryUseFile("");
+        fs::remove_all(dir_);
+    }
+    // Forces the next read to parse the file again.
+    void Reread() {
+        mv::RegistryUseFile((dir_ / "other.reg").string());
+        mv::RegistryUseFile(file_.string());
+    }
+    HKEY Create(HKEY root, const char* path) {
+        HKEY k = nullptr;
+        EXPECT_EQ(RegCreateKeyExA(root, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &k, nullptr),
+                  ERROR_SUCCESS);
+        return k;
+    }
+
+    fs::path dir_, file_;
+    std::vector<std::string> diagnostics_;
+};
+
+struct StoredValue {
+    const char* name;
+    DWORD type;
+    std::vector<uint8_t> data;
+    const char* line;  // how the file writes it; null when not checked
+};
+
+TEST_F(RegistryFile, ValuesKeepTypeAndBytesThroughTheFile) {
+    const std::vector<StoredValue> values = {
+        {"", REG_SZ, Bytes(u"default\0"s), "@=\"default\""},
+        {"Quoted", REG_SZ, Bytes(u"a\\b\"c\0"s), "\"Quoted\"=\"a\\\\b\\\"c\""},
+        {"Accents", REG_SZ, Bytes(u"d\u00e9j\u00e0 \u20ac\0"s), nullptr},
+        {"Count", REG_DWORD, {0x0a, 0, 0, 0}, "\"Count\"=dword:0000000a"},
+        {"Big", REG_DWORD, {0x78, 0x56, 0x34, 0xf2}, "\"Big\"=dword:f2345678"},
+        {"Path", REG_EXPAND_SZ, Bytes(u"%A%\0"s), "\"Path\"=hex(2):25,00,41,00,25,00,00,00"},
+        {"Blob", REG_BINARY, {1, 0xff, 0}, "\"Blob\"=hex:01,ff,00"},
+        {"Empty", REG_BINARY, {}, "\"Empty\"=hex:"},
+        {"None", REG_NONE, {9}, "\"None\"=hex(0):09"},
+        {"Multi", REG_MULTI_SZ, Bytes(u"a\0b\0\0"s), nullptr},
+        {"Lines", REG_SZ, Bytes(u"one\r\ntwo\0"s), nullptr},  // cannot be quoted
+        {"NoEnd", REG_SZ, Bytes(u"x"s), nullptr},
+        {"Short", REG_DWORD, {1, 2}, "\"Short\"=hex(4):01,02"},
+        {"Odd \"name\" \\", REG_SZ, Bytes(u"v\0"s), "\"Odd \\\"name\\\" \\\\\"=\"v\""},
+    };
+    HKEY k = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Morva\\Test");
+    for (const auto& v : values) {
+        ASSERT_EQ(RegSetValueExW(k, mv::ToUtf16(v.name).c_str(), 0, v.type, v.data.data(),
+                                 static_cast<DWORD>(v.data.size())),
+                  ERROR_SUCCESS)
+            << v.name;
+    }
+    RegCloseKey(k);
+
+    std::string text = ReadFile(file_);
+    EXPECT_EQ(text.rfind("Windows Registry Editor Version 5.00\r\n\r\n", 0), 0u);
+    EXPECT_NE(text.find("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Morva\\Test]\r\n"), std::string::npos);
+    for (const auto& v : values) {
+        if (v.line) {
+            EXPECT_NE(text.find(std::string(v.line) + "\r\n"), std::string::npos) << v.line;
+        }
+    }
+
+    Reread();
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "software\\MORVA\\test", 0, KEY_READ, &k),
+              ERROR_SUCCESS);
+    for (const auto& v : values) {
+        DWORD type = 99, size = 0;
+        std::u16string name = mv::ToUtf16(v.name);
+        ASSERT_EQ(RegQueryValueExW(k, name.c_str(), nullptr, &type, nullptr, &size), ERROR_SUCCESS)
+            << v.name;
+        std::vector<uint8_t> data(size);
+        ASSERT_EQ(RegQueryValueExW(k, name.c_str(), nullptr, &type, data.data(), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(type, v.type) << v.name;
+        EXPECT_EQ(data, v.data) << v.name;
+    }
+    // Values enumerate in the order first written.
+    char name[64];
+    DWORD cch = sizeof name;
+    ASSERT_EQ(RegEnumValueA(k, 1, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_STREQ(name, "Quoted");
+    RegCloseKey(k);
+}
+
+TEST_F(RegistryFile, ReadsAHandWrittenExport) {
+    WriteFile(file_,
+              "\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+              "\r\n"
+              "; a comment\n"
+              "[HKEY_CLASSES_ROOT\\Mv.Thing]\n"
+              "@=\"Thing\"\n"
+              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Classes\\mv.thing\\CLSID]\r\n"
+              "@=\"{00000000-0000-0000-0000-000000000001}\"\r\n"
+              "[HKEY_CURRENT_USER\\Software\\X]\n"
+              "\"Long\" = hex:01,02,\\\n"
+              "  03,04\n"
+              "\"D\"=dword:1\n");
+    struct Case {
+        HKEY root;
+        const char* key;
+        const char* value;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {HKEY_CLASSES_ROOT, "MV.THING", nullptr, std::string("Thing\0", 6)},
+        {HKEY_CLASSES_ROOT, "Mv.Thing\\clsid", "",
+         std::string("{00000000-0000-0000-0000-000000000001}\0", 39)},
+        {HKEY_LOCAL_MACHINE, "SOFTWARE\\Classes\\Mv.Thing", nullptr, std::string("Thing\0", 6)},
+        {HKEY_CURRENT_USER, "Software\\X", "long", std::string("\1\2\3\4", 4)},
+        {HKEY_CURRENT_USER, "Software\\X", "d", std::string("\1\0\0\0", 4)},
+    };
+    for (const auto& c : cases) {
+        HKEY k = nullptr;
+        ASSERT_EQ(RegOpenKeyExA(c.root, c.key, 0, KEY_READ, &k), ERROR_SUCCESS) << c.key;
+        char buf[64];
+        DWORD size = sizeof buf;
+        ASSERT_EQ(
+            RegQueryValueExA(k, c.value, nullptr, nullptr, reinterpret_cast<BYTE*>(buf), &size),
+            ERROR_SUCCESS)
+            << c.key;
+        EXPECT_EQ(std::string(buf, size), c.expected) << c.key;
+        RegCloseKey(k);
+    }
+    // The key keeps the case it was first written with.
+    HKEY k = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_CLASSES_ROOT, nullptr, 0, KEY_READ, &k), ERROR_SUCCESS);
+    char name[32];
+    DWORD cch = sizeof name;
+    ASSERT_EQ(RegEnumKeyExA(k, 0, name, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_STREQ(name, "Mv.Thing");
+    RegCloseKey(k);
+}
+
+TEST_F(RegistryFile, ACorruptFileReadsEmptyRefusesWritesAndIsKept) {
+    const char* header = "Windows Registry Editor Version 5.00\n\n";
+    const std::string files[] = {
+        "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n",
+        std::string(header) + "\"v\"=\"before any key\"\n",
+        std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"bad \\n escape\"\n",
+        std::string(header) + "[HKEY_NOWHERE\\A]\n",
+        std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\n\"v\"=dword:xyz\n",
+        std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:1,2\n",
+        std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,\\\n",
+        std::string(header) + "[HKEY_LOCAL_MACHINE\\A\n",
+        std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\njunk\n",
+    };
+    int n = 0;
+    for (const auto& text : files) {
+        file_ = dir_ / ("corrupt" + std::to_string(n++) + ".reg");
+        WriteFile(file_, text);
+        mv::RegistryUseFile(file_.string());
+        diagnostics_.clear();
+        HKEY k = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND)
+            << text;
+        EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  &k, nullptr),
+                  ERROR_BADDB)
+            << text;
+        DWORD v = 1;
+        EXPECT_EQ(
+            RegSetValueExA(HKEY_LOCAL_MACHINE, "x", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+            ERROR_BADDB);
+        EXPECT_EQ(ReadFile(file_), text);
+        EXPECT_EQ(diagnostics_.size(), 1u) << text;
+    }
+}
+
+TEST_F(RegistryFile, QueriesReportSizesAndMissingThings) {
+    HKEY k = Create(HKEY_CURRENT_USER, "Software\\Q");
+    const char* text = "d\xC3\xA9j\xC3\xA0";  // 4 characters, 6 bytes of UTF-8
+    ASSERT_EQ(RegSetValueExA(k, "S", 0, REG_SZ, reinterpret_cast<const BYTE*>(text), 7),
+              ERROR_SUCCESS);
+    struct Case {
+        const char* what;
+        bool wide;
+        DWORD bufSize;  // 0: null data pointer
+        LONG rc;
+        DWORD size;
+    };
+    const Case cases[] = {
+        {"narrow size", false, 0, ERROR_SUCCESS, 7},
+        {"wide size", true, 0, ERROR_SUCCESS, 10},
+        {"narrow short", false, 6, ERROR_MORE_DATA, 7},
+        {"wide short", true, 9, ERROR_MORE_DATA, 10},
+        {"narrow exact", false, 7, ERROR_SUCCESS, 7},
+        {"wide exact", true, 10, ERROR_SUCCESS, 10},
+    };
+    for (const auto& c : cases) {
+        std::vector<BYTE> buf(c.bufSize ? c.bufSize : 1);
+        DWORD size = c.bufSize, type = 0;
+        LONG rc =
+            c.wide
+                ? RegQueryValueExW(k, u"s", nullptr, &type, c.bufSize ? buf.data() : nullptr, &size)
+                : RegQueryValueExA(k, "s", nullptr, &type, c.bufSize ? buf.data() : nullptr, &size);
+        EXPECT_EQ(rc, c.rc) << c.what;
+        EXPECT_EQ(size, c.size) << c.what;
+        EXPECT_EQ(type, REG_SZ) << c.what;
+        if (rc == ERROR_SUCCESS && c.bufSize && !c.wide) {
+            EXPECT_STREQ(reinterpret_cast<char*>(buf.data()), text);
+        }
+    }
+    DWORD size = 4;
+    BYTE b[4];
+    EXPECT_EQ(RegQueryValueExA(k, "missing", nullptr, nullptr, b, &size), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExA(k, "S", nullptr, nullptr, b, nullptr), ERROR_INVALID_PARAMETER);
+    HKEY none = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(k, "Nope", 0, KEY_READ, &none), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(
+        RegQueryValueExA(reinterpret_cast<HKEY>(&size), "S", nullptr, nullptr, nullptr, &size),
+        ERROR_INVALID_HANDLE);
+    RegCloseKey(k);
+}
+
+TEST_F(RegistryFile, KeysDeleteAsThePlatformDoes) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "T\\b\\deep"));
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "T\\A"));
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "T\\c"));
+    HKEY t = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "T", 0, KEY_READ, &t), ERROR_SUCCESS);
+    // Subkeys enumerate by name, ignoring case.
+    std::vector<std::string> names;
+    for (DWORD i = 0;; ++i) {
+        char name[16];
+        DWORD cch = sizeof name;
+        LONG rc = RegEnumKeyExA(t, i, name, &cch, nullptr, nullptr, nullptr, nullptr);
+        if (rc == ERROR_NO_MORE_ITEMS) break;
+        ASSERT_EQ(rc, ERROR_SUCCESS);
+        EXPECT_EQ(cch, std::strlen(name));
+        names.push_back(name);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"A", "b", "c"}));
+    char tiny[1];
+    DWORD cch = 1;
+    EXPECT_EQ(RegEnumKeyExA(t, 0, tiny, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+
+    HKEY deep = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(t, "B\\Deep", 0, KEY_READ, &deep), ERROR_SUCCESS);
+    struct Step {
+        const char* what;
+        LONG (*op)();
+        LONG rc;
+    };
+    const Step steps[] = {
+        {"key with subkeys", [] { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, "T\\b"); },
+         ERROR_ACCESS_DENIED},
+        {"leaf", [] { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, "t\\a"); }, ERROR_SUCCESS},
+        {"leaf again", [] { return RegDeleteKeyA(HKEY_LOCAL_MACHINE, "T\\A"); },
+         ERROR_FILE_NOT_FOUND},
+        {"tree", [] { return RegDeleteTreeA(HKEY_LOCAL_MACHINE, "T\\B"); }, ERROR_SUCCESS},
+        {"tree again", [] { return RegDeleteTreeA(HKEY_LOCAL_MACHINE, "T\\B"); },
+         ERROR_FILE_NOT_FOUND},
+    };
+    for (const auto& s : steps) EXPECT_EQ(s.op(), s.rc) << s.what;
+    DWORD v = 1;
+    EXPECT_EQ(RegQueryValueExA(deep, "x", nullptr, nullptr, nullptr, &v), ERROR_KEY_DELETED);
+    RegCloseKey(deep);
+    Reread();
+    HKEY c = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "T\\c", 0, KEY_READ, &c), ERROR_SUCCESS);
+    RegCloseKey(c);
+    EXPECT_EQ(RegDeleteTreeA(t, nullptr), ERROR_SUCCESS);  // empties T itself
+    cch = 16;
+    char name[16];
+    EXPECT_EQ(RegEnumKeyExA(t, 0, name, &cch, nullptr, nullptr, nullptr, nullptr),
+              ERROR_NO_MORE_ITEMS);
+    RegCloseKey(t);
+}
+
+TEST_F(RegistryFile, HandlesKeepTheirAccess) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "R"));
+    HKEY ro = nullptr, wo = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "R", 0, KEY_READ, &ro), ERROR_SUCCESS);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "R", 0, KEY_SET_VALUE, &wo), ERROR_SUCCESS);
+    DWORD v = 5, size = 4;
+    EXPECT_EQ(RegSetValueExA(ro, "v", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegSetValueExA(wo, "v", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExA(wo, "v", nullptr, nullptr, nullptr, &size), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegQueryValueExA(ro, "v", nullptr, nullptr, nullptr, &size), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(ro, "v"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueA(wo, "v"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueA(wo, "v"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegCloseKey(ro), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(ro), ERROR_INVALID_HANDLE);
+    RegCloseKey(wo);
+}
+
+TEST_F(RegistryFile, NamesWithLineBreaksAreRefused) {
+    DWORD v = 1;
+    HKEY k = nullptr;
+    EXPECT_EQ(
+        RegSetValueExA(HKEY_LOCAL_MACHINE, "a\nb", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4),
+        ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "a\r\nb", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                              &k, nullptr),
+              ERROR_INVALID_PARAMETER);
+}
+
+TEST_F(RegistryFile, TheMemoryStoreLeavesTheFileAlone) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "OnDisk"));
+    std::string before = ReadFile(file_);
+    mv::RegistryUseMemoryStore(true);
+    HKEY k = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "OnDisk", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, "InMemory"));
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "InMemory", 0, KEY_READ, &k), ERROR_SUCCESS);
+    RegCloseKey(k);
+    EXPECT_EQ(ReadFile(file_), before);
+    mv::RegistryUseMemoryStore(false);
+    mv::RegistryUseFile(file_.string());
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "InMemory", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+}
+
+TEST(RegistryLocation, FollowsTheEnvironment) {
+    mv::RegistryUseFile("");
+    std::string savedReg = std::getenv("MORVA_REGISTRY") ? std::getenv("MORVA_REGISTRY") : "";
+    std::string savedApp =
+        std::getenv("MORVA_COMMON_APPDATA") ? std::getenv("MORVA_COMMON_APPDATA") : "";
+    ::setenv("MORVA_REGISTRY", "/x/r.reg", 1);
+    EXPECT_EQ(mv::RegistryPath(), "/x/r.reg");
+    ::unsetenv("MORVA_REGISTRY");
+    ::setenv("MORVA_COMMON_APPDATA", "/y", 1);
+    EXPECT_EQ(mv::RegistryPath(), "/y/Morva/registry.reg");
+    ::unsetenv("MORVA_COMMON_APPDATA");
+    EXPECT_EQ(mv::RegistryPath(), "/var/tmp/morva-common-appdata/Morva/registry.reg");
+    if (!savedReg.empty()) ::setenv("MORVA_REGISTRY", savedReg.c_str(), 1);
+    if (!savedApp.empty()) ::setenv("MORVA_COMMON_APPDATA", savedApp.c_str(), 1);
+}
+
+}  // namespace
