@@ -1,5 +1,5 @@
-// Pieces shared by the reading and the writing side of the compound-file
-// layer: library start-up, diagnostics, the share-exclusive file lock, name
+// What the reading and the writing side of the compound-file layer share:
+// library start-up, diagnostics, the share-exclusive file lock, name
 // and error mapping, and the reference counting and default answers of the
 // storage and stream objects.
 #pragma once
