@@ -33,6 +33,14 @@ SHORT selectServer(const char* name, SHORT index, KeldrinErrorBlock* err) {
     return kh::succeed(err);
 }
 
+SHORT readLong(LONG recordId, LONG fieldId, LONG* value, KeldrinErrorBlock* err) {
+    int64_t v = 0;
+    SHORT rc = kh::readInteger(KH_TARGET, recordId, fieldId, INT32_MIN, INT32_MAX,
+                               value ? &v : nullptr, err);
+    if (rc == KELDRIN_OK) *value = static_cast<LONG>(v);
+    return rc;
+}
+
 }  // namespace
 
 extern "C" {
@@ -99,20 +107,13 @@ LONG DaEmbedServerIndex(SHORT serverIndex, LONG recordId) {
 
 SHORT DB2LONG(LONG recordId, LONG fieldId, LONG* value, KeldrinErrorBlock* err) {
     KH_ENTER_ERR("DB2LONG", err);
-    int64_t v = 0;
-    SHORT rc = kh::readInteger(KH_TARGET, recordId, fieldId, INT32_MIN, INT32_MAX,
-                               value ? &v : nullptr, err);
-    if (rc == KELDRIN_OK) *value = static_cast<LONG>(v);
-    return rc;
+    return readLong(recordId, fieldId, value, err);
 }
 
+// A record reference reads as the 32-bit number it holds.
 SHORT DB2REID(LONG recordId, LONG fieldId, LONG* value, KeldrinErrorBlock* err) {
     KH_ENTER_ERR("DB2REID", err);
-    int64_t v = 0;
-    SHORT rc = kh::readInteger(KH_TARGET, recordId, fieldId, INT32_MIN, INT32_MAX,
-                               value ? &v : nullptr, err);
-    if (rc == KELDRIN_OK) *value = static_cast<LONG>(v);
-    return rc;
+    return readLong(recordId, fieldId, value, err);
 }
 
 SHORT RDBASCII(LONG recordId, LONG fieldId, char* text, SHORT size, SHORT* length,
