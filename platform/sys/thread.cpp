@@ -201,10 +201,12 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE start,
         DWORD id = 0;
         std::thread worker([object, start, param, &idLock, &idReady, &id] {
             {
+                // Notified under the lock: the creator may return, and its
+                // condition variable go, as soon as the lock is released.
                 std::lock_guard<std::mutex> lock(idLock);
                 id = GetCurrentThreadId();
+                idReady.notify_one();
             }
-            idReady.notify_one();
             object->Finish(start(param));
         });
         {

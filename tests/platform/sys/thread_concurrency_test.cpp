@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 #include "sys.h"
@@ -12,13 +13,13 @@ struct Shared {
     LONG volatile counter = 0;
     LONG plain = 0;
     DWORD slot = 0;
-    bool sawZeroSlot = false;
+    std::atomic<int> zeroSlots{0};
 };
 
 DWORD Worker(LPVOID p) {
     auto* s = static_cast<Shared*>(p);
     WaitForSingleObject(s->go, INFINITE);
-    s->sawZeroSlot = TlsGetValue(s->slot) == nullptr;
+    if (TlsGetValue(s->slot) == nullptr) ++s->zeroSlots;
     for (int i = 0; i < 1000; ++i) {
         InterlockedIncrement(&s->counter);
         mv::CriticalSectionLock outer(s->cs);
@@ -58,7 +59,7 @@ TEST(ThreadConcurrency, ThreadsSerialiseThroughLocksAndEndWithTheirCode) {
     }
     EXPECT_EQ(s.counter, 4000);
     EXPECT_EQ(s.plain, 4000);
-    EXPECT_TRUE(s.sawZeroSlot);
+    EXPECT_EQ(s.zeroSlots.load(), 4);
     EXPECT_EQ(TlsGetValue(s.slot), &mine);
     TlsFree(s.slot);
     CloseHandle(s.go);
