@@ -258,3 +258,7 @@ void RegisterRemoteHostForTesting(std::u16string_view host,
                                   std::function<HRESULT(REFCLSID, IUnknown** ppUnk)> create);
 
 }  // namespace mv
+
+// The C++ object machinery: smart pointer, object roots, class factories,
+// table-driven IDispatch.
+#include "comobj.h"

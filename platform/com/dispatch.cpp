@@ -1,0 +1,319 @@
+// The generic IDispatch behind every dispatch table: name lookup, argument
+// matching (positional in reverse order, named, optional, by reference),
+// coercion in the caller's locale, and the exception report.
+#include <cstring>
+#include <new>
+
+#include "com.h"
+
+namespace mv {
+namespace {
+
+constexpr WORD kPutFlags = DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF;
+
+bool IsPut(DispKind k) {
+    return k == DispKind::PropPut || k == DispKind::PropPutRef;
+}
+
+// The row to invoke: puts are chosen by the put flags alone; otherwise a
+// method before a getter, as scripting hosts ask with both flags.
+const DispMember* FindMember(const DispTable& t, DISPID id, WORD flags) {
+    static constexpr DispKind kOrder[] = {DispKind::PropPut, DispKind::PropPutRef, DispKind::Method,
+                                          DispKind::PropGet};
+    WORD want = (flags & kPutFlags) ? (flags & kPutFlags)
+                                    : (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET));
+    for (DispKind k : kOrder) {
+        if (!(want & static_cast<WORD>(k))) continue;
+        for (std::size_t i = 0; i < t.count; ++i)
+            if (t.members[i].id == id && t.members[i].kind == k) return &t.members[i];
+    }
+    return nullptr;
+}
+
+bool SameName(const OLECHAR* a, std::u16string_view b) {
+    return a && EqualsNoCase(std::u16string_view(a), b);
+}
+
+// Position of `name` in a comma-separated list, or -1.
+int FindParamName(const char16_t* list, const OLECHAR* name) {
+    if (!list || !name) return -1;
+    std::u16string_view rest(list);
+    for (int index = 0;; ++index) {
+        std::size_t comma = rest.find(u',');
+        if (SameName(name, rest.substr(0, comma))) return index;
+        if (comma == std::u16string_view::npos) return -1;
+        rest.remove_prefix(comma + 1);
+    }
+}
+
+bool IsMissing(const VARIANT* v) {
+    return v->vt == VT_ERROR && v->scode == DISP_E_PARAMNOTFOUND;
+}
+
+// The interface an object argument holds, looking through one level of
+// reference; false when the argument is not an object.
+bool ObjectOf(const VARIANT* v, IUnknown** out) {
+    if (v->vt == (VT_BYREF | VT_VARIANT)) {
+        if (!v->pvarVal) return false;
+        v = v->pvarVal;
+    }
+    switch (v->vt) {
+        case VT_DISPATCH:
+        case VT_UNKNOWN:
+            *out = v->punkVal;
+            return true;
+        case VT_BYREF | VT_DISPATCH:
+        case VT_BYREF | VT_UNKNOWN:
+            if (!v->ppunkVal) return false;
+            *out = *v->ppunkVal;
+            return true;
+        default:
+            return false;
+    }
+}
+
+// One argument on its way to the member.
+struct Slot {
+    VARIANT owned;                 // storage this call owns, cleared afterwards
+    IUnknown* itf = nullptr;       // a queried interface, released afterwards
+    VARIANT* writeBack = nullptr;  // the caller's VARIANT that receives `owned` on success
+    Slot() { VariantInit(&owned); }
+    ~Slot() {
+        VariantClear(&owned);
+        if (itf) itf->Release();
+    }
+};
+
+// Converts `src` to `p`'s type into `out` (an owned value).
+HRESULT Coerce(const VARIANT* src, const DispParam& p, LCID lcid, Slot* slot, VARIANT* out) {
+    if (p.vt == VT_DISPATCH || p.vt == VT_UNKNOWN) {
+        IUnknown* unk = nullptr;
+        if (!ObjectOf(src, &unk)) return DISP_E_TYPEMISMATCH;
+        if (p.iid) {
+            void* q = nullptr;
+            if (unk && FAILED(unk->QueryInterface(*p.iid, &q))) return DISP_E_TYPEMISMATCH;
+            slot->itf = static_cast<IUnknown*>(q);
+            out->vt = VT_EMPTY;
+            out->byref = q;
+            return S_OK;
+        }
+        if (p.vt == VT_DISPATCH && unk &&
+            !(src->vt == VT_DISPATCH || (src->vt == (VT_BYREF | VT_DISPATCH)))) {
+            void* q = nullptr;
+            if (FAILED(unk->QueryInterface(IID_IDispatch, &q))) return DISP_E_TYPEMISMATCH;
+            unk = static_cast<IDispatch*>(q);
+        } else if (unk) {
+            unk->AddRef();
+        }
+        out->vt = p.vt;
+        out->punkVal = unk;
+        return S_OK;
+    }
+    VARIANT plain;
+    VariantInit(&plain);
+    if (src->vt & VT_BYREF) {
+        if (!src->byref || FAILED(VariantCopyInd(&plain, src))) return DISP_E_TYPEMISMATCH;
+        src = &plain;
+    }
+    HRESULT hr = p.vt == VT_VARIANT || src->vt == p.vt
+                     ? VariantCopy(out, src)
+                     : VariantChangeTypeEx(out, src, lcid, 0, p.vt);
+    VariantClear(&plain);
+    if (hr == E_OUTOFMEMORY) return hr;
+    return FAILED(hr) ? DISP_E_TYPEMISMATCH : S_OK;
+}
+
+// Prepares an [in,out] argument: the caller's own storage when it matches
+// the declared type, else a converted copy (written back into a referenced
+// VARIANT after the call).
+HRESULT PrepareInOut(VARIANT* src, const DispParam& p, LCID lcid, Slot* slot, VARIANT* arg) {
+    if (p.vt == VT_VARIANT) {
+        if (src->vt == (VT_BYREF | VT_VARIANT)) {
+            if (!src->pvarVal) return DISP_E_TYPEMISMATCH;
+            arg->byref = src->pvarVal;
+            return S_OK;
+        }
+        HRESULT hr = VariantCopy(&slot->owned, src);
+        if (FAILED(hr)) return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
+        arg->byref = &slot->owned;
+        return S_OK;
+    }
+    if (src->vt == (VT_BYREF | p.vt)) {
+        if (!src->byref) return DISP_E_TYPEMISMATCH;
+        arg->byref = src->byref;
+        return S_OK;
+    }
+    if (src->vt == (VT_BYREF | VT_VARIANT)) {
+        if (!src->pvarVal) return DISP_E_TYPEMISMATCH;
+        slot->writeBack = src->pvarVal;
+    } else if (src->vt & VT_BYREF) {
+        return DISP_E_TYPEMISMATCH;  // another type's storage cannot take this one
+    }
+    HRESULT hr = Coerce(src, p, lcid, slot, &slot->owned);
+    if (FAILED(hr)) return hr;
+    arg->byref = &slot->owned.lVal;  // every value field starts at the same place
+    return S_OK;
+}
+
+void FillException(HRESULT hr, EXCEPINFO* ei) {
+    std::memset(ei, 0, sizeof(*ei));
+    ei->scode = hr;
+    ComPtr<IErrorInfo> info;
+    if (GetErrorInfo(0, info.Put()) != S_OK || !info) return;
+    info->GetDescription(&ei->bstrDescription);
+    info->GetSource(&ei->bstrSource);
+    info->GetHelpFile(&ei->bstrHelpFile);
+    info->GetHelpContext(&ei->dwHelpContext);
+}
+
+}  // namespace
+
+HRESULT TableGetIDsOfNames(const DispTable& table, REFIID riid, LPOLESTR* rgszNames, UINT cNames,
+                           LCID, DISPID* rgDispId) {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    if (cNames == 0) return S_OK;
+    if (!rgszNames || !rgDispId) return E_INVALIDARG;
+    const DispMember* member = nullptr;
+    for (std::size_t i = 0; i < table.count && !member; ++i)
+        if (SameName(rgszNames[0], table.members[i].name)) member = &table.members[i];
+    if (!member) {
+        for (UINT k = 0; k < cNames; ++k) rgDispId[k] = DISPID_UNKNOWN;
+        return DISP_E_UNKNOWNNAME;
+    }
+    rgDispId[0] = member->id;
+    HRESULT hr = S_OK;
+    for (UINT k = 1; k < cNames; ++k) {
+        int index = -1;
+        for (std::size_t i = 0; i < table.count && index < 0; ++i)
+            if (table.members[i].id == member->id)
+                index = FindParamName(table.members[i].names, rgszNames[k]);
+        rgDispId[k] = index < 0 ? DISPID_UNKNOWN : index;
+        if (index < 0) hr = DISP_E_UNKNOWNNAME;
+    }
+    return hr;
+}
+
+HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember, REFIID riid,
+                    LCID lcid, WORD wFlags, DISPPARAMS* dp, VARIANT* pVarResult,
+                    EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+    if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
+    const DispMember* m = FindMember(table, dispIdMember, wFlags);
+    if (!m) return DISP_E_MEMBERNOTFOUND;
+
+    const UINT nIn = m->count - (m->retval ? 1u : 0u);
+    const bool put = IsPut(m->kind);
+    const UINT cArgs = dp ? dp->cArgs : 0;
+    const UINT cNamed = dp ? dp->cNamedArgs : 0;
+    if (!dp && nIn > m->optional) return E_INVALIDARG;
+    if ((cArgs && !dp->rgvarg) || (cNamed && !dp->rgdispidNamedArgs) || cNamed > cArgs)
+        return E_INVALIDARG;
+    auto argErr = [&](UINT index, HRESULT hr) {
+        if (puArgErr) *puArgErr = index;
+        return hr;
+    };
+
+    VARIANT* src[kDispMaxParams] = {};
+    UINT where[kDispMaxParams] = {};
+    const UINT indexSlots = put ? nIn - 1 : nIn;  // what positions and names may fill
+    bool putValueSeen = false;
+    bool namedUsed = false;
+    for (UINT j = 0; j < cNamed; ++j) {
+        DISPID id = dp->rgdispidNamedArgs[j];
+        if (id == DISPID_PROPERTYPUT) {
+            if (!put || putValueSeen) return argErr(j, DISP_E_PARAMNOTFOUND);
+            putValueSeen = true;
+            src[nIn - 1] = &dp->rgvarg[j];
+            where[nIn - 1] = j;
+            continue;
+        }
+        if (!m->names) return DISP_E_NONAMEDARGS;
+        if (id < 0 || static_cast<UINT>(id) >= indexSlots || src[id])
+            return argErr(j, DISP_E_PARAMNOTFOUND);
+        src[id] = &dp->rgvarg[j];
+        where[id] = j;
+        namedUsed = true;
+    }
+    if (put && !putValueSeen) return DISP_E_PARAMNOTFOUND;
+    const UINT nPos = cArgs - cNamed;
+    if (nPos > indexSlots) return DISP_E_BADPARAMCOUNT;
+    for (UINT i = 0; i < nPos; ++i) {
+        UINT index = cArgs - 1 - i;
+        if (src[i]) return argErr(where[i], DISP_E_PARAMNOTFOUND);
+        src[i] = &dp->rgvarg[index];
+        where[i] = index;
+    }
+    const UINT firstOptional = nIn - m->optional;
+    for (UINT i = 0; i < nIn; ++i) {
+        if (src[i]) {
+            if (i < firstOptional && IsMissing(src[i]))
+                return argErr(where[i], DISP_E_PARAMNOTOPTIONAL);
+        } else if (i < firstOptional) {
+            return namedUsed ? DISP_E_PARAMNOTOPTIONAL : DISP_E_BADPARAMCOUNT;
+        }
+    }
+
+    Slot slots[kDispMaxParams];
+    VARIANT args[kDispMaxParams];
+    VARIANT result;
+    VariantInit(&result);
+    for (UINT i = 0; i < m->count; ++i) {
+        const DispParam& p = m->params[i];
+        VARIANT& arg = args[i];
+        VariantInit(&arg);
+        HRESULT hr = S_OK;
+        switch (p.mode) {
+            case DispMode::In:
+                if (!src[i]) {
+                    arg.vt = VT_ERROR;
+                    arg.scode = DISP_E_PARAMNOTFOUND;
+                } else {
+                    hr = Coerce(src[i], p, lcid, &slots[i], &slots[i].owned);
+                    arg = slots[i].owned;  // the member borrows the value
+                }
+                break;
+            case DispMode::InOut:
+                hr = PrepareInOut(src[i], p, lcid, &slots[i], &arg);
+                break;
+            case DispMode::Retval:
+                if (p.vt == VT_VARIANT || p.iid) {
+                    arg.pvarVal = &result;
+                } else {
+                    result.vt = p.vt;
+                    arg.byref = &result.lVal;
+                }
+                break;
+        }
+        if (FAILED(hr)) return hr == E_OUTOFMEMORY ? hr : argErr(where[i], hr);
+    }
+
+    // Error information that belongs to an earlier call must not be
+    // mistaken for this member's.
+    SetErrorInfo(0, nullptr);
+    HRESULT hr;
+    try {
+        hr = m->thunk(self, args);
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    } catch (...) {
+        hr = E_UNEXPECTED;
+    }
+    if (FAILED(hr)) {
+        VariantClear(&result);
+        if (!pExcepInfo) return hr;
+        FillException(hr, pExcepInfo);
+        return DISP_E_EXCEPTION;
+    }
+    for (UINT i = 0; i < m->count; ++i) {
+        if (!slots[i].writeBack) continue;
+        VariantClear(slots[i].writeBack);
+        *slots[i].writeBack = slots[i].owned;
+        VariantInit(&slots[i].owned);
+    }
+    if (pVarResult)
+        *pVarResult = result;
+    else
+        VariantClear(&result);
+    return hr;
+}
+
+}  // namespace mv

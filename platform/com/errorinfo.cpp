@@ -1,0 +1,116 @@
+// Error information: one slot per thread holding the last error object that
+// a failing call set; reading it hands it over and empties the slot.
+#include <mutex>
+
+#include "com.h"
+
+namespace {
+
+class ErrorInfo : public mv::ComObjectRoot<ErrorInfo>, public IErrorInfo, public ICreateErrorInfo {
+public:
+    using InterfaceMap = mv::Interfaces<IErrorInfo, ICreateErrorInfo>;
+
+    HRESULT GetGUID(GUID* pGUID) override {
+        if (!pGUID) return E_INVALIDARG;
+        std::lock_guard g(mutex_);
+        *pGUID = guid_;
+        return S_OK;
+    }
+    HRESULT GetSource(BSTR* p) override { return Copy(source_, p); }
+    HRESULT GetDescription(BSTR* p) override { return Copy(description_, p); }
+    HRESULT GetHelpFile(BSTR* p) override { return Copy(helpFile_, p); }
+    HRESULT GetHelpContext(DWORD* p) override {
+        if (!p) return E_INVALIDARG;
+        std::lock_guard g(mutex_);
+        *p = helpContext_;
+        return S_OK;
+    }
+
+    HRESULT SetGUID(REFGUID rguid) override {
+        std::lock_guard g(mutex_);
+        guid_ = rguid;
+        return S_OK;
+    }
+    HRESULT SetSource(LPOLESTR s) override { return Assign(&source_, s); }
+    HRESULT SetDescription(LPOLESTR s) override { return Assign(&description_, s); }
+    HRESULT SetHelpFile(LPOLESTR s) override { return Assign(&helpFile_, s); }
+    HRESULT SetHelpContext(DWORD c) override {
+        std::lock_guard g(mutex_);
+        helpContext_ = c;
+        return S_OK;
+    }
+
+private:
+    HRESULT Copy(const std::u16string& from, BSTR* to) {
+        if (!to) return E_INVALIDARG;
+        std::lock_guard g(mutex_);
+        *to =
+            from.empty() ? nullptr : SysAllocStringLen(from.data(), static_cast<UINT>(from.size()));
+        return from.empty() || *to ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT Assign(std::u16string* to, const OLECHAR* from) {
+        try {
+            std::u16string text = from ? std::u16string(from) : std::u16string();
+            std::lock_guard g(mutex_);
+            to->swap(text);
+            return S_OK;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+    }
+
+    std::mutex mutex_;
+    GUID guid_ = GUID_NULL;
+    std::u16string source_;
+    std::u16string description_;
+    std::u16string helpFile_;
+    DWORD helpContext_ = 0;
+};
+
+thread_local mv::ComPtr<IErrorInfo> t_errorInfo;
+
+}  // namespace
+
+extern "C" {
+
+HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo) {
+    if (!pperrinfo) return E_INVALIDARG;
+    return mv::CreateComObject<ErrorInfo>(nullptr, IID_ICreateErrorInfo,
+                                          reinterpret_cast<void**>(pperrinfo));
+}
+
+HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo) {
+    if (dwReserved != 0) return E_INVALIDARG;
+    t_errorInfo = perrinfo;
+    return S_OK;
+}
+
+HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo) {
+    if (!pperrinfo) return E_INVALIDARG;
+    *pperrinfo = nullptr;
+    if (dwReserved != 0) return E_INVALIDARG;
+    *pperrinfo = t_errorInfo.Detach();
+    return *pperrinfo ? S_OK : S_FALSE;
+}
+
+}  // extern "C"
+
+namespace mv {
+
+HRESULT ReportError(const char16_t* progId, REFIID iid, std::u16string_view text, HRESULT hr) {
+    ComPtr<ICreateErrorInfo> create;
+    if (FAILED(CreateErrorInfo(create.Put()))) return hr;
+    try {
+        std::u16string description(text);
+        create->SetGUID(iid);
+        create->SetSource(const_cast<LPOLESTR>(progId));
+        create->SetDescription(description.data());
+    } catch (const std::bad_alloc&) {
+        return hr;
+    }
+    ComPtr<IErrorInfo> info;
+    if (SUCCEEDED(create.As(&info))) SetErrorInfo(0, info.get());
+    return hr;
+}
+
+}  // namespace mv
