@@ -11,13 +11,13 @@ extern "C" {
 
 // Called by the library when the local database shuts down; the argument is
 // a reason code.
-typedef void (*KeldcoreShutdownCallback)(LONG reason);
+typedef void (*PFN_KeldcoreShutdownCallback)(LONG reason);
 
 // Non-zero while the local database is mapped into this process.
 typedef LONG (*PFN_DBMAPPED)(void);
 // Attaches to the local database; non-zero on success. The callback is
 // remembered and called when the database shuts down.
-typedef LONG (*PFN_KeldrinInit)(KeldcoreShutdownCallback callback, LONG a2, LONG a3, LONG a4);
+typedef LONG (*PFN_KeldrinInit)(PFN_KeldcoreShutdownCallback callback, LONG a2, LONG a3, LONG a4);
 // Detaches from the local database.
 typedef void (*PFN_ENDKELD)(void);
 // Entry points offered for completeness that answer KELDRIN_E_NOTSUPPORTED:

@@ -17,7 +17,7 @@ LONG DBMAPPED(void) {
     return m.dbmapped;
 }
 
-LONG KeldrinInit(KeldcoreShutdownCallback callback, LONG, LONG, LONG) {
+LONG KeldrinInit(PFN_KeldcoreShutdownCallback callback, LONG, LONG, LONG) {
     KH_ENTER_RET("KeldrinInit", 0);
     kh::Model& m = kh::Model::get();
     std::lock_guard lock(m.mutex);
