@@ -1,0 +1,372 @@
+// The diagnostic log: settings from the registry store, the file name, the
+// line format and the size cap.
+#include "frame/diagnostic_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+CDiagnosticLog g_DiagnosticLog;
+
+namespace {
+
+constexpr const char* kCategoryNames[kLogCategoryCount] = {
+    "Errors", "Methods", "Calls", "InParams", "Results", "Steps", "Validation", nullptr, "Security",
+};
+
+constexpr const char* kComponentNames[] = {"MvScheduler", "MorvaCalc", "MvHistory", "MvFunctions"};
+
+constexpr const char* kLoggingKey = "SOFTWARE\\Morva\\Morva Calc\\Logging\\";
+constexpr DWORD kSettingBufferSize = 100;
+constexpr uint64_t kLogSizeUnit = 1024000;
+constexpr DWORD kPathBufferSize = 4096;
+
+// An open registry key, closed on every path out.
+class RegistryKey {
+public:
+    explicit RegistryKey(const std::string& path) {
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &m_Key) != ERROR_SUCCESS)
+            m_Key = nullptr;
+    }
+    ~RegistryKey() {
+        if (m_Key) RegCloseKey(m_Key);
+    }
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+    HKEY get() const { return m_Key; }
+
+private:
+    HKEY m_Key = nullptr;
+};
+
+// A category is on when its value, whatever its type, reads "ON" ignoring
+// letter case. A value that fills the buffer has no terminator: the text
+// ends with the bytes returned.
+bool ReadCategorySetting(const std::string& keyPath, const char* valueName) {
+    RegistryKey key(keyPath);
+    if (!key.get()) return false;
+    BYTE buffer[kSettingBufferSize] = {};
+    DWORD type = 0;
+    DWORD size = sizeof buffer;
+    if (RegQueryValueExA(key.get(), valueName, nullptr, &type, buffer, &size) != ERROR_SUCCESS)
+        return false;
+    if (size > sizeof buffer) size = sizeof buffer;
+    std::string text(reinterpret_cast<const char*>(buffer), size);
+    text.resize(std::strlen(text.c_str()));
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text == "ON";
+}
+
+std::string UserNameOfThread() {
+    char buffer[256];
+    DWORD size = sizeof buffer;
+    if (!GetUserNameA(buffer, &size) || buffer[0] == '\0') return "UnknownUser";
+    return buffer;
+}
+
+std::u16string Decimal(int64_t value) {
+    char buffer[24];
+    std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(value));
+    return mv::ToUtf16(buffer);
+}
+
+// The UTF-16LE bytes of a text as a text-mode stream stores them: every
+// line feed becomes CR LF.
+std::string FileBytes(std::u16string_view text) {
+    std::string bytes;
+    bytes.reserve(text.size() * 2 + 8);
+    auto put = [&](char16_t c) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    };
+    for (char16_t c : text) {
+        if (c == u'\n') put(u'\r');
+        put(c);
+    }
+    return bytes;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+const std::string kByteOrderMark("\xFF\xFE", 2);
+
+void ReportOpenFailure(int error) {
+    std::string message = "Failed to open file: ";
+    if (error == EACCES) message += "Access Denied: ";
+    message += std::to_string(error);
+    OutputDebugStringA(message.c_str());
+}
+
+// Opens the log file for appending; a new (or empty) file starts with the
+// byte-order mark. -1 with errno set when it cannot be opened.
+int OpenForAppend(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size == 0 && !WriteAll(fd, kByteOrderMark)) {
+        int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Empties the file and starts it again with the byte-order mark.
+int OpenEmptied(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) return -1;
+    if (!WriteAll(fd, kByteOrderMark)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The text after the last "/" of a path, up to the last "." after it.
+std::u16string HostProgramNameOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    size_t start = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = path.rfind('.');
+    size_t end = (dot == std::string::npos || dot < start) ? path.size() : dot;
+    return mv::ToUtf16(std::string_view(path).substr(start, end - start));
+}
+
+std::string ModuleFileName(HMODULE module) {
+    auto buffer = std::make_unique<char[]>(kPathBufferSize);
+    DWORD n = GetModuleFileNameA(module, buffer.get(), kPathBufferSize);
+    if (n == 0 || n >= kPathBufferSize) return {};
+    return std::string(buffer.get(), n);
+}
+
+// <common app data>/Morva/DiagnosticLogs/Morva Calc/, each level created
+// when missing (failures show later as open failures); empty when the
+// common application-data folder is unavailable.
+std::u16string MakeLogFolder() {
+    char base[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                                SHGFP_TYPE_CURRENT, base)))
+        return {};
+    std::string folder = base;
+    CreateDirectoryA(folder.c_str(), nullptr);
+    for (const char* part : {"Morva", "DiagnosticLogs", "Morva Calc"}) {
+        folder = mv::JoinPath(folder, part);
+        CreateDirectoryA(folder.c_str(), nullptr);
+    }
+    return mv::ToUtf16(folder + "/");
+}
+
+}  // namespace
+
+CDiagnosticLog::CDiagnosticLog() {
+    std::memset(m_Flags, 0, sizeof m_Flags);
+    m_Flags[LogErrors] = 1;
+    InitializeCriticalSection(&m_Lock);
+}
+
+CDiagnosticLog::~CDiagnosticLog() {
+    DeleteCriticalSection(&m_Lock);
+}
+
+void CDiagnosticLog::ReadSettings(int component) {
+    if (component < 0 || component > 3) return;
+    m_ComponentName = mv::ToUtf16(kComponentNames[component]);
+    const std::string keyPath = std::string(kLoggingKey) + kComponentNames[component];
+    for (int i = 0; i < kLogCategoryCount; ++i) {
+        if (!kCategoryNames[i]) continue;
+        m_Flags[i] = 0;
+        m_Flags[i] = ReadCategorySetting(keyPath, kCategoryNames[i]) ? 1 : 0;
+    }
+    m_Flags[LogErrors] = 1;
+
+    m_LogSize = 1;
+    RegistryKey key(keyPath);
+    if (!key.get()) return;
+    BYTE buffer[4] = {};
+    DWORD type = 0;
+    DWORD size = sizeof buffer;
+    if (RegQueryValueExA(key.get(), "LogSize", nullptr, &type, buffer, &size) == ERROR_SUCCESS &&
+        type == REG_DWORD && size == sizeof buffer) {
+        m_LogSize = static_cast<uint32_t>(buffer[0]) | static_cast<uint32_t>(buffer[1]) << 8 |
+                    static_cast<uint32_t>(buffer[2]) << 16 | static_cast<uint32_t>(buffer[3]) << 24;
+    }
+}
+
+void CDiagnosticLog::Initialize(HINSTANCE module, int component, LogText qualifier,
+                                LogText version) noexcept {
+    try {
+        try {
+            ReadSettings(component);
+        } catch (...) {
+            // A failed read keeps what was read so far; the log still works.
+        }
+        m_QualifierTag = qualifier.view();
+        m_VersionTag = version.view();
+
+        const std::string modulePath = ModuleFileName(module);
+        const std::string exePath = ModuleFileName(nullptr);
+        m_HostProgramName = HostProgramNameOf(exePath);
+        size_t slash = modulePath.rfind('/');
+        m_ModuleFolder = slash == std::string::npos ? std::u16string()
+                                                    : mv::ToUtf16(modulePath.substr(0, slash + 1));
+        m_LogFolder = MakeLogFolder();
+
+        mv::CriticalSectionLock lock(m_Lock);
+        m_FilePrefix.clear();
+    } catch (...) {
+        mv::CriticalSectionLock lock(m_Lock);
+        m_FilePrefix.clear();
+    }
+}
+
+bool CDiagnosticLog::BuildPrefixLocked() noexcept {
+    if (!m_FilePrefix.empty()) return true;
+    try {
+        std::u16string prefix = m_LogFolder.empty() ? m_ModuleFolder : m_LogFolder;
+        prefix += m_HostProgramName;
+        prefix += u".";
+        prefix += m_ComponentName;
+        prefix += u".";
+        if (!m_QualifierTag.empty()) prefix += m_QualifierTag + u".";
+        prefix += u"x86.";
+        if (!m_VersionTag.empty()) prefix += m_VersionTag + u".";
+        m_FilePrefix = std::move(prefix);
+    } catch (...) {
+        m_FilePrefix.clear();
+    }
+    return !m_FilePrefix.empty();
+}
+
+std::string CDiagnosticLog::CurrentFileName() noexcept {
+    try {
+        std::string user = UserNameOfThread();
+        mv::CriticalSectionLock lock(m_Lock);
+        if (!BuildPrefixLocked()) return {};
+        return mv::ToUtf8(m_FilePrefix) + user + ".log";
+    } catch (...) {
+        return {};
+    }
+}
+
+void CDiagnosticLog::WriteLocked(const std::u16string& line, const std::string& user) {
+    if (!BuildPrefixLocked()) return;
+    const std::string path = mv::ToUtf8(m_FilePrefix) + user + ".log";
+    const std::string bytes = FileBytes(line);
+
+    int fd = OpenForAppend(path);
+    if (fd < 0) {
+        ReportOpenFailure(errno);
+        return;
+    }
+    bool written = WriteAll(fd, bytes);
+    off_t position = ::lseek(fd, 0, SEEK_CUR);
+    // The cap is computed in 64 bits so that a large LogSize cannot wrap.
+    if (written && position >= 0 &&
+        static_cast<uint64_t>(position) > static_cast<uint64_t>(m_LogSize) * kLogSizeUnit) {
+        ::close(fd);
+        fd = OpenEmptied(path);
+        if (fd >= 0) WriteAll(fd, bytes);
+    }
+    if (fd >= 0) ::close(fd);
+}
+
+void CDiagnosticLog::WriteLine(LogText text, LogText detail) noexcept {
+    try {
+        const std::string user = UserNameOfThread();
+        std::u16string line = u"(" + Decimal(GetCurrentThreadId()) + u") ";
+
+        mv::CriticalSectionLock lock(m_Lock);
+        try {
+            if (text.view().empty()) {
+                line = u"\n";
+            } else {
+                SYSTEMTIME st{};
+                GetLocalTime(&st);
+                char stamp[64];
+                std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d.%03d", st.wMonth,
+                              st.wDay, st.wYear, st.wHour, st.wMinute, st.wSecond,
+                              st.wMilliseconds);
+                line += mv::ToUtf16(stamp);
+                line += u" ";
+                line += text.view();
+                if (!detail.view().empty()) {
+                    line += u": ";
+                    line += detail.view();
+                }
+                line += u"\n";
+            }
+            WriteLocked(line, user);
+        } catch (...) {
+            // The line is lost; the log goes on.
+        }
+    } catch (...) {
+    }
+}
+
+void CDiagnosticLog::WriteLineA(LogText text, LogTextA detail) noexcept {
+    try {
+        const std::u16string wide = mv::ToUtf16(detail.view());
+        WriteLine(text, wide);
+    } catch (...) {
+    }
+}
+
+std::u16string CDiagnosticLog::HResultText(HRESULT hr) noexcept {
+    try {
+        switch (static_cast<uint32_t>(hr)) {
+            case 0x00000000u:
+                return u"S_OK";
+            case 0x00000001u:
+                return u"S_FALSE";
+            case 0x80070057u:
+                return u"E_INVALIDARG";
+            case 0x8007000Eu:
+                return u"E_OUTOFMEMORY";
+            case 0x80004003u:
+                return u"E_POINTER";
+            case 0x80004005u:
+                return u"E_FAIL";
+            case 0x8000FFFFu:
+                return u"E_UNEXPECTED";
+            default:
+                break;
+        }
+        char buffer[1024] = {};
+        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, static_cast<DWORD>(hr), 0,
+                                 buffer, sizeof buffer, nullptr);
+        if (n > 0 && n < sizeof buffer) {
+            std::string_view message(buffer, n);
+            // System messages end in CR LF; only that ending is cut.
+            if (message.size() >= 2 && message.substr(message.size() - 2) == "\r\n")
+                message.remove_suffix(2);
+            return mv::ToUtf16(message);
+        }
+        return Decimal(hr);
+    } catch (...) {
+        return {};
+    }
+}
+
+void CDiagnosticLog::HResultToText(HRESULT hr, BSTR* text) noexcept {
+    if (!text) return;
+    SysFreeString(*text);
+    const std::u16string value = HResultText(hr);
+    *text = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
+}

@@ -1,0 +1,82 @@
+// The method frame and the step frame: how every class of the module traces
+// its work into g_DiagnosticLog.
+//
+// A COM method runs its body inside MvMethodFrame:
+//
+//   STDMETHODIMP CMvCalcSampleInfo::get_CurrentSample(LONG* pVal) {
+//       return MvMethodFrame("CMvCalcSampleInfo::get_CurrentSample", [&] {
+//           if (!pVal) return E_POINTER;
+//           *pVal = m_CurrentSample;
+//           return S_OK;
+//       });
+//   }
+//
+// With "Methods" on, the frame writes an empty line, "<name>: Method - Start"
+// and, after the body, "<name>: Method - End (<result text>)". An exception
+// that escapes the body becomes E_UNEXPECTED and writes "<name>: E_UNEXPECTED"
+// whatever the flags say. A body may also return nothing (S_OK).
+//
+// An internal function traces with a step frame, which writes
+// "<name>( Function - Start )" and, when the function leaves normally,
+// "<name>( Function - End )", both only with "Steps" on:
+//
+//   void CMvCalculation::CallDllFunction() {
+//       MvStepFrame step("CMvCalculation::CallDllFunction");
+//       ...
+//   }
+//
+// Names are ASCII text: the class name, "::" and the method name.
+#pragma once
+
+#include <exception>
+#include <type_traits>
+#include <utility>
+
+#include "frame/diagnostic_log.h"
+
+// The frame's lines, for code that cannot use the template below.
+void MvTraceMethodStart(const char* name) noexcept;
+void MvTraceMethodEnd(const char* name, HRESULT hr) noexcept;
+void MvTraceMethodException(const char* name) noexcept;
+
+// Runs `work` in the method frame and returns its result (S_OK for a body
+// that returns nothing; E_UNEXPECTED when it throws).
+template <class Work>
+HRESULT MvMethodFrame(const char* name, Work&& work) noexcept {
+    HRESULT hr = S_OK;
+    if (g_DiagnosticLog.IsOn(LogMethods)) MvTraceMethodStart(name);
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
+            work();
+        } else {
+            hr = work();
+        }
+    } catch (...) {
+        hr = E_UNEXPECTED;
+        MvTraceMethodException(name);
+    }
+    if (g_DiagnosticLog.IsOn(LogMethods)) MvTraceMethodEnd(name, hr);
+    return hr;
+}
+
+// Writes the step lines of an internal function for the lifetime of the
+// object. The end line is left out when the function is left by an
+// exception.
+class MvStepFrame {
+public:
+    explicit MvStepFrame(const char* name) noexcept;
+    ~MvStepFrame();
+    MvStepFrame(const MvStepFrame&) = delete;
+    MvStepFrame& operator=(const MvStepFrame&) = delete;
+
+private:
+    const char* m_Name;
+    int m_Exceptions;
+};
+
+// An error line: the failing operation's name and the error text, written
+// whatever the flags say.
+void MvLogError(const char* operation, LogText error) noexcept;
+void MvLogErrorA(const char* operation, LogTextA error) noexcept;
+// An error line whose detail is the text of an HRESULT.
+void MvLogErrorHr(const char* operation, HRESULT hr) noexcept;
