@@ -1,0 +1,143 @@
+// The method frame and the step frame write their lines into g_DiagnosticLog.
+#include <stdexcept>
+
+#include "frame/trace.h"
+#include "log_test_support.h"
+
+namespace {
+
+using logtest::LinePrefix;
+using Lines = std::vector<std::string>;
+
+class LogFrameTest : public logtest::LogFixture {
+protected:
+    void SetUp() override {
+        LogFixture::SetUp();
+        std::copy(std::begin(g_DiagnosticLog.m_Flags), std::end(g_DiagnosticLog.m_Flags), saved_);
+        InitializeModuleLog(g_DiagnosticLog);
+    }
+    void TearDown() override {
+        std::copy(std::begin(saved_), std::end(saved_), g_DiagnosticLog.m_Flags);
+        LogFixture::TearDown();
+    }
+    // The file's lines without their thread and time prefix ("" for a bare
+    // line end); "<no file>" when nothing was written.
+    std::vector<std::string> FileLines() const {
+        if (!std::filesystem::exists(DefaultFile())) return {"<no file>"};
+        std::vector<std::string> lines;
+        std::string text = logtest::ReadText(DefaultFile());
+        const std::string prefix = LinePrefix();
+        size_t start = 0;
+        for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+            std::string line = text.substr(start, end - start);
+            if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    BYTE saved_[kLogCategoryCount] = {};
+};
+
+TEST_F(LogFrameTest, MethodFrameTracesStartEndAndConvertsExceptions) {
+    struct Case {
+        const char* name;
+        bool methods;
+        int body;  // 0 returns E_FAIL, 1 returns nothing, 2 throws, 3 throws a non-exception
+        HRESULT hr;
+        Lines lines;
+    };
+    const Case cases[] = {
+        {"traced result",
+         true,
+         0,
+         E_FAIL,
+         {"", "CMvX::get_Y: Method - Start", "CMvX::get_Y: Method - End (E_FAIL)"}},
+        {"body without result",
+         true,
+         1,
+         S_OK,
+         {"", "CMvX::get_Y: Method - Start", "CMvX::get_Y: Method - End (S_OK)"}},
+        {"exception traced",
+         true,
+         2,
+         E_UNEXPECTED,
+         {"", "CMvX::get_Y: Method - Start", "CMvX::get_Y: E_UNEXPECTED",
+          "CMvX::get_Y: Method - End (E_UNEXPECTED)"}},
+        {"untraced result", false, 0, E_FAIL, {"<no file>"}},
+        {"exception always logged", false, 2, E_UNEXPECTED, {"CMvX::get_Y: E_UNEXPECTED"}},
+        {"any thrown value", false, 3, E_UNEXPECTED, {"CMvX::get_Y: E_UNEXPECTED"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(DefaultFile());
+        g_DiagnosticLog.m_Flags[LogMethods] = c.methods;
+        HRESULT hr;
+        switch (c.body) {
+            case 0:
+                hr = MvMethodFrame("CMvX::get_Y", [] { return E_FAIL; });
+                break;
+            case 1:
+                hr = MvMethodFrame("CMvX::get_Y", [] {});
+                break;
+            case 2:
+                hr = MvMethodFrame("CMvX::get_Y",
+                                   []() -> HRESULT { throw std::runtime_error("escapes"); });
+                break;
+            default:
+                hr = MvMethodFrame("CMvX::get_Y", []() -> HRESULT { throw 42; });
+                break;
+        }
+        EXPECT_EQ(hr, c.hr);
+        EXPECT_EQ(FileLines(), c.lines);
+    }
+}
+
+void StepThatMayThrow(bool fail) {
+    MvStepFrame step("CMvCalculation::CallDllFunction");
+    if (fail) throw std::runtime_error("step failed");
+}
+
+TEST_F(LogFrameTest, StepFrameTracesOnlyWithStepsOnAndNotItsEndOnException) {
+    struct Case {
+        const char* name;
+        bool steps;
+        bool fail;
+        Lines lines;
+    };
+    const Case cases[] = {
+        {"normal",
+         true,
+         false,
+         {"CMvCalculation::CallDllFunction( Function - Start )",
+          "CMvCalculation::CallDllFunction( Function - End )"}},
+        {"left by an exception",
+         true,
+         true,
+         {"CMvCalculation::CallDllFunction( Function - Start )"}},
+        {"steps off", false, false, {"<no file>"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove(DefaultFile());
+        g_DiagnosticLog.m_Flags[LogSteps] = c.steps;
+        g_DiagnosticLog.m_Flags[LogMethods] = 1;  // a method trace does not switch steps on
+        try {
+            StepThatMayThrow(c.fail);
+        } catch (const std::runtime_error&) {
+        }
+        EXPECT_EQ(FileLines(), c.lines);
+    }
+}
+
+TEST_F(LogFrameTest, ErrorLinesAreWrittenWhateverTheFlags) {
+    std::fill(std::begin(g_DiagnosticLog.m_Flags), std::end(g_DiagnosticLog.m_Flags), 0);
+    MvLogError("CMvPersist::Load", u"Stream is damaged");
+    MvLogErrorA("CalcLoadLibrary", "n\u00e4me");
+    MvLogErrorHr("CMvPersist::Save", E_OUTOFMEMORY);
+    EXPECT_EQ(FileLines(),
+              (Lines{"CMvPersist::Load: Stream is damaged", "CalcLoadLibrary: n\u00e4me",
+                     "CMvPersist::Save: E_OUTOFMEMORY"}));
+}
+
+}  // namespace
