@@ -1,0 +1,58 @@
+// Document files: a compound file whose root storage holds exactly one
+// stream, named by one letter per class ("C" calculation, "F" formula
+// library, "L" collection), with what the object's IPersistStream writes.
+// A document from an older release may hold the stream "vorn" instead; the
+// loader falls back to it, the saver always writes the letter stream.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include "com.h"
+#include "interfaces/IMvPersistFile.h"
+
+// Saves the object's IPersistStream into a new document. The document
+// replaces an existing file of that name only when the whole save
+// succeeded; after a failure the old file is left as it was. Nothing is
+// logged: the result says what failed.
+HRESULT MvPersistFile_SaveToFile(IUnknown* object, char letter, BSTR fileName);
+
+// Loads the object from the document's letter stream (or "vorn"). A file
+// that cannot be opened is logged under `logText` only on a thread whose
+// report-file-errors slot is 1 and when the name does not end in
+// bin\Schedules.mvc or bin\Conversions.mvc (either separator); a missing
+// stream and a failed load are always logged.
+HRESULT MvPersistFile_LoadFromFile(IUnknown* object, char letter, const char* logText,
+                                   BSTR fileName);
+
+// IMvPersistFile over a class and its stream letter. T provides GetUnknown()
+// (from mv::ComObjectRoot) and
+//   static constexpr const char* kMvClassName = "CMvObjCollection";
+// which names the class in the loader's log lines.
+template <class T, char Letter>
+class IMvPersistFileImpl : public IMvPersistFile {
+public:
+    HRESULT SaveToFile(BSTR FileName) override {
+        try {
+            return MvPersistFile_SaveToFile(static_cast<T*>(this)->GetUnknown(), Letter, FileName);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+    HRESULT LoadFromFile(BSTR FileName) override {
+        try {
+            static const std::string text =
+                std::string("IMvPersistFileImpl<class ") + T::kMvClassName + "," +
+                std::to_string(static_cast<int>(Letter)) + ">::LoadFromFile";
+            return MvPersistFile_LoadFromFile(static_cast<T*>(this)->GetUnknown(), Letter,
+                                              text.c_str(), FileName);
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        } catch (...) {
+            return E_UNEXPECTED;
+        }
+    }
+};

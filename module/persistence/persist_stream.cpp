@@ -1,0 +1,528 @@
+// The binary record stream: the VARIANT stream form, the zero test and the
+// save and load of an object's records through its IDispatch.
+#include "persistence/persist_stream.h"
+
+#include <bit>
+#include <cstdio>
+#include <string>
+
+#include "frame/diagnostic_log.h"
+#include "storage.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Exact reads and writes
+// ---------------------------------------------------------------------------
+HRESULT WriteBytes(IStream* stream, const void* data, ULONG size) {
+    ULONG written = 0;
+    HRESULT hr = stream->Write(data, size, &written);
+    if (FAILED(hr)) return hr;
+    return written == size ? S_OK : STG_E_WRITEFAULT;
+}
+
+// A stream that ends early (or answers S_FALSE) fails with E_FAIL: nothing
+// is ever taken from missing data.
+HRESULT ReadBytes(IStream* stream, void* data, ULONG size) {
+    ULONG got = 0;
+    HRESULT hr = stream->Read(data, size, &got);
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE || got != size) return E_FAIL;
+    return S_OK;
+}
+
+HRESULT WriteLittleEndian(IStream* stream, uint64_t bits, ULONG size) {
+    uint8_t bytes[8];
+    for (ULONG i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
+    return WriteBytes(stream, bytes, size);
+}
+
+HRESULT ReadLittleEndian(IStream* stream, ULONG size, uint64_t* bits) {
+    uint8_t bytes[8];
+    if (HRESULT hr = ReadBytes(stream, bytes, size); FAILED(hr)) return hr;
+    uint64_t v = 0;
+    for (ULONG i = 0; i < size; ++i) v |= static_cast<uint64_t>(bytes[i]) << (8 * i);
+    *bits = v;
+    return S_OK;
+}
+
+HRESULT WriteDispid(IStream* stream, DISPID id) {
+    return WriteLittleEndian(stream, static_cast<uint32_t>(id), 4);
+}
+
+HRESULT ReadDispid(IStream* stream, DISPID* id) {
+    uint64_t bits = 0;
+    HRESULT hr = ReadLittleEndian(stream, 4, &bits);
+    if (SUCCEEDED(hr)) *id = static_cast<DISPID>(static_cast<uint32_t>(bits));
+    return hr;
+}
+
+// ---------------------------------------------------------------------------
+// Numbers: the payload size of a type, and its raw bits
+// ---------------------------------------------------------------------------
+ULONG NumberSize(VARTYPE vt) {
+    switch (vt) {
+        case VT_I1:
+        case VT_UI1:
+            return 1;
+        case VT_I2:
+        case VT_BOOL:
+        case VT_UI2:
+            return 2;
+        case VT_I4:
+        case VT_R4:
+        case VT_ERROR:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+            return 4;
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_I8:
+        case VT_UI8:
+            return 8;
+        default:
+            return 0;
+    }
+}
+
+uint64_t NumberBits(const VARIANT& v) {
+    switch (v.vt) {
+        case VT_I1:
+            return static_cast<uint8_t>(v.cVal);
+        case VT_UI1:
+            return v.bVal;
+        case VT_I2:
+            return static_cast<uint16_t>(v.iVal);
+        case VT_BOOL:
+            return static_cast<uint16_t>(v.boolVal);
+        case VT_UI2:
+            return v.uiVal;
+        case VT_I4:
+            return static_cast<uint32_t>(v.lVal);
+        case VT_R4:
+            return std::bit_cast<uint32_t>(v.fltVal);
+        case VT_ERROR:
+            return static_cast<uint32_t>(v.scode);
+        case VT_UI4:
+            return v.ulVal;
+        case VT_INT:
+            return static_cast<uint32_t>(v.intVal);
+        case VT_UINT:
+            return v.uintVal;
+        case VT_R8:
+            return std::bit_cast<uint64_t>(v.dblVal);
+        case VT_CY:
+            return static_cast<uint64_t>(v.cyVal.int64);
+        case VT_DATE:
+            return std::bit_cast<uint64_t>(v.date);
+        case VT_I8:
+            return static_cast<uint64_t>(v.llVal);
+        default:  // VT_UI8
+            return v.ullVal;
+    }
+}
+
+void SetNumberBits(VARIANT* v, VARTYPE vt, uint64_t bits) {
+    switch (vt) {
+        case VT_I1:
+            v->cVal = static_cast<CHAR>(static_cast<uint8_t>(bits));
+            break;
+        case VT_UI1:
+            v->bVal = static_cast<BYTE>(bits);
+            break;
+        case VT_I2:
+            v->iVal = static_cast<SHORT>(static_cast<uint16_t>(bits));
+            break;
+        case VT_BOOL:
+            v->boolVal = static_cast<VARIANT_BOOL>(static_cast<uint16_t>(bits));
+            break;
+        case VT_UI2:
+            v->uiVal = static_cast<USHORT>(bits);
+            break;
+        case VT_I4:
+            v->lVal = static_cast<LONG>(static_cast<uint32_t>(bits));
+            break;
+        case VT_R4:
+            v->fltVal = std::bit_cast<FLOAT>(static_cast<uint32_t>(bits));
+            break;
+        case VT_ERROR:
+            v->scode = static_cast<SCODE>(static_cast<uint32_t>(bits));
+            break;
+        case VT_UI4:
+            v->ulVal = static_cast<ULONG>(bits);
+            break;
+        case VT_INT:
+            v->intVal = static_cast<INT>(static_cast<uint32_t>(bits));
+            break;
+        case VT_UINT:
+            v->uintVal = static_cast<UINT>(bits);
+            break;
+        case VT_R8:
+            v->dblVal = std::bit_cast<DOUBLE>(bits);
+            break;
+        case VT_CY:
+            v->cyVal.int64 = static_cast<LONGLONG>(bits);
+            break;
+        case VT_DATE:
+            v->date = std::bit_cast<DATE>(bits);
+            break;
+        case VT_I8:
+            v->llVal = static_cast<LONGLONG>(bits);
+            break;
+        default:  // VT_UI8
+            v->ullVal = bits;
+            break;
+    }
+    v->vt = vt;
+}
+
+// ---------------------------------------------------------------------------
+// Objects: class identifier, then the object's own stream
+// ---------------------------------------------------------------------------
+HRESULT WriteObject(IStream* stream, IUnknown* object) {
+    if (!object) return WriteClassStm(stream, CLSID_NULL);
+    mv::ComPtr<IPersistStream> persist;
+    HRESULT hr = object->QueryInterface(IID_IPersistStream, persist.PutVoid());
+    if (SUCCEEDED(hr) && persist) return OleSaveToStream(persist.get(), stream);
+    mv::ComPtr<IPersistStreamInit> init;
+    hr = object->QueryInterface(IID_IPersistStreamInit, init.PutVoid());
+    if (FAILED(hr) || !init) return FAILED(hr) ? hr : E_NOINTERFACE;
+    CLSID clsid{};
+    if (hr = init->GetClassID(&clsid); FAILED(hr)) return hr;
+    if (hr = WriteClassStm(stream, clsid); FAILED(hr)) return hr;
+    return init->Save(stream, TRUE);
+}
+
+HRESULT ReadObject(IStream* stream, VARTYPE vt, VARIANT* value) {
+    uint8_t bytes[16];
+    if (HRESULT hr = ReadBytes(stream, bytes, sizeof bytes); FAILED(hr)) return hr;
+    CLSID clsid = mv::GuidFromBytes(bytes);
+    value->vt = vt;
+    value->punkVal = nullptr;
+    if (IsEqualGUID(clsid, CLSID_NULL)) return S_OK;  // a null reference
+    // A class that cannot be created fails the load: its bytes cannot be
+    // skipped, so going on would misread the rest of the stream.
+    mv::ComPtr<IUnknown> object;
+    HRESULT hr =
+        CoCreateInstance(clsid, nullptr, CLSCTX_SERVER,
+                         vt == VT_DISPATCH ? IID_IDispatch : IID_IUnknown, object.PutVoid());
+    if (FAILED(hr)) return hr;
+    if (!object) return E_NOINTERFACE;
+    mv::ComPtr<IPersistStream> persist;
+    hr = object->QueryInterface(IID_IPersistStream, persist.PutVoid());
+    if (SUCCEEDED(hr) && persist) {
+        hr = persist->Load(stream);
+    } else {
+        mv::ComPtr<IPersistStreamInit> init;
+        hr = object->QueryInterface(IID_IPersistStreamInit, init.PutVoid());
+        if (SUCCEEDED(hr) && !init) hr = E_NOINTERFACE;
+        if (SUCCEEDED(hr)) hr = init->Load(stream);
+    }
+    if (FAILED(hr)) return hr;
+    value->punkVal = object.Detach();
+    return S_OK;
+}
+
+// ---------------------------------------------------------------------------
+// Text: 32-bit byte count, UTF-16LE characters, 00 00
+// ---------------------------------------------------------------------------
+HRESULT WriteText(IStream* stream, BSTR text) {
+    ULONG count = text ? SysStringByteLen(text) + sizeof(OLECHAR) : 0;
+    if (text && SysStringByteLen(text) > kMvMaxTextStreamBytes - sizeof(OLECHAR))
+        return E_ACCESSDENIED;  // no reader would take it back
+    if (HRESULT hr = WriteLittleEndian(stream, count, 4); FAILED(hr)) return hr;
+    if (!text) return S_OK;
+    std::u16string_view chars(text, SysStringLen(text));
+    std::string bytes;
+    bytes.reserve(count);
+    for (char16_t c : chars) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    if (SysStringByteLen(text) % 2) bytes.push_back(reinterpret_cast<const char*>(text)[count - 3]);
+    bytes.append(2, '\0');
+    return WriteBytes(stream, bytes.data(), count);
+}
+
+HRESULT ReadText(IStream* stream, BSTR* text) {
+    *text = nullptr;
+    uint64_t bits = 0;
+    if (HRESULT hr = ReadLittleEndian(stream, 4, &bits); FAILED(hr)) return hr;
+    ULONG count = static_cast<ULONG>(bits);
+    if (count == 0) return S_OK;
+    if (count == 1) return E_FAIL;
+    if (count > kMvMaxTextStreamBytes) return E_ACCESSDENIED;
+    std::string bytes(count, '\0');
+    if (HRESULT hr = ReadBytes(stream, bytes.data(), count); FAILED(hr)) return hr;
+    if (bytes[count - 1] != 0 || bytes[count - 2] != 0) return E_FAIL;
+    ULONG byteLength = count - sizeof(OLECHAR);
+    std::u16string chars(byteLength / 2, u'\0');
+    for (ULONG i = 0; i < byteLength / 2; ++i)
+        chars[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) |
+                                         static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
+    if (byteLength % 2) {
+        // An odd byte count keeps its last byte, as a byte-length string does.
+        *text = SysAllocStringByteLen(nullptr, byteLength);
+        if (!*text) return E_OUTOFMEMORY;
+        std::string raw;
+        for (char16_t c : chars) {
+            raw.push_back(static_cast<char>(c & 0xFF));
+            raw.push_back(static_cast<char>(c >> 8));
+        }
+        raw.push_back(bytes[byteLength - 1]);
+        std::copy(raw.begin(), raw.end(), reinterpret_cast<char*>(*text));
+        return S_OK;
+    }
+    *text = SysAllocStringLen(chars.data(), static_cast<UINT>(chars.size()));
+    return *text ? S_OK : E_OUTOFMEMORY;
+}
+
+// ---------------------------------------------------------------------------
+// Logging: two error lines, the HRESULT's text and then the message
+// ---------------------------------------------------------------------------
+void LogFailure(const char16_t* where, HRESULT hr, const std::string& message) {
+    g_DiagnosticLog.WriteLine(where, CDiagnosticLog::HResultText(hr));
+    g_DiagnosticLog.WriteLineA(where, message);
+}
+
+std::string Format(const char* pattern, LONG value) {
+    char buffer[160];
+    std::snprintf(buffer, sizeof buffer, pattern, static_cast<int>(value));
+    return buffer;
+}
+
+constexpr const char16_t* kSave = u"MvPersistStream_Save";
+constexpr const char16_t* kLoad = u"MvPersistStream_Load";
+
+HRESULT GetProperty(IDispatch* disp, DISPID id, VARIANT* value) {
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    return disp->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value,
+                        nullptr, nullptr);
+}
+
+HRESULT PutProperty(IDispatch* disp, DISPID id, VARIANT& value) {
+    DISPID named = DISPID_PROPERTYPUT;
+    DISPPARAMS params{&value, &named, 1, 1};
+    HRESULT hr = E_FAIL;
+    if (value.vt == VT_UNKNOWN || value.vt == VT_DISPATCH || (value.vt & (VT_ARRAY | VT_BYREF)))
+        hr = disp->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUTREF, &params,
+                          nullptr, nullptr, nullptr);
+    if (FAILED(hr))
+        hr = disp->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYPUT, &params, nullptr,
+                          nullptr, nullptr);
+    return hr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The VARIANT stream form
+// ---------------------------------------------------------------------------
+HRESULT MvVariant_WriteToStream(IStream* stream, const VARIANT& value) {
+    if (!stream) return E_INVALIDARG;
+    if (HRESULT hr = WriteLittleEndian(stream, value.vt, 2); FAILED(hr)) return hr;
+    if (ULONG size = NumberSize(value.vt))
+        return WriteLittleEndian(stream, NumberBits(value), size);
+    if (value.vt == VT_DISPATCH || value.vt == VT_UNKNOWN)
+        return WriteObject(stream, value.punkVal);
+    if (value.vt == VT_BSTR) return WriteText(stream, value.bstrVal);
+    mv::Variant text;
+    HRESULT hr =
+        VariantChangeTypeEx(&text, &value, LOCALE_USER_DEFAULT, VARIANT_NOVALUEPROP, VT_BSTR);
+    if (FAILED(hr)) return hr;
+    return WriteText(stream, text.bstrVal);
+}
+
+HRESULT MvVariant_ReadFromStream(IStream* stream, VARIANT* value) {
+    if (!stream || !value) return E_INVALIDARG;
+    VariantClear(value);
+    uint64_t tagBits = 0;
+    if (HRESULT hr = ReadLittleEndian(stream, 2, &tagBits); FAILED(hr)) return hr;
+    VARTYPE vt = static_cast<VARTYPE>(tagBits);
+    if (ULONG size = NumberSize(vt)) {
+        uint64_t bits = 0;
+        if (HRESULT hr = ReadLittleEndian(stream, size, &bits); FAILED(hr)) return hr;
+        SetNumberBits(value, vt, bits);
+        return S_OK;
+    }
+    if (vt == VT_DISPATCH || vt == VT_UNKNOWN) return ReadObject(stream, vt, value);
+    BSTR text = nullptr;
+    if (HRESULT hr = ReadText(stream, &text); FAILED(hr)) return hr;
+    value->vt = VT_BSTR;
+    value->bstrVal = text;
+    if (vt == VT_BSTR) return S_OK;
+    if (vt == VT_EMPTY) {
+        VariantClear(value);
+        return S_OK;
+    }
+    mv::Variant converted;
+    HRESULT hr = VariantChangeType(&converted, value, 0, vt);
+    VariantClear(value);
+    if (FAILED(hr)) return hr;
+    *value = converted.Detach();
+    return S_OK;
+}
+
+bool MvPersist_IsZeroValue(const VARIANT& value) noexcept {
+    switch (value.vt) {
+        case VT_I2:
+            return value.iVal == 0;
+        case VT_I4:
+            return value.lVal == 0;
+        case VT_R4:
+            return value.fltVal == 0.0f;
+        case VT_R8:
+            return value.dblVal == 0.0;
+        case VT_DATE:
+            return value.date == 0.0;
+        case VT_BSTR:
+            return !value.bstrVal || value.bstrVal[0] == 0;
+        case VT_DISPATCH:
+            return value.pdispVal == nullptr;
+        case VT_BOOL:
+            return value.boolVal == 0;
+        default:
+            return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The record stream
+// ---------------------------------------------------------------------------
+HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnknown* object) {
+    mv::ComPtr<IDispatch> disp;
+    HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
+    if (SUCCEEDED(hr) && !disp) hr = E_NOINTERFACE;
+    if (FAILED(hr)) {
+        LogFailure(kSave, hr, "QueryInterface: Failed while QueryInterface of IID_IDispatch!");
+        return hr;
+    }
+    if (!stream) return E_INVALIDARG;
+    for (int row = 0; map && map[row].pclsidPropPage; ++row) {
+        const PropertyMapEntry& entry = map[row];
+        if (!entry.szDesc) {
+            LogFailure(kSave, E_FAIL, Format("pMap[%i].szDesc is NULL.", row));
+            continue;
+        }
+        const DISPID id = entry.dispid;
+        mv::Variant value;
+        if (hr = GetProperty(disp.get(), id, &value); FAILED(hr)) {
+            LogFailure(kSave, hr,
+                       Format("CComDispatchDriver::GetProperty : Failed to get current value of "
+                              "property #%i.",
+                              id));
+            return hr;
+        }
+        if (id > MV_DISPID_CHILD_LIMIT) {
+            if (value.vt != VT_DISPATCH) continue;
+            mv::ComPtr<IPersistStream> child;
+            HRESULT qi = value.pdispVal
+                             ? value.pdispVal->QueryInterface(IID_IPersistStream, child.PutVoid())
+                             : E_POINTER;
+            if (FAILED(qi) || !child) {
+                LogFailure(kSave, FAILED(qi) ? qi : E_NOINTERFACE,
+                           Format("QueryInterface: Failed to get IID_IPersistStream of collection "
+                                  "#%i.",
+                                  id));
+                continue;
+            }
+            if (hr = WriteDispid(stream, id); FAILED(hr)) {
+                LogFailure(kSave, hr,
+                           Format("pStm->Write: Unable to write dispid %ld to stream!", id));
+                return hr;
+            }
+            if (hr = child->Save(stream, FALSE); FAILED(hr)) {
+                LogFailure(kSave, hr, "pStm->Save : Unable to write NULL to stream!");
+                return hr;
+            }
+            continue;
+        }
+        if (value.vt & VT_ARRAY) continue;
+        if ((id == 0 || id == 290) && (value.vt == VT_DISPATCH || value.vt == VT_NULL)) continue;
+        if (entry.szDesc[0] != u'*' && MvPersist_IsZeroValue(value)) continue;
+        if (hr = WriteDispid(stream, id); FAILED(hr)) {
+            LogFailure(kSave, hr,
+                       Format("pStm->Write : Unable to write dispid %ld to stream!", id));
+            return hr;
+        }
+        if (hr = MvVariant_WriteToStream(stream, value); FAILED(hr)) {
+            LogFailure(kSave, hr, "var.WriteToStream : Unable to write value to stream!");
+            return hr;
+        }
+    }
+    if (hr = WriteDispid(stream, MV_DISPID_NULL); FAILED(hr)) {
+        LogFailure(kSave, hr, "pStm->Write : Unable to write MV_DISPID_NULL to stream!");
+        return hr;
+    }
+    return S_OK;
+}
+
+HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object) {
+    mv::ComPtr<IDispatch> disp;
+    HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
+    if (SUCCEEDED(hr) && !disp) hr = E_NOINTERFACE;
+    if (FAILED(hr)) {
+        LogFailure(kLoad, hr, "QueryInterface : Failed on QueryInterface of IID_IDispatch!");
+        return hr;
+    }
+    if (!stream) return E_INVALIDARG;
+    DISPID id = 0;
+    if (hr = ReadDispid(stream, &id); FAILED(hr)) {
+        LogFailure(kLoad, hr, "var.ReadFromStream : Failed to read a dispatch id from stream!");
+        return hr;
+    }
+    while (id != MV_DISPID_NULL) {
+        mv::Variant value;
+        if (id > MV_DISPID_CHILD_LIMIT) {
+            if (hr = GetProperty(disp.get(), id, &value); FAILED(hr)) {
+                LogFailure(kLoad, hr,
+                           Format("CComDispatchDriver::GetProperty : Failed to get dispatch id of "
+                                  "collection #%i.",
+                                  id));
+                return hr;
+            }
+            if (value.vt == VT_DISPATCH) {
+                mv::ComPtr<IPersistStream> child;
+                hr = value.pdispVal
+                         ? value.pdispVal->QueryInterface(IID_IPersistStream, child.PutVoid())
+                         : E_POINTER;
+                if (SUCCEEDED(hr) && !child) hr = E_NOINTERFACE;
+                if (FAILED(hr)) {
+                    LogFailure(kLoad, hr,
+                               Format("QueryInterface: Failed to get a IID_IPersistStream pointer "
+                                      "for collection #%i.",
+                                      id));
+                    return hr;
+                }
+                if (hr = child->Load(stream); FAILED(hr)) {
+                    LogFailure(kLoad, hr,
+                               Format("pPersist->Load: Failed to load persisted data of collection "
+                                      "#%i.",
+                                      id));
+                    return hr;
+                }
+            }
+        } else {
+            if (hr = MvVariant_ReadFromStream(stream, &value); FAILED(hr)) {
+                LogFailure(kLoad, hr,
+                           Format("var.ReadFromStream: Failed to read persisted data of property "
+                                  "#%i.",
+                                  id));
+                return hr;
+            }
+            if (HRESULT put = PutProperty(disp.get(), id, value); FAILED(put))
+                LogFailure(kLoad, put,
+                           Format("CComDispatchDriver::GetProperty : Failed to assign value to "
+                                  "property %i.",
+                                  id));
+        }
+        value.Clear();
+        if (hr = ReadDispid(stream, &id); FAILED(hr)) {
+            LogFailure(kLoad, hr, "var.ReadFromStream : Failed to read from stream!");
+            return hr;
+        }
+    }
+    return S_OK;
+}
