@@ -1,0 +1,560 @@
+// The XML form of the property-map classes, through a small probe class with
+// plain rows, `*` rows, a read-only row and a child row.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "comobj.h"
+#include "frame/diagnostic_log.h"
+#include "persistence/persist_xml.h"
+#include "persistence/property_map.h"
+
+namespace {
+
+MV_DEFINE_GUID(IID_IXmlProbe, 0x5E1D7A10, 0x2B3C, 0x4D5E, 0x8F, 0x90, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5,
+               0xF6);
+
+struct IXmlProbe : IDispatch {
+    virtual HRESULT get_Name(BSTR* p) = 0;
+    virtual HRESULT put_Name(BSTR v) = 0;
+    virtual HRESULT get_Count(LONG* p) = 0;
+    virtual HRESULT put_Count(LONG v) = 0;
+    virtual HRESULT get_Ratio(DOUBLE* p) = 0;
+    virtual HRESULT put_Ratio(DOUBLE v) = 0;
+    virtual HRESULT get_Value(VARIANT* p) = 0;
+    virtual HRESULT put_Value(VARIANT v) = 0;
+    virtual HRESULT get_Extra(VARIANT* p) = 0;
+    virtual HRESULT put_Extra(VARIANT v) = 0;
+    virtual HRESULT get_Fixed(LONG* p) = 0;
+    virtual HRESULT get_Children(IDispatch** p) = 0;
+};
+
+}  // namespace
+
+MV_IID_OF(IXmlProbe, IID_IXmlProbe);
+MV_DISPATCH_TABLE(IXmlProbe, mv::PropGet<&IXmlProbe::get_Value>(0, u"Value"),
+                  mv::PropPut<&IXmlProbe::put_Value>(0, u"Value"),
+                  mv::PropGet<&IXmlProbe::get_Name>(1, u"Name"),
+                  mv::PropPut<&IXmlProbe::put_Name>(1, u"Name"),
+                  mv::PropGet<&IXmlProbe::get_Count>(2, u"Count"),
+                  mv::PropPut<&IXmlProbe::put_Count>(2, u"Count"),
+                  mv::PropGet<&IXmlProbe::get_Ratio>(3, u"Ratio"),
+                  mv::PropPut<&IXmlProbe::put_Ratio>(3, u"Ratio"),
+                  mv::PropGet<&IXmlProbe::get_Extra>(5, u"Extra"),
+                  mv::PropPut<&IXmlProbe::put_Extra>(5, u"Extra"),
+                  mv::PropGet<&IXmlProbe::get_Fixed>(6, u"Fixed"),
+                  mv::PropGet<&IXmlProbe::get_Children>(2001, u"Children"))
+
+namespace {
+
+class CXmlProbe : public mv::ComObjectRoot<CXmlProbe>,
+                  public mv::DispatchImpl<IXmlProbe>,
+                  public IMvPersistXMLImpl<CXmlProbe> {
+public:
+    using InterfaceMap = mv::Interfaces<IXmlProbe, mv::Via<IDispatch, IXmlProbe>, IMvPersistXML>;
+
+    static const PropertyMapEntry* GetPropertyMap() {
+        static constexpr PropertyMapEntry kMap[] = {
+            MvPropertyRow(u"Name", 1),        MvPropertyRow(u"Count", 2),
+            MvPropertyRow(u"Ratio", 3),       MvPropertyRow(u"*Value", 0),
+            MvPropertyRow(u"*Extra", 5),      MvPropertyRow(u"Fixed", 6),
+            MvPropertyRow(u"Children", 2001), MvPropertyMapEnd(),
+        };
+        return kMap;
+    }
+
+    HRESULT get_Name(BSTR* p) override { return *p = SysAllocString(name_.c_str()), S_OK; }
+    HRESULT put_Name(BSTR v) override { return name_ = mv::Bstr(v).view(), S_OK; }
+    HRESULT get_Count(LONG* p) override { return *p = count_, S_OK; }
+    HRESULT put_Count(LONG v) override { return count_ = v, S_OK; }
+    HRESULT get_Ratio(DOUBLE* p) override { return *p = ratio_, S_OK; }
+    HRESULT put_Ratio(DOUBLE v) override { return ratio_ = v, S_OK; }
+    HRESULT get_Value(VARIANT* p) override { return VariantCopy(p, &value_); }
+    HRESULT put_Value(VARIANT v) override { return VariantCopy(&value_, &v); }
+    HRESULT get_Extra(VARIANT* p) override { return VariantCopy(p, &extra_); }
+    HRESULT put_Extra(VARIANT v) override { return VariantCopy(&extra_, &v); }
+    HRESULT get_Fixed(LONG* p) override { return *p = fixed_, S_OK; }
+    HRESULT get_Children(IDispatch** p) override {
+        *p = child_.get();
+        if (*p) (*p)->AddRef();
+        return S_OK;
+    }
+
+    std::u16string name_;
+    LONG count_ = 0;
+    double ratio_ = 0;
+    mv::Variant value_;
+    mv::Variant extra_;
+    LONG fixed_ = 0;
+    mv::ComPtr<IDispatch> child_;
+};
+
+using Probe = mv::ComObject<CXmlProbe>;
+
+mv::ComPtr<Probe> NewProbe() {
+    mv::ComPtr<Probe> probe;
+    EXPECT_EQ(mv::MakeComObject<CXmlProbe>(&probe), S_OK);
+    return probe;
+}
+
+mv::ComPtr<IXMLDOMDocument> NewDocument() {
+    mv::ComPtr<IXMLDOMDocument> doc;
+    EXPECT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
+    return doc;
+}
+
+// A document whose root element is `root`; returns the root.
+mv::ComPtr<IXMLDOMElement> NewRoot(mv::ComPtr<IXMLDOMDocument>* doc) {
+    *doc = NewDocument();
+    mv::ComPtr<IXMLDOMElement> root;
+    EXPECT_EQ((*doc)->createElement(mv::Bstr(u"root").get(), root.Put()), S_OK);
+    EXPECT_EQ((*doc)->putref_documentElement(root.get()), S_OK);
+    return root;
+}
+
+std::u16string XmlOf(IXMLDOMNode* node) {
+    mv::Bstr text;
+    EXPECT_EQ(node->get_xml(text.Out()), S_OK);
+    return std::u16string(text.view());
+}
+
+std::u16string SaveProbe(CXmlProbe* probe) {
+    mv::ComPtr<IXMLDOMDocument> doc;
+    mv::ComPtr<IXMLDOMElement> root = NewRoot(&doc);
+    EXPECT_EQ(probe->SaveXML(root.get()), S_OK);
+    return XmlOf(root.get());
+}
+
+// Parses `xml` and loads its root element into `probe`.
+HRESULT LoadProbe(CXmlProbe* probe, const std::u16string& xml) {
+    mv::ComPtr<IXMLDOMDocument> doc = NewDocument();
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    doc->loadXML(mv::Bstr(xml).get(), &ok);
+    if (ok != VARIANT_TRUE) return E_INVALIDARG;
+    mv::ComPtr<IXMLDOMElement> root;
+    doc->get_documentElement(root.Put());
+    return probe->LoadXML(root.get());
+}
+
+constexpr const char16_t* kDt = u"xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=";
+
+std::u16string Typed(const char16_t* name, const char16_t* type, const char16_t* text,
+                     const char16_t* extra = u"") {
+    std::u16string open = std::u16string(u"<") + name + u" " + kDt + u"\"" + type + u"\"" + extra;
+    return open + u">" + text + u"</" + name + u">";
+}
+
+mv::Variant Real(VARTYPE vt, double d) {
+    mv::Variant v;
+    v.vt = vt;
+    if (vt == VT_R4)
+        v.fltVal = static_cast<float>(d);
+    else
+        v.dblVal = d;
+    return v;
+}
+
+mv::Variant Of(VARTYPE vt, LONG n) {
+    mv::Variant v;
+    v.vt = vt;
+    if (vt == VT_I2) v.iVal = static_cast<SHORT>(n);
+    if (vt == VT_BOOL) v.boolVal = n ? VARIANT_TRUE : VARIANT_FALSE;
+    if (vt == VT_I4 || vt == VT_UI1) v.lVal = n;
+    return v;
+}
+
+DATE Date(WORD y, WORD mo, WORD d, WORD h, WORD mi, WORD s) {
+    SYSTEMTIME st{y, mo, 0, d, h, mi, s, 0};
+    DATE date = 0;
+    EXPECT_TRUE(SystemTimeToVariantTime(&st, &date));
+    return date;
+}
+
+// Same type and value; NaNs equal each other.
+bool Same(const VARIANT& a, const VARIANT& b) {
+    if (a.vt != b.vt) return false;
+    switch (a.vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+            return true;
+        case VT_I2:
+            return a.iVal == b.iVal;
+        case VT_I4:
+            return a.lVal == b.lVal;
+        case VT_BOOL:
+            return a.boolVal == b.boolVal;
+        case VT_R4:
+            return std::isnan(a.fltVal) ? std::isnan(b.fltVal) : a.fltVal == b.fltVal;
+        case VT_R8:
+        case VT_DATE:
+            return std::isnan(a.dblVal) ? std::isnan(b.dblVal) : a.dblVal == b.dblVal;
+        case VT_BSTR:
+            return mv::Bstr(a.bstrVal).view() == mv::Bstr(b.bstrVal).view();
+        default:
+            return false;
+    }
+}
+
+std::string Show(const VARIANT& v) {
+    mv::Variant text;
+    VariantChangeTypeEx(&text, &v, 0x409, 0, VT_BSTR);
+    return "vt " + std::to_string(v.vt) + " " +
+           (text.vt == VT_BSTR ? mv::ToUtf8(text.bstrVal) : "?");
+}
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kLowPayloadNaN = std::bit_cast<double>(uint64_t{0x7FF0000000000001});
+
+TEST(XmlPersistSave, WritesTheGoldenElementsOfEachRowKind) {
+    struct Case {
+        const char* what;
+        void (*setup)(CXmlProbe*);
+        std::u16string inner;  // the root's content
+    };
+    const std::u16string emptyStars = Typed(u"Value", u"char", u"") + Typed(u"Extra", u"char", u"");
+    const Case cases[] = {
+        {"zeros write only the * rows", [](CXmlProbe*) {}, emptyStars},
+        {"plain rows in the user's locale",
+         [](CXmlProbe* p) { p->name_ = u"mbar", p->ratio_ = 100, p->fixed_ = -7; },
+         u"<Name>mbar</Name><Ratio>100</Ratio>" + emptyStars + u"<Fixed>-7</Fixed>"},
+        {"a double under a * row", [](CXmlProbe* p) { p->value_ = mv::Variant(2.5); },
+         Typed(u"Value", u"r8", u"2.5") + Typed(u"Extra", u"char", u"")},
+        {"+infinity carries isNotFinite", [](CXmlProbe* p) { p->extra_ = mv::Variant(kInf); },
+         Typed(u"Value", u"char", u"") +
+             Typed(u"Extra", u"r8", u"2146435072", u" isNotFinite=\"0\"")},
+        {"-infinity as a single", [](CXmlProbe* p) { p->extra_ = Real(VT_R4, -kInf); },
+         Typed(u"Value", u"char", u"") +
+             Typed(u"Extra", u"r4", u"4293918720", u" isNotFinite=\"0\"")},
+        {"the quiet NaN", [](CXmlProbe* p) { p->extra_ = mv::Variant(kNaN); },
+         Typed(u"Value", u"char", u"") +
+             Typed(u"Extra", u"r8", u"2146959360", u" isNotFinite=\"0\"")},
+        {"a NaN whose payload is all in the lower word keeps reading as a NaN",
+         [](CXmlProbe* p) { p->extra_ = mv::Variant(kLowPayloadNaN); },
+         Typed(u"Value", u"char", u"") +
+             Typed(u"Extra", u"r8", u"2146959360", u" isNotFinite=\"0\"")},
+        {"date, boolean and null",
+         [](CXmlProbe* p) {
+             p->value_ = mv::Variant::Date(Date(2024, 1, 31, 14, 5, 9));
+             p->extra_ = Of(VT_BOOL, 1);
+         },
+         Typed(u"Value", u"dateTime", u"2024-01-31T14:05:09") + Typed(u"Extra", u"boolean", u"1")},
+        {"null is an empty string; an object in Value is left out",
+         [](CXmlProbe* p) {
+             p->extra_.vt = VT_NULL;
+             p->value_.vt = VT_DISPATCH;
+             p->value_.pdispVal = NewProbe().Detach();
+         },
+         Typed(u"Extra", u"string", u"")},
+        {"arrays are never written",
+         [](CXmlProbe* p) {
+             p->extra_.vt = VT_ARRAY | VT_I4;
+             p->extra_.parray = SafeArrayCreateVector(VT_I4, 0, 2);
+             p->value_ = Of(VT_I2, -3);
+         },
+         Typed(u"Value", u"i2", u"-3")},
+        {"a child writes its rows inside its own element",
+         [](CXmlProbe* p) {
+             mv::ComPtr<Probe> child = NewProbe();
+             child->name_ = u"inner";
+             child->value_ = Of(VT_I4, 7);
+             p->child_ = mv::ComPtr<IDispatch>(static_cast<IXmlProbe*>(child.get()));
+         },
+         emptyStars + u"<Children><Name>inner</Name>" + Typed(u"Value", u"i4", u"7") +
+             Typed(u"Extra", u"char", u"") + u"</Children>"},
+    };
+    for (const Case& c : cases) {
+        mv::ComPtr<Probe> probe = NewProbe();
+        c.setup(probe.get());
+        EXPECT_EQ(SaveProbe(probe.get()), u"<root>" + c.inner + u"</root>") << c.what;
+    }
+}
+
+TEST(XmlPersistSave, AppendsAfterExistingChildrenAndTwiceWhenSavedTwice) {
+    mv::ComPtr<IXMLDOMDocument> doc;
+    mv::ComPtr<IXMLDOMElement> root = NewRoot(&doc);
+    mv::ComPtr<Probe> probe = NewProbe();
+    probe->count_ = 4;
+    probe->extra_ = mv::Variant(u"x");
+    ASSERT_EQ(probe->SaveXML(root.get()), S_OK);
+    ASSERT_EQ(probe->SaveXML(root.get()), S_OK);
+    const std::u16string once =
+        u"<Count>4</Count>" + Typed(u"Value", u"char", u"") + Typed(u"Extra", u"string", u"x");
+    EXPECT_EQ(XmlOf(root.get()), u"<root>" + once + once + u"</root>");
+
+    mv::ComPtr<Probe> loaded = NewProbe();
+    EXPECT_EQ(loaded->LoadXML(root.get()), S_OK);
+    EXPECT_EQ(loaded->count_, 4);
+}
+
+TEST(XmlPersistSave, RefusesANodeWithoutOwnerDocument) {
+    mv::ComPtr<IXMLDOMDocument> doc = NewDocument();
+    mv::ComPtr<Probe> probe = NewProbe();
+    probe->name_ = u"n";
+    EXPECT_EQ(probe->SaveXML(doc.get()), E_INVALIDARG);
+    EXPECT_EQ(XmlOf(doc.get()), u"");
+    EXPECT_EQ(probe->SaveXML(nullptr), E_POINTER);
+    EXPECT_EQ(MvPersistXML_Load(nullptr, static_cast<IXmlProbe*>(probe.get())), E_POINTER);
+}
+
+TEST(XmlPersistRoundTrip, EveryStarRowTypeComesBackTyped) {
+    struct Case {
+        const char* what;
+        mv::Variant written;
+        mv::Variant read;
+    };
+    const DATE when = Date(1999, 12, 31, 23, 59, 58);
+    mv::Variant nullValue;
+    nullValue.vt = VT_NULL;
+    mv::Variant currency;
+    currency.vt = VT_CY;
+    currency.cyVal.int64 = 12345;  // 1.2345
+    mv::Variant byteValue;
+    byteValue.vt = VT_UI1;
+    byteValue.bVal = 200;
+    const Case cases[] = {
+        {"empty", mv::Variant(), mv::Variant()},
+        {"i2", Of(VT_I2, -32768), Of(VT_I2, -32768)},
+        {"i4", Of(VT_I4, 2147483647), Of(VT_I4, 2147483647)},
+        {"r4", Real(VT_R4, -1.25), Real(VT_R4, -1.25)},
+        {"r8", mv::Variant(1.0e-300), mv::Variant(1.0e-300)},
+        {"r8 with 15 digits", mv::Variant(123456.789012345), mv::Variant(123456.789012345)},
+        {"negative zero is written", mv::Variant(-0.0), mv::Variant(-0.0)},
+        {"date", mv::Variant::Date(when), mv::Variant::Date(when)},
+        {"true", Of(VT_BOOL, 1), Of(VT_BOOL, 1)},
+        {"false", Of(VT_BOOL, 0), Of(VT_BOOL, 0)},
+        {"string with CR LF", mv::Variant(u"a\r\nb"), mv::Variant(u"a\r\nb")},
+        {"string with a lone LF", mv::Variant(u"\nx\ny"), mv::Variant(u"\r\nx\r\ny")},
+        {"string with markup", mv::Variant(u"<a & \"b\">"), mv::Variant(u"<a & \"b\">")},
+        {"null reads back as an empty string", nullValue, mv::Variant(u"")},
+        {"currency as its text", currency, mv::Variant(u"1.2345")},
+        {"byte as its text", byteValue, mv::Variant(u"200")},
+        // An infinity does not fit a single, so it stays a double.
+        {"+infinity", mv::Variant(kInf), mv::Variant(kInf)},
+        {"-infinity", mv::Variant(-kInf), mv::Variant(-kInf)},
+        {"single +infinity", Real(VT_R4, kInf), mv::Variant(kInf)},
+        // A NaN fits a single and is narrowed to one.
+        {"NaN", mv::Variant(kNaN), Real(VT_R4, kNaN)},
+        {"single NaN", Real(VT_R4, kNaN), Real(VT_R4, kNaN)},
+        {"NaN with a payload in the lower word", mv::Variant(kLowPayloadNaN), Real(VT_R4, kNaN)},
+    };
+    for (const Case& c : cases) {
+        mv::ComPtr<Probe> probe = NewProbe();
+        probe->extra_ = c.written;
+        const std::u16string xml = SaveProbe(probe.get());
+        mv::ComPtr<Probe> loaded = NewProbe();
+        loaded->extra_ = mv::Variant(u"before");
+        ASSERT_EQ(LoadProbe(loaded.get(), xml), S_OK) << c.what;
+        EXPECT_TRUE(Same(loaded->extra_, c.read))
+            << c.what << ": " << Show(loaded->extra_) << " from " << mv::ToUtf8(xml);
+    }
+}
+
+TEST(XmlPersistLoad, ReadsNonFiniteTextsOnlyUnderTheAttribute) {
+    struct Case {
+        std::u16string element;
+        mv::Variant read;
+    };
+    const Case cases[] = {
+        {Typed(u"Extra", u"r8", u"2146435072", u" isNotFinite=\"0\""), mv::Variant(kInf)},
+        {Typed(u"Extra", u"r8", u"4293918720", u" isNotFinite=\"false\""), mv::Variant(-kInf)},
+        // Under "r8" the attribute's value does not matter.
+        {Typed(u"Extra", u"r8", u"2146435072", u" isNotFinite=\"-1\""), mv::Variant(kInf)},
+        {Typed(u"Extra", u"r8", u"2146959364", u" isNotFinite=\"0\""), Real(VT_R4, kNaN)},
+        {Typed(u"Extra", u"r8", u"2146959360", u" isNotFinite=\"0\""), Real(VT_R4, kNaN)},
+        {Typed(u"Extra", u"r8", u"4294443008", u" isNotFinite=\"0\""), Real(VT_R4, kNaN)},
+        {Typed(u"Extra", u"r4", u"2146959360", u" isNotFinite=\"0\""), Real(VT_R4, kNaN)},
+        // Under "r4" only a false attribute counts.
+        {Typed(u"Extra", u"r4", u"2146959360", u" isNotFinite=\"-1\""), Real(VT_R4, 2146959360.0)},
+        {Typed(u"Extra", u"r4", u"2146959360", u" isNotFinite=\"maybe\""),
+         Real(VT_R4, 2146959360.0)},
+        // No attribute, or a number that is no non-finite upper word: as read.
+        {Typed(u"Extra", u"r8", u"2146435072"), mv::Variant(2146435072.0)},
+        {Typed(u"Extra", u"r8", u"12.5", u" isNotFinite=\"0\""), mv::Variant(12.5)},
+        {Typed(u"Extra", u"r8", u"2146435072.5", u" isNotFinite=\"0\""), mv::Variant(2146435072.5)},
+        {Typed(u"Extra", u"i4", u"2146435072", u" isNotFinite=\"0\""), Of(VT_I4, 2146435072)},
+    };
+    for (const Case& c : cases) {
+        mv::ComPtr<Probe> probe = NewProbe();
+        const std::u16string xml = u"<root>" + c.element + u"</root>";
+        ASSERT_EQ(LoadProbe(probe.get(), xml), S_OK) << mv::ToUtf8(xml);
+        EXPECT_TRUE(Same(probe->extra_, c.read)) << mv::ToUtf8(xml) << ": " << Show(probe->extra_);
+    }
+}
+
+// What the log gains from here on, as UTF-8 text.
+class LogTail {
+public:
+    LogTail() {
+        static const bool initialized = [] {
+            g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, u"", u"17.0.0.266");
+            return true;
+        }();
+        (void)initialized;
+        path_ = g_DiagnosticLog.CurrentFileName();
+        start_ = Bytes().size();
+    }
+    std::string Added() const {
+        const std::string bytes = Bytes();
+        std::u16string text;
+        for (size_t i = start_; i + 1 < bytes.size(); i += 2)
+            text += static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
+                                          static_cast<uint8_t>(bytes[i + 1]) << 8);
+        return mv::ToUtf8(text);
+    }
+
+private:
+    std::string Bytes() const {
+        std::ifstream in(path_, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string path_;
+    size_t start_ = 0;
+};
+
+TEST(XmlPersistLoad, AppliesElementsInOrderAndLogsWhatItRefuses) {
+    struct Case {
+        const char* what;
+        std::u16string content;  // of the root element
+        HRESULT result;
+        const char16_t* name;
+        LONG count;
+        double ratio;
+        const char* logged;  // a line the load writes, or null for none
+    };
+    const Case cases[] = {
+        {"an empty node changes nothing", u"", S_OK, u"keep", 1, 0.5, nullptr},
+        {"untyped texts convert to the declared types",
+         u"<Ratio>1.5</Ratio><Count>12</Count><Name>a\nb</Name>", S_OK, u"a\r\nb", 12, 1.5,
+         nullptr},
+        {"comments, blanks and instructions are passed over",
+         u"<!-- note --> <Count>3</Count><?pi x?>\n<Name>n</Name>", S_OK, u"n", 3, 0.5, nullptr},
+        {"a repeated element wins last", u"<Count>3</Count><Count>4</Count>", S_OK, u"keep", 4, 0.5,
+         nullptr},
+        {"an unknown element ends the load", u"<Count>8</Count><Bogus>1</Bogus><Name>late</Name>",
+         DISP_E_UNKNOWNNAME, u"keep", 8, 0.5,
+         "MvPersistXML_Load: getIDsOfNames : Failed on get dispid for \"Bogus\"."},
+        {"a refused value is logged and the load goes on",
+         u"<Fixed>3</Fixed><Count>x</Count><Name>after</Name>", S_OK, u"after", 1, 0.5,
+         "MvPersistXML_Load: CComDispatchDriver::GetProperty : Failed to assign value to "
+         "property 6."},
+        {"a typed text that does not parse fails the load",
+         u"<Count " + std::u16string(kDt) + u"\"i4\">ten</Count><Name>late</Name>", E_FAIL, u"keep",
+         1, 0.5, "MvPersistXML_Load: get_nodeTypedValue: Failed to get node typed value."},
+        {"a child element loads into the child", u"<Children><Name>c</Name></Children>", S_OK,
+         u"keep", 1, 0.5, nullptr},
+    };
+    for (const Case& c : cases) {
+        mv::ComPtr<Probe> probe = NewProbe();
+        probe->name_ = u"keep";
+        probe->count_ = 1;
+        probe->ratio_ = 0.5;
+        mv::ComPtr<Probe> child = NewProbe();
+        probe->child_ = mv::ComPtr<IDispatch>(static_cast<IXmlProbe*>(child.get()));
+        LogTail log;
+        EXPECT_EQ(LoadProbe(probe.get(), u"<root>" + c.content + u"</root>"), c.result) << c.what;
+        EXPECT_EQ(probe->name_, c.name) << c.what;
+        EXPECT_EQ(probe->count_, c.count) << c.what;
+        EXPECT_EQ(probe->ratio_, c.ratio) << c.what;
+        const std::string added = log.Added();
+        if (c.logged)
+            EXPECT_NE(added.find(c.logged), std::string::npos) << c.what << "\n" << added;
+        else
+            EXPECT_EQ(added, "") << c.what;
+    }
+}
+
+TEST(XmlPersistLoad, ChildElementReachesTheChildObject) {
+    mv::ComPtr<Probe> probe = NewProbe();
+    mv::ComPtr<Probe> child = NewProbe();
+    probe->child_ = mv::ComPtr<IDispatch>(static_cast<IXmlProbe*>(child.get()));
+    ASSERT_EQ(LoadProbe(probe.get(),
+                        u"<root><Children><Name>c</Name><Count>2</Count></Children>"
+                        u"</root>"),
+              S_OK);
+    EXPECT_EQ(child->name_, u"c");
+    EXPECT_EQ(child->count_, 2);
+    EXPECT_EQ(probe->name_, u"");
+    // Without a child object the element is passed over.
+    mv::ComPtr<Probe> alone = NewProbe();
+    EXPECT_EQ(LoadProbe(alone.get(), u"<root><Children><Name>c</Name></Children></root>"), S_OK);
+    EXPECT_EQ(alone->name_, u"");
+}
+
+TEST(XmlPersistSave, AFailingRowIsLoggedAndEndsTheSave) {
+    // A map row whose DISPID the object does not have.
+    struct Broken : CXmlProbe {
+        static const PropertyMapEntry* GetPropertyMap() {
+            static constexpr PropertyMapEntry kMap[] = {
+                MvPropertyRow(u"Name", 1), MvPropertyRow(u"Missing", 77),
+                MvPropertyRow(u"Count", 2), MvPropertyMapEnd()};
+            return kMap;
+        }
+    };
+    mv::ComPtr<Probe> probe = NewProbe();
+    probe->name_ = u"n";
+    probe->count_ = 5;
+    mv::ComPtr<IXMLDOMDocument> doc;
+    mv::ComPtr<IXMLDOMElement> root = NewRoot(&doc);
+    LogTail log;
+    EXPECT_EQ(MvPersistXML_Save(root.get(), Broken::GetPropertyMap(),
+                                static_cast<IXmlProbe*>(probe.get())),
+              DISP_E_MEMBERNOTFOUND);
+    EXPECT_EQ(XmlOf(root.get()), u"<root><Name>n</Name></root>");
+    EXPECT_NE(log.Added().find("MvPersistXML_Save: CComDispatchDriver::GetProperty: Failed to get "
+                               "current value of property #77."),
+              std::string::npos)
+        << log.Added();
+}
+
+// Saved texts with random damage: each either fails to parse or loads
+// without crashing, leaking or reading out of bounds.
+TEST(XmlPersistFuzz, DamagedTextsLoadOrFailCleanly) {
+    mv::ComPtr<Probe> source = NewProbe();
+    source->name_ = u"line 1\r\nline 2";
+    source->count_ = -42;
+    source->ratio_ = 3.25;
+    source->value_ = mv::Variant(kNaN);
+    source->extra_ = mv::Variant::Date(Date(2001, 2, 3, 4, 5, 6));
+    mv::ComPtr<Probe> sourceChild = NewProbe();
+    sourceChild->extra_ = mv::Variant(-kInf);
+    source->child_ = mv::ComPtr<IDispatch>(static_cast<IXmlProbe*>(sourceChild.get()));
+    const std::u16string saved = SaveProbe(source.get());
+
+    const char16_t pieces[] = u"<>/=\"&;!- dt:x0123456789.E+INFaN";
+    std::mt19937 random(20240131);
+    int parsed = 0;
+    for (int round = 0; round < 400; ++round) {
+        std::u16string text = saved;
+        const int edits = 1 + static_cast<int>(random() % 4);
+        for (int e = 0; e < edits && !text.empty(); ++e) {
+            const size_t at = random() % text.size();
+            const char16_t piece = pieces[random() % (sizeof pieces / sizeof pieces[0] - 1)];
+            switch (random() % 3) {
+                case 0:
+                    text[at] = piece;
+                    break;
+                case 1:
+                    text.erase(at, 1 + random() % 6);
+                    break;
+                default:
+                    text.insert(at, 1, piece);
+                    break;
+            }
+        }
+        mv::ComPtr<Probe> target = NewProbe();
+        mv::ComPtr<Probe> child = NewProbe();
+        target->child_ = mv::ComPtr<IDispatch>(static_cast<IXmlProbe*>(child.get()));
+        if (LoadProbe(target.get(), text) != E_INVALIDARG) ++parsed;
+    }
+    // Most damage breaks the markup; enough of it parses to reach the engine.
+    EXPECT_GT(parsed, 40);
+}
+
+}  // namespace
