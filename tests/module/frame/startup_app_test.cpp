@@ -1,0 +1,70 @@
+// The application's start-up and shut-down run from the entry point, once
+// each, and leave every process-wide value they own in its documented state.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "frame/app.h"
+#include "frame/app_globals.h"
+#include "frame/dll_exports.h"
+#include "frame/keldrin_client.h"
+#include "frame/object_server.h"
+#include "frame/opc_servers_stub.h"
+#include "frame/tls_slots.h"
+
+namespace {
+
+int CountOf(const std::vector<std::string>& steps, const std::string& name) {
+    return static_cast<int>(std::count(steps.begin(), steps.end(), name));
+}
+
+TEST(StartupApp, EntryPointRunsStartUpAndShutDownOnceEachAndRestoresTheProcessWideState) {
+    const size_t before = MvAppStepRecord().size();
+    HINSTANCE self = reinterpret_cast<HINSTANCE>(0x1234);
+
+    ASSERT_TRUE(DllMain(self, DLL_PROCESS_ATTACH, nullptr));
+    ASSERT_TRUE(DllMain(self, DLL_PROCESS_ATTACH, nullptr));  // ignored
+    EXPECT_EQ(MvModuleInstance(), self);
+
+    EXPECT_NE(g_hObjectServerStarted, nullptr);
+    EXPECT_EQ(g_pObjectServer, nullptr);
+    EXPECT_NE(g_OPCServers, nullptr);
+    EXPECT_EQ(g_UnitConvColl, nullptr);
+    const DWORD slots[] = {g_tlsScratchBuffer, g_tlsRunningScheduleGroup, g_tlsCalcStack,
+                           g_tlsLibraryMap, g_tlsReportFileErrors};
+    for (size_t i = 0; i < std::size(slots); ++i) {
+        EXPECT_NE(slots[i], TLS_OUT_OF_INDEXES) << i;
+        for (size_t j = 0; j < i; ++j) EXPECT_NE(slots[i], slots[j]) << i << " " << j;
+    }
+    // Only the loading thread starts with file errors reported.
+    EXPECT_TRUE(ReportFileErrorsOnThisThread());
+    EXPECT_EQ(TlsGetValue(g_tlsCalcStack), nullptr);
+    EXPECT_EQ(TlsGetValue(g_tlsRunningScheduleGroup), nullptr);
+
+    g_mapLibraryModifiedTimes["lib.mvc"] = FILETIME{1, 2};
+
+    ASSERT_TRUE(DllMain(self, DLL_PROCESS_DETACH, nullptr));
+    ASSERT_TRUE(DllMain(self, DLL_PROCESS_DETACH, nullptr));  // ignored
+
+    EXPECT_EQ(g_hObjectServerStarted, nullptr);
+    EXPECT_EQ(g_pObjectServer, nullptr);
+    EXPECT_EQ(g_OPCServers, nullptr);
+    EXPECT_EQ(g_bDaInitialized, 0);
+    EXPECT_TRUE(g_mapLibraryModifiedTimes.empty());
+    EXPECT_EQ(g_tlsReportFileErrors, TLS_OUT_OF_INDEXES);
+    EXPECT_FALSE(ReportFileErrorsOnThisThread());
+
+    std::vector<std::string> steps = MvAppStepRecord();
+    steps.erase(steps.begin(), steps.begin() + static_cast<std::ptrdiff_t>(before));
+    EXPECT_EQ(CountOf(steps, "InitInstance"), 1);
+    EXPECT_EQ(CountOf(steps, "ExitInstance"), 1);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.front(), "InitInstance");
+    EXPECT_EQ(steps.back(), "TermComModule");
+
+    MvSetModuleInstance(nullptr);
+}
+
+}  // namespace
