@@ -1,0 +1,441 @@
+// CMvCalcValue and CMvCalcValues: fields, value copies, the 1-based list,
+// resizing with fresh elements, failures and what the log shows of them.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "persistence/calc_value.h"
+#include "values_test_support.h"
+
+namespace {
+
+using values_test::LogCapture;
+using values_test::ServedClass;
+using values_test::TakeErrorInfo;
+
+mv::ComPtr<IMvCalcValue> NewValue() {
+    mv::ComPtr<IMvCalcValue> v;
+    EXPECT_EQ(mv::CreateComObject<CMvCalcValue>(nullptr, IID_IMvCalcValue, v.PutVoid()), S_OK);
+    return v;
+}
+
+mv::ComPtr<IMvCalcValues> NewValues() {
+    mv::ComPtr<IMvCalcValues> v;
+    EXPECT_EQ(mv::CreateComObject<CMvCalcValues>(nullptr, IID_IMvCalcValues, v.PutVoid()), S_OK);
+    return v;
+}
+
+LONG CountOf(IMvCalcValues* values) {
+    LONG n = -1;
+    EXPECT_EQ(values->get_Count(&n), S_OK);
+    return n;
+}
+
+mv::ComPtr<IMvCalcValue> ItemOf(IMvCalcValues* values, LONG index) {
+    mv::ComPtr<IMvCalcValue> item;
+    EXPECT_EQ(values->Item(index, item.Put()), S_OK) << "index " << index;
+    return item;
+}
+
+struct Fields {
+    mv::Variant value;
+    SHORT level = -99;
+    SHORT status = -99;
+    DATE time = -99.0;
+};
+Fields Read(IMvCalcValue* v) {
+    Fields f;
+    EXPECT_EQ(v->get_Value(&f.value), S_OK);
+    EXPECT_EQ(v->get_Level(&f.level), S_OK);
+    EXPECT_EQ(v->get_Status(&f.status), S_OK);
+    EXPECT_EQ(v->get_TimeStamp(&f.time), S_OK);
+    return f;
+}
+
+// A class object for CMvCalcValue that makes `good` values and then fails
+// with `failure`.
+class FailingValueFactory : public mv::ComObjectRoot<FailingValueFactory>, public IClassFactory {
+public:
+    using InterfaceMap = mv::Interfaces<IClassFactory>;
+    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (made_++ >= good) {
+            *ppv = nullptr;
+            return failure;
+        }
+        return mv::CreateComObject<CMvCalcValue>(outer, riid, ppv);
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+
+    int good = 0;
+    HRESULT failure = E_OUTOFMEMORY;
+
+private:
+    int made_ = 0;
+};
+
+class CalcValuesTest : public ::testing::Test {
+protected:
+    ServedClass served_ = ServedClass::Of<CMvCalcValue>(CLSID_MvCalcValue);
+};
+
+TEST_F(CalcValuesTest, NewValueStartsEmptyWithZeroQualityAndTime) {
+    Fields f = Read(NewValue().get());
+    EXPECT_EQ(f.value.vt, VT_EMPTY);
+    EXPECT_EQ(f.level, 0);
+    EXPECT_EQ(f.status, 0);
+    EXPECT_EQ(f.time, 0.0);
+}
+
+TEST_F(CalcValuesTest, PutValueStoresResolvedCopiesAndNullEmpties) {
+    LONG referenced = 7;
+    VARIANT byRefI4;
+    byRefI4.vt = VT_BYREF | VT_I4;
+    byRefI4.plVal = &referenced;
+    mv::Variant inner(u"text");
+    VARIANT byRefVariant;
+    byRefVariant.vt = VT_BYREF | VT_VARIANT;
+    byRefVariant.pvarVal = &inner;
+    VARIANT null;
+    null.vt = VT_NULL;
+
+    struct Case {
+        const char* what;
+        VARIANT in;
+        VARTYPE vt;
+    } cases[] = {
+        {"VT_NULL empties", null, VT_EMPTY},
+        {"VT_BYREF|VT_I4 stores the number", byRefI4, VT_I4},
+        {"VT_BYREF|VT_VARIANT stores what it points to", byRefVariant, VT_BSTR},
+        {"a plain double", mv::Variant(2.5), VT_R8},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto v = NewValue();
+        ASSERT_EQ(v->put_Value(mv::Variant(LONG{1})), S_OK);
+        ASSERT_EQ(v->put_Value(c.in), S_OK);
+        referenced = 8;  // a later change of the caller's variable must not show
+        mv::Variant out;
+        ASSERT_EQ(v->get_Value(&out), S_OK);
+        EXPECT_EQ(out.vt, c.vt);
+        if (c.vt == VT_I4) {
+            EXPECT_EQ(out.lVal, 7);
+        }
+        if (c.vt == VT_BSTR) {
+            EXPECT_EQ(mv::Bstr(out.bstrVal).view(), u"text");
+        }
+        referenced = 7;
+    }
+}
+
+TEST_F(CalcValuesTest, SetParameterValuesChangesOnlyTheFieldsGiven) {
+    mv::Variant newValue(u"v");
+    VARIANT null;
+    null.vt = VT_NULL;
+    SHORT level = 3, status = -6;
+    DATE time = 45000.25;
+    struct Case {
+        const char* what;
+        VARIANT* value;
+        SHORT* level;
+        SHORT* status;
+        DATE* time;
+        VARTYPE vt;
+        SHORT expLevel, expStatus;
+        DATE expTime;
+    } cases[] = {
+        {"nothing", nullptr, nullptr, nullptr, nullptr, VT_I4, 1, 2, 10.0},
+        {"level alone", nullptr, &level, nullptr, nullptr, VT_I4, 3, 2, 10.0},
+        {"status alone keeps the level", nullptr, nullptr, &status, nullptr, VT_I4, 1, -6, 10.0},
+        {"time alone", nullptr, nullptr, nullptr, &time, VT_I4, 1, 2, 45000.25},
+        {"value alone", &newValue, nullptr, nullptr, nullptr, VT_BSTR, 1, 2, 10.0},
+        {"VT_NULL empties", &null, nullptr, nullptr, nullptr, VT_EMPTY, 1, 2, 10.0},
+        {"all four", &newValue, &level, &status, &time, VT_BSTR, 3, -6, 45000.25},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto v = NewValue();
+        mv::Variant start(LONG{5});
+        SHORT l = 1, s = 2;
+        DATE t = 10.0;
+        ASSERT_EQ(v->SetParameterValues(&start, &l, &s, &t), S_OK);
+        ASSERT_EQ(v->SetParameterValues(c.value, c.level, c.status, c.time), S_OK);
+        Fields f = Read(v.get());
+        EXPECT_EQ(f.value.vt, c.vt);
+        EXPECT_EQ(f.level, c.expLevel);
+        EXPECT_EQ(f.status, c.expStatus);
+        EXPECT_EQ(f.time, c.expTime);
+    }
+}
+
+TEST_F(CalcValuesTest, LevelAndStatusAreStoredAsPassedAndIndependently) {
+    auto v = NewValue();
+    ASSERT_EQ(v->put_Level(2), S_OK);
+    ASSERT_EQ(v->put_Status(-32768), S_OK);  // a parameter would derive a level from it
+    ASSERT_EQ(v->put_TimeStamp(-1.5), S_OK);
+    Fields f = Read(v.get());
+    EXPECT_EQ(f.level, 2);
+    EXPECT_EQ(f.status, -32768);
+    EXPECT_EQ(f.time, -1.5);
+}
+
+TEST_F(CalcValuesTest, NullOutPointersAndNullAddGiveUnexpectedWithAnErrorLine) {
+    auto v = NewValue();
+    auto list = NewValues();
+    struct Case {
+        const char* line;
+        std::function<HRESULT()> call;
+    } cases[] = {
+        {"CMvCalcValue::get_Value: E_UNEXPECTED\n", [&] { return v->get_Value(nullptr); }},
+        {"CMvCalcValue::get_Level: E_UNEXPECTED\n", [&] { return v->get_Level(nullptr); }},
+        {"CMvCalcValue::get_Status: E_UNEXPECTED\n", [&] { return v->get_Status(nullptr); }},
+        {"CMvCalcValue::get_TimeStamp: E_UNEXPECTED\n", [&] { return v->get_TimeStamp(nullptr); }},
+        {"CMvCalcValues::Add: E_UNEXPECTED\n", [&] { return list->Add(nullptr); }},
+        {"CMvCalcValues::get_Count: E_UNEXPECTED\n", [&] { return list->get_Count(nullptr); }},
+        {"CMvCalcValues::Item: E_UNEXPECTED\n", [&] { return list->Item(1, nullptr); }},
+        {"CMvCalcValues::SetSize: E_UNEXPECTED\n", [&] { return list->SetSize(-1); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        LogCapture log;
+        EXPECT_EQ(c.call(), E_UNEXPECTED);
+        EXPECT_EQ(log.Lines(), c.line);
+    }
+    EXPECT_EQ(CountOf(list.get()), 0);
+}
+
+TEST_F(CalcValuesTest, ItemOutOfRangeFailsWithErrorInformation) {
+    auto list = NewValues();
+    auto one = NewValue();
+    for (LONG count : {0, 2}) {
+        for (LONG index : {LONG{0}, count + 1, LONG{-1}, LONG{INT32_MIN}, LONG{INT32_MAX}}) {
+            SCOPED_TRACE(testing::Message() << "count " << count << " index " << index);
+            IMvCalcValue* item = one.get();
+            EXPECT_EQ(list->Item(index, &item), E_FAIL);
+            EXPECT_EQ(item, nullptr);
+            auto info = TakeErrorInfo();
+            EXPECT_TRUE(info.present);
+            EXPECT_EQ(info.description, u"Item: Index out of range");
+            EXPECT_EQ(info.source, u"Morva.Calc.Values.1");
+            EXPECT_TRUE(IsEqualIID(info.iid, IID_IMvCalcValues));
+        }
+        ASSERT_EQ(list->SetSize(2), S_OK);
+    }
+}
+
+TEST_F(CalcValuesTest, AddKeepsOrderAndOneReferencePerSlot) {
+    auto list = NewValues();
+    auto a = NewValue();
+    auto b = NewValue();
+    ASSERT_EQ(list->Add(a.get()), S_OK);
+    ASSERT_EQ(list->Add(b.get()), S_OK);
+    ASSERT_EQ(list->Add(a.get()), S_OK);
+    EXPECT_EQ(CountOf(list.get()), 3);
+    EXPECT_EQ(ItemOf(list.get(), 1), a);
+    EXPECT_EQ(ItemOf(list.get(), 2), b);
+    EXPECT_EQ(ItemOf(list.get(), 3), a);
+    // a: ours, two slots; AddRef answers the count after adding one.
+    EXPECT_EQ(a->AddRef(), 4u);
+    a->Release();
+    ASSERT_EQ(list->RemoveAll(), S_OK);
+    EXPECT_EQ(CountOf(list.get()), 0);
+    EXPECT_EQ(a->AddRef(), 2u);
+    a->Release();
+    // Detached, still usable.
+    EXPECT_EQ(a->put_Level(1), S_OK);
+}
+
+TEST_F(CalcValuesTest, SetSizeGrowsWithFreshElementsAndShrinksFromTheEnd) {
+    auto list = NewValues();
+    const LONG liveBefore = mv::ModuleLockCount();
+    ASSERT_EQ(list->SetSize(3), S_OK);
+    ASSERT_EQ(CountOf(list.get()), 3);
+    auto first = ItemOf(list.get(), 1);
+    auto second = ItemOf(list.get(), 2);
+    auto third = ItemOf(list.get(), 3);
+    EXPECT_FALSE(first == second);
+    EXPECT_FALSE(second == third);
+    EXPECT_FALSE(first == third);
+    Fields fresh = Read(third.get());
+    EXPECT_EQ(fresh.value.vt, VT_EMPTY);
+    EXPECT_EQ(fresh.level, 0);
+    ASSERT_EQ(first->put_Value(mv::Variant(LONG{42})), S_OK);
+    second.Reset();
+    third.Reset();
+    EXPECT_EQ(mv::ModuleLockCount(), liveBefore + 3);
+
+    struct Step {
+        LONG size;
+        HRESULT hr;
+        LONG count;
+        LONG live;  // objects of the module alive beyond those before
+    } steps[] = {
+        {1, S_OK, 1, 1}, {1, S_OK, 1, 1}, {-1, E_UNEXPECTED, 1, 1},
+        {4, S_OK, 4, 4}, {0, S_OK, 0, 1},  // `first` is still held here
+    };
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.size);
+        EXPECT_EQ(list->SetSize(s.size), s.hr);
+        EXPECT_EQ(CountOf(list.get()), s.count);
+        EXPECT_EQ(mv::ModuleLockCount(), liveBefore + s.live);
+        if (s.count >= 1) {
+            EXPECT_EQ(ItemOf(list.get(), 1), first);
+            Fields kept = Read(first.get());
+            EXPECT_EQ(kept.value.lVal, 42);
+        }
+    }
+}
+
+TEST_F(CalcValuesTest, SetSizeWithoutAClassObjectLeavesEmptySlots) {
+    auto list = NewValues();
+    ASSERT_EQ(list->SetSize(1), S_OK);
+    {
+        // Nothing serves the value class from here on.
+        ServedClass none = std::move(served_);
+    }
+    EXPECT_EQ(list->SetSize(3), REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(CountOf(list.get()), 3);
+    EXPECT_TRUE(ItemOf(list.get(), 1));
+    IMvCalcValue* item = reinterpret_cast<IMvCalcValue*>(0x1);
+    EXPECT_EQ(list->Item(2, &item), E_UNEXPECTED);
+    EXPECT_EQ(item, nullptr);
+    // Empty slots are passed over when the list shrinks or goes.
+    EXPECT_EQ(list->SetSize(2), S_OK);
+    EXPECT_EQ(list->RemoveAll(), S_OK);
+    EXPECT_EQ(CountOf(list.get()), 0);
+}
+
+TEST_F(CalcValuesTest, FailedCreationKeepsEarlierElementsAndTracesItsFailure) {
+    mv::ComPtr<mv::ComObject<FailingValueFactory>> factory;
+    ASSERT_EQ(mv::MakeComObject<FailingValueFactory>(&factory), S_OK);
+    factory->good = 2;
+    factory->failure = E_OUTOFMEMORY;
+    ServedClass failing(CLSID_MvCalcValue, static_cast<IClassFactory*>(factory.get()));
+
+    auto list = NewValues();
+    ASSERT_EQ(list->SetSize(1), S_OK);  // one made
+    LogCapture log(/*methods=*/true);
+    EXPECT_EQ(list->SetSize(4), E_FAIL);  // one more made, then the failure
+    EXPECT_EQ(log.Lines(),
+              "\nCMvCalcValues::SetSize: Method - Start\n"
+              "CMvCalcValues::SetSize: Method - End (E_OUTOFMEMORY)\n");
+    EXPECT_EQ(CountOf(list.get()), 4);
+    EXPECT_TRUE(ItemOf(list.get(), 1));
+    EXPECT_TRUE(ItemOf(list.get(), 2));
+    for (LONG empty : {3, 4}) {
+        IMvCalcValue* item = nullptr;
+        EXPECT_EQ(list->Item(empty, &item), E_UNEXPECTED);
+        EXPECT_EQ(item, nullptr);
+    }
+}
+
+TEST_F(CalcValuesTest, RemoveAllAndFinalReleaseTraceTheirResize) {
+    auto list = NewValues();
+    ASSERT_EQ(list->SetSize(2), S_OK);
+    LogCapture log(/*methods=*/true, /*steps=*/true);
+    ASSERT_EQ(list->RemoveAll(), S_OK);
+    list.Reset();
+    EXPECT_EQ(log.Lines(),
+              "\nCMvCalcValues::RemoveAll: Method - Start\n"
+              "\nCMvCalcValues::SetSize: Method - Start\n"
+              "CMvCalcValues::SetSize: Method - End (S_OK)\n"
+              "CMvCalcValues::RemoveAll: Method - End (S_OK)\n"
+              "CMvCalcValues::FinalRelease( Function - Start )\n"
+              "\nCMvCalcValues::SetSize: Method - Start\n"
+              "CMvCalcValues::SetSize: Method - End (S_OK)\n"
+              "CMvCalcValues::FinalRelease( Function - End )\n");
+}
+
+TEST_F(CalcValuesTest, ReleasingTheListReleasesItsElements) {
+    const LONG liveBefore = mv::ModuleLockCount();
+    {
+        auto list = NewValues();
+        ASSERT_EQ(list->SetSize(5), S_OK);
+        auto extra = NewValue();
+        ASSERT_EQ(list->Add(extra.get()), S_OK);
+        EXPECT_EQ(mv::ModuleLockCount(), liveBefore + 7);
+    }
+    EXPECT_EQ(mv::ModuleLockCount(), liveBefore);
+}
+
+TEST_F(CalcValuesTest, DispatchUsesTheParameterPropertyIdentifiers) {
+    auto v = NewValue();
+    auto list = NewValues();
+    struct Case {
+        IDispatch* target;
+        const char16_t* name;
+        DISPID id;
+    } cases[] = {
+        {v.get(), u"Value", 0},
+        {v.get(), u"level", 244},
+        {v.get(), u"Status", 280},
+        {v.get(), u"TimeStamp", 283},
+        {v.get(), u"SetParameterValues", 1},
+        {list.get(), u"Item", 0},
+        {list.get(), u"Add", 1},
+        {list.get(), u"Count", 2},
+        {list.get(), u"RemoveAll", 6},
+        {list.get(), u"SetSize", 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(mv::ToUtf8(c.name));
+        DISPID id = -12345;
+        EXPECT_EQ(mv::DispGetIDOfName(c.target, c.name, &id), S_OK);
+        EXPECT_EQ(id, c.id);
+    }
+}
+
+TEST_F(CalcValuesTest, LateBoundCallsReachTheElements) {
+    auto list = NewValues();
+    mv::Variant size(LONG{2});
+    ASSERT_EQ(mv::DispInvokeMethod(list.get(), 7, &size, 1, nullptr), S_OK);
+    mv::Variant index(LONG{2});
+    mv::Variant item;
+    ASSERT_EQ(mv::DispInvokeMethod(list.get(), DISPID_VALUE, &index, 1, &item), S_OK);
+    ASSERT_EQ(item.vt, VT_DISPATCH);
+
+    // By-reference and plain arguments, the date included, through IDispatch.
+    mv::Variant value(u"x");
+    SHORT status = -3;
+    VARIANT args[4];
+    args[0].vt = VT_BYREF | VT_VARIANT;
+    args[0].pvarVal = &value;
+    args[1].vt = VT_I2;
+    args[1].iVal = 2;
+    args[2].vt = VT_BYREF | VT_I2;
+    args[2].piVal = &status;
+    args[3] = mv::Variant::Date(100.5);
+    ASSERT_EQ(mv::DispInvokeMethod(item.pdispVal, 1, args, 4, nullptr), S_OK);
+    Fields f = Read(ItemOf(list.get(), 2).get());
+    EXPECT_EQ(f.value.vt, VT_BSTR);
+    EXPECT_EQ(f.level, 2);
+    EXPECT_EQ(f.status, -3);
+    EXPECT_EQ(f.time, 100.5);
+
+    mv::Variant got;
+    ASSERT_EQ(mv::DispGetProperty(item.pdispVal, DISPID_VALUE, &got), S_OK);
+    EXPECT_EQ(mv::Bstr(got.bstrVal).view(), u"x");
+    mv::Variant date;
+    ASSERT_EQ(mv::DispGetProperty(item.pdispVal, 283, &date), S_OK);
+    EXPECT_EQ(date.vt, VT_DATE);
+}
+
+TEST_F(CalcValuesTest, ErrorInformationIsOfferedForTheOwnInterfaceOnly) {
+    auto v = NewValue();
+    auto list = NewValues();
+    struct Case {
+        IUnknown* object;
+        IID iid;
+        HRESULT expected;
+    } cases[] = {
+        {v.get(), IID_IMvCalcValue, S_OK},       {v.get(), IID_IMvCalcValues, S_FALSE},
+        {v.get(), IID_IDispatch, S_FALSE},       {list.get(), IID_IMvCalcValues, S_OK},
+        {list.get(), IID_IMvCalcValue, S_FALSE},
+    };
+    for (const Case& c : cases) {
+        mv::ComPtr<ISupportErrorInfo> support;
+        ASSERT_EQ(c.object->QueryInterface(IID_ISupportErrorInfo, support.PutVoid()), S_OK);
+        EXPECT_EQ(support->InterfaceSupportsErrorInfo(c.iid), c.expected);
+    }
+}
+
+}  // namespace
