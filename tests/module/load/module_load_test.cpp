@@ -159,6 +159,10 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
     ASSERT_NE(steps, nullptr);
     EXPECT_EQ(Lines(steps()), kStartUp);
     EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + 1);
+    // The log was set up for the module: its folder exists.
+    const char* appData = std::getenv("MORVA_COMMON_APPDATA");
+    ASSERT_NE(appData, nullptr);
+    EXPECT_TRUE(fs::is_directory(fs::path(appData) / "Morva" / "DiagnosticLogs" / "Morva Calc"));
     // Loading writes nothing to the registry.
     EXPECT_FALSE(KeyExists(std::string("CLSID\\") + kClasses[0].clsid));
 
