@@ -1,0 +1,88 @@
+// Conversions between OLE dates and historian times. See time_conversions.h.
+#include "frame/time_conversions.h"
+
+#include <cmath>
+#include <cstdint>
+
+#include "frame/keldrin_client.h"
+
+namespace {
+
+constexpr double kDate1970 = 25569.0;
+constexpr double kTenthsPerDay = 864000.0;
+constexpr int64_t kMicrosPerSecond = 1000000;
+// First microsecond count whose seconds no longer fit the unsigned word.
+constexpr double kMicrosEnd = 4294967296.0 * 1000000.0;
+
+}  // namespace
+
+void DateToKeldrinTime(LONG mode, double date, KeldrinTime* time) {
+    if (!time) return;
+    *time = kNoKeldrinTime;
+    double fraction = std::fabs(std::fmod(date, 1.0));
+    double whole = date - fraction;
+    // Day numbers from 0 to the largest 32-bit one; NaN fails both tests.
+    if (!(whole >= 1.0 && whole <= 2147483648.0)) return;
+    LONG day = static_cast<LONG>(static_cast<int64_t>(whole) - 1);
+    LONG tenths = static_cast<LONG>(fraction * kTenthsPerDay + 0.5);
+    if (tenths >= static_cast<LONG>(kTenthsPerDay)) {
+        if (day == INT32_MAX) return;
+        ++day;
+        tenths = 0;
+    }
+    if (mode == 1)
+        L_DSPDT2XTS(day, tenths, time);
+    else
+        DSPDT2XTS(day, tenths, time);
+}
+
+DATE XtsPartsToDate(LONG day, LONG tenths) {
+    DATE date = tenths / kTenthsPerDay + (static_cast<double>(day) + 1.0);
+    if (date < 29220.0) date += 36525.0;
+    return date;
+}
+
+void KeldrinTimeToDate(LONG mode, const KeldrinTime* time, DATE* date) {
+    if (!date) return;
+    LONG day = 0;
+    LONG tenths = 0;
+    if (mode == 1)
+        L_XTS2DSPDT(time, &day, &tenths);
+    else
+        XTS2DSPDT(time, &day, &tenths);
+    *date = XtsPartsToDate(day, tenths);
+}
+
+void DateToHistorianTime(LONG mode, double date, KeldrinTime* time, bool microseconds) {
+    if (!microseconds) {
+        DateToKeldrinTime(mode, date, time);
+        return;
+    }
+    if (!time) return;
+    double micros = (date - kDate1970) * 86400.0 * 1000000.0 + 0.5;
+    // Dates before 1970, after the last unsigned second, or NaN.
+    if (!(date >= kDate1970 && micros < kMicrosEnd)) {
+        *time = kNoKeldrinTime;
+        return;
+    }
+    int64_t count = static_cast<int64_t>(micros);
+    KeldrinUst ust{static_cast<ULONG>(count / kMicrosPerSecond),
+                   static_cast<LONG>(count % kMicrosPerSecond)};
+    XUST2XTS(&ust, time);
+}
+
+void HistorianTimeToDate(const KeldrinUst* ust, DATE* date) {
+    if (!ust || !date) return;
+    int64_t micros = static_cast<int64_t>(ust->Seconds) * kMicrosPerSecond + ust->Micro;
+    *date = static_cast<double>(micros) / 86400.0 / 1000000.0 + kDate1970;
+}
+
+void HistorianTimeToDate(LONG mode, const KeldrinTime* time, DATE* date, bool microseconds) {
+    if (!microseconds) {
+        KeldrinTimeToDate(mode, time, date);
+        return;
+    }
+    KeldrinUst ust{};
+    if (XTS2XUST(time, &ust) != KELDRIN_OK) return;
+    HistorianTimeToDate(&ust, date);
+}
