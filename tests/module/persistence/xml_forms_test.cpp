@@ -17,27 +17,26 @@ std::u16string TextOf(const VARIANT& v) {
 }
 
 TEST(XmlClassNames, EveryRowResolvesBothWays) {
-    struct Row {
+    for (const PersistClassName& row : PersistClassNameTable) {
+        const std::u16string name = mv::ToUtf16(row.name);
+        CLSID found{};
+        EXPECT_EQ(GetID(name.c_str(), &found), S_OK) << row.name;
+        EXPECT_TRUE(IsEqualGUID(found, *row.clsid)) << row.name;
+        mv::Bstr back;
+        EXPECT_EQ(GetNodeName(*row.clsid, back.Out()), S_OK);
+        EXPECT_EQ(back.view(), name);
+    }
+    // The names that differ from their class names.
+    struct Pair {
         const CLSID* clsid;
         const char16_t* name;
     };
-    const Row rows[] = {
-        {&CLSID_MvCalculation, u"LibFormula"},      {&CLSID_MvParameter, u"Parameter"},
-        {&CLSID_MvObjCollection, u"ObjCollection"}, {&CLSID_MvDataSet, u"DataSet"},
-        {&CLSID_MvDataSetColumn, u"DataSetColumn"}, {&CLSID_MvScheduleGroup, u"ScheduleGroup"},
-        {&CLSID_MvFormulaLibrary, u"Library"},      {&CLSID_MvEngUnit, u"EngUnit"},
-        {&CLSID_MvEngUnitType, u"EngUnitType"},     {&CLSID_MvFormulaRef, u"CalcFormula"},
-        {&CLSID_MvCalcOLEMethod, u"CalcOLEMethod"}, {&CLSID_MvCalcOLEArg, u"CalcOLEArg"},
-        {&CLSID_MvCalculationRef, u"Calculation"},  {&CLSID_MvCalcEnvironment, u"CalcEnvironment"},
-        {&CLSID_MvDravikConnect, u"DravikConnect"},
-    };
-    for (const Row& row : rows) {
-        CLSID found{};
-        EXPECT_EQ(GetID(row.name, &found), S_OK) << mv::ToUtf8(row.name);
-        EXPECT_TRUE(IsEqualGUID(found, *row.clsid)) << mv::ToUtf8(row.name);
+    for (const Pair& p :
+         {Pair{&CLSID_MvCalculation, u"LibFormula"}, Pair{&CLSID_MvCalculationRef, u"Calculation"},
+          Pair{&CLSID_MvFormulaRef, u"CalcFormula"}, Pair{&CLSID_MvFormulaLibrary, u"Library"}}) {
         mv::Bstr name;
-        EXPECT_EQ(GetNodeName(*row.clsid, name.Out()), S_OK);
-        EXPECT_EQ(name.view(), row.name);
+        EXPECT_EQ(GetNodeName(*p.clsid, name.Out()), S_OK);
+        EXPECT_EQ(name.view(), p.name);
     }
 }
 
@@ -96,12 +95,8 @@ TEST(XmlValueText, EachTypeHasItsDataTypeAndText) {
         {"date drops the milliseconds", mv::Variant::Date(when), u"dateTime",
          u"2024-01-31T14:05:09"},
         {"true", mv::Variant(true), u"boolean", u"1"},
-        {"any non-zero boolean", make(VT_BOOL, [](VARIANT& v) { v.boolVal = 5; }), u"boolean",
-         u"1"},
         {"false", mv::Variant(false), u"boolean", u"0"},
         {"string", mv::Variant(u"a\tb"), u"string", u"a\tb"},
-        {"byte", make(VT_UI1, [](VARIANT& v) { v.bVal = 255; }), u"string", u"255"},
-        {"i8", make(VT_I8, [](VARIANT& v) { v.llVal = -9000000000; }), u"string", u"-9000000000"},
     };
     for (const Case& c : cases) {
         mv::Variant type;
