@@ -1,0 +1,639 @@
+#include "persistence/obj_collection.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "frame/trace.h"
+#include "persistence/persist_xml.h"
+#include "storage.h"
+
+namespace {
+
+constexpr const char16_t* kProgId = u"Morva.Calc.ObjCollection.1";
+
+HRESULT ReportError(std::u16string_view text) {
+    return mv::ReportError(kProgId, IID_IMvObjCollection, text, E_FAIL);
+}
+
+// The method frame of the collection's operations. The body may clear
+// `writeEnd` for the early returns that end without the closing line.
+template <class Work>
+HRESULT CollectionFrame(const char* name, Work&& work) noexcept {
+    const bool methods = g_DiagnosticLog.IsOn(LogMethods);
+    if (methods) MvTraceMethodStart(name);
+    bool writeEnd = true;
+    HRESULT hr = S_OK;
+    try {
+        hr = work(writeEnd);
+    } catch (...) {
+        hr = E_UNEXPECTED;
+        MvTraceMethodException(name);
+    }
+    if (methods && writeEnd) MvTraceMethodEnd(name, hr);
+    return hr;
+}
+
+// The two "Errors" lines of a persistence failure.
+void LogFailure(const char* operation, HRESULT hr, const char* message) {
+    MvLogErrorHr(operation, hr);
+    MvLogErrorA(operation, message);
+}
+
+// A call's result, or `missing` when it succeeded without handing out the
+// object it was asked for. The object is read after the call has run.
+template <class T>
+HRESULT Got(HRESULT hr, const mv::ComPtr<T>& object, HRESULT missing) {
+    return SUCCEEDED(hr) && !object ? missing : hr;
+}
+
+// The current ObjectName of a member; the failure of the query or the get
+// when there is none.
+HRESULT ReadObjectName(IUnknown* member, mv::Bstr* name) {
+    mv::ComPtr<IMvCalcName> calcName;
+    HRESULT hr = member->QueryInterface(IID_IMvCalcName, calcName.PutVoid());
+    if (FAILED(hr)) return hr;
+    if (!calcName) return E_NOINTERFACE;
+    return calcName->get_ObjectName(name->Out());
+}
+
+}  // namespace
+
+std::string CMvObjCollection::MakeKey(BSTR name) {
+    std::string key = mv::ToUtf8(name);
+    for (char& c : key)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return key;
+}
+
+HRESULT CMvObjCollection::FinalConstruct() {
+    m_items.reserve(16);
+    return S_OK;
+}
+
+void CMvObjCollection::FinalRelease() {
+    ReleaseAllItems();
+}
+
+bool CMvObjCollection::TryAdd(const std::string& key, IDispatch* object) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_names.count(key)) return false;
+    if (m_items.size() == m_items.capacity()) m_items.reserve(m_items.capacity() + 16);
+    m_names.emplace(key, object);
+    m_items.push_back(object);
+    object->AddRef();
+    return true;
+}
+
+HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
+    return CollectionFrame("CMvObjCollection::Add", [&](bool& writeEnd) {
+        if (!pDisp) return E_POINTER;
+        if (!TryAdd(MakeKey(Name), pDisp)) {
+            writeEnd = false;
+            return ReportError(u"Add: Item is already in collection");
+        }
+        return S_OK;
+    });
+}
+
+HRESULT CMvObjCollection::AddObject(IDispatch* object) {
+    return CollectionFrame("CMvObjCollection::AddObject", [&](bool&) {
+        if (!object) return E_POINTER;
+        mv::Bstr name;
+        HRESULT hr = ReadObjectName(object, &name);
+        if (FAILED(hr)) return hr;
+        if (!TryAdd(MakeKey(name.get()), object)) {
+            MvLogErrorA(
+                "CMvObjCollection::AddObject",
+                "Add: Item is already in collection; object \"" + name.Utf8() + "\" was not added");
+        }
+        return S_OK;
+    });
+}
+
+HRESULT CMvObjCollection::get_Count(LONG* pCount) {
+    return CollectionFrame("CMvObjCollection::get_Count", [&](bool&) {
+        if (!pCount) return E_POINTER;
+        std::lock_guard<std::mutex> guard(m_mutex);
+        *pCount = static_cast<LONG>(m_items.size());
+        return S_OK;
+    });
+}
+
+HRESULT CMvObjCollection::Item(VARIANT Index, VARIANT* pItem) {
+    return CollectionFrame("CMvObjCollection::Item", [&](bool& writeEnd) {
+        if (!pItem) return E_POINTER;
+        IDispatch* found = nullptr;
+        HRESULT hr;
+        switch (Index.vt) {
+            case VT_I2:
+                hr = ItemByIndexWork(Index.iVal, &found);
+                break;
+            case VT_I4:
+                hr = ItemByIndexWork(Index.lVal, &found);
+                break;
+            case VT_BSTR:
+                hr = ItemByNameWork(Index.bstrVal, &found);
+                break;
+            case VT_I2 | VT_BYREF:
+                hr = Index.piVal ? ItemByIndexWork(*Index.piVal, &found) : E_POINTER;
+                break;
+            case VT_I4 | VT_BYREF:
+                hr = Index.plVal ? ItemByIndexWork(*Index.plVal, &found) : E_POINTER;
+                break;
+            case VT_BSTR | VT_BYREF:
+                hr = Index.pbstrVal ? ItemByNameWork(*Index.pbstrVal, &found) : E_POINTER;
+                break;
+            default:
+                writeEnd = false;
+                return ReportError(u"Item: Invalid data type for index parameter");
+        }
+        if (FAILED(hr)) return hr;
+        VariantClear(pItem);
+        pItem->vt = VT_DISPATCH;
+        pItem->pdispVal = found;
+        return S_OK;
+    });
+}
+
+HRESULT CMvObjCollection::ItemByIndexWork(LONG Index, IDispatch** pItem) {
+    if (!pItem) return E_POINTER;
+    *pItem = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        // Compared before any arithmetic, so that no index can overflow.
+        if (Index >= 1 && static_cast<size_t>(Index) <= m_items.size()) {
+            *pItem = m_items[static_cast<size_t>(Index) - 1];
+            (*pItem)->AddRef();
+            return S_OK;
+        }
+    }
+    return ReportError(u"Item: Index out of range");
+}
+
+HRESULT CMvObjCollection::ItemByNameWork(BSTR Name, IDispatch** pItem) {
+    if (!pItem) return E_POINTER;
+    *pItem = nullptr;
+    std::string key = MakeKey(Name);
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        auto it = m_names.find(key);
+        if (it != m_names.end()) {
+            *pItem = it->second;
+            (*pItem)->AddRef();
+            return S_OK;
+        }
+    }
+    return ReportError(u"Item: Named item not found");
+}
+
+HRESULT CMvObjCollection::ItemByIndex(LONG Index, IDispatch** pItem) {
+    return CollectionFrame("CMvObjCollection::ItemByIndex", [&](bool& writeEnd) {
+        HRESULT hr = ItemByIndexWork(Index, pItem);
+        writeEnd = hr != E_FAIL;
+        return hr;
+    });
+}
+
+HRESULT CMvObjCollection::ItemByName(BSTR Name, IDispatch** pItem) {
+    return CollectionFrame("CMvObjCollection::ItemByName", [&](bool& writeEnd) {
+        HRESULT hr = ItemByNameWork(Name, pItem);
+        writeEnd = hr != E_FAIL;
+        return hr;
+    });
+}
+
+HRESULT CMvObjCollection::IndexFromName(BSTR Name, LONG* Index) {
+    return CollectionFrame("CMvObjCollection::IndexFromName", [&](bool&) {
+        if (!Index) return E_POINTER;
+        *Index = 0;
+        std::string key = MakeKey(Name);
+        std::lock_guard<std::mutex> guard(m_mutex);
+        auto it = m_names.find(key);
+        if (it == m_names.end()) return E_FAIL;
+        auto slot = std::find(m_items.begin(), m_items.end(), it->second);
+        if (slot == m_items.end()) return E_FAIL;
+        *Index = static_cast<LONG>(slot - m_items.begin()) + 1;
+        return S_OK;
+    });
+}
+
+HRESULT CMvObjCollection::Snapshot(std::vector<mv::ComPtr<IDispatch>>* members) {
+    if (!members) return E_POINTER;
+    members->clear();
+    std::vector<mv::ComPtr<IDispatch>> taken;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        taken.assign(m_items.begin(), m_items.end());
+    }
+    *members = std::move(taken);
+    return S_OK;
+}
+
+HRESULT CMvObjCollection::ListNames(VARIANT* NameList) {
+    return CollectionFrame("CMvObjCollection::ListNames", [&](bool&) {
+        if (!NameList) return E_POINTER;
+        VariantClear(NameList);
+        std::vector<mv::ComPtr<IDispatch>> members;
+        Snapshot(&members);
+        if (members.empty()) return S_OK;
+        SAFEARRAY* names = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(members.size()));
+        if (!names) return S_OK;
+        HRESULT hr = S_OK;
+        for (size_t i = 0; i < members.size(); ++i) {
+            mv::Bstr name;
+            // A member without a name it can report leaves its element empty.
+            if (!members[i] || FAILED(ReadObjectName(members[i].get(), &name))) continue;
+            mv::Variant element;
+            element.vt = VT_BSTR;
+            element.bstrVal = name.Detach();
+            LONG index = static_cast<LONG>(i);
+            hr = SafeArrayPutElement(names, &index, &element);
+        }
+        NameList->vt = VT_ARRAY | VT_VARIANT;
+        NameList->parray = names;
+        return hr;
+    });
+}
+
+HRESULT CMvObjCollection::Remove(BSTR Name) {
+    return CollectionFrame("CMvObjCollection::Remove", [&](bool& writeEnd) {
+        std::string key = MakeKey(Name);
+        mv::ComPtr<IDispatch> released;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            auto it = m_names.find(key);
+            if (it != m_names.end()) {
+                IDispatch* member = it->second;
+                m_names.erase(it);
+                auto slot = std::find(m_items.begin(), m_items.end(), member);
+                if (slot != m_items.end()) {
+                    released.Attach(*slot);  // the slot's reference, released below
+                    m_items.erase(slot);
+                }
+                return S_OK;
+            }
+        }
+        writeEnd = false;
+        return ReportError(u"Remove: Named item not found");
+    });
+}
+
+void CMvObjCollection::ReleaseAllItems() {
+    std::vector<IDispatch*> items;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        items.swap(m_items);
+        m_names.clear();
+        m_items.reserve(16);
+    }
+    for (IDispatch* member : items)
+        if (member) member->Release();
+}
+
+HRESULT CMvObjCollection::RemoveAll() {
+    return CollectionFrame("CMvObjCollection::RemoveAll", [&](bool&) {
+        ReleaseAllItems();
+        return S_OK;
+    });
+}
+
+HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
+    return CollectionFrame("CMvObjCollection::Rename", [&](bool& writeEnd) {
+        const std::string newKey = MakeKey(NewName);
+        const std::string oldKey = MakeKey(OldName);
+        mv::ComPtr<IDispatch> member;
+        bool newUsed;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            newUsed = m_names.count(newKey) != 0;
+            auto it = m_names.find(oldKey);
+            if (!newUsed && it != m_names.end()) member = it->second;
+        }
+        if (!member) {
+            writeEnd = false;
+            return ReportError(newUsed ? u"Rename: NewName already used"
+                                       : u"Item: Named item not found");
+        }
+        mv::ComPtr<IMvCalcName> calcName;
+        HRESULT hr = member->QueryInterface(IID_IMvCalcName, calcName.PutVoid());
+        if (FAILED(hr)) return hr;
+        if (!calcName) return E_NOINTERFACE;
+        hr = calcName->put_ObjectName(NewName);
+        if (hr != S_OK) return hr;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            auto it = m_names.find(oldKey);
+            // Another thread may have removed the member or taken the new name
+            // while the member was being renamed.
+            if (it != m_names.end() && it->second == member.get() && !m_names.count(newKey)) {
+                m_names.erase(it);
+                m_names.emplace(newKey, member.get());
+                return S_OK;
+            }
+        }
+        writeEnd = false;
+        return ReportError(u"Rename: NewName already used");
+    });
+}
+
+HRESULT CMvObjCollection::get__NewEnum(IUnknown** ppEnum) {
+    return CollectionFrame("CMvObjCollection::get__NewEnum", [&](bool&) {
+        if (!ppEnum) return E_POINTER;
+        *ppEnum = nullptr;
+        std::vector<mv::ComPtr<IDispatch>> members;
+        Snapshot(&members);
+        std::vector<VARIANT> items(members.size());
+        for (size_t i = 0; i < members.size(); ++i) {
+            items[i].vt = VT_DISPATCH;
+            items[i].pdispVal = members[i].get();  // borrowed from the snapshot
+        }
+        IEnumVARIANT* enumerator = nullptr;
+        HRESULT hr =
+            mv::CreateEnumVariant(items.data(), static_cast<ULONG>(items.size()), &enumerator);
+        if (FAILED(hr)) return hr;
+        *ppEnum = enumerator;
+        return S_OK;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// IPersistStream
+// ---------------------------------------------------------------------------
+HRESULT CMvObjCollection::GetClassID(CLSID* pClassID) {
+    if (!pClassID) return E_POINTER;
+    *pClassID = CLSID_MvObjCollection;
+    return S_OK;
+}
+
+HRESULT CMvObjCollection::IsDirty() {
+    return S_OK;
+}
+
+HRESULT CMvObjCollection::GetSizeMax(ULARGE_INTEGER*) {
+    return E_NOTIMPL;
+}
+
+namespace {
+
+HRESULT WriteFlag(IStream* stream, BYTE flag) {
+    ULONG written = 0;
+    HRESULT hr = stream->Write(&flag, 1, &written);
+    if (SUCCEEDED(hr) && written != 1) hr = STG_E_WRITEFAULT;
+    return hr;
+}
+
+// One flag byte; a stream that ends where the byte should be fails with
+// E_FAIL, so that no member is read from missing data.
+HRESULT ReadFlag(IStream* stream, BYTE* flag) {
+    ULONG read = 0;
+    HRESULT hr = stream->Read(flag, 1, &read);
+    if (FAILED(hr)) return hr;
+    return read == 1 ? S_OK : E_FAIL;
+}
+
+}  // namespace
+
+HRESULT CMvObjCollection::Save(IStream* pStm, BOOL) {
+    static constexpr const char* kName = "CMvObjCollection::Save";
+    return CollectionFrame(kName, [&](bool& writeEnd) {
+        if (!pStm) return E_POINTER;
+        std::vector<mv::ComPtr<IDispatch>> members;
+        Snapshot(&members);
+        for (const auto& member : members) {
+            if (!member) continue;
+            mv::ComPtr<IPersistStream> persist;
+            if (FAILED(member->QueryInterface(IID_IPersistStream, persist.PutVoid())) || !persist) {
+                LogFailure(kName, E_FAIL,
+                           "QueryInterface : Object does not implement IPersistStream "
+                           "persistency");
+                continue;
+            }
+            HRESULT hr = WriteFlag(pStm, 0x01);
+            if (FAILED(hr)) {
+                LogFailure(kName, E_FAIL,
+                           "pStm->Write : Failed to write object_follows flag to stream!");
+                writeEnd = false;
+                return hr;
+            }
+            hr = OleSaveToStream(persist.get(), pStm);
+            if (FAILED(hr)) {
+                LogFailure(kName, E_FAIL, "OleSaveToStream : Failed to save object to stream!");
+                writeEnd = false;
+                return hr;
+            }
+        }
+        HRESULT hr = WriteFlag(pStm, 0x00);
+        if (FAILED(hr))
+            LogFailure(kName, hr, "pStm->Write : Failed to write object_follows flag to stream!");
+        return hr;
+    });
+}
+
+HRESULT CMvObjCollection::Load(IStream* pStm) {
+    static constexpr const char* kName = "CMvObjCollection::Load";
+    return CollectionFrame(kName, [&](bool& writeEnd) {
+        if (!pStm) return E_POINTER;
+        ReleaseAllItems();
+        BYTE flag = 0;
+        HRESULT hr = ReadFlag(pStm, &flag);
+        if (FAILED(hr)) {
+            LogFailure(kName, hr,
+                       "pStm->Read: Failed to read lead object_follows flag from stream!");
+            writeEnd = false;
+            return hr;
+        }
+        while (flag != 0) {
+            mv::ComPtr<IDispatch> object;
+            hr = Got(OleLoadFromStream(pStm, IID_IDispatch, object.PutVoid()), object,
+                     E_NOINTERFACE);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr,
+                           "OleLoadFromStream : Failed to load next collection object from "
+                           "stream!");
+                return hr;
+            }
+            hr = AddObject(object.get());
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "AddObject : Unable to add object to collection!");
+                return hr;
+            }
+            object.Reset();
+            hr = ReadFlag(pStm, &flag);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr,
+                           "pStm->Read : Failed to read next lead object_follows flag from "
+                           "stream!");
+                return hr;
+            }
+        }
+        return S_OK;
+    });
+}
+
+// ---------------------------------------------------------------------------
+// IMvPersistXML
+// ---------------------------------------------------------------------------
+HRESULT CMvObjCollection::SaveXML(IXMLDOMNode* node) {
+    static constexpr const char* kName = "CMvObjCollection::SaveXML";
+    return CollectionFrame(kName, [&](bool& writeEnd) {
+        if (!node) return E_INVALIDARG;
+        mv::ComPtr<IXMLDOMDocument> document;
+        HRESULT hr = node->get_ownerDocument(document.Put());
+        if (FAILED(hr) || !document) {
+            // A document node has no owner document: it cannot make the
+            // member elements, and nothing is written.
+            if (SUCCEEDED(hr)) hr = E_INVALIDARG;
+            LogFailure(kName, hr, "get_ownerDocument : Fialed to get IXMLDOMDocument interface.");
+            writeEnd = false;
+            return hr;
+        }
+        std::vector<mv::ComPtr<IDispatch>> members;
+        Snapshot(&members);
+        hr = S_OK;
+        for (const auto& member : members) {
+            if (!member) continue;
+            mv::ComPtr<IMvPersistXML> persistXml;
+            hr = Got(member->QueryInterface(IID_IMvPersistXML, persistXml.PutVoid()), persistXml,
+                     E_NOINTERFACE);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr,
+                           "QueryInterface : Object does not implement IMvPersistXML "
+                           "persistency");
+                continue;
+            }
+            mv::ComPtr<IPersistStream> persist;
+            hr = Got(member->QueryInterface(IID_IPersistStream, persist.PutVoid()), persist,
+                     E_NOINTERFACE);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "QueryInterface : Unable to get IPersistStream interface.");
+                break;
+            }
+            CLSID clsid{};
+            hr = persist->GetClassID(&clsid);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "GetCalssID : Unable to get calss id.");
+                break;
+            }
+            mv::Bstr nodeName;
+            hr = GetNodeName(clsid, nodeName.Out());
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "GetNodeName : Failed to get node name from dispid.");
+                break;
+            }
+            mv::Variant type(static_cast<LONG>(NODE_ELEMENT));
+            mv::ComPtr<IXMLDOMNode> element;
+            hr = Got(document->createNode(type, nodeName.get(), nullptr, element.Put()), element,
+                     E_FAIL);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "createNode : Fialed to create element type node.");
+                break;
+            }
+            mv::ComPtr<IXMLDOMNode> appended;
+            hr = Got(node->appendChild(element.get(), appended.Put()), appended, E_FAIL);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "appendChild : Fialed to append entity node.");
+                break;
+            }
+            hr = persistXml->SaveXML(appended.get());
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "savexml : Failed to save to xml document modle.");
+                break;
+            }
+        }
+        return hr;
+    });
+}
+
+HRESULT CMvObjCollection::LoadXML(IXMLDOMNode* node) {
+    static constexpr const char* kName = "CMvObjCollection::LoadXML";
+    return CollectionFrame(kName, [&](bool& writeEnd) {
+        if (!node) return E_INVALIDARG;
+        ReleaseAllItems();
+        mv::ComPtr<IXMLDOMNodeList> children;
+        HRESULT hr = Got(node->get_childNodes(children.Put()), children, E_FAIL);
+        if (FAILED(hr)) {
+            LogFailure(kName, hr, "get_childNodes : Failed on get child Nodes list!");
+            writeEnd = false;
+            return hr;
+        }
+        LONG length = 0;
+        hr = children->get_length(&length);
+        if (FAILED(hr)) {
+            LogFailure(kName, hr, " get_length : Failed on get list length!");
+            writeEnd = false;
+            return hr;
+        }
+        hr = S_OK;
+        for (LONG i = 0; i < length; ++i) {
+            mv::ComPtr<IXMLDOMNode> child;
+            hr = Got(children->get_item(i, child.Put()), child, E_FAIL);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "item : Failed on get child node.");
+                break;
+            }
+            DOMNodeType type = NODE_INVALID;
+            hr = child->get_nodeType(&type);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "get_nodeType : Failed on get child node type.");
+                break;
+            }
+            if (type != NODE_ELEMENT) continue;
+            mv::Bstr name;
+            hr = child->get_nodeName(name.Out());
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "get_nodeName : Failed on get child node name.");
+                break;
+            }
+            CLSID clsid{};
+            hr = GetID(name.get() ? name.get() : u"", &clsid);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "GetID : Failed to get dispid from node name.");
+                break;
+            }
+            mv::ComPtr<IDispatch> object;
+            hr = Got(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                      object.PutVoid()),
+                     object, E_NOINTERFACE);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "CoCreateInstance : Failed to create instance.");
+                break;
+            }
+            mv::ComPtr<IMvPersistXML> persistXml;
+            hr = Got(object->QueryInterface(IID_IMvPersistXML, persistXml.PutVoid()), persistXml,
+                     E_NOINTERFACE);
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "QueryInterface : Unable to get IMvPersistXML interface.");
+                break;
+            }
+            hr = persistXml->LoadXML(child.get());
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "pPersist->LoadXML : Unable to load XML.");
+                break;
+            }
+            hr = AddObject(object.get());
+            if (FAILED(hr)) {
+                LogFailure(kName, hr, "AddObject : Unable to add object to collection!");
+                break;
+            }
+        }
+        return hr;
+    });
+}
+
+HRESULT MvObjCollection_Snapshot(IMvObjCollection* collection,
+                                 std::vector<mv::ComPtr<IDispatch>>* members) {
+    if (!members) return E_POINTER;
+    members->clear();
+    if (!collection) return E_POINTER;
+    if (auto* own = dynamic_cast<CMvObjCollection*>(collection)) return own->Snapshot(members);
+    LONG count = 0;
+    HRESULT hr = collection->get_Count(&count);
+    if (FAILED(hr)) return hr;
+    for (LONG i = 1; i <= count; ++i) {
+        mv::ComPtr<IDispatch> member;
+        hr = collection->ItemByIndex(i, member.Put());
+        if (FAILED(hr)) return hr;
+        members->push_back(std::move(member));
+    }
+    return S_OK;
+}

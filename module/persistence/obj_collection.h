@@ -1,0 +1,101 @@
+// CMvObjCollection: the module's named collection of automation objects, the
+// child list of every class that owns children. Members keep their insertion
+// order and are also filed under a key (the name in UTF-8, ASCII letters
+// upper-cased), so lookups by name ignore letter case. The collection holds
+// one reference per slot.
+//
+// One collection may be shared by several threads. Its state is guarded by an
+// internal mutex that is held only around its own bookkeeping: calls into a
+// member (ObjectName get and put, persistence) and the release of member
+// references happen outside it. Walks over the members (ListNames, _NewEnum,
+// the stream and XML saves) work on a counted snapshot.
+//
+// Persistence: a binary stream (per member the byte 01, its class identifier
+// and its own stream; the byte 00 ends the list) and an XML form (one element
+// per member, named after its class).
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "comobj.h"
+#include "interfaces/IMvCalcName.h"
+#include "interfaces/IMvObjCollection.h"
+#include "interfaces/IMvPersistXML.h"
+
+class CMvObjCollection : public mv::ComObjectRoot<CMvObjCollection>,
+                         public mv::DispatchImpl<IMvObjCollection>,
+                         public mv::SupportErrorInfoImpl<IMvObjCollection>,
+                         public IPersistStream,
+                         public IMvPersistXML {
+public:
+    using InterfaceMap = mv::Interfaces<IMvObjCollection, mv::Via<IDispatch, IMvObjCollection>,
+                                        ISupportErrorInfo, IPersistStream, IMvPersistXML>;
+
+    CMvObjCollection() = default;
+    ~CMvObjCollection() override = default;
+
+    HRESULT FinalConstruct();
+    void FinalRelease();
+
+    // IMvObjCollection
+    HRESULT Add(BSTR Name, IDispatch* pDisp) override;
+    HRESULT get_Count(LONG* pCount) override;
+    HRESULT Item(VARIANT Index, VARIANT* pItem) override;
+    HRESULT get__NewEnum(IUnknown** ppEnum) override;
+    HRESULT Remove(BSTR Name) override;
+    HRESULT RemoveAll() override;
+    HRESULT ItemByIndex(LONG Index, IDispatch** pItem) override;
+    HRESULT ItemByName(BSTR Name, IDispatch** pItem) override;
+    HRESULT IndexFromName(BSTR Name, LONG* Index) override;
+    HRESULT ListNames(VARIANT* NameList) override;
+    HRESULT Rename(BSTR OldName, BSTR NewName) override;
+
+    // IPersistStream
+    HRESULT GetClassID(CLSID* pClassID) override;
+    HRESULT IsDirty() override;
+    HRESULT Load(IStream* pStm) override;
+    HRESULT Save(IStream* pStm, BOOL fClearDirty) override;
+    HRESULT GetSizeMax(ULARGE_INTEGER* pcbSize) override;
+
+    // IMvPersistXML
+    HRESULT LoadXML(IXMLDOMNode* node) override;
+    HRESULT SaveXML(IXMLDOMNode* node) override;
+
+    // Files `object` under the name it reports through IMvCalcName. An object
+    // without IMvCalcName, or whose name cannot be read, is not added and the
+    // failure is returned. An object whose name is already filed is left out
+    // (and released by the caller) with S_OK; an "Errors" line names it.
+    HRESULT AddObject(IDispatch* object);
+
+    // Empties the collection, releasing every member from the first to the
+    // last.
+    void ReleaseAllItems();
+
+    // The members in position order, each with a reference of its own.
+    HRESULT Snapshot(std::vector<mv::ComPtr<IDispatch>>* members);
+
+    // The key under which a name is filed: UTF-8, ASCII letters upper-cased;
+    // a null name gives the empty key.
+    static std::string MakeKey(BSTR name);
+
+private:
+    // Files `object` under `key`, adding a reference; false when the key is
+    // already filed. Takes the mutex.
+    bool TryAdd(const std::string& key, IDispatch* object);
+    HRESULT ItemByIndexWork(LONG Index, IDispatch** pItem);
+    HRESULT ItemByNameWork(BSTR Name, IDispatch** pItem);
+
+    std::mutex m_mutex;
+    std::vector<IDispatch*> m_items;            // one reference each
+    std::map<std::string, IDispatch*> m_names;  // key -> member, no reference
+};
+
+// The members of any collection in position order, each with a reference of
+// its own: a snapshot taken under the collection's own mutex for this class,
+// else gathered through Count and ItemByIndex. The walk for code that goes
+// over a collection that another thread may change.
+HRESULT MvObjCollection_Snapshot(IMvObjCollection* collection,
+                                 std::vector<mv::ComPtr<IDispatch>>* members);

@@ -1,0 +1,442 @@
+// The named collection through IMvObjCollection: positions, names, removal,
+// renaming, name lists, enumeration and reference ownership.
+#include <climits>
+
+#include "collection_test_support.h"
+
+namespace collection_test {
+namespace {
+
+using MemberPtr = mv::ComPtr<mv::ComObject<CTestMember>>;
+
+class CollectionTest : public testing::Test {
+protected:
+    void SetUp() override {
+        InitializeLog();
+        collection_ = MakeCollection();
+    }
+    void TearDown() override {
+        collection_.Reset();
+        EXPECT_EQ(g_liveMembers.load(), 0) << "a member reference was not given back";
+    }
+
+    // Adds collectible members named as given, filed under the same names.
+    std::vector<MemberPtr> AddMembers(std::initializer_list<const char16_t*> names) {
+        std::vector<MemberPtr> out;
+        for (const char16_t* n : names) {
+            out.push_back(MakeMember<CTestMember>(n));
+            mv::Bstr name(n);
+            EXPECT_EQ(collection_->Add(name.get(), AsDispatch(out.back().get())), S_OK);
+        }
+        return out;
+    }
+    LONG Count() {
+        LONG n = -1;
+        EXPECT_EQ(collection_->get_Count(&n), S_OK);
+        return n;
+    }
+    // The names of the members in position order, read from the members.
+    std::vector<std::u16string> NamesByPosition() {
+        std::vector<std::u16string> out;
+        for (LONG i = 1; i <= Count(); ++i) {
+            mv::ComPtr<IDispatch> item;
+            EXPECT_EQ(collection_->ItemByIndex(i, item.Put()), S_OK);
+            mv::Variant name;
+            EXPECT_EQ(mv::DispGetPropertyByName(item.get(), u"Name", &name), S_OK);
+            out.emplace_back(name.bstrVal, SysStringLen(name.bstrVal));
+        }
+        return out;
+    }
+
+    mv::ComPtr<mv::ComObject<CMvObjCollection>> collection_;
+};
+
+TEST_F(CollectionTest, PositionsOutsideOneToCountAreRefusedWithoutArithmetic) {
+    auto members = AddMembers({u"a", u"b", u"c"});
+    struct Case {
+        LONG index;
+        int expectedMember;  // -1: refused
+    } cases[] = {{1, 0}, {2, 1}, {3, 2}, {0, -1}, {-1, -1}, {4, -1}, {INT_MIN, -1}, {INT_MAX, -1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.index);
+        IDispatch* item = reinterpret_cast<IDispatch*>(0x1);
+        HRESULT hr = collection_->ItemByIndex(c.index, &item);
+        if (c.expectedMember < 0) {
+            EXPECT_EQ(hr, E_FAIL);
+            EXPECT_EQ(item, nullptr);
+            EXPECT_EQ(TakeErrorText(), u"Item: Index out of range");
+        } else {
+            EXPECT_EQ(hr, S_OK);
+            EXPECT_EQ(item, AsDispatch(members[c.expectedMember].get()));
+            if (item) item->Release();
+        }
+    }
+}
+
+TEST_F(CollectionTest, ItemChoosesByTheIndexType) {
+    auto members = AddMembers({u"first", u"second"});
+    SHORT two = 2;
+    LONG one = 1;
+    mv::Bstr secondName(u"SECOND");
+    BSTR secondRef = secondName.get();
+    struct Case {
+        const char* what;
+        VARIANT index;
+        int expectedMember;  // -1: refused
+        const char16_t* error;
+    };
+    VARIANT v;
+    auto make = [&](VARTYPE vt, auto setter) {
+        VariantInit(&v);
+        v.vt = vt;
+        setter(v);
+        return v;
+    };
+    Case cases[] = {
+        {"I2", make(VT_I2, [](VARIANT& x) { x.iVal = 2; }), 1, nullptr},
+        {"I4", make(VT_I4, [](VARIANT& x) { x.lVal = 1; }), 0, nullptr},
+        {"BSTR", make(VT_BSTR, [&](VARIANT& x) { x.bstrVal = secondName.get(); }), 1, nullptr},
+        {"I2 byref", make(VT_I2 | VT_BYREF, [&](VARIANT& x) { x.piVal = &two; }), 1, nullptr},
+        {"I4 byref", make(VT_I4 | VT_BYREF, [&](VARIANT& x) { x.plVal = &one; }), 0, nullptr},
+        {"BSTR byref", make(VT_BSTR | VT_BYREF, [&](VARIANT& x) { x.pbstrVal = &secondRef; }), 1,
+         nullptr},
+        {"I2 -1", make(VT_I2, [](VARIANT& x) { x.iVal = -1; }), -1, u"Item: Index out of range"},
+        {"absent name", make(VT_BSTR, [](VARIANT& x) { x.bstrVal = nullptr; }), -1,
+         u"Item: Named item not found"},
+        {"R8", make(VT_R8, [](VARIANT& x) { x.dblVal = 1.0; }), -1,
+         u"Item: Invalid data type for index parameter"},
+        {"UI1", make(VT_UI1, [](VARIANT& x) { x.bVal = 1; }), -1,
+         u"Item: Invalid data type for index parameter"},
+        {"VARIANT byref", make(VT_VARIANT | VT_BYREF, [&](VARIANT& x) { x.pvarVal = &v; }), -1,
+         u"Item: Invalid data type for index parameter"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        VARIANT out;
+        VariantInit(&out);
+        out.vt = VT_I4;
+        out.lVal = 77;
+        HRESULT hr = collection_->Item(c.index, &out);
+        if (c.expectedMember < 0) {
+            EXPECT_EQ(hr, E_FAIL);
+            EXPECT_EQ(TakeErrorText(), c.error);
+            EXPECT_EQ(out.vt, VT_I4) << "a failure leaves the result untouched";
+            EXPECT_EQ(out.lVal, 77);
+        } else {
+            ASSERT_EQ(hr, S_OK);
+            ASSERT_EQ(out.vt, VT_DISPATCH);
+            EXPECT_EQ(out.pdispVal, AsDispatch(members[c.expectedMember].get()));
+            VariantClear(&out);
+        }
+    }
+}
+
+TEST_F(CollectionTest, NamesAreFiledWithoutRegardToAsciiCase) {
+    auto members = AddMembers({u"abc"});
+    auto other = MakeMember<CTestMember>(u"x");
+    struct Case {
+        const char16_t* name;
+        bool found;
+    } lookups[] = {{u"abc", true}, {u"ABC", true}, {u"aBc", true}, {u"abd", false}};
+    for (const Case& c : lookups) {
+        SCOPED_TRACE(mv::ToUtf8(c.name));
+        mv::Bstr name(c.name);
+        mv::ComPtr<IDispatch> item;
+        EXPECT_EQ(collection_->ItemByName(name.get(), item.Put()), c.found ? S_OK : E_FAIL);
+        EXPECT_EQ(item.get(), c.found ? AsDispatch(members[0].get()) : nullptr);
+        if (!c.found) {
+            EXPECT_EQ(TakeErrorText(), u"Item: Named item not found");
+        }
+        EXPECT_EQ(collection_->Add(name.get(), AsDispatch(other.get())), c.found ? E_FAIL : S_OK);
+        if (c.found) {
+            EXPECT_EQ(TakeErrorText(), u"Add: Item is already in collection");
+        }
+    }
+    EXPECT_EQ(Count(), 2);
+}
+
+TEST_F(CollectionTest, NullNameIsTheEmptyKeyAndNonAsciiLettersAreKeptApart) {
+    auto member = MakeMember<CTestMember>(u"m");
+    auto other = MakeMember<CTestMember>(u"n");
+    ASSERT_EQ(collection_->Add(nullptr, AsDispatch(member.get())), S_OK);
+    mv::Bstr empty(u"");
+    mv::ComPtr<IDispatch> item;
+    EXPECT_EQ(collection_->ItemByName(empty.get(), item.Put()), S_OK);
+    EXPECT_EQ(item.get(), AsDispatch(member.get()));
+
+    // Only ASCII letters fold: "é" and "É" are two names.
+    mv::Bstr lower(u"\u00e9t\u00e9"), upper(u"\u00c9T\u00c9");
+    EXPECT_EQ(collection_->Add(lower.get(), AsDispatch(member.get())), S_OK);
+    EXPECT_EQ(collection_->Add(upper.get(), AsDispatch(other.get())), S_OK);
+    EXPECT_EQ(CMvObjCollection::MakeKey(lower.get()), "\xC3\xA9T\xC3\xA9");
+}
+
+TEST_F(CollectionTest, AddOfANullObjectFilesNothing) {
+    mv::Bstr name(u"ghost");
+    EXPECT_EQ(collection_->Add(name.get(), nullptr), E_POINTER);
+    EXPECT_EQ(Count(), 0);
+    mv::ComPtr<IDispatch> item;
+    EXPECT_EQ(collection_->ItemByName(name.get(), item.Put()), E_FAIL);
+}
+
+TEST_F(CollectionTest, RemoveShiftsLaterMembersAndGivesBackTheReference) {
+    auto members = AddMembers({u"a", u"b", u"c"});
+    ULONG before = members[1]->AddRef() - 1;
+    members[1]->Release();
+
+    mv::Bstr b(u"B");
+    EXPECT_EQ(collection_->Remove(b.get()), S_OK);
+    EXPECT_EQ(Count(), 2);
+    EXPECT_EQ(NamesByPosition(), (std::vector<std::u16string>{u"a", u"c"}));
+    EXPECT_EQ(members[1]->AddRef() - 1, before - 1);
+    members[1]->Release();
+
+    EXPECT_EQ(collection_->Remove(b.get()), E_FAIL);
+    EXPECT_EQ(TakeErrorText(), u"Remove: Named item not found");
+}
+
+TEST_F(CollectionTest, IndexFromNameReportsTheFirstSlotOfTheObject) {
+    auto members = AddMembers({u"a", u"b"});
+    mv::Bstr alias(u"alias");
+    ASSERT_EQ(collection_->Add(alias.get(), AsDispatch(members[0].get())), S_OK);
+    EXPECT_EQ(Count(), 3);
+    struct Case {
+        const char16_t* name;
+        LONG index;
+        HRESULT hr;
+    } cases[] = {{u"a", 1, S_OK}, {u"B", 2, S_OK}, {u"ALIAS", 1, S_OK}, {u"none", 0, E_FAIL}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(mv::ToUtf8(c.name));
+        SetErrorInfo(0, nullptr);
+        mv::Bstr name(c.name);
+        LONG index = -5;
+        EXPECT_EQ(collection_->IndexFromName(name.get(), &index), c.hr);
+        EXPECT_EQ(index, c.index);
+        EXPECT_EQ(TakeErrorText(), u"<none>");
+    }
+}
+
+TEST_F(CollectionTest, ListNamesGivesEachMembersCurrentName) {
+    VARIANT list;
+    VariantInit(&list);
+    list.vt = VT_I4;
+    EXPECT_EQ(collection_->ListNames(&list), S_OK);
+    EXPECT_EQ(list.vt, VT_EMPTY) << "an empty collection lists nothing";
+
+    auto members = AddMembers({u"one", u"two", u"three"});
+    auto bare = MakeMember<CBareMember>(u"bare");
+    mv::Bstr bareName(u"bare");
+    ASSERT_EQ(collection_->Add(bareName.get(), AsDispatch(bare.get())), S_OK);
+    mv::Bstr renamed(u"Two Renamed");
+    members[1]->put_Name(renamed.get());  // not through the collection
+    members[2]->SetGetResult(E_OUTOFMEMORY);
+
+    ASSERT_EQ(collection_->ListNames(&list), S_OK);
+    ASSERT_EQ(list.vt, VT_ARRAY | VT_VARIANT);
+    LONG lower = -1, upper = -1;
+    SafeArrayGetLBound(list.parray, 1, &lower);
+    SafeArrayGetUBound(list.parray, 1, &upper);
+    EXPECT_EQ(lower, 0);
+    EXPECT_EQ(upper, 3);
+    const char16_t* expected[] = {u"one", u"Two Renamed", nullptr, nullptr};
+    for (LONG i = 0; i < 4; ++i) {
+        SCOPED_TRACE(i);
+        mv::Variant element;
+        ASSERT_EQ(SafeArrayGetElement(list.parray, &i, &element), S_OK);
+        if (!expected[i]) {
+            EXPECT_EQ(element.vt, VT_EMPTY);
+        } else {
+            ASSERT_EQ(element.vt, VT_BSTR);
+            EXPECT_EQ(std::u16string(element.bstrVal), expected[i]);
+        }
+    }
+    VariantClear(&list);
+
+    // Lookups keep the name under which the member was filed.
+    mv::ComPtr<IDispatch> item;
+    mv::Bstr filed(u"two");
+    EXPECT_EQ(collection_->ItemByName(filed.get(), item.Put()), S_OK);
+}
+
+TEST_F(CollectionTest, RenameRefilesOnlyWhenTheMemberTakesTheName) {
+    struct Case {
+        const char* what;
+        const char16_t* oldName;
+        const char16_t* newName;
+        HRESULT putResult;
+        HRESULT expected;
+        const char16_t* error;
+        const char16_t* filedAfter;  // the name that finds member 1 afterwards
+    } cases[] = {
+        {"plain", u"A", u"Z", S_OK, S_OK, u"<none>", u"z"},
+        {"case only", u"A", u"a", S_OK, E_FAIL, u"Rename: NewName already used", u"A"},
+        {"same name", u"A", u"A", S_OK, E_FAIL, u"Rename: NewName already used", u"A"},
+        {"taken", u"A", u"b", S_OK, E_FAIL, u"Rename: NewName already used", u"A"},
+        {"absent", u"Q", u"R", S_OK, E_FAIL, u"Item: Named item not found", u"A"},
+        {"put refuses", u"A", u"Z", E_ACCESSDENIED, E_ACCESSDENIED, u"<none>", u"A"},
+        {"put says S_FALSE", u"A", u"Z", S_FALSE, S_FALSE, u"<none>", u"A"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        collection_->RemoveAll();
+        auto members = AddMembers({u"A", u"B"});
+        members[0]->SetPutResult(c.putResult);
+        SetErrorInfo(0, nullptr);
+        mv::Bstr oldName(c.oldName), newName(c.newName), filed(c.filedAfter);
+        EXPECT_EQ(collection_->Rename(oldName.get(), newName.get()), c.expected);
+        EXPECT_EQ(TakeErrorText(), c.error);
+        mv::ComPtr<IDispatch> item;
+        EXPECT_EQ(collection_->ItemByName(filed.get(), item.Put()), S_OK);
+        EXPECT_EQ(item.get(), AsDispatch(members[0].get()));
+        EXPECT_EQ(NamesByPosition().size(), 2u);
+        LONG index = 0;
+        EXPECT_EQ(collection_->IndexFromName(filed.get(), &index), S_OK);
+        EXPECT_EQ(index, 1) << "a renamed member keeps its position";
+        if (c.expected == S_OK) {
+            EXPECT_EQ(members[0]->name(), c.newName);
+            mv::ComPtr<IDispatch> gone;
+            EXPECT_EQ(collection_->ItemByName(oldName.get(), gone.Put()), E_FAIL);
+        }
+    }
+}
+
+TEST_F(CollectionTest, RenameOfAMemberWithoutANameInterfaceFails) {
+    auto bare = MakeMember<CBareMember>(u"bare");
+    mv::Bstr name(u"bare"), newName(u"other");
+    ASSERT_EQ(collection_->Add(name.get(), AsDispatch(bare.get())), S_OK);
+    EXPECT_EQ(collection_->Rename(name.get(), newName.get()), E_NOINTERFACE);
+    mv::ComPtr<IDispatch> item;
+    EXPECT_EQ(collection_->ItemByName(name.get(), item.Put()), S_OK);
+}
+
+TEST_F(CollectionTest, EnumeratorIsASnapshotThatKeepsItsMembersAlive) {
+    {
+        mv::ComPtr<IUnknown> unknown;
+        ASSERT_EQ(collection_->get__NewEnum(unknown.Put()), S_OK);
+        mv::ComPtr<IEnumVARIANT> empty;
+        ASSERT_EQ(unknown.As(&empty), S_OK);
+        VARIANT v;
+        VariantInit(&v);
+        ULONG fetched = 9;
+        EXPECT_EQ(empty->Next(1, &v, &fetched), S_FALSE);
+        EXPECT_EQ(fetched, 0u);
+    }
+    mv::ComPtr<IEnumVARIANT> enumerator;
+    {
+        auto members = AddMembers({u"a", u"b"});
+        mv::ComPtr<IUnknown> unknown;
+        ASSERT_EQ(collection_->get__NewEnum(unknown.Put()), S_OK);
+        ASSERT_EQ(unknown.As(&enumerator), S_OK);
+        ASSERT_EQ(collection_->RemoveAll(), S_OK);
+    }
+    EXPECT_EQ(g_liveMembers.load(), 2) << "the enumerator holds the former members";
+    std::vector<std::u16string> seen;
+    VARIANT v;
+    VariantInit(&v);
+    while (enumerator->Next(1, &v, nullptr) == S_OK) {
+        EXPECT_EQ(v.vt, VT_DISPATCH);
+        mv::Variant name;
+        mv::DispGetPropertyByName(v.pdispVal, u"Name", &name);
+        seen.emplace_back(name.bstrVal);
+        VariantClear(&v);
+    }
+    EXPECT_EQ(seen, (std::vector<std::u16string>{u"a", u"b"}));
+    enumerator.Reset();
+    EXPECT_EQ(g_liveMembers.load(), 0);
+}
+
+TEST_F(CollectionTest, AddObjectFilesUnderTheReportedName) {
+    auto named = MakeMember<CTestMember>(u"Named");
+    auto twin = MakeMember<CTestMember>(u"NAMED");
+    auto failing = MakeMember<CTestMember>(u"failing");
+    failing->SetGetResult(E_OUTOFMEMORY);
+    auto bare = MakeMember<CBareMember>(u"bare");
+
+    std::string logBefore = ReadLog();
+    EXPECT_EQ(collection_->AddObject(AsDispatch(named.get())), S_OK);
+    EXPECT_EQ(collection_->AddObject(AsDispatch(twin.get())), S_OK) << "a duplicate is left out";
+    EXPECT_EQ(collection_->AddObject(AsDispatch(failing.get())), E_OUTOFMEMORY);
+    EXPECT_EQ(collection_->AddObject(AsDispatch(bare.get())), E_NOINTERFACE);
+    EXPECT_EQ(Count(), 1);
+    std::string log = ReadLog().substr(logBefore.size());
+    EXPECT_EQ(Occurrences(log,
+                          "CMvObjCollection::AddObject: Add: Item is already in collection; "
+                          "object \"NAMED\" was not added"),
+              1)
+        << log;
+}
+
+TEST_F(CollectionTest, FinalReleaseGivesBackEveryReference) {
+    auto members = AddMembers({u"a", u"b"});
+    mv::Bstr alias(u"alias");
+    ASSERT_EQ(collection_->Add(alias.get(), AsDispatch(members[0].get())), S_OK);
+    members.clear();
+    EXPECT_EQ(g_liveMembers.load(), 2);
+    collection_.Reset();
+    EXPECT_EQ(g_liveMembers.load(), 0);
+}
+
+TEST_F(CollectionTest, DispatchReachesEveryMemberByDispidAndName) {
+    auto members = AddMembers({u"a", u"b"});
+    IDispatch* disp = static_cast<IMvObjCollection*>(collection_.get());
+    mv::Variant count;
+    EXPECT_EQ(mv::DispGetPropertyByName(disp, u"Count", &count), S_OK);
+    EXPECT_EQ(count.vt, VT_I4);
+    EXPECT_EQ(count.lVal, 2);
+
+    mv::Variant key(u"B"), item;
+    EXPECT_EQ(mv::DispInvokeMethod(disp, DISPID_VALUE, &key, 1, &item), S_OK);
+    ASSERT_EQ(item.vt, VT_DISPATCH);
+    EXPECT_EQ(item.pdispVal, AsDispatch(members[1].get()));
+
+    mv::Variant names;
+    VARIANT byRef;
+    VariantInit(&byRef);
+    byRef.vt = VT_VARIANT | VT_BYREF;
+    byRef.pvarVal = &names;
+    EXPECT_EQ(mv::DispInvokeMethodByName(disp, u"ListNames", &byRef, 1, nullptr), S_OK);
+    EXPECT_EQ(names.vt, VT_ARRAY | VT_VARIANT);
+
+    mv::Variant enumerator;
+    EXPECT_EQ(mv::DispGetProperty(disp, DISPID_NEWENUM, &enumerator), S_OK);
+    EXPECT_EQ(enumerator.vt, VT_UNKNOWN);
+}
+
+TEST_F(CollectionTest, AnswersItsInterfacesAndErrorInformationForItsOwnOnly) {
+    struct Case {
+        const IID* iid;
+        HRESULT query;
+        HRESULT supportsErrorInfo;
+    } cases[] = {
+        {&IID_IMvObjCollection, S_OK, S_OK},        {&IID_IDispatch, S_OK, S_FALSE},
+        {&IID_ISupportErrorInfo, S_OK, S_FALSE},    {&IID_IPersistStream, S_OK, S_FALSE},
+        {&IID_IMvPersistXML, S_OK, S_FALSE},        {&IID_IPersist, E_NOINTERFACE, S_FALSE},
+        {&IID_IMvCalcName, E_NOINTERFACE, S_FALSE},
+    };
+    mv::ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(collection_->QueryInterface(IID_ISupportErrorInfo, support.PutVoid()), S_OK);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(mv::GuidToString(*c.iid));
+        mv::ComPtr<IUnknown> itf;
+        EXPECT_EQ(collection_->QueryInterface(*c.iid, itf.PutVoid()), c.query);
+        EXPECT_EQ(support->InterfaceSupportsErrorInfo(*c.iid), c.supportsErrorInfo);
+    }
+}
+
+TEST_F(CollectionTest, ErrorsEndTheMethodTraceEarly) {
+    BYTE saved = g_DiagnosticLog.m_Flags[LogMethods];
+    g_DiagnosticLog.m_Flags[LogMethods] = 1;
+    std::string before = ReadLog();
+    mv::Bstr absent(u"absent");
+    collection_->Remove(absent.get());
+    LONG count = 0;
+    collection_->get_Count(&count);
+    g_DiagnosticLog.m_Flags[LogMethods] = saved;
+    std::string log = ReadLog().substr(before.size());
+    EXPECT_EQ(Occurrences(log, "CMvObjCollection::Remove: Method - Start"), 1) << log;
+    EXPECT_EQ(Occurrences(log, "CMvObjCollection::Remove: Method - End"), 0) << log;
+    EXPECT_EQ(Occurrences(log, "CMvObjCollection::get_Count: Method - End (S_OK)"), 1) << log;
+}
+
+}  // namespace
+}  // namespace collection_test

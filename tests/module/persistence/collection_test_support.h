@@ -1,0 +1,264 @@
+// Members for the named collection's tests: a small collectible class that
+// keeps its name, saves it as its stream and XML form, and can be told to
+// fail; a member with IDispatch alone; and a persistable member without a
+// name. The collectible class is served under the parameter's class
+// identifier, which the XML class-name table calls "Parameter".
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "comobj.h"
+#include "frame/diagnostic_log.h"
+#include "interfaces/IMvCalcName.h"
+#include "interfaces/IMvObjCollection.h"
+#include "interfaces/IMvPersistXML.h"
+#include "persistence/obj_collection.h"
+#include "storage.h"
+
+namespace collection_test {
+
+MV_DEFINE_GUID(IID_ITestMember, 0x5B0F0C61, 0x2D3E, 0x4C1A, 0x9E, 0x11, 0x4A, 0x52, 0x01, 0x7C,
+               0x33, 0x10);
+// Persistable but nameless members are served under this class.
+MV_DEFINE_GUID(CLSID_TestNameless, 0x5B0F0C62, 0x2D3E, 0x4C1A, 0x9E, 0x11, 0x4A, 0x52, 0x01, 0x7C,
+               0x33, 0x10);
+
+struct ITestMember : IDispatch {
+    virtual HRESULT get_Name(BSTR* p) = 0;
+    virtual HRESULT put_Name(BSTR v) = 0;
+
+protected:
+    ~ITestMember() = default;
+};
+
+}  // namespace collection_test
+
+MV_IID_OF(collection_test::ITestMember, collection_test::IID_ITestMember);
+namespace collection_test {
+MV_DISPATCH_TABLE(ITestMember, mv::PropGet<&ITestMember::get_Name>(1, u"Name"),
+                  mv::PropPut<&ITestMember::put_Name>(1, u"Name"))
+
+// Counts live members, so that tests see every reference given back.
+inline std::atomic<int> g_liveMembers{0};
+
+// The common state and accessors of the test members.
+class MemberBase : public mv::DispatchImpl<ITestMember> {
+public:
+    MemberBase() { ++g_liveMembers; }
+    virtual ~MemberBase() { --g_liveMembers; }
+
+    HRESULT get_Name(BSTR* p) override {
+        if (!p) return E_POINTER;
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (FAILED(getResult_)) return getResult_;
+        *p = SysAllocStringLen(name_.data(), static_cast<UINT>(name_.size()));
+        return S_OK;
+    }
+    HRESULT put_Name(BSTR v) override {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (FAILED(putResult_)) return putResult_;
+        name_.assign(v ? v : u"", SysStringLen(v));
+        return putResult_;
+    }
+
+    std::u16string name() {
+        std::lock_guard<std::mutex> guard(mutex_);
+        return name_;
+    }
+    void SetGetResult(HRESULT hr) { getResult_ = hr; }
+    void SetPutResult(HRESULT hr) { putResult_ = hr; }
+
+    // Stream form: a 32-bit byte count, then the name's UTF-16LE bytes.
+    HRESULT SaveName(IStream* stream) {
+        std::u16string n = name();
+        std::vector<BYTE> bytes;
+        uint32_t count = static_cast<uint32_t>(n.size() * 2);
+        for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<BYTE>(count >> (8 * i)));
+        for (char16_t c : n) {
+            bytes.push_back(static_cast<BYTE>(c & 0xFF));
+            bytes.push_back(static_cast<BYTE>(c >> 8));
+        }
+        return stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+    }
+    HRESULT LoadName(IStream* stream) {
+        BYTE head[4];
+        ULONG read = 0;
+        if (FAILED(stream->Read(head, 4, &read)) || read != 4) return E_FAIL;
+        uint32_t count = head[0] | head[1] << 8 | head[2] << 16 | uint32_t(head[3]) << 24;
+        if (count % 2 || count > 4096) return E_FAIL;
+        std::vector<BYTE> bytes(count);
+        if (count && (FAILED(stream->Read(bytes.data(), count, &read)) || read != count))
+            return E_FAIL;
+        std::u16string n;
+        for (uint32_t i = 0; i < count; i += 2)
+            n.push_back(static_cast<char16_t>(bytes[i] | bytes[i + 1] << 8));
+        std::lock_guard<std::mutex> guard(mutex_);
+        name_ = n;
+        return S_OK;
+    }
+
+private:
+    std::mutex mutex_;
+    std::u16string name_;
+    HRESULT getResult_ = S_OK;
+    HRESULT putResult_ = S_OK;
+};
+
+// IPersistStream of a test member: its name, served under T::ClassId().
+template <class T>
+class NameStream : public IPersistStream {
+public:
+    HRESULT GetClassID(CLSID* id) override {
+        *id = T::ClassId();
+        return S_OK;
+    }
+    HRESULT IsDirty() override { return S_OK; }
+    HRESULT Load(IStream* stream) override { return static_cast<T*>(this)->LoadName(stream); }
+    HRESULT Save(IStream* stream, BOOL) override { return static_cast<T*>(this)->SaveName(stream); }
+    HRESULT GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
+};
+
+// A collectible member: IMvCalcName, IPersistStream and IMvPersistXML.
+class CTestMember : public mv::ComObjectRoot<CTestMember>,
+                    public MemberBase,
+                    public IMvCalcName,
+                    public NameStream<CTestMember>,
+                    public IMvPersistXML {
+public:
+    using InterfaceMap = mv::Interfaces<ITestMember, mv::Via<IDispatch, ITestMember>, IMvCalcName,
+                                        IPersistStream, IMvPersistXML>;
+    static CLSID ClassId() { return CLSID_MvParameter; }
+    HRESULT get_ObjectName(BSTR* p) override { return get_Name(p); }
+    HRESULT put_ObjectName(BSTR v) override { return put_Name(v); }
+
+    // XML form: the name as the element's text.
+    HRESULT SaveXML(IXMLDOMNode* node) override {
+        mv::Bstr text(name());
+        return node->put_text(text.get());
+    }
+    HRESULT LoadXML(IXMLDOMNode* node) override {
+        mv::Bstr text;
+        HRESULT hr = node->get_text(text.Out());
+        if (FAILED(hr)) return hr;
+        if (text.view() == u"fail") return E_FAIL;
+        return put_Name(text.get());
+    }
+};
+
+// A member with IDispatch alone.
+class CBareMember : public mv::ComObjectRoot<CBareMember>, public MemberBase {
+public:
+    using InterfaceMap = mv::Interfaces<ITestMember, mv::Via<IDispatch, ITestMember>>;
+};
+
+// A persistable member without IMvCalcName.
+class CNamelessMember : public mv::ComObjectRoot<CNamelessMember>,
+                        public MemberBase,
+                        public NameStream<CNamelessMember>,
+                        public IMvPersistXML {
+public:
+    using InterfaceMap =
+        mv::Interfaces<ITestMember, mv::Via<IDispatch, ITestMember>, IPersistStream, IMvPersistXML>;
+    static CLSID ClassId() { return CLSID_TestNameless; }
+    HRESULT SaveXML(IXMLDOMNode*) override { return S_OK; }
+    HRESULT LoadXML(IXMLDOMNode*) override { return S_OK; }
+};
+
+// A new member of class T with the given name, one reference owned.
+template <class T>
+mv::ComPtr<mv::ComObject<T>> MakeMember(std::u16string_view name) {
+    mv::ComPtr<mv::ComObject<T>> member;
+    EXPECT_EQ(mv::MakeComObject<T>(&member), S_OK);
+    mv::Bstr n(name);
+    member->put_Name(n.get());
+    return member;
+}
+
+inline IDispatch* AsDispatch(ITestMember* member) {
+    return member;
+}
+
+inline mv::ComPtr<mv::ComObject<CMvObjCollection>> MakeCollection() {
+    mv::ComPtr<mv::ComObject<CMvObjCollection>> collection;
+    EXPECT_EQ(mv::MakeComObject<CMvObjCollection>(&collection), S_OK);
+    return collection;
+}
+
+// The description of the thread's error information, taking it; "<none>"
+// when there is none.
+inline std::u16string TakeErrorText() {
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK || !info) return u"<none>";
+    mv::Bstr text;
+    info->GetDescription(text.Out());
+    info->Release();
+    return std::u16string(text.view());
+}
+
+// Serves CTestMember under CLSID_MvParameter and CNamelessMember under
+// CLSID_TestNameless in the process's class table for the fixture's life.
+class ServedMembers {
+public:
+    ServedMembers() {
+        Serve<CTestMember>(CLSID_MvParameter);
+        Serve<CNamelessMember>(CLSID_TestNameless);
+    }
+    ~ServedMembers() {
+        for (DWORD cookie : cookies_) CoRevokeClassObject(cookie);
+    }
+
+private:
+    template <class T>
+    void Serve(REFCLSID clsid) {
+        mv::ComPtr<IClassFactory> factory;
+        ASSERT_EQ(mv::CreateClassFactory<T>(IID_IClassFactory, factory.PutVoid()), S_OK);
+        DWORD cookie = 0;
+        ASSERT_EQ(CoRegisterClassObject(clsid, factory.get(), CLSCTX_INPROC_SERVER,
+                                        REGCLS_MULTIPLEUSE, &cookie),
+                  S_OK);
+        cookies_.push_back(cookie);
+    }
+    std::vector<DWORD> cookies_;
+};
+
+// Sends the log to this test process's own application-data folder.
+inline void InitializeLog() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, {}, u"17.0.0.266");
+    });
+}
+
+// The log file's text, as UTF-8 without the byte-order mark.
+inline std::string ReadLog() {
+    std::FILE* f = std::fopen(g_DiagnosticLog.CurrentFileName().c_str(), "rb");
+    if (!f) return {};
+    std::u16string text;
+    int lo;
+    while ((lo = std::fgetc(f)) != EOF) {
+        int hi = std::fgetc(f);
+        if (hi == EOF) break;
+        text.push_back(static_cast<char16_t>(lo | hi << 8));
+    }
+    std::fclose(f);
+    if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
+    return mv::ToUtf8(text);
+}
+
+// How often `needle` occurs in `haystack`.
+inline int Occurrences(const std::string& haystack, const std::string& needle) {
+    int n = 0;
+    for (size_t at = haystack.find(needle); at != std::string::npos;
+         at = haystack.find(needle, at + needle.size()))
+        ++n;
+    return n;
+}
+
+}  // namespace collection_test
