@@ -407,8 +407,9 @@ private:
     template <typename Fn>
     HRESULT Forward(Fn&& fn) {
         if (!dispatch_) return E_NOINTERFACE;
-        IDispatch* d = static_cast<IDispatch*>(ref_->obj);
-        return ref_->Call([&] { return fn(d); });
+        // The cast happens on the apartment's thread, while the object is
+        // known to be alive: a checked downcast reads the object.
+        return ref_->Call([&] { return fn(static_cast<IDispatch*>(ref_->obj)); });
     }
 
     std::shared_ptr<ApartmentRef> ref_;
