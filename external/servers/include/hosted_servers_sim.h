@@ -44,8 +44,8 @@ const CLSID& ClassId(Server s);
 // first failure (the others are still tried). Registering one twice keeps
 // one registration.
 HRESULT RegisterServers(unsigned mask = kAllServers);
-// Revokes every class object registered here; the ProgID keys stay, so a
-// creation then fails with REGDB_E_CLASSNOTREG.
+// Revokes every class object registered here and removes the five ProgID
+// keys, so that no ProgID of a stand-in resolves afterwards.
 void RevokeServers();
 
 // One call a stand-in received: its DISPID, its arguments as text (a BSTR's

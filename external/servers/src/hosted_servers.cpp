@@ -422,8 +422,12 @@ void RevokeServers() {
         std::lock_guard lock(s.m);
         std::swap(cookies, s.cookies);
     }
-    for (DWORD cookie : cookies)
-        if (cookie) CoRevokeClassObject(cookie);
+    for (int i = 0; i < kServerCount; ++i) {
+        if (cookies[i]) CoRevokeClassObject(cookies[i]);
+        std::string progId = kProgIds[i];
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, (progId + "\\CLSID").c_str());
+        RegDeleteKeyA(HKEY_CLASSES_ROOT, progId.c_str());
+    }
 }
 
 std::vector<Call> Calls() {
