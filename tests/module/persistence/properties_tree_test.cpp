@@ -2,7 +2,6 @@
 // child list, the 1-based list, and the release of whole trees.
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 #include "persistence/calc_property.h"
@@ -109,23 +108,14 @@ TEST_F(CalcPropertiesTest, EveryReadOfPropertiesGivesTheSameList) {
 TEST_F(CalcPropertiesTest, NullPointersGiveUnexpectedWithAnErrorLine) {
     auto p = NewProperty();
     auto list = ChildrenOf(p.get());
-    struct Case {
-        const char* line;
-        std::function<HRESULT()> call;
-    } cases[] = {
+    values_test::ExpectFaults({
         {"CMvCalcProperty::get_Name: E_UNEXPECTED\n", [&] { return p->get_Name(nullptr); }},
         {"CMvCalcProperty::get_ParameterCount: E_UNEXPECTED\n",
          [&] { return p->get_ParameterCount(nullptr); }},
         {"CMvCalcProperties::Add: E_UNEXPECTED\n", [&] { return list->Add(nullptr); }},
         {"CMvCalcProperties::get_Count: E_UNEXPECTED\n", [&] { return list->get_Count(nullptr); }},
         {"CMvCalcProperties::Item: E_UNEXPECTED\n", [&] { return list->Item(1, nullptr); }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.line);
-        LogCapture log;
-        EXPECT_EQ(c.call(), E_UNEXPECTED);
-        EXPECT_EQ(log.Lines(), c.line);
-    }
+    });
     EXPECT_EQ(CountOf(list.get()), 0);
 }
 

@@ -7,6 +7,8 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 
@@ -122,5 +124,20 @@ private:
     std::size_t start_ = 0;
     BYTE saved_[2];
 };
+
+// A call that must fail as a fault would: E_UNEXPECTED and exactly the
+// method frame's error line `line`.
+struct FaultingCall {
+    const char* line;
+    std::function<HRESULT()> call;
+};
+inline void ExpectFaults(std::initializer_list<FaultingCall> calls) {
+    for (const FaultingCall& c : calls) {
+        SCOPED_TRACE(c.line);
+        LogCapture log;
+        EXPECT_EQ(c.call(), E_UNEXPECTED);
+        EXPECT_EQ(log.Lines(), c.line);
+    }
+}
 
 }  // namespace values_test
