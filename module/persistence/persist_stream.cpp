@@ -257,26 +257,16 @@ HRESULT ReadText(IStream* stream, BSTR* text) {
     std::string bytes(count, '\0');
     if (HRESULT hr = ReadBytes(stream, bytes.data(), count); FAILED(hr)) return hr;
     if (bytes[count - 1] != 0 || bytes[count - 2] != 0) return E_FAIL;
-    ULONG byteLength = count - sizeof(OLECHAR);
-    std::u16string chars(byteLength / 2, u'\0');
-    for (ULONG i = 0; i < byteLength / 2; ++i)
-        chars[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) |
-                                         static_cast<uint8_t>(bytes[2 * i + 1]) << 8);
-    if (byteLength % 2) {
-        // An odd byte count keeps its last byte, as a byte-length string does.
-        *text = SysAllocStringByteLen(nullptr, byteLength);
-        if (!*text) return E_OUTOFMEMORY;
-        std::string raw;
-        for (char16_t c : chars) {
-            raw.push_back(static_cast<char>(c & 0xFF));
-            raw.push_back(static_cast<char>(c >> 8));
-        }
-        raw.push_back(bytes[byteLength - 1]);
-        std::copy(raw.begin(), raw.end(), reinterpret_cast<char*>(*text));
-        return S_OK;
-    }
-    *text = SysAllocStringLen(chars.data(), static_cast<UINT>(chars.size()));
-    return *text ? S_OK : E_OUTOFMEMORY;
+    // The characters are little-endian; an odd byte count keeps its last
+    // byte, as a string of that byte length does.
+    const ULONG byteLength = count - sizeof(OLECHAR);
+    *text = SysAllocStringByteLen(nullptr, byteLength);
+    if (!*text) return E_OUTOFMEMORY;
+    for (ULONG i = 0; i + 1 < byteLength; i += 2)
+        (*text)[i / 2] = static_cast<OLECHAR>(static_cast<uint8_t>(bytes[i]) |
+                                              static_cast<uint8_t>(bytes[i + 1]) << 8);
+    if (byteLength % 2) reinterpret_cast<char*>(*text)[byteLength - 1] = bytes[byteLength - 1];
+    return S_OK;
 }
 
 // ---------------------------------------------------------------------------
