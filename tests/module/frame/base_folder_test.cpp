@@ -35,10 +35,6 @@ protected:
     std::string Fallback() const { return root_ + "/appdata/Morva/Morva Calc"; }
 };
 
-TEST_F(BaseFolderTest, KeyPathKeepsTheWow6432NodeSegment) {
-    EXPECT_STREQ(GetBaseFolderRegistryKey(), kKey);
-}
-
 TEST_F(BaseFolderTest, FirstSourceWithATextWins) {
     const std::string longest(259, 'a');
     struct Case {

@@ -44,7 +44,7 @@ TEST_F(IdentityTest, FailureLeavesOutputsAndLogsTwoLines) {
     SysFreeString(account);
     SysFreeString(domain);
 
-    const std::string file = LogFolder() + HostName() + ".MorvaCalc.x86.17.0.0.266.UnknownUser.log";
+    const std::string file = DefaultFile("UnknownUser");
     const std::string prefix = logtest::LinePrefix() + "Temp_GetUserInfo_NTDomainAndUserName: ";
     const std::string code = mv::ToUtf8(CDiagnosticLog::HResultText(ERROR_NONE_MAPPED));
     EXPECT_EQ(logtest::ReadText(file),

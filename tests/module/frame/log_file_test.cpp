@@ -1,10 +1,7 @@
 // The log file: exact bytes of its lines, its name, the size cap and what
 // happens when it cannot be opened.
-#include <sys/stat.h>
+#include <unistd.h>
 
-#include <fstream>
-
-#include "frame/diagnostic_log.h"
 #include "log_test_support.h"
 
 namespace {
@@ -13,20 +10,17 @@ using logtest::FileBytes;
 using logtest::kBom;
 using logtest::LinePrefix;
 using logtest::ReadBytes;
+using logtest::ReadText;
 
 class LogFileTest : public logtest::LogFixture {};
 
 std::string g_debugOutput;
-void CaptureDebugOutput(std::string_view text) {
-    g_debugOutput += text;
-}
 
 TEST_F(LogFileTest, LinesAreStoredAsUtf16WithByteOrderMarkAndCrLf) {
     struct Case {
         const char* name;
-        std::u16string text;
-        std::u16string detail;
-        std::string line;  // UTF-8, without the prefix; empty: a bare line end
+        std::u16string text, detail;
+        std::string line;  // UTF-8 after the prefix; empty: a bare line end
     };
     const Case cases[] = {
         {"text and detail", u"CMvX::get_Y", u"Method - Start", "CMvX::get_Y: Method - Start\n"},
@@ -41,9 +35,9 @@ TEST_F(LogFileTest, LinesAreStoredAsUtf16WithByteOrderMarkAndCrLf) {
         InitializeModuleLog(log);
         std::filesystem::remove(DefaultFile());
         log.WriteLine(c.text, c.detail);
-        const std::string expected =
-            kBom + (c.line.empty() ? std::string("\r\0\n\0", 4) : FileBytes(LinePrefix() + c.line));
-        EXPECT_EQ(ReadBytes(DefaultFile()), expected);
+        EXPECT_EQ(ReadBytes(DefaultFile()),
+                  kBom + (c.line.empty() ? std::string("\r\0\n\0", 4)
+                                         : FileBytes(LinePrefix() + c.line)));
     }
 }
 
@@ -55,17 +49,15 @@ TEST_F(LogFileTest, LaterLinesAreAppendedWithoutAnotherByteOrderMark) {
     log.WriteLineA(u"second", "d\u00e9tail in UTF-8");
     log.WriteLineA(u"third", nullptr);
     EXPECT_EQ(ReadBytes(DefaultFile()),
-              kBom + FileBytes(LinePrefix() + "first: 1\n") + std::string("\r\0\n\0", 4) +
-                  FileBytes(LinePrefix() + "second: d\u00e9tail in UTF-8\n") +
-                  FileBytes(LinePrefix() + "third\n"));
+              kBom + FileBytes(LinePrefix() + "first: 1\n\n" + LinePrefix() +
+                               "second: d\u00e9tail in UTF-8\n" + LinePrefix() + "third\n"));
 }
 
 TEST_F(LogFileTest, FileNameJoinsHostComponentTagsAndThreadUser) {
     struct Case {
         const char* name;
         int component;
-        std::u16string qualifier;
-        std::u16string version;
+        std::u16string qualifier, version;
         const char* user;  // the calling thread's user; "" has none
         std::string file;  // after the host name
     };
@@ -73,7 +65,7 @@ TEST_F(LogFileTest, FileNameJoinsHostComponentTagsAndThreadUser) {
         {"this module", 1, u"", u"17.0.0.266", "alice", ".MorvaCalc.x86.17.0.0.266.alice.log"},
         {"qualifier tag", 1, u"Q", u"17.0.0.266", "alice", ".MorvaCalc.Q.x86.17.0.0.266.alice.log"},
         {"no version tag", 0, u"", u"", "alice", ".MvScheduler.x86.alice.log"},
-        {"other component", 3, u"", u"1.2", "bob", ".MvFunctions.x86.1.2.bob.log"},
+        {"other component and user", 3, u"", u"1.2", "bob", ".MvFunctions.x86.1.2.bob.log"},
         {"component out of range", 4, u"", u"17.0.0.266", "alice", "..x86.17.0.0.266.alice.log"},
         {"no user name", 1, u"", u"17.0.0.266", "", ".MorvaCalc.x86.17.0.0.266.UnknownUser.log"},
     };
@@ -85,41 +77,18 @@ TEST_F(LogFileTest, FileNameJoinsHostComponentTagsAndThreadUser) {
         const std::string expected = LogFolder() + HostName() + c.file;
         EXPECT_EQ(log.CurrentFileName(), expected);
         log.WriteLine(u"x");
-        EXPECT_TRUE(std::filesystem::exists(expected));
+        EXPECT_EQ(ReadText(expected), LinePrefix() + "x\n");
     }
 }
 
-TEST_F(LogFileTest, EachLineGoesToTheFileOfItsThreadsUser) {
-    CDiagnosticLog log;
-    InitializeModuleLog(log);
-    log.WriteLine(u"for alice");
-    mv::SetThreadUserNameForTesting("client");
-    log.WriteLine(u"for the client");
-    const std::string clientFile =
-        LogFolder() + HostName() + ".MorvaCalc.x86.17.0.0.266.client.log";
-    EXPECT_EQ(logtest::ReadText(DefaultFile()), LinePrefix() + "for alice\n");
-    EXPECT_EQ(logtest::ReadText(clientFile), LinePrefix() + "for the client\n");
-}
-
-TEST_F(LogFileTest, InitializeFindsHostNameAndCreatesTheLogFolder) {
-    CDiagnosticLog log;
-    InitializeModuleLog(log);
-    EXPECT_EQ(mv::ToUtf8(log.ComponentName()), "MorvaCalc");
-    EXPECT_EQ(mv::ToUtf8(log.HostProgramName()), HostName());
-    EXPECT_EQ(mv::ToUtf8(log.LogFolder()), LogFolder());
-    EXPECT_TRUE(std::filesystem::is_directory(LogFolder()));
-    const std::string exe = ModuleFile(nullptr);
-    EXPECT_EQ(mv::ToUtf8(log.ModuleFolder()), exe.substr(0, exe.rfind('/') + 1));
-}
-
-// The size cap: after a line is written, a file longer than LogSize units of
-// 1,024,000 bytes is emptied and the line written again.
+// After a line is written, a file longer than LogSize units of 1,024,000
+// bytes is emptied and the line written again.
 TEST_F(LogFileTest, SizeCapEmptiesTheFileAndKeepsTheLastLine) {
     const std::string line = FileBytes(LinePrefix() + "capped: x\n");
     const uint64_t unit = 1024000;
     struct Case {
         const char* name;
-        DWORD logSize;
+        uint32_t logSize;
         uint64_t sizeBefore;  // bytes in the file before the line
         bool emptied;
     };
@@ -128,53 +97,36 @@ TEST_F(LogFileTest, SizeCapEmptiesTheFileAndKeepsTheLastLine) {
         {"a file that ends at the cap is kept", 1, unit - line.size(), false},
         {"one byte over the cap empties it", 1, unit - line.size() + 1, true},
         {"the cap scales with LogSize", 3, 2 * unit, false},
-        // 4195 units wrap to 712,704 bytes in 32 bits.
-        {"a large LogSize does not wrap", 4195, 800000, false},
+        {"a large LogSize does not wrap", 4195, 800000, false},  // 712,704 bytes in 32 bits
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        SetDword("MorvaCalc", "LogSize", c.logSize);
+        SetValue("MorvaCalc", "LogSize", REG_DWORD, Dword(c.logSize));
         CDiagnosticLog log;
         InitializeModuleLog(log);
-        ASSERT_EQ(log.LogSize(), c.logSize);
-        {
-            std::ofstream out(DefaultFile(), std::ios::binary | std::ios::trunc);
-            out << kBom;
-        }
+        std::ofstream(DefaultFile(), std::ios::binary | std::ios::trunc) << kBom;
         std::filesystem::resize_file(DefaultFile(), c.sizeBefore);
         log.WriteLine(u"capped", u"x");
-        if (c.emptied) {
+        if (c.emptied)
             EXPECT_EQ(ReadBytes(DefaultFile()), kBom + line);
-        } else {
+        else
             EXPECT_EQ(std::filesystem::file_size(DefaultFile()), c.sizeBefore + line.size());
-        }
     }
 }
 
-TEST_F(LogFileTest, WithLogSizeZeroTheFileHoldsOnlyTheLastLine) {
-    SetDword("MorvaCalc", "LogSize", 0);
-    CDiagnosticLog log;
-    InitializeModuleLog(log);
-    log.WriteLine(u"one");
-    log.WriteLine(u"two");
-    EXPECT_EQ(ReadBytes(DefaultFile()), kBom + FileBytes(LinePrefix() + "two\n"));
-}
-
 TEST_F(LogFileTest, OpenFailureLosesTheLineAndTellsTheDebugger) {
-    mv::SetDebugOutputHookForTesting(&CaptureDebugOutput);
+    mv::SetDebugOutputHookForTesting([](std::string_view text) { g_debugOutput += text; });
     CDiagnosticLog log;
     InitializeModuleLog(log);
 
-    // A folder where the file should be.
-    std::filesystem::create_directories(DefaultFile());
+    std::filesystem::create_directories(DefaultFile());  // a folder where the file should be
     g_debugOutput.clear();
     log.WriteLine(u"lost");
     EXPECT_EQ(g_debugOutput, "Failed to open file: 21");
     std::filesystem::remove(DefaultFile());
 
-    // A file without write access (the superuser has access everywhere).
-    if (geteuid() != 0) {
-        std::ofstream(DefaultFile()).put('x');
+    if (geteuid() != 0) {  // the superuser may write everywhere
+        std::ofstream(DefaultFile()) << 'x';
         std::filesystem::permissions(DefaultFile(), std::filesystem::perms::owner_read);
         g_debugOutput.clear();
         log.WriteLine(u"lost");
@@ -183,38 +135,34 @@ TEST_F(LogFileTest, OpenFailureLosesTheLineAndTellsTheDebugger) {
         std::filesystem::remove(DefaultFile());
     }
 
-    // The next line tries again.
     g_debugOutput.clear();
-    log.WriteLine(u"kept");
+    log.WriteLine(u"kept");  // the next line tries again
     EXPECT_EQ(g_debugOutput, "");
-    EXPECT_EQ(logtest::ReadText(DefaultFile()), LinePrefix() + "kept\n");
+    EXPECT_EQ(ReadText(DefaultFile()), LinePrefix() + "kept\n");
     mv::SetDebugOutputHookForTesting(nullptr);
 }
 
 // Without a common application-data folder the lines go to the folder of the
 // module whose instance the log was given.
 TEST_F(LogFileTest, WithoutApplicationDataFolderLinesGoToTheModuleFolder) {
-    const std::string moduleFolder = root_ + "/module";
-    std::filesystem::create_directories(moduleFolder);
-    const std::string library = moduleFolder + "/libmvlogtest_noshutdown.so";
+    const std::string library = root_ + "/module/libmvlogtest_noshutdown.so";
+    std::filesystem::create_directories(root_ + "/module");
     std::filesystem::copy_file(
         std::string(getenv("MV_TEST_LIB_DIR")) + "/libmvlogtest_noshutdown.so", library);
     HMODULE module = LoadLibraryA(library.c_str());
     ASSERT_NE(module, nullptr);
 
-    // A regular file where the folder should be: it can be neither used nor
-    // created.
-    std::ofstream(root_ + "/file").put('x');
+    std::ofstream(root_ + "/file") << 'x';  // the folder can be neither used nor created
     logtest::ScopedEnv appdata("MORVA_COMMON_APPDATA", (root_ + "/file/appdata").c_str());
     CDiagnosticLog log;
     InitializeModuleLog(log, module);
-    EXPECT_EQ(log.LogFolder(), u"");
     log.WriteLine(u"beside the module");
     FreeLibrary(module);
 
-    const std::string file =
-        moduleFolder + "/" + HostName() + ".MorvaCalc.x86.17.0.0.266.alice.log";
-    EXPECT_EQ(logtest::ReadText(file), LinePrefix() + "beside the module\n");
+    EXPECT_EQ(log.LogFolder(), u"");
+    EXPECT_EQ(mv::ToUtf8(log.HostProgramName()), HostName());
+    EXPECT_EQ(ReadText(root_ + "/module/" + HostName() + ".MorvaCalc.x86.17.0.0.266.alice.log"),
+              LinePrefix() + "beside the module\n");
 }
 
 }  // namespace

@@ -130,14 +130,4 @@ TEST_F(LogFrameTest, StepFrameTracesOnlyWithStepsOnAndNotItsEndOnException) {
     }
 }
 
-TEST_F(LogFrameTest, ErrorLinesAreWrittenWhateverTheFlags) {
-    std::fill(std::begin(g_DiagnosticLog.m_Flags), std::end(g_DiagnosticLog.m_Flags), 0);
-    MvLogError("CMvPersist::Load", u"Stream is damaged");
-    MvLogErrorA("CalcLoadLibrary", "n\u00e4me");
-    MvLogErrorHr("CMvPersist::Save", E_OUTOFMEMORY);
-    EXPECT_EQ(FileLines(),
-              (Lines{"CMvPersist::Load: Stream is damaged", "CalcLoadLibrary: n\u00e4me",
-                     "CMvPersist::Save: E_OUTOFMEMORY"}));
-}
-
 }  // namespace
