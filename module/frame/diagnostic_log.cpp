@@ -191,7 +191,6 @@ void CDiagnosticLog::ReadSettings(int component) {
     const std::string keyPath = std::string(kLoggingKey) + kComponentNames[component];
     for (int i = 0; i < kLogCategoryCount; ++i) {
         if (!kCategoryNames[i]) continue;
-        m_Flags[i] = 0;
         m_Flags[i] = ReadCategorySetting(keyPath, kCategoryNames[i]) ? 1 : 0;
     }
     m_Flags[LogErrors] = 1;
