@@ -4,5 +4,14 @@
 // Classes without a line answer CLASS_E_CLASSNOTAVAILABLE.
 #include "frame/dll_exports.h"
 #include "interfaces/MvMorvaCalc_ids.h"
+#include "persistence/calc_property.h"
+#include "persistence/calc_sample_info.h"
+#include "persistence/calc_value.h"
 
-void MvAddModuleClassFactories() {}
+void MvAddModuleClassFactories() {
+    MvRegisterClassFactory(CLSID_MvCalcValue, &mv::CreateComObject<CMvCalcValue>);
+    MvRegisterClassFactory(CLSID_MvCalcValues, &mv::CreateComObject<CMvCalcValues>);
+    MvRegisterClassFactory(CLSID_MvCalcProperty, &mv::CreateComObject<CMvCalcProperty>);
+    MvRegisterClassFactory(CLSID_MvCalcProperties, &mv::CreateComObject<CMvCalcProperties>);
+    MvRegisterClassFactory(CLSID_MvCalcSampleInfo, &mv::CreateComObject<CMvCalcSampleInfo>);
+}
