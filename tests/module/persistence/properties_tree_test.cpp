@@ -184,11 +184,25 @@ TEST_F(CalcPropertiesTest, ReleasingTheTopEntryReleasesTheWholeTree) {
     EXPECT_EQ(mv::ModuleLockCount(), liveBefore);
 }
 
+// A class object whose every creation fails with E_OUTOFMEMORY.
+class RefusingFactory : public mv::ComObjectRoot<RefusingFactory>, public IClassFactory {
+public:
+    using InterfaceMap = mv::Interfaces<IClassFactory>;
+    HRESULT CreateInstance(IUnknown*, REFIID, void** ppv) override {
+        *ppv = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+};
+
 TEST_F(CalcPropertiesTest, EntryCannotBeMadeWithoutItsChildList) {
     { ServedClass none = std::move(served_); }
+    mv::ComPtr<mv::ComObject<RefusingFactory>> factory;
+    ASSERT_EQ(mv::MakeComObject<RefusingFactory>(&factory), S_OK);
+    ServedClass refusing(CLSID_MvCalcProperties, static_cast<IClassFactory*>(factory.get()));
     mv::ComPtr<IMvCalcProperty> p;
     EXPECT_EQ(mv::CreateComObject<CMvCalcProperty>(nullptr, IID_IMvCalcProperty, p.PutVoid()),
-              REGDB_E_CLASSNOTREG);
+              E_OUTOFMEMORY);
     EXPECT_FALSE(p);
 }
 

@@ -1,0 +1,65 @@
+// The value, property and sample-information classes are served by the
+// module's class objects and found by their ProgIDs.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "frame/dll_exports.h"
+#include "frame/registration.h"
+#include "interfaces/IMvCalcProperty.h"
+#include "interfaces/IMvCalcSampleInfo.h"
+#include "interfaces/IMvCalcValue.h"
+
+namespace {
+
+TEST(CalcValueClassesTest, AreCreatedByTheirProgIds) {
+    ASSERT_EQ(MvRegisterClasses("/opt/morva/libMvMorvaCalc.so"), S_OK);
+    MvComModuleInit();
+    struct Case {
+        const char16_t* progId;
+        CLSID clsid;
+        IID iid;
+    } cases[] = {
+        {u"Morva.Calc.Value.1", CLSID_MvCalcValue, IID_IMvCalcValue},
+        {u"Morva.Calc.Value", CLSID_MvCalcValue, IID_IMvCalcValue},
+        {u"Morva.Calc.Values.1", CLSID_MvCalcValues, IID_IMvCalcValues},
+        {u"Morva.Calc.CalcProperty.1", CLSID_MvCalcProperty, IID_IMvCalcProperty},
+        {u"Morva.Calc.CalcProperties.1", CLSID_MvCalcProperties, IID_IMvCalcProperties},
+        {u"MorvaCalc.MvCalcSampleInfo.1", CLSID_MvCalcSampleInfo, IID_IMvCalcSampleInfo},
+    };
+    // The module's own class objects, served in process: a property makes
+    // its child list and a list of values its elements through them.
+    std::vector<DWORD> cookies;
+    for (const Case& c : cases) {
+        mv::ComPtr<IClassFactory> factory;
+        ASSERT_EQ(DllGetClassObject(c.clsid, IID_IClassFactory, factory.PutVoid()), S_OK);
+        DWORD cookie = 0;
+        ASSERT_EQ(CoRegisterClassObject(c.clsid, factory.get(), CLSCTX_INPROC_SERVER,
+                                        REGCLS_MULTIPLEUSE, &cookie),
+                  S_OK);
+        cookies.push_back(cookie);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(mv::ToUtf8(c.progId));
+        CLSID clsid{};
+        ASSERT_EQ(CLSIDFromProgID(c.progId, &clsid), S_OK);
+        EXPECT_EQ(clsid, c.clsid);
+        mv::ComPtr<IUnknown> created;
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, c.iid, created.PutVoid()),
+                  S_OK);
+        EXPECT_TRUE(created);
+    }
+
+    mv::ComPtr<IMvCalcValues> values;
+    ASSERT_EQ(CoCreateInstance(CLSID_MvCalcValues, nullptr, CLSCTX_INPROC_SERVER, IID_IMvCalcValues,
+                               values.PutVoid()),
+              S_OK);
+    EXPECT_EQ(values->SetSize(2), S_OK);
+    values.Reset();
+
+    for (DWORD cookie : cookies) CoRevokeClassObject(cookie);
+    MvComModuleTerm();
+    EXPECT_EQ(MvUnregisterClasses(), S_OK);
+}
+
+}  // namespace
