@@ -7,8 +7,10 @@
 #include "persistence/calc_property.h"
 #include "persistence/calc_sample_info.h"
 #include "persistence/calc_value.h"
+#include "persistence/obj_collection.h"
 
 void MvAddModuleClassFactories() {
+    MvRegisterClassFactory(CLSID_MvObjCollection, &mv::CreateComObject<CMvObjCollection>);
     MvRegisterClassFactory(CLSID_MvCalcValue, &mv::CreateComObject<CMvCalcValue>);
     MvRegisterClassFactory(CLSID_MvCalcValues, &mv::CreateComObject<CMvCalcValues>);
     MvRegisterClassFactory(CLSID_MvCalcProperty, &mv::CreateComObject<CMvCalcProperty>);

@@ -11,8 +11,9 @@
 // the stream and XML saves) work on a counted snapshot.
 //
 // Persistence: a binary stream (per member the byte 01, its class identifier
-// and its own stream; the byte 00 ends the list) and an XML form (one element
-// per member, named after its class).
+// and its own stream; the byte 00 ends the list), an XML form (one element
+// per member, named after its class) and a document file holding that stream
+// as "L".
 #pragma once
 
 #include <map>
@@ -24,15 +25,19 @@
 #include "interfaces/IMvCalcName.h"
 #include "interfaces/IMvObjCollection.h"
 #include "interfaces/IMvPersistXML.h"
+#include "persistence/persist_file.h"
 
 class CMvObjCollection : public mv::ComObjectRoot<CMvObjCollection>,
                          public mv::DispatchImpl<IMvObjCollection>,
                          public mv::SupportErrorInfoImpl<IMvObjCollection>,
                          public IPersistStream,
-                         public IMvPersistXML {
+                         public IMvPersistXML,
+                         public IMvPersistFileImpl<CMvObjCollection, 'L'> {
 public:
-    using InterfaceMap = mv::Interfaces<IMvObjCollection, mv::Via<IDispatch, IMvObjCollection>,
-                                        ISupportErrorInfo, IPersistStream, IMvPersistXML>;
+    using InterfaceMap =
+        mv::Interfaces<IMvObjCollection, mv::Via<IDispatch, IMvObjCollection>, ISupportErrorInfo,
+                       IPersistStream, IMvPersistXML, IMvPersistFile>;
+    static constexpr const char* kMvClassName = "CMvObjCollection";
 
     CMvObjCollection() = default;
     ~CMvObjCollection() override = default;

@@ -408,6 +408,29 @@ TEST_F(CollectionPersistTest, XmlSaveRefusesANodeWithoutOwnerDocument) {
         << log;
 }
 
+TEST_F(CollectionPersistTest, DocumentFileRoundTripsTheMembers) {
+    auto a = MakeMember<CTestMember>(u"a");
+    auto b = MakeMember<CTestMember>(u"b");
+    Add(AsDispatch(a.get()), u"a");
+    Add(AsDispatch(b.get()), u"b");
+    mv::ComPtr<IMvPersistFile> file;
+    ASSERT_EQ(collection_->QueryInterface(IID_IMvPersistFile, file.PutVoid()), S_OK);
+    mv::Bstr path(std::string(getenv("MORVA_COMMON_APPDATA")) + "/Collection.mvc");
+    ASSERT_EQ(file->SaveToFile(path.get()), S_OK);
+
+    auto loaded = MakeCollection();
+    mv::ComPtr<IMvPersistFile> loadedFile;
+    ASSERT_EQ(loaded->QueryInterface(IID_IMvPersistFile, loadedFile.PutVoid()), S_OK);
+    EXPECT_EQ(loadedFile->LoadFromFile(path.get()), S_OK);
+    std::vector<mv::ComPtr<IDispatch>> members;
+    ASSERT_EQ(loaded->Snapshot(&members), S_OK);
+    ASSERT_EQ(members.size(), 2u);
+    mv::ComPtr<IDispatch> second;
+    mv::Bstr name(u"B");
+    EXPECT_EQ(loaded->ItemByName(name.get(), second.Put()), S_OK);
+    EXPECT_EQ(second.get(), members[1].get());
+}
+
 TEST_F(CollectionPersistTest, DamagedStreamsNeverCrashOrLeak) {
     Bytes good = Cat({Record(u"first"),
                       Record(u"second"),

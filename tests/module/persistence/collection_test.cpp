@@ -2,6 +2,8 @@
 // renaming, name lists, enumeration and reference ownership.
 #include <climits>
 
+#include "frame/dll_exports.h"
+
 #include "collection_test_support.h"
 
 namespace collection_test {
@@ -309,12 +311,98 @@ TEST_F(CollectionTest, RenameOfAMemberWithoutANameInterfaceFails) {
     EXPECT_EQ(collection_->ItemByName(name.get(), item.Put()), S_OK);
 }
 
+// The member's put runs while the collection is unlocked: another caller may
+// take the new name or remove the member meanwhile.
+TEST_F(CollectionTest, RenameChecksAgainAfterTheMemberTookItsNewName) {
+    struct Case {
+        const char* what;
+        void (*during)(IMvObjCollection* collection, IDispatch* intruder);
+        HRESULT expected;
+        const char16_t* findsMember;  // null: the member is no longer filed
+        const char16_t* findsIntruder;
+    } cases[] = {
+        {"untouched",
+         [](IMvObjCollection* c, IDispatch*) {
+             LONG n;
+             c->get_Count(&n);
+         },
+         S_OK, u"new", nullptr},
+        {"new name taken",
+         [](IMvObjCollection* c, IDispatch* intruder) {
+             mv::Bstr n(u"NEW");
+             c->Add(n.get(), intruder);
+         },
+         E_FAIL, u"old", u"new"},
+        {"member removed",
+         [](IMvObjCollection* c, IDispatch*) {
+             mv::Bstr n(u"old");
+             c->Remove(n.get());
+         },
+         E_FAIL, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        collection_->RemoveAll();
+        auto members = AddMembers({u"old"});
+        auto intruder = MakeMember<CTestMember>(u"intruder");
+        IMvObjCollection* coll = collection_.get();
+        IDispatch* other = AsDispatch(intruder.get());
+        bool ran = false;
+        members[0]->OnName([&] {
+            if (!ran) c.during(coll, other);
+            ran = true;
+        });
+        mv::Bstr oldName(u"old"), newName(u"new");
+        SetErrorInfo(0, nullptr);
+        EXPECT_EQ(collection_->Rename(oldName.get(), newName.get()), c.expected);
+        if (FAILED(c.expected)) {
+            EXPECT_EQ(TakeErrorText(), u"Rename: NewName already used");
+        }
+        LONG count = 0;
+        collection_->get_Count(&count);
+        EXPECT_EQ(count, (c.findsMember ? 1 : 0) + (c.findsIntruder ? 1 : 0));
+        if (c.findsMember) {
+            mv::Bstr n(c.findsMember);
+            mv::ComPtr<IDispatch> item;
+            EXPECT_EQ(collection_->ItemByName(n.get(), item.Put()), S_OK);
+            EXPECT_EQ(item.get(), AsDispatch(members[0].get()));
+        }
+        if (c.findsIntruder) {
+            mv::Bstr n(c.findsIntruder);
+            mv::ComPtr<IDispatch> item;
+            EXPECT_EQ(collection_->ItemByName(n.get(), item.Put()), S_OK);
+            EXPECT_EQ(item.get(), other);
+        }
+        members[0]->OnName(nullptr);
+    }
+}
+
+// A member that calls back into its collection while it reports its name
+// must not find the collection locked.
+TEST_F(CollectionTest, MembersAreAskedForTheirNamesWhileTheCollectionIsUnlocked) {
+    auto member = MakeMember<CTestMember>(u"m");
+    IMvObjCollection* coll = collection_.get();
+    int callbacks = 0;
+    member->OnName([&] {
+        LONG n;
+        EXPECT_EQ(coll->get_Count(&n), S_OK);
+        ++callbacks;
+    });
+    EXPECT_EQ(collection_->AddObject(AsDispatch(member.get())), S_OK);
+    VARIANT names;
+    VariantInit(&names);
+    EXPECT_EQ(collection_->ListNames(&names), S_OK);
+    VariantClear(&names);
+    mv::Bstr oldName(u"m"), newName(u"n");
+    EXPECT_EQ(collection_->Rename(oldName.get(), newName.get()), S_OK);
+    EXPECT_EQ(callbacks, 3);
+    member->OnName(nullptr);
+}
+
 TEST_F(CollectionTest, EnumeratorIsASnapshotThatKeepsItsMembersAlive) {
     {
-        mv::ComPtr<IUnknown> unknown;
-        ASSERT_EQ(collection_->get__NewEnum(unknown.Put()), S_OK);
-        mv::ComPtr<IEnumVARIANT> empty;
-        ASSERT_EQ(unknown.As(&empty), S_OK);
+        mv::ComPtr<IEnumVARIANT> empty = NewEnum(collection_.get());
+        ASSERT_TRUE(empty);
         VARIANT v;
         VariantInit(&v);
         ULONG fetched = 9;
@@ -324,9 +412,8 @@ TEST_F(CollectionTest, EnumeratorIsASnapshotThatKeepsItsMembersAlive) {
     mv::ComPtr<IEnumVARIANT> enumerator;
     {
         auto members = AddMembers({u"a", u"b"});
-        mv::ComPtr<IUnknown> unknown;
-        ASSERT_EQ(collection_->get__NewEnum(unknown.Put()), S_OK);
-        ASSERT_EQ(unknown.As(&enumerator), S_OK);
+        enumerator = NewEnum(collection_.get());
+        ASSERT_TRUE(enumerator);
         ASSERT_EQ(collection_->RemoveAll(), S_OK);
     }
     EXPECT_EQ(g_liveMembers.load(), 2) << "the enumerator holds the former members";
@@ -400,6 +487,41 @@ TEST_F(CollectionTest, DispatchReachesEveryMemberByDispidAndName) {
     mv::Variant enumerator;
     EXPECT_EQ(mv::DispGetProperty(disp, DISPID_NEWENUM, &enumerator), S_OK);
     EXPECT_EQ(enumerator.vt, VT_UNKNOWN);
+}
+
+TEST_F(CollectionTest, TheModulesClassObjectMakesPlainAndAggregatedCollections) {
+    MvComModuleInit();
+    mv::ComPtr<IClassFactory> factory;
+    ASSERT_EQ(DllGetClassObject(CLSID_MvObjCollection, IID_IClassFactory, factory.PutVoid()), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(CLSID_MvObjCollection, factory.get(), CLSCTX_INPROC_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie),
+              S_OK);
+    mv::ComPtr<IMvObjCollection> created;
+    EXPECT_EQ(CoCreateInstance(CLSID_MvObjCollection, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IMvObjCollection, created.PutVoid()),
+              S_OK);
+    ASSERT_TRUE(created);
+    LONG count = -1;
+    EXPECT_EQ(created->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 0);
+
+    // Aggregated inside another object, its interfaces answer for the outer one.
+    mv::ComPtr<IUnknown> inner;
+    IUnknown* outer = static_cast<IMvObjCollection*>(collection_.get());
+    ASSERT_EQ(factory->CreateInstance(outer, IID_IUnknown, inner.PutVoid()), S_OK);
+    mv::ComPtr<IMvObjCollection> aggregated;
+    ASSERT_EQ(inner->QueryInterface(IID_IMvObjCollection, aggregated.PutVoid()), S_OK);
+    mv::ComPtr<IUnknown> identity;
+    ASSERT_EQ(aggregated->QueryInterface(IID_IUnknown, identity.PutVoid()), S_OK);
+    EXPECT_EQ(identity.get(), static_cast<IUnknown*>(outer));
+    aggregated.Reset();
+    identity.Reset();
+    inner.Reset();
+    created.Reset();
+    CoRevokeClassObject(cookie);
+    factory.Reset();
+    MvComModuleTerm();
 }
 
 TEST_F(CollectionTest, AnswersItsInterfacesAndErrorInformationForItsOwnOnly) {

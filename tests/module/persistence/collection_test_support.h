@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,12 +57,14 @@ public:
 
     HRESULT get_Name(BSTR* p) override {
         if (!p) return E_POINTER;
+        if (onName_) onName_();
         std::lock_guard<std::mutex> guard(mutex_);
         if (FAILED(getResult_)) return getResult_;
         *p = SysAllocStringLen(name_.data(), static_cast<UINT>(name_.size()));
         return S_OK;
     }
     HRESULT put_Name(BSTR v) override {
+        if (onName_) onName_();
         std::lock_guard<std::mutex> guard(mutex_);
         if (FAILED(putResult_)) return putResult_;
         name_.assign(v ? v : u"", SysStringLen(v));
@@ -74,6 +77,9 @@ public:
     }
     void SetGetResult(HRESULT hr) { getResult_ = hr; }
     void SetPutResult(HRESULT hr) { putResult_ = hr; }
+    // Runs before every get or put of the name (set it before sharing the
+    // member between threads).
+    void OnName(std::function<void()> hook) { onName_ = std::move(hook); }
 
     // Stream form: a 32-bit byte count, then the name's UTF-16LE bytes.
     HRESULT SaveName(IStream* stream) {
@@ -109,6 +115,7 @@ private:
     std::u16string name_;
     HRESULT getResult_ = S_OK;
     HRESULT putResult_ = S_OK;
+    std::function<void()> onName_;
 };
 
 // IPersistStream of a test member: its name, served under T::ClassId().
@@ -189,6 +196,17 @@ inline mv::ComPtr<mv::ComObject<CMvObjCollection>> MakeCollection() {
     mv::ComPtr<mv::ComObject<CMvObjCollection>> collection;
     EXPECT_EQ(mv::MakeComObject<CMvObjCollection>(&collection), S_OK);
     return collection;
+}
+
+// The collection's enumerator, null when it cannot be had.
+inline mv::ComPtr<IEnumVARIANT> NewEnum(IMvObjCollection* collection) {
+    mv::ComPtr<IUnknown> unknown;
+    mv::ComPtr<IEnumVARIANT> items;
+    EXPECT_EQ(collection->get__NewEnum(unknown.Put()), S_OK);
+    if (unknown) {
+        EXPECT_EQ(unknown.As(&items), S_OK);
+    }
+    return items;
 }
 
 // The description of the thread's error information, taking it; "<none>"
