@@ -126,8 +126,8 @@ void KeldcoreShutdownCallback(LONG reason);
 // ---- guarded calls (arguments as the entry points of the same name) -------
 
 SHORT L_REFRESHUSERCONTEXT(LONG option, KeldrinErrorBlock* err);
-// Cannot serve (except while absent or lacking the entry point) or throws:
-// *major and *minor set to 0.
+// Not attached, or throws: *major and *minor set to 0 (absent or lacking the
+// entry point: left as the caller set them).
 SHORT L_GETDBVERSION(KeldrinErrorBlock* err, LONG* major, LONG* minor, char* text, LONG size);
 SHORT L_DECODNAM(const char* name, SHORT length, LONG* recordId, KeldrinErrorBlock* err);
 SHORT L_DECODFT(const char* name, SHORT length, LONG* fieldId, KeldrinErrorBlock* err);
@@ -138,7 +138,7 @@ SHORT L_FIELDDEFNINFO(LONG recordId, LONG fieldId, LONG option, void* info, LONG
 // 0 whenever the library cannot serve the call or throws.
 LONG L_DEFINID(LONG recordId);
 SHORT L_DB2SHRT(LONG recordId, LONG fieldId, SHORT* value, KeldrinErrorBlock* err);
-// Not attached: *length set to 0.
+// Not attached: *length set to 0 (otherwise left alone when not served).
 SHORT L_GETNMFDB_LNAME(LONG recordId, LONG fieldId, char* name, SHORT* length);
 // Not attached, or throws: *count set to 0.
 void L_GETRECORDLIST_LNAME(LONG mode, LONG definitionId, LONG a3, LONG a4, LONG a5,
