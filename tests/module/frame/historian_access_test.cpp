@@ -281,7 +281,8 @@ TEST_F(HistorianTest, OtherCallsZeroTheirOutputsOnlyWhereTheirFallBackSaysSo) {
         const LONG search[5] = {0, 0, 0, 0, 0};
         LONG continuation = 0;
         LONG records[8];
-        L_GETRECORDLIST_LNAME(0, definition_, 0, 0, 0, search, 8, &continuation, records, 0, 0, 0, &o.count);
+        L_GETRECORDLIST_LNAME(0, definition_, 0, 0, 0, search, 8, &continuation, records, 0, 0, 0,
+                              &o.count);
         o.definition = L_DEFINID(record_);
         return o.Text();
     };
@@ -487,7 +488,6 @@ std::u16string ReadLog(const std::string& path) {
 }
 
 TEST_F(HistorianTest, RefreshUserContextThatThrowsLogsTheBlockAsTheCallLeftIt) {
-    g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, LogText(), LogText(u"17.0.0.266"));
     Enter(State::Throws, "REFRESHUSERCONTEXT");
     KeldrinErrorBlock err = {-3, 0, 70000, -8};
     EXPECT_EQ(L_REFRESHUSERCONTEXT(1, &err), KELDRIN_E_NOTAVAILABLE);

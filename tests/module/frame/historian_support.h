@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "frame/diagnostic_log.h"
 #include "frame/keldrin_client.h"
 #include "frame/loaded_dlls.h"
 #include "keldrin_sim.h"
@@ -55,6 +56,9 @@ protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
+        // Error lines go to this test process's own application-data folder.
+        g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, LogText(),
+                                   LogText(u"17.0.0.266"));
         ForgetEverything();
         Seed();
     }

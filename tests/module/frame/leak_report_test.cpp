@@ -4,11 +4,14 @@
 #include <utility>
 #include <vector>
 
+#include "frame/diagnostic_log.h"
 #include "frame/memory_allocation.h"
 
 namespace {
 
 TEST(MvMemoryAllocation, ReportNamesEntriesStillAboveZeroInFirstSeenOrder) {
+    // The report's error lines go to this test process's own folder.
+    g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, LogText(), LogText(u"17.0.0.266"));
     struct Case {
         const char* what;
         std::vector<std::pair<const char16_t*, LONG>> tracked;
