@@ -177,19 +177,4 @@ TEST_F(TimeConversions, TenthsFormBackGivesTheCenturyWindowedDate) {
     }
 }
 
-TEST_F(TimeConversions, BothFormsRoundTripThroughTheHistorianTime) {
-    const double dates[] = {36526.0, 43001.5, 45000.123456, 60000.999};
-    for (double date : dates) {
-        SCOPED_TRACE(date);
-        KeldrinTime t{};
-        DATE back = 0;
-        DateToHistorianTime(0, date, &t, true);
-        HistorianTimeToDate(0, &t, &back, true);
-        EXPECT_NEAR(back, date, 2e-6 * kSecond);  // a microsecond and the date's own precision
-        DateToHistorianTime(0, date, &t, false);
-        HistorianTimeToDate(0, &t, &back, false);
-        EXPECT_NEAR(back, date, 0.05 * kSecond + 1e-9);
-    }
-}
-
 }  // namespace
