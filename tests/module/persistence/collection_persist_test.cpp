@@ -465,5 +465,38 @@ TEST_F(CollectionPersistTest, DamagedStreamsNeverCrashOrLeak) {
     collection_->RemoveAll();
 }
 
+TEST_F(CollectionPersistTest, DamagedXmlNeverCrashesOrLeaks) {
+    const std::u16string good =
+        u"<R><Parameter>first</Parameter> <Parameter>second</Parameter><!--c-->"
+        u"<Parameter>third</Parameter></R>";
+    const char16_t alphabet[] = u"<>/!-PRa ";
+    std::mt19937 random(7);
+    int parsed = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::u16string text = good;
+        for (int e = 1 + static_cast<int>(random() % 3); e > 0 && !text.empty(); --e) {
+            size_t at = random() % text.size();
+            if (random() % 2)
+                text[at] = alphabet[random() % (sizeof alphabet / sizeof alphabet[0] - 1)];
+            else
+                text.erase(at, 1 + random() % 4);
+        }
+        mv::ComPtr<IXMLDOMDocument> doc;
+        ASSERT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
+        mv::Bstr xml(text);
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        doc->loadXML(xml.get(), &ok);
+        mv::ComPtr<IXMLDOMElement> root;
+        if (ok != VARIANT_TRUE || doc->get_documentElement(root.Put()) != S_OK || !root) continue;
+        ++parsed;
+        collection_->LoadXML(root.get());
+        LONG count = -1;
+        collection_->get_Count(&count);
+        EXPECT_LE(count, 3);
+    }
+    EXPECT_GT(parsed, 0);
+    collection_->RemoveAll();
+}
+
 }  // namespace
 }  // namespace collection_test
