@@ -4,22 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "oleaut/civil_date.h"
 #include "oleaut/convert_internal.h"
 
 namespace mv::convert {
 namespace {
 
-constexpr DATE kFirstDate = -657434.0;     // 1/1/100
-constexpr DATE kPastLastDate = 2958466.0;  // the day after 12/31/9999
-
-bool IsLeap(int y) {
-    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-int DaysInMonth(int y, int m) {
-    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
-}
+constexpr DATE kFirstDate = civil::kFirstDateDay;        // 1/1/100
+constexpr DATE kPastLastDate = civil::kLastDateDay + 1;  // the day after 12/31/9999
 
 char16_t Lower(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
@@ -99,7 +91,8 @@ int ExpandYear(const Token& t) {
 }
 
 bool ValidDay(int y, int m, int d) {
-    return m >= 1 && m <= 12 && d >= 1 && d <= DaysInMonth(y, m);
+    return m >= 1 && m <= 12 && d >= 1 &&
+           d <= static_cast<int>(civil::DaysInMonth(y, static_cast<unsigned>(m)));
 }
 
 int CurrentYear() {

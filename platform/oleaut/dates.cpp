@@ -18,61 +18,30 @@
 #include <ctime>
 
 #include "oleaut.h"
+#include "oleaut/civil_date.h"
 
 namespace {
+
+namespace civil = mv::civil;
 
 constexpr int64_t kSecondsPerDay = 86400;
 constexpr int64_t kTicksPerSecond = 10'000'000;  // FILETIME counts 100 ns
 constexpr int64_t kTicksPerDay = kSecondsPerDay * kTicksPerSecond;
 constexpr int64_t kTicksPerMillisecond = 10'000;
 
-// Days since 1970-01-01 of a civil date.
-constexpr int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) noexcept {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
+using civil::CivilFromDays;
+using civil::DaysFromCivil;
+using civil::DaysInMonth;
+using civil::kDateEpochDay;
+using civil::kFirstDateDay;
+using civil::kLastDateDay;
 
-struct Civil {
-    int64_t year;
-    unsigned month;
-    unsigned day;
-};
-
-constexpr Civil CivilFromDays(int64_t z) noexcept {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    return {static_cast<int64_t>(yoe) + era * 400 + (m <= 2), m, d};
-}
-
-// Day number of 1899-12-30 and of 1601-01-01, counted from 1970-01-01.
-constexpr int64_t kDateEpochDay = DaysFromCivil(1899, 12, 30);
+// Day number of 1601-01-01, counted from 1970-01-01.
 constexpr int64_t kFileTimeEpochDay = DaysFromCivil(1601, 1, 1);
-static_assert(kDateEpochDay == -25569);
 constexpr int64_t kUnixEpochTicks = -kFileTimeEpochDay * kTicksPerDay;
-
-// DATE range: 0100-01-01 to 9999-12-31 (as day numbers from 1899-12-30).
-constexpr int64_t kFirstDateDay = DaysFromCivil(100, 1, 1) - kDateEpochDay;
-constexpr int64_t kLastDateDay = DaysFromCivil(9999, 12, 31) - kDateEpochDay;
-static_assert(kFirstDateDay == -657434 && kLastDateDay == 2958465);
 
 // Latest SYSTEMTIME a FILETIME can hold (the signed 64-bit tick count).
 constexpr int64_t kLastFileTimeYear = 30827;
-
-constexpr unsigned DaysInMonth(int64_t y, unsigned m) noexcept {
-    constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    return m == 2 && leap ? 29 : kDays[m - 1];
-}
 
 // Day of the week, 0 = Sunday, of a day counted from 1970-01-01 (a Thursday).
 WORD Weekday(int64_t days) noexcept {
@@ -91,7 +60,7 @@ bool ValidCalendarDate(const SYSTEMTIME& st, int64_t firstYear, int64_t lastYear
 }
 
 void FillDate(SYSTEMTIME* st, int64_t days) noexcept {
-    const Civil c = CivilFromDays(days);
+    const civil::Civil c = CivilFromDays(days);
     st->wYear = static_cast<WORD>(c.year);
     st->wMonth = static_cast<WORD>(c.month);
     st->wDay = static_cast<WORD>(c.day);
@@ -105,11 +74,6 @@ void SplitDate(DATE d, double* day, double* fraction) noexcept {
     *fraction = std::fabs(d - *day);
 }
 
-// The DATE of a day (from 1899-12-30) and a fraction in [0, 1).
-DATE JoinDate(double day, double fraction) noexcept {
-    return day < 0 ? day - fraction : day + fraction;
-}
-
 // Days since 1899-12-30 as a plain time line (negative dates unfolded).
 double LinearFromDate(DATE d) noexcept {
     double day = 0, fraction = 0;
@@ -119,7 +83,7 @@ double LinearFromDate(DATE d) noexcept {
 
 DATE DateFromLinear(double linear) noexcept {
     const double day = std::floor(linear);
-    return JoinDate(day, linear - day);
+    return civil::DateFromDay(day, linear - day);
 }
 
 std::atomic<mv::ClockFunction> g_clock{nullptr};
@@ -219,7 +183,8 @@ INT SystemTimeToVariantTime(SYSTEMTIME* lpSystemTime, DOUBLE* pvtime) {
     // Milliseconds and the day of the week are ignored.
     const int64_t day = DaysFromCivil(st.wYear, st.wMonth, st.wDay) - kDateEpochDay;
     const int64_t seconds = st.wHour * 3600 + st.wMinute * 60 + st.wSecond;
-    *pvtime = JoinDate(static_cast<double>(day), static_cast<double>(seconds) / kSecondsPerDay);
+    *pvtime =
+        civil::DateFromDay(static_cast<double>(day), static_cast<double>(seconds) / kSecondsPerDay);
     return TRUE;
 }
 
@@ -300,7 +265,7 @@ DATE DateFromFileTime(const FILETIME& ft) {
     if (!TicksOf(&ft, &ticks)) return 0;
     const int64_t day = ticks / kTicksPerDay + (kFileTimeEpochDay - kDateEpochDay);
     const double fraction = static_cast<double>(ticks % kTicksPerDay) / kTicksPerDay;
-    return JoinDate(static_cast<double>(day), fraction);
+    return civil::DateFromDay(static_cast<double>(day), fraction);
 }
 
 // Rounds to the millisecond: a DATE cannot hold finer steps exactly, and

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <limits>
 
+#include "oleaut/civil_date.h"
+
 namespace mv::xmltypes {
 namespace {
 
@@ -108,41 +110,17 @@ std::string RealText(double v, bool single) {
     return s;
 }
 
-// Days between 1970-01-01 and a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
-}
-
-void CivilFromDays(int64_t z, int* y, unsigned* m, unsigned* d) {
-    z += 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    *d = doy - (153 * mp + 2) / 5 + 1;
-    *m = mp < 10 ? mp + 3 : mp - 9;
-    *y = static_cast<int>(yoe + era * 400 + (*m <= 2));
-}
-
-constexpr int64_t kDaysFrom1899To1970 = 25569;
 constexpr int64_t kMsPerDay = 86400000;
 
-// DATE counts days from 1899-12-30; before it the integer part is negative
-// while the fraction still counts forward from midnight.
 DATE DateFromParts(int y, unsigned mo, unsigned d, int64_t msOfDay) {
-    const int64_t days = DaysFromCivil(y, mo, d) + kDaysFrom1899To1970;
-    const double fraction = static_cast<double>(msOfDay) / kMsPerDay;
-    return days >= 0 ? days + fraction : days - fraction;
+    const int64_t days = civil::DaysFromCivil(y, mo, d) - civil::kDateEpochDay;
+    return civil::DateFromDay(static_cast<double>(days), static_cast<double>(msOfDay) / kMsPerDay);
 }
 
 bool PartsFromDate(DATE date, int* y, unsigned* mo, unsigned* d, int64_t* msOfDay) {
-    if (!std::isfinite(date) || date < -657434.0 || date >= 2958466.0) return false;
+    if (!std::isfinite(date) || date < civil::kFirstDateDay || date >= civil::kLastDateDay + 1) {
+        return false;
+    }
     const double whole = std::trunc(date);
     int64_t days = static_cast<int64_t>(whole);
     int64_t ms = std::llround(std::fabs(date - whole) * kMsPerDay);
@@ -150,7 +128,10 @@ bool PartsFromDate(DATE date, int* y, unsigned* mo, unsigned* d, int64_t* msOfDa
         ms -= kMsPerDay;
         days += date >= 0 ? 1 : -1;
     }
-    CivilFromDays(days - kDaysFrom1899To1970, y, mo, d);
+    const civil::Civil c = civil::CivilFromDays(days + civil::kDateEpochDay);
+    *y = static_cast<int>(c.year);
+    *mo = c.month;
+    *d = c.day;
     *msOfDay = ms;
     return true;
 }
@@ -197,10 +178,9 @@ bool ParseDate(const std::string& s, bool withTime, DATE* out) {
         }
     }
     if (i != s.size()) return false;
-    static constexpr int kMonthDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-    if (y < 100 || mo < 1 || mo > 12 || d < 1 || d > kMonthDays[mo - 1] ||
-        (mo == 2 && d == 29 && !leap) || h > 23 || mi > 59 || sec > 59) {
+    if (y < 100 || mo < 1 || mo > 12 || d < 1 ||
+        d > static_cast<int>(civil::DaysInMonth(y, static_cast<unsigned>(mo))) || h > 23 ||
+        mi > 59 || sec > 59) {
         return false;
     }
     *out = DateFromParts(y, static_cast<unsigned>(mo), static_cast<unsigned>(d),
