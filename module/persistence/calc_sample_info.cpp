@@ -4,16 +4,15 @@
 #include <utility>
 
 #include "frame/trace.h"
+#include "interfaces/IMvParameter.h"
 #include "persistence/calc_value_list.h"
 
 namespace {
 
-// Every interface pointer is also a pointer to its IUnknown (each interface
-// begins with IUnknown's three members), which is all this class needs of
-// the interfaces it holds; the parameter's interface is only declared here.
+// All this class needs of the interfaces it holds is their IUnknown.
 template <class I>
 IUnknown* AsUnknown(I* p) noexcept {
-    return reinterpret_cast<IUnknown*>(p);
+    return p;
 }
 
 // Hands out a held interface with one reference added; a null out pointer

@@ -1,0 +1,162 @@
+// The value and quality of a parameter: the single-property accessors of
+// Value, Level and Status, and the operations that move several of them in
+// one call.
+#include "frame/trace.h"
+#include "parameters/parameter.h"
+
+namespace {
+
+// The level that a status implies; any other status leaves the level alone.
+bool LevelOfStatus(SHORT status, SHORT* level) noexcept {
+    switch (status) {
+        case mvcQSTATUS_INITIAL:
+        case mvcQSTATUS_GOOD:
+            *level = mvcQLEVEL_GOOD;
+            return true;
+        case mvcQSTATUS_NO_STATUS:
+        case mvcQSTATUS_NO_FIELD:
+            *level = mvcNO_QLEVEL;
+            return true;
+        case mvcQSTATUS_SUSPECT:
+        case mvcQSTATUS_CLAMPED_HI:
+        case mvcQSTATUS_CLAMPED_LO:
+            *level = mvcQLEVEL_SUSPECT;
+            return true;
+        case mvcQSTATUS_BAD:
+            *level = mvcQLEVEL_BAD;
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
+void CMvParameter::StoreValueLocked(const VARIANT& newVal) noexcept {
+    m_Changed = 1;
+    if (newVal.vt == VT_NULL) {
+        VariantClear(&m_Value);
+        return;
+    }
+    // A failed copy is not reported: the call still succeeds.
+    (void)VariantCopyInd(&m_Value, &newVal);
+}
+
+HRESULT CMvParameter::get_Value(VARIANT* pVal) {
+    return MvMethodFrame("CMvParameter::get_Value", [&] {
+        if (!pVal) return E_POINTER;
+        mv::ObjectLock lock(this);
+        (void)VariantCopy(pVal, &m_Value);
+        return S_OK;
+    });
+}
+
+HRESULT CMvParameter::put_Value(VARIANT newVal) {
+    return MvMethodFrame("CMvParameter::put_Value", [&] {
+        mv::ObjectLock lock(this);
+        StoreValueLocked(newVal);
+    });
+}
+
+HRESULT CMvParameter::putref_Value(VARIANT* newVal) {
+    return MvMethodFrame("CMvParameter::putref_Value", [&] {
+        if (!newVal) return E_POINTER;
+        mv::ObjectLock lock(this);
+        StoreValueLocked(*newVal);
+        return S_OK;
+    });
+}
+
+HRESULT CMvParameter::get_Level(SHORT* pVal) {
+    return MvMethodFrame("CMvParameter::get_Level", [&] { return GetNumber(m_Level, pVal); });
+}
+
+HRESULT CMvParameter::put_Level(SHORT newVal) {
+    return MvMethodFrame("CMvParameter::put_Level", [&] {
+        mv::ObjectLock lock(this);
+        m_Changed = 1;
+        m_Level = newVal;
+    });
+}
+
+HRESULT CMvParameter::get_Status(SHORT* pVal) {
+    return MvMethodFrame("CMvParameter::get_Status", [&] { return GetNumber(m_Status, pVal); });
+}
+
+HRESULT CMvParameter::put_Status(SHORT newVal) {
+    return MvMethodFrame("CMvParameter::put_Status", [&] {
+        mv::ObjectLock lock(this);
+        m_Changed = 1;
+        m_Status = newVal;
+        SHORT level = 0;
+        if (LevelOfStatus(newVal, &level)) m_Level = level;
+    });
+}
+
+// Level and Status are stored as passed: nothing is derived here.
+HRESULT CMvParameter::SetParameterValues(VARIANT* pnewVal, SHORT* pnewLevel, SHORT* pnewStatus,
+                                         DATE* pnewTimestamp) {
+    return MvMethodFrame("CMvParameter::SetParameterValues", [&] {
+        mv::ObjectLock lock(this);
+        m_Changed = 1;
+        if (pnewVal) StoreValueLocked(*pnewVal);
+        if (pnewLevel) m_Level = *pnewLevel;
+        if (pnewStatus) m_Status = *pnewStatus;
+        if (pnewTimestamp) m_TimeStamp = *pnewTimestamp;
+    });
+}
+
+HRESULT CMvParameter::GetParameterValues(VARIANT* pVal, SHORT* pLevel, SHORT* pStatus,
+                                         DATE* pTimestamp) {
+    return MvMethodFrame("CMvParameter::GetParameterValues", [&] {
+        mv::ObjectLock lock(this);
+        if (pVal) (void)VariantCopy(pVal, &m_Value);
+        if (pLevel) *pLevel = m_Level;
+        if (pStatus) *pStatus = m_Status;
+        if (pTimestamp) *pTimestamp = m_TimeStamp;
+    });
+}
+
+HRESULT CMvParameter::SetParameterRecFld(LONG* pRecord_ID, LONG* pField_ID,
+                                         LONG* pHistoryField_ID) {
+    return MvMethodFrame("CMvParameter::SetParameterRecFld", [&] {
+        mv::ObjectLock lock(this);
+        if (pRecord_ID) m_Record_ID = *pRecord_ID;
+        if (pField_ID) m_Field_ID = *pField_ID;
+        if (pHistoryField_ID) m_HistoryField_ID = *pHistoryField_ID;
+    });
+}
+
+HRESULT CMvParameter::GetParameterRecFld(LONG* pRecord_ID, LONG* pField_ID,
+                                         LONG* pHistoryField_ID) {
+    return MvMethodFrame("CMvParameter::GetParameterRecFld", [&] {
+        mv::ObjectLock lock(this);
+        if (pRecord_ID) *pRecord_ID = m_Record_ID;
+        if (pField_ID) *pField_ID = m_Field_ID;
+        if (pHistoryField_ID) *pHistoryField_ID = m_HistoryField_ID;
+    });
+}
+
+// Each part comes from the parameter's own getter; a null out pointer is
+// skipped. The units are the parameter's own, or the bound field's while the
+// parameter has none.
+HRESULT CMvParameter::GetDetails(BSTR* pName, BSTR* pTypeText, BSTR* pParameterTypeText,
+                                 VARIANT* pDefault, BSTR* pSource, VARIANT* pValue, SHORT* pStatus,
+                                 BSTR* pUnits) {
+    return MvMethodFrame("CMvParameter::GetDetails", [&] {
+        IMvParameter* self = this;
+        if (pName) (void)self->get_Name(pName);
+        if (pTypeText) (void)self->get_TypeText(pTypeText);
+        if (pParameterTypeText) (void)self->get_ParameterTypeText(pParameterTypeText);
+        if (pDefault) (void)self->get_Default(pDefault);
+        if (pSource) (void)self->get_Source(pSource);
+        if (pValue) (void)self->get_Value(pValue);
+        if (pStatus) (void)self->get_Status(pStatus);
+        if (pUnits) {
+            if (TextOf(m_Units).empty())
+                (void)self->get_BoundUnits(pUnits);
+            else
+                (void)self->get_Units(pUnits);
+        }
+    });
+}
