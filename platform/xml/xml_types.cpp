@@ -124,9 +124,11 @@ bool PartsFromDate(DATE date, int* y, unsigned* mo, unsigned* d, int64_t* msOfDa
     const double whole = std::trunc(date);
     int64_t days = static_cast<int64_t>(whole);
     int64_t ms = std::llround(std::fabs(date - whole) * kMsPerDay);
-    if (ms >= kMsPerDay) {  // rounded up to the next midnight
+    // Rounded up to the next midnight: the next day, also before 1899-12-30,
+    // where the fraction counts forward from the start of the day as well.
+    if (ms >= kMsPerDay) {
         ms -= kMsPerDay;
-        days += date >= 0 ? 1 : -1;
+        if (++days > civil::kLastDateDay) return false;
     }
     const civil::Civil c = civil::CivilFromDays(days + civil::kDateEpochDay);
     *y = static_cast<int>(c.year);

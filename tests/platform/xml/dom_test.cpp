@@ -161,6 +161,33 @@ TEST_F(DomTest, TypedValuesRoundTripThroughTheirCanonicalText) {
     }
 }
 
+// A time of day that rounds to the next midnight moves to the next day,
+// before 1899-12-30 as after it.
+TEST_F(DomTest, DateTimesRoundedUpToMidnightGiveTheNextDay) {
+    const struct {
+        DATE value;
+        const char16_t* text;
+    } cases[] = {
+        {45292.9999999999, u"2024-01-02T00:00:00"},
+        {-0.9999999999, u"1899-12-31T00:00:00"},
+        {-1.9999999999, u"1899-12-30T00:00:00"},
+        {-2.9999999999, u"1899-12-29T00:00:00"},
+    };
+    for (const auto& c : cases) {
+        Ref<IXMLDOMElement> e;
+        TypedElement(u"dateTime", Make(VT_DATE, c.value), &e);
+        if (HasFatalFailure()) return;
+        mv::Bstr text;
+        e->get_text(text.Out());
+        EXPECT_EQ(mv::ToUtf8(text.view()), mv::ToUtf8(c.text)) << c.value;
+    }
+    // The last representable day has no next day to move to.
+    Ref<IXMLDOMElement> last;
+    ASSERT_EQ(doc_->createElement(B(u"v").get(), last.Out()), S_OK);
+    ASSERT_EQ(last->put_dataType(B(u"dateTime").get()), S_OK);
+    EXPECT_EQ(last->put_nodeTypedValue(Make(VT_DATE, 2958465.9999999995)), E_FAIL);
+}
+
 TEST_F(DomTest, NumberIsKeptAsTextAndStringsSetTypedValues) {
     const struct {
         const char16_t* type;
