@@ -4,6 +4,8 @@
 // Classes without a line answer CLASS_E_CLASSNOTAVAILABLE.
 #include "frame/dll_exports.h"
 #include "interfaces/MvMorvaCalc_ids.h"
+#include "parameters/eng_unit.h"
+#include "parameters/eng_unit_type.h"
 #include "persistence/calc_property.h"
 #include "persistence/calc_sample_info.h"
 #include "persistence/calc_value.h"
@@ -16,4 +18,6 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalcProperty, &mv::CreateComObject<CMvCalcProperty>);
     MvRegisterClassFactory(CLSID_MvCalcProperties, &mv::CreateComObject<CMvCalcProperties>);
     MvRegisterClassFactory(CLSID_MvCalcSampleInfo, &mv::CreateComObject<CMvCalcSampleInfo>);
+    MvRegisterClassFactory(CLSID_MvEngUnit, &mv::CreateComObject<CMvEngUnit>);
+    MvRegisterClassFactory(CLSID_MvEngUnitType, &mv::CreateComObject<CMvEngUnitType>);
 }

@@ -1,0 +1,212 @@
+// Engineering units and unit types: properties, the look-up and filing of
+// units by name, faulting null out pointers, and activation by ProgID.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame/dll_exports.h"
+#include "frame/registration.h"
+#include "units_test_support.h"
+
+namespace {
+
+using namespace units_test;
+
+TEST(EngUnitTest, TextPropertiesKeepWhatTheyAreGiven) {
+    auto unit = NewUnit();
+    auto type = NewUnitType();
+    using Put = std::function<HRESULT(BSTR)>;
+    using Get = std::function<HRESULT(BSTR*)>;
+    struct Case {
+        const char* what;
+        Put put;
+        Get get;
+    } cases[] = {
+        {"unit Name", [&](BSTR v) { return unit->put_Name(v); },
+         [&](BSTR* p) { return unit->get_Name(p); }},
+        {"unit Description", [&](BSTR v) { return unit->put_Description(v); },
+         [&](BSTR* p) { return unit->get_Description(p); }},
+        {"type Name", [&](BSTR v) { return type->put_Name(v); },
+         [&](BSTR* p) { return type->get_Name(p); }},
+        {"type Description", [&](BSTR v) { return type->put_Description(v); },
+         [&](BSTR* p) { return type->get_Description(p); }},
+        {"type StandardUnit", [&](BSTR v) { return type->put_StandardUnit(v); },
+         [&](BSTR* p) { return type->get_StandardUnit(p); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        mv::Bstr got;
+        // Text outside ASCII survives the narrow form.
+        EXPECT_EQ(c.put(mv::Bstr(u"\u00B0C \u03BCm").get()), S_OK);
+        EXPECT_EQ(c.get(got.Out()), S_OK);
+        EXPECT_EQ(got.view(), u"\u00B0C \u03BCm");
+        // A null text empties the field; the getter still hands out a string.
+        EXPECT_EQ(c.put(nullptr), S_OK);
+        EXPECT_EQ(c.get(got.Out()), S_OK);
+        ASSERT_NE(got.get(), nullptr);
+        EXPECT_EQ(got.view(), u"");
+    }
+}
+
+TEST(EngUnitTest, FactorsAcceptAnyDoubleAndStartAtZero) {
+    auto unit = NewUnit();
+    double multiplier = -1, offset = -1;
+    EXPECT_EQ(unit->get_Multiplier(&multiplier), S_OK);
+    EXPECT_EQ(unit->get_Offset(&offset), S_OK);
+    EXPECT_EQ(multiplier, 0.0);
+    EXPECT_EQ(offset, 0.0);
+    for (double v : {0.0, -0.0, 1.8, -273.15, 1e308}) {
+        EXPECT_EQ(unit->put_Multiplier(v), S_OK);
+        EXPECT_EQ(unit->put_Offset(-v), S_OK);
+        EXPECT_EQ(unit->get_Multiplier(&multiplier), S_OK);
+        EXPECT_EQ(unit->get_Offset(&offset), S_OK);
+        EXPECT_EQ(multiplier, v);
+        EXPECT_EQ(offset, -v);
+    }
+}
+
+TEST(EngUnitTypeTest, FilesUnitsByNameIgnoringLetterCase) {
+    auto type = NewUnitType(u"Temperature");
+    mv::ComPtr<IMvObjCollection> units;
+    ASSERT_EQ(type->get_Units(units.Put()), S_OK);
+    LONG count = -1;
+    EXPECT_EQ(units->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 0);
+
+    mv::ComPtr<IMvEngUnit> added;
+    ASSERT_EQ(type->AddUnit(mv::Bstr(u"degF").get(), added.Put()), S_OK);
+    ASSERT_TRUE(added);
+    EXPECT_EQ(NameOf(added.get()), u"degF");
+    double multiplier = -1;
+    EXPECT_EQ(added->get_Multiplier(&multiplier), S_OK);
+    EXPECT_EQ(multiplier, 0.0);
+
+    struct Case {
+        const char* what;
+        bool add;
+        const char16_t* name;
+        HRESULT result;
+        bool sameAsAdded;
+        const char16_t* error;
+    } cases[] = {
+        {"found in another case", false, u"DEGF", S_OK, true, u"(none)"},
+        {"found as filed", false, u"degF", S_OK, true, u"(none)"},
+        {"unknown name", false, u"degC", E_FAIL, false, u"Item: Named item not found"},
+        {"null name", false, nullptr, E_FAIL, false, u"Item: Named item not found"},
+        {"added twice", true, u"DegF", E_FAIL, false, u"Add: Item is already in collection"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SetErrorInfo(0, nullptr);
+        IMvEngUnit* raw = reinterpret_cast<IMvEngUnit*>(&count);  // not null before the call
+        mv::ComPtr<IMvEngUnit> got;
+        const HRESULT hr = c.add ? type->AddUnit(mv::Bstr(c.name).get(), &raw)
+                                 : type->GetUnit(c.name ? mv::Bstr(c.name).get() : nullptr, &raw);
+        EXPECT_EQ(hr, c.result);
+        got.Attach(SUCCEEDED(hr) ? raw : nullptr);
+        if (FAILED(hr)) {
+            EXPECT_EQ(raw, nullptr);
+        }
+        if (c.sameAsAdded) {
+            EXPECT_EQ(got.get(), added.get());
+        }
+        EXPECT_EQ(TakeErrorText(), c.error);
+    }
+    EXPECT_EQ(units->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 1);
+}
+
+TEST(EngUnitTypeTest, UnitsIsOneCollectionForTheTypesLife) {
+    auto type = NewUnitType();
+    mv::ComPtr<IMvObjCollection> first, second;
+    ASSERT_EQ(type->get_Units(first.Put()), S_OK);
+    ASSERT_EQ(type->get_Units(second.Put()), S_OK);
+    EXPECT_EQ(first.get(), second.get());
+    // Through the dispatch table, as the persistence engines read it.
+    DISPPARAMS none{};
+    mv::Variant result;
+    ASSERT_EQ(
+        type->Invoke(2008, IID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr),
+        S_OK);
+    ASSERT_EQ(result.vt, VT_DISPATCH);
+    mv::ComPtr<IMvObjCollection> viaDispatch;
+    ASSERT_EQ(result.pdispVal->QueryInterface(IID_IMvObjCollection, viaDispatch.PutVoid()), S_OK);
+    EXPECT_EQ(viaDispatch.get(), first.get());
+}
+
+TEST(EngUnitTypeTest, NullOutPointersFaultWithoutChangingAnything) {
+    auto unit = NewUnit();
+    auto type = NewUnitType();
+    struct Case {
+        const char* what;
+        std::function<HRESULT()> call;
+    } cases[] = {
+        {"unit get_Name", [&] { return unit->get_Name(nullptr); }},
+        {"unit get_Description", [&] { return unit->get_Description(nullptr); }},
+        {"unit get_Multiplier", [&] { return unit->get_Multiplier(nullptr); }},
+        {"unit get_Offset", [&] { return unit->get_Offset(nullptr); }},
+        {"type get_Name", [&] { return type->get_Name(nullptr); }},
+        {"type get_Description", [&] { return type->get_Description(nullptr); }},
+        {"type get_StandardUnit", [&] { return type->get_StandardUnit(nullptr); }},
+        {"type get_Units", [&] { return type->get_Units(nullptr); }},
+        {"type GetUnit", [&] { return type->GetUnit(mv::Bstr(u"x").get(), nullptr); }},
+        {"type AddUnit", [&] { return type->AddUnit(mv::Bstr(u"x").get(), nullptr); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(c.call(), E_UNEXPECTED);
+    }
+    // The refused AddUnit filed nothing.
+    mv::ComPtr<IMvObjCollection> units;
+    ASSERT_EQ(type->get_Units(units.Put()), S_OK);
+    LONG count = -1;
+    EXPECT_EQ(units->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 0);
+}
+
+TEST(EngUnitClassesTest, AreCreatedByTheirProgIds) {
+    ASSERT_EQ(MvRegisterClasses("/opt/morva/libMvMorvaCalc.so"), S_OK);
+    MvComModuleInit();
+    struct Case {
+        const char16_t* progId;
+        CLSID clsid;
+        IID iid;
+    } cases[] = {
+        {u"Morva.Calc.EngUnit.1", CLSID_MvEngUnit, IID_IMvEngUnit},
+        {u"Morva.Calc.EngUnit", CLSID_MvEngUnit, IID_IMvEngUnit},
+        {u"Morva.Calc.EngUnitType.1", CLSID_MvEngUnitType, IID_IMvEngUnitType},
+        {u"Morva.Calc.EngUnitType", CLSID_MvEngUnitType, IID_IMvEngUnitType},
+    };
+    std::vector<DWORD> cookies;
+    for (const CLSID& clsid : {CLSID_MvEngUnit, CLSID_MvEngUnitType}) {
+        mv::ComPtr<IClassFactory> factory;
+        ASSERT_EQ(DllGetClassObject(clsid, IID_IClassFactory, factory.PutVoid()), S_OK);
+        DWORD cookie = 0;
+        ASSERT_EQ(CoRegisterClassObject(clsid, factory.get(), CLSCTX_INPROC_SERVER,
+                                        REGCLS_MULTIPLEUSE, &cookie),
+                  S_OK);
+        cookies.push_back(cookie);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(mv::ToUtf8(c.progId));
+        CLSID clsid{};
+        ASSERT_EQ(CLSIDFromProgID(c.progId, &clsid), S_OK);
+        EXPECT_EQ(clsid, c.clsid);
+        mv::ComPtr<IUnknown> created;
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, c.iid, created.PutVoid()),
+                  S_OK);
+        // Each answers the interfaces the collections and the engines use.
+        for (const IID* iid : {&IID_IDispatch, &IID_ISupportErrorInfo, &IID_IPersistStream,
+                               &IID_IMvPersistXML, &IID_IMvCalcName}) {
+            mv::ComPtr<IUnknown> other;
+            EXPECT_EQ(created->QueryInterface(*iid, other.PutVoid()), S_OK);
+        }
+    }
+    for (DWORD cookie : cookies) CoRevokeClassObject(cookie);
+    MvComModuleTerm();
+    EXPECT_EQ(MvUnregisterClasses(), S_OK);
+}
+
+}  // namespace

@@ -1,0 +1,243 @@
+// Units and unit types in their stored forms: the exact record stream of one
+// unit, the XML element of one unit, a unit type carrying its units, and the
+// unit-conversion table as a collection document.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "interfaces/IMvPersistFile.h"
+#include "parameters/unit_conversion.h"
+#include "units_test_support.h"
+#include "xml.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace units_test;
+
+struct UnitFields {
+    std::u16string name;
+    std::u16string description;
+    double multiplier;
+    double offset;
+    friend bool operator==(const UnitFields&, const UnitFields&) = default;
+};
+
+UnitFields FieldsOf(IMvEngUnit* unit) {
+    UnitFields f{NameOf(unit), u"", -1, -1};
+    mv::Bstr text;
+    EXPECT_EQ(unit->get_Description(text.Out()), S_OK);
+    f.description = std::u16string(text.view());
+    EXPECT_EQ(unit->get_Multiplier(&f.multiplier), S_OK);
+    EXPECT_EQ(unit->get_Offset(&f.offset), S_OK);
+    return f;
+}
+
+void SetFields(IMvEngUnit* unit, const UnitFields& f) {
+    ASSERT_EQ(unit->put_Name(mv::Bstr(f.name).get()), S_OK);
+    ASSERT_EQ(unit->put_Description(mv::Bstr(f.description).get()), S_OK);
+    ASSERT_EQ(unit->put_Multiplier(f.multiplier), S_OK);
+    ASSERT_EQ(unit->put_Offset(f.offset), S_OK);
+}
+
+Bytes Saved(IUnknown* object) {
+    mv::ComPtr<IPersistStream> persist;
+    EXPECT_EQ(object->QueryInterface(IID_IPersistStream, persist.PutVoid()), S_OK);
+    auto stream = NewStream();
+    EXPECT_EQ(persist->Save(stream.get(), FALSE), S_OK);
+    return StreamBytes(stream.get());
+}
+
+HRESULT Load(IUnknown* object, const Bytes& bytes) {
+    mv::ComPtr<IPersistStream> persist;
+    EXPECT_EQ(object->QueryInterface(IID_IPersistStream, persist.PutVoid()), S_OK);
+    auto stream = NewStream(bytes);
+    return persist->Load(stream.get());
+}
+
+TEST(EngUnitStreamTest, WritesTheExactRecordsOfSetProperties) {
+    const Bytes kEnd = {0x30, 0xF8, 0xFF, 0xFF};
+    const Bytes kDegFName = {0xF8, 0x00, 0x00, 0x00, 0x08, 0x00, 0x0A, 0x00, 0x00, 0x00,
+                             0x64, 0x00, 0x65, 0x00, 0x67, 0x00, 0x46, 0x00, 0x00, 0x00};
+    const Bytes kMultiplier18 = {0xF7, 0x00, 0x00, 0x00, 0x05, 0x00, 0xCD,
+                                 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xFC, 0x3F};
+    const Bytes kOffset32 = {0xFC, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00,
+                             0x00, 0x00, 0x00, 0x00, 0x00, 0x40, 0x40};
+    const Bytes kDescriptionX = {0xDA, 0x00, 0x00, 0x00, 0x08, 0x00, 0x04,
+                                 0x00, 0x00, 0x00, 0x78, 0x00, 0x00, 0x00};
+    auto join = [](std::initializer_list<Bytes> parts) {
+        Bytes out;
+        for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+    struct Case {
+        const char* what;
+        UnitFields fields;
+        Bytes bytes;
+    } cases[] = {
+        {"degF with its factors: 52 bytes",
+         {u"degF", u"", 1.8, 32.0},
+         join({kDegFName, kMultiplier18, kOffset32, kEnd})},
+        {"a fresh unit: the name only", {u"degF", u"", 0.0, 0.0}, join({kDegFName, kEnd})},
+        {"nothing set: the end marker only", {u"", u"", 0.0, 0.0}, kEnd},
+        {"every row, in map order",
+         {u"degF", u"x", 1.8, 32.0},
+         join({kDegFName, kDescriptionX, kMultiplier18, kOffset32, kEnd})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto unit = NewUnit();
+        SetFields(unit.get(), c.fields);
+        const Bytes bytes = Saved(unit.get());
+        EXPECT_EQ(bytes, c.bytes);
+        auto loaded = NewUnit();
+        ASSERT_EQ(Load(loaded.get(), bytes), S_OK);
+        EXPECT_EQ(FieldsOf(loaded.get()), c.fields);
+    }
+    EXPECT_EQ(join({kDegFName, kMultiplier18, kOffset32, kEnd}).size(), 52u);
+}
+
+// Saves the unit into an "EngUnit" element of a new document.
+std::u16string SavedXml(IMvEngUnit* unit) {
+    mv::ComPtr<IXMLDOMDocument> doc;
+    mv::ComPtr<IXMLDOMElement> element;
+    EXPECT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
+    EXPECT_EQ(doc->createElement(mv::Bstr(u"EngUnit").get(), element.Put()), S_OK);
+    EXPECT_EQ(doc->putref_documentElement(element.get()), S_OK);
+    mv::ComPtr<IMvPersistXML> persist;
+    EXPECT_EQ(unit->QueryInterface(IID_IMvPersistXML, persist.PutVoid()), S_OK);
+    EXPECT_EQ(persist->SaveXML(element.get()), S_OK);
+    mv::Bstr text;
+    EXPECT_EQ(element->get_xml(text.Out()), S_OK);
+    return std::u16string(text.view());
+}
+
+HRESULT LoadXml(IMvEngUnit* unit, const std::u16string& xml) {
+    mv::ComPtr<IXMLDOMDocument> doc;
+    EXPECT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    EXPECT_EQ(doc->loadXML(mv::Bstr(xml).get(), &ok), S_OK);
+    EXPECT_EQ(ok, VARIANT_TRUE);
+    mv::ComPtr<IXMLDOMElement> root;
+    EXPECT_EQ(doc->get_documentElement(root.Put()), S_OK);
+    mv::ComPtr<IMvPersistXML> persist;
+    EXPECT_EQ(unit->QueryInterface(IID_IMvPersistXML, persist.PutVoid()), S_OK);
+    return persist->LoadXML(root.get());
+}
+
+TEST(EngUnitXmlTest, WritesOnlyPropertiesOffTheirZeroAndReadsThemBack) {
+    struct Case {
+        const char* what;
+        UnitFields fields;
+        std::u16string xml;
+    } cases[] = {
+        {"mbar",
+         {u"mbar", u"", 100.0, 0.0},
+         u"<EngUnit><Name>mbar</Name><Multiplier>100</Multiplier></EngUnit>"},
+        {"every row",
+         {u"degF", u"Fahrenheit", 1.8, 32.0},
+         u"<EngUnit><Name>degF</Name><Description>Fahrenheit</Description>"
+         u"<Multiplier>1.8</Multiplier><Offset>32</Offset></EngUnit>"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto unit = NewUnit();
+        SetFields(unit.get(), c.fields);
+        EXPECT_EQ(SavedXml(unit.get()), c.xml);
+        auto loaded = NewUnit();
+        // Rows that are not in the element keep the new unit's values.
+        ASSERT_EQ(loaded->put_Offset(5.0), S_OK);
+        ASSERT_EQ(LoadXml(loaded.get(), c.xml), S_OK);
+        UnitFields expected = c.fields;
+        if (c.fields.offset == 0.0) expected.offset = 5.0;
+        EXPECT_EQ(FieldsOf(loaded.get()), expected);
+    }
+}
+
+TEST(EngUnitTypeStreamTest, CarriesItsUnitsInOrderIntoTheNewTypesCollection) {
+    ServedUnitClasses served;
+    auto type = NewUnitType(u"Pressure");
+    ASSERT_EQ(type->put_Description(mv::Bstr(u"force per area").get()), S_OK);
+    ASSERT_EQ(type->put_StandardUnit(mv::Bstr(u"Pa").get()), S_OK);
+    const UnitFields units[] = {
+        {u"Pa", u"pascal", 1.0, 0.0},
+        {u"mbar", u"", 100.0, 0.0},
+        {u"psig", u"gauge", 6894.757, 101325.0},
+    };
+    for (const UnitFields& f : units) {
+        mv::ComPtr<IMvEngUnit> unit;
+        ASSERT_EQ(type->AddUnit(mv::Bstr(f.name).get(), unit.Put()), S_OK);
+        SetFields(unit.get(), f);
+    }
+
+    auto loaded = NewUnitType();
+    mv::ComPtr<IMvObjCollection> before;
+    ASSERT_EQ(loaded->get_Units(before.Put()), S_OK);
+    ASSERT_EQ(Load(loaded.get(), Saved(type.get())), S_OK);
+
+    mv::Bstr text;
+    EXPECT_EQ(loaded->get_Name(text.Out()), S_OK);
+    EXPECT_EQ(text.view(), u"Pressure");
+    EXPECT_EQ(loaded->get_Description(text.Out()), S_OK);
+    EXPECT_EQ(text.view(), u"force per area");
+    EXPECT_EQ(loaded->get_StandardUnit(text.Out()), S_OK);
+    EXPECT_EQ(text.view(), u"Pa");
+    mv::ComPtr<IMvObjCollection> after;
+    ASSERT_EQ(loaded->get_Units(after.Put()), S_OK);
+    EXPECT_EQ(after.get(), before.get());
+    LONG count = 0;
+    ASSERT_EQ(after->get_Count(&count), S_OK);
+    ASSERT_EQ(count, 3);
+    for (LONG i = 1; i <= count; ++i) {
+        SCOPED_TRACE(i);
+        mv::ComPtr<IDispatch> member;
+        ASSERT_EQ(after->ItemByIndex(i, member.Put()), S_OK);
+        mv::ComPtr<IMvEngUnit> unit;
+        ASSERT_EQ(member->QueryInterface(IID_IMvEngUnit, unit.PutVoid()), S_OK);
+        EXPECT_EQ(FieldsOf(unit.get()), units[i - 1]);
+        // Each unit is filed under its own name again.
+        mv::ComPtr<IMvEngUnit> byName;
+        ASSERT_EQ(loaded->GetUnit(mv::Bstr(units[i - 1].name).get(), byName.Put()), S_OK);
+        EXPECT_EQ(byName.get(), unit.get());
+    }
+}
+
+TEST(ConversionsDocumentTest, UnitTypesRoundTripThroughBinConversionsMvc) {
+    ServedUnitClasses served;
+    auto table = NewCollection();
+    auto temperature = NewUnitType(u"Temperature");
+    AddUnits(temperature.get(),
+             {{u"K", 1.0, 0.0}, {u"degC", 1.0, 273.15}, {u"degF", 5.0 / 9.0, 255.3722222222222}});
+    auto length = NewUnitType(u"Length");
+    AddUnits(length.get(), {{u"m", 1.0, 0.0}, {u"ft", 0.3048, 0.0}});
+    File(table.get(), temperature.get());
+    File(table.get(), length.get());
+
+    const fs::path bin = fs::path(getenv("MORVA_COMMON_APPDATA")) / "units_base" / "bin";
+    fs::create_directories(bin);
+    const mv::Bstr path((bin / "Conversions.mvc").string());
+    mv::ComPtr<IMvPersistFile> file;
+    ASSERT_EQ(table->QueryInterface(IID_IMvPersistFile, file.PutVoid()), S_OK);
+    ASSERT_EQ(file->SaveToFile(path.get()), S_OK);
+
+    auto loaded = NewCollection();
+    mv::ComPtr<IMvPersistFile> loadedFile;
+    ASSERT_EQ(loaded->QueryInterface(IID_IMvPersistFile, loadedFile.PutVoid()), S_OK);
+    ASSERT_EQ(loadedFile->LoadFromFile(path.get()), S_OK);
+
+    // The loaded table saves to the same bytes and converts as the original.
+    EXPECT_EQ(Saved(loaded.get()), Saved(table.get()));
+    MvSetUnitConvColl(loaded.get());
+    const MvUnitFactors cToF =
+        MvUnitConversionFactors(mv::Bstr(u"degc").get(), mv::Bstr(u"DEGF").get());
+    const MvUnitFactors kToFt =
+        MvUnitConversionFactors(mv::Bstr(u"K").get(), mv::Bstr(u"ft").get());
+    MvSetUnitConvColl(nullptr);
+    EXPECT_NEAR(cToF.multiplier, 1.8, 1e-12);
+    EXPECT_NEAR(cToF.offset, 32.0, 1e-9);
+    EXPECT_EQ(kToFt, kMvUnitTypesDiffer);
+}
+
+}  // namespace
