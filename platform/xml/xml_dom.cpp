@@ -499,8 +499,25 @@ HRESULT Load(Core* core, std::u16string_view xml) {
 // ---------------------------------------------------------------------------
 // COM wrappers
 // ---------------------------------------------------------------------------
+// The wrappers are reached through their vtables only: no type information,
+// and late-bound calls are refused.
 template <typename I>
-class NodeCom : public I {
+class NoDispatch : public I {
+public:
+    HRESULT GetTypeInfoCount(UINT* count) override {
+        if (!count) return E_INVALIDARG;
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+};
+
+template <typename I>
+class NodeCom : public NoDispatch<I> {
 public:
     explicit NodeCom(Node* n) : n_(n) {}
     virtual ~NodeCom() = default;
@@ -527,17 +544,6 @@ public:
     }
     ULONG AddRef() override { return n_->core->AddRef(); }
     ULONG Release() override { return n_->core->Release(); }
-
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_INVALIDARG;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
 
     HRESULT get_nodeName(BSTR* out) override {
         switch (n_->type) {
@@ -725,7 +731,7 @@ public:
 };
 
 // A live view of a node's children or attributes.
-class ListCom final : public IXMLDOMNodeList, public IXMLDOMNamedNodeMap {
+class ListCom final : public NoDispatch<IXMLDOMNodeList>, public NoDispatch<IXMLDOMNamedNodeMap> {
 public:
     ListCom(Node* owner, bool attributes) : owner_(owner), attributes_(attributes) {
         owner_->core->AddRef();
@@ -755,17 +761,6 @@ public:
         }
         return left;
     }
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_INVALIDARG;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-
     HRESULT get_item(LONG index, IXMLDOMNode** out) override {
         const auto& items = Items();
         Node* n = index >= 0 && static_cast<size_t>(index) < items.size() ? items[index] : nullptr;
@@ -811,7 +806,7 @@ HRESULT NodeCom<I>::get_attributes(IXMLDOMNamedNodeMap** out) {
     return S_OK;
 }
 
-class ParseErrorCom final : public IXMLDOMParseError {
+class ParseErrorCom final : public NoDispatch<IXMLDOMParseError> {
 public:
     explicit ParseErrorCom(const Core& c)
         : code_(c.errorCode), reason_(c.reason), src_(c.srcText), line_(c.line), pos_(c.linepos) {}
@@ -831,16 +826,6 @@ public:
         const ULONG left = --refs_;
         if (left == 0) delete this;
         return left;
-    }
-    HRESULT GetTypeInfoCount(UINT* count) override {
-        if (!count) return E_INVALIDARG;
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
     }
     HRESULT get_errorCode(LONG* out) override { return Long(code_, out); }
     HRESULT get_reason(BSTR* out) override { return OutBstr(reason_, out); }

@@ -507,4 +507,39 @@ TEST_F(DomTest, TreeRulesRefuseImpossibleInsertions) {
     EXPECT_EQ(owner.get(), doc_.get());
 }
 
+// Every wrapper carries IDispatch only so that a VARIANT can hold it.
+TEST_F(DomTest, WrappersOfferNoTypeInformationAndRefuseLateBoundCalls) {
+    Ref<IXMLDOMElement> e;
+    ASSERT_EQ(doc_->createElement(B(u"e").get(), e.Out()), S_OK);
+    Ref<IXMLDOMNodeList> children;
+    ASSERT_EQ(e->get_childNodes(children.Out()), S_OK);
+    Ref<IXMLDOMNamedNodeMap> attributes;
+    ASSERT_EQ(e->get_attributes(attributes.Out()), S_OK);
+    VARIANT_BOOL loaded = VARIANT_TRUE;
+    ASSERT_EQ(doc_->loadXML(B(u"<a>").get(), &loaded), S_FALSE);
+    Ref<IXMLDOMParseError> error;
+    ASSERT_EQ(doc_->get_parseError(error.Out()), S_OK);
+
+    IDispatch* const wrappers[] = {doc_.get(), e.get(), children.get(), attributes.get(),
+                                   error.get()};
+    for (size_t i = 0; i < std::size(wrappers); ++i) {
+        IDispatch* d = wrappers[i];
+        UINT count = 7;
+        EXPECT_EQ(d->GetTypeInfoCount(&count), S_OK) << i;
+        EXPECT_EQ(count, 0u) << i;
+        EXPECT_EQ(d->GetTypeInfoCount(nullptr), E_INVALIDARG) << i;
+        EXPECT_EQ(d->GetTypeInfo(0, 0, nullptr), E_NOTIMPL) << i;
+        LPOLESTR name = const_cast<LPOLESTR>(u"length");
+        DISPID id = 0;
+        EXPECT_EQ(d->GetIDsOfNames(IID_NULL, &name, 1, 0, &id), E_NOTIMPL) << i;
+        DISPPARAMS none{};
+        EXPECT_EQ(d->Invoke(0, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr),
+                  E_NOTIMPL)
+            << i;
+        Ref<IDispatch> again;
+        EXPECT_EQ(d->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(again.Out())), S_OK)
+            << i;
+    }
+}
+
 }  // namespace
