@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "com.h"
+#include "com/seek_position.h"
 
 namespace {
 
@@ -53,24 +54,13 @@ public:
     }
     HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) override {
         std::lock_guard g(block_->mutex);
-        LONGLONG base;
-        switch (origin) {
-            case STREAM_SEEK_SET:
-                base = 0;
-                break;
-            case STREAM_SEEK_CUR:
-                base = static_cast<LONGLONG>(position_);
-                break;
-            case STREAM_SEEK_END:
-                base = static_cast<LONGLONG>(block_->bytes.size());
-                break;
-            default:
-                return STG_E_INVALIDFUNCTION;
+        uint64_t target = 0;
+        if (HRESULT hr =
+                mv::streams::SeekPosition(position_, block_->bytes.size(), move, origin, &target);
+            FAILED(hr)) {
+            return hr;
         }
-        LONGLONG target;
-        if (__builtin_add_overflow(base, move.QuadPart, &target) || target < 0)
-            return STG_E_INVALIDFUNCTION;
-        position_ = static_cast<ULONGLONG>(target);
+        position_ = target;
         if (newPosition) newPosition->QuadPart = position_;
         return S_OK;
     }

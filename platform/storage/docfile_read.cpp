@@ -10,6 +10,7 @@
 #include <set>
 #include <vector>
 
+#include "com/seek_position.h"
 #include "storage/cfb_check.h"
 #include "storage/storage_common.h"
 
@@ -191,25 +192,11 @@ HRESULT ReadStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
 }
 
 HRESULT ReadStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* newPosition) {
-    int64_t base;
-    switch (origin) {
-        case STREAM_SEEK_SET:
-            base = 0;
-            break;
-        case STREAM_SEEK_CUR:
-            base = static_cast<int64_t>(position_);
-            break;
-        case STREAM_SEEK_END:
-            base = static_cast<int64_t>(size_);
-            break;
-        default:
-            return STG_E_INVALIDFUNCTION;
+    uint64_t target = 0;
+    if (HRESULT hr = streams::SeekPosition(position_, size_, move, origin, &target); FAILED(hr)) {
+        return hr;
     }
-    int64_t target;
-    if (__builtin_add_overflow(base, move.QuadPart, &target) || target < 0) {
-        return STG_E_INVALIDFUNCTION;
-    }
-    position_ = static_cast<uint64_t>(target);
+    position_ = target;
     if (newPosition) newPosition->QuadPart = position_;
     return S_OK;
 }

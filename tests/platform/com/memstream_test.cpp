@@ -51,6 +51,7 @@ TEST_F(MemStreamTest, SeekReadAndWriteFollowThePosition) {
         {-12, STREAM_SEEK_END, STG_E_INVALIDFUNCTION, 20, 0, ""},
         {0, 3, STG_E_INVALIDFUNCTION, 20, 0, ""},
         {-4, STREAM_SEEK_CUR, S_OK, 16, 0, ""},
+        {INT64_MAX, STREAM_SEEK_CUR, STG_E_INVALIDFUNCTION, 16, 0, ""},  // beyond any offset
     };
     for (const Case& c : cases) {
         ULARGE_INTEGER pos{12345};
