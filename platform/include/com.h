@@ -25,6 +25,10 @@ MV_DEFINE_GUID(IID_ICreateErrorInfo, 0x22F03340, 0x547D, 0x101B, 0x8E, 0x65, 0x0
                0x2B, 0xD1, 0x19);
 MV_DEFINE_GUID(IID_ISupportErrorInfo, 0xDF0B3D60, 0x548F, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B,
                0x2B, 0xD1, 0x19);
+MV_DEFINE_GUID(IID_IPropertyBag, 0x55272A00, 0x42CB, 0x11CE, 0x81, 0x35, 0x00, 0xAA, 0x00, 0x4B,
+               0xB8, 0x51);
+MV_DEFINE_GUID(IID_IErrorLog, 0x3127CA40, 0x446E, 0x11CE, 0x81, 0x35, 0x00, 0xAA, 0x00, 0x4B, 0xB8,
+               0x51);
 
 // ---------------------------------------------------------------------------
 // Class objects
@@ -171,6 +175,26 @@ struct ISupportErrorInfo : IUnknown {
 
 protected:
     ~ISupportErrorInfo() = default;
+};
+
+// ---------------------------------------------------------------------------
+// Property bags: named VARIANT properties of an object
+// ---------------------------------------------------------------------------
+struct IErrorLog : IUnknown {
+    virtual HRESULT AddError(LPCOLESTR pszPropName, EXCEPINFO* pExcepInfo) = 0;
+
+protected:
+    ~IErrorLog() = default;
+};
+
+struct IPropertyBag : IUnknown {
+    // Reads the property into *pVar (its type on entry asks for a type;
+    // VT_EMPTY takes the stored one); failures may be told to pErrorLog.
+    virtual HRESULT Read(LPCOLESTR pszPropName, VARIANT* pVar, IErrorLog* pErrorLog) = 0;
+    virtual HRESULT Write(LPCOLESTR pszPropName, VARIANT* pVar) = 0;
+
+protected:
+    ~IPropertyBag() = default;
 };
 
 // ---------------------------------------------------------------------------

@@ -92,6 +92,8 @@ MV_IID_OF(IErrorInfo, IID_IErrorInfo);
 MV_IID_OF(ICreateErrorInfo, IID_ICreateErrorInfo);
 MV_IID_OF(ISupportErrorInfo, IID_ISupportErrorInfo);
 MV_IID_OF(IGlobalInterfaceTable, IID_IGlobalInterfaceTable);
+MV_IID_OF(IErrorLog, IID_IErrorLog);
+MV_IID_OF(IPropertyBag, IID_IPropertyBag);
 
 namespace mv {
 
