@@ -21,10 +21,13 @@ constexpr DWORD kReadMode = STGM_READ | STGM_SHARE_EXCLUSIVE;
 
 class ReadStorage;
 
-class ReadStream final : public StreamBase {
+class ReadStream : public ComObjectRoot<ReadStream>, public StreamBase {
 public:
-    ReadStream(ReadStorage* owner, uint32_t entry, GsfInput* input, std::u16string name,
-               DWORD mode);
+    using InterfaceMap = Interfaces<IStream, ISequentialStream>;
+
+    // Takes over `input` and holds a reference to the owner.
+    void Attach(ReadStorage* owner, uint32_t entry, GsfInput* input, std::u16string name,
+                DWORD mode);
 
     HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override;
     HRESULT Write(const void*, ULONG, ULONG* pcbWritten) override {
@@ -37,23 +40,26 @@ public:
         return StatStream(stat, flag, name_, size_, mode_);
     }
 
-private:
+protected:
     ~ReadStream() override;
 
-    ReadStorage* owner_;
-    uint32_t entry_;
-    GsfInput* input_;
+private:
+    ReadStorage* owner_ = nullptr;
+    uint32_t entry_ = 0;
+    GsfInput* input_ = nullptr;
     std::u16string name_;
-    DWORD mode_;
-    uint64_t size_;
+    DWORD mode_ = 0;
+    uint64_t size_ = 0;
     uint64_t position_ = 0;
 };
 
-class ReadStorage final : public StorageBase {
+class ReadStorage : public ComObjectRoot<ReadStorage>, public StorageBase {
 public:
-    ReadStorage(std::string path, DWORD mode) : path_(std::move(path)), mode_(mode) {}
+    using InterfaceMap = Interfaces<IStorage>;
 
-    HRESULT Open() {
+    HRESULT Open(std::string path, DWORD mode) {
+        path_ = std::move(path);
+        mode_ = mode;
         if (HRESULT hr = lock_.LockExisting(path_); FAILED(hr)) return hr;
         if (HRESULT hr = ReadAll(); FAILED(hr)) return hr;
         if (HRESULT hr = cfb::CheckFile(bytes_, &layout_); FAILED(hr)) return hr;
@@ -88,7 +94,7 @@ public:
         if ((mode & 3) == 3) return STG_E_INVALIDFLAG;
         if ((mode & 3) != STGM_READ) return STG_E_ACCESSDENIED;
 
-        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        ObjectLock guard(this);
         const std::u16string_view wanted(name);
         uint32_t found = cfb::kNoStream;
         for (uint32_t index : cfb::ChildrenOf(layout_, 0)) {
@@ -110,8 +116,14 @@ public:
             if (childName && exact == childName) child = gsf_infile_child_by_index(infile_, i);
         }
         if (!child) return STG_E_DOCFILECORRUPT;
+        ComObject<ReadStream>* stream = nullptr;
+        if (HRESULT hr = MakeComObject<ReadStream>(&stream); FAILED(hr)) {
+            g_object_unref(child);
+            return hr;
+        }
         openEntries_.insert(found);
-        *ppstm = new ReadStream(this, found, child, layout_.entries[found].name, mode);
+        stream->Attach(this, found, child, layout_.entries[found].name, mode);
+        *ppstm = stream;
         return S_OK;
     }
 
@@ -125,13 +137,13 @@ public:
 
     void StreamClosed(uint32_t entry) {
         {
-            std::lock_guard<std::recursive_mutex> guard(mutex_);
+            ObjectLock guard(this);
             openEntries_.erase(entry);
         }
         Release();
     }
 
-private:
+protected:
     ~ReadStorage() override {
         if (infile_) g_object_unref(infile_);
         if (input_) g_object_unref(input_);
@@ -154,27 +166,31 @@ private:
         return S_OK;
     }
 
+private:
     std::string path_;
-    DWORD mode_;
+    DWORD mode_ = 0;
     FileLock lock_;
     std::vector<uint8_t> bytes_;
     cfb::Layout layout_;
     GsfInput* input_ = nullptr;
     GsfInfile* infile_ = nullptr;
-    std::recursive_mutex mutex_;
     std::set<uint32_t> openEntries_;
 };
 
-ReadStream::ReadStream(ReadStorage* owner, uint32_t entry, GsfInput* input, std::u16string name,
-                       DWORD mode)
-    : owner_(owner), entry_(entry), input_(input), name_(std::move(name)), mode_(mode) {
+void ReadStream::Attach(ReadStorage* owner, uint32_t entry, GsfInput* input, std::u16string name,
+                        DWORD mode) {
+    owner_ = owner;
+    entry_ = entry;
+    input_ = input;
+    name_ = std::move(name);
+    mode_ = mode;
     owner_->AddRef();
     size_ = owner_->EntrySize(entry);
 }
 
 ReadStream::~ReadStream() {
-    g_object_unref(input_);
-    owner_->StreamClosed(entry_);
+    if (input_) g_object_unref(input_);
+    if (owner_) owner_->StreamClosed(entry_);
 }
 
 HRESULT ReadStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
@@ -222,8 +238,9 @@ HRESULT StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWORD grfM
     if (path.empty()) return STG_E_INVALIDNAME;
 
     EnsureLibrary();
-    auto* storage = new ReadStorage(path, grfMode);
-    if (HRESULT hr = storage->Open(); FAILED(hr)) {
+    mv::ComObject<ReadStorage>* storage = nullptr;
+    if (HRESULT hr = mv::MakeComObject<ReadStorage>(&storage); FAILED(hr)) return hr;
+    if (HRESULT hr = storage->Open(path, grfMode); FAILED(hr)) {
         storage->Release();
         return hr;
     }

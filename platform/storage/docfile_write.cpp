@@ -25,9 +25,12 @@ std::atomic<unsigned> g_tempCounter{0};
 
 class WriteStorage;
 
-class WriteStream final : public StreamBase {
+class WriteStream : public ComObjectRoot<WriteStream>, public StreamBase {
 public:
-    WriteStream(WriteStorage* owner, GsfOutput* child, std::u16string name, DWORD mode);
+    using InterfaceMap = Interfaces<IStream, ISequentialStream>;
+
+    // Takes over `child` and holds a reference to the owner.
+    void Attach(WriteStorage* owner, GsfOutput* child, std::u16string name, DWORD mode);
 
     HRESULT Read(void*, ULONG, ULONG* pcbRead) override {
         if (pcbRead) *pcbRead = 0;
@@ -61,21 +64,24 @@ public:
     GsfOutput* child() const { return child_; }
     void Advance(ULONG cb) { size_ += cb; }
 
-private:
+protected:
     ~WriteStream() override;
 
-    WriteStorage* owner_;
-    GsfOutput* child_;
+private:
+    WriteStorage* owner_ = nullptr;
+    GsfOutput* child_ = nullptr;
     std::u16string name_;
-    DWORD mode_;
+    DWORD mode_ = 0;
     uint64_t size_ = 0;
 };
 
-class WriteStorage final : public StorageBase {
+class WriteStorage : public ComObjectRoot<WriteStorage>, public StorageBase {
 public:
-    WriteStorage(std::string path, DWORD mode) : path_(std::move(path)), mode_(mode) {}
+    using InterfaceMap = Interfaces<IStorage>;
 
-    HRESULT Begin() {
+    HRESULT Begin(std::string path, DWORD mode) {
+        path_ = std::move(path);
+        mode_ = mode;
         struct stat st {};
         const bool exists = ::stat(path_.c_str(), &st) == 0;
         if (exists && !(mode_ & STGM_CREATE)) return STG_E_FILEALREADYEXISTS;
@@ -108,17 +114,22 @@ public:
         }
         if (mode & ~static_cast<DWORD>(0x73 | STGM_CREATE)) return STG_E_INVALIDFUNCTION;
 
-        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        ObjectLock guard(this);
         if (!open_) return STG_E_REVERTED;
         if (FAILED(failure_)) return failure_;
         const std::u16string_view wanted(name);
         for (const std::u16string& used : names_) {
             if (EqualsNoCase(used, wanted)) return STG_E_FILEALREADYEXISTS;
         }
+        ComObject<WriteStream>* stream = nullptr;
+        if (HRESULT hr = MakeComObject<WriteStream>(&stream); FAILED(hr)) return hr;
         GsfOutput* child = gsf_outfile_new_child(outfile_, ToUtf8(wanted).c_str(), FALSE);
-        if (!child) return STG_E_INSUFFICIENTMEMORY;
+        if (!child) {
+            stream->Release();
+            return STG_E_INSUFFICIENTMEMORY;
+        }
         names_.emplace_back(wanted);
-        auto* stream = new WriteStream(this, child, names_.back(), mode);
+        stream->Attach(this, child, names_.back(), mode);
         streams_.push_back(stream);
         *ppstm = stream;
         return S_OK;
@@ -134,7 +145,7 @@ public:
     // Ends the document: writes it out and puts it in place of the target.
     HRESULT Commit(DWORD flags) override {
         if (flags & ~static_cast<DWORD>(0xF)) return STG_E_INVALIDFLAG;
-        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        ObjectLock guard(this);
         return Finish();
     }
 
@@ -143,7 +154,7 @@ public:
     }
 
     HRESULT Abandon() {
-        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        ObjectLock guard(this);
         if (open_) {
             failure_ = STG_E_REVERTED;
             if (sink_) gsf_output_set_error(sink_, 0, "document abandoned");
@@ -153,7 +164,7 @@ public:
     }
 
     HRESULT Write(WriteStream* stream, const void* pv, ULONG cb, ULONG* pcbWritten) {
-        std::lock_guard<std::recursive_mutex> guard(mutex_);
+        ObjectLock guard(this);
         if (!open_ || !stream->child()) return STG_E_REVERTED;
         if (FAILED(failure_)) return failure_;
         if (cb == 0) return S_OK;
@@ -169,14 +180,14 @@ public:
 
     void StreamClosed(WriteStream* stream) {
         {
-            std::lock_guard<std::recursive_mutex> guard(mutex_);
+            ObjectLock guard(this);
             if (!stream->CloseChild() && SUCCEEDED(failure_)) failure_ = STG_E_WRITEFAULT;
             streams_.erase(std::remove(streams_.begin(), streams_.end(), stream), streams_.end());
         }
         Release();
     }
 
-private:
+protected:
     ~WriteStorage() override {
         if (!open_) return;
         if (FAILED(failure_)) {
@@ -191,6 +202,7 @@ private:
         }
     }
 
+private:
     HRESULT Fail(HRESULT hr) {
         if (SUCCEEDED(failure_)) failure_ = hr;
         return hr;
@@ -279,7 +291,7 @@ private:
 
     std::string path_;
     std::string temp_;
-    DWORD mode_;
+    DWORD mode_ = 0;
     FileLock lock_;
     FILE* file_ = nullptr;
     GsfOutput* sink_ = nullptr;
@@ -288,16 +300,18 @@ private:
     HRESULT failure_ = S_OK;
     std::vector<std::u16string> names_;
     std::vector<WriteStream*> streams_;
-    std::recursive_mutex mutex_;
 };
 
-WriteStream::WriteStream(WriteStorage* owner, GsfOutput* child, std::u16string name, DWORD mode)
-    : owner_(owner), child_(child), name_(std::move(name)), mode_(mode) {
+void WriteStream::Attach(WriteStorage* owner, GsfOutput* child, std::u16string name, DWORD mode) {
+    owner_ = owner;
+    child_ = child;
+    name_ = std::move(name);
+    mode_ = mode;
     owner_->AddRef();
 }
 
 WriteStream::~WriteStream() {
-    owner_->StreamClosed(this);
+    if (owner_) owner_->StreamClosed(this);
 }
 
 HRESULT WriteStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
@@ -328,8 +342,9 @@ HRESULT StgCreateDocfile(const WCHAR* pwcsName, DWORD grfMode, DWORD reserved,
     if (path.empty()) return STG_E_INVALIDNAME;
 
     EnsureLibrary();
-    auto* storage = new WriteStorage(path, grfMode);
-    if (HRESULT hr = storage->Begin(); FAILED(hr)) {
+    mv::ComObject<WriteStorage>* storage = nullptr;
+    if (HRESULT hr = mv::MakeComObject<WriteStorage>(&storage); FAILED(hr)) return hr;
+    if (HRESULT hr = storage->Begin(path, grfMode); FAILED(hr)) {
         storage->Abandon();
         storage->Release();
         return hr;

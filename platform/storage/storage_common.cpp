@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -190,17 +191,6 @@ bool TakeWriteBudget(ULONG cb) {
     return true;
 }
 
-HRESULT StorageBase::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IStorage) {
-        *ppv = static_cast<IStorage*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT StorageBase::CreateStorage(const OLECHAR*, DWORD, DWORD, DWORD, IStorage** ppstg) {
     if (ppstg) *ppstg = nullptr;
     return STG_E_UNIMPLEMENTEDFUNCTION;
@@ -214,17 +204,6 @@ HRESULT StorageBase::OpenStorage(const OLECHAR*, IStorage*, DWORD, SNB, DWORD, I
 HRESULT StorageBase::EnumElements(DWORD, void*, DWORD, IEnumSTATSTG** ppenum) {
     if (ppenum) *ppenum = nullptr;
     return STG_E_UNIMPLEMENTEDFUNCTION;
-}
-
-HRESULT StreamBase::QueryInterface(REFIID riid, void** ppv) {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ISequentialStream || riid == IID_IStream) {
-        *ppv = static_cast<IStream*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
 }
 
 HRESULT StreamBase::Clone(IStream** ppstm) {

@@ -1,15 +1,16 @@
 // What the reading and the writing side of the compound-file layer share:
 // library start-up, diagnostics, the share-exclusive file lock, name
-// and error mapping, and the reference counting and default answers of the
-// storage and stream objects.
+// and error mapping, and the default answers of the storage and stream
+// objects.
 #pragma once
 
 #include <sys/types.h>
-#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "storage.h"
+
+MV_IID_OF(IStorage, IID_IStorage);
 
 namespace mv::stg {
 
@@ -60,29 +61,10 @@ LPOLESTR AllocOleString(std::u16string_view text);
 // no failure injected). Takes `cb` from the budget; false when it is spent.
 bool TakeWriteBudget(ULONG cb);
 
-// Reference counting of the storage and stream objects.
-template <class Interface>
-class RefCounted : public Interface {
+// The members of a storage that this layer leaves out. The concrete classes
+// are ComObjectRoot classes whose one interface is IStorage.
+class StorageBase : public IStorage {
 public:
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
-
-protected:
-    virtual ~RefCounted() = default;
-
-private:
-    std::atomic<ULONG> refs_{1};
-};
-
-// QueryInterface and the members this layer leaves out.
-class StorageBase : public RefCounted<IStorage> {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-
     HRESULT CreateStorage(const OLECHAR*, DWORD, DWORD, DWORD, IStorage** ppstg) override;
     HRESULT OpenStorage(const OLECHAR*, IStorage*, DWORD, SNB, DWORD, IStorage** ppstg) override;
     HRESULT CopyTo(DWORD, const IID*, SNB, IStorage*) override {
@@ -110,10 +92,9 @@ protected:
                                const CLSID& clsid);
 };
 
-class StreamBase : public RefCounted<IStream> {
+// The same for a stream; its interfaces are IStream and ISequentialStream.
+class StreamBase : public IStream {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override;
-
     HRESULT CopyTo(IStream*, ULARGE_INTEGER, ULARGE_INTEGER*, ULARGE_INTEGER*) override {
         return E_NOTIMPL;
     }

@@ -198,6 +198,47 @@ TEST(Docfile, CreatedStreamsWriteForwardOnly) {
     storage->Release();
 }
 
+// Each object answers its own interfaces with one identity and refuses
+// others, on the writing and the reading side alike.
+void ExpectInterfaces(IUnknown* object, std::initializer_list<IID> answered, const char* label) {
+    IUnknown* identity = nullptr;
+    ASSERT_EQ(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
+    for (const IID& iid : answered) {
+        IUnknown* itf = nullptr;
+        ASSERT_EQ(object->QueryInterface(iid, reinterpret_cast<void**>(&itf)), S_OK) << label;
+        IUnknown* again = nullptr;
+        ASSERT_EQ(itf->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&again)), S_OK);
+        EXPECT_EQ(again, identity) << label;
+        again->Release();
+        itf->Release();
+    }
+    void* none = &none;
+    EXPECT_EQ(object->QueryInterface(IID_IDispatch, &none), E_NOINTERFACE) << label;
+    EXPECT_EQ(none, nullptr) << label;
+    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER) << label;
+    identity->Release();
+}
+
+TEST(Docfile, StoragesAndStreamsAnswerTheirInterfaces) {
+    ScratchFolder folder;
+    const auto path = Wide(folder / "doc.mvc");
+    IStorage* storage = nullptr;
+    ASSERT_EQ(StgCreateDocfile(path.c_str(), 0x1012, 0, &storage), S_OK);
+    IStream* stream = nullptr;
+    ASSERT_EQ(storage->CreateStream(u"C", 0x12, 0, 0, &stream), S_OK);
+    ExpectInterfaces(storage, {IID_IStorage}, "created storage");
+    ExpectInterfaces(stream, {IID_IStream, IID_ISequentialStream}, "created stream");
+    stream->Release();
+    storage->Release();
+
+    ASSERT_EQ(StgOpenStorage(path.c_str(), nullptr, 0x10, nullptr, 0, &storage), S_OK);
+    ASSERT_EQ(storage->OpenStream(u"C", nullptr, 0x10, 0, &stream), S_OK);
+    ExpectInterfaces(storage, {IID_IStorage}, "opened storage");
+    ExpectInterfaces(stream, {IID_IStream, IID_ISequentialStream}, "opened stream");
+    stream->Release();
+    storage->Release();
+}
+
 struct PathErrorCase {
     const char* label;
     const char* relative;  // below the scratch folder
