@@ -6,6 +6,7 @@
 #include "interfaces/MvMorvaCalc_ids.h"
 #include "parameters/eng_unit.h"
 #include "parameters/eng_unit_type.h"
+#include "parameters/parameter.h"
 #include "persistence/calc_property.h"
 #include "persistence/calc_sample_info.h"
 #include "persistence/calc_value.h"
@@ -20,4 +21,5 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalcSampleInfo, &mv::CreateComObject<CMvCalcSampleInfo>);
     MvRegisterClassFactory(CLSID_MvEngUnit, &mv::CreateComObject<CMvEngUnit>);
     MvRegisterClassFactory(CLSID_MvEngUnitType, &mv::CreateComObject<CMvEngUnitType>);
+    MvRegisterClassFactory(CLSID_MvParameter, &mv::CreateComObject<CMvParameter>);
 }

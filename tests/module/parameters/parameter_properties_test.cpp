@@ -1,0 +1,458 @@
+// The parameter's properties: initial values, what each setter stores, the
+// computed texts, the cell text, the sample-information pointer and the
+// null out pointers.
+#include <vector>
+
+#include "interfaces/IMvCalcName.h"
+#include "parameter_test_support.h"
+
+namespace parameter_test {
+namespace {
+
+struct Expect {
+    DISPID id;
+    mv::Variant value;
+};
+
+mv::Variant I4(LONG v) {
+    return mv::Variant(v);
+}
+mv::Variant I2(SHORT v) {
+    mv::Variant r;
+    r.vt = VT_I2;
+    r.iVal = v;
+    return r;
+}
+mv::Variant R8(double v) {
+    return mv::Variant(v);
+}
+mv::Variant Date(double v) {
+    mv::Variant r;
+    r.vt = VT_DATE;
+    r.date = v;
+    return r;
+}
+mv::Variant Bool(VARIANT_BOOL v) {
+    mv::Variant r;
+    r.vt = VT_BOOL;
+    r.boolVal = v;
+    return r;
+}
+mv::Variant Str(const char16_t* s) {
+    return mv::Variant(s);
+}
+
+void ExpectSame(const VARIANT& got, const VARIANT& want, DISPID id) {
+    ASSERT_EQ(got.vt, want.vt) << "DISPID " << id;
+    switch (want.vt) {
+        case VT_BSTR:
+            EXPECT_EQ(Text(got.bstrVal), Text(want.bstrVal)) << "DISPID " << id;
+            break;
+        case VT_I2:
+        case VT_BOOL:
+            EXPECT_EQ(got.iVal, want.iVal) << "DISPID " << id;
+            break;
+        case VT_I4:
+            EXPECT_EQ(got.lVal, want.lVal) << "DISPID " << id;
+            break;
+        case VT_R8:
+        case VT_DATE:
+            EXPECT_EQ(got.dblVal, want.dblVal) << "DISPID " << id;
+            break;
+        default:
+            break;
+    }
+}
+
+TEST(ParameterPropertiesTest, NewParameterReadsItsInitialValues) {
+    auto p = NewParameter();
+    const Expect cases[] = {
+        {DISPID_MvParameter_Type, I4(12)},
+        {DISPID_MvParameter_TypeText, Str(u"Variant")},
+        {DISPID_MvParameter_ParameterType, I4(0)},
+        {DISPID_MvParameter_ParameterTypeText, Str(u"UnUsed")},
+        {DISPID_MvParameter_BindingType, I4(0)},
+        {DISPID_MvParameter_BindingTypeText, Str(u"None")},
+        {DISPID_MvParameter_Level, I2(0)},
+        {DISPID_MvParameter_Status, I2(0)},
+        {DISPID_MvParameter_Changed, I4(0)},
+        {DISPID_MvParameter_Extrapolate, Bool(VARIANT_FALSE)},
+        {DISPID_MvParameter_Interpolate, I4(0)},
+        {DISPID_MvParameter_DefinitionRecord_ID, I4(0)},
+        {DISPID_MvParameter_TimeStamp, Date(0.0)},
+        {DISPID_MvParameter_UnitConversionMultiplier, R8(0.0)},
+        {DISPID_VALUE, mv::Variant()},
+        {DISPID_MvParameter_Default, mv::Variant()},
+        {DISPID_MvParameter_Name, Str(u"")},
+        {DISPID_MvParameter_CellText, Str(u"")},
+        {DISPID_MvParameter_BoundUnits, Str(u"")},
+        {DISPID_MvParameter_DataSource, Str(u"")},
+    };
+    for (const Expect& c : cases) ExpectSame(DispGet(p.get(), c.id), c.value, c.id);
+    mv::ComPtr<IUnknown> info;
+    EXPECT_EQ(p->get_SampleInfo(info.Put()), S_OK);
+    EXPECT_FALSE(info);
+}
+
+// Every stored property through dispatch: the value written is the value
+// read, with no side effect on the others that the table checks later.
+TEST(ParameterPropertiesTest, EachStoredPropertyReadsBackWhatWasWritten) {
+    auto p = NewParameter();
+    const Expect cases[] = {
+        {DISPID_MvParameter_Description, Str(u"flow into tank \u00e9")},
+        {DISPID_MvParameter_Default, R8(2.5)},
+        {DISPID_MvParameter_Type, I4(-7)},
+        {DISPID_MvParameter_Units, Str(u"degF")},
+        {DISPID_MvParameter_UnitConversionMultiplier, R8(1.8)},
+        {DISPID_MvParameter_UnitConversionOffset, R8(32.0)},
+        {DISPID_MvParameter_ParameterType, I4(99)},
+        {DISPID_MvParameter_Source, Str(u"src")},
+        {DISPID_MvParameter_SpreadSheetName, Str(u"book.xls")},
+        {DISPID_MvParameter_SpreadSheetRow, I4(-3)},
+        {DISPID_MvParameter_SpreadSheetColumn, I4(4)},
+        {DISPID_MvParameter_SpreadSheetMethod, Str(u"Macro1")},
+        {DISPID_MvParameter_EXE_RuntimeArgument, Str(u"/x")},
+        {DISPID_VALUE, Str(u"text value")},
+        {DISPID_MvParameter_TimeStamp, Date(40000.25)},
+        {DISPID_MvParameter_Record_ID, I4(11)},
+        {DISPID_MvParameter_Field_ID, I4(12)},
+        {DISPID_MvParameter_StatusField_ID, I4(13)},
+        {DISPID_MvParameter_HistoryField_ID, I4(14)},
+        {DISPID_MvParameter_NodeName, Str(u"node")},
+        {DISPID_MvParameter_GroupNumber, I4(200)},
+        {DISPID_MvParameter_RecordName, Str(u"rec")},
+        {DISPID_MvParameter_FieldName, Str(u"fld")},
+        {DISPID_MvParameter_BoundUnits, Str(u"degC")},
+        {DISPID_MvParameter_BindingType, I4(77)},
+        {DISPID_MvParameter_FieldType, I4(5)},
+        {DISPID_MvParameter_Use_QT_Format, I4(3)},
+        {DISPID_MvParameter_HistoryFieldName, Str(u"hist")},
+        {DISPID_MvParameter_CalculationName, Str(u"calc")},
+        {DISPID_MvParameter_DataSetName, Str(u"ds")},
+        {DISPID_MvParameter_ColumnName, Str(u"col")},
+        {DISPID_MvParameter_RowNumber, I4(8)},
+        {DISPID_MvParameter_ItemName, Str(u"item")},
+        {DISPID_MvParameter_ItemID, I4(9)},
+        {DISPID_MvParameter_ParameterName, Str(u"pname")},
+        {DISPID_MvParameter_ParameterID, I4(10)},
+        {DISPID_MvParameter_Name, Str(u"P1")},
+        {DISPID_MvParameter_Changed, I4(42)},
+        {DISPID_MvParameter_Extrapolate, Bool(5)},
+        {DISPID_MvParameter_Interpolate, I4(-2)},
+        {DISPID_MvParameter_DataSource, Str(u"MDSA source")},
+    };
+    for (const Expect& c : cases) ASSERT_EQ(DispPut(p.get(), c.id, c.value), S_OK) << c.id;
+    for (const Expect& c : cases) ExpectSame(DispGet(p.get(), c.id), c.value, c.id);
+}
+
+TEST(ParameterPropertiesTest, NullAndEmptyTextsBothEmptyTheProperty) {
+    auto p = NewParameter();
+    for (BSTR cleared : {static_cast<BSTR>(nullptr), mv::Bstr(u"").Detach()}) {
+        ASSERT_EQ(p->put_NodeName(mv::Bstr(u"x").get()), S_OK);
+        ASSERT_EQ(p->put_NodeName(cleared), S_OK);
+        mv::Bstr read;
+        ASSERT_EQ(p->get_NodeName(read.Out()), S_OK);
+        ASSERT_NE(read.get(), nullptr);
+        EXPECT_EQ(read.view(), u"");
+        SysFreeString(cleared);
+    }
+}
+
+TEST(ParameterPropertiesTest, DefinitionRecordIdStoresNothing) {
+    auto p = NewParameter();
+    EXPECT_EQ(p->put_DefinitionRecord_ID(5), S_OK);
+    LONG id = -1;
+    EXPECT_EQ(p->get_DefinitionRecord_ID(&id), S_OK);
+    EXPECT_EQ(id, 0);
+}
+
+TEST(ParameterPropertiesTest, EveryGetterAnswersANullOutPointerWithEPointer) {
+    auto p = NewParameter();
+    IMvParameter* q = p.get();
+    using BstrGet = HRESULT (IMvParameter::*)(BSTR*);
+    using LongGet = HRESULT (IMvParameter::*)(LONG*);
+    using ShortGet = HRESULT (IMvParameter::*)(SHORT*);
+    using DoubleGet = HRESULT (IMvParameter::*)(DOUBLE*);
+    using VariantGet = HRESULT (IMvParameter::*)(VARIANT*);
+    const BstrGet texts[] = {
+        &IMvParameter::get_Description,
+        &IMvParameter::get_TypeText,
+        &IMvParameter::get_Units,
+        &IMvParameter::get_ParameterTypeText,
+        &IMvParameter::get_Source,
+        &IMvParameter::get_SpreadSheetName,
+        &IMvParameter::get_SpreadSheetMethod,
+        &IMvParameter::get_EXE_RuntimeArgument,
+        &IMvParameter::get_NodeName,
+        &IMvParameter::get_RecordName,
+        &IMvParameter::get_FieldName,
+        &IMvParameter::get_BoundUnits,
+        &IMvParameter::get_BindingTypeText,
+        &IMvParameter::get_HistoryFieldName,
+        &IMvParameter::get_CalculationName,
+        &IMvParameter::get_DataSetName,
+        &IMvParameter::get_ColumnName,
+        &IMvParameter::get_ItemName,
+        &IMvParameter::get_ParameterName,
+        &IMvParameter::get_Name,
+        &IMvParameter::get_CellText,
+        &IMvParameter::get_DataSource,
+    };
+    const LongGet longs[] = {
+        &IMvParameter::get_Type,
+        &IMvParameter::get_ParameterType,
+        &IMvParameter::get_SpreadSheetRow,
+        &IMvParameter::get_SpreadSheetColumn,
+        &IMvParameter::get_Record_ID,
+        &IMvParameter::get_Field_ID,
+        &IMvParameter::get_StatusField_ID,
+        &IMvParameter::get_HistoryField_ID,
+        &IMvParameter::get_GroupNumber,
+        &IMvParameter::get_BindingType,
+        &IMvParameter::get_FieldType,
+        &IMvParameter::get_Use_QT_Format,
+        &IMvParameter::get_DefinitionRecord_ID,
+        &IMvParameter::get_RowNumber,
+        &IMvParameter::get_ItemID,
+        &IMvParameter::get_ParameterID,
+        &IMvParameter::get_Changed,
+        &IMvParameter::get_Interpolate,
+    };
+    const ShortGet shorts[] = {&IMvParameter::get_Level, &IMvParameter::get_Status,
+                               &IMvParameter::get_Extrapolate};
+    const DoubleGet doubles[] = {&IMvParameter::get_UnitConversionMultiplier,
+                                 &IMvParameter::get_UnitConversionOffset,
+                                 &IMvParameter::get_TimeStamp};
+    const VariantGet variants[] = {&IMvParameter::get_Value, &IMvParameter::get_Default};
+    for (auto g : texts) EXPECT_EQ((q->*g)(nullptr), E_POINTER);
+    for (auto g : longs) EXPECT_EQ((q->*g)(nullptr), E_POINTER);
+    for (auto g : shorts) EXPECT_EQ((q->*g)(nullptr), E_POINTER);
+    for (auto g : doubles) EXPECT_EQ((q->*g)(nullptr), E_POINTER);
+    for (auto g : variants) EXPECT_EQ((q->*g)(nullptr), E_POINTER);
+    EXPECT_EQ(q->get_SampleInfo(nullptr), E_POINTER);
+}
+
+TEST(ParameterPropertiesTest, EnumeratedFieldsReadAsTheirTableTextOrTheirNumber) {
+    struct Case {
+        DISPID number, text;
+        LONG value;
+        const char16_t* expected;
+    } cases[] = {
+        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, 6, u"ReturnValue"},
+        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, 4, u""},
+        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, 9, u"9"},
+        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, -1, u"-1"},
+        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, 16, u"16"},
+        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, 0, u"Empty"},
+        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, 15, u"Byte"},
+        {DISPID_MvParameter_BindingType, DISPID_MvParameter_BindingTypeText, 11, u"ProcessData"},
+        {DISPID_MvParameter_BindingType, DISPID_MvParameter_BindingTypeText, 12, u"12"},
+        // The low 16 bits, signed, pick the row.
+        {DISPID_MvParameter_BindingType, DISPID_MvParameter_BindingTypeText, 0x10009, u"OPC_DA"},
+        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, 0x1FFFF, u"-1"},
+    };
+    auto p = NewParameter();
+    for (const Case& c : cases) {
+        ASSERT_EQ(DispPut(p.get(), c.number, I4(c.value)), S_OK);
+        ExpectSame(DispGet(p.get(), c.text), Str(c.expected), c.text);
+    }
+}
+
+TEST(ParameterPropertiesTest, EnumerationTextsSetTheirFieldOrFailLeavingItAlone) {
+    struct Case {
+        DISPID number, text;
+        const char16_t* written;
+        HRESULT hr;
+        LONG stored;  // the field afterwards; it starts at 3 for failures
+        const char16_t* error;
+    } cases[] = {
+        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, u"input/output",
+         S_OK, 3, u""},
+        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, u"COMMAND", S_OK,
+         8, u""},
+        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, u"", E_FAIL, 3,
+         u"Invalid text value for ParameterTypeText"},
+        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, u"4", E_FAIL, 3,
+         u"Invalid text value for ParameterTypeText"},
+        {DISPID_MvParameter_BindingType, DISPID_MvParameter_BindingTypeText, u"opc_da", S_OK, 9,
+         u""},
+        {DISPID_MvParameter_BindingType, DISPID_MvParameter_BindingTypeText, u"OPC", E_FAIL, 3,
+         u"Invalid text value for BindingTypeText"},
+        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, u"BOOLEAN", S_OK, 11, u""},
+        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, u" Boolean", E_FAIL, 3,
+         u"Invalid text value for TypeText"},
+        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, u"Variant ", E_FAIL, 3,
+         u"Invalid text value for TypeText"},
+    };
+    auto p = NewParameter();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(mv::ToUtf8(c.written));
+        ASSERT_EQ(DispPut(p.get(), c.number, I4(3)), S_OK);
+        SetErrorInfo(0, nullptr);
+        mv::Bstr text(c.written);
+        // Through the interface, so the error information stays for us to read.
+        HRESULT hr =
+            c.text == DISPID_MvParameter_ParameterTypeText ? p->put_ParameterTypeText(text.get())
+            : c.text == DISPID_MvParameter_BindingTypeText ? p->put_BindingTypeText(text.get())
+                                                           : p->put_TypeText(text.get());
+        EXPECT_EQ(hr, c.hr);
+        EXPECT_EQ(TakeErrorText(), c.error);
+        ExpectSame(DispGet(p.get(), c.number), I4(c.stored), c.number);
+    }
+}
+
+TEST(ParameterPropertiesTest, CellTextNamesTheCellOrTheMacro) {
+    struct Case {
+        LONG parameterType;
+        const char16_t* written;
+        LONG column, row;
+        const char16_t* method;
+        const char16_t* read;
+    } cases[] = {
+        {mvcInput, u"2,3", 2, 3, u"", u"2,3"},
+        {mvcInput, u" 12 , 7x", 12, 7, u"", u"12,7"},
+        {mvcInput, u"2,0", 0, 0, u"2,0", u"2,0"},
+        {mvcInput, u",23", 0, 0, u",23", u",23"},
+        {mvcInput, u"2,", 0, 0, u"2,", u"2,"},
+        {mvcInput, u"-2,3", 0, 0, u"-2,3", u"-2,3"},
+        {mvcInput, u"RunIt", 0, 0, u"RunIt", u"RunIt"},
+        {mvcInput, u"99999999999,1", 2147483647, 1, u"", u"2147483647,1"},
+        {mvcCommand, u"2,3", 0, 0, u"2,3", u"2,3"},
+        {mvcInput, nullptr, 0, 0, u"", u""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.written ? mv::ToUtf8(c.written) : "null");
+        auto p = NewParameter();
+        ASSERT_EQ(p->put_ParameterType(c.parameterType), S_OK);
+        ASSERT_EQ(p->put_SpreadSheetMethod(mv::Bstr(u"old").get()), S_OK);
+        mv::Bstr written(c.written);
+        ASSERT_EQ(p->put_CellText(written.get()), S_OK);
+        LONG column = -1, row = -1;
+        mv::Bstr method, read;
+        p->get_SpreadSheetColumn(&column);
+        p->get_SpreadSheetRow(&row);
+        p->get_SpreadSheetMethod(method.Out());
+        p->get_CellText(read.Out());
+        EXPECT_EQ(column, c.column);
+        EXPECT_EQ(row, c.row);
+        EXPECT_EQ(method.view(), c.method);
+        EXPECT_EQ(read.view(), c.read);
+    }
+}
+
+TEST(ParameterPropertiesTest, CellTextOfACommandOrAnIncompleteCellIsTheMacro) {
+    auto p = NewParameter();
+    p->put_SpreadSheetRow(3);
+    p->put_SpreadSheetColumn(2);
+    p->put_SpreadSheetMethod(mv::Bstr(u"Mac").get());
+    struct Case {
+        LONG type, column;
+        const char16_t* read;
+    } cases[] = {{mvcInput, 2, u"2,3"}, {mvcCommand, 2, u"Mac"}, {mvcOutput, 0, u"Mac"}};
+    for (const Case& c : cases) {
+        p->put_ParameterType(c.type);
+        p->put_SpreadSheetColumn(c.column);
+        mv::Bstr read;
+        ASSERT_EQ(p->get_CellText(read.Out()), S_OK);
+        EXPECT_EQ(read.view(), c.read);
+    }
+}
+
+TEST(ParameterPropertiesTest, SampleInfoIsHandedOutCountedButNotHeld) {
+    mv::ComPtr<IMvParameter> other = NewParameter();
+    IUnknown* info = other.get();
+    const ULONG before = (info->AddRef(), info->Release());
+    auto p = NewParameter();
+    ASSERT_EQ(p->put_SampleInfo(info), S_OK);
+    EXPECT_EQ((info->AddRef(), info->Release()), before);
+    IUnknown* read = nullptr;
+    ASSERT_EQ(p->get_SampleInfo(&read), S_OK);
+    EXPECT_EQ(read, info);
+    EXPECT_EQ((info->AddRef(), info->Release()), before + 1);
+    read->Release();
+    EXPECT_EQ((info->AddRef(), info->Release()), before);
+    // Releasing the parameter releases nothing it does not hold.
+    p.Reset();
+    EXPECT_EQ((info->AddRef(), info->Release()), before);
+}
+
+TEST(ParameterPropertiesTest, DefaultResolvesReferencesAndKeepsNull) {
+    auto p = NewParameter();
+    double source = 4.5;
+    VARIANT byRef;
+    VariantInit(&byRef);
+    byRef.vt = VT_BYREF | VT_R8;
+    byRef.pdblVal = &source;
+    ASSERT_EQ(p->put_Default(byRef), S_OK);
+    source = 9.0;
+    mv::Variant read;
+    ASSERT_EQ(p->get_Default(&read), S_OK);
+    EXPECT_EQ(read.vt, VT_R8);
+    EXPECT_EQ(read.dblVal, 4.5);
+
+    mv::Variant null;
+    null.vt = VT_NULL;
+    ASSERT_EQ(p->put_Default(null), S_OK);
+    ASSERT_EQ(p->get_Default(&read), S_OK);
+    EXPECT_EQ(read.vt, VT_NULL);
+    LONG changed = -1;
+    p->get_Changed(&changed);
+    EXPECT_EQ(changed, 0);
+}
+
+TEST(ParameterPropertiesTest, ValueByReferenceStoresTheValueAndRefusesNull) {
+    auto p = NewParameter();
+    EXPECT_EQ(p->putref_Value(nullptr), E_POINTER);
+    LONG changed = -1;
+    p->get_Changed(&changed);
+    EXPECT_EQ(changed, 0);
+
+    mv::Variant v(LONG{7});
+    ASSERT_EQ(DispPut(p.get(), DISPID_VALUE, v, DISPATCH_PROPERTYPUTREF), S_OK);
+    ExpectSame(DispGet(p.get(), DISPID_VALUE), v, DISPID_VALUE);
+    p->get_Changed(&changed);
+    EXPECT_EQ(changed, 1);
+    // The lock was left: another write goes through.
+    EXPECT_EQ(p->put_Value(mv::Variant(LONG{8})), S_OK);
+}
+
+TEST(ParameterPropertiesTest, ObjectNameIsTheName) {
+    auto p = NewParameter();
+    mv::ComPtr<IMvCalcName> name;
+    ASSERT_EQ(p->QueryInterface(IID_IMvCalcName, name.PutVoid()), S_OK);
+    ASSERT_EQ(name->put_ObjectName(mv::Bstr(u"Flow").get()), S_OK);
+    mv::Bstr read;
+    p->get_Name(read.Out());
+    EXPECT_EQ(read.view(), u"Flow");
+    p->put_Name(mv::Bstr(u"Level").get());
+    ASSERT_EQ(name->get_ObjectName(read.Out()), S_OK);
+    EXPECT_EQ(read.view(), u"Level");
+}
+
+TEST(ParameterPropertiesTest, AnswersItsInterfacesAndErrorInfoForItsOwnOnly) {
+    auto p = NewParameter();
+    const IID answered[] = {IID_IMvParameter,   IID_IDispatch,     IID_ISupportErrorInfo,
+                            IID_IPersistStream, IID_IMvPersistXML, IID_IMvCalcName,
+                            IID_IUnknown};
+    for (const IID& iid : answered) {
+        mv::ComPtr<IUnknown> q;
+        EXPECT_EQ(p->QueryInterface(iid, q.PutVoid()), S_OK);
+    }
+    mv::ComPtr<ISupportErrorInfo> support;
+    ASSERT_EQ(p->QueryInterface(IID_ISupportErrorInfo, support.PutVoid()), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IMvParameter), S_OK);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IPersistStream), S_FALSE);
+    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IMvPersistXML), S_FALSE);
+
+    mv::ComPtr<IPersistStream> persist;
+    ASSERT_EQ(p->QueryInterface(IID_IPersistStream, persist.PutVoid()), S_OK);
+    ULARGE_INTEGER size{};
+    EXPECT_EQ(persist->GetSizeMax(&size), E_NOTIMPL);
+    EXPECT_EQ(persist->IsDirty(), S_OK);
+    CLSID clsid{};
+    EXPECT_EQ(persist->GetClassID(&clsid), S_OK);
+    EXPECT_EQ(clsid, CLSID_MvParameter);
+}
+
+}  // namespace
+}  // namespace parameter_test

@@ -1,0 +1,193 @@
+// The value and quality operations: the level that a status implies, the
+// bulk reads and writes, the record and field identifiers and GetDetails.
+#include "parameter_test_support.h"
+
+namespace parameter_test {
+namespace {
+
+TEST(ParameterQualityTest, StatusSetsTheLevelItImpliesAndMarksTheValueChanged) {
+    struct Case {
+        SHORT status;
+        SHORT level;  // the level starts at 7, which no status implies
+    } cases[] = {
+        {0, 0},  {-1, 0},      {-2, -1}, {-3, 1}, {-4, 1},    {-5, 1},
+        {-6, 2}, {-32768, -1}, {-7, 7},  {1, 7},  {32767, 7}, {-32767, 7},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.status);
+        auto p = NewParameter();
+        ASSERT_EQ(p->put_Level(7), S_OK);
+        ASSERT_EQ(p->put_Changed(0), S_OK);
+        ASSERT_EQ(p->put_Status(c.status), S_OK);
+        SHORT level = 0, status = 0;
+        LONG changed = 0;
+        p->get_Level(&level);
+        p->get_Status(&status);
+        p->get_Changed(&changed);
+        EXPECT_EQ(status, c.status);
+        EXPECT_EQ(level, c.level);
+        EXPECT_EQ(changed, 1);
+    }
+}
+
+TEST(ParameterQualityTest, LevelLeavesTheStatusAlone) {
+    auto p = NewParameter();
+    p->put_Status(-6);
+    p->put_Changed(0);
+    ASSERT_EQ(p->put_Level(1), S_OK);
+    SHORT level = 0, status = 0;
+    LONG changed = 0;
+    p->get_Level(&level);
+    p->get_Status(&status);
+    p->get_Changed(&changed);
+    EXPECT_EQ(level, 1);
+    EXPECT_EQ(status, -6);
+    EXPECT_EQ(changed, 1);
+}
+
+TEST(ParameterValuesTest, SetParameterValuesStoresWhatIsGivenAndDerivesNothing) {
+    auto p = NewParameter();
+    p->put_Level(1);
+    p->put_Value(mv::Variant(LONG{5}));
+    p->put_TimeStamp(3.0);
+    p->put_Changed(0);
+
+    // Four null pointers: only the changed flag.
+    ASSERT_EQ(p->SetParameterValues(nullptr, nullptr, nullptr, nullptr), S_OK);
+    LONG changed = 0;
+    p->get_Changed(&changed);
+    EXPECT_EQ(changed, 1);
+
+    SHORT status = -6;
+    ASSERT_EQ(p->SetParameterValues(nullptr, nullptr, &status, nullptr), S_OK);
+    mv::Variant value;
+    SHORT level = 0, readStatus = 0;
+    DATE when = 0;
+    ASSERT_EQ(p->GetParameterValues(&value, &level, &readStatus, &when), S_OK);
+    EXPECT_EQ(value.vt, VT_I4);
+    EXPECT_EQ(value.lVal, 5);
+    EXPECT_EQ(level, 1);  // not derived from the status
+    EXPECT_EQ(readStatus, -6);
+    EXPECT_EQ(when, 3.0);
+}
+
+TEST(ParameterValuesTest, NullEmptiesTheValueAndReferencesAreResolved) {
+    struct Case {
+        const char* what;
+        WORD kind;  // how the value is written
+    } cases[] = {{"put_Value", 0}, {"putref_Value", 1}, {"SetParameterValues", 2}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto p = NewParameter();
+        auto write = [&](VARIANT v) {
+            if (c.kind == 0) return p->put_Value(v);
+            if (c.kind == 1) return p->putref_Value(&v);
+            return p->SetParameterValues(&v, nullptr, nullptr, nullptr);
+        };
+        double source = 1.5;
+        VARIANT byRef;
+        VariantInit(&byRef);
+        byRef.vt = VT_BYREF | VT_R8;
+        byRef.pdblVal = &source;
+        ASSERT_EQ(write(byRef), S_OK);
+        source = 2.5;
+        mv::Variant read;
+        ASSERT_EQ(p->get_Value(&read), S_OK);
+        EXPECT_EQ(read.vt, VT_R8);
+        EXPECT_EQ(read.dblVal, 1.5);
+
+        VARIANT null;
+        VariantInit(&null);
+        null.vt = VT_NULL;
+        ASSERT_EQ(write(null), S_OK);
+        ASSERT_EQ(p->GetParameterValues(&read, nullptr, nullptr, nullptr), S_OK);
+        EXPECT_EQ(read.vt, VT_EMPTY);
+    }
+}
+
+TEST(ParameterValuesTest, ValueReadIsAnIndependentCopy) {
+    auto p = NewParameter();
+    p->put_Value(mv::Variant(u"first"));
+    mv::Variant read;
+    ASSERT_EQ(p->get_Value(&read), S_OK);
+    p->put_Value(mv::Variant(u"second"));
+    EXPECT_EQ(Text(read.bstrVal), u"first");
+}
+
+TEST(ParameterValuesTest, GetParameterValuesFillsOnlyTheGivenPointers) {
+    auto p = NewParameter();
+    p->put_TimeStamp(44000.5);
+    p->put_Level(2);
+    DATE when = 0;
+    SHORT level = 99;
+    ASSERT_EQ(p->GetParameterValues(nullptr, nullptr, nullptr, &when), S_OK);
+    EXPECT_EQ(when, 44000.5);
+    EXPECT_EQ(level, 99);
+}
+
+TEST(ParameterValuesTest, RecordAndFieldIdentifiersMoveTogetherWithoutTouchingChanged) {
+    auto p = NewParameter();
+    LONG record = 100, field = 0x10000, history = 0x20000;
+    ASSERT_EQ(p->SetParameterRecFld(&record, &field, &history), S_OK);
+    LONG newField = 0x30000;
+    ASSERT_EQ(p->SetParameterRecFld(nullptr, &newField, nullptr), S_OK);
+    LONG r = 0, f = 0, h = 0, statusField = -1, changed = -1;
+    ASSERT_EQ(p->GetParameterRecFld(&r, &f, &h), S_OK);
+    EXPECT_EQ(r, 100);
+    EXPECT_EQ(f, 0x30000);
+    EXPECT_EQ(h, 0x20000);
+    EXPECT_EQ(p->GetParameterRecFld(nullptr, nullptr, nullptr), S_OK);
+    p->get_StatusField_ID(&statusField);
+    p->get_Changed(&changed);
+    EXPECT_EQ(statusField, 0);
+    EXPECT_EQ(changed, 0);
+}
+
+TEST(ParameterDetailsTest, ListsThePropertiesAndPrefersTheParametersOwnUnits) {
+    auto p = NewParameter();
+    p->put_Name(mv::Bstr(u"Flow").get());
+    p->put_Type(5);
+    p->put_ParameterType(mvcOutput);
+    p->put_Default(mv::Variant(1.0));
+    p->put_Source(mv::Bstr(u"tag").get());
+    p->put_Value(mv::Variant(LONG{3}));
+    p->put_Status(-3);
+    p->put_BoundUnits(mv::Bstr(u"degC").get());
+
+    struct Case {
+        const char16_t* units;
+        const char16_t* expected;
+    } cases[] = {{nullptr, u"degC"}, {u"degF", u"degF"}};
+    for (const Case& c : cases) {
+        p->put_Units(mv::Bstr(c.units).get());
+        mv::Bstr name, typeText, parameterTypeText, source, units;
+        mv::Variant def, value;
+        SHORT status = 0;
+        ASSERT_EQ(p->GetDetails(name.Out(), typeText.Out(), parameterTypeText.Out(), &def,
+                                source.Out(), &value, &status, units.Out()),
+                  S_OK);
+        EXPECT_EQ(name.view(), u"Flow");
+        EXPECT_EQ(typeText.view(), u"Float");
+        EXPECT_EQ(parameterTypeText.view(), u"Output");
+        EXPECT_EQ(def.dblVal, 1.0);
+        EXPECT_EQ(source.view(), u"tag");
+        EXPECT_EQ(value.lVal, 3);
+        EXPECT_EQ(status, -3);
+        EXPECT_EQ(units.view(), c.expected);
+    }
+}
+
+TEST(ParameterDetailsTest, SkipsEveryNullOutPointer) {
+    auto p = NewParameter();
+    p->put_Name(mv::Bstr(u"A").get());
+    EXPECT_EQ(p->GetDetails(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
+              S_OK);
+    mv::Bstr units;
+    EXPECT_EQ(
+        p->GetDetails(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, units.Out()),
+        S_OK);
+    EXPECT_EQ(units.view(), u"");
+}
+
+}  // namespace
+}  // namespace parameter_test
