@@ -30,21 +30,6 @@ TEST(ParameterQualityTest, StatusSetsTheLevelItImpliesAndMarksTheValueChanged) {
     }
 }
 
-TEST(ParameterQualityTest, LevelLeavesTheStatusAlone) {
-    auto p = NewParameter();
-    p->put_Status(-6);
-    p->put_Changed(0);
-    ASSERT_EQ(p->put_Level(1), S_OK);
-    SHORT level = 0, status = 0;
-    LONG changed = 0;
-    p->get_Level(&level);
-    p->get_Status(&status);
-    p->get_Changed(&changed);
-    EXPECT_EQ(level, 1);
-    EXPECT_EQ(status, -6);
-    EXPECT_EQ(changed, 1);
-}
-
 TEST(ParameterValuesTest, SetParameterValuesStoresWhatIsGivenAndDerivesNothing) {
     auto p = NewParameter();
     p->put_Level(1);
@@ -103,26 +88,6 @@ TEST(ParameterValuesTest, NullEmptiesTheValueAndReferencesAreResolved) {
         ASSERT_EQ(p->GetParameterValues(&read, nullptr, nullptr, nullptr), S_OK);
         EXPECT_EQ(read.vt, VT_EMPTY);
     }
-}
-
-TEST(ParameterValuesTest, ValueReadIsAnIndependentCopy) {
-    auto p = NewParameter();
-    p->put_Value(mv::Variant(u"first"));
-    mv::Variant read;
-    ASSERT_EQ(p->get_Value(&read), S_OK);
-    p->put_Value(mv::Variant(u"second"));
-    EXPECT_EQ(Text(read.bstrVal), u"first");
-}
-
-TEST(ParameterValuesTest, GetParameterValuesFillsOnlyTheGivenPointers) {
-    auto p = NewParameter();
-    p->put_TimeStamp(44000.5);
-    p->put_Level(2);
-    DATE when = 0;
-    SHORT level = 99;
-    ASSERT_EQ(p->GetParameterValues(nullptr, nullptr, nullptr, &when), S_OK);
-    EXPECT_EQ(when, 44000.5);
-    EXPECT_EQ(level, 99);
 }
 
 TEST(ParameterValuesTest, RecordAndFieldIdentifiersMoveTogetherWithoutTouchingChanged) {
