@@ -204,6 +204,35 @@ TEST(EngUnitTypeStreamTest, CarriesItsUnitsInOrderIntoTheNewTypesCollection) {
     }
 }
 
+TEST(EngUnitTypeXmlTest, WritesItsUnitsAsEngUnitElementsAndLoadsThemBack) {
+    ServedUnitClasses served;
+    auto type = NewUnitType(u"Temperature");
+    ASSERT_EQ(type->put_StandardUnit(mv::Bstr(u"K").get()), S_OK);
+    AddUnits(type.get(), {{u"K", 1.0, 0.0}, {u"degC", 1.0, 273.15}});
+
+    mv::ComPtr<IXMLDOMDocument> doc;
+    mv::ComPtr<IXMLDOMElement> element;
+    ASSERT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
+    ASSERT_EQ(doc->createElement(mv::Bstr(u"EngUnitType").get(), element.Put()), S_OK);
+    ASSERT_EQ(doc->putref_documentElement(element.get()), S_OK);
+    mv::ComPtr<IMvPersistXML> persist;
+    ASSERT_EQ(type->QueryInterface(IID_IMvPersistXML, persist.PutVoid()), S_OK);
+    ASSERT_EQ(persist->SaveXML(element.get()), S_OK);
+    mv::Bstr xml;
+    ASSERT_EQ(element->get_xml(xml.Out()), S_OK);
+    EXPECT_EQ(xml.view(),
+              u"<EngUnitType><Name>Temperature</Name><StandardUnit>K</StandardUnit>"
+              u"<Units><EngUnit><Name>K</Name><Multiplier>1</Multiplier></EngUnit>"
+              u"<EngUnit><Name>degC</Name><Multiplier>1</Multiplier><Offset>273.15</Offset>"
+              u"</EngUnit></Units></EngUnitType>");
+
+    auto loaded = NewUnitType();
+    mv::ComPtr<IMvPersistXML> loader;
+    ASSERT_EQ(loaded->QueryInterface(IID_IMvPersistXML, loader.PutVoid()), S_OK);
+    ASSERT_EQ(loader->LoadXML(element.get()), S_OK);
+    EXPECT_EQ(Saved(loaded.get()), Saved(type.get()));
+}
+
 TEST(ConversionsDocumentTest, UnitTypesRoundTripThroughBinConversionsMvc) {
     ServedUnitClasses served;
     auto table = NewCollection();
