@@ -173,29 +173,6 @@ TEST_F(ParameterUnitsTest, StoresTheFactorsOrTheMarkerOfWhyNot) {
     }
 }
 
-TEST_F(ParameterUnitsTest, MembersThatAreNotUnitTypesAreSkipped) {
-    auto table = MakeTable();
-    // A unit filed straight in the table is no unit type: the scan passes
-    // over it and still finds the units of the types behind it.
-    auto stray = NewUnit();
-    ASSERT_EQ(stray->put_Multiplier(1.0), S_OK);
-    auto first = NewCollection();
-    ASSERT_EQ(first->Add(mv::Bstr(u"stray").get(), stray.get()), S_OK);
-    LONG count = 0;
-    ASSERT_EQ(table->get_Count(&count), S_OK);
-    for (LONG i = 1; i <= count; ++i) {
-        mv::ComPtr<IDispatch> member;
-        ASSERT_EQ(table->ItemByIndex(i, member.Put()), S_OK);
-        ASSERT_EQ(first->Add(mv::Bstr(std::u16string(1, u'a' + i)).get(), member.get()), S_OK);
-    }
-    MvSetUnitConvColl(first.get());
-    auto parameter = NewParameter(u"degC", u"degF");
-    EXPECT_EQ(parameter->SetUnitConversionFactor(), S_OK);
-    const MvUnitFactors f = FactorsOf(parameter.get());
-    EXPECT_NEAR(f.multiplier, 1.8, 1e-12);
-    EXPECT_NEAR(f.offset, 32.0, 1e-9);
-}
-
 TEST_F(ParameterUnitsTest, TheTableIsHeldByOneCountedReference) {
     auto table = MakeTable();
     MvSetUnitConvColl(table.get());
