@@ -203,9 +203,10 @@ std::optional<Model::Injection> enter(LONG library, const char* name) {
 
 namespace {
 
+// A field reports -16 to -1 (-7 a 4-byte time, which clients read as -8)
+// or a character width.
 bool validFieldType(SHORT type) {
-    if (type >= 1) return true;
-    return type >= -16 && type <= -1 && type != -7;
+    return type >= -16 && type != 0;
 }
 
 Value fromSim(const Field& f, const KhSimValue& v) {

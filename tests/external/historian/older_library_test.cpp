@@ -1,5 +1,5 @@
 // The older client library: the same model as keldrin_api for the local
-// node, attach answers, the shutdown callback and injected faults.
+// node and injected faults (attaching is tested through the module's loader).
 #include <cstring>
 #include <stdexcept>
 
@@ -10,11 +10,6 @@
 namespace {
 
 using kh_test::OlderLibrary;
-
-LONG g_callbackReason = 0;
-void onShutdown(LONG reason) {
-    g_callbackReason = reason;
-}
 
 class HistorianOlderLibrary : public ::testing::Test {
 protected:
@@ -118,29 +113,6 @@ TEST_F(HistorianOlderLibrary, ServesOnlyTheLocalNode) {
     LONG id = 0;
     EXPECT_EQ(lib_.get<PFN_DECODNAM>("DECODNAM")("X", 1, &id, &err), KELDRIN_E_NOSERVER);
     EXPECT_EQ(lib_.get<PFN_DEFINID>("DEFINID")(1), 0);
-}
-
-TEST_F(HistorianOlderLibrary, AttachAnswersAndShutdownCallbackAreAsTold) {
-    auto dbmapped = lib_.get<PFN_DBMAPPED>("DBMAPPED");
-    auto init = lib_.get<PFN_KeldrinInit>("KeldrinInit");
-    auto endkeld = lib_.get<PFN_ENDKELD>("ENDKELD");
-    struct Case {
-        LONG mapped, attach;
-        LONG fired;
-    };
-    const Case cases[] = {{0, 0, 0}, {0, 1, 1}, {1, 1, 1}};
-    for (const auto& c : cases) {
-        KhSim_Reset();
-        g_callbackReason = 0;
-        KhSim_SetAttachAnswers(c.mapped, c.attach);
-        EXPECT_EQ(dbmapped(), c.mapped);
-        EXPECT_EQ(init(&onShutdown, 0, 0, 0), c.attach);
-        EXPECT_EQ(KhSim_FireShutdown(5), c.fired);
-        EXPECT_EQ(g_callbackReason, c.fired ? 5 : 0);
-    }
-    endkeld();
-    EXPECT_EQ(KhSim_CallCount(KHSIM_KELDCORE, "ENDKELD"), 1);
-    EXPECT_EQ(KhSim_CallCount(KHSIM_KELDCORE, "KeldrinInit"), 1);
 }
 
 TEST_F(HistorianOlderLibrary, InjectedFaultsHitOnlyTheNamedLibraryAndCall) {
