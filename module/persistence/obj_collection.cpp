@@ -126,22 +126,22 @@ HRESULT CMvObjCollection::Item(VARIANT Index, VARIANT* pItem) {
         HRESULT hr;
         switch (Index.vt) {
             case VT_I2:
-                hr = ItemByIndexWork(Index.iVal, &found);
+                hr = ItemByIndex(Index.iVal, &found);
                 break;
             case VT_I4:
-                hr = ItemByIndexWork(Index.lVal, &found);
+                hr = ItemByIndex(Index.lVal, &found);
                 break;
             case VT_BSTR:
-                hr = ItemByNameWork(Index.bstrVal, &found);
+                hr = ItemByName(Index.bstrVal, &found);
                 break;
             case VT_I2 | VT_BYREF:
-                hr = Index.piVal ? ItemByIndexWork(*Index.piVal, &found) : E_POINTER;
+                hr = Index.piVal ? ItemByIndex(*Index.piVal, &found) : E_POINTER;
                 break;
             case VT_I4 | VT_BYREF:
-                hr = Index.plVal ? ItemByIndexWork(*Index.plVal, &found) : E_POINTER;
+                hr = Index.plVal ? ItemByIndex(*Index.plVal, &found) : E_POINTER;
                 break;
             case VT_BSTR | VT_BYREF:
-                hr = Index.pbstrVal ? ItemByNameWork(*Index.pbstrVal, &found) : E_POINTER;
+                hr = Index.pbstrVal ? ItemByName(*Index.pbstrVal, &found) : E_POINTER;
                 break;
             default:
                 writeEnd = false;
@@ -155,50 +155,40 @@ HRESULT CMvObjCollection::Item(VARIANT Index, VARIANT* pItem) {
     });
 }
 
-HRESULT CMvObjCollection::ItemByIndexWork(LONG Index, IDispatch** pItem) {
-    if (!pItem) return E_POINTER;
-    *pItem = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        // Compared before any arithmetic, so that no index can overflow.
-        if (Index >= 1 && static_cast<size_t>(Index) <= m_items.size()) {
-            *pItem = m_items[static_cast<size_t>(Index) - 1];
-            (*pItem)->AddRef();
-            return S_OK;
-        }
-    }
-    return ReportError(u"Item: Index out of range");
-}
-
-HRESULT CMvObjCollection::ItemByNameWork(BSTR Name, IDispatch** pItem) {
-    if (!pItem) return E_POINTER;
-    *pItem = nullptr;
-    std::string key = MakeKey(Name);
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        auto it = m_names.find(key);
-        if (it != m_names.end()) {
-            *pItem = it->second;
-            (*pItem)->AddRef();
-            return S_OK;
-        }
-    }
-    return ReportError(u"Item: Named item not found");
-}
-
 HRESULT CMvObjCollection::ItemByIndex(LONG Index, IDispatch** pItem) {
     return CollectionFrame("CMvObjCollection::ItemByIndex", [&](bool& writeEnd) {
-        HRESULT hr = ItemByIndexWork(Index, pItem);
-        writeEnd = hr != E_FAIL;
-        return hr;
+        if (!pItem) return E_POINTER;
+        *pItem = nullptr;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            // Compared before any arithmetic, so that no index can overflow.
+            if (Index >= 1 && static_cast<size_t>(Index) <= m_items.size()) {
+                *pItem = m_items[static_cast<size_t>(Index) - 1];
+                (*pItem)->AddRef();
+                return S_OK;
+            }
+        }
+        writeEnd = false;
+        return ReportError(u"Item: Index out of range");
     });
 }
 
 HRESULT CMvObjCollection::ItemByName(BSTR Name, IDispatch** pItem) {
     return CollectionFrame("CMvObjCollection::ItemByName", [&](bool& writeEnd) {
-        HRESULT hr = ItemByNameWork(Name, pItem);
-        writeEnd = hr != E_FAIL;
-        return hr;
+        if (!pItem) return E_POINTER;
+        *pItem = nullptr;
+        std::string key = MakeKey(Name);
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            auto it = m_names.find(key);
+            if (it != m_names.end()) {
+                *pItem = it->second;
+                (*pItem)->AddRef();
+                return S_OK;
+            }
+        }
+        writeEnd = false;
+        return ReportError(u"Item: Named item not found");
     });
 }
 

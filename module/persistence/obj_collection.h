@@ -90,8 +90,6 @@ private:
     // Files `object` under `key`, adding a reference; false when the key is
     // already filed. Takes the mutex.
     bool TryAdd(const std::string& key, IDispatch* object);
-    HRESULT ItemByIndexWork(LONG Index, IDispatch** pItem);
-    HRESULT ItemByNameWork(BSTR Name, IDispatch** pItem);
 
     std::mutex m_mutex;
     std::vector<IDispatch*> m_items;            // one reference each

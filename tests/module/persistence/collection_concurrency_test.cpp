@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "collection_test_support.h"
+#include "frame/diagnostic_log.h"
 
 namespace collection_test {
 namespace {
@@ -95,7 +96,7 @@ void Work(IMvObjCollection* collection, int thread, int rounds) {
 }
 
 TEST(CollectionConcurrencyTest, SharedCollectionStaysConsistentUnderMixedCalls) {
-    InitializeLog();
+    g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, {}, u"17.0.0.266");
     ServedMembers served;
     auto collection = MakeCollection();
     std::vector<std::thread> threads;

@@ -3,12 +3,11 @@
 #include <random>
 
 #include "collection_test_support.h"
+#include "persist_test_class.h"
 #include "xml.h"
 
 namespace collection_test {
 namespace {
-
-using Bytes = std::vector<BYTE>;
 
 // The bytes of a class identifier as a stream holds them.
 Bytes ClassBytes(const CLSID& clsid) {
@@ -38,26 +37,6 @@ Bytes Record(std::u16string_view name, const CLSID& clsid = CLSID_MvParameter, B
     return Cat({{flag}, ClassBytes(clsid), NameBytes(name)});
 }
 
-mv::ComPtr<IStream> StreamOf(const Bytes& bytes) {
-    mv::ComPtr<IStream> stream;
-    EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
-    if (!bytes.empty()) stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
-    LARGE_INTEGER zero{};
-    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-    return stream;
-}
-
-Bytes ContentsOf(IStream* stream) {
-    LARGE_INTEGER zero{};
-    ULARGE_INTEGER end{};
-    stream->Seek(zero, STREAM_SEEK_END, &end);
-    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
-    Bytes out(static_cast<size_t>(end.QuadPart));
-    ULONG read = 0;
-    if (!out.empty()) stream->Read(out.data(), static_cast<ULONG>(out.size()), &read);
-    return out;
-}
-
 mv::ComPtr<IXMLDOMDocument> Parse(const char16_t* text) {
     mv::ComPtr<IXMLDOMDocument> doc;
     EXPECT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
@@ -82,7 +61,7 @@ std::u16string XmlOf(IXMLDOMNode* node) {
 class CollectionPersistTest : public testing::Test {
 protected:
     void SetUp() override {
-        InitializeLog();
+        LogWatch initialisesTheLog;
         collection_ = MakeCollection();
     }
     void TearDown() override {
@@ -136,12 +115,12 @@ TEST_F(CollectionPersistTest, StreamHoldsAFlagClassAndContentsPerMember) {
             auto m = MakeMember<CTestMember>(n);
             Add(AsDispatch(m.get()), n);
         }
-        auto stream = StreamOf({});
+        auto stream = NewStream();
         EXPECT_EQ(collection_->Save(stream.get(), TRUE), S_OK);
-        EXPECT_EQ(ContentsOf(stream.get()), c.expected);
+        EXPECT_EQ(StreamBytes(stream.get()), c.expected);
 
         auto loaded = MakeCollection();
-        auto again = StreamOf(c.expected);
+        auto again = NewStream(c.expected);
         EXPECT_EQ(loaded->Load(again.get()), S_OK);
         LONG count = -1;
         loaded->get_Count(&count);
@@ -209,12 +188,12 @@ TEST_F(CollectionPersistTest, StreamLoadsMembersInOrderOrStopsAtTheFirstFault) {
         SCOPED_TRACE(c.what);
         auto old = MakeMember<CTestMember>(u"old");
         Add(AsDispatch(old.get()), u"old");
-        std::string before = ReadLog();
-        auto stream = StreamOf(c.bytes);
+        LogWatch watch;
+        auto stream = NewStream(c.bytes);
         EXPECT_EQ(collection_->Load(stream.get()), c.expected);
         EXPECT_EQ(Names(), c.loaded) << "the old members are gone, the loaded ones kept";
         if (c.logged) {
-            std::string log = ReadLog().substr(before.size());
+            std::string log = watch.Text();
             EXPECT_EQ(Occurrences(log, c.logged), 1) << log;
         }
         collection_->RemoveAll();
@@ -230,12 +209,12 @@ TEST_F(CollectionPersistTest, StreamSaveSkipsMembersThatCannotBeSaved) {
     Add(AsDispatch(a.get()), u"a");
     Add(AsDispatch(bare.get()), u"bare");
     Add(AsDispatch(nameless.get()), u"x");
-    std::string before = ReadLog();
-    auto stream = StreamOf({});
+    LogWatch watch;
+    auto stream = NewStream();
     EXPECT_EQ(collection_->Save(stream.get(), FALSE), S_OK);
-    EXPECT_EQ(ContentsOf(stream.get()),
+    EXPECT_EQ(StreamBytes(stream.get()),
               Cat({Record(u"a"), Record(u"x", CLSID_TestNameless), {0x00}}));
-    std::string log = ReadLog().substr(before.size());
+    std::string log = watch.Text();
     EXPECT_EQ(Occurrences(log, "CMvObjCollection::Save: E_FAIL"), 1) << log;
     EXPECT_EQ(Occurrences(log,
                           "CMvObjCollection::Save: QueryInterface : Object does not "
@@ -268,11 +247,11 @@ TEST_F(CollectionPersistTest, StreamSaveReturnsAFailedWrite) {
         ASSERT_EQ(storage->CreateStream(u"L", STGM_CREATE | STGM_WRITE | STGM_SHARE_EXCLUSIVE, 0, 0,
                                         stream.Put()),
                   S_OK);
-        std::string before = ReadLog();
+        LogWatch watch;
         mv::SetStorageWriteFailureAfter(c.acceptedBytes);
         EXPECT_EQ(collection_->Save(stream.get(), TRUE), STG_E_MEDIUMFULL);
         mv::SetStorageWriteFailureAfter(-1);
-        std::string log = ReadLog().substr(before.size());
+        std::string log = watch.Text();
         EXPECT_EQ(Occurrences(log, c.logged), 1) << log;
         stream.Reset();
         mv::StgAbandon(storage.get());
@@ -337,12 +316,12 @@ TEST_F(CollectionPersistTest, XmlLoadTakesElementsOnlyAndStopsAtTheFirstFault) {
         SCOPED_TRACE(c.what);
         auto old = MakeMember<CTestMember>(u"old");
         Add(AsDispatch(old.get()), u"old");
-        std::string before = ReadLog();
+        LogWatch watch;
         auto doc = Parse(c.xml);
         EXPECT_EQ(collection_->LoadXML(Root(doc.get()).get()), c.expected);
         EXPECT_EQ(Names(), c.loaded);
         if (c.logged) {
-            std::string log = ReadLog().substr(before.size());
+            std::string log = watch.Text();
             EXPECT_EQ(Occurrences(log, c.logged), 1) << log;
         }
         collection_->RemoveAll();
@@ -386,10 +365,10 @@ TEST_F(CollectionPersistTest, XmlSaveReportsMembersItCannotWrite) {
         }
         auto doc = Parse(u"<R/>");
         auto root = Root(doc.get());
-        std::string before = ReadLog();
+        LogWatch watch;
         EXPECT_EQ(collection_->SaveXML(root.get()), c.expected);
         EXPECT_EQ(XmlOf(root.get()), c.written);
-        std::string log = ReadLog().substr(before.size());
+        std::string log = watch.Text();
         EXPECT_EQ(Occurrences(log, c.logged), 1) << log;
     }
 }
@@ -399,10 +378,10 @@ TEST_F(CollectionPersistTest, XmlSaveRefusesANodeWithoutOwnerDocument) {
     Add(AsDispatch(a.get()), u"a");
     mv::ComPtr<IXMLDOMDocument> doc;
     ASSERT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
-    std::string before = ReadLog();
+    LogWatch watch;
     EXPECT_EQ(collection_->SaveXML(doc.get()), E_INVALIDARG);
     EXPECT_EQ(XmlOf(doc.get()), u"");
-    std::string log = ReadLog().substr(before.size());
+    std::string log = watch.Text();
     EXPECT_EQ(Occurrences(log, "CMvObjCollection::SaveXML: E_INVALIDARG"), 1) << log;
     EXPECT_EQ(Occurrences(log, "get_ownerDocument : Fialed to get IXMLDOMDocument interface."), 1)
         << log;
@@ -456,7 +435,7 @@ TEST_F(CollectionPersistTest, DamagedStreamsNeverCrashOrLeak) {
             }
             if (bytes.empty()) break;
         }
-        auto stream = StreamOf(bytes);
+        auto stream = NewStream(bytes);
         collection_->Load(stream.get());
         LONG count = -1;
         collection_->get_Count(&count);

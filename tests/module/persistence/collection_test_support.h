@@ -9,14 +9,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "comobj.h"
-#include "frame/diagnostic_log.h"
 #include "interfaces/IMvCalcName.h"
 #include "interfaces/IMvObjCollection.h"
 #include "interfaces/IMvPersistXML.h"
@@ -245,30 +243,6 @@ private:
     }
     std::vector<DWORD> cookies_;
 };
-
-// Sends the log to this test process's own application-data folder.
-inline void InitializeLog() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, {}, u"17.0.0.266");
-    });
-}
-
-// The log file's text, as UTF-8 without the byte-order mark.
-inline std::string ReadLog() {
-    std::FILE* f = std::fopen(g_DiagnosticLog.CurrentFileName().c_str(), "rb");
-    if (!f) return {};
-    std::u16string text;
-    int lo;
-    while ((lo = std::fgetc(f)) != EOF) {
-        int hi = std::fgetc(f);
-        if (hi == EOF) break;
-        text.push_back(static_cast<char16_t>(lo | hi << 8));
-    }
-    std::fclose(f);
-    if (!text.empty() && text[0] == 0xFEFF) text.erase(0, 1);
-    return mv::ToUtf8(text);
-}
 
 // How often `needle` occurs in `haystack`.
 inline int Occurrences(const std::string& haystack, const std::string& needle) {
