@@ -175,7 +175,7 @@ HRESULT MvDataManager::AddTags(BSTR dataSourceName, BSTR tagName, IMvTags* tags,
         if (!tags) return Early(E_POINTER);
         mv::Variant index = TextVariant(tagName);
         HRESULT hr = tags->Item(index, tag);
-        if (SUCCEEDED(hr)) return Done(hr);
+        if (SUCCEEDED(hr)) return Early(hr);
         if (*tag) (*tag)->Release(), *tag = nullptr;
 
         // Set before the add, whether or not it succeeds: the collection may
@@ -206,9 +206,10 @@ HRESULT MvDataManager::CheckTagValid(BSTR dataSourceName, BSTR tagName) {
         mv::ComPtr<IMvTags> tags;
         mv::ComPtr<IMvTag> tag;
         hr = GetDataSource(dataSourceName, tagName, dataSource.Put());
-        if (SUCCEEDED(hr)) hr = GetTagsCollection(dataSource.get(), tags.Put());
-        if (SUCCEEDED(hr)) hr = AddTags(dataSourceName, tagName, tags.get(), tag.Put());
-        return Done(hr);
+        if (FAILED(hr)) return Early(hr);
+        hr = GetTagsCollection(dataSource.get(), tags.Put());
+        if (FAILED(hr)) return Early(hr);
+        return Done(AddTags(dataSourceName, tagName, tags.get(), tag.Put()));
     });
 }
 
@@ -224,7 +225,7 @@ HRESULT MvDataManager::FreeTags() {
         HRESULT hr = m_DataSources->get_Count(&count);
         if (FAILED(hr)) {
             Fail(kName, hr, "MvProcessData::IMvDataSources::get_Count");
-            return Done(hr);
+            return Early(hr);
         }
         for (LONG i = 1; i <= count; ++i) {
             mv::Variant position(i);
@@ -233,19 +234,19 @@ HRESULT MvDataManager::FreeTags() {
             if (SUCCEEDED(hr) && !dataSource) hr = E_INVALIDARG;
             if (FAILED(hr)) {
                 Fail(kName, hr, "MvProcessData::IMvDataSources::Item");
-                return Done(hr);
+                return Early(hr);
             }
             mv::ComPtr<IMvTags> tags;
             hr = dataSource->get_Tags(tags.Put());
             if (SUCCEEDED(hr) && !tags) hr = E_INVALIDARG;
             if (FAILED(hr)) {
                 Fail(kName, hr, "MvProcessData::IMvDataSource::get_Tags");
-                return Done(hr);
+                return Early(hr);
             }
             hr = tags->RemoveAll();
             if (FAILED(hr)) {
                 Fail(kName, hr, "MvProcessData::IMvTags::RemoveAll");
-                return Done(hr);
+                return Early(hr);
             }
         }
         return Done(S_OK);

@@ -50,6 +50,15 @@ bool ReadUnitsText(LONG recordId, LONG fieldTag, std::string* units) {
     return true;
 }
 
+// ReadUnitsText in the frame of CMvParameter::ReadEngUnits, whose trace
+// lines the units check writes too.
+bool ReadEngUnitsFramed(LONG recordId, LONG fieldTag, std::string* units) {
+    bool read = false;
+    MvMethodFrame("CMvParameter::ReadEngUnits",
+                  [&] { read = ReadUnitsText(recordId, fieldTag, units); });
+    return read;
+}
+
 Resolved Snapshot(IMvParameter* p) {
     Resolved r{};
     p->get_Record_ID(&r.recordId);
@@ -234,7 +243,7 @@ HRESULT CMvParameter::CheckEngUnits(BSTR* errorText) {
         // A failed read keeps the units and factors the parameter has.
         std::string units;
         const LONG unitsTag = static_cast<LONG>(static_cast<uint32_t>(fieldNumber) << 16);
-        if (!ReadUnitsText(recordId, unitsTag, &units)) return S_OK;
+        if (!ReadEngUnitsFramed(recordId, unitsTag, &units)) return S_OK;
         put_BoundUnits(mv::Bstr(std::string_view(units)).get());
         static_cast<IMvParameter*>(this)->SetUnitConversionFactor();
 
@@ -253,13 +262,11 @@ HRESULT CMvParameter::CheckEngUnits(BSTR* errorText) {
 }
 
 void CMvParameter::ReadEngUnits(LONG recordId, LONG fieldTag, char* units, std::size_t unitsSize) {
-    MvMethodFrame("CMvParameter::ReadEngUnits", [&] {
-        if (!units || unitsSize == 0) return;
-        units[0] = '\0';
-        std::string text;
-        if (!ReadUnitsText(recordId, fieldTag, &text)) return;
-        const std::size_t n = std::min(text.size(), unitsSize - 1);
-        std::memcpy(units, text.data(), n);
-        units[n] = '\0';
-    });
+    if (!units || unitsSize == 0) return;
+    units[0] = '\0';
+    std::string text;
+    if (!ReadEngUnitsFramed(recordId, fieldTag, &text)) return;
+    const std::size_t n = std::min(text.size(), unitsSize - 1);
+    std::memcpy(units, text.data(), n);
+    units[n] = '\0';
 }

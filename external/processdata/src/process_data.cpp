@@ -136,7 +136,7 @@ public:
         return S_OK;
     }
 
-    std::string dataSource;
+    std::string dataSource;         // guarded by the state's mutex
     std::vector<std::string> held;  // upper-cased, guarded by the state's mutex
 };
 
@@ -173,7 +173,11 @@ public:
             mv::ComPtr<mv::ComObject<CTags>> tags;
             hr = mv::MakeComObject<CTags>(&tags);
             if (FAILED(hr)) return hr;
-            tags->dataSource = name;
+            {
+                // The collection is already listed for CollectedTags.
+                std::lock_guard lock(S().m);
+                tags->dataSource = name;
+            }
             source->name = name;
             source->tags = mv::ComPtr<IMvTags>(tags.get());
             sources_.push_back(std::move(source));

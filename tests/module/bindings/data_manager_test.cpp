@@ -167,6 +167,41 @@ TEST_F(DataManagerTest, FreeTagsWalksEveryDataSourceUntilOneFails) {
     }
 }
 
+// An operation that returns before its normal end, failed or not, writes
+// its start line and no end line.
+TEST_F(DataManagerTest, StepEndLinesOnlyAtTheNormalEnd) {
+    struct Row {
+        const char* name;
+        const char* tag;          // checked in DS2 after FLOW was checked there
+        const char* removeFails;  // RemoveAll fails in that data source; "" for none
+        size_t checkEnds, addTagsEnds, freeTagsEnds;
+    } rows[] = {
+        {"tag found in the collection", "FLOW", "", 1, 0, 1},
+        {"tag added", "LEVEL2", "", 1, 1, 1},
+        {"tag refused", "NOPE", "", 1, 1, 1},
+        {"data source unknown", nullptr, "", 0, 0, 1},
+        {"RemoveAll fails", "FLOW", "DS1", 1, 0, 0},
+    };
+    procdata::AddPlantTag("DS2", "LEVEL2");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        MvDataManager manager;
+        ASSERT_EQ(manager.CheckTagValid(B("DS2").get(), B("FLOW").get()), S_OK);
+        if (*row.removeFails) procdata::SetFailure(Op::RemoveAll, E_FAIL, row.removeFails);
+        g_DiagnosticLog.m_Flags[LogSteps] = 1;
+        LogMark log;
+        manager.CheckTagValid(B(row.tag ? "DS2" : "DS9").get(),
+                              B(row.tag ? row.tag : "FLOW").get());
+        manager.FreeTags();
+        g_DiagnosticLog.m_Flags[LogSteps] = 0;
+        procdata::SetFailure(Op::RemoveAll, S_OK);
+        EXPECT_EQ(log.Count("MvDataManager::CheckTagValid( Function - Start )"), 1u);
+        EXPECT_EQ(log.Count("MvDataManager::CheckTagValid( Function - End )"), row.checkEnds);
+        EXPECT_EQ(log.Count("MvDataManager::AddTags( Function - End )"), row.addTagsEnds);
+        EXPECT_EQ(log.Count("MvDataManager::FreeTags( Function - End )"), row.freeTagsEnds);
+    }
+}
+
 TEST_F(DataManagerTest, StepLinesOfAManagerThatNeverCreatedTheComponent) {
     g_DiagnosticLog.m_Flags[LogSteps] = 1;
     LogMark log;

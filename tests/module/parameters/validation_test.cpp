@@ -281,6 +281,15 @@ TEST_F(ValidationTest, UnitsCheckReadsBoundUnitsAndRecomputesFactors) {
         EXPECT_DOUBLE_EQ(f.first, row.factors.first);
         EXPECT_DOUBLE_EQ(f.second, row.factors.second);
     }
+
+    // The units check reads the text through ReadEngUnits and its frame.
+    const BYTE methods = g_DiagnosticLog.m_Flags[LogMethods];
+    g_DiagnosticLog.m_Flags[LogMethods] = 1;
+    bindtest::LogMark log;
+    Validate2(Bound("PLANT2").get(), VARIANT_TRUE);
+    g_DiagnosticLog.m_Flags[LogMethods] = methods;
+    EXPECT_EQ(log.Count("CMvParameter::CheckEngUnits: Method - Start"), 1u);
+    EXPECT_EQ(log.Count("CMvParameter::ReadEngUnits: Method - End (S_OK)"), 1u);
     MvSetUnitConvColl(nullptr);
 }
 
