@@ -330,12 +330,12 @@ MV_DISPATCH_TABLE(
         .Names(u"CheckUnits,ErrorText"),
     mv::Method<&IMvParameter::SetUnitConversionFactor>(DISPID_MvParameter_SetUnitConversionFactor,
                                                        u"SetUnitConversionFactor"),
-    mv::Method<&IMvParameter::SetUsingMap>(DISPID_MvParameter_SetUsingMap, u"SetUsingMap")
-        .Names(u"ServerName,RecordName,MapName"),
+    mv::MethodByRef<&IMvParameter::SetUsingMap>(DISPID_MvParameter_SetUsingMap, u"SetUsingMap")
+        .Names(u"ServerName,RecordName,MapName,ErrorText"),
     MV_PARAMETER_PROP(Extrapolate, VT_BOOL),
-    mv::Method<&IMvParameter::SetUsingDataSourceAndMap>(DISPID_MvParameter_SetUsingDataSourceAndMap,
-                                                        u"SetUsingDataSourceAndMap")
-        .Names(u"DataSourceName,TagName,MapName"),
+    mv::MethodByRef<&IMvParameter::SetUsingDataSourceAndMap>(
+        DISPID_MvParameter_SetUsingDataSourceAndMap, u"SetUsingDataSourceAndMap")
+        .Names(u"DataSourceName,TagName,MapName,ErrorText"),
     MV_PARAMETER_PROP(Interpolate),
     mv::DispMember{DISPID_VALUE, u"Value", mv::DispKind::PropPutRef,
                    &mv_parameter_detail::PutRefValue, mv_parameter_detail::kPutRefValueParams, 1,

@@ -25,6 +25,22 @@ LONG ReadLeadingInteger(const char* text) noexcept {
     return static_cast<LONG>(value);
 }
 
+// The method frame of the data-type and binding-type text setters: a text
+// they refuse (E_FAIL) leaves the call without its closing trace line.
+template <class Work>
+HRESULT RefusingTextFrame(const char* name, Work&& work) noexcept {
+    const bool methods = g_DiagnosticLog.IsOn(LogMethods);
+    if (methods) MvTraceMethodStart(name);
+    HRESULT hr = E_UNEXPECTED;
+    try {
+        hr = work();
+    } catch (...) {
+        MvTraceMethodException(name);
+    }
+    if (methods && hr != E_FAIL) MvTraceMethodEnd(name, hr);
+    return hr;
+}
+
 }  // namespace
 
 const PropertyMapEntry* CMvParameter::GetPropertyMap() {
@@ -245,7 +261,7 @@ HRESULT CMvParameter::get_TypeText(BSTR* pVal) {
 }
 
 HRESULT CMvParameter::put_TypeText(BSTR newVal) {
-    return MvMethodFrame("CMvParameter::put_TypeText", [&] {
+    return RefusingTextFrame("CMvParameter::put_TypeText", [&] {
         return EnumTextPut(m_Type, newVal, DataTypeNames, 16, u"Invalid text value for TypeText");
     });
 }
@@ -268,7 +284,7 @@ HRESULT CMvParameter::get_BindingTypeText(BSTR* pVal) {
 }
 
 HRESULT CMvParameter::put_BindingTypeText(BSTR newVal) {
-    return MvMethodFrame("CMvParameter::put_BindingTypeText", [&] {
+    return RefusingTextFrame("CMvParameter::put_BindingTypeText", [&] {
         return EnumTextPut(m_BindingType, newVal, BindingTypeNames, 12,
                            u"Invalid text value for BindingTypeText");
     });

@@ -1,8 +1,10 @@
 // The parameter's properties: initial values, what each setter stores, the
 // computed texts, the cell text, the sample-information pointer and the
 // null out pointers.
+#include <string>
 #include <vector>
 
+#include "../persistence/values_test_support.h"
 #include "interfaces/IMvCalcName.h"
 #include "parameter_test_support.h"
 
@@ -231,8 +233,6 @@ TEST(ParameterPropertiesTest, EnumeratedFieldsReadAsTheirTableTextOrTheirNumber)
         LONG value;
         const char16_t* expected;
     } cases[] = {
-        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, 4, u""},
-        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, 16, u"16"},
         // The low 16 bits, signed, pick the row.
         {DISPID_MvParameter_BindingType, DISPID_MvParameter_BindingTypeText, 0x10009, u"OPC_DA"},
         {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, 0x1FFFF, u"-1"},
@@ -244,25 +244,33 @@ TEST(ParameterPropertiesTest, EnumeratedFieldsReadAsTheirTableTextOrTheirNumber)
     }
 }
 
+// A refused text keeps the field and sets the error information; of the
+// three setters only the direction's closes its trace on a refusal.
 TEST(ParameterPropertiesTest, EnumerationTextsSetTheirFieldOrFailLeavingItAlone) {
+    using Put = HRESULT (IMvParameter::*)(BSTR);
     struct Case {
-        DISPID number, text;
+        const char* name;
+        Put put;
+        DISPID number;
         const char16_t* written;
         HRESULT hr;
-        LONG stored;  // the field afterwards; it starts at 3 for failures
+        LONG stored;  // the field afterwards; it starts at 3
         const char16_t* error;
+        const char* endLine;  // null: no closing trace line
     } cases[] = {
-        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, u"input/output",
-         S_OK, 3, u""},
-        {DISPID_MvParameter_ParameterType, DISPID_MvParameter_ParameterTypeText, u"4", E_FAIL, 3,
-         u"Invalid text value for ParameterTypeText"},
-        {DISPID_MvParameter_BindingType, DISPID_MvParameter_BindingTypeText, u"opc_da", S_OK, 9,
-         u""},
-        {DISPID_MvParameter_BindingType, DISPID_MvParameter_BindingTypeText, u"OPC", E_FAIL, 3,
-         u"Invalid text value for BindingTypeText"},
-        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, u"BOOLEAN", S_OK, 11, u""},
-        {DISPID_MvParameter_Type, DISPID_MvParameter_TypeText, u" Boolean", E_FAIL, 3,
-         u"Invalid text value for TypeText"},
+        {"put_ParameterTypeText", &IMvParameter::put_ParameterTypeText,
+         DISPID_MvParameter_ParameterType, u"input/output", S_OK, 3, u"", "(S_OK)"},
+        {"put_ParameterTypeText", &IMvParameter::put_ParameterTypeText,
+         DISPID_MvParameter_ParameterType, u"4", E_FAIL, 3,
+         u"Invalid text value for ParameterTypeText", "(E_FAIL)"},
+        {"put_BindingTypeText", &IMvParameter::put_BindingTypeText, DISPID_MvParameter_BindingType,
+         u"opc_da", S_OK, 9, u"", "(S_OK)"},
+        {"put_BindingTypeText", &IMvParameter::put_BindingTypeText, DISPID_MvParameter_BindingType,
+         u"OPC", E_FAIL, 3, u"Invalid text value for BindingTypeText", nullptr},
+        {"put_TypeText", &IMvParameter::put_TypeText, DISPID_MvParameter_Type, u"BOOLEAN", S_OK, 11,
+         u"", "(S_OK)"},
+        {"put_TypeText", &IMvParameter::put_TypeText, DISPID_MvParameter_Type, u" Boolean", E_FAIL,
+         3, u"Invalid text value for TypeText", nullptr},
     };
     auto p = NewParameter();
     for (const Case& c : cases) {
@@ -270,12 +278,19 @@ TEST(ParameterPropertiesTest, EnumerationTextsSetTheirFieldOrFailLeavingItAlone)
         ASSERT_EQ(DispPut(p.get(), c.number, I4(3)), S_OK);
         SetErrorInfo(0, nullptr);
         mv::Bstr text(c.written);
-        // Through the interface, so the error information stays for us to read.
-        HRESULT hr =
-            c.text == DISPID_MvParameter_ParameterTypeText ? p->put_ParameterTypeText(text.get())
-            : c.text == DISPID_MvParameter_BindingTypeText ? p->put_BindingTypeText(text.get())
-                                                           : p->put_TypeText(text.get());
-        EXPECT_EQ(hr, c.hr);
+        std::string log;
+        {
+            values_test::LogCapture capture(true);
+            // Through the interface, so the error information stays for us to read.
+            EXPECT_EQ((p.get()->*c.put)(text.get()), c.hr);
+            log = capture.Lines();
+        }
+        const std::string frame = std::string("CMvParameter::") + c.name + ": Method - ";
+        EXPECT_NE(log.find(frame + "Start"), std::string::npos) << log;
+        if (c.endLine)
+            EXPECT_NE(log.find(frame + "End " + c.endLine), std::string::npos) << log;
+        else
+            EXPECT_EQ(log.find(frame + "End"), std::string::npos) << log;
         EXPECT_EQ(TakeErrorText(), c.error);
         ExpectSame(DispGet(p.get(), c.number), I4(c.stored), c.number);
     }
@@ -374,8 +389,42 @@ TEST(ParameterPropertiesTest, ValueByReferenceStoresTheValueAndRefusesNull) {
     ExpectSame(DispGet(p.get(), DISPID_VALUE), v, DISPID_VALUE);
     p->get_Changed(&changed);
     EXPECT_EQ(changed, 1);
-    // The lock was left: another write goes through.
-    EXPECT_EQ(p->put_Value(mv::Variant(LONG{8})), S_OK);
+}
+
+// The binding set-ups return their error text through a fourth argument
+// that dispatch callers pass by reference; it is not the call's result.
+TEST(ParameterPropertiesTest, BindingSetUpsTakeTheirErrorTextAsAnArgument) {
+    auto p = NewParameter();
+    const struct {
+        const char16_t* method;
+        DISPID id;
+    } cases[] = {{u"SetUsingMap", DISPID_MvParameter_SetUsingMap},
+                 {u"SetUsingDataSourceAndMap", DISPID_MvParameter_SetUsingDataSourceAndMap}};
+    for (const auto& c : cases) {
+        LPOLESTR names[] = {const_cast<LPOLESTR>(c.method), const_cast<LPOLESTR>(u"ErrorText")};
+        DISPID ids[2] = {-1, -1};
+        ASSERT_EQ(p->GetIDsOfNames(IID_NULL, names, 2, 0, ids), S_OK);
+        EXPECT_EQ(ids[0], c.id);
+        EXPECT_EQ(ids[1], 3);
+    }
+    // No data-source locator is registered here, so the look-up fails.
+    mv::Bstr source(u"NOSUCH"), tag(u"TAG1"), map(u"");
+    BSTR error = nullptr;
+    VARIANT args[4];
+    for (VARIANT& a : args) VariantInit(&a);
+    args[0].vt = VT_BYREF | VT_BSTR;
+    args[0].pbstrVal = &error;
+    args[1].vt = args[2].vt = args[3].vt = VT_BSTR;
+    args[1].bstrVal = map.get();
+    args[2].bstrVal = tag.get();
+    args[3].bstrVal = source.get();
+    DISPPARAMS params{args, nullptr, 4, 0};
+    mv::Variant result;
+    EXPECT_EQ(p->Invoke(DISPID_MvParameter_SetUsingDataSourceAndMap, IID_NULL, 0, DISPATCH_METHOD,
+                        &params, &result, nullptr, nullptr),
+              S_OK);
+    EXPECT_EQ(Text(error), u"Data source not found");
+    SysFreeString(error);
 }
 
 TEST(ParameterPropertiesTest, AnswersItsInterfacesAndErrorInfoForItsOwnOnly) {
