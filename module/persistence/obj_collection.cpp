@@ -74,24 +74,22 @@ void CMvObjCollection::FinalRelease() {
     ReleaseAllItems();
 }
 
-bool CMvObjCollection::TryAdd(const std::string& key, IDispatch* object) {
-    std::lock_guard<std::mutex> guard(m_mutex);
-    if (m_names.count(key)) return false;
-    if (m_items.size() == m_items.capacity()) m_items.reserve(m_items.capacity() + 16);
-    m_names.emplace(key, object);
-    m_items.push_back(object);
-    object->AddRef();
-    return true;
-}
-
 HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
     return CollectionFrame("CMvObjCollection::Add", [&](bool& writeEnd) {
         if (!pDisp) return E_POINTER;
-        if (!TryAdd(MakeKey(Name), pDisp)) {
-            writeEnd = false;
-            return ReportError(u"Add: Item is already in collection");
+        std::string key = MakeKey(Name);
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (!m_names.count(key)) {
+                if (m_items.size() == m_items.capacity()) m_items.reserve(m_items.capacity() + 16);
+                m_names.emplace(std::move(key), pDisp);
+                m_items.push_back(pDisp);
+                pDisp->AddRef();
+                return S_OK;
+            }
         }
-        return S_OK;
+        writeEnd = false;
+        return ReportError(u"Add: Item is already in collection");
     });
 }
 
@@ -101,7 +99,7 @@ HRESULT CMvObjCollection::AddObject(IDispatch* object) {
         mv::Bstr name;
         HRESULT hr = ReadObjectName(object, &name);
         if (FAILED(hr)) return hr;
-        if (!TryAdd(MakeKey(name.get()), object)) {
+        if (Add(name.get(), object) == E_FAIL) {
             MvLogErrorA(
                 "CMvObjCollection::AddObject",
                 "Add: Item is already in collection; object \"" + name.Utf8() + "\" was not added");
@@ -291,18 +289,19 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
     return CollectionFrame("CMvObjCollection::Rename", [&](bool& writeEnd) {
         const std::string newKey = MakeKey(NewName);
         const std::string oldKey = MakeKey(OldName);
-        mv::ComPtr<IDispatch> member;
         bool newUsed;
         {
             std::lock_guard<std::mutex> guard(m_mutex);
             newUsed = m_names.count(newKey) != 0;
-            auto it = m_names.find(oldKey);
-            if (!newUsed && it != m_names.end()) member = it->second;
         }
-        if (!member) {
+        if (newUsed) {
             writeEnd = false;
-            return ReportError(newUsed ? u"Rename: NewName already used"
-                                       : u"Item: Named item not found");
+            return ReportError(u"Rename: NewName already used");
+        }
+        mv::ComPtr<IDispatch> member;
+        if (HRESULT hr = ItemByName(OldName, member.Put()); FAILED(hr)) {
+            writeEnd = false;
+            return hr;
         }
         mv::ComPtr<IMvCalcName> calcName;
         HRESULT hr = member->QueryInterface(IID_IMvCalcName, calcName.PutVoid());

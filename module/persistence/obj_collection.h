@@ -87,10 +87,6 @@ public:
     static std::string MakeKey(BSTR name);
 
 private:
-    // Files `object` under `key`, adding a reference; false when the key is
-    // already filed. Takes the mutex.
-    bool TryAdd(const std::string& key, IDispatch* object);
-
     std::mutex m_mutex;
     std::vector<IDispatch*> m_items;            // one reference each
     std::map<std::string, IDispatch*> m_names;  // key -> member, no reference

@@ -136,6 +136,7 @@ TEST_F(CollectionTest, NamesAreKeyedWithoutRegardToAsciiCase) {
     for (const Case& c : cases) {
         SCOPED_TRACE(mv::ToUtf8(c.lookup));
         collection_->RemoveAll();
+        SetErrorInfo(0, nullptr);
         mv::Bstr filed(c.filed), lookup(c.lookup);
         ASSERT_EQ(collection_->Add(filed.get(), AsDispatch(member.get())), S_OK);
         mv::ComPtr<IDispatch> item;
@@ -507,7 +508,8 @@ TEST_F(CollectionTest, AnswersItsInterfacesAndErrorInformationForItsOwnOnly) {
     }
 }
 
-// Item runs ItemByIndex and ItemByName in their own frames; an operation that
+// Item, Rename and AddObject run ItemByIndex, ItemByName and Add in their own
+// frames; an operation that
 // reports an error text leaves out its closing line.
 TEST_F(CollectionTest, ErrorsEndTheMethodTraceEarly) {
     BYTE saved = g_DiagnosticLog.m_Flags[LogMethods];
@@ -520,6 +522,10 @@ TEST_F(CollectionTest, ErrorsEndTheMethodTraceEarly) {
     mv::Variant position(LONG{5}), name(u"absent"), item;
     collection_->Item(position, &item);
     collection_->Item(name, &item);
+    auto member = MakeMember<CTestMember>(u"m");
+    collection_->AddObject(AsDispatch(member.get()));
+    mv::Bstr newName(u"n");
+    collection_->Rename(absent.get(), newName.get());
     g_DiagnosticLog.m_Flags[LogMethods] = saved;
     std::string log = watch.Text();
     struct Case {
@@ -532,7 +538,8 @@ TEST_F(CollectionTest, ErrorsEndTheMethodTraceEarly) {
         {"CMvObjCollection::Item: Method - Start", 2},
         {"CMvObjCollection::Item: Method - End", 2},
         {"CMvObjCollection::ItemByIndex: Method - Start", 1},
-        {"CMvObjCollection::ItemByName: Method - Start", 1},
+        {"CMvObjCollection::ItemByName: Method - Start", 2},
+        {"CMvObjCollection::Add: Method - Start", 1},
         {"CMvObjCollection::ItemByIndex: Method - End", 0},
         {"CMvObjCollection::ItemByName: Method - End", 0},
     };
