@@ -85,19 +85,4 @@ TEST_F(ProcessDataTest, DataSourcesByPositionOrNameAndTagsPerInstance) {
     EXPECT_TRUE(procdata::CollectedTags("DS1").empty());
 }
 
-TEST_F(ProcessDataTest, InjectedFailuresHitTheirOperationAndSource) {
-    procdata::SetFailure(procdata::Op::RemoveAll, E_FAIL, "DS2");
-    EXPECT_EQ(TagsOf(Name(u"DS1"))->RemoveAll(), S_OK);
-    EXPECT_EQ(TagsOf(Name(u"DS2"))->RemoveAll(), E_FAIL);
-    procdata::SetFailure(procdata::Op::RemoveAll, S_OK);
-    EXPECT_EQ(TagsOf(Name(u"DS2"))->RemoveAll(), S_OK);
-
-    procdata::SetFailure(procdata::Op::Create, E_OUTOFMEMORY);
-    mv::ComPtr<IMvDataSources> failed;
-    EXPECT_EQ(CoCreateInstance(CLSID_MvProcessDataSources, nullptr, CLSCTX_ALL, IID_IMvDataSources,
-                               failed.PutVoid()),
-              E_OUTOFMEMORY);
-    EXPECT_EQ(procdata::Creations(), 1);
-}
-
 }  // namespace

@@ -86,11 +86,4 @@ TEST_F(KeldrinServersTest, LongNamesFromVersionElevenThree) {
             << row.major << "." << row.minor;
 }
 
-TEST_F(KeldrinServersTest, ErrorMessageOfEitherLibrary) {
-    KeldrinErrorBlock err{KELDRIN_E_NORECORD, 0, 0, 0};
-    EXPECT_EQ(KeldrinErrorMessage(&err, false), "Record not found.");
-    // The older library is absent: its wrapper's fixed text.
-    EXPECT_EQ(KeldrinErrorMessage(&err, true), "Keldrin Not Available.");
-}
-
 }  // namespace
