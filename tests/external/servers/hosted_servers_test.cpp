@@ -77,25 +77,4 @@ TEST_F(HostedServersTest, InjectedCreationFailureAndRevocation) {
     EXPECT_EQ(hosted::Calls()[0].args, std::vector<std::string>{"Plant"});
 }
 
-TEST_F(HostedServersTest, ServersAnswerTheirMethodsByNameAndIdentifier) {
-    ASSERT_EQ(hosted::RegisterServers(), S_OK);
-    struct Row {
-        Server server;
-        const char16_t* name;
-        DISPID id;
-    };
-    const Row rows[] = {
-        {Server::Excel, u"OpenWorkbook", 0x60030004}, {Server::Excel, u"GetNames", 0x60030010},
-        {Server::Ado, u"Query", 0x60030000},          {Server::Ado, u"ReadRows", 0x60030004},
-        {Server::ControlRecipe, u"ProgID", 1},
-    };
-    for (const Row& row : rows) {
-        mv::ComPtr<IDispatch> obj;
-        ASSERT_EQ(CreateByProgId(row.server, &obj), S_OK);
-        DISPID id = 0;
-        EXPECT_EQ(mv::DispGetIDOfName(obj.get(), row.name, &id), S_OK);
-        EXPECT_EQ(id, row.id);
-    }
-}
-
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <latch>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -51,7 +52,10 @@ TEST_F(ObjectServerTest, ConcurrentFirstCallersShareOneStartedThread) {
     for (auto& t : threads) t.join();
     std::vector<hosted::Call> calls = hosted::Calls();
     ASSERT_EQ(calls.size(), static_cast<size_t>(kThreads));
-    for (const auto& call : calls) EXPECT_EQ(call.thread, g_pObjectServer->m_Thread.ThreadId());
+    for (const auto& call : calls) {
+        EXPECT_EQ(call.thread, g_pObjectServer->m_Thread.ThreadId());
+        EXPECT_EQ(call.args, std::vector<std::string>{"Plant"});
+    }
 }
 
 TEST_F(ObjectServerTest, StopRacingWithRequestsGivesNullOrAWorkingServer) {

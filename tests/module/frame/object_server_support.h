@@ -4,13 +4,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 
 #include "frame/diagnostic_log.h"
 #include "frame/object_server.h"
 #include "hosted_servers_sim.h"
+#include "log_test_support.h"
 
 namespace objserver_test {
 
@@ -35,32 +35,16 @@ protected:
         g_hObjectServerStarted = nullptr;
     }
 
-    // The log file's text (UTF-16LE, CR LF) as UTF-8 with LF line ends.
-    static std::string ReadLog() {
-        std::ifstream in(g_DiagnosticLog.CurrentFileName(), std::ios::binary);
-        std::string bytes((std::istreambuf_iterator<char>(in)), {});
-        std::u16string text;
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            auto c = static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                           static_cast<unsigned char>(bytes[i + 1]) << 8);
-            if (c != u'\r') text.push_back(c);
-        }
-        return mv::ToUtf8(text);
-    }
+    // The log file's text as UTF-8 with LF line ends.
+    static std::string ReadLog() { return logtest::ReadText(g_DiagnosticLog.CurrentFileName()); }
     // What this test wrote to the log.
     std::string NewLog() const { return ReadLog().substr(logStart_); }
 
     // How many lines of this test's log contain `needle`.
     int LinesWith(const std::string& needle) const {
-        std::string log = NewLog();
+        std::istringstream in(NewLog());
         int n = 0;
-        size_t start = 0;
-        while (start < log.size()) {
-            size_t end = log.find('\n', start);
-            if (end == std::string::npos) end = log.size();
-            if (log.substr(start, end - start).find(needle) != std::string::npos) ++n;
-            start = end + 1;
-        }
+        for (std::string line; std::getline(in, line);) n += line.find(needle) != std::string::npos;
         return n;
     }
 

@@ -147,41 +147,6 @@ INSTANTIATE_TEST_SUITE_P(
                     0, 0, 2}),
     [](const ::testing::TestParamInfo<StartupCase>& info) { return info.param.name; });
 
-TEST_F(ObjectServerTest, ChecksWithoutThreadAreEmptyAndStopWithoutThreadDoesNothing) {
-    ObjectServer_Stop();
-    EXPECT_EQ(g_pObjectServer, nullptr);
-    ObjectServer_Stop();
-    EXPECT_EQ(hosted::Creations(Server::Excel), 0);
-}
-
-TEST_F(ObjectServerTest, ServersRunOnTheObjectServerThreadWhoeverCalls) {
-    ASSERT_EQ(hosted::RegisterServers(), S_OK);
-    auto excel = Adopt(ObjectServer_GetExcelServer());
-    auto ado = Adopt(ObjectServer_GetAdoServer());
-    ASSERT_TRUE(excel);
-    ASSERT_TRUE(ado);
-    ASSERT_NE(g_pObjectServer, nullptr);
-    const std::thread::id home = g_pObjectServer->m_Thread.ThreadId();
-    ASSERT_NE(home, std::this_thread::get_id());
-
-    mv::Bstr book(u"Plant.xls");
-    BSTR bookText = book.get();
-    ExcelServer_Call60030004(excel.get(), &bookText);
-    mv::Bstr connection(u"Plant DB");
-    BSTR connectionText = connection.get();
-    AdoServer_Call60030002(ado.get(), &connectionText);
-    std::vector<hosted::Call> calls = hosted::Calls();
-    ASSERT_EQ(calls.size(), 2u);
-    for (const auto& call : calls) EXPECT_EQ(call.thread, home);
-    EXPECT_EQ(calls[0].args, std::vector<std::string>{"Plant.xls"});
-    EXPECT_EQ(calls[1].args, std::vector<std::string>{"Plant DB"});
-
-    // A second request hands out the same servers: nothing is created again.
-    auto again = Adopt(ObjectServer_GetExcelServer());
-    EXPECT_TRUE(again);
-    EXPECT_EQ(hosted::Creations(Server::Excel), 1);
-}
-
 TEST_F(ObjectServerTest, StopReleasesTheServersAndTheNextGetterStartsThemAgain) {
     ASSERT_EQ(hosted::RegisterServers(), S_OK);
     auto first = Adopt(ObjectServer_GetExcelServer());
