@@ -291,7 +291,12 @@ TEST(ParameterPropertiesTest, EnumerationTextsSetTheirFieldOrFailLeavingItAlone)
             EXPECT_NE(log.find(frame + "End " + c.endLine), std::string::npos) << log;
         else
             EXPECT_EQ(log.find(frame + "End"), std::string::npos) << log;
-        EXPECT_EQ(TakeErrorText(), c.error);
+        const values_test::ErrorInfoText error = values_test::TakeErrorInfo();
+        EXPECT_EQ(error.description, c.error);
+        if (c.hr == E_FAIL) {
+            EXPECT_EQ(error.source, u"Morva.Calc.Parameter.1");
+            EXPECT_EQ(error.iid, IID_IMvParameter);
+        }
         ExpectSame(DispGet(p.get(), c.number), I4(c.stored), c.number);
     }
 }

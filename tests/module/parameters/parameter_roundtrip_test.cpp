@@ -108,7 +108,8 @@ protected:
         return p;
     }
 
-    static mv::ComPtr<IMvParameter> ThroughStream(IMvParameter* source) {
+    // The parameter's record stream, positioned at its start.
+    static mv::ComPtr<IStream> Saved(IMvParameter* source) {
         mv::ComPtr<IStream> stream;
         EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
         mv::ComPtr<IPersistStream> save;
@@ -116,6 +117,11 @@ protected:
         EXPECT_EQ(save->Save(stream.get(), TRUE), S_OK);
         LARGE_INTEGER zero{};
         stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+        return stream;
+    }
+
+    static mv::ComPtr<IMvParameter> ThroughStream(IMvParameter* source) {
+        mv::ComPtr<IStream> stream = Saved(source);
         auto loaded = Create();
         mv::ComPtr<IPersistStream> load;
         EXPECT_EQ(loaded->QueryInterface(IID_IPersistStream, load.PutVoid()), S_OK);
@@ -276,6 +282,46 @@ TEST_F(ParameterRoundTripTest, EveryPersistedPropertyComesBackInEachForm) {
         ExpectLoadedAsSaved(saved.get(), loaded.get(), c.differences);
     }
     saved->put_SampleInfo(nullptr);
+}
+
+// A new parameter writes only its starred rows; a property given a value
+// other than its zero stands at its place in the map order.
+TEST_F(ParameterRoundTripTest, StreamHoldsStarredRowsAndNonZeroRowsInMapOrder) {
+    using Bytes = std::vector<BYTE>;
+    const Bytes emptyDefault = {0xD8, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0};
+    const Bytes type = {0x1C, 0x01, 0, 0, 3, 0, 12, 0, 0, 0};
+    const Bytes emptyValue = {0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0};
+    const Bytes end = {0x30, 0xF8, 0xFF, 0xFF};
+    const Bytes level = {0xF4, 0, 0, 0, 2, 0, 1, 0};
+    const Bytes name = {0xF8, 0, 0, 0, 8, 0, 4, 0, 0, 0, 'A', 0, 0, 0};
+    const Bytes status = {0x18, 0x01, 0, 0, 2, 0, 0xFD, 0xFF};
+    auto cat = [](std::initializer_list<Bytes> parts) {
+        Bytes all;
+        for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+        return all;
+    };
+    struct Case {
+        const char* what;
+        bool named;  // Name "A" and Status -3, which sets Level 1
+        Bytes expected;
+    } cases[] = {
+        {"new", false, cat({emptyDefault, type, emptyValue, end})},
+        {"named", true, cat({emptyDefault, level, name, status, type, emptyValue, end})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto p = Create();
+        if (c.named) {
+            p->put_Name(mv::Bstr(u"A").get());
+            p->put_Status(mvcQSTATUS_SUSPECT);
+        }
+        mv::ComPtr<IStream> stream = Saved(p.get());
+        Bytes got(c.expected.size() + 1);
+        ULONG read = 0;
+        stream->Read(got.data(), static_cast<ULONG>(got.size()), &read);
+        got.resize(read);
+        EXPECT_EQ(got, c.expected);
+    }
 }
 
 // Values that a form does not keep: the stream form writes no object or
