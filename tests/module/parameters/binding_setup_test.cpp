@@ -232,22 +232,18 @@ TEST_F(BindingSetUpTest, DataSourceNamesTheHistorianHost) {
     host.bstrVal = SysAllocString(u"PLANT2");
     dsasim::AddDataSource(kService, "HIST1");
     dsasim::SetProperty(kService, "HIST1", "Host", host);
-    dsasim::AddDataSource(kService, "NOBAG", false);
+    // Which look-ups find nothing is the locator's own test; here only what
+    // the set-up makes of found and not found.
     struct Row {
         const char* dataSource;
-        bool registered;
         const char* text;
         const char* node;
     } rows[] = {
-        {"HIST1", true, "(null)", "PLANT2"},
-        {"hist1", true, "(null)", "PLANT2"},
-        {"NOSUCH", true, "Data source not found", "OLD"},
-        {"NOBAG", true, "Data source not found", "OLD"},
-        {"HIST1", false, "Data source not found", "OLD"},
+        {"HIST1", "(null)", "PLANT2"},
+        {"NOSUCH", "Data source not found", "OLD"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.dataSource) + (row.registered ? "" : " (no locator)"));
-        if (!row.registered) dsasim::Revoke();
+        SCOPED_TRACE(row.dataSource);
         auto p = NewParameter();
         p->put_GroupNumber(5);
         p->put_NodeName(B("OLD").get());
