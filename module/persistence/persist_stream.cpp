@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "frame/diagnostic_log.h"
@@ -277,9 +278,14 @@ void LogFailure(const char16_t* where, HRESULT hr, const std::string& message) {
     g_DiagnosticLog.WriteLineA(where, message);
 }
 
+// Fills one number into a message: "%i" takes the value as an int, "%ld" as
+// a long, so that a negative DISPID prints with its sign in either.
 std::string Format(const char* pattern, LONG value) {
     char buffer[160];
-    std::snprintf(buffer, sizeof buffer, pattern, static_cast<int>(value));
+    if (std::strstr(pattern, "%ld"))
+        std::snprintf(buffer, sizeof buffer, pattern, static_cast<long>(value));
+    else
+        std::snprintf(buffer, sizeof buffer, pattern, static_cast<int>(value));
     return buffer;
 }
 
@@ -449,7 +455,23 @@ HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnkn
     return S_OK;
 }
 
+namespace {
+// The record streams this thread is loading, one inside another.
+thread_local int t_loadNesting = 0;
+
+struct NestingScope {
+    NestingScope() { ++t_loadNesting; }
+    ~NestingScope() { --t_loadNesting; }
+    NestingScope(const NestingScope&) = delete;
+    NestingScope& operator=(const NestingScope&) = delete;
+};
+}  // namespace
+
 HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object) {
+    NestingScope nesting;
+    // Refused without a line of its own: the enclosing load logs the failed
+    // value or collection.
+    if (t_loadNesting > kMvMaxLoadNesting) return E_FAIL;
     mv::ComPtr<IDispatch> disp;
     HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
     if (SUCCEEDED(hr) && !disp) hr = E_NOINTERFACE;

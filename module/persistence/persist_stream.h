@@ -16,6 +16,12 @@
 // accepts; a writer refuses longer texts so that no stream is written that
 // can never be read again.
 constexpr ULONG kMvMaxTextStreamBytes = 0x100000;
+// How many record streams a load may have open inside one another on one
+// thread (an object value holding an object, a member's child collection
+// holding members, ...). Real documents nest a handful of levels; deeper
+// nesting comes only from damaged or crafted data, which would otherwise
+// recurse until the stack runs out. The load that goes deeper fails.
+constexpr int kMvMaxLoadNesting = 64;
 
 // Writes one value: the 16-bit VARTYPE tag, then its payload. Numbers are
 // written raw; objects as their class identifier and their own stream (16
@@ -33,7 +39,8 @@ HRESULT MvVariant_ReadFromStream(IStream* stream, VARIANT* value);
 HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnknown* object);
 // Reads records up to and including the end marker and applies each to the
 // object. A property the object does not know is logged and skipped; a
-// stream that ends before the end marker fails with E_FAIL.
+// stream that ends before the end marker, or nests objects deeper than
+// kMvMaxLoadNesting, fails with E_FAIL.
 HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object);
 
 // IPersistStream over a class's property map. T provides

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <limits>
+#include <string>
 #include <vector>
 
 #include "persist_test_class.h"
@@ -139,14 +141,6 @@ TEST_F(StreamRecords, EachRowIsWrittenAsDispidTagAndPayload) {
         EXPECT_EQ(S_OK, hr);
         EXPECT_EQ(Concat({c.expected, kEnd}), bytes);
     }
-}
-
-TEST_F(StreamRecords, PlainRowsHoldingZerosWriteTheEndMarkerAlone) {
-    TestObject object = MakeTestObject();
-    auto map = MapOf({MvPropertyRow(u"Name", kTestName), MvPropertyRow(u"Count", kTestCount),
-                      MvPropertyRow(u"Ratio", kTestRatio), MvPropertyRow(u"When", kTestWhen),
-                      MvPropertyRow(u"Connection", kTestConnection)});
-    EXPECT_EQ(kEnd, SaveWith(object.get(), map));
 }
 
 TEST_F(StreamRecords, NestedObjectIsItsClassFollowedByItsOwnStream) {
@@ -357,34 +351,138 @@ TEST_F(StreamRecords, ReaderAcceptsWhatTheRulesAllowAndRefusesDamage) {
 // ---------------------------------------------------------------------------
 // Save failures
 // ---------------------------------------------------------------------------
-TEST_F(StreamRecords, SaveFailsOnValuesWithoutAStreamFormAndOnTextsNoReaderTakes) {
+// A compound-file stream opened for reading: every write to it fails.
+struct ReadOnlyStream {
+    mv::ComPtr<IStorage> storage;
+    mv::ComPtr<IStream> stream;
+};
+
+ReadOnlyStream OpenReadOnlyStream() {
+    const std::u16string path =
+        mv::ToUtf16(std::string(getenv("MORVA_COMMON_APPDATA")) + "/read_only_stream.mvc");
+    ReadOnlyStream out;
+    {
+        mv::ComPtr<IStorage> created;
+        EXPECT_EQ(S_OK, StgCreateDocfile(path.c_str(), 0x1012, 0, created.Put()));
+        mv::ComPtr<IStream> stream;
+        EXPECT_EQ(S_OK, created->CreateStream(u"S", 0x12, 0, 0, stream.Put()));
+    }
+    EXPECT_EQ(S_OK, StgOpenStorage(path.c_str(), nullptr, 0x10, nullptr, 0, out.storage.Put()));
+    EXPECT_EQ(S_OK, out.storage->OpenStream(u"S", nullptr, 0x10, 0, out.stream.Put()));
+    return out;
+}
+
+TEST_F(StreamRecords, SaveFailuresAreLoggedAndReturnedAndKeepWhatWasWritten) {
     struct SaveCase {
         const char* what;
         PropertyMapEntry row;
         std::function<void(CPersistTestObject&)> set;
+        bool readOnly;  // every write fails
         HRESULT expected;
-        Bytes written;  // what stays in the stream
+        Bytes written;  // what stays in a memory stream
+        const char* logged;
     };
     const std::vector<SaveCase> cases = {
         {"VT_NULL in another star row", MvPropertyRow(u"*Default", kTestDefault),
-         [](auto& o) { o.defaultValue.vt = VT_NULL; }, DISP_E_TYPEMISMATCH,
-         Concat({Le32(216), {0x01, 0x00}})},
+         [](auto& o) { o.defaultValue.vt = VT_NULL; }, false, DISP_E_TYPEMISMATCH,
+         Concat({Le32(216), {0x01, 0x00}}), "var.WriteToStream : Unable to write value to stream!"},
         {"text one character too long", MvPropertyRow(u"Name", kTestName),
-         [](auto& o) { o.name = mv::Bstr(std::u16string(524288, u'x')); }, E_ACCESSDENIED,
-         Concat({Le32(1), {0x08, 0x00}})},
+         [](auto& o) { o.name = mv::Bstr(std::u16string(524288, u'x')); }, false, E_ACCESSDENIED,
+         Concat({Le32(1), {0x08, 0x00}}), "var.WriteToStream : Unable to write value to stream!"},
+        {"a member that cannot be saved", MvPropertyRow(u"Items", kTestItems),
+         [](auto& o) {
+             TestObject member = MakeTestObject();
+             member->defaultValue.vt = VT_NULL;
+             ItemsOf(&o)->members = {static_cast<IPersistTestObject*>(member.get())};
+         },
+         false, DISP_E_TYPEMISMATCH,
+         Concat({Le32(2001),
+                 {0x01},
+                 ClassBytes(CLSID_PersistTestObject),
+                 Le32(kTestKind),
+                 {0x03, 0x00, 0, 0, 0, 0},
+                 Le32(kTestValue),
+                 kEmptyText,
+                 Le32(216),
+                 {0x01, 0x00}}),
+         "pStm->Save : Unable to write NULL to stream!"},
+        {"plain DISPID",
+         MvPropertyRow(u"Count", kTestCount),
+         [](auto& o) { o.count = 1; },
+         true,
+         STG_E_ACCESSDENIED,
+         {},
+         "pStm->Write : Unable to write dispid 2 to stream!"},
+        {"child DISPID",
+         MvPropertyRow(u"Items", kTestItems),
+         [](auto&) {},
+         true,
+         STG_E_ACCESSDENIED,
+         {},
+         "pStm->Write: Unable to write dispid 2001 to stream!"},
+        {"end marker",
+         MvPropertyRow(u"Count", kTestCount),
+         [](auto&) {},
+         true,
+         STG_E_ACCESSDENIED,
+         {},
+         "pStm->Write : Unable to write MV_DISPID_NULL to stream!"},
     };
     for (const SaveCase& c : cases) {
         SCOPED_TRACE(c.what);
         LogWatch log;
         TestObject object = MakeTestObject();
         c.set(*object.get());
-        HRESULT hr = S_OK;
-        EXPECT_EQ(c.written, SaveWith(object.get(), MapOf({c.row}), &hr));
-        EXPECT_EQ(c.expected, hr);
-        EXPECT_NE(
-            std::string::npos,
-            log.Text().find(
-                "MvPersistStream_Save: var.WriteToStream : Unable to write value to stream!"));
+        const auto map = MapOf({c.row});
+        if (c.readOnly) {
+            ReadOnlyStream target = OpenReadOnlyStream();
+            EXPECT_EQ(c.expected,
+                      MvPersistStream_Save(target.stream.get(), map.data(), object->GetUnknown()));
+        } else {
+            HRESULT hr = S_OK;
+            EXPECT_EQ(c.written, SaveWith(object.get(), map, &hr));
+            EXPECT_EQ(c.expected, hr);
+        }
+        EXPECT_NE(std::string::npos,
+                  log.Text().find(std::string("MvPersistStream_Save: ") + c.logged))
+            << log.Text();
+    }
+}
+
+// An object inside an object, or a member inside a member's collection, as
+// deep as `levels`.
+Bytes NestedStream(bool throughMembers, int levels) {
+    const Bytes open =
+        throughMembers
+            ? Concat({Le32(kTestItems), {0x01}, ClassBytes(CLSID_PersistTestObject)})
+            : Concat({Le32(kTestConnection), {0x09, 0x00}, ClassBytes(CLSID_PersistTestObject)});
+    const Bytes close = throughMembers ? Concat({{0x00}, kEnd}) : kEnd;
+    Bytes stream;
+    for (int i = 0; i < levels; ++i) stream.insert(stream.end(), open.begin(), open.end());
+    stream.insert(stream.end(), kEnd.begin(), kEnd.end());
+    for (int i = 0; i < levels; ++i) stream.insert(stream.end(), close.begin(), close.end());
+    return stream;
+}
+
+TEST_F(StreamRecords, NestingDeeperThanTheLimitFailsInsteadOfExhaustingTheStack) {
+    struct NestingCase {
+        const char* what;
+        bool throughMembers;
+        int levels;
+        HRESULT expected;
+    };
+    const std::vector<NestingCase> cases = {
+        {"objects at the limit", false, kMvMaxLoadNesting - 1, S_OK},
+        {"objects one beyond", false, kMvMaxLoadNesting, E_FAIL},
+        {"members at the limit", true, kMvMaxLoadNesting - 1, S_OK},
+        {"members far beyond", true, 20000, E_FAIL},
+        {"objects far beyond", false, 20000, E_FAIL},
+    };
+    for (const NestingCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestObject object = MakeTestObject();
+        auto stream = NewStream(NestedStream(c.throughMembers, c.levels));
+        EXPECT_EQ(c.expected, object->Load(stream.get()));
     }
 }
 
