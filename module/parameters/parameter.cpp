@@ -156,7 +156,11 @@ HRESULT CMvParameter::EnumTextGet(const LONG& field, const char* const* table, S
     if (!pVal) return E_POINTER;
     LONG value = 0;
     (void)GetNumber(field, &value);
-    EnumToText(pVal, static_cast<SHORT>(value), count, table);
+    try {
+        EnumToText(pVal, static_cast<SHORT>(value), count, table);
+    } catch (const std::bad_alloc&) {
+        *pVal = nullptr;  // as the plain text getters: still a success
+    }
     return S_OK;
 }
 

@@ -160,6 +160,20 @@ TEST(ParameterPropertiesTest, NullAndEmptyTextsBothEmptyTheProperty) {
     }
 }
 
+// The collection name is the parameter's Name, whichever side writes it.
+TEST(ParameterPropertiesTest, ObjectNameIsTheName) {
+    auto p = NewParameter();
+    mv::ComPtr<IMvCalcName> calcName;
+    ASSERT_EQ(p->QueryInterface(IID_IMvCalcName, calcName.PutVoid()), S_OK);
+    ASSERT_EQ(calcName->put_ObjectName(mv::Bstr(u"Flow").get()), S_OK);
+    mv::Bstr name, objectName;
+    p->get_Name(name.Out());
+    EXPECT_EQ(name.view(), u"Flow");
+    ASSERT_EQ(p->put_Name(mv::Bstr(u"Level").get()), S_OK);
+    calcName->get_ObjectName(objectName.Out());
+    EXPECT_EQ(objectName.view(), u"Level");
+}
+
 TEST(ParameterPropertiesTest, EveryGetterAnswersANullOutPointerWithEPointer) {
     auto p = NewParameter();
     IMvParameter* q = p.get();
