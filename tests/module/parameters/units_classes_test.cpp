@@ -1,13 +1,10 @@
 // Engineering units and unit types: properties, the look-up and filing of
-// units by name, faulting null out pointers, and activation by ProgID.
+// units by name, and faulting null out pointers.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
-#include <vector>
 
-#include "frame/dll_exports.h"
-#include "frame/registration.h"
 #include "units_test_support.h"
 
 namespace {
@@ -129,49 +126,6 @@ TEST(EngUnitTypeTest, NullOutPointersFaultWithoutChangingAnything) {
     LONG count = -1;
     EXPECT_EQ(units->get_Count(&count), S_OK);
     EXPECT_EQ(count, 0);
-}
-
-TEST(EngUnitClassesTest, AreCreatedByTheirProgIds) {
-    ASSERT_EQ(MvRegisterClasses("/opt/morva/libMvMorvaCalc.so"), S_OK);
-    MvComModuleInit();
-    struct Case {
-        const char16_t* progId;
-        CLSID clsid;
-        IID iid;
-    } cases[] = {
-        {u"Morva.Calc.EngUnit.1", CLSID_MvEngUnit, IID_IMvEngUnit},
-        {u"Morva.Calc.EngUnit", CLSID_MvEngUnit, IID_IMvEngUnit},
-        {u"Morva.Calc.EngUnitType.1", CLSID_MvEngUnitType, IID_IMvEngUnitType},
-        {u"Morva.Calc.EngUnitType", CLSID_MvEngUnitType, IID_IMvEngUnitType},
-    };
-    std::vector<DWORD> cookies;
-    for (const CLSID& clsid : {CLSID_MvEngUnit, CLSID_MvEngUnitType}) {
-        mv::ComPtr<IClassFactory> factory;
-        ASSERT_EQ(DllGetClassObject(clsid, IID_IClassFactory, factory.PutVoid()), S_OK);
-        DWORD cookie = 0;
-        ASSERT_EQ(CoRegisterClassObject(clsid, factory.get(), CLSCTX_INPROC_SERVER,
-                                        REGCLS_MULTIPLEUSE, &cookie),
-                  S_OK);
-        cookies.push_back(cookie);
-    }
-    for (const Case& c : cases) {
-        SCOPED_TRACE(mv::ToUtf8(c.progId));
-        CLSID clsid{};
-        ASSERT_EQ(CLSIDFromProgID(c.progId, &clsid), S_OK);
-        EXPECT_EQ(clsid, c.clsid);
-        mv::ComPtr<IUnknown> created;
-        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, c.iid, created.PutVoid()),
-                  S_OK);
-        // Each answers the interfaces the collections and the engines use.
-        for (const IID* iid : {&IID_IDispatch, &IID_ISupportErrorInfo, &IID_IPersistStream,
-                               &IID_IMvPersistXML, &IID_IMvCalcName}) {
-            mv::ComPtr<IUnknown> other;
-            EXPECT_EQ(created->QueryInterface(*iid, other.PutVoid()), S_OK);
-        }
-    }
-    for (DWORD cookie : cookies) CoRevokeClassObject(cookie);
-    MvComModuleTerm();
-    EXPECT_EQ(MvUnregisterClasses(), S_OK);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// CMvCalcProperty and CMvCalcProperties: names in any script, the entry's own
-// child list, the 1-based list, and the release of whole trees.
+// CMvCalcProperty: names in any script, the entry's own child list, and the
+// release of whole trees.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,9 +9,7 @@
 
 namespace {
 
-using values_test::LogCapture;
 using values_test::ServedClass;
-using values_test::TakeErrorInfo;
 
 class CalcPropertiesTest : public ::testing::Test {
 protected:
@@ -98,66 +96,13 @@ TEST_F(CalcPropertiesTest, EveryReadOfPropertiesGivesTheSameList) {
     EXPECT_EQ(p->get_Properties(nullptr), S_OK);
 }
 
-TEST_F(CalcPropertiesTest, NullPointersGiveUnexpectedWithAnErrorLine) {
+TEST_F(CalcPropertiesTest, NullOutPointersGiveUnexpectedWithAnErrorLine) {
     auto p = NewProperty();
-    auto list = ChildrenOf(p.get());
     values_test::ExpectFaults({
         {"CMvCalcProperty::get_Name: E_UNEXPECTED\n", [&] { return p->get_Name(nullptr); }},
         {"CMvCalcProperty::get_ParameterCount: E_UNEXPECTED\n",
          [&] { return p->get_ParameterCount(nullptr); }},
-        {"CMvCalcProperties::Add: E_UNEXPECTED\n", [&] { return list->Add(nullptr); }},
-        {"CMvCalcProperties::get_Count: E_UNEXPECTED\n", [&] { return list->get_Count(nullptr); }},
-        {"CMvCalcProperties::Item: E_UNEXPECTED\n", [&] { return list->Item(1, nullptr); }},
     });
-    EXPECT_EQ(CountOf(list.get()), 0);
-}
-
-TEST_F(CalcPropertiesTest, ItemOutOfRangeFailsWithErrorInformation) {
-    auto list = ChildrenOf(NewProperty().get());
-    auto entry = NewProperty();
-    for (int added = 0; added < 2; ++added) {
-        LONG count = CountOf(list.get());
-        for (LONG index : {LONG{0}, count + 1, LONG{INT32_MIN}}) {
-            SCOPED_TRACE(testing::Message() << "count " << count << " index " << index);
-            IMvCalcProperty* item = entry.get();
-            EXPECT_EQ(list->Item(index, &item), E_FAIL);
-            EXPECT_EQ(item, nullptr);
-            auto info = TakeErrorInfo();
-            EXPECT_EQ(info.description, u"Item: Index out of range");
-            EXPECT_EQ(info.source, u"Morva.Calc.CalcProperties.1");
-            EXPECT_TRUE(IsEqualIID(info.iid, IID_IMvCalcProperties));
-        }
-        ASSERT_EQ(list->Add(entry.get()), S_OK);
-    }
-}
-
-TEST_F(CalcPropertiesTest, DuplicatesTakeTwoSlotsAndRemoveAllGivesBothBack) {
-    auto list = ChildrenOf(NewProperty().get());
-    auto entry = NewProperty();
-    ASSERT_EQ(list->Add(entry.get()), S_OK);
-    ASSERT_EQ(list->Add(entry.get()), S_OK);
-    EXPECT_EQ(CountOf(list.get()), 2);
-    for (LONG index : {1, 2}) {
-        mv::ComPtr<IMvCalcProperty> item;
-        ASSERT_EQ(list->Item(index, item.Put()), S_OK);
-        EXPECT_EQ(item, entry);
-    }
-    EXPECT_EQ(entry->AddRef(), 4u);  // ours, two slots, this one
-    entry->Release();
-
-    LogCapture log(/*methods=*/true, /*steps=*/true);
-    ASSERT_EQ(list->RemoveAll(), S_OK);
-    EXPECT_EQ(log.Lines(),
-              "\nCMvCalcProperties::RemoveAll: Method - Start\n"
-              "CMvCalcProperties::ClearCollection( Function - Start )\n"
-              "CMvCalcProperties::ClearCollection( Function - End )\n"
-              "CMvCalcProperties::RemoveAll: Method - End (S_OK)\n");
-    EXPECT_EQ(CountOf(list.get()), 0);
-    IMvCalcProperty* item = nullptr;
-    EXPECT_EQ(list->Item(1, &item), E_FAIL);
-    EXPECT_EQ(entry->AddRef(), 2u);
-    entry->Release();
-    EXPECT_EQ(entry->put_ParameterCount(3), S_OK);  // detached, still usable
 }
 
 TEST_F(CalcPropertiesTest, ReleasingTheTopEntryReleasesTheWholeTree) {
@@ -197,34 +142,6 @@ TEST_F(CalcPropertiesTest, EntryCannotBeMadeWithoutItsChildList) {
     EXPECT_EQ(mv::CreateComObject<CMvCalcProperty>(nullptr, IID_IMvCalcProperty, p.PutVoid()),
               E_OUTOFMEMORY);
     EXPECT_FALSE(p);
-}
-
-TEST_F(CalcPropertiesTest, DispatchIdentifiersAndLateBoundCalls) {
-    auto p = NewProperty();
-    auto list = ChildrenOf(p.get());
-    struct Case {
-        IDispatch* target;
-        const char16_t* name;
-        DISPID id;
-    } cases[] = {
-        {p.get(), u"Name", 1},         {p.get(), u"ParameterCount", 2}, {p.get(), u"Properties", 3},
-        {list.get(), u"Item", 0},      {list.get(), u"Add", 1},         {list.get(), u"Count", 2},
-        {list.get(), u"RemoveAll", 6},
-    };
-    for (const Case& c : cases) {
-        DISPID id = -12345;
-        EXPECT_EQ(mv::DispGetIDOfName(c.target, c.name, &id), S_OK) << mv::ToUtf8(c.name);
-        EXPECT_EQ(id, c.id) << mv::ToUtf8(c.name);
-    }
-    // Late bound: the child list as an object, then its default member.
-    mv::Variant children;
-    ASSERT_EQ(mv::DispGetProperty(p.get(), 3, &children), S_OK);
-    ASSERT_EQ(children.vt, VT_DISPATCH);
-    mv::Variant entry;
-    entry.vt = VT_DISPATCH;
-    entry.pdispVal = NewProperty().Detach();
-    ASSERT_EQ(mv::DispInvokeMethod(children.pdispVal, 1, &entry, 1, nullptr), S_OK);
-    EXPECT_EQ(CountOf(list.get()), 1);
 }
 
 }  // namespace

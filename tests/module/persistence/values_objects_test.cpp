@@ -1,7 +1,12 @@
-// CMvCalcValue and CMvCalcValues: fields, value copies, the 1-based list,
-// resizing with fresh elements, failures and what the log shows of them.
+// CMvCalcValue and CMvCalcValues: fields, value copies, resizing with fresh
+// elements, failures and what the log shows of them; and what the list of
+// values shares with the list of properties.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <utility>
+
+#include "persistence/calc_property.h"
 #include "persistence/calc_value.h"
 #include "values_test_support.h"
 
@@ -165,7 +170,7 @@ TEST_F(CalcValuesTest, SetParameterValuesChangesOnlyTheFieldsGiven) {
     }
 }
 
-TEST_F(CalcValuesTest, NullOutPointersAndNullAddGiveUnexpectedWithAnErrorLine) {
+TEST_F(CalcValuesTest, NullOutPointersAndANegativeSizeGiveUnexpectedWithAnErrorLine) {
     auto v = NewValue();
     auto list = NewValues();
     values_test::ExpectFaults({
@@ -173,53 +178,146 @@ TEST_F(CalcValuesTest, NullOutPointersAndNullAddGiveUnexpectedWithAnErrorLine) {
         {"CMvCalcValue::get_Level: E_UNEXPECTED\n", [&] { return v->get_Level(nullptr); }},
         {"CMvCalcValue::get_Status: E_UNEXPECTED\n", [&] { return v->get_Status(nullptr); }},
         {"CMvCalcValue::get_TimeStamp: E_UNEXPECTED\n", [&] { return v->get_TimeStamp(nullptr); }},
-        {"CMvCalcValues::Add: E_UNEXPECTED\n", [&] { return list->Add(nullptr); }},
-        {"CMvCalcValues::get_Count: E_UNEXPECTED\n", [&] { return list->get_Count(nullptr); }},
-        {"CMvCalcValues::Item: E_UNEXPECTED\n", [&] { return list->Item(1, nullptr); }},
         {"CMvCalcValues::SetSize: E_UNEXPECTED\n", [&] { return list->SetSize(-1); }},
     });
     EXPECT_EQ(CountOf(list.get()), 0);
 }
 
-TEST_F(CalcValuesTest, ItemOutOfRangeFailsWithErrorInformation) {
-    auto list = NewValues();
-    auto one = NewValue();
+// What the list of values and the list of properties share: one reference
+// per slot, positions from 1, the out-of-range error and the clearing.
+struct ValuesList {
+    using List = IMvCalcValues;
+    using Element = IMvCalcValue;
+    using ListClass = CMvCalcValues;
+    using ElementClass = CMvCalcValue;
+    static constexpr const char* kName = "CMvCalcValues";
+    static constexpr const char16_t* kProgId = u"Morva.Calc.Values.1";
+    static constexpr const char* kRemoveAllTrace =
+        "\nCMvCalcValues::RemoveAll: Method - Start\n"
+        "\nCMvCalcValues::SetSize: Method - Start\n"
+        "CMvCalcValues::SetSize: Method - End (S_OK)\n"
+        "CMvCalcValues::RemoveAll: Method - End (S_OK)\n";
+    static constexpr const char* kFinalReleaseTrace =
+        "CMvCalcValues::FinalRelease( Function - Start )\n"
+        "\nCMvCalcValues::SetSize: Method - Start\n"
+        "CMvCalcValues::SetSize: Method - End (S_OK)\n"
+        "CMvCalcValues::FinalRelease( Function - End )\n";
+};
+struct PropertiesList {
+    using List = IMvCalcProperties;
+    using Element = IMvCalcProperty;
+    using ListClass = CMvCalcProperties;
+    using ElementClass = CMvCalcProperty;
+    static constexpr const char* kName = "CMvCalcProperties";
+    static constexpr const char16_t* kProgId = u"Morva.Calc.CalcProperties.1";
+    static constexpr const char* kRemoveAllTrace =
+        "\nCMvCalcProperties::RemoveAll: Method - Start\n"
+        "CMvCalcProperties::ClearCollection( Function - Start )\n"
+        "CMvCalcProperties::ClearCollection( Function - End )\n"
+        "CMvCalcProperties::RemoveAll: Method - End (S_OK)\n";
+    static constexpr const char* kFinalReleaseTrace =
+        "CMvCalcProperties::ClearCollection( Function - Start )\n"
+        "CMvCalcProperties::ClearCollection( Function - End )\n";
+};
+
+template <class T>
+class CalcListsTest : public ::testing::Test {
+protected:
+    using List = typename T::List;
+    using Element = typename T::Element;
+
+    static mv::ComPtr<List> NewList() {
+        mv::ComPtr<List> list;
+        EXPECT_EQ(mv::CreateComObject<typename T::ListClass>(nullptr, mv::IidOf<List>::value,
+                                                             list.PutVoid()),
+                  S_OK);
+        return list;
+    }
+    static mv::ComPtr<Element> NewElement() {
+        mv::ComPtr<Element> e;
+        EXPECT_EQ(mv::CreateComObject<typename T::ElementClass>(nullptr, mv::IidOf<Element>::value,
+                                                                e.PutVoid()),
+                  S_OK);
+        return e;
+    }
+    static LONG Count(List* list) {
+        LONG n = -1;
+        EXPECT_EQ(list->get_Count(&n), S_OK);
+        return n;
+    }
+
+    // A property makes its child list through the runtime.
+    ServedClass properties_ = ServedClass::Of<CMvCalcProperties>(CLSID_MvCalcProperties);
+};
+using ListTypes = ::testing::Types<ValuesList, PropertiesList>;
+TYPED_TEST_SUITE(CalcListsTest, ListTypes);
+
+TYPED_TEST(CalcListsTest, ItemOutOfRangeFailsWithErrorInformation) {
+    auto list = this->NewList();
+    auto one = this->NewElement();
     for (LONG count : {0, 2}) {
         for (LONG index : {LONG{0}, count + 1, LONG{-1}, LONG{INT32_MIN}, LONG{INT32_MAX}}) {
             SCOPED_TRACE(testing::Message() << "count " << count << " index " << index);
-            IMvCalcValue* item = one.get();
+            typename TypeParam::Element* item = one.get();
             EXPECT_EQ(list->Item(index, &item), E_FAIL);
             EXPECT_EQ(item, nullptr);
             auto info = TakeErrorInfo();
             EXPECT_TRUE(info.present);
             EXPECT_EQ(info.description, u"Item: Index out of range");
-            EXPECT_EQ(info.source, u"Morva.Calc.Values.1");
-            EXPECT_TRUE(IsEqualIID(info.iid, IID_IMvCalcValues));
+            EXPECT_EQ(info.source, TypeParam::kProgId);
+            EXPECT_TRUE(IsEqualIID(info.iid, mv::IidOf<typename TypeParam::List>::value));
         }
-        ASSERT_EQ(list->SetSize(2), S_OK);
+        ASSERT_EQ(list->Add(one.get()), S_OK);
+        ASSERT_EQ(list->Add(one.get()), S_OK);
     }
 }
 
-TEST_F(CalcValuesTest, AddKeepsOrderAndOneReferencePerSlot) {
-    auto list = NewValues();
-    auto a = NewValue();
-    auto b = NewValue();
+TYPED_TEST(CalcListsTest, NullPointersGiveUnexpectedWithAnErrorLine) {
+    auto list = this->NewList();
+    const std::string name = TypeParam::kName;
+    const std::string add = name + "::Add: E_UNEXPECTED\n";
+    const std::string count = name + "::get_Count: E_UNEXPECTED\n";
+    const std::string item = name + "::Item: E_UNEXPECTED\n";
+    values_test::ExpectFaults({
+        {add.c_str(), [&] { return list->Add(nullptr); }},
+        {count.c_str(), [&] { return list->get_Count(nullptr); }},
+        {item.c_str(), [&] { return list->Item(1, nullptr); }},
+    });
+    EXPECT_EQ(this->Count(list.get()), 0);
+}
+
+TYPED_TEST(CalcListsTest, EachSlotHoldsAReferenceUntilTheListIsCleared) {
+    auto list = this->NewList();
+    auto a = this->NewElement();
+    auto b = this->NewElement();
     ASSERT_EQ(list->Add(a.get()), S_OK);
     ASSERT_EQ(list->Add(b.get()), S_OK);
-    ASSERT_EQ(list->Add(a.get()), S_OK);
-    EXPECT_EQ(CountOf(list.get()), 3);
-    EXPECT_EQ(ItemOf(list.get(), 1), a);
-    EXPECT_EQ(ItemOf(list.get(), 2), b);
-    EXPECT_EQ(ItemOf(list.get(), 3), a);
-    // a: ours, two slots; AddRef answers the count after adding one.
-    EXPECT_EQ(a->AddRef(), 4u);
+    ASSERT_EQ(list->Add(a.get()), S_OK);  // no duplicate check
+    EXPECT_EQ(this->Count(list.get()), 3);
+    const std::pair<LONG, typename TypeParam::Element*> slots[] = {
+        {1, a.get()}, {2, b.get()}, {3, a.get()}};
+    for (const auto& [index, expected] : slots) {
+        mv::ComPtr<typename TypeParam::Element> item;
+        ASSERT_EQ(list->Item(index, item.Put()), S_OK);
+        EXPECT_EQ(item.get(), expected) << index;
+    }
+    EXPECT_EQ(a->AddRef(), 4u);  // ours, two slots, this one
     a->Release();
-    ASSERT_EQ(list->RemoveAll(), S_OK);
-    EXPECT_EQ(CountOf(list.get()), 0);
+    {
+        LogCapture log(/*methods=*/true, /*steps=*/true);
+        ASSERT_EQ(list->RemoveAll(), S_OK);
+        EXPECT_EQ(log.Lines(), TypeParam::kRemoveAllTrace);
+    }
+    EXPECT_EQ(this->Count(list.get()), 0);
+    EXPECT_EQ(a->AddRef(), 2u);  // detached, still alive
+    a->Release();
+
+    ASSERT_EQ(list->Add(a.get()), S_OK);
+    LogCapture log(/*methods=*/true, /*steps=*/true);
+    list.Reset();
+    EXPECT_EQ(log.Lines(), TypeParam::kFinalReleaseTrace);
     EXPECT_EQ(a->AddRef(), 2u);
     a->Release();
-    // Detached, still usable.
-    EXPECT_EQ(a->put_Level(1), S_OK);
 }
 
 TEST_F(CalcValuesTest, SetSizeGrowsWithFreshElementsAndShrinksFromTheEnd) {
@@ -312,26 +410,15 @@ TEST_F(CalcValuesTest, FailedCreationKeepsEarlierElementsAndTracesItsFailure) {
     }
 }
 
-TEST_F(CalcValuesTest, RemoveAllAndFinalReleaseTraceTheirResize) {
-    auto list = NewValues();
-    ASSERT_EQ(list->SetSize(2), S_OK);
-    LogCapture log(/*methods=*/true, /*steps=*/true);
-    ASSERT_EQ(list->RemoveAll(), S_OK);
-    list.Reset();
-    EXPECT_EQ(log.Lines(),
-              "\nCMvCalcValues::RemoveAll: Method - Start\n"
-              "\nCMvCalcValues::SetSize: Method - Start\n"
-              "CMvCalcValues::SetSize: Method - End (S_OK)\n"
-              "CMvCalcValues::RemoveAll: Method - End (S_OK)\n"
-              "CMvCalcValues::FinalRelease( Function - Start )\n"
-              "\nCMvCalcValues::SetSize: Method - Start\n"
-              "CMvCalcValues::SetSize: Method - End (S_OK)\n"
-              "CMvCalcValues::FinalRelease( Function - End )\n");
-}
-
-TEST_F(CalcValuesTest, DispatchUsesTheParameterPropertyIdentifiers) {
+TEST_F(CalcValuesTest, DispatchIdentifiersOfValuesAndProperties) {
     auto v = NewValue();
     auto list = NewValues();
+    ServedClass served = ServedClass::Of<CMvCalcProperties>(CLSID_MvCalcProperties);
+    mv::ComPtr<IMvCalcProperty> p;
+    ASSERT_EQ(mv::CreateComObject<CMvCalcProperty>(nullptr, IID_IMvCalcProperty, p.PutVoid()),
+              S_OK);
+    mv::ComPtr<IMvCalcProperties> children;
+    ASSERT_EQ(p->get_Properties(children.Put()), S_OK);
     struct Case {
         IDispatch* target;
         const char16_t* name;
@@ -347,6 +434,13 @@ TEST_F(CalcValuesTest, DispatchUsesTheParameterPropertyIdentifiers) {
         {list.get(), u"Count", 2},
         {list.get(), u"RemoveAll", 6},
         {list.get(), u"SetSize", 7},
+        {p.get(), u"Name", 1},
+        {p.get(), u"ParameterCount", 2},
+        {p.get(), u"Properties", 3},
+        {children.get(), u"Item", 0},
+        {children.get(), u"Add", 1},
+        {children.get(), u"Count", 2},
+        {children.get(), u"RemoveAll", 6},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(mv::ToUtf8(c.name));
