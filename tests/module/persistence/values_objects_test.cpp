@@ -109,7 +109,6 @@ TEST_F(CalcValuesTest, PutValueStoresResolvedCopiesAndNullEmpties) {
         {"VT_NULL empties", null, VT_EMPTY},
         {"VT_BYREF|VT_I4 stores the number", byRefI4, VT_I4},
         {"VT_BYREF|VT_VARIANT stores what it points to", byRefVariant, VT_BSTR},
-        {"a plain double", mv::Variant(2.5), VT_R8},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -132,8 +131,6 @@ TEST_F(CalcValuesTest, PutValueStoresResolvedCopiesAndNullEmpties) {
 
 TEST_F(CalcValuesTest, SetParameterValuesChangesOnlyTheFieldsGiven) {
     mv::Variant newValue(u"v");
-    VARIANT null;
-    null.vt = VT_NULL;
     SHORT level = 3, status = -6;
     DATE time = 45000.25;
     struct Case {
@@ -149,9 +146,7 @@ TEST_F(CalcValuesTest, SetParameterValuesChangesOnlyTheFieldsGiven) {
         {"nothing", nullptr, nullptr, nullptr, nullptr, VT_I4, 1, 2, 10.0},
         {"level alone", nullptr, &level, nullptr, nullptr, VT_I4, 3, 2, 10.0},
         {"status alone keeps the level", nullptr, nullptr, &status, nullptr, VT_I4, 1, -6, 10.0},
-        {"time alone", nullptr, nullptr, nullptr, &time, VT_I4, 1, 2, 45000.25},
         {"value alone", &newValue, nullptr, nullptr, nullptr, VT_BSTR, 1, 2, 10.0},
-        {"VT_NULL empties", &null, nullptr, nullptr, nullptr, VT_EMPTY, 1, 2, 10.0},
         {"all four", &newValue, &level, &status, &time, VT_BSTR, 3, -6, 45000.25},
     };
     for (const Case& c : cases) {
