@@ -141,6 +141,15 @@ void RegistryUseFile(const std::string& path);
 // In-memory mode (tests): true starts an empty store that lives in this
 // process only; false returns to the file.
 void RegistryUseMemoryStore(bool on);
+// Runs `work` as one change of the store file: the file is locked against
+// other processes from start to end, read once, and written once at the end
+// (temporary file, then rename) when anything changed, so other processes
+// see all of the work or none of it. The calls `work` makes see their own
+// changes and return their own errors; other threads of this process wait
+// until the batch ends, so `work` must not wait for one that uses the store.
+// A batch inside a batch joins it. Returns the status of the final write
+// (ERROR_CANTWRITE when the file could not be replaced), else ERROR_SUCCESS.
+LONG RegistryBatch(const std::function<void()>& work);
 // Receives each diagnostic line of the store instead of standard error; an
 // empty function restores standard error.
 void RegistrySetDiagnosticHook(std::function<void(std::string_view)> hook);

@@ -1,11 +1,13 @@
 // Registry store: a text file in the layout of a registry export, cached in
-// memory and rewritten whole (temporary file, then rename) on every change.
+// memory and rewritten whole (temporary file, then rename) on every change,
+// or once at the end of a batch of changes.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "sys.h"
@@ -366,8 +369,23 @@ std::optional<FileStamp> StampOf(const std::string& path) {
     return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
+// One batch of changes (mv::RegistryBatch): the store file stays locked
+// against other processes from its start to its end, is read once at the
+// start and written once at the end.
+struct Batch {
+    std::thread::id owner;
+    std::string path;
+    int lockFd = -1;
+    LONG error = ERROR_SUCCESS;  // what every change of the batch fails with
+    Store store;                 // the file's content with the changes so far
+    bool changed = false;
+};
+
 struct State {
     std::mutex m;
+    // Threads other than a batch's owner wait on it until the batch ends.
+    std::condition_variable batchDone;
+    std::optional<Batch> batch;
     bool memory = false;
     Store memStore;
     std::string overridePath;
@@ -435,9 +453,22 @@ LoadResult ReadStoreFile(State& s, const std::string& path, Store* out) {
     return LoadResult::kOk;
 }
 
+// Holds s.m; while a batch runs on another thread, first waits for its end.
+class Access {
+public:
+    explicit Access(State& s) : lock_(s.m) {
+        s.batchDone.wait(lock_,
+                         [&s] { return !s.batch || s.batch->owner == std::this_thread::get_id(); });
+    }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
+
 // The store as it is now, for reading. Called with s.m held.
 Store& ReadView(State& s) {
     if (s.memory) return s.memStore;
+    if (s.batch && s.batch->error == ERROR_SUCCESS) return s.batch->store;
     std::string path = CurrentPath(s);
     std::optional<FileStamp> stamp = StampOf(path);
     if (s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return s.cache;
@@ -473,51 +504,104 @@ struct Outcome {
 
 // Applies `change` to the store and, for the file, writes the result back
 // under the cross-process lock. Called with s.m held.
+// Opens the lock file beside the store and takes the cross-process lock;
+// -1 when the lock file cannot be opened.
+int LockStoreFile(const std::string& path) {
+    MakeParentFolders(path);
+    int lockFd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd < 0) return -1;
+    while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    return lockFd;
+}
+
+void UnlockStoreFile(int lockFd) {
+    ::flock(lockFd, LOCK_UN);
+    ::close(lockFd);
+}
+
+// Reads the store file under the lock for a change: ERROR_SUCCESS (a missing
+// file is an empty store), or the error every change then fails with.
+LONG ReadForChange(State& s, const std::string& path, Store* out) {
+    switch (ReadStoreFile(s, path, out)) {
+        case LoadResult::kCorrupt:
+            return ERROR_BADDB;
+        case LoadResult::kUnreadable:
+            return ERROR_CANTREAD;
+        default:
+            return ERROR_SUCCESS;
+    }
+}
+
+// Replaces the store file with `store` (temporary file, then rename) and
+// makes it the read cache. Called under the cross-process lock.
+LONG ReplaceStoreFile(State& s, const std::string& path, Store&& store) {
+    std::string temp =
+        path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++s.tempCounter);
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    bool ok = fd >= 0 && WriteAll(fd, SerializeStore(store)) && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return ERROR_CANTWRITE;
+    }
+    s.cache = std::move(store);
+    s.cachePath = path;
+    s.cacheStamp = StampOf(path);
+    s.cacheValid = true;
+    return ERROR_SUCCESS;
+}
+
 template <typename Change>
 LONG Modify(State& s, Change&& change) {
     if (s.memory) return change(s.memStore).rc;
+    if (s.batch) {
+        // Tried on a copy: a change that fails leaves nothing behind.
+        Batch& b = *s.batch;
+        if (b.error != ERROR_SUCCESS) return b.error;
+        Store trial = b.store;
+        Outcome o = change(trial);
+        if (o.rc == ERROR_SUCCESS && o.changed) {
+            b.store = std::move(trial);
+            b.changed = true;
+        }
+        return o.rc;
+    }
     std::string path = CurrentPath(s);
-    MakeParentFolders(path);
-    int lockFd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    int lockFd = LockStoreFile(path);
     if (lockFd < 0) return ERROR_ACCESS_DENIED;
-    while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    LONG rc = ERROR_SUCCESS;
     Store fresh;
-    switch (ReadStoreFile(s, path, &fresh)) {
-        case LoadResult::kCorrupt:
-            rc = ERROR_BADDB;
-            break;
-        case LoadResult::kUnreadable:
-            rc = ERROR_CANTREAD;
-            break;
-        default:
-            break;
-    }
+    LONG rc = ReadForChange(s, path, &fresh);
     if (rc == ERROR_SUCCESS) {
         Outcome o = change(fresh);
         rc = o.rc;
         if (o.rc == ERROR_SUCCESS && o.changed) {
-            std::string temp =
-                path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++s.tempCounter);
-            int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-            bool ok = fd >= 0 && WriteAll(fd, SerializeStore(fresh)) && ::fsync(fd) == 0;
-            if (fd >= 0) ::close(fd);
-            ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-            if (!ok) {
-                ::unlink(temp.c_str());
-                rc = ERROR_CANTWRITE;
-            }
-        }
-        if (rc == ERROR_SUCCESS) {
+            rc = ReplaceStoreFile(s, path, std::move(fresh));
+        } else if (o.rc == ERROR_SUCCESS) {
             s.cache = std::move(fresh);
             s.cachePath = path;
             s.cacheStamp = StampOf(path);
             s.cacheValid = true;
         }
     }
-    ::flock(lockFd, LOCK_UN);
-    ::close(lockFd);
+    UnlockStoreFile(lockFd);
+    return rc;
+}
+
+// Writes what a batch changed, releases the cross-process lock and lets
+// the waiting threads in. The status of the write.
+LONG EndBatch(State& s) {
+    LONG rc = ERROR_SUCCESS;
+    {
+        Access lock(s);
+        Batch& batch = *s.batch;
+        if (batch.changed && batch.error == ERROR_SUCCESS)
+            rc = ReplaceStoreFile(s, batch.path, std::move(batch.store));
+        if (batch.lockFd >= 0) UnlockStoreFile(batch.lockFd);
+        s.batch.reset();
+    }
+    s.batchDone.notify_all();
     return rc;
 }
 
@@ -667,7 +751,7 @@ LONG OpenKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out) {
     if (!out) return ERROR_INVALID_PARAMETER;
     *out = nullptr;
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     HKEY__ d;
     if (!Describe(s, hKey, &d)) return ERROR_INVALID_HANDLE;
     Path rel = SplitPath(NameOf(sub));
@@ -686,7 +770,7 @@ LONG CreateKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out, LPDWORD dispos
     if (HasLineBreak(name)) return ERROR_INVALID_PARAMETER;
     Path rel = SplitPath(name);
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     HKEY__ d;
     if (!Describe(s, hKey, &d)) return ERROR_INVALID_HANDLE;
     // Opening what exists needs no write.
@@ -710,7 +794,7 @@ template <typename Char>
 LONG QueryValue(HKEY hKey, const Char* name, LPDWORD type, LPBYTE data, LPDWORD cb) {
     if (data && !cb) return ERROR_INVALID_PARAMETER;
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     Key* k = nullptr;
     if (LONG rc = KeyForRead(s, hKey, KEY_QUERY_VALUE, &k)) return rc;
     const Value* v = k->FindValue(NameOf(name));
@@ -729,7 +813,7 @@ LONG SetValue(HKEY hKey, const Char* name, DWORD type, const BYTE* data, DWORD c
         bytes = Utf16Bytes(mv::ToUtf16(std::string_view(reinterpret_cast<const char*>(data), cb)));
     }
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     return EditKey(s, hKey, KEY_SET_VALUE, [&](Key& k) -> Outcome {
         k.SetValue(n, type, bytes);
         return {ERROR_SUCCESS, true};
@@ -740,7 +824,7 @@ template <typename Char>
 LONG DeleteValue(HKEY hKey, const Char* name) {
     std::string n = NameOf(name);
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     return EditKey(s, hKey, KEY_SET_VALUE, [&](Key& k) -> Outcome {
         for (auto it = k.values.begin(); it != k.values.end(); ++it) {
             if (mv::EqualsNoCase(it->name, n)) {
@@ -757,7 +841,7 @@ LONG DeleteKey(HKEY hKey, const Char* sub, bool tree) {
     Path rel = SplitPath(NameOf(sub));
     if (rel.empty() && !tree) return ERROR_INVALID_PARAMETER;
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     return EditKey(s, hKey, 0, [&](Key& base) -> Outcome {
         if (rel.empty()) {  // tree delete of the key's own contents
             bool changed = !base.subkeys.empty() || !base.values.empty();
@@ -783,7 +867,7 @@ template <typename Char>
 LONG EnumKey(HKEY hKey, DWORD index, Char* name, LPDWORD cch, Char* cls, LPDWORD cchClass,
              FILETIME* written) {
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     Key* k = nullptr;
     if (LONG rc = KeyForRead(s, hKey, KEY_ENUMERATE_SUB_KEYS, &k)) return rc;
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
@@ -801,7 +885,7 @@ LONG EnumValue(HKEY hKey, DWORD index, Char* name, LPDWORD cch, LPDWORD type, LP
                LPDWORD cb) {
     if (data && !cb) return ERROR_INVALID_PARAMETER;
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     Key* k = nullptr;
     if (LONG rc = KeyForRead(s, hKey, KEY_QUERY_VALUE, &k)) return rc;
     if (index >= k->values.size()) return ERROR_NO_MORE_ITEMS;
@@ -833,7 +917,7 @@ LONG RegCloseKey(HKEY hKey) {
     if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT)
         return ERROR_SUCCESS;
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     if (!hKey || !s.handles.erase(hKey)) return ERROR_INVALID_HANDLE;
     delete hKey;
     return ERROR_SUCCESS;
@@ -895,13 +979,13 @@ namespace mv {
 
 std::string RegistryPath() {
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     return CurrentPath(s);
 }
 
 void RegistryUseFile(const std::string& path) {
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     s.memory = false;
     s.overridePath = path;
     s.cacheValid = false;
@@ -909,15 +993,45 @@ void RegistryUseFile(const std::string& path) {
 
 void RegistryUseMemoryStore(bool on) {
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     s.memory = on;
     s.memStore = Store();
     s.cacheValid = false;
 }
 
+LONG RegistryBatch(const std::function<void()>& work) {
+    State& s = S();
+    bool started = false;
+    {
+        Access lock(s);
+        // A batch this thread already runs takes the work in; the in-memory
+        // store has no file writes to spare.
+        if (!s.batch && !s.memory) {
+            Batch& batch = s.batch.emplace();
+            batch.owner = std::this_thread::get_id();
+            batch.path = CurrentPath(s);
+            batch.lockFd = LockStoreFile(batch.path);
+            batch.error =
+                batch.lockFd < 0 ? ERROR_ACCESS_DENIED : ReadForChange(s, batch.path, &batch.store);
+            started = true;
+        }
+    }
+    if (!started) {
+        work();
+        return ERROR_SUCCESS;
+    }
+    try {
+        work();
+    } catch (...) {
+        EndBatch(s);
+        throw;
+    }
+    return EndBatch(s);
+}
+
 void RegistrySetDiagnosticHook(std::function<void(std::string_view)> hook) {
     State& s = S();
-    std::lock_guard lock(s.m);
+    Access lock(s);
     s.hook = std::move(hook);
 }
 
