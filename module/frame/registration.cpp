@@ -65,9 +65,18 @@ bool HasSubkeys(HKEY root, const std::string& path) {
     return any;
 }
 
-}  // namespace
+// Runs `apply` as one batch of the registry store, so that the whole
+// (un)registration reaches the store file in one replacement. The first
+// failure of `apply`, else the failure to write the file.
+template <class Apply>
+HRESULT InOneBatch(Apply&& apply) {
+    HRESULT hr = S_OK;
+    const LONG written = mv::RegistryBatch([&] { hr = apply(); });
+    if (SUCCEEDED(hr) && written != ERROR_SUCCESS) hr = FromWin32(written);
+    return hr;
+}
 
-HRESULT MvRegisterClasses(std::string_view modulePath) {
+HRESULT RegisterClassesNow(std::string_view modulePath) {
     for (const MvClassInfo& info : MvClassTable()) {
         for (const MvScriptKey& k : MvRegistryScript(info, modulePath)) {
             LONG err = WriteKey(HKEY_CLASSES_ROOT, k.path, k.hasDefault, k.defaultValue, k.values,
@@ -78,7 +87,7 @@ HRESULT MvRegisterClasses(std::string_view modulePath) {
     return MvRegisterTypeLib(modulePath);
 }
 
-HRESULT MvUnregisterClasses() {
+HRESULT UnregisterClassesNow() {
     for (const MvClassInfo& info : MvClassTable()) {
         // Subkeys first, so that a failure leaves the parents in place.
         auto keys = MvRegistryScript(info, {});
@@ -89,6 +98,16 @@ HRESULT MvUnregisterClasses() {
         }
     }
     return MvUnregisterTypeLib();
+}
+
+}  // namespace
+
+HRESULT MvRegisterClasses(std::string_view modulePath) {
+    return InOneBatch([&] { return RegisterClassesNow(modulePath); });
+}
+
+HRESULT MvUnregisterClasses() {
+    return InOneBatch([] { return UnregisterClassesNow(); });
 }
 
 HRESULT MvRegisterTypeLib(std::string_view modulePath) {
