@@ -1,17 +1,21 @@
 #include "frame/app_globals.h"
 
+#include <utility>
+
 namespace {
 
 // Releases an interface pointer that is still set when the module's objects
 // are destroyed. Interface pointers are IUnknown pointers, whatever
 // interface the global is declared with.
 template <class I>
+void ReleaseIfSet(I*& pointer) {
+    if (I* p = std::exchange(pointer, nullptr)) reinterpret_cast<IUnknown*>(p)->Release();
+}
+
+template <class I>
 struct ReleaseWhenSet {
     I*& pointer;
-    ~ReleaseWhenSet() {
-        if (pointer) reinterpret_cast<IUnknown*>(pointer)->Release();
-        pointer = nullptr;
-    }
+    ~ReleaseWhenSet() { ReleaseIfSet(pointer); }
 };
 
 // A critical section that lives from load to unload.
@@ -37,3 +41,9 @@ CRITICAL_SECTION g_csOpcGIT;
 static LoadTimeLock s_opcGitLock{g_csOpcGIT};
 IGlobalInterfaceTable* g_pGIT = nullptr;
 static ReleaseWhenSet<IGlobalInterfaceTable> s_releaseGit{g_pGIT};
+
+void MvReleaseProcessObjects() {
+    ReleaseIfSet(g_pGIT);
+    ReleaseIfSet(g_pBusAdapter);
+    ReleaseIfSet(g_TemporaryLibrary);
+}

@@ -38,3 +38,9 @@ extern IMvObjCollection* g_UnitConvColl;
 // lock is usable from load to unload.
 extern CRITICAL_SECTION g_csOpcGIT;
 extern IGlobalInterfaceTable* g_pGIT;
+
+// Releases the Global Interface Table, the message-bus adapter and the
+// temporary library when set, in that order, and sets them to null. Runs
+// after shut-down, before the log and the leak tracker are destroyed; the
+// module's static objects release whatever is still set as a last resort.
+void MvReleaseProcessObjects();

@@ -2,11 +2,13 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <utility>
 
 #include "frame/app.h"
+#include "frame/app_globals.h"
 #include "frame/registration.h"
 #include "interfaces/class_table.h"
 
@@ -133,9 +135,14 @@ BOOL DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
     // Each runs once however often the loader calls: a second attach or a
     // detach without an attach does nothing.
     static bool started = false;
+    static bool releaseRegistered = false;
     if (reason == DLL_PROCESS_ATTACH && !started) {
         started = true;
         MvSetModuleInstance(instance);
+        // Registered after every static object of the module is built, so
+        // it runs after shut-down and before any of them is destroyed: the
+        // objects released may still log.
+        if (!releaseRegistered) releaseRegistered = std::atexit(MvReleaseProcessObjects) == 0;
         return theApp.InitInstance();
     }
     if (reason == DLL_PROCESS_DETACH && started) {

@@ -67,4 +67,39 @@ TEST(StartupApp, EntryPointRunsStartUpAndShutDownOnceEachAndRestoresTheProcessWi
     MvSetModuleInstance(nullptr);
 }
 
+// Records the order of the final releases of several probes.
+class ReleaseProbe : public IUnknown {
+public:
+    ReleaseProbe(std::vector<std::string>& log, std::string name) : log_(log), name_(name) {}
+    HRESULT QueryInterface(REFIID, void** ppv) override {
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        if (--refs_ == 0) log_.push_back(name_);
+        return refs_;
+    }
+
+private:
+    std::vector<std::string>& log_;
+    std::string name_;
+    ULONG refs_ = 1;
+};
+
+TEST(StartupApp, ProcessObjectsAreReleasedOnceInReverseOrderOfConstruction) {
+    std::vector<std::string> released;
+    ReleaseProbe git(released, "GIT"), bus(released, "bus adapter"),
+        library(released, "temporary library");
+    g_pGIT = reinterpret_cast<IGlobalInterfaceTable*>(static_cast<IUnknown*>(&git));
+    g_pBusAdapter = reinterpret_cast<IDispatch*>(static_cast<IUnknown*>(&bus));
+    g_TemporaryLibrary = reinterpret_cast<IMvFormulaLibrary*>(static_cast<IUnknown*>(&library));
+    MvReleaseProcessObjects();
+    MvReleaseProcessObjects();  // nothing left to release
+    EXPECT_EQ(released, (std::vector<std::string>{"GIT", "bus adapter", "temporary library"}));
+    EXPECT_EQ(g_pGIT, nullptr);
+    EXPECT_EQ(g_pBusAdapter, nullptr);
+    EXPECT_EQ(g_TemporaryLibrary, nullptr);
+}
+
 }  // namespace
