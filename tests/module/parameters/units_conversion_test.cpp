@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "../persistence/values_test_support.h"
 #include "parameters/parameter.h"
 #include "parameters/unit_conversion.h"
 #include "units_test_support.h"
@@ -189,6 +190,28 @@ TEST_F(ParameterUnitsTest, TheTableIsHeldByOneCountedReference) {
     EXPECT_EQ(table->Release(), 1u);
     EXPECT_EQ(other->AddRef(), 2u);
     EXPECT_EQ(other->Release(), 1u);
+}
+
+TEST_F(ParameterUnitsTest, EachLookUpIsTracedAsAStep) {
+    auto table = NewCollection();
+    auto second = NewUnitType(u"Second");
+    AddUnits(second.get(), {{u"a", 1.0, 0.0}, {u"b", 2.0, 0.0}});
+    File(table.get(), NewUnitType(u"First").get());
+    File(table.get(), second.get());
+    MvSetUnitConvColl(table.get());
+    auto parameter = NewParameter(u"a", u"b");
+    values_test::LogCapture log(/*methods=*/false, /*steps=*/true);
+    EXPECT_EQ(parameter->SetUnitConversionFactor(), S_OK);
+    // Each name is looked for in the first type, then found in the second.
+    const std::string lookUp =
+        "CMvParameter::GetUnitByName( Function - Start )\n"
+        "CMvParameter::GetUnitType( Function - Start )\n"
+        "CMvParameter::GetUnitType( Function - End )\n"
+        "CMvParameter::GetUnitType( Function - Start )\n"
+        "CMvParameter::GetUnitType( Function - End )\n"
+        "CMvParameter::GetUnitByName( Function - End )\n";
+    EXPECT_EQ(log.Lines(), lookUp + lookUp);
+    EXPECT_EQ(FactorsOf(parameter.get()), (MvUnitFactors{0.5, 0.0}));
 }
 
 }  // namespace
