@@ -60,31 +60,6 @@ TEST(CharString, AssignFromItsOwnTextKeepsTheText) {
     EXPECT_STREQ(s.CStr(), "self");
 }
 
-TEST(CharString, CopyIsIndependentOfItsSource) {
-    char buffer[] = "source";
-    CharString a;
-    a = buffer;
-    std::memcpy(buffer, "SOURCE", 6);
-    EXPECT_STREQ(a.CStr(), "source");
-
-    CharString b;
-    b.Assign(a.CStr());
-    a = "changed";
-    a.Free();
-    EXPECT_STREQ(b.CStr(), "source");
-}
-
-TEST(CharString, FreeEmptiesAndMayRepeat) {
-    CharString s;
-    s.Free();
-    (s = "abc") = "xyz";
-    EXPECT_STREQ(s.CStr(), "xyz");
-    s.Free();
-    s.Free();
-    EXPECT_TRUE(s.IsEmpty());
-    EXPECT_STREQ(s.CStr(), "");
-}
-
 TEST(CharString, ToBstrConvertsUtf8ToUtf16) {
     struct Case {
         const char* text;

@@ -103,15 +103,6 @@ TEST_F(StartupRegistration, ReregisteringPointsEveryClassAndTheTypeLibraryAtTheN
     EXPECT_EQ(Default(kLibKey + "\\1.0\\HELPDIR"), "/new/place");
 }
 
-TEST_F(StartupRegistration, ExportsRegisterTheFileThatHoldsTheModulesCode) {
-    ASSERT_EQ(DllRegisterServer(), S_OK);
-    // Linked into this test program, the module's code lives in the program.
-    const std::string self = fs::canonical("/proc/self/exe").string();
-    EXPECT_EQ(Default(kCalcKey + "\\InprocServer32"), self);
-    ASSERT_EQ(DllUnregisterServer(), S_OK);
-    EXPECT_FALSE(KeyExists(kCalcKey));
-}
-
 TEST_F(StartupRegistration, AStoreThatCannotBeWrittenFailsBothExportsWithItsError) {
     const fs::path file =
         fs::path(MV_TEST_BINARY_DIR) / ("broken-registry-" + std::to_string(getpid()) + ".reg");
