@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
 
@@ -16,27 +17,29 @@ std::u16string TextOf(const VARIANT& v) {
     return v.vt == VT_BSTR ? std::u16string(mv::Bstr(v.bstrVal).view()) : u"<not a string>";
 }
 
-TEST(XmlClassNames, EveryRowResolvesBothWays) {
-    for (const PersistClassName& row : PersistClassNameTable) {
-        const std::u16string name = mv::ToUtf16(row.name);
-        CLSID found{};
-        EXPECT_EQ(GetID(name.c_str(), &found), S_OK) << row.name;
-        EXPECT_TRUE(IsEqualGUID(found, *row.clsid)) << row.name;
-        mv::Bstr back;
-        EXPECT_EQ(GetNodeName(*row.clsid, back.Out()), S_OK);
-        EXPECT_EQ(back.view(), name);
-    }
-    // The names that differ from their class names.
-    struct Pair {
+TEST(XmlClassNames, EveryClassHasItsElementNameBothWays) {
+    struct Row {
         const CLSID* clsid;
         const char16_t* name;
     };
-    for (const Pair& p :
-         {Pair{&CLSID_MvCalculation, u"LibFormula"}, Pair{&CLSID_MvCalculationRef, u"Calculation"},
-          Pair{&CLSID_MvFormulaRef, u"CalcFormula"}, Pair{&CLSID_MvFormulaLibrary, u"Library"}}) {
-        mv::Bstr name;
-        EXPECT_EQ(GetNodeName(*p.clsid, name.Out()), S_OK);
-        EXPECT_EQ(name.view(), p.name);
+    const Row rows[] = {
+        {&CLSID_MvCalculation, u"LibFormula"},      {&CLSID_MvParameter, u"Parameter"},
+        {&CLSID_MvObjCollection, u"ObjCollection"}, {&CLSID_MvDataSet, u"DataSet"},
+        {&CLSID_MvDataSetColumn, u"DataSetColumn"}, {&CLSID_MvScheduleGroup, u"ScheduleGroup"},
+        {&CLSID_MvFormulaLibrary, u"Library"},      {&CLSID_MvEngUnit, u"EngUnit"},
+        {&CLSID_MvEngUnitType, u"EngUnitType"},     {&CLSID_MvFormulaRef, u"CalcFormula"},
+        {&CLSID_MvCalcOLEMethod, u"CalcOLEMethod"}, {&CLSID_MvCalcOLEArg, u"CalcOLEArg"},
+        {&CLSID_MvCalculationRef, u"Calculation"},  {&CLSID_MvCalcEnvironment, u"CalcEnvironment"},
+        {&CLSID_MvDravikConnect, u"DravikConnect"},
+    };
+    static_assert(std::size(rows) == kPersistClassNameCount);
+    for (const Row& row : rows) {
+        CLSID found{};
+        EXPECT_EQ(GetID(row.name, &found), S_OK) << mv::ToUtf8(row.name);
+        EXPECT_TRUE(IsEqualGUID(found, *row.clsid)) << mv::ToUtf8(row.name);
+        mv::Bstr back;
+        EXPECT_EQ(GetNodeName(*row.clsid, back.Out()), S_OK);
+        EXPECT_EQ(back.view(), row.name);
     }
 }
 

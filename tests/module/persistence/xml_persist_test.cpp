@@ -5,13 +5,12 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
 
 #include "comobj.h"
-#include "frame/diagnostic_log.h"
+#include "persist_test_class.h"
 #include "persistence/persist_xml.h"
 #include "persistence/property_map.h"
 
@@ -206,36 +205,6 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kLowPayloadNaN = std::bit_cast<double>(uint64_t{0x7FF0000000000001});
 
-// What the log gains from here on, as UTF-8 text.
-class LogTail {
-public:
-    LogTail() {
-        static const bool initialized = [] {
-            g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, u"", u"17.0.0.266");
-            return true;
-        }();
-        (void)initialized;
-        path_ = g_DiagnosticLog.CurrentFileName();
-        start_ = Bytes().size();
-    }
-    std::string Added() const {
-        const std::string bytes = Bytes();
-        std::u16string text;
-        for (size_t i = start_; i + 1 < bytes.size(); i += 2)
-            text += static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
-                                          static_cast<uint8_t>(bytes[i + 1]) << 8);
-        return mv::ToUtf8(text);
-    }
-
-private:
-    std::string Bytes() const {
-        std::ifstream in(path_, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    std::string path_;
-    size_t start_ = 0;
-};
-
 TEST(XmlPersistSave, WritesTheGoldenElementsOfEachRowKind) {
     struct Case {
         const char* what;
@@ -303,14 +272,14 @@ TEST(XmlPersistSave, RefusesWhatItCannotWriteAndLogsIt) {
     static constexpr PropertyMapEntry kBroken[] = {MvPropertyRow(u"Name", 1),
                                                    MvPropertyRow(u"Missing", 77),
                                                    MvPropertyRow(u"*Extra", 5), MvPropertyMapEnd()};
-    LogTail log;
+    LogWatch log;
     std::u16string xml;
     EXPECT_EQ(SaveProbe(probe.get(), &xml, kBroken), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(xml, u"<root><Name>n</Name></root>");
-    EXPECT_NE(log.Added().find("MvPersistXML_Save: CComDispatchDriver::GetProperty: Failed to get "
-                               "current value of property #77."),
+    EXPECT_NE(log.Text().find("MvPersistXML_Save: CComDispatchDriver::GetProperty: Failed to get "
+                              "current value of property #77."),
               std::string::npos)
-        << log.Added();
+        << log.Text();
 }
 
 TEST(XmlPersistRoundTrip, EveryStarRowTypeComesBackTyped) {
@@ -431,13 +400,13 @@ TEST(XmlPersistLoad, AppliesElementsInOrderAndLogsWhatItRefuses) {
         probe->count_ = 1;
         probe->ratio_ = 0.5;
         mv::ComPtr<Probe> child = AddChild(probe.get());
-        LogTail log;
+        LogWatch log;
         EXPECT_EQ(LoadProbe(probe.get(), u"<root>" + c.content + u"</root>"), c.result) << c.what;
         EXPECT_EQ(probe->name_, c.name) << c.what;
         EXPECT_EQ(child->name_, c.childName) << c.what;
         EXPECT_EQ(probe->count_, c.count) << c.what;
         EXPECT_EQ(probe->ratio_, c.ratio) << c.what;
-        const std::string added = log.Added();
+        const std::string added = log.Text();
         if (c.logged)
             EXPECT_NE(added.find(c.logged), std::string::npos) << c.what << "\n" << added;
         else
