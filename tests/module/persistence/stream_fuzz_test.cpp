@@ -1,16 +1,12 @@
-// Damaged record streams and documents: a few hundred deterministic
-// mutations of saved data, each loaded into a fresh object. A load may fail,
-// but never reads past the stream, crashes or leaks.
+// Damaged record streams: a few hundred deterministic mutations of saved
+// data, each loaded into a fresh object. A load may fail, but never reads
+// past the stream, crashes or leaks. (Damaged document files are the storage
+// layer's own fuzz test.)
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <random>
 
-#include "frame/tls_slots.h"
 #include "persist_test_class.h"
-#include "storage.h"
 
 namespace {
 
@@ -85,33 +81,6 @@ TEST_F(StreamFuzz, MutatedRecordStreamsLoadOrFailWithinTheirBytes) {
         (void)hr;
         ASSERT_LE(StreamPosition(stream.get()), damaged.size()) << "round " << round;
     }
-}
-
-TEST_F(StreamFuzz, MutatedDocumentsLoadOrFail) {
-    if (g_tlsReportFileErrors == TLS_OUT_OF_INDEXES) AllocateTlsSlots();
-    const std::string path =
-        (std::filesystem::path(getenv("MORVA_COMMON_APPDATA")) / "fuzz.mvc").string();
-    {
-        TestObject object = MakeTestObject();
-        object->name = mv::Bstr(u"Doc");
-        object->count = 3;
-        ASSERT_EQ(S_OK, object->SaveToFile(mv::Bstr(mv::ToUtf16(path)).get()));
-    }
-    std::ifstream in(path, std::ios::binary);
-    const Bytes original((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    // The storage layer's warnings about damaged files are expected here.
-    mv::SetStorageDiagnosticHook([](const char*, void*) {}, nullptr);
-    std::mt19937 random(7);
-    for (int round = 0; round < 150; ++round) {
-        const Bytes damaged = Mutate(original, random);
-        std::ofstream(path, std::ios::binary | std::ios::trunc)
-            .write(reinterpret_cast<const char*>(damaged.data()),
-                   static_cast<std::streamsize>(damaged.size()));
-        TestObject object = MakeTestObject();
-        HRESULT hr = object->LoadFromFile(mv::Bstr(mv::ToUtf16(path)).get());
-        (void)hr;
-    }
-    mv::SetStorageDiagnosticHook(nullptr, nullptr);
 }
 
 }  // namespace
