@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "frame/trace.h"
+#include "persistence/persist_stream.h"
 #include "persistence/persist_xml.h"
 #include "storage.h"
 
@@ -422,6 +423,10 @@ HRESULT CMvObjCollection::Load(IStream* pStm) {
     static constexpr const char* kName = "CMvObjCollection::Load";
     return CollectionFrame(kName, [&](bool& writeEnd) {
         if (!pStm) return E_POINTER;
+        // A collection whose members are collections loads recursively:
+        // damaged or crafted data must not run the stack out.
+        MvLoadNestingScope nesting;
+        if (nesting.TooDeep()) return E_FAIL;
         ReleaseAllItems();
         BYTE flag = 0;
         HRESULT hr = ReadFlag(pStm, &flag);

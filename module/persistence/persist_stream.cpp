@@ -456,22 +456,25 @@ HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnkn
 }
 
 namespace {
-// The record streams this thread is loading, one inside another.
+// The loads this thread has open, one inside another.
 thread_local int t_loadNesting = 0;
-
-struct NestingScope {
-    NestingScope() { ++t_loadNesting; }
-    ~NestingScope() { --t_loadNesting; }
-    NestingScope(const NestingScope&) = delete;
-    NestingScope& operator=(const NestingScope&) = delete;
-};
 }  // namespace
 
+MvLoadNestingScope::MvLoadNestingScope() {
+    ++t_loadNesting;
+}
+MvLoadNestingScope::~MvLoadNestingScope() {
+    --t_loadNesting;
+}
+bool MvLoadNestingScope::TooDeep() const {
+    return t_loadNesting > kMvMaxLoadNesting;
+}
+
 HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object) {
-    NestingScope nesting;
+    MvLoadNestingScope nesting;
     // Refused without a line of its own: the enclosing load logs the failed
     // value or collection.
-    if (t_loadNesting > kMvMaxLoadNesting) return E_FAIL;
+    if (nesting.TooDeep()) return E_FAIL;
     mv::ComPtr<IDispatch> disp;
     HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
     if (SUCCEEDED(hr) && !disp) hr = E_NOINTERFACE;

@@ -23,6 +23,18 @@ constexpr ULONG kMvMaxTextStreamBytes = 0x100000;
 // recurse until the stack runs out. The load that goes deeper fails.
 constexpr int kMvMaxLoadNesting = 64;
 
+// Counts one load open on this thread for as long as it lives. Every reader
+// that may load further objects from its stream (a record stream, a
+// collection stream) holds one and fails when TooDeep().
+class MvLoadNestingScope {
+public:
+    MvLoadNestingScope();
+    ~MvLoadNestingScope();
+    MvLoadNestingScope(const MvLoadNestingScope&) = delete;
+    MvLoadNestingScope& operator=(const MvLoadNestingScope&) = delete;
+    bool TooDeep() const;
+};
+
 // Writes one value: the 16-bit VARTYPE tag, then its payload. Numbers are
 // written raw; objects as their class identifier and their own stream (16
 // zero bytes for a null reference); every other type as counted UTF-16 text.

@@ -410,6 +410,25 @@ TEST_F(CollectionPersistTest, DocumentFileRoundTripsTheMembers) {
     EXPECT_EQ(second.get(), members[1].get());
 }
 
+TEST_F(CollectionPersistTest, CollectionsNestedBeyondTheLimitFailInsteadOfExhaustingTheStack) {
+    mv::ComPtr<IClassFactory> factory;
+    ASSERT_EQ(mv::CreateClassFactory<CMvObjCollection>(IID_IClassFactory, factory.PutVoid()), S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(CLSID_MvObjCollection, factory.get(), CLSCTX_INPROC_SERVER,
+                                    REGCLS_MULTIPLEUSE, &cookie),
+              S_OK);
+    // Each level is a member that is itself a collection holding the next.
+    const int levels = 20000;
+    const Bytes open = Cat({{0x01}, ClassBytes(CLSID_MvObjCollection)});
+    Bytes bytes;
+    for (int i = 0; i < levels; ++i) bytes.insert(bytes.end(), open.begin(), open.end());
+    bytes.insert(bytes.end(), levels + 1, 0x00);
+    auto stream = NewStream(bytes);
+    EXPECT_TRUE(FAILED(collection_->Load(stream.get())));
+    EXPECT_TRUE(Names().empty());
+    CoRevokeClassObject(cookie);
+}
+
 TEST_F(CollectionPersistTest, DamagedStreamsNeverCrashOrLeak) {
     Bytes good = Cat({Record(u"first"),
                       Record(u"second"),
