@@ -9,13 +9,6 @@
 namespace collection_test {
 namespace {
 
-// The bytes of a class identifier as a stream holds them.
-Bytes ClassBytes(const CLSID& clsid) {
-    uint8_t raw[16];
-    mv::GuidToBytes(clsid, raw);
-    return Bytes(raw, raw + 16);
-}
-
 // A test member's own stream: its name as a counted UTF-16LE text.
 Bytes NameBytes(std::u16string_view name) {
     Bytes out{static_cast<BYTE>(name.size() * 2), 0, 0, 0};
@@ -26,36 +19,9 @@ Bytes NameBytes(std::u16string_view name) {
     return out;
 }
 
-Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // One member record: a flag byte, the class and the member's stream.
 Bytes Record(std::u16string_view name, const CLSID& clsid = CLSID_MvParameter, BYTE flag = 1) {
     return Cat({{flag}, ClassBytes(clsid), NameBytes(name)});
-}
-
-mv::ComPtr<IXMLDOMDocument> Parse(const char16_t* text) {
-    mv::ComPtr<IXMLDOMDocument> doc;
-    EXPECT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
-    mv::Bstr xml(text);
-    VARIANT_BOOL ok = VARIANT_FALSE;
-    EXPECT_EQ(doc->loadXML(xml.get(), &ok), S_OK);
-    return doc;
-}
-
-mv::ComPtr<IXMLDOMNode> Root(IXMLDOMDocument* doc) {
-    mv::ComPtr<IXMLDOMElement> root;
-    EXPECT_EQ(doc->get_documentElement(root.Put()), S_OK);
-    return mv::ComPtr<IXMLDOMNode>(root.get());
-}
-
-std::u16string XmlOf(IXMLDOMNode* node) {
-    mv::Bstr xml;
-    node->get_xml(xml.Out());
-    return std::u16string(xml.view());
 }
 
 class CollectionPersistTest : public testing::Test {
@@ -259,8 +225,8 @@ TEST_F(CollectionPersistTest, StreamSaveReturnsAFailedWrite) {
 }
 
 TEST_F(CollectionPersistTest, XmlAppendsOneElementPerMemberNamedAfterItsClass) {
-    auto doc = Parse(u"<Root><Kept/></Root>");
-    auto root = Root(doc.get());
+    auto doc = ParseXml(u"<Root><Kept/></Root>");
+    auto root = RootOf(doc.get());
     auto a = MakeMember<CTestMember>(u"a");
     auto b = MakeMember<CTestMember>(u"b&c");
     Add(AsDispatch(a.get()), u"a");
@@ -270,8 +236,8 @@ TEST_F(CollectionPersistTest, XmlAppendsOneElementPerMemberNamedAfterItsClass) {
               u"<Root><Kept/><Parameter>a</Parameter><Parameter>b&amp;c</Parameter></Root>");
 
     auto loaded = MakeCollection();
-    auto copy = Parse(u"<Copy><Parameter>a</Parameter><Parameter>b&amp;c</Parameter></Copy>");
-    EXPECT_EQ(loaded->LoadXML(Root(copy.get()).get()), S_OK);
+    auto copy = ParseXml(u"<Copy><Parameter>a</Parameter><Parameter>b&amp;c</Parameter></Copy>");
+    EXPECT_EQ(loaded->LoadXML(RootOf(copy.get()).get()), S_OK);
     mv::Bstr name(u"B&C");
     mv::ComPtr<IDispatch> item;
     EXPECT_EQ(loaded->ItemByName(name.get(), item.Put()), S_OK);
@@ -317,8 +283,8 @@ TEST_F(CollectionPersistTest, XmlLoadTakesElementsOnlyAndStopsAtTheFirstFault) {
         auto old = MakeMember<CTestMember>(u"old");
         Add(AsDispatch(old.get()), u"old");
         LogWatch watch;
-        auto doc = Parse(c.xml);
-        EXPECT_EQ(collection_->LoadXML(Root(doc.get()).get()), c.expected);
+        auto doc = ParseXml(c.xml);
+        EXPECT_EQ(collection_->LoadXML(RootOf(doc.get()).get()), c.expected);
         EXPECT_EQ(Names(), c.loaded);
         if (c.logged) {
             std::string log = watch.Text();
@@ -363,8 +329,8 @@ TEST_F(CollectionPersistTest, XmlSaveReportsMembersItCannotWrite) {
             std::u16string name = u"m" + std::u16string(1, char16_t(u'0' + n++));
             Add(m, name.c_str());
         }
-        auto doc = Parse(u"<R/>");
-        auto root = Root(doc.get());
+        auto doc = ParseXml(u"<R/>");
+        auto root = RootOf(doc.get());
         LogWatch watch;
         EXPECT_EQ(collection_->SaveXML(root.get()), c.expected);
         EXPECT_EQ(XmlOf(root.get()), c.written);
@@ -411,12 +377,7 @@ TEST_F(CollectionPersistTest, DocumentFileRoundTripsTheMembers) {
 }
 
 TEST_F(CollectionPersistTest, CollectionsNestedBeyondTheLimitFailInsteadOfExhaustingTheStack) {
-    mv::ComPtr<IClassFactory> factory;
-    ASSERT_EQ(mv::CreateClassFactory<CMvObjCollection>(IID_IClassFactory, factory.PutVoid()), S_OK);
-    DWORD cookie = 0;
-    ASSERT_EQ(CoRegisterClassObject(CLSID_MvObjCollection, factory.get(), CLSCTX_INPROC_SERVER,
-                                    REGCLS_MULTIPLEUSE, &cookie),
-              S_OK);
+    auto served = values_test::ServedClass::Of<CMvObjCollection>(CLSID_MvObjCollection);
     // Each level is a member that is itself a collection holding the next.
     const int levels = 20000;
     const Bytes open = Cat({{0x01}, ClassBytes(CLSID_MvObjCollection)});
@@ -426,7 +387,6 @@ TEST_F(CollectionPersistTest, CollectionsNestedBeyondTheLimitFailInsteadOfExhaus
     auto stream = NewStream(bytes);
     EXPECT_TRUE(FAILED(collection_->Load(stream.get())));
     EXPECT_TRUE(Names().empty());
-    CoRevokeClassObject(cookie);
 }
 
 TEST_F(CollectionPersistTest, DamagedStreamsNeverCrashOrLeak) {

@@ -20,6 +20,7 @@
 #include "interfaces/IMvPersistXML.h"
 #include "persistence/obj_collection.h"
 #include "storage.h"
+#include "values_test_support.h"
 
 namespace collection_test {
 
@@ -207,41 +208,14 @@ inline mv::ComPtr<IEnumVARIANT> NewEnum(IMvObjCollection* collection) {
     return items;
 }
 
-// The description of the thread's error information, taking it; "<none>"
-// when there is none.
-inline std::u16string TakeErrorText() {
-    IErrorInfo* info = nullptr;
-    if (GetErrorInfo(0, &info) != S_OK || !info) return u"<none>";
-    mv::Bstr text;
-    info->GetDescription(text.Out());
-    info->Release();
-    return std::u16string(text.view());
-}
+using values_test::TakeErrorText;
 
 // Serves CTestMember under CLSID_MvParameter and CNamelessMember under
 // CLSID_TestNameless in the process's class table for the fixture's life.
-class ServedMembers {
-public:
-    ServedMembers() {
-        Serve<CTestMember>(CLSID_MvParameter);
-        Serve<CNamelessMember>(CLSID_TestNameless);
-    }
-    ~ServedMembers() {
-        for (DWORD cookie : cookies_) CoRevokeClassObject(cookie);
-    }
-
-private:
-    template <class T>
-    void Serve(REFCLSID clsid) {
-        mv::ComPtr<IClassFactory> factory;
-        ASSERT_EQ(mv::CreateClassFactory<T>(IID_IClassFactory, factory.PutVoid()), S_OK);
-        DWORD cookie = 0;
-        ASSERT_EQ(CoRegisterClassObject(clsid, factory.get(), CLSCTX_INPROC_SERVER,
-                                        REGCLS_MULTIPLEUSE, &cookie),
-                  S_OK);
-        cookies_.push_back(cookie);
-    }
-    std::vector<DWORD> cookies_;
+struct ServedMembers {
+    values_test::ServedClass member = values_test::ServedClass::Of<CTestMember>(CLSID_MvParameter);
+    values_test::ServedClass nameless =
+        values_test::ServedClass::Of<CNamelessMember>(CLSID_TestNameless);
 };
 
 // How often `needle` occurs in `haystack`.

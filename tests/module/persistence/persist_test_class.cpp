@@ -1,10 +1,5 @@
 #include "persist_test_class.h"
 
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-
-#include "frame/diagnostic_log.h"
 #include "storage.h"
 
 namespace {
@@ -84,21 +79,6 @@ HRESULT CPersistTestCollection::Load(IStream* pStm) {
     }
 }
 
-PersistTestClassRegistration::PersistTestClassRegistration() {
-    mv::ComPtr<IUnknown> factory;
-    mv::CreateClassFactory<CPersistTestObject>(IID_IUnknown, factory.PutVoid());
-    CoRegisterClassObject(CLSID_PersistTestObject, factory.get(), CLSCTX_INPROC_SERVER,
-                          REGCLS_MULTIPLEUSE, &objectCookie_);
-    mv::CreateClassFactory<CPersistTestCollection>(IID_IUnknown, factory.PutVoid());
-    CoRegisterClassObject(CLSID_PersistTestCollection, factory.get(), CLSCTX_INPROC_SERVER,
-                          REGCLS_MULTIPLEUSE, &collectionCookie_);
-}
-
-PersistTestClassRegistration::~PersistTestClassRegistration() {
-    CoRevokeClassObject(objectCookie_);
-    CoRevokeClassObject(collectionCookie_);
-}
-
 mv::ComPtr<mv::ComObject<CPersistTestObject>> MakeTestObject() {
     mv::ComPtr<mv::ComObject<CPersistTestObject>> object;
     mv::MakeComObject(&object);
@@ -140,31 +120,40 @@ Bytes StreamBytes(IStream* stream) {
     return out;
 }
 
-namespace {
-std::string ReadLogFile(const std::string& path, uint64_t from) {
-    std::ifstream in(path, std::ios::binary);
-    std::string raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (from > raw.size()) from = 0;  // the file was emptied at its size cap
-    std::u16string text;
-    for (size_t i = from; i + 1 < raw.size(); i += 2)
-        text.push_back(static_cast<char16_t>(static_cast<uint8_t>(raw[i]) |
-                                             static_cast<uint8_t>(raw[i + 1]) << 8));
-    return mv::ToUtf8(text);
-}
-}  // namespace
-
-LogWatch::LogWatch() {
-    static const bool initialised = [] {
-        g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, u"", u"17.0.0.266");
-        return true;
-    }();
-    (void)initialised;
-    path_ = g_DiagnosticLog.CurrentFileName();
-    std::error_code ec;
-    auto size = std::filesystem::file_size(path_, ec);
-    start_ = ec ? 0 : size;
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
 }
 
-std::string LogWatch::Text() const {
-    return ReadLogFile(path_, start_);
+Bytes Le32(int32_t v) {
+    auto u = static_cast<uint32_t>(v);
+    return {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
+}
+
+Bytes ClassBytes(const CLSID& clsid) {
+    uint8_t raw[16];
+    mv::GuidToBytes(clsid, raw);
+    return Bytes(raw, raw + 16);
+}
+
+mv::ComPtr<IXMLDOMDocument> ParseXml(std::u16string_view text) {
+    mv::ComPtr<IXMLDOMDocument> doc;
+    EXPECT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    EXPECT_EQ(doc->loadXML(mv::Bstr(text).get(), &ok), S_OK);
+    EXPECT_EQ(ok, VARIANT_TRUE);
+    return doc;
+}
+
+mv::ComPtr<IXMLDOMNode> RootOf(IXMLDOMDocument* doc) {
+    mv::ComPtr<IXMLDOMElement> root;
+    EXPECT_EQ(doc->get_documentElement(root.Put()), S_OK);
+    return mv::ComPtr<IXMLDOMNode>(root.get());
+}
+
+std::u16string XmlOf(IXMLDOMNode* node) {
+    mv::Bstr xml;
+    EXPECT_EQ(node->get_xml(xml.Out()), S_OK);
+    return std::u16string(xml.view());
 }

@@ -9,12 +9,17 @@
 // bound to "L".
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "com.h"
 #include "interfaces/IMvCalcName.h"
 #include "persistence/persist_file.h"
 #include "persistence/persist_stream.h"
+#include "values_test_support.h"
+#include "xml.h"
 
 MV_DEFINE_GUID(CLSID_PersistTestObject, 0x5E1D0A01, 0x7C3B, 0x4F21, 0x9A, 0x10, 0x11, 0x22, 0x33,
                0x44, 0x55, 0x01);
@@ -185,18 +190,13 @@ public:
     mv::ComPtr<IDispatch> items;  // a CPersistTestCollection
 };
 
-// Registers both classes in the process's class table for its lifetime, so
+// Serves both classes from the process's class table for its lifetime, so
 // that nested objects and collection members can be created by class.
-class PersistTestClassRegistration {
-public:
-    PersistTestClassRegistration();
-    ~PersistTestClassRegistration();
-    PersistTestClassRegistration(const PersistTestClassRegistration&) = delete;
-    PersistTestClassRegistration& operator=(const PersistTestClassRegistration&) = delete;
-
-private:
-    DWORD objectCookie_ = 0;
-    DWORD collectionCookie_ = 0;
+struct PersistTestClassRegistration {
+    values_test::ServedClass object =
+        values_test::ServedClass::Of<CPersistTestObject>(CLSID_PersistTestObject);
+    values_test::ServedClass collection =
+        values_test::ServedClass::Of<CPersistTestCollection>(CLSID_PersistTestCollection);
 };
 
 // A new test object and its concrete class.
@@ -207,9 +207,6 @@ CPersistTestCollection* ItemsOf(CPersistTestObject* object);
 // ---------------------------------------------------------------------------
 // Helpers of the persistence tests
 // ---------------------------------------------------------------------------
-#include <cstdint>
-#include <string>
-
 using Bytes = std::vector<uint8_t>;
 
 // A memory stream holding `bytes`, positioned at its start.
@@ -219,15 +216,15 @@ Bytes StreamBytes(IStream* stream);
 // The stream's position.
 uint64_t StreamPosition(IStream* stream);
 
-// The lines the diagnostic log receives from construction on (the log is
-// initialised once for the process).
-class LogWatch {
-public:
-    LogWatch();
-    // The text written since construction, UTF-8.
-    std::string Text() const;
+Bytes Cat(std::initializer_list<Bytes> parts);
+// A 32-bit number, little-endian.
+Bytes Le32(int32_t v);
+// A class identifier as a stream holds it.
+Bytes ClassBytes(const CLSID& clsid);
 
-private:
-    std::string path_;
-    uint64_t start_ = 0;
-};
+// A parsed XML text (failures are test failures) and its root element.
+mv::ComPtr<IXMLDOMDocument> ParseXml(std::u16string_view text);
+mv::ComPtr<IXMLDOMNode> RootOf(IXMLDOMDocument* doc);
+std::u16string XmlOf(IXMLDOMNode* node);
+
+using LogWatch = values_test::LogCapture;

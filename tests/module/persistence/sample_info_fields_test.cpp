@@ -88,43 +88,6 @@ TEST(CalcSampleInfoTest, NewObjectStartsAtZeroNullAndEmpty) {
     EXPECT_EQ(junk.refs, 0u);
 }
 
-TEST(CalcSampleInfoTest, PlainValuesAreStoredAsGiven) {
-    auto info = NewInfo();
-    struct Case {
-        LONG current;
-        VARIANT_BOOL stepped;
-        ULONG locale;
-        FILETIME begin, end;
-    } cases[] = {
-        {7, 1, 1033, {0x89ABCDEF, 0x01234567}, {0xFFFFFFFF, 0x7FFFFFFF}},
-        {-1, 2, 0xFFFFFFFF, {0, 0}, {1, 0}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.current);
-        ASSERT_EQ(info->put_CurrentSample(c.current), S_OK);
-        ASSERT_EQ(info->put_stepped(c.stepped), S_OK);
-        ASSERT_EQ(info->put_localeID(c.locale), S_OK);
-        ASSERT_EQ(info->put_AverageBeginTime(c.begin), S_OK);
-        ASSERT_EQ(info->put_AverageEndTime(c.end), S_OK);
-        LONG current = 0;
-        VARIANT_BOOL stepped = 0;
-        ULONG locale = 0;
-        FILETIME begin{}, end{};
-        ASSERT_EQ(info->get_CurrentSample(&current), S_OK);
-        ASSERT_EQ(info->get_stepped(&stepped), S_OK);
-        ASSERT_EQ(info->get_localeID(&locale), S_OK);
-        ASSERT_EQ(info->get_AverageBeginTime(&begin), S_OK);
-        ASSERT_EQ(info->get_AverageEndTime(&end), S_OK);
-        EXPECT_EQ(current, c.current);
-        EXPECT_EQ(stepped, c.stepped);  // 1 stays 1
-        EXPECT_EQ(locale, c.locale);
-        EXPECT_EQ(begin.dwLowDateTime, c.begin.dwLowDateTime);
-        EXPECT_EQ(begin.dwHighDateTime, c.begin.dwHighDateTime);
-        EXPECT_EQ(end.dwLowDateTime, c.end.dwLowDateTime);
-        EXPECT_EQ(end.dwHighDateTime, c.end.dwHighDateTime);
-    }
-}
-
 // The four interface-valued properties behave alike.
 struct HeldProperty {
     const char* name;

@@ -16,23 +16,6 @@ namespace {
 
 using TestObject = mv::ComPtr<mv::ComObject<CPersistTestObject>>;
 
-Bytes Concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
-Bytes Le32(int32_t v) {
-    auto u = static_cast<uint32_t>(v);
-    return {uint8_t(u), uint8_t(u >> 8), uint8_t(u >> 16), uint8_t(u >> 24)};
-}
-
-Bytes ClassBytes(const CLSID& clsid) {
-    uint8_t raw[16];
-    mv::GuidToBytes(clsid, raw);
-    return Bytes(raw, raw + 16);
-}
-
 const Bytes kEnd = {0x30, 0xF8, 0xFF, 0xFF};
 const Bytes kEmptyText = {0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};  // VT_EMPTY
 
@@ -74,19 +57,19 @@ struct RowCase {
 TEST_F(StreamRecords, EachRowIsWrittenAsDispidTagAndPayload) {
     const std::vector<RowCase> cases = {
         {"text", MvPropertyRow(u"Name", kTestName), [](auto& o) { o.name = mv::Bstr(u"degF"); },
-         Concat({Le32(1),
-                 {0x08, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x64, 0x00, 0x65, 0x00, 0x67, 0x00, 0x46,
-                  0x00, 0x00, 0x00}})},
+         Cat({Le32(1),
+              {0x08, 0x00, 0x0A, 0x00, 0x00, 0x00, 0x64, 0x00, 0x65, 0x00, 0x67, 0x00, 0x46, 0x00,
+               0x00, 0x00}})},
         {"32-bit", MvPropertyRow(u"Count", kTestCount), [](auto& o) { o.count = -2; },
-         Concat({Le32(2), {0x03, 0x00, 0xFE, 0xFF, 0xFF, 0xFF}})},
+         Cat({Le32(2), {0x03, 0x00, 0xFE, 0xFF, 0xFF, 0xFF}})},
         {"16-bit", MvPropertyRow(u"Small", kTestSmall), [](auto& o) { o.small = 0x1234; },
-         Concat({Le32(3), {0x02, 0x00, 0x34, 0x12}})},
+         Cat({Le32(3), {0x02, 0x00, 0x34, 0x12}})},
         {"double", MvPropertyRow(u"Ratio", kTestRatio), [](auto& o) { o.ratio = 1.8; },
-         Concat({Le32(4), {0x05, 0x00, 0xCD, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xFC, 0x3F}})},
+         Cat({Le32(4), {0x05, 0x00, 0xCD, 0xCC, 0xCC, 0xCC, 0xCC, 0xCC, 0xFC, 0x3F}})},
         {"date", MvPropertyRow(u"When", kTestWhen), [](auto& o) { o.when = 2.5; },
-         Concat({Le32(5), {0x07, 0x00, 0, 0, 0, 0, 0, 0, 0x04, 0x40}})},
+         Cat({Le32(5), {0x07, 0x00, 0, 0, 0, 0, 0, 0, 0x04, 0x40}})},
         {"boolean", MvPropertyRow(u"Enabled", kTestEnabled),
-         [](auto& o) { o.enabled = VARIANT_TRUE; }, Concat({Le32(6), {0x0B, 0x00, 0xFF, 0xFF}})},
+         [](auto& o) { o.enabled = VARIANT_TRUE; }, Cat({Le32(6), {0x0B, 0x00, 0xFF, 0xFF}})},
         {"zero text without star",
          MvPropertyRow(u"Name", kTestName),
          [](auto& o) { o.name = mv::Bstr(u""); },
@@ -95,18 +78,18 @@ TEST_F(StreamRecords, EachRowIsWrittenAsDispidTagAndPayload) {
         {"false without star", MvPropertyRow(u"Enabled", kTestEnabled), [](auto&) {}, {}},
         {"null object", MvPropertyRow(u"Connection", kTestConnection), [](auto&) {}, {}},
         {"star row holding zero", MvPropertyRow(u"*Kind", kTestKind), [](auto&) {},
-         Concat({Le32(7), {0x03, 0x00, 0, 0, 0, 0}})},
+         Cat({Le32(7), {0x03, 0x00, 0, 0, 0, 0}})},
         {"star row holding VT_EMPTY", MvPropertyRow(u"*Default", kTestDefault), [](auto&) {},
-         Concat({Le32(216), kEmptyText})},
+         Cat({Le32(216), kEmptyText})},
         {"star row holding a 32-bit value", MvPropertyRow(u"*Value", kTestValue),
          [](auto& o) { o.value = mv::Variant(LONG{5}); },
-         Concat({Le32(0), {0x03, 0x00, 0x05, 0x00, 0x00, 0x00}})},
+         Cat({Le32(0), {0x03, 0x00, 0x05, 0x00, 0x00, 0x00}})},
         {"decimal goes as text under its own tag", MvPropertyRow(u"*Default", kTestDefault),
          [](auto& o) {
              mv::Variant source(2.5);
              VariantChangeType(&o.defaultValue, &source, 0, VT_DECIMAL);
          },
-         Concat({Le32(216), {0x0E, 0x00, 0x08, 0x00, 0x00, 0x00, '2', 0, '.', 0, '5', 0, 0, 0}})},
+         Cat({Le32(216), {0x0E, 0x00, 0x08, 0x00, 0x00, 0x00, '2', 0, '.', 0, '5', 0, 0, 0}})},
         {"VT_NULL in DISPID 0 is left out",
          MvPropertyRow(u"*Value", kTestValue),
          [](auto& o) { o.value.vt = VT_NULL; },
@@ -130,7 +113,7 @@ TEST_F(StreamRecords, EachRowIsWrittenAsDispidTagAndPayload) {
          },
          {}},
         {"empty child collection", MvPropertyRow(u"Items", kTestItems), [](auto&) {},
-         Concat({Le32(2001), {0x00}})},
+         Cat({Le32(2001), {0x00}})},
     };
     for (const RowCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -139,7 +122,7 @@ TEST_F(StreamRecords, EachRowIsWrittenAsDispidTagAndPayload) {
         HRESULT hr = E_FAIL;
         Bytes bytes = SaveWith(object.get(), MapOf({c.row}), &hr);
         EXPECT_EQ(S_OK, hr);
-        EXPECT_EQ(Concat({c.expected, kEnd}), bytes);
+        EXPECT_EQ(Cat({c.expected, kEnd}), bytes);
     }
 }
 
@@ -149,11 +132,11 @@ TEST_F(StreamRecords, NestedObjectIsItsClassFollowedByItsOwnStream) {
     TestObject outer = MakeTestObject();
     outer->connection = static_cast<IPersistTestObject*>(inner.get());
     Bytes bytes = SaveWith(outer.get(), MapOf({MvPropertyRow(u"Connection", kTestConnection)}));
-    EXPECT_EQ(Concat({Le32(307),
-                      {0x09, 0x00},
-                      ClassBytes(CLSID_PersistTestObject),
-                      SaveWhole(inner.get()),
-                      kEnd}),
+    EXPECT_EQ(Cat({Le32(307),
+                   {0x09, 0x00},
+                   ClassBytes(CLSID_PersistTestObject),
+                   SaveWhole(inner.get()),
+                   kEnd}),
               bytes);
 }
 
@@ -165,15 +148,15 @@ TEST_F(StreamRecords, CollectionOfTwoMembersIsFlaggedClassTaggedAndClosed) {
     ItemsOf(owner.get())->members = {static_cast<IPersistTestObject*>(first.get()),
                                      static_cast<IPersistTestObject*>(second.get())};
     Bytes bytes = SaveWith(owner.get(), MapOf({MvPropertyRow(u"Items", kTestItems)}));
-    EXPECT_EQ(Concat({Le32(2001),
-                      {0x01},
-                      ClassBytes(CLSID_PersistTestObject),
-                      SaveWhole(first.get()),
-                      {0x01},
-                      ClassBytes(CLSID_PersistTestObject),
-                      SaveWhole(second.get()),
-                      {0x00},
-                      kEnd}),
+    EXPECT_EQ(Cat({Le32(2001),
+                   {0x01},
+                   ClassBytes(CLSID_PersistTestObject),
+                   SaveWhole(first.get()),
+                   {0x01},
+                   ClassBytes(CLSID_PersistTestObject),
+                   SaveWhole(second.get()),
+                   {0x00},
+                   kEnd}),
               bytes);
 
     TestObject loaded = MakeTestObject();
@@ -264,28 +247,28 @@ struct LoadCase {
 
 TEST_F(StreamRecords, ReaderAcceptsWhatTheRulesAllowAndRefusesDamage) {
     auto text = [](uint32_t count, Bytes payload) {
-        return Concat({Le32(kTestName), {0x08, 0x00}, Le32(static_cast<int32_t>(count)), payload});
+        return Cat({Le32(kTestName), {0x08, 0x00}, Le32(static_cast<int32_t>(count)), payload});
     };
     const std::vector<LoadCase> cases = {
         {"end marker alone", kEnd, S_OK, [](auto& o) { EXPECT_EQ(0, o.count); }, nullptr},
         {"any order, last value wins",
-         Concat({Le32(kTestCount),
-                 {3, 0, 1, 0, 0, 0},
-                 Le32(kTestSmall),
-                 {2, 0, 5, 0},
-                 Le32(kTestCount),
-                 {3, 0, 2, 0, 0, 0},
-                 kEnd}),
+         Cat({Le32(kTestCount),
+              {3, 0, 1, 0, 0, 0},
+              Le32(kTestSmall),
+              {2, 0, 5, 0},
+              Le32(kTestCount),
+              {3, 0, 2, 0, 0, 0},
+              kEnd}),
          S_OK,
          [](auto& o) {
              EXPECT_EQ(2, o.count);
              EXPECT_EQ(5, o.small);
          },
          nullptr},
-        {"VT_EMPTY text comes back empty", Concat({Le32(kTestValue), kEmptyText, kEnd}), S_OK,
+        {"VT_EMPTY text comes back empty", Cat({Le32(kTestValue), kEmptyText, kEnd}), S_OK,
          [](auto& o) { EXPECT_EQ(VT_EMPTY, o.value.vt); }, nullptr},
         {"text under another tag is converted back",
-         Concat({Le32(kTestValue), {0x0E, 0x00}, Le32(6), {'4', 0, '2', 0, 0, 0}, kEnd}), S_OK,
+         Cat({Le32(kTestValue), {0x0E, 0x00}, Le32(6), {'4', 0, '2', 0, 0, 0}, kEnd}), S_OK,
          [](auto& o) {
              mv::Variant number;
              ASSERT_EQ(VT_DECIMAL, o.value.vt);
@@ -293,17 +276,17 @@ TEST_F(StreamRecords, ReaderAcceptsWhatTheRulesAllowAndRefusesDamage) {
              EXPECT_EQ(42, number.lVal);
          },
          nullptr},
-        {"byte count 0 is a null text", Concat({text(0, {}), kEnd}), S_OK,
+        {"byte count 0 is a null text", Cat({text(0, {}), kEnd}), S_OK,
          [](auto& o) { EXPECT_EQ(nullptr, o.name.get()); }, nullptr},
         {"null class identifier is a null reference",
-         Concat({Le32(kTestConnection), {0x09, 0x00}, ClassBytes(CLSID_NULL), kEnd}), S_OK,
+         Cat({Le32(kTestConnection), {0x09, 0x00}, ClassBytes(CLSID_NULL), kEnd}), S_OK,
          [](auto& o) { EXPECT_FALSE(o.connection); }, nullptr},
         {"unknown plain DISPID is consumed and skipped",
-         Concat({Le32(77), {3, 0, 9, 9, 9, 9}, Le32(kTestCount), {3, 0, 4, 0, 0, 0}, kEnd}), S_OK,
+         Cat({Le32(77), {3, 0, 9, 9, 9, 9}, Le32(kTestCount), {3, 0, 4, 0, 0, 0}, kEnd}), S_OK,
          [](auto& o) { EXPECT_EQ(4, o.count); },
          "MvPersistStream_Load: CComDispatchDriver::GetProperty : Failed to assign value to "
          "property 77."},
-        {"unknown child DISPID fails", Concat({Le32(2005), {0x00}, kEnd}), DISP_E_MEMBERNOTFOUND,
+        {"unknown child DISPID fails", Cat({Le32(2005), {0x00}, kEnd}), DISP_E_MEMBERNOTFOUND,
          nullptr,
          "MvPersistStream_Load: CComDispatchDriver::GetProperty : Failed to get dispatch id of "
          "collection #2005."},
@@ -313,28 +296,28 @@ TEST_F(StreamRecords, ReaderAcceptsWhatTheRulesAllowAndRefusesDamage) {
          nullptr,
          "MvPersistStream_Load: var.ReadFromStream : Failed to read a dispatch id from stream!"},
         {"ends inside the first DISPID", {0x01, 0x00}, E_FAIL, nullptr, nullptr},
-        {"ends before the end marker", Concat({Le32(kTestCount), {3, 0, 8, 0, 0, 0}}), E_FAIL,
+        {"ends before the end marker", Cat({Le32(kTestCount), {3, 0, 8, 0, 0, 0}}), E_FAIL,
          [](auto& o) { EXPECT_EQ(8, o.count); },
          "MvPersistStream_Load: var.ReadFromStream : Failed to read from stream!"},
-        {"ends inside a tag", Concat({Le32(kTestCount), {3}}), E_FAIL, nullptr,
+        {"ends inside a tag", Cat({Le32(kTestCount), {3}}), E_FAIL, nullptr,
          "MvPersistStream_Load: var.ReadFromStream: Failed to read persisted data of property "
          "#2."},
-        {"ends inside a number", Concat({Le32(kTestRatio), {5, 0, 1, 2, 3}}), E_FAIL,
+        {"ends inside a number", Cat({Le32(kTestRatio), {5, 0, 1, 2, 3}}), E_FAIL,
          [](auto& o) { EXPECT_EQ(0.0, o.ratio); }, nullptr},
         {"ends inside a text", text(10, {'a', 0, 'b', 0}), E_FAIL,
          [](auto& o) { EXPECT_EQ(nullptr, o.name.get()); }, nullptr},
-        {"byte count 1", Concat({text(1, {0}), kEnd}), E_FAIL, nullptr, nullptr},
-        {"byte count above the limit", Concat({text(0x100002, {}), kEnd}), E_ACCESSDENIED, nullptr,
+        {"byte count 1", Cat({text(1, {0}), kEnd}), E_FAIL, nullptr, nullptr},
+        {"byte count above the limit", Cat({text(0x100002, {}), kEnd}), E_ACCESSDENIED, nullptr,
          nullptr},
-        {"terminator that is not 00 00", Concat({text(4, {'a', 0, 'b', 0}), kEnd}), E_FAIL, nullptr,
+        {"terminator that is not 00 00", Cat({text(4, {'a', 0, 'b', 0}), kEnd}), E_FAIL, nullptr,
          nullptr},
         {"unregistered class identifier fails",
-         Concat({Le32(kTestConnection),
-                 {0x09, 0x00},
-                 ClassBytes({0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}),
-                 kEnd}),
+         Cat({Le32(kTestConnection),
+              {0x09, 0x00},
+              ClassBytes({0x12345678, 1, 2, {3, 4, 5, 6, 7, 8, 9, 10}}),
+              kEnd}),
          REGDB_E_CLASSNOTREG, nullptr, nullptr},
-        {"collection ends where a flag is expected", Concat({Le32(kTestItems)}), E_FAIL, nullptr,
+        {"collection ends where a flag is expected", Cat({Le32(kTestItems)}), E_FAIL, nullptr,
          "pPersist->Load: Failed to load persisted data of collection #2001."},
     };
     for (const LoadCase& c : cases) {
@@ -388,10 +371,10 @@ TEST_F(StreamRecords, SaveFailuresAreLoggedAndReturnedAndKeepWhatWasWritten) {
     const std::vector<SaveCase> cases = {
         {"VT_NULL in another star row", MvPropertyRow(u"*Default", kTestDefault),
          [](auto& o) { o.defaultValue.vt = VT_NULL; }, false, DISP_E_TYPEMISMATCH,
-         Concat({Le32(216), {0x01, 0x00}}), "var.WriteToStream : Unable to write value to stream!"},
+         Cat({Le32(216), {0x01, 0x00}}), "var.WriteToStream : Unable to write value to stream!"},
         {"text one character too long", MvPropertyRow(u"Name", kTestName),
          [](auto& o) { o.name = mv::Bstr(std::u16string(524288, u'x')); }, false, E_ACCESSDENIED,
-         Concat({Le32(1), {0x08, 0x00}}), "var.WriteToStream : Unable to write value to stream!"},
+         Cat({Le32(1), {0x08, 0x00}}), "var.WriteToStream : Unable to write value to stream!"},
         {"a member that cannot be saved", MvPropertyRow(u"Items", kTestItems),
          [](auto& o) {
              TestObject member = MakeTestObject();
@@ -399,15 +382,15 @@ TEST_F(StreamRecords, SaveFailuresAreLoggedAndReturnedAndKeepWhatWasWritten) {
              ItemsOf(&o)->members = {static_cast<IPersistTestObject*>(member.get())};
          },
          false, DISP_E_TYPEMISMATCH,
-         Concat({Le32(2001),
-                 {0x01},
-                 ClassBytes(CLSID_PersistTestObject),
-                 Le32(kTestKind),
-                 {0x03, 0x00, 0, 0, 0, 0},
-                 Le32(kTestValue),
-                 kEmptyText,
-                 Le32(216),
-                 {0x01, 0x00}}),
+         Cat({Le32(2001),
+              {0x01},
+              ClassBytes(CLSID_PersistTestObject),
+              Le32(kTestKind),
+              {0x03, 0x00, 0, 0, 0, 0},
+              Le32(kTestValue),
+              kEmptyText,
+              Le32(216),
+              {0x01, 0x00}}),
          "pStm->Save : Unable to write NULL to stream!"},
         {"an object without a stream interface", MvPropertyRow(u"*Default", kTestDefault),
          [](auto& o) {
@@ -416,7 +399,7 @@ TEST_F(StreamRecords, SaveFailuresAreLoggedAndReturnedAndKeepWhatWasWritten) {
              o.defaultValue.vt = VT_UNKNOWN;
              o.defaultValue.punkVal = enumerator.Detach();
          },
-         false, E_NOINTERFACE, Concat({Le32(216), {0x0D, 0x00}}),
+         false, E_NOINTERFACE, Cat({Le32(216), {0x0D, 0x00}}),
          "var.WriteToStream : Unable to write value to stream!"},
         {"plain DISPID",
          MvPropertyRow(u"Count", kTestCount),
@@ -466,9 +449,9 @@ TEST_F(StreamRecords, SaveFailuresAreLoggedAndReturnedAndKeepWhatWasWritten) {
 Bytes NestedStream(bool throughMembers, int levels) {
     const Bytes open =
         throughMembers
-            ? Concat({Le32(kTestItems), {0x01}, ClassBytes(CLSID_PersistTestObject)})
-            : Concat({Le32(kTestConnection), {0x09, 0x00}, ClassBytes(CLSID_PersistTestObject)});
-    const Bytes close = throughMembers ? Concat({{0x00}, kEnd}) : kEnd;
+            ? Cat({Le32(kTestItems), {0x01}, ClassBytes(CLSID_PersistTestObject)})
+            : Cat({Le32(kTestConnection), {0x09, 0x00}, ClassBytes(CLSID_PersistTestObject)});
+    const Bytes close = throughMembers ? Cat({{0x00}, kEnd}) : kEnd;
     Bytes stream;
     for (int i = 0; i < levels; ++i) stream.insert(stream.end(), open.begin(), open.end());
     stream.insert(stream.end(), kEnd.begin(), kEnd.end());
@@ -504,7 +487,7 @@ TEST_F(StreamRecords, RowWithoutANameIsLoggedAndPassedOver) {
     object->count = 1;
     auto map = MapOf({MvPropertyRow(nullptr, kTestName), MvPropertyRow(u"Count", kTestCount)});
     HRESULT hr = E_FAIL;
-    EXPECT_EQ(Concat({Le32(2), {3, 0, 1, 0, 0, 0}, kEnd}), SaveWith(object.get(), map, &hr));
+    EXPECT_EQ(Cat({Le32(2), {3, 0, 1, 0, 0, 0}, kEnd}), SaveWith(object.get(), map, &hr));
     EXPECT_EQ(S_OK, hr);
     EXPECT_NE(std::string::npos, log.Text().find("MvPersistStream_Save: pMap[0].szDesc is NULL."));
 }

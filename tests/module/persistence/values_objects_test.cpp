@@ -445,36 +445,4 @@ TEST_F(CalcValuesTest, DispatchIdentifiersOfValuesAndProperties) {
     }
 }
 
-TEST_F(CalcValuesTest, LateBoundCallsReachTheElements) {
-    auto list = NewValues();
-    mv::Variant size(LONG{2});
-    ASSERT_EQ(mv::DispInvokeMethod(list.get(), 7, &size, 1, nullptr), S_OK);
-    mv::Variant index(LONG{2});
-    mv::Variant item;
-    ASSERT_EQ(mv::DispInvokeMethod(list.get(), DISPID_VALUE, &index, 1, &item), S_OK);
-    ASSERT_EQ(item.vt, VT_DISPATCH);
-
-    // By-reference and plain arguments, the date included, through IDispatch.
-    mv::Variant value(u"x");
-    SHORT status = -3;
-    VARIANT args[4];
-    args[0].vt = VT_BYREF | VT_VARIANT;
-    args[0].pvarVal = &value;
-    args[1].vt = VT_I2;
-    args[1].iVal = 2;
-    args[2].vt = VT_BYREF | VT_I2;
-    args[2].piVal = &status;
-    args[3] = mv::Variant::Date(100.5);
-    ASSERT_EQ(mv::DispInvokeMethod(item.pdispVal, 1, args, 4, nullptr), S_OK);
-    Fields f = Read(ItemOf(list.get(), 2).get());
-    EXPECT_EQ(f.value.vt, VT_BSTR);
-    EXPECT_EQ(f.level, 2);
-    EXPECT_EQ(f.status, -3);
-    EXPECT_EQ(f.time, 100.5);
-
-    mv::Variant date;
-    ASSERT_EQ(mv::DispGetProperty(item.pdispVal, 283, &date), S_OK);
-    EXPECT_EQ(date.vt, VT_DATE);
-}
-
 }  // namespace

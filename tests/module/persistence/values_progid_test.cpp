@@ -12,7 +12,10 @@
 #include "interfaces/IMvCalcSampleInfo.h"
 #include "interfaces/IMvCalcValue.h"
 #include "interfaces/IMvEngUnitType.h"
+#include "interfaces/IMvObjCollection.h"
 #include "interfaces/IMvPersistXML.h"
+#include "persistence/persist_file.h"
+#include "values_test_support.h"
 
 namespace {
 
@@ -39,18 +42,19 @@ TEST(CalcValueClassesTest, AreCreatedByTheirProgIds) {
          {IID_ISupportErrorInfo}},
         {u"Morva.Calc.EngUnit.1", CLSID_MvEngUnit, IID_IMvEngUnit, persistable},
         {u"Morva.Calc.EngUnitType", CLSID_MvEngUnitType, IID_IMvEngUnitType, persistable},
+        {u"Morva.Calc.ObjCollection.1",
+         CLSID_MvObjCollection,
+         IID_IMvObjCollection,
+         {IID_IDispatch, IID_ISupportErrorInfo, IID_IPersistStream, IID_IMvPersistXML,
+          IID_IMvPersistFile}},
     };
     // The module's own class objects, served in process: a property makes
     // its child list and a list of values its elements through them.
-    std::vector<DWORD> cookies;
+    std::vector<values_test::ServedClass> served;
     for (const Case& c : cases) {
-        mv::ComPtr<IClassFactory> factory;
-        ASSERT_EQ(DllGetClassObject(c.clsid, IID_IClassFactory, factory.PutVoid()), S_OK);
-        DWORD cookie = 0;
-        ASSERT_EQ(CoRegisterClassObject(c.clsid, factory.get(), CLSCTX_INPROC_SERVER,
-                                        REGCLS_MULTIPLEUSE, &cookie),
-                  S_OK);
-        cookies.push_back(cookie);
+        mv::ComPtr<IUnknown> factory;
+        ASSERT_EQ(DllGetClassObject(c.clsid, IID_IUnknown, factory.PutVoid()), S_OK);
+        served.emplace_back(c.clsid, factory.get());
     }
     for (const Case& c : cases) {
         SCOPED_TRACE(mv::ToUtf8(c.progId));
@@ -73,7 +77,7 @@ TEST(CalcValueClassesTest, AreCreatedByTheirProgIds) {
     EXPECT_EQ(values->SetSize(2), S_OK);
     values.Reset();
 
-    for (DWORD cookie : cookies) CoRevokeClassObject(cookie);
+    served.clear();
     MvComModuleTerm();
     EXPECT_EQ(MvUnregisterClasses(), S_OK);
 }

@@ -1,6 +1,6 @@
-// Helpers of the value, property and sample-information tests: class objects
-// served from the process's own class table, the thread's error
-// information, and the lines the diagnostic log gains during a test.
+// Support shared by the persistence tests (and by neighbouring folders):
+// class objects served from the process's own class table, the thread's
+// error information, and what the diagnostic log gains during a test.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,13 +11,14 @@
 #include <initializer_list>
 #include <iterator>
 #include <string>
+#include <utility>
 
 #include "comobj.h"
 #include "frame/diagnostic_log.h"
 
 namespace values_test {
 
-// Serves T's class object under `clsid` from the process's own class table
+// Serves a class object under `clsid` from the process's own class table
 // for the lifetime of the object.
 class ServedClass {
 public:
@@ -63,10 +64,15 @@ inline ErrorInfoText TakeErrorInfo() {
     info->GetGUID(&out.iid);
     return out;
 }
+// The description alone; "<none>" when there is no error information.
+inline std::u16string TakeErrorText() {
+    ErrorInfoText info = TakeErrorInfo();
+    return info.present ? info.description : u"<none>";
+}
 
 // Collects what g_DiagnosticLog writes from construction on, with the
 // "Methods" and "Steps" categories switched on as asked; restores the flags
-// at the end.
+// at the end. The log is initialised once for the process.
 class LogCapture {
 public:
     explicit LogCapture(bool methods = false, bool steps = false) {
@@ -91,8 +97,8 @@ public:
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
-    // The new lines, without time stamps and thread ids, "\n" after each.
-    std::string Lines() const {
+    // The text written since construction, UTF-8, as the file holds it.
+    std::string Text() const {
         std::ifstream in(path_, std::ios::binary);
         std::string bytes((std::istreambuf_iterator<char>(in)), {});
         if (bytes.size() < start_) return "(log file was emptied)";
@@ -102,9 +108,13 @@ public:
         for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
             text.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
                                                  static_cast<unsigned char>(bytes[i + 1]) << 8));
+        return mv::ToUtf8(text);
+    }
+    // The new lines, without time stamps and thread ids, "\n" after each.
+    std::string Lines() const {
         std::string out;
         std::string line;
-        for (char c : mv::ToUtf8(text)) {
+        for (char c : Text()) {
             if (c == '\r') continue;
             if (c != '\n') {
                 line.push_back(c);

@@ -104,12 +104,6 @@ mv::ComPtr<Probe> AddChild(CXmlProbe* parent) {
     return child;
 }
 
-std::u16string XmlOf(IXMLDOMNode* node) {
-    mv::Bstr text;
-    EXPECT_EQ(node->get_xml(text.Out()), S_OK);
-    return std::u16string(text.view());
-}
-
 // Saves through `map` (the probe's own by default) into a new document's
 // root element; returns the result and the root's XML text.
 HRESULT SaveProbe(CXmlProbe* probe, std::u16string* xml,
