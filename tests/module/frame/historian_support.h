@@ -24,21 +24,9 @@ enum class State {
 };
 
 inline const char* Name(State s) {
-    switch (s) {
-        case State::NeverLoaded:
-            return "never loaded";
-        case State::Absent:
-            return "absent";
-        case State::NotAttached:
-            return "not attached";
-        case State::Attached:
-            return "attached";
-        case State::MissingEntry:
-            return "entry point missing";
-        case State::Throws:
-            return "entry point throws";
-    }
-    return "?";
+    static const char* const names[] = {"never loaded", "absent",        "not attached",
+                                        "attached",     "entry missing", "entry throws"};
+    return names[static_cast<int>(s)];
 }
 
 inline constexpr char kLocalNode[] = "LOCALNODE";

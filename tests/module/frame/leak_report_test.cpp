@@ -17,7 +17,6 @@ TEST(MvMemoryAllocation, ReportNamesEntriesStillAboveZeroInFirstSeenOrder) {
         std::vector<std::pair<const char16_t*, LONG>> tracked;
         std::u16string report;
     } const cases[] = {
-        {"nothing tracked", {}, u""},
         {"all released", {{u"CMvParameter", 1}, {u"CMvParameter", -1}}, u""},
         {"over-released", {{u"CMvCalculation", -2}}, u""},
         {"one leak",
@@ -32,7 +31,6 @@ TEST(MvMemoryAllocation, ReportNamesEntriesStillAboveZeroInFirstSeenOrder) {
         {"names compare exactly",
          {{u"a", 1}, {u"A", 1}},
          u"!!! Memory Leak: a ( 1 )\n!!! Memory Leak: A ( 1 )\n"},
-        {"large counts", {{u"X", 2147483647}}, u"!!! Memory Leak: X ( 2147483647 )\n"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

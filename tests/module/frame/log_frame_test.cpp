@@ -1,4 +1,5 @@
 // The method frame and the step frame write their lines into g_DiagnosticLog.
+#include <functional>
 #include <stdexcept>
 
 #include "frame/trace.h"
@@ -40,55 +41,46 @@ protected:
 };
 
 TEST_F(LogFrameTest, MethodFrameTracesStartEndAndConvertsExceptions) {
+    const auto fails = [] { return MvMethodFrame("X::Y", [] { return E_FAIL; }); };
+    const auto throws = [] {
+        return MvMethodFrame("X::Y", []() -> HRESULT { throw std::runtime_error("escapes"); });
+    };
     struct Case {
         const char* name;
         bool methods;
-        int body;  // 0 returns E_FAIL, 1 returns nothing, 2 throws, 3 throws a non-exception
+        std::function<HRESULT()> body;
         HRESULT hr;
         Lines lines;
     };
     const Case cases[] = {
         {"traced result",
          true,
-         0,
+         fails,
          E_FAIL,
-         {"", "CMvX::get_Y: Method - Start", "CMvX::get_Y: Method - End (E_FAIL)"}},
+         {"", "X::Y: Method - Start", "X::Y: Method - End (E_FAIL)"}},
         {"body without result",
          true,
-         1,
+         [] { return MvMethodFrame("X::Y", [] {}); },
          S_OK,
-         {"", "CMvX::get_Y: Method - Start", "CMvX::get_Y: Method - End (S_OK)"}},
+         {"", "X::Y: Method - Start", "X::Y: Method - End (S_OK)"}},
         {"exception traced",
          true,
-         2,
+         throws,
          E_UNEXPECTED,
-         {"", "CMvX::get_Y: Method - Start", "CMvX::get_Y: E_UNEXPECTED",
-          "CMvX::get_Y: Method - End (E_UNEXPECTED)"}},
-        {"untraced result", false, 0, E_FAIL, {"<no file>"}},
-        {"exception always logged", false, 2, E_UNEXPECTED, {"CMvX::get_Y: E_UNEXPECTED"}},
-        {"any thrown value", false, 3, E_UNEXPECTED, {"CMvX::get_Y: E_UNEXPECTED"}},
+         {"", "X::Y: Method - Start", "X::Y: E_UNEXPECTED", "X::Y: Method - End (E_UNEXPECTED)"}},
+        {"untraced result", false, fails, E_FAIL, {"<no file>"}},
+        {"exception always logged", false, throws, E_UNEXPECTED, {"X::Y: E_UNEXPECTED"}},
+        {"any thrown value",
+         false,
+         [] { return MvMethodFrame("X::Y", []() -> HRESULT { throw 42; }); },
+         E_UNEXPECTED,
+         {"X::Y: E_UNEXPECTED"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::filesystem::remove(DefaultFile());
         g_DiagnosticLog.m_Flags[LogMethods] = c.methods;
-        HRESULT hr;
-        switch (c.body) {
-            case 0:
-                hr = MvMethodFrame("CMvX::get_Y", [] { return E_FAIL; });
-                break;
-            case 1:
-                hr = MvMethodFrame("CMvX::get_Y", [] {});
-                break;
-            case 2:
-                hr = MvMethodFrame("CMvX::get_Y",
-                                   []() -> HRESULT { throw std::runtime_error("escapes"); });
-                break;
-            default:
-                hr = MvMethodFrame("CMvX::get_Y", []() -> HRESULT { throw 42; });
-                break;
-        }
-        EXPECT_EQ(hr, c.hr);
+        EXPECT_EQ(c.body(), c.hr);
         EXPECT_EQ(FileLines(), c.lines);
     }
 }

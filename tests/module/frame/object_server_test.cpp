@@ -30,7 +30,6 @@ TEST(ObjectServerErrorMessage, SystemTextThenDispatchNumberThenUnknownCode) {
         {MV_HR(0x80040201), "IDispatch error #1"},
         {MV_HR(0x8004FFFF), "IDispatch error #65023"},
         {MV_HR(0x80040200), "Unknown error 0x80040200"},
-        {MV_HR(0x8005FFF0), "Unknown error 0x8005FFF0"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.hr);
@@ -112,8 +111,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StartupCase{"AllServers", hosted::kAllServers, S_OK, S_OK, S_OK, false, true, true, true,
                     true, S_OK, "", S_OK, "", 0, 0, 0},
-        StartupCase{"NoRecipeProduct", hosted::kFunctionServers, S_OK, S_OK, S_OK, false, true,
-                    true, false, false, S_OK, "", S_OK, "", 0, 0, 0},
         StartupCase{"NoRecipeProductWithSteps", hosted::kFunctionServers, S_OK, S_OK, S_OK, true,
                     true, true, false, false, S_OK, "", S_OK, "", 0, 3, 0},
         StartupCase{"SpreadsheetNotRegistered", hosted::kAllServers & ~hosted::Bit(Server::Excel),

@@ -23,13 +23,11 @@ TEST(CharString, AssignStoresNonEmptyTextOnly) {
         {nullptr, "", true, 0},
         {"", "", true, 0},
         {"a", "a", false, 1},
-        {"tag.PV", "tag.PV", false, 6},
         {"Gr\xC3\xBC\xC3\x9F"
          "e",
          "Gr\xC3\xBC\xC3\x9F"
          "e",
-         false, 7},  // two 2-byte letters
-        {"\xE2\x82\xAC", "\xE2\x82\xAC", false, 3},
+         false, 7},  // the length counts bytes
     };
     for (const auto& c : cases) {
         // Start from a stored text so that every case also replaces one.
@@ -67,10 +65,6 @@ TEST(CharString, ToBstrConvertsUtf8ToUtf16) {
     };
     const Case cases[] = {
         {"", u""},
-        {"abc", u"abc"},
-        {"Gr\xC3\xBC\xC3\x9F"
-         "e",
-         u"Gr\u00FC\u00DFe"},
         {"\xE2\x82\xAC 5", u"\u20AC 5"},
         {"\xF0\x9F\x98\x80", u"\U0001F600"},  // needs a surrogate pair
     };
@@ -92,10 +86,8 @@ TEST(CharString, CompareNoCaseFoldsAsciiLetters) {
         int sign;
     };
     const Case cases[] = {
-        {"", "", 0},
         {"", "a", -1},
         {"a", "", 1},
-        {"ABC", "abc", 0},
         {"Tag.Pv", "tAG.pV", 0},
         {"abc", "ABD", -1},
         {"b", "A", 1},

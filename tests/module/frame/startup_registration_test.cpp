@@ -5,12 +5,12 @@
 
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 
 #include "frame/dll_exports.h"
 #include "frame/registration.h"
 #include "interfaces/MvMorvaCalc_ids.h"
+#include "registry_test_support.h"
 #include "sys.h"
 
 namespace {
@@ -21,39 +21,9 @@ const std::string kCalcKey = "CLSID\\" + mv::GuidToString(CLSID_MvCalculation);
 const std::string kFormulaRefKey = "CLSID\\" + mv::GuidToString(CLSID_MvFormulaRef);
 const std::string kLibKey = "TypeLib\\" + mv::GuidToString(LIBID_MvMorvaCalc);
 
-void CreateKey(const std::string& path, const char* value = nullptr) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    if (value) {
-        ASSERT_EQ(RegSetValueExA(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(value),
-                                 static_cast<DWORD>(strlen(value) + 1)),
-                  ERROR_SUCCESS);
-    }
-    RegCloseKey(key);
-}
-
-bool KeyExists(const std::string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(key);
-    return true;
-}
-
-std::optional<std::string> Default(const std::string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExA(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
-        return std::nullopt;
-    char data[1024];
-    DWORD size = sizeof data;
-    LONG err =
-        RegQueryValueExA(key, nullptr, nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
-    RegCloseKey(key);
-    if (err != ERROR_SUCCESS) return std::nullopt;
-    return std::string(data);
-}
+using regtest::CreateKey;
+using regtest::KeyExists;
+using regtest::Text;
 
 class StartupRegistration : public testing::Test {
 protected:
@@ -97,10 +67,10 @@ TEST_F(StartupRegistration, RecreatesTheClassKeyWholeButLeavesOtherKeysAlone) {
 TEST_F(StartupRegistration, ReregisteringPointsEveryClassAndTheTypeLibraryAtTheNewFile) {
     ASSERT_EQ(MvRegisterClasses("/old/place/libMvMorvaCalc.so"), S_OK);
     ASSERT_EQ(MvRegisterClasses("/new/place/libMvMorvaCalc.so"), S_OK);
-    EXPECT_EQ(Default(kCalcKey + "\\InprocServer32"), "/new/place/libMvMorvaCalc.so");
-    EXPECT_EQ(Default(kFormulaRefKey + "\\InprocServer32"), "/new/place/libMvMorvaCalc.so");
-    EXPECT_EQ(Default(kLibKey + "\\1.0\\409\\win32"), "/new/place/libMvMorvaCalc.so");
-    EXPECT_EQ(Default(kLibKey + "\\1.0\\HELPDIR"), "/new/place");
+    EXPECT_EQ(Text(kCalcKey + "\\InprocServer32"), "/new/place/libMvMorvaCalc.so");
+    EXPECT_EQ(Text(kFormulaRefKey + "\\InprocServer32"), "/new/place/libMvMorvaCalc.so");
+    EXPECT_EQ(Text(kLibKey + "\\1.0\\409\\win32"), "/new/place/libMvMorvaCalc.so");
+    EXPECT_EQ(Text(kLibKey + "\\1.0\\HELPDIR"), "/new/place");
 }
 
 TEST_F(StartupRegistration, AStoreThatCannotBeWrittenFailsBothExportsWithItsError) {
