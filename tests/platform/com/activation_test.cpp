@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "com.h"
+#include "com_test_support.h"
 #include "sys.h"
 
 namespace {
@@ -52,30 +51,14 @@ void RegisterServer(const GUID& clsid, const std::string& file, const char* prog
     }
 }
 
-// A class object of the process-local table; counts what it creates.
-class LocalFactory final : public IClassFactory {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            AddRef();
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
+// A class object of the process-local table that stands in for its product.
+struct LocalFactory final : Stub<IClassFactory> {
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         lastOuter = outer;
-        ++created;
-        return QueryInterface(riid, ppv);  // the factory stands in for its product
+        return QueryInterface(riid, ppv);
     }
     HRESULT LockServer(BOOL) override { return S_OK; }
-
-    std::atomic<ULONG> refs{1};
     IUnknown* lastOuter = nullptr;
-    int created = 0;
 };
 
 class Activation : public ::testing::Test {
@@ -107,14 +90,6 @@ protected:
         ss << in.rdbuf();
         return ss.str();
     }
-    LONG Answer(IDispatch* d, DISPID id) {
-        VARIANT v{};
-        DISPPARAMS none{nullptr, nullptr, 0, 0};
-        EXPECT_EQ(d->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &v, nullptr, nullptr), S_OK);
-        EXPECT_EQ(v.vt, VT_I4);
-        return v.lVal;
-    }
-
     fs::path dir_, log_;
     std::string server_;
 };
@@ -131,7 +106,7 @@ TEST_F(Activation, CreatesARegisteredServerByProgIdThroughItsLibrary) {
     ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
                                reinterpret_cast<void**>(&b)),
               S_OK);
-    EXPECT_EQ(Answer(a, 1), 42);
+    EXPECT_EQ(CallMethod(a, 1), 42);
     EXPECT_EQ(Log(), "attach server\n");  // loaded once for both
 
     CoFreeUnusedLibraries();  // objects alive: the server stays
@@ -284,29 +259,27 @@ TEST_F(Activation, ProgIdsAndGuidTextResolve) {
 }
 
 TEST(ActivationInit, TracksEachThreadsMode) {
-    {
-        struct Step {
-            DWORD mode;  // 99: uninitialise
-            HRESULT hr;
-        };
-        const Step steps[] = {
-            {COINIT_APARTMENTTHREADED, S_OK},
-            {COINIT_APARTMENTTHREADED, S_FALSE},
-            {COINIT_MULTITHREADED, RPC_E_CHANGED_MODE},
-            {99, S_OK},
-            {99, S_OK},
-            {COINIT_MULTITHREADED, S_OK},
-            {COINIT_APARTMENTTHREADED, RPC_E_CHANGED_MODE},
-        };
-        for (const auto& s : steps) {
-            if (s.mode == 99) {
-                CoUninitialize();
-            } else {
-                EXPECT_EQ(CoInitializeEx(nullptr, s.mode), s.hr);
-            }
+    struct Step {
+        DWORD mode;  // 99: uninitialise
+        HRESULT hr;
+    };
+    const Step steps[] = {
+        {COINIT_APARTMENTTHREADED, S_OK},
+        {COINIT_APARTMENTTHREADED, S_FALSE},
+        {COINIT_MULTITHREADED, RPC_E_CHANGED_MODE},
+        {99, S_OK},
+        {99, S_OK},
+        {COINIT_MULTITHREADED, S_OK},
+        {COINIT_APARTMENTTHREADED, RPC_E_CHANGED_MODE},
+    };
+    for (const auto& s : steps) {
+        if (s.mode == 99) {
+            CoUninitialize();
+        } else {
+            EXPECT_EQ(CoInitializeEx(nullptr, s.mode), s.hr);
         }
-        CoUninitialize();
     }
+    CoUninitialize();
 }
 
 }  // namespace

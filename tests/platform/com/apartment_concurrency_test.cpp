@@ -6,31 +6,19 @@
 #include <vector>
 
 #include "apartment.h"
-#include "com.h"
+#include "com_test_support.h"
 
 namespace {
 
 // An IDispatch object that notes the thread of every call and whether two
 // calls ever overlapped.
-class Recorder final : public IDispatch {
+// An IDispatch object that notes the thread of every call and whether two
+// calls ever overlapped.
+class Recorder final : public Stub<IDispatch> {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            AddRef();
-            *ppv = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override {
-        ULONG left = --refs;
-        if (left == 0) {
-            std::lock_guard lock(m);
-            releasedOn = std::this_thread::get_id();
-        }
-        return left;
+    void Released() override {
+        std::lock_guard lock(m);
+        releasedOn = std::this_thread::get_id();
     }
     HRESULT GetTypeInfoCount(UINT* n) override {
         *n = 0;
@@ -67,27 +55,11 @@ public:
         return releasedOn;
     }
 
-    std::atomic<ULONG> refs{1};
     std::atomic<bool> inside{false}, overlapped{false};
     std::atomic<int> calls{0};
     std::mutex m;
     std::thread::id lastThread, releasedOn;
 };
-
-IGlobalInterfaceTable* Git() {
-    IGlobalInterfaceTable* git = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&git)),
-              S_OK);
-    return git;
-}
-
-LONG Call(IDispatch* d, DISPID id, HRESULT expected = S_OK) {
-    VARIANT v{};
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    EXPECT_EQ(d->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &v, nullptr, nullptr), expected);
-    return v.lVal;
-}
 
 TEST(Apartment, RunsTasksOnItsThreadInOrder) {
     mv::Apartment apt;
@@ -159,7 +131,7 @@ TEST(ApartmentGit, ObjectsOfTheApartmentAreReachedThroughProxies) {
     ASSERT_EQ(git->GetInterfaceFromGlobal(cookie, IID_IDispatch, reinterpret_cast<void**>(&proxy)),
               S_OK);
     EXPECT_NE(proxy, static_cast<IDispatch*>(obj));
-    EXPECT_EQ(Call(proxy, 5), 5);
+    EXPECT_EQ(CallMethod(proxy, 5), 5);
     EXPECT_EQ(obj->LastThread(), apt.ThreadId());
     DISPID id = 0;
     LPOLESTR name = const_cast<LPOLESTR>(u"Name");
@@ -193,7 +165,7 @@ TEST(ApartmentGit, ObjectsOfTheApartmentAreReachedThroughProxies) {
             ASSERT_EQ(
                 git->GetInterfaceFromGlobal(cookie, IID_IDispatch, reinterpret_cast<void**>(&p)),
                 S_OK);
-            for (int i = 0; i < 50; ++i) Call(p, i);
+            for (int i = 0; i < 50; ++i) CallMethod(p, i);
             p->Release();
         });
     }
@@ -232,7 +204,7 @@ TEST(ApartmentGit, ProxiesOfAStoppedApartmentAreDisconnected) {
     EXPECT_EQ(obj->refs, 0u);
     EXPECT_EQ(obj->ReleasedOn(), aptThread);
 
-    Call(proxy, 1, RPC_E_DISCONNECTED);
+    CallMethod(proxy, 1, RPC_E_DISCONNECTED);
     IUnknown* again = nullptr;
     EXPECT_EQ(git->GetInterfaceFromGlobal(cookie, IID_IUnknown, reinterpret_cast<void**>(&again)),
               RPC_E_DISCONNECTED);

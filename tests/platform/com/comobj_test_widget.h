@@ -21,8 +21,6 @@ struct ITestWidget : IDispatch {
     virtual HRESULT put_Flag(VARIANT_BOOL v) = 0;
     virtual HRESULT get_Stamp(DATE* p) = 0;
     virtual HRESULT put_Stamp(DATE v) = 0;
-    virtual HRESULT get_Small(SHORT* p) = 0;
-    virtual HRESULT put_Small(SHORT v) = 0;
     virtual HRESULT get_Level(FLOAT* p) = 0;
     virtual HRESULT put_Level(FLOAT v) = 0;
     virtual HRESULT get_Value(VARIANT* p) = 0;
@@ -31,7 +29,7 @@ struct ITestWidget : IDispatch {
     virtual HRESULT putref_Child(IDispatch* v) = 0;
     virtual HRESULT get_Peer(ITestWidget** p) = 0;
     virtual HRESULT putref_Peer(ITestWidget* v) = 0;
-    virtual HRESULT get_Item(LONG index, VARIANT* p) = 0;
+    virtual HRESULT get_Item(LONG index, LONG* p) = 0;
     virtual HRESULT get_ReadOnly(LONG* p) = 0;
     virtual HRESULT Add(LONG a, LONG b, LONG* sum) = 0;
     virtual HRESULT Bump(LONG* counter, VARIANT* bag, LONG* result) = 0;
@@ -54,8 +52,6 @@ MV_DISPATCH_TABLE(
     mv::PropPut<&ITestWidget::put_Flag, VT_BOOL>(4, u"Flag"),
     mv::PropGet<&ITestWidget::get_Stamp, VT_DATE>(5, u"Stamp"),
     mv::PropPut<&ITestWidget::put_Stamp, VT_DATE>(5, u"Stamp"),
-    mv::PropGet<&ITestWidget::get_Small>(6, u"Small"),
-    mv::PropPut<&ITestWidget::put_Small>(6, u"Small"),
     mv::PropGet<&ITestWidget::get_Level>(7, u"Level"),
     mv::PropPut<&ITestWidget::put_Level>(7, u"Level"),
     mv::PropGet<&ITestWidget::get_Value>(0, u"Value"),
@@ -84,15 +80,9 @@ public:
     ~CTestWidget() { VariantClear(&value_); }
 
     HRESULT get_Count(LONG* p) override { return Out(p, count_.load()); }
-    HRESULT put_Count(LONG v) override {
-        count_ = v;
-        return S_OK;
-    }
+    HRESULT put_Count(LONG v) override { return In(count_, v); }
     HRESULT get_Ratio(DOUBLE* p) override { return Out(p, ratio_); }
-    HRESULT put_Ratio(DOUBLE v) override {
-        ratio_ = v;
-        return S_OK;
-    }
+    HRESULT put_Ratio(DOUBLE v) override { return In(ratio_, v); }
     HRESULT get_Name(BSTR* p) override {
         if (!p) return E_POINTER;
         *p = SysAllocStringLen(name_.data(), static_cast<UINT>(name_.size()));
@@ -103,48 +93,21 @@ public:
         return S_OK;
     }
     HRESULT get_Flag(VARIANT_BOOL* p) override { return Out(p, flag_); }
-    HRESULT put_Flag(VARIANT_BOOL v) override {
-        flag_ = v;
-        return S_OK;
-    }
+    HRESULT put_Flag(VARIANT_BOOL v) override { return In(flag_, v); }
     HRESULT get_Stamp(DATE* p) override { return Out(p, stamp_); }
-    HRESULT put_Stamp(DATE v) override {
-        stamp_ = v;
-        return S_OK;
-    }
-    HRESULT get_Small(SHORT* p) override { return Out(p, small_); }
-    HRESULT put_Small(SHORT v) override {
-        small_ = v;
-        return S_OK;
-    }
+    HRESULT put_Stamp(DATE v) override { return In(stamp_, v); }
     HRESULT get_Level(FLOAT* p) override { return Out(p, level_); }
-    HRESULT put_Level(FLOAT v) override {
-        level_ = v;
-        return S_OK;
-    }
+    HRESULT put_Level(FLOAT v) override { return In(level_, v); }
     HRESULT get_Value(VARIANT* p) override {
         if (!p) return E_POINTER;
         return VariantCopy(p, &value_);
     }
     HRESULT put_Value(VARIANT v) override { return VariantCopy(&value_, &v); }
     HRESULT get_Child(IDispatch** p) override { return child_.CopyTo(p); }
-    HRESULT putref_Child(IDispatch* v) override {
-        child_ = v;
-        return S_OK;
-    }
+    HRESULT putref_Child(IDispatch* v) override { return In(child_, v); }
     HRESULT get_Peer(ITestWidget** p) override { return peer_.CopyTo(p); }
-    HRESULT putref_Peer(ITestWidget* v) override {
-        peer_ = v;
-        return S_OK;
-    }
-    HRESULT get_Item(LONG index, VARIANT* p) override {
-        if (!p) return E_POINTER;
-        if (index < 0)
-            return mv::ReportError(kWidgetProgId, IID_ITestWidget, u"Bad index", E_INVALIDARG);
-        p->vt = VT_I4;
-        p->lVal = index * 10;
-        return S_OK;
-    }
+    HRESULT putref_Peer(ITestWidget* v) override { return In(peer_, v); }
+    HRESULT get_Item(LONG index, LONG* p) override { return Out(p, index * 10); }
     HRESULT get_ReadOnly(LONG* p) override { return Out(p, LONG{99}); }
     HRESULT Add(LONG a, LONG b, LONG* sum) override { return Out(sum, a + b); }
     HRESULT Bump(LONG* counter, VARIANT* bag, LONG* result) override {
@@ -186,13 +149,17 @@ private:
         *p = v;
         return S_OK;
     }
+    template <class F, class T>
+    static HRESULT In(F& field, T v) {
+        field = v;
+        return S_OK;
+    }
 
     std::atomic<LONG> count_{0};
     DOUBLE ratio_ = 0;
     std::u16string name_;
     VARIANT_BOOL flag_ = VARIANT_FALSE;
     DATE stamp_ = 0;
-    SHORT small_ = 0;
     FLOAT level_ = 0;
     VARIANT value_{};
     mv::ComPtr<IDispatch> child_;

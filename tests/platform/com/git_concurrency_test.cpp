@@ -1,38 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
-#include "com.h"
+#include "com_test_support.h"
 
 namespace {
 
-class Counted final : public IUnknown {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown) {
-            AddRef();
-            *ppv = this;
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
-    std::atomic<ULONG> refs{1};
-};
-
-IGlobalInterfaceTable* Git() {
-    IGlobalInterfaceTable* git = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_ALL,
-                               IID_IGlobalInterfaceTable, reinterpret_cast<void**>(&git)),
-              S_OK);
-    return git;
-}
+using Counted = Stub<IUnknown>;
 
 TEST(GlobalInterfaceTable, HandsOutTheObjectItselfOutsideApartments) {
     IGlobalInterfaceTable* git = Git();

@@ -55,11 +55,10 @@ namespace {
 std::atomic<int> g_objects{0};
 std::atomic<int> g_locks{0};
 
-// DISPID 1 ("Answer") returns 42 as VT_I4; DISPID 2 ("Outer") returns 1 when
-// the object was created with an outer object.
+// DISPID 1 returns 42 as VT_I4.
 class Answer final : public IDispatch {
 public:
-    explicit Answer(bool aggregated) : aggregated_(aggregated) { ++g_objects; }
+    Answer() { ++g_objects; }
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (!ppv) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IDispatch) {
@@ -81,18 +80,15 @@ public:
         return S_OK;
     }
     HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID, DISPID* ids) override {
-        if (count != 1) return DISP_E_UNKNOWNNAME;
-        std::u16string_view n = names[0];
-        ids[0] = n == u"Answer" ? 1 : n == u"Outer" ? 2 : DISPID_UNKNOWN;
-        return ids[0] == DISPID_UNKNOWN ? DISP_E_UNKNOWNNAME : S_OK;
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
+        return DISP_E_UNKNOWNNAME;
     }
     HRESULT Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* result, EXCEPINFO*,
                    UINT*) override {
-        if (id != 1 && id != 2) return DISP_E_MEMBERNOTFOUND;
+        if (id != 1) return DISP_E_MEMBERNOTFOUND;
         if (result) {
             result->vt = VT_I4;
-            result->lVal = id == 1 ? 42 : (aggregated_ ? 1 : 0);
+            result->lVal = 42;
         }
         return S_OK;
     }
@@ -100,7 +96,6 @@ public:
 private:
     ~Answer() { --g_objects; }
     std::atomic<ULONG> refs_{1};
-    bool aggregated_;
 };
 
 class Factory final : public IClassFactory {
@@ -117,7 +112,7 @@ public:
     ULONG Release() override { return 1; }
     HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
         if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
-        auto* obj = new Answer(outer != nullptr);
+        auto* obj = new Answer;
         HRESULT hr = obj->QueryInterface(riid, ppv);
         obj->Release();
         return hr;
