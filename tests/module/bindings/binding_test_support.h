@@ -6,51 +6,32 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
-#include <system_error>
-#include <vector>
 
-#include "frame/diagnostic_log.h"
+#include "../persistence/values_test_support.h"
 #include "frame/keldrin_client.h"
 #include "frame/loaded_dlls.h"
 #include "keldrin_sim.h"
 
 namespace bindtest {
 
-// The diagnostic log's text written after construction, as UTF-8.
-class LogMark {
-public:
-    LogMark() {
-        path_ = g_DiagnosticLog.CurrentFileName();
-        std::error_code ec;
-        auto size = std::filesystem::file_size(path_, ec);
-        start_ = ec ? 0 : size;
-    }
-    std::string Text() const {
-        std::ifstream in(path_, std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(start_));
-        std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::u16string wide;
-        for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-            wide.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                                 static_cast<unsigned char>(bytes[i + 1]) << 8));
-        return mv::ToUtf8(wide);
-    }
+// The diagnostic log's lines written after construction, with the method
+// and step categories switched on as asked.
+struct LogMark : values_test::LogCapture {
+    using LogCapture::LogCapture;
     size_t Count(const std::string& needle) const {
-        std::string text = Text();
+        const std::string text = Lines();
         size_t n = 0;
         for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
             ++n;
         return n;
     }
-
-private:
-    std::string path_;
-    uintmax_t start_ = 0;
 };
+
+inline mv::Bstr B(const std::string& text) {
+    return mv::Bstr(std::string_view(text));
+}
 
 // Field tags of the seeded records.
 constexpr LONG kDefinitionTag = 0x59200000;
@@ -147,12 +128,6 @@ protected:
     void SetUp() override {
         setenv("TZ", "UTC", 1);
         tzset();
-        static const bool initialised = [] {
-            g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, LogText(),
-                                       LogText(u"17.0.0.266"));
-            return true;
-        }();
-        (void)initialised;
         Forget();
         KhSim_SetOlderLibraryPresent(1);
     }

@@ -8,38 +8,26 @@
 
 namespace {
 
+using bindtest::B;
 using bindtest::LogMark;
 using procdata::Op;
 
 class DataManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        static const bool initialised = [] {
-            g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, LogText(),
-                                       LogText(u"17.0.0.266"));
-            return true;
-        }();
-        (void)initialised;
         procdata::Reset();
         ASSERT_EQ(procdata::Register(), S_OK);
         for (const char* ds : {"DS1", "DS2", "DS3"}) {
             procdata::AddDataSource(ds);
             procdata::AddPlantTag(ds, "FLOW");
         }
-        steps_ = g_DiagnosticLog.m_Flags[LogSteps];
     }
     void TearDown() override {
-        g_DiagnosticLog.m_Flags[LogSteps] = steps_;
         procdata::Revoke();
         procdata::Reset();
         EXPECT_EQ(procdata::LiveInstances(), 0);
     }
-    BYTE steps_ = 0;
 };
-
-mv::Bstr B(const char* text) {
-    return mv::Bstr(std::string_view(text));
-}
 
 TEST_F(DataManagerTest, InitializeCreatesOnceWithTheAccountAndSynchronousReads) {
     MvDataManager manager;
@@ -119,7 +107,7 @@ TEST_F(DataManagerTest, CheckTagValidOutcomes) {
             LogMark log;
             EXPECT_EQ(manager.CheckTagValid(B(row.dataSource).get(), B(row.tag).get()), row.expect);
             if (*row.message) {
-                EXPECT_EQ(log.Count(row.message), 1u) << log.Text();
+                EXPECT_EQ(log.Count(row.message), 1u) << log.Lines();
             }
             EXPECT_EQ(manager.TagsAdded(), row.tagsAdded);
             if (row.expect == S_OK) {
@@ -188,12 +176,10 @@ TEST_F(DataManagerTest, StepEndLinesOnlyAtTheNormalEnd) {
         MvDataManager manager;
         ASSERT_EQ(manager.CheckTagValid(B("DS2").get(), B("FLOW").get()), S_OK);
         if (*row.removeFails) procdata::SetFailure(Op::RemoveAll, E_FAIL, row.removeFails);
-        g_DiagnosticLog.m_Flags[LogSteps] = 1;
-        LogMark log;
+        LogMark log(false, true);
         manager.CheckTagValid(B(row.tag ? "DS2" : "DS9").get(),
                               B(row.tag ? row.tag : "FLOW").get());
         manager.FreeTags();
-        g_DiagnosticLog.m_Flags[LogSteps] = 0;
         procdata::SetFailure(Op::RemoveAll, S_OK);
         EXPECT_EQ(log.Count("MvDataManager::CheckTagValid( Function - Start )"), 1u);
         EXPECT_EQ(log.Count("MvDataManager::CheckTagValid( Function - End )"), row.checkEnds);
@@ -203,8 +189,7 @@ TEST_F(DataManagerTest, StepEndLinesOnlyAtTheNormalEnd) {
 }
 
 TEST_F(DataManagerTest, StepLinesOfAManagerThatNeverCreatedTheComponent) {
-    g_DiagnosticLog.m_Flags[LogSteps] = 1;
-    LogMark log;
+    LogMark log(false, true);
     { MvDataManager manager; }
     EXPECT_EQ(log.Count("MvDataManager::~MvDataManager( Function - Start )"), 1u);
     EXPECT_EQ(log.Count("MvDataManager::FreeTags( Function - Start )"), 1u);

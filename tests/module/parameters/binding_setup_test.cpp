@@ -9,39 +9,17 @@
 
 namespace {
 
+using bindtest::B;
 using bindtest::LogMark;
 using bindtest::SeededNode;
-using parameter_test::NewParameter;
-
-mv::Bstr B(const std::string& text) {
-    return mv::Bstr(std::string_view(text));
-}
-
-std::string TextOf(IMvParameter* p, HRESULT (IMvParameter::*get)(BSTR*)) {
-    mv::Bstr b;
-    EXPECT_EQ((p->*get)(b.Out()), S_OK);
-    return b.Utf8();
-}
-
-LONG NumberOf(IMvParameter* p, HRESULT (IMvParameter::*get)(LONG*)) {
-    LONG v = 0;
-    EXPECT_EQ((p->*get)(&v), S_OK);
-    return v;
-}
-
-// The outcome of one set-up: the result and the error text ("(null)" for a
-// null one).
-struct Outcome {
-    HRESULT hr;
-    std::string text;
-};
+using namespace parameter_test;
 
 Outcome SetUsingMap(IMvParameter* p, const std::string& server, const std::string& record,
                     const char* map) {
     mv::Bstr error;
     HRESULT hr =
         p->SetUsingMap(B(server).get(), B(record).get(), map ? B(map).get() : nullptr, error.Out());
-    return {hr, error.get() ? error.Utf8() : "(null)"};
+    return OutcomeOf(hr, error);
 }
 
 class BindingSetUpTest : public bindtest::HistorianFixture {
@@ -251,7 +229,7 @@ TEST_F(BindingSetUpTest, DataSourceNamesTheHistorianHost) {
         EXPECT_EQ(p->SetUsingDataSourceAndMap(B(row.dataSource).get(), B("TAG1").get(), nullptr,
                                               error.Out()),
                   S_OK);
-        EXPECT_EQ(error.get() ? error.Utf8() : "(null)", row.text);
+        EXPECT_EQ(OutcomeOf(S_OK, error).text, row.text);
         EXPECT_EQ(NumberOf(p.get(), &IMvParameter::get_GroupNumber), 200);
         EXPECT_EQ(TextOf(p.get(), &IMvParameter::get_NodeName), row.node);
     }

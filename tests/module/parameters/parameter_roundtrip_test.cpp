@@ -2,7 +2,6 @@
 // saved and loaded again: through the record stream, through a collection
 // document that holds it, and through the XML form. Every persisted property
 // comes back as saved, except for the differences each form is known for.
-#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
@@ -32,17 +31,10 @@ protected:
         ASSERT_EQ(MvRegisterClasses("/opt/morva/libMvMorvaCalc.so"), S_OK);
         MvComModuleInit();
         for (const CLSID& clsid : {CLSID_MvParameter, CLSID_MvObjCollection}) {
-            mv::ComPtr<IClassFactory> factory;
+            mv::ComPtr<IUnknown> factory;
             ASSERT_EQ(DllGetClassObject(clsid, IID_IClassFactory, factory.PutVoid()), S_OK);
-            DWORD cookie = 0;
-            ASSERT_EQ(CoRegisterClassObject(clsid, factory.get(), CLSCTX_INPROC_SERVER,
-                                            REGCLS_MULTIPLEUSE, &cookie),
-                      S_OK);
-            cookies_.push_back(cookie);
+            served_.emplace_back(clsid, factory.get());
         }
-    }
-    void TearDown() override {
-        for (DWORD cookie : cookies_) CoRevokeClassObject(cookie);
     }
 
     static mv::ComPtr<IMvParameter> Create() {
@@ -135,19 +127,13 @@ protected:
                 .string();
         mv::Bstr file(mv::ToUtf16(path));
         {
-            mv::ComPtr<IMvObjCollection> collection;
-            EXPECT_EQ(CoCreateInstance(CLSID_MvObjCollection, nullptr, CLSCTX_INPROC_SERVER,
-                                       IID_IMvObjCollection, collection.PutVoid()),
-                      S_OK);
+            auto collection = NewCollection();
             EXPECT_EQ(collection->Add(mv::Bstr(u"Temperature").get(), source), S_OK);
             mv::ComPtr<IMvPersistFile> doc;
             EXPECT_EQ(collection->QueryInterface(IID_IMvPersistFile, doc.PutVoid()), S_OK);
             EXPECT_EQ(doc->SaveToFile(file.get()), S_OK);
         }
-        mv::ComPtr<IMvObjCollection> loaded;
-        EXPECT_EQ(CoCreateInstance(CLSID_MvObjCollection, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IMvObjCollection, loaded.PutVoid()),
-                  S_OK);
+        auto loaded = NewCollection();
         mv::ComPtr<IMvPersistFile> doc;
         EXPECT_EQ(loaded->QueryInterface(IID_IMvPersistFile, doc.PutVoid()), S_OK);
         EXPECT_EQ(doc->LoadFromFile(file.get()), S_OK);
@@ -205,27 +191,7 @@ protected:
             double tolerance = 0.0;
             for (const Difference& d : differences)
                 if (d.id == row->dispid) want = d.value, tolerance = d.tolerance;
-            mv::Variant got = DispGet(loaded, row->dispid);
-            ASSERT_EQ(got.vt, want.vt);
-            switch (want.vt) {
-                case VT_BSTR:
-                    EXPECT_EQ(Text(got.bstrVal), Text(want.bstrVal));
-                    break;
-                case VT_R8:
-                case VT_DATE:
-                    EXPECT_NEAR(got.dblVal, want.dblVal, std::fabs(want.dblVal) * tolerance);
-                    break;
-                case VT_UI1:
-                    EXPECT_EQ(got.bVal, want.bVal);
-                    break;
-                case VT_I2:
-                case VT_BOOL:
-                    EXPECT_EQ(got.iVal, want.iVal);
-                    break;
-                default:
-                    EXPECT_EQ(got.lVal, want.lVal);
-                    break;
-            }
+            ExpectSame(DispGet(loaded, row->dispid), want, tolerance);
         }
         LONG changed = 0;
         loaded->get_Changed(&changed);
@@ -235,22 +201,8 @@ protected:
         EXPECT_FALSE(info);
     }
 
-    std::vector<DWORD> cookies_;
+    std::vector<values_test::ServedClass> served_;
 };
-
-mv::Variant Short(SHORT v) {
-    mv::Variant r;
-    r.vt = VT_I2;
-    r.iVal = v;
-    return r;
-}
-
-mv::Variant Date(double v) {
-    mv::Variant r;
-    r.vt = VT_DATE;
-    r.date = v;
-    return r;
-}
 
 TEST_F(ParameterRoundTripTest, EveryPersistedPropertyComesBackInEachForm) {
     auto saved = Filled();
@@ -258,7 +210,7 @@ TEST_F(ParameterRoundTripTest, EveryPersistedPropertyComesBackInEachForm) {
     mv::ComPtr<IMvParameter> other = Create();
     saved->put_SampleInfo(other.get());
     // Loading Status after Level re-derives the level from the status.
-    const Difference level{DISPID_MvParameter_Level, Short(mvcQLEVEL_GOOD)};
+    const Difference level{DISPID_MvParameter_Level, Typed(VT_I2, mvcQLEVEL_GOOD)};
     struct Case {
         Form form;
         std::vector<Difference> differences;
@@ -270,7 +222,7 @@ TEST_F(ParameterRoundTripTest, EveryPersistedPropertyComesBackInEachForm) {
           // A byte is written as a plain string and read back as one.
           {DISPID_MvParameter_Default, mv::Variant(u"200")},
           // Dates keep whole seconds; doubles 15 significant digits.
-          {DISPID_MvParameter_TimeStamp, Date(kWhenWholeSeconds), 1e-12},
+          {DISPID_MvParameter_TimeStamp, Typed(VT_DATE, kWhenWholeSeconds), 1e-12},
           {DISPID_MvParameter_UnitConversionMultiplier, mv::Variant(kThird), 1e-14}}},
     };
     for (const Case& c : cases) {

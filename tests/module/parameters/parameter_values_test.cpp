@@ -56,18 +56,32 @@ TEST(ParameterValuesTest, SetParameterValuesStoresWhatIsGivenAndDerivesNothing) 
     EXPECT_EQ(when, 3.0);
 }
 
-TEST(ParameterValuesTest, NullEmptiesTheValueAndReferencesAreResolved) {
+// A by-reference VARIANT is resolved when stored, never kept to dangle. A
+// null empties the value but is kept as a default, which leaves the value
+// unchanged.
+TEST(ParameterValuesTest, ReferencesAreResolvedAndNullEmptiesTheValue) {
     struct Case {
         const char* what;
-        WORD kind;  // how the value is written
-    } cases[] = {{"put_Value", 0}, {"putref_Value", 1}, {"SetParameterValues", 2}};
+        int kind;  // how the VARIANT is written
+        VARTYPE nullReadsAs;
+        LONG changed;
+    } cases[] = {{"put_Value", 0, VT_EMPTY, 1},
+                 {"putref_Value", 1, VT_EMPTY, 1},
+                 {"SetParameterValues", 2, VT_EMPTY, 1},
+                 {"put_Default", 3, VT_NULL, 0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         auto p = NewParameter();
         auto write = [&](VARIANT v) {
             if (c.kind == 0) return p->put_Value(v);
             if (c.kind == 1) return p->putref_Value(&v);
-            return p->SetParameterValues(&v, nullptr, nullptr, nullptr);
+            if (c.kind == 2) return p->SetParameterValues(&v, nullptr, nullptr, nullptr);
+            return p->put_Default(v);
+        };
+        auto read = [&] {
+            mv::Variant v;
+            EXPECT_EQ(c.kind == 3 ? p->get_Default(&v) : p->get_Value(&v), S_OK);
+            return v;
         };
         double source = 1.5;
         VARIANT byRef;
@@ -76,18 +90,14 @@ TEST(ParameterValuesTest, NullEmptiesTheValueAndReferencesAreResolved) {
         byRef.pdblVal = &source;
         ASSERT_EQ(write(byRef), S_OK);
         source = 2.5;
-        mv::Variant read;
-        ASSERT_EQ(p->get_Value(&read), S_OK);
-        EXPECT_EQ(read.vt, VT_R8);
-        EXPECT_EQ(read.dblVal, 1.5);
-
-        VARIANT null;
-        VariantInit(&null);
-        null.vt = VT_NULL;
-        ASSERT_EQ(write(null), S_OK);
-        ASSERT_EQ(p->GetParameterValues(&read, nullptr, nullptr, nullptr), S_OK);
-        EXPECT_EQ(read.vt, VT_EMPTY);
+        ExpectSame(read(), Typed(VT_R8, 1.5));
+        ASSERT_EQ(write(Typed(VT_NULL, 0)), S_OK);
+        EXPECT_EQ(read().vt, c.nullReadsAs);
+        EXPECT_EQ(NumberOf(p.get(), &IMvParameter::get_Changed), c.changed);
     }
+    auto p = NewParameter();
+    EXPECT_EQ(p->putref_Value(nullptr), E_POINTER);
+    EXPECT_EQ(NumberOf(p.get(), &IMvParameter::get_Changed), 0);
 }
 
 TEST(ParameterValuesTest, RecordAndFieldIdentifiersMoveTogetherWithoutTouchingChanged) {
@@ -108,7 +118,7 @@ TEST(ParameterValuesTest, RecordAndFieldIdentifiersMoveTogetherWithoutTouchingCh
     EXPECT_EQ(changed, 0);
 }
 
-TEST(ParameterDetailsTest, ListsThePropertiesAndPrefersTheParametersOwnUnits) {
+TEST(ParameterDetailsTest, ListsThePropertiesPrefersItsOwnUnitsAndSkipsNullPointers) {
     auto p = NewParameter();
     p->put_Name(mv::Bstr(u"Flow").get());
     p->put_Type(5);
@@ -140,18 +150,9 @@ TEST(ParameterDetailsTest, ListsThePropertiesAndPrefersTheParametersOwnUnits) {
         EXPECT_EQ(status, -3);
         EXPECT_EQ(units.view(), c.expected);
     }
-}
-
-TEST(ParameterDetailsTest, SkipsEveryNullOutPointer) {
-    auto p = NewParameter();
-    p->put_Name(mv::Bstr(u"A").get());
+    // Every out pointer may be null.
     EXPECT_EQ(p->GetDetails(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr),
               S_OK);
-    mv::Bstr units;
-    EXPECT_EQ(
-        p->GetDetails(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, units.Out()),
-        S_OK);
-    EXPECT_EQ(units.view(), u"");
 }
 
 }  // namespace

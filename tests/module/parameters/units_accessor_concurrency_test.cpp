@@ -7,21 +7,19 @@
 #include <thread>
 #include <vector>
 
+#include "parameter_test_support.h"
 #include "parameters/unit_conversion.h"
-#include "units_test_support.h"
 
 namespace {
 
-using namespace units_test;
+using namespace parameter_test;
 
 // A table whose one unit type holds "a" and "b"; b's multiplier is `scale`,
 // so the factor from a to b tells which table a computation read.
 mv::ComPtr<IMvObjCollection> TableWithScale(double scale) {
-    auto table = NewCollection();
     auto type = NewUnitType(u"T");
     AddUnits(type.get(), {{u"a", 1.0, 0.0}, {u"b", scale, 0.0}});
-    File(table.get(), type.get());
-    return table;
+    return TableOf({type.get()});
 }
 
 TEST(UnitConvCollConcurrencyTest, ReadersNeverSeeAHalfReleasedTable) {

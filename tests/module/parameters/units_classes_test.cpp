@@ -5,11 +5,11 @@
 #include <functional>
 #include <string>
 
-#include "units_test_support.h"
+#include "parameter_test_support.h"
 
 namespace {
 
-using namespace units_test;
+using namespace parameter_test;
 
 TEST(EngUnitTest, TextPropertiesKeepWhatTheyAreGiven) {
     auto unit = NewUnit();
@@ -58,10 +58,9 @@ TEST(EngUnitTypeTest, FilesUnitsByNameIgnoringLetterCase) {
     mv::ComPtr<IMvEngUnit> added;
     ASSERT_EQ(type->AddUnit(mv::Bstr(u"degF").get(), added.Put()), S_OK);
     ASSERT_TRUE(added);
-    EXPECT_EQ(NameOf(added.get()), u"degF");
-    double multiplier = -1;
-    EXPECT_EQ(added->get_Multiplier(&multiplier), S_OK);
-    EXPECT_EQ(multiplier, 0.0);
+    mv::Bstr name;
+    EXPECT_EQ(added->get_Name(name.Out()), S_OK);
+    EXPECT_EQ(name.view(), u"degF");
 
     struct Case {
         const char* what;
@@ -71,8 +70,8 @@ TEST(EngUnitTypeTest, FilesUnitsByNameIgnoringLetterCase) {
         bool sameAsAdded;
         const char16_t* error;
     } cases[] = {
-        {"found in another case", false, u"DEGF", S_OK, true, u"(none)"},
-        {"found as filed", false, u"degF", S_OK, true, u"(none)"},
+        {"found in another case", false, u"DEGF", S_OK, true, u""},
+        {"found as filed", false, u"degF", S_OK, true, u""},
         {"unknown name", false, u"degC", E_FAIL, false, u"Item: Named item not found"},
         {"null name", false, nullptr, E_FAIL, false, u"Item: Named item not found"},
         {"added twice", true, u"DegF", E_FAIL, false, u"Add: Item is already in collection"},
@@ -92,7 +91,7 @@ TEST(EngUnitTypeTest, FilesUnitsByNameIgnoringLetterCase) {
         if (c.sameAsAdded) {
             EXPECT_EQ(got.get(), added.get());
         }
-        EXPECT_EQ(TakeErrorText(), c.error);
+        EXPECT_EQ(values_test::TakeErrorInfo().description, c.error);
     }
     EXPECT_EQ(units->get_Count(&count), S_OK);
     EXPECT_EQ(count, 1);

@@ -6,16 +6,17 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "interfaces/IMvPersistFile.h"
+#include "parameter_test_support.h"
 #include "parameters/unit_conversion.h"
-#include "units_test_support.h"
 #include "xml.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using namespace units_test;
+using namespace parameter_test;
 
 struct UnitFields {
     std::u16string name;
@@ -26,10 +27,11 @@ struct UnitFields {
 };
 
 UnitFields FieldsOf(IMvEngUnit* unit) {
-    UnitFields f{NameOf(unit), u"", -1, -1};
-    mv::Bstr text;
-    EXPECT_EQ(unit->get_Description(text.Out()), S_OK);
-    f.description = std::u16string(text.view());
+    UnitFields f{u"", u"", -1, -1};
+    mv::Bstr name, description;
+    EXPECT_EQ(unit->get_Name(name.Out()), S_OK);
+    EXPECT_EQ(unit->get_Description(description.Out()), S_OK);
+    f.name = name.view(), f.description = description.view();
     EXPECT_EQ(unit->get_Multiplier(&f.multiplier), S_OK);
     EXPECT_EQ(unit->get_Offset(&f.offset), S_OK);
     return f;
@@ -42,18 +44,33 @@ void SetFields(IMvEngUnit* unit, const UnitFields& f) {
     ASSERT_EQ(unit->put_Offset(f.offset), S_OK);
 }
 
+using Bytes = std::vector<uint8_t>;
+
 Bytes Saved(IUnknown* object) {
     mv::ComPtr<IPersistStream> persist;
     EXPECT_EQ(object->QueryInterface(IID_IPersistStream, persist.PutVoid()), S_OK);
-    auto stream = NewStream();
+    mv::ComPtr<IStream> stream;
+    EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
     EXPECT_EQ(persist->Save(stream.get(), FALSE), S_OK);
-    return StreamBytes(stream.get());
+    LARGE_INTEGER zero{};
+    ULARGE_INTEGER size{};
+    stream->Seek(zero, STREAM_SEEK_END, &size);
+    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+    Bytes out(size.QuadPart);
+    ULONG got = 0;
+    stream->Read(out.data(), static_cast<ULONG>(out.size()), &got);
+    out.resize(got);
+    return out;
 }
 
 HRESULT Load(IUnknown* object, const Bytes& bytes) {
     mv::ComPtr<IPersistStream> persist;
     EXPECT_EQ(object->QueryInterface(IID_IPersistStream, persist.PutVoid()), S_OK);
-    auto stream = NewStream(bytes);
+    mv::ComPtr<IStream> stream;
+    EXPECT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.Put()), S_OK);
+    stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
+    LARGE_INTEGER zero{};
+    stream->Seek(zero, STREAM_SEEK_SET, nullptr);
     return persist->Load(stream.get());
 }
 
@@ -99,22 +116,22 @@ TEST(EngUnitStreamTest, WritesTheExactRecordsOfSetProperties) {
     EXPECT_EQ(join({kDegFName, kMultiplier18, kOffset32, kEnd}).size(), 52u);
 }
 
-// Saves the unit into an "EngUnit" element of a new document.
-std::u16string SavedXml(IMvEngUnit* unit) {
+// Saves the object into a `root` element of a new document.
+std::u16string SavedXml(IUnknown* object, const char16_t* root) {
     mv::ComPtr<IXMLDOMDocument> doc;
     mv::ComPtr<IXMLDOMElement> element;
     EXPECT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
-    EXPECT_EQ(doc->createElement(mv::Bstr(u"EngUnit").get(), element.Put()), S_OK);
+    EXPECT_EQ(doc->createElement(mv::Bstr(root).get(), element.Put()), S_OK);
     EXPECT_EQ(doc->putref_documentElement(element.get()), S_OK);
     mv::ComPtr<IMvPersistXML> persist;
-    EXPECT_EQ(unit->QueryInterface(IID_IMvPersistXML, persist.PutVoid()), S_OK);
+    EXPECT_EQ(object->QueryInterface(IID_IMvPersistXML, persist.PutVoid()), S_OK);
     EXPECT_EQ(persist->SaveXML(element.get()), S_OK);
     mv::Bstr text;
     EXPECT_EQ(element->get_xml(text.Out()), S_OK);
     return std::u16string(text.view());
 }
 
-HRESULT LoadXml(IMvEngUnit* unit, const std::u16string& xml) {
+HRESULT LoadXml(IUnknown* object, const std::u16string& xml) {
     mv::ComPtr<IXMLDOMDocument> doc;
     EXPECT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
     VARIANT_BOOL ok = VARIANT_FALSE;
@@ -123,7 +140,7 @@ HRESULT LoadXml(IMvEngUnit* unit, const std::u16string& xml) {
     mv::ComPtr<IXMLDOMElement> root;
     EXPECT_EQ(doc->get_documentElement(root.Put()), S_OK);
     mv::ComPtr<IMvPersistXML> persist;
-    EXPECT_EQ(unit->QueryInterface(IID_IMvPersistXML, persist.PutVoid()), S_OK);
+    EXPECT_EQ(object->QueryInterface(IID_IMvPersistXML, persist.PutVoid()), S_OK);
     return persist->LoadXML(root.get());
 }
 
@@ -145,7 +162,7 @@ TEST(EngUnitXmlTest, WritesOnlyPropertiesOffTheirZeroAndReadsThemBack) {
         SCOPED_TRACE(c.what);
         auto unit = NewUnit();
         SetFields(unit.get(), c.fields);
-        EXPECT_EQ(SavedXml(unit.get()), c.xml);
+        EXPECT_EQ(SavedXml(unit.get(), u"EngUnit"), c.xml);
         auto loaded = NewUnit();
         // Rows that are not in the element keep the new unit's values.
         ASSERT_EQ(loaded->put_Offset(5.0), S_OK);
@@ -210,39 +227,25 @@ TEST(EngUnitTypeXmlTest, WritesItsUnitsAsEngUnitElementsAndLoadsThemBack) {
     ASSERT_EQ(type->put_StandardUnit(mv::Bstr(u"K").get()), S_OK);
     AddUnits(type.get(), {{u"K", 1.0, 0.0}, {u"degC", 1.0, 273.15}});
 
-    mv::ComPtr<IXMLDOMDocument> doc;
-    mv::ComPtr<IXMLDOMElement> element;
-    ASSERT_EQ(mv::CreateXmlDocument(doc.Put()), S_OK);
-    ASSERT_EQ(doc->createElement(mv::Bstr(u"EngUnitType").get(), element.Put()), S_OK);
-    ASSERT_EQ(doc->putref_documentElement(element.get()), S_OK);
-    mv::ComPtr<IMvPersistXML> persist;
-    ASSERT_EQ(type->QueryInterface(IID_IMvPersistXML, persist.PutVoid()), S_OK);
-    ASSERT_EQ(persist->SaveXML(element.get()), S_OK);
-    mv::Bstr xml;
-    ASSERT_EQ(element->get_xml(xml.Out()), S_OK);
-    EXPECT_EQ(xml.view(),
+    const std::u16string xml = SavedXml(type.get(), u"EngUnitType");
+    EXPECT_EQ(xml,
               u"<EngUnitType><Name>Temperature</Name><StandardUnit>K</StandardUnit>"
               u"<Units><EngUnit><Name>K</Name><Multiplier>1</Multiplier></EngUnit>"
               u"<EngUnit><Name>degC</Name><Multiplier>1</Multiplier><Offset>273.15</Offset>"
               u"</EngUnit></Units></EngUnitType>");
-
     auto loaded = NewUnitType();
-    mv::ComPtr<IMvPersistXML> loader;
-    ASSERT_EQ(loaded->QueryInterface(IID_IMvPersistXML, loader.PutVoid()), S_OK);
-    ASSERT_EQ(loader->LoadXML(element.get()), S_OK);
+    ASSERT_EQ(LoadXml(loaded.get(), xml), S_OK);
     EXPECT_EQ(Saved(loaded.get()), Saved(type.get()));
 }
 
 TEST(ConversionsDocumentTest, UnitTypesRoundTripThroughBinConversionsMvc) {
     ServedUnitClasses served;
-    auto table = NewCollection();
     auto temperature = NewUnitType(u"Temperature");
     AddUnits(temperature.get(),
              {{u"K", 1.0, 0.0}, {u"degC", 1.0, 273.15}, {u"degF", 5.0 / 9.0, 255.3722222222222}});
     auto length = NewUnitType(u"Length");
     AddUnits(length.get(), {{u"m", 1.0, 0.0}, {u"ft", 0.3048, 0.0}});
-    File(table.get(), temperature.get());
-    File(table.get(), length.get());
+    auto table = TableOf({temperature.get(), length.get()});
 
     const fs::path bin = fs::path(getenv("MORVA_COMMON_APPDATA")) / "units_base" / "bin";
     fs::create_directories(bin);

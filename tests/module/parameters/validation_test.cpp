@@ -9,28 +9,12 @@
 #include "parameter_test_support.h"
 #include "parameters/unit_conversion.h"
 #include "process_data_sim.h"
-#include "units_test_support.h"
 
 namespace {
 
+using bindtest::B;
 using bindtest::SeededNode;
-using parameter_test::NewParameter;
-
-mv::Bstr B(const std::string& text) {
-    return mv::Bstr(std::string_view(text));
-}
-
-LONG NumberOf(IMvParameter* p, HRESULT (IMvParameter::*get)(LONG*)) {
-    LONG v = 0;
-    EXPECT_EQ((p->*get)(&v), S_OK);
-    return v;
-}
-
-std::string BoundUnits(IMvParameter* p) {
-    mv::Bstr b;
-    EXPECT_EQ(p->get_BoundUnits(b.Out()), S_OK);
-    return b.Utf8();
-}
+using namespace parameter_test;
 
 std::pair<double, double> Factors(IMvParameter* p) {
     double m = 0, o = 0;
@@ -39,21 +23,16 @@ std::pair<double, double> Factors(IMvParameter* p) {
     return {m, o};
 }
 
-struct Outcome {
-    HRESULT hr;
-    std::string text;  // "(null)" for a null text
-};
-
 Outcome Validate2(IMvParameter* p, VARIANT_BOOL checkUnits = VARIANT_FALSE) {
     mv::Bstr error;
     HRESULT hr = p->Validate2(checkUnits, error.Out());
-    return {hr, error.get() ? error.Utf8() : "(null)"};
+    return OutcomeOf(hr, error);
 }
 
 Outcome Validate(IMvParameter* p) {
     mv::Bstr error;
     HRESULT hr = p->Validate(error.Out());
-    return {hr, error.get() ? error.Utf8() : "(null)"};
+    return OutcomeOf(hr, error);
 }
 
 mv::ComPtr<IMvParameter> Bound(const char* node, LONG binding = mvcKeldrin) {
@@ -208,86 +187,54 @@ TEST_F(ValidationTest, ValidateChoosesThePathByBindingAndNode) {
 }
 
 TEST_F(ValidationTest, UnitsCheckReadsBoundUnitsAndRecomputesFactors) {
-    units_test::ServedUnitClasses served;
-    auto collection = units_test::NewCollection();
-    auto temperature = units_test::NewUnitType(u"Temperature");
-    units_test::AddUnits(temperature.get(), {{u"K", 1.0, 0.0}, {u"degC", 1.0, 273.15}});
-    auto length = units_test::NewUnitType(u"Length");
-    units_test::AddUnits(length.get(), {{u"m", 1.0, 0.0}});
-    units_test::File(collection.get(), temperature.get());
-    units_test::File(collection.get(), length.get());
-    MvSetUnitConvColl(collection.get());
+    ServedUnitClasses served;
+    auto temperature = NewUnitType(u"Temperature");
+    AddUnits(temperature.get(), {{u"K", 1.0, 0.0}, {u"degC", 1.0, 273.15}});
+    auto length = NewUnitType(u"Length");
+    AddUnits(length.get(), {{u"m", 1.0, 0.0}});
+    MvSetUnitConvColl(TableOf({temperature.get(), length.get()}).get());
 
     const std::string wide(70, 'u');
-    using Factor = std::pair<double, double>;
-    const Factor preset{7.0, 8.0};
+    const std::string failed = "Failed to validate parameter \"P1\": ";
     struct Row {
         const char* name;
         std::string fieldText;
         VARIANT_BOOL checkUnits;
-        std::function<void()> arrange;
+        bool readFails;
         std::string boundUnits;
-        Factor factors;
-        std::string text;
+        double multiplier, offset;
+        const char* failure;  // after "Failed to validate parameter "P1": "; null: none
     } rows[] = {
-        {"same unit, trailing blanks",
-         "degC   ",
-         VARIANT_TRUE,
-         nullptr,
-         "degC",
-         {1.0, 0.0},
-         "(null)"},
-        {"unit of the same type", "K", VARIANT_TRUE, nullptr, "K", {1.0, 273.15}, "(null)"},
-        {"unit of another type",
-         "m",
-         VARIANT_TRUE,
-         nullptr,
-         "m",
-         {0.0, 2.0},
-         "Failed to validate parameter \"P1\": Incompatible Engineering Units"},
-        {"unknown unit",
-         "furlong",
-         VARIANT_TRUE,
-         nullptr,
-         "furlong",
-         {0.0, 1.0},
-         "Failed to validate parameter \"P1\": Invalid Engineering Unit"},
-        {"text clamped to 64 characters",
-         wide,
-         VARIANT_TRUE,
-         nullptr,
-         wide.substr(0, 64),
-         {0.0, 1.0},
-         "Failed to validate parameter \"P1\": Invalid Engineering Unit"},
-        {"check asked with 1, not -1", "K", 1, nullptr, "preset", preset, "(null)"},
-        {"units read fails", "K", VARIANT_TRUE,
-         [] { KhSim_FailCall(KHSIM_API, "RDBASCII", KELDRIN_E_NOFIELD, 0, 0, 1); }, "preset",
-         preset, "(null)"},
+        {"same unit, trailing blanks", "degC   ", VARIANT_TRUE, false, "degC", 1, 0, nullptr},
+        {"unit of the same type", "K", VARIANT_TRUE, false, "K", 1.0, 273.15, nullptr},
+        {"unit of another type", "m", VARIANT_TRUE, false, "m", 0, 2,
+         "Incompatible Engineering Units"},
+        {"unknown unit", "furlong", VARIANT_TRUE, false, "furlong", 0, 1,
+         "Invalid Engineering Unit"},
+        {"text clamped to 64 characters", wide, VARIANT_TRUE, false, wide.substr(0, 64), 0, 1,
+         "Invalid Engineering Unit"},
+        {"check asked with 1, not -1", "K", 1, false, "preset", 7, 8, nullptr},
+        {"units read fails", "K", VARIANT_TRUE, true, "preset", 7, 8, nullptr},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         bindtest::SetText("PLANT2", plant_.record, SeededNode::kUnitsTag, row.fieldText.c_str());
-        if (row.arrange) row.arrange();
+        if (row.readFails) KhSim_FailCall(KHSIM_API, "RDBASCII", KELDRIN_E_NOFIELD, 0, 0, 1);
         auto p = Bound("PLANT2");
         p->put_Units(B("degC").get());
         p->put_BoundUnits(B("preset").get());
-        p->put_UnitConversionMultiplier(preset.first);
-        p->put_UnitConversionOffset(preset.second);
+        p->put_UnitConversionMultiplier(7);
+        p->put_UnitConversionOffset(8);
         Outcome out = Validate2(p.get(), row.checkUnits);
         EXPECT_EQ(out.hr, S_OK);  // the identifiers were all new
-        EXPECT_EQ(out.text, row.text);
-        EXPECT_EQ(BoundUnits(p.get()), row.boundUnits);
-        Factor f = Factors(p.get());
-        EXPECT_DOUBLE_EQ(f.first, row.factors.first);
-        EXPECT_DOUBLE_EQ(f.second, row.factors.second);
+        EXPECT_EQ(out.text, row.failure ? failed + row.failure : "(null)");
+        EXPECT_EQ(TextOf(p.get(), &IMvParameter::get_BoundUnits), row.boundUnits);
+        EXPECT_EQ(Factors(p.get()), std::make_pair(row.multiplier, row.offset));
     }
 
     // The units check reads the text through ReadEngUnits and its frame.
-    const BYTE methods = g_DiagnosticLog.m_Flags[LogMethods];
-    g_DiagnosticLog.m_Flags[LogMethods] = 1;
-    bindtest::LogMark log;
+    bindtest::LogMark log(/*methods=*/true);
     Validate2(Bound("PLANT2").get(), VARIANT_TRUE);
-    g_DiagnosticLog.m_Flags[LogMethods] = methods;
     EXPECT_EQ(log.Count("CMvParameter::CheckEngUnits: Method - Start"), 1u);
     EXPECT_EQ(log.Count("CMvParameter::ReadEngUnits: Method - End (S_OK)"), 1u);
     MvSetUnitConvColl(nullptr);
