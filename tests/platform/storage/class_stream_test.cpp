@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <atomic>
-
+#include "comobj.h"
 #include "storage.h"
 #include "storage_test_util.h"
 
@@ -17,44 +16,37 @@ const Bytes kSampleClassBytes = {0x44, 0x33, 0x22, 0x11, 0x66, 0x55, 0x88, 0x77,
 // Writes through `fill` into stream "C" of a new document, then opens that
 // stream for `read`.
 template <class Fill, class Read>
-void ThroughDocument(const ScratchFolder& folder, Fill fill, Read read) {
-    const auto path = folder / "doc.mvc";
+void ThroughDocument(Fill fill, Read read) {
+    ScratchFolder folder;
     IStorage* storage = nullptr;
-    ASSERT_EQ(StgCreateDocfile(Wide(path).c_str(), 0x1012, 0, &storage), S_OK);
     IStream* stream = nullptr;
-    ASSERT_EQ(storage->CreateStream(u"C", 0x12, 0, 0, &stream), S_OK);
+    ASSERT_EQ(CreateWithStream(folder / "doc.mvc", &storage, &stream), S_OK);
     fill(stream);
     stream->Release();
     storage->Release();
-    ASSERT_EQ(StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, &storage), S_OK);
-    ASSERT_EQ(storage->OpenStream(u"C", nullptr, 0x10, 0, &stream), S_OK);
+    ASSERT_EQ(OpenWithStream(folder / "doc.mvc", &storage, &stream), S_OK);
     read(stream);
     stream->Release();
     storage->Release();
 }
 
 TEST(ClassStream, TheIdentifierIsStoredInItsMemoryLayout) {
-    ScratchFolder folder;
-    ThroughDocument(
-        folder, [](IStream* s) { ASSERT_EQ(WriteClassStm(s, kSampleClass), S_OK); },
-        [](IStream* s) {
-            uint8_t raw[16];
-            ULONG got = 0;
-            ASSERT_EQ(s->Read(raw, 16, &got), S_OK);
-            EXPECT_EQ(Bytes(raw, raw + got), kSampleClassBytes);
-            LARGE_INTEGER start{0};
-            ASSERT_EQ(s->Seek(start, STREAM_SEEK_SET, nullptr), S_OK);
-            CLSID back{};
-            ASSERT_EQ(ReadClassStm(s, &back), S_OK);
-            EXPECT_EQ(back, kSampleClass);
-        });
+    ThroughDocument([](IStream* s) { ASSERT_EQ(WriteClassStm(s, kSampleClass), S_OK); },
+                    [](IStream* s) {
+                        uint8_t raw[16];
+                        ULONG got = 0;
+                        ASSERT_EQ(s->Read(raw, 16, &got), S_OK);
+                        EXPECT_EQ(Bytes(raw, raw + got), kSampleClassBytes);
+                        ASSERT_EQ(s->Seek(LARGE_INTEGER{0}, STREAM_SEEK_SET, nullptr), S_OK);
+                        CLSID back{};
+                        ASSERT_EQ(ReadClassStm(s, &back), S_OK);
+                        EXPECT_EQ(back, kSampleClass);
+                    });
 }
 
 TEST(ClassStream, AShortStreamIsAReadFault) {
     for (ULONG length : {0u, 1u, 15u}) {
-        ScratchFolder folder;
         ThroughDocument(
-            folder,
             [&](IStream* s) {
                 ASSERT_EQ(s->Write(kSampleClassBytes.data(), length, nullptr), S_OK);
             },
@@ -65,38 +57,10 @@ TEST(ClassStream, AShortStreamIsAReadFault) {
     }
 }
 
-template <class Interface>
-class Counted : public Interface {
-public:
-    ULONG AddRef() override { return ++refs_; }
-    ULONG Release() override {
-        const ULONG left = --refs_;
-        if (left == 0) delete this;
-        return left;
-    }
-
-protected:
-    virtual ~Counted() = default;
-
-private:
-    std::atomic<ULONG> refs_{1};
-};
-
 // A persistable object that stores one 32-bit number.
-class Sample final : public Counted<IPersistStream> {
+class Sample : public mv::ComObjectRoot<Sample>, public IPersistStream {
 public:
-    static std::atomic<int> live;
-    Sample() { ++live; }
-
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IPersist || riid == IID_IPersistStream) {
-            *ppv = static_cast<IPersistStream*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
+    using InterfaceMap = mv::Interfaces<IPersistStream, mv::Via<IPersist, IPersistStream>>;
     HRESULT GetClassID(CLSID* clsid) override {
         *clsid = kSampleClass;
         return S_OK;
@@ -106,8 +70,7 @@ public:
         uint8_t raw[4];
         ULONG got = 0;
         HRESULT hr = stm->Read(raw, 4, &got);
-        if (FAILED(hr)) return hr;
-        if (got != 4) return E_FAIL;
+        if (FAILED(hr) || got != 4) return FAILED(hr) ? hr : E_FAIL;
         value = raw[0] | (raw[1] << 8) | (raw[2] << 16) | (static_cast<uint32_t>(raw[3]) << 24);
         return S_OK;
     }
@@ -123,56 +86,36 @@ public:
     uint32_t value = 0;
 
 private:
-    ~Sample() override { --live; }
     bool dirty_ = true;
 };
-std::atomic<int> Sample::live{0};
 
-class SampleFactory final : public Counted<IClassFactory> {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IID_IUnknown || riid == IID_IClassFactory) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-        if (outer) return CLASS_E_NOAGGREGATION;
-        auto* object = new Sample();
-        HRESULT hr = object->QueryInterface(riid, ppv);
-        object->Release();
-        return hr;
-    }
-    HRESULT LockServer(BOOL) override { return S_OK; }
-
-private:
-    ~SampleFactory() override = default;
-};
-
-TEST(ClassStream, AnObjectSavedWithItsClassIsCreatedAndLoadedBack) {
-    auto* factory = new SampleFactory();
+TEST(ClassStream, AnObjectSavedWithItsClassIsCreatedAndLoadedBackWhileRegistered) {
+    IUnknown* factory = nullptr;
+    ASSERT_EQ(mv::CreateClassFactory<Sample>(IID_IUnknown, reinterpret_cast<void**>(&factory)),
+              S_OK);
     DWORD cookie = 0;
     ASSERT_EQ(CoRegisterClassObject(kSampleClass, factory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
                                     &cookie),
               S_OK);
     factory->Release();
-    ScratchFolder folder;
-    ThroughDocument(
-        folder,
-        [](IStream* s) {
-            auto* sample = new Sample();
-            sample->value = 0xA1B2C3D4;
-            ASSERT_EQ(OleSaveToStream(sample, s), S_OK);
-            EXPECT_EQ(sample->IsDirty(), S_FALSE);
-            sample->Release();
-            EXPECT_EQ(OleSaveToStream(nullptr, s), OLE_E_BLANK);
-        },
-        [](IStream* s) {
-            IPersist* loaded = nullptr;
-            ASSERT_EQ(OleLoadFromStream(s, IID_IPersist, reinterpret_cast<void**>(&loaded)), S_OK);
+    const auto save = [](IStream* s) {
+        mv::ComObject<Sample>* sample = nullptr;
+        ASSERT_EQ(mv::MakeComObject<Sample>(&sample), S_OK);
+        sample->value = 0xA1B2C3D4;
+        ASSERT_EQ(OleSaveToStream(sample, s), S_OK);
+        EXPECT_EQ(sample->IsDirty(), S_FALSE);
+        sample->Release();
+        EXPECT_EQ(OleSaveToStream(nullptr, s), OLE_E_BLANK);
+    };
+    const auto load = [](HRESULT expected) {
+        return [expected](IStream* s) {
+            IPersist* loaded = reinterpret_cast<IPersist*>(1);
+            ASSERT_EQ(OleLoadFromStream(s, IID_IPersist, reinterpret_cast<void**>(&loaded)),
+                      expected);
+            if (FAILED(expected)) {
+                EXPECT_EQ(loaded, nullptr);
+                return;
+            }
             EXPECT_EQ(static_cast<Sample*>(static_cast<IPersistStream*>(loaded))->value,
                       0xA1B2C3D4u);
             loaded->Release();
@@ -181,21 +124,12 @@ TEST(ClassStream, AnObjectSavedWithItsClassIsCreatedAndLoadedBack) {
             EXPECT_EQ(OleLoadFromStream(s, IID_IUnknown, reinterpret_cast<void**>(&none)),
                       STG_E_READFAULT);
             EXPECT_EQ(none, nullptr);
-        });
+        };
+    };
+    ThroughDocument(save, load(S_OK));
     EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
-    EXPECT_EQ(Sample::live, 0);
-}
-
-TEST(ClassStream, AnUnregisteredClassIsNotLoaded) {
-    ScratchFolder folder;
-    ThroughDocument(
-        folder, [](IStream* s) { ASSERT_EQ(WriteClassStm(s, kSampleClass), S_OK); },
-        [](IStream* s) {
-            IUnknown* none = reinterpret_cast<IUnknown*>(1);
-            EXPECT_EQ(OleLoadFromStream(s, IID_IUnknown, reinterpret_cast<void**>(&none)),
-                      REGDB_E_CLASSNOTREG);
-            EXPECT_EQ(none, nullptr);
-        });
+    ThroughDocument(save, load(REGDB_E_CLASSNOTREG));
+    EXPECT_EQ(mv::ModuleLockCount(), 0);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@ using H = HandMadeFile;
 
 struct FailedSaveCase {
     const char* label;
+    bool existing;      // a document is saved over, else a new one is made
     int64_t failAfter;  // bytes accepted before writes fail; negative: none fail
     bool abandon;
     bool commit;
@@ -28,13 +29,14 @@ TEST_P(FailedSave, LeavesThePreviousDocumentAndNoTemporaryFile) {
     const auto& c = GetParam();
     ScratchFolder folder;
     const auto path = folder / "doc.mvc";
-    ASSERT_EQ(SaveDocument(path, {{u"C", Pattern(3000, 1)}}), S_OK);
+    if (c.existing) {
+        ASSERT_EQ(SaveDocument(path, {{u"C", Pattern(3000, 1)}}), S_OK);
+    }
     const Bytes before = ReadFile(path);
 
     IStorage* storage = nullptr;
-    ASSERT_EQ(StgCreateDocfile(Wide(path).c_str(), 0x1012, 0, &storage), S_OK);
     IStream* stream = nullptr;
-    ASSERT_EQ(storage->CreateStream(u"C", 0x12, 0, 0, &stream), S_OK);
+    ASSERT_EQ(CreateWithStream(path, &storage, &stream), S_OK);
     mv::SetStorageWriteFailureAfter(c.failAfter);
     const Bytes chunk = Pattern(1000, 2);
     HRESULT firstFailure = S_OK;
@@ -51,6 +53,7 @@ TEST_P(FailedSave, LeavesThePreviousDocumentAndNoTemporaryFile) {
     }
     if (c.abandon) {
         EXPECT_EQ(mv::StgAbandon(storage), S_OK);
+        EXPECT_EQ(stream->Write("d", 1, nullptr), STG_E_REVERTED);
     }
     stream->Release();
     if (c.commit) {
@@ -58,102 +61,74 @@ TEST_P(FailedSave, LeavesThePreviousDocumentAndNoTemporaryFile) {
     }
     storage->Release();
 
+    EXPECT_EQ(folder.Names().size(), c.existing ? 1u : 0u);
+    if (!c.existing) return;
     EXPECT_EQ(ReadFile(path), before);
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"doc.mvc"});
-    IStorage* again = nullptr;
-    ASSERT_EQ(StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, &again), S_OK);
-    again->Release();
+    ASSERT_EQ(OpenDocument(path, &storage), S_OK);
+    storage->Release();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, FailedSave,
-    ::testing::Values(FailedSaveCase{"write_fails_then_abandon", 2500, true, false},
-                      FailedSaveCase{"write_fails_then_release", 2500, false, false},
-                      FailedSaveCase{"write_fails_then_commit", 2500, false, true},
-                      FailedSaveCase{"first_write_fails_then_abandon", 0, true, false},
-                      FailedSaveCase{"caller_abandons_a_whole_save", -1, true, false},
-                      FailedSaveCase{"caller_abandons_then_commits", -1, true, true}),
+    ::testing::Values(FailedSaveCase{"write_fails_then_abandon", true, 2500, true, false},
+                      FailedSaveCase{"write_fails_then_release", true, 2500, false, false},
+                      FailedSaveCase{"write_fails_then_commit", true, 2500, false, true},
+                      FailedSaveCase{"first_write_fails_then_abandon", true, 0, true, false},
+                      FailedSaveCase{"caller_abandons_a_whole_save", true, -1, true, false},
+                      FailedSaveCase{"caller_abandons_then_commits", true, -1, true, true},
+                      FailedSaveCase{"new_document_abandoned", false, -1, true, false},
+                      FailedSaveCase{"new_document_fails_then_release", false, 100, false, false}),
     [](const auto& info) { return std::string(info.param.label); });
 
-TEST(FailedSaveOfNewDocument, LeavesNoFileAtAll) {
-    ScratchFolder folder;
-    IStorage* storage = nullptr;
-    ASSERT_EQ(StgCreateDocfile(Wide(folder / "new.mvc").c_str(), 0x1012, 0, &storage), S_OK);
-    IStream* stream = nullptr;
-    ASSERT_EQ(storage->CreateStream(u"C", 0x12, 0, 0, &stream), S_OK);
-    ASSERT_EQ(stream->Write("abc", 3, nullptr), S_OK);
-    EXPECT_EQ(mv::StgAbandon(storage), S_OK);
-    EXPECT_EQ(stream->Write("d", 1, nullptr), STG_E_REVERTED);
-    stream->Release();
-    storage->Release();
-    EXPECT_TRUE(folder.Names().empty());
-}
+constexpr HRESULT kNotCompound = STG_E_FILEALREADYEXISTS, kBadHeader = STG_E_INVALIDHEADER,
+                  kCorrupt = STG_E_DOCFILECORRUPT;
 
-// One damage to the hand-made file: where it shows, and with which code.
+// One damage to the hand-made file: `width` bytes (little-endian) of `value`
+// at `at`, or with width 0 the file cut to `at` bytes; where it shows, and
+// with which code.
 struct DamageCase {
     const char* label;
-    void (*damage)(Bytes& file);
+    size_t at;
+    int width;
+    uint32_t value;
     HRESULT atOpen;          // StgOpenStorage
     HRESULT atSmall = S_OK;  // OpenStream "Small" when the open succeeded
     HRESULT atBig = S_OK;    // OpenStream "Big" when the open succeeded
 };
 
 const DamageCase kDamage[] = {
-    {"intact", [](Bytes&) {}, S_OK, S_OK, S_OK},
-    {"zero_length", [](Bytes& f) { f.clear(); }, STG_E_FILEALREADYEXISTS},
-    {"text_file",
-     [](Bytes& f) {
-         f.assign({'a', 'b', 'c', '\n'});
-     },
-     STG_E_FILEALREADYEXISTS},
-    {"bad_signature", [](Bytes& f) { f[3] ^= 0xFF; }, STG_E_FILEALREADYEXISTS},
-    {"511_bytes", [](Bytes& f) { f.resize(511); }, STG_E_INVALIDHEADER},
-    {"header_only", [](Bytes& f) { f.resize(512); }, STG_E_DOCFILECORRUPT},
-    {"byte_order", [](Bytes& f) { H::Put16(f, 28, 0xFEFF); }, STG_E_INVALIDHEADER},
-    {"sector_shift", [](Bytes& f) { H::Put16(f, 30, 10); }, STG_E_INVALIDHEADER},
-    {"version_4_with_small_sectors", [](Bytes& f) { H::Put16(f, 26, 4); }, STG_E_INVALIDHEADER},
-    {"mini_cutoff", [](Bytes& f) { H::Put32(f, 56, 512); }, STG_E_INVALIDHEADER},
-    {"no_fat_sectors", [](Bytes& f) { H::Put32(f, 44, 0); }, STG_E_DOCFILECORRUPT},
-    {"huge_fat_count", [](Bytes& f) { H::Put32(f, 44, 0x7FFFFFFF); }, STG_E_DOCFILECORRUPT},
-    {"fat_sector_out_of_range", [](Bytes& f) { H::Put32(f, 76, 1000); }, STG_E_DOCFILECORRUPT},
-    {"directory_out_of_range", [](Bytes& f) { H::Put32(f, 48, 5000); }, STG_E_DOCFILECORRUPT},
-    {"directory_chain_loop", [](Bytes& f) { H::Put32(f, H::FatEntry(1), 1); },
-     STG_E_DOCFILECORRUPT},
-    {"root_is_not_root", [](Bytes& f) { f[H::DirEntry(0) + 66] = 1; }, STG_E_DOCFILECORRUPT},
-    {"child_entry_out_of_range", [](Bytes& f) { H::Put32(f, H::DirEntry(0) + H::kDirChild, 50); },
-     STG_E_DOCFILECORRUPT},
-    {"sibling_entry_out_of_range",
-     [](Bytes& f) { H::Put32(f, H::DirEntry(1) + H::kDirRight, 0x7FFFFFF0); },
-     STG_E_DOCFILECORRUPT},
-    {"directory_tree_loop", [](Bytes& f) { H::Put32(f, H::DirEntry(2) + H::kDirLeft, 1); },
-     STG_E_DOCFILECORRUPT},
-    {"tree_reaches_unused_entry", [](Bytes& f) { H::Put32(f, H::DirEntry(2) + H::kDirRight, 3); },
-     STG_E_DOCFILECORRUPT},
-    {"name_length_too_long", [](Bytes& f) { H::Put16(f, H::DirEntry(1) + 64, 200); },
-     STG_E_DOCFILECORRUPT},
-    {"mini_stream_out_of_range", [](Bytes& f) { H::Put32(f, H::DirEntry(0) + H::kDirStart, 900); },
-     STG_E_DOCFILECORRUPT},
-    {"mini_fat_chain_loop", [](Bytes& f) { H::Put32(f, H::FatEntry(2), 2); }, STG_E_DOCFILECORRUPT},
-    {"big_chain_loop", [](Bytes& f) { H::Put32(f, H::FatEntry(13), 4); }, S_OK, S_OK,
-     STG_E_DOCFILECORRUPT},
+    {"intact", 0, 1, 0xD0, S_OK},  // read back whole, though libgsf did not write it
+    {"zero_length", 0, 0, 0, kNotCompound},
+    {"bad_signature", 3, 1, 0x1F, kNotCompound},
+    {"511_bytes", 511, 0, 0, kBadHeader},
+    {"header_only", 512, 0, 0, kCorrupt},
+    {"byte_order", 28, 2, 0xFEFF, kBadHeader},
+    {"sector_shift", 30, 2, 10, kBadHeader},
+    {"version_4_with_small_sectors", 26, 2, 4, kBadHeader},
+    {"mini_cutoff", 56, 4, 512, kBadHeader},
+    {"no_fat_sectors", 44, 4, 0, kCorrupt},
+    {"huge_fat_count", 44, 4, 0x7FFFFFFF, kCorrupt},
+    {"fat_sector_out_of_range", 76, 4, 1000, kCorrupt},
+    {"directory_out_of_range", 48, 4, 5000, kCorrupt},
+    {"directory_chain_loop", H::FatEntry(1), 4, 1, kCorrupt},
+    {"root_is_not_root", H::DirEntry(0) + 66, 1, 1, kCorrupt},
+    {"child_entry_out_of_range", H::DirEntry(0) + H::kDirChild, 4, 50, kCorrupt},
+    {"sibling_entry_out_of_range", H::DirEntry(1) + H::kDirRight, 4, 0x7FFFFFF0, kCorrupt},
+    {"directory_tree_loop", H::DirEntry(2) + H::kDirLeft, 4, 1, kCorrupt},
+    {"tree_reaches_unused_entry", H::DirEntry(2) + H::kDirRight, 4, 3, kCorrupt},
+    {"name_length_too_long", H::DirEntry(1) + 64, 2, 200, kCorrupt},
+    {"mini_stream_out_of_range", H::DirEntry(0) + H::kDirStart, 4, 900, kCorrupt},
+    {"mini_fat_chain_loop", H::FatEntry(2), 4, 2, kCorrupt},
     // The reader itself refuses a table entry beyond the file at the open.
-    {"big_chain_out_of_range", [](Bytes& f) { H::Put32(f, H::FatEntry(8), 500); },
-     STG_E_DOCFILECORRUPT},
-    {"big_chain_too_short", [](Bytes& f) { H::Put32(f, H::FatEntry(6), 0xFFFFFFFE); }, S_OK, S_OK,
-     STG_E_DOCFILECORRUPT},
-    {"big_chain_through_free_sector", [](Bytes& f) { H::Put32(f, H::FatEntry(9), 0xFFFFFFFF); },
-     S_OK, S_OK, STG_E_DOCFILECORRUPT},
-    {"big_start_out_of_range", [](Bytes& f) { H::Put32(f, H::DirEntry(2) + H::kDirStart, 77); },
-     S_OK, S_OK, STG_E_DOCFILECORRUPT},
-    {"truncated_inside_big", [](Bytes& f) { f.resize(H::SectorOffset(9)); }, S_OK, S_OK,
-     STG_E_DOCFILECORRUPT},
-    {"small_chain_loop", [](Bytes& f) { H::Put32(f, H::MiniFatEntry(1), 0); }, S_OK,
-     STG_E_DOCFILECORRUPT, S_OK},
-    {"small_start_beyond_mini_stream",
-     [](Bytes& f) { H::Put32(f, H::DirEntry(1) + H::kDirStart, 7); }, S_OK, STG_E_DOCFILECORRUPT,
-     S_OK},
-    {"small_size_beyond_chain", [](Bytes& f) { H::Put32(f, H::DirEntry(1) + H::kDirSize, 1000); },
-     S_OK, STG_E_DOCFILECORRUPT, S_OK},
+    {"big_chain_out_of_range", H::FatEntry(8), 4, 500, kCorrupt},
+    {"big_chain_loop", H::FatEntry(13), 4, 4, S_OK, S_OK, kCorrupt},
+    {"big_chain_too_short", H::FatEntry(6), 4, 0xFFFFFFFE, S_OK, S_OK, kCorrupt},
+    {"big_chain_through_free_sector", H::FatEntry(9), 4, 0xFFFFFFFF, S_OK, S_OK, kCorrupt},
+    {"big_start_out_of_range", H::DirEntry(2) + H::kDirStart, 4, 77, S_OK, S_OK, kCorrupt},
+    {"truncated_inside_big", H::SectorOffset(9), 0, 0, S_OK, S_OK, kCorrupt},
+    {"small_chain_loop", H::MiniFatEntry(1), 4, 0, S_OK, kCorrupt},
+    {"small_start_beyond_mini_stream", H::DirEntry(1) + H::kDirStart, 4, 7, S_OK, kCorrupt},
+    {"small_size_beyond_chain", H::DirEntry(1) + H::kDirSize, 4, 1000, S_OK, kCorrupt},
 };
 
 class Damaged : public ::testing::TestWithParam<DamageCase> {};
@@ -163,12 +138,13 @@ TEST_P(Damaged, FailsWithAStorageCodeAtTheOpenOrAtTheDamagedStream) {
     ScratchFolder folder;
     HandMadeFile made;
     Bytes file = made.Build();
-    c.damage(file);
+    if (c.width == 0) file.resize(c.at);
+    for (int i = 0; i < c.width; ++i) file[c.at + i] = static_cast<uint8_t>(c.value >> (8 * i));
     const auto path = folder / "damaged.mvc";
     WriteFile(path, file);
 
     IStorage* storage = nullptr;
-    ASSERT_EQ(StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, &storage), c.atOpen);
+    ASSERT_EQ(OpenDocument(path, &storage), c.atOpen);
     if (FAILED(c.atOpen)) {
         EXPECT_EQ(storage, nullptr);
         return;
@@ -202,7 +178,7 @@ bool IsStorageCode(HRESULT hr) {
 // that every answer is a storage code and nothing crashes or hangs.
 void Exercise(const std::filesystem::path& path) {
     IStorage* storage = nullptr;
-    const HRESULT opened = StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, &storage);
+    const HRESULT opened = OpenDocument(path, &storage);
     ASSERT_TRUE(IsStorageCode(opened)) << std::hex << opened;
     if (FAILED(opened)) return;
     for (const char16_t* name : {u"Small", u"Big", u"C"}) {
@@ -252,7 +228,7 @@ TEST(Fuzz, MutatedFilesNeverCrashOrHang) {
         SCOPED_TRACE("round " + std::to_string(round));
         Exercise(path);
         IStorage* probe = nullptr;
-        if (StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, &probe) == S_OK) {
+        if (OpenDocument(path, &probe) == S_OK) {
             ++opened;
             probe->Release();
         }

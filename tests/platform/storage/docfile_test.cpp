@@ -44,13 +44,18 @@ struct RoundTripCase {
 
 class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
+// Each document is saved over an older one with other streams, which must
+// leave only the new stream and no other file.
 TEST_P(RoundTrip, OurReaderAndTheIndependentReaderGetTheBytesBack) {
     ScratchFolder folder;
     const auto path = folder / "doc.mvc";
+    ASSERT_EQ(SaveDocument(path, {{u"vorn", Pattern(300, 1)}, {u"X", Pattern(9000, 2)}}), S_OK);
     const Bytes data = Pattern(GetParam().size, 42);
     ASSERT_EQ(SaveDocument(path, {{u"C", data}}), S_OK);
+    EXPECT_EQ(folder.Names(), std::vector<std::string>{"doc.mvc"});
 
     Bytes back;
+    EXPECT_EQ(LoadStream(path, u"vorn", &back), STG_E_FILENOTFOUND);
     ASSERT_EQ(LoadStream(path, u"C", &back), S_OK);
     EXPECT_EQ(back, data);
     // Stream names compare without regard to letter case.
@@ -68,68 +73,33 @@ INSTANTIATE_TEST_SUITE_P(Sizes, RoundTrip,
                                            RoundTripCase{"at_mini_cutoff", 4096}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-TEST(Docfile, HandMadeFileIsReadStreamByStream) {
-    ScratchFolder folder;
-    HandMadeFile made;
-    WriteFile(folder / "made.mvc", made.Build());
-    Bytes back;
-    ASSERT_EQ(LoadStream(folder / "made.mvc", u"Small", &back), S_OK);
-    EXPECT_EQ(back, made.small);
-    ASSERT_EQ(LoadStream(folder / "made.mvc", u"BIG", &back), S_OK);
-    EXPECT_EQ(back, made.big);
-    EXPECT_EQ(LoadStream(folder / "made.mvc", u"Other", &back), STG_E_FILENOTFOUND);
-}
-
-TEST(Docfile, SavingOverADocumentLeavesOnlyTheNewStream) {
-    ScratchFolder folder;
-    const auto path = folder / "doc.mvc";
-    ASSERT_EQ(SaveDocument(path, {{u"vorn", Pattern(300, 1)}, {u"X", Pattern(9000, 2)}}), S_OK);
-    ASSERT_EQ(SaveDocument(path, {{u"C", Pattern(50, 3)}}), S_OK);
-    Bytes back;
-    EXPECT_EQ(LoadStream(path, u"vorn", &back), STG_E_FILENOTFOUND);
-    EXPECT_EQ(LoadStream(path, u"C", &back), S_OK);
-    EXPECT_EQ(back, Pattern(50, 3));
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"doc.mvc"});
-}
-
-TEST(Docfile, ReleaseWithoutCommitWritesTheDocument) {
-    ScratchFolder folder;
-    const auto path = folder / "doc.mvc";
-    IStorage* storage = nullptr;
-    ASSERT_EQ(StgCreateDocfile(Wide(path).c_str(), 0x1012, 0, &storage), S_OK);
-    IStream* stream = nullptr;
-    ASSERT_EQ(storage->CreateStream(u"C", 0x12, 0, 0, &stream), S_OK);
-    const Bytes data = Pattern(6000, 9);
-    ULONG written = 0;
-    ASSERT_EQ(stream->Write(data.data(), 6000, &written), S_OK);
-    EXPECT_EQ(written, 6000u);
-    // Release in the module's order: stream, then storage.
-    stream->Release();
-    EXPECT_FALSE(std::filesystem::exists(path));
-    storage->Release();
-    Bytes back;
-    ASSERT_EQ(LoadStream(path, u"C", &back), S_OK);
-    EXPECT_EQ(back, data);
-}
-
-TEST(Docfile, CommitPutsTheDocumentInPlaceAndEndsIt) {
-    ScratchFolder folder;
-    const auto path = folder / "doc.mvc";
-    IStorage* storage = nullptr;
-    ASSERT_EQ(StgCreateDocfile(Wide(path).c_str(), 0x1012, 0, &storage), S_OK);
-    IStream* stream = nullptr;
-    ASSERT_EQ(storage->CreateStream(u"C", 0x12, 0, 0, &stream), S_OK);
-    ASSERT_EQ(stream->Write("abc", 3, nullptr), S_OK);
-    ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
-    EXPECT_TRUE(std::filesystem::exists(path));
-    EXPECT_EQ(stream->Write("d", 1, nullptr), STG_E_REVERTED);
-    IStream* late = nullptr;
-    EXPECT_EQ(storage->CreateStream(u"D", 0x12, 0, 0, &late), STG_E_REVERTED);
-    stream->Release();
-    storage->Release();
-    Bytes back;
-    ASSERT_EQ(LoadStream(path, u"C", &back), S_OK);
-    EXPECT_EQ(back, (Bytes{'a', 'b', 'c'}));
+// A created document reaches its place when the storage is released (in the
+// module's order: stream, then storage) or committed; a commit ends it.
+TEST(Docfile, ReleaseOrCommitPutsTheDocumentInPlace) {
+    for (bool commit : {false, true}) {
+        ScratchFolder folder;
+        const auto path = folder / "doc.mvc";
+        IStorage* storage = nullptr;
+        IStream* stream = nullptr;
+        ASSERT_EQ(CreateWithStream(path, &storage, &stream), S_OK);
+        const Bytes data = Pattern(6000, 9);
+        ULONG written = 0;
+        ASSERT_EQ(stream->Write(data.data(), 6000, &written), S_OK);
+        EXPECT_EQ(written, 6000u);
+        if (commit) {
+            ASSERT_EQ(storage->Commit(STGC_DEFAULT), S_OK);
+            EXPECT_TRUE(std::filesystem::exists(path));
+            EXPECT_EQ(stream->Write("d", 1, nullptr), STG_E_REVERTED);
+            IStream* late = nullptr;
+            EXPECT_EQ(storage->CreateStream(u"D", 0x12, 0, 0, &late), STG_E_REVERTED);
+        }
+        stream->Release();
+        EXPECT_EQ(std::filesystem::exists(path), commit);
+        storage->Release();
+        Bytes back;
+        ASSERT_EQ(LoadStream(path, u"C", &back), S_OK);
+        EXPECT_EQ(back, data);
+    }
 }
 
 TEST(Docfile, OpenedStreamsReadAndSeekButDoNotWrite) {
@@ -138,9 +108,8 @@ TEST(Docfile, OpenedStreamsReadAndSeekButDoNotWrite) {
     const Bytes data = Pattern(5000, 5);
     ASSERT_EQ(SaveDocument(path, {{u"C", data}}), S_OK);
     IStorage* storage = nullptr;
-    ASSERT_EQ(StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, &storage), S_OK);
     IStream* stream = nullptr;
-    ASSERT_EQ(storage->OpenStream(u"C", nullptr, 0x10, 0, &stream), S_OK);
+    ASSERT_EQ(OpenWithStream(path, &storage, &stream), S_OK);
 
     IStream* again = nullptr;
     EXPECT_EQ(storage->OpenStream(u"C", nullptr, 0x10, 0, &again), STG_E_ACCESSDENIED);
@@ -178,9 +147,8 @@ TEST(Docfile, OpenedStreamsReadAndSeekButDoNotWrite) {
 TEST(Docfile, CreatedStreamsWriteForwardOnly) {
     ScratchFolder folder;
     IStorage* storage = nullptr;
-    ASSERT_EQ(StgCreateDocfile(Wide(folder / "doc.mvc").c_str(), 0x1012, 0, &storage), S_OK);
     IStream* stream = nullptr;
-    ASSERT_EQ(storage->CreateStream(u"C", 0x12, 0, 0, &stream), S_OK);
+    ASSERT_EQ(CreateWithStream(folder / "doc.mvc", &storage, &stream), S_OK);
     ASSERT_EQ(stream->Write("abcd", 4, nullptr), S_OK);
     uint8_t byte;
     ULONG got = 7;
@@ -198,108 +166,73 @@ TEST(Docfile, CreatedStreamsWriteForwardOnly) {
     storage->Release();
 }
 
-// Each object answers its own interfaces with one identity and refuses
-// others, on the writing and the reading side alike.
-void ExpectInterfaces(IUnknown* object, std::initializer_list<IID> answered, const char* label) {
-    IUnknown* identity = nullptr;
-    ASSERT_EQ(object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)), S_OK);
-    for (const IID& iid : answered) {
-        IUnknown* itf = nullptr;
-        ASSERT_EQ(object->QueryInterface(iid, reinterpret_cast<void**>(&itf)), S_OK) << label;
-        IUnknown* again = nullptr;
-        ASSERT_EQ(itf->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&again)), S_OK);
-        EXPECT_EQ(again, identity) << label;
-        again->Release();
-        itf->Release();
-    }
-    void* none = &none;
-    EXPECT_EQ(object->QueryInterface(IID_IDispatch, &none), E_NOINTERFACE) << label;
-    EXPECT_EQ(none, nullptr) << label;
-    EXPECT_EQ(object->QueryInterface(IID_IUnknown, nullptr), E_POINTER) << label;
-    identity->Release();
-}
-
+// Storages and streams, written and read, answer the interfaces callers ask
+// them for.
 TEST(Docfile, StoragesAndStreamsAnswerTheirInterfaces) {
     ScratchFolder folder;
-    const auto path = Wide(folder / "doc.mvc");
-    IStorage* storage = nullptr;
-    ASSERT_EQ(StgCreateDocfile(path.c_str(), 0x1012, 0, &storage), S_OK);
-    IStream* stream = nullptr;
-    ASSERT_EQ(storage->CreateStream(u"C", 0x12, 0, 0, &stream), S_OK);
-    ExpectInterfaces(storage, {IID_IStorage}, "created storage");
-    ExpectInterfaces(stream, {IID_IStream, IID_ISequentialStream}, "created stream");
-    stream->Release();
-    storage->Release();
-
-    ASSERT_EQ(StgOpenStorage(path.c_str(), nullptr, 0x10, nullptr, 0, &storage), S_OK);
-    ASSERT_EQ(storage->OpenStream(u"C", nullptr, 0x10, 0, &stream), S_OK);
-    ExpectInterfaces(storage, {IID_IStorage}, "opened storage");
-    ExpectInterfaces(stream, {IID_IStream, IID_ISequentialStream}, "opened stream");
-    stream->Release();
-    storage->Release();
+    for (bool created : {true, false}) {
+        IStorage* storage = nullptr;
+        IStream* stream = nullptr;
+        ASSERT_EQ(
+            (created ? CreateWithStream : OpenWithStream)(folder / "doc.mvc", &storage, &stream),
+            S_OK);
+        const std::pair<IUnknown*, IID> asked[] = {
+            {storage, IID_IStorage}, {stream, IID_IStream}, {stream, IID_ISequentialStream}};
+        for (const auto& [object, iid] : asked) {
+            IUnknown* itf = nullptr;
+            EXPECT_EQ(object->QueryInterface(iid, reinterpret_cast<void**>(&itf)), S_OK) << created;
+            if (itf) itf->Release();
+        }
+        stream->Release();
+        storage->Release();
+    }
 }
 
+// A failed open or create gives the storage code, no storage, and leaves the
+// folder as it was.
 struct PathErrorCase {
     const char* label;
+    bool create;
     const char* relative;  // below the scratch folder
     DWORD mode;
     HRESULT expected;
 };
 
-class OpenErrors : public ::testing::TestWithParam<PathErrorCase> {};
+class PathErrors : public ::testing::TestWithParam<PathErrorCase> {};
 
-TEST_P(OpenErrors, GiveTheStorageCode) {
+TEST_P(PathErrors, GiveTheStorageCodeAndLeaveNothingBehind) {
     ScratchFolder folder;
     ASSERT_EQ(SaveDocument(folder / "doc.mvc", {{u"C", Pattern(10, 1)}}), S_OK);
     std::filesystem::create_directory(folder / "sub.mvc");
-    WriteFile(folder / "text.mvc", Bytes{'h', 'e', 'l', 'l', 'o'});
-    WriteFile(folder / "empty.mvc", Bytes{});
-    const auto& c = GetParam();
-    IStorage* storage = reinterpret_cast<IStorage*>(1);
-    EXPECT_EQ(
-        StgOpenStorage(Wide(folder / c.relative).c_str(), nullptr, c.mode, nullptr, 0, &storage),
-        c.expected);
-    EXPECT_EQ(storage, nullptr);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, OpenErrors,
-    ::testing::Values(PathErrorCase{"missing_file", "none.mvc", 0x10, STG_E_FILENOTFOUND},
-                      PathErrorCase{"missing_folder", "none/doc.mvc", 0x10, STG_E_PATHNOTFOUND},
-                      PathErrorCase{"folder", "sub.mvc", 0x10, STG_E_ACCESSDENIED},
-                      PathErrorCase{"not_compound", "text.mvc", 0x10, STG_E_FILEALREADYEXISTS},
-                      PathErrorCase{"empty_file", "empty.mvc", 0x10, STG_E_FILEALREADYEXISTS},
-                      PathErrorCase{"both_access_bits", "doc.mvc", 0x13, STG_E_INVALIDFLAG},
-                      PathErrorCase{"bad_share_bits", "doc.mvc", 0x70, STG_E_INVALIDFLAG},
-                      PathErrorCase{"unknown_bit", "doc.mvc", 0x80000010, STG_E_INVALIDFLAG},
-                      PathErrorCase{"create_on_open", "doc.mvc", 0x1010, STG_E_INVALIDFLAG},
-                      PathErrorCase{"transacted", "doc.mvc", 0x10010, STG_E_INVALIDFUNCTION},
-                      PathErrorCase{"not_exclusive", "doc.mvc", 0x40, STG_E_INVALIDFUNCTION}),
-    [](const auto& info) { return std::string(info.param.label); });
-
-class CreateErrors : public ::testing::TestWithParam<PathErrorCase> {};
-
-TEST_P(CreateErrors, GiveTheStorageCodeAndLeaveNothingBehind) {
-    ScratchFolder folder;
-    const Bytes old = Pattern(10, 1);
-    ASSERT_EQ(SaveDocument(folder / "doc.mvc", {{u"C", old}}), S_OK);
     const Bytes before = ReadFile(folder / "doc.mvc");
     const auto& c = GetParam();
+    const auto path = Wide(folder / c.relative);
     IStorage* storage = reinterpret_cast<IStorage*>(1);
-    EXPECT_EQ(StgCreateDocfile(Wide(folder / c.relative).c_str(), c.mode, 0, &storage), c.expected);
+    EXPECT_EQ(c.create ? StgCreateDocfile(path.c_str(), c.mode, 0, &storage)
+                       : StgOpenStorage(path.c_str(), nullptr, c.mode, nullptr, 0, &storage),
+              c.expected);
     EXPECT_EQ(storage, nullptr);
-    EXPECT_EQ(folder.Names(), std::vector<std::string>{"doc.mvc"});
+    EXPECT_EQ(folder.Names().size(), 2u);
     EXPECT_EQ(ReadFile(folder / "doc.mvc"), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, CreateErrors,
-    ::testing::Values(PathErrorCase{"exists_without_create", "doc.mvc", 0x12,
-                                    STG_E_FILEALREADYEXISTS},
-                      PathErrorCase{"missing_folder", "none/doc.mvc", 0x1012, STG_E_PATHNOTFOUND},
-                      PathErrorCase{"read_only_access", "new.mvc", 0x1010, STG_E_INVALIDFLAG},
-                      PathErrorCase{"unknown_bit", "new.mvc", 0x80001012, STG_E_INVALIDFLAG},
-                      PathErrorCase{"transacted", "new.mvc", 0x11012, STG_E_INVALIDFUNCTION}),
+    Cases, PathErrors,
+    ::testing::Values(
+        PathErrorCase{"open_missing_file", false, "none.mvc", 0x10, STG_E_FILENOTFOUND},
+        PathErrorCase{"open_missing_folder", false, "none/doc.mvc", 0x10, STG_E_PATHNOTFOUND},
+        PathErrorCase{"open_folder", false, "sub.mvc", 0x10, STG_E_ACCESSDENIED},
+        PathErrorCase{"open_both_access_bits", false, "doc.mvc", 0x13, STG_E_INVALIDFLAG},
+        PathErrorCase{"open_bad_share_bits", false, "doc.mvc", 0x70, STG_E_INVALIDFLAG},
+        PathErrorCase{"open_unknown_bit", false, "doc.mvc", 0x80000010, STG_E_INVALIDFLAG},
+        PathErrorCase{"open_with_create", false, "doc.mvc", 0x1010, STG_E_INVALIDFLAG},
+        PathErrorCase{"open_transacted", false, "doc.mvc", 0x10010, STG_E_INVALIDFUNCTION},
+        PathErrorCase{"open_not_exclusive", false, "doc.mvc", 0x40, STG_E_INVALIDFUNCTION},
+        PathErrorCase{"create_over_without_create", true, "doc.mvc", 0x12, STG_E_FILEALREADYEXISTS},
+        PathErrorCase{"create_missing_folder", true, "none/doc.mvc", 0x1012, STG_E_PATHNOTFOUND},
+        PathErrorCase{"create_read_only", true, "new.mvc", 0x1010, STG_E_INVALIDFLAG},
+        PathErrorCase{"create_unknown_bit", true, "new.mvc", 0x80001012, STG_E_INVALIDFLAG},
+        PathErrorCase{"create_transacted", true, "new.mvc", 0x11012, STG_E_INVALIDFUNCTION}),
     [](const auto& info) { return std::string(info.param.label); });
 
 struct NameCase {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -44,9 +45,7 @@ public:
     ScratchFolder() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "." + info->name();
-        for (char& c : name) {
-            if (c == '/') c = '_';
-        }
+        std::replace(name.begin(), name.end(), '/', '_');
         path_ = std::filesystem::temp_directory_path() /
                 ("mv-storage-" + std::to_string(::getpid()) + "-" + name);
         std::filesystem::remove_all(path_);
@@ -56,19 +55,34 @@ public:
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
     }
-    const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
     std::vector<std::string> Names() const {
         std::vector<std::string> out;
-        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+        for (const auto& entry : std::filesystem::directory_iterator(path_))
             out.push_back(entry.path().filename().string());
-        }
         return out;
     }
 
 private:
     std::filesystem::path path_;
 };
+
+inline HRESULT OpenDocument(const std::filesystem::path& path, IStorage** storage) {
+    return StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, storage);
+}
+
+// A new document with its stream "C" created for writing, in the module's
+// modes; or an existing document with "C" opened for reading.
+inline HRESULT CreateWithStream(const std::filesystem::path& path, IStorage** storage,
+                                IStream** stream) {
+    HRESULT hr = StgCreateDocfile(Wide(path).c_str(), 0x1012, 0, storage);
+    return FAILED(hr) ? hr : (*storage)->CreateStream(u"C", 0x12, 0, 0, stream);
+}
+inline HRESULT OpenWithStream(const std::filesystem::path& path, IStorage** storage,
+                              IStream** stream) {
+    HRESULT hr = OpenDocument(path, storage);
+    return FAILED(hr) ? hr : (*storage)->OpenStream(u"C", nullptr, 0x10, 0, stream);
+}
 
 // Writes a document with the given streams through our layer.
 inline HRESULT SaveDocument(const std::filesystem::path& path,
@@ -80,17 +94,12 @@ inline HRESULT SaveDocument(const std::filesystem::path& path,
         IStream* stream = nullptr;
         hr = storage->CreateStream(name.c_str(), 0x12, 0, 0, &stream);
         if (SUCCEEDED(hr)) {
-            ULONG written = 0;
-            hr = stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &written);
+            hr = stream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), nullptr);
             stream->Release();
         }
         if (FAILED(hr)) break;
     }
-    if (SUCCEEDED(hr)) {
-        hr = storage->Commit(STGC_DEFAULT);
-    } else {
-        mv::StgAbandon(storage);
-    }
+    hr = SUCCEEDED(hr) ? storage->Commit(STGC_DEFAULT) : (mv::StgAbandon(storage), hr);
     storage->Release();
     return hr;
 }
@@ -100,20 +109,16 @@ inline HRESULT LoadStream(const std::filesystem::path& path, const std::u16strin
                           Bytes* out) {
     out->clear();
     IStorage* storage = nullptr;
-    HRESULT hr = StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, &storage);
+    HRESULT hr = OpenDocument(path, &storage);
     if (FAILED(hr)) return hr;
     IStream* stream = nullptr;
     hr = storage->OpenStream(name.c_str(), nullptr, 0x10, 0, &stream);
-    if (SUCCEEDED(hr)) {
-        uint8_t buffer[777];
-        for (;;) {
-            ULONG got = 0;
-            hr = stream->Read(buffer, sizeof buffer, &got);
-            if (FAILED(hr) || got == 0) break;
-            out->insert(out->end(), buffer, buffer + got);
-        }
-        stream->Release();
+    uint8_t buffer[777];
+    for (ULONG got = 1; SUCCEEDED(hr) && got > 0;) {
+        hr = stream->Read(buffer, sizeof buffer, &got);
+        if (SUCCEEDED(hr)) out->insert(out->end(), buffer, buffer + got);
     }
+    if (stream) stream->Release();
     storage->Release();
     return hr;
 }
@@ -177,11 +182,7 @@ struct HandMadeFile {
         Entry(b, 0, u"Root Entry", 5, 0xFFFFFFFF, 0xFFFFFFFF, 1, 3, 128);
         Entry(b, 1, u"Small", 2, 2, 0xFFFFFFFF, 0xFFFFFFFF, 0, 100);
         Entry(b, 2, u"Big", 2, 0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 4, 5000);
-        for (uint32_t k = 3; k < 4; ++k) {
-            Put32(b, DirEntry(k) + kDirLeft, 0xFFFFFFFF);
-            Put32(b, DirEntry(k) + kDirRight, 0xFFFFFFFF);
-            Put32(b, DirEntry(k) + kDirChild, 0xFFFFFFFF);
-        }
+        for (size_t link : {kDirLeft, kDirRight, kDirChild}) Put32(b, DirEntry(3) + link, ~0u);
 
         std::copy(small.begin(), small.end(), b.begin() + SectorOffset(3));
         std::copy(big.begin(), big.end(), b.begin() + SectorOffset(4));
