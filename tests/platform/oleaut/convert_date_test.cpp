@@ -168,22 +168,4 @@ TEST(ConvertDate, TextRoundTripsThroughTheDate) {
     }
 }
 
-TEST(ConvertDate, NumbersAndDatesShareTheDouble) {
-    mv::Variant r8(45293.5);
-    mv::Variant out;
-    ASSERT_EQ(VariantChangeType(&out, &r8, 0, VT_DATE), S_OK);
-    EXPECT_EQ(out.vt, VT_DATE);
-    EXPECT_EQ(out.date, 45293.5);
-    ASSERT_EQ(VariantChangeType(&out, &out, 0, VT_R8), S_OK);
-    EXPECT_EQ(out.dblVal, 45293.5);
-    mv::Variant date = mv::Variant::Date(45293.5);
-    ASSERT_EQ(VariantChangeType(&out, &date, 0, VT_I4), S_OK);
-    EXPECT_EQ(out.lVal, 45294);  // 45293.5 rounds to the even neighbour
-    mv::Variant huge(3.0e6);
-    EXPECT_EQ(VariantChangeType(&out, &huge, 0, VT_DATE), DISP_E_OVERFLOW);
-    mv::Variant yes(true);
-    ASSERT_EQ(VariantChangeType(&out, &yes, 0, VT_DATE), S_OK);
-    EXPECT_EQ(out.date, -1.0);
-}
-
 }  // namespace

@@ -7,26 +7,18 @@
 #include <string>
 
 #include "oleaut.h"
+#include "test_support.h"
 
 namespace {
 
+using mv::test::IntOf;
+using mv::test::Of;
+using mv::test::R8;
+using mv::test::Str;
+using mv::test::Utf8;
+
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-std::string Text(const VARIANT& v) {
-    return mv::ToUtf8(std::u16string_view(v.bstrVal, SysStringLen(v.bstrVal)));
-}
-
-mv::Variant R8(double d) {
-    mv::Variant v;
-    v.vt = VT_R8;
-    v.dblVal = d;
-    return v;
-}
-
-mv::Variant Str(const char* utf8) {
-    return mv::Variant(std::u16string_view(mv::ToUtf16(utf8)));
-}
 
 struct RealText {
     double value;
@@ -42,14 +34,10 @@ const RealText kR8Text[] = {
     {1.5e-7, "1.5E-07"},
     {123456789012345680.0, "1.23456789012346E+17"},
     {-0.0, "0"},
-    {0.0, "0"},
     {1e15, "1E+15"},
     {999999999999999.0, "999999999999999"},
-    {100000000000000.0, "100000000000000"},
     {0.0001, "0.0001"},
     {0.00001, "1E-05"},
-    {-2.5, "-2.5"},
-    {1.0 / 3.0, "0.333333333333333"},
     {2.0 / 3.0, "0.666666666666667"},
     {-1234.5678, "-1234.5678"},
     {9999999999999999.0, "1E+16"},  // rounding carries into a new digit
@@ -57,6 +45,8 @@ const RealText kR8Text[] = {
     // Printed as the platform's C runtime prints them.
     {kInf, "1.#INF"},
     {-kInf, "-1.#INF"},
+    {kNaN, "1.#QNAN"},
+    {-kNaN, "-1.#IND"},
 };
 
 TEST(ConvertText, R8PrintsFifteenSignificantDigits) {
@@ -67,7 +57,7 @@ TEST(ConvertText, R8PrintsFifteenSignificantDigits) {
         EXPECT_EQ(direct.Utf8(), c.text);
         mv::Variant v = R8(c.value);
         ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
-        EXPECT_EQ(Text(v), c.text);
+        EXPECT_EQ(Utf8(v), c.text);
     }
 }
 
@@ -77,7 +67,6 @@ TEST(ConvertText, R4PrintsSevenSignificantDigits) {
         const char* text;
     } cases[] = {
         {654322.23456f, "654322.3"},  // stored as 654322.25: the tie rounds away from zero
-        {0.5f, "0.5"},
         {0.1f, "0.1"},
         {1234567.0f, "1234567"},
         {1e7f, "1E+07"},
@@ -92,12 +81,50 @@ TEST(ConvertText, R4PrintsSevenSignificantDigits) {
     }
 }
 
-TEST(ConvertText, NaNPrintsAsTheRuntimeDoes) {
-    mv::Bstr b;
-    ASSERT_EQ(VarBstrFromR8(kNaN, LCID_EN_US, 0, b.Out()), S_OK);
-    EXPECT_EQ(b.Utf8(), "1.#QNAN");
-    ASSERT_EQ(VarBstrFromR8(-kNaN, LCID_EN_US, 0, b.Out()), S_OK);
-    EXPECT_EQ(b.Utf8(), "-1.#IND");
+mv::Variant DecVariant(BYTE scale, BYTE sign, ULONG hi, ULONGLONG lo) {
+    mv::Variant v;
+    v.decVal.scale = scale;
+    v.decVal.sign = sign;
+    v.decVal.Hi32 = hi;
+    v.decVal.Lo64 = lo;
+    v.vt = VT_DECIMAL;
+    return v;
+}
+
+TEST(ConvertText, BoolCurrencyAndDecimalToText) {
+    const struct {
+        mv::Variant src;
+        USHORT flags;
+        const char* text;
+    } cases[] = {
+        {mv::Variant(true), 0, "-1"},
+        {mv::Variant(false), 0, "0"},
+        {mv::Variant(true), VARIANT_ALPHABOOL, "True"},
+        {mv::Variant(false), VARIANT_ALPHABOOL, "False"},
+        {mv::Variant(true), VARIANT_LOCALBOOL, "True"},  // the en-US words
+        {mv::Variant(false), VARIANT_ALPHABOOL | VARIANT_LOCALBOOL, "False"},
+        {Of(VT_CY, 0), 0, "0"},
+        {Of(VT_CY, 15000), 0, "1.5"},
+        {Of(VT_CY, -15000), 0, "-1.5"},
+        {Of(VT_CY, 9), 0, "0.0009"},
+        {Of(VT_CY, 9223372036854775807LL), 0, "922337203685477.5807"},
+        {Of(VT_CY, -9223372036854775807LL - 1), 0, "-922337203685477.5808"},
+        {DecVariant(0, 0, 0, 0), 0, "0"},
+        {DecVariant(3, 0, 0, 1000), 0, "1"},
+        {DecVariant(3, 0, 0, 1500), 0, "1.5"},
+        {DecVariant(1, DECIMAL_NEG, 0, 15), 0, "-1.5"},
+        {DecVariant(0, 0, 1, 0), 0, "18446744073709551616"},
+        {DecVariant(0, 0, 0xFFFFFFFF, ~0ULL), 0, "79228162514264337593543950335"},
+        {DecVariant(28, 0, 0xFFFFFFFF, ~0ULL), 0, "7.9228162514264337593543950335"},
+        {DecVariant(10, 0, 0, 1), 0, "0.0000000001"},
+        {DecVariant(7, 0, 0, 9000), 0, "0.0009"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        mv::Variant out;
+        ASSERT_EQ(VariantChangeType(&out, &c.src, c.flags, VT_BSTR), S_OK);
+        EXPECT_EQ(Utf8(out), c.text);
+    }
 }
 
 struct TextToNumber {
@@ -107,7 +134,6 @@ struct TextToNumber {
 };
 
 const TextToNumber kTextToR8[] = {
-    {"42", S_OK, 42},
     {"  12  ", S_OK, 12},
     {"\t-3.25 ", S_OK, -3.25},
     {"1,234,567", S_OK, 1234567},
@@ -116,7 +142,6 @@ const TextToNumber kTextToR8[] = {
     {"(5)", S_OK, -5},
     {"$1,000.50", S_OK, 1000.5},
     {"-$2", S_OK, -2},
-    {"1e3", S_OK, 1000},
     {"1.5E-2", S_OK, 0.015},
     {".5", S_OK, 0.5},
     {"7.", S_OK, 7},
@@ -130,7 +155,6 @@ const TextToNumber kTextToR8[] = {
     {"&H100000000", DISP_E_OVERFLOW, 0},
     {"", DISP_E_TYPEMISMATCH, 0},
     {"   ", DISP_E_TYPEMISMATCH, 0},
-    {"abc", DISP_E_TYPEMISMATCH, 0},
     {"12abc", DISP_E_TYPEMISMATCH, 0},
     {"1.2.3", DISP_E_TYPEMISMATCH, 0},
     {"--1", DISP_E_TYPEMISMATCH, 0},
@@ -160,387 +184,145 @@ TEST(ConvertText, TextToR8) {
             EXPECT_EQ(out.vt, VT_EMPTY);
         }
     }
-}
-
-struct TextToInt {
-    const char* text;
-    VARTYPE vt;
-    HRESULT hr;
-    long long value;
-};
-
-// Rounding of text follows the double rules: half to even.
-const TextToInt kTextToInt[] = {
-    {"2147483647", VT_I4, S_OK, 2147483647},
-    {"-2147483648", VT_I4, S_OK, -2147483648LL},
-    {"2147483648", VT_I4, DISP_E_OVERFLOW, 0},
-    {"2.5", VT_I4, S_OK, 2},
-    {"3.5", VT_I4, S_OK, 4},
-    {"-2.5", VT_I4, S_OK, -2},
-    {"1e3", VT_I4, S_OK, 1000},
-    {"32767", VT_I2, S_OK, 32767},
-    {"32768", VT_I2, DISP_E_OVERFLOW, 0},
-    {"-1", VT_UI1, DISP_E_OVERFLOW, 0},
-    {"-0.5", VT_UI1, S_OK, 0},
-    {"-0.6", VT_UI1, DISP_E_OVERFLOW, 0},
-    {"255", VT_UI1, S_OK, 255},
-    {"256", VT_UI1, DISP_E_OVERFLOW, 0},
-    {"9223372036854775807", VT_I8, S_OK, 9223372036854775807LL},
-    {"9223372036854775808", VT_I8, DISP_E_OVERFLOW, 0},
-    {"1,000", VT_UI2, S_OK, 1000},
-    {"x", VT_I4, DISP_E_TYPEMISMATCH, 0},
-};
-
-TEST(ConvertText, TextToIntegers) {
-    for (const auto& c : kTextToInt) {
-        SCOPED_TRACE(std::string(c.text) + " to vt " + std::to_string(c.vt));
-        mv::Variant v = Str(c.text);
-        mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, c.vt), c.hr);
-        if (c.hr != S_OK) continue;
-        ASSERT_EQ(out.vt, c.vt);
-        switch (c.vt) {
-            case VT_I4:
-                EXPECT_EQ(out.lVal, c.value);
-                break;
-            case VT_I2:
-                EXPECT_EQ(out.iVal, c.value);
-                break;
-            case VT_UI1:
-                EXPECT_EQ(out.bVal, c.value);
-                break;
-            case VT_UI2:
-                EXPECT_EQ(out.uiVal, c.value);
-                break;
-            case VT_I8:
-                EXPECT_EQ(out.llVal, c.value);
-                break;
-        }
-        if (c.vt == VT_I4) {
-            LONG l = 0;
-            const std::u16string w = mv::ToUtf16(c.text);
-            EXPECT_EQ(VarI4FromStr(w.c_str(), LCID_EN_US, 0, &l), S_OK);
-            EXPECT_EQ(l, c.value);
-        }
-    }
-}
-
-TEST(ConvertText, NullTextIsAMismatch) {
     LONG l = 0;
     DOUBLE d = 0;
     EXPECT_EQ(VarI4FromStr(nullptr, LCID_EN_US, 0, &l), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(VarR8FromStr(nullptr, LCID_EN_US, 0, &d), DISP_E_TYPEMISMATCH);
 }
 
-struct DoubleToInt {
-    double value;
-    HRESULT hr;
-    LONG result;
-};
-
-const DoubleToInt kR8ToI4[] = {
-    {2.5, S_OK, 2},
-    {3.5, S_OK, 4},
-    {-2.5, S_OK, -2},
-    {-1.5, S_OK, -2},
-    {0.5, S_OK, 0},
-    {0.6, S_OK, 1},
-    {-0.4, S_OK, 0},
-    {2147483647.49, S_OK, 2147483647},
-    {2147483647.5, DISP_E_OVERFLOW, 0},
-    {-2147483648.5, S_OK, -2147483647 - 1},
-    {-2147483648.51, DISP_E_OVERFLOW, 0},
-    {kInf, DISP_E_OVERFLOW, 0},
-    {kNaN, DISP_E_OVERFLOW, 0},
-};
-
-TEST(ConvertNumber, R8ToI4RoundsHalfToEven) {
-    for (const auto& c : kR8ToI4) {
-        SCOPED_TRACE(c.value);
-        LONG l = 77;
-        EXPECT_EQ(VarI4FromR8(c.value, &l), c.hr);
-        mv::Variant v = R8(c.value);
-        mv::Variant out;
-        EXPECT_EQ(VariantChangeType(&out, &v, 0, VT_I4), c.hr);
-        if (c.hr == S_OK) {
-            EXPECT_EQ(l, c.result);
-            EXPECT_EQ(out.lVal, c.result);
-        } else {
-            EXPECT_EQ(l, 77);
-        }
-    }
-}
-
-struct Narrowing {
-    VARTYPE from;
-    long long value;
-    VARTYPE to;
-    HRESULT hr;
-};
-
-// The platform lets a same-size sign change wrap (VT_UINT 0xFFFFFFFF reads as
+// Every conversion whose result is an integer, a boolean (-1 or 0) or a
+// currency (in ten-thousandths). Rounding is half to even throughout. The
+// platform lets a same-size sign change wrap (VT_UINT 0xFFFFFFFF reads as
 // VT_I4 -1); this port reports the overflow instead.
-const Narrowing kNarrowing[] = {
-    {VT_I4, 70000, VT_I2, DISP_E_OVERFLOW},
-    {VT_I4, 32767, VT_I2, S_OK},
-    {VT_I4, -1, VT_UI4, DISP_E_OVERFLOW},
-    {VT_UI4, 0xFFFFFFFFLL, VT_I4, DISP_E_OVERFLOW},
-    {VT_UINT, 0xFFFFFFFFLL, VT_INT, DISP_E_OVERFLOW},
-    {VT_I2, -1, VT_UI2, DISP_E_OVERFLOW},
-    {VT_I8, 1LL << 40, VT_I4, DISP_E_OVERFLOW},
-    {VT_I8, -128, VT_I1, S_OK},
-    {VT_I8, -129, VT_I1, DISP_E_OVERFLOW},
-    {VT_I4, 255, VT_UI1, S_OK},
-    {VT_I4, 256, VT_UI1, DISP_E_OVERFLOW},
-    {VT_I8, 1LL << 40, VT_R8, S_OK},
-    {VT_I4, 3000000, VT_DATE, DISP_E_OVERFLOW},
-};
-
-TEST(ConvertNumber, NarrowingOverflows) {
-    for (const auto& c : kNarrowing) {
-        SCOPED_TRACE(std::to_string(c.from) + " " + std::to_string(c.value) + " to " +
-                     std::to_string(c.to));
-        mv::Variant v;
-        v.vt = c.from;
-        v.llVal = c.value;
-        if (c.from != VT_I8) v.llVal &= 0xFFFFFFFF;
-        if (c.from == VT_I2) v.llVal &= 0xFFFF;
-        mv::Variant out;
-        EXPECT_EQ(VariantChangeType(&out, &v, 0, c.to), c.hr);
-        EXPECT_EQ(out.vt, c.hr == S_OK ? c.to : VARTYPE(VT_EMPTY));
-    }
-}
-
-TEST(ConvertNumber, R8ToR4KeepsNaNAndRejectsWhatDoesNotFit) {
+TEST(ConvertNumber, IntegerBoolAndCurrencyResults) {
     const struct {
-        double value;
-        HRESULT hr;
-    } cases[] = {{1.5, S_OK},
-                 {3.4e38, S_OK},
-                 {1e39, DISP_E_OVERFLOW},
-                 {-1e39, DISP_E_OVERFLOW},
-                 {kInf, DISP_E_OVERFLOW},
-                 {-kInf, DISP_E_OVERFLOW},
-                 {kNaN, S_OK}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.value);
-        mv::Variant v = R8(c.value);
-        mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, VT_R4), c.hr);
-        if (c.hr != S_OK) continue;
-        if (std::isnan(c.value))
-            EXPECT_TRUE(std::isnan(out.fltVal));
-        else
-            EXPECT_FLOAT_EQ(out.fltVal, static_cast<float>(c.value));
-    }
-}
-
-TEST(ConvertNumber, BoolReadsMinusOneAndZero) {
-    const struct {
-        VARIANT_BOOL b;
+        mv::Variant src;
         VARTYPE to;
-        long long expected;
-    } cases[] = {
-        {VARIANT_TRUE, VT_I4, -1},
-        {VARIANT_FALSE, VT_I4, 0},
-        {VARIANT_TRUE, VT_I2, -1},
-        {VARIANT_TRUE, VT_I8, -1},
-        {VARIANT_TRUE, VT_UI2, 65535},  // true is all bits set in an
-                                        // unsigned type
-        {VARIANT_TRUE, VT_UI1, 255},
-        {VARIANT_FALSE, VT_UI1, 0},
-    };
-    for (const auto& c : cases) {
-        mv::Variant v(c.b == VARIANT_TRUE);
-        mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, c.to), S_OK);
-        long long got = 0;
-        switch (c.to) {
-            case VT_I4:
-                got = out.lVal;
-                break;
-            case VT_I2:
-                got = out.iVal;
-                break;
-            case VT_I8:
-                got = out.llVal;
-                break;
-            case VT_UI2:
-                got = out.uiVal;
-                break;
-            case VT_UI1:
-                got = out.bVal;
-                break;
-        }
-        EXPECT_EQ(got, c.expected) << "vt " << c.to;
-    }
-    mv::Variant t(true);
-    mv::Variant d;
-    ASSERT_EQ(VariantChangeType(&d, &t, 0, VT_R8), S_OK);
-    EXPECT_EQ(d.dblVal, -1.0);
-}
-
-TEST(ConvertText, BoolToText) {
-    const struct {
-        VARIANT_BOOL b;
-        USHORT flags;
-        const char* text;
-    } cases[] = {
-        {VARIANT_TRUE, 0, "-1"},
-        {VARIANT_FALSE, 0, "0"},
-        {VARIANT_TRUE, VARIANT_ALPHABOOL, "True"},
-        {VARIANT_FALSE, VARIANT_ALPHABOOL, "False"},
-        {VARIANT_TRUE, VARIANT_LOCALBOOL, "True"},  // the en-US words
-        {VARIANT_FALSE, VARIANT_ALPHABOOL | VARIANT_LOCALBOOL, "False"},
-    };
-    for (const auto& c : cases) {
-        mv::Variant v(c.b == VARIANT_TRUE);
-        mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, c.flags, VT_BSTR), S_OK);
-        EXPECT_EQ(Text(out), c.text);
-    }
-}
-
-TEST(ConvertText, TextToBool) {
-    const struct {
-        const char* text;
         HRESULT hr;
-        VARIANT_BOOL b;
+        long long value;
     } cases[] = {
-        {"True", S_OK, VARIANT_TRUE},     {"true", S_OK, VARIANT_TRUE},
-        {" FALSE ", S_OK, VARIANT_FALSE}, {"#TRUE#", S_OK, VARIANT_TRUE},
-        {"#FALSE#", S_OK, VARIANT_FALSE}, {"#True#", DISP_E_TYPEMISMATCH, 0},
-        {"0", S_OK, VARIANT_FALSE},       {"-1", S_OK, VARIANT_TRUE},
-        {"+1", S_OK, VARIANT_TRUE},       {"0.1", S_OK, VARIANT_TRUE},
-        {"5", S_OK, VARIANT_TRUE},        {"0.0", S_OK, VARIANT_FALSE},
-        {"Yes", DISP_E_TYPEMISMATCH, 0},  {"On", DISP_E_TYPEMISMATCH, 0},
-        {"", DISP_E_TYPEMISMATCH, 0},
+        {Str("2147483647"), VT_I4, S_OK, 2147483647},
+        {Str("-2147483648"), VT_I4, S_OK, -2147483648LL},
+        {Str("2147483648"), VT_I4, DISP_E_OVERFLOW, 0},
+        {Str("2.5"), VT_I4, S_OK, 2},
+        {Str("3.5"), VT_I4, S_OK, 4},
+        {Str("-2.5"), VT_I4, S_OK, -2},
+        {Str("1e3"), VT_I4, S_OK, 1000},
+        {Str("x"), VT_I4, DISP_E_TYPEMISMATCH, 0},
+        {Str("32768"), VT_I2, DISP_E_OVERFLOW, 0},
+        {Str("-0.5"), VT_UI1, S_OK, 0},
+        {Str("-0.6"), VT_UI1, DISP_E_OVERFLOW, 0},
+        {Str("255"), VT_UI1, S_OK, 255},
+        {Str("256"), VT_UI1, DISP_E_OVERFLOW, 0},
+        {Str("9223372036854775807"), VT_I8, S_OK, 9223372036854775807LL},
+        {Str("9223372036854775808"), VT_I8, DISP_E_OVERFLOW, 0},
+        {Str("1,000"), VT_UI2, S_OK, 1000},
+        {R8(2.5), VT_I4, S_OK, 2},
+        {R8(3.5), VT_I4, S_OK, 4},
+        {R8(-1.5), VT_I4, S_OK, -2},
+        {R8(0.5), VT_I4, S_OK, 0},
+        {R8(0.6), VT_I4, S_OK, 1},
+        {R8(-0.4), VT_I4, S_OK, 0},
+        {R8(2147483647.49), VT_I4, S_OK, 2147483647},
+        {R8(2147483647.5), VT_I4, DISP_E_OVERFLOW, 0},
+        {R8(-2147483648.5), VT_I4, S_OK, -2147483648LL},
+        {R8(-2147483648.51), VT_I4, DISP_E_OVERFLOW, 0},
+        {R8(kInf), VT_I4, DISP_E_OVERFLOW, 0},
+        {R8(kNaN), VT_I4, DISP_E_OVERFLOW, 0},
+        {mv::Variant::Date(45293.5), VT_I4, S_OK, 45294},
+        {Of(VT_I4, 70000), VT_I2, DISP_E_OVERFLOW, 0},
+        {Of(VT_I4, 32767), VT_I2, S_OK, 32767},
+        {Of(VT_I4, -1), VT_UI4, DISP_E_OVERFLOW, 0},
+        {Of(VT_UI4, 0xFFFFFFFFLL), VT_I4, DISP_E_OVERFLOW, 0},
+        {Of(VT_UINT, 0xFFFFFFFFLL), VT_INT, DISP_E_OVERFLOW, 0},
+        {Of(VT_I2, -1), VT_UI2, DISP_E_OVERFLOW, 0},
+        {Of(VT_I8, 1LL << 40), VT_I4, DISP_E_OVERFLOW, 0},
+        {Of(VT_I8, -128), VT_I1, S_OK, -128},
+        {Of(VT_I8, -129), VT_I1, DISP_E_OVERFLOW, 0},
+        {Of(VT_I4, 3000000), VT_DATE, DISP_E_OVERFLOW, 0},
+        // True is all bits set, also in an unsigned type.
+        {mv::Variant(true), VT_I4, S_OK, -1},
+        {mv::Variant(false), VT_I4, S_OK, 0},
+        {mv::Variant(true), VT_I8, S_OK, -1},
+        {mv::Variant(true), VT_UI2, S_OK, 65535},
+        {mv::Variant(true), VT_UI1, S_OK, 255},
+        {Str("True"), VT_BOOL, S_OK, VARIANT_TRUE},
+        {Str(" FALSE "), VT_BOOL, S_OK, VARIANT_FALSE},
+        {Str("#TRUE#"), VT_BOOL, S_OK, VARIANT_TRUE},
+        {Str("#FALSE#"), VT_BOOL, S_OK, VARIANT_FALSE},
+        {Str("#True#"), VT_BOOL, DISP_E_TYPEMISMATCH, 0},
+        {Str("0"), VT_BOOL, S_OK, VARIANT_FALSE},
+        {Str("+1"), VT_BOOL, S_OK, VARIANT_TRUE},
+        {Str("0.1"), VT_BOOL, S_OK, VARIANT_TRUE},
+        {Str("0.0"), VT_BOOL, S_OK, VARIANT_FALSE},
+        {Str("Yes"), VT_BOOL, DISP_E_TYPEMISMATCH, 0},
+        {Str(""), VT_BOOL, DISP_E_TYPEMISMATCH, 0},
+        {R8(-0.0), VT_BOOL, S_OK, VARIANT_FALSE},
+        {R8(0.4), VT_BOOL, S_OK, VARIANT_TRUE},
+        {Of(VT_I4, 5), VT_BOOL, S_OK, VARIANT_TRUE},
+        {Of(VT_I4, 0), VT_BOOL, S_OK, VARIANT_FALSE},
+        {mv::Variant::Date(1.0), VT_BOOL, S_OK, VARIANT_TRUE},
+        {R8(1.23456), VT_CY, S_OK, 12346},
+        {R8(-1.5), VT_CY, S_OK, -15000},
+        {R8(0.00005), VT_CY, S_OK, 0},
+        {R8(1.03125), VT_CY, S_OK, 10312},
+        {R8(1.09375), VT_CY, S_OK, 10938},
+        {R8(9e14), VT_CY, S_OK, 9000000000000000000LL},
+        {R8(1e15), VT_CY, DISP_E_OVERFLOW, 0},
+        {Str("$1,234.5678"), VT_CY, S_OK, 12345678},
+        {Str("1e37"), VT_CY, DISP_E_OVERFLOW, 0},
+        {Of(VT_CY, 25000), VT_I4, S_OK, 2},
+        {Of(VT_CY, 35000), VT_I4, S_OK, 4},
+        {Of(VT_CY, -25000), VT_I4, S_OK, -2},
+        {Of(VT_CY, 15001), VT_I4, S_OK, 2},
+        {Of(VT_CY, -5000), VT_I4, S_OK, 0},
+        {DecVariant(1, 0, 0, 25), VT_I4, S_OK, 2},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.text);
-        mv::Variant v = Str(c.text);
+        SCOPED_TRACE(&c - cases);
         mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, VT_BOOL), c.hr);
-        if (c.hr == S_OK) {
-            EXPECT_EQ(out.boolVal, c.b);
-        }
+        ASSERT_EQ(VariantChangeType(&out, &c.src, 0, c.to), c.hr);
+        EXPECT_EQ(out.vt, c.hr == S_OK ? c.to : VARTYPE(VT_EMPTY));
+        EXPECT_EQ(c.hr == S_OK ? IntOf(out) : 0, c.value);
+        // The single calls agree, and a failure leaves their output alone.
+        LONG l = 77;
+        if (c.to != VT_I4 || (c.src.vt != VT_R8 && c.src.vt != VT_BSTR)) continue;
+        EXPECT_EQ(c.src.vt == VT_R8 ? VarI4FromR8(c.src.dblVal, &l)
+                                    : VarI4FromStr(c.src.bstrVal, LCID_EN_US, 0, &l),
+                  c.hr);
+        EXPECT_EQ(l, c.hr == S_OK ? c.value : 77);
     }
 }
 
-TEST(ConvertNumber, NumbersToBool) {
+// Conversions whose result is a double, a float or a date.
+TEST(ConvertNumber, RealAndDateResults) {
     const struct {
-        VARTYPE vt;
-        double value;
-        VARIANT_BOOL b;
-    } cases[] = {{VT_R8, 0.0, VARIANT_FALSE}, {VT_R8, -0.0, VARIANT_FALSE},
-                 {VT_R8, 0.4, VARIANT_TRUE},  {VT_I4, 5, VARIANT_TRUE},
-                 {VT_I4, 0, VARIANT_FALSE},   {VT_DATE, 1.0, VARIANT_TRUE}};
-    for (const auto& c : cases) {
-        mv::Variant v;
-        v.vt = c.vt;
-        if (c.vt == VT_I4)
-            v.lVal = static_cast<LONG>(c.value);
-        else
-            v.dblVal = c.value;
-        mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, VT_BOOL), S_OK);
-        EXPECT_EQ(out.boolVal, c.b) << c.value;
-    }
-}
-
-TEST(ConvertNumber, CurrencyToText) {
-    const struct {
-        LONGLONG scaled;
-        const char* text;
-    } cases[] = {
-        {0, "0"},
-        {10000, "1"},
-        {15000, "1.5"},
-        {-15000, "-1.5"},
-        {9, "0.0009"},
-        {4294967295LL, "429496.7295"},
-        {9223372036854775807LL, "922337203685477.5807"},
-        {-9223372036854775807LL - 1, "-922337203685477.5808"},
-    };
-    for (const auto& c : cases) {
-        mv::Variant v;
-        v.vt = VT_CY;
-        v.cyVal.int64 = c.scaled;
-        mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, VT_BSTR), S_OK);
-        EXPECT_EQ(Text(out), c.text);
-    }
-}
-
-TEST(ConvertNumber, CurrencyRoundsToFourDecimalsAndBack) {
-    const struct {
-        double value;
+        mv::Variant src;
+        VARTYPE to;
         HRESULT hr;
-        LONGLONG scaled;
-    } to_cy[] = {{1.23456, S_OK, 12346},    {-1.5, S_OK, -15000},
-                 {0.00005, S_OK, 0},        {1.03125, S_OK, 10312},
-                 {1.09375, S_OK, 10938},    {9e14, S_OK, 9000000000000000000LL},
-                 {1e15, DISP_E_OVERFLOW, 0}};
-    for (const auto& c : to_cy) {
-        SCOPED_TRACE(c.value);
-        mv::Variant v = R8(c.value);
-        mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, VT_CY), c.hr);
-        if (c.hr == S_OK) {
-            EXPECT_EQ(out.cyVal.int64, c.scaled);
-        }
-    }
-    const struct {
-        LONGLONG scaled;
-        LONG expected;
-    } to_i4[] = {{25000, 2}, {35000, 4}, {-25000, -2}, {15001, 2}, {-5000, 0}};
-    for (const auto& c : to_i4) {
-        mv::Variant v;
-        v.vt = VT_CY;
-        v.cyVal.int64 = c.scaled;
-        mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, VT_I4), S_OK);
-        EXPECT_EQ(out.lVal, c.expected) << c.scaled;
-    }
-    mv::Variant text = Str("$1,234.5678");
-    mv::Variant cy;
-    ASSERT_EQ(VariantChangeType(&cy, &text, 0, VT_CY), S_OK);
-    EXPECT_EQ(cy.cyVal.int64, 12345678);
-    mv::Variant huge = Str("1e37");
-    EXPECT_EQ(VariantChangeType(&cy, &huge, 0, VT_CY), DISP_E_OVERFLOW);
-}
-
-DECIMAL Dec(BYTE scale, BYTE sign, ULONG hi, ULONGLONG lo) {
-    DECIMAL d{};
-    d.scale = scale;
-    d.sign = sign;
-    d.Hi32 = hi;
-    d.Lo64 = lo;
-    return d;
-}
-
-TEST(ConvertNumber, DecimalToText) {
-    const struct {
-        DECIMAL dec;
-        const char* text;
+        double value;
     } cases[] = {
-        {Dec(0, 0, 0, 0), "0"},
-        {Dec(3, 0, 0, 1000), "1"},
-        {Dec(3, 0, 0, 1500), "1.5"},
-        {Dec(1, DECIMAL_NEG, 0, 15), "-1.5"},
-        {Dec(0, 0, 1, 0), "18446744073709551616"},
-        {Dec(0, 0, 0xFFFFFFFF, ~0ULL), "79228162514264337593543950335"},
-        {Dec(28, 0, 0xFFFFFFFF, ~0ULL), "7.9228162514264337593543950335"},
-        {Dec(10, 0, 0, 1), "0.0000000001"},
-        {Dec(7, 0, 0, 9000), "0.0009"},
+        {R8(1.5), VT_R4, S_OK, 1.5},
+        {R8(3.4e38), VT_R4, S_OK, 3.4e38f},
+        {R8(1e39), VT_R4, DISP_E_OVERFLOW, 0},
+        {R8(-1e39), VT_R4, DISP_E_OVERFLOW, 0},
+        {R8(kInf), VT_R4, DISP_E_OVERFLOW, 0},
+        {R8(-kInf), VT_R4, DISP_E_OVERFLOW, 0},
+        {R8(kNaN), VT_R4, S_OK, kNaN},
+        {mv::Variant(true), VT_R8, S_OK, -1.0},
+        {mv::Variant(true), VT_DATE, S_OK, -1.0},
+        {R8(45293.5), VT_DATE, S_OK, 45293.5},
+        {mv::Variant::Date(45293.5), VT_R8, S_OK, 45293.5},
+        {R8(3.0e6), VT_DATE, DISP_E_OVERFLOW, 0},
     };
     for (const auto& c : cases) {
-        mv::Variant v;
-        v.decVal = c.dec;
-        v.vt = VT_DECIMAL;
+        SCOPED_TRACE(&c - cases);
         mv::Variant out;
-        ASSERT_EQ(VariantChangeType(&out, &v, 0, VT_BSTR), S_OK);
-        EXPECT_EQ(Text(out), c.text);
+        ASSERT_EQ(VariantChangeType(&out, &c.src, 0, c.to), c.hr);
+        if (c.hr != S_OK) continue;
+        ASSERT_EQ(out.vt, c.to);
+        const double got = c.to == VT_R4 ? out.fltVal : out.dblVal;
+        EXPECT_TRUE(std::isnan(c.value) ? std::isnan(got) : got == c.value) << got;
     }
 }
 
@@ -567,15 +349,8 @@ TEST(ConvertNumber, ToAndFromDecimal) {
         EXPECT_EQ(out.decVal.Lo64, c.lo);
         EXPECT_EQ(out.decVal.Hi32, 0u);
     }
-    mv::Variant half;
-    half.decVal = Dec(1, 0, 0, 25);
-    half.vt = VT_DECIMAL;
-    mv::Variant i4;
-    ASSERT_EQ(VariantChangeType(&i4, &half, 0, VT_I4), S_OK);
-    EXPECT_EQ(i4.lVal, 2);
-    mv::Variant bad;
-    bad.decVal = Dec(29, 0, 0, 1);
-    bad.vt = VT_DECIMAL;
+    mv::Variant i4(LONG{1});
+    mv::Variant bad = DecVariant(29, 0, 0, 1);
     EXPECT_EQ(VariantChangeType(&i4, &bad, 0, VT_R8), E_INVALIDARG);
     EXPECT_EQ(i4.vt, VT_I4) << "a failed conversion changed the destination";
 }

@@ -3,15 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "oleaut.h"
+#include "test_support.h"
 
 namespace {
 
-std::string Text(const VARIANT& v) {
-    return mv::ToUtf8(std::u16string_view(v.bstrVal, SysStringLen(v.bstrVal)));
-}
+using mv::test::CountedObject;
+using mv::test::Of;
+using mv::test::Utf8;
 
 const VARTYPE kScalarTargets[] = {VT_I1,  VT_UI1,  VT_I2,   VT_UI2,  VT_I4,     VT_UI4,
                                   VT_INT, VT_UINT, VT_I8,   VT_UI8,  VT_R4,     VT_R8,
@@ -21,9 +21,7 @@ TEST(ConvertVariant, EmptyBecomesZeroEmptyTextOrFalse) {
     for (const VARTYPE vt : kScalarTargets) {
         SCOPED_TRACE(vt);
         mv::Variant empty;
-        mv::Variant out;
-        out.vt = VT_I4;
-        out.lVal = 99;
+        mv::Variant out(LONG{99});
         ASSERT_EQ(VariantChangeType(&out, &empty, 0, vt), S_OK);
         ASSERT_EQ(out.vt, vt);
         mv::Variant r8;
@@ -37,41 +35,26 @@ TEST(ConvertVariant, EmptyBecomesZeroEmptyTextOrFalse) {
     }
 }
 
-TEST(ConvertVariant, NullConvertsOnlyToNull) {
-    mv::Variant null;
-    null.vt = VT_NULL;
-    for (const VARTYPE vt : kScalarTargets) {
+TEST(ConvertVariant, NullAndErrorConvertOnlyToThemselves) {
+    for (const mv::Variant& src : {Of(VT_NULL, 0), Of(VT_ERROR, DISP_E_PARAMNOTFOUND)}) {
+        SCOPED_TRACE(src.vt);
+        for (const VARTYPE vt : kScalarTargets) {
+            mv::Variant out;
+            EXPECT_EQ(VariantChangeType(&out, &src, 0, vt), DISP_E_TYPEMISMATCH) << vt;
+            EXPECT_EQ(out.vt, VT_EMPTY);
+        }
         mv::Variant out;
-        EXPECT_EQ(VariantChangeType(&out, &null, 0, vt), DISP_E_TYPEMISMATCH) << vt;
-        EXPECT_EQ(out.vt, VT_EMPTY);
+        EXPECT_EQ(VariantChangeType(&out, &src, 0, VT_EMPTY), DISP_E_TYPEMISMATCH);
+        EXPECT_EQ(VariantChangeType(&out, &src, 0, src.vt == VT_NULL ? VT_ERROR : VT_NULL),
+                  DISP_E_TYPEMISMATCH);
+        ASSERT_EQ(VariantChangeType(&out, &src, 0, src.vt), S_OK);
+        EXPECT_EQ(out.vt, src.vt);
+        EXPECT_EQ(out.scode, src.scode);
     }
-    mv::Variant out;
-    EXPECT_EQ(VariantChangeType(&out, &null, 0, VT_EMPTY), DISP_E_TYPEMISMATCH);
-    ASSERT_EQ(VariantChangeType(&out, &null, 0, VT_NULL), S_OK);
-    EXPECT_EQ(out.vt, VT_NULL);
-}
-
-TEST(ConvertVariant, ErrorConvertsOnlyToError) {
-    mv::Variant err;
-    err.vt = VT_ERROR;
-    err.scode = DISP_E_PARAMNOTFOUND;
-    for (const VARTYPE vt : kScalarTargets) {
-        mv::Variant out;
-        EXPECT_EQ(VariantChangeType(&out, &err, 0, vt), DISP_E_TYPEMISMATCH) << vt;
-    }
-    mv::Variant out;
-    EXPECT_EQ(VariantChangeType(&out, &err, 0, VT_EMPTY), DISP_E_TYPEMISMATCH);
-    EXPECT_EQ(VariantChangeType(&out, &err, 0, VT_NULL), DISP_E_TYPEMISMATCH);
-    ASSERT_EQ(VariantChangeType(&out, &err, 0, VT_ERROR), S_OK);
-    EXPECT_EQ(out.scode, DISP_E_PARAMNOTFOUND);
-    mv::Variant i4(LONG(5));
-    EXPECT_EQ(VariantChangeType(&out, &i4, 0, VT_ERROR), DISP_E_TYPEMISMATCH);
 }
 
 TEST(ConvertVariant, TargetsThatAreNotValuesAreBadTypes) {
-    const VARTYPE bad[] = {15,        VT_VOID,        VT_HRESULT, VT_PTR,    VT_SAFEARRAY,
-                           VT_CARRAY, VT_USERDEFINED, VT_LPSTR,   VT_LPWSTR, VT_FILETIME,
-                           VT_BLOB,   VT_CLSID,       0x3847,     0xFFF};
+    const VARTYPE bad[] = {15, VT_VOID, VT_LPWSTR, VT_FILETIME, 0x3847, 0xFFF};
     const VARTYPE mismatch[] = {VT_DISPATCH, VT_UNKNOWN, VT_VARIANT, VT_RECORD, VT_ERROR};
     mv::Variant i4(LONG(1));
     for (const VARTYPE vt : bad) {
@@ -89,77 +72,57 @@ TEST(ConvertVariant, TargetsThatAreNotValuesAreBadTypes) {
     mv::Variant text(u"x");
     ASSERT_EQ(VariantChangeType(&text, &text, 0, VT_EMPTY), S_OK);
     EXPECT_EQ(text.vt, VT_EMPTY);
-    mv::Variant odd;
-    odd.vt = VT_VOID;
+    mv::Variant odd = Of(VT_VOID, 0);
     EXPECT_EQ(VariantChangeType(&out, &odd, 0, VT_I4), DISP_E_BADVARTYPE);
 }
 
-TEST(ConvertVariant, InPlaceFreesTheSourceOnlyOnSuccess) {
+TEST(ConvertVariant, DestinationIsReplacedOnlyOnSuccess) {
     mv::Variant v(u"42");
-    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4),
-              S_OK);  // the text is freed: the leak check sees it
+    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_I4), S_OK);  // in place: the text is freed
     EXPECT_EQ(v.vt, VT_I4);
     EXPECT_EQ(v.lVal, 42);
-    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(Text(v), "42");
+    mv::Variant held(u"old");
+    ASSERT_EQ(VariantChangeType(&held, &v, 0, VT_BSTR), S_OK);  // "old" is released
+    EXPECT_EQ(Utf8(held), "42");
 
     mv::Variant bad(u"test");
     const BSTR before = bad.bstrVal;
     EXPECT_EQ(VariantChangeType(&bad, &bad, 0, VT_INT), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(bad.vt, VT_BSTR);
     EXPECT_EQ(bad.bstrVal, before);
-}
-
-TEST(ConvertVariant, FailureLeavesTheDestinationAlone) {
-    mv::Variant src(u"not a number");
-    mv::Variant dst;
-    dst.vt = VT_INT;
-    dst.intVal = 4;
-    EXPECT_EQ(VariantChangeType(&dst, &src, 0, VT_INT), DISP_E_TYPEMISMATCH);
+    mv::Variant dst = Of(VT_INT, 4);
+    EXPECT_EQ(VariantChangeType(&dst, &bad, 0, VT_INT), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(dst.vt, VT_INT);
     EXPECT_EQ(dst.intVal, 4);
-
-    mv::Variant held(u"old");
-    mv::Variant seven(LONG(7));
-    ASSERT_EQ(VariantChangeType(&held, &seven, 0, VT_BSTR), S_OK);  // "old" is released
-    EXPECT_EQ(Text(held), "7");
-    EXPECT_EQ(Text(seven.vt == VT_I4 ? held : seven), "7");
 }
 
 TEST(ConvertVariant, ByReferenceSourcesAreRead) {
     LONG l = 1234;
-    mv::Variant ref;
-    ref.vt = VT_BYREF | VT_I4;
+    mv::Variant ref = Of(VT_BYREF | VT_I4, 0);
     ref.plVal = &l;
     mv::Variant out;
     ASSERT_EQ(VariantChangeType(&out, &ref, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(Text(out), "1234");
+    EXPECT_EQ(Utf8(out), "1234");
 
     mv::Bstr text(u"2.5");
     BSTR raw = text.get();
-    mv::Variant sref;
-    sref.vt = VT_BYREF | VT_BSTR;
+    mv::Variant sref = Of(VT_BYREF | VT_BSTR, 0);
     sref.pbstrVal = &raw;
-    ASSERT_EQ(VariantChangeType(&sref, &sref, 0, VT_R8),
-              S_OK);  // the referenced text stays with its owner
+    // In place: the referenced text stays with its owner.
+    ASSERT_EQ(VariantChangeType(&sref, &sref, 0, VT_R8), S_OK);
     EXPECT_EQ(sref.dblVal, 2.5);
 
     mv::Variant inner(u"17");
-    mv::Variant vref;
-    vref.vt = VT_BYREF | VT_VARIANT;
+    mv::Variant vref = Of(VT_BYREF | VT_VARIANT, 0);
     vref.pvarVal = &inner;
     ASSERT_EQ(VariantChangeType(&out, &vref, 0, VT_I2), S_OK);
     EXPECT_EQ(out.iVal, 17);
     ASSERT_EQ(VariantChangeType(&out, &vref, 0, VT_BSTR), S_OK);
-    EXPECT_EQ(Text(out), "17");
+    EXPECT_EQ(Utf8(out), "17");
     EXPECT_NE(out.bstrVal, inner.bstrVal) << "the result must own its own copy";
 
-    mv::Variant nullref;
-    nullref.vt = VT_BYREF | VT_VARIANT;
-    nullref.byref = nullptr;
-    out.Clear();
-    out.vt = VT_I4;
-    out.lVal = 123;
+    mv::Variant nullref = Of(VT_BYREF | VT_VARIANT, 0);
+    out = mv::Variant(LONG{123});
     EXPECT_EQ(VariantChangeType(&out, &nullref, 0, VT_I4), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(VariantChangeType(&out, &nullref, 0, VT_VARIANT), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(VariantChangeType(&out, &nullref, 0, 0x3847), DISP_E_BADVARTYPE);
@@ -175,49 +138,8 @@ TEST(ConvertVariant, UnknownLocalesReadAsEnUs) {
     }
 }
 
-// An object whose default member answers a configured value.
-class FakeObject final : public IDispatch {
-public:
-    explicit FakeObject(bool dispatch = true) : dispatch_(dispatch) { VariantInit(&value); }
-    ~FakeObject() { VariantClear(&value); }
-
-    HRESULT QueryInterface(REFIID riid, void** out) override {
-        if (riid == IID_IUnknown || (dispatch_ && riid == IID_IDispatch)) {
-            *out = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *out = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
-    HRESULT GetTypeInfoCount(UINT* n) override { return *n = 0, S_OK; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID id, REFIID, LCID, WORD flags, DISPPARAMS* params, VARIANT* result,
-                   EXCEPINFO*, UINT*) override {
-        calls.push_back({id, flags, params ? params->cArgs : 99u});
-        if (fail) return DISP_E_MEMBERNOTFOUND;
-        return VariantCopy(result, &value);
-    }
-
-    struct Call {
-        DISPID id;
-        WORD flags;
-        UINT args;
-    };
-    ULONG refs = 1;
-    bool fail = false;
-    VARIANT value;
-    std::vector<Call> calls;
-
-private:
-    bool dispatch_;
-};
-
 TEST(ConvertVariant, ObjectsConvertThroughTheirDefaultMember) {
-    FakeObject obj;
+    CountedObject obj;
     obj.value.vt = VT_BSTR;
     obj.value.bstrVal = SysAllocString(u"41.6");
     const struct {
@@ -226,32 +148,32 @@ TEST(ConvertVariant, ObjectsConvertThroughTheirDefaultMember) {
     } cases[] = {
         {VT_I4, "42"}, {VT_R8, "41.6"}, {VT_BSTR, "41.6"}, {VT_BOOL, "-1"}, {VT_CY, "41.6"}};
     for (const auto& c : cases) {
-        VARIANT src;
-        src.vt = VT_DISPATCH;
+        mv::Variant src = Of(VT_DISPATCH, 0);
         src.pdispVal = &obj;
+        obj.AddRef();
+        // Out of place, then in place (the object's reference is released).
         mv::Variant out;
         ASSERT_EQ(VariantChangeType(&out, &src, 0, c.vt), S_OK) << c.vt;
-        mv::Variant text;
-        ASSERT_EQ(VariantChangeType(&text, &out, 0, VT_BSTR), S_OK);
-        EXPECT_EQ(Text(text), c.text);
+        ASSERT_EQ(VariantChangeType(&src, &src, 0, c.vt), S_OK) << c.vt;
+        EXPECT_EQ(obj.refs, 1u);
+        for (mv::Variant* v : {&out, &src}) {
+            ASSERT_EQ(VariantChangeType(v, v, 0, VT_BSTR), S_OK);
+            EXPECT_EQ(Utf8(*v), c.text);
+        }
     }
-    ASSERT_EQ(obj.calls.size(), 5u);
+    ASSERT_EQ(obj.calls.size(), 10u);
     EXPECT_EQ(obj.calls[0].id, DISPID_VALUE);
     EXPECT_EQ(obj.calls[0].flags, DISPATCH_PROPERTYGET);
     EXPECT_EQ(obj.calls[0].args, 0u);
-    EXPECT_EQ(obj.refs, 1u);
 }
 
 TEST(ConvertVariant, DefaultMemberRefusals) {
-    FakeObject obj;
+    CountedObject obj;
     obj.value.vt = VT_I4;
     obj.value.lVal = 3;
-    VARIANT src;
-    src.vt = VT_DISPATCH;
+    VARIANT src = mv::test::Raw(VT_DISPATCH);
     src.pdispVal = &obj;
-    mv::Variant out;
-    out.vt = VT_I2;
-    out.iVal = 9;
+    mv::Variant out = Of(VT_I2, 9);
     EXPECT_EQ(VariantChangeType(&out, &src, VARIANT_NOVALUEPROP, VT_I4), DISP_E_TYPEMISMATCH);
     EXPECT_TRUE(obj.calls.empty());
     obj.fail = true;
@@ -260,14 +182,11 @@ TEST(ConvertVariant, DefaultMemberRefusals) {
     EXPECT_EQ(out.vt, VT_I2);
     EXPECT_EQ(out.iVal, 9);
 
-    VARIANT none;
-    none.vt = VT_DISPATCH;
-    none.pdispVal = nullptr;
+    VARIANT none = mv::test::Raw(VT_DISPATCH);
     EXPECT_EQ(VariantChangeType(&out, &none, 0, VT_I4), DISP_E_TYPEMISMATCH);
     // A bare IUnknown has no default member to read.
-    FakeObject plain(false);
-    VARIANT unk;
-    unk.vt = VT_UNKNOWN;
+    CountedObject plain(false);
+    VARIANT unk = mv::test::Raw(VT_UNKNOWN);
     unk.punkVal = &plain;
     EXPECT_EQ(VariantChangeType(&out, &unk, 0, VT_I4), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(VariantChangeType(&out, &unk, 0, VT_BSTR), DISP_E_TYPEMISMATCH);
@@ -275,13 +194,11 @@ TEST(ConvertVariant, DefaultMemberRefusals) {
 }
 
 TEST(ConvertVariant, ObjectTargetsQueryInterface) {
-    FakeObject obj;
+    CountedObject obj;
     // IUnknown to IDispatch in place: the new reference replaces the old one.
-    mv::Variant v;
-    v.vt = VT_UNKNOWN;
+    mv::Variant v = Of(VT_UNKNOWN, 0);
     v.punkVal = &obj;
     obj.AddRef();
-    ASSERT_EQ(obj.refs, 2u);
     ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_DISPATCH), S_OK);
     EXPECT_EQ(v.vt, VT_DISPATCH);
     EXPECT_EQ(v.pdispVal, &obj);
@@ -295,17 +212,14 @@ TEST(ConvertVariant, ObjectTargetsQueryInterface) {
     v.Clear();
     EXPECT_EQ(obj.refs, 1u);
 
-    VARIANT none;
-    none.vt = VT_UNKNOWN;
-    none.punkVal = nullptr;
+    VARIANT none = mv::test::Raw(VT_UNKNOWN);
     mv::Variant out;
     ASSERT_EQ(VariantChangeType(&out, &none, 0, VT_DISPATCH), S_OK);
     EXPECT_EQ(out.vt, VT_DISPATCH);
     EXPECT_EQ(out.pdispVal, nullptr);
 
-    FakeObject plain(false);
-    VARIANT unk;
-    unk.vt = VT_UNKNOWN;
+    CountedObject plain(false);
+    VARIANT unk = mv::test::Raw(VT_UNKNOWN);
     unk.punkVal = &plain;
     EXPECT_EQ(VariantChangeType(&out, &unk, 0, VT_DISPATCH), E_NOINTERFACE);
     EXPECT_EQ(plain.refs, 1u);
@@ -315,19 +229,6 @@ TEST(ConvertVariant, ObjectTargetsQueryInterface) {
     mv::Variant text(u"x");
     EXPECT_EQ(VariantChangeType(&out, &text, 0, VT_DISPATCH), DISP_E_TYPEMISMATCH);
     EXPECT_EQ(VariantChangeType(&out, &text, 0, VT_UNKNOWN), DISP_E_TYPEMISMATCH);
-}
-
-TEST(ConvertVariant, DefaultMemberTextIsReleased) {
-    FakeObject obj;
-    obj.value.vt = VT_BSTR;
-    obj.value.bstrVal = SysAllocString(u"12");
-    mv::Variant v;
-    v.vt = VT_DISPATCH;
-    v.pdispVal = &obj;
-    obj.AddRef();
-    ASSERT_EQ(VariantChangeType(&v, &v, 0, VT_UI1), S_OK);  // the answered copy is freed
-    EXPECT_EQ(v.bVal, 12);
-    EXPECT_EQ(obj.refs, 1u);
 }
 
 }  // namespace
