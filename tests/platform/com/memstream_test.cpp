@@ -96,7 +96,6 @@ TEST_F(MemStreamTest, StatSetSizeAndCloneShareTheBytes) {
     ASSERT_EQ(S_OK, clone->Seek(Li(0), STREAM_SEEK_SET, nullptr));
     ASSERT_EQ(S_OK, clone->Write("XY", 2, nullptr));
     EXPECT_EQ(std::string("XYc\0\0", 5), ReadAll(s_.get()));
-
 }
 
 TEST_F(MemStreamTest, CopyToMovesBytesEvenIntoAClone) {
