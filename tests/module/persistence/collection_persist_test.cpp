@@ -363,17 +363,9 @@ TEST_F(CollectionPersistTest, DocumentFileRoundTripsTheMembers) {
     mv::Bstr path(std::string(getenv("MORVA_COMMON_APPDATA")) + "/Collection.mvc");
     ASSERT_EQ(file->SaveToFile(path.get()), S_OK);
 
-    auto loaded = MakeCollection();
-    mv::ComPtr<IMvPersistFile> loadedFile;
-    ASSERT_EQ(loaded->QueryInterface(IID_IMvPersistFile, loadedFile.PutVoid()), S_OK);
-    EXPECT_EQ(loadedFile->LoadFromFile(path.get()), S_OK);
-    std::vector<mv::ComPtr<IDispatch>> members;
-    ASSERT_EQ(loaded->Snapshot(&members), S_OK);
-    ASSERT_EQ(members.size(), 2u);
-    mv::ComPtr<IDispatch> second;
-    mv::Bstr name(u"B");
-    EXPECT_EQ(loaded->ItemByName(name.get(), second.Put()), S_OK);
-    EXPECT_EQ(second.get(), members[1].get());
+    collection_->RemoveAll();
+    EXPECT_EQ(file->LoadFromFile(path.get()), S_OK);
+    EXPECT_EQ(Names(), (std::vector<std::u16string>{u"a", u"b"}));
 }
 
 TEST_F(CollectionPersistTest, CollectionsNestedBeyondTheLimitFailInsteadOfExhaustingTheStack) {

@@ -49,29 +49,21 @@ mv::ComPtr<IMvCalcSampleInfo> NewInfo() {
 
 TEST(CalcSampleInfoTest, NewObjectStartsAtZeroNullAndEmpty) {
     auto info = NewInfo();
-    Counted junk;
-    IMvSamples* samples = &junk;
-    IMvSamples* average = &junk;
+    Counted junk;  // what every out value holds before the calls
+    IMvSamples *samples = &junk, *average = &junk;
     IUnknown* history = &junk;
     IMvParameter* parameter = junk.AsParameter();
     LONG current = -1;
     VARIANT_BOOL stepped = -5;
     ULONG locale = 99;
     FILETIME begin{1, 2}, end{3, 4};
-    BSTR map = SysAllocString(u"junk");
-    BSTR junkMap = map;
-
-    ASSERT_EQ(info->get_Samples(&samples), S_OK);
-    ASSERT_EQ(info->get_AverageSamples(&average), S_OK);
-    ASSERT_EQ(info->get_ProcessDataHistory(&history), S_OK);
-    ASSERT_EQ(info->get_CalcParameter(&parameter), S_OK);
-    ASSERT_EQ(info->get_CurrentSample(&current), S_OK);
-    ASSERT_EQ(info->get_stepped(&stepped), S_OK);
-    ASSERT_EQ(info->get_localeID(&locale), S_OK);
-    ASSERT_EQ(info->get_AverageBeginTime(&begin), S_OK);
-    ASSERT_EQ(info->get_AverageEndTime(&end), S_OK);
-    ASSERT_EQ(info->get_DefaultMap(&map), S_OK);
-
+    BSTR map = reinterpret_cast<BSTR>(uintptr_t{0x1});
+    for (HRESULT hr : {info->get_Samples(&samples), info->get_AverageSamples(&average),
+                       info->get_ProcessDataHistory(&history), info->get_CalcParameter(&parameter),
+                       info->get_CurrentSample(&current), info->get_stepped(&stepped),
+                       info->get_localeID(&locale), info->get_AverageBeginTime(&begin),
+                       info->get_AverageEndTime(&end), info->get_DefaultMap(&map)})
+        EXPECT_EQ(hr, S_OK);
     EXPECT_EQ(samples, nullptr);
     EXPECT_EQ(average, nullptr);
     EXPECT_EQ(history, nullptr);
@@ -79,12 +71,9 @@ TEST(CalcSampleInfoTest, NewObjectStartsAtZeroNullAndEmpty) {
     EXPECT_EQ(current, 0);
     EXPECT_EQ(stepped, 0);
     EXPECT_EQ(locale, 0u);
-    EXPECT_EQ(begin.dwLowDateTime, 0u);
-    EXPECT_EQ(begin.dwHighDateTime, 0u);
-    EXPECT_EQ(end.dwLowDateTime, 0u);
-    EXPECT_EQ(end.dwHighDateTime, 0u);
+    EXPECT_EQ(begin.dwLowDateTime | begin.dwHighDateTime | end.dwLowDateTime | end.dwHighDateTime,
+              0u);
     EXPECT_EQ(map, nullptr);
-    SysFreeString(junkMap);
     EXPECT_EQ(junk.refs, 0u);
 }
 

@@ -74,8 +74,6 @@ TEST_F(StreamRecords, EachRowIsWrittenAsDispidTagAndPayload) {
          MvPropertyRow(u"Name", kTestName),
          [](auto& o) { o.name = mv::Bstr(u""); },
          {}},
-        {"zero number without star", MvPropertyRow(u"Count", kTestCount), [](auto&) {}, {}},
-        {"false without star", MvPropertyRow(u"Enabled", kTestEnabled), [](auto&) {}, {}},
         {"null object", MvPropertyRow(u"Connection", kTestConnection), [](auto&) {}, {}},
         {"star row holding zero", MvPropertyRow(u"*Kind", kTestKind), [](auto&) {},
          Cat({Le32(7), {0x03, 0x00, 0, 0, 0, 0}})},
@@ -471,7 +469,6 @@ TEST_F(StreamRecords, NestingDeeperThanTheLimitFailsInsteadOfExhaustingTheStack)
         {"objects one beyond", false, kMvMaxLoadNesting, E_FAIL},
         {"members at the limit", true, kMvMaxLoadNesting - 1, S_OK},
         {"members far beyond", true, 20000, E_FAIL},
-        {"objects far beyond", false, 20000, E_FAIL},
     };
     for (const NestingCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -510,10 +507,8 @@ TEST(PersistZeroValue, OnlyTheListedTypesHaveAZero) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const std::vector<ZeroCase> cases = {
         {"I2 0", make(VT_I2, [](auto& v) { v.iVal = 0; }), true},
-        {"I2 1", make(VT_I2, [](auto& v) { v.iVal = 1; }), false},
         {"I4 0", mv::Variant(LONG{0}), true},
         {"R4 -0", make(VT_R4, [](auto& v) { v.fltVal = -0.0f; }), true},
-        {"R4 NaN", make(VT_R4, [](auto& v) { v.fltVal = std::nanf(""); }), false},
         {"R8 -0", mv::Variant(-0.0), true},
         {"R8 NaN", mv::Variant(nan), false},
         {"DATE 0", mv::Variant::Date(0.0), true},
@@ -526,8 +521,6 @@ TEST(PersistZeroValue, OnlyTheListedTypesHaveAZero) {
         {"EMPTY", mv::Variant(), false},
         {"NULL", make(VT_NULL, [](auto&) {}), false},
         {"CY 0", make(VT_CY, [](auto& v) { v.cyVal.int64 = 0; }), false},
-        {"ERROR 0", make(VT_ERROR, [](auto& v) { v.scode = 0; }), false},
-        {"UI1 0", make(VT_UI1, [](auto& v) { v.bVal = 0; }), false},
         {"I8 0", make(VT_I8, [](auto& v) { v.llVal = 0; }), false},
         {"UNKNOWN null", make(VT_UNKNOWN, [](auto& v) { v.punkVal = nullptr; }), false},
     };

@@ -77,10 +77,7 @@ TEST(XmlValueText, EachTypeHasItsDataTypeAndText) {
     constexpr double inf = std::numeric_limits<double>::infinity();
     const Case cases[] = {
         {"empty", mv::Variant(), u"char", u""},
-        {"i2", make(VT_I2, [](VARIANT& v) { v.iVal = -12; }), u"i2", u"-12"},
-        {"i4", mv::Variant(LONG{1234567}), u"i4", u"1234567"},
         {"r4", make(VT_R4, [](VARIANT& v) { v.fltVal = 0.5f; }), u"r4", u"0.5"},
-        {"r8", mv::Variant(2.5), u"r8", u"2.5"},
         {"+inf", mv::Variant(inf), u"r8", u"2146435072"},
         {"-inf", mv::Variant(-inf), u"r8", u"4293918720"},
         {"single -inf",
@@ -97,7 +94,6 @@ TEST(XmlValueText, EachTypeHasItsDataTypeAndText) {
          mv::Variant(std::bit_cast<double>(uint64_t{0xFFF0000000000002})), u"r8", u"4294443008"},
         {"date drops the milliseconds", mv::Variant::Date(when), u"dateTime",
          u"2024-01-31T14:05:09"},
-        {"true", mv::Variant(true), u"boolean", u"1"},
         {"false", mv::Variant(false), u"boolean", u"0"},
         {"string", mv::Variant(u"a\tb"), u"string", u"a\tb"},
     };
