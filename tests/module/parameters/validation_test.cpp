@@ -59,77 +59,50 @@ protected:
 
 TEST_F(ValidationTest, HistorianNamesResolveIntoIdentifiers) {
     const std::string longName(40000, 'H');
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    using Arrange = std::function<void(IMvParameter*)>;
-    auto resolved = [](IMvParameter* p) { ASSERT_EQ(Validate2(p).hr, S_OK); };
+    const std::string failed = "Failed to validate parameter \"P1\"";
+    // From Record on, the changes also leave stale identifiers to replace.
+    enum Do { None, Resolved, NoFieldId, NaN, FieldOnly, HistOnly, Record, Field, Hist, Node };
     struct Row {
         const char* name;
-        Arrange arrange;
+        Do change;
+        const char* to;  // the name the change writes
         HRESULT hr;
         std::string text;
         LONG recordId, fieldId, historyFieldId;  // -1: the record's own
     } rows[] = {
-        {"fresh parameter", nullptr, S_OK, "(null)", -1, 0x20000, 0x30000},
-        {"already resolved", resolved, S_FALSE, "(null)", -1, 0x20000, 0x30000},
-        {"field identifier cleared",
-         [&](IMvParameter* p) {
-             resolved(p);
-             p->put_Field_ID(0);
-         },
-         S_OK, "(null)", -1, 0x20000, 0x30000},
-        {"NaN factor counts as changed",
-         [&](IMvParameter* p) {
-             resolved(p);
-             p->put_UnitConversionMultiplier(nan);
-         },
-         S_OK, "(null)", -1, 0x20000, 0x30000},
-        {"no history field name",
-         [](IMvParameter* p) {
-             p->put_HistoryFieldName(nullptr);
-             p->put_HistoryField_ID(5);
-         },
-         S_OK, "(null)", -1, 0x20000, 0},
-        {"unknown record",
-         [](IMvParameter* p) {
-             p->put_RecordName(B("NOPE").get());
-             p->put_Record_ID(12);
-         },
-         S_OK, "Failed to validate parameter \"P1\": Record not found.", 0, 0, 0},
-        {"unknown field", [](IMvParameter* p) { p->put_FieldName(B("NOPE").get()); }, S_FALSE,
-         "Failed to validate parameter \"P1\": Field not found.", 0, 0, 0},
-        {"unknown history field", [](IMvParameter* p) { p->put_HistoryFieldName(B("NOPE").get()); },
-         S_OK, "Failed to validate parameter \"P1\": Field not found.", -1, 0x20000, 0},
-        {"history field name too long",
-         [&](IMvParameter* p) {
-             p->put_HistoryFieldName(B(longName).get());
-             p->put_HistoryField_ID(5);
-         },
-         S_OK, "Failed to validate parameter \"P1\": Name too long", -1, 0x20000, 0},
-        {"record name too long",
-         [&](IMvParameter* p) {
-             p->put_RecordName(B(longName).get());
-             p->put_Record_ID(12);
-         },
-         S_OK, "Failed to validate parameter \"P1\": Name too long", 0, 0, 0},
-        {"empty field name",
-         [](IMvParameter* p) {
-             p->put_FieldName(nullptr);
-             p->put_Record_ID(12);
-         },
-         S_FALSE, "(null)", 12, 0, 0},
-        {"unreachable node",
-         [](IMvParameter* p) {
-             p->put_NodeName(B("NOWHERE").get());
-             p->put_Record_ID(12);
-         },
-         S_FALSE,
-         "Failed to validate parameter \"P1\", failed to add server ( Keldrin server not found. )",
-         12, 0, 0},
+        {"fresh parameter", None, "", S_OK, "(null)", -1, 0x20000, 0x30000},
+        {"already resolved", Resolved, "", S_FALSE, "(null)", -1, 0x20000, 0x30000},
+        {"field identifier cleared", NoFieldId, "", S_OK, "(null)", -1, 0x20000, 0x30000},
+        {"NaN factor counts as changed", NaN, "", S_OK, "(null)", -1, 0x20000, 0x30000},
+        {"no history field name", Hist, nullptr, S_OK, "(null)", -1, 0x20000, 0},
+        {"unknown record", Record, "NOPE", S_OK, failed + ": Record not found.", 0, 0, 0},
+        {"unknown field", FieldOnly, "NOPE", S_FALSE, failed + ": Field not found.", 0, 0, 0},
+        {"unknown history field", HistOnly, "NOPE", S_OK, failed + ": Field not found.", -1,
+         0x20000, 0},
+        {"history field name too long", Hist, longName.c_str(), S_OK, failed + ": Name too long",
+         -1, 0x20000, 0},
+        {"record name too long", Record, longName.c_str(), S_OK, failed + ": Name too long", 0, 0,
+         0},
+        {"empty field name", Field, nullptr, S_FALSE, "(null)", 12, 0, 0},
+        {"unreachable node", Node, "NOWHERE", S_FALSE,
+         failed + ", failed to add server ( Keldrin server not found. )", 12, 0, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         auto p = Bound("PLANT2");
-        if (row.arrange) row.arrange(p.get());
+        mv::Bstr to = row.to ? B(row.to) : mv::Bstr();
+        if (row.change >= Resolved && row.change <= NaN) {
+            ASSERT_EQ(Validate2(p.get()).hr, S_OK);
+        }
+        if (row.change == NoFieldId) p->put_Field_ID(0);
+        if (row.change == NaN)
+            p->put_UnitConversionMultiplier(std::numeric_limits<double>::quiet_NaN());
+        if (row.change >= Record) p->put_Record_ID(12);
+        if (row.change == Hist) p->put_HistoryField_ID(5);
+        if (row.change == Record) p->put_RecordName(to.get());
+        if (row.change == Field || row.change == FieldOnly) p->put_FieldName(to.get());
+        if (row.change == Hist || row.change == HistOnly) p->put_HistoryFieldName(to.get());
+        if (row.change == Node) p->put_NodeName(to.get());
         Outcome out = Validate2(p.get());
         EXPECT_EQ(out.hr, row.hr);
         EXPECT_EQ(out.text, row.text);
