@@ -22,16 +22,9 @@ protected:
     }
 };
 
-mv::Variant Text(const char16_t* text) {
-    mv::Variant v;
-    v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(text);
-    return v;
-}
-
 TEST_F(DataSourceLocatorTest, ReadsPropertiesAsText) {
     dsasim::AddDataSource(kService, "HIST1");
-    dsasim::SetProperty(kService, "HIST1", "Host", Text(u"PLANT2"));
+    dsasim::SetProperty(kService, "HIST1", "Host", mv::Variant(u"PLANT2"));
     dsasim::SetProperty(kService, "HIST1", "Count", mv::Variant(LONG{-1}));
     mv::Variant unknownObject;
     unknownObject.vt = VT_UNKNOWN;

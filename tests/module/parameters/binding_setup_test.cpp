@@ -205,11 +205,8 @@ TEST_F(BindingSetUpTest, DataSourceNamesTheHistorianHost) {
     constexpr char kService[] = "{8fa3c7e0-5e2e-11d3-b365-0008c7a0de24}";
     dsasim::Reset();
     ASSERT_EQ(dsasim::Register(), S_OK);
-    mv::Variant host;
-    host.vt = VT_BSTR;
-    host.bstrVal = SysAllocString(u"PLANT2");
     dsasim::AddDataSource(kService, "HIST1");
-    dsasim::SetProperty(kService, "HIST1", "Host", host);
+    dsasim::SetProperty(kService, "HIST1", "Host", mv::Variant(u"PLANT2"));
     // Which look-ups find nothing is the locator's own test; here only what
     // the set-up makes of found and not found.
     struct Row {
