@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "keldrin_sim.h"
@@ -35,25 +36,17 @@ inline KhSimValue number(double v, KeldrinTime stamp = at(kT0), SHORT status = -
 class ScopedTz {
 public:
     explicit ScopedTz(const char* tz) {
-        const char* old = std::getenv("TZ");
-        had_ = old != nullptr;
-        if (had_) old_ = old;
+        if (const char* old = std::getenv("TZ")) old_ = old;
         setenv("TZ", tz, 1);
         tzset();
     }
     ~ScopedTz() {
-        if (had_)
-            setenv("TZ", old_.c_str(), 1);
-        else
-            unsetenv("TZ");
+        old_ ? setenv("TZ", old_->c_str(), 1) : unsetenv("TZ");
         tzset();
     }
-    ScopedTz(const ScopedTz&) = delete;
-    ScopedTz& operator=(const ScopedTz&) = delete;
 
 private:
-    bool had_ = false;
-    std::string old_;
+    std::optional<std::string> old_;
 };
 
 // A fresh historian with one remote node "PLANT2" (version 11.3) connected
@@ -61,12 +54,17 @@ private:
 class HistorianTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        KhSim_Reset();
+        ASSERT_NO_FATAL_FAILURE(startOver("PLANT2", 3, "PLANT2 200 /ALIAS=PLANT2__AC /FATAL /T=5"));
         KeldrinTime now = at(kT0);
         KhSim_SetClock(&now);
-        ASSERT_GT(KhSim_AddServer("PLANT2", 11, 3, 0), 0);
+    }
+    // Empties the model, then connects one node of version 11.<minor> and
+    // selects it on this thread.
+    void startOver(const char* node, LONG minor, const char* connect) {
+        KhSim_Reset();
+        ASSERT_GT(KhSim_AddServer(node, 11, minor, 0), 0);
         KeldrinErrorBlock err{};
-        server_ = static_cast<SHORT>(DaAddServer("PLANT2 200 /ALIAS=PLANT2__AC /FATAL /T=5", &err));
+        server_ = static_cast<SHORT>(DaAddServer(connect, &err));
         ASSERT_GT(server_, 0);
         ASSERT_EQ(DaSelectServer(server_, &err), KELDRIN_OK);
     }

@@ -75,41 +75,29 @@ TEST_F(HistorianHistory, GridReadsHoldOrInterpolate) {
     struct Case {
         const char* name;
         LONG flag;
-        ULONG begin, end, period;
+        int begin, end;  // from T0
+        ULONG period;
         LONG max;
         std::vector<double> values;
         std::vector<SHORT> codes;
     };
     const Case cases[] = {
-        {"hold_every_five_minutes",
-         1,
-         kT0,
-         kT0 + 1200,
-         300,
-         16,
-         {0, 0, 10, 10, 20},
-         {0, 1, 0, 1, 0}},
-        {"interpolate_every_five_minutes",
-         0,
-         kT0,
-         kT0 + 1200,
-         300,
-         16,
-         {0, 5, 10, 15, 20},
-         {0, 1, 0, 1, 0}},
-        {"end_off_the_grid_stops_before_it", 1, kT0, kT0 + 1000, 600, 16, {0, 10}, {0, 0}},
-        {"capped_by_max_samples", 0, kT0, kT0 + 1200, 300, 3, {0, 5, 10}, {0, 1, 0}},
-        {"period_zero_reads_begin_only", 0, kT0 + 900, kT0 + 900, 0, 16, {15}, {1}},
-        {"held_past_the_last_sample", 0, kT0 + 1200, kT0 + 2400, 600, 16, {20, 20, 20}, {0, 1, 1}},
-        {"end_before_begin_reads_nothing", 0, kT0 + 600, kT0, 300, 16, {}, {}},
+        {"hold_every_five_min", 1, 0, 1200, 300, 16, {0, 0, 10, 10, 20}, {0, 1, 0, 1, 0}},
+        {"interpolate_every_five_min", 0, 0, 1200, 300, 16, {0, 5, 10, 15, 20}, {0, 1, 0, 1, 0}},
+        {"end_off_the_grid_stops_before_it", 1, 0, 1000, 600, 16, {0, 10}, {0, 0}},
+        {"capped_by_max_samples", 0, 0, 1200, 300, 3, {0, 5, 10}, {0, 1, 0}},
+        {"period_zero_reads_begin_only", 0, 900, 900, 0, 16, {15}, {1}},
+        {"held_past_the_last_sample", 0, 1200, 2400, 600, 16, {20, 20, 20}, {0, 1, 1}},
+        {"end_before_begin_reads_nothing", 0, 600, 0, 300, 16, {}, {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Result r = read(true, 2, c.flag, c.begin, c.end, c.period, c.max);
+        Result r = read(true, 2, c.flag, kT0 + c.begin, kT0 + c.end, c.period, c.max);
         ASSERT_EQ(r.rc, KELDRIN_OK);
         EXPECT_EQ(r.values, c.values);
         EXPECT_EQ(r.codes, c.codes);
-        for (size_t k = 0; k < r.times.size(); ++k) EXPECT_EQ(r.times[k], c.begin + k * c.period);
+        for (size_t k = 0; k < r.times.size(); ++k)
+            EXPECT_EQ(r.times[k], kT0 + c.begin + k * c.period);
     }
     // Before the first sample there is no data.
     Result r = read(true, 2, 0, kT0 - 600, kT0 - 600, 0);
@@ -156,11 +144,7 @@ TEST_F(HistorianHistory, BadRequestsAndOldServersFail) {
     EXPECT_EQ(read(false, 4, 0, kT0, kT0, 0).rc, KELDRIN_OK);
 
     // Grid reads need 11.3; raw reads serve every version.
-    KhSim_Reset();
-    ASSERT_GT(KhSim_AddServer("OLD", 11, 2, 0), 0);
-    KeldrinErrorBlock err{};
-    SHORT old = static_cast<SHORT>(DaAddServer("OLD 200", &err));
-    ASSERT_EQ(DaSelectServer(old, &err), KELDRIN_OK);
+    ASSERT_NO_FATAL_FAILURE(startOver("OLD", 2, "OLD 200"));
     rec_ = KhSim_AddRecord("OLD", "FI300", 0);
     ASSERT_EQ(KhSim_AddField("OLD", rec_, "HIST", kHist, -16, 0), 1);
     EXPECT_EQ(read(true, 2, 0, kT0, kT0, 0).rc, KELDRIN_E_VERSION);

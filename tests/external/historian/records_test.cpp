@@ -112,11 +112,7 @@ TEST_F(HistorianRecords, MapSearchReturnsBatchesOfTheCapacity) {
     EXPECT_EQ(got, wanted);
 
     // The long-name form needs 11.3; the plain form serves older servers.
-    KhSim_Reset();
-    ASSERT_GT(KhSim_AddServer("OLD", 11, 2, 0), 0);
-    KeldrinErrorBlock err{};
-    SHORT old = static_cast<SHORT>(DaAddServer("OLD 200 /ALIAS=OLD__AC", &err));
-    ASSERT_EQ(DaSelectServer(old, &err), KELDRIN_OK);
+    ASSERT_NO_FATAL_FAILURE(startOver("OLD", 2, "OLD 200 /ALIAS=OLD__AC"));
     LONG d = KhSim_AddRecord("OLD", "MvMapDef", 0);
     LONG m = KhSim_AddRecord("OLD", "M", d);
     ASSERT_EQ(KhSim_AddField("OLD", m, "DEFN", 0x59200000, -1, 0), 1);
@@ -132,6 +128,7 @@ TEST_F(HistorianRecords, MapSearchReturnsBatchesOfTheCapacity) {
     EXPECT_EQ(count, 0);
     LONG major = 0, minor = 0;
     char text[8];
+    KeldrinErrorBlock err{};
     ASSERT_EQ(GETDBVERSION(&err, &major, &minor, text, sizeof text), KELDRIN_OK);
     EXPECT_EQ(major, 11);
     EXPECT_EQ(minor, 2);
