@@ -4,19 +4,36 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <dlfcn.h>
 #include "fixture.h"
 #include "keldcore.h"
-#include "older_library.h"
 
 namespace {
 
-using kh_test::OlderLibrary;
+const std::string kOlderLibraryPath = std::string(KH_TEST_DLL_DIR) + "/libkeldcore.so";
+
+// The older client library, opened from its build folder by path.
+class OlderLibrary {
+public:
+    OlderLibrary() : handle_(dlopen(kOlderLibraryPath.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
+    ~OlderLibrary() {
+        if (handle_) dlclose(handle_);
+    }
+    bool loaded() const { return handle_ != nullptr; }
+    template <typename Fn>
+    Fn get(const char* name) const {
+        return reinterpret_cast<Fn>(dlsym(handle_, name));
+    }
+
+private:
+    void* handle_;
+};
 
 class HistorianOlderLibrary : public ::testing::Test {
 protected:
     void SetUp() override {
         KhSim_Reset();
-        ASSERT_TRUE(lib_.loaded()) << kh_test::olderLibraryPath();
+        ASSERT_TRUE(lib_.loaded()) << kOlderLibraryPath;
         ASSERT_GT(KhSim_AddServer("CTRL01", 10, 2, 1), 0);
         rec_ = KhSim_AddRecord("CTRL01", "FIC200", 0);
         ASSERT_EQ(KhSim_AddField("CTRL01", rec_, "PV", 0x20000, -12, 0), 1);
