@@ -135,21 +135,6 @@ HRESULT CMvParameter::PutText(CharString& field, BSTR newVal) {
     return S_OK;
 }
 
-template <class T>
-HRESULT CMvParameter::GetNumber(const T& field, T* pVal) {
-    if (!pVal) return E_POINTER;
-    mv::ObjectLock lock(this);
-    *pVal = field;
-    return S_OK;
-}
-
-template <class T>
-HRESULT CMvParameter::PutNumber(T& field, T newVal) {
-    mv::ObjectLock lock(this);
-    field = newVal;
-    return S_OK;
-}
-
 // The low 16 bits of the field, taken as a signed number, pick the row.
 HRESULT CMvParameter::EnumTextGet(const LONG& field, const char* const* table, SHORT count,
                                   BSTR* pVal) {

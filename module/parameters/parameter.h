@@ -201,10 +201,20 @@ private:
     void AssignText(CharString& field, BSTR text);
     HRESULT GetText(const CharString& field, BSTR* pVal);
     HRESULT PutText(CharString& field, BSTR newVal);
+    // Defined here: the value operations in another file use them too.
     template <class T>
-    HRESULT GetNumber(const T& field, T* pVal);
+    HRESULT GetNumber(const T& field, T* pVal) {
+        if (!pVal) return E_POINTER;
+        mv::ObjectLock lock(this);
+        *pVal = field;
+        return S_OK;
+    }
     template <class T>
-    HRESULT PutNumber(T& field, T newVal);
+    HRESULT PutNumber(T& field, T newVal) {
+        mv::ObjectLock lock(this);
+        field = newVal;
+        return S_OK;
+    }
     HRESULT EnumTextGet(const LONG& field, const char* const* table, SHORT count, BSTR* pVal);
     HRESULT EnumTextPut(LONG& field, BSTR text, const char* const* table, SHORT count,
                         const char16_t* error);
