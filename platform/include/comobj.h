@@ -450,6 +450,18 @@ MV_MODULE_LOCAL HRESULT CreateClassFactory(REFIID riid, void** ppv) noexcept {
     return CreateComObject<ClassFactory<T>>(nullptr, riid, ppv);
 }
 
+// Serves T from this process: puts a new class object for it into the
+// process-local class table under clsid; *cookie receives the registration
+// for CoRevokeClassObject.
+template <class T>
+MV_MODULE_LOCAL HRESULT RegisterClassObject(REFCLSID clsid, DWORD* cookie) noexcept {
+    ComPtr<IUnknown> factory;
+    HRESULT hr = CreateClassFactory<T>(IID_IUnknown, factory.PutVoid());
+    if (FAILED(hr)) return hr;
+    return CoRegisterClassObject(clsid, factory.get(), CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
+                                 cookie);
+}
+
 // ---------------------------------------------------------------------------
 // Error information
 // ---------------------------------------------------------------------------

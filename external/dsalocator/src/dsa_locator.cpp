@@ -130,11 +130,7 @@ HRESULT Register() {
     State& s = S();
     std::lock_guard lock(s.m);
     if (s.cookie) return S_OK;
-    mv::ComPtr<IUnknown> factory;
-    HRESULT hr = mv::CreateClassFactory<CLocator>(IID_IUnknown, factory.PutVoid());
-    if (FAILED(hr)) return hr;
-    return CoRegisterClassObject(CLSID_MvDsaLocator, factory.get(), CLSCTX_INPROC_SERVER,
-                                 REGCLS_MULTIPLEUSE, &s.cookie);
+    return mv::RegisterClassObject<CLocator>(CLSID_MvDsaLocator, &s.cookie);
 }
 
 void Revoke() {

@@ -240,11 +240,7 @@ HRESULT Register() {
     State& s = S();
     std::lock_guard lock(s.m);
     if (s.cookie) return S_OK;
-    mv::ComPtr<IUnknown> factory;
-    HRESULT hr = mv::CreateClassFactory<CDataSources>(IID_IUnknown, factory.PutVoid());
-    if (FAILED(hr)) return hr;
-    return CoRegisterClassObject(CLSID_MvProcessDataSources, factory.get(), CLSCTX_INPROC_SERVER,
-                                 REGCLS_MULTIPLEUSE, &s.cookie);
+    return mv::RegisterClassObject<CDataSources>(CLSID_MvProcessDataSources, &s.cookie);
 }
 
 void Revoke() {
