@@ -226,9 +226,10 @@ LONG ParseScript(IMvCalculation* calc, const char* script, void** handle, LONG a
         std::lock_guard lock(m.mutex);
         m.flags.AdHoc = adHoc;
     }
-    Calculation c(calc);
-    if (!handle || !c.valid()) return kBadArgument;
+    if (!handle) return kBadArgument;
     *handle = nullptr;
+    Calculation c(calc);
+    if (!c.valid()) return kBadArgument;
     if (f.mode == CORVEXSIM_ERRORTEXT) {
         c.SetErrorText(f.text);
         return 0;
