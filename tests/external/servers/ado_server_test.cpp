@@ -1,6 +1,5 @@
 // The ADO server stand-in over SQLite, driven through the module's wrappers:
-// data sources, queries, field information, rows, overrides and release of
-// record sets on another thread.
+// data sources, queries, field information and rows.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -9,12 +8,9 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "exceptions.h"
 #include "frame/hosted_servers.h"
-#include "frame/object_server.h"
 #include "hosted_servers_sim.h"
 
 namespace {
@@ -93,39 +89,36 @@ protected:
     }
     void TearDown() override {
         ado_.Reset();
-        ObjectServer_Stop();
         hosted::RevokeServers();
         hosted::Reset();
         EXPECT_EQ(hosted::Count(Counter::RecordSetsAlive), 0);
     }
 
-    mv::Variant Connect(const char* name, IDispatch* server = nullptr) {
+    mv::Variant Connect(const char* name) {
         mv::Bstr n{std::string_view(name)}, user(u"operator"), password(u"secret");
         BSTR pn = n.get(), pu = user.get(), pp = password.get();
         LONG options = 16;
-        return AdoServer_Call60030001(server ? server : ado_.get(), &pn, &pu, &pp, &options);
+        return AdoServer_Call60030001(ado_.get(), &pn, &pu, &pp, &options);
     }
     mv::Variant Close(const char* name) {
         mv::Bstr n{std::string_view(name)};
         BSTR pn = n.get();
         return AdoServer_Call60030002(ado_.get(), &pn);
     }
-    mv::ComPtr<IDispatch> Query(const char* name, const char* sql, VARIANT* error,
-                                IDispatch* server = nullptr) {
+    mv::ComPtr<IDispatch> Query(const char* name, const char* sql, VARIANT* error) {
         mv::Bstr n{std::string_view(name)}, q{std::string_view(sql)};
         BSTR pn = n.get(), pq = q.get();
         mv::ComPtr<IDispatch> rs;
-        rs.Attach(AdoServer_Call60030000(server ? server : ado_.get(), &pn, &pq, error));
+        rs.Attach(AdoServer_Call60030000(ado_.get(), &pn, &pq, error));
         return rs;
     }
     // "names | types | rows" of a record set, with each call's result.
-    std::string Read(IDispatch* rs, IDispatch* server = nullptr) {
-        server = server ? server : ado_.get();
+    std::string Read(IDispatch* rs) {
         IDispatch* p = rs;
         mv::Variant names, types, rows;
         VARIANT_BOOL flag = VARIANT_FALSE;
-        mv::Variant info = AdoServer_Call60030003(server, &p, &names, &types);
-        mv::Variant fetched = AdoServer_Call60030004(server, &p, &flag, &rows);
+        mv::Variant info = AdoServer_Call60030003(ado_.get(), &p, &names, &types);
+        mv::Variant fetched = AdoServer_Call60030004(ado_.get(), &p, &flag, &rows);
         return Render(info) + " " + Render(names) + " " + Render(types) + " " + Render(fetched) +
                " " + Render(rows);
     }
@@ -237,44 +230,10 @@ TEST_F(AdoServerTest, RefusedQueriesGiveNoRecordSetAndTheReasonAndChangeNothing)
     EXPECT_EQ(Read(rs.get()), "true {'count(*)'} {i12} true {{i3}}");
     EXPECT_EQ(hosted::Count(Counter::AdoConnects), 0);
     EXPECT_EQ(hosted::Count(Counter::AdoQueries), 1);
-}
-
-TEST_F(AdoServerTest, ForeignRecordSetsAndOverridesLeaveTheCallersVariablesAlone) {
-    mv::ComPtr<IDispatch> foreign;
-    CoCreateInstance(hosted::ClassId(Server::Ado), nullptr, CLSCTX_ALL, IID_IDispatch,
-                     foreign.PutVoid());
-    EXPECT_EQ(Read(foreign.get()),
+    // Only this server's record sets are read.
+    EXPECT_EQ(Read(ado_.get()),
               "'No record set of this server.' vt=0 vt=0 'No record set of this server.' vt=0");
-    EXPECT_EQ(hosted::Count(Counter::AdoFetches), 0);
-
-    // The control surface still overrides: a refused connect, a numeric rows
-    // result, a failing query.
-    hosted::SetResult(Server::Ado, 0x60030001, mv::Variant(false));
-    EXPECT_EQ(Render(Connect("PlantDB")), "false");
-    EXPECT_EQ(hosted::Count(Counter::AdoConnects), 0);
-    mv::Variant error;
-    auto rs = Query("PlantDB", "SELECT tag FROM readings", &error);
-    hosted::SetResult(Server::Ado, 0x60030004, mv::Variant(LONG{-7}));
-    EXPECT_EQ(Read(rs.get()), "true {'tag'} {i202} i-7 vt=0");
-    hosted::SetFailure(Server::Ado, 0x60030000, MV_HR(0x80004005), u"Provider failed");
-    EXPECT_THROW(Query("PlantDB", "SELECT 1", &error), COleDispatchException);
-    EXPECT_EQ(hosted::Count(Counter::AdoQueries), 1);
-}
-
-TEST_F(AdoServerTest, ObjectServerThreadRunsTheCallsAndAnyThreadReleasesTheRecordSet) {
-    hosted::Reset();
-    mv::ComPtr<IDispatch> server;
-    server.Attach(ObjectServer_GetAdoServer());
-    ASSERT_TRUE(server);
-    EXPECT_EQ(Render(Connect("PlantDB", server.get())), "true");
-    mv::Variant error;
-    auto rs = Query("PlantDB", "SELECT value FROM readings WHERE id = 2", &error, server.get());
-    ASSERT_TRUE(rs);
-    EXPECT_EQ(Read(rs.get(), server.get()), "true {'value'} {i5} true {{d7.25}}");
-    std::thread::id serverThread = g_pObjectServer->m_Thread.ThreadId();
-    for (const hosted::Call& call : hosted::Calls()) EXPECT_EQ(call.thread, serverThread);
-    rs.Reset();  // here, on the test's thread
-    EXPECT_EQ(hosted::Count(Counter::RecordSetsAlive), 0);
+    EXPECT_EQ(hosted::Count(Counter::AdoFetches), 1);
 }
 
 }  // namespace
