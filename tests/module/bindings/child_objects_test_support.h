@@ -1,8 +1,7 @@
 // Shared by the tests of the calculation's child classes (data sets, their
-// columns, the recipe connection, automation-method descriptions): stored
-// forms written and read back, properties reached by name through IDispatch,
-// and the classes served by identifier so that collections can recreate
-// their members.
+// columns, the recipe connection, automation-method descriptions): objects,
+// their stored forms, properties by name and the classes served by
+// identifier so that collections can recreate their members.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -21,9 +20,6 @@
 
 namespace child_test {
 
-using Bytes = std::vector<uint8_t>;
-
-// A new object of class T as its primary interface.
 template <class T>
 mv::ComPtr<IDispatch> New() {
     mv::ComPtr<IDispatch> object;
@@ -38,6 +34,14 @@ mv::ComPtr<Itf> As(IUnknown* object) {
     return out;
 }
 
+// Bytes written as hexadecimal text; blanks are for the reader.
+inline Bytes Hex(std::string_view text) {
+    Bytes out;
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] != ' ') out.push_back(std::stoi(std::string(text.substr(i++, 2)), nullptr, 16));
+    return out;
+}
+
 inline Bytes Saved(IUnknown* object) {
     mv::ComPtr<IStream> stream = NewStream();
     EXPECT_EQ(As<IPersistStream>(object)->Save(stream.get(), TRUE), S_OK);
@@ -45,24 +49,20 @@ inline Bytes Saved(IUnknown* object) {
 }
 
 inline HRESULT LoadBytes(IUnknown* object, const Bytes& bytes) {
-    mv::ComPtr<IStream> stream = NewStream(bytes);
-    return As<IPersistStream>(object)->Load(stream.get());
+    return As<IPersistStream>(object)->Load(NewStream(bytes).get());
 }
 
-// The object's XML form under a <root> element.
 inline std::u16string SavedXml(IUnknown* object) {
     mv::ComPtr<IXMLDOMDocument> doc = ParseXml(u"<root/>");
-    mv::ComPtr<IXMLDOMNode> root = RootOf(doc.get());
-    EXPECT_EQ(As<IMvPersistXML>(object)->SaveXML(root.get()), S_OK);
-    return XmlOf(root.get());
+    EXPECT_EQ(As<IMvPersistXML>(object)->SaveXML(RootOf(doc.get()).get()), S_OK);
+    return XmlOf(RootOf(doc.get()).get());
 }
-
 inline HRESULT LoadXml(IUnknown* object, std::u16string_view xml) {
     mv::ComPtr<IXMLDOMDocument> doc = ParseXml(xml);
     return As<IMvPersistXML>(object)->LoadXML(RootOf(doc.get()).get());
 }
 
-// A property read by name; "vt:text" so that rows compare type and value.
+// "vt:text": a comparison sees type and value.
 inline std::string Shown(const VARIANT& v) {
     mv::Variant text;
     if (v.vt != VT_EMPTY && FAILED(VariantChangeType(&text, const_cast<VARIANT*>(&v), 0, VT_BSTR)))
@@ -75,11 +75,11 @@ inline std::string GetByName(IDispatch* object, const char16_t* name) {
     return Shown(value);
 }
 
-// One property of a class: its initial value and a value put through
-// IDispatch that must read back as it was put.
+// A property's initial value (as Shown prints it) and a value put through
+// IDispatch that must read back unchanged.
 struct PropertyRow {
     const char16_t* name;
-    std::string initial;  // as Shown() prints it
+    std::string initial;
     mv::Variant put;
 };
 inline void ExpectProperties(IDispatch* object, const std::vector<PropertyRow>& rows) {
@@ -91,12 +91,11 @@ inline void ExpectProperties(IDispatch* object, const std::vector<PropertyRow>& 
     }
 }
 
-// One stored form of an object: the object, built as the row wants it, must
-// save exactly `bytes` (and `xml` under <root>), and a new object of its
-// class that loads them must save them again.
+// An object built by `make` and `fill` saves exactly `bytes` and, under
+// <root>, `xml`; new objects that load either save the same bytes again.
 struct StoredRow {
     const char* what;
-    std::function<mv::ComPtr<IDispatch>()> make;  // a new object of the class
+    std::function<mv::ComPtr<IDispatch>()> make;
     std::function<void(IDispatch*)> fill;
     Bytes bytes;
     std::u16string xml;
@@ -106,23 +105,25 @@ inline void ExpectStoredForms(const std::vector<StoredRow>& rows) {
         SCOPED_TRACE(row.what);
         mv::ComPtr<IDispatch> object = row.make();
         row.fill(object.get());
+        const std::u16string xml = row.xml.empty() ? u"<root/>" : u"<root>" + row.xml + u"</root>";
         EXPECT_EQ(Saved(object.get()), row.bytes);
-        EXPECT_EQ(SavedXml(object.get()),
-                  row.xml.empty() ? u"<root/>" : u"<root>" + row.xml + u"</root>");
-
-        mv::ComPtr<IDispatch> fromStream = row.make();
-        mv::ComPtr<IStream> stream = NewStream(row.bytes);
-        EXPECT_EQ(As<IPersistStream>(fromStream.get())->Load(stream.get()), S_OK);
-        EXPECT_EQ(StreamPosition(stream.get()), row.bytes.size());
+        EXPECT_EQ(SavedXml(object.get()), xml);
+        mv::ComPtr<IDispatch> fromStream = row.make(), fromXml = row.make();
+        EXPECT_EQ(LoadBytes(fromStream.get(), row.bytes), S_OK);
         EXPECT_EQ(Saved(fromStream.get()), row.bytes);
-
-        mv::ComPtr<IDispatch> fromXml = row.make();
-        EXPECT_EQ(LoadXml(fromXml.get(), u"<root>" + row.xml + u"</root>"), S_OK);
+        EXPECT_EQ(LoadXml(fromXml.get(), xml), S_OK);
         EXPECT_EQ(Saved(fromXml.get()), row.bytes);
     }
 }
 
-// Serves the child classes by class identifier while it lives.
+// Every cut of a stream fails the load (a leak would fail the run).
+template <class T>
+void ExpectEveryCutFails(const Bytes& bytes) {
+    for (std::size_t cut = 0; cut < bytes.size(); ++cut)
+        EXPECT_TRUE(FAILED(LoadBytes(New<T>().get(), Bytes(bytes.begin(), bytes.begin() + cut))))
+            << "cut at " << cut;
+}
+
 struct ServedChildClasses {
     values_test::ServedClass column =
         values_test::ServedClass::Of<CMvDataSetColumn>(CLSID_MvDataSetColumn);

@@ -224,25 +224,18 @@ TEST_F(ModuleLoad, RegisteredClassesAreCreatedByProgIdThroughTheRegistry) {
     HMODULE module = LoadLibraryA(path_.c_str());
     ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
     ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
-    const char16_t* const progIds[] = {
-        u"Morva.Calc.DataSet.1",    u"Morva.Calc.DataSetColumn.1", u"Morva.Calc.CalcOLEMethod",
-        u"Morva.Calc.CalcOLEArg.1", u"Morva.Calc.DravikConnect.1",
-    };
-    for (const char16_t* progId : progIds) {
-        SCOPED_TRACE(mv::ToUtf8(progId));
-        CLSID clsid{};
+    for (const char16_t* progId :
+         {u"Morva.Calc.DataSet.1", u"Morva.Calc.DataSetColumn.1", u"Morva.Calc.CalcOLEMethod",
+          u"Morva.Calc.CalcOLEArg.1", u"Morva.Calc.DravikConnect.1"}) {
+        CLSID clsid{}, saved{};
+        IPersistStream* object = nullptr;
         ASSERT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
-        IDispatch* object = nullptr;
-        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPersistStream,
                                    reinterpret_cast<void**>(&object)),
-                  S_OK);
-        IPersistStream* persist = nullptr;
-        ASSERT_EQ(object->QueryInterface(IID_IPersistStream, reinterpret_cast<void**>(&persist)),
-                  S_OK);
-        CLSID saved{};
-        EXPECT_EQ(persist->GetClassID(&saved), S_OK);
+                  S_OK)
+            << mv::ToUtf8(progId);
+        EXPECT_EQ(object->GetClassID(&saved), S_OK);
         EXPECT_EQ(saved, clsid);
-        persist->Release();
         object->Release();
     }
     CoFreeUnusedLibraries();
