@@ -81,14 +81,17 @@ TEST(CalcOLEMethod, StoredFormsAreTheGoldenOnesAndLoadBack) {
 
 TEST(CalcOLEMethod, ArgumentsAreFiledOnceByNameAndFoundAgain) {
     mv::ComPtr<IMvCalcOLEMethod> method = As<IMvCalcOLEMethod>(New<CMvCalcOLEMethod>().get());
-    mv::ComPtr<IMvCalcOLEArg> added, found, again, missing;
+    mv::ComPtr<IMvCalcOLEArg> added, found;
     ASSERT_EQ(method->AddArgument(mv::Bstr(u"Rate").get(), added.Put()), S_OK);
     ASSERT_EQ(method->GetArgument(mv::Bstr(u"RATE").get(), found.Put()), S_OK);
     EXPECT_EQ(found, added);
-    again = missing = added;
-    EXPECT_EQ(method->AddArgument(mv::Bstr(u"rate").get(), again.Put()), E_FAIL);
+    // A refused name or an unknown one hands out null, whatever the out
+    // pointer held.
+    IMvCalcOLEArg* again = added.get();
+    IMvCalcOLEArg* missing = added.get();
+    EXPECT_EQ(method->AddArgument(mv::Bstr(u"rate").get(), &again), E_FAIL);
     EXPECT_EQ(values_test::TakeErrorText(), u"Add: Item is already in collection");
-    EXPECT_TRUE(FAILED(method->GetArgument(mv::Bstr(u"Other").get(), missing.Put())));
+    EXPECT_TRUE(FAILED(method->GetArgument(mv::Bstr(u"Other").get(), &missing)));
     EXPECT_EQ(again, nullptr);
     EXPECT_EQ(missing, nullptr);
     mv::ComPtr<IMvObjCollection> arguments;
