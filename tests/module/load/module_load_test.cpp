@@ -220,27 +220,4 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
     dlclose(pin);
 }
 
-TEST_F(ModuleLoad, RegisteredClassesAreCreatedByProgIdThroughTheRegistry) {
-    HMODULE module = LoadLibraryA(path_.c_str());
-    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
-    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
-    for (const char16_t* progId :
-         {u"Morva.Calc.DataSet.1", u"Morva.Calc.DataSetColumn.1", u"Morva.Calc.CalcOLEMethod",
-          u"Morva.Calc.CalcOLEArg.1", u"Morva.Calc.DravikConnect.1"}) {
-        CLSID clsid{}, saved{};
-        IPersistStream* object = nullptr;
-        ASSERT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
-        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IPersistStream,
-                                   reinterpret_cast<void**>(&object)),
-                  S_OK)
-            << mv::ToUtf8(progId);
-        EXPECT_EQ(object->GetClassID(&saved), S_OK);
-        EXPECT_EQ(saved, clsid);
-        object->Release();
-    }
-    CoFreeUnusedLibraries();
-    EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
-    EXPECT_TRUE(FreeLibrary(module));
-}
-
 }  // namespace
