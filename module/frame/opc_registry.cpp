@@ -1,11 +1,15 @@
-#include "frame/opc_servers_stub.h"
+#include "frame/opc_registry.h"
 
-#include <new>
+#include "bindings/opc_servers.h"
 
 OPCServers* g_OPCServers = nullptr;
 
 void CreateOPCServers() {
-    g_OPCServers = new (std::nothrow) OPCServers();
+    try {
+        g_OPCServers = new OPCServers();
+    } catch (...) {
+        g_OPCServers = nullptr;
+    }
 }
 
 void DestroyOPCServers() {

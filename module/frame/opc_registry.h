@@ -1,20 +1,15 @@
-// The process-wide OPC server registry: one OPC DA client per data source.
-// For now it holds no servers; the OPC data bindings give it its content.
+// The process-wide OPC server registry (see bindings/opc_servers.h): created
+// at start-up, destroyed at unload.
 #pragma once
 
-class OPCServers {
-public:
-    OPCServers() = default;
-    ~OPCServers() = default;
-    OPCServers(const OPCServers&) = delete;
-    OPCServers& operator=(const OPCServers&) = delete;
-};
+class OPCServers;
 
 // The registry, or null before start-up, after shut-down, or when it could
-// not be allocated.
+// not be created.
 extern OPCServers* g_OPCServers;
 
-// Allocates the registry (start-up); a failed allocation leaves it null.
+// Creates the registry (start-up); a failed creation leaves it null.
 void CreateOPCServers();
-// Destroys the registry when it exists (shut-down); otherwise does nothing.
+// Destroys the registry when it exists (shut-down), and with it every server
+// it holds; otherwise does nothing.
 void DestroyOPCServers();
