@@ -3,6 +3,7 @@
 #include "bindings/opc_da_server.h"
 
 #include <functional>
+#include <tuple>
 
 #include "binding_test_support.h"
 #include "frame/app_globals.h"
@@ -90,74 +91,53 @@ TEST_F(OpcDaServerTest, ConnectOutcomes) {
     opcsim::UnregisterNode("NODE3");
 }
 
-TEST_F(OpcDaServerTest, GroupAndReadSourceFollowTheExactFlagText) {
+// Each row also reads three items twice: in the caller's order, each item
+// added once, "a" and "A" two items.
+TEST_F(OpcDaServerTest, GroupAndReadsFollowTheExactFlagText) {
     struct Row {
         const char* source;
         const char* flag;  // null: not set
         bool on;
     } rows[] = {{"A", "-1", true},    {"B", "1", false},     {"C", "TRUE", false},
                 {"D", "-1.0", false}, {"E", nullptr, false}, {"F", " -1", false}};
-    opcsim::SetItem(kRemote, "I", mv::Variant(1.0), OPC_QUALITY_GOOD, Stamp(1));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.flag ? row.flag : "(unset)");
+        opcsim::SetItem(kRemote, "A", mv::Variant(1.5), OPC_QUALITY_GOOD, Stamp(10));
+        opcsim::SetItem(kRemote, "B", mv::Variant(LONG{7}), 0x1C, Stamp(20));
+        opcsim::SetItem(kRemote, "a", mv::Variant(u"low"), 0x40, Stamp(30));
         AddSource(row.source, kRemote, row.flag, row.flag);
         COPCDAServer server(kLocal);
         std::string text;
         ASSERT_EQ(server.ConnectFromDataSource(row.source, text), S_OK);
         EXPECT_EQ(server.UseCache(), row.on);
         EXPECT_EQ(server.BadStatusOnItemError(), row.on);
-        std::vector<mv::Variant> values;
-        std::vector<WORD> qualities;
-        std::vector<FILETIME> stamps;
-        ASSERT_EQ(server.ReadOpcItems({"I"}, values, qualities, stamps, text), S_OK);
-        auto groups = opcsim::Groups();
-        ASSERT_EQ(groups.size(), 1u);
-        EXPECT_EQ(groups[0].name, "MORVACALC");
-        EXPECT_EQ(groups[0].active, row.on ? TRUE : FALSE);
-        EXPECT_EQ(groups[0].updateRate, 1000u);
-        EXPECT_EQ(groups[0].clientHandle, 1234u);
-        EXPECT_FALSE(groups[0].timeBiasGiven);
-        EXPECT_EQ(groups[0].deadBand, 0.0f);
-        EXPECT_EQ(groups[0].locale, 0u);
-        ASSERT_EQ(opcsim::Reads().size(), 1u);
+        for (int pass = 0; pass < 2; ++pass) {
+            std::vector<mv::Variant> values(1);  // emptied first
+            std::vector<WORD> qualities;
+            std::vector<FILETIME> stamps;
+            ASSERT_EQ(server.ReadOpcItems({"B", "a", "A"}, values, qualities, stamps, text), S_OK);
+            ASSERT_EQ(values.size(), 3u);
+            EXPECT_EQ(values[0].lVal, 7);
+            EXPECT_EQ(mv::ToUtf8(values[1].bstrVal), "low");
+            EXPECT_EQ(values[2].dblVal, 1.5);
+            EXPECT_EQ(qualities, (std::vector<WORD>{0x1C, 0x40, OPC_QUALITY_GOOD}));
+            EXPECT_EQ(stamps.at(2).dwLowDateTime, 10u);
+        }
+        ASSERT_EQ(opcsim::Groups().size(), 1u);
+        const opcsim::GroupCall g = opcsim::Groups()[0];
+        EXPECT_EQ(
+            std::tie(g.name, g.active, g.updateRate, g.clientHandle, g.timeBiasGiven, g.deadBand,
+                     g.locale),
+            std::make_tuple("MORVACALC", row.on ? TRUE : FALSE, 1000u, 1234u, false, 0.0f, 0u));
+        auto items = opcsim::AddedItems();
+        EXPECT_EQ(items.size(), 3u);
+        for (const auto& i : items)
+            EXPECT_EQ(std::tie(i.accessPath, i.active, i.clientHandle, i.blobSize, i.requestedType),
+                      std::make_tuple("", TRUE, 0u, 0u, VT_EMPTY));
+        ASSERT_EQ(opcsim::Reads().size(), 2u);
         EXPECT_EQ(opcsim::Reads()[0].source, row.on ? OPC_DS_CACHE : OPC_DS_DEVICE);
         opcsim::Reset();
-        opcsim::SetItem(kRemote, "I", mv::Variant(1.0), OPC_QUALITY_GOOD, Stamp(1));
     }
-}
-
-TEST_F(OpcDaServerTest, ReadsGiveTheItemsInOrderAndAddEachItemOnce) {
-    opcsim::SetItem(kRemote, "A", mv::Variant(1.5), OPC_QUALITY_GOOD, Stamp(10));
-    opcsim::SetItem(kRemote, "B", mv::Variant(LONG{7}), 0x1C, Stamp(20));
-    opcsim::SetItem(kRemote, "a", mv::Variant(u"low"), 0x40, Stamp(30));
-    AddSource("OPC2", kRemote);
-    COPCDAServer server(kLocal);
-    std::string text;
-    ASSERT_EQ(server.ConnectFromDataSource("OPC2", text), S_OK);
-    for (int pass = 0; pass < 2; ++pass) {
-        std::vector<mv::Variant> values(1);  // emptied first
-        std::vector<WORD> qualities;
-        std::vector<FILETIME> stamps;
-        ASSERT_EQ(server.ReadOpcItems({"B", "a", "A"}, values, qualities, stamps, text), S_OK);
-        ASSERT_EQ(values.size(), 3u);
-        EXPECT_EQ(values[0].lVal, 7);
-        EXPECT_EQ(mv::ToUtf8(values[1].bstrVal), "low");
-        EXPECT_EQ(values[2].dblVal, 1.5);
-        EXPECT_EQ(qualities, (std::vector<WORD>{0x1C, 0x40, OPC_QUALITY_GOOD}));
-        ASSERT_EQ(stamps.size(), 3u);
-        EXPECT_EQ(stamps[0].dwLowDateTime, 20u);
-        EXPECT_EQ(stamps[2].dwLowDateTime, 10u);
-    }
-    auto items = opcsim::AddedItems();
-    ASSERT_EQ(items.size(), 3u);  // once each; "a" and "A" are two items
-    for (const auto& item : items) {
-        EXPECT_EQ(item.accessPath, "");
-        EXPECT_EQ(item.active, TRUE);
-        EXPECT_EQ(item.clientHandle, 0u);
-        EXPECT_EQ(item.blobSize, 0u);
-        EXPECT_EQ(item.requestedType, VT_EMPTY);
-    }
-    EXPECT_EQ(opcsim::Reads().size(), 2u);
 }
 
 TEST_F(OpcDaServerTest, ReadFailures) {
