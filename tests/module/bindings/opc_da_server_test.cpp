@@ -2,7 +2,6 @@
 // and writes with their failure texts, and the system-message text helper.
 #include "bindings/opc_da_server.h"
 
-#include <functional>
 #include <tuple>
 
 #include "binding_test_support.h"
@@ -141,65 +140,37 @@ TEST_F(OpcDaServerTest, GroupAndReadsFollowTheExactFlagText) {
 }
 
 TEST_F(OpcDaServerTest, ReadFailures) {
+    using opcsim::Call;
     struct Row {
         const char* what;
         const char* badStatus;
-        std::vector<std::string> items;
-        std::function<void()> arrange;
+        const char* items;  // one letter each
         HRESULT hr;
         const char* text;
-        std::vector<WORD> qualities = {};  // of a read that succeeds
+        void (*arrange)();
     } rows[] = {
-        {"unknown item",
-         nullptr,
-         {"A", "X"},
-         [] { opcsim::SetErrorString(OPC_E_UNKNOWNITEMID, u"Unknown item."); },
-         E_FAIL,
-         "Failed to add OPC item X: Unknown item."},
-        {"unknown item, no server text",
-         nullptr,
-         {"X"},
-         nullptr,
-         E_FAIL,
-         "Failed to add OPC item X: hr=-1073479673"},
-        {"add items fails",
-         nullptr,
-         {"A"},
-         [] { opcsim::SetFailure(kRemote, opcsim::Call::AddItems, E_OUTOFMEMORY); },
-         E_FAIL,
+        {"unknown item", nullptr, "AX", E_FAIL, "Failed to add OPC item X: Unknown item.",
+         [] { opcsim::SetErrorString(OPC_E_UNKNOWNITEMID, u"Unknown item."); }},
+        {"unknown item, no server text", nullptr, "X", E_FAIL,
+         "Failed to add OPC item X: hr=-1073479673", nullptr},
+        {"add items fails", nullptr, "A", E_FAIL,
          "Failed to add item to OPC server: Not enough storage is available to complete this "
-         "operation.\r\n"},
-        {"add items succeeds without results",
-         nullptr,
-         {"A"},
-         [] { opcsim::SetFailure(kRemote, opcsim::Call::AddItems, S_FALSE); },
-         E_FAIL,
-         "Failed to add item to OPC server: Unspecified error\r\n"},
-        {"an item fails",
-         nullptr,
-         {"A", "B"},
-         nullptr,
-         E_FAIL,
-         "Failed to read OPC item B: Out of range."},
-        {"an item fails, bad status", "-1", {"A", "B"}, nullptr, S_OK, "", {OPC_QUALITY_GOOD, 0}},
-        {"the call fails, bad status",
-         "-1",
-         {"A", "B"},
-         [] { opcsim::SetFailure(kRemote, opcsim::Call::Read, E_ABORT); },
-         E_ABORT,
-         "Failed to read from OPC server: Operation aborted\r\n"},
-        {"S_FALSE without arrays, bad status",
-         "-1",
-         {"A"},
-         [] { opcsim::SetFailure(kRemote, opcsim::Call::Read, S_FALSE); },
-         E_FAIL,
-         "Failed to read from OPC server: Unspecified error\r\n"},
-        {"the call throws",
-         nullptr,
-         {"A"},
-         [] { opcsim::SetThrows(kRemote, opcsim::Call::Read, true); },
-         E_FAIL,
-         "Unexpected error reading from OPC Server"},
+         "operation.\r\n",
+         [] { opcsim::SetFailure(kRemote, Call::AddItems, E_OUTOFMEMORY); }},
+        {"add items succeeds without results", nullptr, "A", E_FAIL,
+         "Failed to add item to OPC server: Unspecified error\r\n",
+         [] { opcsim::SetFailure(kRemote, Call::AddItems, S_FALSE); }},
+        {"an item fails", nullptr, "AB", E_FAIL, "Failed to read OPC item B: Out of range.",
+         nullptr},
+        {"an item fails, bad status", "-1", "AB", S_OK, "", nullptr},
+        {"the call fails, bad status", "-1", "AB", E_ABORT,
+         "Failed to read from OPC server: Operation aborted\r\n",
+         [] { opcsim::SetFailure(kRemote, Call::Read, E_ABORT); }},
+        {"S_FALSE without arrays, bad status", "-1", "A", E_FAIL,
+         "Failed to read from OPC server: Unspecified error\r\n",
+         [] { opcsim::SetFailure(kRemote, Call::Read, S_FALSE); }},
+        {"the call throws", nullptr, "A", E_FAIL, "Unexpected error reading from OPC Server",
+         [] { opcsim::SetThrows(kRemote, Call::Read, true); }},
     };
     int n = 0;
     for (const Row& row : rows) {
@@ -217,11 +188,16 @@ TEST_F(OpcDaServerTest, ReadFailures) {
         std::vector<mv::Variant> values;
         std::vector<WORD> qualities;
         std::vector<FILETIME> stamps;
-        EXPECT_EQ(server.ReadOpcItems(row.items, values, qualities, stamps, text), row.hr);
+        std::vector<std::string> items;
+        for (const char* p = row.items; *p; ++p) items.emplace_back(1, *p);
+        EXPECT_EQ(server.ReadOpcItems(items, values, qualities, stamps, text), row.hr);
         EXPECT_EQ(text, row.text);
-        EXPECT_EQ(qualities, row.qualities);
-        EXPECT_EQ(values.size(), row.qualities.size());
-        EXPECT_EQ(stamps.size(), row.qualities.size());
+        // Only the bad-status read succeeds: its failed item reads as quality 0.
+        std::vector<WORD> expected;
+        if (row.hr == S_OK) expected = {OPC_QUALITY_GOOD, 0};
+        EXPECT_EQ(qualities, expected);
+        EXPECT_EQ(values.size(), expected.size());
+        EXPECT_EQ(stamps.size(), expected.size());
         opcsim::Reset();
     }
 }
