@@ -66,6 +66,9 @@ void SetThrows(const std::string& node, Call call, bool throws);
 // Every n-th Read on the node (counted from the last Reset) fails with `hr`;
 // n = 0 switches it off.
 void SetReadFailureEvery(const std::string& node, int n, HRESULT hr);
+// Read hands out its arrays as usual but answers `hr` (S_OK: as the items
+// say), as a server that breaks the rule of no arrays with a failure would.
+void SetReadResult(const std::string& node, HRESULT hr);
 // Without a browser, creating CLSID_OpcServerList on the node fails with
 // REGDB_E_CLASSNOTREG.
 void SetBrowserPresent(const std::string& node, bool present);

@@ -34,6 +34,7 @@ struct Node {
     std::array<bool, kCallCount> throws{};
     int failEvery = 0;
     HRESULT failEveryCode = S_OK;
+    HRESULT readResult = S_OK;
     bool browser = true;
     Counters counters;
 };
@@ -206,7 +207,7 @@ public:
         }
         *states = st;
         *errors = e;
-        return hr;
+        return n.readResult != S_OK ? n.readResult : hr;
     }
     HRESULT Write(DWORD count, OPCHANDLE* handles, VARIANT* values, HRESULT** errors) override {
         if (!errors || (count && (!handles || !values))) return E_INVALIDARG;
@@ -491,6 +492,11 @@ void SetReadFailureEvery(const std::string& node, int n, HRESULT hr) {
     Node& target = NodeOf(node);
     target.failEvery = n;
     target.failEveryCode = hr;
+}
+
+void SetReadResult(const std::string& node, HRESULT hr) {
+    std::lock_guard lock(S().m);
+    NodeOf(node).readResult = hr;
 }
 
 void SetBrowserPresent(const std::string& node, bool present) {
