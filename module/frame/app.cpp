@@ -10,7 +10,7 @@
 #include "frame/loaded_dlls.h"
 #include "frame/memory_allocation.h"
 #include "frame/object_server.h"
-#include "frame/opc_servers_stub.h"
+#include "frame/opc_registry.h"
 #include "frame/tagged_lock.h"
 #include "frame/tls_slots.h"
 

@@ -11,7 +11,7 @@
 #include "frame/dll_exports.h"
 #include "frame/keldrin_client.h"
 #include "frame/object_server.h"
-#include "frame/opc_servers_stub.h"
+#include "frame/opc_registry.h"
 #include "frame/tls_slots.h"
 
 namespace {
