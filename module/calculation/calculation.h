@@ -216,11 +216,23 @@ public:
     // formula's Default becomes the Value of a parameter that is new.
     HRESULT CopyFormulaParameterDetails(IMvParameter* target, IMvParameter* source, bool existed);
 
+    // The run's error text (calculation_errors.cpp). SetError replaces it,
+    // AddError appends to it (no separator); a text left non-empty is logged
+    // as two error lines. Both hold the object lock throughout.
+    void SetError(const std::string& text);
+    void SetError(const char* text);
+    void AddError(const std::string& text);
+    void AddError(const char* text);
+
     // The store-and-forward state (0 to 6), written by the store-and-forward
     // driver alone.
     void SetStoreForwardState(LONG state);
 
 private:
+    // Replaces (append false) or extends the error text and logs it under
+    // `name`.
+    void WriteError(const char* name, const char* text, bool append);
+
     // Re-creates the "ReturnValue" parameter (type Variant, direction
     // ReturnValue) in Parameters.
     HRESULT CreateReturnValueParameter();
