@@ -104,8 +104,6 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
 MV_CALCULATION_NOT_YET(Calculate, ())
 MV_CALCULATION_NOT_YET(Execute, ())
 MV_CALCULATION_NOT_YET(ClearCache, ())
-MV_CALCULATION_NOT_YET(AllocateCopy, (IMvCalculation**, LONG))
-MV_CALCULATION_NOT_YET(DeallocateCopy, ())
 MV_CALCULATION_NOT_YET(SetCalcFromFormulaP, (IMvCalculation*))
 MV_CALCULATION_NOT_YET(GetFormulaDetails, (BSTR*, BSTR*, BSTR*))
 MV_CALCULATION_NOT_YET(FormulaDetailsArray, (VARIANT*))

@@ -40,6 +40,11 @@ MV_IID_OF(IActiveScriptSite, IID_IActiveScriptSite);
 // The resolved bindings of one kind, built by the run's parameter set-up.
 class BindingDefinitionSet;
 
+// The calculation running innermost on the calling thread (the top of its
+// running-calculation stack), without a reference of its own; null outside
+// a run.
+IUnknown* MvRunningCalculation() noexcept;
+
 // One record of the per-run parameter table; the table holds one per member
 // of Parameters, in collection order. `Parameter` holds no reference: the
 // collection keeps the parameter alive.
@@ -223,6 +228,12 @@ public:
     void SetError(const char* text);
     void AddError(const std::string& text);
     void AddError(const char* text);
+
+    // The calling thread's running-calculation stack (calculation_copies.cpp):
+    // PushToTLS puts this calculation on top, PopFromTLS takes the top node
+    // off, whichever calculation it holds (nothing on an empty stack).
+    void PushToTLS();
+    static void PopFromTLS();
 
     // The store-and-forward state (0 to 6), written by the store-and-forward
     // driver alone.
