@@ -56,20 +56,6 @@ HRESULT CMvCalculation::CreateReturnValueParameter() {
     }
 }
 
-// The table and the automation object of this instance. The rest of the
-// copy chain and the data sets are cleared by the run's own clean-up.
-void CMvCalculation::ClearParamInfo() {
-    IDispatch* firstOleObject = nullptr;
-    {
-        mv::ObjectLock lock(this);
-        m_FirstOleObjectThread = 0;
-        delete[] std::exchange(m_ParamInfo, nullptr);
-        m_ParamInfoCount = 0;
-        firstOleObject = std::exchange(m_FirstOleObject, nullptr);
-    }
-    if (firstOleObject) firstOleObject->Release();
-}
-
 HRESULT CMvCalculation::InterfaceSupportsErrorInfo(REFIID riid) {
     return MvMethodFrame("CMvCalculation::InterfaceSupportsErrorInfo",
                          [&] { return IsEqualIID(riid, IID_IMvCalculation) ? S_OK : S_FALSE; });
@@ -101,9 +87,6 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
         return MvMethodFrame("CMvCalculation::" #Method, [] { return E_NOTIMPL; }); \
     }
 
-MV_CALCULATION_NOT_YET(Calculate, ())
-MV_CALCULATION_NOT_YET(Execute, ())
-MV_CALCULATION_NOT_YET(ClearCache, ())
 MV_CALCULATION_NOT_YET(SetCalcFromFormulaP, (IMvCalculation*))
 MV_CALCULATION_NOT_YET(GetFormulaDetails, (BSTR*, BSTR*, BSTR*))
 MV_CALCULATION_NOT_YET(FormulaDetailsArray, (VARIANT*))

@@ -20,10 +20,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "bindings/binding_definitions.h"
 #include "bindings/data_manager.h"
 #include "comobj.h"
 #include "frame/owned_string.h"
@@ -37,26 +41,91 @@
 
 MV_IID_OF(IActiveScriptSite, IID_IActiveScriptSite);
 
-// The resolved bindings of one kind, built by the run's parameter set-up.
-class BindingDefinitionSet;
-
 // The calculation running innermost on the calling thread (the top of its
 // running-calculation stack), without a reference of its own; null outside
 // a run.
 IUnknown* MvRunningCalculation() noexcept;
 
-// One record of the per-run parameter table; the table holds one per member
-// of Parameters, in collection order. `Parameter` holds no reference: the
-// collection keeps the parameter alive.
+// One record of the per-run parameter table: what the run's steps read of
+// one parameter, copied when the table is built, and the parameter itself.
 struct ParamInfo {
     std::string Name;
     LONG Type = 0;
-    LONG ParameterType = 0;
+    LONG ParameterType = 0;  // bit 1: input pass, bit 2: output pass
     double UnitConversionMultiplier = 0.0;
     double UnitConversionOffset = 0.0;
     LONG BindingType = 0;
-    IMvParameter* Parameter = nullptr;
+    mv::ComPtr<IMvParameter> Parameter;  // counted: outlives a removal from the collection
 };
+
+// The per-run parameter table with the binding definitions that live as
+// long as it does: one record per member of Parameters that is a
+// parameter, in collection order. Shared: the calculation holds one share
+// until its cache is cleared, and each run holds its own while it runs, so a
+// clearing on another thread never frees what a run reads.
+struct ParamInfoTable {
+    std::vector<ParamInfo> Records;
+    std::unique_ptr<BindingDefinitionSet> KeldrinBindingSet;
+    std::unique_ptr<BindingDefinitionSet> ProcessDataBindingSet;
+};
+using ParamInfoShare = std::shared_ptr<ParamInfoTable>;
+
+// The passes of a run.
+constexpr LONG INPUT_PASS = 0;
+constexpr LONG OUTPUT_PASS = 1;
+
+class CMvCalculation;
+
+// Seams of the run (calculation_run.cpp, binding_dispatch.cpp). Each returns
+// what it replaces; null restores the built-in step, which records a run
+// error naming the formula or binding kind that is not available yet.
+//
+// The executor of one formula kind (1 to 7).
+using MvFormulaExecutor = void (*)(CMvCalculation& calc, const ParamInfoTable& table);
+MvFormulaExecutor MvSetFormulaExecutor(LONG kind, MvFormulaExecutor executor);
+
+// What the binding dispatcher hands a binding kind.
+struct MvBindingCall {
+    CMvCalculation* Calculation;
+    LONG Pass;
+    const ParamInfoTable* Table;
+    const ParamInfo* Record;  // null for a step after the walk
+    LONG Ordinal;             // among the pass's records of that kind, from 0
+    LONG Count;               // the pass's records of that kind
+    SHORT* Level;             // the pass quality; null in the output pass
+    SHORT* Status;
+    const void* StoreTime;
+    // OPC: server name -> (item names, record indexes), for the step after
+    // the walk.
+    const std::map<std::string, std::vector<std::pair<std::string, LONG>>>* OpcBatches;
+};
+using MvBindingHandler = void (*)(const MvBindingCall& call);
+// The per-record handler of binding kind 1, 4, 6, 7, 10 or 11.
+MvBindingHandler MvSetBindingHandler(LONG kind, MvBindingHandler handler);
+// The step after the walk of binding kind 1, 9 or 11.
+MvBindingHandler MvSetBindingBatchStep(LONG kind, MvBindingHandler step);
+// The data-set reader of a pass (mask 1 input, 2 output).
+using MvDataSetReader = void (*)(CMvCalculation& calc, LONG mask, IMvDataSet* dataSet);
+MvDataSetReader MvSetDataSetReader(MvDataSetReader reader);
+
+// The first `count` members of the collection (every member when `count` is
+// below 0) as Itf, in collection order; a member that is missing or does not
+// answer Itf leaves a null slot.
+template <class Itf>
+std::vector<mv::ComPtr<Itf>> MvMembersAs(IMvObjCollection* collection, LONG count = -1) {
+    if (count < 0 && (!collection || FAILED(collection->get_Count(&count)))) count = 0;
+    std::vector<mv::ComPtr<Itf>> members(static_cast<std::size_t>(count > 0 ? count : 0));
+    for (LONG i = 0; collection && i < count; ++i) {
+        mv::ComPtr<IDispatch> item;
+        if (FAILED(collection->ItemByIndex(i + 1, item.Put())) || !item) continue;
+        (void)item.As(&members[static_cast<std::size_t>(i)]);
+    }
+    return members;
+}
+
+// The worse of two quality levels, and the status that goes with a level.
+SHORT WorseLevel(SHORT a, SHORT b) noexcept;
+SHORT LevelToStatus(SHORT level) noexcept;
 
 class CMvCalculation : public mv::ComObjectRoot<CMvCalculation>,
                        public ISupportErrorInfo,
@@ -229,6 +298,45 @@ public:
     void AddError(const std::string& text);
     void AddError(const char* text);
 
+    // The run (calculation_run.cpp). The run driver: S_OK whether the run
+    // succeeded or not (its failures are in ErrorText); E_UNEXPECTED only
+    // when an exception escaped outside the guarded passes.
+    HRESULT Calculate(IMvScheduleGroup* group);
+    // Runs the formula by its kind on the current parameter table.
+    HRESULT ExecuteFormula();
+    HRESULT InitOutputParameterStatus(const ParamInfoTable& table, SHORT* level, SHORT* status);
+    void ClearChangedFlags(const ParamInfoTable& table);
+    // Seconds since `start` (a tick count), across a wrap of the counter.
+    static double GetTimeElapsed(const DWORD& start);
+    // The current local time in whole seconds; *valid false when it cannot
+    // be converted.
+    static DATE CurrentDateTime(bool* valid = nullptr);
+    // Appends "%.16f" of the value (below 1e16) or "%.16e" to the text.
+    static void AppendDoubleToBstr(mv::Bstr& text, const double& value);
+
+    // The parameter table (param_info.cpp). SetupParamInfo builds it from
+    // Parameters (a member that is no parameter is skipped); ClearParamInfo
+    // drops the calculation's share with the automation objects, the rest of
+    // the copy chain's caches and the data sets' connections.
+    void SetupParamInfo();
+    void ClearParamInfo();
+    void DisconnectDataSets();
+    void ClearThreadDataArrays();
+    // The calculation's share of the table, null when there is none.
+    ParamInfoShare ParamInfoSnapshot();
+    // Adds an automation object of another thread to the cache (the object
+    // gives its reference to the cache).
+    void AddThreadOleObject(IDispatch* object, DWORD thread);
+
+    // The binding dispatcher (binding_dispatch.cpp).
+    void ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level, SHORT* status,
+                             const void* storeTime);
+    void ProcessDataSets(LONG pass);
+    void AccumulateParameterLevel(const ParamInfo& record, SHORT* level, SHORT* status);
+
+    // Whether the error text is empty, read under the lock.
+    bool HasError();
+
     // The calling thread's running-calculation stack (calculation_copies.cpp):
     // PushToTLS puts this calculation on top, PopFromTLS takes the top node
     // off, whichever calculation it holds (nothing on an empty stack).
@@ -240,6 +348,11 @@ public:
     void SetStoreForwardState(LONG state);
 
 private:
+    struct RunMark;
+    // Copies the "ReturnValue" parameter's value, level and status into the
+    // calculation's own (under the lock).
+    void TakeReturnValue();
+
     // Replaces (append false) or extends the error text and logs it under
     // `name`.
     void WriteError(const char* name, const char* text, bool append);
@@ -247,8 +360,6 @@ private:
     // Re-creates the "ReturnValue" parameter (type Variant, direction
     // ReturnValue) in Parameters.
     HRESULT CreateReturnValueParameter();
-    // Frees the per-run parameter table and what the run built with it.
-    void ClearParamInfo();
 
     // The calculation_children.cpp helpers.
     template <class Itf>
@@ -306,10 +417,7 @@ private:
     MvDataManager m_ProcessDataManager;
     IMvScheduleGroup* m_RunScheduleGroup = nullptr;  // no reference
     LONG m_StoreTime[2] = {-1, -1};                  // first word -1: none
-    ParamInfo* m_ParamInfo = nullptr;                // owned array
-    LONG m_ParamInfoCount = 0;
-    BindingDefinitionSet* m_KeldrinBindingSet = nullptr;
-    BindingDefinitionSet* m_ProcessDataBindingSet = nullptr;
+    ParamInfoShare m_ParamInfo;                      // the table, its count and the binding sets
     IMvParameter* m_ReturnValueParameter = nullptr;  // one reference, or null
     void* m_DllFunction = nullptr;
     IDispatch* m_FirstOleObject = nullptr;  // one reference, or null

@@ -16,21 +16,6 @@
 
 namespace {
 
-// The members of `collection` that are parameters, in collection order; a
-// member that is missing or no parameter leaves a null slot. `count` is read
-// once, before the walk.
-std::vector<mv::ComPtr<IMvParameter>> ParametersOf(IMvObjCollection* collection) {
-    LONG count = 0;
-    if (!collection || FAILED(collection->get_Count(&count)) || count < 0) count = 0;
-    std::vector<mv::ComPtr<IMvParameter>> parameters(static_cast<std::size_t>(count));
-    for (LONG i = 0; i < count; ++i) {
-        mv::ComPtr<IDispatch> item;
-        if (FAILED(collection->ItemByIndex(i + 1, item.Put())) || !item) continue;
-        (void)item.As(&parameters[static_cast<std::size_t>(i)]);
-    }
-    return parameters;
-}
-
 // A one-dimensional array of VARIANT from index 0, or VT_EMPTY when it
 // cannot be made.
 void CreateCalcSafeArray(VARIANT* target, ULONG count) {
@@ -118,6 +103,15 @@ HRESULT CMvCalculation::GetOLEMethod(BSTR Name, IMvCalcOLEMethod** pMethod) {
 HRESULT CMvCalculation::RemoveAllParameters() {
     return MvMethodFrame("CMvCalculation::RemoveAllParameters", [&] {
         (void)Collection(m_Parameters)->RemoveAll();
+        // The run's table and its "ReturnValue" reference name the removed
+        // parameters: the next run builds both from the new collection.
+        ClearParamInfo();
+        IMvParameter* oldReturnValue = nullptr;
+        {
+            mv::ObjectLock lock(this);
+            oldReturnValue = std::exchange(m_ReturnValueParameter, nullptr);
+        }
+        if (oldReturnValue) oldReturnValue->Release();
         (void)CreateReturnValueParameter();
     });
 }
@@ -209,7 +203,7 @@ HRESULT CMvCalculation::CopyFormulaParameterDetails(IMvParameter* target, IMvPar
 HRESULT CMvCalculation::MarkParametersUnused() {
     return MvMethodFrame("CMvCalculation::MarkParametersUnused", [&] {
         for (const mv::ComPtr<IMvParameter>& parameter :
-             ParametersOf(Collection(m_Parameters).get())) {
+             MvMembersAs<IMvParameter>(Collection(m_Parameters).get())) {
             if (!parameter) continue;
             LONG type = mvcUnUsed;
             parameter->get_ParameterType(&type);
@@ -223,7 +217,7 @@ HRESULT CMvCalculation::ListUnusedParameters(VARIANT* pVarList) {
         if (!pVarList) return E_POINTER;
         std::vector<mv::Bstr> names;
         for (const mv::ComPtr<IMvParameter>& parameter :
-             ParametersOf(Collection(m_Parameters).get())) {
+             MvMembersAs<IMvParameter>(Collection(m_Parameters).get())) {
             if (!parameter) continue;
             LONG type = mvcReturnValue;
             parameter->get_ParameterType(&type);
@@ -252,7 +246,7 @@ HRESULT CMvCalculation::ListParameterDetails(VARIANT* pDetails) {
         if (!pDetails) return E_POINTER;
         VariantClear(pDetails);
         const std::vector<mv::ComPtr<IMvParameter>> parameters =
-            ParametersOf(Collection(m_Parameters).get());
+            MvMembersAs<IMvParameter>(Collection(m_Parameters).get());
         CreateCalcSafeArray(pDetails, static_cast<ULONG>(parameters.size()));
         for (std::size_t i = 0; i < parameters.size(); ++i) {
             if (!parameters[i]) continue;
