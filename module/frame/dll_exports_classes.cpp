@@ -5,6 +5,7 @@
 #include "bindings/data_set.h"
 #include "bindings/data_set_column.h"
 #include "bindings/dravik_connect.h"
+#include "calculation/calculation.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
 #include "frame/dll_exports.h"
@@ -18,6 +19,7 @@
 #include "persistence/obj_collection.h"
 
 void MvAddModuleClassFactories() {
+    MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
     MvRegisterClassFactory(CLSID_MvObjCollection, &mv::CreateComObject<CMvObjCollection>);
     MvRegisterClassFactory(CLSID_MvCalcValue, &mv::CreateComObject<CMvCalcValue>);
     MvRegisterClassFactory(CLSID_MvCalcValues, &mv::CreateComObject<CMvCalcValues>);

@@ -12,6 +12,7 @@
 #include "../frame/registry_test_support.h"
 #include "com.h"
 #include "keldrin_sim.h"
+#include "script.h"
 #include "sys.h"
 
 namespace {
@@ -180,10 +181,10 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
     EXPECT_EQ(Text(typeLib + "\\FLAGS"), "0");
     EXPECT_EQ(Text(typeLib + "\\HELPDIR"), fs::path(path_).parent_path().string());
 
-    // Activation finds the module through the registry; no class is built
-    // into it yet, so each one is not available.
+    // Activation finds the module through the registry; a class not built
+    // into it yet is not available.
     GUID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation", &clsid), S_OK);
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.ScheduleGroup", &clsid), S_OK);
     IClassFactory* factory = nullptr;
     EXPECT_EQ(CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                                reinterpret_cast<void**>(&factory)),
@@ -218,6 +219,66 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
     EXPECT_EQ(Lines(pinnedSteps()), expected);
     EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaShutdown"), shutdownsBefore + 1);
     dlclose(pin);
+}
+
+IID Iid(const char16_t* text) {
+    IID iid{};
+    EXPECT_EQ(IIDFromString(text, &iid), S_OK);
+    return iid;
+}
+
+TEST_F(ModuleLoad, RegisteredClassesAreCreatedByProgIdAndTheCalculationAnswersInItsOrder) {
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+    for (const char16_t* progId :
+         {u"Morva.Calc.Calculation.1", u"Morva.Calc.CalcOLEMethod.1", u"Morva.Calc.CalcOLEArg.1",
+          u"Morva.Calc.DataSet.1", u"Morva.Calc.DataSetColumn.1", u"Morva.Calc.DravikConnect"}) {
+        SCOPED_TRACE(mv::ToUtf8(progId));
+        CLSID clsid{};
+        ASSERT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
+        IUnknown* object = nullptr;
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&object)),
+                  S_OK);
+        object->Release();
+    }
+
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation.1", &clsid), S_OK);
+    IUnknown* calc = nullptr;
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&calc)),
+              S_OK);
+    const IID calculation = Iid(u"{3C8B53EF-E39D-11D2-B903-00805F712C95}");
+    const IID calculation3 = Iid(u"{E638FC61-7D9B-11D3-B924-00805F712C95}");
+    for (const IID& iid : {calculation, IID_IDispatch, IID_ISupportErrorInfo, IID_IActiveScriptSite,
+                           IID_IPersistStream, Iid(u"{86A0CB21-EEBC-11D2-B906-00805F712C95}"),
+                           calculation3, Iid(u"{FAF375F1-EEC4-11D2-B906-00805F712C95}"),
+                           Iid(u"{A4486A91-7F5B-11D4-96F6-0008C7A0E7AD}")}) {
+        IUnknown* itf = nullptr;
+        EXPECT_EQ(calc->QueryInterface(iid, reinterpret_cast<void**>(&itf)), S_OK);
+        if (itf) itf->Release();
+    }
+    void* persist = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(calc->QueryInterface(IID_IPersist, &persist), E_NOINTERFACE);
+    IUnknown* dual = nullptr;
+    IUnknown* dispatch = nullptr;
+    calc->QueryInterface(calculation, reinterpret_cast<void**>(&dual));
+    calc->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch));
+    EXPECT_EQ(dual, dispatch);
+    ISupportErrorInfo* errors = nullptr;
+    ASSERT_EQ(calc->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&errors)), S_OK);
+    EXPECT_EQ(errors->InterfaceSupportsErrorInfo(calculation), S_OK);
+    EXPECT_EQ(errors->InterfaceSupportsErrorInfo(calculation3), S_FALSE);
+    errors->Release();
+    dual->Release();
+    dispatch->Release();
+    calc->Release();
+
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+    EXPECT_TRUE(FreeLibrary(module));
 }
 
 }  // namespace
