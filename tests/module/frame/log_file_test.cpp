@@ -1,6 +1,6 @@
 // The log file: exact bytes of its lines, its name, the size cap and what
 // happens when it cannot be opened.
-#include <unistd.h>
+#include <cerrno>
 
 #include "log_test_support.h"
 
@@ -125,15 +125,13 @@ TEST_F(LogFileTest, OpenFailureLosesTheLineAndTellsTheDebugger) {
     EXPECT_EQ(g_debugOutput, "Failed to open file: 21");
     std::filesystem::remove(DefaultFile());
 
-    if (geteuid() != 0) {  // the superuser may write everywhere
-        std::ofstream(DefaultFile()) << 'x';
-        std::filesystem::permissions(DefaultFile(), std::filesystem::perms::owner_read);
-        g_debugOutput.clear();
-        log.WriteLine(u"lost");
-        EXPECT_EQ(g_debugOutput, "Failed to open file: Access Denied: 13");
-        EXPECT_EQ(ReadBytes(DefaultFile()), "x");
-        std::filesystem::remove(DefaultFile());
-    }
+    std::ofstream(DefaultFile()) << 'x';
+    MvLogFailNextOpenForTesting(EACCES);  // as a read-only file, also for the superuser
+    g_debugOutput.clear();
+    log.WriteLine(u"lost");
+    EXPECT_EQ(g_debugOutput, "Failed to open file: Access Denied: 13");
+    EXPECT_EQ(ReadBytes(DefaultFile()), "x");
+    std::filesystem::remove(DefaultFile());
 
     g_debugOutput.clear();
     log.WriteLine(u"kept");  // the next line tries again

@@ -70,7 +70,21 @@ const TextDate kTextDate[] = {
     {"2 Jan 2024", S_OK, k2024Jan2},
     {"15:04", S_OK, (15 * 60 + 4) / 1440.0},
     {"3:04:05 pm", S_OK, kThreeOhFourPm},
-    // From the platform's public conversion tables.
+    // From Wine's oleaut32 conformance tests (dlls/oleaut32/tests/vartype.c,
+    // test_VarDateFromStr), but for the [I] rows, which the issue that
+    // restored the dot rule lists: a dot between numbers separates hours,
+    // minutes and seconds; a first number that cannot be a month is a year.
+    {"0.1", S_OK, 0.0006944444444444445},
+    {"2.5", S_OK, 0.08680555555555555},
+    {"1.5.2", S_OK, 0.04516203703703704},
+    {"7.30", S_OK, 7.5 / 24},                              // [I]
+    {"12.5.9", S_OK, (12 * 3600 + 5 * 60 + 9) / 86400.0},  // [I]
+    {"3.15 4 5 6", S_OK, 38812.0 + 3.25 / 24},             // [I]
+    {"1.2 3 4 5", S_OK, 38415.04305555556},
+    {"1 2 3 4.5.6", S_OK, 37623.17020833334},
+    {"14 2 3", S_OK, 41673.0},
+    {"2 14 3", S_OK, 37666.0},
+    {"32 2 3", S_OK, 11722.0},
     {"1/2/1970", S_OK, 25570.0},
     {"2 January, 1970", S_OK, 25570.0},
     {"2-Jan-1970", S_OK, 25570.0},
