@@ -55,6 +55,10 @@ struct StartupCase {
     int stepLines;         // recipe lines under Steps
     int initErrorLines;
 };
+// Shown by the test list in place of the raw bytes.
+void PrintTo(const StartupCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::string RecipeStep(const char* progId) {
     return "CVB_ObjectServer::CreateDispatchObject( Failed to create component. Invalid class "

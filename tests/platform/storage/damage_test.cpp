@@ -19,6 +19,10 @@ struct FailedSaveCase {
     bool abandon;
     bool commit;
 };
+// Shown by the test list in place of the raw bytes.
+void PrintTo(const FailedSaveCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class FailedSave : public ::testing::TestWithParam<FailedSaveCase> {
 protected:
@@ -95,6 +99,9 @@ struct DamageCase {
     HRESULT atSmall = S_OK;  // OpenStream "Small" when the open succeeded
     HRESULT atBig = S_OK;    // OpenStream "Big" when the open succeeded
 };
+void PrintTo(const DamageCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 const DamageCase kDamage[] = {
     {"intact", 0, 1, 0xD0, S_OK},  // read back whole, though libgsf did not write it

@@ -41,6 +41,10 @@ struct RoundTripCase {
     const char* label;
     size_t size;
 };
+// Shown by the test list in place of the raw bytes.
+void PrintTo(const RoundTripCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
@@ -197,6 +201,9 @@ struct PathErrorCase {
     DWORD mode;
     HRESULT expected;
 };
+void PrintTo(const PathErrorCase& c, std::ostream* os) {
+    *os << c.label;
+}
 
 class PathErrors : public ::testing::TestWithParam<PathErrorCase> {};
 
