@@ -94,11 +94,11 @@ struct WrapperCase {
     DISPID id;
     std::function<mv::Variant(IDispatch*, Vars&)> call;
     std::vector<std::string> args;  // as the server saw them
+    // Named in the test list, not shown as raw bytes.
+    friend void PrintTo(const WrapperCase& c, std::ostream* os) {
+        *os << (c.server == Server::Excel ? "Excel " : "Ado ") << c.id;
+    }
 };
-// Shown by the test list in place of the raw bytes.
-void PrintTo(const WrapperCase& c, std::ostream* os) {
-    *os << (c.server == Server::Excel ? "Excel " : "Ado ") << c.id;
-}
 
 // One wrapper, the arguments it is given and what the server sees. The
 // spreadsheet wrappers pass copies of the caller's strings, the ADO ones the

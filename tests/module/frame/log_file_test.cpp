@@ -140,9 +140,18 @@ TEST_F(LogFileTest, OpenFailureLosesTheLineAndTellsTheDebugger) {
     mv::SetDebugOutputHookForTesting(nullptr);
 }
 
-// Without a common application-data folder the lines go to the folder of the
-// module whose instance the log was given.
-TEST_F(LogFileTest, WithoutApplicationDataFolderLinesGoToTheModuleFolder) {
+// Lines go to the common application-data folder, however long its path;
+// without one, to the folder of the module whose instance the log was given.
+TEST_F(LogFileTest, LinesGoToTheApplicationDataFolderElseToTheModuleFolder) {
+    const std::string deep = root_ + "/" + std::string(150, 'd') + "/" + std::string(150, 'e');
+    std::filesystem::create_directories(deep);
+    {
+        logtest::ScopedEnv appdata("MORVA_COMMON_APPDATA", deep.c_str());
+        CDiagnosticLog log;
+        InitializeModuleLog(log);
+        EXPECT_EQ(mv::ToUtf8(log.LogFolder()), deep + "/Morva/DiagnosticLogs/Morva Calc/");
+    }
+
     const std::string library = root_ + "/module/libmvlogtest_noshutdown.so";
     std::filesystem::create_directories(root_ + "/module");
     std::filesystem::copy_file(

