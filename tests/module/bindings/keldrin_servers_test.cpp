@@ -76,14 +76,4 @@ TEST_F(KeldrinServersTest, VersionComesFromTheServerOrIsZeroWhenNothingAnswers) 
     EXPECT_EQ(minor, 3);
 }
 
-TEST_F(KeldrinServersTest, LongNamesFromVersionElevenThree) {
-    struct Row {
-        LONG major, minor;
-        bool longNames;
-    } rows[] = {{0, 0, false}, {11, 2, false}, {11, 3, true}, {12, 0, true}, {10, 9, false}};
-    for (const Row& row : rows)
-        EXPECT_EQ(KeldrinVersionHasLongNames(row.major, row.minor), row.longNames)
-            << row.major << "." << row.minor;
-}
-
 }  // namespace

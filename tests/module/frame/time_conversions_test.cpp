@@ -83,17 +83,6 @@ TEST_F(TimeConversions, FailedMicrosecondConversionLeavesTheCallersDate) {
     }
 }
 
-TEST_F(TimeConversions, PartsToDateMovesEarlyDatesOnByACentury) {
-    struct Case {
-        LONG day, tenths;
-        double date;
-    } const cases[] = {
-        {29218, 0, 65744.0}, {29219, 0, 29220.0}, {43000, 432000, 43001.5},
-        {0, 0, 36526.0},     {-5, 0, 36521.0},
-    };
-    for (const Case& c : cases) EXPECT_DOUBLE_EQ(XtsPartsToDate(c.day, c.tenths), c.date) << c.day;
-}
-
 // The tenths form through keldrin_api (mode 0) and through the older library
 // (mode 1) in its states; with TZ=UTC a day number d is the UTC day d + 1
 // since 1899-12-30.
