@@ -290,6 +290,9 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
         HRESULT hr = member->QueryInterface(IID_IMvCalcName, calcName.PutVoid());
         if (FAILED(hr)) return hr;
         if (!calcName) return E_NOINTERFACE;
+        mv::Bstr previous;
+        hr = calcName->get_ObjectName(previous.Out());
+        if (FAILED(hr)) return hr;
         hr = calcName->put_ObjectName(NewName);
         if (hr != S_OK) return hr;
         {
@@ -303,6 +306,8 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
                 return S_OK;
             }
         }
+        // The member goes back to the name it is filed under.
+        (void)calcName->put_ObjectName(previous.get());
         writeEnd = false;
         return ReportError(u"Rename: NewName already used");
     });

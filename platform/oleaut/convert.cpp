@@ -10,6 +10,7 @@
 #include <string>
 
 #include "oleaut/convert_internal.h"
+#include "oleaut/oleaut_internal.h"
 
 namespace {
 
@@ -43,6 +44,13 @@ bool IsInteger(VARTYPE vt) {
 
 bool IsUnsigned(VARTYPE vt) {
     return vt == VT_UI1 || vt == VT_UI2 || vt == VT_UI4 || vt == VT_UINT || vt == VT_UI8;
+}
+
+// Integer types of one size up to four bytes: the platform converts between
+// them by keeping the bits.
+bool SameNarrowIntegerSize(VARTYPE a, VARTYPE b) {
+    return IsInteger(a) && IsInteger(b) && mv::oleaut::ValueSize(a) == mv::oleaut::ValueSize(b) &&
+           mv::oleaut::ValueSize(a) <= 4;
 }
 
 // The types a VARIANT may hold by value, other than arrays.
@@ -431,9 +439,18 @@ HRESULT ToScalar(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT* out) {
                                 : 0xFFFFFFFFull));
         return S_OK;
     }
+    if (src.vt == VT_I8 && vt == VT_CY &&
+        (src.llVal >= INT64_MAX / 10000 || src.llVal <= INT64_MIN / 10000))
+        return DISP_E_OVERFLOW;  // the platform's limit, one short of the type's range
     Numeric n;
     HRESULT hr = ToNumeric(src, &n);
     if (FAILED(hr)) return hr;
+    if (SameNarrowIntegerSize(vt, src.vt)) {
+        // Between integer types of one size the platform keeps the bits:
+        // VT_I2 -2 reads as VT_UI2 65534, VT_UINT 0xFFFFFFFF as VT_I4 -1.
+        StoreInteger(out, vt, n.exact.mantissa);
+        return S_OK;
+    }
     if (IsInteger(vt)) {
         Int128 x = 0;
         hr = NumericToInteger(n, vt, &x);

@@ -32,8 +32,10 @@ struct ParsedNumber {
 // DISP_E_OVERFLOW when it is beyond the range of a double.
 HRESULT ParseNumber(std::u16string_view text, ParsedNumber* out);
 
-// `digits` significant digits, fixed form unless the decimal exponent is
-// below -4 or at least `digits`; ties in the decimal expansion round away
+// At most `digits` significant digits, in the fixed form unless the value
+// reaches 10^digits or the fixed form would need more than `digits` digits
+// after the point; then the exponent form with a sign and at least two
+// digits ("6.66666666666667E-02"). Ties in the decimal expansion round away
 // from zero.
 std::u16string FormatReal(double value, int digits);
 

@@ -261,7 +261,10 @@ std::u16string FormatReal(double value, int digits) {
     while (kept.size() > 1 && kept.back() == '0') kept.pop_back();
 
     std::string out = value < 0 ? "-" : "";
-    if (exp10 < -4 || exp10 >= digits) {
+    // Digits the fixed form needs after the point for a value below one.
+    const long long fraction_digits =
+        exp10 < 0 ? -exp10 - 1 + static_cast<long long>(kept.size()) : 0;
+    if (exp10 >= digits || fraction_digits > digits) {
         out += kept[0];
         if (kept.size() > 1) out += "." + kept.substr(1);
         char e[16];

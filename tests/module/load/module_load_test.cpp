@@ -5,12 +5,15 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../frame/registry_test_support.h"
 #include "com.h"
+#include "interfaces/IMvEngUnitType.h"
+#include "interfaces/IMvObjCollection.h"
+#include "interfaces/IMvParameter.h"
+#include "interfaces/IMvPersistFile.h"
 #include "keldrin_sim.h"
 #include "script.h"
 #include "sys.h"
@@ -66,17 +69,6 @@ const ExpectedClass kClasses[] = {
 };
 constexpr const char* kLibId = "{3C8B53E2-E39D-11D2-B903-00805F712C95}";
 
-const std::vector<std::string> kStartUp = {
-    "InitInstance",      "CreateObjectServerEvent", "InitializeLog", "AllocateTlsSlots",
-    "ClearUnitConvColl", "InitializeLocks",         "GetBaseFolder", "InitKeldrinClient",
-    "CreateOPCServers",  "InitComModule",
-};
-const std::vector<std::string> kShutDown = {
-    "ExitInstance",      "StopObjectServer",  "ShutdownKeldrinClient", "CloseObjectServerEvent",
-    "FreeTlsSlots",      "DestroyOPCServers", "DeleteLocks",           "FreeLibraryTimes",
-    "CalcUnloadLibrary", "ReportLeaks",       "TermComModule",
-};
-
 std::string ModulePath() {
     const char* d = std::getenv("MV_TEST_LIB_DIR");
     fs::path dir = d && *d ? fs::path(d)
@@ -86,13 +78,6 @@ std::string ModulePath() {
 
 using regtest::KeyExists;
 using regtest::Text;
-
-std::vector<std::string> Lines(const char* text) {
-    std::vector<std::string> out;
-    std::istringstream in(text ? text : "");
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
 
 template <class Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -119,38 +104,10 @@ protected:
     std::string path_;
 };
 
-using StepsFn = const char* (*)();
 using HResultFn = HRESULT (*)();
 
-TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownOnce) {
-    const LONG initsBefore = KhSim_CallCount(KHSIM_API, "DaInitialize");
-    const LONG shutdownsBefore = KhSim_CallCount(KHSIM_API, "DaShutdown");
-
-    HMODULE module = LoadLibraryA(path_.c_str());
-    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
-    auto steps = Export<StepsFn>(module, "MvAppStepRecordForTesting");
-    ASSERT_NE(steps, nullptr);
-    EXPECT_EQ(Lines(steps()), kStartUp);
-    EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + 1);
-    // The log was set up for the module: its folder exists.
-    const char* appData = std::getenv("MORVA_COMMON_APPDATA");
-    ASSERT_NE(appData, nullptr);
-    EXPECT_TRUE(fs::is_directory(fs::path(appData) / "Morva" / "DiagnosticLogs" / "Morva Calc"));
-    // Loading writes nothing to the registry.
-    EXPECT_FALSE(KeyExists(std::string("CLSID\\") + kClasses[0].clsid));
-
-    // A second load of the same file only counts.
-    HMODULE again = LoadLibraryA(path_.c_str());
-    EXPECT_EQ(again, module);
-    EXPECT_TRUE(FreeLibrary(again));
-    EXPECT_EQ(Lines(steps()), kStartUp);
-
-    auto registerServer = Export<HResultFn>(module, "DllRegisterServer");
-    auto unregisterServer = Export<HResultFn>(module, "DllUnregisterServer");
-    ASSERT_NE(registerServer, nullptr);
-    ASSERT_NE(unregisterServer, nullptr);
-    ASSERT_EQ(registerServer(), S_OK);
-
+// What registration wrote for every class and the type library.
+void ExpectRegistered(const std::string& path) {
     int programmable = 0;
     for (const ExpectedClass& c : kClasses) {
         SCOPED_TRACE(c.progId);
@@ -167,7 +124,7 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
         EXPECT_EQ(Text(clsidKey), description);
         EXPECT_EQ(Text(clsidKey + "\\ProgID"), c.progId);
         EXPECT_EQ(Text(clsidKey + "\\VersionIndependentProgID"), viProgId);
-        EXPECT_EQ(Text(clsidKey + "\\InprocServer32"), path_);
+        EXPECT_EQ(Text(clsidKey + "\\InprocServer32"), path);
         EXPECT_EQ(Text(clsidKey + "\\InprocServer32", "ThreadingModel"), "Both");
         EXPECT_EQ(Text(clsidKey + "\\TypeLib"), kLibId);
         EXPECT_EQ(KeyExists(clsidKey + "\\Programmable"), c.programmable);
@@ -177,22 +134,12 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
 
     const std::string typeLib = std::string("TypeLib\\") + kLibId + "\\1.0";
     EXPECT_EQ(Text(typeLib), "Morva Calc Components");
-    EXPECT_EQ(Text(typeLib + "\\409\\win32"), path_);
+    EXPECT_EQ(Text(typeLib + "\\409\\win32"), path);
     EXPECT_EQ(Text(typeLib + "\\FLAGS"), "0");
-    EXPECT_EQ(Text(typeLib + "\\HELPDIR"), fs::path(path_).parent_path().string());
+    EXPECT_EQ(Text(typeLib + "\\HELPDIR"), fs::path(path).parent_path().string());
+}
 
-    // Activation finds the module through the registry; a class not built
-    // into it yet is not available.
-    GUID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.ScheduleGroup", &clsid), S_OK);
-    IClassFactory* factory = nullptr;
-    EXPECT_EQ(CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                               reinterpret_cast<void**>(&factory)),
-              CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(factory, nullptr);
-    CoFreeUnusedLibraries();  // hands activation's load of the module back
-
-    ASSERT_EQ(unregisterServer(), S_OK);
+void ExpectUnregistered() {
     EXPECT_TRUE(KeyExists("CLSID"));
     for (const ExpectedClass& c : kClasses) {
         SCOPED_TRACE(c.progId);
@@ -203,22 +150,107 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
         EXPECT_FALSE(KeyExists(std::string("CLSID\\") + c.clsid));
     }
     EXPECT_FALSE(KeyExists(std::string("TypeLib\\") + kLibId));
-    // Unregistering twice finds nothing left to remove, which is no failure.
-    EXPECT_EQ(unregisterServer(), S_OK);
-    EXPECT_EQ(Lines(steps()), kStartUp);
+}
 
-    // Keep the file mapped past the last FreeLibrary, so that the record of
-    // the shut-down can still be read.
-    void* pin = dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(pin, nullptr);
-    EXPECT_TRUE(FreeLibrary(module));
-    auto pinnedSteps = reinterpret_cast<StepsFn>(dlsym(pin, "MvAppStepRecordForTesting"));
-    ASSERT_NE(pinnedSteps, nullptr);
-    std::vector<std::string> expected = kStartUp;
-    expected.insert(expected.end(), kShutDown.begin(), kShutDown.end());
-    EXPECT_EQ(Lines(pinnedSteps()), expected);
-    EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaShutdown"), shutdownsBefore + 1);
-    dlclose(pin);
+template <class I>
+mv::ComPtr<I> Create(const char16_t* progId) {
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
+    mv::ComPtr<I> object;
+    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, mv::IidOf<I>::value,
+                               object.PutVoid()),
+              S_OK);
+    return object;
+}
+
+// What a client does with the registered module: parameters and a unit type
+// made by ProgID, the local historian asked through a parameter, and a
+// collection document of them written and read back.
+void UseTheModule(const mv::Bstr& file) {
+    {
+        auto collection = Create<IMvObjCollection>(u"Morva.Calc.ObjCollection");
+        ASSERT_TRUE(collection);
+        for (const char16_t* name : {u"Flow", u"Level"}) {
+            auto parameter = Create<IMvParameter>(u"Morva.Calc.Parameter");
+            ASSERT_TRUE(parameter);
+            parameter->put_Name(mv::Bstr(name).get());
+            parameter->put_Description(mv::Bstr(std::u16string(name) + u" of tank 4").get());
+            ASSERT_EQ(collection->Add(mv::Bstr(name).get(), parameter.get()), S_OK);
+        }
+        auto type = Create<IMvEngUnitType>(u"Morva.Calc.EngUnitType");
+        ASSERT_TRUE(type);
+        type->put_Name(mv::Bstr(u"Temperature").get());
+        type->put_StandardUnit(mv::Bstr(u"K").get());
+        ASSERT_EQ(collection->Add(mv::Bstr(u"Temperature").get(), type.get()), S_OK);
+        mv::ComPtr<IMvPersistFile> document;
+        ASSERT_EQ(collection.As(&document), S_OK);
+        ASSERT_EQ(document->SaveToFile(file.get()), S_OK);
+    }
+    auto loaded = Create<IMvObjCollection>(u"Morva.Calc.ObjCollection");
+    mv::ComPtr<IMvPersistFile> document;
+    ASSERT_TRUE(loaded && loaded.As(&document) == S_OK);
+    ASSERT_EQ(document->LoadFromFile(file.get()), S_OK);
+    LONG count = 0;
+    EXPECT_EQ(loaded->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 3);
+    for (const char16_t* name : {u"Flow", u"Level"}) {
+        mv::ComPtr<IDispatch> item;
+        mv::ComPtr<IMvParameter> parameter;
+        ASSERT_EQ(loaded->ItemByName(mv::Bstr(name).get(), item.Put()), S_OK);
+        ASSERT_EQ(item.As(&parameter), S_OK);
+        mv::Bstr description, server(u"localhost"), record(u"NOPE"), map(u""), error;
+        parameter->get_Description(description.Out());
+        EXPECT_EQ(description.Utf8(), mv::ToUtf8(name) + " of tank 4");
+        EXPECT_EQ(parameter->SetUsingMap(server.get(), record.get(), map.get(), error.Out()), S_OK);
+        EXPECT_EQ(error.Utf8(), "Could not find record \"NOPE\" ( Record not found. )");
+    }
+    mv::ComPtr<IDispatch> item;
+    mv::ComPtr<IMvEngUnitType> type;
+    ASSERT_EQ(loaded->ItemByName(mv::Bstr(u"temperature").get(), item.Put()), S_OK);
+    ASSERT_EQ(item.As(&type), S_OK);
+    mv::Bstr unit;
+    type->get_StandardUnit(unit.Out());
+    EXPECT_EQ(unit.Utf8(), "K");
+}
+
+// A client's whole session, three times in one process: load, register, use
+// the classes through the registry route, release, and let the module go.
+// Each load finds the module as a first load does; nothing keeps it mapped.
+TEST_F(ModuleLoad, RegistersServesAndUnloadsThreeTimesInOneProcess) {
+    const LONG initsBefore = KhSim_CallCount(KHSIM_API, "DaInitialize");
+    const LONG shutdownsBefore = KhSim_CallCount(KHSIM_API, "DaShutdown");
+    KhSim_SetOlderLibraryPresent(1);
+    ASSERT_GT(KhSim_AddServer("LOCALNODE", 11, 3, 1), 0);
+    const mv::Bstr file((fs::path(std::getenv("MORVA_COMMON_APPDATA")) / "Routed.mvc").string());
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE(round);
+        HMODULE module = LoadLibraryA(path_.c_str());
+        ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + round);
+        // The log was set up for the module: its folder exists.
+        EXPECT_TRUE(fs::is_directory(fs::path(std::getenv("MORVA_COMMON_APPDATA")) / "Morva" /
+                                     "DiagnosticLogs" / "Morva Calc"));
+        // Loading writes nothing to the registry; a second load only counts.
+        EXPECT_FALSE(KeyExists(std::string("CLSID\\") + kClasses[0].clsid));
+        HMODULE again = LoadLibraryA(path_.c_str());
+        EXPECT_EQ(again, module);
+        EXPECT_TRUE(FreeLibrary(again));
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + round);
+
+        ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+        ExpectRegistered(path_);
+        UseTheModule(file);
+        // Unregistering twice finds nothing left to remove, which is no failure.
+        for (int twice = 0; twice < 2; ++twice)
+            EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+        ExpectUnregistered();
+
+        EXPECT_TRUE(FreeLibrary(module));
+        CoFreeUnusedLibraries();  // hands activation's load of the module back
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaShutdown"), shutdownsBefore + round);
+        EXPECT_EQ(dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "still mapped";
+    }
+    KhSim_SetOlderLibraryPresent(0);
 }
 
 IID Iid(const char16_t* text) {
