@@ -40,6 +40,56 @@ protected:
 // ---------------------------------------------------------------------------
 // Script values (the value model of the engine's operators)
 // ---------------------------------------------------------------------------
+namespace mv::script {
+
+// A script value is a VARIANT of the language's subtypes: Empty, Null,
+// Integer (VT_I2), Long, Single, Double, Currency, Date, String, Boolean,
+// Byte, Object (Nothing is a null VT_DISPATCH) and arrays of Variant. Values
+// of other types that objects hand over (VT_DECIMAL, VT_ERROR, VT_I8, ...)
+// are held and passed on unchanged; the operators take them as the Var*
+// functions do.
+using Value = mv::Variant;
+
+// A script error travels as the HRESULT 0x800A0000 plus its number.
+constexpr HRESULT ErrorScode(LONG number) {
+    return static_cast<HRESULT>(0x800A0000u | static_cast<ULONG>(number & 0xFFFF));
+}
+constexpr LONG kErrorInvalidProcedureCall = 5;
+constexpr LONG kErrorOverflow = 6;
+constexpr LONG kErrorOutOfMemory = 7;
+constexpr LONG kErrorSubscriptOutOfRange = 9;
+constexpr LONG kErrorDivisionByZero = 11;
+constexpr LONG kErrorTypeMismatch = 13;
+constexpr LONG kErrorInvalidUseOfNull = 94;
+
+// The error number a failure stands for: a script error's own number, the
+// row of the error table, or else the HRESULT itself.
+LONG ErrorNumber(HRESULT failure);
+// The language's description of an error number; empty when it has none.
+std::u16string_view ErrorDescription(LONG number);
+
+// The comparison operators =, <>, <, <=, >, >=.
+enum class Comparison { Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual };
+
+// Orders two values as the language does: Null gives VARCMP_NULL; two
+// Empties are equal; Empty is 0 beside a number and "" beside a string; a
+// number is less than a string; everything else as VarCmp (case-sensitive).
+// Objects give their default member first. Answers a VARCMP_ value or a
+// failure.
+HRESULT CompareValues(const VARIANT& left, const VARIANT& right);
+// The Boolean (or Null) a comparison operator gives, in `result`.
+HRESULT Compare(Comparison op, const VARIANT& left, const VARIANT& right, VARIANT* result);
+
+// The truth of a condition: a number is true when non-zero, a string is read
+// as en-US True/False or a number, Empty and Null are false, an object gives
+// its default member; anything else is a type mismatch.
+HRESULT IsTrue(const VARIANT& value, bool* out);
+
+// An index or a count: the value as a Long, rounded half to even; Null is
+// error 94.
+HRESULT ToIndex(const VARIANT& value, LONG* out);
+
+}  // namespace mv::script
 
 // ---------------------------------------------------------------------------
 // Engine side: IActiveScript, IActiveScriptParse, IActiveScriptError
