@@ -94,3 +94,95 @@ HRESULT ToIndex(const VARIANT& value, LONG* out);
 // ---------------------------------------------------------------------------
 // Engine side: IActiveScript, IActiveScriptParse, IActiveScriptError
 // ---------------------------------------------------------------------------
+// The platform's script engine class, built into this library: CoCreateInstance
+// finds it without a registry entry (a class registered in the process under
+// the same CLSID takes precedence).
+MV_DEFINE_GUID(CLSID_VBScript, 0xB54F3741, 0x5B07, 0x11CF, 0xA4, 0xB0, 0x00, 0xAA, 0x00, 0x4A, 0x55,
+               0xE8);
+MV_DEFINE_GUID(IID_IActiveScript, 0xBB1A2AE1, 0xA4F9, 0x11CF, 0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C,
+               0xD0, 0x64);
+MV_DEFINE_GUID(IID_IActiveScriptParse, 0xBB1A2AE2, 0xA4F9, 0x11CF, 0x8F, 0x20, 0x00, 0x80, 0x5F,
+               0x2C, 0xD0, 0x64);
+MV_DEFINE_GUID(IID_IActiveScriptError, 0xEAE1BA61, 0xA4ED, 0x11CF, 0x8F, 0x20, 0x00, 0x80, 0x5F,
+               0x2C, 0xD0, 0x64);
+
+constexpr DWORD SCRIPTITEM_ISVISIBLE = 0x00000002;
+constexpr DWORD SCRIPTITEM_ISSOURCE = 0x00000004;
+constexpr DWORD SCRIPTITEM_GLOBALMEMBERS = 0x00000008;
+constexpr DWORD SCRIPTITEM_ISPERSISTENT = 0x00000040;
+constexpr DWORD SCRIPTITEM_CODEONLY = 0x00000200;
+constexpr DWORD SCRIPTITEM_NOCODE = 0x00000400;
+
+constexpr DWORD SCRIPTINFO_IUNKNOWN = 0x00000001;
+constexpr DWORD SCRIPTINFO_ITYPEINFO = 0x00000002;
+
+constexpr DWORD SCRIPTTEXT_DELAYEXECUTION = 0x00000001;
+constexpr DWORD SCRIPTTEXT_ISVISIBLE = 0x00000002;
+constexpr DWORD SCRIPTTEXT_ISEXPRESSION = 0x00000020;
+constexpr DWORD SCRIPTTEXT_ISPERSISTENT = 0x00000040;
+constexpr DWORD SCRIPTTEXT_HOSTMANAGESSOURCE = 0x00000080;
+
+constexpr HRESULT SCRIPT_E_REPORTED = static_cast<HRESULT>(0x80020101);
+
+using SCRIPTTHREADID = DWORD;
+enum SCRIPTTHREADSTATE { SCRIPTTHREADSTATE_NOTINSCRIPT = 0, SCRIPTTHREADSTATE_RUNNING = 1 };
+
+struct IActiveScriptError : IUnknown {
+    virtual HRESULT GetExceptionInfo(EXCEPINFO* pexcepinfo) = 0;
+    virtual HRESULT GetSourcePosition(DWORD* pdwSourceContext, ULONG* pulLineNumber,
+                                      LONG* plCharacterPosition) = 0;
+    virtual HRESULT GetSourceLineText(BSTR* pbstrSourceLine) = 0;
+
+protected:
+    ~IActiveScriptError() = default;
+};
+
+struct IActiveScript : IUnknown {
+    virtual HRESULT SetScriptSite(IActiveScriptSite* pass) = 0;
+    virtual HRESULT GetScriptSite(REFIID riid, void** ppvObject) = 0;
+    virtual HRESULT SetScriptState(SCRIPTSTATE ss) = 0;
+    virtual HRESULT GetScriptState(SCRIPTSTATE* pssState) = 0;
+    virtual HRESULT Close() = 0;
+    virtual HRESULT AddNamedItem(LPCOLESTR pstrName, DWORD dwFlags) = 0;
+    virtual HRESULT AddTypeLib(REFGUID rguidTypeLib, DWORD dwMajor, DWORD dwMinor,
+                               DWORD dwFlags) = 0;
+    virtual HRESULT GetScriptDispatch(LPCOLESTR pstrItemName, IDispatch** ppdisp) = 0;
+    virtual HRESULT GetCurrentScriptThreadID(SCRIPTTHREADID* pstidThread) = 0;
+    virtual HRESULT GetScriptThreadID(DWORD dwWin32ThreadId, SCRIPTTHREADID* pstidThread) = 0;
+    virtual HRESULT GetScriptThreadState(SCRIPTTHREADID stidThread,
+                                         SCRIPTTHREADSTATE* pstsState) = 0;
+    virtual HRESULT InterruptScriptThread(SCRIPTTHREADID stidThread, const EXCEPINFO* pexcepinfo,
+                                          DWORD dwFlags) = 0;
+    virtual HRESULT Clone(IActiveScript** ppscript) = 0;
+
+protected:
+    ~IActiveScript() = default;
+};
+
+struct IActiveScriptParse : IUnknown {
+    virtual HRESULT InitNew() = 0;
+    virtual HRESULT AddScriptlet(LPCOLESTR pstrDefaultName, LPCOLESTR pstrCode,
+                                 LPCOLESTR pstrItemName, LPCOLESTR pstrSubItemName,
+                                 LPCOLESTR pstrEventName, LPCOLESTR pstrDelimiter,
+                                 DWORD_PTR dwSourceContextCookie, ULONG ulStartingLineNumber,
+                                 DWORD dwFlags, BSTR* pbstrName, EXCEPINFO* pexcepinfo) = 0;
+    virtual HRESULT ParseScriptText(LPCOLESTR pstrCode, LPCOLESTR pstrItemName,
+                                    IUnknown* punkContext, LPCOLESTR pstrDelimiter,
+                                    DWORD_PTR dwSourceContextCookie, ULONG ulStartingLineNumber,
+                                    DWORD dwFlags, VARIANT* pvarResult, EXCEPINFO* pexcepinfo) = 0;
+
+protected:
+    ~IActiveScriptParse() = default;
+};
+
+namespace mv::script {
+
+// Makes an engine (the built-in class of CLSID_VBScript).
+HRESULT CreateEngine(IUnknown* outer, REFIID riid, void** ppv);
+
+// Test control: engines created afterwards stop a script after this many
+// statements with error 0x80004004 ("Script stopped: statement budget
+// exhausted"); 0 (the default) sets no budget.
+void SetStatementBudgetForTesting(uint64_t statements);
+
+}  // namespace mv::script
