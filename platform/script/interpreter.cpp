@@ -21,13 +21,27 @@ constexpr int kMaxCallDepth = 200;
 // Calls nest on one thread, across engines (a formula that runs another).
 thread_local int t_callDepth = 0;
 
-struct DepthGuard {
-    DepthGuard() {
-        if (t_callDepth >= kMaxCallDepth) RaiseNumber(kOutOfStack);
-        ++t_callDepth;
+// Expressions nest too (each call's own are bounded by the parser); all of
+// a thread's nesting shares one bound so that the stack cannot run out.
+thread_local int t_evalDepth = 0;
+constexpr int kMaxEvalDepth = 3000;
+
+template <int* Counter(), int Limit>
+struct Guard {
+    Guard() {
+        if (*Counter() >= Limit) RaiseNumber(kOutOfStack);
+        ++*Counter();
     }
-    ~DepthGuard() { --t_callDepth; }
+    ~Guard() { --*Counter(); }
 };
+int* CallDepth() {
+    return &t_callDepth;
+}
+int* EvalDepth() {
+    return &t_evalDepth;
+}
+using DepthGuard = Guard<CallDepth, kMaxCallDepth>;
+using EvalGuard = Guard<EvalDepth, kMaxEvalDepth>;
 
 bool IsObject(const VARIANT& v) {
     return v.vt == VT_DISPATCH || v.vt == VT_UNKNOWN;
@@ -421,6 +435,8 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
 }
 
 Variant Interpreter::Eval(const Expr& e) {
+    if (e.kind == Expr::Kind::Literal) return e.value;
+    EvalGuard nest;
     switch (e.kind) {
         case Expr::Kind::Literal:
             return e.value;

@@ -24,6 +24,7 @@ constexpr LONG kExpectedEndOfStatement = 1025;
 constexpr LONG kInvalidCharacter = 1032;
 constexpr LONG kUnterminatedString = 1033;
 constexpr int kMaxNesting = 100;
+constexpr int kMaxExpressionDepth = 500;
 
 enum class Tok { End, Newline, Colon, Name, Number, String, Symbol };
 
@@ -335,6 +336,17 @@ private:
         e->op = op;
         e->left = std::move(l);
         e->right = std::move(r);
+        return Bounded(std::move(e));
+    }
+    // Evaluating a tree recurses, so its depth is bounded: a long chain such
+    // as 1 + 1 + ... nests to the left.
+    ExprPtr Bounded(ExprPtr e) {
+        int below = 0;
+        if (e->left) below = e->left->depth;
+        if (e->right) below = std::max(below, e->right->depth);
+        for (const ExprPtr& a : e->args) below = std::max(below, a->depth);
+        e->depth = below + 1;
+        if (e->depth > kMaxExpressionDepth) throw SyntaxError{kSyntaxError, e->at};
         return e;
     }
 
@@ -369,7 +381,7 @@ private:
         ExprPtr e = Make(Expr::Kind::Unary, Next().at);
         e->op = Operator::Not;
         e->left = NotLevel();
-        return e;
+        return Bounded(std::move(e));
     }
     ExprPtr Comparison() {
         ExprPtr e = Concatenation();
@@ -448,7 +460,7 @@ private:
         ExprPtr e = Make(Expr::Kind::Unary, Next().at);
         e->op = Operator::Neg;
         e->left = Negation();
-        return e;
+        return Bounded(std::move(e));
     }
     ExprPtr Power() {
         ExprPtr e = Primary();
@@ -465,7 +477,7 @@ private:
         ExprPtr e = Make(Expr::Kind::Unary, Next().at);
         e->op = Operator::Neg;
         e->left = Exponent();
-        return minus ? std::move(e) : std::move(e->left);
+        return minus ? Bounded(std::move(e)) : std::move(e->left);
     }
 
     ExprPtr Literal(Variant v, Position at) {
@@ -534,7 +546,7 @@ private:
         e->spelling = Peek().spelling;
         e->name = Identifier();
         if (IsSymbol(u"(")) Arguments(e.get());
-        return Members(std::move(e));
+        return Members(Bounded(std::move(e)));
     }
     ExprPtr Members(ExprPtr e) {
         while (IsSymbol(u".")) {
@@ -546,6 +558,7 @@ private:
             member->left = std::move(e);
             e = std::move(member);
             if (IsSymbol(u"(")) Arguments(e.get());
+            e = Bounded(std::move(e));
         }
         return e;
     }

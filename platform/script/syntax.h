@@ -59,6 +59,7 @@ struct Expr {
     std::u16string spelling;      // Ref: the name as written
     std::vector<ExprPtr> args;    // Ref
     bool parens = false;          // Ref: arguments in parentheses (even none)
+    int depth = 1;                // of its tree, bounded (evaluation recurses)
 };
 
 struct Stmt;

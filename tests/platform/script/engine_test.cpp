@@ -28,68 +28,70 @@ protected:
     mv::ComPtr<mv::ComObject<CTestItem>> r_, o_;
 };
 
+struct ScriptRow {
+    const char* script;
+    const char* want;
+};
+// Scripts and what they leave in R; also the seeds of the fuzz test.
+const ScriptRow kScripts[] = {
+    {"R = 1 + 2 * 3", "I2:7"},
+    {"R = 2 ^ 3 ^ 2", "R8:64"},
+    {"R = -2 ^ 2", "R8:-4"},
+    {"R = 7 \\ 2 + 7 Mod 4", "I2:6"},
+    {"R = \"a\" & 1 + 2", "Str:a3"},
+    {"R = 1 < 2 And 3 > 2", "Bool:True"},
+    {"R = Not 1 = 2", "Bool:True"},
+    {"R = 1 Or 2 Xor 3", "I2:0"},
+    {"R = &HFF + &O10", "I2:263"},
+    {"R = &HFFFF", "I2:-1"},
+    {"R = 32768", "I4:32768"},
+    {"R = 3000000000", "R8:3000000000"},
+    {"r = 1.5E2 ' comment", "R8:150"},
+    {"R = \"say \"\"hi\"\"\"", "Str:say \"hi\""},
+    {"R = #1/2/2023#", "Date:44928"},
+    {"R = Null", "Null"},
+    {"R = Nothing Is Nothing", "Bool:True"},
+    {"Rem first\nx = 1 : R = X + _\n  2", "I2:3"},
+    {"x = 5\nIf x > 10 Then\nR = 1\nElseIf x > 3 Then\nR = 2\nElse\nR = 3\nEnd If", "I2:2"},
+    {"If 1 > 2 Then R = 1 Else R = 2", "I2:2"},
+    {"If True Then x = 1 : R = x + 1", "I2:2"},
+    {"x = 3\nSelect Case x\nCase 1, 2\nR = 0\nCase 3\nR = \"three\"\nCase Else\nR = 9\n"
+     "End Select",
+     "Str:three"},
+    {"For i = 1 To 10 Step 3 : s = s + i : Next : R = s", "I2:22"},
+    {"For i = 3 To 1 Step -1 : s = s & i : Next i : R = s", "Str:321"},
+    {"Dim a(2) : a(0) = 1 : a(2) = 3 : For Each v In a : s = s + v : Next : R = s", "I2:4"},
+    {"Do While i < 5 : i = i + 1 : Loop : R = i", "I2:5"},
+    {"Do : i = i + 2 : Loop Until i >= 5 : R = i", "I2:6"},
+    {"While i < 3 : i = i + 1 : Wend : R = i", "I2:3"},
+    {"Do : i = i + 1 : If i = 4 Then Exit Do\nLoop : R = i", "I2:4"},
+    {"For i = 1 To 10 : If i = 3 Then Exit For\nNext : R = i", "I2:3"},
+    {"Function Twice(x) : Twice = x * 2 : End Function : R = Twice(21)", "I2:42"},
+    {"Sub Bump(n) : n = n + 1 : End Sub : x = 1 : Bump x : R = x", "I2:2"},
+    {"Sub Bump(ByVal n) : n = n + 1 : End Sub : x = 1 : Bump x : R = x", "I2:1"},
+    {"Sub S(a, b) : R = a - b : End Sub : Call S(5, 3)", "I2:2"},
+    {"Function F() : F = 1 : Exit Function : F = 2 : End Function : R = F()", "I2:1"},
+    {"Function Fact(n)\nIf n <= 1 Then Fact = 1 Else Fact = n * Fact(n - 1)\nEnd Function\n"
+     "R = Fact(10)",
+     "I4:3628800"},
+    {"Const K = 5 : R = K * 2", "I2:10"},
+    {"Dim a() : ReDim a(1) : a(1) = 7 : ReDim Preserve a(3) : R = a(1) + UBound(a)", "I4:10"},
+    {"Dim m(1, 2) : m(1, 2) = 5 : R = m(1, 2)", "I2:5"},
+    {"On Error Resume Next : x = 1 / 0 : R = Err.Number", "I4:11"},
+    {"On Error Resume Next : Err.Raise 1234, \"s\", \"boom\" : R = Err.Description & Err",
+     "Str:boom1234"},
+    {"On Error Resume Next : x = 1 / 0 : Err.Clear : R = Err.Number", "I4:0"},
+    {"Sub S : On Error Resume Next : x = 1 / 0 : End Sub\nS : R = Err.Number", "I4:11"},
+    {"O.Level = 5 : R = O.Level + 1", "I2:6"},
+    {"O = 10 : R = O + 1", "I2:11"},
+    {"Set x = O : x = 3 : R = O", "I2:3"},
+    {"Set x = O : R = x Is O", "Bool:True"},
+    {"R = IsEmpty(undefinedName)", "Bool:True"},
+    {"Function IsNull(x) : IsNull = 5 : End Function : R = IsNull(Null)", "I2:5"},
+};
+
 TEST_F(ScriptEngine, StatementsAndOperatorsGiveTheirResults) {
-    struct Row {
-        const char* script;
-        const char* want;
-    };
-    const Row rows[] = {
-        {"R = 1 + 2 * 3", "I2:7"},
-        {"R = 2 ^ 3 ^ 2", "R8:64"},
-        {"R = -2 ^ 2", "R8:-4"},
-        {"R = 7 \\ 2 + 7 Mod 4", "I2:6"},
-        {"R = \"a\" & 1 + 2", "Str:a3"},
-        {"R = 1 < 2 And 3 > 2", "Bool:True"},
-        {"R = Not 1 = 2", "Bool:True"},
-        {"R = 1 Or 2 Xor 3", "I2:0"},
-        {"R = &HFF + &O10", "I2:263"},
-        {"R = &HFFFF", "I2:-1"},
-        {"R = 32768", "I4:32768"},
-        {"R = 3000000000", "R8:3000000000"},
-        {"r = 1.5E2 ' comment", "R8:150"},
-        {"R = \"say \"\"hi\"\"\"", "Str:say \"hi\""},
-        {"R = #1/2/2023#", "Date:44928"},
-        {"R = Null", "Null"},
-        {"R = Nothing Is Nothing", "Bool:True"},
-        {"Rem first\nx = 1 : R = X + _\n  2", "I2:3"},
-        {"x = 5\nIf x > 10 Then\nR = 1\nElseIf x > 3 Then\nR = 2\nElse\nR = 3\nEnd If", "I2:2"},
-        {"If 1 > 2 Then R = 1 Else R = 2", "I2:2"},
-        {"If True Then x = 1 : R = x + 1", "I2:2"},
-        {"x = 3\nSelect Case x\nCase 1, 2\nR = 0\nCase 3\nR = \"three\"\nCase Else\nR = 9\n"
-         "End Select",
-         "Str:three"},
-        {"For i = 1 To 10 Step 3 : s = s + i : Next : R = s", "I2:22"},
-        {"For i = 3 To 1 Step -1 : s = s & i : Next i : R = s", "Str:321"},
-        {"Dim a(2) : a(0) = 1 : a(2) = 3 : For Each v In a : s = s + v : Next : R = s", "I2:4"},
-        {"Do While i < 5 : i = i + 1 : Loop : R = i", "I2:5"},
-        {"Do : i = i + 2 : Loop Until i >= 5 : R = i", "I2:6"},
-        {"While i < 3 : i = i + 1 : Wend : R = i", "I2:3"},
-        {"Do : i = i + 1 : If i = 4 Then Exit Do\nLoop : R = i", "I2:4"},
-        {"For i = 1 To 10 : If i = 3 Then Exit For\nNext : R = i", "I2:3"},
-        {"Function Twice(x) : Twice = x * 2 : End Function : R = Twice(21)", "I2:42"},
-        {"Sub Bump(n) : n = n + 1 : End Sub : x = 1 : Bump x : R = x", "I2:2"},
-        {"Sub Bump(ByVal n) : n = n + 1 : End Sub : x = 1 : Bump x : R = x", "I2:1"},
-        {"Sub S(a, b) : R = a - b : End Sub : Call S(5, 3)", "I2:2"},
-        {"Function F() : F = 1 : Exit Function : F = 2 : End Function : R = F()", "I2:1"},
-        {"Function Fact(n)\nIf n <= 1 Then Fact = 1 Else Fact = n * Fact(n - 1)\nEnd Function\n"
-         "R = Fact(10)",
-         "I4:3628800"},
-        {"Const K = 5 : R = K * 2", "I2:10"},
-        {"Dim a() : ReDim a(1) : a(1) = 7 : ReDim Preserve a(3) : R = a(1) + UBound(a)", "I4:10"},
-        {"Dim m(1, 2) : m(1, 2) = 5 : R = m(1, 2)", "I2:5"},
-        {"On Error Resume Next : x = 1 / 0 : R = Err.Number", "I4:11"},
-        {"On Error Resume Next : Err.Raise 1234, \"s\", \"boom\" : R = Err.Description & Err",
-         "Str:boom1234"},
-        {"On Error Resume Next : x = 1 / 0 : Err.Clear : R = Err.Number", "I4:0"},
-        {"Sub S : On Error Resume Next : x = 1 / 0 : End Sub\nS : R = Err.Number", "I4:11"},
-        {"O.Level = 5 : R = O.Level + 1", "I2:6"},
-        {"O = 10 : R = O + 1", "I2:11"},
-        {"Set x = O : x = 3 : R = O", "I2:3"},
-        {"Set x = O : R = x Is O", "Bool:True"},
-        {"R = IsEmpty(undefinedName)", "Bool:True"},
-        {"Function IsNull(x) : IsNull = 5 : End Function : R = IsNull(Null)", "I2:5"},
-    };
-    for (const Row& row : rows) {
+    for (const ScriptRow& row : kScripts) {
         r_->value.Clear();
         o_->value.Clear();
         EXPECT_EQ(Result(row.script), row.want) << row.script;
@@ -255,6 +257,70 @@ TEST_F(ScriptEngine, TheStatementBudgetStopsAnEndlessLoop) {
     mv::script::SetStatementBudgetForTesting(0);
     ASSERT_EQ(site_.errors.size(), 1u);
     EXPECT_EQ(site_.errors[0].scode, E_ABORT);
+}
+
+TEST_F(ScriptEngine, BadInputIsAnErrorWithItsPositionOrRuns) {
+    site_.items[u"Gone"] = nullptr;  // added, but the site cannot hand it out
+    const std::string deep = "x = " + std::string(150, '(') + "1" + std::string(150, ')');
+    std::string chain = "x = 1";
+    for (int i = 0; i < 600; ++i) chain += " + 1";
+    const std::string surrogate = "x = 1\n" + mv::ToUtf8(u"y\xD800 = 1");
+    struct Row {
+        std::string script;
+        LONG number;
+        ULONG line;
+    };
+    const Row rows[] = {
+        {deep, 1002, 0},
+        {chain, 1002, 0},
+        {surrogate, 1032, 1},
+        {"x = Gone.Level", 424, 0},
+        {"Dim a() : ReDim a(1, 1) : ReDim Preserve a(2, 1)", 9, 0},
+        {"Do\nx = 1", 1002, 1},
+        {"x = 32767 + 1 : x = 2147483647 * 2147483647 * 1E300 * 1E300", 6, 0},
+    };
+    for (const Row& row : rows) {
+        site_.errors.clear();
+        RunScript(row.script.c_str(), site_);
+        ASSERT_EQ(site_.errors.size(), 1u) << row.script;
+        EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(row.number)) << row.script;
+        EXPECT_EQ(site_.errors[0].line, row.line) << row.script;
+    }
+    site_.errors.clear();
+    EXPECT_EQ(Result(("R = \"" + std::string(100000, 'a') + "\"").c_str()).size(),
+              100004u);  // a long line runs
+}
+
+// Scripts mutated from the table's: each is reported once or runs, within
+// the statement budget, with no crash or leak.
+TEST_F(ScriptEngine, MutatedScriptsFailCleanly) {
+    const char* pieces[] = {"(", ")", "\"", ":", "\n", " _\n", "If ",  "End ", "Next", "1/0",
+                            ",", ".", "O",  "#", "&H", "Loop", "Sub ", "=",    "Not ", "Err."};
+    uint32_t seed = 12345;
+    auto random = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    mv::script::SetStatementBudgetForTesting(2000);
+    int reported = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::string script = kScripts[random(std::size(kScripts))].script;
+        for (int edits = 1 + random(3); edits > 0; --edits) {
+            const size_t at = random(static_cast<uint32_t>(script.size() + 1));
+            if (random(2) == 0 && at < script.size())
+                script.erase(at, 1 + random(4));
+            else
+                script.insert(std::min(at, script.size()), pieces[random(std::size(pieces))]);
+        }
+        site_.errors.clear();
+        const HRESULT hr = RunScript(script.c_str(), site_);
+        EXPECT_TRUE(hr == S_OK || hr == SCRIPT_E_REPORTED) << script;
+        EXPECT_LE(site_.errors.size(), 1u) << script;
+        reported += static_cast<int>(site_.errors.size());
+    }
+    mv::script::SetStatementBudgetForTesting(0);
+    EXPECT_GT(reported, 50);
+    EXPECT_EQ(site_.refs, 1u);
 }
 
 }  // namespace
