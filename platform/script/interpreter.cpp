@@ -52,6 +52,17 @@ IDispatch* ObjectOf(const Variant& v) {
     return v.pdispVal;
 }
 
+// The value of an array element of type `base` at `p`.
+Variant ElementValue(VARTYPE base, void* p) {
+    VARIANT ref;
+    ref.vt = VT_BYREF | base;
+    ref.byref = p;
+    Variant out;
+    const HRESULT hr = VariantCopyInd(&out, &ref);
+    if (FAILED(hr)) Raise(hr);
+    return out;
+}
+
 // The runtime error a failed Invoke stands for.
 [[noreturn]] void RaiseInvokeFailure(HRESULT hr, EXCEPINFO& ei) {
     if (hr != DISP_E_EXCEPTION) {
@@ -207,6 +218,12 @@ Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
     Variant step;
     step.vt = VT_I2, step.iVal = 1;
     if (s.step) step = Eval(*s.step);
+    // The bounds are numbers: text is read as one.
+    for (Variant* v : {&start, &limit, &step}) {
+        if (v->vt != VT_BSTR && v->vt != VT_DISPATCH) continue;
+        const HRESULT hr = VariantChangeTypeEx(v, v, LOCALE_USER_DEFAULT, 0, VT_R8);
+        if (FAILED(hr)) Raise(hr);
+    }
     Variant zero;
     zero.vt = VT_I2, zero.iVal = 0;
     const HRESULT direction = CompareValues(step, zero);
@@ -252,9 +269,10 @@ Interpreter::Flow Interpreter::ExecForEach(const Stmt& s) {
         owner.vt = VT_ARRAY | VT_VARIANT, owner.parray = copy;
         ULONG total = 1;
         for (UINT d = 0; d < copy->cDims; ++d) total *= copy->rgsabound[d].cElements;
-        auto* items = static_cast<VARIANT*>(copy->pvData);
+        auto* items = static_cast<char*>(copy->pvData);
         for (ULONG i = 0; i < total; ++i) {
-            const Flow f = body(items[i]);
+            const Flow f =
+                body(ElementValue(collection.vt & VT_TYPEMASK, items + i * copy->cbElements));
             if (f == Flow::ExitFor) break;
             if (f != Flow::Normal) return f;
         }
@@ -317,8 +335,10 @@ Variant MakeArray(const std::vector<LONG>& upper) {
 void Interpreter::Dim(const Stmt& s) {
     Frame& f = *frames_.back();
     for (const DimItem& d : s.dims) {
-        Slot& slot = f.own[d.name];
-        if (!d.array) continue;
+        // A declaration runs once: executed again (in a loop) it keeps the value.
+        auto [it, fresh] = f.own.try_emplace(d.name);
+        Slot& slot = it->second;
+        if (!d.array || !fresh) continue;
         if (d.bounds.empty()) {
             slot.value.Clear();
             slot.value.vt = VT_ARRAY | VT_VARIANT;
@@ -500,7 +520,7 @@ bool Interpreter::IsErrObject(const Expr& e) {
            !FindProcedure(e.name) && !host_->HasItem(e.name);
 }
 
-VARIANT* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& args) {
+void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& args) {
     SAFEARRAY* sa = array.parray;
     if (!sa || sa->cDims != args.size()) RaiseNumber(kErrorSubscriptOutOfRange);
     std::vector<LONG> indexes;
@@ -508,7 +528,7 @@ VARIANT* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& 
     void* p = nullptr;
     const HRESULT hr = SafeArrayPtrOfIndex(sa, indexes.data(), &p);
     if (FAILED(hr)) RaiseNumber(kErrorSubscriptOutOfRange);
-    return static_cast<VARIANT*>(p);
+    return p;
 }
 
 Variant Interpreter::EvalRef(const Expr& e) {
@@ -518,8 +538,7 @@ Variant Interpreter::EvalRef(const Expr& e) {
     if (proc && (e.parens || !e.args.empty())) return CallProcedure(*proc, e.args);
     if (Variant* v = FindVariable(e.name, nullptr)) {
         if (e.args.empty() && !(e.parens && v->vt == VT_DISPATCH)) return *v;
-        if ((v->vt & VT_ARRAY) && v->vt != (VT_ARRAY | VT_VARIANT)) Raise(DISP_E_TYPEMISMATCH);
-        if (v->vt & VT_ARRAY) return Variant(*Element(*v, e.args));
+        if (v->vt & VT_ARRAY) return ElementValue(v->vt & VT_TYPEMASK, Element(*v, e.args));
         if (v->vt == VT_DISPATCH)
             return Invoke(ObjectOf(*v), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
                           e.args);
@@ -654,7 +673,7 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
     if (!var) var = DeclareImplicit(target.name, target);
     if (!target.args.empty()) {
         if (var->vt == (VT_ARRAY | VT_VARIANT)) {
-            VARIANT* element = Element(*var, target.args);
+            auto* element = static_cast<VARIANT*>(Element(*var, target.args));
             VariantClear(element);
             *element = value.Detach();
             return;

@@ -93,7 +93,7 @@ private:
     Variant Invoke(IDispatch* obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
                    const VARIANT* put = nullptr);
     Variant ErrMember(const Expr& e);
-    VARIANT* Element(const Variant& array, const std::vector<ExprPtr>& args);
+    void* Element(const Variant& array, const std::vector<ExprPtr>& args);
     bool Truth(const Variant& v);
     LONG Index(const Variant& v);
 

@@ -61,6 +61,8 @@ const ScriptRow kScripts[] = {
     {"For i = 1 To 10 Step 3 : s = s + i : Next : R = s", "I2:22"},
     {"For i = 3 To 1 Step -1 : s = s & i : Next i : R = s", "Str:321"},
     {"Dim a(2) : a(0) = 1 : a(2) = 3 : For Each v In a : s = s + v : Next : R = s", "I2:4"},
+    {"For i = 1 To 2 : Dim a(1) : a(0) = a(0) + i : Next : R = a(0)", "I2:3"},
+    {"For i = \"1\" To \"3\" : s = s + i : Next : R = s", "R8:6"},
     {"Do While i < 5 : i = i + 1 : Loop : R = i", "I2:5"},
     {"Do : i = i + 2 : Loop Until i >= 5 : R = i", "I2:6"},
     {"While i < 3 : i = i + 1 : Wend : R = i", "I2:3"},
@@ -195,6 +197,13 @@ TEST_F(ScriptEngine, MembersAreLookedUpOncePerObjectAndName) {
 TEST_F(ScriptEngine, EnumeratingAnObjectWalksItsItems) {
     o_->items = {mv::test::V("I2:1"), mv::test::V("Str:2"), mv::test::V("R8:3.5")};
     EXPECT_EQ(Result("For Each v In O : s = s & v : Next : R = s"), "Str:123.5");
+    // An array an object hands over, of another element type than Variant.
+    SAFEARRAY* doubles = SafeArrayCreateVector(VT_R8, 0, 2);
+    static_cast<double*>(doubles->pvData)[0] = 1.5;
+    static_cast<double*>(doubles->pvData)[1] = 2.5;
+    o_->value.Clear();
+    o_->value.vt = VT_ARRAY | VT_R8, o_->value.parray = doubles;
+    EXPECT_EQ(Result("x = O : For Each v In x : s = s + v : Next : R = s + x(0)"), "R8:5.5");
 }
 
 TEST_F(ScriptEngine, ReportsOnceAndKeepsTheSiteInformed) {
