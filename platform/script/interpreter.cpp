@@ -614,6 +614,8 @@ DISPID Interpreter::Member(IDispatch* obj, const Expr& e) {
 
 Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
                             const VARIANT* put) {
+    // A member may run another script (a formula reference): it nests as a call.
+    DepthGuard depth;
     // Arguments go in reverse order: a variable by reference, so that the
     // member can write it back; an object as itself; anything else by value.
     const size_t count = args.size() + (put ? 1 : 0);

@@ -194,6 +194,14 @@ TEST_F(ScriptEngine, MembersAreLookedUpOncePerObjectAndName) {
     EXPECT_EQ(o_->lookups[u"Level"], 1);
 }
 
+TEST_F(ScriptEngine, EnginesNestedThroughObjectsShareTheCallDepth) {
+    o_->onCall = [this] { RunScript("O.Call", site_); };  // a formula that runs itself
+    EXPECT_EQ(RunScript("O.Call", site_), S_OK);
+    ASSERT_EQ(site_.errors.size(), 1u);
+    EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
+    o_->onCall = nullptr;
+}
+
 TEST_F(ScriptEngine, EnumeratingAnObjectWalksItsItems) {
     o_->items = {mv::test::V("I2:1"), mv::test::V("Str:2"), mv::test::V("R8:3.5")};
     EXPECT_EQ(Result("For Each v In O : s = s & v : Next : R = s"), "Str:123.5");

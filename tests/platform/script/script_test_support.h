@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,7 +35,7 @@ MV_DISPATCH_TABLE(ITestItem, mv::PropGet<&ITestItem::get_Value>(0, u"Value"),
 
 // Value (the default member) and Level hold anything; _NewEnum enumerates
 // `items`; Fail(code) fails with code. "Call" (DISPID 9, outside the table)
-// records the types of its arguments as they arrive, writes "written" back
+// runs `onCall`, records the types of its arguments as they arrive, writes "written" back
 // through every by-reference argument, and fails with `callFails` when set.
 class CTestItem : public mv::ComObjectRoot<CTestItem>, public mv::DispatchImpl<ITestItem> {
 public:
@@ -46,6 +47,7 @@ public:
     HRESULT callFails = S_OK;
     WORD callCode = 0;
     std::map<std::u16string, int> lookups;
+    std::function<void()> onCall;
 
     HRESULT get_Value(VARIANT* p) override { return VariantCopy(p, &value); }
     HRESULT put_Value(VARIANT v) override { return VariantCopy(&value, &v); }
@@ -66,6 +68,7 @@ public:
     HRESULT Invoke(DISPID id, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* dp, VARIANT* result,
                    EXCEPINFO* ei, UINT* argErr) override {
         if (id != 9) return DispatchImpl::Invoke(id, riid, lcid, flags, dp, result, ei, argErr);
+        if (onCall) onCall();
         received.clear();
         for (UINT i = 0; i < dp->cArgs; ++i) {
             VARIANT& a = dp->rgvarg[i];
