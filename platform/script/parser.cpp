@@ -740,7 +740,7 @@ private:
         CaseClause first;
         first.values.push_back(Expression());
         ExpectWord(u"then", 1017);
-        if (Peek().kind != Tok::Newline && Peek().kind != Tok::End) {
+        if (!AtEnd()) {  // a statement after Then: the one-line form
             first.body = InlineBlock();
             s->branches.push_back(std::move(first));
             if (IsWord(u"else")) {

@@ -55,6 +55,7 @@ const ScriptRow kScripts[] = {
     {"x = 5\nIf x > 10 Then\nR = 1\nElseIf x > 3 Then\nR = 2\nElse\nR = 3\nEnd If", "I2:2"},
     {"If 1 > 2 Then R = 1 Else R = 2", "I2:2"},
     {"If True Then x = 1 : R = x + 1", "I2:2"},
+    {"If 1 Then : R = 4 : End If", "I2:4"},
     {"x = 3\nSelect Case x\nCase 1, 2\nR = 0\nCase 3\nR = \"three\"\nCase Else\nR = 9\n"
      "End Select",
      "Str:three"},
@@ -83,6 +84,8 @@ const ScriptRow kScripts[] = {
     {"On Error Resume Next : Err.Raise 1234, \"s\", \"boom\" : R = Err.Description & Err",
      "Str:boom1234"},
     {"On Error Resume Next : x = 1 / 0 : Err.Clear : R = Err.Number", "I4:0"},
+    {"On Error Resume Next : Err.Raise 7, \"src\" : R = Err.Source & \" \" & Err.Description",
+     "Str:src Out of memory"},
     {"Sub S : On Error Resume Next : x = 1 / 0 : End Sub\nS : R = Err.Number", "I4:11"},
     {"O.Level = 5 : R = O.Level + 1", "I2:6"},
     {"O = 10 : R = O + 1", "I2:11"},
