@@ -239,8 +239,7 @@ TEST_F(CalculationRun, TheDispatcherCallsEachBindingKindInItsPasses) {
         auto p = Param(calc.get(), u"P", mvcInputOutput, row.kind);
         Param(calc.get(), u"Unused", mvcUnUsed, row.kind);
         Param(calc.get(), u"Command", mvcCommand, row.kind);
-        calc->SetupParamInfo();
-        ParamInfoShare table = calc->ParamInfoSnapshot();
+        ParamInfoShare table = calc->SetupParamInfo();
         auto pass = [&](LONG which, LONG sandbox, LONG changed) {
             calc->put_SandBoxMode(sandbox);
             p->put_Changed(changed);
@@ -270,8 +269,7 @@ TEST_F(CalculationRun, HistorianInputsAreCountedCheckedForUnitsAndLevelsFold) {
             p->put_Level(2);
         }
     }
-    calc->SetupParamInfo();
-    ParamInfoShare table = calc->ParamInfoSnapshot();
+    ParamInfoShare table = calc->SetupParamInfo();
     ASSERT_EQ(table->Records.size(), 10u);
     SHORT level = -1, status = -2;
     calc->ProcessDataBindings(*table, INPUT_PASS, &level, &status, nullptr);
