@@ -277,6 +277,19 @@ TEST_F(CalculationRun, HistorianInputsAreCountedCheckedForUnitsAndLevelsFold) {
               (std::vector<std::string>{"H1/0 P0 0of3", "H1/0 P3 1of3", "H1/0 P6 2of3", "B1/0"}));
     EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
               "Can not convert engineering units with different types.");
+    mv::ComPtr<IMvParameter> p3;
+    calc->GetParameter(mv::Bstr(u"P3").get(), p3.Put());
+    p3->put_UnitConversionOffset(1.0);
+    calc->ProcessDataBindings(*calc->SetupParamInfo(), INPUT_PASS, &level, &status, nullptr);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
+              "Can not convert engineering units with different types.");
+    p3->put_UnitConversionOffset(0.0);
+    mv::ComPtr<IMvParameter> p6;
+    calc->GetParameter(mv::Bstr(u"P6").get(), p6.Put());
+    p6->put_UnitConversionOffset(1.0);
+    calc->ProcessDataBindings(*calc->SetupParamInfo(), INPUT_PASS, &level, &status, nullptr);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
+              "Error converting engineering units.");
     // The constant input is the one level folded here.
     EXPECT_EQ(level, 2);
     EXPECT_EQ(status, -6);
