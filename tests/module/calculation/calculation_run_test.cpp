@@ -100,6 +100,34 @@ TEST_F(CalculationRun, ConstantInputsGiveTheWorstLevelAndTheRunTimeAcrossATickWr
     EXPECT_TRUE(g_calls.empty());
 }
 
+TEST_F(CalculationRun, StepLinesTraceTheRun) {
+    auto calc = NewCalculation();
+    calc->put_Name(mv::Bstr(u"Calc").get());
+    calc->put_FormulaType(mvcNoExecuteMethodDefined);
+    mv::SetTickClockForTesting([]() -> ULONGLONG { return 0; });
+    values_test::LogCapture log(false, true);
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    const std::string run = "CMvCalculation::Calculate( ";
+    const std::string bindings = "CMvCalculation::ProcessDataBindings( Function - ";
+    EXPECT_EQ(log.Lines(), "\n" + run + "Function - Start )\n" + run + "Calculation Name )\n" +
+                               run + "Calc )\n" + run + "SetupParamInfo() )\n" +
+                               "CMvCalculation::SetupParamInfo( Function - Start )\n"
+                               "Parameter Name: ( ReturnValue )\nParameter Type: ( 12 )\n"
+                               "Parameter ParameterType: ( 6 )\nParameter BindingType: ( 0 )\n"
+                               "Parameter UnitConversionMultiplier: ( 0 )\n"
+                               "Parameter UnitConversionOffset: ( 0 )\n"
+                               "CMvCalculation::SetupParamInfo( Function - End )\n" +
+                               run + "ProcessDataBindings )\n" + bindings + "Start )\n" + bindings +
+                               "End )\n" + run + "InitOutputParameterStatus )\n" +
+                               "CMvCalculation::ExecuteFormula( Function - Start )\n"
+                               "CMvCalculation::ExecuteFormula( Function - End )\n" +
+                               run + "ProcessDataBindings )\n" + bindings + "Start )\n" + bindings +
+                               "End )\n" + run + "GetParameterValues )\n" +
+                               "CMvCalculation::GetTimeElapsed( Function - Start )\n"
+                               "Calculation Time : ( 0.0000000000000000 )\n" +
+                               run + "Function - End )\n");
+}
+
 TEST_F(CalculationRun, ErrorsStopTheRunBeforeTheFormulaOrBeforeTheOutputs) {
     RecordBindings();
     struct Case {
