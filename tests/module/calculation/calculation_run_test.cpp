@@ -203,6 +203,39 @@ TEST_F(CalculationRun, ACalculationInUseDoesNotRunAgain) {
     ExpectSame(Get(calc.get(), u"LastExecution"), Typed(VT_DATE, 1.0));
 }
 
+// The outer formula runs the inner calculation; each sees itself on top.
+IMvCalculation* g_inner = nullptr;
+void SeesItself(CMvCalculation& calc, const ParamInfoTable&) {
+    if (g_inner && &calc != static_cast<CMvCalculation*>(g_inner)) g_inner->Calculate();
+    g_calls.push_back(MvRunningCalculation() == calc.GetUnknown() ? "self" : "other");
+}
+
+TEST_F(CalculationRun, NestedRunsStrangeMembersAndAMissingReturnValueRunSafely) {
+    MvSetFormulaExecutor(5, &SeesItself);
+    auto outer = NewCalculation();
+    auto inner = NewCalculation();
+    outer->put_FormulaType(5);
+    inner->put_FormulaType(5);
+    g_inner = inner.get();
+    EXPECT_EQ(outer->Calculate(), S_OK);
+    g_inner = nullptr;
+    EXPECT_EQ(g_calls, (std::vector<std::string>{"self", "self"}));
+    EXPECT_EQ(MvRunningCalculation(), nullptr);
+
+    // A member that is no parameter is passed over; without "ReturnValue"
+    // the result keeps its value.
+    mv::ComPtr<IMvObjCollection> parameters;
+    outer->get_Parameters(parameters.Put());
+    EXPECT_EQ(outer->RemoveAllParameters(), S_OK);
+    EXPECT_EQ(parameters->Add(mv::Bstr(u"Odd").get(), static_cast<IMvCalculation*>(inner.get())),
+              S_OK);
+    EXPECT_EQ(parameters->Remove(mv::Bstr(u"ReturnValue").get()), S_OK);
+    outer->put_Value(mv::Variant(LONG{9}));
+    EXPECT_EQ(outer->Calculate(), S_OK);
+    ExpectSame(Get(outer.get(), u"Value"), mv::Variant(LONG{9}));
+    EXPECT_EQ(outer->ParamInfoSnapshot()->Records.size(), 0u);
+}
+
 TEST_F(CalculationRun, ExecuteReportsAFailedFormulaAndTheValueComesFromTheCurrentReturnValue) {
     auto calc = NewCalculation();
     calc->put_FormulaType(3);
