@@ -203,6 +203,44 @@ TEST_F(CalculationRun, ACalculationInUseDoesNotRunAgain) {
     ExpectSame(Get(calc.get(), u"LastExecution"), Typed(VT_DATE, 1.0));
 }
 
+// An automation object (or schedule group) whose AddRef answers what the
+// test says.
+class Counted : public IMvScheduleGroup {
+public:
+    explicit Counted(bool shared) : shared_(shared) {}
+    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
+    ULONG AddRef() override { return shared_ ? 1 : static_cast<ULONG>(++refs); }
+    ULONG Release() override { return static_cast<ULONG>(--refs); }
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+    int refs = 1;
+
+private:
+    bool shared_;
+};
+
+Counted* g_group = nullptr;
+int g_refsDuringRun = 0;
+void SeesGroup(CMvCalculation&, const ParamInfoTable&) {
+    g_refsDuringRun = g_group->refs;
+}
+
+TEST_F(CalculationRun, TheRunHoldsItsScheduleGroupWhileItRuns) {
+    MvSetFormulaExecutor(6, &SeesGroup);
+    Counted group(false);
+    g_group = &group;
+    auto calc = NewCalculation();
+    calc->put_FormulaType(6);
+    EXPECT_EQ(calc->Calculate(&group), S_OK);
+    EXPECT_EQ(g_refsDuringRun, 2);
+    EXPECT_EQ(group.refs, 1);
+    g_group = nullptr;
+}
+
 // The outer formula runs the inner calculation; each sees itself on top.
 IMvCalculation* g_inner = nullptr;
 void SeesItself(CMvCalculation& calc, const ParamInfoTable&) {
@@ -368,25 +406,6 @@ TEST_F(CalculationRun, HistorianInputsAreCountedCheckedForUnitsAndLevelsFold) {
     EXPECT_EQ(level, 1);
     EXPECT_EQ(status, -3);
 }
-
-// An automation object whose AddRef answers what the test says.
-class Counted : public IDispatch {
-public:
-    explicit Counted(bool shared) : shared_(shared) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
-    ULONG AddRef() override { return shared_ ? 1 : static_cast<ULONG>(++refs); }
-    ULONG Release() override { return static_cast<ULONG>(--refs); }
-    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-    int refs = 1;
-
-private:
-    bool shared_;
-};
 
 TEST_F(CalculationRun, OtherThreadsAutomationObjectsAreReleasedAndAnOddCountReported) {
     auto calc = NewCalculation();
