@@ -18,6 +18,7 @@ using parameter_test::Typed;
 std::vector<std::string> g_calls;
 enum class Act { Nothing, Fail, Throw, Recurse, SetReturn };
 Act g_act = Act::Nothing;
+LONG g_returnValue = 42;  // what Act::SetReturn writes
 
 void Recording(CMvCalculation& calc, const ParamInfoTable& table) {
     g_calls.push_back("formula");
@@ -28,7 +29,7 @@ void Recording(CMvCalculation& calc, const ParamInfoTable& table) {
     }
     if (g_act == Act::SetReturn)
         for (const ParamInfo& r : table.Records)
-            if (r.Name == "ReturnValue") r.Parameter->put_Value(mv::Variant(LONG{42}));
+            if (r.Name == "ReturnValue") r.Parameter->put_Value(mv::Variant(g_returnValue));
 }
 
 template <int Kind, char Tag>
@@ -270,8 +271,10 @@ TEST_F(CalculationRun, ExecuteReportsAFailedFormulaAndTheValueComesFromTheCurren
     calc->put_Value(mv::Variant(LONG{0}));
     EXPECT_EQ(calc->RemoveAllParameters(), S_OK);
     g_act = Act::SetReturn;
+    g_returnValue = 43;
     EXPECT_EQ(calc->Calculate(), S_OK);
-    ExpectSame(Get(calc.get(), u"Value"), mv::Variant(LONG{42}));
+    g_returnValue = 42;
+    ExpectSame(Get(calc.get(), u"Value"), mv::Variant(LONG{43}));
 }
 
 TEST_F(CalculationRun, ClearCacheEmptiesTheTableOfEveryCopy) {
