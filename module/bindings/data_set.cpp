@@ -32,19 +32,6 @@ HRESULT CMvDataSet::FinalConstruct() {
     return MvObjCollection_Create(&m_Columns);
 }
 
-void CMvDataSet::FinalRelease() {
-    ReleaseRecordSet();
-}
-
-void CMvDataSet::ReleaseRecordSet() noexcept {
-    mv::ComPtr<IDispatch> old;
-    {
-        mv::ObjectLock lock(this);
-        old = std::move(m_AdoRecordSet);
-    }
-    // Released outside the lock: the record set may call anything.
-}
-
 #define MV_DATA_SET_TEXT(Prop)                                                       \
     HRESULT CMvDataSet::get_##Prop(BSTR* pVal) {                                     \
         return MvGetTextProperty("CMvDataSet::get_" #Prop, *this, m_##Prop, pVal);   \

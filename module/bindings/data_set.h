@@ -28,8 +28,6 @@ public:
 
     // Creates the Columns collection; its failure discards the new data set.
     HRESULT FinalConstruct();
-    // Lets go of the record set before the members go.
-    void FinalRelease();
 
     // IMvDataSet
     HRESULT get_Name(BSTR* pVal) override;
@@ -67,9 +65,6 @@ public:
     HRESULT put_ObjectName(BSTR name) override { return put_Name(name); }
 
 private:
-    // Releases the held record set, if any, and clears the field.
-    void ReleaseRecordSet() noexcept;
-
     // Texts are copied and replaced, and the record set swapped, under the
     // object lock; the numbers are plain, the run of the owning calculation
     // serialises their use.
@@ -84,5 +79,6 @@ private:
     LONG m_StaticData = 0;
     mv::ComPtr<IMvObjCollection> m_Columns;  // set for the object's whole life
     LONG m_AdoConnected = 0;
+    // Last, so that it is released first: before the columns and texts go.
     mv::ComPtr<IDispatch> m_AdoRecordSet;
 };
