@@ -41,10 +41,14 @@ std::array<MvFormulaExecutor, 8>& Executors() {
     return executors;
 }
 
+void OleExecutor(CMvCalculation& calc, const ParamInfoTable&) {
+    calc.OLE_Execute();
+}
+
 constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     nullptr,
     &NotAvailableExecutor<1>,
-    &NotAvailableExecutor<2>,
+    &OleExecutor,
     &NotAvailableExecutor<3>,
     &NotAvailableExecutor<4>,
     &NotAvailableExecutor<5>,
@@ -243,7 +247,11 @@ HRESULT CMvCalculation::Execute() {
 }
 
 HRESULT CMvCalculation::ClearCache() {
-    return MvMethodFrame("CMvCalculation::ClearCache", [&] { ClearParamInfo(); });
+    return MvMethodFrame("CMvCalculation::ClearCache", [&] {
+        std::lock_guard ole(m_OleLock);
+        ResetOleDispIds();
+        ClearParamInfo();
+    });
 }
 
 void CMvCalculation::ClearChangedFlags(const ParamInfoTable& table) {
