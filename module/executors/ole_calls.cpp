@@ -478,13 +478,12 @@ HRESULT CMvCalculation::CallOLEMethod(IDispatch* object, IMvCalcOLEMethod* metho
             hr = E_FAIL;
         if (!message.empty()) message += "\n";
         message += "An error exception was caught. " + text;
-        char thread[400];
-        std::snprintf(thread, sizeof thread, "Thread=%lu. Err=%s.",
-                      static_cast<unsigned long>(GetCurrentThreadId()), text.c_str());
+        const std::string thread =
+            "Thread=" + std::to_string(GetCurrentThreadId()) + ". Err=" + text + ".";
         MvLogErrorHr(kName, hr);
         MvLogErrorA(kName, text.c_str());
         MvLogErrorHr(kName, hr);
-        MvLogErrorA(kName, thread);
+        MvLogErrorA(kName, thread.c_str());
     }
 
     // Release everything the call formed.

@@ -125,6 +125,13 @@ TEST_F(OleFormula, EachFailureSetsItsTextAndStopsTheLaterEntriesAndPasses) {
          "Error Executing Method \"Compute\": Error reading argument 4", 0, 0},
         {[](OleFormula&) { autoserver::ThrowFromLookup("lookup"); },
          "\nA runtime error occurred: lookup.", 0, 0},
+        {[](OleFormula& t) {  // the property passes skip an output A
+             mv::ComPtr<IMvParameter> a;
+             t.calc_->GetParameter(mv::Bstr(u"A").get(), a.Put());
+             a->put_ParameterType(mvcOutput);
+             autoserver::ThrowFromLookup("lookup");
+         },
+         "An error exception was caught. A runtime error occurred: lookup.", 0, 0},
         {[](OleFormula& t) { t.calc_->put_OLEObjectName(mv::Bstr(u"No.Such").get()); },
          "Failed to find ProgID: No.Such", 0, 0},
         {[](OleFormula& t) { t.calc_->put_OLEObjectName(mv::Bstr(u"").get()); },
