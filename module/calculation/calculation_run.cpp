@@ -41,14 +41,10 @@ std::array<MvFormulaExecutor, 8>& Executors() {
     return executors;
 }
 
-void OleExecutor(CMvCalculation& calc, const ParamInfoTable&) {
-    calc.OLE_Execute();
-}
-
 constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     nullptr,
     &NotAvailableExecutor<1>,
-    &OleExecutor,
+    [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
     &NotAvailableExecutor<3>,
     &NotAvailableExecutor<4>,
     &NotAvailableExecutor<5>,
