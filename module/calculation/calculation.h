@@ -341,6 +341,21 @@ public:
     // gives its reference to the cache).
     void AddThreadOleObject(IDispatch* object, DWORD thread);
 
+    // The automation-object formula (executors/ole_execute.cpp,
+    // executors/ole_calls.cpp): the calling thread's object from the cache
+    // (created when it has none), then the property writes, the method calls
+    // and the property reads, each only when the one before succeeded.
+    void OLE_Execute();
+    HRESULT CreateOleObject(IDispatch** object, std::string& message);
+    HRESULT SetOLEProps(IDispatch* object);
+    HRESULT CallOLEMethods(IDispatch* object);
+    HRESULT CallOLEMethod(IDispatch* object, IMvCalcOLEMethod* method, IMvParameter* returnValue);
+    HRESULT GetOLEProps(IDispatch* object);
+    LONG GetDispId(IDispatch* object, IMvCalcOLEMethod* method);
+    // Forgets the looked-up member of every automation method description,
+    // since the next object may be of another class.
+    void ResetOleDispIds();
+
     // The binding dispatcher (binding_dispatch.cpp).
     void ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level, SHORT* status,
                              const void* storeTime);
