@@ -188,8 +188,8 @@ void SetStatementBudgetForTesting(uint64_t statements);
 
 }  // namespace mv::script
 
-// Their identifiers by type, for ComPtr::As and the interface maps of hosts
-// and engines alike.
+// The scripting interfaces' identifiers by type, for ComPtr::As and the
+// interface maps of hosts and engines alike.
 MV_IID_OF(IActiveScriptSite, IID_IActiveScriptSite);
 MV_IID_OF(IActiveScriptError, IID_IActiveScriptError);
 MV_IID_OF(IActiveScript, IID_IActiveScript);
