@@ -5,10 +5,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "../executors/formula_artefacts.h"
 #include "../frame/registry_test_support.h"
 #include "com.h"
 #include "comobj.h"
@@ -326,6 +328,107 @@ TEST_F(ModuleLoad, AKindZeroRunTakesTheWorstInputQualityAndTheRunTimeAcrossATick
     CoFreeUnusedLibraries();
     EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
     EXPECT_TRUE(FreeLibrary(module));
+}
+
+// A kind-1 and a kind-6 calculation of the registered module. argdump gets
+// the words of the command text, never a shell's; a program that does not
+// start fails the run. The formula library's result becomes the value, and
+// unloading the module shuts the library down once, though two names loaded
+// it.
+TEST_F(ModuleLoad, ProgramAndDllFormulasRunThroughTheRegisteredModule) {
+    const fs::path dir = fs::path(std::getenv("MORVA_COMMON_APPDATA")) / "formulas";
+    fs::create_directories(dir);
+    const std::string dump = (dir / "args.txt").string();
+    const std::string marker = (dir / "x").string();
+    setenv("ARGDUMP_FILE", dump.c_str(), 1);
+    setenv("MORVA_DLL_PATH", formula_test::FormulasDir().c_str(), 1);
+    // The test's own load keeps the library, and its shutdown counter, past
+    // the module's unload.
+    HMODULE formulas = LoadLibraryA(formula_test::kTestFormulas);
+    ASSERT_NE(formulas, nullptr) << mv::LoaderErrorText();
+    static int shutdowns;
+    shutdowns = 0;
+    Export<void (*)(int*)>(formulas, "SetShutdownCounter")(&shutdowns);
+
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation.1", &clsid), S_OK);
+    auto calculation = [&](LONG kind,
+                           const std::vector<std::pair<const char16_t*, mv::Variant>>& texts) {
+        IDispatch* calc = nullptr;
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&calc)),
+                  S_OK);
+        mv::DispPutPropertyByName(calc, u"FormulaType", mv::Variant(kind));
+        for (const auto& [name, value] : texts) mv::DispPutPropertyByName(calc, name, value);
+        return calc;
+    };
+    auto addParameter = [](IDispatch* calc, const char16_t* name, const char16_t* argument,
+                           const mv::Variant& value) {
+        mv::Variant arg(name), parameter;
+        ASSERT_EQ(mv::DispInvokeMethodByName(calc, u"AddParameter", &arg, 1, &parameter), S_OK);
+        mv::DispPutPropertyByName(parameter.pdispVal, u"ParameterType", mv::Variant(LONG{1}));
+        mv::DispPutPropertyByName(parameter.pdispVal, u"EXE_RuntimeArgument",
+                                  mv::Variant(argument));
+        mv::DispPutPropertyByName(parameter.pdispVal, u"Value", value);
+    };
+    auto run = [](IDispatch* calc) {
+        mv::Variant none;
+        EXPECT_EQ(mv::DispInvokeMethodByName(calc, u"Calculate", nullptr, 0, &none), S_OK);
+        return mv::ToUtf8(Property(calc, u"ErrorText").bstrVal);
+    };
+
+    const struct {
+        std::string program;
+        std::u16string mode;
+        std::vector<std::string> args;
+        std::string error;
+    } programs[] = {
+        {formula_test::ArgdumpPath(), u"fast", {"-t5.5", "/mode:fast"}, ""},
+        {formula_test::ArgdumpPath(),
+         mv::ToUtf16("5; touch " + marker),
+         {"-t5.5", "/mode:5;", "touch", marker},
+         ""},
+        {(dir / "missing").string(),
+         u"fast",
+         {},
+         "Failed to start program: " + (dir / "missing").string()},
+    };
+    for (const auto& p : programs) {
+        SCOPED_TRACE(p.program);
+        fs::remove(dump);
+        IDispatch* calc = calculation(1, {{u"ProgramName", mv::Variant(mv::ToUtf16(p.program))}});
+        addParameter(calc, u"A", u"-t", mv::Variant(5.5));
+        addParameter(calc, u"B", u"/mode:", mv::Variant(p.mode));
+        EXPECT_EQ(run(calc), p.error);
+        std::ifstream in(dump);
+        std::vector<std::string> args;
+        for (std::string line; std::getline(in, line);) args.push_back(line);
+        EXPECT_EQ(args, p.args);
+        EXPECT_FALSE(fs::exists(marker));
+        calc->Release();
+    }
+
+    IDispatch* lower = calculation(6, {{u"DllName", mv::Variant(u"mvtestformulas.dll")},
+                                       {u"FunctionName", mv::Variant(u"ReturnFortyTwo")}});
+    IDispatch* upper = calculation(6, {{u"DllName", mv::Variant(u"MVTESTFORMULAS.DLL")},
+                                       {u"FunctionName", mv::Variant(u"ThrowInt")}});
+    EXPECT_EQ(run(lower), "");
+    EXPECT_EQ(Property(lower, u"Value").lVal, 42);
+    EXPECT_EQ(run(upper), "An Error Code 255 has occurred in the DLL");
+    lower->Release();
+    upper->Release();
+
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+    EXPECT_EQ(shutdowns, 0);
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(shutdowns, 1);
+    EXPECT_TRUE(FreeLibrary(formulas));
+    unsetenv("MORVA_DLL_PATH");
+    unsetenv("ARGDUMP_FILE");
 }
 
 }  // namespace
