@@ -1,6 +1,4 @@
-// Where the formula test artefacts are built: argdump, which writes its
-// arguments one a line to the file ARGDUMP_FILE names, and the formula
-// library "MvTestFormulas.dll", found once its folder is on MORVA_DLL_PATH.
+// Where the formula test artefacts are built (see artefacts/CMakeLists.txt).
 #pragma once
 
 #include <cstdlib>
@@ -15,11 +13,9 @@ inline std::filesystem::path BuildDir() {
     const char* lib = std::getenv("MV_TEST_LIB_DIR");
     return std::filesystem::path(lib && *lib ? lib : MV_TEST_LIB_DIR).parent_path();
 }
-
 inline std::string FormulasDir() {
     return (BuildDir() / "formulas").string();
 }
-
 inline std::string ArgdumpPath() {
     return (BuildDir() / "bin" / "argdump").string();
 }

@@ -1,6 +1,4 @@
-// Writes its arguments (without the program name), one a line, to the file
-// that the environment variable ARGDUMP_FILE names. Exits 0, or 2 when it
-// cannot write.
+// Writes its arguments, one a line, to the file that ARGDUMP_FILE names.
 #include <cstdio>
 #include <cstdlib>
 

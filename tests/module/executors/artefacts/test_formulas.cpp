@@ -1,7 +1,6 @@
-// The formula library of the DLL-formula tests. Its functions read and write
-// the calculation's parameters, return values, and throw each kind of
-// failure the module reports; SetShutdownCounter hands it a counter that
-// DllShutdown increments.
+// The formula library of the DLL-formula tests: functions that return
+// values, write a parameter through the interface, and throw each kind of
+// failure; SetShutdownCounter hands it a counter that DllShutdown counts on.
 #include <stdexcept>
 #include <string>
 
@@ -9,30 +8,7 @@
 #include "interfaces/MvFormulaDll.h"
 
 namespace {
-
 int* g_shutdownCounter = nullptr;
-
-// A framework exception of the library's own.
-class FormulaError : public CException {
-public:
-    explicit FormulaError(std::string message) : m_Message(std::move(message)) {}
-
-protected:
-    std::string Message() const override { return m_Message; }
-
-private:
-    std::string m_Message;
-};
-
-IMvParameter* Parameter(IMvCalculation* calc, const char16_t* name) {
-    IMvParameter* parameter = nullptr;
-    BSTR text = SysAllocString(name);
-    calc->GetParameter(text, &parameter);
-    SysFreeString(text);
-    if (!parameter) throw "missing parameter";
-    return parameter;
-}
-
 }  // namespace
 
 MV_FORMULA_EXPORT void SetShutdownCounter(int* counter) {
@@ -44,65 +20,42 @@ MV_FORMULA_EXPORT void DllShutdown() {
 }
 
 MV_FORMULA_EXPORT void ReturnFortyTwo(IMvCalculation*, VARIANT* result) {
-    result->vt = VT_I4;
-    result->lVal = 42;
+    *result = mv::Variant(LONG{42}).Detach();
 }
 
 MV_FORMULA_EXPORT void ReturnText(IMvCalculation*, VARIANT* result) {
-    result->vt = VT_BSTR;
-    result->bstrVal = SysAllocString(u"forty-two");
+    *result = mv::Variant(u"forty-two").Detach();
 }
 
-// B = 2 x A, through the parameters' Value; returns nothing.
+// B = 2 x A; returns nothing.
 MV_FORMULA_EXPORT void DoubleAIntoB(IMvCalculation* calc, VARIANT*) {
-    IMvParameter* a = Parameter(calc, u"A");
-    IMvParameter* b = Parameter(calc, u"B");
-    VARIANT value;
-    VariantInit(&value);
+    mv::ComPtr<IMvParameter> a, b;
+    calc->GetParameter(mv::Bstr(u"A").get(), a.Put());
+    calc->GetParameter(mv::Bstr(u"B").get(), b.Put());
+    if (!a || !b) throw "missing parameter";
+    mv::Variant value;
     a->get_Value(&value);
-    HRESULT hr = VariantChangeType(&value, &value, 0, VT_R8);
-    if (SUCCEEDED(hr)) {
-        value.dblVal *= 2;
-        b->put_Value(value);
-    }
-    VariantClear(&value);
-    a->Release();
-    b->Release();
-    if (FAILED(hr)) throw static_cast<HRESULT>(hr);
+    if (FAILED(value.ChangeType(VT_R8))) throw E_FAIL;
+    b->put_Value(mv::Variant(value.dblVal * 2));
 }
 
-MV_FORMULA_EXPORT void ThrowLong(IMvCalculation*, VARIANT*) {
-    throw 255L;
-}
-
-MV_FORMULA_EXPORT void ThrowDword(IMvCalculation*, VARIANT*) {
-    throw DWORD{255};
-}
-
-MV_FORMULA_EXPORT void ThrowInt(IMvCalculation*, VARIANT*) {
-    throw 255;
-}
-
-// 300 characters: the module keeps the first 255.
-MV_FORMULA_EXPORT void ThrowCException(IMvCalculation*, VARIANT*) {
-    throw FormulaError("Blend ratio out of range: " + std::string(274, '#'));
-}
-
-MV_FORMULA_EXPORT void ThrowLogicError(IMvCalculation*, VARIANT*) {
-    throw std::invalid_argument("ratio below zero");
-}
-
-// Leaves a value behind before it throws: the module frees it.
+// Leaves a value behind before it throws.
 MV_FORMULA_EXPORT void ThrowRuntimeError(IMvCalculation*, VARIANT* result) {
-    result->vt = VT_BSTR;
-    result->bstrVal = SysAllocString(u"half done");
+    *result = mv::Variant(u"half done").Detach();
     throw std::runtime_error("tank empty");
 }
 
-MV_FORMULA_EXPORT void ThrowText(IMvCalculation*, VARIANT*) {
-    throw "Feed pump offline";
-}
-
-MV_FORMULA_EXPORT void ThrowOther(IMvCalculation*, VARIANT*) {
-    throw std::string("not a type the module knows");
-}
+#define MV_THROWING_FORMULA(name, thrown)                    \
+    MV_FORMULA_EXPORT void name(IMvCalculation*, VARIANT*) { \
+        throw thrown;                                        \
+    }
+MV_THROWING_FORMULA(ThrowLong, 255L)
+MV_THROWING_FORMULA(ThrowDword, DWORD{255})
+MV_THROWING_FORMULA(ThrowInt, 255)
+MV_THROWING_FORMULA(ThrowCException,  // 300 characters
+                    COleDispatchException(E_FAIL,
+                                          u"Blend ratio out of range: " + std::u16string(274, u'#'),
+                                          u"Blend"))
+MV_THROWING_FORMULA(ThrowLogicError, std::invalid_argument("ratio below zero"))
+MV_THROWING_FORMULA(ThrowText, "Feed pump offline")
+MV_THROWING_FORMULA(ThrowOther, std::string("not a type the module knows"))
