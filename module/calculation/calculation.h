@@ -365,11 +365,26 @@ public:
     // driver alone.
     void SetStoreForwardState(LONG state);
 
+    // The external-program formula (executors/exe_formula.cpp): runs
+    // ProgramName with each parameter's switch and value after "ReturnValue".
+    void EXE_Execute(const ParamInfoTable& table);
+    // The value as text by the variant conversion; "" when it does not
+    // convert. The value itself is not changed.
+    static void SaveVARIANT(const VARIANT& value, std::string& text);
+    // The DLL formula (executors/dll_formula.cpp). LookupDllFunction loads
+    // DllName and finds FunctionName in it (true when found); once found,
+    // the function stays for the object's life. CallDllFunction calls it and
+    // stores its result in "ReturnValue".
+    bool LookupDllFunction();
+    void CallDllFunction();
+
 private:
     struct RunMark;
     // Copies the "ReturnValue" parameter's value, level and status into the
     // calculation's own (under the lock).
     void TakeReturnValue();
+    // The formula function found for the DLL formula, null until found.
+    void* DllFunction();
 
     // Replaces (append false) or extends the error text and logs it under
     // `name`.
