@@ -48,14 +48,13 @@ HRESULT CMvCalculation::AllocateCopy(IMvCalculation** pFormula, LONG RecursionCo
                 if (m_CopyOwnerThread == thread && ++RecursionCount > kMaxCopyNesting)
                     return E_FAIL;
                 if (!m_NextCopy) {
-                    IMvCalculation* created = nullptr;
-                    if (FAILED(mv::CreateComObject<CMvCalculation>(
-                            nullptr, IID_IMvCalculation, reinterpret_cast<void**>(&created))) ||
-                        !created)
+                    // A copy whose set-up fails is never linked: the next
+                    // allocation tries again.
+                    mv::ComPtr<mv::ComObject<CMvCalculation>> created;
+                    if (FAILED(mv::MakeComObject(&created)) || !created ||
+                        FAILED(created->SetUpFromFormula(this, true)))
                         return E_FAIL;
-                    m_NextCopy = created;
-                    // A set-up that fails leaves the copy in the chain as it is.
-                    (void)created->SetCalcFromFormulaP(this);
+                    m_NextCopy = static_cast<IMvCalculation*>(created.Detach());
                 }
                 next = mv::ComPtr<IMvCalculation>(m_NextCopy);
             }
