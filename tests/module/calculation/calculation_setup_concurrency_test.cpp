@@ -1,21 +1,21 @@
-// Set-ups from a library formula, tag bindings and user-context refreshes
-// while other threads use the same objects.
+// Set-ups from a library formula and user-context refreshes while other
+// threads use the same objects.
 #include <atomic>
+#include <map>
 #include <thread>
 
 #include "../bindings/binding_test_support.h"
 #include "bindings/keldrin_servers.h"
 #include "calculation_test_support.h"
-#include "corvex_sim.h"
 #include "frame/tls_slots.h"
 
 namespace calculation_test {
 namespace {
 
-mv::ComPtr<IMvParameter> Add(IMvCalculation* calc, const char16_t* name, LONG direction) {
+mv::ComPtr<IMvParameter> Param(IMvCalculation* calc, const char16_t* name, bool add = false) {
     mv::ComPtr<IMvParameter> p;
-    EXPECT_EQ(calc->AddParameter(mv::Bstr(name).get(), p.Put()), S_OK);
-    if (p) p->put_ParameterType(direction);
+    (void)(add ? calc->AddParameter(mv::Bstr(name).get(), p.Put())
+               : calc->GetParameter(mv::Bstr(name).get(), p.Put()));
     return p;
 }
 
@@ -25,111 +25,75 @@ double NumberIn(IMvParameter* p) {
     return v.vt == VT_R8 ? v.dblVal : -1.0;
 }
 
-// Out = In + 1, read and written through the run's table.
-void AddOne(CMvCalculation&, const ParamInfoTable& table) {
-    double in = 0.0;
-    for (const ParamInfo& r : table.Records)
-        if (r.Name == "In") in = NumberIn(r.Parameter.get());
-    for (const ParamInfo& r : table.Records)
-        if (r.Name == "Out") r.Parameter->put_Value(mv::Variant(in + 1.0));
-}
-
-// Walks the calculation's collections while it runs.
-void WalkCollections(CMvCalculation& calc, const ParamInfoTable& table) {
-    AddOne(calc, table);
+// Out = In + 1 through the run's table, and a walk of the calculation's
+// collections while it runs.
+void AddOne(CMvCalculation& calc, const ParamInfoTable& table) {
+    std::map<std::string, IMvParameter*> byName;
+    for (const ParamInfo& r : table.Records) byName[r.Name] = r.Parameter.get();
+    if (byName.count("In") && byName.count("Out"))
+        byName["Out"]->put_Value(mv::Variant(NumberIn(byName["In"]) + 1.0));
     mv::ComPtr<IMvObjCollection> parameters, refs;
     calc.get_Parameters(parameters.Put());
     calc.get_FormulaRefs(refs.Put());
-    for (const auto& p : MvMembersAs<IMvParameter>(parameters.get())) {
-        mv::Bstr name;
-        if (p) p->get_Name(name.Out());
-    }
+    for (const auto& p : MvMembersAs<IMvParameter>(parameters.get())) ASSERT_TRUE(p);
 }
 
-class SetupConcurrency : public testing::Test {
-protected:
-    void SetUp() override { AllocateTlsSlots(); }
-    void TearDown() override {
-        MvSetFormulaExecutor(mvcDLL_Execute_Method, nullptr);
-        FreeTlsSlots();
-    }
-};
-
-TEST_F(SetupConcurrency, CopiesSetUpFromTheFormulaRunApartWhileTheCacheIsCleared) {
-    MvSetFormulaExecutor(mvcDLL_Execute_Method, &AddOne);
+Calculation Formula(bool extra) {
     auto formula = NewCalculation();
     formula->put_FormulaType(mvcDLL_Execute_Method);
-    Add(formula.get(), u"In", mvcInput);
-    Add(formula.get(), u"Out", mvcOutput);
+    Param(formula.get(), u"In", true);
+    Param(formula.get(), u"Out", true);
+    if (extra) Param(formula.get(), u"Extra", true);
+    return formula;
+}
+
+TEST(SetupConcurrency, CopiesRunApartWhileTheCacheIsClearedAndALiveSetUpIsClean) {
+    AllocateTlsSlots();
+    MvSetFormulaExecutor(mvcDLL_Execute_Method, &AddOne);
+    auto formula = Formula(false);
     std::atomic<bool> stop{false};
-    std::atomic<int> crossTalk{0}, refused{0};
+    std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int n = 1; n <= 8; ++n) {
         threads.emplace_back([&, n] {
             for (int i = 0; i < 100; ++i) {
                 IMvCalculation* copy = nullptr;
                 if (formula->AllocateCopy(&copy, 0) != S_OK || !copy) {
-                    ++refused;
+                    ++wrong;
                     continue;
                 }
-                mv::ComPtr<IMvParameter> in, out;
-                copy->GetParameter(mv::Bstr(u"In").get(), in.Put());
-                copy->GetParameter(mv::Bstr(u"Out").get(), out.Put());
                 const double mine = n * 1000.0 + i;
-                in->put_Value(mv::Variant(mine));
+                Param(copy, u"In")->put_Value(mv::Variant(mine));
                 copy->Execute();
-                if (NumberIn(out.get()) != mine + 1.0) ++crossTalk;
+                if (NumberIn(Param(copy, u"Out").get()) != mine + 1.0) ++wrong;
                 copy->DeallocateCopy();
                 copy->Release();
             }
         });
     }
-    std::thread clearer([&] {
+    threads.emplace_back([&] {
         while (!stop) formula->ClearCache();
     });
-    for (std::thread& t : threads) t.join();
+    // A client sets a calculation up again and again while it runs.
+    Calculation formulas[2] = {Formula(false), Formula(true)}, live = NewCalculation();
+    live->SetCalcFromFormulaP(formulas[0].get());
+    threads.emplace_back([&] {
+        while (!stop) live->Calculate();
+    });
+    for (int i = 0; i < 300; ++i) live->SetCalcFromFormulaP(formulas[i % 2].get());
+    for (std::size_t t = 0; t < 8; ++t) threads[t].join();
     stop = true;
-    clearer.join();
-    EXPECT_EQ(crossTalk, 0);
-    EXPECT_EQ(refused, 0);
+    for (std::size_t t = 8; t < threads.size(); ++t) threads[t].join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_TRUE(Param(live.get(), u"Extra"));
+    EXPECT_EQ(TextOf(live.get(), &IMvCalculation::get_ErrorText), "");
 
     // Every copy was given back: one thread takes the whole chain.
-    std::vector<IMvCalculation*> held;
-    for (int i = 0; i < 11; ++i) {
-        IMvCalculation* copy = nullptr;
-        ASSERT_EQ(formula->AllocateCopy(&copy, 0), S_OK);
-        held.push_back(copy);
-    }
-    for (IMvCalculation* copy : held) {
-        copy->DeallocateCopy();
-        copy->Release();
-    }
-}
-
-TEST_F(SetupConcurrency, ASetUpOnARunningCalculationLeavesTheRunItsCollections) {
-    MvSetFormulaExecutor(mvcDLL_Execute_Method, &WalkCollections);
-    Calculation formulas[2] = {NewCalculation(), NewCalculation()};
-    for (auto& formula : formulas) {
-        formula->put_FormulaType(mvcDLL_Execute_Method);
-        Add(formula.get(), u"In", mvcInput);
-        Add(formula.get(), u"Out", mvcOutput);
-    }
-    Add(formulas[1].get(), u"Extra", mvcInput);
-    auto calc = NewCalculation();
-    calc->SetCalcFromFormulaP(formulas[0].get());
-    std::atomic<bool> stop{false};
-    std::thread runner([&] {
-        while (!stop) calc->Calculate();
-    });
-    for (int i = 0; i < 300; ++i) calc->SetCalcFromFormulaP(formulas[i % 2].get());
-    stop = true;
-    runner.join();
-    mv::ComPtr<IMvObjCollection> parameters;
-    calc->get_Parameters(parameters.Put());
-    LONG count = 0;
-    parameters->get_Count(&count);
-    EXPECT_EQ(count, 4);  // the last set-up was from the formula with Extra
-    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), "");
+    std::vector<IMvCalculation*> held(11);
+    for (IMvCalculation*& copy : held) ASSERT_EQ(formula->AllocateCopy(&copy, 0), S_OK);
+    for (IMvCalculation* copy : held) copy->DeallocateCopy(), copy->Release();
+    MvSetFormulaExecutor(mvcDLL_Execute_Method, nullptr);
+    FreeTlsSlots();
 }
 
 class RefreshConcurrency : public bindtest::HistorianFixture {};
@@ -140,17 +104,16 @@ TEST_F(RefreshConcurrency, TwoThreadsRefreshingDifferentNodesEachReachTheirOwn) 
     ASSERT_GT(KhSim_AddServer("ALPHA", 11, 3, 0), 0);
     ASSERT_GT(KhSim_AddServer("BETA", 12, 1, 0), 0);
     std::atomic<int> wrong{0};
-    auto refresh = [&](const char16_t* node, LONG major) {
+    auto refresh = [&](const char16_t* node, LONG expected) {
         auto calc = NewCalculation();
-        mv::ComPtr<IMvParameter> p;
-        calc->AddParameter(mv::Bstr(u"P").get(), p.Put());
+        auto p = Param(calc.get(), u"P", true);
         p->put_BindingType(mvcKeldrin);
         p->put_NodeName(mv::Bstr(node).get());
         for (int i = 0; i < 200; ++i) {
-            if (calc->RefreshUserContext() != S_OK) ++wrong;
-            LONG versionMajor = 0, minor = 0;
-            GetKeldrinDbVersion(false, &versionMajor, &minor);
-            if (versionMajor != major) ++wrong;
+            LONG major = 0, minor = 0;
+            calc->RefreshUserContext();
+            GetKeldrinDbVersion(false, &major, &minor);
+            if (major != expected) ++wrong;
         }
         if (!TextOf(calc.get(), &IMvCalculation::get_ErrorText).empty()) ++wrong;
     };
@@ -159,31 +122,6 @@ TEST_F(RefreshConcurrency, TwoThreadsRefreshingDifferentNodesEachReachTheirOwn) 
     beta.join();
     EXPECT_EQ(wrong, 0);
     EXPECT_EQ(KhSim_CallCount(KHSIM_API, "REFRESHUSERCONTEXT"), 400);
-}
-
-TEST(AutoBindConcurrency, FirstBindingsOnSeveralThreadsLoadTheLibraryOnce) {
-    ResetKeldcoreForTesting();
-    CalcUnloadLibrary();
-    CorvexSim_Reset();
-    ASSERT_EQ(CorvexSim_SetLibrary(CORVEXSIM_FULL), 1);
-    auto calc = NewCalculation();
-    std::vector<mv::ComPtr<IMvParameter>> parameters;
-    for (int n = 0; n < 6; ++n) {
-        const std::string name = "TAG" + std::to_string(n);
-        CorvexSimTag tag{"srv", 200, name.c_str(), "VALUE", "", "", n, 1, 1, 1, 1, 1};
-        CorvexSim_SeedTag(&tag);
-        parameters.push_back(Add(calc.get(), mv::ToUtf16(name).c_str(), mvcInput));
-    }
-    std::vector<std::thread> threads;
-    for (auto& p : parameters)
-        threads.emplace_back(
-            [&calc, p] { calc->AutoBindParameter(p.get(), mv::Bstr(u"srv").get()); });
-    for (std::thread& t : threads) t.join();
-    for (auto& p : parameters)
-        EXPECT_EQ(parameter_test::NumberOf(p.get(), &IMvParameter::get_BindingType), mvcKeldrin);
-    CalcUnloadLibrary();
-    CorvexSim_Reset();
-    CorvexSim_SetLibrary(CORVEXSIM_ABSENT);
 }
 
 }  // namespace

@@ -8,7 +8,7 @@ namespace {
 
 struct Bound {
     LONG binding;
-    const char16_t* node;
+    std::u16string node;
     LONG group;
 };
 
@@ -21,7 +21,9 @@ protected:
         ASSERT_GT(KhSim_AddServer("BETA", 12, 1, 0), 0);
     }
 
-    static Calculation WithParameters(std::initializer_list<Bound> parameters) {
+    // Refreshes a calculation with these parameters and gives the error
+    // text; *older and *api count the refreshes of each library.
+    static std::string Refresh(std::initializer_list<Bound> parameters, LONG* older, LONG* api) {
         auto calc = NewCalculation();
         int n = 0;
         for (const Bound& b : parameters) {
@@ -31,41 +33,50 @@ protected:
             p->put_NodeName(mv::Bstr(b.node).get());
             p->put_GroupNumber(b.group);
         }
-        return calc;
+        calc->put_ErrorText(mv::Bstr(u"Before. ").get());
+        *older = KhSim_CallCount(KHSIM_KELDCORE, "REFRESHUSERCONTEXT");
+        *api = KhSim_CallCount(KHSIM_API, "REFRESHUSERCONTEXT");
+        EXPECT_EQ(calc->RefreshUserContext(), S_OK);
+        *older = KhSim_CallCount(KHSIM_KELDCORE, "REFRESHUSERCONTEXT") - *older;
+        *api = KhSim_CallCount(KHSIM_API, "REFRESHUSERCONTEXT") - *api;
+        return TextOf(calc.get(), &IMvCalculation::get_ErrorText).substr(8);
     }
-
-    static LONG Refreshes(LONG library) { return KhSim_CallCount(library, "REFRESHUSERCONTEXT"); }
 };
 
-std::string Failure(int index, const std::string& node, int code) {
-    return "Call " + std::to_string(index) + " BAD REFRESHUSERCONTEXT failed on node " + node +
-           ", code " + std::to_string(code);
-}
-
-TEST_F(UserContext, OnlyARepeatOfTheNodeJustListedIsDropped) {
-    const int missing = KELDRIN_E_NOSERVER;
+TEST_F(UserContext, OnlyARepeatOfTheNodeJustListedIsDroppedAndFailuresAreAppended) {
     const struct {
-        const char* what;
         std::initializer_list<Bound> parameters;
+        const char* failingCall;  // fails once with -33
         LONG refreshes;
         std::string errors;
     } rows[] = {
-        {"one node, one group", {{1, u"ALPHA", 1}, {1, u"ALPHA", 1}, {11, u"ALPHA", 1}}, 1, ""},
-        {"groups and case", {{1, u"ALPHA", 1}, {1, u"ALPHA", 2}, {1, u"alpha", 2}}, 2, ""},
-        {"a node met again", {{1, u"ALPHA", 0}, {11, u"BETA", 0}, {1, u"ALPHA", 0}}, 3, ""},
-        {"other bindings", {{0, u"ALPHA", 1}, {9, u"BETA", 1}, {2, u"ALPHA", 2}}, 0, ""},
-        {"empty node first",
-         {{1, u"", 0}, {1, u"GAMMA", 0}, {1, u"", 0}},
+        {{{1, u"ALPHA", 1}, {1, u"ALPHA", 2}, {11, u"alpha", 2}, {9, u"BETA", 0}}, "", 2, ""},
+        {{{1, u"ALPHA", 0}, {11, u"BETA", 0}, {1, u"ALPHA", 0}}, "", 3, ""},
+        {{{1, u"", 0}, {1, u"GAMMA", 0}, {1, u"", 0}},
+         "",
          0,
-         Failure(0, "GAMMA", missing) + Failure(1, "", missing)},
+         "Call 0 BAD REFRESHUSERCONTEXT failed on node GAMMA, code -5"
+         "Call 1 BAD REFRESHUSERCONTEXT failed on node , code -5"},
+        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}},
+         "DaAddServer",
+         1,
+         "Call 0 BAD REFRESHUSERCONTEXT failed on node ALPHA, code -33"},
+        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}},
+         "DaSetDefaultServer",
+         1,
+         "Call 0 BAD REFRESHUSERCONTEXT failed on node ALPHA, code -33"},
+        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}},
+         "REFRESHUSERCONTEXT",
+         2,
+         "Call 0 BAD REFRESHUSERCONTEXT failed on node ALPHA, code -33"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        auto calc = WithParameters(row.parameters);
-        const LONG before = Refreshes(KHSIM_API);
-        EXPECT_EQ(calc->RefreshUserContext(), S_OK);
-        EXPECT_EQ(Refreshes(KHSIM_API) - before, row.refreshes);
-        EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), row.errors);
+        SCOPED_TRACE(&row - rows);
+        SetUp();
+        if (*row.failingCall) KhSim_FailCall(KHSIM_API, row.failingCall, -33, 1, 2, 1);
+        LONG older = 0, api = 0;
+        EXPECT_EQ(Refresh(row.parameters, &older, &api), row.errors);
+        EXPECT_EQ(api, row.refreshes);
     }
 }
 
@@ -76,43 +87,21 @@ TEST_F(UserContext, ThisComputerGoesThroughTheOlderLibraryOnlyWhileItIsLoaded) {
     // Remote servers of these names answer once the older library is gone.
     ASSERT_GT(KhSim_AddServer("LocalHost", 11, 3, 0), 0);
     ASSERT_GT(KhSim_AddServer(computer, 11, 3, 0), 0);
-    const std::u16string name = mv::ToUtf16(computer);
     for (LONG loaded : {1, 0}) {
-        SCOPED_TRACE(loaded);
         ResetKeldcoreForTesting();
         CalcUnloadLibrary();
         KhSim_SetOlderLibraryPresent(loaded);
-        auto calc = WithParameters({{1, u"LocalHost", 0}, {1, name.c_str(), 0}});
-        const LONG older = Refreshes(KHSIM_KELDCORE), api = Refreshes(KHSIM_API);
-        EXPECT_EQ(calc->RefreshUserContext(), S_OK);
-        EXPECT_EQ(Refreshes(KHSIM_KELDCORE) - older, loaded ? 2 : 0);
-        EXPECT_EQ(Refreshes(KHSIM_API) - api, loaded ? 0 : 2);
-        EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), "");
+        LONG older = 0, api = 0;
+        EXPECT_EQ(Refresh({{1, u"LocalHost", 0}, {1, mv::ToUtf16(computer), 0}}, &older, &api), "");
+        EXPECT_EQ(older, loaded ? 2 : 0);
+        EXPECT_EQ(api, loaded ? 0 : 2);
     }
-}
-
-TEST_F(UserContext, AnOlderLibraryThatCannotAttachFailsTheLocalNode) {
-    KhSim_SetAttachAnswers(0, 0);
-    auto calc = WithParameters({{1, u"localhost", 0}});
-    EXPECT_EQ(calc->RefreshUserContext(), S_OK);
-    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
+    ResetKeldcoreForTesting();
+    KhSim_SetOlderLibraryPresent(1);
+    KhSim_SetAttachAnswers(0, 0);  // loaded, but it cannot attach
+    LONG older = 0, api = 0;
+    EXPECT_EQ(Refresh({{1, u"localhost", 0}}, &older, &api),
               "Call 0 BAD REFRESHUSERCONTEXT failed on node localhost, code -74");
-}
-
-// The first node fails in the call named; the second is refreshed all the
-// same, and the text is added to what the error text held.
-TEST_F(UserContext, AFailingNodeDoesNotFailTheNext) {
-    for (const char* call : {"DaAddServer", "DaSetDefaultServer", "REFRESHUSERCONTEXT"}) {
-        SCOPED_TRACE(call);
-        auto calc = WithParameters({{1, u"ALPHA", 0}, {11, u"BETA", 0}});
-        calc->put_ErrorText(mv::Bstr(u"Before. ").get());
-        KhSim_FailCall(KHSIM_API, call, -33, 1, 2, 1);
-        const LONG before = Refreshes(KHSIM_API);
-        EXPECT_EQ(calc->RefreshUserContext(), S_OK);
-        EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
-                  "Before. " + Failure(0, "ALPHA", -33));
-        EXPECT_EQ(Refreshes(KHSIM_API) - before, std::string(call) == "REFRESHUSERCONTEXT" ? 2 : 1);
-    }
 }
 
 }  // namespace
