@@ -32,13 +32,6 @@ mv::Variant List(const mv::Variant& names, const mv::Variant& contents) {
     return list;
 }
 
-mv::ComPtr<IMvParameter> Param(IMvCalculation* calc, const char16_t* name, bool add = false) {
-    mv::ComPtr<IMvParameter> p;
-    (void)(add ? calc->AddParameter(mv::Bstr(name).get(), p.Put())
-               : calc->GetParameter(mv::Bstr(name).get(), p.Put()));
-    return p;
-}
-
 TEST(AutoAddParameters, EveryNameUpToTheUpperBoundBecomesALinkedParameter) {
     auto calc = NewCalculation();
     Param(calc.get(), u"Cmd", true)->put_ParameterType(mvcCommand);
@@ -59,11 +52,7 @@ TEST(AutoAddParameters, EveryNameUpToTheUpperBoundBecomesALinkedParameter) {
                 std::to_string(NumberOf(p.get(), &IMvParameter::get_SpreadSheetRow)) + " ";
     }
     EXPECT_EQ(seen, "6SheetReturnValue0 8SheetCmd0 2SheetKept0 1SheetNew0 ");
-    mv::ComPtr<IMvObjCollection> parameters;
-    calc->get_Parameters(parameters.Put());
-    LONG count = 0;
-    parameters->get_Count(&count);
-    EXPECT_EQ(count, 4);
+    EXPECT_EQ(ParameterNames(calc.get()), "ReturnValue Cmd Kept New ");
 }
 
 // The scripting library's stand-in on the search path with one tag, whose

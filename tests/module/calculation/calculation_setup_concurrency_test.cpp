@@ -12,19 +12,6 @@
 namespace calculation_test {
 namespace {
 
-mv::ComPtr<IMvParameter> Param(IMvCalculation* calc, const char16_t* name, bool add = false) {
-    mv::ComPtr<IMvParameter> p;
-    (void)(add ? calc->AddParameter(mv::Bstr(name).get(), p.Put())
-               : calc->GetParameter(mv::Bstr(name).get(), p.Put()));
-    return p;
-}
-
-double NumberIn(IMvParameter* p) {
-    mv::Variant v;
-    p->get_Value(&v);
-    return v.vt == VT_R8 ? v.dblVal : -1.0;
-}
-
 // Out = In + 1 through the run's table, and a walk of the calculation's
 // collections while it runs.
 void AddOne(CMvCalculation& calc, const ParamInfoTable& table) {

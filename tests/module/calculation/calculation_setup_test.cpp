@@ -6,24 +6,6 @@
 namespace calculation_test {
 namespace {
 
-using parameter_test::NumberOf;
-
-mv::ComPtr<IMvParameter> Param(IMvCalculation* calc, const char16_t* name, bool add = false) {
-    mv::ComPtr<IMvParameter> p;
-    (void)(add ? calc->AddParameter(mv::Bstr(name).get(), p.Put())
-               : calc->GetParameter(mv::Bstr(name).get(), p.Put()));
-    return p;
-}
-
-std::string Names(IMvCalculation* calc) {
-    mv::ComPtr<IMvObjCollection> parameters;
-    calc->get_Parameters(parameters.Put());
-    std::string names;
-    for (const auto& p : MvMembersAs<IMvParameter>(parameters.get()))
-        names += (p ? parameter_test::TextOf(p.get(), &IMvParameter::get_Name) : "?") + " ";
-    return names;
-}
-
 IMvObjCollection* Refs(IMvCalculation* calc) {
     mv::ComPtr<IMvObjCollection> refs;
     calc->get_FormulaRefs(refs.Put());
@@ -49,18 +31,15 @@ TEST(CalculationSetup, SharedParametersStayNewOnesTakeTheDefaultAndTheKindPicksT
     a->put_Value(mv::Variant(5.0));
     Param(calc.get(), u"C", true);
     EXPECT_EQ(calc->SetCalcFromFormulaP(nullptr), E_UNEXPECTED);
-    EXPECT_EQ(Names(calc.get()), "ReturnValue a C ");
+    EXPECT_EQ(ParameterNames(calc.get()), "ReturnValue a C ");
 
     EXPECT_EQ(calc->SetCalcFromFormulaP(formula.get()), S_OK);
-    EXPECT_EQ(Names(calc.get()), "ReturnValue a B ");
+    EXPECT_EQ(ParameterNames(calc.get()), "ReturnValue a B ");
     EXPECT_EQ(Param(calc.get(), u"A").get(), a.get());
-    EXPECT_EQ(NumberOf(a.get(), &IMvParameter::get_BindingType), mvcKeldrin);
+    EXPECT_EQ(parameter_test::NumberOf(a.get(), &IMvParameter::get_BindingType), mvcKeldrin);
     EXPECT_EQ(parameter_test::TextOf(a.get(), &IMvParameter::get_Description), "formula A");
-    mv::Variant value;
-    a->get_Value(&value);
-    EXPECT_EQ(value.dblVal, 5.0);
-    Param(calc.get(), u"B")->get_Value(&value);
-    EXPECT_EQ(value.dblVal, 7.0);
+    EXPECT_EQ(NumberIn(a.get()), 5.0);
+    EXPECT_EQ(NumberIn(Param(calc.get(), u"B").get()), 7.0);
     EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ScriptText), "script");
     EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ProgramName), "own program");
     EXPECT_EQ(Refs(calc.get()), Refs(formula.get()));
@@ -81,12 +60,10 @@ TEST(CalculationSetup, FormulaNamesMatchIgnoringCaseAndDetailsStartAtIndexOne) {
         HRESULT expected;
     } rows[] = {{u"LIB1", u"flow", S_OK}, {u"Lib1", u"Other", S_FALSE}, {nullptr, u"flow", S_OK},
                 {nullptr, nullptr, S_OK}, {u"Lib2", nullptr, S_FALSE},  {u"", u"", S_FALSE}};
-    for (const auto& row : rows) {
-        mv::Bstr library = row.library ? mv::Bstr(row.library) : mv::Bstr();
-        mv::Bstr formula = row.formula ? mv::Bstr(row.formula) : mv::Bstr();
-        EXPECT_EQ(calc->IsBasedOnFormula(library.get(), formula.get()), row.expected)
+    for (const auto& row : rows)
+        EXPECT_EQ(calc->IsBasedOnFormula(mv::Bstr(row.library).get(), mv::Bstr(row.formula).get()),
+                  row.expected)
             << &row - rows;
-    }
     calc->put_Name(mv::Bstr(u"Flow").get());
     calc->put_FormulaType(mvcEXE_Execute_Method);
     mv::Variant details;
@@ -103,15 +80,13 @@ TEST(CalculationSetup, FormulaNamesMatchIgnoringCaseAndDetailsStartAtIndexOne) {
 
 // The run keeps no reference to a "ReturnValue" that the set-up let go.
 TEST(CalculationSetup, ReplacedParametersDropTheRunCacheAndTheReturnValue) {
-    auto formula = NewCalculation();
-    formula->put_FormulaType(mvcNoExecuteMethodDefined);
+    auto formula = NewCalculation(), calc = NewCalculation();
     mv::ComPtr<IMvObjCollection> formulaParameters;
     formula->get_Parameters(formulaParameters.Put());
     formulaParameters->Remove(mv::Bstr(u"ReturnValue").get());
-    auto calc = NewCalculation();
+    formula->put_FormulaType(mvcNoExecuteMethodDefined);
     calc->put_FormulaType(mvcNoExecuteMethodDefined);
     auto oldReturn = Param(calc.get(), u"ReturnValue");
-    oldReturn->put_Value(mv::Variant(5.0));
     ASSERT_EQ(calc->Calculate(), S_OK);
     ASSERT_EQ(calc->SetCalcFromFormulaP(formula.get()), S_OK);
     EXPECT_FALSE(calc->ParamInfoSnapshot());
@@ -130,26 +105,22 @@ TEST(CalculationSetup, CopiesCarryNewParametersAndAFailedSetUpLinksNoCopy) {
     AllocateTlsSlots();
     const LONG alive = mv::ModuleLockCount();
     {
-        auto formula = NewCalculation();
+        auto formula = NewCalculation(), calc = NewCalculation();
         auto x = Param(formula.get(), u"X", true);
         IMvCalculation *first = nullptr, *copy = reinterpret_cast<IMvCalculation*>(0x1);
         ASSERT_EQ(formula->AllocateCopy(&first, 0), S_OK);
         MvSetSetupCollectionMaker(&FailToMakeCollection);
         EXPECT_EQ(formula->AllocateCopy(&copy, 0), E_FAIL);
         EXPECT_EQ(copy, nullptr);
-        auto calc = NewCalculation();  // the COM method hides the failure
-        EXPECT_EQ(calc->SetCalcFromFormulaP(formula.get()), S_OK);
-        EXPECT_EQ(Names(calc.get()), "ReturnValue ");
+        EXPECT_EQ(calc->SetCalcFromFormulaP(formula.get()), S_OK);  // hides the failure
+        EXPECT_EQ(ParameterNames(calc.get()), "ReturnValue ");
         MvSetSetupCollectionMaker(nullptr);
 
         ASSERT_EQ(formula->AllocateCopy(&copy, 0), S_OK);
         EXPECT_NE(copy, first);
-        EXPECT_EQ(Names(copy), "ReturnValue X ");
+        EXPECT_EQ(ParameterNames(copy), "ReturnValue X ");
         EXPECT_NE(Param(copy, u"X").get(), x.get());
-        for (IMvCalculation* held : {copy, first}) {
-            held->DeallocateCopy();
-            held->Release();
-        }
+        for (IMvCalculation* held : {copy, first}) held->DeallocateCopy(), held->Release();
     }
     EXPECT_EQ(mv::ModuleLockCount(), alive);
     FreeTlsSlots();
