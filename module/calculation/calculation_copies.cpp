@@ -30,7 +30,8 @@ IUnknown* MvRunningCalculation() noexcept {
 // calling thread afterwards; a new copy at the end when every instance is
 // busy.
 HRESULT CMvCalculation::AllocateCopy(IMvCalculation** pFormula, LONG RecursionCount) {
-    return MvMethodFrame("CMvCalculation::AllocateCopy", [&] {
+    static constexpr const char* kName = "CMvCalculation::AllocateCopy";
+    return MvMethodFrameNoEnd(kName, [&](bool& writeEnd) {
         if (!pFormula) return E_POINTER;
         *pFormula = nullptr;
         try {
@@ -48,19 +49,25 @@ HRESULT CMvCalculation::AllocateCopy(IMvCalculation** pFormula, LONG RecursionCo
                 if (m_CopyOwnerThread == thread && ++RecursionCount > kMaxCopyNesting)
                     return E_FAIL;
                 if (!m_NextCopy) {
+                    mv::ComPtr<mv::ComObject<CMvCalculation>> created;
+                    HRESULT hr = mv::MakeComObject(&created);
                     // A copy whose set-up fails is never linked: the next
                     // allocation tries again.
-                    mv::ComPtr<mv::ComObject<CMvCalculation>> created;
-                    if (FAILED(mv::MakeComObject(&created)) || !created ||
-                        FAILED(created->SetUpFromFormula(this, true)))
+                    if (SUCCEEDED(hr) && created) hr = created->SetUpFromFormula(this, true);
+                    if (FAILED(hr) || !created) {
+                        // The end line names the creation's or set-up's failure.
+                        writeEnd = false;
+                        if (g_DiagnosticLog.IsOn(LogMethods))
+                            MvTraceMethodEnd(kName, FAILED(hr) ? hr : E_FAIL);
                         return E_FAIL;
+                    }
                     m_NextCopy = static_cast<IMvCalculation*>(created.Detach());
                 }
                 next = mv::ComPtr<IMvCalculation>(m_NextCopy);
             }
             return next->AllocateCopy(pFormula, RecursionCount);
         } catch (...) {
-            MvLogErrorHr("CMvCalculation::AllocateCopy", E_UNEXPECTED);
+            MvLogErrorHr(kName, E_UNEXPECTED);
             return E_FAIL;
         }
     });
