@@ -44,6 +44,7 @@ protected:
 };
 
 TEST_F(UserContext, OnlyARepeatOfTheNodeJustListedIsDroppedAndFailuresAreAppended) {
+    const std::string kAlphaFailed = "Call 0 BAD REFRESHUSERCONTEXT failed on node ALPHA, code -33";
     const struct {
         std::initializer_list<Bound> parameters;
         const char* failingCall;  // fails once with -33
@@ -57,18 +58,9 @@ TEST_F(UserContext, OnlyARepeatOfTheNodeJustListedIsDroppedAndFailuresAreAppende
          0,
          "Call 0 BAD REFRESHUSERCONTEXT failed on node GAMMA, code -5"
          "Call 1 BAD REFRESHUSERCONTEXT failed on node , code -5"},
-        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}},
-         "DaAddServer",
-         1,
-         "Call 0 BAD REFRESHUSERCONTEXT failed on node ALPHA, code -33"},
-        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}},
-         "DaSetDefaultServer",
-         1,
-         "Call 0 BAD REFRESHUSERCONTEXT failed on node ALPHA, code -33"},
-        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}},
-         "REFRESHUSERCONTEXT",
-         2,
-         "Call 0 BAD REFRESHUSERCONTEXT failed on node ALPHA, code -33"},
+        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}}, "DaAddServer", 1, kAlphaFailed},
+        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}}, "DaSetDefaultServer", 1, kAlphaFailed},
+        {{{1, u"ALPHA", 0}, {1, u"BETA", 0}}, "REFRESHUSERCONTEXT", 2, kAlphaFailed},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(&row - rows);
