@@ -239,8 +239,7 @@ TEST_F(CalculationRun, TheDispatcherCallsEachBindingKindInItsPasses) {
         auto p = Param(calc.get(), u"P", mvcInputOutput, row.kind);
         Param(calc.get(), u"Unused", mvcUnUsed, row.kind);
         Param(calc.get(), u"Command", mvcCommand, row.kind);
-        calc->SetupParamInfo();
-        ParamInfoShare table = calc->ParamInfoSnapshot();
+        ParamInfoShare table = calc->SetupParamInfo();
         auto pass = [&](LONG which, LONG sandbox, LONG changed) {
             calc->put_SandBoxMode(sandbox);
             p->put_Changed(changed);
@@ -270,8 +269,7 @@ TEST_F(CalculationRun, HistorianInputsAreCountedCheckedForUnitsAndLevelsFold) {
             p->put_Level(2);
         }
     }
-    calc->SetupParamInfo();
-    ParamInfoShare table = calc->ParamInfoSnapshot();
+    ParamInfoShare table = calc->SetupParamInfo();
     ASSERT_EQ(table->Records.size(), 10u);
     SHORT level = -1, status = -2;
     calc->ProcessDataBindings(*table, INPUT_PASS, &level, &status, nullptr);
@@ -279,6 +277,19 @@ TEST_F(CalculationRun, HistorianInputsAreCountedCheckedForUnitsAndLevelsFold) {
               (std::vector<std::string>{"H1/0 P0 0of3", "H1/0 P3 1of3", "H1/0 P6 2of3", "B1/0"}));
     EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
               "Can not convert engineering units with different types.");
+    mv::ComPtr<IMvParameter> p3;
+    calc->GetParameter(mv::Bstr(u"P3").get(), p3.Put());
+    p3->put_UnitConversionOffset(1.0);
+    calc->ProcessDataBindings(*calc->SetupParamInfo(), INPUT_PASS, &level, &status, nullptr);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
+              "Can not convert engineering units with different types.");
+    p3->put_UnitConversionOffset(0.0);
+    mv::ComPtr<IMvParameter> p6;
+    calc->GetParameter(mv::Bstr(u"P6").get(), p6.Put());
+    p6->put_UnitConversionOffset(1.0);
+    calc->ProcessDataBindings(*calc->SetupParamInfo(), INPUT_PASS, &level, &status, nullptr);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
+              "Error converting engineering units.");
     // The constant input is the one level folded here.
     EXPECT_EQ(level, 2);
     EXPECT_EQ(status, -6);
