@@ -85,4 +85,64 @@ TEST_F(ProcessDataTest, DataSourcesByPositionOrNameAndTagsPerInstance) {
     EXPECT_TRUE(procdata::CollectedTags("DS1").empty());
 }
 
+// A tag keeps its map and attributes; a read fills the samples from the
+// seeded values, a write becomes the value the next read finds.
+TEST_F(ProcessDataTest, TagsReadAndWriteAttributes) {
+    procdata::SetSample("DS1", "FLOW", "PV", {45000.5, mv::Variant(3.5), false});
+    mv::ComPtr<IMvTags> tags = TagsOf(Name(u"DS1"));
+    mv::ComPtr<IMvTag> tag;
+    ASSERT_EQ(tags->Add(mv::Bstr(u"flow").get(), tag.Put()), S_OK);
+    EXPECT_EQ(tag->put_Map(mv::Bstr(u"").get()), E_INVALIDARG);
+    EXPECT_EQ(tag->put_Map(mv::Bstr(u"M1").get()), S_OK);
+    mv::ComPtr<IMvAttributes> attributes;
+    ASSERT_EQ(tag->get_Attributes(attributes.Put()), S_OK);
+    mv::ComPtr<IMvSample> pv, other;
+    ASSERT_EQ(attributes->Add(mv::Bstr(u"pv").get(), 0, pv.Put()), S_OK);
+    ASSERT_EQ(attributes->Read(0), S_OK);
+    auto status = [&] {
+        mv::ComPtr<IMvQueryStatus> query;
+        LONG value = -1;
+        EXPECT_EQ(attributes->get_QueryStatus(query.Put()), S_OK);
+        EXPECT_EQ(query->get_Status(&value), S_OK);
+        return value;
+    };
+    EXPECT_EQ(status(), 0);
+    DATE time = 0;
+    mv::Variant value;
+    VARIANT_BOOL valid = VARIANT_TRUE;
+    ASSERT_EQ(pv->get_Time(&time), S_OK);
+    ASSERT_EQ(pv->get_Value(&value), S_OK);
+    ASSERT_EQ(pv->get_Valid(&valid), S_OK);
+    EXPECT_EQ(time, 45000.5);
+    EXPECT_EQ(value.dblVal, 3.5);
+    EXPECT_EQ(valid, VARIANT_FALSE);
+
+    // An attribute without a value ends the query with errors.
+    ASSERT_EQ(attributes->Add(mv::Bstr(u"SP").get(), 0, other.Put()), S_OK);
+    ASSERT_EQ(attributes->Read(0), S_OK);
+    EXPECT_EQ(status(), 3);
+
+    ASSERT_EQ(tag->WriteAttribute(mv::Bstr(u"SP").get(), 45001.0, VARIANT_TRUE,
+                                  mv::Variant(LONG{9}), 0, 4),
+              S_OK);
+    ASSERT_EQ(attributes->Read(0), S_OK);
+    EXPECT_EQ(status(), 0);
+    ASSERT_EQ(other->get_Value(&value), S_OK);
+    EXPECT_EQ(value.lVal, 9);
+    const auto writes = procdata::Writes();
+    ASSERT_EQ(writes.size(), 1u);
+    EXPECT_EQ(writes[0].map, "M1");
+    EXPECT_EQ(writes[0].status, 4);
+
+    // A success without an object, then the counted removal.
+    procdata::SetFailure(procdata::Op::Attributes, S_FALSE, "DS2");
+    EXPECT_EQ(tag->get_Attributes(attributes.Put()), S_OK);
+    procdata::SetFailure(procdata::Op::Attributes, S_FALSE, "DS1");
+    EXPECT_EQ(tag->get_Attributes(attributes.Put()), S_FALSE);
+    EXPECT_FALSE(attributes);
+    EXPECT_EQ(tags->RemoveAll(), S_OK);
+    EXPECT_EQ(procdata::RemoveAllCalls("ds1"), 1);
+    EXPECT_TRUE(procdata::CollectedTags("DS1").empty());
+}
+
 }  // namespace
