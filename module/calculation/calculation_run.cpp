@@ -167,7 +167,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
         IMvScheduleGroup* runGroup = nullptr;
         {
             mv::ObjectLock lock(this);
-            Step(kCalculate, "GetParameterValues");
+            if (m_ReturnValueParameter) Step(kCalculate, "GetParameterValues");
             TakeReturnValue();
             m_LastExecution = CurrentDateTime();
             m_CalculateTime = GetTimeElapsed(start);
