@@ -8,9 +8,8 @@
 // a client looks a tag up there and adds a tag the data source knows. A tag
 // keeps its map and its attributes collection until its collection is
 // emptied. A read fills the samples of the attributes added so far from the
-// seeded values; a write records its arguments and becomes the attribute's
-// seeded value. Names compare ignoring ASCII case. Everything here is
-// thread-safe.
+// seeded values; a write records its arguments. Names compare ignoring
+// ASCII case. Everything here is thread-safe.
 #pragma once
 
 #include <string>

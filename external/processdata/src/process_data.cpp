@@ -230,7 +230,6 @@ public:
         State& s = S();
         std::lock_guard lock(s.m);
         write.map = map;
-        s.samples[Key(dataSource, name, attribute)] = Sample{time, write.value, level == 0};
         s.writes.push_back(std::move(write));
         return S_OK;
     }

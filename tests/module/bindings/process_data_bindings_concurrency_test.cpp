@@ -1,6 +1,5 @@
 // Four calculations on four threads read and write process data against one
 // stand-in, each through its own component instance.
-#include <atomic>
 #include <thread>
 
 #include "process_data_test_support.h"
@@ -10,19 +9,19 @@ namespace {
 
 TEST_F(ProcessDataRun, FourCalculationsRunApartOnFourThreads) {
     constexpr int kThreads = 4, kRuns = 500;
-    std::vector<mv::ComPtr<IMvCalculation>> calcs;
-    std::vector<mv::ComPtr<IMvParameter>> inputs;
+    std::vector<mv::ComPtr<IMvCalculation>> calcs(kThreads);
+    std::vector<mv::ComPtr<IMvParameter>> inputs(kThreads);
+    std::vector<int> wrong(kThreads);
+    std::vector<std::thread> threads;
     for (int n = 0; n < kThreads; ++n) {
         const std::string tag = "T" + std::to_string(n);
-        procdata::SetSample("DS1", tag, "VALUE", {1.0 + n, mv::Variant(LONG{n}), true});
+        procdata::SetSample("DS1", tag, "VALUE", {1.0, mv::Variant(LONG{n}), true});
         procdata::AddPlantTag("DS2", tag);
-        calcs.push_back(NewRunningCalculation());
-        inputs.push_back(Bound(calcs[n].get(), "In", mvcInput, "DS1", tag.c_str()));
-        Bound(calcs[n].get(), "Out", mvcOutput, "DS2", tag.c_str(), "RESULT", 2.0, 0.0);
-        SetOutput(Object(calcs[n].get()), "Out", {mv::Variant(LONG{n}), 0, 0, 2.0});
+        calcs[n] = NewRunningCalculation();
+        inputs[n] = Bound(calcs[n].get(), "In", mvcInput, tag.c_str());
+        Bound(calcs[n].get(), "Out", mvcOutput, tag.c_str(), "DS2", "RESULT", 2.0, 0.0);
+        SetOutput(calcs[n].get(), "Out", {mv::Variant(LONG{n}), 0, 0, 2.0});
     }
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
     for (int n = 0; n < kThreads; ++n) {
         threads.emplace_back([&, n] {
             for (int i = 0; i < kRuns; ++i) {
@@ -31,12 +30,12 @@ TEST_F(ProcessDataRun, FourCalculationsRunApartOnFourThreads) {
                 inputs[n]->get_Value(&value);
                 mv::Bstr error;
                 calcs[n]->get_ErrorText(error.Out());
-                if (value.vt != VT_I4 || value.lVal != n || error.Length() != 0) ++wrong;
+                wrong[n] += value.vt != VT_I4 || value.lVal != n || error.Length() != 0;
             }
         });
     }
     for (std::thread& t : threads) t.join();
-    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(wrong, std::vector<int>(kThreads));
     EXPECT_EQ(procdata::Creations(), kThreads);
     const auto writes = procdata::Writes();
     ASSERT_EQ(writes.size(), static_cast<size_t>(kThreads * kRuns));

@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include <algorithm>
+#include <tuple>
 
 #include "binding_test_support.h"
 #include "process_data_test_support.h"
@@ -13,7 +13,6 @@
 namespace pdtest {
 namespace {
 
-using bindtest::LogMark;
 using parameter_test::ExpectSame;
 using parameter_test::Typed;
 
@@ -21,18 +20,6 @@ std::string ErrorText(IMvCalculation* calc) {
     return calculation_test::TextOf(calc, &IMvCalculation::get_ErrorText);
 }
 
-mv::Variant Text(const char16_t* text) {
-    mv::Variant v;
-    v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(text);
-    return v;
-}
-
-struct Quality {
-    mv::Variant value;
-    SHORT level = 0, status = 0;
-    DATE time = 0.0;
-};
 Quality Read(IMvParameter* p) {
     Quality q;
     p->GetParameterValues(&q.value, &q.level, &q.status, &q.time);
@@ -40,45 +27,38 @@ Quality Read(IMvParameter* p) {
 }
 
 TEST_F(ProcessDataRun, ValuesUnitsAndQualityMoveBothWays) {
+    using V = mv::Variant;
     struct Row {
-        const char* name;
-        mv::Variant source;
+        V source;
         bool valid;
         double multiplier, offset;
-        mv::Variant input;   // what the input parameter receives
-        mv::Variant output;  // what the formula gives the output
-        mv::Variant written;
+        V input, output, written;
     } rows[] = {
-        {"scaled integer", mv::Variant(LONG{30}), true, 2.0, 10.0, mv::Variant(10.0),
-         mv::Variant(LONG{10}), mv::Variant(30.0)},
-        {"no factors", mv::Variant(LONG{30}), false, 0.0, 0.0, mv::Variant(LONG{30}),
-         mv::Variant(LONG{10}), mv::Variant(LONG{10})},
-        {"short and double", Typed(VT_I2, 4), true, 4.0, 0.0, mv::Variant(1.0), mv::Variant(0.5),
-         mv::Variant(2.0)},
-        {"text", Text(u"abc"), false, 2.0, 10.0, Text(u"abc"), Text(u"xyz"), Text(u"xyz")},
-        {"boolean", mv::Variant(true), true, 2.0, 10.0, mv::Variant(true), mv::Variant(false),
-         mv::Variant(false)},
+        {V(LONG{30}), true, 2.0, 10.0, V(10.0), V(LONG{10}), V(30.0)},
+        {V(LONG{30}), false, 0.0, 0.0, V(LONG{30}), V(LONG{10}), V(LONG{10})},
+        {Typed(VT_I2, 4), true, 4.0, 0.0, V(1.0), V(0.5), V(2.0)},
+        {V(u"abc"), false, 2.0, 10.0, V(u"abc"), V(u"xyz"), V(u"xyz")},
+        {V(true), true, 2.0, 10.0, V(true), V(false), V(false)},
     };
     procdata::SetQueryStatus(5);
+    procdata::AddPlantTag("DS2", "OUT_TAG");
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.multiplier);
         procdata::SetSample("DS1", "IN_TAG", "VALUE", {45000.25, row.source, row.valid});
-        procdata::AddPlantTag("DS2", "OUT_TAG");
-        const auto writes = procdata::Writes().size();
+        const size_t writes = procdata::Writes().size();
         const int removals = procdata::RemoveAllCalls("DS3");
         auto calc = NewRunningCalculation();
         auto in =
-            Bound(calc.get(), "In", mvcInput, "DS1", "IN_TAG", "VALUE", row.multiplier, row.offset);
-        Bound(calc.get(), "Out", mvcOutput, "DS2", "OUT_TAG", "VALUE", row.multiplier, row.offset);
-        SetOutput(Object(calc.get()), "Out", {row.output, 1, -3, 45100.5});
+            Bound(calc.get(), "In", mvcInput, "IN_TAG", "DS1", "VALUE", row.multiplier, row.offset);
+        Bound(calc.get(), "Out", mvcOutput, "OUT_TAG", "DS2", "VALUE", row.multiplier, row.offset);
+        SetOutput(calc.get(), "Out", {row.output, 1, -3, 45100.5});
         ASSERT_EQ(calc->Calculate(), S_OK);
         EXPECT_EQ(ErrorText(calc.get()), "");
 
         const Quality q = Read(in.get());
         ExpectSame(q.value, row.input);
-        EXPECT_EQ(q.level, row.valid ? 0 : 1);
-        EXPECT_EQ(q.status, 5);
-        EXPECT_EQ(q.time, 45000.25);
+        EXPECT_EQ(std::tuple(q.level, q.status, q.time),
+                  std::tuple(SHORT(row.valid ? 0 : 1), SHORT{5}, 45000.25));
 
         const auto all = procdata::Writes();
         ASSERT_EQ(all.size(), writes + 1);
@@ -86,10 +66,8 @@ TEST_F(ProcessDataRun, ValuesUnitsAndQualityMoveBothWays) {
         EXPECT_EQ(w.dataSource + "/" + w.tag + "/" + w.map + "/" + w.attribute,
                   "DS2/OUT_TAG/MAP/VALUE");
         ExpectSame(w.value, row.written);
-        EXPECT_EQ(w.level, 1);
-        EXPECT_EQ(w.status, -3);
-        EXPECT_EQ(w.time, 45100.5);
-        EXPECT_EQ(w.flag, VARIANT_TRUE);
+        EXPECT_EQ(std::tuple(w.level, w.status, w.time, w.flag),
+                  std::tuple(LONG{1}, LONG{-3}, 45100.5, VARIANT_TRUE));
         // Every value is followed by the removal of every data source's tags.
         EXPECT_EQ(procdata::RemoveAllCalls("DS3") - removals, 2);
         EXPECT_TRUE(procdata::CollectedTags("DS1").empty());
@@ -99,14 +77,14 @@ TEST_F(ProcessDataRun, ValuesUnitsAndQualityMoveBothWays) {
 // The input pass folds the levels read; definitions stay as first resolved
 // until the cache is cleared.
 TEST_F(ProcessDataRun, PassQualityAndDefinitionsResolvedOnce) {
-    procdata::SetSample("DS1", "A", "VALUE", {1.0, mv::Variant(1.0), true});
-    procdata::SetSample("DS1", "B", "VALUE", {2.0, mv::Variant(2.0), false});
-    procdata::SetSample("DS1", "C", "VALUE", {3.0, mv::Variant(3.0), true});
+    for (const char* tag : {"A", "B", "C"})
+        procdata::SetSample("DS1", tag, "VALUE",
+                            {tag[0] - 'A' + 1.0, mv::Variant(1.0), *tag != 'B'});
     auto calc = NewRunningCalculation();
-    Bound(calc.get(), "A", mvcInput, "DS1", "A");
-    auto b = Bound(calc.get(), "B", mvcInput, "DS1", "B");
-    Bound(calc.get(), "C", mvcInput, "DS1", "C");
-    CMvCalculation* object = Object(calc.get());
+    Bound(calc.get(), "A", mvcInput, "A");
+    auto b = Bound(calc.get(), "B", mvcInput, "B");
+    Bound(calc.get(), "C", mvcInput, "C");
+    CMvCalculation* object = static_cast<CMvCalculation*>(calc.get());
     ParamInfoShare table = object->SetupParamInfo();
     SHORT level = mvcNO_QLEVEL, status = mvcQSTATUS_NO_STATUS;
     object->ProcessDataBindings(*table, INPUT_PASS, &level, &status, nullptr);
@@ -129,98 +107,94 @@ TEST_F(ProcessDataRun, OutputsWithoutATimeAreStampedNow) {
     tzset();
     static constexpr int64_t kNow = 1719828000;  // 2024-07-01 10:00:00 UTC
     mv::SetClockForTesting([] { return kNow * 1000000; });
-    const DATE localNow = mv::DateFromUnixSeconds(kNow + 7200);
+    const DATE now = mv::DateFromUnixSeconds(kNow + 7200);
     struct Row {
         DATE stamp;
         bool component;
+        HRESULT creation;
         DATE written;
         int conversions;
     } rows[] = {
-        {0.0, true, localNow, 1},     {0.0005, true, localNow, 1},     {0.0, false, localNow, 0},
-        {0.0005, false, localNow, 0}, {0.002, true, 0.002, 0},         {-0.0009, true, localNow, 1},
-        {-2.5, true, -2.5, 0},        {3000000.0, true, 3000000.0, 0},
+        {0.0, true, S_OK, now, 1},          {0.0005, true, S_OK, now, 1},
+        {0.0, false, S_OK, now, 0},         {0.0005, false, S_OK, now, 0},
+        {0.0, true, E_OUTOFMEMORY, now, 0}, {-0.0009, true, S_OK, now, 1},
+        {0.002, true, S_OK, 0.002, 0},      {-2.5, true, S_OK, -2.5, 0},
+        {3e6, true, S_OK, 3e6, 0},
     };
     procdata::AddPlantTag("DS1", "OUT");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.stamp);
         timeconv::Reset();
+        timeconv::SetCreateFailure(row.creation);
         if (row.component) {
             ASSERT_EQ(timeconv::Register(), S_OK);
         } else {
             timeconv::Revoke();
         }
         auto calc = NewRunningCalculation();
-        Bound(calc.get(), "Out", mvcOutput, "DS1", "OUT");
-        SetOutput(Object(calc.get()), "Out", {mv::Variant(1.0), 0, 0, row.stamp});
+        Bound(calc.get(), "Out", mvcOutput, "OUT");
+        SetOutput(calc.get(), "Out", {mv::Variant(1.0), 0, 0, row.stamp});
         ASSERT_EQ(calc->Calculate(), S_OK);
         EXPECT_DOUBLE_EQ(procdata::Writes().back().time, row.written);
         EXPECT_EQ(timeconv::Calls(), row.conversions);
     }
-    // A component that cannot be created leaves the calendar time.
-    timeconv::SetCreateFailure(E_OUTOFMEMORY);
-    auto calc = NewRunningCalculation();
-    Bound(calc.get(), "Out", mvcOutput, "DS1", "OUT");
-    ASSERT_EQ(calc->Calculate(), S_OK);
-    EXPECT_DOUBLE_EQ(procdata::Writes().back().time, localNow);
     timeconv::Revoke();
-    timeconv::Reset();
     mv::SetClockForTesting(nullptr);
     setenv("TZ", "UTC", 1);
     tzset();
 }
 
-TEST_F(ProcessDataRun, TheFirstFailingInputStopsThePass) {
-    procdata::SetSample("DS1", "A", "VALUE", {1.0, mv::Variant(1.0), true});
-    procdata::SetSample("DS1", "C", "VALUE", {3.0, mv::Variant(3.0), true});
-    auto calc = NewRunningCalculation();
-    auto a = Bound(calc.get(), "A", mvcInput, "DS1", "A");
-    Bound(calc.get(), "B", mvcInput, "DS1", "NOPE");
-    auto c = Bound(calc.get(), "C", mvcInput, "DS1", "C");
-    LogMark log;
-    ASSERT_EQ(calc->Calculate(), S_OK);
-    EXPECT_EQ(ErrorText(calc.get()), "Error getting attribute value for tag NOPE.\n");
-    EXPECT_EQ(log.Count("Invalid tag( NOPE ) for data source( DS1 )"), 1u);
-    EXPECT_EQ(Read(a.get()).time, 1.0);
-    EXPECT_EQ(Read(c.get()).value.vt, VT_EMPTY);
-}
+// Each failure writes its two lines (the "already initialized" pair of
+// every value after the first included), and so does the run's error text.
+TEST_F(ProcessDataRun, FailuresOfEachDirection) {
+    struct Row {
+        std::vector<std::pair<LONG, const char*>> parameters;  // direction, tag
+        std::string error, moved;  // the inputs read, "/", the outputs written
+        size_t lines;
+    } rows[] = {
+        {{{mvcInput, "A"}, {mvcInput, "NOPE"}, {mvcInput, "C"}},
+         "Error getting attribute value for tag NOPE.\n",
+         "A/",
+         10},
+        {{{mvcOutput, "X1"}, {mvcOutput, "C"}, {mvcOutput, "X2"}},
+         "Access Denied Tag : X2.\n",
+         "/C",
+         17},
+        {{{mvcOutput, ""}}, "", "/", 1},  // an empty output tag writes nothing
+    };
+    for (const char* tag : {"A", "C"})
+        procdata::SetSample("DS1", tag, "VALUE", {1.0, mv::Variant(1.0), true});
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.error);
+        auto calc = NewRunningCalculation();
+        std::vector<mv::ComPtr<IMvParameter>> parameters;
+        for (const auto& [direction, tag] : row.parameters)
+            parameters.push_back(Bound(calc.get(), tag, direction, tag));
+        const size_t before = procdata::Writes().size();
+        bindtest::LogMark log;
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        EXPECT_EQ(ErrorText(calc.get()), row.error);
+        EXPECT_EQ(log.Count("\n"), row.lines) << log.Lines();
+        std::string moved;
+        for (size_t i = 0; i < parameters.size(); ++i)
+            if (row.parameters[i].first == mvcInput && Read(parameters[i].get()).value.vt)
+                moved += row.parameters[i].second;
+        moved += "/";
+        const auto writes = procdata::Writes();
+        for (size_t i = before; i < writes.size(); ++i) moved += writes[i].tag;
+        EXPECT_EQ(moved, row.moved);
+    }
 
-TEST_F(ProcessDataRun, FailingOutputsDoNotStopTheOthersAndTheLastTextWins) {
-    procdata::AddPlantTag("DS1", "GOOD");
+    // A query that ended with errors is no failure: 0 at level 1, status 3
+    // and the pass's time 0.0.
     auto calc = NewRunningCalculation();
-    Bound(calc.get(), "X1", mvcOutput, "DS1", "X1");
-    Bound(calc.get(), "Good", mvcOutput, "DS1", "GOOD");
-    Bound(calc.get(), "X2", mvcOutput, "DS1", "X2");
-    ASSERT_EQ(calc->Calculate(), S_OK);
-    EXPECT_EQ(ErrorText(calc.get()), "Access Denied Tag : X2.\n");
-    ASSERT_EQ(procdata::Writes().size(), 1u);
-    EXPECT_EQ(procdata::Writes()[0].tag, "GOOD");
-}
-
-TEST_F(ProcessDataRun, AQueryEndedWithErrorsGivesZeroAtLevelOneAndStatusThree) {
-    procdata::AddPlantTag("DS1", "A");
-    auto calc = NewRunningCalculation();
-    auto a = Bound(calc.get(), "A", mvcInput, "DS1", "A", "UNSEEDED");
+    auto a = Bound(calc.get(), "A", mvcInput, "A", "DS1", "UNSEEDED");
     a->put_TimeStamp(44000.0);
     ASSERT_EQ(calc->Calculate(), S_OK);
     EXPECT_EQ(ErrorText(calc.get()), "");
     const Quality q = Read(a.get());
     ExpectSame(q.value, mv::Variant(LONG{0}));
-    EXPECT_EQ(q.level, 1);
-    EXPECT_EQ(q.status, 3);
-    EXPECT_EQ(q.time, 0.0);
-}
-
-TEST_F(ProcessDataRun, AnEmptyOutputTagWritesNothingWithOneErrorLine) {
-    auto calc = NewRunningCalculation();
-    Bound(calc.get(), "Out", mvcOutput, "DS1", "");
-    LogMark log;
-    ASSERT_EQ(calc->Calculate(), S_OK);
-    EXPECT_EQ(ErrorText(calc.get()), "");
-    EXPECT_TRUE(procdata::Writes().empty());
-    const std::string lines = log.Lines();
-    EXPECT_EQ(lines,
-              "MvDataManager::SetValue: MvDataManager::SetValue:  tagname had 0-length "
-              "string\n");
+    EXPECT_EQ(q.level * 100 + q.status + q.time, 103);
 }
 
 }  // namespace

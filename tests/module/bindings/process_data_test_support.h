@@ -1,10 +1,9 @@
-// Calculations with process-data bindings against the process-data
-// stand-in: a formula that stamps the outputs, and parameters bound to a
-// data source, tag and attribute through the map "MAP".
+// Calculations created through the class table whose parameters are bound
+// to process data (map "MAP"), and a formula that gives each output the
+// value set for it; the process-data stand-in holds DS1, DS2 and DS3.
 #pragma once
 
 #include <map>
-#include <mutex>
 #include <string>
 
 #include "../calculation/calculation_test_support.h"
@@ -13,40 +12,25 @@
 
 namespace pdtest {
 
-// What the formula gives an output parameter.
-struct OutputValue {
+struct Quality {
     mv::Variant value;
-    SHORT level = 0;
-    SHORT status = 0;
+    SHORT level = 0, status = 0;
     DATE time = 0.0;
 };
-
-// The formula of kind 1: each output named in the calculation's map takes
-// its value, level, status and time.
-inline std::mutex g_outputsLock;
-inline std::map<const CMvCalculation*, std::map<std::string, OutputValue>> g_outputs;
+// Outputs by calculation and name; set before the runs start.
+inline std::map<const CMvCalculation*, std::map<std::string, Quality>> g_outputs;
 
 inline void SetOutputs(CMvCalculation& calc, const ParamInfoTable& table) {
-    std::map<std::string, OutputValue> outputs;
-    {
-        std::lock_guard lock(g_outputsLock);
-        outputs = g_outputs[&calc];
+    auto outputs = g_outputs.find(&calc);
+    for (const ParamInfo& r : table.Records) {
+        if (outputs == g_outputs.end() || !outputs->second.count(r.Name)) continue;
+        Quality q = outputs->second.at(r.Name);
+        r.Parameter->SetParameterValues(&q.value, &q.level, &q.status, &q.time);
     }
-    for (const ParamInfo& record : table.Records) {
-        auto it = outputs.find(record.Name);
-        if (it == outputs.end()) continue;
-        OutputValue& out = it->second;
-        record.Parameter->SetParameterValues(&out.value, &out.level, &out.status, &out.time);
-    }
-}
-
-inline void SetOutput(CMvCalculation* calc, const std::string& name, OutputValue value) {
-    std::lock_guard lock(g_outputsLock);
-    g_outputs[calc][name] = std::move(value);
 }
 
 inline mv::ComPtr<IMvParameter> Bound(IMvCalculation* calc, const char* name, LONG direction,
-                                      const char* dataSource, const char* tag,
+                                      const char* tag, const char* dataSource = "DS1",
                                       const char* attribute = "VALUE", double multiplier = 0.0,
                                       double offset = 0.0) {
     mv::ComPtr<IMvParameter> p;
@@ -62,21 +46,18 @@ inline mv::ComPtr<IMvParameter> Bound(IMvCalculation* calc, const char* name, LO
     return p;
 }
 
-// A calculation created through the class table, running the formula above.
 inline mv::ComPtr<IMvCalculation> NewRunningCalculation() {
     mv::ComPtr<IMvCalculation> calc;
-    EXPECT_EQ(CoCreateInstance(CLSID_MvCalculation, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IMvCalculation, calc.PutVoid()),
-              S_OK);
-    if (calc) calc->put_FormulaType(1);
+    CoCreateInstance(CLSID_MvCalculation, nullptr, CLSCTX_INPROC_SERVER, IID_IMvCalculation,
+                     calc.PutVoid());
+    calc->put_FormulaType(1);
     return calc;
 }
 
-inline CMvCalculation* Object(IMvCalculation* calc) {
-    return static_cast<CMvCalculation*>(calc);
+inline void SetOutput(IMvCalculation* calc, const std::string& name, Quality q) {
+    g_outputs[static_cast<CMvCalculation*>(calc)][name] = std::move(q);
 }
 
-// The stand-in registered with three data sources, the formula installed.
 class ProcessDataRun : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -88,10 +69,7 @@ protected:
     }
     void TearDown() override {
         MvSetFormulaExecutor(1, nullptr);
-        {
-            std::lock_guard lock(g_outputsLock);
-            g_outputs.clear();
-        }
+        g_outputs.clear();
         procdata::Revoke();
         procdata::Reset();
         EXPECT_EQ(procdata::LiveInstances(), 0);
