@@ -1,9 +1,6 @@
 // Process-data bindings in runs: values, units, quality and times moving
 // both ways through the data manager and the stand-in, and the failures of
 // each direction.
-#include <stdlib.h>
-#include <time.h>
-
 #include <tuple>
 
 #include "binding_test_support.h"

@@ -3,6 +3,9 @@
 // value set for it; the process-data stand-in holds DS1, DS2 and DS3.
 #pragma once
 
+#include <stdlib.h>
+#include <time.h>
+
 #include <map>
 #include <string>
 
@@ -61,6 +64,9 @@ inline void SetOutput(IMvCalculation* calc, const std::string& name, Quality q) 
 class ProcessDataRun : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Named, so that the runs' local times only read the zone.
+        setenv("TZ", "UTC", 1);
+        tzset();
         AllocateTlsSlots();
         procdata::Reset();
         ASSERT_EQ(procdata::Register(), S_OK);
