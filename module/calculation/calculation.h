@@ -397,6 +397,23 @@ public:
     void ProcessDataSets(LONG pass);
     void AccumulateParameterLevel(const ParamInfo& record, SHORT* level, SHORT* status);
 
+    // Process-data bindings (bindings/process_data_bindings.cpp), on the
+    // run's share of the table. The resolver fills the definition at
+    // `ordinal` of the direction's list (0 input, else output) of `count`
+    // while the list is unused; the passes return 0, or -1 with the failure
+    // in the error text.
+    void ProcessProcessDataBindingDefinitions(const ParamInfoTable& table, LONG direction,
+                                              LONG count, const ParamInfo* record, LONG ordinal);
+    LONG ReadProcessDataBindings(const ParamInfoTable& table, SHORT* level, SHORT* status);
+    LONG ReadProcessDataValues(BindingDefinitionSet& set, SHORT* level, SHORT* status);
+    LONG WriteProcessDataBindings(const ParamInfoTable& table);
+    LONG GatherProcessDataValues(BindingDefinitionSet& set);
+    LONG WriteProcessDataValues(BindingDefinitionSet& set);
+    // The dispatcher's process-data steps: the resolver in the walk, the
+    // read or write after it.
+    static void ProcessDataBindingHandler(const MvBindingCall& call);
+    static void ProcessDataBatchStep(const MvBindingCall& call);
+
     // Whether the error text is empty, read under the lock.
     bool HasError();
 
