@@ -43,12 +43,12 @@ std::array<MvFormulaExecutor, 8>& Executors() {
 
 constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     nullptr,
-    &NotAvailableExecutor<1>,
+    [](CMvCalculation& calc, const ParamInfoTable& table) { calc.EXE_Execute(table); },
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
     [](CMvCalculation& calc, const ParamInfoTable& table) { calc.ExecuteVBScript(table); },
     &NotAvailableExecutor<4>,
     &NotAvailableExecutor<5>,
-    &NotAvailableExecutor<6>,
+    [](CMvCalculation& calc, const ParamInfoTable&) { calc.CallDllFunction(); },
     &NotAvailableExecutor<7>,
 };
 
