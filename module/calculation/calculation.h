@@ -302,8 +302,9 @@ public:
     // succeeded or not (its failures are in ErrorText); E_UNEXPECTED only
     // when an exception escaped outside the guarded passes.
     HRESULT Calculate(IMvScheduleGroup* group);
-    // Runs the formula by its kind on the current parameter table.
-    HRESULT ExecuteFormula();
+    // Runs the formula by its kind on the run's share of the parameter table
+    // (the calculation's own, built when missing, when none is given).
+    HRESULT ExecuteFormula(ParamInfoShare table = nullptr);
     HRESULT InitOutputParameterStatus(const ParamInfoTable& table, SHORT* level, SHORT* status);
     void ClearChangedFlags(const ParamInfoTable& table);
     // Seconds since `start` (a tick count), across a wrap of the counter.
@@ -318,7 +319,9 @@ public:
     // Parameters (a member that is no parameter is skipped); ClearParamInfo
     // drops the calculation's share with the automation objects, the rest of
     // the copy chain's caches and the data sets' connections.
-    void SetupParamInfo();
+    // SetupParamInfo returns the table it stored (null when it failed), which
+    // another thread may clear at once: the caller runs on that share.
+    ParamInfoShare SetupParamInfo();
     void ClearParamInfo();
     void DisconnectDataSets();
     void ClearThreadDataArrays();

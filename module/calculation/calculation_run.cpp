@@ -124,11 +124,11 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
             if (group) group->AddRef();
             m_RunScheduleGroup = group;
             m_StoreTime[0] = m_StoreTime[1] = -1;
-            if (!m_ParamInfo) {
-                Step(kCalculate, "SetupParamInfo()");
-                SetupParamInfo();
-            }
             table = m_ParamInfo;
+            if (!table) {
+                Step(kCalculate, "SetupParamInfo()");
+                table = SetupParamInfo();
+            }
             dataSetCount = m_DataSetCount;
             kind = m_FormulaType;
             m_ErrorText.clear();
@@ -147,7 +147,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
                     InitOutputParameterStatus(*table, &level, &status);
                 }
             }
-            if (!HasError()) ExecuteFormula();
+            if (!HasError()) ExecuteFormula(table);
             if (!HasError()) {
                 if (table) {
                     Step(kCalculate, "ProcessDataBindings");
@@ -167,7 +167,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
         IMvScheduleGroup* runGroup = nullptr;
         {
             mv::ObjectLock lock(this);
-            Step(kCalculate, "GetParameterValues");
+            if (m_ReturnValueParameter) Step(kCalculate, "GetParameterValues");
             TakeReturnValue();
             m_LastExecution = CurrentDateTime();
             m_CalculateTime = GetTimeElapsed(start);
@@ -202,14 +202,11 @@ void CMvCalculation::TakeReturnValue() {
 
 // An escaping exception is logged and its text appended to the error text,
 // so the run writes no outputs the formula did not finish.
-HRESULT CMvCalculation::ExecuteFormula() {
+HRESULT CMvCalculation::ExecuteFormula(ParamInfoShare table) {
     static constexpr const char* kName = "CMvCalculation::ExecuteFormula";
     MvStepFrame step(kName);
-    ParamInfoShare table = ParamInfoSnapshot();
-    if (!table) {
-        SetupParamInfo();
-        table = ParamInfoSnapshot();
-    }
+    if (!table) table = ParamInfoSnapshot();
+    if (!table) table = SetupParamInfo();
     if (!table) return S_OK;
     try {
         ClearChangedFlags(*table);

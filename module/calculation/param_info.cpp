@@ -25,7 +25,7 @@ ParamInfoShare CMvCalculation::ParamInfoSnapshot() {
 }
 
 // A set-up stopped halfway stores no table: the next run builds it again.
-void CMvCalculation::SetupParamInfo() {
+ParamInfoShare CMvCalculation::SetupParamInfo() {
     static constexpr const char* kName = "CMvCalculation::SetupParamInfo";
     MvStepFrame step(kName);
     try {
@@ -81,9 +81,11 @@ void CMvCalculation::SetupParamInfo() {
         table->KeldrinBindingSet = std::make_unique<BindingDefinitionSet>();
         table->ProcessDataBindingSet = std::make_unique<BindingDefinitionSet>();
         mv::ObjectLock lock(this);
-        m_ParamInfo = std::move(table);
+        m_ParamInfo = table;
+        return table;
     } catch (...) {
         MvLogErrorHr(kName, E_UNEXPECTED);
+        return nullptr;
     }
 }
 

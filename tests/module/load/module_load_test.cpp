@@ -10,6 +10,7 @@
 
 #include "../frame/registry_test_support.h"
 #include "com.h"
+#include "comobj.h"
 #include "interfaces/IMvEngUnitType.h"
 #include "interfaces/IMvObjCollection.h"
 #include "interfaces/IMvParameter.h"
@@ -306,6 +307,52 @@ TEST_F(ModuleLoad, RegisteredClassesAreCreatedByProgIdAndTheCalculationAnswersIn
     errors->Release();
     dual->Release();
     dispatch->Release();
+    calc->Release();
+
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
+mv::Variant Property(IDispatch* object, const char16_t* name) {
+    mv::Variant value;
+    EXPECT_EQ(mv::DispGetPropertyByName(object, name, &value), S_OK) << mv::ToUtf8(name);
+    return value;
+}
+
+TEST_F(ModuleLoad, AKindZeroRunTakesTheWorstInputQualityAndTheRunTimeAcrossATickWrap) {
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation.1", &clsid), S_OK);
+    IDispatch* calc = nullptr;
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                               reinterpret_cast<void**>(&calc)),
+              S_OK);
+    EXPECT_EQ(mv::DispPutPropertyByName(calc, u"FormulaType", mv::Variant(LONG{0})), S_OK);
+    for (const auto& [name, level] : {std::pair{u"A", 0}, std::pair{u"B", 2}}) {
+        mv::Variant arg(name), parameter;
+        ASSERT_EQ(mv::DispInvokeMethodByName(calc, u"AddParameter", &arg, 1, &parameter), S_OK);
+        ASSERT_EQ(parameter.vt, VT_DISPATCH);
+        mv::DispPutPropertyByName(parameter.pdispVal, u"ParameterType", mv::Variant(LONG{1}));
+        mv::DispPutPropertyByName(parameter.pdispVal, u"BindingType", mv::Variant(LONG{3}));
+        mv::Variant levelValue;
+        levelValue.vt = VT_I2;
+        levelValue.iVal = static_cast<SHORT>(level);
+        mv::DispPutPropertyByName(parameter.pdispVal, u"Level", levelValue);
+    }
+    static int ticks;
+    ticks = 0;
+    mv::SetTickClockForTesting([]() -> ULONGLONG { return ticks++ == 0 ? 0xFFFFFA24ull : 0; });
+    mv::Variant none;
+    EXPECT_EQ(mv::DispInvokeMethodByName(calc, u"Calculate", nullptr, 0, &none), S_OK);
+    mv::SetTickClockForTesting(nullptr);
+    EXPECT_EQ(Property(calc, u"Value").vt, VT_EMPTY);
+    EXPECT_EQ(Property(calc, u"Level").iVal, 2);
+    EXPECT_EQ(Property(calc, u"Status").iVal, -6);
+    EXPECT_GT(Property(calc, u"LastExecution").date, 40000.0);
+    EXPECT_EQ(Property(calc, u"CalculateTime").dblVal, 1.5);
     calc->Release();
 
     CoFreeUnusedLibraries();
