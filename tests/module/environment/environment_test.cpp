@@ -5,7 +5,7 @@
 #include <future>
 #include <thread>
 
-#include "bindings/bus_adapter_interfaces.h"
+#include "../bindings/bus_adapter_test_support.h"
 #include "environment/calc_cache.h"
 #include "environment/library_cache.h"
 #include "environment_test_support.h"
@@ -15,25 +15,6 @@
 namespace {
 
 using namespace envtest;
-
-// The message-bus adapter as the publisher leaves it: counts its stops.
-class RecordingAdapter : public mv::ComObjectRoot<RecordingAdapter>, public IMvAdapterControl {
-public:
-    using InterfaceMap = mv::Interfaces<IMvAdapterControl>;
-    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT Initialize(IUnknown*, BSTR) override { return S_OK; }
-    HRESULT Start() override { return S_OK; }
-    HRESULT Stop() override {
-        ++stops;
-        return S_OK;
-    }
-    int stops = 0;
-};
 
 TEST_F(EnvironmentTest, CachedCalculationsAreSharedUntilRemovedAndMissingFilesAreRetried) {
     auto env = NewEnvironment();
@@ -48,9 +29,14 @@ TEST_F(EnvironmentTest, CachedCalculationsAreSharedUntilRemovedAndMissingFilesAr
     ASSERT_TRUE(second);
     EXPECT_NE(second, first);
 
-    EXPECT_FALSE(Get(env.get(), "Later")) << "a missing file gives S_OK and null";
-    WriteCalc("Later");
-    EXPECT_TRUE(Get(env.get(), "Later")) << "the next use loads the file once written";
+    // A missing or truncated document gives S_OK and null; the next use
+    // loads it once it is written.
+    std::ofstream(base_ / "Calc" / "Broken.mvc") << "not a document";
+    for (const char* name : {"Later", "Broken"}) {
+        EXPECT_FALSE(Get(env.get(), name)) << name;
+        WriteCalc(name);
+        EXPECT_TRUE(Get(env.get(), name)) << name;
+    }
 
     // With a folder, every call loads a fresh, uncached object.
     mv::ComPtr<IMvCalculation> a, b;
@@ -221,7 +207,7 @@ TEST_F(EnvironmentTest, WithPerThreadCachesEachThreadDropsItsOwnStaleEntry) {
 TEST_F(EnvironmentTest, AFinalReleaseEmptiesTheCachesStopsTheServicesAndTheyComeBack) {
     bindtest::SeededNode plant;
     plant.Seed("PLANT2", 11, 3, false);
-    mv::ComPtr<mv::ComObject<RecordingAdapter>> adapter;
+    mv::ComPtr<mv::ComObject<bustest::RecordingAdapter>> adapter;
     ASSERT_EQ(mv::MakeComObject(&adapter), S_OK);
     g_pBusAdapter = mv::ComPtr<IMvAdapterControl>(adapter.get()).Detach();
 
@@ -238,7 +224,7 @@ TEST_F(EnvironmentTest, AFinalReleaseEmptiesTheCachesStopsTheServicesAndTheyCome
     env = nullptr;
     EXPECT_NE(Get(other.get(), "Flow"), calc) << "the other object's cache was emptied";
     EXPECT_NE(Library(other.get(), "Lib1"), library);
-    EXPECT_EQ(adapter->stops, 1);
+    EXPECT_EQ(adapter->stops.load(), 1);
     EXPECT_EQ(g_pBusAdapter, nullptr);
     EXPECT_FALSE(MvGetUnitConvColl());
     EXPECT_EQ(KhSim_ApiStarted(), 0);
