@@ -30,7 +30,8 @@ IUnknown* MvRunningCalculation() noexcept {
 // calling thread afterwards; a new copy at the end when every instance is
 // busy.
 HRESULT CMvCalculation::AllocateCopy(IMvCalculation** pFormula, LONG RecursionCount) {
-    return MvMethodFrame("CMvCalculation::AllocateCopy", [&] {
+    static constexpr const char* kName = "CMvCalculation::AllocateCopy";
+    return MvMethodFrameNoEnd(kName, [&](bool& writeEnd) {
         if (!pFormula) return E_POINTER;
         *pFormula = nullptr;
         try {
@@ -49,10 +50,15 @@ HRESULT CMvCalculation::AllocateCopy(IMvCalculation** pFormula, LONG RecursionCo
                     return E_FAIL;
                 if (!m_NextCopy) {
                     IMvCalculation* created = nullptr;
-                    if (FAILED(mv::CreateComObject<CMvCalculation>(
-                            nullptr, IID_IMvCalculation, reinterpret_cast<void**>(&created))) ||
-                        !created)
+                    const HRESULT hr = mv::CreateComObject<CMvCalculation>(
+                        nullptr, IID_IMvCalculation, reinterpret_cast<void**>(&created));
+                    if (FAILED(hr) || !created) {
+                        // The end line names the creation's failure.
+                        writeEnd = false;
+                        if (g_DiagnosticLog.IsOn(LogMethods))
+                            MvTraceMethodEnd(kName, FAILED(hr) ? hr : E_FAIL);
                         return E_FAIL;
+                    }
                     m_NextCopy = created;
                     // A set-up that fails leaves the copy in the chain as it is.
                     (void)created->SetCalcFromFormulaP(this);
@@ -61,7 +67,7 @@ HRESULT CMvCalculation::AllocateCopy(IMvCalculation** pFormula, LONG RecursionCo
             }
             return next->AllocateCopy(pFormula, RecursionCount);
         } catch (...) {
-            MvLogErrorHr("CMvCalculation::AllocateCopy", E_UNEXPECTED);
+            MvLogErrorHr(kName, E_UNEXPECTED);
             return E_FAIL;
         }
     });

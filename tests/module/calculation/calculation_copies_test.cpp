@@ -64,20 +64,5 @@ TEST_F(CalculationCopies, FreeInstancesAreHandedOutFirstAndBusyOnesGrowTheChain)
     EXPECT_EQ(mv::ModuleLockCount(), alive);
 }
 
-TEST_F(CalculationCopies, TheStackShowsTheInnermostRunningCalculation) {
-    auto outer = NewCalculation();
-    auto inner = NewCalculation();
-    CMvCalculation::PopFromTLS();  // empty: nothing happens
-    EXPECT_EQ(MvRunningCalculation(), nullptr);
-    outer->PushToTLS();
-    inner->PushToTLS();
-    EXPECT_EQ(MvRunningCalculation(), inner->GetUnknown());
-    std::thread([] { EXPECT_EQ(MvRunningCalculation(), nullptr); }).join();
-    CMvCalculation::PopFromTLS();
-    EXPECT_EQ(MvRunningCalculation(), outer->GetUnknown());
-    CMvCalculation::PopFromTLS();
-    EXPECT_EQ(MvRunningCalculation(), nullptr);
-}
-
 }  // namespace
 }  // namespace calculation_test

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "../persistence/persist_test_class.h"
+#include "../bindings/child_objects_test_support.h"
 #include "calculation_test_support.h"
 
 namespace calculation_test {
@@ -28,13 +28,7 @@ Bytes Member(const CLSID& clsid, const Bytes& stream) {
     return Cat({{0x01}, ClassBytes(clsid), stream});
 }
 
-Bytes Saved(IUnknown* object) {
-    mv::ComPtr<IPersistStream> persist;
-    EXPECT_EQ(object->QueryInterface(IID_IPersistStream, persist.PutVoid()), S_OK);
-    auto stream = NewStream();
-    EXPECT_EQ(persist->Save(stream.get(), TRUE), S_OK);
-    return StreamBytes(stream.get());
-}
+using child_test::Saved;
 
 Calculation Loaded(const Bytes& bytes) {
     auto calc = NewCalculation();

@@ -86,22 +86,14 @@ TEST(CalculationProperties, EveryPropertyByNameStartsAtItsInitialValueAndReadsBa
 
 TEST(CalculationProperties, FormulaKindTextDecidesOnTheWhole32BitKind) {
     auto calc = NewCalculation();
-    const std::pair<LONG, const char*> rows[] = {
-        {0, "None"},
-        {1, "EXE_Formula"},
-        {2, "OLE_Formula"},
-        {3, "VBS_Formula"},
-        {4, "Script_Formula"},
-        {5, "Excel_Formula"},
-        {6, "DLL_Formula"},
-        {7, "7"},
-        {99, "99"},
-        {-1, "-1"},
-        {65540, "65540"},
-    };
-    for (const auto& [kind, text] : rows) {
-        EXPECT_EQ(calc->put_FormulaType(kind), S_OK);
-        EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_FormulaTypeText), text);
+    const LONG kinds[] = {0, 1, 2, 3, 4, 5, 6, 7, 99, -1, 65540};
+    const char* texts[] = {
+        "None",          "EXE_Formula", "OLE_Formula", "VBS_Formula", "Script_Formula",
+        "Excel_Formula", "DLL_Formula", "7",           "99",          "-1",
+        "65540"};
+    for (int i = 0; i < 11; ++i) {
+        EXPECT_EQ(calc->put_FormulaType(kinds[i]), S_OK);
+        EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_FormulaTypeText), texts[i]);
     }
 }
 
@@ -143,12 +135,10 @@ TEST(CalculationProperties, CalculationStatusAddsFlagsAndStoreStatesReplaceThemO
         const char16_t* error;
         LONG state;
         SHORT status;
-    } rows[] = {
-        {0, 0, u"", 5, 0},  {1, 0, u"", 2, 1},  {0, 1, u"", 3, 2},  {1, 1, u"", 4, 3},
-        {0, 0, u"e", 0, 4}, {1, 0, u"e", 1, 5}, {0, 1, u"e", 2, 6}, {1, 1, u"e", 5, 7},
-        {1, 1, u"", 1, 8},  {0, 1, u"", 6, 8},  {1, 1, u"", 2, 9},  {1, 0, u"", 6, 1},
-        {0, 0, u"", 2, 0},
-    };
+    } rows[] = {{0, 0, u"", 5, 0},  {1, 0, u"", 2, 1},  {0, 1, u"", 3, 2},  {1, 1, u"", 4, 3},
+                {0, 0, u"e", 0, 4}, {1, 0, u"e", 1, 5}, {0, 1, u"e", 2, 6}, {1, 1, u"e", 5, 7},
+                {1, 1, u"", 1, 8},  {0, 1, u"", 6, 8},  {1, 1, u"", 2, 9},  {1, 0, u"", 6, 1},
+                {0, 0, u"", 2, 0}};
     for (const Row& r : rows) {
         auto calc = NewCalculation();
         calc->put_SandBoxMode(r.sandbox);
@@ -169,8 +159,7 @@ TEST(CalculationProperties, EachStoreForwardStateHasItsTextAndHistoryModeIsOne) 
         {"Disabled", 0},
         {"No input parameters", 0},
         {"Store - At least one input parameter is uninitialized", 1},
-        {"Store - Oldest input is before the next execution time", 1},
-    };
+        {"Store - Oldest input is before the next execution time", 1}};
     auto calc = NewCalculation();
     for (LONG state = 0; state < 7; ++state) {
         calc->SetStoreForwardState(state);

@@ -18,6 +18,7 @@ using parameter_test::Typed;
 std::vector<std::string> g_calls;
 enum class Act { Nothing, Fail, Throw, Recurse, SetReturn };
 Act g_act = Act::Nothing;
+LONG g_returnValue = 42;  // what Act::SetReturn writes
 
 void Recording(CMvCalculation& calc, const ParamInfoTable& table) {
     g_calls.push_back("formula");
@@ -28,7 +29,7 @@ void Recording(CMvCalculation& calc, const ParamInfoTable& table) {
     }
     if (g_act == Act::SetReturn)
         for (const ParamInfo& r : table.Records)
-            if (r.Name == "ReturnValue") r.Parameter->put_Value(mv::Variant(LONG{42}));
+            if (r.Name == "ReturnValue") r.Parameter->put_Value(mv::Variant(g_returnValue));
 }
 
 template <int Kind, char Tag>
@@ -111,6 +112,9 @@ TEST_F(CalculationRun, StepLinesTraceTheRun) {
 
 TEST_F(CalculationRun, ErrorsStopTheRunBeforeTheFormulaOrBeforeTheOutputs) {
     RecordBindings();
+    const std::string kThrown = "\nA runtime error occurred: boom.";
+    const std::string kNoHistorian =
+        "Bindings of kind Keldrin (1) cannot be processed in this build.";
     struct Case {
         const char* what;
         LONG kind;
@@ -125,27 +129,9 @@ TEST_F(CalculationRun, ErrorsStopTheRunBeforeTheFormulaOrBeforeTheOutputs) {
         {"kind 0 runs nothing", 0, Act::Nothing, false, {"H10/1 Out"}, "", true},
         {"kind 99 runs nothing", 99, Act::Nothing, false, {"H10/1 Out"}, "", true},
         {"kind -1 runs nothing", -1, Act::Nothing, false, {"H10/1 Out"}, "", true},
-        {"formula error skips the outputs",
-         1,
-         Act::Fail,
-         false,
-         {"formula"},
-         "formula failed",
-         true},
-        {"a throwing formula skips the outputs",
-         2,
-         Act::Throw,
-         false,
-         {"formula"},
-         "\nA runtime error occurred: boom.",
-         true},
-        {"an input error skips the formula",
-         1,
-         Act::Nothing,
-         true,
-         {},
-         "Bindings of kind Keldrin (1) cannot be processed in this build.",
-         true},
+        {"formula error", 1, Act::Fail, false, {"formula"}, "formula failed", true},
+        {"throwing formula", 2, Act::Throw, false, {"formula"}, kThrown, true},
+        {"input error", 1, Act::Nothing, true, {}, kNoHistorian, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -236,6 +222,7 @@ TEST_F(CalculationRun, NestedRunsStrangeMembersAndAMissingReturnValueRunSafely) 
     outer->put_FormulaType(5);
     inner->put_FormulaType(5);
     g_inner = inner.get();
+    CMvCalculation::PopFromTLS();  // an empty stack: nothing happens
     EXPECT_EQ(outer->Calculate(), S_OK);
     g_inner = nullptr;
     EXPECT_EQ(g_calls, (std::vector<std::string>{"self", "self"}));
@@ -270,8 +257,10 @@ TEST_F(CalculationRun, ExecuteReportsAFailedFormulaAndTheValueComesFromTheCurren
     calc->put_Value(mv::Variant(LONG{0}));
     EXPECT_EQ(calc->RemoveAllParameters(), S_OK);
     g_act = Act::SetReturn;
+    g_returnValue = 43;
     EXPECT_EQ(calc->Calculate(), S_OK);
-    ExpectSame(Get(calc.get(), u"Value"), mv::Variant(LONG{42}));
+    g_returnValue = 42;
+    ExpectSame(Get(calc.get(), u"Value"), mv::Variant(LONG{43}));
 }
 
 TEST_F(CalculationRun, ClearCacheEmptiesTheTableOfEveryCopy) {

@@ -1,13 +1,61 @@
-// Eight threads run copies of one formula while a ninth clears the chain's
-// caches and a tenth extends and reads a running calculation's error text.
+// Calculations used from several threads at once: texts replaced while
+// read and saved, and copies of one formula run while the chain's caches are
+// cleared and a running calculation's error text grows.
 #include <atomic>
 #include <thread>
 
+#include "../persistence/persist_test_class.h"
 #include "calculation_test_support.h"
 #include "frame/tls_slots.h"
 
 namespace calculation_test {
 namespace {
+
+using TextGet = HRESULT (IMvCalculation::*)(BSTR*);
+using TextPut = HRESULT (IMvCalculation::*)(BSTR);
+#define MV_TEXT(Prop) \
+    std::pair<TextGet, TextPut>(&IMvCalculation::get_##Prop, &IMvCalculation::put_##Prop)
+const std::pair<TextGet, TextPut> kTexts[] = {
+    MV_TEXT(Description),   MV_TEXT(ID),           MV_TEXT(EditOwner),
+    MV_TEXT(LibraryName),   MV_TEXT(FormulaName),  MV_TEXT(ScriptText),
+    MV_TEXT(Name),          MV_TEXT(FunctionName), MV_TEXT(DllName),
+    MV_TEXT(ExcelFileName), MV_TEXT(ProgramName),  MV_TEXT(OLEObjectName),
+    MV_TEXT(ErrorText)};
+#undef MV_TEXT
+
+TEST(CalculationTextConcurrency, ReadersAndSavesSeeWholeTextsWhileAWriterReplacesThem) {
+    ServedClasses served;
+    auto calc = NewCalculation();
+    const mv::Bstr shortText(u"a");
+    const mv::Bstr longText(std::u16string(300, u'x'));
+    std::atomic<bool> stop{false};
+    std::atomic<int> badReads{0};
+
+    std::thread writer([&] {
+        for (int i = 0; i < 400; ++i)
+            for (const auto& text : kTexts)
+                (calc.get()->*text.second)((i % 2 ? longText : shortText).get());
+        stop = true;
+    });
+    auto reader = [&] {
+        while (!stop) {
+            for (const auto& text : kTexts) {
+                mv::Bstr value;
+                (calc.get()->*text.first)(value.Out());
+                if (value.view() != shortText.view() && value.view() != longText.view() &&
+                    value.Length() != 0)
+                    ++badReads;
+            }
+            auto stream = NewStream();
+            EXPECT_EQ(static_cast<IPersistStream*>(calc.get())->Save(stream.get(), TRUE), S_OK);
+        }
+    };
+    std::thread first(reader), second(reader);
+    writer.join();
+    first.join();
+    second.join();
+    EXPECT_EQ(badReads, 0);
+}
 
 thread_local LONG t_value = 0;
 
