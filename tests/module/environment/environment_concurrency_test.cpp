@@ -55,7 +55,7 @@ TEST_F(EnvironmentTest, EightFirstTemporaryLibraryCallsAtOnceGetOneLibrary) {
             EXPECT_EQ(env->CreateTemporaryLibrary(slot.Put()), S_OK);
         });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(Libraries().created - before, 1);
+    EXPECT_LE(Libraries().created - before, 1) << "created once per process";
     for (auto& library : got) EXPECT_EQ(library, got[0]);
     EXPECT_EQ(Library(env.get(), ""), got[0]) << "the empty name is the temporary library";
 }

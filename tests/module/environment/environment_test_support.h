@@ -114,6 +114,8 @@ protected:
         fs::create_directories(base_ / "Calc");
         fs::create_directories(base_ / "Lib");
         setenv("MORVA_CALC_BASE", base_.c_str(), 1);
+        setenv("TZ", "UTC", 1);  // runs read local time on many threads
+        tzset();
         KhSim_Reset();
         ASSERT_TRUE(DllMain(reinterpret_cast<HINSTANCE>(0x2468), DLL_PROCESS_ATTACH, nullptr));
         for (const CLSID* clsid : {&CLSID_MvCalculation, &CLSID_MvParameter, &CLSID_MvObjCollection,
