@@ -98,6 +98,9 @@ TEST_F(EnvironmentTest, AMissingLibraryFormulaIsNotCachedAndIsRetried) {
     // The library itself stays cached; a missing library file is retried.
     auto library = Library(env.get(), "Lib1");
     EXPECT_EQ(Library(env.get(), "Lib1"), library);
+    const int clears = Libraries().clearFormulaRef;
+    EXPECT_EQ(env->ReplaceFormula(B("Lib1").get(), B("Flow").get()), S_OK);
+    EXPECT_EQ(Libraries().clearFormulaRef - clears, 1) << "every cached library is told";
     mv::ComPtr<IMvFormulaLibrary> none;
     EXPECT_EQ(env->GetLibraryObject(B("Lib2").get(), none.Put()), STG_E_FILENOTFOUND);
     WriteLibrary("Lib2.mvc");
