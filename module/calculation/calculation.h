@@ -11,6 +11,11 @@
 //                             the property map
 //   calculation_children.cpp  parameters, data sets, automation methods,
 //                             the recipe connection, the listings
+//   calculation_setup.cpp     the set-up from a library formula and the
+//                             formula-detail queries
+//   auto_parameters.cpp       parameters from a workbook's names, binding
+//                             to a historian tag
+//   user_context.cpp          the refresh of the user's historian context
 //
 // Locking: every text, variant and interface field a client reads or writes
 // is copied or replaced under the object lock, so a client that edits a
@@ -107,6 +112,12 @@ MvBindingHandler MvSetBindingBatchStep(LONG kind, MvBindingHandler step);
 // The data-set reader of a pass (mask 1 input, 2 output).
 using MvDataSetReader = void (*)(CMvCalculation& calc, LONG mask, IMvDataSet* dataSet);
 MvDataSetReader MvSetDataSetReader(MvDataSetReader reader);
+
+// The maker of the new Parameters collection of a set-up from a library
+// formula (calculation_setup.cpp); returns what it replaces, null restores
+// the module's own.
+using MvCollectionMaker = HRESULT (*)(mv::ComPtr<IMvObjCollection>* out);
+MvCollectionMaker MvSetSetupCollectionMaker(MvCollectionMaker maker);
 
 // The first `count` members of the collection (every member when `count` is
 // below 0) as Itf, in collection order; a member that is missing or does not
@@ -289,6 +300,40 @@ public:
     // Copies the formula parameter's definition onto the calculation's; the
     // formula's Default becomes the Value of a parameter that is new.
     HRESULT CopyFormulaParameterDetails(IMvParameter* target, IMvParameter* source, bool existed);
+
+    // Set-up from a library formula (calculation_setup.cpp).
+    // Rebuilds Parameters as the formula's parameters in the formula's
+    // order, reusing the calculation's own parameter of each name; a member
+    // that is no parameter, or (unless strict) a parameter that cannot be
+    // added, is skipped. Parameters stays as it was when the new collection
+    // cannot be made (that failure is returned) or, with strict, when a
+    // parameter cannot be added (E_FAIL). A formula without parameters
+    // changes nothing.
+    HRESULT SetParametersFromFormula(IMvCalculation* formula, bool strict = false);
+    // The whole set-up of SetCalcFromFormulaP. With strict, the first step
+    // that fails ends it and its failure is returned; otherwise each failing
+    // step leaves its part as it was and the result is S_OK.
+    HRESULT SetUpFromFormula(IMvCalculation* formula, bool strict);
+
+    // Automatic parameters (auto_parameters.cpp). None reports a failure.
+    // The spreadsheet form: a VT_ARRAY | VT_VARIANT list whose elements 1
+    // and 2 are string arrays of cell names and cell contents.
+    void AutoAddParameters(VARIANT* list, BSTR sheetName);
+    void AutoAddParameters(SAFEARRAY* names, SAFEARRAY* contents, BSTR sheetName);
+    // Links the parameter of that name (made when missing) to the cell of
+    // that name: an output when the content is a formula, else an input.
+    void AutoAddParameter(BSTR name, BSTR content, BSTR sheetName);
+    // Binds an unbound parameter to the historian tag of its name on the
+    // server "name[:group]" as the scripting library finds it; a tag that
+    // cannot be found leaves the parameter as it was. S_OK, or E_UNEXPECTED
+    // when an exception escapes.
+    HRESULT AutoBindParameter(IMvParameter* parameter, BSTR servers);
+
+    // The refresh of the user's context on each listed historian node
+    // (user_context.cpp); failures are appended to the error text. S_OK, or
+    // E_UNEXPECTED when an exception escapes.
+    HRESULT RefreshUserContextList(const std::vector<std::string>& nodes,
+                                   const std::vector<LONG>& groups);
 
     // The run's error text (calculation_errors.cpp). SetError replaces it,
     // AddError appends to it (no separator); a text left non-empty is logged
