@@ -73,7 +73,7 @@ protected:
         CorvexSim_SetLibrary(CORVEXSIM_ABSENT);
     }
     static void Forget() {
-        ResetKeldcoreForTesting();
+        ResetKeldcoreLoader();
         CalcUnloadLibrary();
         CorvexSim_Reset();
     }

@@ -80,7 +80,7 @@ TEST_F(UserContext, ThisComputerGoesThroughTheOlderLibraryOnlyWhileItIsLoaded) {
     ASSERT_GT(KhSim_AddServer("LocalHost", 11, 3, 0), 0);
     ASSERT_GT(KhSim_AddServer(computer, 11, 3, 0), 0);
     for (LONG loaded : {1, 0}) {
-        ResetKeldcoreForTesting();
+        ResetKeldcoreLoader();
         CalcUnloadLibrary();
         KhSim_SetOlderLibraryPresent(loaded);
         LONG older = 0, api = 0;
@@ -88,7 +88,7 @@ TEST_F(UserContext, ThisComputerGoesThroughTheOlderLibraryOnlyWhileItIsLoaded) {
         EXPECT_EQ(older, loaded ? 2 : 0);
         EXPECT_EQ(api, loaded ? 0 : 2);
     }
-    ResetKeldcoreForTesting();
+    ResetKeldcoreLoader();
     KhSim_SetOlderLibraryPresent(1);
     KhSim_SetAttachAnswers(0, 0);  // loaded, but it cannot attach
     LONG older = 0, api = 0;

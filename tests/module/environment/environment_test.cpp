@@ -83,28 +83,37 @@ TEST_F(EnvironmentTest, StoreAndForwardStartsWithStatusSixOnlyForVariantTrue) {
     }
 }
 
-TEST_F(EnvironmentTest, AMissingLibraryFormulaIsNotCachedAndIsRetried) {
+TEST_F(EnvironmentTest, LibraryFormulasAreRetriedUntilFoundAndAReplacementReloadsTheirUsers) {
     auto env = NewEnvironment();
     WriteLibrary("Lib1.mvc");
     WriteCalc("Based", [](IMvCalculation* c) {
         c->put_LibraryName(B("Lib1").get());
         c->put_FormulaName(B("Flow").get());
     });
+    WriteCalc("Plain");
     const int before = Libraries().getFormula;
     EXPECT_FALSE(Get(env.get(), "Based"));
     EXPECT_FALSE(Get(env.get(), "Based"));
-    EXPECT_EQ(Libraries().getFormula - before, 2) << "each use asks the library again";
+    EXPECT_EQ(Libraries().getFormula - before, 2) << "a missing formula is not cached";
+    AddFormula("Flow");
+    auto based = Get(env.get(), "Based");
+    auto plain = Get(env.get(), "Plain");
+    ASSERT_TRUE(based && plain);
 
-    // The library itself stays cached; a missing library file is retried.
+    // The library itself stays cached and is told of the replacement; the
+    // calculation based on the formula is loaded anew, the other is kept.
     auto library = Library(env.get(), "Lib1");
     EXPECT_EQ(Library(env.get(), "Lib1"), library);
     const int clears = Libraries().clearFormulaRef;
     EXPECT_EQ(env->ReplaceFormula(B("Lib1").get(), B("Flow").get()), S_OK);
-    EXPECT_EQ(Libraries().clearFormulaRef - clears, 1) << "every cached library is told";
+    EXPECT_EQ(Libraries().clearFormulaRef - clears, 1);
+    EXPECT_NE(Get(env.get(), "Based"), based);
+    EXPECT_EQ(Get(env.get(), "Plain"), plain);
+
     mv::ComPtr<IMvFormulaLibrary> none;
     EXPECT_EQ(env->GetLibraryObject(B("Lib2").get(), none.Put()), STG_E_FILENOTFOUND);
     WriteLibrary("Lib2.mvc");
-    EXPECT_TRUE(Library(env.get(), "Lib2"));
+    EXPECT_TRUE(Library(env.get(), "Lib2")) << "a missing library file is retried";
 }
 
 TEST_F(EnvironmentTest, AShareKeptAcrossAClearingIsDetachedAndLooksItsNameUpAgain) {
