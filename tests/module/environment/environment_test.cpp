@@ -280,6 +280,23 @@ TEST_F(EnvironmentTest, TheExecutionBufferGrowsOnlyAndAFailedGrowthKeepsTheOldOn
     EXPECT_EQ(TlsExecutionBufferSize(), 0);
     mv::Variant error;
     EXPECT_EQ(env->AdoClose(nullptr, &error), E_NOTIMPL);
+
+    // Late-bound clients reach the same members by name.
+    const std::pair<const char16_t*, DISPID> members[] = {{u"GetCalcObject", 1},
+                                                          {u"GetThreadLocalBuffer", 7},
+                                                          {u"AdoQueryInfo", 0xC},
+                                                          {u"CreateTemporaryLibrary", 0x10},
+                                                          {u"EnableStaleLibraryReload", 0x139}};
+    for (const auto& [name, id] : members) {
+        DISPID got = 0;
+        EXPECT_EQ(mv::DispGetIDOfName(env.get(), name, &got), S_OK);
+        EXPECT_EQ(got, id) << mv::ToUtf8(name);
+    }
+    mv::Variant size(LONG{64});
+    EXPECT_EQ(mv::DispInvokeMethodByName(env.get(), u"GetThreadLocalBuffer", &size, 1, nullptr),
+              S_OK);
+    EXPECT_EQ(TlsExecutionBufferSize(), 64);
+    env->ReleaseThreadLocalBuffer();
 }
 
 }  // namespace
