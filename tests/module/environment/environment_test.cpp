@@ -299,4 +299,21 @@ TEST_F(EnvironmentTest, TheExecutionBufferGrowsOnlyAndAFailedGrowthKeepsTheOldOn
     env->ReleaseThreadLocalBuffer();
 }
 
+TEST_F(EnvironmentTest, DebugBuildsEndOnACacheLockTakenUnderTheTimeLock) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "the order is checked in debug builds";
+#endif
+    {
+        TaggedLockHolder cache(g_CalcCacheLock, kTaggedLockSingle);
+        TaggedLockHolder time(g_LibraryTimeLock, kTaggedLockSingle);
+        TaggedLockHolder again(g_CalcCacheLock, kTaggedLockSingle);  // re-entry is fine
+    }
+    EXPECT_DEATH(
+        {
+            TaggedLockHolder time(g_LibraryTimeLock, kTaggedLockSingle);
+            TaggedLockHolder cache(g_CalcCacheLock, kTaggedLockSingle);
+        },
+        "lock order violated: g_CalcCacheLock entered while g_LibraryTimeLock is held");
+}
+
 }  // namespace
