@@ -16,6 +16,7 @@ void TaggedLockDelete(TaggedLock& lock) {
     DeleteCriticalSection(&lock.cs);
 }
 
+#ifndef NDEBUG
 namespace {
 
 // The rank of each lock in the module's order (0: not one of the three).
@@ -33,6 +34,7 @@ const char* NameOf(int rank) noexcept {
 }
 
 }  // namespace
+#endif
 
 void TaggedLockCheckOrder([[maybe_unused]] const TaggedLock& lock,
                           [[maybe_unused]] bool entering) noexcept {
