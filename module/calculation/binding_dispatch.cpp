@@ -55,7 +55,7 @@ MvBindingHandler BuiltInHandler(LONG kind) {
         case mvcQuenbus:
             return &NotAvailable<mvcQuenbus>;
         case mvcProcessData:
-            return &NotAvailable<mvcProcessData>;
+            return &CMvCalculation::ProcessDataBindingHandler;
         default:
             return &Nothing;
     }
@@ -71,6 +71,7 @@ MvBindingHandler HandlerOf(LONG kind) {
 MvBindingHandler BatchStepOf(LONG kind) {
     MvBindingHandler h = TheSeams().batchSteps[static_cast<std::size_t>(kind)];
     if (h) return h;
+    if (kind == mvcProcessData) return &CMvCalculation::ProcessDataBatchStep;
     return kind == mvcOPC ? &NotAvailable<mvcOPC> : &Nothing;
 }
 

@@ -376,11 +376,43 @@ public:
     // gives its reference to the cache).
     void AddThreadOleObject(IDispatch* object, DWORD thread);
 
+    // The automation-object formula (executors/ole_execute.cpp,
+    // executors/ole_calls.cpp): the calling thread's object from the cache
+    // (created when it has none), then the property writes, the method calls
+    // and the property reads, each only when the one before succeeded.
+    void OLE_Execute();
+    HRESULT CreateOleObject(IDispatch** object, std::string& message);
+    HRESULT SetOLEProps(IDispatch* object);
+    HRESULT CallOLEMethods(IDispatch* object);
+    HRESULT CallOLEMethod(IDispatch* object, IMvCalcOLEMethod* method, IMvParameter* returnValue);
+    HRESULT GetOLEProps(IDispatch* object);
+    LONG GetDispId(IDispatch* object, IMvCalcOLEMethod* method);
+    // Forgets the looked-up member of every automation method description,
+    // since the next object may be of another class.
+    void ResetOleDispIds();
+
     // The binding dispatcher (binding_dispatch.cpp).
     void ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level, SHORT* status,
                              const void* storeTime);
     void ProcessDataSets(LONG pass);
     void AccumulateParameterLevel(const ParamInfo& record, SHORT* level, SHORT* status);
+
+    // Process-data bindings (bindings/process_data_bindings.cpp), on the
+    // run's share of the table. The resolver fills the definition at
+    // `ordinal` of the direction's list (0 input, else output) of `count`
+    // while the list is unused; the passes return 0, or -1 with the failure
+    // in the error text.
+    void ProcessProcessDataBindingDefinitions(const ParamInfoTable& table, LONG direction,
+                                              LONG count, const ParamInfo* record, LONG ordinal);
+    LONG ReadProcessDataBindings(const ParamInfoTable& table, SHORT* level, SHORT* status);
+    LONG ReadProcessDataValues(BindingDefinitionSet& set, SHORT* level, SHORT* status);
+    LONG WriteProcessDataBindings(const ParamInfoTable& table);
+    LONG GatherProcessDataValues(BindingDefinitionSet& set);
+    LONG WriteProcessDataValues(BindingDefinitionSet& set);
+    // The dispatcher's process-data steps: the resolver in the walk, the
+    // read or write after it.
+    static void ProcessDataBindingHandler(const MvBindingCall& call);
+    static void ProcessDataBatchStep(const MvBindingCall& call);
 
     // Whether the error text is empty, read under the lock.
     bool HasError();
@@ -395,11 +427,26 @@ public:
     // driver alone.
     void SetStoreForwardState(LONG state);
 
+    // The external-program formula (executors/exe_formula.cpp): runs
+    // ProgramName with each parameter's switch and value after "ReturnValue".
+    void EXE_Execute(const ParamInfoTable& table);
+    // The value as text by the variant conversion; "" when it does not
+    // convert. The value itself is not changed.
+    static void SaveVARIANT(const VARIANT& value, std::string& text);
+    // The DLL formula (executors/dll_formula.cpp). LookupDllFunction loads
+    // DllName and finds FunctionName in it (true when found); once found,
+    // the function stays for the object's life. CallDllFunction calls it and
+    // stores its result in "ReturnValue".
+    bool LookupDllFunction();
+    void CallDllFunction();
+
 private:
     struct RunMark;
     // Copies the "ReturnValue" parameter's value, level and status into the
     // calculation's own (under the lock).
     void TakeReturnValue();
+    // The formula function found for the DLL formula, null until found.
+    void* DllFunction();
 
     // Replaces (append false) or extends the error text and logs it under
     // `name`.

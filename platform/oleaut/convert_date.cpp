@@ -10,8 +10,7 @@
 namespace mv::convert {
 namespace {
 
-constexpr DATE kFirstDate = civil::kFirstDateDay;        // 1/1/100
-constexpr DATE kPastLastDate = civil::kLastDateDay + 1;  // the day after 12/31/9999
+static_assert(kFirstDate == civil::kFirstDateDay && kPastLastDate == civil::kLastDateDay + 1);
 
 char16_t Lower(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;

@@ -13,12 +13,6 @@ namespace {
 
 constexpr int kMaxExactDigits = 38;  // every 38-digit integer fits an Int128
 
-Int128 Pow10(int n) {
-    Int128 r = 1;
-    for (int i = 0; i < n; ++i) r *= 10;
-    return r;
-}
-
 std::u16string Widen(std::string_view s) {
     return std::u16string(s.begin(), s.end());
 }
@@ -52,6 +46,12 @@ HRESULT ParseRadix(std::u16string_view text, size_t* pos, int radix, uint64_t* v
 }
 
 }  // namespace
+
+Int128 Pow10(int n) {
+    Int128 r = 1;
+    for (int i = 0; i < n; ++i) r *= 10;
+    return r;
+}
 
 bool IsBlank(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == 0x00A0 || c == 0x3000;
