@@ -182,7 +182,14 @@ CDiagnosticLog::CDiagnosticLog() {
 }
 
 CDiagnosticLog::~CDiagnosticLog() {
+    CloseFileLocked();
     DeleteCriticalSection(&m_Lock);
+}
+
+void CDiagnosticLog::CloseFileLocked() noexcept {
+    if (m_File >= 0) ::close(m_File);
+    m_File = -1;
+    m_FilePath.clear();
 }
 
 void CDiagnosticLog::ReadSettings(int component) {
@@ -229,9 +236,11 @@ void CDiagnosticLog::Initialize(HINSTANCE module, int component, LogText qualifi
 
         mv::CriticalSectionLock lock(m_Lock);
         m_FilePrefix.clear();
+        CloseFileLocked();
     } catch (...) {
         mv::CriticalSectionLock lock(m_Lock);
         m_FilePrefix.clear();
+        CloseFileLocked();
     }
 }
 
@@ -269,21 +278,42 @@ void CDiagnosticLog::WriteLocked(const std::u16string& line, const std::string& 
     const std::string path = mv::ToUtf8(m_FilePrefix) + user + ".log";
     const std::string bytes = FileBytes(line);
 
-    int fd = OpenForAppend(path);
-    if (fd < 0) {
-        ReportOpenFailure(errno);
-        return;
+    auto keep = [this](int fd, const std::string& opened) {
+        struct stat st {};
+        ::fstat(fd, &st);
+        m_File = fd;
+        m_FilePath = opened;
+        m_FileDevice = static_cast<uint64_t>(st.st_dev);
+        m_FileInode = static_cast<uint64_t>(st.st_ino);
+    };
+    // The open file serves while the path still names it; a file removed or
+    // renamed away gets a new one, as a fresh open would.
+    struct stat named {};
+    if (m_File >= 0 && (path != m_FilePath || ::stat(path.c_str(), &named) != 0 ||
+                        static_cast<uint64_t>(named.st_dev) != m_FileDevice ||
+                        static_cast<uint64_t>(named.st_ino) != m_FileInode))
+        CloseFileLocked();
+    if (m_File < 0) {
+        int fd = OpenForAppend(path);
+        if (fd < 0) {
+            ReportOpenFailure(errno);
+            return;
+        }
+        keep(fd, path);
     }
-    bool written = WriteAll(fd, bytes);
-    off_t position = ::lseek(fd, 0, SEEK_CUR);
+    bool written = WriteAll(m_File, bytes);
+    off_t position = ::lseek(m_File, 0, SEEK_CUR);
     // The cap is computed in 64 bits so that a large LogSize cannot wrap.
     if (written && position >= 0 &&
         static_cast<uint64_t>(position) > static_cast<uint64_t>(m_LogSize) * kLogSizeUnit) {
-        ::close(fd);
-        fd = OpenEmptied(path);
-        if (fd >= 0) WriteAll(fd, bytes);
+        CloseFileLocked();
+        int fd = OpenEmptied(path);
+        if (fd >= 0 && WriteAll(fd, bytes)) {
+            keep(fd, path);
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
     }
-    if (fd >= 0) ::close(fd);
 }
 
 void CDiagnosticLog::WriteLine(LogText text, LogText detail) noexcept {

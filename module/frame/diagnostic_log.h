@@ -119,6 +119,7 @@ private:
     void ReadSettings(int component);
     bool BuildPrefixLocked() noexcept;
     void WriteLocked(const std::u16string& line, const std::string& user);
+    void CloseFileLocked() noexcept;
 
     std::u16string m_ComponentName;
     std::u16string m_FilePrefix;
@@ -128,6 +129,12 @@ private:
     std::u16string m_QualifierTag;
     std::u16string m_VersionTag;
     uint32_t m_LogSize = 1;
+    // The file of the last line, kept open (append mode) while its path
+    // still names it: -1 when none is open.
+    int m_File = -1;
+    std::string m_FilePath;
+    uint64_t m_FileDevice = 0;
+    uint64_t m_FileInode = 0;
     CRITICAL_SECTION m_Lock;
 };
 
