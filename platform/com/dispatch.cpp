@@ -108,9 +108,13 @@ struct Slot {
     VARIANT owned;                 // storage this call owns, cleared afterwards
     IUnknown* itf = nullptr;       // a queried interface, released afterwards
     VARIANT* writeBack = nullptr;  // the caller's VARIANT that receives `owned` on success
-    Slot() { VariantInit(&owned); }
+    Slot() {
+        owned.vt = VT_EMPTY;
+        owned.wReserved1 = owned.wReserved2 = owned.wReserved3 = 0;
+    }
     ~Slot() {
-        VariantClear(&owned);
+        // Most slots of a call stay unused: an empty one has nothing to clear.
+        if (owned.vt != VT_EMPTY) VariantClear(&owned);
         if (itf) itf->Release();
     }
 };

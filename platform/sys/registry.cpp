@@ -409,6 +409,9 @@ struct State {
     Store cache;
     bool cacheValid = false;
     LONG cacheError = ERROR_SUCCESS;
+    // Watches the cached file's folder (and the file), so that the file is
+    // looked at again only when something happened to it.
+    mv::FileWatch watch;
     // Counts the states of the store this process has seen: it moves on with
     // every change, every read of a changed file and every switch of store,
     // so that a key resolved under one number stays valid while it holds.
@@ -496,8 +499,20 @@ LONG ChangeErrorOf(LoadResult result) {
 }
 
 // Brings the cache up to the file at `path`, reading it again only when its
-// stamp changed. Called with s.m held.
+// stamp changed; the stamp is looked at only when the watch heard of a
+// change since the last look. Called with s.m held.
 void RefreshCache(State& s, const std::string& path) {
+    if (s.cacheValid && s.cachePath == path && s.watch.Quiet()) return;
+    // The watch is set up before the look, so that a change after the look
+    // is heard of.
+    s.watch.Stop();
+    const size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
+    if (s.watch.Add(folder, mv::FileWatch::kFolderChanged)) {
+        // The file itself too, for a store reached through a link.
+        s.watch.Add(path, mv::FileWatch::kFileChanged);
+    }
     std::optional<FileStamp> stamp = StampOf(path);
     if (s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return;
     s.cache = Store();
