@@ -105,11 +105,11 @@ std::u16string Decimal(int64_t value) {
     return mv::ToUtf16(buffer);
 }
 
-// The UTF-16LE bytes of a text as a text-mode stream stores them: every
-// line feed becomes CR LF.
-std::string FileBytes(std::u16string_view text) {
+// The UTF-16LE bytes of a text as a text-mode stream stores them (every
+// line feed becomes CR LF), into `bytes`.
+void FileBytes(std::u16string_view text, std::string& bytes) {
     const size_t lineFeeds = static_cast<size_t>(std::count(text.begin(), text.end(), u'\n'));
-    std::string bytes((text.size() + lineFeeds) * 2, '\0');
+    bytes.resize((text.size() + lineFeeds) * 2);
     char* out = bytes.data();
     auto put = [&out](std::u16string_view units) {
         if constexpr (std::endian::native == std::endian::little) {
@@ -126,7 +126,7 @@ std::string FileBytes(std::u16string_view text) {
         const size_t lineFeed = text.find(u'\n', start);
         put(text.substr(start,
                         lineFeed == std::u16string_view::npos ? lineFeed : lineFeed - start));
-        if (lineFeed == std::u16string_view::npos) return bytes;
+        if (lineFeed == std::u16string_view::npos) return;
         put(u"\r\n");
         start = lineFeed + 1;
     }
@@ -345,7 +345,8 @@ void CDiagnosticLog::KeepFileLocked(int fd, const std::string& path, const std::
 
 void CDiagnosticLog::WriteLocked(const std::u16string& line, const std::string& user) {
     if (!BuildPrefixLocked()) return;
-    const std::string bytes = FileBytes(line);
+    std::string& bytes = m_LineBytes;  // kept between lines, as its memory
+    FileBytes(line, bytes);
 
     // The open file serves the thread's user while its path still names it;
     // a file removed or renamed away gets a new one, as a fresh open would.

@@ -138,6 +138,7 @@ private:
     mv::FileWatch m_FileWatch;
     std::string m_FilePath;
     std::string m_FileUser;
+    std::string m_LineBytes;
     uint64_t m_FileDevice = 0;
     uint64_t m_FileInode = 0;
     CRITICAL_SECTION m_Lock;

@@ -113,10 +113,29 @@ struct Slot {
         owned.wReserved1 = owned.wReserved2 = owned.wReserved3 = 0;
     }
     ~Slot() {
-        // Most slots of a call stay unused: an empty one has nothing to clear.
         if (owned.vt != VT_EMPTY) VariantClear(&owned);
         if (itf) itf->Release();
     }
+};
+
+// The slots of one call, made for the member's parameters only.
+class Slots {
+public:
+    explicit Slots(UINT count) : count_(count) {
+        for (UINT i = 0; i < count_; ++i) new (&items_[i]) Slot();
+    }
+    ~Slots() {
+        for (UINT i = 0; i < count_; ++i) items_[i].~Slot();
+    }
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+    Slot& operator[](UINT i) { return items_[i]; }
+
+private:
+    union {
+        Slot items_[kDispMaxParams];
+    };
+    UINT count_;
 };
 
 // Converts `src` to `p`'s type into `out` (an owned value).
@@ -285,7 +304,7 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
         }
     }
 
-    Slot slots[kDispMaxParams];
+    Slots slots(m->count);
     VARIANT args[kDispMaxParams];
     VARIANT result;
     VariantInit(&result);
