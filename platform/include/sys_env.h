@@ -176,11 +176,11 @@ std::string SystemMessageText(DWORD code);
 // Tells a caller that keeps what it read of a file, or keeps the file open,
 // whether anything may have happened to it since, without looking at the
 // path again: the kernel reports every change made through the watched
-// files and folders. Quiet() costs one non-blocking read and says true only
-// while nothing was reported since the watch was set up or last asked, in
-// the process that set it up (a child after fork shares the watch's reports,
-// so the watch is never quiet there). A watch that could not be set up is
-// never quiet.
+// files and folders. Quiet() costs one non-blocking read when nothing was
+// reported; it says true only while nothing was reported since the watch was
+// set up or last asked, in the process that set it up (a child after fork
+// shares the watch's reports, so the watch is not active there). A watch
+// that is not active is never quiet.
 class FileWatch {
 public:
     // What is reported: for a file, its removal, renaming or a change of its
@@ -202,7 +202,10 @@ public:
     bool Add(const std::string& path, uint32_t events);
     // Drops everything watched.
     void Stop();
-    bool Quiet();
+    bool Active() const;
+    // Reads (and so forgets) what was reported. With a name, reports about
+    // other entries of a watched folder do not count.
+    bool Quiet(std::string_view name = {});
 
 private:
     int fd_ = -1;

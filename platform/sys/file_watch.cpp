@@ -51,10 +51,26 @@ void FileWatch::Stop() {
     fd_ = -1;
 }
 
-bool FileWatch::Quiet() {
-    if (fd_ < 0 || forks_ != g_forks.load(std::memory_order_relaxed)) return false;
+bool FileWatch::Active() const {
+    return fd_ >= 0 && forks_ == g_forks.load(std::memory_order_relaxed);
+}
+
+bool FileWatch::Quiet(std::string_view name) {
+    if (!Active()) return false;
+    bool quiet = true;
     alignas(inotify_event) char events[4096];
-    return ::read(fd_, events, sizeof events) < 0 && errno == EAGAIN;
+    for (;;) {
+        const ssize_t n = ::read(fd_, events, sizeof events);
+        if (n < 0) return quiet && errno == EAGAIN;
+        if (n == 0) return false;
+        for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            // A report without a name is about a watched file or folder
+            // itself (or a lost queue): it always counts.
+            if (name.empty() || event->len == 0 || name == event->name) quiet = false;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
 }
 
 }  // namespace mv

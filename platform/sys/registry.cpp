@@ -409,9 +409,10 @@ struct State {
     Store cache;
     bool cacheValid = false;
     LONG cacheError = ERROR_SUCCESS;
-    // Watches the cached file's folder (and the file), so that the file is
-    // looked at again only when something happened to it.
+    // Watches the folder of the file at watchPath (and the file), so that
+    // the file is looked at again only when something happened to it.
     mv::FileWatch watch;
+    std::string watchPath;
     // Counts the states of the store this process has seen: it moves on with
     // every change, every read of a changed file and every switch of store,
     // so that a key resolved under one number stays valid while it holds.
@@ -498,23 +499,35 @@ LONG ChangeErrorOf(LoadResult result) {
     }
 }
 
-// Brings the cache up to the file at `path`, reading it again only when its
-// stamp changed; the stamp is looked at only when the watch heard of a
-// change since the last look. Called with s.m held.
+// The name of the store file within its folder.
+std::string_view FileNameOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string_view(path)
+                                      : std::string_view(path).substr(slash + 1);
+}
+
+// Brings the cache up to the file at `path`. While the watch is active, the
+// file is read again exactly when the watch heard of it; otherwise when its
+// stamp changed. Called with s.m held.
 void RefreshCache(State& s, const std::string& path) {
-    if (s.cacheValid && s.cachePath == path && s.watch.Quiet()) return;
-    // The watch is set up before the look, so that a change after the look
-    // is heard of.
+    const bool watching = s.watchPath == path && s.watch.Active();
+    if (watching && s.cacheValid && s.cachePath == path && s.watch.Quiet(FileNameOf(path))) return;
+    // Something happened to the file (or nothing tells): the watch is set up
+    // again before the look, so that a change after the look is heard of.
     s.watch.Stop();
+    s.watchPath.clear();
     const size_t slash = path.rfind('/');
     const std::string folder =
         slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
     if (s.watch.Add(folder, mv::FileWatch::kFolderChanged)) {
         // The file itself too, for a store reached through a link.
         s.watch.Add(path, mv::FileWatch::kFileChanged);
+        s.watchPath = path;
     }
     std::optional<FileStamp> stamp = StampOf(path);
-    if (s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return;
+    // A change the watch heard of is read even when the stamp did not move
+    // (a rewrite of the same size within the clock's granularity).
+    if (!watching && s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return;
     s.cache = Store();
     s.cacheError = ChangeErrorOf(ReadStoreFile(s, path, &s.cache));
     s.cachePath = path;
@@ -589,6 +602,8 @@ LONG ReplaceStoreFile(State& s, const std::string& path, Store&& store) {
         return ERROR_CANTWRITE;
     }
     if (&store != &s.cache) s.cache = std::move(store);
+    // What the watch heard so far is this write, made under the lock.
+    if (s.watchPath == path) s.watch.Quiet(FileNameOf(path));
     s.cachePath = path;
     s.cacheStamp = StampOf(path);
     s.cacheValid = true;
