@@ -33,13 +33,14 @@ function(mv_add_test_folder name)
   if(plain)
     add_executable(${name}_tests ${plain} ${ARG_SOURCES})
     mv_test_target(${name}_tests "${ARG_LIBS}")
-    gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 120 PROPERTIES TIMEOUT 300)
+    gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES TRUE
+                         PROPERTIES TIMEOUT 300)
   endif()
   if(concurrent)
     add_executable(${name}_concurrency_tests ${concurrent} ${ARG_SOURCES})
     mv_test_target(${name}_concurrency_tests "${ARG_LIBS}")
-    gtest_discover_tests(${name}_concurrency_tests
-      DISCOVERY_TIMEOUT 120 PROPERTIES LABELS concurrency TIMEOUT 300)
+    gtest_discover_tests(${name}_concurrency_tests DISCOVERY_TIMEOUT 120 NO_PRETTY_VALUES TRUE
+      PROPERTIES LABELS concurrency TIMEOUT 300)
     add_dependencies(mv_concurrency_tests ${name}_concurrency_tests)
   endif()
 endfunction()

@@ -55,6 +55,9 @@ LONG ConnectKeldrinNode(std::string nodeName, KeldrinErrorBlock* err, std::strin
 }
 
 void GetKeldrinDbVersion(bool local, LONG* major, LONG* minor) {
+    // The call writes nothing when the older library is absent.
+    if (major) *major = 0;
+    if (minor) *minor = 0;
     KeldrinErrorBlock err{};
     char text[128] = {};
     if (local)

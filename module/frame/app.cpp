@@ -10,7 +10,7 @@
 #include "frame/loaded_dlls.h"
 #include "frame/memory_allocation.h"
 #include "frame/object_server.h"
-#include "frame/opc_servers_stub.h"
+#include "frame/opc_registry.h"
 #include "frame/tagged_lock.h"
 #include "frame/tls_slots.h"
 
@@ -23,7 +23,6 @@ constexpr const OLECHAR* kVersionTag = u"17.0.0.266";
 struct StepRecord {
     std::mutex lock;
     std::vector<std::string> steps;
-    std::string text;  // what the last MvAppStepRecordForTesting gave out
 };
 
 StepRecord& Record() {
@@ -104,6 +103,7 @@ int CMvMorvaCalcApp::ExitInstance() {
 
     Step("CalcUnloadLibrary");
     CalcUnloadLibrary();
+    ResetKeldcoreLoader();  // the older library is gone with the others
 
     Step("ReportLeaks");
     g_MemoryAllocation.ReportLeaks();
@@ -117,12 +117,4 @@ std::vector<std::string> MvAppStepRecord() {
     StepRecord& r = Record();
     std::lock_guard guard(r.lock);
     return r.steps;
-}
-
-const char* MvAppStepRecordForTesting() {
-    StepRecord& r = Record();
-    std::lock_guard guard(r.lock);
-    r.text.clear();
-    for (const std::string& step : r.steps) r.text += step + "\n";
-    return r.text.c_str();
 }

@@ -27,9 +27,3 @@ extern CMvMorvaCalcApp theApp;
 // loaded, in the order they ran ("InitInstance", "CreateObjectServerEvent",
 // ..., "ExitInstance", ...). Tests read it to check the order.
 std::vector<std::string> MvAppStepRecord();
-
-extern "C" {
-// The same record for a test that reaches the module through the loader:
-// the step names, each followed by a line feed. Valid until the next call.
-[[gnu::visibility("default")]] const char* MvAppStepRecordForTesting();
-}

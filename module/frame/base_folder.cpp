@@ -43,9 +43,7 @@ void GetBaseFolder(CharString& folder) {
     if (!folder.IsEmpty()) return;
     // The fallback: the common application-data folder as it is now, not
     // created here. When there is none the base folder stays empty.
-    char common[MAX_PATH] = {};
-    if (FAILED(
-            SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, common)))
-        return;
+    const std::string common = mv::CommonAppDataFolder(false);
+    if (common.empty()) return;
     folder.Assign(mv::JoinPath(mv::JoinPath(common, "Morva"), "Morva Calc").c_str());
 }

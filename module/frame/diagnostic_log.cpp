@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -154,9 +155,15 @@ void ReportOpenFailure(int error) {
     OutputDebugStringA(message.c_str());
 }
 
+std::atomic<int> g_failNextOpen{0};
+
 // Opens the log file for appending; a new (or empty) file starts with the
 // byte-order mark. -1 with errno set when it cannot be opened.
 int OpenForAppend(const std::string& path) {
+    if (int injected = g_failNextOpen.exchange(0)) {
+        errno = injected;
+        return -1;
+    }
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return -1;
     struct stat st {};
@@ -200,12 +207,8 @@ std::string ModuleFileName(HMODULE module) {
 // when missing (failures show later as open failures); empty when the
 // common application-data folder is unavailable.
 std::u16string MakeLogFolder() {
-    char base[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,
-                                SHGFP_TYPE_CURRENT, base)))
-        return {};
-    std::string folder = base;
-    CreateDirectoryA(folder.c_str(), nullptr);
+    std::string folder = mv::CommonAppDataFolder();
+    if (folder.empty()) return {};
     for (const char* part : {"Morva", "DiagnosticLogs", "Morva Calc"}) {
         folder = mv::JoinPath(folder, part);
         CreateDirectoryA(folder.c_str(), nullptr);
@@ -467,4 +470,8 @@ void CDiagnosticLog::HResultToText(HRESULT hr, BSTR* text) noexcept {
     SysFreeString(*text);
     const std::u16string value = HResultText(hr);
     *text = SysAllocStringLen(value.data(), static_cast<UINT>(value.size()));
+}
+
+void MvLogFailNextOpenForTesting(int error) {
+    g_failNextOpen.store(error);
 }

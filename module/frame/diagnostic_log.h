@@ -145,3 +145,8 @@ private:
 };
 
 extern CDiagnosticLog g_DiagnosticLog;
+
+// Makes the next open of a log file fail with `error` (an errno value), as
+// a file the process may not write does. For tests, which may run as the
+// superuser.
+void MvLogFailNextOpenForTesting(int error);

@@ -2,6 +2,12 @@
 // its line here, for example
 //   MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
 // Classes without a line answer CLASS_E_CLASSNOTAVAILABLE.
+#include "bindings/data_set.h"
+#include "bindings/data_set_column.h"
+#include "bindings/dravik_connect.h"
+#include "calculation/calculation.h"
+#include "executors/calc_ole_arg.h"
+#include "executors/calc_ole_method.h"
 #include "frame/dll_exports.h"
 #include "interfaces/MvMorvaCalc_ids.h"
 #include "parameters/eng_unit.h"
@@ -13,6 +19,7 @@
 #include "persistence/obj_collection.h"
 
 void MvAddModuleClassFactories() {
+    MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
     MvRegisterClassFactory(CLSID_MvObjCollection, &mv::CreateComObject<CMvObjCollection>);
     MvRegisterClassFactory(CLSID_MvCalcValue, &mv::CreateComObject<CMvCalcValue>);
     MvRegisterClassFactory(CLSID_MvCalcValues, &mv::CreateComObject<CMvCalcValues>);
@@ -22,4 +29,9 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvEngUnit, &mv::CreateComObject<CMvEngUnit>);
     MvRegisterClassFactory(CLSID_MvEngUnitType, &mv::CreateComObject<CMvEngUnitType>);
     MvRegisterClassFactory(CLSID_MvParameter, &mv::CreateComObject<CMvParameter>);
+    MvRegisterClassFactory(CLSID_MvDataSet, &mv::CreateComObject<CMvDataSet>);
+    MvRegisterClassFactory(CLSID_MvDataSetColumn, &mv::CreateComObject<CMvDataSetColumn>);
+    MvRegisterClassFactory(CLSID_MvCalcOLEMethod, &mv::CreateComObject<CMvCalcOLEMethod>);
+    MvRegisterClassFactory(CLSID_MvCalcOLEArg, &mv::CreateComObject<CMvCalcOLEArg>);
+    MvRegisterClassFactory(CLSID_MvDravikConnect, &mv::CreateComObject<CMvDravikConnect>);
 }

@@ -184,7 +184,7 @@ void LoadKeldcoreLibrary() {
     g_loadDone.store(true, std::memory_order_release);
 }
 
-void ResetKeldcoreForTesting() {
+void ResetKeldcoreLoader() {
     std::lock_guard guard(g_loadMutex);
     mv::CriticalSectionLock lock(g_csKeldcore);
     g_loadDone.store(false, std::memory_order_release);

@@ -179,6 +179,9 @@ inline constexpr char kKeldcoreCaughtErrorText[] =
 // and length are non-null.
 void L_ERRMESS(const KeldrinErrorBlock* err, char* text, SHORT* length);
 
-// Forgets the older library as if no loader had run (the library itself stays
-// in the map of loaded DLLs). For tests, with no other thread in a wrapper.
-void ResetKeldcoreForTesting();
+// Forgets the older library as if no loader had run: the load-done flags,
+// the handle, the computer name and every entry point (the library itself
+// stays in the map of loaded DLLs). Shut-down calls it after the libraries
+// were freed, so that a later start-up in the same process loads afresh.
+// With no other thread in a wrapper.
+void ResetKeldcoreLoader();

@@ -22,16 +22,21 @@ constexpr char kDataAccessProgId[] = "MvDRVSVR.IDataAccess";
 
 // The facade's state. g_pObjectServer is the raw view of `owner`; both
 // change only under `lock`. Callers work on a shared copy of the owner, so
-// a stop on another thread never frees the object under them. Never
-// destroyed: a thread still running at process end is not waited for.
+// a stop on another thread never frees the object under them. Constant-
+// initialised, so that it is destroyed after the module's shut-down (which
+// stops the server) also at process end; a server still running then is
+// left alone, as no static destructor waits on a thread.
 struct Facade {
     std::mutex lock;
     std::shared_ptr<CVB_ObjectServer> owner;
+    ~Facade() {
+        if (owner) new std::shared_ptr<CVB_ObjectServer>(std::move(owner));
+    }
 };
+constinit Facade g_facade;
 
 Facade& TheFacade() {
-    static Facade* facade = new Facade;
-    return *facade;
+    return g_facade;
 }
 
 std::atomic<HRESULT> s_apartmentFailure{S_OK};

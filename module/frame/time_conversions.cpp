@@ -11,8 +11,9 @@ namespace {
 constexpr double kDate1970 = 25569.0;
 constexpr double kTenthsPerDay = 864000.0;
 constexpr int64_t kMicrosPerSecond = 1000000;
-// First microsecond count whose seconds no longer fit the unsigned word.
-constexpr double kMicrosEnd = 4294967296.0 * 1000000.0;
+// First microsecond count past the last historian second: the all-ones
+// seconds word is the historian's "no time".
+constexpr double kMicrosEnd = 4294967295.0 * 1000000.0;
 
 }  // namespace
 
@@ -60,7 +61,7 @@ void DateToHistorianTime(LONG mode, double date, KeldrinTime* time, bool microse
     }
     if (!time) return;
     double micros = (date - kDate1970) * 86400.0 * 1000000.0 + 0.5;
-    // Dates before 1970, after the last unsigned second, or NaN.
+    // Dates before 1970, from 2106-02-07 06:28:15 on, or NaN.
     if (!(date >= kDate1970 && micros < kMicrosEnd)) {
         *time = kNoKeldrinTime;
         return;

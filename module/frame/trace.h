@@ -59,6 +59,25 @@ HRESULT MvMethodFrame(const char* name, Work&& work) noexcept {
     return hr;
 }
 
+// The method frame for a body that may leave without the closing line (a
+// refused value that returns at once): the body takes `bool& writeEnd` and
+// clears it on such a road.
+template <class Work>
+HRESULT MvMethodFrameNoEnd(const char* name, Work&& work) noexcept {
+    const bool methods = g_DiagnosticLog.IsOn(LogMethods);
+    if (methods) MvTraceMethodStart(name);
+    bool writeEnd = true;
+    HRESULT hr = S_OK;
+    try {
+        hr = work(writeEnd);
+    } catch (...) {
+        hr = E_UNEXPECTED;
+        MvTraceMethodException(name);
+    }
+    if (methods && writeEnd) MvTraceMethodEnd(name, hr);
+    return hr;
+}
+
 // Writes the step lines of an internal function for the lifetime of the
 // object. The end line is left out when the function is left by an
 // exception.

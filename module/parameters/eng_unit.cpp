@@ -1,5 +1,6 @@
 #include "parameters/eng_unit.h"
 
+#include <optional>
 #include <string>
 
 #include "frame/trace.h"
@@ -15,21 +16,44 @@ constexpr PropertyMapEntry kEngUnitMap[] = {
     MvPropertyMapEnd(),
 };
 
-}  // namespace
-
-HRESULT MvGetTextProperty(const char* method, const CharString& field, BSTR* pVal) {
+HRESULT GetText(const char* method, mv::ComObjectRootBase* owner, const CharString& field,
+                BSTR* pVal) {
     return MvMethodFrame(method, [&] {
         MvRequirePointer(pVal);
+        std::optional<mv::ObjectLock> lock;
+        if (owner) lock.emplace(owner);
         *pVal = field.ToBSTR();
     });
 }
 
-HRESULT MvPutTextProperty(const char* method, CharString& field, BSTR newVal) {
+HRESULT PutText(const char* method, mv::ComObjectRootBase* owner, CharString& field, BSTR newVal) {
     return MvMethodFrame(method, [&] {
         // The converter sizes its own result, so no character is cut.
         const std::string narrow = mv::ToUtf8(static_cast<const OLECHAR*>(newVal));
+        std::optional<mv::ObjectLock> lock;
+        if (owner) lock.emplace(owner);
         field.Assign(narrow.c_str());
     });
+}
+
+}  // namespace
+
+HRESULT MvGetTextProperty(const char* method, const CharString& field, BSTR* pVal) {
+    return GetText(method, nullptr, field, pVal);
+}
+
+HRESULT MvPutTextProperty(const char* method, CharString& field, BSTR newVal) {
+    return PutText(method, nullptr, field, newVal);
+}
+
+HRESULT MvGetTextProperty(const char* method, mv::ComObjectRootBase& owner, const CharString& field,
+                          BSTR* pVal) {
+    return GetText(method, &owner, field, pVal);
+}
+
+HRESULT MvPutTextProperty(const char* method, mv::ComObjectRootBase& owner, CharString& field,
+                          BSTR newVal) {
+    return PutText(method, &owner, field, newVal);
 }
 
 const PropertyMapEntry* CMvEngUnit::GetPropertyMap() {

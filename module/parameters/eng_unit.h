@@ -6,8 +6,10 @@
 
 #include "comobj.h"
 #include "frame/owned_string.h"
+#include "frame/trace.h"
 #include "interfaces/IMvCalcName.h"
 #include "interfaces/IMvEngUnit.h"
+#include "persistence/calc_value_list.h"
 #include "persistence/persist_stream.h"
 #include "persistence/persist_xml.h"
 
@@ -18,6 +20,26 @@
 // empty the field).
 HRESULT MvGetTextProperty(const char* method, const CharString& field, BSTR* pVal);
 HRESULT MvPutTextProperty(const char* method, CharString& field, BSTR newVal);
+// The same under `owner`'s object lock, for classes whose texts one thread
+// may replace while another reads them: the getter copies the text and the
+// setter replaces it while holding the lock (the text is converted before).
+HRESULT MvGetTextProperty(const char* method, mv::ComObjectRootBase& owner, const CharString& field,
+                          BSTR* pVal);
+HRESULT MvPutTextProperty(const char* method, mv::ComObjectRootBase& owner, CharString& field,
+                          BSTR newVal);
+// A number property, run in the method frame under `method`: stored and
+// handed out as it stands; the getter faults on a null out pointer.
+template <class T>
+HRESULT MvGetNumberProperty(const char* method, const T& field, T* pVal) {
+    return MvMethodFrame(method, [&] {
+        MvRequirePointer(pVal);
+        *pVal = field;
+    });
+}
+template <class T>
+HRESULT MvPutNumberProperty(const char* method, T& field, T newVal) {
+    return MvMethodFrame(method, [&] { field = newVal; });
+}
 
 class CMvEngUnit : public mv::ComObjectRoot<CMvEngUnit>,
                    public mv::DispatchImpl<IMvEngUnit>,

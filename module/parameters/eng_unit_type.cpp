@@ -22,10 +22,7 @@ const PropertyMapEntry* CMvEngUnitType::GetPropertyMap() {
 }
 
 HRESULT CMvEngUnitType::FinalConstruct() {
-    mv::ComPtr<mv::ComObject<CMvObjCollection>> units;
-    if (HRESULT hr = mv::MakeComObject(&units); FAILED(hr)) return hr;
-    m_Units = static_cast<IMvObjCollection*>(units.get());
-    return S_OK;
+    return MvObjCollection_Create(&m_Units);
 }
 
 HRESULT CMvEngUnitType::get_Name(BSTR* pVal) {
@@ -62,13 +59,9 @@ HRESULT CMvEngUnitType::get_Units(IMvObjCollection** pVal) {
 HRESULT CMvEngUnitType::GetUnit(BSTR Name, IMvEngUnit** pUnit) {
     return MvMethodFrame("CMvEngUnitType::GetUnit", [&]() -> HRESULT {
         MvRequirePointer(pUnit);
-        *pUnit = nullptr;
-        mv::ComPtr<IDispatch> member;
         // A name that is not filed: the collection's failure and its error
         // information reach the caller unchanged.
-        if (HRESULT hr = m_Units->ItemByName(Name, member.Put()); FAILED(hr)) return hr;
-        if (!member) return E_NOINTERFACE;
-        return member->QueryInterface(IID_IMvEngUnit, reinterpret_cast<void**>(pUnit));
+        return MvObjCollection_GetAs(m_Units.get(), Name, pUnit);
     });
 }
 
@@ -77,14 +70,6 @@ HRESULT CMvEngUnitType::AddUnit(BSTR Name, IMvEngUnit** pUnit) {
         // Checked before anything is filed, so a call that cannot hand the
         // unit out leaves the collection as it was.
         MvRequirePointer(pUnit);
-        *pUnit = nullptr;
-        mv::ComPtr<mv::ComObject<CMvEngUnit>> unit;
-        if (HRESULT hr = mv::MakeComObject(&unit); FAILED(hr)) return hr;
-        IMvEngUnit* created = unit.get();
-        (void)created->put_Name(Name);
-        if (HRESULT hr = m_Units->Add(Name, created); FAILED(hr)) return hr;
-        created->AddRef();
-        *pUnit = created;
-        return S_OK;
+        return MvObjCollection_AddNew<CMvEngUnit>(m_Units.get(), Name, pUnit);
     });
 }

@@ -140,7 +140,9 @@ HRESULT CMvCalcValues::SetSize(LONG newMax) {
 }
 
 HRESULT CMvCalcValues::ResizeAndFill(LONG newMax, HRESULT* traced) {
-    if (newMax < 0) throw std::invalid_argument("negative size");
+    // The 32-bit original could not hold more: refuse before allocating.
+    constexpr LONG kMaxValues = 1048576;
+    if (newMax < 0 || newMax > kMaxValues) throw std::invalid_argument("size out of range");
     const std::size_t oldCount = m_Values.Size();
     const std::size_t newCount = static_cast<std::size_t>(newMax);
     m_Values.Truncate(newCount);

@@ -16,24 +16,6 @@ HRESULT ReportError(std::u16string_view text) {
     return mv::ReportError(kProgId, IID_IMvObjCollection, text, E_FAIL);
 }
 
-// The method frame of the collection's operations. The body may clear
-// `writeEnd` for the early returns that end without the closing line.
-template <class Work>
-HRESULT CollectionFrame(const char* name, Work&& work) noexcept {
-    const bool methods = g_DiagnosticLog.IsOn(LogMethods);
-    if (methods) MvTraceMethodStart(name);
-    bool writeEnd = true;
-    HRESULT hr = S_OK;
-    try {
-        hr = work(writeEnd);
-    } catch (...) {
-        hr = E_UNEXPECTED;
-        MvTraceMethodException(name);
-    }
-    if (methods && writeEnd) MvTraceMethodEnd(name, hr);
-    return hr;
-}
-
 // The two "Errors" lines of a persistence failure.
 void LogFailure(const char* operation, HRESULT hr, const char* message) {
     MvLogErrorHr(operation, hr);
@@ -76,7 +58,7 @@ void CMvObjCollection::FinalRelease() {
 }
 
 HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
-    return CollectionFrame("CMvObjCollection::Add", [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd("CMvObjCollection::Add", [&](bool& writeEnd) {
         if (!pDisp) return E_POINTER;
         std::string key = MakeKey(Name);
         {
@@ -95,7 +77,7 @@ HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
 }
 
 HRESULT CMvObjCollection::AddObject(IDispatch* object) {
-    return CollectionFrame("CMvObjCollection::AddObject", [&](bool&) {
+    return MvMethodFrameNoEnd("CMvObjCollection::AddObject", [&](bool&) {
         if (!object) return E_POINTER;
         mv::Bstr name;
         HRESULT hr = ReadObjectName(object, &name);
@@ -110,7 +92,7 @@ HRESULT CMvObjCollection::AddObject(IDispatch* object) {
 }
 
 HRESULT CMvObjCollection::get_Count(LONG* pCount) {
-    return CollectionFrame("CMvObjCollection::get_Count", [&](bool&) {
+    return MvMethodFrameNoEnd("CMvObjCollection::get_Count", [&](bool&) {
         if (!pCount) return E_POINTER;
         std::lock_guard<std::mutex> guard(m_mutex);
         *pCount = static_cast<LONG>(m_items.size());
@@ -119,7 +101,7 @@ HRESULT CMvObjCollection::get_Count(LONG* pCount) {
 }
 
 HRESULT CMvObjCollection::Item(VARIANT Index, VARIANT* pItem) {
-    return CollectionFrame("CMvObjCollection::Item", [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd("CMvObjCollection::Item", [&](bool& writeEnd) {
         if (!pItem) return E_POINTER;
         IDispatch* found = nullptr;
         HRESULT hr;
@@ -155,7 +137,7 @@ HRESULT CMvObjCollection::Item(VARIANT Index, VARIANT* pItem) {
 }
 
 HRESULT CMvObjCollection::ItemByIndex(LONG Index, IDispatch** pItem) {
-    return CollectionFrame("CMvObjCollection::ItemByIndex", [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd("CMvObjCollection::ItemByIndex", [&](bool& writeEnd) {
         if (!pItem) return E_POINTER;
         *pItem = nullptr;
         {
@@ -173,7 +155,7 @@ HRESULT CMvObjCollection::ItemByIndex(LONG Index, IDispatch** pItem) {
 }
 
 HRESULT CMvObjCollection::ItemByName(BSTR Name, IDispatch** pItem) {
-    return CollectionFrame("CMvObjCollection::ItemByName", [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd("CMvObjCollection::ItemByName", [&](bool& writeEnd) {
         if (!pItem) return E_POINTER;
         *pItem = nullptr;
         std::string key = MakeKey(Name);
@@ -192,7 +174,7 @@ HRESULT CMvObjCollection::ItemByName(BSTR Name, IDispatch** pItem) {
 }
 
 HRESULT CMvObjCollection::IndexFromName(BSTR Name, LONG* Index) {
-    return CollectionFrame("CMvObjCollection::IndexFromName", [&](bool&) {
+    return MvMethodFrameNoEnd("CMvObjCollection::IndexFromName", [&](bool&) {
         if (!Index) return E_POINTER;
         *Index = 0;
         std::string key = MakeKey(Name);
@@ -219,7 +201,7 @@ HRESULT CMvObjCollection::Snapshot(std::vector<mv::ComPtr<IDispatch>>* members) 
 }
 
 HRESULT CMvObjCollection::ListNames(VARIANT* NameList) {
-    return CollectionFrame("CMvObjCollection::ListNames", [&](bool&) {
+    return MvMethodFrameNoEnd("CMvObjCollection::ListNames", [&](bool&) {
         if (!NameList) return E_POINTER;
         VariantClear(NameList);
         std::vector<mv::ComPtr<IDispatch>> members;
@@ -245,7 +227,7 @@ HRESULT CMvObjCollection::ListNames(VARIANT* NameList) {
 }
 
 HRESULT CMvObjCollection::Remove(BSTR Name) {
-    return CollectionFrame("CMvObjCollection::Remove", [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd("CMvObjCollection::Remove", [&](bool& writeEnd) {
         std::string key = MakeKey(Name);
         mv::ComPtr<IDispatch> released;
         {
@@ -280,14 +262,14 @@ void CMvObjCollection::ReleaseAllItems() {
 }
 
 HRESULT CMvObjCollection::RemoveAll() {
-    return CollectionFrame("CMvObjCollection::RemoveAll", [&](bool&) {
+    return MvMethodFrameNoEnd("CMvObjCollection::RemoveAll", [&](bool&) {
         ReleaseAllItems();
         return S_OK;
     });
 }
 
 HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
-    return CollectionFrame("CMvObjCollection::Rename", [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd("CMvObjCollection::Rename", [&](bool& writeEnd) {
         const std::string newKey = MakeKey(NewName);
         const std::string oldKey = MakeKey(OldName);
         bool newUsed;
@@ -308,6 +290,9 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
         HRESULT hr = member->QueryInterface(IID_IMvCalcName, calcName.PutVoid());
         if (FAILED(hr)) return hr;
         if (!calcName) return E_NOINTERFACE;
+        mv::Bstr previous;
+        hr = calcName->get_ObjectName(previous.Out());
+        if (FAILED(hr)) return hr;
         hr = calcName->put_ObjectName(NewName);
         if (hr != S_OK) return hr;
         {
@@ -321,13 +306,15 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
                 return S_OK;
             }
         }
+        // The member goes back to the name it is filed under.
+        (void)calcName->put_ObjectName(previous.get());
         writeEnd = false;
         return ReportError(u"Rename: NewName already used");
     });
 }
 
 HRESULT CMvObjCollection::get__NewEnum(IUnknown** ppEnum) {
-    return CollectionFrame("CMvObjCollection::get__NewEnum", [&](bool&) {
+    return MvMethodFrameNoEnd("CMvObjCollection::get__NewEnum", [&](bool&) {
         if (!ppEnum) return E_POINTER;
         *ppEnum = nullptr;
         std::vector<mv::ComPtr<IDispatch>> members;
@@ -385,7 +372,7 @@ HRESULT ReadFlag(IStream* stream, BYTE* flag) {
 
 HRESULT CMvObjCollection::Save(IStream* pStm, BOOL) {
     static constexpr const char* kName = "CMvObjCollection::Save";
-    return CollectionFrame(kName, [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd(kName, [&](bool& writeEnd) {
         if (!pStm) return E_POINTER;
         std::vector<mv::ComPtr<IDispatch>> members;
         Snapshot(&members);
@@ -421,7 +408,7 @@ HRESULT CMvObjCollection::Save(IStream* pStm, BOOL) {
 
 HRESULT CMvObjCollection::Load(IStream* pStm) {
     static constexpr const char* kName = "CMvObjCollection::Load";
-    return CollectionFrame(kName, [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd(kName, [&](bool& writeEnd) {
         if (!pStm) return E_POINTER;
         // A collection whose members are collections loads recursively:
         // damaged or crafted data must not run the stack out.
@@ -469,7 +456,7 @@ HRESULT CMvObjCollection::Load(IStream* pStm) {
 // ---------------------------------------------------------------------------
 HRESULT CMvObjCollection::SaveXML(IXMLDOMNode* node) {
     static constexpr const char* kName = "CMvObjCollection::SaveXML";
-    return CollectionFrame(kName, [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd(kName, [&](bool& writeEnd) {
         if (!node) return E_INVALIDARG;
         mv::ComPtr<IXMLDOMDocument> document;
         HRESULT hr = node->get_ownerDocument(document.Put());
@@ -540,7 +527,7 @@ HRESULT CMvObjCollection::SaveXML(IXMLDOMNode* node) {
 
 HRESULT CMvObjCollection::LoadXML(IXMLDOMNode* node) {
     static constexpr const char* kName = "CMvObjCollection::LoadXML";
-    return CollectionFrame(kName, [&](bool& writeEnd) {
+    return MvMethodFrameNoEnd(kName, [&](bool& writeEnd) {
         if (!node) return E_INVALIDARG;
         ReleaseAllItems();
         mv::ComPtr<IXMLDOMNodeList> children;

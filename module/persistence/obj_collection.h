@@ -98,3 +98,41 @@ private:
 // over a collection that another thread may change.
 HRESULT MvObjCollection_Snapshot(IMvObjCollection* collection,
                                  std::vector<mv::ComPtr<IDispatch>>* members);
+
+// Creates a new T inside the module, sets its Name and files it in
+// `collection` under that name. On success *out (which must not be null)
+// receives the new member's Itf with a reference of its own beside the
+// collection's. A failed creation, or a name the collection refuses (its
+// failure and error information come back unchanged), leaves *out null and
+// the collection as it was.
+template <class T, class Itf>
+HRESULT MvObjCollection_AddNew(IMvObjCollection* collection, BSTR name, Itf** out) {
+    *out = nullptr;
+    mv::ComPtr<mv::ComObject<T>> child;
+    if (HRESULT hr = mv::MakeComObject(&child); FAILED(hr)) return hr;
+    Itf* created = child.get();
+    (void)created->put_Name(name);
+    if (HRESULT hr = collection->Add(name, created); FAILED(hr)) return hr;
+    created->AddRef();
+    *out = created;
+    return S_OK;
+}
+
+// The member filed under `name`, asked for Itf into *out (which must not be
+// null). An unknown name gives the collection's failure and a null *out.
+template <class Itf>
+HRESULT MvObjCollection_GetAs(IMvObjCollection* collection, BSTR name, Itf** out) {
+    *out = nullptr;
+    mv::ComPtr<IDispatch> member;
+    if (HRESULT hr = collection->ItemByName(name, member.Put()); FAILED(hr)) return hr;
+    if (!member) return E_NOINTERFACE;
+    return member->QueryInterface(mv::IidOf<Itf>::value, reinterpret_cast<void**>(out));
+}
+
+// A new, empty collection made inside the module, for an owner's child list.
+inline HRESULT MvObjCollection_Create(mv::ComPtr<IMvObjCollection>* out) {
+    mv::ComPtr<mv::ComObject<CMvObjCollection>> collection;
+    if (HRESULT hr = mv::MakeComObject(&collection); FAILED(hr)) return hr;
+    *out = static_cast<IMvObjCollection*>(collection.get());
+    return S_OK;
+}

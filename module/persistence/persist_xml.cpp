@@ -57,6 +57,24 @@ std::string HexCode(HRESULT hr) {
     return buffer;
 }
 
+// Whether XML 1.0 can hold every character of the text: no control
+// character but tab, line feed and carriage return, no U+FFFE or U+FFFF,
+// no surrogate without its pair. A document holding another one never
+// loads again.
+bool XmlCanHold(std::u16string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') return false;
+        if (c == 0xFFFE || c == 0xFFFF) return false;
+        if (c >= 0xDC00 && c <= 0xDFFF) return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
 bool IsNonFiniteReal(const VARIANT& v) {
     if (v.vt == VT_R8) return !std::isfinite(v.dblVal);
     if (v.vt == VT_R4) return !std::isfinite(v.fltVal);
@@ -306,13 +324,26 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
             continue;
         if (!always && MvPersist_IsZeroValue(value)) continue;
 
-        // A value that cannot be converted is written as an empty element.
+        // A value that cannot be converted is written as an empty element,
+        // but for a date the platform cannot break down and a text XML cannot
+        // hold: the saved document would lose them, or never load again.
         mv::Variant text;
         if (always)
-            MvPersistXML_VariantToText(&text, &value);
+            hr = MvPersistXML_VariantToText(&text, &value);
         else
-            VariantChangeType(&text, &value, 0, VT_BSTR);
+            hr = VariantChangeType(&text, &value, 0, VT_BSTR);
+        if (FAILED(hr) && value.vt == VT_DATE) {
+            LogFailure(kSaveName, E_FAIL,
+                       "Property " + elementName.Utf8() + ": the date cannot be written.");
+            return E_FAIL;
+        }
         mv::Bstr textValue(text.vt == VT_BSTR && text.bstrVal ? text.bstrVal : u"");
+        if (!XmlCanHold(textValue.view())) {
+            LogFailure(kSaveName, E_FAIL,
+                       "Property " + elementName.Utf8() +
+                           ": the text holds a character that XML cannot hold.");
+            return E_FAIL;
+        }
 
         mv::ComPtr<IXMLDOMElement> element;
         hr = document->createElement(elementName.get(), element.Put());
@@ -462,10 +493,15 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
                 return hr;
             }
             // The document model reads a typed element without text as
-            // null; a string without text is the empty string.
+            // null; a string without text is the empty string, any other
+            // type's empty text does not parse as that type.
             if (value.vt == VT_NULL && IsDataType(dataType, u"string")) {
                 value.vt = VT_BSTR;
                 value.bstrVal = SysAllocString(u"");
+            } else if (value.vt == VT_NULL && dataType.vt == VT_BSTR) {
+                LogFailure(kLoadName, E_FAIL,
+                           "get_nodeTypedValue: Failed to get node typed value.");
+                return E_FAIL;
             }
             mv::ComPtr<IXMLDOMElement> element;
             hr = child->QueryInterface(IID_IXMLDOMElement, element.PutVoid());

@@ -9,6 +9,7 @@
 
 #include "apartment.h"
 #include "com.h"
+#include "script.h"
 #include "sys.h"
 
 namespace {
@@ -177,6 +178,12 @@ HRESULT CreateLocal(REFCLSID clsid, IUnknown* outer, DWORD ctx, REFIID riid, voi
     if (clsid == CLSID_StdGlobalInterfaceTable) {
         if (outer) return CLASS_E_NOAGGREGATION;
         return mv::detail::GlobalInterfaceTable()->QueryInterface(riid, ppv);
+    }
+    if (clsid == CLSID_VBScript) {
+        // Built in, unless the process serves its own class under the CLSID.
+        IUnknown* local = FindLocalClass(clsid);
+        if (!local) return mv::script::CreateEngine(outer, riid, ppv);
+        local->Release();
     }
     IClassFactory* factory = nullptr;
     HRESULT hr = CoGetClassObject(clsid, ctx, nullptr, IID_IClassFactory,

@@ -315,6 +315,41 @@ HRESULT VarDateFromStr(const OLECHAR* strIn, LCID lcid, ULONG dwFlags, DATE* pda
 HRESULT VarI4FromR8(DOUBLE dblIn, LONG* plOut);
 
 // ---------------------------------------------------------------------------
+// Operators. Operands are read through references and an object's default
+// member; Empty counts as 0 (or "" beside a string) and Null makes the result
+// Null but for the exceptions each names. A result that does not fit its type
+// moves up: Byte to Integer to Long to Double. The result's old value is
+// released (it may be one of the operands); on failure it is VT_EMPTY.
+// ---------------------------------------------------------------------------
+HRESULT VarAdd(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);  // two strings join
+HRESULT VarSub(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+HRESULT VarMul(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+HRESULT VarDiv(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+// Integer division and remainder round both operands half to even first.
+HRESULT VarIdiv(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+HRESULT VarMod(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+HRESULT VarPow(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+HRESULT VarNeg(LPVARIANT pvarIn, LPVARIANT pvarResult);
+// Joins the text forms; Null beside a value reads as "", two Nulls give Null.
+HRESULT VarCat(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+// Bitwise on integers, logical on Booleans. Null And zero is zero and Null Or
+// all bits set is all bits set (False and True for Booleans).
+HRESULT VarAnd(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+HRESULT VarOr(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+HRESULT VarXor(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult);
+HRESULT VarNot(LPVARIANT pvarIn, LPVARIANT pvarResult);
+
+// VarCmp answers one of these (or a failure). Numbers compare by value, two
+// strings by UTF-16 code unit (ASCII letters folded under NORM_IGNORECASE), a
+// string beside a number is read as a number, NaN is unordered (VARCMP_NULL).
+constexpr HRESULT VARCMP_LT = 0;
+constexpr HRESULT VARCMP_EQ = 1;
+constexpr HRESULT VARCMP_GT = 2;
+constexpr HRESULT VARCMP_NULL = 3;
+constexpr ULONG NORM_IGNORECASE = 0x00000001;
+HRESULT VarCmp(LPVARIANT pvarLeft, LPVARIANT pvarRight, LCID lcid, ULONG dwFlags);
+
+// ---------------------------------------------------------------------------
 // Dates. DATE counts days from 1899-12-30; whole seconds, as the platform.
 // ---------------------------------------------------------------------------
 INT VariantTimeToSystemTime(DOUBLE vtime, SYSTEMTIME* lpSystemTime);

@@ -40,7 +40,149 @@ protected:
 // ---------------------------------------------------------------------------
 // Script values (the value model of the engine's operators)
 // ---------------------------------------------------------------------------
+namespace mv::script {
+
+// A script value is a VARIANT of the language's subtypes: Empty, Null,
+// Integer (VT_I2), Long, Single, Double, Currency, Date, String, Boolean,
+// Byte, Object (Nothing is a null VT_DISPATCH) and arrays of Variant. Values
+// of other types that objects hand over (VT_DECIMAL, VT_ERROR, VT_I8, ...)
+// are held and passed on unchanged; the operators take them as the Var*
+// functions do.
+using Value = mv::Variant;
+
+// A script error travels as the HRESULT 0x800A0000 plus its number.
+constexpr HRESULT ErrorScode(LONG number) {
+    return static_cast<HRESULT>(0x800A0000u | static_cast<ULONG>(number & 0xFFFF));
+}
+constexpr LONG kErrorInvalidProcedureCall = 5;
+constexpr LONG kErrorOverflow = 6;
+constexpr LONG kErrorOutOfMemory = 7;
+constexpr LONG kErrorSubscriptOutOfRange = 9;
+constexpr LONG kErrorDivisionByZero = 11;
+constexpr LONG kErrorTypeMismatch = 13;
+constexpr LONG kErrorInvalidUseOfNull = 94;
+
+// The error number a failure stands for: a script error's own number, the
+// row of the error table, or else the HRESULT itself.
+LONG ErrorNumber(HRESULT failure);
+// The language's description of an error number; empty when it has none.
+std::u16string_view ErrorDescription(LONG number);
+
+// The comparison operators =, <>, <, <=, >, >=.
+enum class Comparison { Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual };
+
+// Orders two values as the language does: Null gives VARCMP_NULL; two
+// Empties are equal; Empty is 0 beside a number and "" beside a string; a
+// number is less than a string; everything else as VarCmp (case-sensitive).
+// Objects give their default member first. Answers a VARCMP_ value or a
+// failure.
+HRESULT CompareValues(const VARIANT& left, const VARIANT& right);
+// The Boolean (or Null) a comparison operator gives, in `result`.
+HRESULT Compare(Comparison op, const VARIANT& left, const VARIANT& right, VARIANT* result);
+
+// The truth of a condition: a number is true when non-zero, a string is read
+// as en-US True/False or a number, Empty and Null are false, an object gives
+// its default member; anything else is a type mismatch.
+HRESULT IsTrue(const VARIANT& value, bool* out);
+
+// An index or a count: the value as a Long, rounded half to even; Null is
+// error 94.
+HRESULT ToIndex(const VARIANT& value, LONG* out);
+
+}  // namespace mv::script
 
 // ---------------------------------------------------------------------------
 // Engine side: IActiveScript, IActiveScriptParse, IActiveScriptError
 // ---------------------------------------------------------------------------
+// The platform's script engine class, built into this library: CoCreateInstance
+// finds it without a registry entry (a class registered in the process under
+// the same CLSID takes precedence).
+MV_DEFINE_GUID(CLSID_VBScript, 0xB54F3741, 0x5B07, 0x11CF, 0xA4, 0xB0, 0x00, 0xAA, 0x00, 0x4A, 0x55,
+               0xE8);
+MV_DEFINE_GUID(IID_IActiveScript, 0xBB1A2AE1, 0xA4F9, 0x11CF, 0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C,
+               0xD0, 0x64);
+MV_DEFINE_GUID(IID_IActiveScriptParse, 0xBB1A2AE2, 0xA4F9, 0x11CF, 0x8F, 0x20, 0x00, 0x80, 0x5F,
+               0x2C, 0xD0, 0x64);
+MV_DEFINE_GUID(IID_IActiveScriptError, 0xEAE1BA61, 0xA4ED, 0x11CF, 0x8F, 0x20, 0x00, 0x80, 0x5F,
+               0x2C, 0xD0, 0x64);
+
+constexpr DWORD SCRIPTITEM_ISVISIBLE = 0x00000002;
+constexpr DWORD SCRIPTITEM_ISSOURCE = 0x00000004;
+constexpr DWORD SCRIPTITEM_GLOBALMEMBERS = 0x00000008;
+constexpr DWORD SCRIPTITEM_ISPERSISTENT = 0x00000040;
+constexpr DWORD SCRIPTITEM_CODEONLY = 0x00000200;
+constexpr DWORD SCRIPTITEM_NOCODE = 0x00000400;
+
+constexpr DWORD SCRIPTINFO_IUNKNOWN = 0x00000001;
+constexpr DWORD SCRIPTINFO_ITYPEINFO = 0x00000002;
+
+constexpr DWORD SCRIPTTEXT_DELAYEXECUTION = 0x00000001;
+constexpr DWORD SCRIPTTEXT_ISVISIBLE = 0x00000002;
+constexpr DWORD SCRIPTTEXT_ISEXPRESSION = 0x00000020;
+constexpr DWORD SCRIPTTEXT_ISPERSISTENT = 0x00000040;
+constexpr DWORD SCRIPTTEXT_HOSTMANAGESSOURCE = 0x00000080;
+
+constexpr HRESULT SCRIPT_E_REPORTED = static_cast<HRESULT>(0x80020101);
+
+using SCRIPTTHREADID = DWORD;
+enum SCRIPTTHREADSTATE { SCRIPTTHREADSTATE_NOTINSCRIPT = 0, SCRIPTTHREADSTATE_RUNNING = 1 };
+
+struct IActiveScriptError : IUnknown {
+    virtual HRESULT GetExceptionInfo(EXCEPINFO* pexcepinfo) = 0;
+    virtual HRESULT GetSourcePosition(DWORD* pdwSourceContext, ULONG* pulLineNumber,
+                                      LONG* plCharacterPosition) = 0;
+    virtual HRESULT GetSourceLineText(BSTR* pbstrSourceLine) = 0;
+
+protected:
+    ~IActiveScriptError() = default;
+};
+
+struct IActiveScript : IUnknown {
+    virtual HRESULT SetScriptSite(IActiveScriptSite* pass) = 0;
+    virtual HRESULT GetScriptSite(REFIID riid, void** ppvObject) = 0;
+    virtual HRESULT SetScriptState(SCRIPTSTATE ss) = 0;
+    virtual HRESULT GetScriptState(SCRIPTSTATE* pssState) = 0;
+    virtual HRESULT Close() = 0;
+    virtual HRESULT AddNamedItem(LPCOLESTR pstrName, DWORD dwFlags) = 0;
+    virtual HRESULT AddTypeLib(REFGUID rguidTypeLib, DWORD dwMajor, DWORD dwMinor,
+                               DWORD dwFlags) = 0;
+    virtual HRESULT GetScriptDispatch(LPCOLESTR pstrItemName, IDispatch** ppdisp) = 0;
+    virtual HRESULT GetCurrentScriptThreadID(SCRIPTTHREADID* pstidThread) = 0;
+    virtual HRESULT GetScriptThreadID(DWORD dwWin32ThreadId, SCRIPTTHREADID* pstidThread) = 0;
+    virtual HRESULT GetScriptThreadState(SCRIPTTHREADID stidThread,
+                                         SCRIPTTHREADSTATE* pstsState) = 0;
+    virtual HRESULT InterruptScriptThread(SCRIPTTHREADID stidThread, const EXCEPINFO* pexcepinfo,
+                                          DWORD dwFlags) = 0;
+    virtual HRESULT Clone(IActiveScript** ppscript) = 0;
+
+protected:
+    ~IActiveScript() = default;
+};
+
+struct IActiveScriptParse : IUnknown {
+    virtual HRESULT InitNew() = 0;
+    virtual HRESULT AddScriptlet(LPCOLESTR pstrDefaultName, LPCOLESTR pstrCode,
+                                 LPCOLESTR pstrItemName, LPCOLESTR pstrSubItemName,
+                                 LPCOLESTR pstrEventName, LPCOLESTR pstrDelimiter,
+                                 DWORD_PTR dwSourceContextCookie, ULONG ulStartingLineNumber,
+                                 DWORD dwFlags, BSTR* pbstrName, EXCEPINFO* pexcepinfo) = 0;
+    virtual HRESULT ParseScriptText(LPCOLESTR pstrCode, LPCOLESTR pstrItemName,
+                                    IUnknown* punkContext, LPCOLESTR pstrDelimiter,
+                                    DWORD_PTR dwSourceContextCookie, ULONG ulStartingLineNumber,
+                                    DWORD dwFlags, VARIANT* pvarResult, EXCEPINFO* pexcepinfo) = 0;
+
+protected:
+    ~IActiveScriptParse() = default;
+};
+
+namespace mv::script {
+
+// Makes an engine (the built-in class of CLSID_VBScript).
+HRESULT CreateEngine(IUnknown* outer, REFIID riid, void** ppv);
+
+// Test control: engines created afterwards stop a script after this many
+// statements with error 0x80004004 ("Script stopped: statement budget
+// exhausted"); 0 (the default) sets no budget.
+void SetStatementBudgetForTesting(uint64_t statements);
+
+}  // namespace mv::script

@@ -120,9 +120,10 @@ void SetThreadUserNameForTesting(const char* name);
 // when either cannot be had; the outputs are then untouched.
 bool GetThreadAccount(std::string* account, std::string* domain);
 
-// The common application-data folder (see SHGetFolderPathA), created when
-// missing; empty when it cannot be created.
-std::string CommonAppDataFolder();
+// The common application-data folder (see SHGetFolderPathA) at any length,
+// created when missing unless `create` is false; empty when it does not
+// exist and cannot be created.
+std::string CommonAppDataFolder(bool create = true);
 
 // The Win32 error code that stands for an errno value (ERROR_ACCESS_DENIED
 // for EACCES, ...; ERROR_INVALID_FUNCTION for one without a counterpart).

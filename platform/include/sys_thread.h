@@ -96,4 +96,10 @@ private:
 using TickClockFunction = ULONGLONG (*)();
 void SetTickClockForTesting(TickClockFunction clock);
 
+// Replaces what Sleep does with a call of `sleep` with the milliseconds
+// asked for (the caller returns at once when `sleep` does); nullptr
+// restores real sleeping.
+using SleepFunction = void (*)(DWORD milliseconds);
+void SetSleepForTesting(SleepFunction sleep);
+
 }  // namespace mv

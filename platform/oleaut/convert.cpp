@@ -10,6 +10,7 @@
 #include <string>
 
 #include "oleaut/convert_internal.h"
+#include "oleaut/oleaut_internal.h"
 
 namespace {
 
@@ -19,8 +20,8 @@ using mv::convert::ParsedNumber;
 using mv::convert::UInt128;
 
 constexpr int kMaxDepth = 8;  // default members that answer objects, by-reference chains
-constexpr DATE kFirstDate = -657434.0;
-constexpr DATE kPastLastDate = 2958466.0;
+using mv::convert::kFirstDate;
+using mv::convert::kPastLastDate;
 const Int128 kDecimalMax = (Int128(1) << 96) - 1;
 
 bool IsInteger(VARTYPE vt) {
@@ -43,6 +44,13 @@ bool IsInteger(VARTYPE vt) {
 
 bool IsUnsigned(VARTYPE vt) {
     return vt == VT_UI1 || vt == VT_UI2 || vt == VT_UI4 || vt == VT_UINT || vt == VT_UI8;
+}
+
+// Integer types of one size up to four bytes: the platform converts between
+// them by keeping the bits.
+bool SameNarrowIntegerSize(VARTYPE a, VARTYPE b) {
+    return IsInteger(a) && IsInteger(b) && mv::oleaut::ValueSize(a) == mv::oleaut::ValueSize(b) &&
+           mv::oleaut::ValueSize(a) <= 4;
 }
 
 // The types a VARIANT may hold by value, other than arrays.
@@ -133,16 +141,6 @@ Numeric FromExact(Int128 mantissa, int scale) {
     return n;
 }
 
-HRESULT CheckDecimal(const DECIMAL& d) {
-    if (d.scale > 28 || (d.sign != 0 && d.sign != DECIMAL_NEG)) return E_INVALIDARG;
-    return S_OK;
-}
-
-Int128 DecimalMantissa(const DECIMAL& d) {
-    const Int128 m = (Int128(d.Hi32) << 64) | Int128(d.Lo64);
-    return d.sign == DECIMAL_NEG ? -m : m;
-}
-
 // Reads a scalar source as a number. Text is parsed; VT_BOOL reads -1/0.
 HRESULT ToNumeric(const VARIANT& v, Numeric* out) {
     switch (v.vt) {
@@ -190,12 +188,9 @@ HRESULT ToNumeric(const VARIANT& v, Numeric* out) {
         case VT_CY:
             *out = FromExact(v.cyVal.int64, 4);
             return S_OK;
-        case VT_DECIMAL: {
-            const HRESULT hr = CheckDecimal(v.decVal);
-            if (FAILED(hr)) return hr;
-            *out = FromExact(DecimalMantissa(v.decVal), v.decVal.scale);
-            return S_OK;
-        }
+        case VT_DECIMAL:
+            out->is_double = false;
+            return mv::convert::DecimalToExact(v.decVal, &out->exact);
         case VT_BSTR: {
             ParsedNumber p;
             const HRESULT hr = mv::convert::ParseNumber(
@@ -230,17 +225,6 @@ HRESULT NumericToInteger(const Numeric& n, VARTYPE vt, Int128* out) {
     return S_OK;
 }
 
-// Rescales to `scale` decimals, rounding half to even.
-Exact Rescale(const Exact& e, int scale) {
-    if (e.scale == scale) return e;
-    if (e.scale < scale) {
-        Exact r = e;
-        while (r.scale < scale) r.mantissa *= 10, ++r.scale;
-        return r;
-    }
-    return {mv::convert::RoundExactToInt128({e.mantissa, e.scale - scale}), scale};
-}
-
 HRESULT NumericToCurrency(const Numeric& n, CY* out) {
     Int128 scaled = 0;
     if (n.is_double) {
@@ -250,7 +234,7 @@ HRESULT NumericToCurrency(const Numeric& n, CY* out) {
         const Int128 limit = Int128(INT64_MAX) * 10000;
         if (n.exact.scale < 4 && (n.exact.mantissa > limit || n.exact.mantissa < -limit))
             return DISP_E_OVERFLOW;
-        scaled = Rescale(n.exact, 4).mantissa;
+        scaled = mv::convert::Rescale(n.exact, 4).mantissa;
     }
     if (scaled < INT64_MIN || scaled > INT64_MAX) return DISP_E_OVERFLOW;
     out->int64 = static_cast<LONGLONG>(scaled);
@@ -258,33 +242,13 @@ HRESULT NumericToCurrency(const Numeric& n, CY* out) {
 }
 
 HRESULT NumericToDecimal(const Numeric& n, DECIMAL* out) {
-    Exact e;
-    if (n.is_double) {
-        if (!std::isfinite(n.dbl) || std::fabs(n.dbl) >= 7.9228162514264338e28)
-            return DISP_E_OVERFLOW;
-        // A double carries fifteen meaningful digits: 0.1 becomes 0.1, not its binary expansion.
-        ParsedNumber p;
-        const std::u16string text = mv::convert::FormatReal(n.dbl, 15);
-        if (FAILED(mv::convert::ParseNumber(text, &p)) || !p.exact) {
-            e = {0, 0};
-        } else {
-            e = p.value;
-        }
-    } else {
-        e = n.exact;
-    }
-    if (e.scale > 28) e = Rescale(e, 28);
-    while ((e.mantissa > kDecimalMax || e.mantissa < -kDecimalMax) && e.scale > 0)
-        e = Rescale(e, e.scale - 1);
-    if (e.mantissa > kDecimalMax || e.mantissa < -kDecimalMax) return DISP_E_OVERFLOW;
-    const UInt128 m = static_cast<UInt128>(e.mantissa < 0 ? -e.mantissa : e.mantissa);
-    DECIMAL d{};
-    d.scale = static_cast<BYTE>(e.scale);
-    d.sign = e.mantissa < 0 ? DECIMAL_NEG : 0;
-    d.Hi32 = static_cast<ULONG>(m >> 64);
-    d.Lo64 = static_cast<ULONGLONG>(m);
-    *out = d;
-    return S_OK;
+    if (!n.is_double) return mv::convert::ExactToDecimal(n.exact, out);
+    if (!std::isfinite(n.dbl) || std::fabs(n.dbl) >= 7.9228162514264338e28) return DISP_E_OVERFLOW;
+    // A double carries fifteen meaningful digits: 0.1 becomes 0.1, not its binary expansion.
+    ParsedNumber p;
+    const std::u16string text = mv::convert::FormatReal(n.dbl, 15);
+    if (FAILED(mv::convert::ParseNumber(text, &p)) || !p.exact) p.value = {0, 0};
+    return mv::convert::ExactToDecimal(p.value, out);
 }
 
 HRESULT AllocBstr(const std::u16string& s, VARIANT* out) {
@@ -349,19 +313,27 @@ HRESULT TextToBool(BSTR text, VARIANT_BOOL* out) {
 
 HRESULT Coerce(VARIANT* out, const VARIANT& src, LCID lcid, USHORT flags, VARTYPE vt, int depth);
 
+// The default member's value, in `value` (which holds nothing on entry).
+HRESULT InvokeDefault(IDispatch* disp, LCID lcid, VARIANT* value) {
+    VariantInit(value);
+    if (!disp) return DISP_E_TYPEMISMATCH;
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    const HRESULT hr = disp->Invoke(DISPID_VALUE, IID_NULL, lcid, DISPATCH_PROPERTYGET, &none,
+                                    value, nullptr, nullptr);
+    if (FAILED(hr)) {
+        VariantClear(value);
+        return DISP_E_TYPEMISMATCH;
+    }
+    return S_OK;
+}
+
 // Reads the default member of an object and converts what it answers.
 HRESULT FromDefaultMember(VARIANT* out, IDispatch* disp, LCID lcid, USHORT flags, VARTYPE vt,
                           int depth) {
-    if (!disp || (flags & VARIANT_NOVALUEPROP) || depth >= kMaxDepth) return DISP_E_TYPEMISMATCH;
+    if ((flags & VARIANT_NOVALUEPROP) || depth >= kMaxDepth) return DISP_E_TYPEMISMATCH;
     VARIANT value;
-    VariantInit(&value);
-    DISPPARAMS none{nullptr, nullptr, 0, 0};
-    HRESULT hr = disp->Invoke(DISPID_VALUE, IID_NULL, lcid, DISPATCH_PROPERTYGET, &none, &value,
-                              nullptr, nullptr);
-    if (FAILED(hr)) {
-        VariantClear(&value);
-        return DISP_E_TYPEMISMATCH;
-    }
+    HRESULT hr = InvokeDefault(disp, lcid, &value);
+    if (FAILED(hr)) return hr;
     hr = Coerce(out, value, lcid, flags, vt, depth + 1);
     VariantClear(&value);
     return hr;
@@ -431,9 +403,18 @@ HRESULT ToScalar(const VARIANT& src, USHORT flags, VARTYPE vt, VARIANT* out) {
                                 : 0xFFFFFFFFull));
         return S_OK;
     }
+    if (src.vt == VT_I8 && vt == VT_CY &&
+        (src.llVal >= INT64_MAX / 10000 || src.llVal <= INT64_MIN / 10000))
+        return DISP_E_OVERFLOW;  // the platform's limit, one short of the type's range
     Numeric n;
     HRESULT hr = ToNumeric(src, &n);
     if (FAILED(hr)) return hr;
+    if (SameNarrowIntegerSize(vt, src.vt)) {
+        // Between integer types of one size the platform keeps the bits:
+        // VT_I2 -2 reads as VT_UI2 65534, VT_UINT 0xFFFFFFFF as VT_I4 -1.
+        StoreInteger(out, vt, n.exact.mantissa);
+        return S_OK;
+    }
     if (IsInteger(vt)) {
         Int128 x = 0;
         hr = NumericToInteger(n, vt, &x);
@@ -593,6 +574,63 @@ std::u16string_view View(const OLECHAR* s) {
 }
 
 }  // namespace
+
+namespace mv::convert {
+
+Exact Rescale(const Exact& e, int scale) {
+    if (e.scale == scale) return e;
+    if (e.scale < scale) {
+        Exact r = e;
+        while (r.scale < scale) r.mantissa *= 10, ++r.scale;
+        return r;
+    }
+    return {RoundExactToInt128({e.mantissa, e.scale - scale}), scale};
+}
+
+HRESULT DecimalToExact(const DECIMAL& d, Exact* out) {
+    if (d.scale > 28 || (d.sign != 0 && d.sign != DECIMAL_NEG)) return E_INVALIDARG;
+    const Int128 m = (Int128(d.Hi32) << 64) | Int128(d.Lo64);
+    *out = {d.sign == DECIMAL_NEG ? -m : m, d.scale};
+    return S_OK;
+}
+
+HRESULT ExactToDecimal(const Exact& value, DECIMAL* out) {
+    Exact e = value;
+    if (e.scale > 28) e = Rescale(e, 28);
+    while ((e.mantissa > kDecimalMax || e.mantissa < -kDecimalMax) && e.scale > 0)
+        e = Rescale(e, e.scale - 1);
+    if (e.mantissa > kDecimalMax || e.mantissa < -kDecimalMax) return DISP_E_OVERFLOW;
+    const UInt128 m = static_cast<UInt128>(e.mantissa < 0 ? -e.mantissa : e.mantissa);
+    DECIMAL d{};
+    d.scale = static_cast<BYTE>(e.scale);
+    d.sign = e.mantissa < 0 ? DECIMAL_NEG : 0;
+    d.Hi32 = static_cast<ULONG>(m >> 64);
+    d.Lo64 = static_cast<ULONGLONG>(m);
+    *out = d;
+    return S_OK;
+}
+
+HRESULT ResolveValue(const VARIANT& src, LCID lcid, VARIANT* out) {
+    VariantInit(out);
+    VARIANT view;
+    HRESULT hr = Dereference(src, &view, 0);
+    if (FAILED(hr)) return hr;
+    if (view.vt != VT_DISPATCH) return VariantCopy(out, &view);
+    VARIANT value;
+    hr = InvokeDefault(view.pdispVal, lcid, &value);
+    for (int depth = 1; SUCCEEDED(hr) && value.vt == VT_DISPATCH; ++depth) {
+        VARIANT next;
+        hr = depth < kMaxDepth ? InvokeDefault(value.pdispVal, lcid, &next) : DISP_E_TYPEMISMATCH;
+        VariantClear(&value);
+        if (SUCCEEDED(hr)) value = next;
+    }
+    if (FAILED(hr)) return hr;
+    if (!(value.vt & VT_BYREF)) return *out = value, S_OK;
+    // A default member may itself answer a reference, which owns nothing.
+    return VariantCopyInd(out, &value);
+}
+
+}  // namespace mv::convert
 
 extern "C" {
 

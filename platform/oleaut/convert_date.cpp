@@ -10,8 +10,7 @@
 namespace mv::convert {
 namespace {
 
-constexpr DATE kFirstDate = civil::kFirstDateDay;        // 1/1/100
-constexpr DATE kPastLastDate = civil::kLastDateDay + 1;  // the day after 12/31/9999
+static_assert(kFirstDate == civil::kFirstDateDay && kPastLastDate == civil::kLastDateDay + 1);
 
 char16_t Lower(char16_t c) {
     return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c + 32) : c;
@@ -129,11 +128,21 @@ bool ResolveDate(const std::vector<Token>& nums, int month_name, int* y, int* m,
             *y = ExpandYear(nums[0]);
             *m = nums[1].value;
             *d = nums[2].value;
+        } else if (nums[0].value > 12 &&
+                   !ValidDay(ExpandYear(nums[0]), nums[1].value, nums[2].value)) {
+            // The first cannot be a month: year-month-day when that is a
+            // date ("14 2 3" is 2/3/2014), else day-month-year ("13-1-1970").
+            *d = nums[0].value;
+            *m = nums[1].value;
+            *y = ExpandYear(nums[2]);
+        } else if (nums[0].value > 12) {
+            *y = ExpandYear(nums[0]);
+            *m = nums[1].value;
+            *d = nums[2].value;
         } else {
             *m = nums[0].value;
             *d = nums[1].value;
             *y = ExpandYear(nums[2]);
-            if (*m > 12 && *d <= 12) std::swap(*m, *d);
         }
         return true;
     }
@@ -203,7 +212,14 @@ HRESULT ParseDate(std::u16string_view text, ULONG flags, DATE* out) {
     for (size_t i = 0; i < toks.size(); ++i) {
         const Token& t = toks[i];
         if (t.kind == Kind::Number) {
-            const bool clock = i + 1 < toks.size() && toks[i + 1].kind == Kind::Colon;
+            // A colon, or a dot between numbers, separates hours, minutes and
+            // seconds: "7.30" is 07:30, "12.5.9" is 12:05:09.
+            const auto time_separator = [&](size_t k) {
+                return k < toks.size() && (toks[k].kind == Kind::Colon ||
+                                           (toks[k].kind == Kind::Dot && k + 1 < toks.size() &&
+                                            toks[k + 1].kind == Kind::Number));
+            };
+            const bool clock = time_separator(i + 1);
             const bool bare_hour = i + 1 < toks.size() &&
                                    (toks[i + 1].kind == Kind::Am || toks[i + 1].kind == Kind::Pm);
             if (!clock && !bare_hour) {
@@ -215,13 +231,12 @@ HRESULT ParseDate(std::u16string_view text, ULONG flags, DATE* out) {
             int parts[3] = {t.value, 0, 0};
             int count = 1;
             size_t j = i + 1;
-            while (j + 1 < toks.size() && toks[j].kind == Kind::Colon &&
-                   toks[j + 1].kind == Kind::Number) {
+            while (time_separator(j) && j + 1 < toks.size() && toks[j + 1].kind == Kind::Number) {
                 if (count == 3) return DISP_E_TYPEMISMATCH;
                 parts[count++] = toks[j + 1].value;
                 j += 2;
             }
-            if (j < toks.size() && toks[j].kind == Kind::Colon) return DISP_E_TYPEMISMATCH;
+            if (time_separator(j)) return DISP_E_TYPEMISMATCH;
             hour = parts[0], minute = parts[1], second = parts[2];
             if (j < toks.size() && (toks[j].kind == Kind::Am || toks[j].kind == Kind::Pm)) {
                 if (toks[j].kind == Kind::Pm && hour < 12) hour += 12;

@@ -13,12 +13,6 @@ namespace {
 
 constexpr int kMaxExactDigits = 38;  // every 38-digit integer fits an Int128
 
-Int128 Pow10(int n) {
-    Int128 r = 1;
-    for (int i = 0; i < n; ++i) r *= 10;
-    return r;
-}
-
 std::u16string Widen(std::string_view s) {
     return std::u16string(s.begin(), s.end());
 }
@@ -52,6 +46,12 @@ HRESULT ParseRadix(std::u16string_view text, size_t* pos, int radix, uint64_t* v
 }
 
 }  // namespace
+
+Int128 Pow10(int n) {
+    Int128 r = 1;
+    for (int i = 0; i < n; ++i) r *= 10;
+    return r;
+}
 
 bool IsBlank(char16_t c) {
     return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == 0x00A0 || c == 0x3000;
@@ -261,7 +261,10 @@ std::u16string FormatReal(double value, int digits) {
     while (kept.size() > 1 && kept.back() == '0') kept.pop_back();
 
     std::string out = value < 0 ? "-" : "";
-    if (exp10 < -4 || exp10 >= digits) {
+    // Digits the fixed form needs after the point for a value below one.
+    const long long fraction_digits =
+        exp10 < 0 ? -exp10 - 1 + static_cast<long long>(kept.size()) : 0;
+    if (exp10 >= digits || fraction_digits > digits) {
         out += kept[0];
         if (kept.size() > 1) out += "." + kept.substr(1);
         char e[16];

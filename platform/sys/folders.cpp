@@ -92,10 +92,10 @@ DWORD Win32ErrorFromErrno(int error) {
     }
 }
 
-std::string CommonAppDataFolder() {
+std::string CommonAppDataFolder(bool create) {
     std::string path;
-    return SUCCEEDED(CommonFolder(CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, &path)) ? path
-                                                                                    : std::string();
+    const int csidl = CSIDL_COMMON_APPDATA | (create ? CSIDL_FLAG_CREATE : 0);
+    return SUCCEEDED(CommonFolder(csidl, &path)) ? path : std::string();
 }
 
 std::string JoinPath(std::string_view first, std::string_view second) {

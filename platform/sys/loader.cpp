@@ -94,8 +94,10 @@ std::string FindNoCase(const std::string& dir, const std::string& name) {
     return found;
 }
 
-// What to hand to dlopen, in order.
-std::vector<std::string> Candidates(const std::string& name) {
+// What to hand to dlopen, in order. A name stored with a Windows path
+// ("C:\Formulas\flow.dll") is looked up by its last component.
+std::vector<std::string> Candidates(std::string name) {
+    if (name.find('\\') != std::string::npos) name = name.substr(name.find_last_of("\\/") + 1);
     if (name.find('/') != std::string::npos || !EndsWithNoCase(name, ".dll")) return {name};
     std::string soName = "lib" + name.substr(0, name.size() - 4) + ".so";
     std::vector<std::string> out;

@@ -57,6 +57,7 @@ LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG 
 namespace {
 
 std::atomic<mv::TickClockFunction> g_tickClock{nullptr};
+std::atomic<mv::SleepFunction> g_sleep{nullptr};
 
 ULONGLONG MonotonicMilliseconds() {
     timespec ts{};
@@ -70,6 +71,9 @@ ULONGLONG MonotonicMilliseconds() {
 namespace mv {
 void SetTickClockForTesting(TickClockFunction clock) {
     g_tickClock.store(clock);
+}
+void SetSleepForTesting(SleepFunction sleep) {
+    g_sleep.store(sleep);
 }
 }  // namespace mv
 
@@ -85,6 +89,10 @@ DWORD GetTickCount() {
 }
 
 void Sleep(DWORD ms) {
+    if (mv::SleepFunction hook = g_sleep.load()) {
+        hook(ms);
+        return;
+    }
     if (ms == INFINITE) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
     }

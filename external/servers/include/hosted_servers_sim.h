@@ -7,14 +7,62 @@
 // (HKEY_CLASSES_ROOT\<ProgID>\CLSID), so CLSIDFromProgID and
 // CoCreateInstance find them as they find any registered server.
 //
-// The spreadsheet and ADO stand-ins answer the fourteen fixed DISPIDs of the
-// module's wrappers (every parameter by reference, a VARIANT result) and
-// record each call; the three recipe stand-ins are creatable and answer one
-// property, ProgID (DISPID 1). Everything here is process-wide and
-// thread-safe.
+// Every method records its call. The spreadsheet server answers the nine
+// fixed DISPIDs of the module's wrappers with VT_EMPTY. The ADO server works
+// on SQLite databases, the data-access and control-recipe servers on a
+// recipe database seeded by the test; the configuration server answers only
+// its ProgID property (DISPID 1), which every recipe server has. Everything
+// here is process-wide and thread-safe.
+//
+// ADO server ("MvFunctions.clsAdoServer"), every parameter by reference:
+//   0x60030001 Connect(name, user, password, options): opens the database of
+//     the data source `name` (WriteDataSource), read-write and never
+//     creating it; one connection per name (a second connect keeps the one
+//     open). VT_BOOL true, else VT_BSTR with the reason. User, password and
+//     options are recorded, not checked.
+//   0x60030002 Close(name): VT_BOOL true, else VT_BSTR (not connected).
+//   0x60030000 Query(name, sql, error): runs exactly one statement that
+//     returns columns, over the open connection of `name` (or, when none is
+//     open, over one opened for this query alone), reads every row and
+//     returns a free-threaded record set that holds no database handle, so
+//     any thread may release it; else a null record set and a VT_BSTR in
+//     `error`. Success leaves `error` as it was.
+//   0x60030003 FieldInfo(recordSet, names, types): the column names (VT_BSTR)
+//     and ADO type numbers (VT_I4) from the declared types, by SQLite's
+//     affinity rules (INT: 3; CHAR, CLOB, TEXT: 202; BLOB: 205; REAL, FLOA,
+//     DOUB: 5; anything else or none: 12), each as VT_ARRAY | VT_VARIANT;
+//     VT_BOOL true. Anything but a record set of this server: VT_BSTR, the
+//     two arrays untouched.
+//   0x60030004 ReadRows(recordSet, flag, rows): VT_ARRAY | VT_VARIANT of
+//     rows, each VT_ARRAY | VT_VARIANT of its cells in column order (an
+//     integer as VT_I4, or VT_I8 beyond 32 bits; a real VT_R8; text VT_BSTR;
+//     NULL VT_NULL; a blob VT_ARRAY | VT_UI1); VT_BOOL true. The flag is
+//     recorded only. A foreign record set as for FieldInfo.
+//
+// Data-access server ("MvDRVSVR.IDataAccess"), each method answering a
+// VT_BOOL; the connection and the error text by reference:
+//   0x60030000 (connection, error): a new connection object, unopened (the
+//     one the argument held is released).
+//   0x60030002 (connection, server, driver, database, user, password [five
+//     BSTRs by value], error): opens the connection; the settings are
+//     recorded, not checked.
+// Control-recipe server ("MvDRVSVR.IControlRecipe"), control, item and
+// parameter IDs as 16-bit integers by value:
+//   0x60030002 (connection, control, error): accepts a seeded control ID.
+//   0x60030000 (connection, control, item, parameter, value [by reference],
+//     error): reads the seeded value.
+//   0x60030001 (connection, control, item, parameter, value [by value],
+//     error): stores the value over a seeded one.
+// A recipe method answers false and sets the error text when the connection
+// is not an open connection of the data-access server, the control ID or
+// value is not seeded, or a refusal is set (SetRefusal). The error text is
+// left as the caller passed it on success and on a refusal without a text.
+// Connection objects are free-threaded, so the apartment's proxies hand them
+// over unwrapped.
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -63,22 +111,51 @@ std::vector<Call> Calls();
 // Creation of `s` fails with `hr` (S_OK: succeeds).
 void SetCreateFailure(Server s, HRESULT hr);
 // Method `id` of `s` returns `result` (copied; an object is held until
-// Reset). By default a method returns VT_EMPTY; 0x60030000 of the ADO server
-// returns a null VT_DISPATCH (no record set).
+// Reset) instead of doing its work.
 void SetResult(Server s, DISPID id, const VARIANT& result);
 // Method `id` of `s` raises an exception with `code` and `description`.
 void SetFailure(Server s, DISPID id, HRESULT code, std::u16string description);
-// When on, every method writes back its by-reference arguments: each BSTR
-// becomes "changed", each 16- or 32-bit integer grows by one, each
-// VARIANT_BOOL flips, and each VARIANT becomes the text "changed".
+// When on, every method writes back its by-reference arguments instead of
+// doing its work: each BSTR becomes "changed", each 16- or 32-bit integer
+// grows by one, each VARIANT_BOOL flips, and each VARIANT becomes the text
+// "changed"; it then returns VT_EMPTY (the ADO query: a null record set).
 void SetRewriteArguments(bool on);
 
 // Objects of `s` alive now, and created since the last Reset.
 int LiveObjects(Server s);
 int Creations(Server s);
 
-// Forgets calls, results, failures, the rewrite switch and the creation
-// counts (live objects keep being counted).
+// Calls of method `id` of `s` since the last Reset.
+int CallCount(Server s, DISPID id);
+
+enum class Counter : int {
+    AdoConnects = 0,         // databases opened by the ADO connect
+    AdoQueries,              // record sets made by the ADO query
+    AdoFetches,              // row sets handed out by the ADO ReadRows
+    RecordSetsAlive,         // ADO record sets not yet released
+    RecipeConnectionsAlive,  // data-access connection objects not yet released
+};
+int Count(Counter c);
+
+// Writes the data source `name` into the registry store: key
+// HKEY_LOCAL_MACHINE\SOFTWARE\ODBC\ODBC.INI\<name>, value "Database"
+// (REG_SZ) holding `databasePath`.
+HRESULT WriteDataSource(std::string_view name, std::string_view databasePath);
+
+// The recipe database. A seeded control ID is accepted by 0x60030002; a
+// seeded value is read by 0x60030000 and replaced by 0x60030001 (seeding a
+// value seeds its control ID too).
+void SeedControlId(SHORT controlId);
+void SeedRecipeValue(SHORT controlId, SHORT itemId, SHORT parameterId, const VARIANT& value);
+// The value held now for the three IDs (VT_EMPTY when none is seeded).
+mv::Variant RecipeValue(SHORT controlId, SHORT itemId, SHORT parameterId);
+// While on, recipe method `id` of `s` answers false, with `text` in its
+// error text (none when empty), and does nothing else.
+void SetRefusal(Server s, DISPID id, bool on, std::u16string text = {});
+
+// Forgets calls, results, failures, refusals, the recipe database, the
+// rewrite switch, the creation counts and the counters of things done (live
+// objects, record sets and connections keep being counted).
 void Reset();
 
 }  // namespace hosted

@@ -1,14 +1,11 @@
-// The hosted-server stand-ins: five classes, their registration and the
-// process-wide record of their calls.
+// The hosted-server stand-ins: the spreadsheet server, the registration of
+// all five and the process-wide record of their calls.
+#include <algorithm>
 #include <array>
-#include <atomic>
-#include <initializer_list>
-#include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
-#include "hosted_servers_sim.h"
+#include "hosted_internal.h"
 #include "sys.h"
 
 // Class identifiers of the stand-ins (their own; the servers' ProgIDs are
@@ -25,10 +22,6 @@ MV_DEFINE_GUID(CLSID_HostedDataAccess, 0x98302B41, 0xA595, 0x45EB, 0xB2, 0x74, 0
                0xF4, 0x93, 0x72);
 MV_DEFINE_GUID(IID_IHostedExcelServer, 0xC95FF9BC, 0xB033, 0x459C, 0x9B, 0xA9, 0x9B, 0x73, 0xFC,
                0x57, 0x9D, 0x7C);
-MV_DEFINE_GUID(IID_IHostedAdoServer, 0xC62AA4A7, 0xC7C3, 0x4333, 0xAA, 0x1E, 0x95, 0xE5, 0x9C, 0xB5,
-               0x20, 0x1E);
-MV_DEFINE_GUID(IID_IHostedRecipeServer, 0xD1E6BBE7, 0x855B, 0x41D0, 0xBB, 0x5D, 0x4F, 0x85, 0xDB,
-               0x1C, 0xBF, 0x8A);
 
 namespace hosted {
 
@@ -48,27 +41,9 @@ struct IHostedExcelServer : IDispatch {
     virtual HRESULT GetNames(BSTR* workbook, BSTR* sheet, VARIANT* result) = 0;
 };
 
-// The ADO server's methods, every parameter by reference.
-struct IHostedAdoServer : IDispatch {
-    virtual HRESULT Query(BSTR* connection, BSTR* query, VARIANT* errorText, VARIANT* result) = 0;
-    virtual HRESULT Connect(BSTR* connection, BSTR* user, BSTR* password, LONG* options,
-                            VARIANT* result) = 0;
-    virtual HRESULT Disconnect(BSTR* connection, VARIANT* result) = 0;
-    virtual HRESULT FieldInfo(IDispatch** recordSet, VARIANT* names, VARIANT* types,
-                              VARIANT* result) = 0;
-    virtual HRESULT ReadRows(IDispatch** recordSet, VARIANT_BOOL* flag, VARIANT* rows,
-                             VARIANT* result) = 0;
-};
-
-struct IHostedRecipeServer : IDispatch {
-    virtual HRESULT get_ProgID(BSTR* progId) = 0;
-};
-
 }  // namespace hosted
 
 MV_IID_OF(hosted::IHostedExcelServer, IID_IHostedExcelServer);
-MV_IID_OF(hosted::IHostedAdoServer, IID_IHostedAdoServer);
-MV_IID_OF(hosted::IHostedRecipeServer, IID_IHostedRecipeServer);
 
 namespace hosted {
 
@@ -83,65 +58,13 @@ MV_DISPATCH_TABLE(
     mv::Method<&IHostedExcelServer::GetRange>(0x6003000F, u"GetRange"),
     mv::Method<&IHostedExcelServer::GetNames>(0x60030010, u"GetNames"))
 
-MV_DISPATCH_TABLE(IHostedAdoServer, mv::Method<&IHostedAdoServer::Query>(0x60030000, u"Query"),
-                  mv::Method<&IHostedAdoServer::Connect>(0x60030001, u"Connect"),
-                  mv::Method<&IHostedAdoServer::Disconnect>(0x60030002, u"Disconnect"),
-                  mv::Method<&IHostedAdoServer::FieldInfo>(0x60030003, u"FieldInfo"),
-                  mv::Method<&IHostedAdoServer::ReadRows, VT_EMPTY, VT_BOOL>(0x60030004,
-                                                                             u"ReadRows"))
-
-MV_DISPATCH_TABLE(IHostedRecipeServer, mv::PropGet<&IHostedRecipeServer::get_ProgID>(1, u"ProgID"))
+namespace detail {
 
 namespace {
 
 constexpr const char* kProgIds[kServerCount] = {
     "MvFunctions.clsExcelServer", "MvFunctions.clsAdoServer", "MvDRVSVR.IConfiguration",
     "MvDRVSVR.IControlRecipe", "MvDRVSVR.IDataAccess"};
-
-struct State {
-    std::mutex m;
-    std::vector<Call> calls;
-    std::array<HRESULT, kServerCount> createFailure{};
-    std::map<std::pair<int, DISPID>, mv::Variant> results;
-    std::map<std::pair<int, DISPID>, std::pair<HRESULT, std::u16string>> failures;
-    bool rewrite = false;
-    std::array<std::atomic<int>, kServerCount> live{};
-    std::array<int, kServerCount> creations{};
-    std::array<DWORD, kServerCount> cookies{};  // class objects; 0 when not registered
-};
-
-State& S() {
-    static State* s = new State;  // never destroyed: objects may outlive static destruction
-    return *s;
-}
-
-int Index(Server s) {
-    return static_cast<int>(s);
-}
-
-// One by-reference argument of a stand-in method.
-struct Arg {
-    enum Kind { Text, I2, I4, Bool, Var, Disp } kind;
-    void* p;
-};
-Arg A(BSTR* p) {
-    return {Arg::Text, p};
-}
-Arg A(SHORT* p) {
-    return {Arg::I2, p};
-}
-Arg A(LONG* p) {
-    return {Arg::I4, p};
-}
-Arg ABool(VARIANT_BOOL* p) {
-    return {Arg::Bool, p};
-}
-Arg A(VARIANT* p) {
-    return {Arg::Var, p};
-}
-Arg A(IDispatch** p) {
-    return {Arg::Disp, p};
-}
 
 std::string Describe(const Arg& a) {
     switch (a.kind) {
@@ -169,6 +92,7 @@ std::string Describe(const Arg& a) {
 }
 
 void Rewrite(const Arg& a) {
+    if (a.byValue) return;
     switch (a.kind) {
         case Arg::Text: {
             auto* b = static_cast<BSTR*>(a.p);
@@ -199,9 +123,15 @@ void Rewrite(const Arg& a) {
     }
 }
 
-// Records the call, then answers it as the control surface says.
+}  // namespace
+
+State& S() {
+    static State* s = new State;  // never destroyed: objects may outlive static destruction
+    return *s;
+}
+
 HRESULT Serve(Server server, REFIID iid, DISPID id, std::initializer_list<Arg> args,
-              VARIANT* result) {
+              VARIANT* result, const Behaviour& real) {
     Call call{server, id, {}, std::this_thread::get_id()};
     for (const Arg& a : args) call.args.push_back(Describe(a));
     State& s = S();
@@ -218,6 +148,10 @@ HRESULT Serve(Server server, REFIID iid, DISPID id, std::initializer_list<Arg> a
         for (const Arg& a : args) Rewrite(a);
     VariantInit(result);
     if (auto r = s.results.find(key); r != s.results.end()) return VariantCopy(result, &r->second);
+    if (real && !s.rewrite) {
+        lock.unlock();
+        return real(result);
+    }
     if (server == Server::Ado && id == 0x60030000) {
         result->vt = VT_DISPATCH;
         result->pdispVal = nullptr;
@@ -225,28 +159,28 @@ HRESULT Serve(Server server, REFIID iid, DISPID id, std::initializer_list<Arg> a
     return S_OK;
 }
 
-// Counts the objects of one server; a creation failure set by a test makes
-// the object's construction fail.
-template <Server Kind>
-class Counted {
-protected:
-    HRESULT Construct() {
-        State& s = S();
-        std::lock_guard lock(s.m);
-        HRESULT hr = s.createFailure[Index(Kind)];
-        if (FAILED(hr)) return hr;
-        ++s.creations[Index(Kind)];
-        ++s.live[Index(Kind)];
-        counted_ = true;
-        return S_OK;
-    }
-    void Destruct() {
-        if (counted_) --S().live[Index(Kind)];
-    }
+bool Refused(Server server, DISPID id, std::u16string* text) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    auto r = s.refusals.find({Index(server), id});
+    if (r == s.refusals.end()) return false;
+    *text = r->second;
+    return true;
+}
 
-private:
-    bool counted_ = false;
-};
+HRESULT ProgIdOf(Server s, BSTR* progId) {
+    if (!progId) return E_POINTER;
+    *progId = SysAllocString(mv::ToUtf16(kProgIds[Index(s)]).c_str());
+    return *progId ? S_OK : E_OUTOFMEMORY;
+}
+
+void SetErrorText(BSTR* errorText, std::u16string_view text) {
+    if (!errorText || text.empty()) return;
+    SysFreeString(*errorText);
+    *errorText = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+}
+
+namespace {
 
 class CHostedExcelServer : public mv::ComObjectRoot<CHostedExcelServer>,
                            public mv::DispatchImpl<IHostedExcelServer>,
@@ -296,73 +230,16 @@ public:
     }
 };
 
-class CHostedAdoServer : public mv::ComObjectRoot<CHostedAdoServer>,
-                         public mv::DispatchImpl<IHostedAdoServer>,
-                         private Counted<Server::Ado> {
-public:
-    using InterfaceMap = mv::Interfaces<IHostedAdoServer, mv::Via<IDispatch, IHostedAdoServer>>;
-    HRESULT FinalConstruct() { return Construct(); }
-    void FinalRelease() { Destruct(); }
-
-    HRESULT Query(BSTR* connection, BSTR* query, VARIANT* errorText, VARIANT* result) override {
-        return Serve(Server::Ado, IID_IHostedAdoServer, 0x60030000,
-                     {A(connection), A(query), A(errorText)}, result);
-    }
-    HRESULT Connect(BSTR* connection, BSTR* user, BSTR* password, LONG* options,
-                    VARIANT* result) override {
-        return Serve(Server::Ado, IID_IHostedAdoServer, 0x60030001,
-                     {A(connection), A(user), A(password), A(options)}, result);
-    }
-    HRESULT Disconnect(BSTR* connection, VARIANT* result) override {
-        return Serve(Server::Ado, IID_IHostedAdoServer, 0x60030002, {A(connection)}, result);
-    }
-    HRESULT FieldInfo(IDispatch** recordSet, VARIANT* names, VARIANT* types,
-                      VARIANT* result) override {
-        return Serve(Server::Ado, IID_IHostedAdoServer, 0x60030003,
-                     {A(recordSet), A(names), A(types)}, result);
-    }
-    HRESULT ReadRows(IDispatch** recordSet, VARIANT_BOOL* flag, VARIANT* rows,
-                     VARIANT* result) override {
-        return Serve(Server::Ado, IID_IHostedAdoServer, 0x60030004,
-                     {A(recordSet), ABool(flag), A(rows)}, result);
-    }
-};
-
-template <Server Kind>
-class CHostedRecipeServer : public mv::ComObjectRoot<CHostedRecipeServer<Kind>>,
-                            public mv::DispatchImpl<IHostedRecipeServer>,
-                            private Counted<Kind> {
-public:
-    using InterfaceMap =
-        mv::Interfaces<IHostedRecipeServer, mv::Via<IDispatch, IHostedRecipeServer>>;
-    HRESULT FinalConstruct() { return this->Construct(); }
-    void FinalRelease() { this->Destruct(); }
-
-    HRESULT get_ProgID(BSTR* progId) override {
-        if (!progId) return E_POINTER;
-        *progId = SysAllocString(mv::ToUtf16(kProgIds[Index(Kind)]).c_str());
-        return *progId ? S_OK : E_OUTOFMEMORY;
-    }
-};
-
 HRESULT MakeClassObject(Server s, IUnknown** out) {
-    void** pv = reinterpret_cast<void**>(out);
     switch (s) {
         case Server::Excel:
-            return mv::CreateClassFactory<CHostedExcelServer>(IID_IUnknown, pv);
+            return mv::CreateClassFactory<CHostedExcelServer>(IID_IUnknown,
+                                                              reinterpret_cast<void**>(out));
         case Server::Ado:
-            return mv::CreateClassFactory<CHostedAdoServer>(IID_IUnknown, pv);
-        case Server::Configuration:
-            return mv::CreateClassFactory<CHostedRecipeServer<Server::Configuration>>(IID_IUnknown,
-                                                                                      pv);
-        case Server::ControlRecipe:
-            return mv::CreateClassFactory<CHostedRecipeServer<Server::ControlRecipe>>(IID_IUnknown,
-                                                                                      pv);
-        case Server::DataAccess:
-            return mv::CreateClassFactory<CHostedRecipeServer<Server::DataAccess>>(IID_IUnknown,
-                                                                                   pv);
+            return MakeAdoClassObject(out);
+        default:
+            return MakeRecipeClassObject(s, out);
     }
-    return E_INVALIDARG;
 }
 
 HRESULT WriteProgIdKey(Server s) {
@@ -379,6 +256,9 @@ HRESULT WriteProgIdKey(Server s) {
 }
 
 }  // namespace
+}  // namespace detail
+
+using namespace detail;
 
 const char* ProgId(Server s) {
     return kProgIds[Index(s)];
@@ -471,17 +351,44 @@ int Creations(Server server) {
     return s.creations[Index(server)];
 }
 
+int CallCount(Server server, DISPID id) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    return static_cast<int>(std::count_if(s.calls.begin(), s.calls.end(), [&](const Call& c) {
+        return c.server == server && c.id == id;
+    }));
+}
+
+int Count(Counter c) {
+    return S().counters[static_cast<int>(c)].load();
+}
+
+void SetRefusal(Server server, DISPID id, bool on, std::u16string text) {
+    State& s = S();
+    std::lock_guard lock(s.m);
+    if (on)
+        s.refusals[{Index(server), id}] = std::move(text);
+    else
+        s.refusals.erase({Index(server), id});
+}
+
 void Reset() {
     State& s = S();
     std::map<std::pair<int, DISPID>, mv::Variant> results;
+    std::map<std::tuple<SHORT, SHORT, SHORT>, mv::Variant> values;
     {
         std::lock_guard lock(s.m);
         s.calls.clear();
         s.createFailure.fill(S_OK);
         std::swap(results, s.results);
         s.failures.clear();
+        s.refusals.clear();
         s.rewrite = false;
         s.creations.fill(0);
+        for (Counter c : {Counter::AdoConnects, Counter::AdoQueries, Counter::AdoFetches})
+            s.counters[static_cast<int>(c)] = 0;
+        s.controlIds.clear();
+        std::swap(values, s.recipeValues);
     }
     // Held objects are released outside the lock.
 }

@@ -134,7 +134,7 @@ protected:
     void TearDown() override { Forget(); }
 
     static void Forget() {
-        ResetKeldcoreForTesting();
+        ResetKeldcoreLoader();
         CalcUnloadLibrary();
         KhSim_Reset();
         KhSim_SetOlderLibraryPresent(0);

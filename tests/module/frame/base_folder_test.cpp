@@ -71,13 +71,19 @@ TEST_F(BaseFolderTest, FirstSourceWithATextWins) {
     }
 }
 
-TEST_F(BaseFolderTest, WithoutApplicationDataFolderTheBaseFolderStaysEmpty) {
-    ScopedEnv appdata("MORVA_COMMON_APPDATA", (root_ + "/missing").c_str());
-    ScopedEnv environment("MORVA_CALC_BASE", nullptr);
-    CharString folder;
-    folder.Assign("stale");
-    GetBaseFolder(folder);
-    EXPECT_TRUE(folder.IsEmpty());
+// A missing folder is not created and leaves the base folder empty; a
+// folder of any length is used.
+TEST_F(BaseFolderTest, ApplicationDataFolderIsUsedAsItIs) {
+    const std::string deep = root_ + "/" + std::string(150, 'd') + "/" + std::string(150, 'e');
+    std::filesystem::create_directories(deep);
+    for (const std::string& appdataFolder : {root_ + "/missing", deep}) {
+        ScopedEnv appdata("MORVA_COMMON_APPDATA", appdataFolder.c_str());
+        ScopedEnv environment("MORVA_CALC_BASE", nullptr);
+        CharString folder;
+        folder.Assign("stale");
+        GetBaseFolder(folder);
+        EXPECT_EQ(folder.CStr(), appdataFolder == deep ? deep + "/Morva/Morva Calc" : "");
+    }
     EXPECT_FALSE(std::filesystem::exists(root_ + "/missing"));
 }
 

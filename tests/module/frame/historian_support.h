@@ -33,7 +33,7 @@ inline constexpr char kLocalNode[] = "LOCALNODE";
 
 // Forgets the loaded library (and frees it) and the historian's contents.
 inline void ForgetEverything() {
-    ResetKeldcoreForTesting();
+    ResetKeldcoreLoader();
     CalcUnloadLibrary();
     KhSim_Reset();
     KhSim_SetOlderLibraryPresent(0);
@@ -77,7 +77,7 @@ protected:
     // `callName` is the entry point that MissingEntry removes (through
     // `drop`) or Throws makes throw.
     void Enter(State state, const char* callName = nullptr, void (*drop)() = nullptr) {
-        ResetKeldcoreForTesting();
+        ResetKeldcoreLoader();
         CalcUnloadLibrary();
         KhSim_SetAttachAnswers(1, 1);
         KhSim_ThrowInCall(KHSIM_BOTH, callName ? callName : "", 0);

@@ -94,6 +94,10 @@ struct WrapperCase {
     DISPID id;
     std::function<mv::Variant(IDispatch*, Vars&)> call;
     std::vector<std::string> args;  // as the server saw them
+    // Named in the test list, not shown as raw bytes.
+    friend void PrintTo(const WrapperCase& c, std::ostream* os) {
+        *os << (c.server == Server::Excel ? "Excel " : "Ado ") << c.id;
+    }
 };
 
 // One wrapper, the arguments it is given and what the server sees. The

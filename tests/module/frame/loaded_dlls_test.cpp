@@ -11,9 +11,9 @@ using dlltest::MapSize;
 
 class LoadedDllsTest : public dlltest::LoadedDllsFixture {};
 
-// Each name is loaded once; names that differ only in letter case are two
-// entries of one library: it is loaded twice and freed twice, with a
-// shutdown call for each entry.
+// Each name is loaded once; names that differ only in letter case or path
+// are entries of one library: it is loaded and freed once per entry, with a
+// shutdown call for each.
 TEST_F(LoadedDllsTest, EachNameIsLoadedOnceAndShutDownAtUnload) {
     logtest::ScopedEnv path("MORVA_DLL_PATH", dlltest::LibDir().c_str());
     HMODULE lower = CalcLoadLibrary("mvlogtest_formula.dll");
@@ -22,11 +22,13 @@ TEST_F(LoadedDllsTest, EachNameIsLoadedOnceAndShutDownAtUnload) {
     EXPECT_EQ(MapSize(), 1u);
     EXPECT_EQ(CalcLoadLibrary("MvLogTest_Formula.DLL"), lower);
     EXPECT_EQ(MapSize(), 2u);
+    // A name stored with a Windows path is found by its last component.
+    EXPECT_EQ(CalcLoadLibrary("C:\\Formulas\\mvlogtest_formula.dll"), lower);
     int shutdowns = 0;
     dlltest::CountShutdowns(lower, &shutdowns);
 
     CalcUnloadLibrary();
-    EXPECT_EQ(shutdowns, 2);
+    EXPECT_EQ(shutdowns, 3);
     EXPECT_EQ(MapSize(), 0u);
     EXPECT_FALSE(IsLoaded(LibraryPath("formula")));
 }

@@ -1,6 +1,6 @@
 // The log file: exact bytes of its lines, its name, the size cap and what
 // happens when it cannot be opened.
-#include <unistd.h>
+#include <cerrno>
 
 #include "log_test_support.h"
 
@@ -149,15 +149,13 @@ TEST_F(LogFileTest, OpenFailureLosesTheLineAndTellsTheDebugger) {
     EXPECT_EQ(g_debugOutput, "Failed to open file: 21");
     std::filesystem::remove(DefaultFile());
 
-    if (geteuid() != 0) {  // the superuser may write everywhere
-        std::ofstream(DefaultFile()) << 'x';
-        std::filesystem::permissions(DefaultFile(), std::filesystem::perms::owner_read);
-        g_debugOutput.clear();
-        log.WriteLine(u"lost");
-        EXPECT_EQ(g_debugOutput, "Failed to open file: Access Denied: 13");
-        EXPECT_EQ(ReadBytes(DefaultFile()), "x");
-        std::filesystem::remove(DefaultFile());
-    }
+    std::ofstream(DefaultFile()) << 'x';
+    MvLogFailNextOpenForTesting(EACCES);  // as a read-only file, also for the superuser
+    g_debugOutput.clear();
+    log.WriteLine(u"lost");
+    EXPECT_EQ(g_debugOutput, "Failed to open file: Access Denied: 13");
+    EXPECT_EQ(ReadBytes(DefaultFile()), "x");
+    std::filesystem::remove(DefaultFile());
 
     g_debugOutput.clear();
     log.WriteLine(u"kept");  // the next line tries again
@@ -166,9 +164,18 @@ TEST_F(LogFileTest, OpenFailureLosesTheLineAndTellsTheDebugger) {
     mv::SetDebugOutputHookForTesting(nullptr);
 }
 
-// Without a common application-data folder the lines go to the folder of the
-// module whose instance the log was given.
-TEST_F(LogFileTest, WithoutApplicationDataFolderLinesGoToTheModuleFolder) {
+// Lines go to the common application-data folder, however long its path;
+// without one, to the folder of the module whose instance the log was given.
+TEST_F(LogFileTest, LinesGoToTheApplicationDataFolderElseToTheModuleFolder) {
+    const std::string deep = root_ + "/" + std::string(150, 'd') + "/" + std::string(150, 'e');
+    std::filesystem::create_directories(deep);
+    {
+        logtest::ScopedEnv appdata("MORVA_COMMON_APPDATA", deep.c_str());
+        CDiagnosticLog log;
+        InitializeModuleLog(log);
+        EXPECT_EQ(mv::ToUtf8(log.LogFolder()), deep + "/Morva/DiagnosticLogs/Morva Calc/");
+    }
+
     const std::string library = root_ + "/module/libmvlogtest_noshutdown.so";
     std::filesystem::create_directories(root_ + "/module");
     std::filesystem::copy_file(

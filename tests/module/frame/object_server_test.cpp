@@ -54,6 +54,8 @@ struct StartupCase {
     int createErrorLines;  // Errors lines of CreateDispatchObject
     int stepLines;         // recipe lines under Steps
     int initErrorLines;
+    // Named by its label in the test list, not shown as raw bytes.
+    friend void PrintTo(const StartupCase& c, std::ostream* os) { *os << c.name; }
 };
 
 std::string RecipeStep(const char* progId) {

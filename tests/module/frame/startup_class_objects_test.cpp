@@ -50,7 +50,7 @@ TEST_F(StartupClassObjects, RequestsThatGiveNoClassObject) {
         {"null out pointer", &served, &IID_IClassFactory, true, E_INVALIDARG},
         {"class the module does not serve", &CLSID_NotServed, &IID_IClassFactory, false,
          CLASS_E_CLASSNOTAVAILABLE},
-        {"class of the table not built yet", &CLSID_MvCalculation, &IID_IClassFactory, false,
+        {"class of the table not built yet", &CLSID_MvScheduleGroup, &IID_IClassFactory, false,
          CLASS_E_CLASSNOTAVAILABLE},
         {"interface a class object lacks", &served, &IID_IDispatch, false, E_NOINTERFACE},
     };

@@ -5,13 +5,18 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../frame/registry_test_support.h"
 #include "com.h"
+#include "comobj.h"
+#include "interfaces/IMvEngUnitType.h"
+#include "interfaces/IMvObjCollection.h"
+#include "interfaces/IMvParameter.h"
+#include "interfaces/IMvPersistFile.h"
 #include "keldrin_sim.h"
+#include "script.h"
 #include "sys.h"
 
 namespace {
@@ -65,17 +70,6 @@ const ExpectedClass kClasses[] = {
 };
 constexpr const char* kLibId = "{3C8B53E2-E39D-11D2-B903-00805F712C95}";
 
-const std::vector<std::string> kStartUp = {
-    "InitInstance",      "CreateObjectServerEvent", "InitializeLog", "AllocateTlsSlots",
-    "ClearUnitConvColl", "InitializeLocks",         "GetBaseFolder", "InitKeldrinClient",
-    "CreateOPCServers",  "InitComModule",
-};
-const std::vector<std::string> kShutDown = {
-    "ExitInstance",      "StopObjectServer",  "ShutdownKeldrinClient", "CloseObjectServerEvent",
-    "FreeTlsSlots",      "DestroyOPCServers", "DeleteLocks",           "FreeLibraryTimes",
-    "CalcUnloadLibrary", "ReportLeaks",       "TermComModule",
-};
-
 std::string ModulePath() {
     const char* d = std::getenv("MV_TEST_LIB_DIR");
     fs::path dir = d && *d ? fs::path(d)
@@ -85,13 +79,6 @@ std::string ModulePath() {
 
 using regtest::KeyExists;
 using regtest::Text;
-
-std::vector<std::string> Lines(const char* text) {
-    std::vector<std::string> out;
-    std::istringstream in(text ? text : "");
-    for (std::string line; std::getline(in, line);) out.push_back(line);
-    return out;
-}
 
 template <class Fn>
 Fn Export(HMODULE module, const char* name) {
@@ -118,38 +105,10 @@ protected:
     std::string path_;
 };
 
-using StepsFn = const char* (*)();
 using HResultFn = HRESULT (*)();
 
-TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownOnce) {
-    const LONG initsBefore = KhSim_CallCount(KHSIM_API, "DaInitialize");
-    const LONG shutdownsBefore = KhSim_CallCount(KHSIM_API, "DaShutdown");
-
-    HMODULE module = LoadLibraryA(path_.c_str());
-    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
-    auto steps = Export<StepsFn>(module, "MvAppStepRecordForTesting");
-    ASSERT_NE(steps, nullptr);
-    EXPECT_EQ(Lines(steps()), kStartUp);
-    EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + 1);
-    // The log was set up for the module: its folder exists.
-    const char* appData = std::getenv("MORVA_COMMON_APPDATA");
-    ASSERT_NE(appData, nullptr);
-    EXPECT_TRUE(fs::is_directory(fs::path(appData) / "Morva" / "DiagnosticLogs" / "Morva Calc"));
-    // Loading writes nothing to the registry.
-    EXPECT_FALSE(KeyExists(std::string("CLSID\\") + kClasses[0].clsid));
-
-    // A second load of the same file only counts.
-    HMODULE again = LoadLibraryA(path_.c_str());
-    EXPECT_EQ(again, module);
-    EXPECT_TRUE(FreeLibrary(again));
-    EXPECT_EQ(Lines(steps()), kStartUp);
-
-    auto registerServer = Export<HResultFn>(module, "DllRegisterServer");
-    auto unregisterServer = Export<HResultFn>(module, "DllUnregisterServer");
-    ASSERT_NE(registerServer, nullptr);
-    ASSERT_NE(unregisterServer, nullptr);
-    ASSERT_EQ(registerServer(), S_OK);
-
+// What registration wrote for every class and the type library.
+void ExpectRegistered(const std::string& path) {
     int programmable = 0;
     for (const ExpectedClass& c : kClasses) {
         SCOPED_TRACE(c.progId);
@@ -166,7 +125,7 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
         EXPECT_EQ(Text(clsidKey), description);
         EXPECT_EQ(Text(clsidKey + "\\ProgID"), c.progId);
         EXPECT_EQ(Text(clsidKey + "\\VersionIndependentProgID"), viProgId);
-        EXPECT_EQ(Text(clsidKey + "\\InprocServer32"), path_);
+        EXPECT_EQ(Text(clsidKey + "\\InprocServer32"), path);
         EXPECT_EQ(Text(clsidKey + "\\InprocServer32", "ThreadingModel"), "Both");
         EXPECT_EQ(Text(clsidKey + "\\TypeLib"), kLibId);
         EXPECT_EQ(KeyExists(clsidKey + "\\Programmable"), c.programmable);
@@ -176,22 +135,12 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
 
     const std::string typeLib = std::string("TypeLib\\") + kLibId + "\\1.0";
     EXPECT_EQ(Text(typeLib), "Morva Calc Components");
-    EXPECT_EQ(Text(typeLib + "\\409\\win32"), path_);
+    EXPECT_EQ(Text(typeLib + "\\409\\win32"), path);
     EXPECT_EQ(Text(typeLib + "\\FLAGS"), "0");
-    EXPECT_EQ(Text(typeLib + "\\HELPDIR"), fs::path(path_).parent_path().string());
+    EXPECT_EQ(Text(typeLib + "\\HELPDIR"), fs::path(path).parent_path().string());
+}
 
-    // Activation finds the module through the registry; no class is built
-    // into it yet, so each one is not available.
-    GUID clsid{};
-    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation", &clsid), S_OK);
-    IClassFactory* factory = nullptr;
-    EXPECT_EQ(CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                               reinterpret_cast<void**>(&factory)),
-              CLASS_E_CLASSNOTAVAILABLE);
-    EXPECT_EQ(factory, nullptr);
-    CoFreeUnusedLibraries();  // hands activation's load of the module back
-
-    ASSERT_EQ(unregisterServer(), S_OK);
+void ExpectUnregistered() {
     EXPECT_TRUE(KeyExists("CLSID"));
     for (const ExpectedClass& c : kClasses) {
         SCOPED_TRACE(c.progId);
@@ -202,22 +151,200 @@ TEST_F(ModuleLoad, LoadsRegistersUnregistersAndUnloadsRunningStartUpAndShutDownO
         EXPECT_FALSE(KeyExists(std::string("CLSID\\") + c.clsid));
     }
     EXPECT_FALSE(KeyExists(std::string("TypeLib\\") + kLibId));
-    // Unregistering twice finds nothing left to remove, which is no failure.
-    EXPECT_EQ(unregisterServer(), S_OK);
-    EXPECT_EQ(Lines(steps()), kStartUp);
+}
 
-    // Keep the file mapped past the last FreeLibrary, so that the record of
-    // the shut-down can still be read.
-    void* pin = dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
-    ASSERT_NE(pin, nullptr);
+template <class I>
+mv::ComPtr<I> Create(const char16_t* progId) {
+    CLSID clsid{};
+    EXPECT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
+    mv::ComPtr<I> object;
+    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, mv::IidOf<I>::value,
+                               object.PutVoid()),
+              S_OK);
+    return object;
+}
+
+// What a client does with the registered module: parameters and a unit type
+// made by ProgID, the local historian asked through a parameter, and a
+// collection document of them written and read back.
+void UseTheModule(const mv::Bstr& file) {
+    {
+        auto collection = Create<IMvObjCollection>(u"Morva.Calc.ObjCollection");
+        ASSERT_TRUE(collection);
+        for (const char16_t* name : {u"Flow", u"Level"}) {
+            auto parameter = Create<IMvParameter>(u"Morva.Calc.Parameter");
+            ASSERT_TRUE(parameter);
+            parameter->put_Name(mv::Bstr(name).get());
+            parameter->put_Description(mv::Bstr(std::u16string(name) + u" of tank 4").get());
+            ASSERT_EQ(collection->Add(mv::Bstr(name).get(), parameter.get()), S_OK);
+        }
+        auto type = Create<IMvEngUnitType>(u"Morva.Calc.EngUnitType");
+        ASSERT_TRUE(type);
+        type->put_Name(mv::Bstr(u"Temperature").get());
+        type->put_StandardUnit(mv::Bstr(u"K").get());
+        ASSERT_EQ(collection->Add(mv::Bstr(u"Temperature").get(), type.get()), S_OK);
+        mv::ComPtr<IMvPersistFile> document;
+        ASSERT_EQ(collection.As(&document), S_OK);
+        ASSERT_EQ(document->SaveToFile(file.get()), S_OK);
+    }
+    auto loaded = Create<IMvObjCollection>(u"Morva.Calc.ObjCollection");
+    mv::ComPtr<IMvPersistFile> document;
+    ASSERT_TRUE(loaded && loaded.As(&document) == S_OK);
+    ASSERT_EQ(document->LoadFromFile(file.get()), S_OK);
+    LONG count = 0;
+    EXPECT_EQ(loaded->get_Count(&count), S_OK);
+    EXPECT_EQ(count, 3);
+    for (const char16_t* name : {u"Flow", u"Level"}) {
+        mv::ComPtr<IDispatch> item;
+        mv::ComPtr<IMvParameter> parameter;
+        ASSERT_EQ(loaded->ItemByName(mv::Bstr(name).get(), item.Put()), S_OK);
+        ASSERT_EQ(item.As(&parameter), S_OK);
+        mv::Bstr description, server(u"localhost"), record(u"NOPE"), map(u""), error;
+        parameter->get_Description(description.Out());
+        EXPECT_EQ(description.Utf8(), mv::ToUtf8(name) + " of tank 4");
+        EXPECT_EQ(parameter->SetUsingMap(server.get(), record.get(), map.get(), error.Out()), S_OK);
+        EXPECT_EQ(error.Utf8(), "Could not find record \"NOPE\" ( Record not found. )");
+    }
+    mv::ComPtr<IDispatch> item;
+    mv::ComPtr<IMvEngUnitType> type;
+    ASSERT_EQ(loaded->ItemByName(mv::Bstr(u"temperature").get(), item.Put()), S_OK);
+    ASSERT_EQ(item.As(&type), S_OK);
+    mv::Bstr unit;
+    type->get_StandardUnit(unit.Out());
+    EXPECT_EQ(unit.Utf8(), "K");
+}
+
+// A client's whole session, three times in one process: load, register, use
+// the classes through the registry route, release, and let the module go.
+// Each load finds the module as a first load does; nothing keeps it mapped.
+TEST_F(ModuleLoad, RegistersServesAndUnloadsThreeTimesInOneProcess) {
+    const LONG initsBefore = KhSim_CallCount(KHSIM_API, "DaInitialize");
+    const LONG shutdownsBefore = KhSim_CallCount(KHSIM_API, "DaShutdown");
+    KhSim_SetOlderLibraryPresent(1);
+    ASSERT_GT(KhSim_AddServer("LOCALNODE", 11, 3, 1), 0);
+    const mv::Bstr file((fs::path(std::getenv("MORVA_COMMON_APPDATA")) / "Routed.mvc").string());
+    for (int round = 1; round <= 3; ++round) {
+        SCOPED_TRACE(round);
+        HMODULE module = LoadLibraryA(path_.c_str());
+        ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + round);
+        // The log was set up for the module: its folder exists.
+        EXPECT_TRUE(fs::is_directory(fs::path(std::getenv("MORVA_COMMON_APPDATA")) / "Morva" /
+                                     "DiagnosticLogs" / "Morva Calc"));
+        // Loading writes nothing to the registry; a second load only counts.
+        EXPECT_FALSE(KeyExists(std::string("CLSID\\") + kClasses[0].clsid));
+        HMODULE again = LoadLibraryA(path_.c_str());
+        EXPECT_EQ(again, module);
+        EXPECT_TRUE(FreeLibrary(again));
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaInitialize"), initsBefore + round);
+
+        ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+        ExpectRegistered(path_);
+        UseTheModule(file);
+        // Unregistering twice finds nothing left to remove, which is no failure.
+        for (int twice = 0; twice < 2; ++twice)
+            EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+        ExpectUnregistered();
+
+        EXPECT_TRUE(FreeLibrary(module));
+        CoFreeUnusedLibraries();  // hands activation's load of the module back
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaShutdown"), shutdownsBefore + round);
+        EXPECT_EQ(dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "still mapped";
+    }
+    KhSim_SetOlderLibraryPresent(0);
+}
+
+mv::Variant Property(IDispatch* object, const char16_t* name) {
+    mv::Variant value;
+    EXPECT_EQ(mv::DispGetPropertyByName(object, name, &value), S_OK) << mv::ToUtf8(name);
+    return value;
+}
+
+IID Iid(const char16_t* text) {
+    IID iid{};
+    EXPECT_EQ(IIDFromString(text, &iid), S_OK);
+    return iid;
+}
+
+TEST_F(ModuleLoad, RegisteredClassesAreCreatedByProgIdAndACalculationAnswersAndRuns) {
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+    for (const char16_t* progId :
+         {u"Morva.Calc.Calculation.1", u"Morva.Calc.CalcOLEMethod.1", u"Morva.Calc.CalcOLEArg.1",
+          u"Morva.Calc.DataSet.1", u"Morva.Calc.DataSetColumn.1", u"Morva.Calc.DravikConnect"}) {
+        SCOPED_TRACE(mv::ToUtf8(progId));
+        CLSID clsid{};
+        ASSERT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
+        IUnknown* object = nullptr;
+        ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&object)),
+                  S_OK);
+        object->Release();
+    }
+
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation.1", &clsid), S_OK);
+    IUnknown* calc = nullptr;
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&calc)),
+              S_OK);
+    const IID calculation = Iid(u"{3C8B53EF-E39D-11D2-B903-00805F712C95}");
+    const IID calculation3 = Iid(u"{E638FC61-7D9B-11D3-B924-00805F712C95}");
+    for (const IID& iid : {calculation, IID_IDispatch, IID_ISupportErrorInfo, IID_IActiveScriptSite,
+                           IID_IPersistStream, Iid(u"{86A0CB21-EEBC-11D2-B906-00805F712C95}"),
+                           calculation3, Iid(u"{FAF375F1-EEC4-11D2-B906-00805F712C95}"),
+                           Iid(u"{A4486A91-7F5B-11D4-96F6-0008C7A0E7AD}")}) {
+        IUnknown* itf = nullptr;
+        EXPECT_EQ(calc->QueryInterface(iid, reinterpret_cast<void**>(&itf)), S_OK);
+        if (itf) itf->Release();
+    }
+    void* persist = reinterpret_cast<void*>(0x1);
+    EXPECT_EQ(calc->QueryInterface(IID_IPersist, &persist), E_NOINTERFACE);
+    IUnknown* dual = nullptr;
+    IUnknown* dispatch = nullptr;
+    calc->QueryInterface(calculation, reinterpret_cast<void**>(&dual));
+    calc->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&dispatch));
+    EXPECT_EQ(dual, dispatch);
+    ISupportErrorInfo* errors = nullptr;
+    ASSERT_EQ(calc->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&errors)), S_OK);
+    EXPECT_EQ(errors->InterfaceSupportsErrorInfo(calculation), S_OK);
+    EXPECT_EQ(errors->InterfaceSupportsErrorInfo(calculation3), S_FALSE);
+    errors->Release();
+
+    // A kind-0 run through dispatch: the worst input level, the run time
+    // across a wrap of the tick counter.
+    IDispatch* run = static_cast<IDispatch*>(dispatch);
+    EXPECT_EQ(mv::DispPutPropertyByName(run, u"FormulaType", mv::Variant(LONG{0})), S_OK);
+    for (const auto& [name, level] : {std::pair{u"A", 0}, std::pair{u"B", 2}}) {
+        mv::Variant arg(name), parameter;
+        ASSERT_EQ(mv::DispInvokeMethodByName(run, u"AddParameter", &arg, 1, &parameter), S_OK);
+        ASSERT_EQ(parameter.vt, VT_DISPATCH);
+        mv::DispPutPropertyByName(parameter.pdispVal, u"ParameterType", mv::Variant(LONG{1}));
+        mv::DispPutPropertyByName(parameter.pdispVal, u"BindingType", mv::Variant(LONG{3}));
+        mv::Variant levelValue;
+        levelValue.vt = VT_I2;
+        levelValue.iVal = static_cast<SHORT>(level);
+        mv::DispPutPropertyByName(parameter.pdispVal, u"Level", levelValue);
+    }
+    static int ticks;
+    ticks = 0;
+    mv::SetTickClockForTesting([]() -> ULONGLONG { return ticks++ == 0 ? 0xFFFFFA24ull : 0; });
+    mv::Variant none;
+    EXPECT_EQ(mv::DispInvokeMethodByName(run, u"Calculate", nullptr, 0, &none), S_OK);
+    mv::SetTickClockForTesting(nullptr);
+    EXPECT_EQ(Property(run, u"Value").vt, VT_EMPTY);
+    EXPECT_EQ(Property(run, u"Level").iVal, 2);
+    EXPECT_EQ(Property(run, u"Status").iVal, -6);
+    EXPECT_GT(Property(run, u"LastExecution").date, 40000.0);
+    EXPECT_EQ(Property(run, u"CalculateTime").dblVal, 1.5);
+    dual->Release();
+    dispatch->Release();
+    calc->Release();
+
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
     EXPECT_TRUE(FreeLibrary(module));
-    auto pinnedSteps = reinterpret_cast<StepsFn>(dlsym(pin, "MvAppStepRecordForTesting"));
-    ASSERT_NE(pinnedSteps, nullptr);
-    std::vector<std::string> expected = kStartUp;
-    expected.insert(expected.end(), kShutDown.begin(), kShutDown.end());
-    EXPECT_EQ(Lines(pinnedSteps()), expected);
-    EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaShutdown"), shutdownsBefore + 1);
-    dlclose(pin);
 }
 
 }  // namespace

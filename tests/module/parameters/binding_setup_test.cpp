@@ -132,7 +132,7 @@ TEST_F(BindingSetUpTest, FailuresAreToldInTheTextAndLeaveTheBindingAlone) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        ResetKeldcoreForTesting();
+        ResetKeldcoreLoader();
         CalcUnloadLibrary();
         KhSim_SetOlderLibraryPresent(1);
         if (row.arrange) row.arrange();

@@ -135,7 +135,7 @@ TEST_F(ValidationTest, ValidateChoosesThePathByBindingAndNode) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        ResetKeldcoreForTesting();
+        ResetKeldcoreLoader();
         CalcUnloadLibrary();
         if (row.loadOlderLibrary) LoadKeldcoreLibrary();
         auto p = Bound(row.node, row.binding);

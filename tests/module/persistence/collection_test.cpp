@@ -291,25 +291,26 @@ TEST_F(CollectionTest, RenameChecksAgainAfterTheMemberTookItsNewName) {
         HRESULT expected;
         const char16_t* findsMember;  // null: the member is no longer filed
         const char16_t* findsIntruder;
+        const char16_t* memberName;  // the member's own name afterwards
     } cases[] = {
         {"untouched",
          [](IMvObjCollection* c, IDispatch*) {
              LONG n;
              c->get_Count(&n);
          },
-         S_OK, u"new", nullptr},
+         S_OK, u"new", nullptr, u"new"},
         {"new name taken",
          [](IMvObjCollection* c, IDispatch* intruder) {
              mv::Bstr n(u"NEW");
              c->Add(n.get(), intruder);
          },
-         E_FAIL, u"old", u"new"},
+         E_FAIL, u"old", u"new", u"old"},
         {"member removed",
          [](IMvObjCollection* c, IDispatch*) {
              mv::Bstr n(u"old");
              c->Remove(n.get());
          },
-         E_FAIL, nullptr, nullptr},
+         E_FAIL, nullptr, nullptr, u"old"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -344,6 +345,7 @@ TEST_F(CollectionTest, RenameChecksAgainAfterTheMemberTookItsNewName) {
             EXPECT_EQ(collection_->ItemByName(n.get(), item.Put()), S_OK);
             EXPECT_EQ(item.get(), other);
         }
+        EXPECT_EQ(members[0]->name(), std::u16string(c.memberName));
         members[0]->OnName(nullptr);
     }
 }
@@ -366,7 +368,7 @@ TEST_F(CollectionTest, MembersAreAskedForTheirNamesWhileTheCollectionIsUnlocked)
     VariantClear(&names);
     mv::Bstr oldName(u"m"), newName(u"n");
     EXPECT_EQ(collection_->Rename(oldName.get(), newName.get()), S_OK);
-    EXPECT_EQ(callbacks, 3);
+    EXPECT_EQ(callbacks, 4);  // AddObject, ListNames, Rename: the old name read and the new one set
     member->OnName(nullptr);
 }
 

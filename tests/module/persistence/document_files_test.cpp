@@ -21,34 +21,6 @@ namespace {
 namespace fs = std::filesystem;
 using TestObject = mv::ComPtr<mv::ComObject<CPersistTestObject>>;
 
-std::string Hex(const Bytes& bytes) {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (uint8_t b : bytes) {
-        out.push_back(digits[b >> 4]);
-        out.push_back(digits[b & 15]);
-    }
-    return out;
-}
-
-// "<stream path>=<hex>" per line, as the independent reader sees the file.
-std::string ReadWithOlefile(const std::string& path) {
-    const std::string command =
-        "/usr/bin/python3 -c \"import olefile,sys\n"
-        "o=olefile.OleFileIO(sys.argv[1])\n"
-        "for e in o.listdir(streams=True, storages=True):\n"
-        "  n='/'.join(e)\n"
-        "  print(n+'='+(o.openstream(n).read().hex() if o.get_type(n)==2 else 'storage'))\" '" +
-        path + "' 2>&1";
-    std::string out;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[4096];
-        while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
-        pclose(pipe);
-    }
-    return out;
-}
-
 Bytes FileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -1,5 +1,7 @@
 #include "persist_test_class.h"
 
+#include <cstdio>
+
 #include "storage.h"
 
 namespace {
@@ -156,4 +158,31 @@ std::u16string XmlOf(IXMLDOMNode* node) {
     mv::Bstr xml;
     EXPECT_EQ(node->get_xml(xml.Out()), S_OK);
     return std::u16string(xml.view());
+}
+
+std::string Hex(const Bytes& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    for (uint8_t b : bytes) {
+        out.push_back(digits[b >> 4]);
+        out.push_back(digits[b & 15]);
+    }
+    return out;
+}
+
+std::string ReadWithOlefile(const std::string& path) {
+    const std::string command =
+        "/usr/bin/python3 -c \"import olefile,sys\n"
+        "o=olefile.OleFileIO(sys.argv[1])\n"
+        "for e in o.listdir(streams=True, storages=True):\n"
+        "  n='/'.join(e)\n"
+        "  print(n+'='+(o.openstream(n).read().hex() if o.get_type(n)==2 else 'storage'))\" '" +
+        path + "' 2>&1";
+    std::string out;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+        pclose(pipe);
+    }
+    return out;
 }

@@ -222,6 +222,12 @@ Bytes Le32(int32_t v);
 // A class identifier as a stream holds it.
 Bytes ClassBytes(const CLSID& clsid);
 
+// The bytes in lower-case hexadecimal.
+std::string Hex(const Bytes& bytes);
+// "<stream path>=<hex>" per line (or "=storage" for a storage), as the
+// independent compound-file reader sees the file.
+std::string ReadWithOlefile(const std::string& path);
+
 // A parsed XML text (failures are test failures) and its root element.
 mv::ComPtr<IXMLDOMDocument> ParseXml(std::u16string_view text);
 mv::ComPtr<IXMLDOMNode> RootOf(IXMLDOMDocument* doc);

@@ -340,7 +340,7 @@ TEST_F(CalcValuesTest, SetSizeGrowsWithFreshElementsAndShrinksFromTheEnd) {
         LONG count;
         LONG live;  // objects of the module alive beyond those before
     } steps[] = {
-        {1, S_OK, 1, 1}, {1, S_OK, 1, 1}, {-1, E_UNEXPECTED, 1, 1},
+        {1, S_OK, 1, 1}, {1, S_OK, 1, 1}, {-1, E_UNEXPECTED, 1, 1}, {1048577, E_UNEXPECTED, 1, 1},
         {4, S_OK, 4, 4}, {0, S_OK, 0, 1},  // `first` is still held here
     };
     for (const Step& s : steps) {

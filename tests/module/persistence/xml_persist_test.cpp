@@ -262,18 +262,35 @@ TEST(XmlPersistSave, RefusesWhatItCannotWriteAndLogsIt) {
     EXPECT_EQ(probe->SaveXML(nullptr), E_POINTER);
     EXPECT_EQ(probe->LoadXML(nullptr), E_POINTER);
 
-    // A row the object cannot read ends the save; what came before stays.
+    // A row that cannot be read or written ends the save; what came before
+    // stays, the row itself is not written.
     static constexpr PropertyMapEntry kBroken[] = {MvPropertyRow(u"Name", 1),
                                                    MvPropertyRow(u"Missing", 77),
                                                    MvPropertyRow(u"*Extra", 5), MvPropertyMapEnd()};
-    LogWatch log;
-    std::u16string xml;
-    EXPECT_EQ(SaveProbe(probe.get(), &xml, kBroken), DISP_E_MEMBERNOTFOUND);
-    EXPECT_EQ(xml, u"<root><Name>n</Name></root>");
-    EXPECT_NE(log.Text().find("MvPersistXML_Save: CComDispatchDriver::GetProperty: Failed to get "
-                              "current value of property #77."),
-              std::string::npos)
-        << log.Text();
+    const struct {
+        mv::Variant extra;
+        const PropertyMapEntry* map;
+        HRESULT hr;
+        const char* logged;
+    } cases[] = {
+        {mv::Variant(), kBroken, DISP_E_MEMBERNOTFOUND,
+         "CComDispatchDriver::GetProperty: Failed to get current value of property #77."},
+        {mv::Variant(u"bell \a"), nullptr, E_FAIL, "Property Extra: the text holds a character"},
+        {mv::Variant(u"half \xD800 pair"), nullptr, E_FAIL, "Property Extra: the text holds"},
+        {mv::Variant(u"\xFFFF"), nullptr, E_FAIL, "Property Extra: the text holds"},
+        {Of(VT_DATE, 2958466.0), nullptr, E_FAIL, "Property Extra: the date cannot be written."},
+        {Of(VT_DATE, kNaN), nullptr, E_FAIL, "Property Extra: the date cannot be written."},
+    };
+    for (const auto& c : cases) {
+        probe->extra_ = c.extra;
+        LogWatch log;
+        std::u16string xml;
+        EXPECT_EQ(SaveProbe(probe.get(), &xml, c.map ? c.map : CXmlProbe::GetPropertyMap()), c.hr);
+        const std::u16string before = c.map ? u"" : Typed(u"Value", u"char", u"");
+        EXPECT_EQ(xml, u"<root><Name>n</Name>" + before + u"</root>") << c.logged;
+        EXPECT_NE(log.Text().find(std::string("MvPersistXML_Save: ") + c.logged), std::string::npos)
+            << log.Text();
+    }
 }
 
 TEST(XmlPersistRoundTrip, EveryStarRowTypeComesBackTyped) {
@@ -386,6 +403,9 @@ TEST(XmlPersistLoad, AppliesElementsInOrderAndLogsWhatItRefuses) {
          "property 6."},
         {"a typed text that does not parse fails the load",
          u"<Count " + std::u16string(kDt) + u"\"i4\">ten</Count><Name>late</Name>", E_FAIL, u"keep",
+         u"", 1, 0.5, "MvPersistXML_Load: get_nodeTypedValue: Failed to get node typed value."},
+        {"an empty typed text other than a string does not parse either",
+         u"<Extra " + std::u16string(kDt) + u"\"dateTime\"/><Name>late</Name>", E_FAIL, u"keep",
          u"", 1, 0.5, "MvPersistXML_Load: get_nodeTypedValue: Failed to get node typed value."},
     };
     for (const Case& c : cases) {

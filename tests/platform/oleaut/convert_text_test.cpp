@@ -25,21 +25,21 @@ struct RealText {
     const char* text;
 };
 
-// Fifteen significant digits; exponent form from 1E+15 up and below 1E-04,
-// the switch-over of the "%.15G" rule the platform prints with.
+// At most fifteen significant digits; the exponent form from 1E+15 up and
+// where the fixed form would need more than fifteen digits after the point.
+// [W] rows: Wine's oleaut32 conformance tests (dlls/oleaut32/tests/vartype.c,
+// test_VarBstrFromR8).
 const RealText kR8Text[] = {
-    {1.8, "1.8"},
     {0.1 + 0.2, "0.3"},
-    {1e20, "1E+20"},
-    {1.5e-7, "1.5E-07"},
+    {5.6789e-11, "0.000000000056789"},           // [W]
+    {5.6789e-12, "5.6789E-12"},                  // [W]
+    {1234.567890123456789, "1234.56789012346"},  // [W]
+    {1200000000000000.0, "1.2E+15"},             // [W]
     {123456789012345680.0, "1.23456789012346E+17"},
     {-0.0, "0"},
-    {1e15, "1E+15"},
-    {999999999999999.0, "999999999999999"},
-    {0.0001, "0.0001"},
-    {0.00001, "1E-05"},
-    {2.0 / 3.0, "0.666666666666667"},
-    {9999999999999999.0, "1E+16"},  // rounding carries into a new digit
+    {1e15, "1E+15"},                         // [W]
+    {999999999999999.0, "999999999999999"},  // [W]
+    {9999999999999999.0, "1E+16"},           // rounding carries into a new digit
     {1e-300, "1E-300"},
     // Printed as the platform's C runtime prints them.
     {kInf, "1.#INF"},
@@ -65,10 +65,13 @@ TEST(ConvertText, R4PrintsSevenSignificantDigits) {
         float value;
         const char* text;
     } cases[] = {
+        // Wine's conformance tests (vartype.c, test_VarBstrFromR4).
         {654322.23456f, "654322.3"},  // stored as 654322.25: the tie rounds away from zero
-        {0.1f, "0.1"},
+        {0.000005f, "0.000005"},
+        {12.3456789f, "12.34568"},
         {1234567.0f, "1234567"},
         {1e7f, "1E+07"},
+        {1e8f, "1E+08"},
         {-0.0f, "0"},
         {3.4e38f, "3.4E+38"},
     };
@@ -187,9 +190,11 @@ TEST(ConvertText, TextToR8) {
 }
 
 // Every conversion whose result is an integer, a boolean (-1 or 0) or a
-// currency (in ten-thousandths). Rounding is half to even throughout. The
-// platform lets a same-size sign change wrap (VT_UINT 0xFFFFFFFF reads as
-// VT_I4 -1); this port reports the overflow instead.
+// currency (in ten-thousandths). Rounding is half to even throughout.
+// Between integer types of one size up to four bytes the bits are kept, and
+// VT_I8 to VT_CY stops one short of the currency's range: [W] rows are from
+// Wine's conformance tests (vartype.c: NEGATIVE_TYPETEST in
+// test_VarI1/I2/I4ChangeTypeEx, test_UintChangeTypeEx, test_VarCyFromI8).
 TEST(ConvertNumber, IntegerBoolAndCurrencyResults) {
     const struct {
         mv::Variant src;
@@ -225,10 +230,16 @@ TEST(ConvertNumber, IntegerBoolAndCurrencyResults) {
         {mv::Variant::Date(45293.5), VT_I4, S_OK, 45294},
         {Of(VT_I4, 70000), VT_I2, DISP_E_OVERFLOW, 0},
         {Of(VT_I4, 32767), VT_I2, S_OK, 32767},
-        {Of(VT_I4, -1), VT_UI4, DISP_E_OVERFLOW, 0},
-        {Of(VT_UI4, 0xFFFFFFFFLL), VT_I4, DISP_E_OVERFLOW, 0},
-        {Of(VT_UINT, 0xFFFFFFFFLL), VT_INT, DISP_E_OVERFLOW, 0},
-        {Of(VT_I2, -1), VT_UI2, DISP_E_OVERFLOW, 0},
+        {Of(VT_I4, -1), VT_UI4, S_OK, 0xFFFFFFFFLL},   // [W]
+        {Of(VT_UINT, 0xFFFFFFFFLL), VT_I4, S_OK, -1},  // [W]
+        {Of(VT_UI4, 0xFFFFFFFFLL), VT_INT, S_OK, -1},
+        {Of(VT_I2, -2), VT_UI2, S_OK, 65534},         // [W]
+        {Of(VT_I1, -1), VT_UI1, S_OK, 255},           // [W]
+        {Of(VT_I4, -1), VT_UI2, DISP_E_OVERFLOW, 0},  // sizes differ
+        {Of(VT_UI8, -1), VT_I8, DISP_E_OVERFLOW, 0},  // eight bytes stay checked
+        {Of(VT_I8, 922337203685476LL), VT_CY, S_OK, 9223372036854760000LL},  // [W]
+        {Of(VT_I8, 922337203685477LL), VT_CY, DISP_E_OVERFLOW, 0},           // [W]
+        {Of(VT_I8, -922337203685477LL), VT_CY, DISP_E_OVERFLOW, 0},          // [W]
         {Of(VT_I8, 1LL << 40), VT_I4, DISP_E_OVERFLOW, 0},
         {Of(VT_I8, -128), VT_I1, S_OK, -128},
         {Of(VT_I8, -129), VT_I1, DISP_E_OVERFLOW, 0},

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -40,6 +43,60 @@ inline mv::Variant R8(double d) {
 }
 inline mv::Variant Str(const char* utf8) {
     return mv::Variant(std::u16string_view(mv::ToUtf16(utf8)));
+}
+
+// Values written as "TYPE:text", the text converted by VariantChangeType:
+// "I2:5", "R8:0.5", "Str:abc", "Bool:True", "Dec:0.1", "Cy:1.5",
+// "Date:45000" (days), "Err:0", "Null", "Empty"; "R8:nan" and "R8:inf" give
+// those doubles. Spec() writes a value back in the same form (NaN as "nan"),
+// so a table compares type and value as one text.
+struct SpecType {
+    const char* name;
+    VARTYPE vt;
+};
+inline constexpr SpecType kSpecTypes[] = {
+    {"Empty", VT_EMPTY}, {"Null", VT_NULL}, {"I2", VT_I2},     {"I4", VT_I4},    {"R4", VT_R4},
+    {"R8", VT_R8},       {"Cy", VT_CY},     {"Date", VT_DATE}, {"Str", VT_BSTR}, {"Bool", VT_BOOL},
+    {"Dec", VT_DECIMAL}, {"I1", VT_I1},     {"UI1", VT_UI1},   {"I8", VT_I8},    {"Err", VT_ERROR}};
+
+inline mv::Variant V(std::string_view spec) {
+    const size_t colon = spec.find(':');
+    const std::string_view name = spec.substr(0, colon);
+    const std::string text(colon == spec.npos ? "" : spec.substr(colon + 1));
+    mv::Variant v;
+    for (const SpecType& t : kSpecTypes) {
+        if (name != t.name) continue;
+        if (t.vt == VT_NULL || t.vt == VT_ERROR) return Of(t.vt, std::atoll(text.c_str()));
+        if (text == "nan" || text == "inf") {
+            v = mv::Variant(text == "nan" ? std::numeric_limits<double>::quiet_NaN()
+                                          : std::numeric_limits<double>::infinity());
+            return v;
+        }
+        mv::Variant s(std::u16string_view(mv::ToUtf16(text)));
+        HRESULT hr = t.vt == VT_DATE ? VariantChangeType(&s, &s, 0, VT_R8) : S_OK;
+        if (SUCCEEDED(hr) && t.vt != VT_EMPTY) hr = VariantChangeType(&v, &s, 0, t.vt);
+        EXPECT_EQ(hr, S_OK) << spec;
+        return v;
+    }
+    ADD_FAILURE() << "no such type: " << spec;
+    return v;
+}
+
+inline std::string Spec(const VARIANT& v) {
+    for (const SpecType& t : kSpecTypes) {
+        if (v.vt != t.vt) continue;
+        if (v.vt == VT_EMPTY || v.vt == VT_NULL) return t.name;
+        if (v.vt == VT_R8 && std::isnan(v.dblVal)) return "R8:nan";
+        mv::Variant number, text;
+        const VARIANT* src = &v;
+        if (v.vt == VT_DATE) {
+            number.vt = VT_R8, number.dblVal = v.date;
+            src = &number;
+        }
+        if (FAILED(VariantChangeType(&text, src, VARIANT_ALPHABOOL, VT_BSTR))) break;
+        return std::string(t.name) + ":" + Utf8(text.bstrVal);
+    }
+    return "vt " + std::to_string(v.vt);
 }
 
 // The value of an integer, boolean or currency VARIANT, widened (currency

@@ -18,6 +18,8 @@ struct FailedSaveCase {
     int64_t failAfter;  // bytes accepted before writes fail; negative: none fail
     bool abandon;
     bool commit;
+    // Named by its label in the test list, not shown as raw bytes.
+    friend void PrintTo(const FailedSaveCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class FailedSave : public ::testing::TestWithParam<FailedSaveCase> {
@@ -94,6 +96,8 @@ struct DamageCase {
     HRESULT atOpen;          // StgOpenStorage
     HRESULT atSmall = S_OK;  // OpenStream "Small" when the open succeeded
     HRESULT atBig = S_OK;    // OpenStream "Big" when the open succeeded
+    // Named by its label in the test list, not shown as raw bytes.
+    friend void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.label; }
 };
 
 const DamageCase kDamage[] = {

@@ -40,6 +40,8 @@ Bytes ReadWithOracle(const ScratchFolder& folder, const std::filesystem::path& p
 struct RoundTripCase {
     const char* label;
     size_t size;
+    // Named by its label in the test list, not shown as raw bytes.
+    friend void PrintTo(const RoundTripCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class RoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
@@ -196,6 +198,8 @@ struct PathErrorCase {
     const char* relative;  // below the scratch folder
     DWORD mode;
     HRESULT expected;
+    // Named by its label in the test list, not shown as raw bytes.
+    friend void PrintTo(const PathErrorCase& c, std::ostream* os) { *os << c.label; }
 };
 
 class PathErrors : public ::testing::TestWithParam<PathErrorCase> {};

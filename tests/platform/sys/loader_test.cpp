@@ -57,6 +57,7 @@ TEST_F(Loader, FindsLibrariesByTheDllRule) {
     const Case cases[] = {
         {"mvtest_plain.dll", true},                // lib<stem>.so in MORVA_DLL_PATH
         {"MVTEST_PLAIN.DLL", true},                // file names ignore case
+        {"C:\\Formulas\\mvtest_plain.dll", true},  // a Windows path: its last component
         {LibDir() + "/libmvtest_plain.so", true},  // a path is used as is
         {"mvtest_missing.dll", false},
         {LibDir() + "/mvtest_plain.dll", false},  // a path is not searched

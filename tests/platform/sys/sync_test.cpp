@@ -63,6 +63,18 @@ TEST(TickCount, ThirtyTwoBitFormWrapsWhileTheWideFormDoesNot) {
     EXPECT_GE(GetTickCount64(), a);
 }
 
+DWORD g_sleptFor = 0;
+
+TEST(Sleep, TestHookTakesThePauseInsteadOfTheClock) {
+    mv::SetSleepForTesting([](DWORD ms) { g_sleptFor += ms; });
+    Sleep(3600000);  // an hour
+    Sleep(1000);
+    mv::SetSleepForTesting(nullptr);
+    EXPECT_EQ(g_sleptFor, 3601000u);
+    Sleep(0);
+    EXPECT_EQ(g_sleptFor, 3601000u);
+}
+
 TEST(Event, SignalledStateFollowsTheResetMode) {
     struct Case {
         const char* what;

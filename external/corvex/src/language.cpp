@@ -1,0 +1,257 @@
+#include "language.h"
+
+#include <charconv>
+#include <cstdio>
+#include <stdexcept>
+
+namespace cvx {
+namespace {
+
+struct SyntaxError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+bool IsNameStart(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+}
+bool IsNameChar(char c) {
+    return IsNameStart(c) || (c >= '0' && c <= '9');
+}
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Recursive descent over one line.
+class LineParser {
+public:
+    explicit LineParser(std::string_view text) : s_(text) {}
+
+    Statement Line() {
+        Statement st;
+        skip();
+        if (!IsNameStart(peek())) throw SyntaxError("Expected a name");
+        st.target = name();
+        if (peek() == ':') {
+            ++p_;
+            skip();
+            if (!IsNameStart(peek())) throw SyntaxError("Expected a name");
+            st.targetNode = std::move(st.target);
+            st.target = name();
+        }
+        if (peek() != '=') throw SyntaxError("Expected \"=\"");
+        ++p_;
+        st.value = sum();
+        if (p_ < s_.size()) throw unexpected();
+        return st;
+    }
+
+private:
+    char peek() {
+        skip();
+        return p_ < s_.size() ? s_[p_] : '\0';
+    }
+    void skip() {
+        while (p_ < s_.size() && (s_[p_] == ' ' || s_[p_] == '\t' || s_[p_] == '\r')) ++p_;
+    }
+    SyntaxError unexpected() {
+        if (p_ >= s_.size()) return SyntaxError("Expected an expression");
+        return SyntaxError("Unexpected \"" + std::string(1, s_[p_]) + "\"");
+    }
+    std::string name() {
+        size_t start = p_;
+        while (p_ < s_.size() && IsNameChar(s_[p_])) ++p_;
+        if (p_ - start > kMaxNameBytes) throw SyntaxError("Name longer than 599 bytes");
+        return std::string(s_.substr(start, p_ - start));
+    }
+
+    static Expr binary(char op, Expr a, Expr b) {
+        Expr e;
+        e.kind = Expr::Binary;
+        e.op = op;
+        e.args.push_back(std::move(a));
+        e.args.push_back(std::move(b));
+        return e;
+    }
+    // Bounds the recursion, so that a line of a million "(" cannot run the
+    // stack out.
+    struct Depth {
+        explicit Depth(int* d) : d_(d) {
+            if (++*d_ > kMaxDepth) throw SyntaxError("Expression nested too deeply");
+        }
+        ~Depth() { --*d_; }
+        int* d_;
+    };
+    static constexpr int kMaxDepth = 200;
+
+    Expr sum() {
+        Depth guard(&depth_);
+        Expr e = product();
+        for (char c = peek(); c == '+' || c == '-'; c = peek()) {
+            ++p_;
+            e = binary(c, std::move(e), product());
+        }
+        return e;
+    }
+    Expr product() {
+        Expr e = unary();
+        for (char c = peek(); c == '*' || c == '/'; c = peek()) {
+            ++p_;
+            e = binary(c, std::move(e), unary());
+        }
+        return e;
+    }
+    Expr unary() {
+        Depth guard(&depth_);
+        if (peek() != '-') return power();
+        ++p_;
+        Expr e;
+        e.kind = Expr::Negate;
+        e.args.push_back(unary());
+        return e;
+    }
+    Expr power() {
+        Expr base = primary();
+        if (peek() != '^') return base;
+        ++p_;
+        return binary('^', std::move(base), unary());  // right to left; -x allowed
+    }
+    Expr primary() {
+        char c = peek();
+        if (c == '(') {
+            ++p_;
+            Expr e = sum();
+            if (peek() != ')') throw SyntaxError("Expected \")\"");
+            ++p_;
+            return e;
+        }
+        if (IsDigit(c) || c == '.') return number();
+        if (!IsNameStart(c)) throw unexpected();
+        Expr e;
+        e.kind = Expr::Name;
+        e.name = name();
+        if (peek() == ':') {
+            ++p_;
+            if (!IsNameStart(peek())) throw SyntaxError("Expected a name");
+            e.node = std::move(e.name);
+            e.name = name();
+        } else if (peek() == '(') {
+            ++p_;
+            e.kind = Expr::Call;
+            if (peek() != ')') {
+                e.args.push_back(sum());
+                while (peek() == ',') {
+                    ++p_;
+                    e.args.push_back(sum());
+                }
+            }
+            if (peek() != ')') throw SyntaxError("Expected \")\"");
+            ++p_;
+        }
+        return e;
+    }
+    Expr number() {
+        size_t start = p_;
+        auto digits = [&] {
+            size_t from = p_;
+            while (p_ < s_.size() && IsDigit(s_[p_])) ++p_;
+            return p_ - from;
+        };
+        size_t count = digits();
+        if (p_ < s_.size() && s_[p_] == '.') {
+            ++p_;
+            count += digits();
+        }
+        if (count == 0) throw SyntaxError("Invalid number");
+        if (p_ < s_.size() && (s_[p_] == 'e' || s_[p_] == 'E')) {
+            ++p_;
+            if (p_ < s_.size() && (s_[p_] == '+' || s_[p_] == '-')) ++p_;
+            if (digits() == 0) throw SyntaxError("Invalid number");
+        }
+        Expr e;
+        // Locale-free: "." is the decimal point, as in en-US.
+        std::from_chars(s_.data() + start, s_.data() + p_, e.number);
+        return e;
+    }
+
+    std::string_view s_;
+    size_t p_ = 0;
+    int depth_ = 0;
+};
+
+bool SameName(const std::string& a, const std::string& b) {
+    return mv::EqualsNoCase(std::string_view(a), std::string_view(b));
+}
+
+void Collect(const Expr& e, std::vector<Discovered>* out, LONG kind) {
+    if (e.kind == Expr::Name) {
+        for (Discovered& d : *out)
+            if (SameName(d.name, e.name)) {
+                d.kind |= kind;
+                if (d.node.empty() && !e.node.empty()) {
+                    d.node = e.node;
+                    d.record = e.name;
+                }
+                return;
+            }
+        out->push_back({e.name, e.node, e.node.empty() ? "" : e.name, kind, 0.0});
+        return;
+    }
+    for (const Expr& a : e.args) Collect(a, out, kind);
+}
+
+void CollectCalls(const Expr& e, int line, std::vector<FormulaUse>* out) {
+    if (e.kind == Expr::Call) {
+        bool seen = false;
+        for (const FormulaUse& f : *out) seen = seen || SameName(f.name, e.name);
+        if (!seen) out->push_back({e.name, line});
+    }
+    for (const Expr& a : e.args) CollectCalls(a, line, out);
+}
+
+}  // namespace
+
+bool Parse(const std::string& text, Program* program, std::string* error) {
+    program->statements.clear();
+    size_t start = 0;
+    for (int line = 1; start <= text.size(); ++line) {
+        size_t end = text.find('\n', start);
+        std::string_view s = std::string_view(text).substr(
+            start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? text.size() + 1 : end + 1;
+        size_t first = s.find_first_not_of(" \t\r");
+        if (first == std::string_view::npos || s[first] == '#') continue;
+        try {
+            Statement st = LineParser(s).Line();
+            st.line = line;
+            program->statements.push_back(std::move(st));
+        } catch (const SyntaxError& e) {
+            char suffix[32];
+            std::snprintf(suffix, sizeof suffix, " (line %d)", line);
+            *error = e.what() + std::string(suffix);
+            program->statements.clear();
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<Discovered> Discover(const Program& program) {
+    std::vector<Discovered> out;
+    for (const Statement& st : program.statements) {
+        Expr target;
+        target.kind = Expr::Name;
+        target.name = st.target;
+        target.node = st.targetNode;
+        Collect(target, &out, 2);
+        Collect(st.value, &out, 1);
+    }
+    return out;
+}
+
+std::vector<FormulaUse> FormulasCalled(const Program& program) {
+    std::vector<FormulaUse> out;
+    for (const Statement& st : program.statements) CollectCalls(st.value, st.line, &out);
+    return out;
+}
+
+}  // namespace cvx

@@ -1,0 +1,58 @@
+#include "bindings/binding_definitions.h"
+
+BindingDefinition::BindingDefinition() noexcept {
+    VariantInit(&Value);
+    VariantInit(&TimeStamp);
+}
+
+BindingDefinition::~BindingDefinition() {
+    VariantClear(&TimeStamp);
+    VariantClear(&Value);
+}
+
+BindingDefinition* BindingDefinitionSet::Get(List& list, LONG n) {
+    if (!list.Definitions) {
+        const std::size_t count = n > 1 ? static_cast<std::size_t>(n) : 1;
+        list.RecordFields = std::make_unique<RecordField[]>(count);
+        list.FieldTypes = std::make_unique<SHORT[]>(count);
+        list.ValuePointers = std::make_unique<void*[]>(count);
+        list.Definitions = std::make_unique<BindingDefinition[]>(count);
+        list.Count = static_cast<LONG>(count);
+    }
+    return list.Definitions.get();
+}
+
+BindingDefinition* BindingDefinitionSet::GetInputs(LONG n) {
+    return Get(m_Inputs, n);
+}
+
+BindingDefinition* BindingDefinitionSet::GetOutputs(LONG n) {
+    return Get(m_Outputs, n);
+}
+
+bool BindingDefinitionSet::IsListUsed(int which) const noexcept {
+    return which == 0 ? m_Inputs.Used : m_Outputs.Used;
+}
+
+void BindingDefinitionSet::MarkInputsPending() {
+    if (!m_Inputs.Definitions) return;
+    m_Inputs.Used = true;
+    for (LONG i = 0; i < m_Inputs.Count; ++i) {
+        BindingDefinition& d = m_Inputs.Definitions[i];
+        d.Flags &= ~kBindingRunBits;
+        if (d.Flags & kBindingDefined) d.Flags |= kBindingPending;
+    }
+}
+
+void BindingDefinitionSet::MarkChangedOutputsPending() {
+    if (!m_Outputs.Definitions) return;
+    m_Outputs.Used = true;
+    for (LONG i = 0; i < m_Outputs.Count; ++i) {
+        BindingDefinition& d = m_Outputs.Definitions[i];
+        d.Flags &= ~kBindingRunBits;
+        if (!(d.Flags & kBindingDefined) || !d.Parameter) continue;
+        LONG changed = 0;
+        d.Parameter->get_Changed(&changed);
+        if (changed != 0) d.Flags |= kBindingPending;
+    }
+}

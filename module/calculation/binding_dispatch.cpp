@@ -1,0 +1,236 @@
+// The binding dispatcher: which binding kind moves which parameter in which
+// pass, the batched steps after the walk, the data sets' turn and the fold
+// of the inputs' quality.
+#include <array>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "calculation/calculation.h"
+#include "frame/keldrin_client.h"
+#include "frame/trace.h"
+#include "parameters/enum_texts.h"
+
+namespace {
+
+constexpr const char* kDispatch = "CMvCalculation::ProcessDataBindings";
+
+// The built-in step of a binding kind whose handler is not built.
+void BindingNotAvailable(const MvBindingCall& call, LONG kind) {
+    call.Calculation->SetError("Bindings of kind " + std::string(BindingTypeNames[kind]) + " (" +
+                               std::to_string(kind) + ") cannot be processed in this build.");
+}
+
+template <LONG Kind>
+void NotAvailable(const MvBindingCall& call) {
+    BindingNotAvailable(call, Kind);
+}
+
+void Nothing(const MvBindingCall&) {}
+
+void DataSetsNotAvailable(CMvCalculation& calc, LONG mask, IMvDataSet*) {
+    if (mask == 1) calc.SetError("Data sets cannot be read in this build.");
+}
+
+struct Seams {
+    std::array<MvBindingHandler, 12> handlers{};
+    std::array<MvBindingHandler, 12> batchSteps{};
+    MvDataSetReader dataSetReader = nullptr;
+};
+Seams& TheSeams() {
+    static Seams seams;
+    return seams;
+}
+
+MvBindingHandler BuiltInHandler(LONG kind) {
+    switch (kind) {
+        case mvcKeldrin:
+            return &NotAvailable<mvcKeldrin>;
+        case mvcDataSet:
+            return &NotAvailable<mvcDataSet>;
+        case mvcCalculation:
+            return &NotAvailable<mvcCalculation>;
+        case mvcDravik:
+            return &NotAvailable<mvcDravik>;
+        case mvcQuenbus:
+            return &NotAvailable<mvcQuenbus>;
+        case mvcProcessData:
+            return &NotAvailable<mvcProcessData>;
+        default:
+            return &Nothing;
+    }
+}
+
+MvBindingHandler HandlerOf(LONG kind) {
+    MvBindingHandler h = TheSeams().handlers[static_cast<std::size_t>(kind)];
+    return h ? h : BuiltInHandler(kind);
+}
+
+// The historian and process-data steps after the walk come with their
+// handlers, whose definitions already reported the missing kind.
+MvBindingHandler BatchStepOf(LONG kind) {
+    MvBindingHandler h = TheSeams().batchSteps[static_cast<std::size_t>(kind)];
+    if (h) return h;
+    return kind == mvcOPC ? &NotAvailable<mvcOPC> : &Nothing;
+}
+
+bool HandlerKind(LONG kind) {
+    return kind == mvcKeldrin || kind == mvcDataSet || kind == mvcCalculation ||
+           kind == mvcDravik || kind == mvcQuenbus || kind == mvcProcessData;
+}
+
+void InParamsLine(const char16_t* label, const std::string& value) {
+    g_DiagnosticLog.WriteLine(std::u16string(label) + u"( " + mv::ToUtf16(value) + u" )");
+}
+
+}  // namespace
+
+MvBindingHandler MvSetBindingHandler(LONG kind, MvBindingHandler handler) {
+    if (!HandlerKind(kind)) return nullptr;
+    return std::exchange(TheSeams().handlers[static_cast<std::size_t>(kind)], handler);
+}
+
+MvBindingHandler MvSetBindingBatchStep(LONG kind, MvBindingHandler step) {
+    if (kind != mvcKeldrin && kind != mvcOPC && kind != mvcProcessData) return nullptr;
+    return std::exchange(TheSeams().batchSteps[static_cast<std::size_t>(kind)], step);
+}
+
+MvDataSetReader MvSetDataSetReader(MvDataSetReader reader) {
+    return std::exchange(TheSeams().dataSetReader, reader);
+}
+
+SHORT WorseLevel(SHORT a, SHORT b) noexcept {
+    return a > b ? a : b;
+}
+
+SHORT LevelToStatus(SHORT level) noexcept {
+    switch (level) {
+        case mvcNO_QLEVEL:
+            return mvcQSTATUS_NO_STATUS;
+        case mvcQLEVEL_GOOD:
+            return mvcQSTATUS_GOOD;
+        case mvcQLEVEL_SUSPECT:
+            return mvcQSTATUS_SUSPECT;
+        default:
+            return mvcQSTATUS_BAD;
+    }
+}
+
+void CMvCalculation::AccumulateParameterLevel(const ParamInfo& record, SHORT* level,
+                                              SHORT* status) {
+    if (!level || !status) return;
+    SHORT parameterLevel = 0;
+    record.Parameter->get_Level(&parameterLevel);
+    *level = *level == mvcNO_QLEVEL ? parameterLevel : WorseLevel(parameterLevel, *level);
+    *status = LevelToStatus(*level);
+}
+
+void CMvCalculation::ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level,
+                                         SHORT* status, const void* storeTime) {
+    LoadKeldcoreLibrary();
+    MvStepFrame step(kDispatch);
+    try {
+        const LONG mask = pass == INPUT_PASS ? 1 : 2;
+        std::map<std::string, std::vector<std::pair<std::string, LONG>>> opc;
+        LONG sandBox = 0;
+        mv::ComPtr<IMvDravikConnect> recipe;
+        {
+            mv::ObjectLock lock(this);
+            sandBox = m_SandBoxMode;
+            recipe = mv::ComPtr<IMvDravikConnect>(m_DravikConnect);
+        }
+        if (pass == INPUT_PASS && recipe) recipe->EnableDravikConnect();
+
+        LONG historianCount = 0, processDataCount = 0;
+        for (const ParamInfo& record : table.Records) {
+            if (!(record.ParameterType & mask)) continue;
+            historianCount += record.BindingType == mvcKeldrin ? 1 : 0;
+            processDataCount += record.BindingType == mvcProcessData ? 1 : 0;
+        }
+        const bool inParams = g_DiagnosticLog.IsOn(LogInParams);
+        if (inParams) InParamsLine(u"Parameter Count: ", std::to_string(table.Records.size()));
+
+        LONG historianOrdinal = 0, processDataOrdinal = 0;
+        bool historian = false, processData = false, opcFlag = false;
+        MvBindingCall call{this, pass, &table, nullptr, 0, 0, level, status, storeTime, &opc};
+        auto unitCheck = [&](const ParamInfo& record) {
+            if (record.UnitConversionMultiplier != 0.0) return;
+            if (record.UnitConversionOffset == 1.0)
+                SetError("Error converting engineering units.");
+            else if (record.UnitConversionOffset == 2.0)
+                SetError("Can not convert engineering units with different types.");
+        };
+        for (std::size_t i = 0; i < table.Records.size(); ++i) {
+            const ParamInfo& record = table.Records[i];
+            if (inParams) {
+                InParamsLine(u"Parameter Name: ", record.Name);
+                InParamsLine(u"Parameter Type: ", std::to_string(record.ParameterType));
+                InParamsLine(u"Binding Type: ", std::to_string(record.BindingType));
+            }
+            if (!(record.ParameterType & mask)) continue;
+            call.Record = &record;
+            call.Ordinal = call.Count = 0;
+            switch (record.BindingType) {
+                case mvcKeldrin:
+                case mvcProcessData: {
+                    if (pass != INPUT_PASS && sandBox != 0) break;
+                    const bool isHistorian = record.BindingType == mvcKeldrin;
+                    LONG& ordinal = isHistorian ? historianOrdinal : processDataOrdinal;
+                    call.Count = isHistorian ? historianCount : processDataCount;
+                    call.Ordinal = ordinal++;
+                    HandlerOf(record.BindingType)(call);
+                    (isHistorian ? historian : processData) = true;
+                    unitCheck(record);
+                    break;
+                }
+                case mvcOPC: {
+                    if (pass != INPUT_PASS) {
+                        LONG changed = 0;
+                        record.Parameter->get_Changed(&changed);
+                        if (sandBox != 0 || changed == 0) break;
+                    }
+                    mv::Bstr node, item;
+                    record.Parameter->get_NodeName(node.Out());
+                    record.Parameter->get_RecordName(item.Out());
+                    opc[node.Utf8()].emplace_back(item.Utf8(), static_cast<LONG>(i));
+                    opcFlag = true;
+                    break;
+                }
+                case mvcDataSet:
+                case mvcDravik:
+                    HandlerOf(record.BindingType)(call);
+                    break;
+                case mvcCalculation:
+                    if (pass == INPUT_PASS) HandlerOf(record.BindingType)(call);
+                    break;
+                case mvcQuenbus:
+                    if (pass != INPUT_PASS) HandlerOf(record.BindingType)(call);
+                    break;
+                default:
+                    if (pass == INPUT_PASS) AccumulateParameterLevel(record, level, status);
+                    break;
+            }
+        }
+        call.Record = nullptr;
+        call.Ordinal = 0;
+        if (historian) BatchStepOf(mvcKeldrin)(call);
+        if (processData) BatchStepOf(mvcProcessData)(call);
+        if (opcFlag) BatchStepOf(mvcOPC)(call);
+    } catch (...) {
+        MvLogErrorHr(kDispatch, E_UNEXPECTED);
+    }
+}
+
+void CMvCalculation::ProcessDataSets(LONG pass) {
+    const LONG mask = pass == INPUT_PASS ? 1 : 2;
+    LONG count = 0;
+    {
+        mv::ObjectLock lock(this);
+        count = m_DataSetCount;
+    }
+    MvDataSetReader reader =
+        TheSeams().dataSetReader ? TheSeams().dataSetReader : &DataSetsNotAvailable;
+    for (const mv::ComPtr<IMvDataSet>& dataSet :
+         MvMembersAs<IMvDataSet>(Collection(m_DataSets).get(), count))
+        if (dataSet) reader(*this, mask, dataSet.get());
+}

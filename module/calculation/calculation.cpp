@@ -1,0 +1,138 @@
+#include "calculation/calculation.h"
+
+#include "frame/trace.h"
+#include "persistence/obj_collection.h"
+
+CMvCalculation::CMvCalculation() noexcept {
+    VariantInit(&m_Value);
+}
+
+// The run's references go first, then the run cache of this instance alone
+// (the rest of the copy chain left with NextCopy); the members follow in
+// reverse order of declaration, the collections last.
+CMvCalculation::~CMvCalculation() {
+    try {
+        VariantClear(&m_Value);
+        if (IMvParameter* p = std::exchange(m_ReturnValueParameter, nullptr)) p->Release();
+        if (IMvCalculation* next = std::exchange(m_NextCopy, nullptr)) next->Release();
+        if (IMvDravikConnect* c = std::exchange(m_DravikConnect, nullptr)) c->Release();
+        ClearParamInfo();
+        (void)m_ProcessDataManager.FreeTags();
+    } catch (...) {
+        MvLogErrorHr("CMvCalculation::~CMvCalculation", E_UNEXPECTED);
+    }
+}
+
+HRESULT CMvCalculation::FinalConstruct() {
+    mv::ComPtr<IMvObjCollection>* const collections[] = {&m_Parameters, &m_DataSets, &m_FormulaRefs,
+                                                         &m_OleMethods};
+    bool first = true;
+    for (mv::ComPtr<IMvObjCollection>* collection : collections) {
+        HRESULT hr = mv::CreateComObject<CMvObjCollection>(nullptr, IID_IMvObjCollection,
+                                                           collection->PutVoid());
+        if (FAILED(hr)) {
+            if (!first) MvLogErrorHr("CMvCalculation::FinalConstruct", hr);
+            return hr;
+        }
+        first = false;
+    }
+    (void)CreateReturnValueParameter();
+    return S_OK;
+}
+
+HRESULT CMvCalculation::CreateReturnValueParameter() {
+    try {
+        mv::ComPtr<IMvParameter> parameter;
+        HRESULT hr = AddParameter(mv::Bstr(u"ReturnValue").get(), parameter.Put());
+        if (FAILED(hr)) return hr;
+        if (parameter) {
+            parameter->put_ParameterType(mvcReturnValue);
+            parameter->put_Type(mvcVariant);
+        }
+        return S_OK;
+    } catch (...) {
+        MvLogErrorHr("CMvCalculation::CreateReturnValueParameter", E_UNEXPECTED);
+        return E_UNEXPECTED;
+    }
+}
+
+HRESULT CMvCalculation::InterfaceSupportsErrorInfo(REFIID riid) {
+    return MvMethodFrame("CMvCalculation::InterfaceSupportsErrorInfo",
+                         [&] { return IsEqualIID(riid, IID_IMvCalculation) ? S_OK : S_FALSE; });
+}
+
+HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL, IMvScheduleGroup*,
+                                                     VARIANT_BOOL) {
+    return E_NOTIMPL;
+}
+
+void CMvCalculation::SetStoreForwardState(LONG state) {
+    mv::ObjectLock lock(this);
+    m_StoreForwardState = state;
+}
+
+HRESULT CMvCalculation::get_ObjectName(BSTR* pName) {
+    return static_cast<IMvCalculation*>(this)->get_Name(pName);
+}
+
+HRESULT CMvCalculation::put_ObjectName(BSTR name) {
+    return static_cast<IMvCalculation*>(this)->put_Name(name);
+}
+
+// ---------------------------------------------------------------------------
+// Operations that later work provides: E_NOTIMPL until then
+// ---------------------------------------------------------------------------
+#define MV_CALCULATION_NOT_YET(Method, Params)                                      \
+    HRESULT CMvCalculation::Method Params {                                         \
+        return MvMethodFrame("CMvCalculation::" #Method, [] { return E_NOTIMPL; }); \
+    }
+
+MV_CALCULATION_NOT_YET(SetCalcFromFormulaP, (IMvCalculation*))
+MV_CALCULATION_NOT_YET(GetFormulaDetails, (BSTR*, BSTR*, BSTR*))
+MV_CALCULATION_NOT_YET(FormulaDetailsArray, (VARIANT*))
+MV_CALCULATION_NOT_YET(IsBasedOnFormula, (BSTR, BSTR))
+MV_CALCULATION_NOT_YET(RefreshUserContext, ())
+MV_CALCULATION_NOT_YET(UnloadExcelFile, ())
+MV_CALCULATION_NOT_YET(SaveExcelFile, ())
+MV_CALCULATION_NOT_YET(ExcelAutoAddParameters, ())
+MV_CALCULATION_NOT_YET(CreateCorvexParams, (BSTR, VARIANT*, VARIANT*))
+MV_CALCULATION_NOT_YET(GetScheduledTime, (DATE*))
+MV_CALCULATION_NOT_YET(GetScheduledTimeUtc, (DATE*))
+MV_CALCULATION_NOT_YET(GetFormulaRef, (BSTR, IDispatch**))
+MV_CALCULATION_NOT_YET(AddFormulaRef, (BSTR, BSTR, IDispatch**))
+MV_CALCULATION_NOT_YET(GetFormula, (BSTR, IMvCalculation**, LONG*))
+MV_CALCULATION_NOT_YET(SetCalcFromFormula, ())
+MV_CALCULATION_NOT_YET(ClearFormulaRef, (BSTR, BSTR))
+MV_CALCULATION_NOT_YET(CalculateStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
+MV_CALCULATION_NOT_YET(CalculateMissingHistory, (VARIANT_BOOL, IMvScheduleGroup*))
+MV_CALCULATION_NOT_YET(CheckStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
+
+#undef MV_CALCULATION_NOT_YET
+
+// ---------------------------------------------------------------------------
+// IActiveScriptSite: answered with the VBScript formula
+// ---------------------------------------------------------------------------
+HRESULT CMvCalculation::GetLCID(LCID*) {
+    return E_NOTIMPL;
+}
+HRESULT CMvCalculation::GetItemInfo(LPCOLESTR, DWORD, IUnknown**, ITypeInfo**) {
+    return E_NOTIMPL;
+}
+HRESULT CMvCalculation::GetDocVersionString(BSTR*) {
+    return E_NOTIMPL;
+}
+HRESULT CMvCalculation::OnScriptTerminate(const VARIANT*, const EXCEPINFO*) {
+    return E_NOTIMPL;
+}
+HRESULT CMvCalculation::OnStateChange(SCRIPTSTATE) {
+    return E_NOTIMPL;
+}
+HRESULT CMvCalculation::OnScriptError(IActiveScriptError*) {
+    return E_NOTIMPL;
+}
+HRESULT CMvCalculation::OnEnterScript() {
+    return E_NOTIMPL;
+}
+HRESULT CMvCalculation::OnLeaveScript() {
+    return E_NOTIMPL;
+}

@@ -1,0 +1,450 @@
+// CMvCalculation: one calculation, and also every formula of a formula
+// library. It holds the definition (what a document keeps), four child
+// collections, the result and state of the last run, the per-run parameter
+// table and the state the executors keep between runs.
+//
+// The class's members are implemented in several files:
+//   calculation.cpp           identity, construction, destruction, error
+//                             information, the operations that other work
+//                             provides later
+//   calculation_properties.cpp  definition, result and status properties,
+//                             the property map
+//   calculation_children.cpp  parameters, data sets, automation methods,
+//                             the recipe connection, the listings
+//
+// Locking: every text, variant and interface field a client reads or writes
+// is copied or replaced under the object lock, so a client that edits a
+// calculation while a run on another thread reads it never sees a text
+// being freed. The lock is recursive; no member calls out of the object
+// while it holds the lock, except to add a reference.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/binding_definitions.h"
+#include "bindings/data_manager.h"
+#include "comobj.h"
+#include "frame/owned_string.h"
+#include "interfaces/IMvCalcName.h"
+#include "interfaces/IMvCalculation.h"
+#include "persistence/persist_file.h"
+#include "persistence/persist_stream.h"
+#include "persistence/persist_xml.h"
+#include "persistence/property_map.h"
+#include "script.h"
+
+MV_IID_OF(IActiveScriptSite, IID_IActiveScriptSite);
+
+// The calculation running innermost on the calling thread (the top of its
+// running-calculation stack), without a reference of its own; null outside
+// a run.
+IUnknown* MvRunningCalculation() noexcept;
+
+// One record of the per-run parameter table: what the run's steps read of
+// one parameter, copied when the table is built, and the parameter itself.
+struct ParamInfo {
+    std::string Name;
+    LONG Type = 0;
+    LONG ParameterType = 0;  // bit 1: input pass, bit 2: output pass
+    double UnitConversionMultiplier = 0.0;
+    double UnitConversionOffset = 0.0;
+    LONG BindingType = 0;
+    mv::ComPtr<IMvParameter> Parameter;  // counted: outlives a removal from the collection
+};
+
+// The per-run parameter table with the binding definitions that live as
+// long as it does: one record per member of Parameters that is a
+// parameter, in collection order. Shared: the calculation holds one share
+// until its cache is cleared, and each run holds its own while it runs, so a
+// clearing on another thread never frees what a run reads.
+struct ParamInfoTable {
+    std::vector<ParamInfo> Records;
+    std::unique_ptr<BindingDefinitionSet> KeldrinBindingSet;
+    std::unique_ptr<BindingDefinitionSet> ProcessDataBindingSet;
+};
+using ParamInfoShare = std::shared_ptr<ParamInfoTable>;
+
+// The passes of a run.
+constexpr LONG INPUT_PASS = 0;
+constexpr LONG OUTPUT_PASS = 1;
+
+class CMvCalculation;
+
+// Seams of the run (calculation_run.cpp, binding_dispatch.cpp). Each returns
+// what it replaces; null restores the built-in step, which records a run
+// error naming the formula or binding kind that is not available yet.
+//
+// The executor of one formula kind (1 to 7).
+using MvFormulaExecutor = void (*)(CMvCalculation& calc, const ParamInfoTable& table);
+MvFormulaExecutor MvSetFormulaExecutor(LONG kind, MvFormulaExecutor executor);
+
+// What the binding dispatcher hands a binding kind.
+struct MvBindingCall {
+    CMvCalculation* Calculation;
+    LONG Pass;
+    const ParamInfoTable* Table;
+    const ParamInfo* Record;  // null for a step after the walk
+    LONG Ordinal;             // among the pass's records of that kind, from 0
+    LONG Count;               // the pass's records of that kind
+    SHORT* Level;             // the pass quality; null in the output pass
+    SHORT* Status;
+    const void* StoreTime;
+    // OPC: server name -> (item names, record indexes), for the step after
+    // the walk.
+    const std::map<std::string, std::vector<std::pair<std::string, LONG>>>* OpcBatches;
+};
+using MvBindingHandler = void (*)(const MvBindingCall& call);
+// The per-record handler of binding kind 1, 4, 6, 7, 10 or 11.
+MvBindingHandler MvSetBindingHandler(LONG kind, MvBindingHandler handler);
+// The step after the walk of binding kind 1, 9 or 11.
+MvBindingHandler MvSetBindingBatchStep(LONG kind, MvBindingHandler step);
+// The data-set reader of a pass (mask 1 input, 2 output).
+using MvDataSetReader = void (*)(CMvCalculation& calc, LONG mask, IMvDataSet* dataSet);
+MvDataSetReader MvSetDataSetReader(MvDataSetReader reader);
+
+// The first `count` members of the collection (every member when `count` is
+// below 0) as Itf, in collection order; a member that is missing or does not
+// answer Itf leaves a null slot.
+template <class Itf>
+std::vector<mv::ComPtr<Itf>> MvMembersAs(IMvObjCollection* collection, LONG count = -1) {
+    if (count < 0 && (!collection || FAILED(collection->get_Count(&count)))) count = 0;
+    std::vector<mv::ComPtr<Itf>> members(static_cast<std::size_t>(count > 0 ? count : 0));
+    for (LONG i = 0; collection && i < count; ++i) {
+        mv::ComPtr<IDispatch> item;
+        if (FAILED(collection->ItemByIndex(i + 1, item.Put())) || !item) continue;
+        (void)item.As(&members[static_cast<std::size_t>(i)]);
+    }
+    return members;
+}
+
+// The worse of two quality levels, and the status that goes with a level.
+SHORT WorseLevel(SHORT a, SHORT b) noexcept;
+SHORT LevelToStatus(SHORT level) noexcept;
+
+class CMvCalculation : public mv::ComObjectRoot<CMvCalculation>,
+                       public ISupportErrorInfo,
+                       public IActiveScriptSite,
+                       public mv::DispatchImpl<IMvCalculation>,
+                       public IMvPersistStreamImpl<CMvCalculation>,
+                       public IMvCalcName,
+                       public IMvCalculation3,
+                       public IMvPersistXMLImpl<CMvCalculation>,
+                       public IMvPersistFileImpl<CMvCalculation, 'C'> {
+public:
+    using InterfaceMap =
+        mv::Interfaces<IMvCalculation, mv::Via<IDispatch, IMvCalculation>, ISupportErrorInfo,
+                       IActiveScriptSite, IPersistStream, IMvCalcName, IMvCalculation3,
+                       IMvPersistFile, IMvPersistXML>;
+    static constexpr const CLSID& kClsid = CLSID_MvCalculation;
+    static constexpr const char* kMvClassName = "CMvCalculation";
+    static constexpr const char16_t* kProgId = u"Morva.Calc.Calculation.1";
+
+    static const PropertyMapEntry* GetPropertyMap();
+    static const CLSID& GetObjectCLSID() { return CLSID_MvCalculation; }
+
+    CMvCalculation() noexcept;
+    ~CMvCalculation() override;
+    HRESULT FinalConstruct();
+
+    // ISupportErrorInfo: S_OK for IMvCalculation alone.
+    HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
+    // The store-and-forward decision and run (comes with store-and-forward).
+    virtual HRESULT CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
+                                                 IMvScheduleGroup* ScheduleGroup,
+                                                 VARIANT_BOOL Check);
+
+    // IActiveScriptSite (the calculation is its own script site; the script
+    // engine's calls come with the VBScript formula).
+    HRESULT GetLCID(LCID* plcid) override;
+    HRESULT GetItemInfo(LPCOLESTR pstrName, DWORD dwReturnMask, IUnknown** ppiunkItem,
+                        ITypeInfo** ppti) override;
+    HRESULT GetDocVersionString(BSTR* pbstrVersion) override;
+    HRESULT OnScriptTerminate(const VARIANT* pvarResult, const EXCEPINFO* pexcepinfo) override;
+    HRESULT OnStateChange(SCRIPTSTATE ssScriptState) override;
+    HRESULT OnScriptError(IActiveScriptError* pscripterror) override;
+    HRESULT OnEnterScript() override;
+    HRESULT OnLeaveScript() override;
+
+    // IMvCalculation, in interface order.
+    HRESULT get_Description(BSTR* pVal) override;
+    HRESULT put_Description(BSTR newVal) override;
+    HRESULT get_CreationDate(DATE* pVal) override;
+    HRESULT put_CreationDate(DATE newVal) override;
+    HRESULT get_ModifiedDate(DATE* pVal) override;
+    HRESULT put_ModifiedDate(DATE newVal) override;
+    HRESULT get_ID(BSTR* pVal) override;
+    HRESULT put_ID(BSTR newVal) override;
+    HRESULT get_Password(LONG* pVal) override;
+    HRESULT put_Password(LONG newVal) override;
+    HRESULT get_LastExecution(DATE* pVal) override;
+    HRESULT put_LastExecution(DATE newVal) override;
+    HRESULT get_CalculateTime(DOUBLE* pVal) override;
+    HRESULT put_CalculateTime(DOUBLE newVal) override;
+    HRESULT get_SandBoxMode(LONG* pVal) override;
+    HRESULT put_SandBoxMode(LONG newVal) override;
+    HRESULT get_EditOwner(BSTR* pVal) override;
+    HRESULT put_EditOwner(BSTR newVal) override;
+    HRESULT get_BeingCalculated(LONG* pVal) override;
+    HRESULT put_BeingCalculated(LONG newVal) override;
+    HRESULT get_Value(VARIANT* pVal) override;
+    HRESULT put_Value(VARIANT newVal) override;
+    HRESULT get_Level(SHORT* pVal) override;
+    HRESULT put_Level(SHORT newVal) override;
+    HRESULT get_Status(SHORT* pVal) override;
+    HRESULT put_Status(SHORT newVal) override;
+    HRESULT get_ErrorText(BSTR* pVal) override;
+    HRESULT put_ErrorText(BSTR newVal) override;
+    HRESULT get_ErrorPosition(LONG* pVal) override;
+    HRESULT put_ErrorPosition(LONG newVal) override;
+    HRESULT get_LibraryName(BSTR* pVal) override;
+    HRESULT put_LibraryName(BSTR newVal) override;
+    HRESULT get_FormulaName(BSTR* pVal) override;
+    HRESULT put_FormulaName(BSTR newVal) override;
+    HRESULT get_FormulaType(LONG* pVal) override;
+    HRESULT put_FormulaType(LONG newVal) override;
+    HRESULT get_FormulaTypeText(BSTR* pVal) override;
+    HRESULT put_FormulaTypeText(BSTR newVal) override;
+    HRESULT get_ScriptText(BSTR* pVal) override;
+    HRESULT put_ScriptText(BSTR newVal) override;
+    HRESULT get_Name(BSTR* pVal) override;
+    HRESULT put_Name(BSTR newVal) override;
+    HRESULT get_FunctionName(BSTR* pVal) override;
+    HRESULT put_FunctionName(BSTR newVal) override;
+    HRESULT get_DllName(BSTR* pVal) override;
+    HRESULT put_DllName(BSTR newVal) override;
+    HRESULT get_ExcelFileName(BSTR* pVal) override;
+    HRESULT put_ExcelFileName(BSTR newVal) override;
+    HRESULT get_ProgramName(BSTR* pVal) override;
+    HRESULT put_ProgramName(BSTR newVal) override;
+    HRESULT get_OLEObjectName(BSTR* pVal) override;
+    HRESULT put_OLEObjectName(BSTR newVal) override;
+    HRESULT get_Parameters(IMvObjCollection** pVal) override;
+    HRESULT get_DataSets(IMvObjCollection** pVal) override;
+    HRESULT get_FormulaRefs(IMvObjCollection** pVal) override;
+    HRESULT get_OleMethods(IMvObjCollection** pVal) override;
+    HRESULT get_DravikConnect(IMvDravikConnect** pVal) override;
+    HRESULT put_DravikConnect(IMvDravikConnect* newVal) override;
+    // calculation_children.cpp
+    HRESULT AddParameter(BSTR Name, IMvParameter** pDisp) override;
+    HRESULT GetParameter(BSTR Name, IMvParameter** pDisp) override;
+    HRESULT Calculate() override;
+    HRESULT AddDataSet(BSTR Name, IMvDataSet** pDisp) override;
+    HRESULT GetDataSet(BSTR Name, IMvDataSet** pDisp) override;
+    HRESULT Execute() override;
+    HRESULT GetFormulaRef(BSTR Name, IDispatch** pDisp) override;
+    HRESULT ClearCache() override;
+    HRESULT RemoveAllParameters() override;
+    HRESULT AddOLEMethod(BSTR Name, IMvCalcOLEMethod** pMethod) override;
+    HRESULT GetOLEMethod(BSTR Name, IMvCalcOLEMethod** pMethod) override;
+    HRESULT AddFormulaRef(BSTR Name, BSTR LibraryName, IDispatch** pDisp) override;
+    HRESULT GetFormula(BSTR FormulaName, IMvCalculation** pFormula, LONG* Count) override;
+    HRESULT GetFormulaDetails(BSTR* FormulaName, BSTR* Description, BSTR* FormulaType) override;
+    HRESULT SetCalcFromFormula() override;
+    HRESULT FormulaDetailsArray(VARIANT* pDetailsArray) override;
+    HRESULT IsBasedOnFormula(BSTR LibraryName, BSTR FormulaName) override;
+    HRESULT ClearFormulaRef(BSTR LibraryName, BSTR FormulaName) override;
+    HRESULT AllocateCopy(IMvCalculation** pFormula, LONG RecursionCount) override;
+    HRESULT DeallocateCopy() override;
+    HRESULT SetCalcFromFormulaP(IMvCalculation* pFormula) override;
+    HRESULT get_OnSchedule(SHORT* pVal) override;
+    HRESULT put_OnSchedule(SHORT newVal) override;
+    HRESULT get_CalculationStatus(SHORT* pVal) override;
+    HRESULT CreateDravikConnect() override;
+    HRESULT UnloadExcelFile() override;
+    HRESULT SaveExcelFile() override;
+    HRESULT ExcelAutoAddParameters() override;
+    HRESULT get_CloseExcelAfterExecuting(SHORT* pVal) override;
+    HRESULT put_CloseExcelAfterExecuting(SHORT newVal) override;
+    HRESULT get_EnableStoreAndForward(VARIANT_BOOL* pVal) override;
+    HRESULT put_EnableStoreAndForward(VARIANT_BOOL newVal) override;
+    HRESULT CalculateStoreForward(VARIANT_BOOL Enabled, IMvScheduleGroup* ScheduleGroup) override;
+    HRESULT GetScheduledTime(DATE* ReturnValue) override;
+    HRESULT GetScheduledTimeUtc(DATE* ReturnValue) override;
+    HRESULT CalculateMissingHistory(VARIANT_BOOL Enabled, IMvScheduleGroup* ScheduleGroup) override;
+    HRESULT get_StoreForwardStatus(BSTR* pVal) override;
+    HRESULT get_IsStoreForwardHistoryMode(VARIANT_BOOL* pVal) override;
+    HRESULT CheckStoreForward(VARIANT_BOOL Enabled, IMvScheduleGroup* ScheduleGroup) override;
+
+    // IMvCalculation3 (calculation_children.cpp)
+    HRESULT MarkParametersUnused() override;
+    HRESULT ListUnusedParameters(VARIANT* pVarList) override;
+    HRESULT CreateCorvexParams(BSTR bAutoBindServers, VARIANT* pUnused, VARIANT* pUnbound) override;
+    HRESULT ListParameterDetails(VARIANT* pDetails) override;
+    HRESULT RefreshUserContext() override;
+
+    // IMvCalcName: the calculation's Name.
+    HRESULT get_ObjectName(BSTR* pName) override;
+    HRESULT put_ObjectName(BSTR name) override;
+
+    // Rebuilding the parameters from a library formula (calculation_children.cpp).
+    // Adds to `target` the calculation's own parameter of the formula
+    // parameter's name (a new one when there is none), refreshed from it.
+    HRESULT AddParameterFromFormula(IMvObjCollection* target, IMvParameter* source);
+    // Copies the formula parameter's definition onto the calculation's; the
+    // formula's Default becomes the Value of a parameter that is new.
+    HRESULT CopyFormulaParameterDetails(IMvParameter* target, IMvParameter* source, bool existed);
+
+    // The run's error text (calculation_errors.cpp). SetError replaces it,
+    // AddError appends to it (no separator); a text left non-empty is logged
+    // as two error lines. Both hold the object lock throughout.
+    void SetError(const std::string& text);
+    void SetError(const char* text);
+    void AddError(const std::string& text);
+    void AddError(const char* text);
+
+    // The run (calculation_run.cpp). The run driver: S_OK whether the run
+    // succeeded or not (its failures are in ErrorText); E_UNEXPECTED only
+    // when an exception escaped outside the guarded passes.
+    HRESULT Calculate(IMvScheduleGroup* group);
+    // Runs the formula by its kind on the run's share of the parameter table
+    // (the calculation's own, built when missing, when none is given).
+    HRESULT ExecuteFormula(ParamInfoShare table = nullptr);
+    HRESULT InitOutputParameterStatus(const ParamInfoTable& table, SHORT* level, SHORT* status);
+    void ClearChangedFlags(const ParamInfoTable& table);
+    // Seconds since `start` (a tick count), across a wrap of the counter.
+    static double GetTimeElapsed(const DWORD& start);
+    // The current local time in whole seconds; *valid false when it cannot
+    // be converted.
+    static DATE CurrentDateTime(bool* valid = nullptr);
+    // Appends "%.16f" of the value (below 1e16) or "%.16e" to the text.
+    static void AppendDoubleToBstr(mv::Bstr& text, const double& value);
+
+    // The parameter table (param_info.cpp). SetupParamInfo builds it from
+    // Parameters (a member that is no parameter is skipped); ClearParamInfo
+    // drops the calculation's share with the automation objects, the rest of
+    // the copy chain's caches and the data sets' connections.
+    // SetupParamInfo returns the table it stored (null when it failed), which
+    // another thread may clear at once: the caller runs on that share.
+    ParamInfoShare SetupParamInfo();
+    void ClearParamInfo();
+    void DisconnectDataSets();
+    void ClearThreadDataArrays();
+    // The calculation's share of the table, null when there is none.
+    ParamInfoShare ParamInfoSnapshot();
+    // Adds an automation object of another thread to the cache (the object
+    // gives its reference to the cache).
+    void AddThreadOleObject(IDispatch* object, DWORD thread);
+
+    // The automation-object formula (executors/ole_execute.cpp,
+    // executors/ole_calls.cpp): the calling thread's object from the cache
+    // (created when it has none), then the property writes, the method calls
+    // and the property reads, each only when the one before succeeded.
+    void OLE_Execute();
+    HRESULT CreateOleObject(IDispatch** object, std::string& message);
+    HRESULT SetOLEProps(IDispatch* object);
+    HRESULT CallOLEMethods(IDispatch* object);
+    HRESULT CallOLEMethod(IDispatch* object, IMvCalcOLEMethod* method, IMvParameter* returnValue);
+    HRESULT GetOLEProps(IDispatch* object);
+    LONG GetDispId(IDispatch* object, IMvCalcOLEMethod* method);
+    // Forgets the looked-up member of every automation method description,
+    // since the next object may be of another class.
+    void ResetOleDispIds();
+
+    // The binding dispatcher (binding_dispatch.cpp).
+    void ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level, SHORT* status,
+                             const void* storeTime);
+    void ProcessDataSets(LONG pass);
+    void AccumulateParameterLevel(const ParamInfo& record, SHORT* level, SHORT* status);
+
+    // Whether the error text is empty, read under the lock.
+    bool HasError();
+
+    // The calling thread's running-calculation stack (calculation_copies.cpp):
+    // PushToTLS puts this calculation on top, PopFromTLS takes the top node
+    // off, whichever calculation it holds (nothing on an empty stack).
+    void PushToTLS();
+    static void PopFromTLS();
+
+    // The store-and-forward state (0 to 6), written by the store-and-forward
+    // driver alone.
+    void SetStoreForwardState(LONG state);
+
+private:
+    struct RunMark;
+    // Copies the "ReturnValue" parameter's value, level and status into the
+    // calculation's own (under the lock).
+    void TakeReturnValue();
+
+    // Replaces (append false) or extends the error text and logs it under
+    // `name`.
+    void WriteError(const char* name, const char* text, bool append);
+
+    // Re-creates the "ReturnValue" parameter (type Variant, direction
+    // ReturnValue) in Parameters.
+    HRESULT CreateReturnValueParameter();
+
+    // The calculation_children.cpp helpers.
+    template <class Itf>
+    HRESULT GetChild(IMvObjCollection* collection, BSTR name, Itf** out);
+    HRESULT GetParamDetails(IMvParameter* parameter, VARIANT* row);
+    // A held collection with a reference for the caller.
+    mv::ComPtr<IMvObjCollection> Collection(const mv::ComPtr<IMvObjCollection>& field);
+
+    // Field access under the object lock (calculation_properties.cpp).
+    HRESULT GetText(const char* name, const std::string& field, BSTR* pVal);
+    HRESULT PutText(const char* name, std::string& field, BSTR newVal);
+    template <class T>
+    HRESULT GetDefinition(const char* name, const T& field, T* pVal);
+    template <class T>
+    HRESULT GetState(const char* name, const T& field, T* pVal);
+    template <class T>
+    HRESULT PutNumber(const char* name, T& field, T newVal);
+
+    // Fields in the order of the design; each named by the property it
+    // backs. Texts are UTF-8.
+    VARIANT m_Value;  // never VT_BYREF
+    DATE m_CreationDate = 0.0;
+    DATE m_ModifiedDate = 0.0;
+    DATE m_LastExecution = 0.0;
+    DOUBLE m_CalculateTime = 0.0;
+    std::string m_Name;
+    std::string m_Description;
+    std::string m_ID;
+    LONG m_Password = 0;
+    LONG m_SandBoxMode = 0;
+    std::string m_EditOwner;
+    LONG m_BeingCalculated = 0;
+    SHORT m_Level = 0;
+    SHORT m_Status = 0;
+    std::string m_ErrorText;
+    LONG m_ErrorPosition = 0;
+    std::string m_LibraryName;
+    std::string m_FormulaName;
+    LONG m_FormulaType = mvcSimpleScript_Method;
+    std::string m_ScriptText;
+    mv::ComPtr<IMvObjCollection> m_Parameters;
+    mv::ComPtr<IMvObjCollection> m_DataSets;
+    mv::ComPtr<IMvObjCollection> m_FormulaRefs;
+    mv::ComPtr<IMvObjCollection> m_OleMethods;
+    IMvDravikConnect* m_DravikConnect = nullptr;  // one reference, or null
+    std::string m_DllName;
+    std::string m_FunctionName;
+    std::string m_ExcelFileName;
+    std::string m_ProgramName;
+    std::string m_OLEObjectName;
+    SHORT m_OnSchedule = 0;
+    SHORT m_CloseExcelAfterExecuting = 0;
+    VARIANT_BOOL m_EnableStoreAndForward = VARIANT_FALSE;
+    LONG m_StoreForwardState = 0;
+    MvDataManager m_ProcessDataManager;
+    IMvScheduleGroup* m_RunScheduleGroup = nullptr;  // no reference
+    LONG m_StoreTime[2] = {-1, -1};                  // first word -1: none
+    ParamInfoShare m_ParamInfo;                      // the table, its count and the binding sets
+    IMvParameter* m_ReturnValueParameter = nullptr;  // one reference, or null
+    void* m_DllFunction = nullptr;
+    IDispatch* m_FirstOleObject = nullptr;  // one reference, or null
+    DWORD m_FirstOleObjectThread = 0;
+    std::recursive_mutex m_OleLock;
+    std::vector<IDispatch*> m_ThreadOleObjects;
+    std::vector<DWORD> m_ThreadOleObjectThreadIds;
+    LONG m_DataSetCount = 0;
+    uint64_t m_ThreadOleObjectsCreated = 0;
+    DWORD m_CopyOwnerThread = 0;
+    IMvCalculation* m_NextCopy = nullptr;  // one reference, or null
+};

@@ -1,0 +1,103 @@
+// The copy chain that gives each thread its own instance of a library
+// formula, and the per-thread stack of running calculations.
+#include "calculation/calculation.h"
+#include "frame/tls_slots.h"
+#include "frame/trace.h"
+
+namespace {
+
+// Nested allocations one thread may make along one chain beyond the first
+// instance.
+constexpr LONG kMaxCopyNesting = 10;
+
+struct RunningCalcStack {
+    IUnknown* Calculation;  // one reference
+    RunningCalcStack* Below;
+};
+
+RunningCalcStack* TopOfStack() noexcept {
+    return static_cast<RunningCalcStack*>(TlsGetValue(g_tlsCalcStack));
+}
+
+}  // namespace
+
+IUnknown* MvRunningCalculation() noexcept {
+    RunningCalcStack* top = TopOfStack();
+    return top ? top->Calculation : nullptr;
+}
+
+// The first free instance of the chain from this one on, in use by the
+// calling thread afterwards; a new copy at the end when every instance is
+// busy.
+HRESULT CMvCalculation::AllocateCopy(IMvCalculation** pFormula, LONG RecursionCount) {
+    static constexpr const char* kName = "CMvCalculation::AllocateCopy";
+    return MvMethodFrameNoEnd(kName, [&](bool& writeEnd) {
+        if (!pFormula) return E_POINTER;
+        *pFormula = nullptr;
+        try {
+            mv::ComPtr<IMvCalculation> next;
+            {
+                mv::ObjectLock lock(this);
+                const DWORD thread = GetCurrentThreadId();
+                if (m_BeingCalculated == 0) {
+                    m_CopyOwnerThread = thread;
+                    m_BeingCalculated = 1;
+                    *pFormula = this;
+                    (*pFormula)->AddRef();
+                    return S_OK;
+                }
+                if (m_CopyOwnerThread == thread && ++RecursionCount > kMaxCopyNesting)
+                    return E_FAIL;
+                if (!m_NextCopy) {
+                    IMvCalculation* created = nullptr;
+                    const HRESULT hr = mv::CreateComObject<CMvCalculation>(
+                        nullptr, IID_IMvCalculation, reinterpret_cast<void**>(&created));
+                    if (FAILED(hr) || !created) {
+                        // The end line names the creation's failure.
+                        writeEnd = false;
+                        if (g_DiagnosticLog.IsOn(LogMethods))
+                            MvTraceMethodEnd(kName, FAILED(hr) ? hr : E_FAIL);
+                        return E_FAIL;
+                    }
+                    m_NextCopy = created;
+                    // A set-up that fails leaves the copy in the chain as it is.
+                    (void)created->SetCalcFromFormulaP(this);
+                }
+                next = mv::ComPtr<IMvCalculation>(m_NextCopy);
+            }
+            return next->AllocateCopy(pFormula, RecursionCount);
+        } catch (...) {
+            MvLogErrorHr(kName, E_UNEXPECTED);
+            return E_FAIL;
+        }
+    });
+}
+
+HRESULT CMvCalculation::DeallocateCopy() {
+    return MvMethodFrame("CMvCalculation::DeallocateCopy", [&] {
+        mv::ObjectLock lock(this);
+        m_BeingCalculated = 0;
+    });
+}
+
+void CMvCalculation::PushToTLS() {
+    try {
+        auto* node = new RunningCalcStack{nullptr, TopOfStack()};
+        static_cast<IMvCalculation*>(this)->QueryInterface(
+            IID_IUnknown, reinterpret_cast<void**>(&node->Calculation));
+        if (!TlsSetValue(g_tlsCalcStack, node)) {
+            if (node->Calculation) node->Calculation->Release();
+            delete node;
+        }
+    } catch (...) {
+        MvLogErrorHr("CMvCalculation::PushToTLS", E_UNEXPECTED);
+    }
+}
+
+void CMvCalculation::PopFromTLS() {
+    RunningCalcStack* top = TopOfStack();
+    if (!top) return;
+    TlsSetValue(g_tlsCalcStack, top->Below);
+    if (top->Calculation) top->Calculation->Release();
+    delete top;
+}

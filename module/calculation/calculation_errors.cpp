@@ -1,0 +1,36 @@
+// The run's error text: replaced or extended by the failing steps, logged
+// whenever it is left non-empty.
+#include "calculation/calculation.h"
+#include "frame/trace.h"
+
+void CMvCalculation::WriteError(const char* name, const char* text, bool append) {
+    MvStepFrame step(name);
+    try {
+        mv::ObjectLock lock(this);
+        if (append)
+            m_ErrorText += text ? text : "";
+        else
+            m_ErrorText = text ? text : "";
+        if (m_ErrorText.empty()) return;
+        MvLogErrorHr(name, S_OK);
+        MvLogErrorA(name, ("An error exception was caught. " + m_ErrorText).c_str());
+    } catch (...) {
+        MvLogErrorHr(name, E_UNEXPECTED);
+    }
+}
+
+void CMvCalculation::SetError(const std::string& text) {
+    WriteError("CMvCalculation::SetError", text.c_str(), false);
+}
+
+void CMvCalculation::SetError(const char* text) {
+    WriteError("CMvCalculation::SetError", text, false);
+}
+
+void CMvCalculation::AddError(const std::string& text) {
+    WriteError("CMvCalculation::AddError", text.c_str(), true);
+}
+
+void CMvCalculation::AddError(const char* text) {
+    WriteError("CMvCalculation::AddError", text, true);
+}

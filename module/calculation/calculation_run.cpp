@@ -1,0 +1,298 @@
+// The run: the run driver, the formula dispatch, Execute on a copy,
+// ClearCache, the two parameter preparations and the run's clock helpers.
+#include <array>
+#include <cmath>
+#include <cstdio>
+
+#include "calculation/calculation.h"
+#include "frame/exception_text.h"
+#include "frame/trace.h"
+#include "parameters/enum_texts.h"
+
+namespace {
+
+constexpr const char* kCalculate = "CMvCalculation::Calculate";
+
+// A step line of the run: "<name>( <step> )", with "Steps" on.
+void Step(const char* name, const std::string& step) {
+    if (!g_DiagnosticLog.IsOn(LogSteps)) return;
+    g_DiagnosticLog.WriteLine(mv::ToUtf16(std::string(name) + "( " + step + " )"));
+}
+
+void BlankLine() {
+    if (g_DiagnosticLog.IsOn(LogSteps)) g_DiagnosticLog.WriteLine(u"");
+}
+
+// The built-in step of a formula kind whose executor is not built.
+void NotAvailable(CMvCalculation& calc, LONG kind) {
+    static constexpr const char* kOnDemand = "OnDemand_Formula";
+    const char* name = kind == mvcOnDemand_Method ? kOnDemand : FormulaTypeNames[kind];
+    calc.SetError("The formula kind " + std::string(name) + " (" + std::to_string(kind) +
+                  ") cannot run in this build.");
+}
+
+template <LONG Kind>
+void NotAvailableExecutor(CMvCalculation& calc, const ParamInfoTable&) {
+    NotAvailable(calc, Kind);
+}
+
+std::array<MvFormulaExecutor, 8>& Executors() {
+    static std::array<MvFormulaExecutor, 8> executors{};
+    return executors;
+}
+
+constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
+    nullptr,
+    &NotAvailableExecutor<1>,
+    [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
+    &NotAvailableExecutor<3>,
+    &NotAvailableExecutor<4>,
+    &NotAvailableExecutor<5>,
+    &NotAvailableExecutor<6>,
+    &NotAvailableExecutor<7>,
+};
+
+}  // namespace
+
+MvFormulaExecutor MvSetFormulaExecutor(LONG kind, MvFormulaExecutor executor) {
+    if (kind < 1 || kind > 7) return nullptr;
+    return std::exchange(Executors()[static_cast<std::size_t>(kind)], executor);
+}
+
+// Undoes the start of a run on every road out of the run driver: the stack
+// node goes, and the in-use mark and the run's schedule group are cleared
+// (the group released after leaving the lock).
+struct CMvCalculation::RunMark {
+    CMvCalculation* calc;
+    bool popped = false;
+    bool ended = false;
+    ~RunMark() {
+        if (!popped) PopFromTLS();
+        if (ended) return;
+        IMvScheduleGroup* group = nullptr;
+        {
+            mv::ObjectLock lock(calc);
+            group = std::exchange(calc->m_RunScheduleGroup, nullptr);
+            calc->m_BeingCalculated = 0;
+        }
+        if (group) group->Release();
+    }
+};
+
+bool CMvCalculation::HasError() {
+    mv::ObjectLock lock(this);
+    return !m_ErrorText.empty();
+}
+
+HRESULT CMvCalculation::Calculate() {
+    if (g_DiagnosticLog.IsOn(LogMethods)) MvTraceMethodStart(kCalculate);
+    return Calculate(nullptr);
+}
+
+HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
+    try {
+        BlankLine();
+        Step(kCalculate, "Function - Start");
+        Step(kCalculate, "Calculation Name");
+        {
+            std::string name;
+            {
+                mv::ObjectLock lock(this);
+                name = m_Name;
+            }
+            Step(kCalculate, name);
+        }
+        const DWORD start = GetTickCount();
+        SHORT level = mvcNO_QLEVEL;
+        SHORT status = mvcQSTATUS_NO_STATUS;
+        ParamInfoShare table;
+        LONG dataSetCount = 0;
+        LONG kind = 0;
+        {
+            mv::ObjectLock lock(this);
+            if (m_BeingCalculated != 0) {
+                Step(kCalculate, "Function - End");
+                BlankLine();
+                return S_OK;
+            }
+            m_BeingCalculated = 1;
+            PushToTLS();
+        }
+        RunMark mark{this};
+        {
+            mv::ObjectLock lock(this);
+            if (group) group->AddRef();
+            m_RunScheduleGroup = group;
+            m_StoreTime[0] = m_StoreTime[1] = -1;
+            table = m_ParamInfo;
+            if (!table) {
+                Step(kCalculate, "SetupParamInfo()");
+                table = SetupParamInfo();
+            }
+            dataSetCount = m_DataSetCount;
+            kind = m_FormulaType;
+            m_ErrorText.clear();
+            m_ErrorPosition = 0;
+        }
+        try {
+            if (dataSetCount > 0) {
+                Step(kCalculate, "ProcessDataSets(INPUT_PASS)");
+                ProcessDataSets(INPUT_PASS);
+            }
+            if (table) {
+                Step(kCalculate, "ProcessDataBindings");
+                ProcessDataBindings(*table, INPUT_PASS, &level, &status, nullptr);
+                if (kind != mvcSimpleScript_Method) {
+                    Step(kCalculate, "InitOutputParameterStatus");
+                    InitOutputParameterStatus(*table, &level, &status);
+                }
+            }
+            if (!HasError()) ExecuteFormula(table);
+            if (!HasError()) {
+                if (table) {
+                    Step(kCalculate, "ProcessDataBindings");
+                    ProcessDataBindings(*table, OUTPUT_PASS, nullptr, nullptr, nullptr);
+                }
+                if (dataSetCount > 0) {
+                    Step(kCalculate, "ProcessDataSets(OUTPUT_PASS)");
+                    ProcessDataSets(OUTPUT_PASS);
+                }
+            }
+        } catch (...) {
+            AddError(MvRunExceptionText(std::current_exception()));
+        }
+        PopFromTLS();
+        mark.popped = true;
+
+        IMvScheduleGroup* runGroup = nullptr;
+        {
+            mv::ObjectLock lock(this);
+            if (m_ReturnValueParameter) Step(kCalculate, "GetParameterValues");
+            TakeReturnValue();
+            m_LastExecution = CurrentDateTime();
+            m_CalculateTime = GetTimeElapsed(start);
+            if (g_DiagnosticLog.IsOn(LogSteps)) {
+                mv::Bstr seconds(u"");
+                AppendDoubleToBstr(seconds, m_CalculateTime);
+                g_DiagnosticLog.WriteLine(u"Calculation Time : ( " +
+                                          std::u16string(seconds.view()) + u" )");
+            }
+            runGroup = std::exchange(m_RunScheduleGroup, nullptr);
+            if (!m_ErrorText.empty()) {
+                MvLogErrorHr(kCalculate, S_OK);
+                MvLogErrorA(kCalculate, m_ErrorText.c_str());
+            }
+            m_BeingCalculated = 0;
+            mark.ended = true;
+        }
+        if (runGroup) runGroup->Release();
+        Step(kCalculate, "Function - End");
+        return S_OK;
+    } catch (...) {
+        MvLogErrorHr(kCalculate, E_UNEXPECTED);
+        return E_UNEXPECTED;
+    }
+}
+
+void CMvCalculation::TakeReturnValue() {
+    mv::ObjectLock lock(this);
+    if (m_ReturnValueParameter)
+        m_ReturnValueParameter->GetParameterValues(&m_Value, &m_Level, &m_Status, nullptr);
+}
+
+// An escaping exception is logged and its text appended to the error text,
+// so the run writes no outputs the formula did not finish.
+HRESULT CMvCalculation::ExecuteFormula(ParamInfoShare table) {
+    static constexpr const char* kName = "CMvCalculation::ExecuteFormula";
+    MvStepFrame step(kName);
+    if (!table) table = ParamInfoSnapshot();
+    if (!table) table = SetupParamInfo();
+    if (!table) return S_OK;
+    try {
+        ClearChangedFlags(*table);
+        LONG kind = 0;
+        {
+            mv::ObjectLock lock(this);
+            kind = m_FormulaType;
+        }
+        if (kind < 1 || kind > 7) return S_OK;
+        const std::size_t slot = static_cast<std::size_t>(kind);
+        MvFormulaExecutor executor =
+            Executors()[slot] ? Executors()[slot] : kBuiltInExecutors[slot];
+        executor(*this, *table);
+        return S_OK;
+    } catch (...) {
+        MvLogErrorHr(kName, E_UNEXPECTED);
+        AddError(MvRunExceptionText(std::current_exception()));
+        return E_UNEXPECTED;
+    }
+}
+
+// Runs the formula alone on an allocated copy; E_FAIL when it left an error
+// text, so that the library formula's caller sees the failure.
+HRESULT CMvCalculation::Execute() {
+    return MvMethodFrame("CMvCalculation::Execute", [&] {
+        {
+            mv::ObjectLock lock(this);
+            m_ErrorText.clear();
+        }
+        ExecuteFormula();
+        TakeReturnValue();
+        return HasError() ? E_FAIL : S_OK;
+    });
+}
+
+HRESULT CMvCalculation::ClearCache() {
+    return MvMethodFrame("CMvCalculation::ClearCache", [&] {
+        std::lock_guard ole(m_OleLock);
+        ResetOleDispIds();
+        ClearParamInfo();
+    });
+}
+
+void CMvCalculation::ClearChangedFlags(const ParamInfoTable& table) {
+    for (const ParamInfo& record : table.Records)
+        if (record.ParameterType != mvcInput) record.Parameter->put_Changed(0);
+}
+
+HRESULT CMvCalculation::InitOutputParameterStatus(const ParamInfoTable& table, SHORT* level,
+                                                  SHORT* status) {
+    try {
+        for (const ParamInfo& record : table.Records) {
+            if (record.ParameterType != mvcOutput && record.ParameterType != mvcReturnValue)
+                continue;
+            VARIANT empty;
+            VariantInit(&empty);
+            DATE zero = 0.0;
+            record.Parameter->SetParameterValues(&empty, level, status, &zero);
+        }
+        return S_OK;
+    } catch (...) {
+        MvLogErrorHr("CMvCalculation::InitOutputParameterStatus", E_UNEXPECTED);
+        return E_UNEXPECTED;
+    }
+}
+
+double CMvCalculation::GetTimeElapsed(const DWORD& start) {
+    if (g_DiagnosticLog.IsOn(LogSteps)) Step("CMvCalculation::GetTimeElapsed", "Function - Start");
+    const DWORD elapsed = GetTickCount() - start;
+    return static_cast<double>(elapsed) / 1000.0;
+}
+
+DATE CMvCalculation::CurrentDateTime(bool* valid) {
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    now.wMilliseconds = 0;
+    DATE date = 0.0;
+    const bool converted = SystemTimeToVariantTime(&now, &date) != 0;
+    if (valid) *valid = converted;
+    return converted ? date : 0.0;
+}
+
+// The buffer fits every double: "%.16f" of -1e308 has 326 characters.
+void CMvCalculation::AppendDoubleToBstr(mv::Bstr& text, const double& value) {
+    char number[400];
+    const bool fixed = value < 1e16;  // false for NaN
+    std::snprintf(number, sizeof number, fixed ? "%.16f" : "%.16e", value);
+    text = mv::Bstr(std::u16string(text.view()) + mv::ToUtf16(number));
+}

@@ -1,0 +1,729 @@
+// The script interpreter: a tree walk over the parsed program. Operators are
+// the Var* functions and the value model of script.h; objects are reached
+// through IDispatch.
+#include "script/interpreter.h"
+
+#include "oleaut/convert_internal.h"
+
+namespace mv::script {
+namespace {
+
+constexpr LONG kObjectRequired = 424;
+constexpr LONG kNotSupported = 438;
+constexpr LONG kWrongArguments = 450;
+constexpr LONG kNotACollection = 451;
+constexpr LONG kUndefined = 500;
+constexpr LONG kIllegalAssignment = 501;
+constexpr LONG kOutOfStack = 28;
+constexpr LONG kFixedArray = 10;
+constexpr int kMaxCallDepth = 200;
+
+// Calls nest on one thread, across engines (a formula that runs another).
+thread_local int t_callDepth = 0;
+
+// Expressions nest too (each call's own are bounded by the parser); all of
+// a thread's nesting shares one bound so that the stack cannot run out.
+thread_local int t_evalDepth = 0;
+constexpr int kMaxEvalDepth = 3000;
+
+template <int* Counter(), int Limit>
+struct Guard {
+    Guard() {
+        if (*Counter() >= Limit) RaiseNumber(kOutOfStack);
+        ++*Counter();
+    }
+    ~Guard() { --*Counter(); }
+};
+int* CallDepth() {
+    return &t_callDepth;
+}
+int* EvalDepth() {
+    return &t_evalDepth;
+}
+using DepthGuard = Guard<CallDepth, kMaxCallDepth>;
+using EvalGuard = Guard<EvalDepth, kMaxEvalDepth>;
+
+bool IsObject(const VARIANT& v) {
+    return v.vt == VT_DISPATCH || v.vt == VT_UNKNOWN;
+}
+
+IDispatch* ObjectOf(const Variant& v) {
+    if (v.vt != VT_DISPATCH || !v.pdispVal) RaiseNumber(kObjectRequired);
+    return v.pdispVal;
+}
+
+// The value of an array element of type `base` at `p`.
+Variant ElementValue(VARTYPE base, void* p) {
+    VARIANT ref;
+    ref.vt = VT_BYREF | base;
+    ref.byref = p;
+    Variant out;
+    const HRESULT hr = VariantCopyInd(&out, &ref);
+    if (FAILED(hr)) Raise(hr);
+    return out;
+}
+
+// The runtime error a failed Invoke stands for.
+[[noreturn]] void RaiseInvokeFailure(HRESULT hr, EXCEPINFO& ei) {
+    if (hr != DISP_E_EXCEPTION) {
+        SysFreeString(ei.bstrSource), SysFreeString(ei.bstrDescription);
+        SysFreeString(ei.bstrHelpFile);
+        Raise(hr);
+    }
+    if (ei.pfnDeferredFillIn) ei.pfnDeferredFillIn(&ei);
+    RuntimeError e;
+    e.number = ei.scode ? ErrorNumber(ei.scode) : ei.wCode;
+    e.description = Bstr::Attach(ei.bstrDescription).view();
+    e.source = Bstr::Attach(ei.bstrSource).view();
+    SysFreeString(ei.bstrHelpFile);
+    if (e.description.empty()) e.description = ErrorDescription(e.number);
+    throw e;
+}
+
+}  // namespace
+
+[[noreturn]] void RaiseNumber(LONG number) {
+    throw RuntimeError{number, std::u16string(ErrorDescription(number))};
+}
+
+[[noreturn]] void Raise(HRESULT failure) {
+    RaiseNumber(ErrorNumber(failure));
+}
+
+Interpreter::Interpreter(ScriptHost* host, uint64_t budget) : host_(host), budget_(budget) {
+    frames_.push_back(&global_);
+}
+
+Interpreter::~Interpreter() = default;
+
+void Interpreter::Clear() {
+    members_.clear();
+    global_.own.clear();
+    procedures_.clear();
+    programs_.clear();
+}
+
+void Interpreter::Run(std::unique_ptr<Program> program) {
+    explicit_ = explicit_ || program->explicitNames;
+    for (const auto& p : program->procedures) procedures_[p->name] = p.get();
+    const Program& code = *program;
+    programs_.push_back(std::move(program));
+    frames_.assign(1, &global_);
+    global_.resumeNext = false;
+    try {
+        ExecBlock(code.code);
+    } catch (...) {
+        members_.clear();
+        throw;
+    }
+    members_.clear();
+}
+
+// ---- statements -------------------------------------------------------------
+
+Interpreter::Flow Interpreter::ExecBlock(const Block& block) {
+    for (const auto& s : block) {
+        const Flow f = Exec(*s);
+        if (f != Flow::Normal) return f;
+    }
+    return Flow::Normal;
+}
+
+Interpreter::Flow Interpreter::Exec(const Stmt& s) {
+    try {
+        if (budget_ && ++executed_ > budget_) {
+            RuntimeError e{static_cast<LONG>(E_ABORT),
+                           u"Script stopped: statement budget exhausted"};
+            e.fatal = true;
+            throw e;
+        }
+        return ExecUnguarded(s);
+    } catch (RuntimeError& e) {
+        if (!e.placed) e.at = s.at, e.placed = true;
+        if (e.fatal || !frames_.back()->resumeNext) throw;
+        err_ = {e.number, e.description, e.source};
+        return Flow::Normal;
+    }
+}
+
+Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
+    switch (s.kind) {
+        case Stmt::Kind::Assign:
+            Assign(*s.target, Eval(*s.value), false);
+            return Flow::Normal;
+        case Stmt::Kind::Set:
+            Assign(*s.target, Eval(*s.value), true);
+            return Flow::Normal;
+        case Stmt::Kind::Call:
+            EvalRef(*s.target);
+            return Flow::Normal;
+        case Stmt::Kind::Dim:
+            Dim(s);
+            return Flow::Normal;
+        case Stmt::Kind::ReDim:
+            ReDim(s);
+            return Flow::Normal;
+        case Stmt::Kind::Const: {
+            Frame& f = *frames_.back();
+            Slot& slot = f.own[s.name];
+            if (slot.isConst) RaiseNumber(kIllegalAssignment);
+            slot.value = Eval(*s.value);
+            slot.isConst = true;
+            return Flow::Normal;
+        }
+        case Stmt::Kind::If:
+            for (const CaseClause& c : s.branches)
+                if (c.values.empty() || Truth(Eval(*c.values[0]))) return ExecBlock(c.body);
+            return Flow::Normal;
+        case Stmt::Kind::Select: {
+            const Variant v = Eval(*s.value);
+            for (const CaseClause& c : s.branches) {
+                bool match = c.values.empty();
+                for (size_t i = 0; i < c.values.size() && !match; ++i) {
+                    const HRESULT order = CompareValues(v, Eval(*c.values[i]));
+                    if (FAILED(order)) Raise(order);
+                    match = order == VARCMP_EQ;
+                }
+                if (match) return ExecBlock(c.body);
+            }
+            return Flow::Normal;
+        }
+        case Stmt::Kind::For:
+            return ExecFor(s);
+        case Stmt::Kind::ForEach:
+            return ExecForEach(s);
+        case Stmt::Kind::DoLoop:
+            return ExecDo(s);
+        case Stmt::Kind::ExitDo:
+            return Flow::ExitDo;
+        case Stmt::Kind::ExitFor:
+            return Flow::ExitFor;
+        case Stmt::Kind::ExitFunction:
+        case Stmt::Kind::ExitSub:
+            return Flow::ExitProc;
+        case Stmt::Kind::ResumeNext:
+            frames_.back()->resumeNext = true;
+            err_ = {};
+            return Flow::Normal;
+        case Stmt::Kind::GoTo0:
+            frames_.back()->resumeNext = false;
+            err_ = {};
+            return Flow::Normal;
+    }
+    return Flow::Normal;
+}
+
+Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
+    Variant start = Eval(*s.value), limit = Eval(*s.limit);
+    Variant step;
+    step.vt = VT_I2, step.iVal = 1;
+    if (s.step) step = Eval(*s.step);
+    // The bounds are numbers: text is read as one.
+    for (Variant* v : {&start, &limit, &step}) {
+        if (v->vt != VT_BSTR && v->vt != VT_DISPATCH) continue;
+        const HRESULT hr = VariantChangeTypeEx(v, v, LOCALE_USER_DEFAULT, 0, VT_R8);
+        if (FAILED(hr)) Raise(hr);
+    }
+    Variant zero;
+    zero.vt = VT_I2, zero.iVal = 0;
+    const HRESULT direction = CompareValues(step, zero);
+    if (FAILED(direction)) Raise(direction);
+    Assign(*s.target, start, false);
+    while (true) {
+        const Variant current = EvalRef(*s.target);
+        const HRESULT order = CompareValues(current, limit);
+        if (FAILED(order)) Raise(order);
+        if (order == VARCMP_NULL) RaiseNumber(kErrorInvalidUseOfNull);
+        if (direction == VARCMP_LT ? order == VARCMP_LT : order == VARCMP_GT) break;
+        const Flow f = ExecBlock(s.body);
+        if (f == Flow::ExitFor) break;
+        if (f != Flow::Normal) return f;
+        Variant next, now = EvalRef(*s.target);
+        const HRESULT hr = VarAdd(&now, &step, &next);
+        if (FAILED(hr)) Raise(hr);
+        Assign(*s.target, std::move(next), false);
+    }
+    return Flow::Normal;
+}
+
+Interpreter::Flow Interpreter::ExecForEach(const Stmt& s) {
+    const Variant collection = Eval(*s.value);
+    Expr var;
+    var.kind = Expr::Kind::Ref;
+    var.name = s.name;
+    var.at = s.at;
+    auto body = [&](const VARIANT& item) {
+        Variant* slot = FindVariable(s.name, nullptr);
+        if (!slot) slot = DeclareImplicit(s.name, var);
+        VariantCopy(slot, &item);
+        return ExecBlock(s.body);
+    };
+    if (collection.vt & VT_ARRAY) {
+        SAFEARRAY* sa = collection.parray;
+        if (!sa) return Flow::Normal;
+        // A copy: the body may change or replace the array.
+        SAFEARRAY* copy = nullptr;
+        HRESULT hr = SafeArrayCopy(sa, &copy);
+        if (FAILED(hr)) Raise(hr);
+        Variant owner;
+        owner.vt = VT_ARRAY | VT_VARIANT, owner.parray = copy;
+        ULONG total = 1;
+        for (UINT d = 0; d < copy->cDims; ++d) total *= copy->rgsabound[d].cElements;
+        auto* items = static_cast<char*>(copy->pvData);
+        for (ULONG i = 0; i < total; ++i) {
+            const Flow f =
+                body(ElementValue(collection.vt & VT_TYPEMASK, items + i * copy->cbElements));
+            if (f == Flow::ExitFor) break;
+            if (f != Flow::Normal) return f;
+        }
+        return Flow::Normal;
+    }
+    if (collection.vt != VT_DISPATCH || !collection.pdispVal) RaiseNumber(kNotACollection);
+    const std::vector<ExprPtr> none;
+    Variant enumerator;
+    try {
+        enumerator = Invoke(collection.pdispVal, DISPID_NEWENUM,
+                            DISPATCH_METHOD | DISPATCH_PROPERTYGET, none);
+    } catch (RuntimeError&) {
+        RaiseNumber(kNotACollection);
+    }
+    ComPtr<IEnumVARIANT> items;
+    if (!IsObject(enumerator) || !enumerator.punkVal ||
+        FAILED(enumerator.punkVal->QueryInterface(IID_IEnumVARIANT, items.PutVoid())))
+        RaiseNumber(kNotACollection);
+    while (true) {
+        Variant item;
+        ULONG fetched = 0;
+        if (items->Next(1, &item, &fetched) != S_OK || fetched != 1) break;
+        const Flow f = body(item);
+        if (f == Flow::ExitFor) break;
+        if (f != Flow::Normal) return f;
+    }
+    return Flow::Normal;
+}
+
+Interpreter::Flow Interpreter::ExecDo(const Stmt& s) {
+    auto proceed = [&] { return !s.value || Truth(Eval(*s.value)) != s.until; };
+    while (true) {
+        if (s.testFirst && !proceed()) break;
+        const Flow f = ExecBlock(s.body);
+        if (f == Flow::ExitDo) break;
+        if (f != Flow::Normal) return f;
+        if (!s.testFirst && !proceed()) break;
+    }
+    return Flow::Normal;
+}
+
+namespace {
+
+// A Variant array of the given upper bounds (lower bounds 0).
+Variant MakeArray(const std::vector<LONG>& upper) {
+    std::vector<SAFEARRAYBOUND> bounds;
+    for (const LONG u : upper) {
+        if (u < -1) RaiseNumber(kErrorSubscriptOutOfRange);
+        bounds.push_back({static_cast<ULONG>(u + 1), 0});
+    }
+    Variant v;
+    v.vt = VT_ARRAY | VT_VARIANT;
+    v.parray = SafeArrayCreate(VT_VARIANT, static_cast<UINT>(bounds.size()), bounds.data());
+    if (!v.parray) RaiseNumber(kErrorOutOfMemory);
+    return v;
+}
+
+}  // namespace
+
+void Interpreter::Dim(const Stmt& s) {
+    Frame& f = *frames_.back();
+    for (const DimItem& d : s.dims) {
+        // A declaration runs once: executed again (in a loop) it keeps the value.
+        auto [it, fresh] = f.own.try_emplace(d.name);
+        Slot& slot = it->second;
+        if (!d.array || !fresh) continue;
+        if (d.bounds.empty()) {
+            slot.value.Clear();
+            slot.value.vt = VT_ARRAY | VT_VARIANT;
+            slot.value.parray = nullptr;
+            continue;
+        }
+        std::vector<LONG> upper;
+        for (const ExprPtr& b : d.bounds) upper.push_back(Index(Eval(*b)));
+        slot.value = MakeArray(upper);
+        slot.fixed = true;
+    }
+}
+
+void Interpreter::ReDim(const Stmt& s) {
+    for (const DimItem& d : s.dims) {
+        Slot* slot = nullptr;
+        Variant* var = FindVariable(d.name, &slot);
+        if (!var) {
+            if (explicit_) RaiseNumber(kUndefined);
+            var = &frames_.back()->own[d.name].value;
+        }
+        if (slot && (slot->fixed || slot->isConst)) RaiseNumber(kFixedArray);
+        std::vector<LONG> upper;
+        for (const ExprPtr& b : d.bounds) upper.push_back(Index(Eval(*b)));
+        Variant fresh = MakeArray(upper);
+        if (s.preserve && (var->vt & VT_ARRAY) && var->parray) {
+            SAFEARRAY* old = var->parray;
+            // Only the last dimension may change, as the language allows.
+            if (old->cDims != upper.size()) RaiseNumber(kErrorSubscriptOutOfRange);
+            for (UINT dim = 1; dim < old->cDims; ++dim)
+                if (old->rgsabound[dim].cElements != fresh.parray->rgsabound[dim].cElements)
+                    RaiseNumber(kErrorSubscriptOutOfRange);
+            ULONG inner = 1;
+            for (UINT dim = 1; dim < old->cDims; ++dim) inner *= old->rgsabound[dim].cElements;
+            const ULONG keep =
+                inner * std::min(old->rgsabound[0].cElements, fresh.parray->rgsabound[0].cElements);
+            auto* from = static_cast<VARIANT*>(old->pvData);
+            auto* to = static_cast<VARIANT*>(fresh.parray->pvData);
+            for (ULONG i = 0; i < keep; ++i) VariantCopy(&to[i], &from[i]);
+        }
+        *var = std::move(fresh);
+    }
+}
+
+// ---- expressions --------------------------------------------------------------
+
+bool Interpreter::Truth(const Variant& v) {
+    bool truth = false;
+    const HRESULT hr = IsTrue(v, &truth);
+    if (FAILED(hr)) Raise(hr);
+    return truth;
+}
+
+LONG Interpreter::Index(const Variant& v) {
+    LONG index = 0;
+    const HRESULT hr = ToIndex(v, &index);
+    if (FAILED(hr)) Raise(hr);
+    return index;
+}
+
+Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
+    VARIANT* a = const_cast<Variant*>(&l);
+    VARIANT* b = const_cast<Variant*>(&r);
+    Variant out;
+    HRESULT hr = S_OK;
+    switch (op) {
+        case Operator::Pow:
+            hr = VarPow(a, b, &out);
+            break;
+        case Operator::Mul:
+            hr = VarMul(a, b, &out);
+            break;
+        case Operator::Div:
+            hr = VarDiv(a, b, &out);
+            break;
+        case Operator::Idiv:
+            hr = VarIdiv(a, b, &out);
+            break;
+        case Operator::Mod:
+            hr = VarMod(a, b, &out);
+            break;
+        case Operator::Add:
+            hr = VarAdd(a, b, &out);
+            break;
+        case Operator::Sub:
+            hr = VarSub(a, b, &out);
+            break;
+        case Operator::Cat:
+            hr = VarCat(a, b, &out);
+            break;
+        case Operator::And:
+            hr = VarAnd(a, b, &out);
+            break;
+        case Operator::Or:
+            hr = VarOr(a, b, &out);
+            break;
+        case Operator::Xor:
+            hr = VarXor(a, b, &out);
+            break;
+        case Operator::Is:
+            if (!IsObject(l) || !IsObject(r)) RaiseNumber(kObjectRequired);
+            return Variant(l.punkVal == r.punkVal);
+        default: {
+            static constexpr Comparison kCompare[] = {
+                Comparison::Equal,     Comparison::NotEqual, Comparison::Less,
+                Comparison::LessEqual, Comparison::Greater,  Comparison::GreaterEqual};
+            hr = Compare(kCompare[static_cast<int>(op) - static_cast<int>(Operator::Eq)], l, r,
+                         &out);
+            break;
+        }
+    }
+    if (FAILED(hr)) Raise(hr);
+    return out;
+}
+
+Variant Interpreter::Eval(const Expr& e) {
+    if (e.kind == Expr::Kind::Literal) return e.value;
+    EvalGuard nest;
+    switch (e.kind) {
+        case Expr::Kind::Literal:
+            return e.value;
+        case Expr::Kind::Unary: {
+            Variant v = Eval(*e.left), out;
+            const HRESULT hr = e.op == Operator::Neg ? VarNeg(&v, &out) : VarNot(&v, &out);
+            if (FAILED(hr)) Raise(hr);
+            return out;
+        }
+        case Expr::Kind::Binary: {
+            const Variant l = Eval(*e.left);
+            return Operate(e.op, l, Eval(*e.right));
+        }
+        case Expr::Kind::Ref:
+            return EvalRef(e);
+    }
+    return {};
+}
+
+Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
+    if (slotOut) *slotOut = nullptr;
+    Frame& f = *frames_.back();
+    if (auto it = f.byRef.find(name); it != f.byRef.end()) return it->second;
+    if (auto it = f.own.find(name); it != f.own.end()) {
+        if (slotOut) *slotOut = &it->second;
+        return &it->second.value;
+    }
+    if (f.proc && f.proc->function && f.proc->name == name) return &f.result.value;
+    if (&f != &global_) {
+        if (auto it = global_.own.find(name); it != global_.own.end()) {
+            if (slotOut) *slotOut = &it->second;
+            return &it->second.value;
+        }
+    }
+    return nullptr;
+}
+
+Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at) {
+    if (explicit_) {
+        RuntimeError e{kUndefined,
+                       std::u16string(ErrorDescription(kUndefined)) + u": '" + at.spelling + u"'"};
+        throw e;
+    }
+    return &frames_.back()->own[name].value;
+}
+
+const Procedure* Interpreter::FindProcedure(const std::u16string& name) const {
+    auto it = procedures_.find(name);
+    return it == procedures_.end() ? nullptr : it->second;
+}
+
+IDispatch* Interpreter::Item(const std::u16string& name) {
+    IDispatch* d = nullptr;
+    const HRESULT hr = host_->GetItem(name, &d);
+    if (FAILED(hr) || !d) RaiseNumber(kObjectRequired);
+    return d;
+}
+
+bool Interpreter::IsErrObject(const Expr& e) {
+    return !e.left && e.name == u"err" && !FindVariable(e.name, nullptr) &&
+           !FindProcedure(e.name) && !host_->HasItem(e.name);
+}
+
+void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& args) {
+    SAFEARRAY* sa = array.parray;
+    if (!sa || sa->cDims != args.size()) RaiseNumber(kErrorSubscriptOutOfRange);
+    std::vector<LONG> indexes;
+    for (const ExprPtr& a : args) indexes.push_back(Index(Eval(*a)));
+    void* p = nullptr;
+    const HRESULT hr = SafeArrayPtrOfIndex(sa, indexes.data(), &p);
+    if (FAILED(hr)) RaiseNumber(kErrorSubscriptOutOfRange);
+    return p;
+}
+
+Variant Interpreter::EvalRef(const Expr& e) {
+    if (e.left) return EvalMember(e);
+    // With arguments, a function's own name inside it is a call, not its result.
+    const Procedure* proc = FindProcedure(e.name);
+    if (proc && (e.parens || !e.args.empty())) return CallProcedure(*proc, e.args);
+    if (Variant* v = FindVariable(e.name, nullptr)) {
+        if (e.args.empty() && !(e.parens && v->vt == VT_DISPATCH)) return *v;
+        if (v->vt & VT_ARRAY) return ElementValue(v->vt & VT_TYPEMASK, Element(*v, e.args));
+        if (v->vt == VT_DISPATCH)
+            return Invoke(ObjectOf(*v), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
+                          e.args);
+        Raise(DISP_E_TYPEMISMATCH);
+    }
+    if (proc) return CallProcedure(*proc, e.args);
+    if (host_->HasItem(e.name)) {
+        IDispatch* item = Item(e.name);
+        if (e.args.empty() && !e.parens) {
+            Variant v;
+            v.vt = VT_DISPATCH, v.pdispVal = item;
+            item->AddRef();
+            return v;
+        }
+        return Invoke(item, DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET, e.args);
+    }
+    if (IsErrObject(e)) {
+        Variant v;
+        v.vt = VT_I4, v.lVal = err_.number;
+        return v;
+    }
+    if (const Builtin* b = FindBuiltin(e.name)) return CallBuiltin(*b, e.args);
+    if (!e.args.empty() || e.parens) Raise(DISP_E_TYPEMISMATCH);
+    return *DeclareImplicit(e.name, e);
+}
+
+Variant Interpreter::ErrMember(const Expr& e) {
+    Variant v;
+    if (e.name == u"number") {
+        v.vt = VT_I4, v.lVal = err_.number;
+    } else if (e.name == u"description") {
+        v = Variant(std::u16string_view(err_.description));
+    } else if (e.name == u"source") {
+        v = Variant(std::u16string_view(err_.source));
+    } else if (e.name == u"clear") {
+        err_ = {};
+    } else if (e.name == u"raise") {
+        if (e.args.empty() || e.args.size() > 3) RaiseNumber(kWrongArguments);
+        RuntimeError r;
+        r.number = Index(Eval(*e.args[0]));
+        auto text = [&](size_t i) {
+            Variant t, s = Eval(*e.args[i]);
+            const HRESULT hr = VariantChangeTypeEx(&t, &s, LOCALE_USER_DEFAULT, 0, VT_BSTR);
+            if (FAILED(hr)) Raise(hr);
+            return std::u16string(t.bstrVal, SysStringLen(t.bstrVal));
+        };
+        if (e.args.size() > 1) r.source = text(1);
+        r.description = e.args.size() > 2 ? text(2) : std::u16string(ErrorDescription(r.number));
+        throw r;
+    } else {
+        RaiseNumber(kNotSupported);
+    }
+    return v;
+}
+
+Variant Interpreter::EvalMember(const Expr& e) {
+    if (IsErrObject(*e.left)) return ErrMember(e);
+    const Variant object = Eval(*e.left);
+    IDispatch* d = ObjectOf(object);
+    return Invoke(d, Member(d, e), DISPATCH_METHOD | DISPATCH_PROPERTYGET, e.args);
+}
+
+DISPID Interpreter::Member(IDispatch* obj, const Expr& e) {
+    auto key = std::make_pair(obj, e.name);
+    if (auto it = members_.find(key); it != members_.end()) return it->second.second;
+    DISPID id = DISPID_UNKNOWN;
+    LPOLESTR names[] = {const_cast<LPOLESTR>(e.spelling.c_str())};
+    const HRESULT hr = obj->GetIDsOfNames(IID_NULL, names, 1, LOCALE_USER_DEFAULT, &id);
+    if (FAILED(hr)) Raise(hr);
+    members_.emplace(std::move(key), std::make_pair(ComPtr<IDispatch>(obj), id));
+    return id;
+}
+
+Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
+                            const VARIANT* put) {
+    // A member may run another script (a formula reference): it nests as a call.
+    DepthGuard depth;
+    // Arguments go in reverse order: a variable by reference, so that the
+    // member can write it back; an object as itself; anything else by value.
+    const size_t count = args.size() + (put ? 1 : 0);
+    std::vector<Variant> values(count);
+    std::vector<VARIANT> passed(count);
+    for (size_t i = 0; i < args.size(); ++i) {
+        const Expr& a = *args[i];
+        VARIANT& slot = passed[count - 1 - i];
+        Variant* var = nullptr;
+        if (a.kind == Expr::Kind::Ref && !a.left && a.args.empty() && !a.parens)
+            var = FindVariable(a.name, nullptr);
+        if (var) {
+            slot.vt = VT_BYREF | VT_VARIANT;
+            slot.pvarVal = var;
+            continue;
+        }
+        values[i] = Eval(a);
+        slot = values[i];
+    }
+    DISPID named = DISPID_PROPERTYPUT;
+    if (put) passed[0] = *put;
+    DISPPARAMS dp{passed.data(), put ? &named : nullptr, static_cast<UINT>(count), put ? 1u : 0u};
+    Variant result;
+    EXCEPINFO ei{};
+    UINT argErr = 0;
+    const HRESULT hr = obj->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, flags, &dp,
+                                   put ? nullptr : &result, &ei, &argErr);
+    if (FAILED(hr)) RaiseInvokeFailure(hr, ei);
+    return result;
+}
+
+void Interpreter::Assign(const Expr& target, Variant value, bool set) {
+    if (set && !IsObject(value)) RaiseNumber(kObjectRequired);
+    if (!set && value.vt == VT_DISPATCH) {
+        // Let assigns an object's default value.
+        Variant plain;
+        const HRESULT hr = convert::ResolveValue(value, LOCALE_USER_DEFAULT, &plain);
+        if (FAILED(hr)) RaiseNumber(value.pdispVal ? kNotSupported : kObjectRequired);
+        value = std::move(plain);
+    }
+    const WORD putKind = set ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
+    if (target.left) {
+        const Variant object = Eval(*target.left);
+        IDispatch* d = ObjectOf(object);
+        Invoke(d, Member(d, target), putKind, target.args, &value);
+        return;
+    }
+    Slot* slot = nullptr;
+    Variant* var = FindVariable(target.name, &slot);
+    if (!var && FindProcedure(target.name)) RaiseNumber(kIllegalAssignment);
+    if (!var && host_->HasItem(target.name)) {
+        if (set) RaiseNumber(kIllegalAssignment);
+        Invoke(Item(target.name), DISPID_VALUE, putKind, target.args, &value);
+        return;
+    }
+    if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
+    if (!var) var = DeclareImplicit(target.name, target);
+    if (!target.args.empty()) {
+        if (var->vt == (VT_ARRAY | VT_VARIANT)) {
+            auto* element = static_cast<VARIANT*>(Element(*var, target.args));
+            VariantClear(element);
+            *element = value.Detach();
+            return;
+        }
+        if (var->vt != VT_DISPATCH) Raise(DISP_E_TYPEMISMATCH);
+        Invoke(ObjectOf(*var), DISPID_VALUE, putKind, target.args, &value);
+        return;
+    }
+    if (!set && var->vt == VT_DISPATCH && var->pdispVal) {
+        // Let on an object writes its default member.
+        Invoke(var->pdispVal, DISPID_VALUE, DISPATCH_PROPERTYPUT, target.args, &value);
+        return;
+    }
+    *var = std::move(value);
+}
+
+Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr>& args) {
+    if (args.size() != p.params.size()) RaiseNumber(kWrongArguments);
+    DepthGuard depth;
+    Frame f;
+    f.proc = &p;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const Expr& a = *args[i];
+        Variant* var = nullptr;
+        if (!p.byVal[i] && a.kind == Expr::Kind::Ref && !a.left && a.args.empty() && !a.parens)
+            var = FindVariable(a.name, nullptr);
+        if (var)
+            f.byRef[p.params[i]] = var;
+        else
+            f.own[p.params[i]].value = Eval(a);
+    }
+    frames_.push_back(&f);
+    struct Pop {
+        std::vector<Frame*>& frames;
+        ~Pop() { frames.pop_back(); }
+    } pop{frames_};
+    ExecBlock(p.body);
+    return std::move(f.result.value);
+}
+
+Variant Interpreter::CallBuiltin(const Builtin& b, const std::vector<ExprPtr>& args) {
+    if (args.size() < b.minArgs || args.size() > b.maxArgs) RaiseNumber(kWrongArguments);
+    std::vector<Variant> values;
+    for (const ExprPtr& a : args) values.push_back(Eval(*a));
+    Variant result;
+    const HRESULT hr = b.call(values.data(), static_cast<UINT>(values.size()), &result);
+    if (FAILED(hr)) Raise(hr);
+    return result;
+}
+
+}  // namespace mv::script

@@ -1,0 +1,120 @@
+// The script interpreter: runs parsed programs over VARIANTs.
+#pragma once
+
+#include <map>
+#include <unordered_map>
+
+#include "comobj.h"
+#include "script/syntax.h"
+
+namespace mv::script {
+
+// A runtime error: the language's number (or an HRESULT kept as the number),
+// its description and source, and the statement where it happened.
+struct RuntimeError {
+    LONG number;
+    std::u16string description = {};
+    std::u16string source = {};
+    Position at = {};
+    bool placed = false;  // `at` is set
+    bool fatal = false;   // not even On Error Resume Next goes on (the statement budget)
+};
+
+// What the interpreter asks of its engine.
+class ScriptHost {
+public:
+    // The object behind a named item; the failure when it cannot be had.
+    virtual HRESULT GetItem(const std::u16string& name, IDispatch** out) = 0;
+    virtual bool HasItem(const std::u16string& name) const = 0;
+
+protected:
+    ~ScriptHost() = default;
+};
+
+// A built-in function: its name, argument counts and body.
+struct Builtin {
+    const char16_t* name;
+    UINT minArgs, maxArgs;
+    HRESULT (*call)(VARIANT* args, UINT count, VARIANT* result);  // args in script order
+};
+// The registered built-ins; a script's own names and named items hide them.
+const Builtin* FindBuiltin(const std::u16string& folded);
+
+class Interpreter {
+public:
+    Interpreter(ScriptHost* host, uint64_t budget);
+    ~Interpreter();
+
+    // Keeps the program (its procedures become global names) and runs its
+    // global code; throws RuntimeError.
+    void Run(std::unique_ptr<Program> program);
+    // Forgets variables, procedures and cached members.
+    void Clear();
+
+private:
+    struct Slot {
+        Variant value;
+        bool isConst = false;
+        bool fixed = false;  // an array with bounds given by Dim
+    };
+    struct Frame {
+        const Procedure* proc = nullptr;  // null for the global code
+        std::unordered_map<std::u16string, Slot> own;
+        std::unordered_map<std::u16string, Variant*> byRef;
+        Slot result;
+        bool resumeNext = false;
+    };
+    enum class Flow { Normal, ExitDo, ExitFor, ExitProc };
+
+    Flow ExecBlock(const Block& block);
+    Flow Exec(const Stmt& s);
+    Flow ExecUnguarded(const Stmt& s);
+    Flow ExecFor(const Stmt& s);
+    Flow ExecForEach(const Stmt& s);
+    Flow ExecDo(const Stmt& s);
+    void Dim(const Stmt& s);
+    void ReDim(const Stmt& s);
+
+    Variant Eval(const Expr& e);
+    Variant EvalRef(const Expr& e);
+    Variant EvalMember(const Expr& e);
+    Variant Operate(Operator op, const Variant& l, const Variant& r);
+    void Assign(const Expr& target, Variant value, bool set);
+
+    Variant* FindVariable(const std::u16string& name, Slot** slot);
+    Variant* DeclareImplicit(const std::u16string& name, const Expr& at);
+    const Procedure* FindProcedure(const std::u16string& name) const;
+    bool IsErrObject(const Expr& e);
+    IDispatch* Item(const std::u16string& name);
+    Variant CallProcedure(const Procedure& p, const std::vector<ExprPtr>& args);
+    Variant CallBuiltin(const Builtin& b, const std::vector<ExprPtr>& args);
+
+    DISPID Member(IDispatch* obj, const Expr& e);
+    Variant Invoke(IDispatch* obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
+                   const VARIANT* put = nullptr);
+    Variant ErrMember(const Expr& e);
+    void* Element(const Variant& array, const std::vector<ExprPtr>& args);
+    bool Truth(const Variant& v);
+    LONG Index(const Variant& v);
+
+    ScriptHost* host_;
+    uint64_t budget_, executed_ = 0;
+    std::vector<std::unique_ptr<Program>> programs_;
+    std::unordered_map<std::u16string, const Procedure*> procedures_;
+    std::vector<Frame*> frames_;
+    Frame global_;
+    bool explicit_ = false;
+    struct ErrState {
+        LONG number = 0;
+        std::u16string description, source;
+    } err_;
+    // Member identifiers by object and folded name for the run; the entry
+    // keeps the object alive so its address cannot come back as another.
+    std::map<std::pair<IDispatch*, std::u16string>, std::pair<ComPtr<IDispatch>, DISPID>> members_;
+};
+
+// Throws the runtime error that a failure stands for.
+[[noreturn]] void Raise(HRESULT failure);
+[[noreturn]] void RaiseNumber(LONG number);
+
+}  // namespace mv::script

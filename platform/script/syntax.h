@@ -1,0 +1,132 @@
+// The script language's syntax tree and its parser.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "script.h"
+
+namespace mv::script {
+
+// A place in the source: 0-based line and column (in UTF-16 code units).
+struct Position {
+    ULONG line = 0;
+    LONG column = 0;
+};
+
+// A compile error: its number (1002 "Syntax error", ...) and where it is.
+struct SyntaxError {
+    LONG number;
+    Position at;
+};
+
+enum class Operator {
+    Pow,
+    Neg,
+    Mul,
+    Div,
+    Idiv,
+    Mod,
+    Add,
+    Sub,
+    Cat,
+    Eq,
+    Ne,
+    Lt,
+    Le,
+    Gt,
+    Ge,
+    Is,
+    Not,
+    And,
+    Or,
+    Xor,
+};
+
+struct Expr;
+using ExprPtr = std::unique_ptr<Expr>;
+
+// An expression: a literal, an operator, or a reference (a name, a member of
+// an object, either with arguments: a variable, an array element, a call).
+struct Expr {
+    enum class Kind { Literal, Unary, Binary, Ref } kind;
+    Position at;
+    Variant value;                // Literal
+    Operator op = Operator::Add;  // Unary, Binary
+    ExprPtr left, right;          // operands; Ref: left is the object of a member
+    std::u16string name;          // Ref: the name, folded to lower case
+    std::u16string spelling;      // Ref: the name as written
+    std::vector<ExprPtr> args;    // Ref
+    bool parens = false;          // Ref: arguments in parentheses (even none)
+    int depth = 1;                // of its tree, bounded (evaluation recurses)
+};
+
+struct Stmt;
+using Block = std::vector<std::unique_ptr<Stmt>>;
+
+struct DimItem {
+    std::u16string name;
+    std::vector<ExprPtr> bounds;  // upper bounds; none for a scalar
+    bool array = false;           // with parentheses (Dim a() is a dynamic array)
+};
+
+struct CaseClause {
+    std::vector<ExprPtr> values;  // empty: Case Else
+    Block body;
+};
+
+struct Procedure {
+    std::u16string name;  // folded
+    bool function = false;
+    std::vector<std::u16string> params;  // folded
+    std::vector<bool> byVal;
+    Block body;
+};
+
+struct Stmt {
+    enum class Kind {
+        Assign,
+        Set,
+        Call,
+        Dim,
+        ReDim,
+        Const,
+        If,
+        Select,
+        For,
+        ForEach,
+        DoLoop,
+        ExitDo,
+        ExitFor,
+        ExitFunction,
+        ExitSub,
+        ResumeNext,
+        GoTo0,
+    } kind;
+    Position at;
+    ExprPtr target;       // Assign, Set: the place; Call: the reference called; For: the variable
+    ExprPtr value;        // Assign, Set, Const; If/DoLoop: the condition; Select: the tested value;
+                          // For: the start; ForEach: the collection
+    ExprPtr limit, step;  // For
+    std::vector<DimItem> dims;             // Dim, ReDim
+    bool preserve = false;                 // ReDim Preserve
+    std::u16string name;                   // Const, ForEach: folded name
+    std::vector<CaseClause> branches;      // If (values[0] the condition; empty: Else), Select
+    Block body;                            // loops
+    bool testFirst = true, until = false;  // DoLoop; no condition: an endless loop
+};
+
+struct Program {
+    Block code;
+    std::vector<std::unique_ptr<Procedure>> procedures;
+    bool explicitNames = false;  // Option Explicit
+};
+
+// A name as the language compares it: ASCII letters in lower case.
+std::u16string FoldName(std::u16string_view name);
+
+// Parses a whole text; throws SyntaxError.
+Program Parse(std::u16string_view text);
+
+}  // namespace mv::script

@@ -1,0 +1,64 @@
+// Shared set-up of the OPC client tests: the directory and OPC stand-ins
+// registered, a second node, the one-second pause counted instead of waited
+// for, and data sources under the OPC DA 2.0 category.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "bindings/opc_da_server.h"
+#include "dsa_locator_sim.h"
+#include "opc_server_sim.h"
+
+namespace opctest {
+
+// The remote node of the tests, and the name tests give this computer.
+constexpr char kRemote[] = "NODE2";
+constexpr char kLocal[] = "PLANT1";
+
+// Pauses of one second taken since the fixture's set-up.
+inline std::atomic<int> g_pauses{0};
+
+inline FILETIME Stamp(DWORD low) {
+    return FILETIME{low, 0x01DB0000};
+}
+
+class OpcFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dsasim::Reset();
+        ASSERT_EQ(dsasim::Register(), S_OK);
+        ASSERT_EQ(opcsim::Register(), S_OK);
+        opcsim::RegisterNode(kRemote);
+        opcsim::Reset();
+        g_pauses = 0;
+        mv::SetSleepForTesting([](DWORD ms) { g_pauses += ms == 1000 ? 1 : 0; });
+    }
+    void TearDown() override {
+        mv::SetSleepForTesting(nullptr);
+        opcsim::UnregisterNode(kRemote);
+        opcsim::Revoke();
+        opcsim::Reset();
+        dsasim::Revoke();
+        dsasim::Reset();
+    }
+
+    // A data source of the OPC DA 2.0 category; a null flag is left unset.
+    static void AddSource(const std::string& name, const std::string& host,
+                          const char* cache = nullptr, const char* badStatus = nullptr,
+                          const std::string& progId = opcsim::kProgId) {
+        dsasim::AddDataSource(kOpcDaServerCategory, name);
+        auto set = [&](const char* property, const std::string& text) {
+            dsasim::SetProperty(kOpcDaServerCategory, name, property,
+                                mv::Variant(std::u16string_view(mv::ToUtf16(text))));
+        };
+        set("ProgID", progId);
+        set("Host", host);
+        if (cache) set("OPCCache", cache);
+        if (badStatus) set("OPCbadStatus", badStatus);
+    }
+};
+
+}  // namespace opctest

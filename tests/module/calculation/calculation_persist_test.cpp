@@ -1,0 +1,168 @@
+// A calculation's record stream, document file and XML form: golden bytes
+// and text written by hand from the property map, read back whole.
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "../bindings/child_objects_test_support.h"
+#include "calculation_test_support.h"
+
+namespace calculation_test {
+namespace {
+
+const Bytes kEnd = Le32(-2000);
+const Bytes kEmpty = {0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};  // VT_EMPTY
+
+Bytes TextBytes(std::u16string_view text) {
+    Bytes out = Cat({{0x08, 0x00}, Le32(static_cast<int32_t>(text.size() * 2 + 2))});
+    for (char16_t c : text) out.insert(out.end(), {uint8_t(c & 0xFF), uint8_t(c >> 8)});
+    return Cat({out, {0x00, 0x00}});
+}
+Bytes LongBytes(int32_t v) {
+    return Cat({{0x03, 0x00}, Le32(v)});
+}
+Bytes Record(DISPID id, const Bytes& value) {
+    return Cat({Le32(id), value});
+}
+Bytes Member(const CLSID& clsid, const Bytes& stream) {
+    return Cat({{0x01}, ClassBytes(clsid), stream});
+}
+
+using child_test::Saved;
+
+Calculation Loaded(const Bytes& bytes) {
+    auto calc = NewCalculation();
+    auto stream = NewStream(bytes);
+    EXPECT_EQ(static_cast<IPersistStream*>(calc.get())->Load(stream.get()), S_OK);
+    return calc;
+}
+
+// The "ReturnValue" parameter of a new calculation.
+const Bytes kReturnValue =
+    Cat({Record(216, kEmpty), Record(248, TextBytes(u"ReturnValue")), Record(256, LongBytes(6)),
+         Record(284, LongBytes(12)), Record(0, kEmpty), kEnd});
+
+class CalculationPersist : public testing::Test {
+protected:
+    ServedClasses served_;
+};
+
+TEST_F(CalculationPersist, NewCalculationWritesValueKindReturnValueAndEmptyCollections) {
+    auto calc = NewCalculation();
+    const Bytes expected =
+        Cat({Record(290, kEmpty), Record(231, LongBytes(4)),
+             Record(2001, Cat({Member(CLSID_MvParameter, kReturnValue), {0x00}})),
+             Record(2002, {0x00}), Record(2003, {0x00}), Record(2009, {0x00}), kEnd});
+    EXPECT_EQ(Saved(calc->GetUnknown()), expected);
+    auto loaded = Loaded(expected);
+    EXPECT_EQ(Saved(loaded->GetUnknown()), expected);
+}
+
+TEST_F(CalculationPersist, FullCalculationWritesItsRecordsInMapOrderAndLoadsBackWhole) {
+    auto calc = NewCalculation();
+    calc->put_Description(mv::Bstr(u"Mix").get());
+    calc->put_FormulaType(mvcNoExecuteMethodDefined);
+    mv::ComPtr<IMvParameter> temp;
+    calc->AddParameter(mv::Bstr(u"Temp").get(), temp.Put());
+    temp->put_ParameterType(mvcInput);
+    temp->put_BindingType(mvcKeldrin);
+    temp->put_RecordName(mv::Bstr(u"TIC101").get());
+    mv::ComPtr<IMvDataSet> set;
+    calc->AddDataSet(mv::Bstr(u"Set").get(), set.Put());
+    mv::ComPtr<IMvDataSetColumn> column;
+    ASSERT_EQ(set->AddDataSetColumn(mv::Bstr(u"Col").get(), column.Put()), S_OK);
+    mv::ComPtr<IMvCalcOLEMethod> method;
+    calc->AddOLEMethod(mv::Bstr(u"Run").get(), method.Put());
+    for (const char16_t* name : {u"A", u"B"}) {
+        mv::ComPtr<IMvCalcOLEArg> arg;
+        ASSERT_EQ(method->AddArgument(mv::Bstr(name).get(), arg.Put()), S_OK);
+    }
+    calc->CreateDravikConnect();
+    mv::ComPtr<IMvDravikConnect> recipe;
+    calc->get_DravikConnect(recipe.Put());
+    calc->put_EnableStoreAndForward(VARIANT_TRUE);
+
+    // The children's own streams are pinned by their classes' tests.
+    const Bytes tempBytes =
+        Cat({Record(203, LongBytes(1)), Record(216, kEmpty), Record(248, TextBytes(u"Temp")),
+             Record(256, LongBytes(1)), Record(262, TextBytes(u"TIC101")),
+             Record(284, LongBytes(12)), Record(0, kEmpty), kEnd});
+    EXPECT_EQ(Saved(temp.get()), tempBytes);
+    const Bytes expected = Cat({
+        Record(307, Cat({{0x09, 0x00}, ClassBytes(CLSID_MvDravikConnect), Saved(recipe.get())})),
+        Record(218, TextBytes(u"Mix")),
+        Record(290, kEmpty),
+        Record(231, LongBytes(0)),
+        Record(2001, Cat({Member(CLSID_MvParameter, kReturnValue),
+                          Member(CLSID_MvParameter, tempBytes),
+                          {0x00}})),
+        Record(2002, Cat({Member(CLSID_MvDataSet, Saved(set.get())), {0x00}})),
+        Record(2003, {0x00}),
+        Record(2009, Cat({Member(CLSID_MvCalcOLEMethod, Saved(method.get())), {0x00}})),
+        Record(310, {0x0B, 0x00, 0xFF, 0xFF}),
+        kEnd,
+    });
+    ASSERT_EQ(Saved(calc->GetUnknown()), expected);
+
+    // Loaded into a new calculation, every field saves the same bytes again;
+    // the kind stays 0 and the children are there by name.
+    auto loaded = Loaded(expected);
+    EXPECT_EQ(Saved(loaded->GetUnknown()), expected);
+    LONG kind = -1;
+    loaded->get_FormulaType(&kind);
+    EXPECT_EQ(kind, 0);
+    EXPECT_EQ(loaded->GetDataSet(mv::Bstr(u"set").get(), set.Put()), S_OK);
+    EXPECT_EQ(loaded->GetOLEMethod(mv::Bstr(u"run").get(), method.Put()), S_OK);
+
+    // The document holds the one stream "C", as an independent reader sees.
+    const std::string path =
+        (std::filesystem::path(std::getenv("MORVA_COMMON_APPDATA")) / "Calc1.mvc").string();
+    mv::Bstr file(mv::ToUtf16(path));
+    ASSERT_EQ(static_cast<IMvPersistFile*>(calc.get())->SaveToFile(file.get()), S_OK);
+    EXPECT_EQ(ReadWithOlefile(path), "C=" + Hex(expected) + "\n");
+    auto fromFile = NewCalculation();
+    ASSERT_EQ(static_cast<IMvPersistFile*>(fromFile.get())->LoadFromFile(file.get()), S_OK);
+    EXPECT_EQ(Saved(fromFile->GetUnknown()), expected);
+}
+
+TEST_F(CalculationPersist, DamagedStreamsFailWithoutACrash) {
+    const Bytes whole = Saved(NewCalculation()->GetUnknown());
+    // Cut inside the parameter collection, and a member of an unknown class.
+    const Bytes cut(whole.begin(), whole.begin() + 40);
+    MV_DEFINE_GUID(kUnknownClass, 0x1, 0x2, 0x3, 4, 5, 6, 7, 8, 9, 10, 11);
+    const Bytes unknown = Cat({Record(2001, Member(kUnknownClass, kEnd)), {0x00}, kEnd});
+    for (const Bytes& bytes : {cut, unknown}) {
+        values_test::LogCapture log;
+        auto calc = NewCalculation();
+        auto stream = NewStream(bytes);
+        EXPECT_TRUE(FAILED(static_cast<IPersistStream*>(calc.get())->Load(stream.get())));
+    }
+}
+
+TEST_F(CalculationPersist, XmlFormIsOneElementPerWrittenRowAndLoadsBack) {
+    constexpr const char16_t* kDt = u" xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" dt:dt=";
+    auto typed = [&](std::u16string name, std::u16string type, std::u16string text) {
+        return u"<" + name + kDt + u"\"" + type + u"\">" + text + u"</" + name + u">";
+    };
+    auto calc = NewCalculation();
+    calc->put_Name(mv::Bstr(u"A & B").get());
+    const std::u16string expected =
+        u"<Calc>" + typed(u"Value", u"char", u"") + typed(u"FormulaType", u"i4", u"4") +
+        u"<Name>A &amp; B</Name><Parameters><Parameter>" + typed(u"Default", u"char", u"") +
+        u"<Name>ReturnValue</Name><ParameterType>6</ParameterType>" + typed(u"Type", u"i4", u"12") +
+        typed(u"Value", u"char", u"") +
+        u"</Parameter></Parameters><DataSets/><FormulaRefs/><OleMethods/></Calc>";
+    auto doc = ParseXml(u"<Calc/>");
+    auto root = RootOf(doc.get());
+    ASSERT_EQ(static_cast<IMvPersistXML*>(calc.get())->SaveXML(root.get()), S_OK);
+    EXPECT_EQ(XmlOf(root.get()), expected);
+
+    auto copy = ParseXml(expected);
+    auto loaded = NewCalculation();
+    ASSERT_EQ(static_cast<IMvPersistXML*>(loaded.get())->LoadXML(RootOf(copy.get()).get()), S_OK);
+    EXPECT_EQ(TextOf(loaded.get(), &IMvCalculation::get_Name), "A & B");
+    EXPECT_EQ(Saved(loaded->GetUnknown()), Saved(calc->GetUnknown()));
+}
+
+}  // namespace
+}  // namespace calculation_test

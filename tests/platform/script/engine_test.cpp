@@ -1,0 +1,346 @@
+// The script engine through its COM interfaces: one table of scripts and
+// their results, one of scripts and their errors, then the calling
+// conventions, the Invoke failure mapping, the member cache and lifetime.
+#include <gtest/gtest.h>
+
+#include "script_test_support.h"
+
+namespace {
+
+using mv::test::Spec;
+
+class ScriptEngine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(mv::MakeComObject(&r_), S_OK);
+        ASSERT_EQ(mv::MakeComObject(&o_), S_OK);
+        site_.items[u"R"] = static_cast<ITestItem*>(r_.get());
+        site_.items[u"O"] = static_cast<ITestItem*>(o_.get());
+    }
+    // Runs a script and answers what it left in R.
+    std::string Result(const char* script) {
+        EXPECT_EQ(RunScript(script, site_), S_OK) << script;
+        for (const auto& e : site_.errors) ADD_FAILURE() << script << ": " << e.description;
+        return Spec(r_->value);
+    }
+
+    TestSite site_;
+    mv::ComPtr<mv::ComObject<CTestItem>> r_, o_;
+};
+
+struct ScriptRow {
+    const char* script;
+    const char* want;
+};
+// Scripts and what they leave in R; also the seeds of the fuzz test.
+const ScriptRow kScripts[] = {
+    {"R = 1 + 2 * 3", "I2:7"},
+    {"R = 2 ^ 3 ^ 2", "R8:64"},
+    {"R = -2 ^ 2", "R8:-4"},
+    {"R = 7 \\ 2 + 7 Mod 4", "I2:6"},
+    {"R = \"a\" & 1 + 2", "Str:a3"},
+    {"R = 1 < 2 And 3 > 2", "Bool:True"},
+    {"R = Not 1 = 2", "Bool:True"},
+    {"R = 1 Or 2 Xor 3", "I2:0"},
+    {"R = &HFF + &O10", "I2:263"},
+    {"R = &HFFFF", "I2:-1"},
+    {"R = 32768", "I4:32768"},
+    {"R = 3000000000", "R8:3000000000"},
+    {"r = 1.5E2 ' comment", "R8:150"},
+    {"R = \"say \"\"hi\"\"\"", "Str:say \"hi\""},
+    {"R = #1/2/2023#", "Date:44928"},
+    {"R = Null", "Null"},
+    {"R = Nothing Is Nothing", "Bool:True"},
+    {"Rem first\nx = 1 : R = X + _\n  2", "I2:3"},
+    {"x = 5\nIf x > 10 Then\nR = 1\nElseIf x > 3 Then\nR = 2\nElse\nR = 3\nEnd If", "I2:2"},
+    {"If 1 > 2 Then R = 1 Else R = 2", "I2:2"},
+    {"If True Then x = 1 : R = x + 1", "I2:2"},
+    {"If 1 Then : R = 4 : End If", "I2:4"},
+    {"x = 3\nSelect Case x\nCase 1, 2\nR = 0\nCase 3\nR = \"three\"\nCase Else\nR = 9\n"
+     "End Select",
+     "Str:three"},
+    {"For i = 1 To 10 Step 3 : s = s + i : Next : R = s", "I2:22"},
+    {"For i = 3 To 1 Step -1 : s = s & i : Next i : R = s", "Str:321"},
+    {"Dim a(2) : a(0) = 1 : a(2) = 3 : For Each v In a : s = s + v : Next : R = s", "I2:4"},
+    {"For i = 1 To 2 : Dim a(1) : a(0) = a(0) + i : Next : R = a(0)", "I2:3"},
+    {"For i = \"1\" To \"3\" : s = s + i : Next : R = s", "R8:6"},
+    {"Do While i < 5 : i = i + 1 : Loop : R = i", "I2:5"},
+    {"Do : i = i + 2 : Loop Until i >= 5 : R = i", "I2:6"},
+    {"While i < 3 : i = i + 1 : Wend : R = i", "I2:3"},
+    {"Do : i = i + 1 : If i = 4 Then Exit Do\nLoop : R = i", "I2:4"},
+    {"For i = 1 To 10 : If i = 3 Then Exit For\nNext : R = i", "I2:3"},
+    {"Function Twice(x) : Twice = x * 2 : End Function : R = Twice(21)", "I2:42"},
+    {"Sub Bump(n) : n = n + 1 : End Sub : x = 1 : Bump x : R = x", "I2:2"},
+    {"Sub Bump(ByVal n) : n = n + 1 : End Sub : x = 1 : Bump x : R = x", "I2:1"},
+    {"Sub S(a, b) : R = a - b : End Sub : Call S(5, 3)", "I2:2"},
+    {"Function F() : F = 1 : Exit Function : F = 2 : End Function : R = F()", "I2:1"},
+    {"Function Fact(n)\nIf n <= 1 Then Fact = 1 Else Fact = n * Fact(n - 1)\nEnd Function\n"
+     "R = Fact(10)",
+     "I4:3628800"},
+    {"Const K = 5 : R = K * 2", "I2:10"},
+    {"Dim a() : ReDim a(1) : a(1) = 7 : ReDim Preserve a(3) : R = a(1) + UBound(a)", "I4:10"},
+    {"Dim m(1, 2) : m(1, 2) = 5 : R = m(1, 2)", "I2:5"},
+    {"On Error Resume Next : x = 1 / 0 : R = Err.Number", "I4:11"},
+    {"On Error Resume Next : Err.Raise 1234, \"s\", \"boom\" : R = Err.Description & Err",
+     "Str:boom1234"},
+    {"On Error Resume Next : x = 1 / 0 : Err.Clear : R = Err.Number", "I4:0"},
+    {"On Error Resume Next : Err.Raise 7, \"src\" : R = Err.Source & \" \" & Err.Description",
+     "Str:src Out of memory"},
+    {"Sub S : On Error Resume Next : x = 1 / 0 : End Sub\nS : R = Err.Number", "I4:11"},
+    {"O.Level = 5 : R = O.Level + 1", "I2:6"},
+    {"O = 10 : R = O + 1", "I2:11"},
+    {"Set x = O : x = 3 : R = O", "I2:3"},
+    {"Set x = O : R = x Is O", "Bool:True"},
+    {"R = IsEmpty(undefinedName)", "Bool:True"},
+    {"Function IsNull(x) : IsNull = 5 : End Function : R = IsNull(Null)", "I2:5"},
+};
+
+TEST_F(ScriptEngine, StatementsAndOperatorsGiveTheirResults) {
+    for (const ScriptRow& row : kScripts) {
+        r_->value.Clear();
+        o_->value.Clear();
+        EXPECT_EQ(Result(row.script), row.want) << row.script;
+        site_.errors.clear();
+    }
+}
+
+TEST_F(ScriptEngine, ErrorsCarryNumberDescriptionAndPosition) {
+    struct Row {
+        const char* script;
+        LONG number;
+        ULONG line;
+        LONG column;
+        const char* description;
+    };
+    const Row rows[] = {
+        {"x = 1 / 0", 11, 0, 0, "Division by zero"},
+        {"x = 1\n  y = \"a\" + 1", 13, 1, 2, "Type mismatch"},
+        {"x = 1 + _\n  \"a\"", 13, 0, 0, "Type mismatch"},  // a continued statement's first line
+        {"R = (1", 1006, 0, 6, "Expected ')'"},
+        {"x = 1 +", 1002, 0, 7, "Syntax error"},
+        {"x = 1\nClass Foo", 1002, 1, 0, "Syntax error"},
+        {"With O", 1002, 0, 0, "Syntax error"},
+        {"x = 1 Eqv 2", 1025, 0, 6, "Expected end of statement"},
+        {"x = \"abc", 1033, 0, 4, "Unterminated string constant"},
+        {"x = 1 $ 2", 1032, 0, 6, "Invalid character"},
+        {"If x Then\nR = 1", 1002, 1, 5, "Syntax error"},
+        {"Option Explicit\nDim a\nb = 1", 500, 2, 0, "Variable is undefined: 'b'"},
+        {"Set O = Nothing", 501, 0, 0, "Illegal assignment"},
+        {"Const K = 1 : K = 2", 501, 0, 14, "Illegal assignment"},
+        {"x = Nothing.Level", 424, 0, 0, "Object required"},
+        {"Set x = 5", 424, 0, 0, "Object required"},
+        {"x = O.Missing", 438, 0, 0, "Object doesn't support this property or method"},
+        {"O.Fail &H80020003", 438, 0, 0, "Object doesn't support this property or method"},
+        {"O.Fail &H8002000E", 450, 0, 0,
+         "Wrong number of arguments or invalid property assignment"},
+        {"O.Fail &H80020005", 13, 0, 0, "Type mismatch"},
+        {"O.Fail &H80004005", static_cast<LONG>(E_FAIL), 0, 0, ""},
+        {"Function F(a) : End Function : x = F(1, 2)", 450, 0, 31,
+         "Wrong number of arguments or invalid property assignment"},
+        {"x = nope(1)", 13, 0, 0, "Type mismatch"},
+        {"Function F(n) : F = F(n + 1) : End Function : x = F(1)", 28, 0, 16, "Out of stack space"},
+        {"Dim a(2) : x = a(5)", 9, 0, 11, "Subscript out of range"},
+        {"Dim a(2) : ReDim a(3)", 10, 0, 11, "This array is fixed or temporarily locked"},
+        {"Dim a(2) : x = a(Null)", 94, 0, 11, "Invalid use of Null"},
+        {"On Error Resume Next : On Error GoTo 0 : x = 1 / 0", 11, 0, 41, "Division by zero"},
+        {"Err.Raise 5", 5, 0, 0, "Invalid procedure call or argument"},
+    };
+    for (const Row& row : rows) {
+        site_.errors.clear();
+        const HRESULT hr = RunScript(row.script, site_);
+        EXPECT_EQ(hr, row.number > 1000 && row.number < 1100 ? SCRIPT_E_REPORTED : S_OK)
+            << row.script;
+        ASSERT_EQ(site_.errors.size(), 1u) << row.script;
+        const TestSite::Error& e = site_.errors[0];
+        const LONG want = row.number > 0 ? mv::script::ErrorScode(row.number) : row.number;
+        EXPECT_EQ(e.scode, want) << row.script;
+        EXPECT_EQ(e.description, row.description) << row.script;
+        EXPECT_EQ(e.line, row.line) << row.script;
+        EXPECT_EQ(e.column, row.column) << row.script;
+    }
+    EXPECT_EQ(site_.errors[0].lineText, "Err.Raise 5");
+}
+
+TEST_F(ScriptEngine, MethodArgumentsGoReversedWithVariablesByReference) {
+    EXPECT_EQ(Result("x = 1 : O.Call x, O, 5 : R = x"), "Str:written");
+    const std::vector<VARTYPE> want = {VT_I2, VT_DISPATCH, VT_BYREF | VT_VARIANT};
+    EXPECT_EQ(o_->received, want);
+}
+
+TEST_F(ScriptEngine, InvokeFailuresMapToScriptErrors) {
+    struct Row {
+        HRESULT failure;
+        LONG scode;
+    };
+    const Row rows[] = {
+        {DISP_E_MEMBERNOTFOUND, mv::script::ErrorScode(438)},
+        {DISP_E_UNKNOWNNAME, mv::script::ErrorScode(438)},
+        {DISP_E_BADPARAMCOUNT, mv::script::ErrorScode(450)},
+        {DISP_E_TYPEMISMATCH, mv::script::ErrorScode(13)},
+        {E_NOTIMPL, E_NOTIMPL},
+        {DISP_E_EXCEPTION, mv::script::ErrorScode(1234)},  // wCode when the scode is 0
+    };
+    o_->callCode = 1234;
+    for (const Row& row : rows) {
+        site_.errors.clear();
+        o_->callFails = row.failure;
+        RunScript("O.Call", site_);
+        ASSERT_EQ(site_.errors.size(), 1u);
+        EXPECT_EQ(site_.errors[0].scode, row.scode) << std::hex << row.failure;
+    }
+    EXPECT_EQ(site_.errors[0].description, "Custom failure");
+}
+
+TEST_F(ScriptEngine, MembersAreLookedUpOncePerObjectAndName) {
+    o_->level = mv::test::V("I2:2");
+    EXPECT_EQ(Result("For i = 1 To 5 : s = s + O.Level : O.level = i : Next : R = s"), "I2:12");
+    EXPECT_EQ(o_->lookups[u"Level"], 1);
+}
+
+TEST_F(ScriptEngine, EnginesNestedThroughObjectsShareTheCallDepth) {
+    o_->onCall = [this] { RunScript("O.Call", site_); };  // a formula that runs itself
+    EXPECT_EQ(RunScript("O.Call", site_), S_OK);
+    ASSERT_EQ(site_.errors.size(), 1u);
+    EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
+    o_->onCall = nullptr;
+}
+
+TEST_F(ScriptEngine, EnumeratingAnObjectWalksItsItems) {
+    o_->items = {mv::test::V("I2:1"), mv::test::V("Str:2"), mv::test::V("R8:3.5")};
+    EXPECT_EQ(Result("For Each v In O : s = s & v : Next : R = s"), "Str:123.5");
+    // An array an object hands over, of another element type than Variant.
+    SAFEARRAY* doubles = SafeArrayCreateVector(VT_R8, 0, 2);
+    static_cast<double*>(doubles->pvData)[0] = 1.5;
+    static_cast<double*>(doubles->pvData)[1] = 2.5;
+    o_->value.Clear();
+    o_->value.vt = VT_ARRAY | VT_R8, o_->value.parray = doubles;
+    EXPECT_EQ(Result("x = O : For Each v In x : s = s + v : Next : R = s + x(0)"), "R8:5.5");
+}
+
+TEST_F(ScriptEngine, ReportsOnceAndKeepsTheSiteInformed) {
+    EXPECT_EQ(RunScript("x = 1 / 0 : R = 1", site_), S_OK);
+    EXPECT_EQ(site_.errors.size(), 1u);
+    EXPECT_EQ(r_->value.vt, VT_EMPTY);  // the script stopped at the error
+    EXPECT_EQ(site_.enters, 1);
+    EXPECT_EQ(site_.leaves, 1);
+    const std::vector<SCRIPTSTATE> states = {SCRIPTSTATE_CONNECTED, SCRIPTSTATE_CLOSED};
+    EXPECT_EQ(site_.states, states);
+    EXPECT_EQ(site_.refs, 1u);
+    EXPECT_EQ(r_->value.vt, VT_EMPTY);
+}
+
+TEST_F(ScriptEngine, ActivationFindsTheBuiltInClassUnlessTheProcessServesOne) {
+    mv::ComPtr<IUnknown> engine;
+    ASSERT_EQ(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                               engine.PutVoid()),
+              S_OK);
+    DWORD cookie = 0;
+    ASSERT_EQ(mv::RegisterClassObject<CTestItem>(CLSID_VBScript, &cookie), S_OK);
+    mv::ComPtr<ITestItem> local;
+    EXPECT_EQ(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_ITestItem,
+                               local.PutVoid()),
+              S_OK);
+    EXPECT_EQ(CoRevokeClassObject(cookie), S_OK);
+}
+
+TEST_F(ScriptEngine, ReleasingWithoutCloseFreesSiteAndItems) {
+    {
+        mv::ComPtr<IActiveScript> engine;
+        ASSERT_EQ(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                                   engine.PutVoid()),
+                  S_OK);
+        mv::ComPtr<IActiveScriptParse> parse;
+        ASSERT_EQ(engine->SetScriptSite(&site_), S_OK);
+        ASSERT_EQ(engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid()), S_OK);
+        ASSERT_EQ(parse->InitNew(), S_OK);
+        ASSERT_EQ(engine->AddNamedItem(u"O", SCRIPTITEM_ISVISIBLE), S_OK);
+        ASSERT_EQ(engine->AddNamedItem(u"o", SCRIPTITEM_ISVISIBLE), S_OK);  // changes nothing
+        // A null text is empty; a text ends at its first NUL.
+        ASSERT_EQ(
+            parse->ParseScriptText(nullptr, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr),
+            S_OK);
+        const char16_t text[] = u"Set x = O : O = 1\0O = 2";
+        ASSERT_EQ(
+            parse->ParseScriptText(text, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr),
+            S_OK);
+        ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+        EXPECT_GT(site_.refs, 1u);
+    }
+    EXPECT_EQ(Spec(o_->value), "I2:1");
+    EXPECT_EQ(site_.refs, 1u);
+    EXPECT_EQ(o_->lookups.size(), 0u);
+}
+
+TEST_F(ScriptEngine, TheStatementBudgetStopsAnEndlessLoop) {
+    mv::script::SetStatementBudgetForTesting(1000);
+    EXPECT_EQ(RunScript("On Error Resume Next\nDo : x = x + 1 : Loop", site_), S_OK);
+    mv::script::SetStatementBudgetForTesting(0);
+    ASSERT_EQ(site_.errors.size(), 1u);
+    EXPECT_EQ(site_.errors[0].scode, E_ABORT);
+}
+
+TEST_F(ScriptEngine, BadInputIsAnErrorWithItsPositionOrRuns) {
+    site_.items[u"Gone"] = nullptr;  // added, but the site cannot hand it out
+    const std::string deep = "x = " + std::string(150, '(') + "1" + std::string(150, ')');
+    std::string chain = "x = 1";
+    for (int i = 0; i < 600; ++i) chain += " + 1";
+    const std::string surrogate = "x = 1\n" + mv::ToUtf8(u"y\xD800 = 1");
+    struct Row {
+        std::string script;
+        LONG number;
+        ULONG line;
+    };
+    const Row rows[] = {
+        {deep, 1002, 0},
+        {chain, 1002, 0},
+        {surrogate, 1032, 1},
+        {"x = Gone.Level", 424, 0},
+        {"Dim a() : ReDim a(1, 1) : ReDim Preserve a(2, 1)", 9, 0},
+        {"Do\nx = 1", 1002, 1},
+        {"x = 32767 + 1 : x = 2147483647 * 2147483647 * 1E300 * 1E300", 6, 0},
+    };
+    for (const Row& row : rows) {
+        site_.errors.clear();
+        RunScript(row.script.c_str(), site_);
+        ASSERT_EQ(site_.errors.size(), 1u) << row.script;
+        EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(row.number)) << row.script;
+        EXPECT_EQ(site_.errors[0].line, row.line) << row.script;
+    }
+    site_.errors.clear();
+    EXPECT_EQ(Result(("R = \"" + std::string(100000, 'a') + "\"").c_str()).size(),
+              100004u);  // a long line runs
+}
+
+// Scripts mutated from the table's: each is reported once or runs, within
+// the statement budget, with no crash or leak.
+TEST_F(ScriptEngine, MutatedScriptsFailCleanly) {
+    const char* pieces[] = {"(", ")", "\"", ":", "\n", " _\n", "If ",  "End ", "Next", "1/0",
+                            ",", ".", "O",  "#", "&H", "Loop", "Sub ", "=",    "Not ", "Err."};
+    uint32_t seed = 12345;
+    auto random = [&seed](uint32_t n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    mv::script::SetStatementBudgetForTesting(2000);
+    int reported = 0;
+    for (int round = 0; round < 300; ++round) {
+        std::string script = kScripts[random(std::size(kScripts))].script;
+        for (int edits = 1 + random(3); edits > 0; --edits) {
+            const size_t at = random(static_cast<uint32_t>(script.size() + 1));
+            if (random(2) == 0 && at < script.size())
+                script.erase(at, 1 + random(4));
+            else
+                script.insert(std::min(at, script.size()), pieces[random(std::size(pieces))]);
+        }
+        site_.errors.clear();
+        const HRESULT hr = RunScript(script.c_str(), site_);
+        EXPECT_TRUE(hr == S_OK || hr == SCRIPT_E_REPORTED) << script;
+        EXPECT_LE(site_.errors.size(), 1u) << script;
+        reported += static_cast<int>(site_.errors.size());
+    }
+    mv::script::SetStatementBudgetForTesting(0);
+    EXPECT_GT(reported, 50);
+    EXPECT_EQ(site_.refs, 1u);
+}
+
+}  // namespace
