@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -109,17 +108,15 @@ std::u16string Decimal(int64_t value) {
 // The UTF-16LE bytes of a text as a text-mode stream stores them (every
 // line feed becomes CR LF), into `bytes`.
 void FileBytes(std::u16string_view text, std::string& bytes) {
-    const size_t lineFeeds = static_cast<size_t>(std::count(text.begin(), text.end(), u'\n'));
-    bytes.resize((text.size() + lineFeeds) * 2);
-    char* out = bytes.data();
-    auto put = [&out](std::u16string_view units) {
+    bytes.clear();
+    bytes.reserve(text.size() * 2 + 8);
+    auto put = [&bytes](std::u16string_view units) {
         if constexpr (std::endian::native == std::endian::little) {
-            std::memcpy(out, units.data(), units.size() * 2);
-            out += units.size() * 2;
+            bytes.append(reinterpret_cast<const char*>(units.data()), units.size() * 2);
         } else {
             for (char16_t c : units) {
-                *out++ = static_cast<char>(c & 0xFF);
-                *out++ = static_cast<char>(c >> 8);
+                bytes.push_back(static_cast<char>(c & 0xFF));
+                bytes.push_back(static_cast<char>(c >> 8));
             }
         }
     };
