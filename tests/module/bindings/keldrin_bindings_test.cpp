@@ -91,6 +91,25 @@ TEST_F(KeldrinRun, ReadsEachServerInOneBatchAndWritesOutputsThroughUnits) {
     EXPECT_EQ(KhSim_CallCount(KHSIM_API, "MRDBVALS"), 4);
 }
 
+// Historian outputs are written only outside the sandbox; a calculation
+// binding is read in the input pass alone.
+TEST_F(KeldrinRun, DispatchWritesOutsideTheSandboxAndReadsCalculationsOnInput) {
+    WriteCalc("OTHER", [](IMvCalculation* c) { c->put_FormulaType(1); });
+    for (LONG sandBox : {0, 1}) {
+        SCOPED_TRACE(sandBox);
+        g_formulaRuns = 0;
+        LONG writes = KhSim_CallCount(KHSIM_API, "MWDBVALS");
+        auto calc = Calc();
+        calc->put_SandBoxMode(sandBox);
+        Historian(calc.get(), "O1", mvcOutput, "NODEA", "O1REC", "OF1");
+        Param(calc.get(), "C1", mvcOutput, mvcCalculation)->put_CalculationName(B("OTHER").get());
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        EXPECT_EQ(Error(calc.get()), "");
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "MWDBVALS") - writes, sandBox ? 0 : 1);
+        EXPECT_EQ(g_formulaRuns, 1);
+    }
+}
+
 // Each row: one input bound as given; the run's exact error text.
 TEST_F(KeldrinRun, ResolutionFailuresGiveTheirTexts) {
     ASSERT_EQ(KhSim_AddField("NODEA", in1_, "ODD", 0x70000, -17, 0), 1);
