@@ -2,7 +2,10 @@
 // and tags, checking a tag and removing the tags it added.
 #include "bindings/data_manager.h"
 
+#include <new>
 #include <string>
+
+#include "exceptions.h"
 
 #include "frame/identity.h"
 #include "frame/trace.h"
@@ -53,6 +56,24 @@ void Fail(const char* name, HRESULT hr, const std::string& message) {
 
 std::string Text(BSTR b) {
     return mv::ToUtf8(b);
+}
+
+// A getter of a child object (tags of a data source, attributes of a tag):
+// a null argument gives E_POINTER with no lines, a null result E_POINTER
+// with the failure's lines.
+template <class Parent, class Child>
+Outcome GetChild(const char* name, Parent* parent, Child** out, HRESULT (Parent::*get)(Child**),
+                 const char* message) {
+    if (!out) return Early(E_POINTER);
+    *out = nullptr;
+    if (!parent) return Early(E_POINTER);
+    HRESULT hr = (parent->*get)(out);
+    if (SUCCEEDED(hr) && !*out) hr = E_POINTER;
+    if (FAILED(hr)) {
+        if (*out) (*out)->Release(), *out = nullptr;
+        Fail(name, hr, message);
+    }
+    return Done(hr);
 }
 
 mv::Variant TextVariant(BSTR b) {
@@ -153,17 +174,17 @@ HRESULT MvDataManager::GetDataSource(BSTR dataSourceName, BSTR tagName,
 
 HRESULT MvDataManager::GetTagsCollection(IMvDataSource* dataSource, IMvTags** tags) {
     static constexpr char kName[] = "MvDataManager::GetTagsCollection";
-    return Run(kName, [&]() -> Outcome {
-        if (!tags) return Early(E_POINTER);
-        *tags = nullptr;
-        if (!dataSource) return Early(E_POINTER);
-        HRESULT hr = dataSource->get_Tags(tags);
-        if (SUCCEEDED(hr) && !*tags) hr = E_POINTER;
-        if (FAILED(hr)) {
-            if (*tags) (*tags)->Release(), *tags = nullptr;
-            Fail(kName, hr, "MvProcessData::IMvDataSource::get_Tags");
-        }
-        return Done(hr);
+    return Run(kName, [&] {
+        return GetChild(kName, dataSource, tags, &IMvDataSource::get_Tags,
+                        "MvProcessData::IMvDataSource::get_Tags");
+    });
+}
+
+HRESULT MvDataManager::GetAttributesObject(IMvTag* tag, IMvAttributes** attributes) {
+    static constexpr char kName[] = "MvDataManager::GetAttributesObject";
+    return Run(kName, [&] {
+        return GetChild(kName, tag, attributes, &IMvTag::get_Attributes,
+                        "MvProcessData::IMvDataSource::get_Attributes");
     });
 }
 
@@ -251,4 +272,146 @@ HRESULT MvDataManager::FreeTags() {
         }
         return Done(S_OK);
     });
+}
+
+HRESULT MvDataManager::SetMap(IMvTag* tag, BSTR mapName) {
+    static constexpr char kName[] = "MvDataManager::SetMap";
+    return Run(kName, [&]() -> Outcome {
+        if (!tag) return Early(E_POINTER);
+        HRESULT hr = tag->put_Map(mapName);
+        if (FAILED(hr)) Fail(kName, hr, "Invalid map( " + Text(mapName) + " )");
+        return Done(hr);
+    });
+}
+
+HRESULT MvDataManager::AddAttributes(BSTR dataSourceName, BSTR tagName, BSTR attributeName,
+                                     IMvAttributes* attributes, IMvSample** sample) {
+    static constexpr char kName[] = "MvDataManager::AddAttributes";
+    return Run(kName, [&]() -> Outcome {
+        if (!sample) return Early(E_POINTER);
+        *sample = nullptr;
+        if (!attributes) return Early(E_POINTER);
+        HRESULT hr = attributes->Add(attributeName, 0, sample);
+        if (SUCCEEDED(hr) && !*sample) hr = E_INVALIDARG;
+        if (FAILED(hr)) {
+            if (*sample) (*sample)->Release(), *sample = nullptr;
+            Fail(kName, hr,
+                 "Invalid attribute( " + Text(attributeName) + " ) for data source( " +
+                     Text(dataSourceName) + " ) tag( " + Text(tagName) + " )");
+        }
+        return Done(hr);
+    });
+}
+
+HRESULT MvDataManager::OpenTag(BSTR dataSourceName, BSTR tagName, BSTR mapName, IMvTag** tag) {
+    mv::ComPtr<IMvDataSource> dataSource;
+    mv::ComPtr<IMvTags> tags;
+    HRESULT hr = GetDataSource(dataSourceName, tagName, dataSource.Put());
+    if (SUCCEEDED(hr)) hr = GetTagsCollection(dataSource.get(), tags.Put());
+    if (SUCCEEDED(hr)) hr = AddTags(dataSourceName, tagName, tags.get(), tag);
+    if (SUCCEEDED(hr)) hr = SetMap(*tag, mapName);
+    if (FAILED(hr) && *tag) (*tag)->Release(), *tag = nullptr;
+    return hr;
+}
+
+HRESULT MvDataManager::GetAttributeValue(BSTR dataSourceName, BSTR tagName, BSTR mapName,
+                                         BSTR attributeName, DATE* time, VARIANT* value,
+                                         LONG* level, LONG* status) {
+    static constexpr char kName[] = "MvDataManager::GetAttributeValue";
+    return Run(kName, [&]() -> Outcome {
+        if (!time || !value || !level || !status) return Early(E_POINTER);
+        VariantClear(value);
+        value->vt = VT_I4;
+        value->lVal = 0;
+        *level = 1;
+        if (SysStringLen(tagName) == 0) {
+            Fail(kName, E_FAIL, "MvDataManager::GetValue:  tagname had 0-length string");
+            return Early(E_FAIL);
+        }
+        HRESULT hr = InitializeManager();
+        if (FAILED(hr)) return Early(hr);
+        if (!m_DataSources) {
+            Fail(kName, E_FAIL,
+                 "IMvDataSource:  Can not connect to database based on data source name");
+            return Early(E_FAIL);
+        }
+        mv::ComPtr<IMvTag> tag;
+        mv::ComPtr<IMvAttributes> attributes;
+        mv::ComPtr<IMvSample> sample;
+        hr = OpenTag(dataSourceName, tagName, mapName, tag.Put());
+        if (SUCCEEDED(hr)) hr = GetAttributesObject(tag.get(), attributes.Put());
+        if (SUCCEEDED(hr))
+            hr = AddAttributes(dataSourceName, tagName, attributeName, attributes.get(),
+                               sample.Put());
+        if (FAILED(hr)) return Early(hr);
+
+        // Each call of the read that fails writes its own message.
+        auto failed = [&](HRESULT result, const char* message) {
+            if (SUCCEEDED(result)) return false;
+            Fail(kName, result, message);
+            return true;
+        };
+        hr = attributes->Read(0);
+        if (failed(hr, "IMvAttributes:  Failed call to Read")) return Early(hr);
+        mv::ComPtr<IMvQueryStatus> query;
+        hr = attributes->get_QueryStatus(query.Put());
+        if (SUCCEEDED(hr) && !query) hr = E_POINTER;
+        if (failed(hr, "IMvAttributes:  Failed call to get_QueryStatus")) return Early(hr);
+        LONG queryStatus = 0;
+        hr = query->get_Status(&queryStatus);
+        if (failed(hr, "IMvQueryStatus:  Failed call to get_Status")) return Early(hr);
+        *status = queryStatus;
+        if (queryStatus == 3) {
+            Fail(kName, hr, "Query ended with errors");
+            return Early(hr);
+        }
+        hr = sample->get_Time(time);
+        if (failed(hr, "IMvSample:  Failed call to get_Time")) return Early(hr);
+        mv::Variant read;
+        hr = sample->get_Value(&read);
+        if (failed(hr, "IMvSample:  Failed call to get_Value")) return Early(hr);
+        MvCopyVariantOrThrow(value, &read);
+        VARIANT_BOOL valid = VARIANT_FALSE;
+        hr = sample->get_Valid(&valid);
+        if (!failed(hr, "IMvSample:  Failed call to get_Valid")) *level = valid ? 0 : 1;
+        return Done(hr);
+    });
+}
+
+HRESULT MvDataManager::SetValue(BSTR dataSourceName, BSTR tagName, BSTR mapName, BSTR attributeName,
+                                VARIANT* value, LONG level, LONG status, DATE time,
+                                VARIANT_BOOL flag) {
+    static constexpr char kName[] = "MvDataManager::SetValue";
+    return Run(kName, [&]() -> Outcome {
+        // Nothing is written, but a misconfigured output shows in the log.
+        if (SysStringLen(tagName) == 0) {
+            MvLogErrorA(kName, "MvDataManager::SetValue:  tagname had 0-length string");
+            return Early(S_OK);
+        }
+        if (!value) return Early(E_POINTER);
+        HRESULT hr = InitializeManager();
+        if (FAILED(hr)) return Early(hr);
+        if (!m_DataSources) {
+            Fail(kName, E_FAIL, "MvDataManager::AddTagAttr: No data sources component");
+            return Early(E_FAIL);
+        }
+        mv::ComPtr<IMvTag> tag;
+        hr = OpenTag(dataSourceName, tagName, mapName, tag.Put());
+        if (FAILED(hr)) return Early(hr);
+        mv::Variant copy;
+        MvCopyVariantOrThrow(&copy, value);
+        hr = tag->WriteAttribute(attributeName, time, flag, copy, level, status);
+        if (FAILED(hr)) Fail(kName, hr, "IMvTag:  Failed call to WriteAttribute");
+        return Done(hr);
+    });
+}
+
+void MvCopyVariantOrThrow(VARIANT* target, const VARIANT* source) {
+    const HRESULT hr = VariantCopy(target, source);
+    if (SUCCEEDED(hr)) return;
+    VariantClear(target);
+    target->vt = VT_ERROR;
+    target->scode = hr;
+    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    throw COleDispatchException(hr, {}, {});
 }

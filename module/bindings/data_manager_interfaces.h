@@ -17,14 +17,86 @@ MV_DEFINE_GUID(IID_IMvTags, 0x6C1E02D2, 0x9B47, 0x4E0A, 0x8F, 0x41, 0x3A, 0x55, 
                0x11);
 MV_DEFINE_GUID(IID_IMvTag, 0x6C1E02D3, 0x9B47, 0x4E0A, 0x8F, 0x41, 0x3A, 0x55, 0x21, 0x7B, 0xC0,
                0x11);
+MV_DEFINE_GUID(IID_IMvAttributes, 0x6C1E02D4, 0x9B47, 0x4E0A, 0x8F, 0x41, 0x3A, 0x55, 0x21, 0x7B,
+               0xC0, 0x11);
+MV_DEFINE_GUID(IID_IMvQueryStatus, 0x6C1E02D5, 0x9B47, 0x4E0A, 0x8F, 0x41, 0x3A, 0x55, 0x21, 0x7B,
+               0xC0, 0x11);
+MV_DEFINE_GUID(IID_IMvSample, 0x6C1E02D6, 0x9B47, 0x4E0A, 0x8F, 0x41, 0x3A, 0x55, 0x21, 0x7B, 0xC0,
+               0x11);
 
 #define MV_RESERVED_SLOT(n)         \
     virtual HRESULT Reserved##n() { \
         return E_NOTIMPL;           \
     }
 
+// The value, time and validity of one attribute, as the last query left them.
+struct IMvSample : IDispatch {
+    MV_RESERVED_SLOT(7)
+    MV_RESERVED_SLOT(8)
+    virtual HRESULT get_Time(DATE* time) = 0;
+    MV_RESERVED_SLOT(10)
+    virtual HRESULT get_Value(VARIANT* value) = 0;
+    MV_RESERVED_SLOT(12)
+    MV_RESERVED_SLOT(13)
+    virtual HRESULT get_Valid(VARIANT_BOOL* valid) = 0;
+
+protected:
+    ~IMvSample() = default;
+};
+
+// How the last query of an attributes collection ended.
+struct IMvQueryStatus : IDispatch {
+    // 3: the query ended with errors.
+    virtual HRESULT get_Status(LONG* status) = 0;
+
+protected:
+    ~IMvQueryStatus() = default;
+};
+
+// The attributes of one tag that a client reads together.
+struct IMvAttributes : IDispatch {
+    MV_RESERVED_SLOT(7)
+    MV_RESERVED_SLOT(8)
+    MV_RESERVED_SLOT(9)
+    MV_RESERVED_SLOT(10)
+    MV_RESERVED_SLOT(11)
+    MV_RESERVED_SLOT(12)
+    MV_RESERVED_SLOT(13)
+    MV_RESERVED_SLOT(14)
+    // Queries every attribute added so far (mode 0: at once, within the
+    // call); afterwards the query status and the samples hold the result.
+    virtual HRESULT Read(LONG mode) = 0;
+    virtual HRESULT get_QueryStatus(IMvQueryStatus** status) = 0;
+    MV_RESERVED_SLOT(17)
+    MV_RESERVED_SLOT(18)
+    MV_RESERVED_SLOT(19)
+    // Adds the attribute of that name (kind 0) and gives its sample.
+    virtual HRESULT Add(BSTR attributeName, LONG kind, IMvSample** sample) = 0;
+
+protected:
+    ~IMvAttributes() = default;
+};
+
 // A tag of a data source.
 struct IMvTag : IDispatch {
+    MV_RESERVED_SLOT(7)
+    MV_RESERVED_SLOT(8)
+    MV_RESERVED_SLOT(9)
+    MV_RESERVED_SLOT(10)
+    MV_RESERVED_SLOT(11)
+    virtual HRESULT get_Attributes(IMvAttributes** attributes) = 0;
+    MV_RESERVED_SLOT(13)
+    MV_RESERVED_SLOT(14)
+    // Chooses the map through which the tag's attributes are read and
+    // written.
+    virtual HRESULT put_Map(BSTR mapName) = 0;
+    MV_RESERVED_SLOT(16)
+    MV_RESERVED_SLOT(17)
+    MV_RESERVED_SLOT(18)
+    // Writes one attribute's value with its time and quality.
+    virtual HRESULT WriteAttribute(BSTR attributeName, DATE time, VARIANT_BOOL flag, VARIANT value,
+                                   LONG level, LONG status) = 0;
+
 protected:
     ~IMvTag() = default;
 };
@@ -82,6 +154,9 @@ protected:
 
 #undef MV_RESERVED_SLOT
 
+MV_IID_OF(IMvSample, IID_IMvSample);
+MV_IID_OF(IMvQueryStatus, IID_IMvQueryStatus);
+MV_IID_OF(IMvAttributes, IID_IMvAttributes);
 MV_IID_OF(IMvTag, IID_IMvTag);
 MV_IID_OF(IMvTags, IID_IMvTags);
 MV_IID_OF(IMvDataSource, IID_IMvDataSource);

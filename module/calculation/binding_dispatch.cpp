@@ -55,7 +55,7 @@ MvBindingHandler BuiltInHandler(LONG kind) {
         case mvcQuenbus:
             return &NotAvailable<mvcQuenbus>;
         case mvcProcessData:
-            return &NotAvailable<mvcProcessData>;
+            return &CMvCalculation::ProcessDataBindingHandler;
         default:
             return &Nothing;
     }
@@ -72,6 +72,7 @@ MvBindingHandler BatchStepOf(LONG kind) {
     MvBindingHandler h = TheSeams().batchSteps[static_cast<std::size_t>(kind)];
     if (h) return h;
     if (kind == mvcKeldrin) return &CMvCalculation::KeldrinBatchStep;
+    if (kind == mvcProcessData) return &CMvCalculation::ProcessDataBatchStep;
     return kind == mvcOPC ? &NotAvailable<mvcOPC> : &Nothing;
 }
 

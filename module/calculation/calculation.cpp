@@ -87,11 +87,6 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
         return MvMethodFrame("CMvCalculation::" #Method, [] { return E_NOTIMPL; }); \
     }
 
-MV_CALCULATION_NOT_YET(SetCalcFromFormulaP, (IMvCalculation*))
-MV_CALCULATION_NOT_YET(GetFormulaDetails, (BSTR*, BSTR*, BSTR*))
-MV_CALCULATION_NOT_YET(FormulaDetailsArray, (VARIANT*))
-MV_CALCULATION_NOT_YET(IsBasedOnFormula, (BSTR, BSTR))
-MV_CALCULATION_NOT_YET(RefreshUserContext, ())
 MV_CALCULATION_NOT_YET(UnloadExcelFile, ())
 MV_CALCULATION_NOT_YET(SaveExcelFile, ())
 MV_CALCULATION_NOT_YET(ExcelAutoAddParameters, ())

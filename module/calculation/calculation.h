@@ -11,6 +11,11 @@
 //                             the property map
 //   calculation_children.cpp  parameters, data sets, automation methods,
 //                             the recipe connection, the listings
+//   calculation_setup.cpp     the set-up from a library formula and the
+//                             formula-detail queries
+//   auto_parameters.cpp       parameters from a workbook's names, binding
+//                             to a historian tag
+//   user_context.cpp          the refresh of the user's historian context
 //
 // Locking: every text, variant and interface field a client reads or writes
 // is copied or replaced under the object lock, so a client that edits a
@@ -108,6 +113,12 @@ MvBindingHandler MvSetBindingBatchStep(LONG kind, MvBindingHandler step);
 // The data-set reader of a pass (mask 1 input, 2 output).
 using MvDataSetReader = void (*)(CMvCalculation& calc, LONG mask, IMvDataSet* dataSet);
 MvDataSetReader MvSetDataSetReader(MvDataSetReader reader);
+
+// The maker of the new Parameters collection of a set-up from a library
+// formula (calculation_setup.cpp); returns what it replaces, null restores
+// the module's own.
+using MvCollectionMaker = HRESULT (*)(mv::ComPtr<IMvObjCollection>* out);
+MvCollectionMaker MvSetSetupCollectionMaker(MvCollectionMaker maker);
 
 // The first `count` members of the collection (every member when `count` is
 // below 0) as Itf, in collection order; a member that is missing or does not
@@ -291,6 +302,40 @@ public:
     // formula's Default becomes the Value of a parameter that is new.
     HRESULT CopyFormulaParameterDetails(IMvParameter* target, IMvParameter* source, bool existed);
 
+    // Set-up from a library formula (calculation_setup.cpp).
+    // Rebuilds Parameters as the formula's parameters in the formula's
+    // order, reusing the calculation's own parameter of each name; a member
+    // that is no parameter, or (unless strict) a parameter that cannot be
+    // added, is skipped. Parameters stays as it was when the new collection
+    // cannot be made (that failure is returned) or, with strict, when a
+    // parameter cannot be added (E_FAIL). A formula without parameters
+    // changes nothing.
+    HRESULT SetParametersFromFormula(IMvCalculation* formula, bool strict = false);
+    // The whole set-up of SetCalcFromFormulaP. With strict, the first step
+    // that fails ends it and its failure is returned; otherwise each failing
+    // step leaves its part as it was and the result is S_OK.
+    HRESULT SetUpFromFormula(IMvCalculation* formula, bool strict);
+
+    // Automatic parameters (auto_parameters.cpp). None reports a failure.
+    // The spreadsheet form: a VT_ARRAY | VT_VARIANT list whose elements 1
+    // and 2 are string arrays of cell names and cell contents.
+    void AutoAddParameters(VARIANT* list, BSTR sheetName);
+    void AutoAddParameters(SAFEARRAY* names, SAFEARRAY* contents, BSTR sheetName);
+    // Links the parameter of that name (made when missing) to the cell of
+    // that name: an output when the content is a formula, else an input.
+    void AutoAddParameter(BSTR name, BSTR content, BSTR sheetName);
+    // Binds an unbound parameter to the historian tag of its name on the
+    // server "name[:group]" as the scripting library finds it; a tag that
+    // cannot be found leaves the parameter as it was. S_OK, or E_UNEXPECTED
+    // when an exception escapes.
+    HRESULT AutoBindParameter(IMvParameter* parameter, BSTR servers);
+
+    // The refresh of the user's context on each listed historian node
+    // (user_context.cpp); failures are appended to the error text. S_OK, or
+    // E_UNEXPECTED when an exception escapes.
+    HRESULT RefreshUserContextList(const std::vector<std::string>& nodes,
+                                   const std::vector<LONG>& groups);
+
     // The run's error text (calculation_errors.cpp). SetError replaces it,
     // AddError appends to it (no separator); a text left non-empty is logged
     // as two error lines. Both hold the object lock throughout.
@@ -332,11 +377,43 @@ public:
     // gives its reference to the cache).
     void AddThreadOleObject(IDispatch* object, DWORD thread);
 
+    // The automation-object formula (executors/ole_execute.cpp,
+    // executors/ole_calls.cpp): the calling thread's object from the cache
+    // (created when it has none), then the property writes, the method calls
+    // and the property reads, each only when the one before succeeded.
+    void OLE_Execute();
+    HRESULT CreateOleObject(IDispatch** object, std::string& message);
+    HRESULT SetOLEProps(IDispatch* object);
+    HRESULT CallOLEMethods(IDispatch* object);
+    HRESULT CallOLEMethod(IDispatch* object, IMvCalcOLEMethod* method, IMvParameter* returnValue);
+    HRESULT GetOLEProps(IDispatch* object);
+    LONG GetDispId(IDispatch* object, IMvCalcOLEMethod* method);
+    // Forgets the looked-up member of every automation method description,
+    // since the next object may be of another class.
+    void ResetOleDispIds();
+
     // The binding dispatcher (binding_dispatch.cpp).
     void ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level, SHORT* status,
                              const void* storeTime);
     void ProcessDataSets(LONG pass);
     void AccumulateParameterLevel(const ParamInfo& record, SHORT* level, SHORT* status);
+
+    // Process-data bindings (bindings/process_data_bindings.cpp), on the
+    // run's share of the table. The resolver fills the definition at
+    // `ordinal` of the direction's list (0 input, else output) of `count`
+    // while the list is unused; the passes return 0, or -1 with the failure
+    // in the error text.
+    void ProcessProcessDataBindingDefinitions(const ParamInfoTable& table, LONG direction,
+                                              LONG count, const ParamInfo* record, LONG ordinal);
+    LONG ReadProcessDataBindings(const ParamInfoTable& table, SHORT* level, SHORT* status);
+    LONG ReadProcessDataValues(BindingDefinitionSet& set, SHORT* level, SHORT* status);
+    LONG WriteProcessDataBindings(const ParamInfoTable& table);
+    LONG GatherProcessDataValues(BindingDefinitionSet& set);
+    LONG WriteProcessDataValues(BindingDefinitionSet& set);
+    // The dispatcher's process-data steps: the resolver in the walk, the
+    // read or write after it.
+    static void ProcessDataBindingHandler(const MvBindingCall& call);
+    static void ProcessDataBatchStep(const MvBindingCall& call);
 
     // Whether the error text is empty, read under the lock.
     bool HasError();
@@ -377,6 +454,19 @@ public:
     // driver alone.
     void SetStoreForwardState(LONG state);
 
+    // The external-program formula (executors/exe_formula.cpp): runs
+    // ProgramName with each parameter's switch and value after "ReturnValue".
+    void EXE_Execute(const ParamInfoTable& table);
+    // The value as text by the variant conversion; "" when it does not
+    // convert. The value itself is not changed.
+    static void SaveVARIANT(const VARIANT& value, std::string& text);
+    // The DLL formula (executors/dll_formula.cpp). LookupDllFunction loads
+    // DllName and finds FunctionName in it (true when found); once found,
+    // the function stays for the object's life. CallDllFunction calls it and
+    // stores its result in "ReturnValue".
+    bool LookupDllFunction();
+    void CallDllFunction();
+
 private:
     struct RunMark;
     // Replaces (append false) or extends the error text without a log line.
@@ -384,6 +474,8 @@ private:
     // Copies the "ReturnValue" parameter's value, level and status into the
     // calculation's own (under the lock).
     void TakeReturnValue();
+    // The formula function found for the DLL formula, null until found.
+    void* DllFunction();
 
     // Replaces (append false) or extends the error text and logs it under
     // `name`.

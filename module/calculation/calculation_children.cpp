@@ -152,8 +152,7 @@ HRESULT CMvCalculation::AddParameterFromFormula(IMvObjCollection* target, IMvPar
         }
         (void)CopyFormulaParameterDetails(parameter.get(), source, existed);
         parameter->SetUnitConversionFactor();
-        (void)target->Add(name.get(), parameter.get());
-        return S_OK;
+        return target->Add(name.get(), parameter.get());
     } catch (...) {
         MvLogErrorHr("CMvCalculation::AddParameterFromFormula", E_UNEXPECTED);
         return E_UNEXPECTED;

@@ -49,19 +49,19 @@ HRESULT CMvCalculation::AllocateCopy(IMvCalculation** pFormula, LONG RecursionCo
                 if (m_CopyOwnerThread == thread && ++RecursionCount > kMaxCopyNesting)
                     return E_FAIL;
                 if (!m_NextCopy) {
-                    IMvCalculation* created = nullptr;
-                    const HRESULT hr = mv::CreateComObject<CMvCalculation>(
-                        nullptr, IID_IMvCalculation, reinterpret_cast<void**>(&created));
+                    mv::ComPtr<mv::ComObject<CMvCalculation>> created;
+                    HRESULT hr = mv::MakeComObject(&created);
+                    // A copy whose set-up fails is never linked: the next
+                    // allocation tries again.
+                    if (SUCCEEDED(hr) && created) hr = created->SetUpFromFormula(this, true);
                     if (FAILED(hr) || !created) {
-                        // The end line names the creation's failure.
+                        // The end line names the creation's or set-up's failure.
                         writeEnd = false;
                         if (g_DiagnosticLog.IsOn(LogMethods))
                             MvTraceMethodEnd(kName, FAILED(hr) ? hr : E_FAIL);
                         return E_FAIL;
                     }
-                    m_NextCopy = created;
-                    // A set-up that fails leaves the copy in the chain as it is.
-                    (void)created->SetCalcFromFormulaP(this);
+                    m_NextCopy = static_cast<IMvCalculation*>(created.Detach());
                 }
                 next = mv::ComPtr<IMvCalculation>(m_NextCopy);
             }

@@ -43,12 +43,12 @@ std::array<MvFormulaExecutor, 8>& Executors() {
 
 constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     nullptr,
-    &NotAvailableExecutor<1>,
-    &NotAvailableExecutor<2>,
+    [](CMvCalculation& calc, const ParamInfoTable& table) { calc.EXE_Execute(table); },
+    [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
     &NotAvailableExecutor<3>,
     &NotAvailableExecutor<4>,
     &NotAvailableExecutor<5>,
-    &NotAvailableExecutor<6>,
+    [](CMvCalculation& calc, const ParamInfoTable&) { calc.CallDllFunction(); },
     &NotAvailableExecutor<7>,
 };
 
@@ -243,7 +243,11 @@ HRESULT CMvCalculation::Execute() {
 }
 
 HRESULT CMvCalculation::ClearCache() {
-    return MvMethodFrame("CMvCalculation::ClearCache", [&] { ClearParamInfo(); });
+    return MvMethodFrame("CMvCalculation::ClearCache", [&] {
+        std::lock_guard ole(m_OleLock);
+        ResetOleDispIds();
+        ClearParamInfo();
+    });
 }
 
 void CMvCalculation::ClearChangedFlags(const ParamInfoTable& table) {

@@ -92,9 +92,11 @@ ParamInfoShare CMvCalculation::SetupParamInfo() {
 // The calculation's share of the table goes (a run in progress keeps its
 // own), then the first thread's automation object, the caches of the rest
 // of the copy chain and the data sets' connections; the other threads'
-// automation objects after leaving the lock.
+// automation objects after leaving the lock. The automation-object lock is
+// held throughout, so a run never searches the cache while it is emptied.
 void CMvCalculation::ClearParamInfo() {
     static constexpr const char* kName = "CMvCalculation::ClearParamInfo";
+    std::lock_guard ole(m_OleLock);
     int mark = 0;
     ParamInfoShare table;
     IDispatch* firstOleObject = nullptr;
@@ -156,6 +158,7 @@ void CMvCalculation::AddThreadOleObject(IDispatch* object, DWORD thread) {
 void CMvCalculation::ClearThreadDataArrays() {
     static constexpr const char* kName = "CMvCalculation::ClearThreadDataArrays";
     MvStepFrame step(kName);
+    std::lock_guard ole(m_OleLock);
     mv::ObjectLock lock(this);
     const std::size_t n = m_ThreadOleObjects.size();
     if (n == 0) return;

@@ -231,7 +231,11 @@ void CMvCalcEnvironment::UnloadCalcsUsingFormula(BSTR library, BSTR formula) {
     MvStepFrame step("CMvCalcEnvironment::UnloadCalcsUsingFormula");
     std::vector<mv::ComPtr<IMvCalculation>> held;
     TaggedLockHolder lock(g_CalcCacheLock, kTaggedLockWholeMap);
-    for (auto& [name, holder] : g_mapActiveCalcs) {
+    // The walk goes over the holders as they stand: the calls below may
+    // reach the cache again on this thread.
+    std::vector<ActiveCalcShare> holders;
+    for (const auto& entry : g_mapActiveCalcs) holders.push_back(entry.second);
+    for (const ActiveCalcShare& holder : holders) {
         mv::ComPtr<IMvCalculation> calc;
         (void)holder->GetCalc(calc.Put());
         if (!calc) continue;

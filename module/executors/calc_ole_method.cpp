@@ -83,9 +83,12 @@ HRESULT CMvCalcOLEMethod::GetArgument(BSTR Name, IMvCalcOLEArg** pArg) {
 }
 
 HRESULT CMvCalcOLEMethod::get_DispId(LONG* pVal) {
-    return MvGetNumberProperty("CMvCalcOLEMethod::get_DispId", m_DispId, pVal);
+    return MvMethodFrame("CMvCalcOLEMethod::get_DispId", [&] {
+        MvRequirePointer(pVal);
+        *pVal = m_DispId.load();
+    });
 }
 
 HRESULT CMvCalcOLEMethod::put_DispId(LONG newVal) {
-    return MvPutNumberProperty("CMvCalcOLEMethod::put_DispId", m_DispId, newVal);
+    return MvMethodFrame("CMvCalcOLEMethod::put_DispId", [&] { m_DispId.store(newVal); });
 }

@@ -5,6 +5,8 @@
 // arguments travelling as a child collection.
 #pragma once
 
+#include <atomic>
+
 #include "comobj.h"
 #include "frame/owned_string.h"
 #include "interfaces/IMvCalcName.h"
@@ -50,11 +52,12 @@ public:
 
 private:
     // Texts are copied and replaced under the object lock; the numbers are
-    // plain, the owning calculation serialises their use.
+    // plain, the owning calculation serialises their use, except DispId,
+    // which every thread running the calculation reads and stores.
     LONG m_OleObjectFieldType = 0;
     CharString m_Name;
     LONG m_FieldDataType = 0;
     CharString m_ParameterName;
     mv::ComPtr<IMvObjCollection> m_Arguments;  // set for the object's whole life
-    LONG m_DispId = -1;
+    std::atomic<LONG> m_DispId{-1};
 };

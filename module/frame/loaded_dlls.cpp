@@ -42,15 +42,22 @@ void CalcUnloadLibrary() {
         return;
     }
     // The map is taken out first, so that a shutdown that loads a library
-    // cannot change it while it is walked.
+    // cannot change it while it is walked. Each entry is one load and is
+    // freed once; names that differ in letter case share one handle, whose
+    // shutdown runs once, before the entry that frees it last.
+    std::unordered_map<HMODULE, int> loads;
+    for (const auto& entry : loaded)
+        if (entry.second) ++loads[entry.second];
     for (const auto& [name, module] : loaded) {
         if (!module) continue;
-        try {
-            auto shutdown =
-                reinterpret_cast<ShutdownFunction>(GetProcAddress(module, "DllShutdown"));
-            if (shutdown) shutdown();
-        } catch (...) {
-            MvLogErrorHr("CalcUnloadLibrary", E_UNEXPECTED);
+        if (--loads[module] == 0) {
+            try {
+                auto shutdown =
+                    reinterpret_cast<ShutdownFunction>(GetProcAddress(module, "DllShutdown"));
+                if (shutdown) shutdown();
+            } catch (...) {
+                MvLogErrorHr("CalcUnloadLibrary", E_UNEXPECTED);
+            }
         }
         FreeLibrary(module);
     }

@@ -20,6 +20,7 @@ extern std::recursive_mutex g_csLoadedDlls;
 HMODULE CalcLoadLibrary(const char* libraryName);
 
 // For every library in the map: calls its "DllShutdown" export when it has
-// one, then frees it; the map is left empty. An exception from one
+// one, once however many names loaded it, then frees each entry's load; the
+// map is left empty. An exception from one
 // library's shutdown is logged and the others are still shut down and freed.
 void CalcUnloadLibrary();

@@ -49,14 +49,24 @@ extern TaggedLock g_LibraryTimeLock;
 void TaggedLockInitialize(TaggedLock& lock);
 void TaggedLockDelete(TaggedLock& lock);
 
+// Debug builds check the order of the three locks on every entry: a thread
+// that holds one of them never enters one above it (re-entering the same
+// lock is allowed). A violation ends the process with a message naming
+// both locks.
+void TaggedLockCheckOrder(const TaggedLock& lock, bool entering) noexcept;
+
 // Enters the lock, writes the tag, and leaves it at the end of the scope.
 class TaggedLockHolder {
 public:
     TaggedLockHolder(TaggedLock& lock, LONG tag) : lock_(lock) {
+        TaggedLockCheckOrder(lock_, true);
         EnterCriticalSection(&lock_.cs);
         lock_.tag = tag;
     }
-    ~TaggedLockHolder() { LeaveCriticalSection(&lock_.cs); }
+    ~TaggedLockHolder() {
+        LeaveCriticalSection(&lock_.cs);
+        TaggedLockCheckOrder(lock_, false);
+    }
     TaggedLockHolder(const TaggedLockHolder&) = delete;
     TaggedLockHolder& operator=(const TaggedLockHolder&) = delete;
 

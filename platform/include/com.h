@@ -261,6 +261,9 @@ INT StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, INT cchMax);
 LPVOID CoTaskMemAlloc(SIZE_T cb);
 LPVOID CoTaskMemRealloc(LPVOID pv, SIZE_T cb);
 void CoTaskMemFree(LPVOID pv);
+// The current UTC time as a FILETIME, from the clock behind GetSystemTime
+// (tests inject it with mv::SetClockForTesting).
+HRESULT CoFileTimeNow(FILETIME* lpFileTime);
 
 HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
 HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);

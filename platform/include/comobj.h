@@ -462,6 +462,31 @@ MV_MODULE_LOCAL HRESULT RegisterClassObject(REFCLSID clsid, DWORD* cookie) noexc
                                  cookie);
 }
 
+// The registration of a class that a stand-in serves from this process: at
+// most one at a time, safe to change from several threads.
+class MV_MODULE_LOCAL ServedClassRegistration {
+public:
+    // Registers T under clsid unless it is registered already.
+    template <class T>
+    HRESULT Register(REFCLSID clsid) noexcept {
+        std::lock_guard lock(m_);
+        if (cookie_) return S_OK;
+        return RegisterClassObject<T>(clsid, &cookie_);
+    }
+    void Revoke() noexcept {
+        DWORD cookie = 0;
+        {
+            std::lock_guard lock(m_);
+            std::swap(cookie, cookie_);
+        }
+        if (cookie) CoRevokeClassObject(cookie);
+    }
+
+private:
+    std::mutex m_;
+    DWORD cookie_ = 0;
+};
+
 // ---------------------------------------------------------------------------
 // Error information
 // ---------------------------------------------------------------------------

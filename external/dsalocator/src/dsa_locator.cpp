@@ -28,7 +28,7 @@ struct State {
     std::vector<Source> sources;
     HRESULT createFailure = S_OK;
     std::atomic<int> live{0};
-    DWORD cookie = 0;
+    mv::ServedClassRegistration registration;
 };
 
 State& S() {
@@ -127,19 +127,11 @@ private:
 }  // namespace
 
 HRESULT Register() {
-    State& s = S();
-    std::lock_guard lock(s.m);
-    if (s.cookie) return S_OK;
-    return mv::RegisterClassObject<CLocator>(CLSID_MvDsaLocator, &s.cookie);
+    return S().registration.Register<CLocator>(CLSID_MvDsaLocator);
 }
 
 void Revoke() {
-    DWORD cookie = 0;
-    {
-        std::lock_guard lock(S().m);
-        std::swap(cookie, S().cookie);
-    }
-    if (cookie) CoRevokeClassObject(cookie);
+    S().registration.Revoke();
 }
 
 void Reset() {

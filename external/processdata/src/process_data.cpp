@@ -1,5 +1,6 @@
-// The process-data stand-in: data sources of one process-wide plant, and per
-// component instance a tags collection per data source.
+// The process-data stand-in: data sources of one process-wide plant with
+// their attribute values, and per component instance a tags collection per
+// data source.
 #include <algorithm>
 #include <atomic>
 #include <map>
@@ -19,6 +20,11 @@ std::string Upper(std::string s) {
     return s;
 }
 
+std::string Key(const std::string& dataSource, const std::string& tag,
+                const std::string& attribute) {
+    return Upper(dataSource) + '\n' + Upper(tag) + '\n' + Upper(attribute);
+}
+
 struct PlantSource {
     std::string name;
     std::set<std::string> tags;  // upper-cased
@@ -34,13 +40,18 @@ class CTags;
 struct State {
     std::mutex m;
     std::vector<PlantSource> plant;
+    std::map<std::string, Sample> samples;  // by Key
+    LONG queryStatus = 0;
     std::map<Op, Failure> failures;
     std::vector<UserDomain> userDomains;
+    std::vector<MapChoice> maps;
+    std::vector<Write> writes;
+    std::map<std::string, int> removeAlls;  // by upper-cased data source
     int synchronous = 0;
     int creations = 0;
     std::atomic<int> live{0};
     std::set<CTags*> collections;  // of live instances
-    DWORD cookie = 0;
+    mv::ServedClassRegistration registration;
 };
 
 State& S() {
@@ -55,6 +66,15 @@ HRESULT Injected(Op op, const std::string& dataSource = {}) {
     if (it == s.failures.end()) return S_OK;
     if (!it->second.dataSource.empty() && it->second.dataSource != Upper(dataSource)) return S_OK;
     return it->second.hr;
+}
+
+// An operation that hands out an object: null with the injected code, which
+// may be a success.
+template <class Out>
+bool Refused(Op op, const std::string& dataSource, Out** out, HRESULT* hr) {
+    *out = nullptr;
+    *hr = Injected(op, dataSource);
+    return *hr != S_OK;
 }
 
 const PlantSource* FindSource(const State& s, const std::string& name) {
@@ -80,18 +100,155 @@ public:
     }
 };
 
+template <class T, class Itf>
+HRESULT Hand(const mv::ComPtr<mv::ComObject<T>>& object, Itf** out) {
+    return object->QueryInterface(mv::IidOf<Itf>::value, reinterpret_cast<void**>(out));
+}
+
+// Fields guarded by the state's mutex.
+class CSample : public mv::ComObjectRoot<CSample>, public NoDispatch<IMvSample> {
+public:
+    using InterfaceMap = mv::Interfaces<IMvSample, mv::Via<IDispatch, IMvSample>>;
+    HRESULT get_Time(DATE* time) override {
+        if (!time) return E_POINTER;
+        if (HRESULT hr = Injected(Op::Time, dataSource); hr != S_OK) return hr;
+        std::lock_guard lock(S().m);
+        *time = current.time;
+        return S_OK;
+    }
+    HRESULT get_Value(VARIANT* out) override {
+        if (!out) return E_POINTER;
+        if (HRESULT hr = Injected(Op::Value, dataSource); hr != S_OK) return hr;
+        std::lock_guard lock(S().m);
+        return VariantCopy(out, &current.value);
+    }
+    HRESULT get_Valid(VARIANT_BOOL* valid) override {
+        if (!valid) return E_POINTER;
+        if (HRESULT hr = Injected(Op::Valid, dataSource); hr != S_OK) return hr;
+        std::lock_guard lock(S().m);
+        *valid = current.valid ? VARIANT_TRUE : VARIANT_FALSE;
+        return S_OK;
+    }
+    std::string dataSource;
+    Sample current{0.0, {}, false};
+};
+
+class CQueryStatus : public mv::ComObjectRoot<CQueryStatus>, public NoDispatch<IMvQueryStatus> {
+public:
+    using InterfaceMap = mv::Interfaces<IMvQueryStatus, mv::Via<IDispatch, IMvQueryStatus>>;
+    HRESULT get_Status(LONG* out) override {
+        if (!out) return E_POINTER;
+        if (HRESULT hr = Injected(Op::Status, dataSource); hr != S_OK) return hr;
+        *out = status;
+        return S_OK;
+    }
+    std::string dataSource;
+    LONG status = 0;
+};
+
+class CAttributes : public mv::ComObjectRoot<CAttributes>, public NoDispatch<IMvAttributes> {
+public:
+    using InterfaceMap = mv::Interfaces<IMvAttributes, mv::Via<IDispatch, IMvAttributes>>;
+
+    HRESULT Read(LONG) override {
+        if (HRESULT hr = Injected(Op::Read, dataSource); hr != S_OK) return hr;
+        State& s = S();
+        std::lock_guard lock(s.m);
+        status = s.queryStatus;
+        for (auto& [name, sample] : entries) {
+            auto seeded = s.samples.find(Key(dataSource, tag, name));
+            if (seeded == s.samples.end()) {
+                sample->current = Sample{0.0, {}, false};
+                status = 3;
+            } else {
+                sample->current = seeded->second;
+            }
+        }
+        return S_OK;
+    }
+    HRESULT get_QueryStatus(IMvQueryStatus** out) override {
+        if (!out) return E_POINTER;
+        HRESULT hr = S_OK;
+        if (Refused(Op::QueryStatus, dataSource, out, &hr)) return hr;
+        mv::ComPtr<mv::ComObject<CQueryStatus>> query;
+        if (FAILED(hr = mv::MakeComObject<CQueryStatus>(&query))) return hr;
+        query->dataSource = dataSource;
+        {
+            std::lock_guard lock(S().m);
+            query->status = status;
+        }
+        return Hand(query, out);
+    }
+    HRESULT Add(BSTR attributeName, LONG, IMvSample** out) override {
+        if (!out) return E_POINTER;
+        HRESULT hr = S_OK;
+        if (Refused(Op::AttributeAdd, dataSource, out, &hr)) return hr;
+        const std::string name = Upper(mv::ToUtf8(attributeName));
+        if (name.empty()) return E_INVALIDARG;
+        std::lock_guard lock(S().m);
+        for (auto& [held, sample] : entries)
+            if (held == name) return Hand(sample, out);
+        mv::ComPtr<mv::ComObject<CSample>> sample;
+        if (FAILED(hr = mv::MakeComObject<CSample>(&sample))) return hr;
+        sample->dataSource = dataSource;
+        entries.emplace_back(name, sample);
+        return Hand(sample, out);
+    }
+
+    std::string dataSource;
+    std::string tag;
+    std::vector<std::pair<std::string, mv::ComPtr<mv::ComObject<CSample>>>> entries;
+    LONG status = 0;
+};
+
 class CTag : public mv::ComObjectRoot<CTag>, public NoDispatch<IMvTag> {
 public:
     using InterfaceMap = mv::Interfaces<IMvTag, mv::Via<IDispatch, IMvTag>>;
+
+    HRESULT get_Attributes(IMvAttributes** out) override {
+        if (!out) return E_POINTER;
+        HRESULT hr = S_OK;
+        if (Refused(Op::Attributes, dataSource, out, &hr)) return hr;
+        return Hand(attributes, out);
+    }
+    HRESULT put_Map(BSTR mapName) override {
+        if (HRESULT hr = Injected(Op::SetMap, dataSource); hr != S_OK) return hr;
+        const std::string name = mv::ToUtf8(mapName);
+        if (name.empty()) return E_INVALIDARG;
+        std::lock_guard lock(S().m);
+        map = name;
+        S().maps.push_back({dataSource, this->name, name});
+        return S_OK;
+    }
+    HRESULT WriteAttribute(BSTR attributeName, DATE time, VARIANT_BOOL flag, VARIANT value,
+                           LONG level, LONG status) override {
+        if (HRESULT hr = Injected(Op::WriteAttribute, dataSource); hr != S_OK) return hr;
+        const std::string attribute = mv::ToUtf8(attributeName);
+        if (attribute.empty()) return E_INVALIDARG;
+        Write write{dataSource, name, {}, attribute, time, flag, {}, level, status};
+        if (HRESULT hr = VariantCopy(&write.value, &value); FAILED(hr)) return hr;
+        State& s = S();
+        std::lock_guard lock(s.m);
+        write.map = map;
+        s.writes.push_back(std::move(write));
+        return S_OK;
+    }
+
+    std::string dataSource;
     std::string name;
+    std::string map;  // guarded by the state's mutex
+    mv::ComPtr<mv::ComObject<CAttributes>> attributes;
 };
 
-HRESULT NewTag(const std::string& name, IMvTag** out) {
+HRESULT NewTag(const std::string& dataSource, const std::string& name,
+               mv::ComPtr<mv::ComObject<CTag>>* out) {
     mv::ComPtr<mv::ComObject<CTag>> tag;
     HRESULT hr = mv::MakeComObject<CTag>(&tag);
+    if (SUCCEEDED(hr)) hr = mv::MakeComObject<CAttributes>(&tag->attributes);
     if (FAILED(hr)) return hr;
-    tag->name = name;
-    *out = tag.Detach();
+    tag->dataSource = tag->attributes->dataSource = dataSource;
+    tag->name = tag->attributes->tag = name;
+    *out = std::move(tag);
     return S_OK;
 }
 
@@ -108,36 +265,44 @@ public:
         S().collections.erase(this);
     }
 
-    HRESULT Item(VARIANT index, IMvTag** tag) override {
-        if (!tag) return E_POINTER;
-        *tag = nullptr;
+    HRESULT Item(VARIANT index, IMvTag** out) override {
+        if (!out) return E_POINTER;
+        HRESULT hr = S_OK;
+        if (Refused(Op::TagItem, dataSource, out, &hr)) return hr;
         if (index.vt != VT_BSTR) return E_INVALIDARG;
-        std::string name = mv::ToUtf8(index.bstrVal);
+        const std::string name = Upper(mv::ToUtf8(index.bstrVal));
         std::lock_guard lock(S().m);
-        if (std::find(held.begin(), held.end(), Upper(name)) == held.end()) return E_INVALIDARG;
-        return NewTag(name, tag);
+        for (const auto& tag : held)
+            if (Upper(tag->name) == name) return Hand(tag, out);
+        return E_INVALIDARG;
     }
-    HRESULT Add(BSTR tagName, IMvTag** tag) override {
-        if (!tag) return E_POINTER;
-        *tag = nullptr;
-        std::string name = mv::ToUtf8(tagName);
+    HRESULT Add(BSTR tagName, IMvTag** out) override {
+        if (!out) return E_POINTER;
+        HRESULT hr = S_OK;
+        if (Refused(Op::TagAdd, dataSource, out, &hr)) return hr;
+        const std::string name = mv::ToUtf8(tagName);
         State& s = S();
         std::lock_guard lock(s.m);
         const PlantSource* source = FindSource(s, dataSource);
         if (name.empty() || !source || !source->tags.count(Upper(name))) return E_INVALIDARG;
-        if (std::find(held.begin(), held.end(), Upper(name)) == held.end())
-            held.push_back(Upper(name));
-        return NewTag(name, tag);
+        for (const auto& tag : held)
+            if (Upper(tag->name) == Upper(name)) return Hand(tag, out);
+        mv::ComPtr<mv::ComObject<CTag>> tag;
+        if (FAILED(hr = NewTag(dataSource, name, &tag))) return hr;
+        held.push_back(tag);
+        return Hand(tag, out);
     }
     HRESULT RemoveAll() override {
-        if (HRESULT hr = Injected(Op::RemoveAll, dataSource); FAILED(hr)) return hr;
+        if (HRESULT hr = Injected(Op::RemoveAll, dataSource); hr != S_OK) return hr;
+        std::vector<mv::ComPtr<mv::ComObject<CTag>>> removed;
         std::lock_guard lock(S().m);
-        held.clear();
+        removed.swap(held);
+        ++S().removeAlls[Upper(dataSource)];
         return S_OK;
     }
 
-    std::string dataSource;         // guarded by the state's mutex
-    std::vector<std::string> held;  // upper-cased, guarded by the state's mutex
+    std::string dataSource;                             // set before the collection is handed out
+    std::vector<mv::ComPtr<mv::ComObject<CTag>>> held;  // guarded by the state's mutex
 };
 
 class CDataSource : public mv::ComObjectRoot<CDataSource>, public NoDispatch<IMvDataSource> {
@@ -145,8 +310,8 @@ public:
     using InterfaceMap = mv::Interfaces<IMvDataSource, mv::Via<IDispatch, IMvDataSource>>;
     HRESULT get_Tags(IMvTags** out) override {
         if (!out) return E_POINTER;
-        *out = nullptr;
-        if (HRESULT hr = Injected(Op::Tags, name); FAILED(hr)) return hr;
+        HRESULT hr = S_OK;
+        if (Refused(Op::Tags, name, out, &hr)) return hr;
         return tags.CopyTo(out);
     }
     std::string name;
@@ -193,18 +358,19 @@ public:
     HRESULT Item(VARIANT index, IMvDataSource** out) override {
         if (!out) return E_POINTER;
         *out = nullptr;
-        if (HRESULT hr = Injected(Op::Item); FAILED(hr)) return hr;
-        if (index.vt == VT_I4) {
-            if (index.lVal < 1 || index.lVal > static_cast<LONG>(sources_.size()))
-                return E_INVALIDARG;
-            return sources_[static_cast<size_t>(index.lVal - 1)]->QueryInterface(
-                IID_IMvDataSource, reinterpret_cast<void**>(out));
+        const CDataSource* found = nullptr;
+        if (index.vt == VT_I4 && index.lVal >= 1 &&
+            index.lVal <= static_cast<LONG>(sources_.size()))
+            found = sources_[static_cast<size_t>(index.lVal - 1)].get();
+        if (index.vt == VT_BSTR) {
+            const std::string name = Upper(mv::ToUtf8(index.bstrVal));
+            for (auto& source : sources_)
+                if (Upper(source->name) == name) found = source.get();
         }
-        if (index.vt != VT_BSTR) return E_INVALIDARG;
-        std::string name = Upper(mv::ToUtf8(index.bstrVal));
+        HRESULT hr = S_OK;
+        if (Refused(Op::Item, found ? found->name : std::string(), out, &hr)) return hr;
         for (auto& source : sources_)
-            if (Upper(source->name) == name)
-                return source->QueryInterface(IID_IMvDataSource, reinterpret_cast<void**>(out));
+            if (source.get() == found) return Hand(source, out);
         return E_INVALIDARG;
     }
     HRESULT get_Count(LONG* count) override {
@@ -237,27 +403,24 @@ private:
 }  // namespace
 
 HRESULT Register() {
-    State& s = S();
-    std::lock_guard lock(s.m);
-    if (s.cookie) return S_OK;
-    return mv::RegisterClassObject<CDataSources>(CLSID_MvProcessDataSources, &s.cookie);
+    return S().registration.Register<CDataSources>(CLSID_MvProcessDataSources);
 }
 
 void Revoke() {
-    DWORD cookie = 0;
-    {
-        std::lock_guard lock(S().m);
-        std::swap(cookie, S().cookie);
-    }
-    if (cookie) CoRevokeClassObject(cookie);
+    S().registration.Revoke();
 }
 
 void Reset() {
     State& s = S();
     std::lock_guard lock(s.m);
     s.plant.clear();
+    s.samples.clear();
+    s.queryStatus = 0;
     s.failures.clear();
     s.userDomains.clear();
+    s.maps.clear();
+    s.writes.clear();
+    s.removeAlls.clear();
     s.synchronous = 0;
     s.creations = 0;
 }
@@ -275,6 +438,18 @@ void AddPlantTag(const std::string& dataSource, const std::string& tag) {
         if (Upper(p.name) == Upper(dataSource)) p.tags.insert(Upper(tag));
 }
 
+void SetSample(const std::string& dataSource, const std::string& tag, const std::string& attribute,
+               const Sample& sample) {
+    AddPlantTag(dataSource, tag);
+    std::lock_guard lock(S().m);
+    S().samples[Key(dataSource, tag, attribute)] = sample;
+}
+
+void SetQueryStatus(LONG status) {
+    std::lock_guard lock(S().m);
+    S().queryStatus = status;
+}
+
 void SetFailure(Op op, HRESULT hr, const std::string& dataSource) {
     State& s = S();
     std::lock_guard lock(s.m);
@@ -290,8 +465,24 @@ std::vector<std::string> CollectedTags(const std::string& dataSource) {
     std::vector<std::string> out;
     for (CTags* tags : s.collections)
         if (Upper(tags->dataSource) == Upper(dataSource))
-            out.insert(out.end(), tags->held.begin(), tags->held.end());
+            for (const auto& tag : tags->held) out.push_back(Upper(tag->name));
     return out;
+}
+
+int RemoveAllCalls(const std::string& dataSource) {
+    std::lock_guard lock(S().m);
+    auto it = S().removeAlls.find(Upper(dataSource));
+    return it == S().removeAlls.end() ? 0 : it->second;
+}
+
+std::vector<MapChoice> MapChoices() {
+    std::lock_guard lock(S().m);
+    return S().maps;
+}
+
+std::vector<Write> Writes() {
+    std::lock_guard lock(S().m);
+    return S().writes;
 }
 
 std::vector<UserDomain> UserDomainCalls() {

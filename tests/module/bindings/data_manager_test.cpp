@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "../parameters/parameter_test_support.h"
 #include "binding_test_support.h"
 #include "process_data_sim.h"
 
@@ -196,6 +197,84 @@ TEST_F(DataManagerTest, StepLinesOfAManagerThatNeverCreatedTheComponent) {
     // Both left early: no end lines.
     EXPECT_EQ(log.Count("Function - End"), 0u);
     EXPECT_EQ(procdata::Creations(), 0);
+}
+
+// Every road of a read, and of a write where it differs: the result, the
+// lines written (two per failure) and what the read's out arguments hold.
+TEST_F(DataManagerTest, ReadAndWriteOutcomes) {
+    procdata::SetSample("DS2", "FLOW", "VALUE", {45000.5, mv::Variant(LONG{7}), true});
+    procdata::SetSample("DS2", "LEVEL", "VALUE", {45001.0, mv::Variant(LONG{7}), false});
+    procdata::SetQueryStatus(5);
+    struct Row {
+        const char *tag, *map, *attribute;
+        Op op;  // Op::Count: nothing injected
+        HRESULT injected, expect;
+        const char* message;  // "" when no lines are expected
+        LONG value, level, status;
+        DATE time;
+        bool write = false;  // a write instead of a read
+    } rows[] = {
+        {"FLOW", "M", "VALUE", Op::Count, S_OK, S_OK, "", 7, 0, 5, 45000.5},
+        {"LEVEL", "M", "VALUE", Op::Count, S_OK, S_OK, "", 7, 1, 5, 45001},
+        {"FLOW", "M", "OTHER", Op::Count, S_OK, S_OK, "Query ended with errors", 0, 1, 3, -1},
+        {"", "M", "VALUE", Op::Count, S_OK, E_FAIL,
+         "MvDataManager::GetValue:  tagname had 0-length string", 0, 1, -7, -1},
+        {"FLOW", "M", "VALUE", Op::Create, REGDB_E_CLASSNOTREG, REGDB_E_CLASSNOTREG,
+         "Unable to create component: MvProcessData::DataSources", 0, 1, -7, -1},
+        {"NOPE", "M", "VALUE", Op::Count, S_OK, E_INVALIDARG,
+         "Invalid tag( NOPE ) for data source( DS2 )", 0, 1, -7, -1},
+        {"FLOW", "", "VALUE", Op::Count, S_OK, E_INVALIDARG, "Invalid map(  )", 0, 1, -7, -1},
+        {"FLOW", "M", "", Op::Count, S_OK, E_INVALIDARG,
+         "Invalid attribute(  ) for data source( DS2 ) tag( FLOW )", 0, 1, -7, -1},
+        {"FLOW", "M", "VALUE", Op::Attributes, S_FALSE, E_POINTER,
+         "MvProcessData::IMvDataSource::get_Attributes", 0, 1, -7, -1},
+        {"FLOW", "M", "VALUE", Op::Read, E_FAIL, E_FAIL, "IMvAttributes:  Failed call to Read", 0,
+         1, -7, -1},
+        {"FLOW", "M", "VALUE", Op::QueryStatus, S_FALSE, E_POINTER,
+         "IMvAttributes:  Failed call to get_QueryStatus", 0, 1, -7, -1},
+        {"FLOW", "M", "VALUE", Op::Status, E_FAIL, E_FAIL,
+         "IMvQueryStatus:  Failed call to get_Status", 0, 1, -7, -1},
+        {"FLOW", "M", "VALUE", Op::Time, E_FAIL, E_FAIL, "IMvSample:  Failed call to get_Time", 0,
+         1, 5, -1},
+        {"FLOW", "M", "VALUE", Op::Value, E_FAIL, E_FAIL, "IMvSample:  Failed call to get_Value", 0,
+         1, 5, 45000.5},
+        {"FLOW", "M", "VALUE", Op::Valid, E_FAIL, E_FAIL, "IMvSample:  Failed call to get_Valid", 7,
+         1, 5, 45000.5},
+        {"FLOW", "M", "VALUE", Op::WriteAttribute, E_ACCESSDENIED, E_ACCESSDENIED,
+         "IMvTag:  Failed call to WriteAttribute", 0, 0, 0, 0, true},
+        {"", "M", "VALUE", Op::Count, S_OK, S_OK,
+         "MvDataManager::SetValue: MvDataManager::SetValue:  tagname had 0-length string", 0, 0, 0,
+         0, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.tag) + "/" + row.map + "/" + row.attribute + " " +
+                     row.message);
+        procdata::SetFailure(row.op, row.injected);
+        DATE time = -1;
+        mv::Variant value(99.0);
+        LONG level = -5, status = -7;
+        {
+            MvDataManager manager;
+            LogMark log;
+            HRESULT hr = row.write ? manager.SetValue(B("DS2").get(), B(row.tag).get(),
+                                                      B(row.map).get(), B(row.attribute).get(),
+                                                      &value, 1, 4, 2.0, VARIANT_TRUE)
+                                   : manager.GetAttributeValue(
+                                         B("DS2").get(), B(row.tag).get(), B(row.map).get(),
+                                         B(row.attribute).get(), &time, &value, &level, &status);
+            EXPECT_EQ(hr, row.expect);
+            const size_t lines = row.write && !*row.tag ? 1 : 2;
+            EXPECT_EQ(log.Count("\n"), *row.message ? lines : 0u) << log.Lines();
+            EXPECT_EQ(log.Count(row.message), 1u) << log.Lines();
+        }
+        procdata::SetFailure(row.op, S_OK);
+        EXPECT_TRUE(procdata::CollectedTags("DS2").empty());
+        if (row.write) continue;
+        parameter_test::ExpectSame(value, mv::Variant(row.value));
+        EXPECT_EQ(level * 100 + status, row.level * 100 + row.status);
+        EXPECT_EQ(time, row.time);
+    }
+    EXPECT_TRUE(procdata::Writes().empty());
 }
 
 }  // namespace

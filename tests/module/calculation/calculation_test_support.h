@@ -42,6 +42,34 @@ struct ServedClasses {
     }
 };
 
+// The calculation's parameter of that name (made when `add`), null when
+// there is none.
+inline mv::ComPtr<IMvParameter> Param(IMvCalculation* calc, const char16_t* name,
+                                      bool add = false) {
+    mv::ComPtr<IMvParameter> p;
+    (void)(add ? calc->AddParameter(mv::Bstr(name).get(), p.Put())
+               : calc->GetParameter(mv::Bstr(name).get(), p.Put()));
+    return p;
+}
+
+// The parameter's Value as a double, -1 when it is not one.
+inline double NumberIn(IMvParameter* p) {
+    mv::Variant v;
+    p->get_Value(&v);
+    return v.vt == VT_R8 ? v.dblVal : -1.0;
+}
+
+// The names of the calculation's parameters in collection order, each
+// followed by a blank.
+inline std::string ParameterNames(IMvCalculation* calc) {
+    mv::ComPtr<IMvObjCollection> parameters;
+    calc->get_Parameters(parameters.Put());
+    std::string names;
+    for (const auto& p : MvMembersAs<IMvParameter>(parameters.get()))
+        names += (p ? parameter_test::TextOf(p.get(), &IMvParameter::get_Name) : "?") + " ";
+    return names;
+}
+
 inline mv::Variant Get(IDispatch* d, const char16_t* name) {
     mv::Variant v;
     EXPECT_EQ(mv::DispGetPropertyByName(d, name, &v), S_OK) << mv::ToUtf8(name);

@@ -3,9 +3,9 @@
 // with reload on and the unit collection is replaced. A deadlock fails the
 // test through the watchdog instead of hanging it.
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "environment_test_support.h"
@@ -14,35 +14,19 @@ namespace {
 
 using namespace envtest;
 
-// Ends the process when the scope is not left within the limit.
-class Watchdog {
-public:
-    explicit Watchdog(std::chrono::seconds limit)
-        : thread_([this, limit] {
-              std::unique_lock guard(lock_);
-              if (!done_cv_.wait_for(guard, limit, [this] { return done_; })) {
-                  std::fprintf(stderr, "watchdog: the threads did not finish (deadlock?)\n");
-                  std::abort();
-              }
-          }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard guard(lock_);
-            done_ = true;
-        }
-        done_cv_.notify_all();
-        thread_.join();
+// Runs `work` on a thread of its own and ends the process when it does not
+// finish within the limit, so a deadlock fails instead of hanging.
+template <class Work>
+void WithinLimit(std::chrono::seconds limit, Work work) {
+    std::future<void> done = std::async(std::launch::async, work);
+    if (done.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "the threads did not finish within the limit (deadlock?)\n");
+        std::abort();
     }
-
-private:
-    std::mutex lock_;
-    std::condition_variable done_cv_;
-    bool done_ = false;
-    std::thread thread_;
-};
+    done.get();
+}
 
 TEST_F(EnvironmentTest, EightFirstTemporaryLibraryCallsAtOnceGetOneLibrary) {
-    Watchdog watchdog(std::chrono::seconds(60));
     auto env = NewEnvironment();
     const int before = Libraries().created;
     std::vector<mv::ComPtr<IMvFormulaLibrary>> got(8);
@@ -54,14 +38,15 @@ TEST_F(EnvironmentTest, EightFirstTemporaryLibraryCallsAtOnceGetOneLibrary) {
             while (ready < 8) std::this_thread::yield();
             EXPECT_EQ(env->CreateTemporaryLibrary(slot.Put()), S_OK);
         });
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(Libraries().created - before, 1);
+    WithinLimit(std::chrono::seconds(60), [&] {
+        for (auto& t : threads) t.join();
+    });
+    EXPECT_LE(Libraries().created - before, 1) << "created once per process";
     for (auto& library : got) EXPECT_EQ(library, got[0]);
     EXPECT_EQ(Library(env.get(), ""), got[0]) << "the empty name is the temporary library";
 }
 
 TEST_F(EnvironmentTest, RunsOfCachedCalculationsSurviveReplacementsReleasesAndReloads) {
-    Watchdog watchdog(std::chrono::seconds(120));
     for (const char* name : {"C0", "C1", "C2"}) WriteCalc(name);
     WriteLibrary("Lib1.mvc");
     auto env = NewEnvironment();
@@ -96,7 +81,9 @@ TEST_F(EnvironmentTest, RunsOfCachedCalculationsSurviveReplacementsReleasesAndRe
             env->SetUnitConvColl(i % 2 ? nullptr
                                        : Create<IMvObjCollection>(CLSID_MvObjCollection).get());
     });
-    for (auto& t : threads) t.join();
+    WithinLimit(std::chrono::seconds(120), [&] {
+        for (auto& t : threads) t.join();
+    });
     EXPECT_EQ(failures, 0);
     EXPECT_TRUE(Get(env.get(), "C0"));
 }

@@ -83,25 +83,37 @@ TEST_F(EnvironmentTest, StoreAndForwardStartsWithStatusSixOnlyForVariantTrue) {
     }
 }
 
-TEST_F(EnvironmentTest, AMissingLibraryFormulaIsNotCachedAndIsRetried) {
+TEST_F(EnvironmentTest, LibraryFormulasAreRetriedUntilFoundAndAReplacementReloadsTheirUsers) {
     auto env = NewEnvironment();
     WriteLibrary("Lib1.mvc");
     WriteCalc("Based", [](IMvCalculation* c) {
         c->put_LibraryName(B("Lib1").get());
         c->put_FormulaName(B("Flow").get());
     });
+    WriteCalc("Plain");
     const int before = Libraries().getFormula;
     EXPECT_FALSE(Get(env.get(), "Based"));
     EXPECT_FALSE(Get(env.get(), "Based"));
-    EXPECT_EQ(Libraries().getFormula - before, 2) << "each use asks the library again";
+    EXPECT_EQ(Libraries().getFormula - before, 2) << "a missing formula is not cached";
+    AddFormula("Flow");
+    auto based = Get(env.get(), "Based");
+    auto plain = Get(env.get(), "Plain");
+    ASSERT_TRUE(based && plain);
 
-    // The library itself stays cached; a missing library file is retried.
+    // The library itself stays cached and is told of the replacement; the
+    // calculation based on the formula is loaded anew, the other is kept.
     auto library = Library(env.get(), "Lib1");
     EXPECT_EQ(Library(env.get(), "Lib1"), library);
+    const int clears = Libraries().clearFormulaRef;
+    EXPECT_EQ(env->ReplaceFormula(B("Lib1").get(), B("Flow").get()), S_OK);
+    EXPECT_EQ(Libraries().clearFormulaRef - clears, 1);
+    EXPECT_NE(Get(env.get(), "Based"), based);
+    EXPECT_EQ(Get(env.get(), "Plain"), plain);
+
     mv::ComPtr<IMvFormulaLibrary> none;
     EXPECT_EQ(env->GetLibraryObject(B("Lib2").get(), none.Put()), STG_E_FILENOTFOUND);
     WriteLibrary("Lib2.mvc");
-    EXPECT_TRUE(Library(env.get(), "Lib2"));
+    EXPECT_TRUE(Library(env.get(), "Lib2")) << "a missing library file is retried";
 }
 
 TEST_F(EnvironmentTest, AShareKeptAcrossAClearingIsDetachedAndLooksItsNameUpAgain) {
@@ -268,6 +280,40 @@ TEST_F(EnvironmentTest, TheExecutionBufferGrowsOnlyAndAFailedGrowthKeepsTheOldOn
     EXPECT_EQ(TlsExecutionBufferSize(), 0);
     mv::Variant error;
     EXPECT_EQ(env->AdoClose(nullptr, &error), E_NOTIMPL);
+
+    // Late-bound clients reach the same members by name.
+    const std::pair<const char16_t*, DISPID> members[] = {{u"GetCalcObject", 1},
+                                                          {u"GetThreadLocalBuffer", 7},
+                                                          {u"AdoQueryInfo", 0xC},
+                                                          {u"CreateTemporaryLibrary", 0x10},
+                                                          {u"EnableStaleLibraryReload", 0x139}};
+    for (const auto& [name, id] : members) {
+        DISPID got = 0;
+        EXPECT_EQ(mv::DispGetIDOfName(env.get(), name, &got), S_OK);
+        EXPECT_EQ(got, id) << mv::ToUtf8(name);
+    }
+    mv::Variant size(LONG{64});
+    EXPECT_EQ(mv::DispInvokeMethodByName(env.get(), u"GetThreadLocalBuffer", &size, 1, nullptr),
+              S_OK);
+    EXPECT_EQ(TlsExecutionBufferSize(), 64);
+    env->ReleaseThreadLocalBuffer();
+}
+
+TEST_F(EnvironmentTest, DebugBuildsEndOnACacheLockTakenUnderTheTimeLock) {
+#ifdef NDEBUG
+    GTEST_SKIP() << "the order is checked in debug builds";
+#endif
+    {
+        TaggedLockHolder cache(g_CalcCacheLock, kTaggedLockSingle);
+        TaggedLockHolder time(g_LibraryTimeLock, kTaggedLockSingle);
+        TaggedLockHolder again(g_CalcCacheLock, kTaggedLockSingle);  // re-entry is fine
+    }
+    EXPECT_DEATH(
+        {
+            TaggedLockHolder time(g_LibraryTimeLock, kTaggedLockSingle);
+            TaggedLockHolder cache(g_CalcCacheLock, kTaggedLockSingle);
+        },
+        "lock order violated: g_CalcCacheLock entered while g_LibraryTimeLock is held");
 }
 
 }  // namespace

@@ -84,21 +84,18 @@ public:
     HRESULT Method Args override {           \
         return E_NOTIMPL;                    \
     }
-    MV_STAND_IN_NOT_SERVED(get_Description, (BSTR*))
-    MV_STAND_IN_NOT_SERVED(put_Description, (BSTR))
-    MV_STAND_IN_NOT_SERVED(get_CreationDate, (DATE*))
-    MV_STAND_IN_NOT_SERVED(put_CreationDate, (DATE))
-    MV_STAND_IN_NOT_SERVED(get_ModifiedDate, (DATE*))
-    MV_STAND_IN_NOT_SERVED(put_ModifiedDate, (DATE))
-    MV_STAND_IN_NOT_SERVED(get_ID, (BSTR*))
-    MV_STAND_IN_NOT_SERVED(put_ID, (BSTR))
-    MV_STAND_IN_NOT_SERVED(get_Password, (LONG*))
-    MV_STAND_IN_NOT_SERVED(put_Password, (LONG))
-    MV_STAND_IN_NOT_SERVED(get_EditOwner, (BSTR*))
-    MV_STAND_IN_NOT_SERVED(put_EditOwner, (BSTR))
+#define MV_STAND_IN_NOT_SERVED_PROP(Name, Type) \
+    MV_STAND_IN_NOT_SERVED(get_##Name, (Type*)) MV_STAND_IN_NOT_SERVED(put_##Name, (Type))
+    MV_STAND_IN_NOT_SERVED_PROP(Description, BSTR)
+    MV_STAND_IN_NOT_SERVED_PROP(CreationDate, DATE)
+    MV_STAND_IN_NOT_SERVED_PROP(ModifiedDate, DATE)
+    MV_STAND_IN_NOT_SERVED_PROP(ID, BSTR)
+    MV_STAND_IN_NOT_SERVED_PROP(Password, LONG)
+    MV_STAND_IN_NOT_SERVED_PROP(EditOwner, BSTR)
     MV_STAND_IN_NOT_SERVED(get_Formulas, (IMvObjCollection**))
     MV_STAND_IN_NOT_SERVED(AddFormula, (BSTR, IMvCalculation**))
     MV_STAND_IN_NOT_SERVED(FormulaDetailArray, (VARIANT*))
+#undef MV_STAND_IN_NOT_SERVED_PROP
 #undef MV_STAND_IN_NOT_SERVED
 
 private:
@@ -114,6 +111,8 @@ protected:
         fs::create_directories(base_ / "Calc");
         fs::create_directories(base_ / "Lib");
         setenv("MORVA_CALC_BASE", base_.c_str(), 1);
+        setenv("TZ", "UTC", 1);  // runs read local time on many threads
+        tzset();
         KhSim_Reset();
         ASSERT_TRUE(DllMain(reinterpret_cast<HINSTANCE>(0x2468), DLL_PROCESS_ATTACH, nullptr));
         for (const CLSID* clsid : {&CLSID_MvCalculation, &CLSID_MvParameter, &CLSID_MvObjCollection,

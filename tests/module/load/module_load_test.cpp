@@ -5,9 +5,12 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "../executors/formula_artefacts.h"
 #include "../frame/registry_test_support.h"
 #include "com.h"
 #include "comobj.h"
@@ -345,6 +348,91 @@ TEST_F(ModuleLoad, RegisteredClassesAreCreatedByProgIdAndACalculationAnswersAndR
     CoFreeUnusedLibraries();
     EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
     EXPECT_TRUE(FreeLibrary(module));
+}
+
+// A kind-1 and a kind-6 calculation of the registered module. argdump gets
+// the words of the command text, never a shell's; a program that does not
+// start fails the run. Unloading the module shuts the formula library down
+// once, though two names loaded it.
+TEST_F(ModuleLoad, ProgramAndDllFormulasRunThroughTheRegisteredModule) {
+    const fs::path dir = fs::path(std::getenv("MORVA_COMMON_APPDATA"));
+    const std::string dump = (dir / "args.txt").string(), marker = (dir / "x").string();
+    setenv("ARGDUMP_FILE", dump.c_str(), 1);
+    setenv("MORVA_DLL_PATH", formula_test::FormulasDir().c_str(), 1);
+    HMODULE formulas = LoadLibraryA(formula_test::kTestFormulas);  // keeps the counter mapped
+    ASSERT_NE(formulas, nullptr) << mv::LoaderErrorText();
+    static int shutdowns;
+    shutdowns = 0;
+    Export<void (*)(int*)>(formulas, "SetShutdownCounter")(&shutdowns);
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation.1", &clsid), S_OK);
+    // Runs a new calculation with the properties and the parameters' switches
+    // and values; answers its ErrorText and Value.
+    using Props = std::vector<std::pair<const char16_t*, mv::Variant>>;
+    auto run = [&](const Props& props, const Props& params) {
+        IDispatch* calc = nullptr;
+        EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                                   reinterpret_cast<void**>(&calc)),
+                  S_OK);
+        for (const auto& [name, value] : props) mv::DispPutPropertyByName(calc, name, value);
+        for (const auto& [argument, value] : params) {
+            mv::Variant name(argument), parameter;
+            mv::DispInvokeMethodByName(calc, u"AddParameter", &name, 1, &parameter);
+            mv::DispPutPropertyByName(parameter.pdispVal, u"EXE_RuntimeArgument", name);
+            mv::DispPutPropertyByName(parameter.pdispVal, u"Value", value);
+        }
+        mv::Variant none;
+        EXPECT_EQ(mv::DispInvokeMethodByName(calc, u"Calculate", nullptr, 0, &none), S_OK);
+        auto result = std::pair(mv::ToUtf8(Property(calc, u"ErrorText").bstrVal),
+                                mv::Variant(Property(calc, u"Value")));
+        calc->Release();
+        return result;
+    };
+
+    const struct {
+        std::string program;
+        std::u16string mode;
+        std::vector<std::string> args;
+        std::string error;
+    } programs[] = {
+        {formula_test::ArgdumpPath(), u"fast", {"-t5.5", "/mode:fast"}, ""},
+        {formula_test::ArgdumpPath(),
+         mv::ToUtf16("5; touch " + marker),
+         {"-t5.5", "/mode:5;", "touch", marker},
+         ""},
+        {dir / "missing", u"fast", {}, "Failed to start program: " + (dir / "missing").string()},
+    };
+    for (const auto& p : programs) {
+        SCOPED_TRACE(p.program);
+        fs::remove(dump);
+        const Props props = {{u"FormulaType", mv::Variant(LONG{1})},
+                             {u"ProgramName", mv::Variant(mv::ToUtf16(p.program))}};
+        EXPECT_EQ(run(props, {{u"-t", mv::Variant(5.5)}, {u"/mode:", mv::Variant(p.mode)}}).first,
+                  p.error);
+        std::ifstream in(dump);
+        std::vector<std::string> args;
+        for (std::string line; std::getline(in, line);) args.push_back(line);
+        EXPECT_EQ(args, p.args);
+        EXPECT_FALSE(fs::exists(marker));
+    }
+    for (const char16_t* library : {u"mvtestformulas.dll", u"MVTESTFORMULAS.DLL"}) {
+        const auto [error, value] = run({{u"FormulaType", mv::Variant(LONG{6})},
+                                         {u"DllName", mv::Variant(library)},
+                                         {u"FunctionName", mv::Variant(u"ReturnFortyTwo")}},
+                                        {});
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(value.lVal, 42);
+    }
+
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(shutdowns, 1);
+    EXPECT_TRUE(FreeLibrary(formulas));
+    unsetenv("MORVA_DLL_PATH");
+    unsetenv("ARGDUMP_FILE");
 }
 
 }  // namespace

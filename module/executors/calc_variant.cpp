@@ -1,0 +1,14 @@
+#include "executors/calc_variant.h"
+
+#include "frame/trace.h"
+
+HRESULT CalcVariantChangeType(VARIANT* target, const VARIANT* source, LONG type) {
+    try {
+        if (type < 0 || type >= 0xFFFF) return E_INVALIDARG;
+        if (type == VT_VARIANT) return VariantCopy(target, source);
+        return VariantChangeType(target, source, 0, static_cast<VARTYPE>(type));
+    } catch (...) {
+        MvLogErrorHr("CalcVariantChangeType", E_UNEXPECTED);
+        return E_UNEXPECTED;
+    }
+}
