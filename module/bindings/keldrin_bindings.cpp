@@ -8,6 +8,7 @@
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
 #include "frame/keldrin_client.h"
+#include "frame/owned_string.h"
 #include "parameters/parameter_historian.h"
 
 static_assert(sizeof(RecordField) == sizeof(KeldrinRecField) &&
@@ -24,9 +25,11 @@ using parameter_historian::IsLocalNode;
 constexpr LONG kMaxBatch = 0x7FFF;
 
 std::string Text(IMvParameter* parameter, HRESULT (IMvParameter::*get)(BSTR*)) {
-    mv::Bstr text;
-    (parameter->*get)(text.Out());
-    return text.Utf8();
+    BSTR text = nullptr;
+    (parameter->*get)(&text);
+    std::string out;
+    BstrToAnsiBuffer(text, out);
+    return out;
 }
 
 LONG Number(IMvParameter* parameter, HRESULT (IMvParameter::*get)(LONG*)) {

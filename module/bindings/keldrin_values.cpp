@@ -11,6 +11,7 @@
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
 #include "frame/keldrin_client.h"
+#include "frame/owned_string.h"
 #include "frame/time_conversions.h"
 
 namespace {
@@ -406,9 +407,8 @@ std::string KeldrinFieldName(const KeldrinRecField& pair, bool local) {
     }
     if (length < 0) length = 0;
     if (length > static_cast<SHORT>(sizeof name - 1)) length = static_cast<SHORT>(sizeof name - 1);
-    std::string text(name, strnlen(name, static_cast<size_t>(length)));
-    while (!text.empty() && text.back() == ' ') text.pop_back();
-    return text;
+    TrimTrailingBlanks(name, static_cast<size_t>(length));
+    return name;
 }
 
 void FormatKeldrinError(CMvCalculation& calc, const KeldrinErrorBlock& err, SHORT count,
