@@ -45,11 +45,11 @@ Seams& TheSeams() {
 MvBindingHandler BuiltInHandler(LONG kind) {
     switch (kind) {
         case mvcKeldrin:
-            return &NotAvailable<mvcKeldrin>;
+            return &CMvCalculation::KeldrinBindingHandler;
         case mvcDataSet:
             return &NotAvailable<mvcDataSet>;
         case mvcCalculation:
-            return &NotAvailable<mvcCalculation>;
+            return &CMvCalculation::CalculationBindingHandler;
         case mvcDravik:
             return &NotAvailable<mvcDravik>;
         case mvcQuenbus:
@@ -71,6 +71,7 @@ MvBindingHandler HandlerOf(LONG kind) {
 MvBindingHandler BatchStepOf(LONG kind) {
     MvBindingHandler h = TheSeams().batchSteps[static_cast<std::size_t>(kind)];
     if (h) return h;
+    if (kind == mvcKeldrin) return &CMvCalculation::KeldrinBatchStep;
     if (kind == mvcProcessData) return &CMvCalculation::ProcessDataBatchStep;
     return kind == mvcOPC ? &NotAvailable<mvcOPC> : &Nothing;
 }

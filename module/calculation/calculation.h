@@ -79,6 +79,7 @@ constexpr LONG INPUT_PASS = 0;
 constexpr LONG OUTPUT_PASS = 1;
 
 class CMvCalculation;
+struct KeldrinUst;
 
 // Seams of the run (calculation_run.cpp, binding_dispatch.cpp). Each returns
 // what it replaces; null restores the built-in step, which records a run
@@ -433,6 +434,32 @@ public:
     void PushToTLS();
     static void PopFromTLS();
 
+    // Historian bindings (bindings/keldrin_bindings.cpp), on the run's share
+    // of the table. The resolver fills and resolves the definition at
+    // `ordinal` of the direction's list (0 input, else output) of `count`;
+    // the passes return 0, or 1 when a batch failed (its text in the error
+    // text). A store time is the time every written value carries.
+    void ProcessKeldrinBindingDefinitions(const ParamInfoTable& table, LONG direction, LONG count,
+                                          const ParamInfo& record, LONG ordinal);
+    LONG ReadKeldrinBindings(const ParamInfoTable& table, SHORT* level, SHORT* status);
+    LONG ReadKeldrinCurrentValues(BindingDefinitionSet& set);
+    void StoreKeldrinValues(BindingDefinitionSet& set, SHORT* level, SHORT* status);
+    LONG WriteKeldrinBindings(const ParamInfoTable& table, const KeldrinUst* storeTime);
+    void PrepareKeldrinWrite(BindingDefinitionSet& set);
+    LONG WriteKeldrinValues(BindingDefinitionSet& set, const KeldrinUst* storeTime);
+    // The dispatcher's historian steps: the resolver in the walk, the read or
+    // write after it.
+    static void KeldrinBindingHandler(const MvBindingCall& call);
+    static void KeldrinBatchStep(const MvBindingCall& call);
+
+    // Calculation bindings (bindings/calculation_bindings.cpp): the input
+    // takes the value, level and status of the calculation its
+    // CalculationName names, run first.
+    void ReadCalculationBinding(LONG pass, const ParamInfo& record, SHORT* level, SHORT* status);
+    void RunBoundCalculation(const ParamInfo& record, IMvCalculation* bound, BSTR name,
+                             SHORT* level, SHORT* status);
+    static void CalculationBindingHandler(const MvBindingCall& call);
+
     // The store-and-forward state (0 to 6), written by the store-and-forward
     // driver alone.
     void SetStoreForwardState(LONG state);
@@ -452,6 +479,8 @@ public:
 
 private:
     struct RunMark;
+    // Replaces (append false) or extends the error text without a log line.
+    void AppendErrorQuietly(const std::string& text, bool append);
     // Copies the "ReturnValue" parameter's value, level and status into the
     // calculation's own (under the lock).
     void TakeReturnValue();

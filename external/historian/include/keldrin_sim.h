@@ -43,7 +43,7 @@ LONG KhSim_AddServer(const char* node, LONG major, LONG minor, LONG isLocal);
 // Returns the new record identifier (> 0), or 0.
 LONG KhSim_AddRecord(const char* node, const char* name, LONG definitionId);
 // A field of a record. fieldType is the type code FIELDDEFNINFO reports
-// (-16 to -1, or a character width of 1 or more).
+// (-24 to -1, or a character width of 1 or more).
 // The name is entered in the node's field dictionary (one tag per name).
 // Returns 1, or 0 for bad input.
 LONG KhSim_AddField(const char* node, LONG recordId, const char* fieldName, LONG fieldTag,

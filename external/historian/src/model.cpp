@@ -215,10 +215,10 @@ std::optional<Model::Injection> enterWithError(LONG library, const char* name) {
 
 namespace {
 
-// A field reports -16 to -1 (-7 a 4-byte time, which clients read as -8)
+// A field reports -24 to -1 (-7 a 4-byte time, which clients read as -8)
 // or a character width.
 bool validFieldType(SHORT type) {
-    return type >= -16 && type != 0;
+    return type >= -24 && type != 0;
 }
 
 Value fromSim(const Field& f, const KhSimValue& v) {

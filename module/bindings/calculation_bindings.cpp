@@ -1,0 +1,47 @@
+// Calculation bindings: an input that takes the value, level and status of
+// another calculation, run anew each time the input is read.
+#include "calculation/calculation.h"
+#include "environment/calc_cache.h"
+
+void CMvCalculation::CalculationBindingHandler(const MvBindingCall& call) {
+    if (call.Record)
+        call.Calculation->ReadCalculationBinding(call.Pass, *call.Record, call.Level, call.Status);
+}
+
+void CMvCalculation::ReadCalculationBinding(LONG, const ParamInfo& record, SHORT* level,
+                                            SHORT* status) {
+    mv::Bstr name;
+    record.Parameter->get_CalculationName(name.Out());
+    mv::ComPtr<IMvCalculation> bound;
+    g_GetCalcObject(name.get(), bound.Put());
+    if (bound) {
+        RunBoundCalculation(record, bound.get(), name.get(), level, status);
+        return;
+    }
+    SetError("Error reading parameter \"" + record.Name + "\", calculation \"" +
+             mv::ToUtf8(name.get()) + "\" not found");
+}
+
+void CMvCalculation::RunBoundCalculation(const ParamInfo& record, IMvCalculation* bound, BSTR name,
+                                         SHORT* level, SHORT* status) {
+    // A calculation already running (this one, or one in a cycle through
+    // it) returns at once and gives what it holds.
+    bound->Calculate();
+    mv::Bstr error;
+    bound->get_ErrorText(error.Out());
+    if (error.Length() != 0) {
+        SetError("Error in calculation \"" + mv::ToUtf8(name) + "\" when reading parameter \"" +
+                 record.Name + "\": " + error.Utf8());
+        return;
+    }
+    mv::Variant value;
+    SHORT boundLevel = 0, boundStatus = 0;
+    bound->get_Value(&value);
+    bound->get_Level(&boundLevel);
+    bound->get_Status(&boundStatus);
+    record.Parameter->SetParameterValues(&value, &boundLevel, &boundStatus, nullptr);
+    if (level && status) {
+        *level = *level == -1 ? boundLevel : WorseLevel(*level, boundLevel);
+        *status = LevelToStatus(*level);
+    }
+}

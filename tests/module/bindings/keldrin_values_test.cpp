@@ -1,0 +1,188 @@
+// The historian batch buffer: layouts byte for byte, every type code read
+// and written through the stand-in, and local times across DST changes.
+#include <cstring>
+
+#include "keldrin_bindings_test_support.h"
+
+namespace keldtest {
+namespace {
+
+class KeldrinValues : public KeldrinWorld {
+protected:
+    void SetUp() override {
+        KeldrinWorld::SetUp();
+        ASSERT_GT(KhSim_AddServer("NODEA", 11, 3, 0), 0);
+        KeldrinErrorBlock err{};
+        ASSERT_EQ(DaSetDefaultServer(static_cast<SHORT>(ConnectKeldrinNode("NODEA", &err, nullptr)),
+                                     &err),
+                  0);
+    }
+};
+
+LONG Offset(const BYTE* buffer, void* slot) {
+    return static_cast<LONG>(static_cast<BYTE*>(slot) - buffer);
+}
+
+TEST_F(KeldrinValues, LayoutsPlaceSlotsDescriptorsAndTheStringArea) {
+    SHORT types[3] = {-16, 12, -3};
+    void* values[3] = {};
+    BYTE* buffer = LayoutKeldrinValueBuffer(3, types, values, false);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(Offset(buffer, values[0]), 0);
+    EXPECT_EQ(Offset(buffer, values[1]), 24);
+    EXPECT_EQ(Offset(buffer, values[2]), 36);
+    EXPECT_EQ(types[1], -22);
+    const BYTE descriptor[6] = {76, 0, 0, 0, 12, 0};
+    EXPECT_EQ(std::memcmp(buffer + 24, descriptor, 6), 0);
+
+    SHORT flagged[4] = {-12, 5, -9, -11};
+    void* slots[4] = {};
+    buffer = LayoutKeldrinValueBuffer(4, flagged, slots, true);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ((std::vector<SHORT>(flagged, flagged + 4)), (std::vector<SHORT>{-21, -23, -18, -20}));
+    EXPECT_EQ(Offset(buffer, slots[1]), 24);
+    EXPECT_EQ(Offset(buffer, slots[2]), 44);
+    EXPECT_EQ(Offset(buffer, slots[3]), 60);
+    const BYTE text[6] = {152, 0, 0, 0, 6, 0};  // 2 x 76 slot bytes, length made even
+    EXPECT_EQ(std::memcmp(buffer + 24, text, 6), 0);
+
+    SHORT refused[1] = {-17};
+    EXPECT_EQ(LayoutKeldrinValueBuffer(1, refused, slots, false), nullptr);
+}
+
+// One row per type code: the field's type, what is stored, what a read
+// gives (as the field asks for it) and what a write of `written` stores.
+struct TypeRow {
+    SHORT type;
+    double stored;
+    VARTYPE readAs;
+    double written;
+    bool stamped;  // the read slot carries the value's own time
+};
+
+TEST_F(KeldrinValues, EveryTypeCodeReadsAndWritesThroughTheClient) {
+    const TypeRow rows[] = {
+        {-16, 1.5, VT_R8, 2.5, true}, {-15, 1.5, VT_R4, 2.5, true}, {-14, 7, VT_I4, 9, true},
+        {-13, 7, VT_I2, 9, true},     {-12, 1.5, VT_R8, 2.5, true}, {-11, 1.5, VT_R4, 2.5, true},
+        {-10, 7, VT_I4, 9, true},     {-9, 7, VT_I2, 9, true},      {-6, 1.5, VT_R8, 2.5, false},
+        {-5, 1.5, VT_R4, 2.5, false}, {-4, 7, VT_I4, 9, false},     {-3, 7, VT_I2, 9, false},
+        {-1, 7, VT_I4, 9, false},     {8, 0, VT_BSTR, 0, true},
+    };
+    LONG tag = 0x10000;
+    for (const TypeRow& row : rows) {
+        SCOPED_TRACE(row.type);
+        tag += 0x10000;
+        KhSimValue seed = Seeded(row.stored, 1, 3, 1700000000);
+        seed.Text = "ABC";
+        LONG record = Field("NODEA", ("REC" + std::to_string(tag)).c_str(),
+                            ("F" + std::to_string(tag)).c_str(), tag, row.type, &seed);
+        KeldrinRecField pair{record, tag};
+        SHORT types[1] = {row.type};
+        void* slot[1] = {};
+        BYTE* buffer = LayoutKeldrinValueBuffer(1, types, slot, true);
+        ASSERT_NE(buffer, nullptr);
+        KeldrinErrorBlock err{};
+        SHORT failIndex = -1;
+        ASSERT_EQ(MRDBVALS(1, &pair, types, buffer, &failIndex, &err), 0);
+        BindingDefinition d;
+        d.FieldType = row.type;
+        StoreKeldrinValue(d, types[0], static_cast<BYTE*>(slot[0]), buffer,
+                          TlsExecutionBufferSize());
+        ASSERT_EQ(d.Value.vt, row.readAs);
+        if (row.readAs == VT_BSTR) {
+            EXPECT_EQ(mv::ToUtf8(d.Value.bstrVal), "ABC");
+        } else {
+            mv::Variant number;
+            ASSERT_EQ(number.ChangeType(VT_R8, &d.Value), S_OK);
+            EXPECT_EQ(number.dblVal, row.stored);
+        }
+        const bool hasQuality = row.type >= 1 || (row.type >= -16 && row.type <= -9);
+        EXPECT_EQ(d.Level, hasQuality ? 1 : -1);
+        EXPECT_EQ(d.Status, hasQuality ? 3 : -2);
+        EXPECT_EQ(d.Time, row.stamped ? 1700000000u : ~uint64_t{0});
+
+        VariantClear(&d.Value);
+        if (row.readAs == VT_BSTR) {
+            d.Value.vt = VT_BSTR;
+            d.Value.bstrVal = SysAllocString(u"XYZW");
+        } else {
+            d.Value.vt = VT_R8;
+            d.Value.dblVal = row.written;
+        }
+        d.Level = 2;
+        d.Status = 4;
+        KeldrinUst store{1700000100, 0};
+        types[0] = row.type >= -16 && row.type <= -13 ? static_cast<SHORT>(row.type + 4) : row.type;
+        buffer = LayoutKeldrinValueBuffer(1, types, slot, true);
+        ASSERT_NE(buffer, nullptr);
+        PutKeldrinValue(d, types[0], static_cast<BYTE*>(slot[0]), buffer, &store);
+        ASSERT_EQ(MWDBVALS(1, &pair, types, buffer, &failIndex, &err), 0);
+        KhSimValue back{};
+        char text[16] = {};
+        ASSERT_EQ(KhSim_GetValue("NODEA", record, tag, &back, text, sizeof text), 1);
+        if (row.readAs == VT_BSTR)
+            EXPECT_STREQ(text, "XYZW");
+        else
+            EXPECT_EQ(back.Number, row.written);
+        if (hasQuality) {
+            EXPECT_EQ(back.Level, 2);
+            EXPECT_EQ(back.Status, 4);
+            EXPECT_EQ(back.Stamp.Seconds, 1700000100u);
+        }
+    }
+}
+
+TEST_F(KeldrinValues, LocalTimesRoundTripAcrossBothDstChanges) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    // Either side of 2024-03-31 01:00 UTC and 2024-10-27 01:00 UTC.
+    for (ULONG seconds :
+         {1711846800u - 1800u, 1711846800u + 1800u, 1729990800u - 7200u, 1729990800u + 3600u}) {
+        SCOPED_TRACE(seconds);
+        VARIANT date = KeldrinTimeToVariant(false, KeldrinTime{seconds, 0}, 0);
+        KeldrinTime back{};
+        ASSERT_EQ(VariantToKeldrinTime(false, &back, date, nullptr, 0), S_OK);
+        EXPECT_EQ(back.Seconds, seconds);
+        EXPECT_EQ(back.Micro, 0u);
+    }
+    setenv("TZ", "UTC", 1);
+    tzset();
+}
+
+TEST_F(KeldrinValues, WritesConvertUnitsAndKeepEmptyValuesApart) {
+    BindingDefinition d;
+    d.UnitConversionMultiplier = 2.0;
+    d.UnitConversionOffset = 5.0;
+    SHORT s = -1;
+    EXPECT_EQ(VariantToShort(&s, d), S_OK);
+    EXPECT_EQ(s, 5);  // an empty integer is written as the offset
+    d.Value.vt = VT_I4;
+    d.Value.lVal = 7;
+    d.UnitConversionOffset = 1.5;
+    EXPECT_EQ(VariantToShort(&s, d), S_OK);
+    EXPECT_EQ(s, 15);
+    d.Value.lVal = 100000;
+    LONG l = 0;
+    EXPECT_EQ(VariantToLong(&l, d), S_OK);
+    EXPECT_EQ(l, 200001);
+    d.UnitConversionMultiplier = 1e30;  // saturates instead of overflowing
+    EXPECT_EQ(VariantToLong(&l, d), S_OK);
+    EXPECT_EQ(l, 2147483647);
+    VariantClear(&d.Value);
+    double x = 0.0;
+    EXPECT_EQ(VariantToDouble(&x, d), S_OK);
+    EXPECT_NE(DSPECTYP(x), KELDRIN_CLASS_NUMBER);
+    d.Value.vt = VT_BSTR;
+    d.Value.bstrVal = SysAllocString(u"not a number");
+    EXPECT_NE(VariantToDouble(&x, d), S_OK);
+    EXPECT_EQ(x, 0.0);
+    char chars[4];
+    EXPECT_EQ(VariantToPaddedChars(chars, 4, d.Value), S_OK);
+    EXPECT_EQ(std::string(chars, 4), "not ");
+    VARIANT text = KeldrinCharsToVariant("ABC   ", 6);
+    EXPECT_EQ(mv::ToUtf8(text.bstrVal), "ABC");
+    VariantClear(&text);
+}
+
+}  // namespace
+}  // namespace keldtest
