@@ -98,7 +98,6 @@ MV_CALCULATION_NOT_YET(ExcelAutoAddParameters, ())
 MV_CALCULATION_NOT_YET(CreateCorvexParams, (BSTR, VARIANT*, VARIANT*))
 MV_CALCULATION_NOT_YET(GetScheduledTime, (DATE*))
 MV_CALCULATION_NOT_YET(GetScheduledTimeUtc, (DATE*))
-MV_CALCULATION_NOT_YET(GetFormulaRef, (BSTR, IDispatch**))
 MV_CALCULATION_NOT_YET(AddFormulaRef, (BSTR, BSTR, IDispatch**))
 MV_CALCULATION_NOT_YET(GetFormula, (BSTR, IMvCalculation**, LONG*))
 MV_CALCULATION_NOT_YET(SetCalcFromFormula, ())
@@ -108,31 +107,3 @@ MV_CALCULATION_NOT_YET(CalculateMissingHistory, (VARIANT_BOOL, IMvScheduleGroup*
 MV_CALCULATION_NOT_YET(CheckStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
 
 #undef MV_CALCULATION_NOT_YET
-
-// ---------------------------------------------------------------------------
-// IActiveScriptSite: answered with the VBScript formula
-// ---------------------------------------------------------------------------
-HRESULT CMvCalculation::GetLCID(LCID*) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::GetItemInfo(LPCOLESTR, DWORD, IUnknown**, ITypeInfo**) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::GetDocVersionString(BSTR*) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnScriptTerminate(const VARIANT*, const EXCEPINFO*) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnStateChange(SCRIPTSTATE) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnScriptError(IActiveScriptError*) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnEnterScript() {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnLeaveScript() {
-    return E_NOTIMPL;
-}

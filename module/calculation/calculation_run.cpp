@@ -45,7 +45,7 @@ constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     nullptr,
     &NotAvailableExecutor<1>,
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
-    &NotAvailableExecutor<3>,
+    [](CMvCalculation& calc, const ParamInfoTable& table) { calc.ExecuteVBScript(table); },
     &NotAvailableExecutor<4>,
     &NotAvailableExecutor<5>,
     &NotAvailableExecutor<6>,
