@@ -385,6 +385,13 @@ double DoubleOf(const Digits& d) {
     return std::strtod(text.c_str(), nullptr);
 }
 
+// Rounds half to even on the 15 digits a Double prints with; a value with
+// no digit beyond `decimals` among them is left as it is.
+double RoundDouble(double x, int decimals) {
+    const Digits d = DigitsOf(x);
+    return d.exponent + decimals >= 15 ? x : DoubleOf(RoundDigits(d, decimals, true));
+}
+
 Value RoundFn(const Args& a) {
     Value v = Number(a[0]);
     const LONG decimals = Optional(a, 1, 0);
@@ -392,11 +399,10 @@ Value RoundFn(const Args& a) {
     switch (v.vt) {
         case VT_R8:
         case VT_DATE:
-            v.dblVal = DoubleOf(RoundDigits(DigitsOf(v.dblVal), decimals, true));
+            v.dblVal = RoundDouble(v.dblVal, decimals);
             break;
         case VT_R4:
-            v.fltVal =
-                static_cast<float>(DoubleOf(RoundDigits(DigitsOf(v.fltVal), decimals, true)));
+            v.fltVal = static_cast<float>(RoundDouble(v.fltVal, decimals));
             break;
         case VT_CY:
             if (decimals < 4) {
