@@ -650,14 +650,16 @@ Value FormatNumberFn(const Args& a) {
         if (groups && i > 0 && (d.exponent - i) % 3 == 0) whole += u',';
         whole += static_cast<char16_t>(digit(i));
     }
-    if (whole.empty() && (leading || decimals == 0)) whole = u"0";
+    if (whole.empty() && (leading || decimals == 0)) whole.push_back(u'0');
     std::u16string out = whole;
     if (decimals > 0) {
         out += u'.';
         for (int i = 0; i < decimals; ++i) out += static_cast<char16_t>(digit(d.exponent + i));
     }
     if (!d.negative || d.digits.empty()) return Str(out);
-    return Str(parens ? u"(" + out + u")" : u"-" + out);
+    out.insert(out.begin(), parens ? u'(' : u'-');
+    if (parens) out.push_back(u')');
+    return Str(out);
 }
 
 // ---------------------------------------------------------------------------
