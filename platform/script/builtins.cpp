@@ -796,7 +796,11 @@ Moment MomentOf(double linear) {
 bool DateArg(const VARIANT& in, Moment* out) {
     const Value v = Scalar(in);
     if (v.vt == VT_NULL) return false;
-    *out = MomentOf(LinearOf(As(v, VT_DATE).date));
+    // An object may hand over a DATE no calendar holds.
+    const double linear = LinearOf(As(v, VT_DATE).date);
+    if (!(linear >= convert::kFirstDate && linear < convert::kPastLastDate))
+        FailNumber(kErrorInvalidProcedureCall);
+    *out = MomentOf(linear);
     return true;
 }
 int64_t DayOf(int64_t year, int64_t month, int64_t day) {

@@ -270,6 +270,9 @@ TEST_F(Builtins, ObjectsAndArguments) {
         {"MonthName(1)", "E13"},
         {"Len(Nothing)", "E424"},
     });
+    o_->value.Clear();
+    o_->value.vt = VT_DATE, o_->value.date = 1e300;
+    Check({{"Year(O)", "E5"}, {"DateAdd(\"d\", 1, O)", "E5"}});
 }
 
 int64_t gClock = 0;
