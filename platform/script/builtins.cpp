@@ -348,6 +348,7 @@ Digits DigitsOf(double x) {
     Digits d;
     d.negative = std::signbit(x);
     if (x == 0) return d;
+    if (!std::isfinite(x)) Fail(DISP_E_OVERFLOW);
     char buf[40];
     std::snprintf(buf, sizeof buf, "%.14e", std::fabs(x));
     const char* e = std::strchr(buf, 'e');
@@ -388,6 +389,7 @@ double DoubleOf(const Digits& d) {
 // Rounds half to even on the 15 digits a Double prints with; a value with
 // no digit beyond `decimals` among them is left as it is.
 double RoundDouble(double x, int decimals) {
+    if (!std::isfinite(x)) return x;
     const Digits d = DigitsOf(x);
     return d.exponent + decimals >= 15 ? x : DoubleOf(RoundDigits(d, decimals, true));
 }

@@ -273,6 +273,8 @@ TEST_F(Builtins, ObjectsAndArguments) {
     o_->value.Clear();
     o_->value.vt = VT_DATE, o_->value.date = 1e300;
     Check({{"Year(O)", "E5"}, {"DateAdd(\"d\", 1, O)", "E5"}});
+    o_->value = mv::Variant(std::numeric_limits<double>::quiet_NaN());
+    Check({{"Round(O, 2)", "R8:nan"}, {"FormatNumber(O)", "E6"}});
 }
 
 int64_t gClock = 0;
