@@ -23,6 +23,7 @@ constexpr ErrorRow kErrors[] = {
     {10, S_OK, u"This array is fixed or temporarily locked"},
     {28, S_OK, u"Out of stack space"},
     {424, S_OK, u"Object required"},
+    {429, S_OK, u"ActiveX component can't create object"},
     {438, DISP_E_UNKNOWNNAME, u"Object doesn't support this property or method"},
     {438, DISP_E_MEMBERNOTFOUND, u"Object doesn't support this property or method"},
     {450, DISP_E_BADPARAMCOUNT, u"Wrong number of arguments or invalid property assignment"},

@@ -1,0 +1,365 @@
+// The built-in functions, one table per family: each row is an expression,
+// then the value and type it gives or "E" and its error number. Then Now in
+// two time zones, and every function called with random arguments.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <random>
+
+#include "script_test_support.h"
+
+namespace {
+
+using mv::test::Spec;
+
+struct Row {
+    const char* expr;
+    const char* want;
+};
+
+class Builtins : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(mv::MakeComObject(&r_), S_OK);
+        ASSERT_EQ(mv::MakeComObject(&o_), S_OK);
+        o_->value = mv::Variant(u"12");
+        site_.items[u"R"] = static_cast<ITestItem*>(r_.get());
+        site_.items[u"O"] = static_cast<ITestItem*>(o_.get());
+    }
+    // What `R = expr` leaves in R, or "E" and the error number it raises.
+    std::string Eval(const std::string& expr) {
+        r_->value.Clear();
+        const std::string script = "On Error Resume Next\nR = " + expr +
+                                   "\nIf Err.Number <> 0 Then R = \"E\" & Err.Number";
+        EXPECT_EQ(RunScript(script.c_str(), site_), S_OK) << expr;
+        for (const auto& e : site_.errors) ADD_FAILURE() << expr << ": " << e.description;
+        site_.errors.clear();
+        const std::string got = Spec(r_->value);
+        return got.rfind("Str:E", 0) == 0 && got.size() > 5 && isdigit(got[5]) ? got.substr(4)
+                                                                               : got;
+    }
+    void Check(const std::vector<Row>& rows) {
+        for (const Row& row : rows) EXPECT_EQ(Eval(row.expr), row.want) << row.expr;
+    }
+
+    TestSite site_;
+    mv::ComPtr<mv::ComObject<CTestItem>> r_, o_;
+};
+
+TEST_F(Builtins, ValueTestsAndTypes) {
+    Check({
+        {"IsEmpty(Null)", "Bool:False"},
+        {"IsEmpty(x)", "Bool:True"},
+        {"IsNull(Null)", "Bool:True"},
+        {"IsNumeric(\"1e3\")", "Bool:True"},
+        {"IsNumeric(\" 12 \")", "Bool:True"},
+        {"IsNumeric(\"12a\")", "Bool:False"},
+        {"IsNumeric(Null)", "Bool:False"},
+        {"IsNumeric(#1/1/2024#)", "Bool:False"},
+        {"IsNumeric(O)", "Bool:True"},
+        {"IsNumeric(Array(1))", "Bool:False"},
+        {"IsObject(O)", "Bool:True"},
+        {"IsDate(\"2/29/2024\")", "Bool:True"},
+        {"IsDate(\"2/30/2024\")", "Bool:False"},
+        {"IsDate(1)", "Bool:False"},
+        {"IsArray(Split(\"a\"))", "Bool:True"},
+        {"TypeName(1)", "Str:Integer"},
+        {"TypeName(1.5)", "Str:Double"},
+        {"TypeName(\"\")", "Str:String"},
+        {"TypeName(Nothing)", "Str:Nothing"},
+        {"TypeName(Array())", "Str:Variant()"},
+        {"TypeName(CCur(1))", "Str:Currency"},
+        {"VarType(Null)", "I2:1"},
+        {"VarType(O)", "I2:8"},
+        {"VarType(Nothing)", "I2:9"},
+        {"VarType(Array(1))", "I2:8204"},
+    });
+}
+
+TEST_F(Builtins, Conversions) {
+    Check({
+        {"CStr(1.5)", "Str:1.5"},
+        {"CStr(True)", "Str:True"},
+        {"CStr(DateSerial(2024, 2, 29))", "Str:2/29/2024"},
+        {"CStr(Null)", "E94"},
+        {"CStr(Empty)", "Str:"},
+        {"CStr(O)", "Str:12"},
+        {"CStr(Array(1))", "E13"},
+        {"CInt(2.5)", "I2:2"},
+        {"CInt(3.5)", "I2:4"},
+        {"CInt(\"abc\")", "E13"},
+        {"CInt(40000)", "E6"},
+        {"CLng(3E10)", "E6"},
+        {"CLng(\"12\")", "I4:12"},
+        {"CByte(-1)", "E6"},
+        {"CByte(255)", "UI1:255"},
+        {"CBool(\"true\")", "Bool:True"},
+        {"CBool(0)", "Bool:False"},
+        {"CDbl(\"1e3\")", "R8:1000"},
+        {"CSng(0.5)", "R4:0.5"},
+        {"CCur(1.23456)", "Cy:1.2346"},
+        {"CDate(\"2/30/2024\")", "E13"},
+        {"CStr(CDate(\"2/29/2024\"))", "Str:2/29/2024"},
+        {"CDbl(Null)", "E94"},
+    });
+}
+
+TEST_F(Builtins, Math) {
+    Check({
+        {"Round(2.5)", "R8:2"},
+        {"Round(3.5)", "R8:4"},
+        {"Round(-2.5)", "R8:-2"},
+        {"Round(2.675, 2)", "R8:2.68"},
+        {"Round(1.005, 2)", "R8:1"},
+        {"Round(0.1 + 0.2, 2) & \" \" & (Round(0.1 + 0.2, 16) = 0.1 + 0.2)", "Str:0.3 True"},
+        {"Round(7)", "I2:7"},
+        {"Round(CCur(2.5))", "Cy:2"},
+        {"Round(1.5, -1)", "E5"},
+        {"Round(Null)", "Null"},
+        {"Int(-8.4)", "R8:-9"},
+        {"Fix(-8.4)", "R8:-8"},
+        {"Int(8.4)", "R8:8"},
+        {"Int(CCur(-1.5))", "Cy:-2"},
+        {"Fix(Null)", "Null"},
+        {"Abs(-3)", "I2:3"},
+        {"Abs(-32768)", "I4:32768"},
+        {"Abs(\"-1.5\")", "R8:1.5"},
+        {"Abs(Null)", "Null"},
+        {"Sgn(-0.1)", "I2:-1"},
+        {"Sgn(0)", "I2:0"},
+        {"Sgn(Null)", "E94"},
+        {"Sqr(16)", "R8:4"},
+        {"Sqr(-1)", "E5"},
+        {"Log(Exp(2))", "R8:2"},
+        {"Log(0)", "E5"},
+        {"Log(-1)", "E5"},
+        {"Exp(1000)", "E6"},
+        {"Atn(1) * 4", "R8:3.14159265358979"},
+        {"Cos(0) + Sin(0) + Tan(0)", "R8:1"},
+        {"Abs(Array(1))", "E13"},
+    });
+}
+
+TEST_F(Builtins, Strings) {
+    Check({
+        {"InStr(1, \"abc\", \"B\", 1)", "I4:2"},
+        {"InStr(\"abc\", \"B\")", "I4:0"},
+        {"InStr(2, \"abcabc\", \"a\")", "I4:4"},
+        {"InStr(5, \"abc\", \"a\")", "I4:0"},
+        {"InStr(2, \"abc\", \"\")", "I4:2"},
+        {"InStr(0, \"a\", \"a\")", "E5"},
+        {"InStr(1, \"a\", \"a\", 2)", "E5"},
+        {"InStr(Null, \"a\")", "Null"},
+        {"InStrRev(\"abcabc\", \"b\")", "I4:5"},
+        {"InStrRev(\"abcabc\", \"B\", 4, vbTextCompare)", "I4:2"},
+        {"Mid(\"abcdef\", 2, 3)", "Str:bcd"},
+        {"Mid(\"abc\", 2)", "Str:bc"},
+        {"Mid(\"abc\", 9)", "Str:"},
+        {"Mid(\"a\", 0)", "E5"},
+        {"Mid(\"a\", 1, -1)", "E5"},
+        {"Left(\"abc\", 2) & Right(\"abc\", 2)", "Str:abbc"},
+        {"Left(\"abc\", 99)", "Str:abc"},
+        {"Left(\"a\", -1)", "E5"},
+        {"Left(Null, 1)", "Null"},
+        {"Left(\"a\", Null)", "E94"},
+        {"Len(Null)", "Null"},
+        {"Len(123)", "I4:3"},
+        {"Len(O)", "I4:2"},
+        {"Len(Array())", "E13"},
+        {"Trim(\"  a b  \") & \"|\" & LTrim(\" a \") & \"|\" & RTrim(\" a \")", "Str:a b|a | a"},
+        {"UCase(\"aBc\") & LCase(\"aBc\")", "Str:ABCabc"},
+        {"Replace(\"aXbxc\", \"x\", \"-\")", "Str:aXb-c"},
+        {"Replace(\"aXbxc\", \"x\", \"-\", 1, -1, 1)", "Str:a-b-c"},
+        {"Replace(\"abcabc\", \"b\", \"\", 3)", "Str:cac"},
+        {"Replace(\"aaa\", \"a\", \"b\", 1, 2)", "Str:bba"},
+        {"Replace(\"abc\", \"\", \"x\")", "Str:abc"},
+        {"Replace(\"a\", \"a\", \"b\", 0)", "E5"},
+        {"Replace(Null, \"a\", \"b\")", "E94"},
+        {"Replace(Space(100000), \" \", Space(100000))", "E7"},
+        {"StrComp(\"a\", \"B\")", "I2:1"},
+        {"StrComp(\"a\", \"B\", 1)", "I2:-1"},
+        {"StrComp(\"a\", Null)", "Null"},
+        {"Chr(65) & Chr(128)", "Str:A€"},
+        {"Chr(256)", "E5"},
+        {"Asc(\"A\") + Asc(\"€\")", "I2:193"},
+        {"Asc(\"\")", "E5"},
+        {"Len(Space(3)) & String(3, \"xy\") & String(2, 66)", "Str:3xxxBB"},
+        {"Space(-1)", "E5"},
+        {"Space(2000000000)", "E7"},
+        {"Hex(255) & \" \" & Hex(-1) & \" \" & Hex(-70000)", "Str:FF FFFF FFFEEE90"},
+        {"FormatNumber(1234.5)", "Str:1,234.50"},
+        {"FormatNumber(-0.125, 2, 0)", "Str:-.13"},
+        {"FormatNumber(-1234567.891, 1, -1, -1, 0)", "Str:(1234567.9)"},
+        {"FormatNumber(2.5, 0)", "Str:3"},
+        {"FormatNumber(\"x\")", "E13"},
+        {"vbCr & vbLf = vbCrLf And Len(vbTab) = 1", "Bool:True"},
+        {"vbObjectError + vbBinaryCompare + vbTextCompare", "I4:-2147221503"},
+    });
+}
+
+TEST_F(Builtins, Arrays) {
+    Check({
+        {"UBound(Array())", "I4:-1"},
+        {"UBound(Array(1, 2, 3))", "I4:2"},
+        {"Join(Array(1, \"b\", Null, True), \"-\")", "Str:1-b--True"},
+        {"Join(Split(\"a,b,,c\", \",\"))", "Str:a b  c"},
+        {"UBound(Split(\"\"))", "I4:-1"},
+        {"Join(Split(\"a b c\", \" \", 2), \"|\")", "Str:a|b c"},
+        {"Join(Split(\"aXbxc\", \"x\", -1, 1), \"|\")", "Str:a|b|c"},
+        {"Join(Split(\"abc\", \"\"), \"|\")", "Str:abc"},
+        {"Join(1)", "E13"},
+        {"UBound(1)", "E13"},
+        {"LBound(Array(1), 2)", "E9"},
+    });
+}
+
+TEST_F(Builtins, Dates) {
+    Check({
+        {"DateDiff(\"d\", DateSerial(2024, 1, 1), DateSerial(2024, 3, 1))", "I4:60"},
+        {"CStr(DateSerial(2024, 13, 1))", "Str:1/1/2025"},
+        {"CStr(DateSerial(2024, 3, 0))", "Str:2/29/2024"},
+        {"CStr(DateSerial(24, 1, 1))", "Str:1/1/1924"},
+        {"CStr(DateAdd(\"m\", 1, DateSerial(2024, 1, 31)))", "Str:2/29/2024"},
+        {"CStr(DateAdd(\"yyyy\", 1, DateSerial(2024, 2, 29)))", "Str:2/28/2025"},
+        {"CStr(DateAdd(\"q\", -1, DateSerial(2024, 5, 31)))", "Str:2/29/2024"},
+        {"CStr(DateAdd(\"ww\", 1, DateSerial(2024, 12, 28)))", "Str:1/4/2025"},
+        {"CStr(DateAdd(\"h\", 25, #1/1/2024 10:00:00 PM#))", "Str:1/2/2024 11:00:00 PM"},
+        {"CStr(DateAdd(\"n\", -1, #1/1/2024#))", "Str:12/31/2023 11:59:00 PM"},
+        {"CStr(DateAdd(\"s\", 30, #1/1/2024#))", "Str:1/1/2024 12:00:30 AM"},
+        {"DateSerial(10000, 1, 1)", "E5"},
+        {"DateAdd(\"yyyy\", 9000, Now)", "E5"},
+        {"DateAdd(\"x\", 1, Now)", "E5"},
+        {"DateAdd(\"d\", 1, Null)", "Null"},
+        {"DateDiff(\"yyyy\", #12/31/2023#, #1/1/2024#)", "I4:1"},
+        {"DateDiff(\"m\", #1/31/2024#, #2/1/2024#)", "I4:1"},
+        {"DateDiff(\"q\", #3/31/2024#, #4/1/2024#)", "I4:1"},
+        {"DateDiff(\"w\", #1/1/2024#, #1/14/2024#)", "I4:1"},
+        {"DateDiff(\"ww\", #1/6/2024#, #1/7/2024#)", "I4:1"},
+        {"DateDiff(\"ww\", #1/6/2024#, #1/7/2024#, 2)", "I4:0"},
+        {"DateDiff(\"h\", #1/1/2024 10:59:00 AM#, #1/1/2024 11:00:00 AM#)", "I4:1"},
+        {"DateDiff(\"n\", #1/2/2024#, #1/1/2024#)", "I4:-1440"},
+        {"DateDiff(\"s\", #1/1/100#, #1/1/9999#)", "E6"},
+        {"DateDiff(\"d\", Null, Now)", "Null"},
+        {"DateDiff(\"d\", Now, Now, 8)", "E5"},
+        {"Year(#2/29/2024 1:02:03 PM#) & Month(#2/29/2024#) & Day(#2/29/2024#)", "Str:2024229"},
+        {"Hour(#1:02:03 PM#) & Minute(#1:02:03 PM#) & Second(#1:02:03 PM#)", "Str:1323"},
+        {"Year(Null)", "Null"},
+        {"Year(\"x\")", "E13"},
+        {"Year(\"3/1/2024\")", "I2:2024"},
+        {"Weekday(#1/7/2024#) & Weekday(#1/7/2024#, vbTextCompare + 1)", "Str:17"},
+        {"DatePart(\"y\", #3/1/2024#)", "I2:61"},
+        {"DatePart(\"q\", #8/1/2024#)", "I2:3"},
+        {"DatePart(\"ww\", #1/1/2022#)", "I2:1"},
+        {"DatePart(\"ww\", #1/1/2022#, 2, 2)", "I2:52"},
+        {"DatePart(\"ww\", #1/9/2022#, 1, 3)", "I2:2"},
+        {"CStr(TimeSerial(25, -1, 0))", "Str:12/31/1899 12:59:00 AM"},
+        {"CStr(TimeSerial(-1, 0, 0))", "Str:12/29/1899 11:00:00 PM"},
+        {"CStr(DateSerial(2024, 1, 1) + TimeSerial(6, 30, 0))", "Str:1/1/2024 6:30:00 AM"},
+    });
+}
+
+TEST_F(Builtins, ObjectsAndArguments) {
+    Check({
+        {"TypeName(CreateObject(\"Morva.Calc.No.Such\"))", "E429"},
+        {"CreateObject(Null)", "E94"},
+        {"Len()", "E450"},
+        {"Mid(\"a\", 1, 1, 1)", "E450"},
+        {"Now(1)", "E450"},
+        {"Rnd()", "E13"},
+        {"MonthName(1)", "E13"},
+        {"Len(Nothing)", "E424"},
+    });
+    o_->value.Clear();
+    o_->value.vt = VT_DATE, o_->value.date = 1e300;
+    Check({{"Year(O)", "E5"}, {"DateAdd(\"d\", 1, O)", "E5"}});
+    o_->value = mv::Variant(std::numeric_limits<double>::quiet_NaN());
+    Check({{"Round(O, 2)", "R8:nan"}, {"FormatNumber(O)", "E6"}});
+}
+
+int64_t gClock = 0;
+int64_t FixedClock() {
+    return gClock;
+}
+
+TEST_F(Builtins, NowReadsTheClockInTheProcessTimeZone) {
+    const char* saved = std::getenv("TZ");
+    const std::string old = saved ? saved : "";
+    gClock = 1719835200LL * 1000000 + 250000;  // 7/1/2024 12:00:00.25 UTC
+    mv::SetClockForTesting(&FixedClock);
+    for (const auto& [zone, want] :
+         {std::pair{"UTC0", "7/1/2024 12:00:00 PM"}, std::pair{"XST+5", "7/1/2024 7:00:00 AM"}}) {
+        setenv("TZ", zone, 1), tzset();
+        EXPECT_EQ(Eval("CStr(Now)"), std::string("Str:") + want) << zone;
+        EXPECT_EQ(Eval("CStr(Date) & \"|\" & Hour(Time)"),
+                  std::string("Str:7/1/2024|") + (zone[0] == 'U' ? "12" : "7"));
+    }
+    mv::SetClockForTesting(nullptr);
+    saved ? setenv("TZ", old.c_str(), 1) : unsetenv("TZ");
+    tzset();
+}
+
+// Every function with random arguments of every kind: each call answers a
+// value or a script error, under the sanitizers.
+TEST_F(Builtins, RandomArgumentsNeverCrash) {
+    const char* const functions[] = {
+        "CreateObject", "IsEmpty",  "IsNull",  "IsObject",   "IsArray",    "IsNumeric",
+        "IsDate",       "TypeName", "VarType", "CBool",      "CByte",      "CCur",
+        "CDate",        "CDbl",     "CInt",    "CLng",       "CSng",       "CStr",
+        "Abs",          "Atn",      "Cos",     "Exp",        "Fix",        "Int",
+        "Log",          "Round",    "Sgn",     "Sin",        "Sqr",        "Tan",
+        "Len",          "Left",     "Mid",     "Right",      "InStr",      "InStrRev",
+        "Trim",         "LTrim",    "RTrim",   "UCase",      "LCase",      "Replace",
+        "StrComp",      "Chr",      "Asc",     "Space",      "String",     "Hex",
+        "FormatNumber", "Array",    "LBound",  "UBound",     "Split",      "Join",
+        "Now",          "Date",     "Time",    "DateSerial", "TimeSerial", "DateAdd",
+        "DateDiff",     "DatePart", "Year",    "Month",      "Day",        "Hour",
+        "Minute",       "Second",   "Weekday"};
+    const char* const values[] = {"Null",
+                                  "Empty",
+                                  "Nothing",
+                                  "O",
+                                  "0",
+                                  "-1",
+                                  "2.5",
+                                  "1E308",
+                                  "-1E308",
+                                  "40000",
+                                  "2147483647",
+                                  "\"\"",
+                                  "\"abc\"",
+                                  "\"1e3\"",
+                                  "\"d\"",
+                                  "\"ww\"",
+                                  "\"2/29/2024\"",
+                                  "True",
+                                  "#1/1/100#",
+                                  "#12/31/9999 11:59:59 PM#",
+                                  "Array(1, Null)",
+                                  "Array()",
+                                  "CCur(-922337203685477)",
+                                  "CByte(255)",
+                                  "vbCrLf"};
+    std::mt19937 random(22);
+    int calls = 0, values_ = 0;
+    for (const char* f : functions) {
+        std::string script = "On Error Resume Next\n";
+        for (int i = 0; i < 40; ++i) {
+            std::string call = std::string("Err.Clear : x = ") + f + "(";
+            const int n = static_cast<int>(random() % 5);
+            for (int k = 0; k < n; ++k)
+                call += std::string(k ? ", " : "") + values[random() % std::size(values)];
+            script += call + ")\nIf Err.Number = 0 Then n = n + 1\n";
+            ++calls;
+        }
+        script += "R = 0 + n";
+        r_->value.Clear();
+        ASSERT_EQ(RunScript(script.c_str(), site_), S_OK) << f;
+        EXPECT_TRUE(site_.errors.empty()) << f;
+        values_ += static_cast<int>(mv::test::IntOf(r_->value));
+    }
+    EXPECT_EQ(calls, 40 * static_cast<int>(std::size(functions)));
+    EXPECT_GT(values_, calls / 10);
+}
+
+}  // namespace
