@@ -1,19 +1,22 @@
 // Fixed-DISPID wrappers of the hosted automation servers: the spreadsheet
-// server ("MvFunctions.clsExcelServer") and the ADO server
-// ("MvFunctions.clsAdoServer"), and the two recipe servers below. The identifiers, parameter kinds
-// and result types below are the module's contract with those servers.
+// server ("MvFunctions.clsExcelServer"), the ADO server
+// ("MvFunctions.clsAdoServer") and the two recipe servers (below). The
+// identifiers, parameter kinds and result types are the module's contract
+// with those servers.
 //
 // Every wrapper invokes its identifier as a method on the interface it is
-// given (from ObjectServer_GetExcelServer or ObjectServer_GetAdoServer) and
-// passes every parameter by reference. Where marked "copy", the wrapper
-// passes a fresh copy of the caller's BSTR and frees it after the call, so
-// that a change the server makes to it never reaches the caller; all other
-// arguments are the caller's own variables, and the server's changes to them
-// do reach the caller.
+// given (from the object-server thread's getters). The spreadsheet and ADO
+// wrappers pass every parameter by reference. Where marked "copy", the
+// wrapper passes a fresh copy of the caller's BSTR and frees it after the
+// call, so that a change the server makes to it never reaches the caller;
+// all other arguments are the caller's own variables, and the server's
+// changes to them do reach the caller.
 //
-// The spreadsheet and ADO wrappers catch nothing: a failed call (a member that raised an exception,
-// a bad argument, a missing method, a null interface) throws COleDispatchException (exceptions.h).
-// A VARIANT result is the caller's to keep; an IDispatch result is the caller's one reference.
+// The spreadsheet and ADO wrappers catch nothing: a failed call (a member
+// that raised an exception, a bad argument, a missing method, a null
+// interface) throws COleDispatchException (exceptions.h). A VARIANT result
+// is the caller's to keep; an IDispatch result is the caller's one
+// reference.
 #pragma once
 
 #include "com.h"
