@@ -5,6 +5,8 @@
 // disabled and unconnected.
 #pragma once
 
+#include <mutex>
+
 #include "comobj.h"
 #include "frame/owned_string.h"
 #include "interfaces/IMvDravikConnect.h"
@@ -38,11 +40,22 @@ public:
     HRESULT EnableDravikConnect() override;
     HRESULT DisableDravikConnect() override;
     HRESULT TryDravikConnect() override;
-    // The connection and its recipe servers come with the recipe bindings:
-    // E_NOTIMPL.
+    // The getter hands out a reference of the caller's own, so a put or a
+    // client's release never frees a connection another thread still uses.
     HRESULT get_DravikDataConnection(IDispatch** pVal) override;
     HRESULT put_DravikDataConnection(IDispatch* newVal) override;
+    // Opens the connection through the recipe servers unless one is held.
+    // *ErrorText is an out argument: null on entry, then whatever text the
+    // servers give. A connection is kept only once its control ID has been
+    // accepted; otherwise it is released and E_FAIL returned, so the next
+    // call tries again.
     HRESULT DravikOpenConnection(BSTR* ErrorText) override;
+
+    // Selects the control ID on `connection` through the control-recipe
+    // server: S_OK when the server accepts it, else E_FAIL.
+    HRESULT SetControlID(IDispatch* connection, BSTR* ErrorText);
+
+    ~CMvDravikConnect();
 
 private:
     // Texts are copied and replaced under the object lock; the control
@@ -55,4 +68,8 @@ private:
     CharString m_Password;
     SHORT m_ControlID = 0;
     LONG m_Enabled = 0;
+    // The open connection (one reference, or null), guarded by its own lock
+    // under which nothing else is locked or called.
+    std::mutex m_ConnectionLock;
+    IDispatch* m_Connection = nullptr;
 };

@@ -51,7 +51,7 @@ MvBindingHandler BuiltInHandler(LONG kind) {
         case mvcCalculation:
             return &CMvCalculation::CalculationBindingHandler;
         case mvcDravik:
-            return &NotAvailable<mvcDravik>;
+            return &CMvCalculation::DravikBindingHandler;
         case mvcQuenbus:
             return &NotAvailable<mvcQuenbus>;
         case mvcProcessData:

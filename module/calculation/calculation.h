@@ -343,6 +343,9 @@ public:
     void SetError(const char* text);
     void AddError(const std::string& text);
     void AddError(const char* text);
+    // Appends a line to the error text (a line feed before it unless the
+    // text is empty), under the object lock; nothing is logged.
+    void AppendErrorLine(const std::string& text);
 
     // The run (calculation_run.cpp). The run driver: S_OK whether the run
     // succeeded or not (its failures are in ErrorText); E_UNEXPECTED only
@@ -424,6 +427,12 @@ public:
     // read or write after it.
     static void ProcessDataBindingHandler(const MvBindingCall& call);
     static void ProcessDataBatchStep(const MvBindingCall& call);
+
+    // Recipe bindings (bindings/dravik_bindings.cpp): reads (pass 0) or
+    // writes one recipe-bound parameter, appending any failure as a line of
+    // the error text; the dispatcher's kind-7 step.
+    void ProcessDravikBinding(LONG pass, const ParamInfo& record, SHORT* level, SHORT* status);
+    static void DravikBindingHandler(const MvBindingCall& call);
 
     // Whether the error text is empty, read under the lock.
     bool HasError();

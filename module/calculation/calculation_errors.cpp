@@ -34,3 +34,9 @@ void CMvCalculation::AddError(const std::string& text) {
 void CMvCalculation::AddError(const char* text) {
     WriteError("CMvCalculation::AddError", text, true);
 }
+
+void CMvCalculation::AppendErrorLine(const std::string& text) {
+    mv::ObjectLock lock(this);
+    if (!m_ErrorText.empty()) m_ErrorText += '\n';
+    m_ErrorText += text;
+}

@@ -160,3 +160,67 @@ mv::Variant AdoServer_Call60030003(IDispatch* server, IDispatch** recordSet, VAR
 mv::Variant AdoServer_Call60030002(IDispatch* server, BSTR* connection) {
     return Invoke<1>(server, 0x60030002, {Ref(connection)}, VT_VARIANT);
 }
+
+namespace {
+
+VARIANT Short(SHORT n) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I2;
+    v.iVal = n;
+    return v;
+}
+
+// A BSTR by value: the caller's own, not copied (the call only reads it).
+VARIANT Text(BSTR text) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = text;
+    return v;
+}
+
+template <std::size_t N>
+bool InvokeBool(IDispatch* server, DISPID id, const std::array<VARIANT, N>& args) noexcept {
+    try {
+        mv::Variant result = Invoke<N>(server, id, args, VT_BOOL);
+        return result.vt == VT_BOOL && result.boolVal != VARIANT_FALSE;
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+bool DataAccessServer_Call60030000(IDispatch* server, IDispatch** connection, BSTR* errorText) {
+    return InvokeBool<2>(server, 0x60030000, {Ref(connection), Ref(errorText)});
+}
+
+bool DataAccessServer_Call60030002(IDispatch* server, IDispatch** connection, BSTR sqlServer,
+                                   BSTR sqlDriver, BSTR database, BSTR user, BSTR password,
+                                   BSTR* errorText) {
+    return InvokeBool<7>(server, 0x60030002,
+                         {Ref(connection), Text(sqlServer), Text(sqlDriver), Text(database),
+                          Text(user), Text(password), Ref(errorText)});
+}
+
+bool ControlRecipeServer_Call60030002(IDispatch* server, IDispatch** connection, SHORT controlId,
+                                      BSTR* errorText) {
+    return InvokeBool<3>(server, 0x60030002, {Ref(connection), Short(controlId), Ref(errorText)});
+}
+
+bool ControlRecipeServer_Call60030000(IDispatch* server, IDispatch** connection, SHORT controlId,
+                                      SHORT itemId, SHORT parameterId, VARIANT* value,
+                                      BSTR* errorText) {
+    return InvokeBool<6>(server, 0x60030000,
+                         {Ref(connection), Short(controlId), Short(itemId), Short(parameterId),
+                          Ref(value), Ref(errorText)});
+}
+
+bool ControlRecipeServer_Call60030001(IDispatch* server, IDispatch** connection, SHORT controlId,
+                                      SHORT itemId, SHORT parameterId, const VARIANT& value,
+                                      BSTR* errorText) {
+    return InvokeBool<6>(server, 0x60030001,
+                         {Ref(connection), Short(controlId), Short(itemId), Short(parameterId),
+                          value, Ref(errorText)});
+}

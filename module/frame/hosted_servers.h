@@ -1,20 +1,22 @@
-// Fixed-DISPID wrappers of the two hosted automation servers: the spreadsheet
-// server ("MvFunctions.clsExcelServer") and the ADO server
-// ("MvFunctions.clsAdoServer"). The identifiers, parameter kinds and result
-// types below are the module's contract with those servers.
+// Fixed-DISPID wrappers of the hosted automation servers: the spreadsheet
+// server ("MvFunctions.clsExcelServer"), the ADO server
+// ("MvFunctions.clsAdoServer") and the two recipe servers (below). The
+// identifiers, parameter kinds and result types are the module's contract
+// with those servers.
 //
 // Every wrapper invokes its identifier as a method on the interface it is
-// given (from ObjectServer_GetExcelServer or ObjectServer_GetAdoServer) and
-// passes every parameter by reference. Where marked "copy", the wrapper
-// passes a fresh copy of the caller's BSTR and frees it after the call, so
-// that a change the server makes to it never reaches the caller; all other
-// arguments are the caller's own variables, and the server's changes to them
-// do reach the caller.
+// given (from the object-server thread's getters). The spreadsheet and ADO
+// wrappers pass every parameter by reference. Where marked "copy", the
+// wrapper passes a fresh copy of the caller's BSTR and frees it after the
+// call, so that a change the server makes to it never reaches the caller;
+// all other arguments are the caller's own variables, and the server's
+// changes to them do reach the caller.
 //
-// Nothing is caught: a failed call (a member that raised an exception, a bad
-// argument, a missing method, a null interface) throws COleDispatchException
-// (exceptions.h). A VARIANT result is the caller's to keep; an IDispatch
-// result is the caller's one reference.
+// The spreadsheet and ADO wrappers catch nothing: a failed call (a member
+// that raised an exception, a bad argument, a missing method, a null
+// interface) throws COleDispatchException (exceptions.h). A VARIANT result
+// is the caller's to keep; an IDispatch result is the caller's one
+// reference.
 #pragma once
 
 #include "com.h"
@@ -47,3 +49,28 @@ mv::Variant AdoServer_Call60030004(IDispatch* server, IDispatch** recordSet, VAR
 mv::Variant AdoServer_Call60030003(IDispatch* server, IDispatch** recordSet, VARIANT* fieldNames,
                                    VARIANT* fieldTypes);
 mv::Variant AdoServer_Call60030002(IDispatch* server, BSTR* connection);
+
+// Recipe servers ("MvDRVSVR.IDataAccess" and "MvDRVSVR.IControlRecipe").
+// The connection and the error text are the caller's own variables, passed
+// by reference; the settings and identifiers go by value. Each answers the
+// server's VT_BOOL; a failed call (a raised exception, a missing method, a
+// null interface, a result that is no boolean) counts as false and throws
+// nothing.
+//
+// Data access: a new connection object into *connection.
+bool DataAccessServer_Call60030000(IDispatch* server, IDispatch** connection, BSTR* errorText);
+// Data access: opens *connection with the five settings.
+bool DataAccessServer_Call60030002(IDispatch* server, IDispatch** connection, BSTR sqlServer,
+                                   BSTR sqlDriver, BSTR database, BSTR user, BSTR password,
+                                   BSTR* errorText);
+// Control recipe: selects the control recipe on the open connection.
+bool ControlRecipeServer_Call60030002(IDispatch* server, IDispatch** connection, SHORT controlId,
+                                      BSTR* errorText);
+// Control recipe: reads one parameter of one item into *value.
+bool ControlRecipeServer_Call60030000(IDispatch* server, IDispatch** connection, SHORT controlId,
+                                      SHORT itemId, SHORT parameterId, VARIANT* value,
+                                      BSTR* errorText);
+// Control recipe: writes `value` (a copy) to one parameter of one item.
+bool ControlRecipeServer_Call60030001(IDispatch* server, IDispatch** connection, SHORT controlId,
+                                      SHORT itemId, SHORT parameterId, const VARIANT& value,
+                                      BSTR* errorText);
