@@ -440,6 +440,24 @@ public:
     bool LookupDllFunction();
     void CallDllFunction();
 
+    // The Corvex script formula (executors/corvex_formula.cpp): the library
+    // runs ScriptText against the calculation (kind 7 with the on-demand
+    // flag); a missing library or an exception from it leaves a run error.
+    void ExecuteCorvex(bool onDemand);
+    // The discovery loop over a parse and one discovered parameter: created
+    // or re-typed, and bound in binding mode while the error text is empty.
+    void AddCorvexParams(void* handle, BSTR servers);
+    void AddCorvexParameter(const char* name, const char* node, const char* record, LONG type,
+                            BSTR servers, double offset);
+    // The parameter type of a kind the library lists (1 to 4; others unused).
+    static LONG CorvexParameterType(LONG kind);
+    // InUse 0 on every formula reference; removal of those still at 0.
+    void MarkFormulaRefsUnused();
+    void RemoveUnusedFormulaRefs();
+    // Replaces the error text through the locked setter, without the run's
+    // error lines.
+    void PutErrorTextA(const char* text);
+
 private:
     struct RunMark;
     // Copies the "ReturnValue" parameter's value, level and status into the
