@@ -90,8 +90,6 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
 MV_CALCULATION_NOT_YET(UnloadExcelFile, ())
 MV_CALCULATION_NOT_YET(SaveExcelFile, ())
 MV_CALCULATION_NOT_YET(ExcelAutoAddParameters, ())
-MV_CALCULATION_NOT_YET(GetScheduledTime, (DATE*))
-MV_CALCULATION_NOT_YET(GetScheduledTimeUtc, (DATE*))
 MV_CALCULATION_NOT_YET(GetFormulaRef, (BSTR, IDispatch**))
 MV_CALCULATION_NOT_YET(AddFormulaRef, (BSTR, BSTR, IDispatch**))
 MV_CALCULATION_NOT_YET(GetFormula, (BSTR, IMvCalculation**, LONG*))

@@ -458,11 +458,17 @@ public:
     // error lines.
     void PutErrorTextA(const char* text);
 
+    // The store time of a run stamped with a scheduled time (seconds and
+    // microseconds since 1970); null for none.
+    void SetStoreTime(const LONG* time);
+
 private:
     struct RunMark;
     // Copies the "ReturnValue" parameter's value, level and status into the
     // calculation's own (under the lock).
     void TakeReturnValue();
+    // GetScheduledTime (utc false) and GetScheduledTimeUtc.
+    HRESULT ScheduledTimeOf(const char* name, bool utc, DATE* out);
     // The formula function found for the DLL formula, null until found.
     void* DllFunction();
 

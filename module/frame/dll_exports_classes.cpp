@@ -8,6 +8,7 @@
 #include "calculation/calculation.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
+#include "executors/core_functions.h"
 #include "frame/dll_exports.h"
 #include "interfaces/MvMorvaCalc_ids.h"
 #include "parameters/eng_unit.h"
@@ -34,4 +35,5 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalcOLEMethod, &mv::CreateComObject<CMvCalcOLEMethod>);
     MvRegisterClassFactory(CLSID_MvCalcOLEArg, &mv::CreateComObject<CMvCalcOLEArg>);
     MvRegisterClassFactory(CLSID_MvDravikConnect, &mv::CreateComObject<CMvDravikConnect>);
+    MvRegisterClassFactory(CLSID_MvCalcCoreFunctions, &mv::CreateComObject<CMvCalcCoreFunctions>);
 }
