@@ -3,6 +3,7 @@
 #include "calculation_test_support.h"
 #include "corvex_sim.h"
 #include "frame/loaded_dlls.h"
+#include "interfaces/IMvFormulaRef.h"
 
 namespace calculation_test {
 namespace {
@@ -194,6 +195,76 @@ TEST_F(Corvex, LibraryFailuresShowInTheErrorText) {
     EXPECT_EQ(Discover(u"R = B", nullptr), S_FALSE);
     EXPECT_EQ(Error(), "Failed to parse calculation");
     EXPECT_EQ(calc_->CreateCorvexParams(nullptr, nullptr, &unbound_), E_POINTER);
+}
+
+// A formula reference that answers IDispatch (for the collection) and
+// IMvFormulaRef; a `kept` one ignores being marked unused, as one that the
+// parse marked in use again.
+class FormulaRefDouble : public IDispatch, public IMvFormulaRef {
+public:
+    FormulaRefDouble(const char16_t* name, bool kept) : name_(name), kept_(kept) {}
+    HRESULT QueryInterface(REFIID iid, void** out) override {
+        if (IsEqualIID(iid, IID_IMvFormulaRef))
+            *out = static_cast<IMvFormulaRef*>(this);
+        else if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch))
+            *out = static_cast<IDispatch*>(this);
+        else
+            return *out = nullptr, E_NOINTERFACE;
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return static_cast<ULONG>(++refs); }
+    ULONG Release() override { return static_cast<ULONG>(--refs); }
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
+        return E_NOTIMPL;
+    }
+    HRESULT get_Name(BSTR* pVal) override { return *pVal = SysAllocString(name_), S_OK; }
+    HRESULT put_Name(BSTR) override { return E_NOTIMPL; }
+    HRESULT get_LibraryName(BSTR*) override { return E_NOTIMPL; }
+    HRESULT put_LibraryName(BSTR) override { return E_NOTIMPL; }
+    HRESULT get_Formula(IMvCalculation**) override { return E_NOTIMPL; }
+    HRESULT put_Formula(IMvCalculation*) override { return E_NOTIMPL; }
+    HRESULT ClearFormulaRef(BSTR, BSTR) override { return E_NOTIMPL; }
+    HRESULT get_InUse(LONG* pVal) override { return *pVal = inUse, S_OK; }
+    HRESULT put_InUse(LONG newVal) override {
+        if (!kept_) inUse = newVal;
+        return S_OK;
+    }
+    int refs = 1;
+    LONG inUse = 1;
+
+private:
+    const char16_t* name_;
+    bool kept_;
+};
+
+TEST_F(Corvex, UnusedFormulaReferencesGoOnlyAfterASuccessfulDiscovery) {
+    FormulaRefDouble used(u"Used", true), stale(u"Stale", false);
+    mv::ComPtr<IMvObjCollection> references;
+    ASSERT_EQ(calc_->get_FormulaRefs(references.Put()), S_OK);
+    references->Add(mv::Bstr(u"Used").get(), static_cast<IDispatch*>(&used));
+    references->Add(mv::Bstr(u"Stale").get(), static_cast<IDispatch*>(&stale));
+    auto count = [&] {
+        LONG n = -1;
+        references->get_Count(&n);
+        return n;
+    };
+    EXPECT_EQ(Discover(u"R = (", nullptr), S_FALSE);
+    EXPECT_EQ(count(), 2);
+    EXPECT_EQ(stale.inUse, 0);
+    calc_->put_ErrorText(nullptr);
+    EXPECT_EQ(Discover(u"R = B", nullptr), S_OK);
+    EXPECT_EQ(count(), 1);
+    mv::ComPtr<IDispatch> left;
+    EXPECT_EQ(references->ItemByName(mv::Bstr(u"Used").get(), left.Put()), S_OK);
+    left.Reset();
+    references.Reset();
+    calc_.Reset();
+    EXPECT_EQ(stale.refs, 1);
+    EXPECT_EQ(used.refs, 1);
 }
 
 }  // namespace
