@@ -90,41 +90,11 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
 MV_CALCULATION_NOT_YET(UnloadExcelFile, ())
 MV_CALCULATION_NOT_YET(SaveExcelFile, ())
 MV_CALCULATION_NOT_YET(ExcelAutoAddParameters, ())
-MV_CALCULATION_NOT_YET(GetFormulaRef, (BSTR, IDispatch**))
 MV_CALCULATION_NOT_YET(AddFormulaRef, (BSTR, BSTR, IDispatch**))
 MV_CALCULATION_NOT_YET(GetFormula, (BSTR, IMvCalculation**, LONG*))
-MV_CALCULATION_NOT_YET(SetCalcFromFormula, ())
 MV_CALCULATION_NOT_YET(ClearFormulaRef, (BSTR, BSTR))
 MV_CALCULATION_NOT_YET(CalculateStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
 MV_CALCULATION_NOT_YET(CalculateMissingHistory, (VARIANT_BOOL, IMvScheduleGroup*))
 MV_CALCULATION_NOT_YET(CheckStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
 
 #undef MV_CALCULATION_NOT_YET
-
-// ---------------------------------------------------------------------------
-// IActiveScriptSite: answered with the VBScript formula
-// ---------------------------------------------------------------------------
-HRESULT CMvCalculation::GetLCID(LCID*) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::GetItemInfo(LPCOLESTR, DWORD, IUnknown**, ITypeInfo**) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::GetDocVersionString(BSTR*) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnScriptTerminate(const VARIANT*, const EXCEPINFO*) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnStateChange(SCRIPTSTATE) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnScriptError(IActiveScriptError*) {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnEnterScript() {
-    return E_NOTIMPL;
-}
-HRESULT CMvCalculation::OnLeaveScript() {
-    return E_NOTIMPL;
-}

@@ -16,6 +16,7 @@
 //   auto_parameters.cpp       parameters from a workbook's names, binding
 //                             to a historian tag
 //   user_context.cpp          the refresh of the user's historian context
+//   executors/vbscript_formula.cpp  the VBScript formula and the script site
 //
 // Locking: every text, variant and interface field a client reads or writes
 // is copied or replaced under the object lock, so a client that edits a
@@ -43,8 +44,6 @@
 #include "persistence/persist_xml.h"
 #include "persistence/property_map.h"
 #include "script.h"
-
-MV_IID_OF(IActiveScriptSite, IID_IActiveScriptSite);
 
 // The calculation running innermost on the calling thread (the top of its
 // running-calculation stack), without a reference of its own; null outside
@@ -170,8 +169,9 @@ public:
                                                  IMvScheduleGroup* ScheduleGroup,
                                                  VARIANT_BOOL Check);
 
-    // IActiveScriptSite (the calculation is its own script site; the script
-    // engine's calls come with the VBScript formula).
+    // IActiveScriptSite: the calculation is the script site of its VBScript
+    // formula (executors/vbscript_formula.cpp). Items are its parameters,
+    // then its formula references, by name.
     HRESULT GetLCID(LCID* plcid) override;
     HRESULT GetItemInfo(LPCOLESTR pstrName, DWORD dwReturnMask, IUnknown** ppiunkItem,
                         ITypeInfo** ppti) override;
@@ -359,6 +359,16 @@ public:
     static DATE CurrentDateTime(bool* valid = nullptr);
     // Appends "%.16f" of the value (below 1e16) or "%.16e" to the text.
     static void AppendDoubleToBstr(mv::Bstr& text, const double& value);
+
+    // The VBScript formula (executors/vbscript_formula.cpp): one engine per
+    // run, with the table's parameters and the formula references as named
+    // items. Failures land in the error text; each step answers whether the
+    // next may run.
+    void ExecuteVBScript(const ParamInfoTable& table);
+    HRESULT SetVBScriptSite(IActiveScript* engine);
+    HRESULT LoadVBScript(IActiveScript* engine);
+    HRESULT AddVBScriptParameters(IActiveScript* engine, const ParamInfoTable& table);
+    HRESULT AddVBScriptFormulas(IActiveScript* engine);
 
     // The parameter table (param_info.cpp). SetupParamInfo builds it from
     // Parameters (a member that is no parameter is skipped); ClearParamInfo

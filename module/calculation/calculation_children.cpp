@@ -99,6 +99,13 @@ HRESULT CMvCalculation::GetOLEMethod(BSTR Name, IMvCalcOLEMethod** pMethod) {
                          [&] { return GetChild(Collection(m_OleMethods).get(), Name, pMethod); });
 }
 
+// The reference of that name: E_FAIL with "Item: Named item not found" when
+// FormulaRefs holds none.
+HRESULT CMvCalculation::GetFormulaRef(BSTR Name, IDispatch** pDisp) {
+    return MvMethodFrame("CMvCalculation::GetFormulaRef",
+                         [&] { return GetChild(Collection(m_FormulaRefs).get(), Name, pDisp); });
+}
+
 // Always S_OK: a failed emptying or re-creation is not reported.
 HRESULT CMvCalculation::RemoveAllParameters() {
     return MvMethodFrame("CMvCalculation::RemoveAllParameters", [&] {

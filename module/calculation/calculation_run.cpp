@@ -45,7 +45,7 @@ constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     nullptr,
     [](CMvCalculation& calc, const ParamInfoTable& table) { calc.EXE_Execute(table); },
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
-    &NotAvailableExecutor<3>,
+    [](CMvCalculation& calc, const ParamInfoTable& table) { calc.ExecuteVBScript(table); },
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.ExecuteCorvex(false); },
     &NotAvailableExecutor<5>,
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.CallDllFunction(); },

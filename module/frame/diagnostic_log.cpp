@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -71,26 +72,62 @@ std::string UserNameOfThread() {
     return buffer;
 }
 
+// Appends a number of at least `digits` digits, zero-padded.
+void AppendDigits(std::u16string& out, unsigned value, int digits) {
+    char16_t reversed[12];
+    int n = 0;
+    do {
+        reversed[n++] = static_cast<char16_t>(u'0' + value % 10);
+        value /= 10;
+    } while (value);
+    while (n < digits) reversed[n++] = u'0';
+    while (n) out += reversed[--n];
+}
+
+// "(" thread id ") " of the calling thread, made once per thread (kept in
+// plain storage: nothing to destroy when the thread ends).
+std::u16string_view ThreadTag() {
+    thread_local char16_t tag[24];
+    thread_local size_t length = 0;
+    if (length == 0) {
+        char buffer[24];
+        int n = std::snprintf(buffer, sizeof buffer, "(%lu) ",
+                              static_cast<unsigned long>(GetCurrentThreadId()));
+        for (int i = 0; i < n; ++i) tag[i] = static_cast<char16_t>(buffer[i]);
+        length = static_cast<size_t>(n);
+    }
+    return {tag, length};
+}
+
 std::u16string Decimal(int64_t value) {
     char buffer[24];
     std::snprintf(buffer, sizeof buffer, "%lld", static_cast<long long>(value));
     return mv::ToUtf16(buffer);
 }
 
-// The UTF-16LE bytes of a text as a text-mode stream stores them: every
-// line feed becomes CR LF.
-std::string FileBytes(std::u16string_view text) {
-    std::string bytes;
+// The UTF-16LE bytes of a text as a text-mode stream stores them (every
+// line feed becomes CR LF), into `bytes`.
+void FileBytes(std::u16string_view text, std::string& bytes) {
+    bytes.clear();
     bytes.reserve(text.size() * 2 + 8);
-    auto put = [&](char16_t c) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
+    auto put = [&bytes](std::u16string_view units) {
+        if constexpr (std::endian::native == std::endian::little) {
+            bytes.append(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+        } else {
+            for (char16_t c : units) {
+                bytes.push_back(static_cast<char>(c & 0xFF));
+                bytes.push_back(static_cast<char>(c >> 8));
+            }
+        }
     };
-    for (char16_t c : text) {
-        if (c == u'\n') put(u'\r');
-        put(c);
+    for (size_t start = 0;;) {
+        const size_t lineFeed = text.find(u'\n', start);
+        put(text.substr(start,
+                        lineFeed == std::u16string_view::npos ? lineFeed : lineFeed - start));
+        if (lineFeed == std::u16string_view::npos) return;
+        put(u"\r\n");
+        start = lineFeed + 1;
     }
-    return bytes;
 }
 
 bool WriteAll(int fd, const std::string& bytes) {
@@ -185,7 +222,16 @@ CDiagnosticLog::CDiagnosticLog() {
 }
 
 CDiagnosticLog::~CDiagnosticLog() {
+    CloseFileLocked();
     DeleteCriticalSection(&m_Lock);
+}
+
+void CDiagnosticLog::CloseFileLocked() noexcept {
+    if (m_File >= 0) ::close(m_File);
+    m_FileWatch.Stop();
+    m_File = -1;
+    m_FilePath.clear();
+    m_FileUser.clear();
 }
 
 void CDiagnosticLog::ReadSettings(int component) {
@@ -232,9 +278,11 @@ void CDiagnosticLog::Initialize(HINSTANCE module, int component, LogText qualifi
 
         mv::CriticalSectionLock lock(m_Lock);
         m_FilePrefix.clear();
+        CloseFileLocked();
     } catch (...) {
         mv::CriticalSectionLock lock(m_Lock);
         m_FilePrefix.clear();
+        CloseFileLocked();
     }
 }
 
@@ -267,32 +315,73 @@ std::string CDiagnosticLog::CurrentFileName() noexcept {
     }
 }
 
+bool CDiagnosticLog::FileStillNamedLocked() noexcept {
+    if (m_FileWatch.Quiet()) return true;
+    struct stat named {};
+    return ::stat(m_FilePath.c_str(), &named) == 0 &&
+           static_cast<uint64_t>(named.st_dev) == m_FileDevice &&
+           static_cast<uint64_t>(named.st_ino) == m_FileInode;
+}
+
+void CDiagnosticLog::KeepFileLocked(int fd, const std::string& path, const std::string& user) {
+    struct stat st {};
+    ::fstat(fd, &st);
+    m_File = fd;
+    m_FilePath = path;
+    m_FileUser = user;
+    m_FileDevice = static_cast<uint64_t>(st.st_dev);
+    m_FileInode = static_cast<uint64_t>(st.st_ino);
+    // The watch reports the file's removal (its link count changes) and its
+    // renaming. It goes on what the path names when it is set up, so it is
+    // kept only when that is still the open file.
+    m_FileWatch.Stop();
+    if (m_FileWatch.Add(path, mv::FileWatch::kFileMoved)) {
+        struct stat named {};
+        if (::stat(path.c_str(), &named) != 0 || named.st_dev != st.st_dev ||
+            named.st_ino != st.st_ino)
+            m_FileWatch.Stop();
+    }
+}
+
 void CDiagnosticLog::WriteLocked(const std::u16string& line, const std::string& user) {
     if (!BuildPrefixLocked()) return;
-    const std::string path = mv::ToUtf8(m_FilePrefix) + user + ".log";
-    const std::string bytes = FileBytes(line);
+    std::string& bytes = m_LineBytes;  // kept between lines, as its memory
+    FileBytes(line, bytes);
 
-    int fd = OpenForAppend(path);
-    if (fd < 0) {
-        ReportOpenFailure(errno);
-        return;
+    // The open file serves the thread's user while its path still names it;
+    // a file removed or renamed away gets a new one, as a fresh open would.
+    if (m_File >= 0 && (user != m_FileUser || !FileStillNamedLocked())) CloseFileLocked();
+    if (m_File < 0) {
+        const std::string path = mv::ToUtf8(m_FilePrefix) + user + ".log";
+        int fd = OpenForAppend(path);
+        if (fd < 0) {
+            ReportOpenFailure(errno);
+            return;
+        }
+        KeepFileLocked(fd, path, user);
     }
-    bool written = WriteAll(fd, bytes);
-    off_t position = ::lseek(fd, 0, SEEK_CUR);
+    bool written = WriteAll(m_File, bytes);
+    off_t position = ::lseek(m_File, 0, SEEK_CUR);
     // The cap is computed in 64 bits so that a large LogSize cannot wrap.
     if (written && position >= 0 &&
         static_cast<uint64_t>(position) > static_cast<uint64_t>(m_LogSize) * kLogSizeUnit) {
-        ::close(fd);
-        fd = OpenEmptied(path);
-        if (fd >= 0) WriteAll(fd, bytes);
+        const std::string path = m_FilePath;
+        CloseFileLocked();
+        int fd = OpenEmptied(path);
+        if (fd >= 0 && WriteAll(fd, bytes)) {
+            KeepFileLocked(fd, path, user);
+        } else if (fd >= 0) {
+            ::close(fd);
+        }
     }
-    if (fd >= 0) ::close(fd);
 }
 
 void CDiagnosticLog::WriteLine(LogText text, LogText detail) noexcept {
     try {
         const std::string user = UserNameOfThread();
-        std::u16string line = u"(" + Decimal(GetCurrentThreadId()) + u") ";
+        std::u16string line;
+        line.reserve(48 + text.view().size() + detail.view().size());
+        line += ThreadTag();
 
         mv::CriticalSectionLock lock(m_Lock);
         try {
@@ -301,12 +390,19 @@ void CDiagnosticLog::WriteLine(LogText text, LogText detail) noexcept {
             } else {
                 SYSTEMTIME st{};
                 GetLocalTime(&st);
-                char stamp[64];
-                std::snprintf(stamp, sizeof stamp, "%02d/%02d/%04d %02d:%02d:%02d.%03d", st.wMonth,
-                              st.wDay, st.wYear, st.wHour, st.wMinute, st.wSecond,
-                              st.wMilliseconds);
-                line += mv::ToUtf16(stamp);
-                line += u" ";
+                // MM/DD/YYYY hh:mm:ss.mmm
+                const struct {
+                    unsigned value;
+                    int digits;
+                    char16_t after;
+                } fields[] = {{st.wMonth, 2, u'/'},       {st.wDay, 2, u'/'},
+                              {st.wYear, 4, u' '},        {st.wHour, 2, u':'},
+                              {st.wMinute, 2, u':'},      {st.wSecond, 2, u'.'},
+                              {st.wMilliseconds, 3, u' '}};
+                for (const auto& f : fields) {
+                    AppendDigits(line, f.value, f.digits);
+                    line += f.after;
+                }
                 line += text.view();
                 if (!detail.view().empty()) {
                     line += u": ";

@@ -122,6 +122,9 @@ private:
     void ReadSettings(int component);
     bool BuildPrefixLocked() noexcept;
     void WriteLocked(const std::u16string& line, const std::string& user);
+    void CloseFileLocked() noexcept;
+    void KeepFileLocked(int fd, const std::string& path, const std::string& user);
+    bool FileStillNamedLocked() noexcept;
 
     std::u16string m_ComponentName;
     std::u16string m_FilePrefix;
@@ -131,6 +134,16 @@ private:
     std::u16string m_QualifierTag;
     std::u16string m_VersionTag;
     uint32_t m_LogSize = 1;
+    // The file of the last line, kept open (append mode) while its path
+    // still names it: -1 when none is open. The watch tells when the file
+    // may have been removed or renamed.
+    int m_File = -1;
+    mv::FileWatch m_FileWatch;
+    std::string m_FilePath;
+    std::string m_FileUser;
+    std::string m_LineBytes;
+    uint64_t m_FileDevice = 0;
+    uint64_t m_FileInode = 0;
     CRITICAL_SECTION m_Lock;
 };
 

@@ -255,18 +255,24 @@ HRESULT ReadText(IStream* stream, BSTR* text) {
     if (count == 0) return S_OK;
     if (count == 1) return E_FAIL;
     if (count > kMvMaxTextStreamBytes) return E_ACCESSDENIED;
-    std::string bytes(count, '\0');
-    if (HRESULT hr = ReadBytes(stream, bytes.data(), count); FAILED(hr)) return hr;
-    if (bytes[count - 1] != 0 || bytes[count - 2] != 0) return E_FAIL;
-    // The characters are little-endian; an odd byte count keeps its last
+    // The bytes go straight into the string, terminator included; the
+    // characters are little-endian, and an odd byte count keeps its last
     // byte, as a string of that byte length does.
     const ULONG byteLength = count - sizeof(OLECHAR);
-    *text = SysAllocStringByteLen(nullptr, byteLength);
-    if (!*text) return E_OUTOFMEMORY;
-    for (ULONG i = 0; i + 1 < byteLength; i += 2)
-        (*text)[i / 2] = static_cast<OLECHAR>(static_cast<uint8_t>(bytes[i]) |
-                                              static_cast<uint8_t>(bytes[i + 1]) << 8);
-    if (byteLength % 2) reinterpret_cast<char*>(*text)[byteLength - 1] = bytes[byteLength - 1];
+    BSTR read = SysAllocStringByteLen(nullptr, byteLength);
+    if (!read) return E_OUTOFMEMORY;
+    auto* bytes = reinterpret_cast<uint8_t*>(read);
+    HRESULT hr = ReadBytes(stream, bytes, count);
+    if (SUCCEEDED(hr) && (bytes[count - 1] != 0 || bytes[count - 2] != 0)) hr = E_FAIL;
+    if (FAILED(hr)) {
+        SysFreeString(read);
+        return hr;
+    }
+    if constexpr (std::endian::native != std::endian::little) {
+        for (ULONG i = 0; i + 1 < byteLength; i += 2)
+            read[i / 2] = static_cast<OLECHAR>(bytes[i] | bytes[i + 1] << 8);
+    }
+    *text = read;
     return S_OK;
 }
 

@@ -50,12 +50,26 @@ int CompareFolded(std::basic_string_view<Char> a, std::basic_string_view<Char> b
     return a.size() < b.size() ? -1 : 1;
 }
 
+// Copies the leading ASCII run of `text` into a new string of the other
+// width; `*end` receives where the run stops.
+template <typename To, typename From>
+std::basic_string<To> AsciiRun(std::basic_string_view<From> text, size_t* end) {
+    size_t n = 0;
+    while (n < text.size() && static_cast<std::make_unsigned_t<From>>(text[n]) < 0x80) ++n;
+    std::basic_string<To> out(n, To());
+    for (size_t i = 0; i < n; ++i) out[i] = static_cast<To>(text[i]);
+    *end = n;
+    return out;
+}
+
 }  // namespace
 
 std::string ToUtf8(std::u16string_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
+    size_t ascii = 0;
+    std::string out = AsciiRun<char>(text, &ascii);
+    if (ascii == text.size()) return out;
+    out.reserve(text.size() + (text.size() - ascii) * 2);
+    for (size_t i = ascii; i < text.size(); ++i) {
         char32_t c = text[i];
         if (c >= 0xD800 && c <= 0xDBFF) {
             if (i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
@@ -77,9 +91,10 @@ std::string ToUtf8(const OLECHAR* text) {
 }
 
 std::u16string ToUtf16(std::string_view text) {
-    std::u16string out;
-    out.reserve(text.size());
     size_t i = 0;
+    std::u16string out = AsciiRun<char16_t>(text, &i);
+    if (i == text.size()) return out;
+    out.reserve(text.size());
     while (i < text.size()) {
         auto b0 = static_cast<unsigned char>(text[i]);
         if (b0 < 0x80) {
@@ -122,7 +137,9 @@ std::u16string ToUtf16(const char* text) {
     return text ? ToUtf16(std::string_view(text)) : std::u16string();
 }
 
-int CompareNoCase(std::string_view a, std::string_view b) noexcept { return CompareFolded(a, b); }
+int CompareNoCase(std::string_view a, std::string_view b) noexcept {
+    return CompareFolded(a, b);
+}
 int CompareNoCase(std::u16string_view a, std::u16string_view b) noexcept {
     return CompareFolded(a, b);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 #include "apartment.h"
@@ -30,6 +31,15 @@ struct Server {
     CanUnloadNowFn canUnloadNow = nullptr;
 };
 
+struct GuidHash {
+    size_t operator()(const GUID& g) const noexcept {
+        uint64_t tail = 0;
+        for (BYTE b : g.Data4) tail = tail << 8 | b;
+        return std::hash<uint64_t>()((uint64_t{g.Data1} << 32 | uint64_t{g.Data2} << 16 | g.Data3) ^
+                                     tail);
+    }
+};
+
 struct State {
     std::mutex m;  // class table and remote hosts
     std::vector<ClassEntry> classes;
@@ -39,6 +49,14 @@ struct State {
     // server's DllMain may activate other classes.
     std::recursive_mutex serversMutex;
     std::map<std::string, Server> servers;
+    // What activation read from the registry store, kept while the store's
+    // version stays the same: the loaded server's entry point for each class
+    // (by the InprocServer32 text) and the class of each ProgID (folded).
+    // Taken after serversMutex when both are held.
+    std::mutex cacheMutex;
+    uint64_t cacheVersion = 0;
+    std::unordered_map<CLSID, std::pair<std::string, GetClassObjectFn>, GuidHash> serverOf;
+    std::unordered_map<std::string, CLSID> classOfProgId;
 };
 
 State& S() {
@@ -98,13 +116,34 @@ IUnknown* FindLocalClass(REFCLSID clsid) {
     return nullptr;
 }
 
+// Forgets what was cached from the registry store when its version moved on
+// (the version is read before cacheMutex is taken: the store may wait for a
+// batch whose thread activates). True when the cache holds that version.
+bool CacheHolds(State& s, uint64_t version) {
+    if (version > s.cacheVersion) {
+        s.serverOf.clear();
+        s.classOfProgId.clear();
+        s.cacheVersion = version;
+    }
+    return version == s.cacheVersion;
+}
+
 // The in-process server registered for the class, loaded once.
 HRESULT ServerFor(REFCLSID clsid, GetClassObjectFn* out) {
+    State& s = S();
+    const uint64_t version = mv::RegistryVersion();
+    {
+        std::lock_guard cacheLock(s.cacheMutex);
+        auto cached = CacheHolds(s, version) ? s.serverOf.find(clsid) : s.serverOf.end();
+        if (cached != s.serverOf.end()) {
+            *out = cached->second.second;
+            return S_OK;
+        }
+    }
     std::string clsidText = mv::GuidToString(clsid);
     std::string file;
     if (!ReadClassesText("CLSID\\" + clsidText + "\\InprocServer32", &file) || file.empty())
         return REGDB_E_CLASSNOTREG;
-    State& s = S();
     std::lock_guard lock(s.serversMutex);
     auto it = s.servers.find(file);
     if (it == s.servers.end()) {
@@ -128,6 +167,10 @@ HRESULT ServerFor(REFCLSID clsid, GetClassObjectFn* out) {
         it = s.servers.emplace(file, server).first;
     }
     *out = it->second.getClassObject;
+    // Cached while the server is held, so that CoFreeUnusedLibraries, which
+    // drops the entries of the servers it frees, cannot come in between.
+    std::lock_guard cacheLock(s.cacheMutex);
+    if (s.cacheVersion == version) s.serverOf[clsid] = {file, *out};
     return S_OK;
 }
 
@@ -152,13 +195,30 @@ HRESULT CreateLocal(REFCLSID clsid, IUnknown* outer, DWORD ctx, REFIID riid, voi
 }
 
 HRESULT ClsidFromProgId(const std::string& progId, CLSID* out) {
+    State& s = S();
+    std::string key = progId;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const uint64_t version = mv::RegistryVersion();
+    {
+        std::lock_guard cacheLock(s.cacheMutex);
+        auto cached = CacheHolds(s, version) ? s.classOfProgId.find(key) : s.classOfProgId.end();
+        if (cached != s.classOfProgId.end()) {
+            *out = cached->second;
+            return S_OK;
+        }
+    }
     std::string name = progId;
     // CurVer names the current version's ProgID; a few hops at most, so a
     // cycle in the store cannot loop for ever.
     for (int hop = 0; hop < 8 && !name.empty(); ++hop) {
         std::string text;
-        if (ReadClassesText(name + "\\CLSID", &text))
-            return mv::GuidFromString(text, out) ? S_OK : CO_E_CLASSSTRING;
+        if (ReadClassesText(name + "\\CLSID", &text)) {
+            if (!mv::GuidFromString(text, out)) return CO_E_CLASSSTRING;
+            std::lock_guard cacheLock(s.cacheMutex);
+            if (s.cacheVersion == version) s.classOfProgId[key] = *out;
+            return S_OK;
+        }
         if (!ReadClassesText(name + "\\CurVer", &text)) break;
         name = text;
     }
@@ -296,6 +356,11 @@ void CoFreeUnusedLibraries() {
     std::lock_guard lock(s.serversMutex);
     for (auto it = s.servers.begin(); it != s.servers.end();) {
         if (it->second.canUnloadNow && it->second.canUnloadNow() == S_OK) {
+            {
+                std::lock_guard cacheLock(s.cacheMutex);
+                std::erase_if(s.serverOf,
+                              [&](const auto& entry) { return entry.second.first == it->first; });
+            }
             FreeLibrary(it->second.module);
             it = s.servers.erase(it);
         } else {

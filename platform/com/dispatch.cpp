@@ -1,6 +1,7 @@
 // The generic IDispatch behind every dispatch table: name lookup, argument
 // matching (positional in reverse order, named, optional, by reference),
 // coercion in the caller's locale, and the exception report.
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -22,16 +23,46 @@ const DispMember* FindMember(const DispTable& t, DISPID id, WORD flags) {
                                           DispKind::PropGet};
     WORD want = (flags & kPutFlags) ? (flags & kPutFlags)
                                     : (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET));
+    // The rows of the DISPID: all of them, or the run of them in DISPID order.
+    std::size_t first = 0, last = t.count;
+    if (t.byId) {
+        const uint16_t* begin = t.byId;
+        const uint16_t* end = t.byId + t.count;
+        const uint16_t* lo = std::lower_bound(
+            begin, end, id, [&t](uint16_t row, DISPID v) { return t.members[row].id < v; });
+        const uint16_t* hi = std::upper_bound(
+            lo, end, id, [&t](DISPID v, uint16_t row) { return v < t.members[row].id; });
+        first = static_cast<std::size_t>(lo - begin);
+        last = static_cast<std::size_t>(hi - begin);
+    }
     for (DispKind k : kOrder) {
         if (!(want & static_cast<WORD>(k))) continue;
-        for (std::size_t i = 0; i < t.count; ++i)
-            if (t.members[i].id == id && t.members[i].kind == k) return &t.members[i];
+        for (std::size_t i = first; i < last; ++i) {
+            const DispMember& m = t.members[t.byId ? t.byId[i] : i];
+            if (m.id == id && m.kind == k) return &m;
+        }
     }
     return nullptr;
 }
 
 bool SameName(const OLECHAR* a, std::u16string_view b) {
     return a && EqualsNoCase(std::u16string_view(a), b);
+}
+
+// The first row of a name (ignoring case), or null.
+const DispMember* FindByName(const DispTable& t, const OLECHAR* name) {
+    if (!name) return nullptr;
+    if (!t.byName) {
+        for (std::size_t i = 0; i < t.count; ++i)
+            if (SameName(name, t.members[i].name)) return &t.members[i];
+        return nullptr;
+    }
+    const uint16_t* end = t.byName + t.count;
+    const uint16_t* at =
+        std::lower_bound(t.byName, end, name, [&t](uint16_t row, const OLECHAR* n) {
+            return detail::CompareNames(t.members[row].name, n) < 0;
+        });
+    return at != end && detail::SameName(t.members[*at].name, name) ? &t.members[*at] : nullptr;
 }
 
 // Position of `name` in a comma-separated list, or -1.
@@ -77,11 +108,34 @@ struct Slot {
     VARIANT owned;                 // storage this call owns, cleared afterwards
     IUnknown* itf = nullptr;       // a queried interface, released afterwards
     VARIANT* writeBack = nullptr;  // the caller's VARIANT that receives `owned` on success
-    Slot() { VariantInit(&owned); }
+    Slot() {
+        owned.vt = VT_EMPTY;
+        owned.wReserved1 = owned.wReserved2 = owned.wReserved3 = 0;
+    }
     ~Slot() {
-        VariantClear(&owned);
+        if (owned.vt != VT_EMPTY) VariantClear(&owned);
         if (itf) itf->Release();
     }
+};
+
+// The slots of one call, made for the member's parameters only.
+class Slots {
+public:
+    explicit Slots(UINT count) : count_(count) {
+        for (UINT i = 0; i < count_; ++i) new (&items_[i]) Slot();
+    }
+    ~Slots() {
+        for (UINT i = 0; i < count_; ++i) items_[i].~Slot();
+    }
+    Slots(const Slots&) = delete;
+    Slots& operator=(const Slots&) = delete;
+    Slot& operator[](UINT i) { return items_[i]; }
+
+private:
+    union {
+        Slot items_[kDispMaxParams];
+    };
+    UINT count_;
 };
 
 // Converts `src` to `p`'s type into `out` (an owned value).
@@ -173,9 +227,7 @@ HRESULT TableGetIDsOfNames(const DispTable& table, REFIID riid, LPOLESTR* rgszNa
     if (!IsEqualIID(riid, IID_NULL)) return DISP_E_UNKNOWNINTERFACE;
     if (cNames == 0) return S_OK;
     if (!rgszNames || !rgDispId) return E_INVALIDARG;
-    const DispMember* member = nullptr;
-    for (std::size_t i = 0; i < table.count && !member; ++i)
-        if (SameName(rgszNames[0], table.members[i].name)) member = &table.members[i];
+    const DispMember* member = FindByName(table, rgszNames[0]);
     if (!member) {
         for (UINT k = 0; k < cNames; ++k) rgDispId[k] = DISPID_UNKNOWN;
         return DISP_E_UNKNOWNNAME;
@@ -252,7 +304,7 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
         }
     }
 
-    Slot slots[kDispMaxParams];
+    Slots slots(m->count);
     VARIANT args[kDispMaxParams];
     VARIANT result;
     VariantInit(&result);

@@ -44,6 +44,7 @@
 // object carries a recursive lock (Lock/Unlock, mv::ObjectLock).
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -572,14 +573,49 @@ constexpr bool SameName(const char16_t* a, const char16_t* b) {
         if (FoldAscii(*a) != FoldAscii(*b)) return false;
     return *a == *b;
 }
+// Orders names ignoring ASCII case: negative, zero or positive.
+constexpr int CompareNames(const char16_t* a, const char16_t* b) {
+    for (;; ++a, ++b) {
+        const char16_t x = FoldAscii(*a), y = FoldAscii(*b);
+        if (x != y) return x < y ? -1 : 1;
+        if (!x) return 0;
+    }
+}
 }  // namespace detail
+
+// The positions of a table's rows in the order look-ups search them: by name
+// ignoring case, and by DISPID; rows that tie stay in table order.
+template <std::size_t N>
+struct DispOrder {
+    std::array<uint16_t, N> byName{};
+    std::array<uint16_t, N> byId{};
+
+    constexpr explicit DispOrder(const DispMember (&rows)[N]) {
+        for (std::size_t i = 0; i < N; ++i) byName[i] = byId[i] = static_cast<uint16_t>(i);
+        std::sort(byName.begin(), byName.end(), [&rows](uint16_t a, uint16_t b) {
+            const int c = detail::CompareNames(rows[a].name, rows[b].name);
+            return c < 0 || (c == 0 && a < b);
+        });
+        std::sort(byId.begin(), byId.end(), [&rows](uint16_t a, uint16_t b) {
+            return rows[a].id < rows[b].id || (rows[a].id == rows[b].id && a < b);
+        });
+    }
+};
 
 // The members of one interface. Built at compile time; rejects two rows of
 // the same DISPID and kind, and a DISPID or name given two spellings.
 struct DispTable {
     const DispMember* members;
     std::size_t count;
+    // Look-up orders of the rows (see DispOrder); null: search row by row.
+    const uint16_t* byName = nullptr;
+    const uint16_t* byId = nullptr;
 
+    template <std::size_t N>
+    constexpr DispTable(const DispMember (&rows)[N], const DispOrder<N>& order) : DispTable(rows) {
+        byName = order.byName.data();
+        byId = order.byId.data();
+    }
     template <std::size_t N>
     constexpr DispTable(const DispMember (&rows)[N]) : members(rows), count(N) {
         for (std::size_t i = 0; i < N; ++i)
@@ -832,7 +868,8 @@ constexpr DispMember MethodByRef(DISPID id, const char16_t* name) {
 #define MV_DISPATCH_TABLE(Itf, ...)                                   \
     inline const ::mv::DispTable& MvDispatchTable(Itf*) {             \
         static constexpr ::mv::DispMember kMembers[] = {__VA_ARGS__}; \
-        static constexpr ::mv::DispTable kTable{kMembers};            \
+        static constexpr ::mv::DispOrder kOrder{kMembers};            \
+        static constexpr ::mv::DispTable kTable{kMembers, kOrder};    \
         return kTable;                                                \
     }
 

@@ -3,6 +3,7 @@
 // written against it compiles unchanged.
 #pragma once
 
+#include "comobj.h"
 #include "oleaut.h"
 
 // ---------------------------------------------------------------------------
@@ -186,3 +187,10 @@ HRESULT CreateEngine(IUnknown* outer, REFIID riid, void** ppv);
 void SetStatementBudgetForTesting(uint64_t statements);
 
 }  // namespace mv::script
+
+// The scripting interfaces' identifiers by type, for ComPtr::As and the
+// interface maps of hosts and engines alike.
+MV_IID_OF(IActiveScriptSite, IID_IActiveScriptSite);
+MV_IID_OF(IActiveScriptError, IID_IActiveScriptError);
+MV_IID_OF(IActiveScript, IID_IActiveScript);
+MV_IID_OF(IActiveScriptParse, IID_IActiveScriptParse);

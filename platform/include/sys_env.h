@@ -6,6 +6,7 @@
 // programs, system message texts and debugger output.
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -172,6 +173,45 @@ int RunCommandText(std::string_view commandText);
 // CR LF; empty for a code the system does not know. FACILITY_WIN32 HRESULTs
 // give the text of their Win32 code.
 std::string SystemMessageText(DWORD code);
+
+// Tells a caller that keeps what it read of a file, or keeps the file open,
+// whether anything may have happened to it since, without looking at the
+// path again: the kernel reports every change made through the watched
+// files and folders. Quiet() costs one non-blocking read when nothing was
+// reported; it says true only while nothing was reported since the watch was
+// set up or last asked, in the process that set it up (a child after fork
+// shares the watch's reports, so the watch is not active there). A watch
+// that is not active is never quiet.
+class FileWatch {
+public:
+    // What is reported: for a file, its removal, renaming or a change of its
+    // attributes (its link count included), and with kFileChanged also its
+    // writes; for a folder, anything done to its entries, and to the folder
+    // itself.
+    static constexpr uint32_t kFileMoved = 0x4 | 0x400 | 0x800;
+    static constexpr uint32_t kFileChanged = kFileMoved | 0x2 | 0x8;
+    static constexpr uint32_t kFolderChanged =
+        0x2 | 0x4 | 0x8 | 0x40 | 0x80 | 0x100 | 0x200 | 0x400 | 0x800 | 0x01000000;
+
+    FileWatch() = default;
+    ~FileWatch() { Stop(); }
+    FileWatch(const FileWatch&) = delete;
+    FileWatch& operator=(const FileWatch&) = delete;
+
+    // Adds `path` (events: one of the k... sets above); false when it
+    // cannot be watched (the watch then stays as it was).
+    bool Add(const std::string& path, uint32_t events);
+    // Drops everything watched.
+    void Stop();
+    bool Active() const;
+    // Reads (and so forgets) what was reported. With a name, reports about
+    // other entries of a watched folder do not count.
+    bool Quiet(std::string_view name = {});
+
+private:
+    int fd_ = -1;
+    unsigned forks_ = 0;
+};
 
 // Receives each debugger output string instead of standard error; nullptr
 // restores standard error.

@@ -135,6 +135,11 @@ namespace mv {
 
 // The file the store uses now (the environment's choice unless overridden).
 std::string RegistryPath();
+// A number that moves on whenever what the store holds may have changed: a
+// change by this process, a switch to another store, or a change of the
+// file by another process (seen with one look at the file's stamp). Lets a
+// caller keep what it read from the store while the number stays the same.
+uint64_t RegistryVersion();
 // Points the store at another file from now on; an empty path returns to the
 // environment's choice. Leaves the in-memory mode.
 void RegistryUseFile(const std::string& path);

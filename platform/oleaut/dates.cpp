@@ -16,6 +16,8 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <mutex>
+#include <string>
 
 #include "oleaut.h"
 #include "oleaut/civil_date.h"
@@ -134,11 +136,38 @@ bool SetTicks(FILETIME* ft, int64_t ticks) noexcept {
     return true;
 }
 
+// Brings the C library's time zone up to date: at once when TZ changed since
+// the last call, else at most once a second (without TZ, each update looks
+// at the system's zone file).
+void RefreshTimeZone() noexcept {
+    static std::mutex m;
+    static std::string lastTz;
+    static bool hadTz = false;
+    static int64_t lastRefresh = INT64_MIN;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    std::lock_guard lock(m);
+    const char* tz = std::getenv("TZ");
+    if (tz ? (hadTz && lastTz == tz) : !hadTz) {
+        if (now.tv_sec == lastRefresh) return;
+    }
+    try {
+        lastTz = tz ? tz : "";
+    } catch (...) {
+        lastRefresh = INT64_MIN;  // out of memory: refresh every time
+        tzset();
+        return;
+    }
+    hadTz = tz != nullptr;
+    lastRefresh = now.tv_sec;
+    tzset();
+}
+
 // Moves a FILETIME between UTC and local time; `toLocal` picks the way.
 BOOL ShiftFileTime(const FILETIME* in, FILETIME* out, bool toLocal) noexcept {
     int64_t ticks = 0;
     if (!in || !out || !TicksOf(in, &ticks)) return FALSE;
-    tzset();  // pick up a TZ changed since the last call
+    RefreshTimeZone();
     const int64_t seconds = FloorDiv(ticks - kUnixEpochTicks, kTicksPerSecond);
     const int64_t shifted = toLocal ? seconds + LocalOffsetAt(seconds) : UtcFromLocal(seconds);
     const int64_t delta = shifted - seconds;

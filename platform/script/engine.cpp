@@ -9,11 +9,6 @@
 #include "comobj.h"
 #include "script/interpreter.h"
 
-MV_IID_OF(IActiveScript, IID_IActiveScript);
-MV_IID_OF(IActiveScriptParse, IID_IActiveScriptParse);
-MV_IID_OF(IActiveScriptError, IID_IActiveScriptError);
-MV_IID_OF(IActiveScriptSite, IID_IActiveScriptSite);
-
 namespace mv::script {
 namespace {
 

@@ -6,6 +6,7 @@
 #include <gsf/gsf-input.h>
 #include <unistd.h>
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -51,7 +52,13 @@ private:
     DWORD mode_ = 0;
     uint64_t size_ = 0;
     uint64_t position_ = 0;
+    // The stream's bytes from windowStart_ on, read ahead in one piece, so
+    // that the many small reads of a loader cost a copy each.
+    std::vector<uint8_t> window_;
+    uint64_t windowStart_ = 0;
 };
+
+constexpr size_t kReadAhead = 64 * 1024;
 
 class ReadStorage : public ComObjectRoot<ReadStorage>, public StorageBase {
 public:
@@ -198,6 +205,26 @@ HRESULT ReadStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
     if (!pv && cb) return STG_E_INVALIDPOINTER;
     if (position_ >= size_ || cb == 0) return S_OK;
     const size_t take = static_cast<size_t>(std::min<uint64_t>(cb, size_ - position_));
+    if (take < kReadAhead) {
+        const bool inWindow =
+            position_ >= windowStart_ && position_ + take <= windowStart_ + window_.size();
+        if (!inWindow) {
+            // A window that cannot be read whole is dropped; the read below
+            // then fails or succeeds exactly as the requested bytes do.
+            window_.resize(static_cast<size_t>(std::min<uint64_t>(kReadAhead, size_ - position_)));
+            windowStart_ = position_;
+            if (gsf_input_seek(input_, static_cast<gsf_off_t>(position_), G_SEEK_SET) ||
+                !gsf_input_read(input_, window_.size(), window_.data()))
+                window_.clear();
+        }
+        if (!window_.empty() && position_ >= windowStart_ &&
+            position_ + take <= windowStart_ + window_.size()) {
+            std::memcpy(pv, window_.data() + (position_ - windowStart_), take);
+            position_ += take;
+            if (pcbRead) *pcbRead = static_cast<ULONG>(take);
+            return S_OK;
+        }
+    }
     if (gsf_input_seek(input_, static_cast<gsf_off_t>(position_), G_SEEK_SET)) {
         return STG_E_READFAULT;
     }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "sys.h"
@@ -13,8 +14,14 @@ namespace {
 thread_local std::optional<std::string> t_userOverride;
 
 // The effective user's login name; the numeric id when it has no entry.
+// Looked up once for each effective user a thread runs as.
 bool ProcessUserName(std::string* out) {
+    thread_local std::optional<std::pair<uid_t, std::string>> t_known;
     const uid_t uid = geteuid();
+    if (t_known && t_known->first == uid) {
+        *out = t_known->second;
+        return true;
+    }
     std::vector<char> buffer(1024);
     passwd entry{};
     passwd* found = nullptr;
@@ -31,6 +38,7 @@ bool ProcessUserName(std::string* out) {
     } else {
         *out = std::to_string(uid);
     }
+    t_known.emplace(uid, *out);
     return true;
 }
 

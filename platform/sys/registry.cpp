@@ -1,11 +1,13 @@
 // Registry store: a text file in the layout of a registry export, cached in
-// memory and rewritten whole (temporary file, then rename) on every change,
-// or once at the end of a batch of changes.
+// memory (read again only when the file changed) and rewritten whole
+// (temporary file, then rename) on every change, or once at the end of a
+// batch of changes.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
@@ -36,21 +38,32 @@ struct Value {
 struct Key {
     std::string name;
     std::vector<Value> values;  // in the order first written
-    std::vector<Key> subkeys;   // sorted by name, ignoring case
+    // Sorted by name, ignoring case. Each key stays at its address while it
+    // exists, so that open handles can keep the key they resolved.
+    std::vector<std::unique_ptr<Key>> subkeys;
 
+    // The first subkey whose name does not sort before n.
+    std::vector<std::unique_ptr<Key>>::iterator LowerBound(std::string_view n) {
+        return std::lower_bound(subkeys.begin(), subkeys.end(), n,
+                                [](const std::unique_ptr<Key>& k, std::string_view name) {
+                                    return mv::CompareNoCase(k->name, name) < 0;
+                                });
+    }
     Key* Find(std::string_view n) {
-        for (auto& k : subkeys)
-            if (mv::EqualsNoCase(k.name, n)) return &k;
-        return nullptr;
+        auto it = LowerBound(n);
+        return it != subkeys.end() && mv::EqualsNoCase((*it)->name, n) ? it->get() : nullptr;
     }
     Key* FindOrAdd(std::string_view n, bool* added) {
-        if (Key* k = Find(n)) return k;
-        auto pos = subkeys.begin();
-        while (pos != subkeys.end() && mv::CompareNoCase(pos->name, n) < 0) ++pos;
-        Key k;
-        k.name = std::string(n);
+        auto it = LowerBound(n);
+        if (it != subkeys.end() && mv::EqualsNoCase((*it)->name, n)) return it->get();
+        auto k = std::make_unique<Key>();
+        k->name = std::string(n);
         if (added) *added = true;
-        return &*subkeys.insert(pos, std::move(k));
+        return subkeys.insert(it, std::move(k))->get();
+    }
+    void Erase(const Key* victim) {
+        auto it = LowerBound(victim->name);
+        if (it != subkeys.end() && it->get() == victim) subkeys.erase(it);
     }
     Value* FindValue(std::string_view n) {
         for (auto& v : values)
@@ -339,7 +352,7 @@ void AppendKey(std::string& out, const std::string& path, const Key& k, bool roo
         for (const auto& v : k.values) AppendValue(out, v);
         out += "\r\n";
     }
-    for (const auto& sub : k.subkeys) AppendKey(out, path + "\\" + sub.name, sub, false);
+    for (const auto& sub : k.subkeys) AppendKey(out, path + "\\" + sub->name, *sub, false);
 }
 
 std::string SerializeStore(const Store& s) {
@@ -389,11 +402,21 @@ struct State {
     bool memory = false;
     Store memStore;
     std::string overridePath;
-    // Cache of the file last read.
+    // Cache of the file last read, and the error a change of it fails with
+    // (ERROR_SUCCESS, or the file was corrupt or unreadable).
     std::string cachePath;
     std::optional<FileStamp> cacheStamp;
     Store cache;
     bool cacheValid = false;
+    LONG cacheError = ERROR_SUCCESS;
+    // Watches the folder of the file at watchPath (and the file), so that
+    // the file is looked at again only when something happened to it.
+    mv::FileWatch watch;
+    std::string watchPath;
+    // Counts the states of the store this process has seen: it moves on with
+    // every change, every read of a changed file and every switch of store,
+    // so that a key resolved under one number stays valid while it holds.
+    uint64_t generation = 1;
     std::set<std::string> reportedCorrupt;
     std::function<void(std::string_view)> hook;
     std::set<const HKEY__*> handles;
@@ -465,18 +488,59 @@ private:
     std::unique_lock<std::mutex> lock_;
 };
 
+LONG ChangeErrorOf(LoadResult result) {
+    switch (result) {
+        case LoadResult::kCorrupt:
+            return ERROR_BADDB;
+        case LoadResult::kUnreadable:
+            return ERROR_CANTREAD;
+        default:
+            return ERROR_SUCCESS;
+    }
+}
+
+// The name of the store file within its folder.
+std::string_view FileNameOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string_view(path)
+                                      : std::string_view(path).substr(slash + 1);
+}
+
+// Brings the cache up to the file at `path`. While the watch is active, the
+// file is read again exactly when the watch heard of it; otherwise when its
+// stamp changed. Called with s.m held.
+void RefreshCache(State& s, const std::string& path) {
+    const bool watching = s.watchPath == path && s.watch.Active();
+    if (watching && s.cacheValid && s.cachePath == path && s.watch.Quiet(FileNameOf(path))) return;
+    // Something happened to the file (or nothing tells): the watch is set up
+    // again before the look, so that a change after the look is heard of.
+    s.watch.Stop();
+    s.watchPath.clear();
+    const size_t slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
+    if (s.watch.Add(folder, mv::FileWatch::kFolderChanged)) {
+        // The file itself too, for a store reached through a link.
+        s.watch.Add(path, mv::FileWatch::kFileChanged);
+        s.watchPath = path;
+    }
+    std::optional<FileStamp> stamp = StampOf(path);
+    // A change the watch heard of is read even when the stamp did not move
+    // (a rewrite of the same size within the clock's granularity).
+    if (!watching && s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return;
+    s.cache = Store();
+    s.cacheError = ChangeErrorOf(ReadStoreFile(s, path, &s.cache));
+    s.cachePath = path;
+    s.cacheStamp = stamp;
+    s.cacheValid = true;
+    ++s.generation;
+}
+
 // The store as it is now, for reading. Called with s.m held.
 Store& ReadView(State& s) {
     if (s.memory) return s.memStore;
     if (s.batch && s.batch->error == ERROR_SUCCESS) return s.batch->store;
-    std::string path = CurrentPath(s);
-    std::optional<FileStamp> stamp = StampOf(path);
-    if (s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return s.cache;
-    s.cache = Store();
-    ReadStoreFile(s, path, &s.cache);
-    s.cachePath = path;
-    s.cacheStamp = stamp;
-    s.cacheValid = true;
+    RefreshCache(s, CurrentPath(s));
     return s.cache;
 }
 
@@ -520,21 +584,10 @@ void UnlockStoreFile(int lockFd) {
     ::close(lockFd);
 }
 
-// Reads the store file under the lock for a change: ERROR_SUCCESS (a missing
-// file is an empty store), or the error every change then fails with.
-LONG ReadForChange(State& s, const std::string& path, Store* out) {
-    switch (ReadStoreFile(s, path, out)) {
-        case LoadResult::kCorrupt:
-            return ERROR_BADDB;
-        case LoadResult::kUnreadable:
-            return ERROR_CANTREAD;
-        default:
-            return ERROR_SUCCESS;
-    }
-}
-
 // Replaces the store file with `store` (temporary file, then rename) and
-// makes it the read cache. Called under the cross-process lock.
+// makes it the read cache; when the file cannot be replaced the cache is
+// dropped, so that the next read sees the file as it is. Called under the
+// cross-process lock.
 LONG ReplaceStoreFile(State& s, const std::string& path, Store&& store) {
     std::string temp =
         path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++s.tempCounter);
@@ -542,48 +595,50 @@ LONG ReplaceStoreFile(State& s, const std::string& path, Store&& store) {
     bool ok = fd >= 0 && WriteAll(fd, SerializeStore(store)) && ::fsync(fd) == 0;
     if (fd >= 0) ::close(fd);
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    ++s.generation;
     if (!ok) {
         ::unlink(temp.c_str());
+        s.cacheValid = false;
         return ERROR_CANTWRITE;
     }
-    s.cache = std::move(store);
+    if (&store != &s.cache) s.cache = std::move(store);
+    // What the watch heard so far is this write, made under the lock.
+    if (s.watchPath == path) s.watch.Quiet(FileNameOf(path));
     s.cachePath = path;
     s.cacheStamp = StampOf(path);
     s.cacheValid = true;
+    s.cacheError = ERROR_SUCCESS;
     return ERROR_SUCCESS;
 }
 
+// Applies `change` to the store and, for the file, writes the result back
+// under the cross-process lock. A change that fails changes nothing, so each
+// change works on the store in place: the cache (read again first when the
+// file changed) or the batch's working copy. Called with s.m held.
 template <typename Change>
 LONG Modify(State& s, Change&& change) {
-    if (s.memory) return change(s.memStore).rc;
+    if (s.memory) {
+        ++s.generation;
+        return change(s.memStore).rc;
+    }
     if (s.batch) {
-        // Tried on a copy: a change that fails leaves nothing behind.
         Batch& b = *s.batch;
         if (b.error != ERROR_SUCCESS) return b.error;
-        Store trial = b.store;
-        Outcome o = change(trial);
-        if (o.rc == ERROR_SUCCESS && o.changed) {
-            b.store = std::move(trial);
-            b.changed = true;
-        }
+        ++s.generation;
+        Outcome o = change(b.store);
+        if (o.rc == ERROR_SUCCESS && o.changed) b.changed = true;
         return o.rc;
     }
     std::string path = CurrentPath(s);
     int lockFd = LockStoreFile(path);
     if (lockFd < 0) return ERROR_ACCESS_DENIED;
-    Store fresh;
-    LONG rc = ReadForChange(s, path, &fresh);
+    RefreshCache(s, path);
+    LONG rc = s.cacheError;
     if (rc == ERROR_SUCCESS) {
-        Outcome o = change(fresh);
+        ++s.generation;
+        Outcome o = change(s.cache);
         rc = o.rc;
-        if (o.rc == ERROR_SUCCESS && o.changed) {
-            rc = ReplaceStoreFile(s, path, std::move(fresh));
-        } else if (o.rc == ERROR_SUCCESS) {
-            s.cache = std::move(fresh);
-            s.cachePath = path;
-            s.cacheStamp = StampOf(path);
-            s.cacheValid = true;
-        }
+        if (o.rc == ERROR_SUCCESS && o.changed) rc = ReplaceStoreFile(s, path, std::move(s.cache));
     }
     UnlockStoreFile(lockFd);
     return rc;
@@ -596,10 +651,16 @@ LONG EndBatch(State& s) {
     {
         Access lock(s);
         Batch& batch = *s.batch;
-        if (batch.changed && batch.error == ERROR_SUCCESS)
+        if (batch.changed && batch.error == ERROR_SUCCESS) {
             rc = ReplaceStoreFile(s, batch.path, std::move(batch.store));
+        } else if (batch.error == ERROR_SUCCESS) {
+            // Nothing changed: the working copy is the file as it still is.
+            s.cache = std::move(batch.store);
+            s.cacheValid = s.cachePath == batch.path;
+        }
         if (batch.lockFd >= 0) UnlockStoreFile(batch.lockFd);
         s.batch.reset();
+        ++s.generation;
     }
     s.batchDone.notify_all();
     return rc;
@@ -615,22 +676,24 @@ struct HKEY__ {
     Path path;     // below the root
     REGSAM sam = KEY_ALL_ACCESS;
     bool predefined = false;
+    // The key the path named (null: none) when the store's generation was
+    // `resolvedAt`; guarded by the store's lock.
+    mutable Key* resolved = nullptr;
+    mutable uint64_t resolvedAt = 0;
 };
 
 namespace {
 
-// Describes a handle; false for an unknown one.
-bool Describe(State& s, HKEY h, HKEY__* out) {
-    if (h == HKEY_LOCAL_MACHINE || h == HKEY_CURRENT_USER || h == HKEY_CLASSES_ROOT) {
-        out->root = h == HKEY_CURRENT_USER ? 1 : 0;
-        out->path = h == HKEY_CLASSES_ROOT ? Path{"SOFTWARE", "Classes"} : Path{};
-        out->sam = KEY_ALL_ACCESS;
-        out->predefined = true;
-        return true;
-    }
-    if (!h || !s.handles.count(h)) return false;
-    *out = *h;
-    return true;
+// Describes a handle; null for an unknown one.
+const HKEY__* Describe(State& s, HKEY h) {
+    static const HKEY__ machine{0, {}, KEY_ALL_ACCESS, true};
+    static const HKEY__ user{1, {}, KEY_ALL_ACCESS, true};
+    static const HKEY__ classes{0, {"SOFTWARE", "Classes"}, KEY_ALL_ACCESS, true};
+    if (h == HKEY_LOCAL_MACHINE) return &machine;
+    if (h == HKEY_CURRENT_USER) return &user;
+    if (h == HKEY_CLASSES_ROOT) return &classes;
+    if (!h || !s.handles.count(h)) return nullptr;
+    return h;
 }
 
 Key* Walk(Key* k, const Path& path, size_t count) {
@@ -638,19 +701,27 @@ Key* Walk(Key* k, const Path& path, size_t count) {
     return k;
 }
 
-Key* Resolve(Store& st, const HKEY__& h) {
-    return Walk(&st.roots[h.root], h.path, h.path.size());
+// The key a handle names in `st`, the store as it is now: walked from the
+// root only when the store moved on since the handle last resolved it.
+Key* Resolve(State& s, Store& st, const HKEY__& h) {
+    if (h.resolvedAt != s.generation) {
+        h.resolved = Walk(&st.roots[h.root], h.path, h.path.size());
+        h.resolvedAt = s.generation;
+    }
+    return h.resolved;
 }
 
 // The key a handle names for reading, or an error: a predefined key that does
 // not exist yet reads as empty, an opened key that was deleted is gone.
 LONG KeyForRead(State& s, HKEY h, REGSAM need, Key** out) {
-    HKEY__ d;
-    if (!Describe(s, h, &d)) return ERROR_INVALID_HANDLE;
+    const HKEY__* found = Describe(s, h);
+    if (!found) return ERROR_INVALID_HANDLE;
+    const HKEY__& d = *found;
     if ((d.sam & need) != need) return ERROR_ACCESS_DENIED;
     static Key empty;
     empty = Key();
-    *out = Resolve(ReadView(s), d);
+    Store& st = ReadView(s);
+    *out = Resolve(s, st, d);
     if (!*out) {
         if (!d.predefined) return ERROR_KEY_DELETED;
         *out = &empty;
@@ -661,21 +732,32 @@ LONG KeyForRead(State& s, HKEY h, REGSAM need, Key** out) {
 // Runs `edit` on the key a handle names, inside Modify.
 template <typename Edit>
 LONG EditKey(State& s, HKEY h, REGSAM need, Edit&& edit) {
-    HKEY__ d;
-    if (!Describe(s, h, &d)) return ERROR_INVALID_HANDLE;
+    const HKEY__* found = Describe(s, h);
+    if (!found) return ERROR_INVALID_HANDLE;
+    const HKEY__& d = *found;
     if ((d.sam & need) != need) return ERROR_ACCESS_DENIED;
     return Modify(s, [&](Store& st) -> Outcome {
         Key* k = &st.roots[d.root];
-        bool created = false;
+        // The first key a predefined path had to create, taken away again
+        // when the edit fails, so that a failed change leaves nothing behind.
+        Key* createdParent = nullptr;
+        Key* created = nullptr;
         for (const auto& c : d.path) {
             if (d.predefined) {
-                k = k->FindOrAdd(c, &created);
+                Key* parent = k;
+                bool added = false;
+                k = k->FindOrAdd(c, &added);
+                if (added && !created) {
+                    createdParent = parent;
+                    created = k;
+                }
             } else if (!(k = k->Find(c))) {
                 return {ERROR_KEY_DELETED, false};
             }
         }
         Outcome o = edit(*k);
-        o.changed = o.changed || (created && o.rc == ERROR_SUCCESS);
+        if (created && o.rc == ERROR_SUCCESS) o.changed = true;
+        if (created && o.rc != ERROR_SUCCESS) createdParent->Erase(created);
         return o;
     });
 }
@@ -735,13 +817,19 @@ LONG CopyData(const std::vector<uint8_t>& data, LPBYTE buf, LPDWORD cb) {
     return ERROR_SUCCESS;
 }
 
-// A new handle for the key `rel` below the key that `base` describes.
-HKEY NewHandle(State& s, const HKEY__& base, const Path& rel, REGSAM sam) {
+// A new handle for the key `rel` below the key that `base` describes;
+// `key` is that key when the caller has just found it.
+HKEY NewHandle(State& s, const HKEY__& base, const Path& rel, REGSAM sam, Key* key = nullptr) {
     auto h = std::make_unique<HKEY__>();
     h->root = base.root;
+    h->path.reserve(base.path.size() + rel.size());
     h->path = base.path;
     h->path.insert(h->path.end(), rel.begin(), rel.end());
     h->sam = sam;
+    if (key) {
+        h->resolved = key;
+        h->resolvedAt = s.generation;
+    }
     s.handles.insert(h.get());
     return h.release();
 }
@@ -752,13 +840,13 @@ LONG OpenKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out) {
     *out = nullptr;
     State& s = S();
     Access lock(s);
-    HKEY__ d;
-    if (!Describe(s, hKey, &d)) return ERROR_INVALID_HANDLE;
+    const HKEY__* d = Describe(s, hKey);
+    if (!d) return ERROR_INVALID_HANDLE;
     Path rel = SplitPath(NameOf(sub));
-    Key* k = Resolve(ReadView(s), d);
-    k = Walk(k, rel, rel.size());
+    Store& st = ReadView(s);
+    Key* k = Walk(Resolve(s, st, *d), rel, rel.size());
     if (!k) return ERROR_FILE_NOT_FOUND;
-    *out = NewHandle(s, d, rel, sam);
+    *out = NewHandle(s, *d, rel, sam, k);
     return ERROR_SUCCESS;
 }
 
@@ -771,10 +859,11 @@ LONG CreateKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out, LPDWORD dispos
     Path rel = SplitPath(name);
     State& s = S();
     Access lock(s);
-    HKEY__ d;
-    if (!Describe(s, hKey, &d)) return ERROR_INVALID_HANDLE;
+    const HKEY__* d = Describe(s, hKey);
+    if (!d) return ERROR_INVALID_HANDLE;
     // Opening what exists needs no write.
-    if (Walk(Resolve(ReadView(s), d), rel, rel.size())) {
+    Store& st = ReadView(s);
+    if (Walk(Resolve(s, st, *d), rel, rel.size())) {
         if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
     } else {
         bool created = false;
@@ -786,7 +875,7 @@ LONG CreateKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out, LPDWORD dispos
         if (rc != ERROR_SUCCESS) return rc;
         if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
     }
-    *out = NewHandle(s, d, rel, sam);
+    *out = NewHandle(s, *d, rel, sam);
     return ERROR_SUCCESS;
 }
 
@@ -853,12 +942,7 @@ LONG DeleteKey(HKEY hKey, const Char* sub, bool tree) {
         Key* victim = parent ? parent->Find(rel.back()) : nullptr;
         if (!victim) return {ERROR_FILE_NOT_FOUND, false};
         if (!tree && !victim->subkeys.empty()) return {ERROR_ACCESS_DENIED, false};
-        for (auto it = parent->subkeys.begin(); it != parent->subkeys.end(); ++it) {
-            if (&*it == victim) {
-                parent->subkeys.erase(it);
-                break;
-            }
-        }
+        parent->Erase(victim);
         return {ERROR_SUCCESS, true};
     });
 }
@@ -871,7 +955,7 @@ LONG EnumKey(HKEY hKey, DWORD index, Char* name, LPDWORD cch, Char* cls, LPDWORD
     Key* k = nullptr;
     if (LONG rc = KeyForRead(s, hKey, KEY_ENUMERATE_SUB_KEYS, &k)) return rc;
     if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    if (LONG rc = CopyName(k->subkeys[index].name, name, cch)) return rc;
+    if (LONG rc = CopyName(k->subkeys[index]->name, name, cch)) return rc;
     if (cls && cchClass && *cchClass > 0) {
         cls[0] = 0;
         *cchClass = 0;
@@ -983,12 +1067,20 @@ std::string RegistryPath() {
     return CurrentPath(s);
 }
 
+uint64_t RegistryVersion() {
+    State& s = S();
+    Access lock(s);
+    ReadView(s);
+    return s.generation;
+}
+
 void RegistryUseFile(const std::string& path) {
     State& s = S();
     Access lock(s);
     s.memory = false;
     s.overridePath = path;
     s.cacheValid = false;
+    ++s.generation;
 }
 
 void RegistryUseMemoryStore(bool on) {
@@ -997,6 +1089,7 @@ void RegistryUseMemoryStore(bool on) {
     s.memory = on;
     s.memStore = Store();
     s.cacheValid = false;
+    ++s.generation;
 }
 
 LONG RegistryBatch(const std::function<void()>& work) {
@@ -1011,8 +1104,17 @@ LONG RegistryBatch(const std::function<void()>& work) {
             batch.owner = std::this_thread::get_id();
             batch.path = CurrentPath(s);
             batch.lockFd = LockStoreFile(batch.path);
-            batch.error =
-                batch.lockFd < 0 ? ERROR_ACCESS_DENIED : ReadForChange(s, batch.path, &batch.store);
+            batch.error = ERROR_ACCESS_DENIED;
+            if (batch.lockFd >= 0) {
+                // The batch works on the cache itself, brought up to the file.
+                RefreshCache(s, batch.path);
+                batch.error = s.cacheError;
+                if (batch.error == ERROR_SUCCESS) {
+                    batch.store = std::move(s.cache);
+                    s.cacheValid = false;
+                }
+            }
+            ++s.generation;
             started = true;
         }
     }

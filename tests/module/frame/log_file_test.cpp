@@ -114,6 +114,30 @@ TEST_F(LogFileTest, SizeCapEmptiesTheFileAndKeepsTheLastLine) {
     }
 }
 
+// The file stays open between lines; one removed or renamed away in between
+// is followed: the next line starts a new file under the name.
+TEST_F(LogFileTest, TheNextLineFollowsAFileRemovedOrRenamedAway) {
+    for (bool rename : {false, true}) {
+        SCOPED_TRACE(rename ? "renamed" : "removed");
+        CDiagnosticLog log;
+        InitializeModuleLog(log);
+        std::filesystem::remove(DefaultFile());
+        log.WriteLine(u"first");
+        const std::string rotated = DefaultFile() + ".1";
+        if (rename) {
+            std::filesystem::rename(DefaultFile(), rotated);
+        } else {
+            std::filesystem::remove(DefaultFile());
+        }
+        log.WriteLine(u"second");
+        EXPECT_EQ(ReadText(DefaultFile()), LinePrefix() + "second\n");
+        if (rename) {
+            EXPECT_EQ(ReadText(rotated), LinePrefix() + "first\n");
+        }
+        std::filesystem::remove(rotated);
+    }
+}
+
 TEST_F(LogFileTest, OpenFailureLosesTheLineAndTellsTheDebugger) {
     mv::SetDebugOutputHookForTesting([](std::string_view text) { g_debugOutput += text; });
     CDiagnosticLog log;

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "com_test_support.h"
@@ -242,6 +244,41 @@ TEST_F(Activation, ProgIdsAndGuidTextResolve) {
     EXPECT_EQ(IIDFromString(u"{00020400-0000-0000-C000-000000000046}", &iid), S_OK);
     EXPECT_EQ(iid, IID_IDispatch);
     EXPECT_EQ(IIDFromString(u"IDispatch", &iid), E_INVALIDARG);
+}
+
+// Runs `change` on the store in a child process, as another program
+// registering or unregistering a class would.
+void InAnotherProcess(const std::function<void()>& change) {
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        change();
+        ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(Activation, TheNextActivationSeesClassesAnotherProcessRegisteredOrRemoved) {
+    const std::string key = "CLSID\\" + mv::GuidToString(CLSID_MvTestServer);
+    IDispatch* disp = nullptr;
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), S_OK);
+    ASSERT_EQ(Create(CLSID_MvTestServer, &disp), S_OK);
+    disp->Release();
+
+    InAnotherProcess([&] {
+        EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, key.c_str()), ERROR_SUCCESS);
+        EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "Mv.TestServer.1"), ERROR_SUCCESS);
+    });
+    EXPECT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), CO_E_CLASSSTRING);
+    EXPECT_EQ(Create(CLSID_MvTestServer, &disp), REGDB_E_CLASSNOTREG);
+
+    InAnotherProcess([&] { RegisterServer(CLSID_MvTestServer, server_, "Mv.TestServer.1"); });
+    EXPECT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), S_OK);
+    ASSERT_EQ(Create(CLSID_MvTestServer, &disp), S_OK);
+    disp->Release();
 }
 
 TEST(ActivationInit, TracksEachThreadsMode) {

@@ -1,4 +1,6 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -215,6 +217,48 @@ TEST_F(RegistryFile, ACorruptFileReadsEmptyRefusesWritesAndIsKept) {
             ERROR_BADDB);
         EXPECT_EQ(ReadFile(file_), text);
         EXPECT_EQ(diagnostics_.size(), 1u) << text;
+    }
+}
+
+// Another program may rewrite the file in place, keeping its size and
+// (within the clock's granularity, or on purpose) its time: the next read
+// still sees it.
+TEST_F(RegistryFile, ARewriteInPlaceIsSeenByTheNextRead) {
+    const std::string before =
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\A]\r\n\"v\"=\"one\"\r\n";
+    struct Case {
+        const char* what;
+        const char* from;  // replaced by `to`, of the same length
+        const char* to;
+        const char* value;  // null: the key is gone (the file no longer parses)
+    };
+    const Case cases[] = {
+        {"a value changed", "\"one\"", "\"two\"", "two"},
+        {"corrupted", "\"one\"", "*junk", nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile(file_, before);
+        Reread();
+        auto value = [] {
+            HKEY k = nullptr;
+            if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &k) != ERROR_SUCCESS)
+                return std::string("(no key)");
+            char data[16] = {};
+            DWORD size = sizeof data;
+            RegQueryValueExA(k, "v", nullptr, nullptr, reinterpret_cast<BYTE*>(data), &size);
+            RegCloseKey(k);
+            return std::string(data);
+        };
+        ASSERT_EQ(value(), "one");
+        std::string after = before;
+        after.replace(after.find(c.from), std::strlen(c.from), c.to);
+        struct stat was {};
+        ASSERT_EQ(::stat(file_.c_str(), &was), 0);
+        std::fstream(file_, std::ios::in | std::ios::out | std::ios::binary) << after;
+        const timespec times[2] = {was.st_atim, was.st_mtim};
+        ASSERT_EQ(::utimensat(AT_FDCWD, file_.c_str(), times, 0), 0);
+        EXPECT_EQ(value(), c.value ? c.value : "(no key)");
     }
 }
 

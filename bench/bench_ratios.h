@@ -1,0 +1,80 @@
+// Prints, after the usual table, each figure of a benchmark program as a ratio
+// to a baseline measured in the same run, with the target it must meet.
+#pragma once
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+// One line of the ratio table: `figure` / `baseline` (benchmark names as
+// printed). A time may first lose another benchmark's time (`...Less`, a
+// fixed cost both share) and then be divided by an item count.
+struct Ratio {
+    std::string label;
+    std::string figure;
+    std::string baseline;
+    double target;             // the ratio must stay at or below it (0: none)
+    double figureItems = 1;    // divide the figure's time by this
+    double baselineItems = 1;  // and the baseline's by this
+    std::string figureLess = {};
+    std::string baselineLess = {};
+};
+
+// Keeps the real time (ns per iteration) of every run it reports.
+class RecordingReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        for (const Run& run : runs)
+            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
+                times_[run.benchmark_name()] =
+                    run.GetAdjustedRealTime() *
+                    benchmark::GetTimeUnitMultiplier(benchmark::kNanosecond) /
+                    benchmark::GetTimeUnitMultiplier(run.time_unit);
+        ConsoleReporter::ReportRuns(runs);
+    }
+    bool Has(const std::string& name) const { return times_.count(name) != 0; }
+    double Nanos(const std::string& name) const { return times_.at(name); }
+
+private:
+    std::map<std::string, double> times_;
+};
+
+// Runs the benchmarks the command line selects and prints the ratio table;
+// the exit status is 0 when every measured ratio meets its target.
+inline int RunWithRatios(int argc, char** argv, const std::vector<Ratio>& ratios) {
+    benchmark::Initialize(&argc, argv);
+    RecordingReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    std::printf("\n%-44s %14s %14s %9s %8s\n", "figure", "time (ns)", "baseline (ns)", "ratio",
+                "target");
+    bool allMet = true;
+    for (const Ratio& r : ratios) {
+        auto measured = [&](const std::string& name) { return name.empty() || reporter.Has(name); };
+        if (!measured(r.figure) || !measured(r.baseline) || !measured(r.figureLess) ||
+            !measured(r.baselineLess))
+            continue;
+        auto time = [&](const std::string& name, const std::string& less, double items) {
+            return (reporter.Nanos(name) - (less.empty() ? 0 : reporter.Nanos(less))) / items;
+        };
+        const double f = time(r.figure, r.figureLess, r.figureItems);
+        const double b = time(r.baseline, r.baselineLess, r.baselineItems);
+        const double ratio = f / b;
+        if (r.target <= 0) {  // shown for comparison only
+            std::printf("%-44s %14.1f %14.1f %9.2f %8s\n", r.label.c_str(), f, b, ratio, "-");
+            continue;
+        }
+        const bool met = ratio <= r.target;
+        allMet = allMet && met;
+        std::printf("%-44s %14.1f %14.1f %9.2f %7s%.1f %s\n", r.label.c_str(), f, b, ratio,
+                    "<=", r.target, met ? "ok" : "MISSED");
+    }
+    return allMet ? 0 : 1;
+}
+
+}  // namespace bench
