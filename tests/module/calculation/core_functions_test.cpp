@@ -134,10 +134,6 @@ TEST_F(CoreFunctions, OutsideARunEveryLookupFails) {
         EXPECT_EQ(TakeErrorText(), u"Calculation object was not saved to storage.");
         EXPECT_EQ((core.get()->*get)(nullptr), E_POINTER);
     }
-    mv::ComPtr<ISupportErrorInfo> support;
-    ASSERT_EQ(core.As(&support), S_OK);
-    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IMvCalcCoreFunctions), S_OK);
-    EXPECT_EQ(support->InterfaceSupportsErrorInfo(IID_IMvCalculation), S_FALSE);
 }
 
 SHORT Short(IMvParameter* p, HRESULT (IMvParameter::*get)(SHORT*)) {
