@@ -486,6 +486,28 @@ public:
     bool LookupDllFunction();
     void CallDllFunction();
 
+    // The Corvex script formula (executors/corvex_formula.cpp): the library
+    // runs ScriptText against the calculation (kind 7 with the on-demand
+    // flag); a missing library or an exception from it leaves a run error.
+    void ExecuteCorvex(bool onDemand);
+    // The discovery loop over a parse and one discovered parameter: created
+    // or re-typed, and bound in binding mode while the error text is empty.
+    void AddCorvexParams(void* handle, BSTR servers);
+    void AddCorvexParameter(const char* name, const char* node, const char* record, LONG type,
+                            BSTR servers, double offset);
+    // The parameter type of a kind the library lists (1 to 4; others unused).
+    static LONG CorvexParameterType(LONG kind);
+    // InUse 0 on every formula reference; removal of those still at 0.
+    void MarkFormulaRefsUnused();
+    void RemoveUnusedFormulaRefs();
+    // Replaces the error text through the locked setter, without the run's
+    // error lines.
+    void PutErrorTextA(const char* text);
+
+    // The store time of a run stamped with a scheduled time (seconds and
+    // microseconds since 1970); null for none.
+    void SetStoreTime(const LONG* time);
+
 private:
     struct RunMark;
     // Replaces (append false) or extends the error text without a log line.
@@ -493,6 +515,8 @@ private:
     // Copies the "ReturnValue" parameter's value, level and status into the
     // calculation's own (under the lock).
     void TakeReturnValue();
+    // GetScheduledTime (utc false) and GetScheduledTimeUtc.
+    HRESULT ScheduledTimeOf(const char* name, bool utc, DATE* out);
     // The formula function found for the DLL formula, null until found.
     void* DllFunction();
 

@@ -46,10 +46,10 @@ constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     [](CMvCalculation& calc, const ParamInfoTable& table) { calc.EXE_Execute(table); },
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
     [](CMvCalculation& calc, const ParamInfoTable& table) { calc.ExecuteVBScript(table); },
-    &NotAvailableExecutor<4>,
+    [](CMvCalculation& calc, const ParamInfoTable&) { calc.ExecuteCorvex(false); },
     &NotAvailableExecutor<5>,
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.CallDllFunction(); },
-    &NotAvailableExecutor<7>,
+    [](CMvCalculation& calc, const ParamInfoTable&) { calc.ExecuteCorvex(true); },
 };
 
 }  // namespace

@@ -16,3 +16,18 @@ CorvexTagCalls GetCorvexTagCalls() {
     }
     return calls;
 }
+
+CorvexScriptCalls GetCorvexScriptCalls() {
+    CorvexScriptCalls calls;
+    if (HMODULE module = CalcLoadLibrary("corvex.dll")) {
+        calls.Parse =
+            reinterpret_cast<PFN_parse_simple_calc3>(GetProcAddress(module, "parse_simple_calc3"));
+        calls.NextParameter =
+            reinterpret_cast<PFN_next_parameter3>(GetProcAddress(module, "next_parameter3"));
+        calls.Free =
+            reinterpret_cast<PFN_free_simple_calc>(GetProcAddress(module, "free_simple_calc"));
+        calls.Execute =
+            reinterpret_cast<PFN_execute_corvex_exx>(GetProcAddress(module, "execute_corvex_exx"));
+    }
+    return calls;
+}

@@ -426,6 +426,15 @@ void CDiagnosticLog::WriteLineA(LogText text, LogTextA detail) noexcept {
     }
 }
 
+void CDiagnosticLog::LogTextWithBstr(LogTextA text, BSTR detail) noexcept {
+    try {
+        const std::u16string wide = mv::ToUtf16(text.view());
+        WriteLine(wide, LogText(detail));
+    } catch (...) {
+    }
+    SysFreeString(detail);
+}
+
 std::u16string CDiagnosticLog::HResultText(HRESULT hr) noexcept {
     try {
         switch (static_cast<uint32_t>(hr)) {

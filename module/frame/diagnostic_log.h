@@ -90,6 +90,9 @@ public:
     void WriteLine(LogText text, LogText detail = {}) noexcept;
     // The same with a narrow (UTF-8) detail.
     void WriteLineA(LogText text, LogTextA detail) noexcept;
+    // One line with a narrow (UTF-8) text and a BSTR detail; frees the detail
+    // (null reads as empty).
+    void LogTextWithBstr(LogTextA text, BSTR detail) noexcept;
 
     // Frees *text and stores the short text of an HRESULT in it: the name of
     // seven common codes, else the system's message without its trailing

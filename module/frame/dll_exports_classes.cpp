@@ -9,6 +9,7 @@
 #include "environment/calc_environment.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
+#include "executors/core_functions.h"
 #include "frame/dll_exports.h"
 #include "interfaces/MvMorvaCalc_ids.h"
 #include "parameters/eng_unit.h"
@@ -35,6 +36,7 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalcOLEMethod, &mv::CreateComObject<CMvCalcOLEMethod>);
     MvRegisterClassFactory(CLSID_MvCalcOLEArg, &mv::CreateComObject<CMvCalcOLEArg>);
     MvRegisterClassFactory(CLSID_MvDravikConnect, &mv::CreateComObject<CMvDravikConnect>);
+    MvRegisterClassFactory(CLSID_MvCalcCoreFunctions, &mv::CreateComObject<CMvCalcCoreFunctions>);
     MvRegisterClassFactory(CLSID_MvCalcEnvironment, &mv::CreateComObject<CMvCalcEnvironment>);
     MvRegisterClassFactory(CLSID_MvPDCalcEnv, &mv::CreateComObject<CMvPDCalcEnv>);
 }

@@ -1,13 +1,106 @@
-// IMvScheduleGroup: a group of calculations that runs on one schedule. Only
-// the interface's identity is declared here, for the calculation operations
-// that take a group; its members come with the schedule-group class.
+// IMvScheduleGroup: a named group of calculation references that runs on
+// one schedule. The members in their interface order; the class comes with
+// the schedule groups.
 #pragma once
 
 #include "comobj.h"
+#include "interfaces/IMvObjCollection.h"
 #include "interfaces/MvMorvaCalc_ids.h"
 
+struct IMvCalculationRef;
+
+// The type library's ScheduleGroupPriority; a group stores any value.
+enum ScheduleGroupPriority : LONG {
+    mvcLow = -2,
+    mvcMediumLow = -1,
+    mvcNormal = 0,
+    mvcMedium = 1,
+    mvcHigh = 2,
+};
+
 struct IMvScheduleGroup : IDispatch {
+    virtual HRESULT get_Name(BSTR* pVal) = 0;
+    virtual HRESULT put_Name(BSTR newVal) = 0;
+    virtual HRESULT get_BuiltinSchedule(LONG* pVal) = 0;
+    virtual HRESULT put_BuiltinSchedule(LONG newVal) = 0;
+    virtual HRESULT get_ScheduleDayOfMonth(LONG* pVal) = 0;
+    virtual HRESULT put_ScheduleDayOfMonth(LONG newVal) = 0;
+    virtual HRESULT get_ScheduleDayOfWeek(LONG* pVal) = 0;
+    virtual HRESULT put_ScheduleDayOfWeek(LONG newVal) = 0;
+    virtual HRESULT get_ScheduleRate(DATE* pVal) = 0;
+    virtual HRESULT put_ScheduleRate(DATE newVal) = 0;
+    virtual HRESULT get_ScheduleOffset(DATE* pVal) = 0;
+    virtual HRESULT put_ScheduleOffset(DATE newVal) = 0;
+    // The group's last run time, local and UTC, written by the client.
+    virtual HRESULT get_LastRunTime(DATE* pVal) = 0;
+    virtual HRESULT put_LastRunTime(DATE newVal) = 0;
+    virtual HRESULT get_NextRunTime(DATE* pVal) = 0;
+    virtual HRESULT put_NextRunTime(DATE newVal) = 0;
+    virtual HRESULT get_RunTimeRate(DATE* pVal) = 0;
+    virtual HRESULT put_RunTimeRate(DATE newVal) = 0;
+    virtual HRESULT get_ExecutionTime(LONG* pVal) = 0;
+    virtual HRESULT put_ExecutionTime(LONG newVal) = 0;
+    virtual HRESULT get_ProcessingPriority(ScheduleGroupPriority* pVal) = 0;
+    virtual HRESULT put_ProcessingPriority(ScheduleGroupPriority newVal) = 0;
+    virtual HRESULT get_ComputedRunTime(DATE* pVal) = 0;
+    virtual HRESULT put_ComputedRunTime(DATE newVal) = 0;
+    virtual HRESULT get_Next_GMT_RunTime(DATE* pVal) = 0;
+    virtual HRESULT put_Next_GMT_RunTime(DATE newVal) = 0;
+    virtual HRESULT get_Last_GMT_RunTime(DATE* pVal) = 0;
+    virtual HRESULT put_Last_GMT_RunTime(DATE newVal) = 0;
+    virtual HRESULT get_Calculations(IMvObjCollection** pVal) = 0;
+    virtual HRESULT AddCalculation(BSTR Name, IMvCalculationRef** pCalcRef) = 0;
+    virtual HRESULT GetCalculation(BSTR Name, IMvCalculationRef** pCalcRef) = 0;
+    virtual HRESULT Calculate() = 0;
+    virtual HRESULT RemoveCalculation(BSTR Name) = 0;
+    virtual HRESULT SetOnSchedule() = 0;
+    virtual HRESULT ListContents(VARIANT* Contents) = 0;
+    virtual HRESULT get_OdmStatusXml(BSTR* pVal) = 0;
+    virtual HRESULT put_OdmStatusXml(BSTR newVal) = 0;
+    virtual HRESULT CalculateStoreForward(VARIANT_BOOL Enabled) = 0;
+    virtual HRESULT IsScheduleDay(VARIANT_BOOL* ReturnValue) = 0;
+    virtual HRESULT IsDayWeekOrMonth(VARIANT_BOOL* ReturnValue) = 0;
+    virtual HRESULT CalculateMissingHistory(VARIANT_BOOL Enabled) = 0;
+    virtual HRESULT get_FirstRunTime(DATE* pVal) = 0;
+    virtual HRESULT put_FirstRunTime(DATE newVal) = 0;
+    virtual HRESULT CheckStoreForward(VARIANT_BOOL Enabled, VARIANT_BOOL ForceChecking) = 0;
+    virtual HRESULT get_Last_GMT_ModifiedTime(DATE* pVal) = 0;
+    virtual HRESULT put_Last_GMT_ModifiedTime(DATE newVal) = 0;
+
 protected:
     ~IMvScheduleGroup() = default;
 };
 MV_IID_OF(IMvScheduleGroup, IID_IMvScheduleGroup);
+
+// The members' dispatch identifiers.
+enum : DISPID {
+    DISPID_MvScheduleGroup_AddCalculation = 1,
+    DISPID_MvScheduleGroup_GetCalculation = 2,
+    DISPID_MvScheduleGroup_Calculate = 3,
+    DISPID_MvScheduleGroup_RemoveCalculation = 4,
+    DISPID_MvScheduleGroup_SetOnSchedule = 5,
+    DISPID_MvScheduleGroup_ListContents = 6,
+    DISPID_MvScheduleGroup_CalculateStoreForward = 7,
+    DISPID_MvScheduleGroup_IsScheduleDay = 8,
+    DISPID_MvScheduleGroup_IsDayWeekOrMonth = 9,
+    DISPID_MvScheduleGroup_CalculateMissingHistory = 10,
+    DISPID_MvScheduleGroup_CheckStoreForward = 11,
+    DISPID_MvScheduleGroup_BuiltinSchedule = 206,
+    DISPID_MvScheduleGroup_ComputedRunTime = 210,
+    DISPID_MvScheduleGroup_ExecutionTime = 224,
+    DISPID_MvScheduleGroup_Last_GMT_RunTime = 241,
+    DISPID_MvScheduleGroup_LastRunTime = 243,
+    DISPID_MvScheduleGroup_Name = 248,
+    DISPID_MvScheduleGroup_Next_GMT_RunTime = 249,
+    DISPID_MvScheduleGroup_NextRunTime = 250,
+    DISPID_MvScheduleGroup_ProcessingPriority = 259,
+    DISPID_MvScheduleGroup_RunTimeRate = 265,
+    DISPID_MvScheduleGroup_ScheduleDayOfMonth = 268,
+    DISPID_MvScheduleGroup_ScheduleOffset = 270,
+    DISPID_MvScheduleGroup_ScheduleDayOfWeek = 269,
+    DISPID_MvScheduleGroup_ScheduleRate = 271,
+    DISPID_MvScheduleGroup_OdmStatusXml = 309,
+    DISPID_MvScheduleGroup_FirstRunTime = 314,
+    DISPID_MvScheduleGroup_Last_GMT_ModifiedTime = 316,
+    DISPID_MvScheduleGroup_Calculations = 2007,
+};

@@ -7,6 +7,7 @@
 
 #include "calculation_test_support.h"
 #include "frame/tls_slots.h"
+#include "schedule_group_double.h"
 
 namespace calculation_test {
 namespace {
@@ -170,19 +171,10 @@ TEST_F(CalculationRun, ACalculationInUseDoesNotRunAgain) {
 
 // An automation object (or schedule group) whose AddRef answers what the
 // test says.
-class Counted : public IMvScheduleGroup {
+class Counted : public ScheduleGroupDouble {
 public:
     explicit Counted(bool shared) : shared_(shared) {}
-    HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }
     ULONG AddRef() override { return shared_ ? 1 : static_cast<ULONG>(++refs); }
-    ULONG Release() override { return static_cast<ULONG>(--refs); }
-    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
-    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
-    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override {
-        return E_NOTIMPL;
-    }
-    int refs = 1;
 
 private:
     bool shared_;
