@@ -87,9 +87,6 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
         return MvMethodFrame("CMvCalculation::" #Method, [] { return E_NOTIMPL; }); \
     }
 
-MV_CALCULATION_NOT_YET(UnloadExcelFile, ())
-MV_CALCULATION_NOT_YET(SaveExcelFile, ())
-MV_CALCULATION_NOT_YET(ExcelAutoAddParameters, ())
 MV_CALCULATION_NOT_YET(CreateCorvexParams, (BSTR, VARIANT*, VARIANT*))
 MV_CALCULATION_NOT_YET(GetScheduledTime, (DATE*))
 MV_CALCULATION_NOT_YET(GetScheduledTimeUtc, (DATE*))

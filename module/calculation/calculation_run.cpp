@@ -47,7 +47,7 @@ constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
     &NotAvailableExecutor<3>,
     &NotAvailableExecutor<4>,
-    &NotAvailableExecutor<5>,
+    [](CMvCalculation& calc, const ParamInfoTable& table) { calc.Excel_Execute(table); },
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.CallDllFunction(); },
     &NotAvailableExecutor<7>,
 };
