@@ -87,9 +87,6 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
         return MvMethodFrame("CMvCalculation::" #Method, [] { return E_NOTIMPL; }); \
     }
 
-MV_CALCULATION_NOT_YET(UnloadExcelFile, ())
-MV_CALCULATION_NOT_YET(SaveExcelFile, ())
-MV_CALCULATION_NOT_YET(ExcelAutoAddParameters, ())
 MV_CALCULATION_NOT_YET(AddFormulaRef, (BSTR, BSTR, IDispatch**))
 MV_CALCULATION_NOT_YET(GetFormula, (BSTR, IMvCalculation**, LONG*))
 MV_CALCULATION_NOT_YET(ClearFormulaRef, (BSTR, BSTR))

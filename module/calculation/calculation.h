@@ -485,6 +485,17 @@ public:
     // stores its result in "ReturnValue".
     bool LookupDllFunction();
     void CallDllFunction();
+    // The spreadsheet formula (executors/excel_formula.cpp): writes the
+    // inputs into the workbook ExcelFileName, runs the commands, has the
+    // named sheets recalculated when there was neither, and reads the
+    // outputs back; failures are appended to the error text at the end.
+    void Excel_Execute(const ParamInfoTable& table);
+    // Recalculates each sheet once per run of consecutive entries naming it.
+    void calculate_excel_sheets(IDispatch* server, BSTR workbook,
+                                const std::vector<mv::Bstr>& sheets);
+    // ExcelFileName and, when it is not empty, the spreadsheet server (null
+    // when it cannot be had).
+    std::pair<std::string, mv::ComPtr<IDispatch>> ExcelFileAndServer();
 
     // The Corvex script formula (executors/corvex_formula.cpp): the library
     // runs ScriptText against the calculation (kind 7 with the on-demand

@@ -47,7 +47,7 @@ constexpr std::array<MvFormulaExecutor, 8> kBuiltInExecutors = {
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.OLE_Execute(); },
     [](CMvCalculation& calc, const ParamInfoTable& table) { calc.ExecuteVBScript(table); },
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.ExecuteCorvex(false); },
-    &NotAvailableExecutor<5>,
+    [](CMvCalculation& calc, const ParamInfoTable& table) { calc.Excel_Execute(table); },
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.CallDllFunction(); },
     [](CMvCalculation& calc, const ParamInfoTable&) { calc.ExecuteCorvex(true); },
 };

@@ -7,8 +7,29 @@
 // (HKEY_CLASSES_ROOT\<ProgID>\CLSID), so CLSIDFromProgID and
 // CoCreateInstance find them as they find any registered server.
 //
-// Every method records its call. The spreadsheet server answers the nine
-// fixed DISPIDs of the module's wrappers with VT_EMPTY. The ADO server works
+// Every method records its call.
+//
+// Spreadsheet server ("MvFunctions.clsExcelServer"), every parameter by
+// reference, on workbooks seeded by file name (SeedWorkbook). A workbook is
+// found by the file's base name (after the last "/" or "\\"), ASCII case
+// folded; an empty sheet name means the first sheet. A call on an unknown or
+// closed workbook, or on an unknown sheet, raises a dispatch exception.
+//   0x60030004 Open(file): opens the workbook; VT_BSTR, the base name.
+//   0x60030005 Close(workbook, save): marks it closed; VT_EMPTY.
+//   0x60030007 PutCell(workbook, sheet, row, column, value): VT_BOOL true.
+//   0x60030008 Recalculate(workbook, sheet): recorded only.
+//   0x60030009 GetCell(workbook, sheet, row, column): the cell's value (a
+//     computed cell is evaluated now), VT_EMPTY for an empty cell.
+//   0x6003000A Command(workbook, sheet, command): VT_BOOL, what the command
+//     registered by that name answers; false for an unknown command.
+//   0x6003000E PutName(workbook, sheet, name, value): stores the value in
+//     every cell of the name; VT_BOOL true, false for an unknown name.
+//   0x6003000F GetName(workbook, sheet, name): one cell's value, or a range
+//     as a 2-D VT_ARRAY | VT_VARIANT; an unknown name raises.
+//   0x60030010 Names(workbook, sheet): VT_ARRAY | VT_VARIANT, bounds 0..2:
+//     element 0 the sheet's name, elements 1 and 2 VT_ARRAY | VT_BSTR of the
+//     defined names and their contents, from 0, one element per name.
+// SetResult and SetFailure override this behaviour. The ADO server works
 // on SQLite databases, the data-access and control-recipe servers on a
 // recipe database seeded by the test; the configuration server answers only
 // its ProgID property (DISPID 1), which every recipe server has. Everything
@@ -61,6 +82,7 @@
 // over unwrapped.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -153,7 +175,28 @@ mv::Variant RecipeValue(SHORT controlId, SHORT itemId, SHORT parameterId);
 // error text (none when empty), and does nothing else.
 void SetRefusal(Server s, DISPID id, bool on, std::u16string text = {});
 
-// Forgets calls, results, failures, refusals, the recipe database, the
+// The spreadsheet server's workbooks. A seeded workbook starts closed unless
+// `open`; seeding one again replaces it.
+using CellReader = std::function<mv::Variant(std::u16string_view sheet, SHORT row, SHORT column)>;
+// A computed cell: evaluated on every read, over the workbook's cells.
+using CellFormula = std::function<mv::Variant(const CellReader& read)>;
+void SeedWorkbook(std::u16string_view file, std::vector<std::u16string> sheets, bool open = false);
+void SeedCell(std::u16string_view workbook, std::u16string_view sheet, SHORT row, SHORT column,
+              const VARIANT& value);
+void SeedComputedCell(std::u16string_view workbook, std::u16string_view sheet, SHORT row,
+                      SHORT column, CellFormula formula);
+// A defined name of `rows` x `columns` cells from (row, column), with the
+// content text that the name list reports.
+void SeedName(std::u16string_view workbook, std::u16string_view name, std::u16string_view sheet,
+              SHORT row, SHORT column, SHORT rows, SHORT columns, std::u16string_view content);
+// The command of that name (for every workbook) answers what `command` does.
+void SetCommand(std::u16string_view name, std::function<bool()> command);
+// A cell's stored value (VT_EMPTY when none), and whether a workbook is open.
+mv::Variant CellValue(std::u16string_view workbook, std::u16string_view sheet, SHORT row,
+                      SHORT column);
+bool IsWorkbookOpen(std::u16string_view workbook);
+
+// Forgets the workbooks and commands, calls, results, failures, refusals, the recipe database, the
 // rewrite switch, the creation counts and the counters of things done (live
 // objects, record sets and connections keep being counted).
 void Reset();

@@ -125,6 +125,21 @@ HRESULT ProgIdOf(Server s, BSTR* progId);
 // leaves it as it is.
 void SetErrorText(BSTR* errorText, std::u16string_view text);
 
+// The spreadsheet server's own answers (excel_workbooks.cpp): each fills
+// `result` and returns "", or returns the text of the exception to raise.
+std::u16string ExcelOpen(BSTR file, VARIANT* result);
+std::u16string ExcelClose(BSTR workbook);
+std::u16string ExcelPutCell(BSTR workbook, BSTR sheet, SHORT row, SHORT column,
+                            const VARIANT* value, VARIANT* result);
+std::u16string ExcelRecalculate(BSTR workbook, BSTR sheet);
+std::u16string ExcelGetCell(BSTR workbook, BSTR sheet, SHORT row, SHORT column, VARIANT* result);
+std::u16string ExcelCommand(BSTR workbook, BSTR sheet, BSTR command, VARIANT* result);
+std::u16string ExcelPutName(BSTR workbook, BSTR sheet, BSTR name, const VARIANT* value,
+                            VARIANT* result);
+std::u16string ExcelGetName(BSTR workbook, BSTR sheet, BSTR name, VARIANT* result);
+std::u16string ExcelNames(BSTR workbook, BSTR sheet, VARIANT* result);
+void ResetWorkbooks();
+
 // Class objects of the servers defined in their own files.
 HRESULT MakeAdoClassObject(IUnknown** out);
 HRESULT MakeRecipeClassObject(Server s, IUnknown** out);

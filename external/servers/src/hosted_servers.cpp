@@ -182,6 +182,18 @@ void SetErrorText(BSTR* errorText, std::u16string_view text) {
 
 namespace {
 
+// Turns a workbook answer into the method's result: a failure text raises
+// a dispatch exception of the server.
+template <class Work>
+Behaviour Answer(Work work) {
+    return [work](VARIANT* result) -> HRESULT {
+        std::u16string failure = work(result);
+        if (failure.empty()) return S_OK;
+        return mv::ReportError(u"MvFunctions.clsExcelServer", IID_IHostedExcelServer, failure,
+                               E_FAIL);
+    };
+}
+
 class CHostedExcelServer : public mv::ComObjectRoot<CHostedExcelServer>,
                            public mv::DispatchImpl<IHostedExcelServer>,
                            private Counted<Server::Excel> {
@@ -191,42 +203,53 @@ public:
     void FinalRelease() { Destruct(); }
 
     HRESULT OpenWorkbook(BSTR* workbook, VARIANT* result) override {
-        return Serve(Server::Excel, IID_IHostedExcelServer, 0x60030004, {A(workbook)}, result);
+        return Serve(Server::Excel, IID_IHostedExcelServer, 0x60030004, {A(workbook)}, result,
+                     Answer([=](VARIANT* r) { return ExcelOpen(*workbook, r); }));
     }
     HRESULT CloseWorkbook(BSTR* workbook, VARIANT_BOOL* save, VARIANT* result) override {
         return Serve(Server::Excel, IID_IHostedExcelServer, 0x60030005, {A(workbook), ABool(save)},
-                     result);
+                     result, Answer([=](VARIANT*) { return ExcelClose(*workbook); }));
     }
     HRESULT PutCell(BSTR* workbook, BSTR* sheet, SHORT* row, SHORT* column, VARIANT* value,
                     VARIANT* result) override {
         return Serve(Server::Excel, IID_IHostedExcelServer, 0x60030007,
-                     {A(workbook), A(sheet), A(row), A(column), A(value)}, result);
+                     {A(workbook), A(sheet), A(row), A(column), A(value)}, result,
+                     Answer([=](VARIANT* r) {
+                         return ExcelPutCell(*workbook, *sheet, *row, *column, value, r);
+                     }));
     }
     HRESULT Recalculate(BSTR* workbook, BSTR* sheet, VARIANT* result) override {
         return Serve(Server::Excel, IID_IHostedExcelServer, 0x60030008, {A(workbook), A(sheet)},
-                     result);
+                     result, Answer([=](VARIANT*) { return ExcelRecalculate(*workbook, *sheet); }));
     }
     HRESULT GetCell(BSTR* workbook, BSTR* sheet, SHORT* row, SHORT* column,
                     VARIANT* result) override {
         return Serve(Server::Excel, IID_IHostedExcelServer, 0x60030009,
-                     {A(workbook), A(sheet), A(row), A(column)}, result);
+                     {A(workbook), A(sheet), A(row), A(column)}, result, Answer([=](VARIANT* r) {
+                         return ExcelGetCell(*workbook, *sheet, *row, *column, r);
+                     }));
     }
     HRESULT RunCommand(BSTR* workbook, BSTR* sheet, BSTR* command, VARIANT* result) override {
         return Serve(Server::Excel, IID_IHostedExcelServer, 0x6003000A,
-                     {A(workbook), A(sheet), A(command)}, result);
+                     {A(workbook), A(sheet), A(command)}, result, Answer([=](VARIANT* r) {
+                         return ExcelCommand(*workbook, *sheet, *command, r);
+                     }));
     }
     HRESULT PutRange(BSTR* workbook, BSTR* sheet, BSTR* name, VARIANT* value,
                      VARIANT* result) override {
         return Serve(Server::Excel, IID_IHostedExcelServer, 0x6003000E,
-                     {A(workbook), A(sheet), A(name), A(value)}, result);
+                     {A(workbook), A(sheet), A(name), A(value)}, result, Answer([=](VARIANT* r) {
+                         return ExcelPutName(*workbook, *sheet, *name, value, r);
+                     }));
     }
     HRESULT GetRange(BSTR* workbook, BSTR* sheet, BSTR* name, VARIANT* result) override {
         return Serve(Server::Excel, IID_IHostedExcelServer, 0x6003000F,
-                     {A(workbook), A(sheet), A(name)}, result);
+                     {A(workbook), A(sheet), A(name)}, result,
+                     Answer([=](VARIANT* r) { return ExcelGetName(*workbook, *sheet, *name, r); }));
     }
     HRESULT GetNames(BSTR* workbook, BSTR* sheet, VARIANT* result) override {
         return Serve(Server::Excel, IID_IHostedExcelServer, 0x60030010, {A(workbook), A(sheet)},
-                     result);
+                     result, Answer([=](VARIANT* r) { return ExcelNames(*workbook, *sheet, r); }));
     }
 };
 
@@ -390,6 +413,7 @@ void Reset() {
         s.controlIds.clear();
         std::swap(values, s.recipeValues);
     }
+    ResetWorkbooks();
     // Held objects are released outside the lock.
 }
 

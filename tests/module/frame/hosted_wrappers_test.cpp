@@ -21,6 +21,8 @@ class HostedWrappersTest : public ::testing::Test {
 protected:
     void SetUp() override {
         hosted::Reset();
+        hosted::SeedWorkbook(u"Book.xls", {u"Sheet1"}, true);
+        hosted::SeedName(u"Book.xls", u"Total", u"Sheet1", 1, 1, 1, 1, u"1");
         ASSERT_EQ(hosted::RegisterServers(hosted::kFunctionServers), S_OK);
         excel_ = Create(Server::Excel);
         ado_ = Create(Server::Ado);

@@ -18,6 +18,8 @@ class ObjectServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         hosted::Reset();
+        hosted::SeedWorkbook(u"Plant.xls", {u"Sheet1"});
+        hosted::SeedWorkbook(u"Plant", {u"Sheet1"});
         g_DiagnosticLog.Initialize(nullptr, LogComponentMorvaCalc, u"", u"17.0.0.266");
         g_DiagnosticLog.m_Flags[LogSteps] = 0;
         logStart_ = ReadLog().size();

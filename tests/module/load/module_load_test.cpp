@@ -14,6 +14,7 @@
 #include "../frame/registry_test_support.h"
 #include "com.h"
 #include "comobj.h"
+#include "hosted_servers_sim.h"
 #include "interfaces/IMvEngUnitType.h"
 #include "interfaces/IMvObjCollection.h"
 #include "interfaces/IMvParameter.h"
@@ -433,6 +434,56 @@ TEST_F(ModuleLoad, ProgramAndDllFormulasRunThroughTheRegisteredModule) {
     EXPECT_TRUE(FreeLibrary(formulas));
     unsetenv("MORVA_DLL_PATH");
     unsetenv("ARGDUMP_FILE");
+}
+
+// A spreadsheet formula computes in a workbook of the stand-in server that
+// the module's object-server thread hosts.
+TEST_F(ModuleLoad, SpreadsheetFormulaRunsThroughTheRegisteredModule) {
+    hosted::Reset();
+    ASSERT_EQ(hosted::RegisterServers(hosted::Bit(hosted::Server::Excel)), S_OK);
+    hosted::SeedWorkbook(u"Plant.xls", {u"Sheet1"});
+    hosted::SeedComputedCell(u"Plant.xls", u"Sheet1", 1, 3, [](const hosted::CellReader& read) {
+        return mv::Variant(read(u"Sheet1", 1, 1).dblVal * read(u"Sheet1", 1, 2).dblVal);
+    });
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation.1", &clsid), S_OK);
+    IDispatch* calc = nullptr;
+    ASSERT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
+                               reinterpret_cast<void**>(&calc)),
+              S_OK);
+    mv::DispPutPropertyByName(calc, u"FormulaType", mv::Variant(LONG{5}));
+    mv::DispPutPropertyByName(calc, u"ExcelFileName", mv::Variant(u"/data/Plant.xls"));
+    mv::DispPutPropertyByName(calc, u"CloseExcelAfterExecuting", mv::Variant(LONG{1}));
+    mv::Variant product;
+    const std::pair<const char16_t*, double> cells[] = {{u"A", 2.0}, {u"B", 3.0}, {u"C", 0.0}};
+    for (LONG column = 1; const auto& [name, value] : cells) {
+        mv::Variant argument(name), parameter;
+        mv::DispInvokeMethodByName(calc, u"AddParameter", &argument, 1, &parameter);
+        IDispatch* p = parameter.pdispVal;
+        mv::DispPutPropertyByName(p, u"ParameterType", mv::Variant(LONG{column < 3 ? 1 : 2}));
+        mv::DispPutPropertyByName(p, u"SpreadSheetName", mv::Variant(u"Sheet1"));
+        mv::DispPutPropertyByName(p, u"SpreadSheetRow", mv::Variant(LONG{1}));
+        mv::DispPutPropertyByName(p, u"SpreadSheetColumn", mv::Variant(column++));
+        if (value != 0.0) mv::DispPutPropertyByName(p, u"Value", mv::Variant(value));
+        product = parameter;  // the last one, C
+    }
+    mv::Variant none;
+    EXPECT_EQ(mv::DispInvokeMethodByName(calc, u"Calculate", nullptr, 0, &none), S_OK);
+    EXPECT_EQ(mv::ToUtf8(Property(calc, u"ErrorText").bstrVal), "");
+    EXPECT_EQ(Property(product.pdispVal, u"Value").dblVal, 6.0);
+    std::vector<DISPID> ids;
+    for (const hosted::Call& c : hosted::Calls()) ids.push_back(c.id);
+    EXPECT_EQ(ids,
+              (std::vector<DISPID>{0x60030004, 0x60030007, 0x60030007, 0x60030009, 0x60030005}));
+    product.Clear();
+    calc->Release();
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+    EXPECT_TRUE(FreeLibrary(module));
+    hosted::RevokeServers();
+    hosted::Reset();
 }
 
 }  // namespace
