@@ -35,6 +35,7 @@ std::string KeldrinErrorMessage(const KeldrinErrorBlock* err, bool local) {
 }
 
 LONG ConnectKeldrinNode(std::string nodeName, KeldrinErrorBlock* err, std::string* errorText) {
+    EnsureKeldrinClientStarted();
     KeldrinErrorBlock local{};
     if (!err) err = &local;
     *err = KeldrinErrorBlock{};

@@ -6,7 +6,8 @@
 
 #include "keldrin_api.h"
 
-// The server index of the node in keldrin_api (> 0 when connected): the
+// The server index of the node in keldrin_api (> 0 when connected), after
+// starting keldrin_api when it is stopped: the
 // alias "<node>__AC" when it is known, else a new connection
 // "<node> 200 /ALIAS=<node>__AC /FATAL /T=5". A failed connection writes
 // three error lines. When the error block is left set, *errorText receives

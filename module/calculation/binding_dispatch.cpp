@@ -129,6 +129,7 @@ void CMvCalculation::AccumulateParameterLevel(const ParamInfo& record, SHORT* le
 void CMvCalculation::ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level,
                                          SHORT* status, const void* storeTime) {
     LoadKeldcoreLibrary();
+    EnsureKeldrinClientStarted();
     MvStepFrame step(kDispatch);
     try {
         const LONG mask = pass == INPUT_PASS ? 1 : 2;

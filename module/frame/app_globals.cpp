@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "environment/calc_cache.h"
+
 namespace {
 
 // Releases an interface pointer that is still set when the module's objects
@@ -31,10 +33,11 @@ struct LoadTimeLock {
 // reverse order after shut-down.
 MvActiveCalcMap g_mapActiveCalcs;
 MvLibraryMap g_mapLibraries;
+std::list<MvLibraryMap> g_threadLibraryMaps;
 IMvFormulaLibrary* g_TemporaryLibrary = nullptr;
 static ReleaseWhenSet<IMvFormulaLibrary> s_releaseTemporaryLibrary{g_TemporaryLibrary};
-IDispatch* g_pBusAdapter = nullptr;
-static ReleaseWhenSet<IDispatch> s_releaseBusAdapter{g_pBusAdapter};
+IMvAdapterControl* g_pBusAdapter = nullptr;
+static ReleaseWhenSet<IMvAdapterControl> s_releaseBusAdapter{g_pBusAdapter};
 MvLibraryTimeMap g_mapLibraryModifiedTimes;
 IMvObjCollection* g_UnitConvColl = nullptr;
 CRITICAL_SECTION g_csOpcGIT;
@@ -46,4 +49,11 @@ void MvReleaseProcessObjects() {
     ReleaseIfSet(g_pGIT);
     ReleaseIfSet(g_pBusAdapter);
     ReleaseIfSet(g_TemporaryLibrary);
+    // No other thread runs module code any more: the locks are gone.
+    MvActiveCalcMap calcs = std::move(g_mapActiveCalcs);
+    MvLibraryMap libraries = std::move(g_mapLibraries);
+    std::list<MvLibraryMap> threadLibraries = std::move(g_threadLibraryMaps);
+    g_mapActiveCalcs.clear();
+    g_mapLibraries.clear();
+    g_threadLibraryMaps.clear();
 }

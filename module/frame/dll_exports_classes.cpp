@@ -6,6 +6,7 @@
 #include "bindings/data_set_column.h"
 #include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
+#include "environment/calc_environment.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
 #include "frame/dll_exports.h"
@@ -34,4 +35,6 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalcOLEMethod, &mv::CreateComObject<CMvCalcOLEMethod>);
     MvRegisterClassFactory(CLSID_MvCalcOLEArg, &mv::CreateComObject<CMvCalcOLEArg>);
     MvRegisterClassFactory(CLSID_MvDravikConnect, &mv::CreateComObject<CMvDravikConnect>);
+    MvRegisterClassFactory(CLSID_MvCalcEnvironment, &mv::CreateComObject<CMvCalcEnvironment>);
+    MvRegisterClassFactory(CLSID_MvPDCalcEnv, &mv::CreateComObject<CMvPDCalcEnv>);
 }

@@ -13,14 +13,31 @@
 
 int g_bDaInitialized = 0;
 
+namespace {
+
+// The client's start lock: a leaf, held across DaInitialize and DaShutdown.
+std::mutex& ClientStartLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
 void InitKeldrinClient() {
+    std::lock_guard guard(ClientStartLock());
     g_bDaInitialized = DaInitialize(0) != 0 ? 1 : 0;
 }
 
 void ShutdownKeldrinClient() {
+    std::lock_guard guard(ClientStartLock());
     if (!g_bDaInitialized) return;
     DaShutdown();
     g_bDaInitialized = 0;
+}
+
+void EnsureKeldrinClientStarted() {
+    std::lock_guard guard(ClientStartLock());
+    if (!g_bDaInitialized) g_bDaInitialized = DaInitialize(0) != 0 ? 1 : 0;
 }
 
 // ---- the older client library -----------------------------------------------

@@ -40,15 +40,20 @@
 
 // ---- keldrin_api ----------------------------------------------------------
 
-// DaInitialize answered non-zero at start-up and DaShutdown has not run yet.
+// DaInitialize answered non-zero and DaShutdown has not run since. Read and
+// written under the client's start lock.
 extern int g_bDaInitialized;
 
 // Starts keldrin_api (DaInitialize(0)) and records whether it started. Never
 // fails the caller.
 void InitKeldrinClient();
-// Stops keldrin_api when it was started; a second call does nothing. Nothing
-// starts it again afterwards.
+// Stops keldrin_api when it was started; a second call does nothing.
 void ShutdownKeldrinClient();
+// Starts keldrin_api when it is not started (an environment object's final
+// release stops it while other clients still work). Every road that reaches
+// a historian server through keldrin_api calls it first. Never fails the
+// caller.
+void EnsureKeldrinClientStarted();
 
 // ---- the older client library -----------------------------------------------
 

@@ -38,3 +38,8 @@ bool ReportFileErrorsOnThisThread() {
     if (g_tlsReportFileErrors == TLS_OUT_OF_INDEXES) return false;
     return TlsGetValue(g_tlsReportFileErrors) != nullptr;
 }
+
+void SetReportFileErrorsOnThisThread(bool report) {
+    SetIfAllocated(g_tlsReportFileErrors,
+                   reinterpret_cast<LPVOID>(static_cast<uintptr_t>(report ? 1 : 0)));
+}

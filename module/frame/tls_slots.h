@@ -27,3 +27,5 @@ void FreeTlsSlots();
 
 // Whether the calling thread logs failures to open document files.
 bool ReportFileErrorsOnThisThread();
+// Sets that for the calling thread (nothing before start-up).
+void SetReportFileErrorsOnThisThread(bool report);

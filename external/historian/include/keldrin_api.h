@@ -74,6 +74,7 @@ enum : SHORT {
     KELDRIN_E_VERSION = -9,        // the server's version lacks the call
     KELDRIN_E_BADMODE = -10,       // unknown mode of a history read
     KELDRIN_E_NOTSUPPORTED = -11,  // call not offered by this library
+    KELDRIN_E_NOTSTARTED = -12,    // keldrin_api is shut down (DaShutdown without DaInitialize)
     KELDRIN_E_NOTAVAILABLE = -74,  // the older client library is not available
 };
 

@@ -71,6 +71,11 @@ void KhSim_ThrowInCall(LONG library, const char* name, LONG times);
 // Number of calls of `name` in the given libraries since the last reset.
 LONG KhSim_CallCount(LONG library, const char* name);
 
+// 1 while keldrin_api is started: from load or DaInitialize until DaShutdown.
+// While it is shut down, its calls with an error block fail with
+// KELDRIN_E_NOTSTARTED (its time calls are unaffected). KhSim_Reset starts it.
+LONG KhSim_ApiStarted(void);
+
 // What the older library's DBMAPPED and KeldrinInit answer.
 void KhSim_SetAttachAnswers(LONG dbmapped, LONG keldrinInit);
 // Calls the shutdown callback handed to KeldrinInit, if any, with `reason`.

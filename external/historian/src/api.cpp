@@ -24,7 +24,7 @@ bool parseCommand(const char* command, std::string* node, std::string* alias) {
 }
 
 SHORT selectServer(const char* name, SHORT index, KeldrinErrorBlock* err) {
-    if (auto injected = kh::enter(KHSIM_API, name))
+    if (auto injected = kh::enterWithError(KHSIM_API, name))
         return kh::fail(err, injected->code, injected->err1, injected->err2);
     kh::Model& m = kh::Model::get();
     std::lock_guard lock(m.mutex);
@@ -47,11 +47,13 @@ extern "C" {
 
 LONG DaInitialize(LONG) {
     KH_ENTER_RET("DaInitialize", 0);
+    kh::apiStarted() = true;
     return 1;
 }
 
 void DaShutdown(void) {
     kh::enter(KHSIM_API, "DaShutdown");
+    kh::apiStarted() = false;
 }
 
 LONG DaLookupAlias(const char* alias) {
@@ -64,7 +66,7 @@ LONG DaLookupAlias(const char* alias) {
 }
 
 LONG DaAddServer(const char* command, KeldrinErrorBlock* err) {
-    if (auto injected = kh::enter(KHSIM_API, "DaAddServer")) {
+    if (auto injected = kh::enterWithError(KHSIM_API, "DaAddServer")) {
         kh::fail(err, injected->code, injected->err1, injected->err2);
         return 0;
     }

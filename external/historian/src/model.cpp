@@ -201,6 +201,18 @@ std::optional<Model::Injection> enter(LONG library, const char* name) {
     return std::nullopt;
 }
 
+std::atomic<bool>& apiStarted() {
+    static std::atomic<bool> started{true};
+    return started;
+}
+
+std::optional<Model::Injection> enterWithError(LONG library, const char* name) {
+    std::optional<Model::Injection> injected = enter(library, name);
+    if (!injected && library == KHSIM_API && !apiStarted())
+        injected = Model::Injection{KELDRIN_E_NOTSTARTED, 0, 0, 0};
+    return injected;
+}
+
 namespace {
 
 // A field reports -16 to -1 (-7 a 4-byte time, which clients read as -8)
@@ -250,7 +262,12 @@ extern "C" {
 
 void KhSim_Reset(void) {
     Model::get().reset();
+    kh::apiStarted() = true;
     kh::selectedServer() = 0;
+}
+
+LONG KhSim_ApiStarted(void) {
+    return kh::apiStarted() ? 1 : 0;
 }
 
 LONG KhSim_AddServer(const char* node, LONG major, LONG minor, LONG isLocal) {

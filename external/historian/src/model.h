@@ -2,6 +2,7 @@
 // library: nodes, records, fields, current values, history, injections.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -147,6 +148,11 @@ public:
 
 // Counts the call, throws when told, and returns an injected failure.
 std::optional<Model::Injection> enter(LONG library, const char* name);
+// The same for a call with an error block: also fails every keldrin_api
+// call while that library is shut down.
+std::optional<Model::Injection> enterWithError(LONG library, const char* name);
+// Whether keldrin_api is started.
+std::atomic<bool>& apiStarted();
 
 // Thread's selected server (0: none).
 SHORT& selectedServer();

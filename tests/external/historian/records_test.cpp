@@ -30,6 +30,25 @@ TEST_F(HistorianRecords, ServersAreFoundByAliasAndIndex) {
     for (const auto& e : embeds) EXPECT_EQ(DaEmbedServerIndex(e.index, e.id), e.expected);
 }
 
+TEST_F(HistorianRecords, AShutDownClientFailsItsErrorBlockCallsUntilStartedAgain) {
+    KeldrinErrorBlock err{};
+    LONG id = 0;
+    KeldrinTime now{};
+    DaShutdown();
+    EXPECT_EQ(KhSim_ApiStarted(), 0);
+    EXPECT_EQ(DaSelectServer(server_, &err), KELDRIN_E_NOTSTARTED);
+    EXPECT_EQ(DaAddServer("PLANT2 200 /ALIAS=PLANT2__AC", &err), 0);
+    EXPECT_EQ(err.ERRORCODE, KELDRIN_E_NOTSTARTED);
+    EXPECT_EQ(DECODNAM("TAG1", 4, &id, &err), KELDRIN_E_NOTSTARTED);
+    EXPECT_EQ(GETDBXTIM(&now), KELDRIN_OK) << "time calls are unaffected";
+    EXPECT_EQ(DaInitialize(0), 1);
+    EXPECT_EQ(KhSim_ApiStarted(), 1);
+    EXPECT_EQ(DaSelectServer(server_, &err), KELDRIN_OK);
+    DaShutdown();
+    KhSim_Reset();
+    EXPECT_EQ(KhSim_ApiStarted(), 1) << "a reset starts it";
+}
+
 TEST_F(HistorianRecords, NamesMustHoldExactlyTheirLength) {
     LONG rec = KhSim_AddRecord("PLANT2", "TIC101", 0);
     struct Case {

@@ -94,7 +94,7 @@ TEST(StartupApp, ProcessObjectsAreReleasedOnceInReverseOrderOfConstruction) {
     ReleaseProbe git(released, "GIT"), bus(released, "bus adapter"),
         library(released, "temporary library");
     g_pGIT = reinterpret_cast<IGlobalInterfaceTable*>(static_cast<IUnknown*>(&git));
-    g_pBusAdapter = reinterpret_cast<IDispatch*>(static_cast<IUnknown*>(&bus));
+    g_pBusAdapter = reinterpret_cast<IMvAdapterControl*>(static_cast<IUnknown*>(&bus));
     g_TemporaryLibrary = reinterpret_cast<IMvFormulaLibrary*>(static_cast<IUnknown*>(&library));
     MvReleaseProcessObjects();
     MvReleaseProcessObjects();  // nothing left to release
