@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "../scheduling/schedule_group_stub.h"
 #include "calculation_test_support.h"
 #include "frame/tls_slots.h"
 
@@ -172,7 +173,7 @@ TEST_F(CalculationRun, ACalculationInUseDoesNotRunAgain) {
 
 // An automation object (or schedule group) whose AddRef answers what the
 // test says.
-class Counted : public IMvScheduleGroup {
+class Counted : public ScheduleGroupStub {
 public:
     explicit Counted(bool shared) : shared_(shared) {}
     HRESULT QueryInterface(REFIID, void**) override { return E_NOINTERFACE; }

@@ -1,11 +1,13 @@
 // Schedule groups and their calculation references as a client uses them:
 // properties and persistence, the member loops, and references that find
 // their calculations through the active-calculation cache.
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "../environment/environment_test_support.h"
+#include "../persistence/persist_test_class.h"
 #include "interfaces/IMvCalcName.h"
 #include "interfaces/IMvScheduleGroup.h"
 #include "scheduling/schedule_group.h"
@@ -152,6 +154,10 @@ TEST_F(ScheduleGroupTest, GroupsSavedAsACollectionReloadWithEveryMappedProperty)
     mv::ComPtr<IMvPersistFile> persist;
     ASSERT_EQ(groups.As(&persist), S_OK);
     ASSERT_EQ(persist->SaveToFile(B(file).get()), S_OK);
+    // One stream "L", read by an independent reader.
+    const std::string listing = ReadWithOlefile(file);
+    EXPECT_EQ(listing.rfind("L=01", 0), 0u) << listing;
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), 1) << listing;
 
     auto loaded = Create<IMvObjCollection>(CLSID_MvObjCollection);
     ASSERT_EQ(loaded.As(&persist), S_OK);
