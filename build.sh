@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 packages=(cmake g++ ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libgsf-1-dev libxml2-dev libsqlite3-dev python3 python3-olefile)
+          libgsf-1-dev libxml2-dev libsqlite3-dev python3 python3-olefile tzdata)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

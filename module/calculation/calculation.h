@@ -39,6 +39,7 @@
 #include "frame/owned_string.h"
 #include "interfaces/IMvCalcName.h"
 #include "interfaces/IMvCalculation.h"
+#include "keldrin_api.h"
 #include "persistence/persist_file.h"
 #include "persistence/persist_stream.h"
 #include "persistence/persist_xml.h"
@@ -351,6 +352,21 @@ public:
     // succeeded or not (its failures are in ErrorText); E_UNEXPECTED only
     // when an exception escaped outside the guarded passes.
     HRESULT Calculate(IMvScheduleGroup* group);
+
+    // The group's schedule in historian times (scheduling/
+    // calculation_schedule_times.cpp). A start of no time leaves the result
+    // as it was. The last scheduled time from start not later than limit
+    // (start itself when the next one is later); the next one after start;
+    // the previous one (for interval groups the grid point nearest start).
+    void GetLastScheduledTime(IMvScheduleGroup* group, const KeldrinTime* start,
+                              const KeldrinTime* limit, KeldrinTime* result);
+    void GetNextScheduledTime(IMvScheduleGroup* group, const KeldrinTime* start,
+                              KeldrinTime* result);
+    void GetPreviousScheduledTime(IMvScheduleGroup* group, const KeldrinTime* start,
+                                  KeldrinTime* result);
+    // start plus the rate (days) in whole minutes, stepped in local days and
+    // tenths of a second, so that a daily run keeps its local time of day.
+    void GetNextScheduledDay(double rate, const KeldrinTime* start, KeldrinTime* result);
     // Runs the formula by its kind on the run's share of the parameter table
     // (the calculation's own, built when missing, when none is given).
     HRESULT ExecuteFormula(ParamInfoShare table = nullptr);

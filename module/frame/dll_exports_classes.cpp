@@ -19,6 +19,8 @@
 #include "persistence/calc_sample_info.h"
 #include "persistence/calc_value.h"
 #include "persistence/obj_collection.h"
+#include "scheduling/calculation_ref.h"
+#include "scheduling/schedule_group.h"
 
 void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
@@ -37,6 +39,8 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalcOLEArg, &mv::CreateComObject<CMvCalcOLEArg>);
     MvRegisterClassFactory(CLSID_MvDravikConnect, &mv::CreateComObject<CMvDravikConnect>);
     MvRegisterClassFactory(CLSID_MvCalcCoreFunctions, &mv::CreateComObject<CMvCalcCoreFunctions>);
+    MvRegisterClassFactory(CLSID_MvScheduleGroup, &mv::CreateComObject<CMvScheduleGroup>);
+    MvRegisterClassFactory(CLSID_MvCalculationRef, &mv::CreateComObject<CMvCalculationRef>);
     MvRegisterClassFactory(CLSID_MvCalcEnvironment, &mv::CreateComObject<CMvCalcEnvironment>);
     MvRegisterClassFactory(CLSID_MvPDCalcEnv, &mv::CreateComObject<CMvPDCalcEnv>);
 }
