@@ -6,8 +6,6 @@
 #include <string>
 
 #include "calculation/calculation.h"
-#include "exceptions.h"
-#include "frame/exception_text.h"
 #include "frame/hosted_servers.h"
 #include "frame/object_server.h"
 #include "frame/trace.h"
@@ -95,12 +93,8 @@ void CMvCalculation::ReadAdoDataSets(CMvCalculation& calc, LONG mode, IMvDataSet
                 if (justConnected || staticData == 0)
                     error = QueryRows(server.get(), dataSet, connection.get(), query.get());
             }
-        } catch (const CException& e) {
-            char buffer[1024] = {};
-            e.GetErrorMessage(buffer, sizeof buffer);
-            error = buffer;
         } catch (...) {
-            error = "Exception Occurred in ADO Server.";
+            error = AdoServer_ExceptionText(std::current_exception());
         }
     }
     server.Reset();

@@ -17,6 +17,9 @@
 // result is the caller's one reference.
 #pragma once
 
+#include <exception>
+#include <string>
+
 #include "com.h"
 
 // Spreadsheet server. The strings are copied (a null pointer or a null BSTR
@@ -47,3 +50,8 @@ mv::Variant AdoServer_Call60030004(IDispatch* server, IDispatch** recordSet, VAR
 mv::Variant AdoServer_Call60030003(IDispatch* server, IDispatch** recordSet, VARIANT* fieldNames,
                                    VARIANT* fieldTypes);
 mv::Variant AdoServer_Call60030002(IDispatch* server, BSTR* connection);
+
+// The text of an exception that an ADO server call threw: the dispatch
+// failure's message (at most 1,023 characters), else "Exception Occurred in
+// ADO Server.".
+std::string AdoServer_ExceptionText(std::exception_ptr error);
