@@ -3,6 +3,8 @@
 #include <utility>
 
 #include "bindings/data_set_column.h"
+#include "executors/calc_variant.h"
+#include "frame/trace.h"
 #include "parameters/eng_unit.h"
 #include "persistence/obj_collection.h"
 
@@ -99,16 +101,127 @@ HRESULT CMvDataSet::put_AdoRecordSet(IDispatch* newVal) {
     });
 }
 
-HRESULT CMvDataSet::get_Data(VARIANT* /*pVal*/) {
-    return E_NOTIMPL;
+std::shared_ptr<const mv::Variant> CMvDataSet::DataShare() {
+    std::lock_guard<std::mutex> lock(m_DataLock);
+    return m_Data;
 }
 
-HRESULT CMvDataSet::put_Data(VARIANT /*newVal*/) {
-    return E_NOTIMPL;
+HRESULT CMvDataSet::get_Data(VARIANT* pVal) {
+    return MvMethodFrame("CMvDataSet::get_Data", [&] {
+        MvRequirePointer(pVal);
+        const std::shared_ptr<const mv::Variant> data = DataShare();
+        VariantClear(pVal);
+        return VariantCopy(pVal, data.get());
+    });
 }
 
-HRESULT CMvDataSet::GetDS_Values(LONG /*RowNumber*/, LONG /*nColIndex*/, LONG /*nDataType*/,
-                                 LONG /*ArrayRequired*/, LONG /*MaxArraySize*/,
-                                 VARIANT* /*vaValue*/, SHORT* /*Level*/, SHORT* /*Status*/) {
-    return E_NOTIMPL;
+HRESULT CMvDataSet::put_Data(VARIANT newVal) {
+    return MvMethodFrame("CMvDataSet::put_Data", [&] {
+        // A failed copy keeps the rows held so far.
+        auto copy = std::make_shared<mv::Variant>();
+        const HRESULT hr = VariantCopyInd(copy.get(), &newVal);
+        if (FAILED(hr)) return hr;
+        std::shared_ptr<const mv::Variant> old = std::move(copy);
+        {
+            std::lock_guard<std::mutex> lock(m_DataLock);
+            std::swap(old, m_Data);
+        }
+        return S_OK;  // the old rows go outside the lock
+    });
+}
+
+HRESULT CMvDataSet::GetDS_Values(LONG RowNumber, LONG nColIndex, LONG nDataType, LONG ArrayRequired,
+                                 LONG MaxArraySize, VARIANT* vaValue, SHORT* Level, SHORT* Status) {
+    return MvMethodFrame("CMvDataSet::GetDS_Values", [&] {
+        MvRequirePointer(vaValue);
+        MvRequirePointer(Level);
+        MvRequirePointer(Status);
+        const std::shared_ptr<const mv::Variant> data = DataShare();
+        const HRESULT hr = ExtractVariantValue(*data, nDataType, RowNumber, nColIndex,
+                                               ArrayRequired, MaxArraySize, vaValue);
+        *Level = -1;   // mvcNO_QLEVEL
+        *Status = -2;  // mvcQSTATUS_NO_STATUS
+        return hr;
+    });
+}
+
+namespace {
+
+constexpr VARTYPE kVariantArray = VT_ARRAY | VT_VARIANT;
+
+// The element count of a 1-D VARIANT array: -1 for a missing array, -2 for
+// an array of another shape or element type.
+LONG VariantArrayCount(const VARIANT& v) {
+    if (v.vt != kVariantArray) return -2;
+    if (!v.parray) return -1;
+    VARTYPE elementType = VT_EMPTY;
+    if (SafeArrayGetDim(v.parray) != 1 || FAILED(SafeArrayGetVartype(v.parray, &elementType)) ||
+        elementType != VT_VARIANT)
+        return -2;
+    return static_cast<LONG>(v.parray->rgsabound[0].cElements);
+}
+
+// The cell `column` of `row` converted into `out`: a single-value row stands
+// for every column when `anyColumn`, else only for column 0. A column outside
+// the row leaves `out` empty. Returns E_INVALIDARG for a row of another shape.
+HRESULT ReadCell(const VARIANT& row, LONG column, LONG type, bool anyColumn, VARIANT* out) {
+    if (!(row.vt & VT_ARRAY)) {
+        if (anyColumn || column == 0) (void)CalcVariantChangeType(out, &row, type);
+        return S_OK;
+    }
+    const LONG cells = VariantArrayCount(row);
+    if (cells == -2) return E_INVALIDARG;
+    if (column < 0 || column >= cells) return S_OK;
+    mv::Variant cell;
+    LONG index = column;
+    if (SUCCEEDED(SafeArrayGetElement(row.parray, &index, &cell)))
+        (void)CalcVariantChangeType(out, &cell, type);
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT CMvDataSet::ExtractVariantValue(const VARIANT& data, LONG nDataType, LONG RowNumber,
+                                        LONG nColIndex, LONG ArrayRequired, LONG MaxArraySize,
+                                        VARIANT* vaValue) {
+    MvStepFrame step("CMvDataSet::ExtractVariantValue");
+    VariantClear(vaValue);
+    if (!(data.vt & VT_ARRAY))
+        return SUCCEEDED(CalcVariantChangeType(vaValue, &data, nDataType)) ? S_OK : E_FAIL;
+    const LONG rows = VariantArrayCount(data);
+    if (rows == -2) return E_INVALIDARG;
+    if (rows <= 0) return E_FAIL;
+
+    if (!ArrayRequired) {
+        if (RowNumber < 0 || RowNumber >= rows) return S_OK;
+        mv::Variant row;
+        LONG index = RowNumber;
+        if (FAILED(SafeArrayGetElement(data.parray, &index, &row))) return S_OK;
+        mv::Variant value;
+        const HRESULT hr = ReadCell(row, nColIndex, nDataType, true, &value);
+        if (SUCCEEDED(hr)) *vaValue = value.Detach();
+        return hr;
+    }
+
+    // One element per row gathered, never more than the array holds.
+    const LONG count = MaxArraySize > 0 && MaxArraySize < rows ? MaxArraySize : rows;
+    SAFEARRAY* result = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count));
+    if (!result) return S_OK;
+    for (LONG k = 0; k < count; ++k) {
+        mv::Variant row, element;
+        LONG index = k;
+        HRESULT hr = SafeArrayGetElement(data.parray, &index, &row);
+        if (SUCCEEDED(hr)) hr = ReadCell(row, nColIndex, nDataType, false, &element);
+        if (hr == E_INVALIDARG) {
+            SafeArrayDestroy(result);
+            return hr;
+        }
+        if (FAILED(hr = SafeArrayPutElement(result, &index, &element))) {
+            SafeArrayDestroy(result);
+            return hr;
+        }
+    }
+    vaValue->vt = kVariantArray;
+    vaValue->parray = result;
+    return S_OK;
 }

@@ -5,6 +5,9 @@
 // collection); the flag, the record set and the rows never are.
 #pragma once
 
+#include <memory>
+#include <mutex>
+
 #include "comobj.h"
 #include "frame/owned_string.h"
 #include "interfaces/IMvCalcName.h"
@@ -54,11 +57,19 @@ public:
     HRESULT put_AdoConnected(LONG newVal) override;
     HRESULT get_AdoRecordSet(IDispatch** pVal) override;
     HRESULT put_AdoRecordSet(IDispatch* newVal) override;
-    // The rows and their reader come with the ADO data sets: E_NOTIMPL.
     HRESULT get_Data(VARIANT* pVal) override;
     HRESULT put_Data(VARIANT newVal) override;
     HRESULT GetDS_Values(LONG RowNumber, LONG nColIndex, LONG nDataType, LONG ArrayRequired,
                          LONG MaxArraySize, VARIANT* vaValue, SHORT* Level, SHORT* Status) override;
+
+    // Reads one value, or with `ArrayRequired` one column from row 0 on, out
+    // of `data` (a single value, or a 1-D VT_ARRAY | VT_VARIANT of rows, each
+    // a single value or a 1-D VT_ARRAY | VT_VARIANT of cells) and converts it
+    // to `nDataType`. Arrays of another shape give E_INVALIDARG; no rows give
+    // E_FAIL; a row or cell outside the data gives an empty value and S_OK.
+    static HRESULT ExtractVariantValue(const VARIANT& data, LONG nDataType, LONG RowNumber,
+                                       LONG nColIndex, LONG ArrayRequired, LONG MaxArraySize,
+                                       VARIANT* vaValue);
 
     // IMvCalcName: the data set's Name.
     HRESULT get_ObjectName(BSTR* pName) override { return get_Name(pName); }
@@ -79,6 +90,13 @@ private:
     LONG m_StaticData = 0;
     mv::ComPtr<IMvObjCollection> m_Columns;  // set for the object's whole life
     LONG m_AdoConnected = 0;
+    // The rows: an immutable copy that put replaces whole. Readers take a
+    // share under the small lock (which takes no other lock) and read it
+    // outside, so a put on another thread never frees rows being read.
+    std::mutex m_DataLock;
+    std::shared_ptr<const mv::Variant> m_Data = std::make_shared<const mv::Variant>();
     // Last, so that it is released first: before the columns and texts go.
     mv::ComPtr<IDispatch> m_AdoRecordSet;
+
+    std::shared_ptr<const mv::Variant> DataShare();
 };

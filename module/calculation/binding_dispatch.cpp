@@ -28,10 +28,6 @@ void NotAvailable(const MvBindingCall& call) {
 
 void Nothing(const MvBindingCall&) {}
 
-void DataSetsNotAvailable(CMvCalculation& calc, LONG mask, IMvDataSet*) {
-    if (mask == 1) calc.SetError("Data sets cannot be read in this build.");
-}
-
 struct Seams {
     std::array<MvBindingHandler, 12> handlers{};
     std::array<MvBindingHandler, 12> batchSteps{};
@@ -47,7 +43,7 @@ MvBindingHandler BuiltInHandler(LONG kind) {
         case mvcKeldrin:
             return &CMvCalculation::KeldrinBindingHandler;
         case mvcDataSet:
-            return &NotAvailable<mvcDataSet>;
+            return &CMvCalculation::DataSetBindingHandler;
         case mvcCalculation:
             return &CMvCalculation::CalculationBindingHandler;
         case mvcDravik:
@@ -232,7 +228,7 @@ void CMvCalculation::ProcessDataSets(LONG pass) {
         count = m_DataSetCount;
     }
     MvDataSetReader reader =
-        TheSeams().dataSetReader ? TheSeams().dataSetReader : &DataSetsNotAvailable;
+        TheSeams().dataSetReader ? TheSeams().dataSetReader : &CMvCalculation::ReadAdoDataSets;
     for (const mv::ComPtr<IMvDataSet>& dataSet :
          MvMembersAs<IMvDataSet>(Collection(m_DataSets).get(), count))
         if (dataSet) reader(*this, mask, dataSet.get());

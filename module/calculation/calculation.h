@@ -485,6 +485,13 @@ public:
                              SHORT* level, SHORT* status);
     static void CalculationBindingHandler(const MvBindingCall& call);
 
+    // Data-set bindings (bindings/data_set_bindings.cpp): the input pass
+    // fills each data set from its ADO query (the dispatcher's data-set
+    // reader), then an input bound to a data set reads one of its cells.
+    static void ReadAdoDataSets(CMvCalculation& calc, LONG mode, IMvDataSet* dataSet);
+    void ReadDataSetBinding(LONG pass, const ParamInfo& record, SHORT* level, SHORT* status);
+    static void DataSetBindingHandler(const MvBindingCall& call);
+
     // The store-and-forward state (0 to 6), written by the store-and-forward
     // driver alone.
     void SetStoreForwardState(LONG state);

@@ -178,18 +178,6 @@ HRESULT CMvCalcEnvironment::RemoveLibraryObject(BSTR Name) {
                          [&] { return RemoveLibraryObjectInternal(Name); });
 }
 
-HRESULT CMvCalcEnvironment::AdoConnect(BSTR*, BSTR*, BSTR*, LONG, VARIANT*) {
-    return E_NOTIMPL;
-}
-
-HRESULT CMvCalcEnvironment::AdoClose(BSTR*, VARIANT*) {
-    return E_NOTIMPL;
-}
-
-HRESULT CMvCalcEnvironment::AdoQueryInfo(BSTR*, BSTR*, VARIANT*, VARIANT*, VARIANT*) {
-    return E_NOTIMPL;
-}
-
 HRESULT CMvCalcEnvironment::ReplaceFormula(BSTR LibraryName, BSTR FormulaName) {
     return MvMethodFrame("CMvCalcEnvironment::ReplaceFormula", [&] {
         ClearLibraryFormulaRefs(LibraryName, FormulaName);

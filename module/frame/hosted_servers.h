@@ -19,6 +19,9 @@
 // reference.
 #pragma once
 
+#include <exception>
+#include <string>
+
 #include "com.h"
 
 // Spreadsheet server. The strings are copied (a null pointer or a null BSTR
@@ -74,3 +77,8 @@ bool ControlRecipeServer_Call60030000(IDispatch* server, IDispatch** connection,
 bool ControlRecipeServer_Call60030001(IDispatch* server, IDispatch** connection, SHORT controlId,
                                       SHORT itemId, SHORT parameterId, const VARIANT& value,
                                       BSTR* errorText);
+
+// The text of an exception that an ADO server call threw: the dispatch
+// failure's message (at most 1,023 characters), else "Exception Occurred in
+// ADO Server.".
+std::string AdoServer_ExceptionText(std::exception_ptr error);
