@@ -7,6 +7,7 @@
 #include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
+#include "environment/formula_library.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
 #include "frame/dll_exports.h"
@@ -37,4 +38,5 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvDravikConnect, &mv::CreateComObject<CMvDravikConnect>);
     MvRegisterClassFactory(CLSID_MvCalcEnvironment, &mv::CreateComObject<CMvCalcEnvironment>);
     MvRegisterClassFactory(CLSID_MvPDCalcEnv, &mv::CreateComObject<CMvPDCalcEnv>);
+    MvRegisterClassFactory(CLSID_MvFormulaLibrary, &mv::CreateComObject<CMvFormulaLibrary>);
 }
