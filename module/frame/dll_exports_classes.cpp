@@ -8,6 +8,7 @@
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
 #include "environment/formula_library.h"
+#include "environment/formula_ref.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
 #include "frame/dll_exports.h"
@@ -39,4 +40,5 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalcEnvironment, &mv::CreateComObject<CMvCalcEnvironment>);
     MvRegisterClassFactory(CLSID_MvPDCalcEnv, &mv::CreateComObject<CMvPDCalcEnv>);
     MvRegisterClassFactory(CLSID_MvFormulaLibrary, &mv::CreateComObject<CMvFormulaLibrary>);
+    MvRegisterClassFactory(CLSID_MvFormulaRef, &mv::CreateComObject<CMvFormulaRef>);
 }
