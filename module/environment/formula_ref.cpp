@@ -457,10 +457,96 @@ HRESULT CMvFormulaRef::Load(IStream* pStm) {
     });
 }
 
-HRESULT CMvFormulaRef::SaveXML(IXMLDOMNode*) {
-    return E_NOTIMPL;
+HRESULT CMvFormulaRef::SaveXML(IXMLDOMNode* node) {
+    return MvMethodFrame("CMvFormulaRef::SaveXML", [&]() -> HRESULT {
+        if (!node) return E_POINTER;
+        const char* method = "CMvFormulaRef::SaveXML";
+        mv::ComPtr<IXMLDOMDocument> document;
+        HRESULT hr = node->get_ownerDocument(document.Put());
+        if (SUCCEEDED(hr) && !document) hr = E_FAIL;
+        if (FAILED(hr)) {
+            Report(method, hr, "get_ownerDocument : Fialed to get IXMLDOMDocument interface.");
+            return hr;
+        }
+        const std::pair<const char16_t*, std::string> rows[] = {
+            {u"LibraryName", Text(m_LibraryName)}, {u"Name", Text(m_Name)}};
+        for (const auto& [name, text] : rows) {
+            if (text.empty()) continue;
+            mv::Variant type;
+            type.vt = VT_I4;
+            type.lVal = 1;
+            mv::ComPtr<IXMLDOMNode> element, textNode, appended;
+            hr = document->createNode(type, mv::Bstr(name).get(), nullptr, element.Put());
+            if (FAILED(hr) || !element) {
+                Report(method, hr, "createNode : Fialed to create element type node.");
+                return FAILED(hr) ? hr : E_FAIL;
+            }
+            hr = document->createTextNode(mv::Bstr(text).get(), textNode.Put());
+            if (FAILED(hr) || !textNode) {
+                Report(method, hr, "createNode : Fialed to create text node.");
+                return FAILED(hr) ? hr : E_FAIL;
+            }
+            hr = node->appendChild(element.get(), appended.Put());
+            if (FAILED(hr)) {
+                Report(method, hr, "appendChild : Fialed to append element node.");
+                return hr;
+            }
+            IXMLDOMNode* target = appended ? appended.get() : element.get();
+            hr = target->appendChild(textNode.get(), nullptr);
+            if (FAILED(hr)) {
+                Report(method, hr, "appendChild : Fialed to append text node.");
+                return hr;
+            }
+        }
+        return S_OK;
+    });
 }
 
-HRESULT CMvFormulaRef::LoadXML(IXMLDOMNode*) {
-    return E_NOTIMPL;
+HRESULT CMvFormulaRef::LoadXML(IXMLDOMNode* node) {
+    return MvMethodFrame("CMvFormulaRef::LoadXML", [&]() -> HRESULT {
+        if (!node) return E_POINTER;
+        const char* method = "CMvFormulaRef::LoadXML";
+        mv::ComPtr<IXMLDOMNodeList> children;
+        HRESULT hr = node->get_childNodes(children.Put());
+        if (SUCCEEDED(hr) && !children) hr = E_FAIL;
+        if (FAILED(hr)) {
+            Report(method, hr, "get_childNodes : Failed on get child Nodes list!");
+            return hr;
+        }
+        LONG length = 0;
+        if (hr = children->get_length(&length); FAILED(hr)) {
+            Report(method, hr, " get_length : Failed on get list length!");
+            return hr;
+        }
+        for (LONG index = 0; index < length; ++index) {
+            mv::ComPtr<IXMLDOMNode> child;
+            hr = children->get_item(index, child.Put());
+            if (SUCCEEDED(hr) && !child) hr = E_FAIL;
+            if (FAILED(hr)) {
+                Report(method, hr, "item : Failed on get child node.");
+                return hr;
+            }
+            mv::Bstr name;
+            if (hr = child->get_nodeName(name.Out()); FAILED(hr)) {
+                Report(method, hr, "get_nodeName : Failed on get child node name.");
+                return hr;
+            }
+            mv::Variant value;
+            if (hr = child->get_nodeTypedValue(&value); FAILED(hr)) {
+                Report(method, hr, "get_nodeTypedValue : Failed to get node typed value.");
+                return hr;
+            }
+            const std::string key = name.Utf8();
+            CharString* field = Matches(u"LibraryName", key) ? &m_LibraryName
+                                : Matches(u"Name", key)      ? &m_Name
+                                                             : nullptr;
+            if (!field) continue;
+            // A value that is not text is taken as text where it converts;
+            // one that does not is passed over.
+            if (value.vt != VT_BSTR && FAILED(VariantChangeType(&value, &value, 0, VT_BSTR)))
+                continue;
+            SetText(*field, value.bstrVal);
+        }
+        return S_OK;
+    });
 }

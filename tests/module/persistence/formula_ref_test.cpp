@@ -160,3 +160,21 @@ TEST(FormulaRef, DispatchAnswersOnlyFunctionAsAMethodWithPositionalArguments) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FormulaRefXml, WritesUntypedNameElementsAndReadsThemIgnoringCase) {
+    Ref saved = NewRef(u"Lib1", u"F1");
+    auto doc = ParseXml(u"<CalcFormula/>");
+    ASSERT_EQ(S_OK, saved->SaveXML(RootOf(doc.get()).get()));
+    EXPECT_EQ(u"<CalcFormula><LibraryName>Lib1</LibraryName><Name>F1</Name></CalcFormula>",
+              XmlOf(RootOf(doc.get()).get()));
+
+    Ref loaded = NewRef(u"Old", u"Keep");
+    auto in = ParseXml(u"<CalcFormula><!-- c --> <NAME>F2</NAME><Other>x</Other></CalcFormula>");
+    ASSERT_EQ(S_OK, loaded->LoadXML(RootOf(in.get()).get()));
+    EXPECT_EQ(u"Old", Get(loaded.get(), &CMvFormulaRef::get_LibraryName));
+    EXPECT_EQ(u"F2", Get(loaded.get(), &CMvFormulaRef::get_Name));
+}
+
+}  // namespace
