@@ -178,3 +178,34 @@ TEST(FormulaRefXml, WritesUntypedNameElementsAndReadsThemIgnoringCase) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CalculationFormulaRefs, AddRefusesADuplicateAndClearDropsHeldFormulas) {
+    mv::ComPtr<mv::ComObject<CMvCalculation>> calc, formula;
+    ASSERT_EQ(S_OK, mv::MakeComObject(&calc));
+    ASSERT_EQ(S_OK, mv::MakeComObject(&formula));
+    mv::ComPtr<IDispatch> first, second;
+    ASSERT_EQ(S_OK,
+              calc->AddFormulaRef(mv::Bstr(u"F1").get(), mv::Bstr(u"Lib1").get(), first.Put()));
+    EXPECT_EQ(E_FAIL, calc->AddFormulaRef(mv::Bstr(u"f1").get(), nullptr, second.Put()));
+    EXPECT_EQ(nullptr, second.get());
+    mv::ComPtr<IMvFormulaRef> ref;
+    ASSERT_EQ(S_OK, first.As(&ref));
+    LONG inUse = 1;
+    ref->get_InUse(&inUse);
+    EXPECT_EQ(0, inUse);
+    ASSERT_EQ(S_OK, ref->put_Formula(formula.get()));
+    EXPECT_EQ(S_OK, calc->ClearFormulaRef(mv::Bstr(u"Lib2").get(), nullptr));
+    mv::ComPtr<IMvCalculation> held;
+    ref->get_Formula(held.Put());
+    EXPECT_EQ(static_cast<IMvCalculation*>(formula.get()), held.get());
+    held.Reset();
+    ASSERT_EQ(S_OK, ref->put_Formula(formula.get()));
+    EXPECT_EQ(S_OK, calc->ClearFormulaRef(mv::Bstr(u"LIB1").get(), mv::Bstr(u"F1").get()));
+    mv::Bstr library;
+    ref->get_LibraryName(library.Out());
+    EXPECT_EQ(u"Lib1", library.view());
+}
+
+}  // namespace
