@@ -7,6 +7,8 @@
 #include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
+#include "environment/formula_library.h"
+#include "environment/formula_ref.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
 #include "executors/core_functions.h"
@@ -43,4 +45,6 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalculationRef, &mv::CreateComObject<CMvCalculationRef>);
     MvRegisterClassFactory(CLSID_MvCalcEnvironment, &mv::CreateComObject<CMvCalcEnvironment>);
     MvRegisterClassFactory(CLSID_MvPDCalcEnv, &mv::CreateComObject<CMvPDCalcEnv>);
+    MvRegisterClassFactory(CLSID_MvFormulaLibrary, &mv::CreateComObject<CMvFormulaLibrary>);
+    MvRegisterClassFactory(CLSID_MvFormulaRef, &mv::CreateComObject<CMvFormulaRef>);
 }
