@@ -63,9 +63,12 @@ HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
         std::string key = MakeKey(Name);
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            if (!m_names.count(key)) {
-                if (m_items.size() == m_items.capacity()) m_items.reserve(m_items.capacity() + 16);
-                m_names.emplace(std::move(key), pDisp);
+            // Room first, so a failed allocation leaves no name without its
+            // member; doubling keeps a load of many members from copying the
+            // list at every 16th. One look-up finds a duplicate and places a
+            // new name.
+            if (m_items.size() == m_items.capacity()) m_items.reserve(2 * m_items.capacity() + 16);
+            if (m_names.try_emplace(std::move(key), pDisp).second) {
                 m_items.push_back(pDisp);
                 pDisp->AddRef();
                 return S_OK;

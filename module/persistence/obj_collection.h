@@ -16,9 +16,9 @@
 // as "L".
 #pragma once
 
-#include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "comobj.h"
@@ -88,8 +88,8 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::vector<IDispatch*> m_items;            // one reference each
-    std::map<std::string, IDispatch*> m_names;  // key -> member, no reference
+    std::vector<IDispatch*> m_items;                      // one reference each
+    std::unordered_map<std::string, IDispatch*> m_names;  // key -> member, no reference
 };
 
 // The members of any collection in position order, each with a reference of

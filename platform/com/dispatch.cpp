@@ -30,8 +30,10 @@ const DispMember* FindMember(const DispTable& t, DISPID id, WORD flags) {
         const uint16_t* end = t.byId + t.count;
         const uint16_t* lo = std::lower_bound(
             begin, end, id, [&t](uint16_t row, DISPID v) { return t.members[row].id < v; });
-        const uint16_t* hi = std::upper_bound(
-            lo, end, id, [&t](DISPID v, uint16_t row) { return v < t.members[row].id; });
+        // A DISPID has a row or two (get and put): a step past them is
+        // cheaper than a second search.
+        const uint16_t* hi = lo;
+        while (hi != end && t.members[*hi].id == id) ++hi;
         first = static_cast<std::size_t>(lo - begin);
         last = static_cast<std::size_t>(hi - begin);
     }
@@ -318,6 +320,10 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
                 if (!src[i]) {
                     arg.vt = VT_ERROR;
                     arg.scode = DISP_E_PARAMNOTFOUND;
+                } else if (p.vt == VT_BSTR && src[i]->vt == VT_BSTR) {
+                    // Already a text: the member borrows the caller's string
+                    // as it would a copy of it, without the copy.
+                    arg = *src[i];
                 } else {
                     hr = Coerce(src[i], p, lcid, &slots[i], &slots[i].owned);
                     arg = slots[i].owned;  // the member borrows the value
