@@ -80,6 +80,7 @@ constexpr LONG OUTPUT_PASS = 1;
 
 class CMvCalculation;
 struct KeldrinUst;
+struct OpcServerItems;
 
 // Seams of the run (calculation_run.cpp, binding_dispatch.cpp). Each returns
 // what it replaces; null restores the built-in step, which records a run
@@ -424,6 +425,16 @@ public:
     // read or write after it.
     static void ProcessDataBindingHandler(const MvBindingCall& call);
     static void ProcessDataBatchStep(const MvBindingCall& call);
+
+    // OPC bindings (bindings/opc_bindings.cpp), on the run's share of the
+    // table; failures go to the error text only, the result is S_OK.
+    HRESULT ReadOpcBindings(const ParamInfoTable& table,
+                            const std::map<std::string, OpcServerItems>& map, SHORT* worstLevel,
+                            SHORT* worstStatus);
+    HRESULT WriteOpcBindings(const ParamInfoTable& table,
+                             const std::map<std::string, OpcServerItems>& map);
+    // The dispatcher's OPC step after the walk: the read or the write.
+    static void OpcBatchStep(const MvBindingCall& call);
 
     // Whether the error text is empty, read under the lock.
     bool HasError();
