@@ -177,6 +177,8 @@ TEST_F(OpcRun, FailuresGiveTheirTextsAndDropTheFailedServer) {
         {"whole-call failure with -1", "-1",
          [] { opcsim::SetFailure(kRemote, opcsim::Call::Read, E_FAIL); },
          "Failed to read from OPC server: Unspecified error\r\n", false, 0},
+        {"item fails", nullptr, [] { opcsim::SetItemErrors(kRemote, "B", E_FAIL, S_OK); },
+         "Failed to read OPC item B: ", false, 0},
         {"item fails with -1", "-1", [] { opcsim::SetItemErrors(kRemote, "B", E_FAIL, S_OK); }, "",
          true, 2},
     };
@@ -207,10 +209,29 @@ TEST_F(OpcRun, FailuresGiveTheirTextsAndDropTheFailedServer) {
         // The next run connects the dropped server again.
         opcsim::SetThrows(kRemote, opcsim::Call::Read, false);
         opcsim::SetFailure(kRemote, opcsim::Call::Read, S_OK);
+        opcsim::SetItemErrors(kRemote, "B", S_OK, S_OK);
         ASSERT_EQ(calc->Calculate(), S_OK);
         EXPECT_EQ(opcsim::Count(kRemote).creations, r.kept ? 1 : 2);
         EXPECT_NE(g_OPCServers->Find("OPC2"), nullptr);
     }
+}
+
+// A write answered S_FALSE without failed items counts as success; a
+// refused write drops the server with the write's text.
+TEST_F(OpcRun, WriteAnsweredWithSuccessCodeCountsAsSuccess) {
+    opctest::AddOpcSource("OPC2", kRemote);
+    opcsim::SetItem(kRemote, "W", mv::Variant(0.0), 0xC0, Stamp(1));
+    auto calc = Calc();
+    Opc(calc.get(), "OUT", mvcOutput, "OPC2", "W");
+    opcsim::SetFailure(kRemote, opcsim::Call::Write, S_FALSE);
+    ASSERT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(Error(calc.get()), "");
+    EXPECT_NE(g_OPCServers->Find("OPC2"), nullptr);
+    opcsim::SetFailure(kRemote, opcsim::Call::Write, E_FAIL);
+    ASSERT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(Error(calc.get()).rfind("Failed to write to OPC server: ", 0), 0u)
+        << Error(calc.get());
+    EXPECT_EQ(g_OPCServers->Find("OPC2"), nullptr);
 }
 
 }  // namespace
