@@ -69,7 +69,7 @@ MvBindingHandler BatchStepOf(LONG kind) {
     if (h) return h;
     if (kind == mvcKeldrin) return &CMvCalculation::KeldrinBatchStep;
     if (kind == mvcProcessData) return &CMvCalculation::ProcessDataBatchStep;
-    return kind == mvcOPC ? &NotAvailable<mvcOPC> : &Nothing;
+    return kind == mvcOPC ? &CMvCalculation::OpcBatchStep : &Nothing;
 }
 
 bool HandlerKind(LONG kind) {

@@ -81,6 +81,7 @@ constexpr LONG OUTPUT_PASS = 1;
 
 class CMvCalculation;
 struct KeldrinUst;
+struct OpcServerItems;
 
 // Seams of the run (calculation_run.cpp, binding_dispatch.cpp). Each returns
 // what it replaces; null restores the built-in step, which records a run
@@ -449,6 +450,16 @@ public:
     // the error text; the dispatcher's kind-7 step.
     void ProcessDravikBinding(LONG pass, const ParamInfo& record, SHORT* level, SHORT* status);
     static void DravikBindingHandler(const MvBindingCall& call);
+
+    // OPC bindings (bindings/opc_bindings.cpp), on the run's share of the
+    // table; failures go to the error text only, the result is S_OK.
+    HRESULT ReadOpcBindings(const ParamInfoTable& table,
+                            const std::map<std::string, OpcServerItems>& map, SHORT* worstLevel,
+                            SHORT* worstStatus);
+    HRESULT WriteOpcBindings(const ParamInfoTable& table,
+                             const std::map<std::string, OpcServerItems>& map);
+    // The dispatcher's OPC step after the walk: the read or the write.
+    static void OpcBatchStep(const MvBindingCall& call);
 
     // Whether the error text is empty, read under the lock.
     bool HasError();
