@@ -59,10 +59,10 @@ inline constexpr SpecType kSpecTypes[] = {
     {"R8", VT_R8},       {"Cy", VT_CY},     {"Date", VT_DATE}, {"Str", VT_BSTR}, {"Bool", VT_BOOL},
     {"Dec", VT_DECIMAL}, {"I1", VT_I1},     {"UI1", VT_UI1},   {"I8", VT_I8},    {"Err", VT_ERROR}};
 
-inline mv::Variant V(std::string_view spec) {
-    const size_t colon = spec.find(':');
-    const std::string_view name = spec.substr(0, colon);
-    const std::string text(colon == spec.npos ? "" : spec.substr(colon + 1));
+inline mv::Variant V(std::string_view typed) {
+    const size_t colon = typed.find(':');
+    const std::string_view name = typed.substr(0, colon);
+    const std::string text(colon == typed.npos ? "" : typed.substr(colon + 1));
     mv::Variant v;
     for (const SpecType& t : kSpecTypes) {
         if (name != t.name) continue;
@@ -75,10 +75,10 @@ inline mv::Variant V(std::string_view spec) {
         mv::Variant s(std::u16string_view(mv::ToUtf16(text)));
         HRESULT hr = t.vt == VT_DATE ? VariantChangeType(&s, &s, 0, VT_R8) : S_OK;
         if (SUCCEEDED(hr) && t.vt != VT_EMPTY) hr = VariantChangeType(&v, &s, 0, t.vt);
-        EXPECT_EQ(hr, S_OK) << spec;
+        EXPECT_EQ(hr, S_OK) << typed;
         return v;
     }
-    ADD_FAILURE() << "no such type: " << spec;
+    ADD_FAILURE() << "no such type: " << typed;
     return v;
 }
 
