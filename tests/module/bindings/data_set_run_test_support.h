@@ -8,6 +8,8 @@
 #include <filesystem>
 #include <string>
 
+#include "../executors/formula_artefacts.h"
+#include "../frame/log_test_support.h"
 #include "frame/object_server.h"
 #include "hosted_servers_sim.h"
 #include "keldrin_bindings_test_support.h"
@@ -46,6 +48,9 @@ public:
     // A calculation with the readings data set and three bound inputs.
     void Build(LONG staticData) {
         calc_ = Calc();
+        calc_->put_FormulaType(mvcDLL_Execute_Method);
+        calc_->put_DllName(B(formula_test::kTestFormulas).get());
+        calc_->put_FunctionName(B("ReturnFortyTwo").get());
         mv::ComPtr<IMvDataSet> set;
         ASSERT_EQ(calc_->AddDataSet(B("Readings").get(), set.Put()), S_OK);
         set->put_ConnectionName(B("PlantDB").get());
@@ -79,6 +84,7 @@ public:
         calc_->Calculate();
         return Error(calc_.get());
     }
+    logtest::ScopedEnv dllPath_{"MORVA_DLL_PATH", formula_test::FormulasDir().c_str()};
     std::string db_;
     mv::ComPtr<IMvCalculation> calc_;
     mv::ComPtr<IMvParameter> value_, tag_, count_;
