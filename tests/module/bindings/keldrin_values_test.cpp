@@ -178,8 +178,9 @@ TEST_F(KeldrinValues, MicrosecondTimesRoundTripOrStayEmpty) {
         tag += 0x10000;
         KhSimValue seed = Seeded(1.5, 1, 3);
         seed.Time = seed.Stamp = row.held;
-        LONG record = Field("NODEA", ("QT" + std::to_string(tag)).c_str(),
-                            ("Q" + std::to_string(tag)).c_str(), tag, row.type, &seed);
+        const std::string name = std::to_string(tag);
+        LONG record =
+            Field("NODEA", (name + "R").c_str(), (name + "F").c_str(), tag, row.type, &seed);
         KeldrinRecField pair{record, tag};
         // The read itself converts no time through the entry point.
         if (row.conversionFails) KhSim_FailCall(KHSIM_API, "XTS2XUST", KELDRIN_E_BADTIME, 0, 0, 1);
