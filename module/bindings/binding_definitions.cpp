@@ -1,5 +1,7 @@
 #include "bindings/binding_definitions.h"
 
+#include <new>
+
 BindingDefinition::BindingDefinition() noexcept {
     VariantInit(&Value);
     VariantInit(&TimeStamp);
@@ -10,14 +12,20 @@ BindingDefinition::~BindingDefinition() {
     VariantClear(&Value);
 }
 
+// The definitions go last, so that a list that exists always has its
+// scratch arrays; a list that could not be had is asked for again next time.
 BindingDefinition* BindingDefinitionSet::Get(List& list, LONG n) {
     if (!list.Definitions) {
         const std::size_t count = n > 1 ? static_cast<std::size_t>(n) : 1;
-        list.RecordFields = std::make_unique<RecordField[]>(count);
-        list.FieldTypes = std::make_unique<SHORT[]>(count);
-        list.ValuePointers = std::make_unique<void*[]>(count);
-        list.Definitions = std::make_unique<BindingDefinition[]>(count);
         list.Count = static_cast<LONG>(count);
+        try {
+            list.RecordFields = std::make_unique<RecordField[]>(count);
+            list.FieldTypes = std::make_unique<SHORT[]>(count);
+            list.ValuePointers = std::make_unique<void*[]>(count);
+            list.Definitions = std::make_unique<BindingDefinition[]>(count);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
     }
     return list.Definitions.get();
 }

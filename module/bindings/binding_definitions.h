@@ -68,8 +68,8 @@ public:
 
     // The input (output) list; the first call allocates it, and its three
     // scratch arrays, for max(n, 1) definitions and records that count;
-    // later calls return it whatever n is. Throws std::bad_alloc when the
-    // list cannot be allocated.
+    // later calls return it whatever n is. Null when the list cannot be
+    // allocated (the count is recorded all the same).
     BindingDefinition* GetInputs(LONG n);
     BindingDefinition* GetOutputs(LONG n);
     LONG InputCount() const noexcept { return m_Inputs.Count; }

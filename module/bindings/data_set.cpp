@@ -150,13 +150,15 @@ namespace {
 constexpr VARTYPE kVariantArray = VT_ARRAY | VT_VARIANT;
 
 // The element count of a 1-D VARIANT array: -1 for a missing array, -2 for
-// an array of another shape or element type.
+// an array of another shape or element type, or one whose first element is
+// not at index 0 (rows and cells are counted from 0).
 LONG VariantArrayCount(const VARIANT& v) {
     if (v.vt != kVariantArray) return -2;
     if (!v.parray) return -1;
     VARTYPE elementType = VT_EMPTY;
+    LONG lower = 0;
     if (SafeArrayGetDim(v.parray) != 1 || FAILED(SafeArrayGetVartype(v.parray, &elementType)) ||
-        elementType != VT_VARIANT)
+        elementType != VT_VARIANT || FAILED(SafeArrayGetLBound(v.parray, 1, &lower)) || lower != 0)
         return -2;
     return static_cast<LONG>(v.parray->rgsabound[0].cElements);
 }

@@ -1,6 +1,7 @@
 // Historian values, times and errors as the bindings move them.
 #include "bindings/keldrin_values.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -204,10 +205,11 @@ VARIANT OfType(VARTYPE vt) {
 
 VARIANT KeldrinTimeToVariant(bool local, const KeldrinTime& time, LONG useQtFormat) {
     VARIANT v = OfType(VT_DATE);
-    if (useQtFormat == 1)
-        HistorianTimeToDate(local ? 1 : 0, &time, &v.date, true);
-    else
+    v.date = 0.0;
+    if (useQtFormat != 1)
         KeldrinTimeToDate(local ? 1 : 0, &time, &v.date);
+    else if (!HistorianTimeToDate(local ? 1 : 0, &time, &v.date, true))
+        v.vt = VT_EMPTY;  // a time the microsecond form cannot convert
     return v;
 }
 
@@ -291,7 +293,11 @@ HRESULT VariantToPaddedChars(char* destination, LONG width, const VARIANT& value
     HRESULT hr = VariantChangeTypeEx(&text, &value, LOCALE_USER_DEFAULT, 0, VT_BSTR);
     if (FAILED(hr)) return hr;
     std::string narrow = mv::ToUtf8(text.bstrVal);
-    std::memcpy(destination, narrow.data(), std::min(narrow.size(), static_cast<size_t>(width)));
+    size_t n = std::min(narrow.size(), static_cast<size_t>(width));
+    // A character that does not fit whole is left out: its place stays blank.
+    if (n < narrow.size())
+        while (n > 0 && (static_cast<unsigned char>(narrow[n]) & 0xC0) == 0x80) --n;
+    std::memcpy(destination, narrow.data(), n);
     return S_OK;
 }
 
@@ -470,7 +476,9 @@ BYTE* LayoutKeldrinValueBuffer(SHORT count, SHORT* types, void** values, bool ti
             t = timeForm ? -23 : -22;
             cursor = AlignKeldrinValueSlot(cursor, t);
             Put32(buffer + cursor, static_cast<uint32_t>(strings));
-            Put16(buffer + cursor + 4, static_cast<SHORT>(length));
+            // The widest field, 32,767 characters, made even no longer fits
+            // the 16-bit length: it is given as it is.
+            Put16(buffer + cursor + 4, static_cast<SHORT>(std::min(length, LONG{0x7FFF})));
             strings += length;
         } else {
             cursor = AlignKeldrinValueSlot(cursor, t);

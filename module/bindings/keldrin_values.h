@@ -18,7 +18,8 @@ class CMvCalculation;
 // ---- times -----------------------------------------------------------------
 
 // A VT_DATE of the historian time: the microsecond form when useQtFormat is
-// 1, else the local day-and-tenths form.
+// 1 (VT_EMPTY when that form cannot convert it), else the local
+// day-and-tenths form.
 VARIANT KeldrinTimeToVariant(bool local, const KeldrinTime& time, LONG useQtFormat);
 // Clears *time to 0, then converts the VARIANT changed to VT_DATE (or, when
 // it is empty, the fallback date when one is given). The HRESULT of the type
@@ -41,8 +42,9 @@ VARIANT KeldrinBufferToVariant(LONG first, LONG second);
 
 // ---- VARIANTs to values (writes) -------------------------------------------
 
-// Blanks the full width, then copies at most `width` characters of the
-// VARIANT's text (no terminator).
+// Blanks the full width, then copies at most `width` bytes of the VARIANT's
+// UTF-8 text, cut before a character that does not fit whole (no
+// terminator).
 HRESULT VariantToPaddedChars(char* destination, LONG width, const VARIANT& value);
 // The definition's Value with its unit conversion (value × multiplier +
 // offset when the multiplier is not 0.0). Integers: an empty value is

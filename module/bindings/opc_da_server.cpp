@@ -25,6 +25,11 @@ std::string Hex(HRESULT hr) {
     return buffer;
 }
 
+// The text of a server or group that the Global Interface Table did not take.
+std::string RegistrationFailedText(HRESULT hr) {
+    return "Failed to register OPC server interface: (" + Hex(hr) + ")";
+}
+
 // An array that an OPC call allocated, freed with the task allocator (with
 // what its entries own) when the holder goes.
 template <class T>
@@ -166,7 +171,10 @@ HRESULT COPCDAServer::Connect(REFCLSID clsid, const std::string& host, std::stri
     }
     // The table keeps its own reference; the creation's goes.
     hr = SetOPCServerInterface(server.get(), &m_ServerCookie);
-    if (FAILED(hr)) MvLogErrorHr("COPCDAServer::Connect - SetOPCInterface failed!", hr);
+    if (FAILED(hr)) {
+        MvLogErrorHr("COPCDAServer::Connect - SetOPCInterface failed!", hr);
+        errorText = RegistrationFailedText(hr);
+    }
     server.Reset();
     // Give a server that has just started time to settle.
     Sleep(kPauseAfterCreation);
@@ -197,7 +205,10 @@ HRESULT COPCDAServer::AddGroup(std::string& errorText) {
         return hr;
     }
     hr = SetOPCServerInterface(group.get(), &m_GroupCookie);
-    if (FAILED(hr)) MvLogErrorHr("COPCDAServer::AddGroup - SetOPCInterface failed!", hr);
+    if (FAILED(hr)) {
+        MvLogErrorHr("COPCDAServer::AddGroup - SetOPCInterface failed!", hr);
+        errorText = RegistrationFailedText(hr);
+    }
     return hr;
 }
 

@@ -17,6 +17,16 @@ std::string Number(long long value) {
     return std::to_string(value);
 }
 
+// A unit factor truncated toward zero to a whole number when that fits in 64
+// bits; otherwise (NaN, infinities, larger magnitudes) as %g gives it.
+std::string WholeFactor(double value) {
+    if (value >= -9223372036854775808.0 && value < 9223372036854775808.0)
+        return Number(static_cast<long long>(value));
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 }  // namespace
 
 ParamInfoShare CMvCalculation::ParamInfoSnapshot() {
@@ -71,9 +81,9 @@ ParamInfoShare CMvCalculation::SetupParamInfo() {
                 StepLine(u"Parameter ParameterType: ", Number(record.ParameterType));
                 StepLine(u"Parameter BindingType: ", Number(record.BindingType));
                 StepLine(u"Parameter UnitConversionMultiplier: ",
-                         Number(static_cast<long long>(record.UnitConversionMultiplier)));
+                         WholeFactor(record.UnitConversionMultiplier));
                 StepLine(u"Parameter UnitConversionOffset: ",
-                         Number(static_cast<long long>(record.UnitConversionOffset)));
+                         WholeFactor(record.UnitConversionOffset));
             }
             record.Parameter = std::move(parameter);
             table->Records.push_back(std::move(record));

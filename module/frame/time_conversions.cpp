@@ -78,12 +78,13 @@ void HistorianTimeToDate(const KeldrinUst* ust, DATE* date) {
     *date = static_cast<double>(micros) / 86400.0 / 1000000.0 + kDate1970;
 }
 
-void HistorianTimeToDate(LONG mode, const KeldrinTime* time, DATE* date, bool microseconds) {
+bool HistorianTimeToDate(LONG mode, const KeldrinTime* time, DATE* date, bool microseconds) {
     if (!microseconds) {
         KeldrinTimeToDate(mode, time, date);
-        return;
+        return true;
     }
     KeldrinUst ust{};
-    if (XTS2XUST(time, &ust) != KELDRIN_OK) return;
+    if (XTS2XUST(time, &ust) != KELDRIN_OK) return false;
     HistorianTimeToDate(&ust, date);
+    return true;
 }

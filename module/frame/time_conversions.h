@@ -41,8 +41,8 @@ DATE XtsPartsToDate(LONG day, LONG tenths);
 void DateToHistorianTime(LONG mode, double date, KeldrinTime* time, bool microseconds);
 
 // Either form back. In the microsecond form a failing XTS2XUST leaves *date
-// as the caller set it.
-void HistorianTimeToDate(LONG mode, const KeldrinTime* time, DATE* date, bool microseconds);
+// as the caller set it and gives false; the tenths form always gives true.
+bool HistorianTimeToDate(LONG mode, const KeldrinTime* time, DATE* date, bool microseconds);
 
 // The arithmetic of the microsecond form alone: seconds (unsigned) and
 // microseconds (signed) since 1970 to an OLE date.

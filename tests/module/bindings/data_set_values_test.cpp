@@ -10,16 +10,18 @@ namespace {
 
 using namespace child_test;
 
-// A 1-D array of `type` holding `items` (VARIANTs or BSTRs).
-mv::Variant Vector(const std::vector<mv::Variant>& items, VARTYPE type = VT_VARIANT) {
+// A 1-D array of `type` holding `items` (VARIANTs or BSTRs) from index `lower`.
+mv::Variant Vector(const std::vector<mv::Variant>& items, VARTYPE type = VT_VARIANT,
+                   LONG lower = 0) {
     mv::Variant out;
     out.vt = VT_ARRAY | type;
-    out.parray = SafeArrayCreateVector(type, 0, static_cast<ULONG>(items.size()));
+    out.parray = SafeArrayCreateVector(type, lower, static_cast<ULONG>(items.size()));
     for (LONG i = 0; i < static_cast<LONG>(items.size()); ++i) {
+        LONG index = lower + i;
         if (type == VT_VARIANT)
-            SafeArrayPutElement(out.parray, &i, const_cast<mv::Variant*>(&items[i]));
+            SafeArrayPutElement(out.parray, &index, const_cast<mv::Variant*>(&items[i]));
         else
-            SafeArrayPutElement(out.parray, &i, items[i].bstrVal);
+            SafeArrayPutElement(out.parray, &index, items[i].bstrVal);
     }
     return out;
 }
@@ -83,6 +85,14 @@ TEST(DataSetValues, GetDS_ValuesReadsTheLayoutOfData) {
         {"BSTR data", Vector({mv::Variant(u"a")}, VT_BSTR), 0, 0, VT_I4, 0, 0,
          "-2147024809 -1/-2 0:"},
         {"BSTR row", Vector({Vector({mv::Variant(u"a")}, VT_BSTR)}), 0, 0, VT_I4, 1, 0,
+         "-2147024809 -1/-2 0:"},
+        {"one-based data", Vector({L(1), L(2)}, VT_VARIANT, 1), 1, 0, VT_I4, 0, 0,
+         "-2147024809 -1/-2 0:"},
+        {"one-based data, array", Vector({L(1), L(2)}, VT_VARIANT, 1), 0, 0, VT_I4, 1, 0,
+         "-2147024809 -1/-2 0:"},
+        {"one-based row", Vector({Vector({L(1), L(2)}, VT_VARIANT, 1)}), 0, 1, VT_I4, 0, 0,
+         "-2147024809 -1/-2 0:"},
+        {"one-based row, array", Vector({Vector({L(1), L(2)}, VT_VARIANT, 1)}), 0, 1, VT_I4, 1, 0,
          "-2147024809 -1/-2 0:"},
     };
     for (const Case& c : cases) {

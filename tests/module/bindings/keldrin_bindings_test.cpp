@@ -156,16 +156,38 @@ TEST_F(KeldrinRun, AnEmptyNodeLetsTheOthersReadAndReportsOnEveryRun) {
     }
 }
 
+// Float (R1) and double (R2) fields.
 TEST_F(KeldrinRun, NoValueUnderAMultiplierArrivesEmpty) {
-    KhSimValue v = Seeded(0.0);
-    v.IsSpecial = 1;
-    v.SpecialClass = KELDRIN_CLASS_NOVALUE;
-    ASSERT_EQ(KhSim_SetValue("NODEA", in1_, 0x10000, &v), 1);
+    for (auto [node, record, field, id, tag] : {std::tuple{"NODEA", "R1", "F1", in1_, 0x10000},
+                                                std::tuple{"NODEB", "R2", "F2", in2_, 0x20000}}) {
+        SCOPED_TRACE(record);
+        KhSimValue v = Seeded(0.0);
+        v.IsSpecial = 1;
+        v.SpecialClass = KELDRIN_CLASS_NOVALUE;
+        ASSERT_EQ(KhSim_SetValue(node, id, tag, &v), 1);
+        auto calc = Calc();
+        auto in = Historian(calc.get(), "In", mvcInput, node, record, field, 2.0, 4.0);
+        in->put_Value(mv::Variant(LONG{7}));
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        EXPECT_EQ(ValueOf(in.get()).vt, VT_EMPTY);
+    }
+}
+
+// A 16-bit slot of two bytes moves the double behind it to the next
+// multiple of 4, where the client puts it.
+TEST_F(KeldrinRun, ValuesBehindA16BitSlotArriveWhole) {
+    KhSimValue v = Seeded(7.0);
+    Field("NODEA", "R16", "F16", 0x71000, -3, &v);
+    v = Seeded(40.5);
+    Field("NODEA", "RD", "FD", 0x72000, -6, &v);
     auto calc = Calc();
-    auto in1 = Historian(calc.get(), "In1", mvcInput, "NODEA", "R1", "F1", 2.0, 4.0);
-    in1->put_Value(mv::Variant(LONG{7}));
+    auto shortIn = Historian(calc.get(), "In16", mvcInput, "NODEA", "R16", "F16");
+    auto doubleIn = Historian(calc.get(), "InD", mvcInput, "NODEA", "RD", "FD");
     ASSERT_EQ(calc->Calculate(), S_OK);
-    EXPECT_EQ(ValueOf(in1.get()).vt, VT_EMPTY);
+    EXPECT_EQ(Error(calc.get()), "");
+    EXPECT_EQ(KhSim_CallCount(KHSIM_API, "MRDBVALS"), 1);
+    ExpectSame(ValueOf(shortIn.get()), Typed(VT_I2, 7.0));
+    ExpectSame(ValueOf(doubleIn.get()), Typed(VT_R8, 40.5));
 }
 
 TEST_F(KeldrinRun, AFailingSecondBatchLeavesEveryInputUnchanged) {

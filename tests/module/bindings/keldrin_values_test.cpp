@@ -17,6 +17,32 @@ protected:
                                      &err),
                   0);
     }
+
+    // One field read through the client into the definition.
+    static void ReadOne(BindingDefinition& d, const KeldrinRecField& pair, SHORT type,
+                        bool timeForm) {
+        SHORT types[1] = {type};
+        void* slot[1] = {};
+        BYTE* buffer = LayoutKeldrinValueBuffer(1, types, slot, timeForm);
+        ASSERT_NE(buffer, nullptr);
+        KeldrinErrorBlock err{};
+        SHORT failIndex = -1;
+        ASSERT_EQ(MRDBVALS(1, &pair, types, buffer, &failIndex, &err), 0);
+        StoreKeldrinValue(d, types[0], static_cast<BYTE*>(slot[0]), buffer,
+                          TlsExecutionBufferSize());
+    }
+    // The definition's value written to one field through the client.
+    static void WriteOne(const BindingDefinition& d, const KeldrinRecField& pair, SHORT type,
+                         const KeldrinUst* storeTime) {
+        SHORT types[1] = {type};
+        void* slot[1] = {};
+        BYTE* buffer = LayoutKeldrinValueBuffer(1, types, slot, storeTime != nullptr);
+        ASSERT_NE(buffer, nullptr);
+        PutKeldrinValue(d, types[0], static_cast<BYTE*>(slot[0]), buffer, storeTime);
+        KeldrinErrorBlock err{};
+        SHORT failIndex = -1;
+        ASSERT_EQ(MWDBVALS(1, &pair, types, buffer, &failIndex, &err), 0);
+    }
 };
 
 LONG Offset(const BYTE* buffer, void* slot) {
@@ -62,11 +88,14 @@ struct TypeRow {
 
 TEST_F(KeldrinValues, EveryTypeCodeReadsAndWritesThroughTheClient) {
     const TypeRow rows[] = {
-        {-16, 1.5, VT_R8, 2.5, true}, {-15, 1.5, VT_R4, 2.5, true}, {-14, 7, VT_I4, 9, true},
-        {-13, 7, VT_I2, 9, true},     {-12, 1.5, VT_R8, 2.5, true}, {-11, 1.5, VT_R4, 2.5, true},
-        {-10, 7, VT_I4, 9, true},     {-9, 7, VT_I2, 9, true},      {-6, 1.5, VT_R8, 2.5, false},
-        {-5, 1.5, VT_R4, 2.5, false}, {-4, 7, VT_I4, 9, false},     {-3, 7, VT_I2, 9, false},
+        {-16, 1.5, VT_R8, 2.5, true}, {-15, 1.5, VT_R4, 2.5, true},
+        {-14, 7, VT_I4, 9, true},     {-13, 7, VT_I2, 9, true},
+        {-12, 1.5, VT_R8, 2.5, true}, {-11, 1.5, VT_R4, 2.5, true},
+        {-10, 7, VT_I4, 9, true},     {-9, 7, VT_I2, 9, true},
+        {-6, 1.5, VT_R8, 2.5, false}, {-5, 1.5, VT_R4, 2.5, false},
+        {-4, 7, VT_I4, 9, false},     {-3, 7, VT_I2, 9, false},
         {-1, 7, VT_I4, 9, false},     {8, 0, VT_BSTR, 0, true},
+        {32767, 0, VT_BSTR, 0, true},  // the widest character field
     };
     LONG tag = 0x10000;
     for (const TypeRow& row : rows) {
@@ -77,17 +106,9 @@ TEST_F(KeldrinValues, EveryTypeCodeReadsAndWritesThroughTheClient) {
         LONG record = Field("NODEA", ("REC" + std::to_string(tag)).c_str(),
                             ("F" + std::to_string(tag)).c_str(), tag, row.type, &seed);
         KeldrinRecField pair{record, tag};
-        SHORT types[1] = {row.type};
-        void* slot[1] = {};
-        BYTE* buffer = LayoutKeldrinValueBuffer(1, types, slot, true);
-        ASSERT_NE(buffer, nullptr);
-        KeldrinErrorBlock err{};
-        SHORT failIndex = -1;
-        ASSERT_EQ(MRDBVALS(1, &pair, types, buffer, &failIndex, &err), 0);
         BindingDefinition d;
         d.FieldType = row.type;
-        StoreKeldrinValue(d, types[0], static_cast<BYTE*>(slot[0]), buffer,
-                          TlsExecutionBufferSize());
+        ASSERT_NO_FATAL_FAILURE(ReadOne(d, pair, row.type, true));
         ASSERT_EQ(d.Value.vt, row.readAs);
         if (row.readAs == VT_BSTR) {
             EXPECT_EQ(mv::ToUtf8(d.Value.bstrVal), "ABC");
@@ -112,11 +133,10 @@ TEST_F(KeldrinValues, EveryTypeCodeReadsAndWritesThroughTheClient) {
         d.Level = 2;
         d.Status = 4;
         KeldrinUst store{1700000100, 0};
-        types[0] = row.type >= -16 && row.type <= -13 ? static_cast<SHORT>(row.type + 4) : row.type;
-        buffer = LayoutKeldrinValueBuffer(1, types, slot, true);
-        ASSERT_NE(buffer, nullptr);
-        PutKeldrinValue(d, types[0], static_cast<BYTE*>(slot[0]), buffer, &store);
-        ASSERT_EQ(MWDBVALS(1, &pair, types, buffer, &failIndex, &err), 0);
+        ASSERT_NO_FATAL_FAILURE(WriteOne(
+            d, pair,
+            row.type >= -16 && row.type <= -13 ? static_cast<SHORT>(row.type + 4) : row.type,
+            &store));
         KhSimValue back{};
         char text[16] = {};
         ASSERT_EQ(KhSim_GetValue("NODEA", record, tag, &back, text, sizeof text), 1);
@@ -129,6 +149,65 @@ TEST_F(KeldrinValues, EveryTypeCodeReadsAndWritesThroughTheClient) {
             EXPECT_EQ(back.Status, 4);
             EXPECT_EQ(back.Stamp.Seconds, 1700000100u);
         }
+    }
+}
+
+// A parameter whose Use_QT_Format is 1 takes its times in the microsecond
+// form, read and written back unchanged; a time that form cannot convert
+// leaves the value or the time stamp empty.
+TEST_F(KeldrinValues, MicrosecondTimesRoundTripOrStayEmpty) {
+    auto qt = parameter_test::NewParameter();
+    ASSERT_EQ(qt->put_Use_QT_Format(1), S_OK);
+    const KeldrinTime time{1700000000, 250000};
+    const DATE date = 25569.0 + (1700000000 + 0.25) / 86400.0;
+    struct Row {
+        const char* what;
+        SHORT type;
+        KeldrinTime held;  // the field's time, and the stamp of its value
+        bool conversionFails;
+        VARTYPE value, stamp;
+    } rows[] = {
+        {"time field", -8, time, false, VT_DATE, VT_R8},
+        {"time field holding no time", -8, kNoKeldrinTime, false, VT_EMPTY, VT_R8},
+        {"stamped number", -16, time, false, VT_R8, VT_DATE},
+        {"stamp the client cannot convert", -16, time, true, VT_R8, VT_EMPTY},
+    };
+    LONG tag = 0x100000;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        tag += 0x10000;
+        KhSimValue seed = Seeded(1.5, 1, 3);
+        seed.Time = seed.Stamp = row.held;
+        const std::string name = std::to_string(tag);
+        LONG record =
+            Field("NODEA", (name + "R").c_str(), (name + "F").c_str(), tag, row.type, &seed);
+        KeldrinRecField pair{record, tag};
+        // The read itself converts no time through the entry point.
+        if (row.conversionFails) KhSim_FailCall(KHSIM_API, "XTS2XUST", KELDRIN_E_BADTIME, 0, 0, 1);
+        BindingDefinition d;
+        d.FieldType = row.type;
+        d.Parameter = qt.get();
+        ASSERT_NO_FATAL_FAILURE(ReadOne(d, pair, row.type, false));
+        EXPECT_EQ(d.Value.vt, row.value);
+        EXPECT_EQ(d.TimeStamp.vt, row.stamp);
+        if (row.value == VT_DATE) {
+            EXPECT_DOUBLE_EQ(d.Value.date, date);
+        }
+        if (row.stamp == VT_DATE) {
+            EXPECT_DOUBLE_EQ(d.TimeStamp.date, date);
+        }
+        if (row.value != VT_DATE && row.stamp != VT_DATE) continue;
+
+        KhSimValue other = seed;
+        other.Time = other.Stamp = KeldrinTime{1600000000, 0};
+        ASSERT_EQ(KhSim_SetValue("NODEA", record, tag, &other), 1);
+        ASSERT_NO_FATAL_FAILURE(WriteOne(d, pair, row.type, nullptr));
+        KhSimValue back{};
+        char text[16] = {};
+        ASSERT_EQ(KhSim_GetValue("NODEA", record, tag, &back, text, sizeof text), 1);
+        const KeldrinTime written = row.type == -8 ? back.Time : back.Stamp;
+        EXPECT_EQ(written.Seconds, time.Seconds);
+        EXPECT_EQ(written.Micro, time.Micro);
     }
 }
 
@@ -179,6 +258,13 @@ TEST_F(KeldrinValues, WritesConvertUnitsAndKeepEmptyValuesApart) {
     char chars[4];
     EXPECT_EQ(VariantToPaddedChars(chars, 4, d.Value), S_OK);
     EXPECT_EQ(std::string(chars, 4), "not ");
+    // A character that does not fit whole leaves its place blank.
+    for (auto [text, width, padded] :
+         {std::tuple{u"abc\u00e9\u00e9", 4, "abc "}, std::tuple{u"\u00e9\u00e9", 3, "\u00e9 "},
+          std::tuple{u"a\u20ac", 3, "a  "}}) {
+        EXPECT_EQ(VariantToPaddedChars(chars, width, mv::Variant(text)), S_OK);
+        EXPECT_EQ(std::string(chars, static_cast<size_t>(width)), padded);
+    }
     VARIANT text = KeldrinCharsToVariant("ABC   ", 6);
     EXPECT_EQ(mv::ToUtf8(text.bstrVal), "ABC");
     VariantClear(&text);

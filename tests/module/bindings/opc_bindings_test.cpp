@@ -2,11 +2,13 @@
 // time stamps and qualities, outputs written when changed and outside the
 // sandbox, and what a failing server leaves behind.
 #include <cctype>
+#include <map>
 
 #include "../environment/environment_test_support.h"
 #include "bindings/opc_bindings.h"
 #include "bindings/opc_servers.h"
 #include "calculation/calculation.h"
+#include "frame/app_globals.h"
 #include "frame/opc_registry.h"
 #include "opc_test_support.h"
 
@@ -213,6 +215,58 @@ TEST_F(OpcRun, FailuresGiveTheirTextsAndDropTheFailedServer) {
         ASSERT_EQ(calc->Calculate(), S_OK);
         EXPECT_EQ(opcsim::Count(kRemote).creations, r.kept ? 1 : 2);
         EXPECT_NE(g_OPCServers->Find("OPC2"), nullptr);
+    }
+}
+
+// A Global Interface Table that holds what it is given and refuses, from
+// registration number `refuseFrom` on (counting from 1), with E_OUTOFMEMORY.
+class RefusingGit : public mv::ComObjectRoot<RefusingGit>, public IGlobalInterfaceTable {
+public:
+    using InterfaceMap = mv::Interfaces<IGlobalInterfaceTable>;
+    HRESULT RegisterInterfaceInGlobal(IUnknown* unknown, REFIID, DWORD* cookie) override {
+        if (++registrations >= refuseFrom) return E_OUTOFMEMORY;
+        held[*cookie = registrations] = mv::ComPtr<IUnknown>(unknown);
+        return S_OK;
+    }
+    HRESULT RevokeInterfaceFromGlobal(DWORD cookie) override {
+        return held.erase(cookie) ? S_OK : E_INVALIDARG;
+    }
+    HRESULT GetInterfaceFromGlobal(DWORD cookie, REFIID riid, void** out) override {
+        auto it = held.find(cookie);
+        return it == held.end() ? E_INVALIDARG : it->second->QueryInterface(riid, out);
+    }
+    DWORD refuseFrom = 1;
+    DWORD registrations = 0;
+    std::map<DWORD, mv::ComPtr<IUnknown>> held;
+};
+
+// The server's registration (1) or the group's (2) refused: the run's
+// earlier error gives way to the registration's text.
+TEST_F(OpcRun, ARefusedRegistrationGivesItsText) {
+    opctest::AddOpcSource("OPC2", kRemote);
+    opcsim::SetItem(kRemote, "B", mv::Variant(8.0), 0xC0, Stamp(1));
+    for (DWORD refuseFrom : {1u, 2u}) {
+        SCOPED_TRACE(refuseFrom);
+        DestroyOPCServers();
+        CreateOPCServers();
+        mv::ComPtr<mv::ComObject<RefusingGit>> git;
+        ASSERT_EQ(mv::MakeComObject(&git), S_OK);
+        git->refuseFrom = refuseFrom;
+        IGlobalInterfaceTable* saved = g_pGIT;
+        g_pGIT = mv::ComPtr<IGlobalInterfaceTable>(git.get()).Detach();
+        auto calc = Calc();
+        mv::ComPtr<IMvParameter> missing;
+        ASSERT_EQ(calc->AddParameter(envtest::B("C").get(), missing.Put()), S_OK);
+        missing->put_ParameterType(mvcInput);
+        missing->put_BindingType(mvcCalculation);
+        missing->put_CalculationName(envtest::B("NOSUCH").get());
+        Opc(calc.get(), "B", mvcInput, "OPC2", "B");
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        EXPECT_EQ(Error(calc.get()), "Failed to register OPC server interface: (8007000e)");
+        EXPECT_EQ(g_OPCServers->Find("OPC2"), nullptr);
+        EXPECT_TRUE(git->held.empty()) << "the failed server's registrations are revoked";
+        g_pGIT->Release();
+        g_pGIT = saved;
     }
 }
 

@@ -3,6 +3,8 @@
 // binding dispatcher's table and the release of other threads' automation
 // objects.
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "calculation_test_support.h"
@@ -109,6 +111,37 @@ TEST_F(CalculationRun, StepLinesTraceTheRun) {
                                "CMvCalculation::GetTimeElapsed( Function - Start )\n"
                                "Calculation Time : ( 1.5000000000000000 )\n" +
                                run + "Function - End )\n");
+}
+
+// A unit factor's step line holds it truncated toward zero when that fits in
+// 64 bits, else as %g writes it.
+TEST_F(CalculationRun, StepLinesShowUnitFactorsWholeOrAsTheyStand) {
+    const struct {
+        double factor;
+        std::string shown;
+    } rows[] = {
+        {2.7, "2"},
+        {-2.7, "-2"},
+        {-9223372036854775808.0, "-9223372036854775808"},
+        {9223372036854775808.0, "9.22337e+18"},
+        {std::nan(""), "nan"},
+        {1e300, "1e+300"},
+        {-std::numeric_limits<double>::infinity(), "-inf"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.shown);
+        auto calc = NewCalculation();
+        auto p = Param(calc.get(), u"P", mvcInput);
+        p->put_UnitConversionMultiplier(row.factor);
+        p->put_UnitConversionOffset(row.factor);
+        values_test::LogCapture log(false, true);
+        EXPECT_EQ(calc->Calculate(), S_OK);
+        const std::string lines = log.Lines();
+        EXPECT_NE(lines.find("Parameter UnitConversionMultiplier: ( " + row.shown +
+                             " )\nParameter UnitConversionOffset: ( " + row.shown + " )\n"),
+                  std::string::npos)
+            << lines;
+    }
 }
 
 TEST_F(CalculationRun, ErrorsStopTheRunBeforeTheFormulaOrBeforeTheOutputs) {
