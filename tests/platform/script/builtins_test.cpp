@@ -219,7 +219,7 @@ TEST_F(Builtins, Dates) {
         {"DateDiff(\"d\", DateSerial(2024, 1, 1), DateSerial(2024, 3, 1))", "I4:60"},
         {"CStr(DateSerial(2024, 13, 1))", "Str:1/1/2025"},
         {"CStr(DateSerial(2024, 3, 0))", "Str:2/29/2024"},
-        {"CStr(DateSerial(24, 1, 1))", "Str:1/1/1924"},
+        {"CStr(DateSerial(24, 1, 1))", "Str:1/1/2024"},
         {"CStr(DateAdd(\"m\", 1, DateSerial(2024, 1, 31)))", "Str:2/29/2024"},
         {"CStr(DateAdd(\"yyyy\", 1, DateSerial(2024, 2, 29)))", "Str:2/28/2025"},
         {"CStr(DateAdd(\"q\", -1, DateSerial(2024, 5, 31)))", "Str:2/29/2024"},
@@ -266,8 +266,8 @@ TEST_F(Builtins, ObjectsAndArguments) {
         {"Len()", "E450"},
         {"Mid(\"a\", 1, 1, 1)", "E450"},
         {"Now(1)", "E450"},
-        {"Rnd()", "E13"},
-        {"MonthName(1)", "E13"},
+        {"MsgBox(1)", "E13"},
+        {"Eval(\"1\")", "E13"},
         {"Len(Nothing)", "E424"},
     });
     o_->value.Clear();

@@ -36,7 +36,7 @@ struct ScriptRow {
 const ScriptRow kScripts[] = {
     {"R = 1 + 2 * 3", "I2:7"},
     {"R = 2 ^ 3 ^ 2", "R8:64"},
-    {"R = -2 ^ 2", "R8:-4"},
+    {"R = -2 ^ 2", "R8:4"},
     {"R = 7 \\ 2 + 7 Mod 4", "I2:6"},
     {"R = \"a\" & 1 + 2", "Str:a3"},
     {"R = 1 < 2 And 3 > 2", "Bool:True"},
