@@ -522,9 +522,8 @@ Value InStrRevFn(const Args& a) {
     if (start == 0 || start < -1) FailNumber(kErrorInvalidProcedureCall);
     const bool folded = TextCompare(a, 3);
     std::u16string text, find;
-    const bool have = TextOrNull(a[0], &text);
-    if (!TextOrNull(a[1], &find)) FailNumber(kErrorInvalidUseOfNull);  // unlike InStr
-    if (!have) return Null();
+    // Unlike InStr, a Null text is no Null result but an error.
+    if (!TextOrNull(a[0], &text) || !TextOrNull(a[1], &find)) FailNumber(kErrorInvalidUseOfNull);
     const size_t end = start == -1 ? text.size() : static_cast<size_t>(start);
     if (end > text.size()) return Lng(0);
     if (find.empty()) return Lng(static_cast<int64_t>(end));
@@ -1272,7 +1271,9 @@ Value RndFn(const Args& a) {
     seed = (seed * 0x43FD43FDu + 0xC39EC3u) & 0xFFFFFFu;
     return Sgl(Fraction(seed));
 }
-// Randomize [n]: a number gives its own sequence; none takes the clock's.
+// Randomize [n]: n (or, without it, the clock) sets the middle 16 bits of
+// the generator's state and keeps the rest, so Rnd(-1) then Randomize n
+// repeats a sequence.
 Value RandomizeFn(const Args& a) {
     double n = 0;
     if (Given(a, 0)) {
@@ -1284,8 +1285,9 @@ Value RandomizeFn(const Args& a) {
     }
     uint64_t bits = 0;
     std::memcpy(&bits, &n, sizeof bits);
-    const auto mixed = static_cast<uint32_t>(bits >> 32) ^ static_cast<uint32_t>(bits);
-    a.state->seed = (mixed ^ (mixed >> 24)) & 0xFFFFFFu;
+    const auto high = static_cast<uint32_t>(bits >> 32);
+    const uint32_t middle = ((high >> 16) ^ high) & 0xFFFFu;
+    a.state->seed = (a.state->seed & 0xFF0000FFu) | (middle << 8);
     return Value();
 }
 

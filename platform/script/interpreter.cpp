@@ -600,9 +600,12 @@ Variant Interpreter::ErrMember(const Expr& e) {
             if (FAILED(hr)) Raise(hr);
             return std::u16string(t.bstrVal, SysStringLen(t.bstrVal));
         };
-        if (given(1)) r.source = text(1);
-        // Without a description of its own, an error keeps that of the error
-        // not yet cleared, or else takes its number's.
+        // Without a source or description of its own, an error keeps those of
+        // the error not yet cleared, or else takes its number's description.
+        if (given(1))
+            r.source = text(1);
+        else if (err_.number != 0)
+            r.source = err_.source;
         if (given(2))
             r.description = text(2);
         else if (err_.number != 0 && !err_.description.empty())
