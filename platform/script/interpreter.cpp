@@ -45,6 +45,12 @@ int* EvalDepth() {
 using DepthGuard = Guard<CallDepth, kMaxCallDepth>;
 using EvalGuard = Guard<EvalDepth, kMaxEvalDepth>;
 
+// A named constant is no variable to make (vbCr = 1, ReDim vbCr(1)).
+void RefuseConstant(const std::u16string& name) {
+    const Builtin* b = FindBuiltin(name);
+    if (b && b->constant) RaiseNumber(kIllegalAssignment);
+}
+
 bool IsObject(const VARIANT& v) {
     return v.vt == VT_DISPATCH || v.vt == VT_UNKNOWN;
 }
@@ -361,6 +367,7 @@ void Interpreter::ReDim(const Stmt& s) {
         Slot* slot = nullptr;
         Variant* var = FindVariable(d.name, &slot);
         if (!var) {
+            RefuseConstant(d.name);
             if (explicit_) RaiseNumber(kUndefined);
             var = &frames_.back()->own[d.name].value;
         }
@@ -504,6 +511,7 @@ Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
 }
 
 Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at) {
+    RefuseConstant(name);
     if (explicit_) {
         RuntimeError e{kUndefined,
                        std::u16string(ErrorDescription(kUndefined)) + u": '" + at.spelling + u"'"};
@@ -698,11 +706,7 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
         return;
     }
     if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
-    if (!var) {
-        const Builtin* b = FindBuiltin(target.name);
-        if (b && b->constant) RaiseNumber(kIllegalAssignment);
-        var = DeclareImplicit(target.name, target);
-    }
+    if (!var) var = DeclareImplicit(target.name, target);
     if (!target.args.empty()) {
         if (var->vt == (VT_ARRAY | VT_VARIANT)) {
             auto* element = static_cast<VARIANT*>(Element(*var, target.args));

@@ -306,6 +306,8 @@ TEST_F(Builtins, NamedConstants) {
         {"0 : vbCr = 1", "E501"},  // language reference: Const
         {"0 : vbRed = 1", "E501"},
         {"0 : For vbSunday = 1 To 2 : Next", "E501"},
+        {"0 : ReDim vbLf(2)", "E501"},
+        {"0 : For Each vbTab In Array(1) : Next", "E501"},
         {"vbTab(1)", "E450"},
     });
 }
