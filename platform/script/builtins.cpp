@@ -1157,7 +1157,12 @@ bool KeptByEscape(char16_t c) {
 Value EscapeFn(const Args& a) {
     std::u16string s;
     if (!TextOrNull(a[0], &s)) return Null();
+    // The length first: a long text must not grow past a BSTR's limit.
+    int64_t length = 0;
+    for (const char16_t c : s) length += KeptByEscape(c) ? 1 : c < 256 ? 3 : 6;
+    if (length > kMaxChars) Fail(E_OUTOFMEMORY);
     std::u16string out;
+    out.reserve(static_cast<size_t>(length));
     for (const char16_t c : s) {
         char buf[8];
         if (KeptByEscape(c)) {
@@ -1166,7 +1171,6 @@ Value EscapeFn(const Args& a) {
         }
         std::snprintf(buf, sizeof buf, c < 256 ? "%%%02X" : "%%u%04X", static_cast<unsigned>(c));
         out.append(buf, buf + std::strlen(buf));
-        if (static_cast<int64_t>(out.size()) > kMaxChars) Fail(E_OUTOFMEMORY);
     }
     return Str(out);
 }
