@@ -36,15 +36,17 @@ struct BuiltinState {
     uint32_t seed = 0x50000;  // Rnd's generator (24 bits)
 };
 
+// A built-in's body: the arguments in script order, the result, the
+// engine's state.
+using BuiltinBody = HRESULT (*)(VARIANT* args, UINT count, VARIANT* result, BuiltinState* state);
+
 // A built-in function or named constant: its name, argument counts and body.
 // An argument left out in the middle of a call list arrives as VT_ERROR
 // DISP_E_PARAMNOTFOUND; left out at the end, it is not counted.
 struct Builtin {
     const char16_t* name;
     UINT minArgs, maxArgs;
-    HRESULT (*call)
-    (VARIANT* args, UINT count, VARIANT* result,
-     BuiltinState* state);  // args in script order
+    BuiltinBody call;
     bool constant = false;  // a named constant: it cannot be assigned
 };
 // The registered built-ins; a script's own names and named items hide them.
