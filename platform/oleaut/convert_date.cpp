@@ -36,7 +36,7 @@ enum class Kind { Number, Month, Am, Pm, Colon, DateSep, Dot };
 
 struct Token {
     Kind kind;
-    int value = 0;
+    int value = 0;  // DateSep: 1 for "-"
     int width = 0;  // digits written, to tell "24" from "2024"
 };
 
@@ -72,7 +72,7 @@ bool Tokenize(std::u16string_view text, std::vector<Token>* out) {
             out->push_back({Kind::Colon});
             ++i;
         } else if (c == u'/' || c == u'-' || c == u',') {
-            out->push_back({Kind::DateSep});
+            out->push_back({Kind::DateSep, c == u'-'});
             ++i;
         } else if (c == u'.') {
             out->push_back({Kind::Dot});
@@ -207,7 +207,7 @@ HRESULT ParseDate(std::u16string_view text, ULONG flags, DATE* out) {
 
     std::vector<Token> date_nums;
     int month_name = 0;
-    bool have_time = false;
+    bool have_time = false, dot_time = false;
     int hour = 0, minute = 0, second = 0;
     for (size_t i = 0; i < toks.size(); ++i) {
         const Token& t = toks[i];
@@ -233,6 +233,7 @@ HRESULT ParseDate(std::u16string_view text, ULONG flags, DATE* out) {
             size_t j = i + 1;
             while (time_separator(j) && j + 1 < toks.size() && toks[j + 1].kind == Kind::Number) {
                 if (count == 3) return DISP_E_TYPEMISMATCH;
+                dot_time = dot_time || toks[j].kind == Kind::Dot;
                 parts[count++] = toks[j + 1].value;
                 j += 2;
             }
@@ -252,6 +253,9 @@ HRESULT ParseDate(std::u16string_view text, ULONG flags, DATE* out) {
         }
     }
     if (hour > 23 || minute > 59 || second > 59) return DISP_E_TYPEMISMATCH;
+    // A dotted time is no number: "-1.1" and "1.1-" carry a sign.
+    const auto sign = [](const Token& t) { return t.kind == Kind::DateSep && t.value == 1; };
+    if (dot_time && (sign(toks.front()) || sign(toks.back()))) return DISP_E_TYPEMISMATCH;
 
     SYSTEMTIME st{};
     st.wYear = 1899, st.wMonth = 12, st.wDay = 30;

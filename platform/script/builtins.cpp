@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 
 #include "com.h"
 #include "oleaut/civil_date.h"
@@ -38,14 +39,15 @@ void Check(HRESULT hr) {
 struct Args {
     VARIANT* v;
     UINT n;
+    BuiltinState* state;
     const VARIANT& operator[](UINT i) const { return v[i]; }
 };
 using Body = Value (*)(const Args&);
 
 template <Body F>
-HRESULT Call(VARIANT* args, UINT count, VARIANT* out) {
+HRESULT Call(VARIANT* args, UINT count, VARIANT* out, BuiltinState* state) {
     try {
-        Value r = F(Args{args, count});
+        Value r = F(Args{args, count, state});
         *out = r.Detach();
         return S_OK;
     } catch (const Failure& f) {
@@ -100,9 +102,17 @@ std::u16string TextOf(const VARIANT& v) {
 std::u16string Text(const VARIANT& in) {
     return TextOf(As(in, VT_BSTR));
 }
+// An optional argument is given: there, and not left out of the call list.
+bool Given(const Args& a, UINT i) {
+    return i < a.n && !(a[i].vt == VT_ERROR && a[i].scode == DISP_E_PARAMNOTFOUND);
+}
 // An optional argument's Long, or `otherwise` when it is not given.
 LONG Optional(const Args& a, UINT i, LONG otherwise) {
-    return i < a.n ? Long(a[i]) : otherwise;
+    return Given(a, i) ? Long(a[i]) : otherwise;
+}
+// An optional Boolean argument (any non-zero number is true).
+bool OptionalFlag(const Args& a, UINT i) {
+    return Given(a, i) && As(a[i], VT_BOOL).boolVal != VARIANT_FALSE;
 }
 // A comparison argument: 0 binary, 1 text.
 bool TextCompare(const Args& a, UINT i) {
@@ -262,6 +272,18 @@ template <VARTYPE VT>
 Value Convert(const Args& a) {
     return As(a[0], VT);
 }
+// CDate reads a text that is no date but a number as that number ("1" is
+// 12/31/1899).
+Value CDateFn(const Args& a) {
+    Value v = Scalar(a[0]);
+    DATE d = 0;
+    convert::ParsedNumber n;
+    if (v.vt == VT_BSTR && FAILED(VarDateFromStr(v.bstrVal, LOCALE_USER_DEFAULT, 0, &d)) &&
+        SUCCEEDED(
+            convert::ParseNumber(std::u16string_view(v.bstrVal, SysStringLen(v.bstrVal)), &n)))
+        v = Change(v, VT_R8);
+    return As(v, VT_DATE);
+}
 
 // ---------------------------------------------------------------------------
 // Math
@@ -395,6 +417,7 @@ double RoundDouble(double x, int decimals) {
 }
 
 Value RoundFn(const Args& a) {
+    if (Scalar(a[0]).vt == VT_BOOL) return Scalar(a[0]);  // a Boolean stays one
     Value v = Number(a[0]);
     const LONG decimals = Optional(a, 1, 0);
     if (decimals < 0) FailNumber(kErrorInvalidProcedureCall);
@@ -474,7 +497,7 @@ Value MidFn(const Args& a) {
     const bool have = TextOrNull(a[0], &s);
     const LONG start = Long(a[1]);
     if (start < 1) FailNumber(kErrorInvalidProcedureCall);
-    const size_t n = a.n > 2 ? Count(a[2]) : std::u16string::npos;
+    const size_t n = Given(a, 2) ? Count(a[2]) : std::u16string::npos;
     if (!have) return Null();
     return Str(static_cast<size_t>(start) > s.size() ? u"" : s.substr(start - 1, n));
 }
@@ -499,8 +522,8 @@ Value InStrRevFn(const Args& a) {
     if (start == 0 || start < -1) FailNumber(kErrorInvalidProcedureCall);
     const bool folded = TextCompare(a, 3);
     std::u16string text, find;
-    const bool have = TextOrNull(a[0], &text);
-    if (!TextOrNull(a[1], &find) || !have) return Null();
+    // Unlike InStr, a Null text is no Null result but an error.
+    if (!TextOrNull(a[0], &text) || !TextOrNull(a[1], &find)) FailNumber(kErrorInvalidUseOfNull);
     const size_t end = start == -1 ? text.size() : static_cast<size_t>(start);
     if (end > text.size()) return Lng(0);
     if (find.empty()) return Lng(static_cast<int64_t>(end));
@@ -616,24 +639,31 @@ Value StringFn(const Args& a) {
     return Repeat(count, CharOfCode(((code % 256) + 256) % 256));
 }
 
-// Hex: an Integer or Byte prints in 16 bits, anything else as a Long.
-Value HexFn(const Args& a) {
+// Hex and Oct: an Integer or Byte prints in 16 bits, anything else as a Long.
+template <bool Octal>
+Value RadixFn(const Args& a) {
     const Value v = Scalar(a[0]);
     if (v.vt == VT_NULL) return v;
+    const char* format = Octal ? "%o" : "%X";
     char buf[16];
     if (v.vt == VT_I2 || v.vt == VT_UI1 || v.vt == VT_BOOL || v.vt == VT_EMPTY)
-        std::snprintf(buf, sizeof buf, "%X",
+        std::snprintf(buf, sizeof buf, format,
                       static_cast<unsigned>(static_cast<uint16_t>(As(v, VT_I2).iVal)));
     else
-        std::snprintf(buf, sizeof buf, "%X", static_cast<unsigned>(Long(v)));
+        std::snprintf(buf, sizeof buf, format, static_cast<unsigned>(Long(v)));
     return Str(std::u16string(buf, buf + std::strlen(buf)));
 }
 
 // FormatNumber(value[, decimals[, leading digit[, parentheses[, groups]]]])
 // in en-US: ties round away from zero; the tristates are -1 true, 0 false,
-// -2 the locale's default.
+// -2 the locale's default. FormatCurrency and FormatPercent take the same
+// arguments and put their sign around the number; Null is a type mismatch.
+enum class NumberStyle { Plain, Currency, Percent };
+template <NumberStyle Style>
 Value FormatNumberFn(const Args& a) {
-    const double x = Double(Number(a[0]));
+    const Value n = Number(a[0]);
+    if (n.vt == VT_NULL) Fail(DISP_E_TYPEMISMATCH);
+    const double x = Double(n) * (Style == NumberStyle::Percent ? 100 : 1);
     LONG decimals = Optional(a, 1, -1);
     if (decimals == -1) decimals = 2;
     if (decimals < 0 || decimals > 255) FailNumber(kErrorInvalidProcedureCall);
@@ -642,7 +672,9 @@ Value FormatNumberFn(const Args& a) {
         if (t != -2 && t != -1 && t != 0) FailNumber(kErrorInvalidProcedureCall);
         return t == -2 ? otherwise : t == -1;
     };
-    const bool leading = tristate(2, true), parens = tristate(3, false), groups = tristate(4, true);
+    // The en-US currency format shows a negative amount in parentheses.
+    const bool leading = tristate(2, true), groups = tristate(4, true),
+               parens = tristate(3, Style == NumberStyle::Currency);
     const Digits d = RoundDigits(DigitsOf(x), decimals, false);
     auto digit = [&](int i) {
         return i >= 0 && i < static_cast<int>(d.digits.size()) ? d.digits[i] : '0';
@@ -658,6 +690,8 @@ Value FormatNumberFn(const Args& a) {
         out += u'.';
         for (int i = 0; i < decimals; ++i) out += static_cast<char16_t>(digit(d.exponent + i));
     }
+    if (Style == NumberStyle::Currency) out.insert(out.begin(), u'$');
+    if (Style == NumberStyle::Percent) out.push_back(u'%');
     if (!d.negative || d.digits.empty()) return Str(out);
     out.insert(out.begin(), parens ? u'(' : u'-');
     if (parens) out.push_back(u')');
@@ -682,6 +716,16 @@ Value ArrayFn(const Args& a) {
     return v;
 }
 
+// An array of the texts.
+Value TextArray(const std::vector<std::u16string>& texts) {
+    Value v = VariantArray(static_cast<ULONG>(texts.size()));
+    for (LONG i = 0; i < static_cast<LONG>(texts.size()); ++i) {
+        Value s = Str(texts[i]);
+        Check(SafeArrayPutElement(v.parray, &i, &s));
+    }
+    return v;
+}
+
 // LBound/UBound(array[, dimension]): dimensions count from 1.
 template <bool Upper>
 Value BoundFn(const Args& a) {
@@ -699,7 +743,7 @@ Value BoundFn(const Args& a) {
 // last holding the rest when count runs out.
 Value SplitFn(const Args& a) {
     const std::u16string text = Text(a[0]);
-    const std::u16string delimiter = a.n > 1 ? Text(a[1]) : u" ";
+    const std::u16string delimiter = Given(a, 1) ? Text(a[1]) : u" ";
     const LONG count = Optional(a, 2, -1);
     if (count < -1) FailNumber(kErrorInvalidProcedureCall);
     const bool folded = TextCompare(a, 3);
@@ -717,12 +761,7 @@ Value SplitFn(const Args& a) {
         }
         parts.push_back(text.substr(from));
     }
-    Value v = VariantArray(static_cast<ULONG>(parts.size()));
-    for (LONG i = 0; i < static_cast<LONG>(parts.size()); ++i) {
-        Value s = Str(parts[i]);
-        Check(SafeArrayPutElement(v.parray, &i, &s));
-    }
-    return v;
+    return TextArray(parts);
 }
 
 // Join(array[, delimiter]): a one-dimensional array; Null elements are "".
@@ -730,7 +769,7 @@ Value JoinFn(const Args& a) {
     const VARIANT& list = a[0];
     if (!(list.vt & VT_ARRAY) || !list.parray || SafeArrayGetDim(list.parray) != 1)
         Fail(DISP_E_TYPEMISMATCH);
-    const std::u16string delimiter = a.n > 1 ? Text(a[1]) : u" ";
+    const std::u16string delimiter = Given(a, 1) ? Text(a[1]) : u" ";
     const VARTYPE vt = list.vt & VT_TYPEMASK;
     if (vt == VT_DECIMAL || vt == VT_RECORD) Fail(DISP_E_TYPEMISMATCH);
     LONG lower = 0, upper = -1;
@@ -850,12 +889,12 @@ Value TimeFn(const Args&) {
     return v;
 }
 
-// DateSerial(year, month, day): months and days roll over; years 0 to 99
-// are 1900 to 1999.
+// DateSerial(year, month, day): months and days roll over; years 0 to 29
+// are 2000 to 2029 and 30 to 99 are 1930 to 1999, as in text dates.
 Value DateSerialFn(const Args& a) {
     int64_t year = Long(a[0]);
     const int64_t month = Long(a[1]), day = Long(a[2]);
-    if (year >= 0 && year <= 99) year += 1900;
+    if (year >= 0 && year <= 99) year += year < 30 ? 2000 : 1900;
     const int64_t months = year * 12 + month - 1;
     return DateOfLinear(static_cast<double>(
         DayOf(FloorDiv(months, 12), months - FloorDiv(months, 12) * 12 + 1, day)));
@@ -1004,6 +1043,293 @@ Value DateDiffFn(const Args& a) {
 }
 
 // ---------------------------------------------------------------------------
+// Names of months and days, date and time parts, date formats
+// ---------------------------------------------------------------------------
+
+constexpr std::u16string_view kMonthNames[] = {u"January",   u"February", u"March",    u"April",
+                                               u"May",       u"June",     u"July",     u"August",
+                                               u"September", u"October",  u"November", u"December"};
+constexpr std::u16string_view kDayNames[] = {u"Sunday",   u"Monday", u"Tuesday", u"Wednesday",
+                                             u"Thursday", u"Friday", u"Saturday"};
+
+std::u16string_view Named(std::u16string_view name, bool abbreviate) {
+    return abbreviate ? name.substr(0, 3) : name;
+}
+
+// MonthName(month[, abbreviate]).
+Value MonthNameFn(const Args& a) {
+    const LONG month = Long(a[0]);
+    if (month < 1 || month > 12) FailNumber(kErrorInvalidProcedureCall);
+    return Str(Named(kMonthNames[month - 1], OptionalFlag(a, 1)));
+}
+// WeekdayName(weekday[, abbreviate[, first day of week]]): weekday 1 is the
+// first day of the week.
+Value WeekdayNameFn(const Args& a) {
+    const LONG day = Long(a[0]);
+    const bool abbreviate = OptionalFlag(a, 1);
+    const LONG first = FirstDay(a, 2);
+    if (day < 1 || day > 7) FailNumber(kErrorInvalidProcedureCall);
+    return Str(Named(kDayNames[(day - 1 + first - 1) % 7], abbreviate));
+}
+
+// DateValue and TimeValue: the date or the time of day of a date or a text.
+template <bool DatePart>
+Value DatePartValueFn(const Args& a) {
+    const Value v = Scalar(a[0]);
+    if (v.vt == VT_NULL) return v;
+    Value d = As(v, VT_DATE);
+    const double day = std::trunc(d.date);
+    d.date = DatePart ? day : std::fabs(d.date - day);
+    return d;
+}
+
+// FormatDateTime(date[, format]) in en-US: 0 the general date (as CStr), 1
+// "Monday, January 1, 2024", 2 "1/1/2024", 3 "1:02:03 PM", 4 "13:02".
+Value FormatDateTimeFn(const Args& a) {
+    if (Scalar(a[0]).vt == VT_NULL) Fail(DISP_E_TYPEMISMATCH);
+    const LONG format = Optional(a, 1, 0);
+    if (format < 0 || format > 4) FailNumber(kErrorInvalidProcedureCall);
+    Moment m;
+    DateArg(a[0], &m);
+    const DATE date = DateOfLinear(static_cast<double>(m.Seconds()) / 86400.0).date;
+    char buf[64];
+    if (format == 1) {
+        std::snprintf(buf, sizeof buf, "%s, %s %u, %lld",
+                      ToUtf8(kDayNames[WeekdayOf(m.day, 1) - 1]).c_str(),
+                      ToUtf8(kMonthNames[m.civil.month - 1]).c_str(), m.civil.day,
+                      static_cast<long long>(m.civil.year));
+    } else if (format == 4) {
+        std::snprintf(buf, sizeof buf, "%02lld:%02lld", static_cast<long long>(m.second / 3600),
+                      static_cast<long long>(m.second / 60 % 60));
+    } else {
+        static constexpr ULONG kFlags[] = {0, 0, VAR_DATEVALUEONLY, VAR_TIMEVALUEONLY};
+        std::u16string text;
+        Check(convert::FormatDate(date, kFlags[format], &text));
+        return Str(text);
+    }
+    return Str(std::u16string(buf, buf + std::strlen(buf)));
+}
+
+// ---------------------------------------------------------------------------
+// More strings
+// ---------------------------------------------------------------------------
+
+Value StrReverseFn(const Args& a) {
+    std::u16string s = Text(a[0]);
+    std::reverse(s.begin(), s.end());
+    return Str(s);
+}
+
+// AscW: the UTF-16 code unit, as an Integer; AscB: the text's first byte.
+Value AscWFn(const Args& a) {
+    const std::u16string s = Text(a[0]);
+    if (s.empty()) FailNumber(kErrorInvalidProcedureCall);
+    return Int(static_cast<SHORT>(s[0]));
+}
+Value AscBFn(const Args& a) {
+    const Value s = As(a[0], VT_BSTR);
+    if (SysStringByteLen(s.bstrVal) == 0) FailNumber(kErrorInvalidProcedureCall);
+    return Int(static_cast<SHORT>(reinterpret_cast<const unsigned char*>(s.bstrVal)[0]));
+}
+// ChrW: a UTF-16 code unit (-32768 to 65535); ChrB: a text of one byte.
+Value ChrWFn(const Args& a) {
+    const LONG code = Long(a[0]);
+    if (code < -32768 || code > 65535) FailNumber(kErrorInvalidProcedureCall);
+    return Str(std::u16string(1, static_cast<char16_t>(code & 0xFFFF)));
+}
+Value ChrBFn(const Args& a) {
+    const LONG code = Long(a[0]);
+    if (code < 0 || code > 255) FailNumber(kErrorInvalidProcedureCall);
+    const char byte = static_cast<char>(code);
+    Value v;
+    v.bstrVal = SysAllocStringByteLen(&byte, 1);
+    if (!v.bstrVal) Fail(E_OUTOFMEMORY);
+    v.vt = VT_BSTR;
+    return v;
+}
+
+// Escape: letters, digits and @*_+-./ stay; other characters up to 255 are
+// %XX, the rest %uXXXX. Unescape undoes it and keeps a % that starts neither.
+bool KeptByEscape(char16_t c) {
+    return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') ||
+           std::u16string_view(u"@*_+-./").find(c) != std::u16string_view::npos;
+}
+Value EscapeFn(const Args& a) {
+    std::u16string s;
+    if (!TextOrNull(a[0], &s)) return Null();
+    // The length first: a long text must not grow past a BSTR's limit.
+    int64_t length = 0;
+    for (const char16_t c : s) length += KeptByEscape(c) ? 1 : c < 256 ? 3 : 6;
+    if (length > kMaxChars) Fail(E_OUTOFMEMORY);
+    std::u16string out;
+    out.reserve(static_cast<size_t>(length));
+    for (const char16_t c : s) {
+        char buf[8];
+        if (KeptByEscape(c)) {
+            out += c;
+            continue;
+        }
+        std::snprintf(buf, sizeof buf, c < 256 ? "%%%02X" : "%%u%04X", static_cast<unsigned>(c));
+        out.append(buf, buf + std::strlen(buf));
+    }
+    return Str(out);
+}
+Value UnescapeFn(const Args& a) {
+    std::u16string s;
+    if (!TextOrNull(a[0], &s)) return Null();
+    auto hex = [&](size_t at, size_t digits, char16_t* out) {
+        if (at + digits > s.size()) return false;
+        unsigned v = 0;
+        for (size_t i = at; i < at + digits; ++i) {
+            const char16_t c = s[i];
+            const int d = c >= u'0' && c <= u'9'   ? c - u'0'
+                          : c >= u'a' && c <= u'f' ? c - u'a' + 10
+                          : c >= u'A' && c <= u'F' ? c - u'A' + 10
+                                                   : -1;
+            if (d < 0) return false;
+            v = v * 16 + static_cast<unsigned>(d);
+        }
+        *out = static_cast<char16_t>(v);
+        return true;
+    };
+    std::u16string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        char16_t c = s[i];
+        if (c == u'%' && i + 1 < s.size() && s[i + 1] == u'u' && hex(i + 2, 4, &c)) {
+            i += 5;
+        } else if (c == u'%' && hex(i + 1, 2, &c)) {
+            i += 2;
+        }
+        out += c;
+    }
+    return Str(out);
+}
+
+// Filter(texts, match[, include[, compare]]): the texts of a one-dimensional
+// array that hold `match` (or, include False, that do not).
+Value FilterFn(const Args& a) {
+    const VARIANT& list = a[0];
+    if (list.vt == VT_NULL) FailNumber(kErrorInvalidUseOfNull);
+    if (!(list.vt & VT_ARRAY) || !list.parray || SafeArrayGetDim(list.parray) != 1)
+        Fail(DISP_E_TYPEMISMATCH);
+    const VARTYPE vt = list.vt & VT_TYPEMASK;
+    if (vt == VT_DECIMAL || vt == VT_RECORD) Fail(DISP_E_TYPEMISMATCH);
+    const std::u16string match = Text(a[1]);
+    const bool include = !Given(a, 2) || OptionalFlag(a, 2);
+    const bool folded = TextCompare(a, 3);
+    LONG lower = 0, upper = -1;
+    Check(SafeArrayGetLBound(list.parray, 1, &lower));
+    Check(SafeArrayGetUBound(list.parray, 1, &upper));
+    std::vector<std::u16string> kept;
+    for (LONG i = lower; i <= upper; ++i) {
+        Value e;
+        if (vt == VT_VARIANT) {
+            Check(SafeArrayGetElement(list.parray, &i, &e));
+        } else {
+            Check(SafeArrayGetElement(list.parray, &i, &e.lVal));
+            e.vt = vt;
+        }
+        std::u16string text;
+        if (!TextOrNull(e, &text)) FailNumber(kErrorInvalidUseOfNull);
+        if ((Find(text, match, 0, folded) != std::u16string::npos) == include)
+            kept.push_back(std::move(text));
+    }
+    return TextArray(kept);
+}
+
+// ---------------------------------------------------------------------------
+// Colours, random numbers, the engine, the locale and the clock
+// ---------------------------------------------------------------------------
+
+// RGB(red, green, blue): each part above 255 counts as 255.
+Value RgbFn(const Args& a) {
+    LONG rgb = 0;
+    for (UINT i = 0; i < 3; ++i) {
+        const LONG part = Long(a[i]);
+        if (part < 0) FailNumber(kErrorInvalidProcedureCall);
+        rgb |= std::min<LONG>(part, 255) << (8 * i);
+    }
+    return Lng(rgb);
+}
+
+// Rnd: a 24-bit linear congruential generator whose state is the engine's.
+Value Sgl(float f) {
+    Value v;
+    v.vt = VT_R4, v.fltVal = f;
+    return v;
+}
+float Fraction(uint32_t seed) {
+    return static_cast<float>(seed) / 16777216.0f;
+}
+// Rnd([n]): n < 0 starts the sequence that n names, 0 repeats the last
+// number, anything else (or none) gives the next.
+Value RndFn(const Args& a) {
+    uint32_t& seed = a.state->seed;
+    const float n = Given(a, 0) ? static_cast<float>(Double(a[0])) : 1.0f;
+    if (n == 0) return Sgl(Fraction(seed));
+    if (n < 0) {
+        uint32_t bits = 0;
+        std::memcpy(&bits, &n, sizeof bits);
+        seed = (bits + (bits >> 24)) & 0xFFFFFFu;
+    }
+    seed = (seed * 0x43FD43FDu + 0xC39EC3u) & 0xFFFFFFu;
+    return Sgl(Fraction(seed));
+}
+// Randomize [n]: n (or, without it, the clock) sets the middle 16 bits of
+// the generator's state and keeps the rest, so Rnd(-1) then Randomize n
+// repeats a sequence.
+Value RandomizeFn(const Args& a) {
+    double n = 0;
+    if (Given(a, 0)) {
+        n = Double(a[0]);
+    } else {
+        SYSTEMTIME st{};
+        GetLocalTime(&st);
+        n = st.wHour * 3600.0 + st.wMinute * 60.0 + st.wSecond + st.wMilliseconds / 1000.0;
+    }
+    uint64_t bits = 0;
+    std::memcpy(&bits, &n, sizeof bits);
+    const auto high = static_cast<uint32_t>(bits >> 32);
+    const uint32_t middle = ((high >> 16) ^ high) & 0xFFFFu;
+    a.state->seed = (a.state->seed & 0xFF0000FFu) | (middle << 8);
+    return Value();
+}
+
+// The engine names itself and its version with fixed values.
+Value ScriptEngineFn(const Args&) {
+    return Str(u"VBScript");
+}
+template <LONG N>
+Value VersionFn(const Args&) {
+    return Lng(N);
+}
+
+// The only locale is en-US (1033): SetLocale to it (by number or "en-us",
+// 0 for the default) answers it; any other is error 5.
+constexpr LONG kEnUs = 1033;
+Value GetLocaleFn(const Args&) {
+    return Lng(kEnUs);
+}
+Value SetLocaleFn(const Args& a) {
+    if (Given(a, 0)) {
+        const Value v = Scalar(a[0]);
+        const bool ok =
+            v.vt == VT_BSTR ? Fold(TextOf(v)) == u"en-us" : Long(v) == kEnUs || Long(v) == 0;
+        if (!ok) FailNumber(kErrorInvalidProcedureCall);
+    }
+    return Lng(kEnUs);
+}
+
+// Timer: the seconds since local midnight, to the millisecond, as Now reads
+// the clock.
+Value TimerFn(const Args&) {
+    SYSTEMTIME st{};
+    GetLocalTime(&st);
+    return Sgl(static_cast<float>(st.wHour * 3600 + st.wMinute * 60 + st.wSecond) +
+               static_cast<float>(st.wMilliseconds) / 1000.0f);
+}
+
+// ---------------------------------------------------------------------------
 // Constants
 // ---------------------------------------------------------------------------
 
@@ -1012,9 +1338,17 @@ Value TextConstant(const Args&) {
     const char16_t text[] = {C...};
     return Str(std::u16string_view(text, sizeof...(C)));
 }
+Value EmptyText(const Args&) {
+    return Str(u"");
+}
+// An Integer constant, or a Long one when it does not fit.
 template <LONG N>
 Value IntConstant(const Args&) {
     return N >= -32768 && N <= 32767 ? Int(static_cast<SHORT>(N)) : Lng(N);
+}
+template <LONG N>
+Value LongConstant(const Args&) {
+    return Lng(N);
 }
 
 constexpr UINT kAny = ~0u;
@@ -1031,7 +1365,7 @@ constexpr Builtin kBuiltins[] = {
     {u"cbool", 1, 1, Call<Convert<VT_BOOL>>},
     {u"cbyte", 1, 1, Call<Convert<VT_UI1>>},
     {u"ccur", 1, 1, Call<Convert<VT_CY>>},
-    {u"cdate", 1, 1, Call<Convert<VT_DATE>>},
+    {u"cdate", 1, 1, Call<CDateFn>},
     {u"cdbl", 1, 1, Call<Convert<VT_R8>>},
     {u"cint", 1, 1, Call<Convert<VT_I2>>},
     {u"clng", 1, 1, Call<Convert<VT_I4>>},
@@ -1066,8 +1400,19 @@ constexpr Builtin kBuiltins[] = {
     {u"asc", 1, 1, Call<AscFn>},
     {u"space", 1, 1, Call<SpaceFn>},
     {u"string", 2, 2, Call<StringFn>},
-    {u"hex", 1, 1, Call<HexFn>},
-    {u"formatnumber", 1, 5, Call<FormatNumberFn>},
+    {u"hex", 1, 1, Call<RadixFn<false>>},
+    {u"oct", 1, 1, Call<RadixFn<true>>},
+    {u"formatnumber", 1, 5, Call<FormatNumberFn<NumberStyle::Plain>>},
+    {u"formatcurrency", 1, 5, Call<FormatNumberFn<NumberStyle::Currency>>},
+    {u"formatpercent", 1, 5, Call<FormatNumberFn<NumberStyle::Percent>>},
+    {u"strreverse", 1, 1, Call<StrReverseFn>},
+    {u"ascb", 1, 1, Call<AscBFn>},
+    {u"ascw", 1, 1, Call<AscWFn>},
+    {u"chrb", 1, 1, Call<ChrBFn>},
+    {u"chrw", 1, 1, Call<ChrWFn>},
+    {u"escape", 1, 1, Call<EscapeFn>},
+    {u"unescape", 1, 1, Call<UnescapeFn>},
+    {u"filter", 2, 4, Call<FilterFn>},
     {u"array", 0, kAny, Call<ArrayFn>},
     {u"lbound", 1, 2, Call<BoundFn<false>>},
     {u"ubound", 1, 2, Call<BoundFn<true>>},
@@ -1088,21 +1433,120 @@ constexpr Builtin kBuiltins[] = {
     {u"minute", 1, 1, Call<PartFn<Part::Minute>>},
     {u"second", 1, 1, Call<PartFn<Part::Second>>},
     {u"weekday", 1, 2, Call<PartFn<Part::Weekday>>},
-    {u"vbcr", 0, 0, Call<TextConstant<u'\r'>>},
-    {u"vblf", 0, 0, Call<TextConstant<u'\n'>>},
-    {u"vbcrlf", 0, 0, Call<TextConstant<u'\r', u'\n'>>},
-    {u"vbtab", 0, 0, Call<TextConstant<u'\t'>>},
-    {u"vbbinarycompare", 0, 0, Call<IntConstant<0>>},
-    {u"vbtextcompare", 0, 0, Call<IntConstant<1>>},
-    {u"vbobjecterror", 0, 0, Call<IntConstant<-2147221504>>},
+    {u"monthname", 1, 2, Call<MonthNameFn>},
+    {u"weekdayname", 1, 3, Call<WeekdayNameFn>},
+    {u"datevalue", 1, 1, Call<DatePartValueFn<true>>},
+    {u"timevalue", 1, 1, Call<DatePartValueFn<false>>},
+    {u"formatdatetime", 1, 2, Call<FormatDateTimeFn>},
+    {u"timer", 0, 0, Call<TimerFn>},
+    {u"rgb", 3, 3, Call<RgbFn>},
+    {u"rnd", 0, 1, Call<RndFn>},
+    {u"randomize", 0, 1, Call<RandomizeFn>},
+    {u"scriptengine", 0, 0, Call<ScriptEngineFn>},
+    {u"scriptenginemajorversion", 0, 0, Call<VersionFn<5>>},
+    {u"scriptengineminorversion", 0, 0, Call<VersionFn<8>>},
+    {u"scriptenginebuildversion", 0, 0, Call<VersionFn<16384>>},
+    {u"getlocale", 0, 0, Call<GetLocaleFn>},
+    {u"setlocale", 0, 1, Call<SetLocaleFn>},
+    // Named constants.
+    {u"vbcr", 0, 0, Call<TextConstant<u'\r'>>, true},
+    {u"vblf", 0, 0, Call<TextConstant<u'\n'>>, true},
+    {u"vbcrlf", 0, 0, Call<TextConstant<u'\r', u'\n'>>, true},
+    {u"vbnewline", 0, 0, Call<TextConstant<u'\r', u'\n'>>, true},
+    {u"vbtab", 0, 0, Call<TextConstant<u'\t'>>, true},
+    {u"vbformfeed", 0, 0, Call<TextConstant<u'\f'>>, true},
+    {u"vbverticaltab", 0, 0, Call<TextConstant<u'\v'>>, true},
+    {u"vbnullchar", 0, 0, Call<TextConstant<u'\0'>>, true},
+    {u"vbnullstring", 0, 0, Call<EmptyText>, true},
+    {u"vbbinarycompare", 0, 0, Call<IntConstant<0>>, true},
+    {u"vbtextcompare", 0, 0, Call<IntConstant<1>>, true},
+    {u"vbdatabasecompare", 0, 0, Call<IntConstant<2>>, true},
+    {u"vbusesystemdayofweek", 0, 0, Call<IntConstant<0>>, true},
+    {u"vbsunday", 0, 0, Call<IntConstant<1>>, true},
+    {u"vbmonday", 0, 0, Call<IntConstant<2>>, true},
+    {u"vbtuesday", 0, 0, Call<IntConstant<3>>, true},
+    {u"vbwednesday", 0, 0, Call<IntConstant<4>>, true},
+    {u"vbthursday", 0, 0, Call<IntConstant<5>>, true},
+    {u"vbfriday", 0, 0, Call<IntConstant<6>>, true},
+    {u"vbsaturday", 0, 0, Call<IntConstant<7>>, true},
+    {u"vbusesystem", 0, 0, Call<IntConstant<0>>, true},
+    {u"vbfirstjan1", 0, 0, Call<IntConstant<1>>, true},
+    {u"vbfirstfourdays", 0, 0, Call<IntConstant<2>>, true},
+    {u"vbfirstfullweek", 0, 0, Call<IntConstant<3>>, true},
+    {u"vbgeneraldate", 0, 0, Call<IntConstant<0>>, true},
+    {u"vblongdate", 0, 0, Call<IntConstant<1>>, true},
+    {u"vbshortdate", 0, 0, Call<IntConstant<2>>, true},
+    {u"vblongtime", 0, 0, Call<IntConstant<3>>, true},
+    {u"vbshorttime", 0, 0, Call<IntConstant<4>>, true},
+    {u"vbempty", 0, 0, Call<IntConstant<VT_EMPTY>>, true},
+    {u"vbnull", 0, 0, Call<IntConstant<VT_NULL>>, true},
+    {u"vbinteger", 0, 0, Call<IntConstant<VT_I2>>, true},
+    {u"vblong", 0, 0, Call<IntConstant<VT_I4>>, true},
+    {u"vbsingle", 0, 0, Call<IntConstant<VT_R4>>, true},
+    {u"vbdouble", 0, 0, Call<IntConstant<VT_R8>>, true},
+    {u"vbcurrency", 0, 0, Call<IntConstant<VT_CY>>, true},
+    {u"vbdate", 0, 0, Call<IntConstant<VT_DATE>>, true},
+    {u"vbstring", 0, 0, Call<IntConstant<VT_BSTR>>, true},
+    {u"vbobject", 0, 0, Call<IntConstant<VT_DISPATCH>>, true},
+    {u"vberror", 0, 0, Call<IntConstant<VT_ERROR>>, true},
+    {u"vbboolean", 0, 0, Call<IntConstant<VT_BOOL>>, true},
+    {u"vbvariant", 0, 0, Call<IntConstant<VT_VARIANT>>, true},
+    {u"vbdataobject", 0, 0, Call<IntConstant<VT_UNKNOWN>>, true},
+    {u"vbdecimal", 0, 0, Call<IntConstant<VT_DECIMAL>>, true},
+    {u"vbbyte", 0, 0, Call<IntConstant<VT_UI1>>, true},
+    {u"vbarray", 0, 0, Call<IntConstant<VT_ARRAY>>, true},
+    {u"vbtrue", 0, 0, Call<IntConstant<-1>>, true},
+    {u"vbfalse", 0, 0, Call<IntConstant<0>>, true},
+    {u"vbusedefault", 0, 0, Call<IntConstant<-2>>, true},
+    {u"vbobjecterror", 0, 0, Call<LongConstant<-2147221504>>, true},
+    {u"vbblack", 0, 0, Call<LongConstant<0x000000>>, true},
+    {u"vbred", 0, 0, Call<LongConstant<0x0000FF>>, true},
+    {u"vbgreen", 0, 0, Call<LongConstant<0x00FF00>>, true},
+    {u"vbyellow", 0, 0, Call<LongConstant<0x00FFFF>>, true},
+    {u"vbblue", 0, 0, Call<LongConstant<0xFF0000>>, true},
+    {u"vbmagenta", 0, 0, Call<LongConstant<0xFF00FF>>, true},
+    {u"vbcyan", 0, 0, Call<LongConstant<0xFFFF00>>, true},
+    {u"vbwhite", 0, 0, Call<LongConstant<0xFFFFFF>>, true},
+    {u"vbokonly", 0, 0, Call<IntConstant<0>>, true},
+    {u"vbokcancel", 0, 0, Call<IntConstant<1>>, true},
+    {u"vbabortretryignore", 0, 0, Call<IntConstant<2>>, true},
+    {u"vbyesnocancel", 0, 0, Call<IntConstant<3>>, true},
+    {u"vbyesno", 0, 0, Call<IntConstant<4>>, true},
+    {u"vbretrycancel", 0, 0, Call<IntConstant<5>>, true},
+    {u"vbcritical", 0, 0, Call<IntConstant<16>>, true},
+    {u"vbquestion", 0, 0, Call<IntConstant<32>>, true},
+    {u"vbexclamation", 0, 0, Call<IntConstant<48>>, true},
+    {u"vbinformation", 0, 0, Call<IntConstant<64>>, true},
+    {u"vbdefaultbutton1", 0, 0, Call<IntConstant<0>>, true},
+    {u"vbdefaultbutton2", 0, 0, Call<IntConstant<256>>, true},
+    {u"vbdefaultbutton3", 0, 0, Call<IntConstant<512>>, true},
+    {u"vbdefaultbutton4", 0, 0, Call<IntConstant<768>>, true},
+    {u"vbapplicationmodal", 0, 0, Call<IntConstant<0>>, true},
+    {u"vbsystemmodal", 0, 0, Call<IntConstant<4096>>, true},
+    {u"vbmsgboxhelpbutton", 0, 0, Call<LongConstant<16384>>, true},
+    {u"vbmsgboxsetforeground", 0, 0, Call<LongConstant<65536>>, true},
+    {u"vbmsgboxright", 0, 0, Call<LongConstant<524288>>, true},
+    {u"vbmsgboxrtlreading", 0, 0, Call<LongConstant<1048576>>, true},
+    {u"vbok", 0, 0, Call<IntConstant<1>>, true},
+    {u"vbcancel", 0, 0, Call<IntConstant<2>>, true},
+    {u"vbabort", 0, 0, Call<IntConstant<3>>, true},
+    {u"vbretry", 0, 0, Call<IntConstant<4>>, true},
+    {u"vbignore", 0, 0, Call<IntConstant<5>>, true},
+    {u"vbyes", 0, 0, Call<IntConstant<6>>, true},
+    {u"vbno", 0, 0, Call<IntConstant<7>>, true},
 };
 
 }  // namespace
 
 const Builtin* FindBuiltin(const std::u16string& folded) {
-    for (const Builtin& b : kBuiltins)
-        if (folded == b.name) return &b;
-    return nullptr;
+    // Built once, read by every engine on every thread.
+    static const std::unordered_map<std::u16string_view, const Builtin*> kIndex = [] {
+        std::unordered_map<std::u16string_view, const Builtin*> index;
+        for (const Builtin& b : kBuiltins) index.emplace(b.name, &b);
+        return index;
+    }();
+    const auto it = kIndex.find(folded);
+    return it == kIndex.end() ? nullptr : it->second;
 }
 
 }  // namespace mv::script

@@ -3,6 +3,8 @@
 // through IDispatch.
 #include "script/interpreter.h"
 
+#include <utility>
+
 #include "oleaut/convert_internal.h"
 
 namespace mv::script {
@@ -42,6 +44,12 @@ int* EvalDepth() {
 }
 using DepthGuard = Guard<CallDepth, kMaxCallDepth>;
 using EvalGuard = Guard<EvalDepth, kMaxEvalDepth>;
+
+// A named constant is no variable to make (vbCr = 1, ReDim vbCr(1)).
+void RefuseConstant(const std::u16string& name) {
+    const Builtin* b = FindBuiltin(name);
+    if (b && b->constant) RaiseNumber(kIllegalAssignment);
+}
 
 bool IsObject(const VARIANT& v) {
     return v.vt == VT_DISPATCH || v.vt == VT_UNKNOWN;
@@ -165,10 +173,12 @@ Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
             return Flow::Normal;
         case Stmt::Kind::Const: {
             Frame& f = *frames_.back();
-            Slot& slot = f.own[s.name];
-            if (slot.isConst) RaiseNumber(kIllegalAssignment);
-            slot.value = Eval(*s.value);
-            slot.isConst = true;
+            for (const auto& [name, value] : s.consts) {
+                Slot& slot = f.own[name];
+                if (slot.isConst) RaiseNumber(kIllegalAssignment);
+                slot.value = Eval(*value);
+                slot.isConst = true;
+            }
             return Flow::Normal;
         }
         case Stmt::Kind::If:
@@ -336,9 +346,9 @@ void Interpreter::Dim(const Stmt& s) {
     Frame& f = *frames_.back();
     for (const DimItem& d : s.dims) {
         // A declaration runs once: executed again (in a loop) it keeps the value.
-        auto [it, fresh] = f.own.try_emplace(d.name);
-        Slot& slot = it->second;
-        if (!d.array || !fresh) continue;
+        Slot& slot = f.own[d.name];
+        const bool again = std::exchange(slot.dimmed, true);
+        if (!d.array || again) continue;
         if (d.bounds.empty()) {
             slot.value.Clear();
             slot.value.vt = VT_ARRAY | VT_VARIANT;
@@ -357,6 +367,7 @@ void Interpreter::ReDim(const Stmt& s) {
         Slot* slot = nullptr;
         Variant* var = FindVariable(d.name, &slot);
         if (!var) {
+            RefuseConstant(d.name);
             if (explicit_) RaiseNumber(kUndefined);
             var = &frames_.back()->own[d.name].value;
         }
@@ -460,6 +471,11 @@ Variant Interpreter::Eval(const Expr& e) {
     switch (e.kind) {
         case Expr::Kind::Literal:
             return e.value;
+        case Expr::Kind::Missing: {
+            Variant v;
+            v.vt = VT_ERROR, v.scode = DISP_E_PARAMNOTFOUND;
+            return v;
+        }
         case Expr::Kind::Unary: {
             Variant v = Eval(*e.left), out;
             const HRESULT hr = e.op == Operator::Neg ? VarNeg(&v, &out) : VarNot(&v, &out);
@@ -495,6 +511,7 @@ Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
 }
 
 Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at) {
+    RefuseConstant(name);
     if (explicit_) {
         RuntimeError e{kUndefined,
                        std::u16string(ErrorDescription(kUndefined)) + u": '" + at.spelling + u"'"};
@@ -576,17 +593,34 @@ Variant Interpreter::ErrMember(const Expr& e) {
     } else if (e.name == u"clear") {
         err_ = {};
     } else if (e.name == u"raise") {
-        if (e.args.empty() || e.args.size() > 3) RaiseNumber(kWrongArguments);
+        if (e.args.empty() || e.args.size() > 3 || e.args[0]->kind == Expr::Kind::Missing)
+            RaiseNumber(kWrongArguments);
         RuntimeError r;
-        r.number = Index(Eval(*e.args[0]));
+        // An HRESULT stands for the language's error it maps to; 0 is no error.
+        r.number = ErrorNumber(Index(Eval(*e.args[0])));
+        if (r.number == 0) RaiseNumber(kErrorInvalidProcedureCall);
+        auto given = [&](size_t i) {
+            return i < e.args.size() && e.args[i]->kind != Expr::Kind::Missing;
+        };
         auto text = [&](size_t i) {
             Variant t, s = Eval(*e.args[i]);
             const HRESULT hr = VariantChangeTypeEx(&t, &s, LOCALE_USER_DEFAULT, 0, VT_BSTR);
             if (FAILED(hr)) Raise(hr);
             return std::u16string(t.bstrVal, SysStringLen(t.bstrVal));
         };
-        if (e.args.size() > 1) r.source = text(1);
-        r.description = e.args.size() > 2 ? text(2) : std::u16string(ErrorDescription(r.number));
+        // Without a source or description of its own, an error keeps those of
+        // the error not yet cleared, or else takes its number's description.
+        if (given(1))
+            r.source = text(1);
+        else if (err_.number != 0)
+            r.source = err_.source;
+        if (given(2))
+            r.description = text(2);
+        else if (err_.number != 0 && !err_.description.empty())
+            r.description = err_.description;
+        else
+            r.description = ErrorDescription(r.number);
+        if (r.description.empty()) r.description = u"Unknown runtime error";
         throw r;
     } else {
         RaiseNumber(kNotSupported);
@@ -625,7 +659,7 @@ Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::ve
         const Expr& a = *args[i];
         VARIANT& slot = passed[count - 1 - i];
         Variant* var = nullptr;
-        if (a.kind == Expr::Kind::Ref && !a.left && a.args.empty() && !a.parens)
+        if (a.kind == Expr::Kind::Ref && !a.left && a.args.empty() && !a.parens && !a.grouped)
             var = FindVariable(a.name, nullptr);
         if (var) {
             slot.vt = VT_BYREF | VT_VARIANT;
@@ -692,36 +726,85 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
     *var = std::move(value);
 }
 
+namespace {
+
+// An array element passed to a ByRef parameter: the parameter holds a copy,
+// written back to the element when the procedure returns.
+struct ElementArgument {
+    const std::u16string* param;
+    const std::u16string* array;
+    std::vector<LONG> indexes;
+};
+
+}  // namespace
+
 Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr>& args) {
+    // A script's own procedure has no optional parameters: an argument left
+    // out is a wrong argument count.
     if (args.size() != p.params.size()) RaiseNumber(kWrongArguments);
+    for (const ExprPtr& a : args)
+        if (a->kind == Expr::Kind::Missing) RaiseNumber(kWrongArguments);
     DepthGuard depth;
     Frame f;
     f.proc = &p;
+    std::vector<ElementArgument> elements;
     for (size_t i = 0; i < args.size(); ++i) {
         const Expr& a = *args[i];
-        Variant* var = nullptr;
-        if (!p.byVal[i] && a.kind == Expr::Kind::Ref && !a.left && a.args.empty() && !a.parens)
-            var = FindVariable(a.name, nullptr);
-        if (var)
+        const bool byRef = !p.byVal[i] && a.kind == Expr::Kind::Ref && !a.left && !a.grouped &&
+                           (a.parens != a.args.empty());
+        Variant* var = byRef ? FindVariable(a.name, nullptr) : nullptr;
+        if (var && a.args.empty()) {
             f.byRef[p.params[i]] = var;
-        else
+        } else if (var && var->vt == (VT_ARRAY | VT_VARIANT) && !FindProcedure(a.name)) {
+            ElementArgument element{&p.params[i], &a.name, {}};
+            for (const ExprPtr& index : a.args) element.indexes.push_back(Index(Eval(*index)));
+            void* at = nullptr;
+            if (!var->parray || var->parray->cDims != element.indexes.size() ||
+                FAILED(SafeArrayPtrOfIndex(var->parray, element.indexes.data(), &at)))
+                RaiseNumber(kErrorSubscriptOutOfRange);
+            f.own[p.params[i]].value = ElementValue(VT_VARIANT, at);
+            elements.push_back(std::move(element));
+        } else {
             f.own[p.params[i]].value = Eval(a);
+        }
     }
-    frames_.push_back(&f);
-    struct Pop {
-        std::vector<Frame*>& frames;
-        ~Pop() { frames.pop_back(); }
-    } pop{frames_};
-    ExecBlock(p.body);
+    for (const std::u16string& local : p.locals) f.own.try_emplace(local);
+    {
+        frames_.push_back(&f);
+        struct Pop {
+            std::vector<Frame*>& frames;
+            ~Pop() { frames.pop_back(); }
+        } pop{frames_};
+        ExecBlock(p.body);
+    }
+    // The procedure may have resized or replaced the array: an element no
+    // longer there is not written.
+    for (const ElementArgument& e : elements) {
+        Variant* array = FindVariable(*e.array, nullptr);
+        const Variant* value = &f.own[*e.param].value;
+        void* at = nullptr;
+        if (array && array->vt == (VT_ARRAY | VT_VARIANT) && array->parray &&
+            array->parray->cDims == e.indexes.size() &&
+            SUCCEEDED(SafeArrayPtrOfIndex(array->parray, const_cast<LONG*>(e.indexes.data()), &at)))
+            VariantCopy(static_cast<VARIANT*>(at), value);
+    }
     return std::move(f.result.value);
 }
 
 Variant Interpreter::CallBuiltin(const Builtin& b, const std::vector<ExprPtr>& args) {
-    if (args.size() < b.minArgs || args.size() > b.maxArgs) RaiseNumber(kWrongArguments);
+    // Arguments left out at the end are not given; a required one left out
+    // is a wrong argument count.
+    size_t count = args.size();
+    while (count > 0 && args[count - 1]->kind == Expr::Kind::Missing) --count;
+    if (count < b.minArgs || args.size() > b.maxArgs) RaiseNumber(kWrongArguments);
     std::vector<Variant> values;
-    for (const ExprPtr& a : args) values.push_back(Eval(*a));
+    for (size_t i = 0; i < count; ++i) {
+        if (i < b.minArgs && args[i]->kind == Expr::Kind::Missing) RaiseNumber(kWrongArguments);
+        values.push_back(Eval(*args[i]));
+    }
     Variant result;
-    const HRESULT hr = b.call(values.data(), static_cast<UINT>(values.size()), &result);
+    const HRESULT hr =
+        b.call(values.data(), static_cast<UINT>(values.size()), &result, &builtinState_);
     if (FAILED(hr)) Raise(hr);
     return result;
 }

@@ -31,11 +31,23 @@ protected:
     ~ScriptHost() = default;
 };
 
-// A built-in function: its name, argument counts and body.
+// What built-ins keep from call to call: each engine has its own.
+struct BuiltinState {
+    uint32_t seed = 0x50000;  // Rnd's generator (24 bits)
+};
+
+// A built-in's body: the arguments in script order, the result, the
+// engine's state.
+using BuiltinBody = HRESULT (*)(VARIANT* args, UINT count, VARIANT* result, BuiltinState* state);
+
+// A built-in function or named constant: its name, argument counts and body.
+// An argument left out in the middle of a call list arrives as VT_ERROR
+// DISP_E_PARAMNOTFOUND; left out at the end, it is not counted.
 struct Builtin {
     const char16_t* name;
     UINT minArgs, maxArgs;
-    HRESULT (*call)(VARIANT* args, UINT count, VARIANT* result);  // args in script order
+    BuiltinBody call;
+    bool constant = false;  // a named constant: it cannot be assigned
 };
 // The registered built-ins; a script's own names and named items hide them.
 const Builtin* FindBuiltin(const std::u16string& folded);
@@ -55,7 +67,8 @@ private:
     struct Slot {
         Variant value;
         bool isConst = false;
-        bool fixed = false;  // an array with bounds given by Dim
+        bool fixed = false;   // an array with bounds given by Dim
+        bool dimmed = false;  // its Dim has run (run again, in a loop, it keeps the value)
     };
     struct Frame {
         const Procedure* proc = nullptr;  // null for the global code
@@ -103,6 +116,7 @@ private:
     std::unordered_map<std::u16string, const Procedure*> procedures_;
     std::vector<Frame*> frames_;
     Frame global_;
+    BuiltinState builtinState_;
     bool explicit_ = false;
     struct ErrState {
         LONG number = 0;

@@ -46,7 +46,7 @@ bool IsDigit(char16_t c) {
 // Words the subset does not have: a syntax error where they stand.
 bool IsUnsupportedKeyword(const std::u16string& w) {
     for (const char16_t* k : {u"class", u"with", u"execute", u"executeglobal", u"eqv", u"imp",
-                              u"new", u"property", u"private", u"public", u"goto", u"stop"})
+                              u"new", u"property", u"goto", u"stop"})
         if (w == k) return true;
     return false;
 }
@@ -88,9 +88,7 @@ public:
                 out.push_back(std::move(t));
             } else if (IsDigit(c) || (c == u'.' && i_ + 1 < s_.size() && IsDigit(s_[i_ + 1]))) {
                 out.push_back(Number(at));
-            } else if (c == u'&' && i_ + 1 < s_.size() &&
-                       (s_[i_ + 1] == u'h' || s_[i_ + 1] == u'H' || s_[i_ + 1] == u'o' ||
-                        s_[i_ + 1] == u'O')) {
+            } else if (IsRadix()) {
                 out.push_back(Radix(at));
             } else if (c == u'"') {
                 out.push_back(String(at));
@@ -131,6 +129,21 @@ private:
     }
 
     [[noreturn]] void Fail(LONG number, Position at) { throw SyntaxError{number, at}; }
+
+    static int DigitValue(char16_t c) {
+        if (IsDigit(c)) return c - u'0';
+        if ((c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')) return (c | 0x20) - u'a' + 10;
+        return -1;
+    }
+    // "&h" or "&o" and a digit of that base start a literal; "&" before
+    // anything else is the operator ("x" &hi joins x and the variable hi).
+    bool IsRadix() const {
+        if (s_[i_] != u'&' || i_ + 2 >= s_.size()) return false;
+        const char16_t kind = static_cast<char16_t>(s_[i_ + 1] | 0x20);
+        if (kind != u'h' && kind != u'o') return false;
+        const int d = DigitValue(s_[i_ + 2]);
+        return d >= 0 && d < (kind == u'h' ? 16 : 8);
+    }
 
     // Integer when it fits, else Long, else Double.
     static Variant Whole(double v) {
@@ -175,18 +188,26 @@ private:
         uint64_t v = 0;
         size_t digits = 0;
         for (; i_ < s_.size(); ++i_, ++digits) {
-            const char16_t c = s_[i_];
-            int d = IsDigit(c) ? c - u'0' : -1;
-            if (hex && d < 0 && ((c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F')))
-                d = (c | 0x20) - u'a' + 10;
+            const int d = DigitValue(s_[i_]);
             if (d < 0 || d >= (hex ? 16 : 8)) break;
             if (v > (UINT64_MAX >> 4)) Fail(kSyntaxError, at);
             v = v * (hex ? 16 : 8) + static_cast<uint64_t>(d);
         }
-        if (i_ < s_.size() && s_[i_] == u'&') ++i_;  // a trailing & marks a Long
         if (digits == 0) Fail(kSyntaxError, at);
-        // Four hex digits are an Integer's bits, eight a Long's.
         Variant r;
+        if (i_ < s_.size() && s_[i_] == u'&' && v <= 0xFFFFFFFFu) {
+            // A trailing & reads the digits as a Long's 32 bits; the value
+            // is an Integer when it fits one (&hffffffff& is -1).
+            ++i_;
+            const auto n = static_cast<LONG>(static_cast<uint32_t>(v));
+            if (n >= -32768 && n <= 32767)
+                r.vt = VT_I2, r.iVal = static_cast<SHORT>(n);
+            else
+                r.vt = VT_I4, r.lVal = n;
+            return {Tok::Number, at, {}, {}, std::move(r)};
+        }
+        if (i_ < s_.size() && s_[i_] == u'&') ++i_;
+        // Four hex digits are an Integer's bits, eight a Long's.
         if (v <= 0xFFFF) {
             r.vt = VT_I2, r.iVal = static_cast<SHORT>(v);
         } else if (v <= 0xFFFFFFFFu) {
@@ -228,7 +249,7 @@ private:
     }
 
     Token Symbol(Position at) {
-        static const char16_t* const kTwo[] = {u"<>", u"<=", u">="};
+        static const char16_t* const kTwo[] = {u"<>", u"<=", u">=", u"=>", u"=<", u"><"};
         for (const char16_t* two : kTwo) {
             if (s_.substr(i_, 2) == two) {
                 i_ += 2;
@@ -262,7 +283,15 @@ public:
             SkipEnds();
         }
         while (Peek().kind != Tok::End) {
-            if (IsWord(u"function") || IsWord(u"sub")) {
+            // Public and Private change nothing in a single script's scope.
+            if ((IsWord(u"public") || IsWord(u"private")) && !IsWord(u"function", 1) &&
+                !IsWord(u"sub", 1) && !IsWord(u"const", 1)) {
+                p.code.push_back(DimStatement());
+                EndOfStatement();
+            } else if (IsWord(u"public") || IsWord(u"private")) {
+                Next();
+                continue;
+            } else if (IsWord(u"function") || IsWord(u"sub")) {
                 p.procedures.push_back(ProcedureDef());
             } else {
                 ParseStatementInto(p.code);
@@ -306,12 +335,13 @@ private:
 
     static bool IsReserved(const std::u16string& w) {
         for (const char16_t* k :
-             {u"and",   u"byref",  u"byval",    u"call",  u"case", u"const",  u"dim",  u"do",
-              u"each",  u"else",   u"elseif",   u"empty", u"end",  u"error",  u"exit", u"explicit",
-              u"false", u"for",    u"function", u"if",    u"in",   u"is",     u"loop", u"mod",
-              u"next",  u"not",    u"nothing",  u"null",  u"on",   u"option", u"or",   u"preserve",
-              u"redim", u"resume", u"select",   u"set",   u"step", u"sub",    u"then", u"to",
-              u"true",  u"until",  u"wend",     u"while", u"xor"})
+             {u"and",    u"byref",    u"byval", u"call",     u"case",     u"const",   u"dim",
+              u"do",     u"each",     u"else",  u"elseif",   u"empty",    u"end",     u"error",
+              u"exit",   u"explicit", u"false", u"for",      u"function", u"if",      u"in",
+              u"is",     u"loop",     u"mod",   u"next",     u"not",      u"nothing", u"null",
+              u"on",     u"option",   u"or",    u"preserve", u"private",  u"public",  u"redim",
+              u"resume", u"select",   u"set",   u"step",     u"sub",      u"then",    u"to",
+              u"true",   u"until",    u"wend",  u"while",    u"xor"})
             if (w == k) return true;
         return IsUnsupportedKeyword(w);
     }
@@ -391,15 +421,15 @@ private:
                 op = Operator::Is;
             else if (IsSymbol(u"="))
                 op = Operator::Eq;
-            else if (IsSymbol(u"<>"))
+            else if (IsSymbol(u"<>") || IsSymbol(u"><"))
                 op = Operator::Ne;
             else if (IsSymbol(u"<"))
                 op = Operator::Lt;
-            else if (IsSymbol(u"<="))
+            else if (IsSymbol(u"<=") || IsSymbol(u"=<"))
                 op = Operator::Le;
             else if (IsSymbol(u">"))
                 op = Operator::Gt;
-            else if (IsSymbol(u">="))
+            else if (IsSymbol(u">=") || IsSymbol(u"=>"))
                 op = Operator::Ge;
             else
                 return e;
@@ -441,42 +471,31 @@ private:
         return e;
     }
     ExprPtr Multiplicative() {
-        ExprPtr e = Negation();
+        ExprPtr e = Power();
         while (IsSymbol(u"*") || IsSymbol(u"/")) {
             const Operator op = IsSymbol(u"*") ? Operator::Mul : Operator::Div;
             const Position at = Next().at;
-            e = Binary(op, std::move(e), Negation(), at);
+            e = Binary(op, std::move(e), Power(), at);
         }
         return e;
     }
-    ExprPtr Negation() {
-        if (IsSymbol(u"+")) {
-            Next();
-            Nest nest(this);
-            return Negation();
-        }
-        if (!IsSymbol(u"-")) return Power();
-        Nest nest(this);
-        ExprPtr e = Make(Expr::Kind::Unary, Next().at);
-        e->op = Operator::Neg;
-        e->left = Negation();
-        return Bounded(std::move(e));
-    }
+    // ^ nests to the left; a sign binds tighter than it (-3 ^ 2 is 9, 2 ^ -1
+    // is 0.5).
     ExprPtr Power() {
-        ExprPtr e = Primary();
+        ExprPtr e = Signed();
         while (IsSymbol(u"^")) {
             const Position at = Next().at;
-            e = Binary(Operator::Pow, std::move(e), Exponent(), at);
+            e = Binary(Operator::Pow, std::move(e), Signed(), at);
         }
         return e;
     }
-    ExprPtr Exponent() {  // 2 ^ -1: a sign may lead the exponent
+    ExprPtr Signed() {
         if (!IsSymbol(u"-") && !IsSymbol(u"+")) return Primary();
         Nest nest(this);
         const bool minus = IsSymbol(u"-");
         ExprPtr e = Make(Expr::Kind::Unary, Next().at);
         e->op = Operator::Neg;
-        e->left = Exponent();
+        e->left = Signed();
         return minus ? Bounded(std::move(e)) : std::move(e->left);
     }
 
@@ -497,6 +516,7 @@ private:
                     Next();
                     ExprPtr e = Expression();
                     ExpectSymbol(u")", kExpectedCloseParen);
+                    e->grouped = true;
                     return e;
                 }
                 Fail(kSyntaxError);
@@ -529,7 +549,7 @@ private:
             return;
         }
         while (true) {
-            ref->args.push_back(Expression());
+            ref->args.push_back(IsSymbol(u",") || IsSymbol(u")") ? Missing() : Expression());
             if (IsSymbol(u",")) {
                 Next();
                 continue;
@@ -538,6 +558,8 @@ private:
             return;
         }
     }
+    // An argument left out (f(a, , c)).
+    ExprPtr Missing() { return Make(Expr::Kind::Missing, Peek().at); }
 
     // name[(args)] { .name[(args)] }
     ExprPtr Reference() {
@@ -612,21 +634,23 @@ private:
         return items;
     }
 
+    // Dim (or Public, Private) and names: bounds are literals.
+    std::unique_ptr<Stmt> DimStatement() {
+        auto s = MakeStmt(Stmt::Kind::Dim, Next().at);
+        s->dims = DimList(false);
+        for (const DimItem& d : s->dims)
+            for (const ExprPtr& b : d.bounds)
+                if (b->kind != Expr::Kind::Literal) throw SyntaxError{kSyntaxError, b->at};
+        return s;
+    }
+
     std::unique_ptr<Stmt> Statement() {
         const Token& t = Peek();
         const Position at = t.at;
         if (t.kind != Tok::Name) Fail(kExpectedStatement);
         if (IsUnsupportedKeyword(t.text)) Fail(kSyntaxError);
         const std::u16string& w = t.text;
-        if (w == u"dim") {
-            Next();
-            auto s = MakeStmt(Stmt::Kind::Dim, at);
-            s->dims = DimList(false);
-            for (const DimItem& d : s->dims)
-                for (const ExprPtr& b : d.bounds)
-                    if (b->kind != Expr::Kind::Literal) throw SyntaxError{kSyntaxError, b->at};
-            return s;
-        }
+        if (w == u"dim") return DimStatement();
         if (w == u"redim") {
             Next();
             auto s = MakeStmt(Stmt::Kind::ReDim, at);
@@ -637,9 +661,12 @@ private:
         if (w == u"const") {
             Next();
             auto s = MakeStmt(Stmt::Kind::Const, at);
-            s->name = Identifier();
-            ExpectSymbol(u"=", kExpectedEquals);
-            s->value = Expression();
+            do {
+                if (!s->consts.empty()) Next();  // ,
+                std::u16string name = Identifier();
+                ExpectSymbol(u"=", kExpectedEquals);
+                s->consts.emplace_back(std::move(name), Expression());
+            } while (IsSymbol(u","));
             return s;
         }
         if (w == u"if") return IfStatement();
@@ -710,14 +737,19 @@ private:
             return s;
         }
         auto s = MakeStmt(Stmt::Kind::Call, at);
+        // Name (a) without Call: the parentheses are a's own, so a goes by value.
+        if (ref->parens && ref->args.size() == 1) ref->args[0]->grouped = true;
         if (!AtEnd() && !IsWord(u"else")) {
             // Name a, b: arguments without parentheses; Name (a), b reads (a) as the first.
             if (ref->parens && (ref->args.size() != 1 || ref->left || !IsSymbol(u",")))
                 Fail(kExpectedEndOfStatement);
             ref->parens = false;
+            bool first = ref->args.empty();
             while (!AtEnd() && !IsWord(u"else")) {
-                if (!ref->args.empty()) ExpectSymbol(u",", kExpectedEndOfStatement);
-                ref->args.push_back(Expression());
+                if (!first) ExpectSymbol(u",", kExpectedEndOfStatement);
+                first = false;
+                const bool left = IsSymbol(u",") || AtEnd() || IsWord(u"else");
+                ref->args.push_back(left ? Missing() : Expression());
             }
         }
         s->target = std::move(ref);
@@ -870,7 +902,21 @@ private:
         Next();
         ExpectWord(p->function ? u"function" : u"sub", p->function ? 1015 : 1016);
         EndOfStatement();
+        CollectLocals(p->body, &p->locals);
         return p;
+    }
+
+    // The names a procedure's Dims declare, in nested blocks too: each is
+    // local to the whole procedure, before its Dim runs as after.
+    static void CollectLocals(const Block& block, std::vector<std::u16string>* out) {
+        for (const auto& s : block) {
+            if (s->kind == Stmt::Kind::Dim)
+                for (const DimItem& d : s->dims)
+                    if (std::find(out->begin(), out->end(), d.name) == out->end())
+                        out->push_back(d.name);
+            CollectLocals(s->body, out);
+            for (const CaseClause& c : s->branches) CollectLocals(c.body, out);
+        }
     }
 
     std::vector<Token> t_;

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "script.h"
@@ -47,10 +48,11 @@ enum class Operator {
 struct Expr;
 using ExprPtr = std::unique_ptr<Expr>;
 
-// An expression: a literal, an operator, or a reference (a name, a member of
-// an object, either with arguments: a variable, an array element, a call).
+// An expression: a literal, an operator, a reference (a name, a member of
+// an object, either with arguments: a variable, an array element, a call),
+// or an argument left out of a call list.
 struct Expr {
-    enum class Kind { Literal, Unary, Binary, Ref } kind;
+    enum class Kind { Literal, Unary, Binary, Ref, Missing } kind;
     Position at;
     Variant value;                // Literal
     Operator op = Operator::Add;  // Unary, Binary
@@ -59,6 +61,7 @@ struct Expr {
     std::u16string spelling;      // Ref: the name as written
     std::vector<ExprPtr> args;    // Ref
     bool parens = false;          // Ref: arguments in parentheses (even none)
+    bool grouped = false;         // written in parentheses of its own: passed by value
     int depth = 1;                // of its tree, bounded (evaluation recurses)
 };
 
@@ -81,6 +84,7 @@ struct Procedure {
     bool function = false;
     std::vector<std::u16string> params;  // folded
     std::vector<bool> byVal;
+    std::vector<std::u16string> locals;  // folded names its Dims declare, wherever they stand
     Block body;
 };
 
@@ -106,12 +110,13 @@ struct Stmt {
     } kind;
     Position at;
     ExprPtr target;       // Assign, Set: the place; Call: the reference called; For: the variable
-    ExprPtr value;        // Assign, Set, Const; If/DoLoop: the condition; Select: the tested value;
+    ExprPtr value;        // Assign, Set; If/DoLoop: the condition; Select: the tested value;
                           // For: the start; ForEach: the collection
     ExprPtr limit, step;  // For
-    std::vector<DimItem> dims;             // Dim, ReDim
-    bool preserve = false;                 // ReDim Preserve
-    std::u16string name;                   // Const, ForEach: folded name
+    std::vector<DimItem> dims;                               // Dim, ReDim
+    bool preserve = false;                                   // ReDim Preserve
+    std::u16string name;                                     // ForEach: folded name
+    std::vector<std::pair<std::u16string, ExprPtr>> consts;  // Const: folded names and values
     std::vector<CaseClause> branches;      // If (values[0] the condition; empty: Else), Select
     Block body;                            // loops
     bool testFirst = true, until = false;  // DoLoop; no condition: an endless loop

@@ -36,6 +36,12 @@ TEST_F(VBScriptBuiltins, FormulasCallTheLanguagesFunctions) {
          "10", ""},
         {"Set p = CreateObject(\"Morva.Calc.Unregistered.1\")\nReturnValue = 1", "",
          "ActiveX component can't create object line 1"},
+        // Named constants, left-out arguments, unary minus before ^, a Long
+        // hexadecimal literal and the two-digit year window of DateSerial.
+        {"ReturnValue = Len(vbNewLine) & \"|\" & FormatNumber(-50, , , -1) & \"|\" & "
+         "(-A ^ 2) & \"|\" & (&hffff&) & \"|\" & DateSerial(24, 1, 1)",
+         "2|(50.00)|9|65535|1/1/2024", ""},
+        {"vbCr = 1\nReturnValue = 1", "", "Illegal assignment line 1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.script);

@@ -104,6 +104,14 @@ const TextDate kTextDate[] = {
     {"02.01.1970", DISP_E_TYPEMISMATCH, 0},
     {"32 49", DISP_E_TYPEMISMATCH, 0},
     {"0 49", DISP_E_TYPEMISMATCH, 0},
+    // test_VarDateFromStr again: a sign before or after a dotted time.
+    {"1.1", S_OK, 0.04236111111111111},
+    {"-1.1", DISP_E_TYPEMISMATCH, 0},
+    {"1.1-", DISP_E_TYPEMISMATCH, 0},
+    {"+1.1", DISP_E_TYPEMISMATCH, 0},
+    // Two-digit years: 0 to 29 are 2000 to 2029, 30 to 99 are 1930 to 1999.
+    {"1/1/24", S_OK, 45292.0},
+    {"1/1/30", S_OK, 10959.0},
     // Not dates at all, or dates that do not exist.
     {"", DISP_E_TYPEMISMATCH, 0},
     {"2/30/2024", DISP_E_TYPEMISMATCH, 0},

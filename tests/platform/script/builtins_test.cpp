@@ -219,7 +219,7 @@ TEST_F(Builtins, Dates) {
         {"DateDiff(\"d\", DateSerial(2024, 1, 1), DateSerial(2024, 3, 1))", "I4:60"},
         {"CStr(DateSerial(2024, 13, 1))", "Str:1/1/2025"},
         {"CStr(DateSerial(2024, 3, 0))", "Str:2/29/2024"},
-        {"CStr(DateSerial(24, 1, 1))", "Str:1/1/1924"},
+        {"CStr(DateSerial(24, 1, 1))", "Str:1/1/2024"},
         {"CStr(DateAdd(\"m\", 1, DateSerial(2024, 1, 31)))", "Str:2/29/2024"},
         {"CStr(DateAdd(\"yyyy\", 1, DateSerial(2024, 2, 29)))", "Str:2/28/2025"},
         {"CStr(DateAdd(\"q\", -1, DateSerial(2024, 5, 31)))", "Str:2/29/2024"},
@@ -266,8 +266,8 @@ TEST_F(Builtins, ObjectsAndArguments) {
         {"Len()", "E450"},
         {"Mid(\"a\", 1, 1, 1)", "E450"},
         {"Now(1)", "E450"},
-        {"Rnd()", "E13"},
-        {"MonthName(1)", "E13"},
+        {"MsgBox(1)", "E13"},
+        {"Eval(\"1\")", "E13"},
         {"Len(Nothing)", "E424"},
     });
     o_->value.Clear();
@@ -275,6 +275,198 @@ TEST_F(Builtins, ObjectsAndArguments) {
     Check({{"Year(O)", "E5"}, {"DateAdd(\"d\", 1, O)", "E5"}});
     o_->value = mv::Variant(std::numeric_limits<double>::quiet_NaN());
     Check({{"Round(O, 2)", "R8:nan"}, {"FormatNumber(O)", "E6"}});
+}
+
+// The language reference's named constants. Values and types from Wine's
+// vbscript conformance tests (dlls/vbscript/tests/api.vbs, TestConstant*).
+TEST_F(Builtins, NamedConstants) {
+    Check({
+        {"Len(vbNewLine) & Asc(vbFormFeed) & Asc(vbVerticalTab) & Asc(vbNullChar)",
+         "Str:212110"},                                               // api.vbs TestConstantBSTR
+        {"vbNewLine = vbCrLf And vbNullString = \"\"", "Bool:True"},  // api.vbs
+        {"vbSunday", "I2:1"},                                         // api.vbs vbSunday
+        {"vbSaturday", "I2:7"},                                       // api.vbs vbSaturday
+        {"vbUseSystemDayOfWeek", "I2:0"},                             // api.vbs TestConstant
+        {"vbFirstFourDays", "I2:2"},                                  // api.vbs TestConstant
+        {"vbLongTime", "I2:3"},                                       // api.vbs TestConstant
+        {"vbDatabaseCompare", "I2:2"},                                // api.vbs TestConstant
+        {"vbString", "I2:8"},                                         // api.vbs TestConstant
+        {"vbArray + vbVariant", "I2:8204"},                           // api.vbs VarType(arr)
+        {"vbByte", "I2:17"},                                          // api.vbs TestConstant
+        {"vbTrue & vbFalse & vbUseDefault", "Str:-10-2"},             // api.vbs TestConstant
+        {"vbRed", "I4:255"},                                          // api.vbs TestConstantI4
+        {"vbBlack", "I4:0"},                                          // api.vbs TestConstantI4
+        {"vbWhite", "I4:16777215"},                                   // api.vbs TestConstantI4
+        {"vbObjectError", "I4:-2147221504"},                          // api.vbs TestConstantI4
+        {"vbSystemModal + vbQuestion", "I2:4128"},                    // api.vbs TestConstant
+        {"vbMsgBoxRtlReading", "I4:1048576"},                         // api.vbs TestConstantI4
+        {"vbYes & vbNo & vbRetryCancel", "Str:675"},                  // api.vbs vbYes, vbNo
+        {"TypeName(vbEmpty)", "Str:Integer"},                         // api.vbs TestConstant
+        // Assigning to a constant, as to a script's own Const.
+        {"0 : vbCr = 1", "E501"},  // language reference: Const
+        {"0 : vbRed = 1", "E501"},
+        {"0 : For vbSunday = 1 To 2 : Next", "E501"},
+        {"0 : ReDim vbLf(2)", "E501"},
+        {"0 : For Each vbTab In Array(1) : Next", "E501"},
+        {"vbTab(1)", "E450"},
+    });
+}
+
+// Strings: Wine's api.vbs (TestStrReverse, TestOct, testInStrRevError,
+// testAsc) and the language reference's pages of the functions.
+TEST_F(Builtins, MoreStrings) {
+    Check({
+        {"StrReverse(\"test\") & StrReverse(123)", "Str:tset321"},  // api.vbs TestStrReverse
+        {"StrReverse(\"\")", "Str:"},                               // api.vbs TestStrReverse
+        {"StrReverse(Null)", "E94"},  // reference: StrReverse (Null: an error)
+        {"Oct(9) & \" \" & Oct(\"9\") & \" \" & Oct(8.5)", "Str:11 11 10"},  // api.vbs TestOct
+        {"Oct(-1) & \" \" & Oct(-32768)", "Str:177777 37777700000"},         // api.vbs TestOct
+        {"Oct(Null)", "Null"},                                               // api.vbs TestOct
+        {"Oct(\"test\")", "E13"},                                            // api.vbs TestOctError
+        {"Oct(2147483647.5)", "E6"},                                         // api.vbs TestOctError
+        {"InStrRev(\"abcd\", Null)", "E94"},  // api.vbs testInStrRevError
+        {"InStrRev(Null, \"abcd\")", "E94"},  // api.vbs testInStrRevError
+        {"InStr(\"abcd\", Null)", "Null"},    // api.vbs: InStr, unlike InStrRev
+        {"AscW(\"A\") & \" \" & AscW(ChrW(&HFFFF&)) & \" \" & AscW(ChrW(8364))",
+         "Str:65 -1 8364"},     // reference: Asc (AscW), Chr (ChrW)
+        {"ChrW(65536)", "E5"},  // reference: Chr (ChrW's range)
+        {"ChrW(-32769)", "E5"},
+        {"AscW(\"\")", "E5"},
+        {"AscB(\"A\") & \" \" & AscB(ChrB(200))", "Str:65 200"},  // reference: Asc (AscB)
+        {"Len(ChrB(65))", "I4:0"},                                // one byte: half a character
+        {"ChrB(256)", "E5"},
+        {"Escape(\"a b+c/d@e*f_g-h.i\")", "Str:a%20b+c/d@e*f_g-h.i"},  // reference: Escape
+        {"Escape(\"100%\" & ChrW(8364) & Chr(233))", "Str:100%25%u20AC%E9"},
+        {"Unescape(\"a%20b%u20AC%zz%4\")", "Str:a b€%zz%4"},  // reference: Unescape
+        {"Unescape(Escape(\"x=1&y=\" & ChrW(1234)))", "Str:x=1&y=Ӓ"},
+        {"Escape(Null)", "Null"},
+        {"Join(Filter(Array(\"ab\", \"cd\", \"Abc\"), \"a\"), \"|\")", "Str:ab"},  // Filter
+        {"Join(Filter(Array(\"ab\", \"cd\", \"Abc\"), \"a\", True, 1), \"|\")", "Str:ab|Abc"},
+        {"Join(Filter(Array(\"ab\", \"cd\", \"Abc\"), \"a\", False), \"|\")", "Str:cd|Abc"},
+        {"UBound(Filter(Array(\"ab\"), \"z\"))", "I4:-1"},  // reference: Filter (no match)
+        {"Join(Filter(Array(1, 12, 3), 1), \"|\")", "Str:1|12"},
+        {"Filter(\"ab\", \"a\")", "E13"},
+        {"Filter(Null, \"a\")", "E94"},
+        {"Filter(Array(\"a\", Null), \"a\")", "E94"},
+        {"Filter(Array(\"a\"), \"a\", True, 2)", "E5"},
+    });
+}
+
+// Dates: Wine's api.vbs (testDateSerial, CDate, MonthName, WeekDayName,
+// testFormatDateTime*) and the reference pages of the functions.
+TEST_F(Builtins, MoreDates) {
+    Check({
+        {"CStr(DateSerial(0, 2, 1))", "Str:2/1/2000"},   // api.vbs testDateSerial(0, 2, 1)
+        {"CStr(DateSerial(29, 2, 1))", "Str:2/1/2029"},  // the window of text dates
+        {"CStr(DateSerial(50, 2, 1))", "Str:2/1/1950"},  // api.vbs testDateSerial(50, 2, 1)
+        {"CStr(DateSerial(99, 2, 1))", "Str:2/1/1999"},  // api.vbs testDateSerial(99, 2, 1)
+        {"CStr(DateSerial(100, 2, 1))", "Str:2/1/100"},  // api.vbs testDateSerial(100, 2, 1)
+        {"DateSerial(24, 1, 1) = CDate(\"1/1/24\")", "Bool:True"},
+        {"CDate(\"1\")", "Date:1"},                  // api.vbs CDate("1") = #1899-12-31#
+        {"CDate(\"-1\")", "Date:-1"},                // api.vbs CDate(-1)
+        {"CStr(CDate(\"1.1\"))", "Str:1:01:00 AM"},  // a dotted time stays a time
+        {"CDate(\"\")", "E13"},                      // api.vbs testCDateError("")
+        {"MonthName(1) & MonthName(12, True) & MonthName(1, 10)", "Str:JanuaryDecJan"},  // api.vbs
+        {"MonthName(13)", "E5"},        // reference: MonthName (1 to 12)
+        {"MonthName(Null)", "E94"},     // api.vbs testMonthNameError
+        {"MonthName(1, Null)", "E94"},  // api.vbs testMonthNameError
+        {"WeekdayName(3) & WeekdayName(1, True)", "Str:TuesdaySun"},          // api.vbs WeekDayName
+        {"WeekdayName(1, True, 2) & WeekdayName(1, True, 7)", "Str:MonSat"},  // api.vbs
+        {"WeekdayName(1, True, 1.5) & WeekdayName(1.1)", "Str:MonSunday"},    // api.vbs
+        {"WeekdayName(1, False, vbUseSystemDayOfWeek)", "Str:Sunday"},
+        {"WeekdayName(8)", "E5"},
+        {"WeekdayName(1, False, 8)", "E5"},
+        {"CStr(DateValue(\"2/29/2024 1:02:03 PM\"))", "Str:2/29/2024"},   // reference: DateValue
+        {"CStr(TimeValue(\"2/29/2024 1:02:03 PM\"))", "Str:1:02:03 PM"},  // reference: TimeValue
+        {"CStr(DateValue(#2/29/2024 6:00:00 AM#))", "Str:2/29/2024"},
+        {"TimeValue(#12/29/1899 6:00:00 AM#)", "Date:0.25"},  // the time of a date before 1900
+        {"DateValue(Null)", "Null"},
+        {"DateValue(\"x\")", "E13"},
+        {"FormatDateTime(#2/29/2024 1:02:03 PM#)", "Str:2/29/2024 1:02:03 PM"},  // reference
+        {"FormatDateTime(#2/29/2024 1:02:03 PM#, vbLongDate)",
+         "Str:Thursday, February 29, 2024"},  // reference: FormatDateTime, en-US long date
+        {"FormatDateTime(#2/29/2024 1:02:03 PM#, vbShortDate)", "Str:2/29/2024"},
+        {"FormatDateTime(#2/29/2024 1:02:03 PM#, vbLongTime)", "Str:1:02:03 PM"},
+        {"FormatDateTime(#2/29/2024 1:02:03 PM#, vbShortTime)", "Str:13:02"},
+        {"FormatDateTime(#1/1/2024#, 3)", "Str:12:00:00 AM"},
+        {"FormatDateTime(0.1, 1)", "Str:Saturday, December 30, 1899"},  // api.vbs: a BSTR
+        {"FormatDateTime(Null)", "E13"},       // api.vbs testFormatDateTimeError
+        {"FormatDateTime(0.1, Null)", "E94"},  // api.vbs testFormatDateTimeError
+        {"FormatDateTime(0, 5)", "E5"},
+    });
+}
+
+// Numbers as text: Wine's api.vbs (testFormat*Error, TestRound) and the
+// reference pages of FormatCurrency and FormatPercent (en-US).
+TEST_F(Builtins, Formats) {
+    Check({
+        {"FormatCurrency(1234.5)", "Str:$1,234.50"},           // reference: FormatCurrency
+        {"FormatCurrency(-1000, , , -1)", "Str:($1,000.00)"},  // api.vbs testFormatCurrency
+        {"FormatCurrency(-1000, , , 0)", "Str:-$1,000.00"},
+        {"FormatCurrency(-0.5, 0, 0, 0, 0)", "Str:-$1"},
+        {"FormatCurrency(Null)", "E13"},               // api.vbs testFormatCurrencyError
+        {"FormatCurrency(1000, Null)", "E94"},         // api.vbs testFormatCurrencyError
+        {"FormatPercent(0.125)", "Str:12.50%"},        // reference: FormatPercent
+        {"FormatPercent(.12, , , -1)", "Str:12.00%"},  // api.vbs testFormatPercent
+        {"FormatPercent(-0.5, 0, , -1)", "Str:(50%)"},
+        {"FormatPercent(123.4, 0)", "Str:12,340%"},
+        {"FormatPercent(Null)", "E13"},             // api.vbs testFormatPercentError
+        {"FormatNumber(Null)", "E13"},              // api.vbs testFormatNumberError
+        {"FormatNumber(.10, 0, Null)", "E94"},      // api.vbs testFormatNumberError
+        {"FormatNumber(.12, , , -1)", "Str:0.12"},  // api.vbs testFormatNumber
+        {"FormatNumber(-50, , , -1)", "Str:(50.00)"},
+        {"Round(True)", "Bool:True"},  // api.vbs TestRound true, true, "VT_BOOL"
+        {"Round(False, 2)", "Bool:False"},
+        {"Round(\"2\")", "R8:2"},  // api.vbs TestRound "2", 2, "VT_R8"
+    });
+}
+
+// Colours, random numbers, the engine and the locale: Wine's api.vbs
+// (RGB, testRnd, testRandomize, ScriptEngine) and the reference pages.
+TEST_F(Builtins, ColoursRandomNumbersEngineAndLocale) {
+    Check({
+        {"RGB(0, &h1f&, &hf1&)", "I4:15802112"},       // api.vbs: &hf11f00&
+        {"RGB(&h1&, &h100&, &h111&)", "I4:16776961"},  // api.vbs: &hffff01&
+        {"RGB(-1, 1, 1)", "E5"},                       // api.vbs testRGBError
+        {"RGB(1, Null, 1)", "E94"},
+        {"Rnd(0)", "R4:1.953125E-02"},  // api.vbs: 327680 / 16777216
+        {"Rnd", "R4:0.7055475"},        // the first number of a new engine
+        {"Rnd(0)", "R4:1.953125E-02"},  // engines share no state
+        {"Rnd(-2) = Rnd(-2) And Rnd(-1) <> Rnd(-2)", "Bool:True"},          // api.vbs testRnd
+        {"0 : x = Rnd : R = (Rnd(0) = x) And (Rnd(1) <> x)", "Bool:True"},  // reference: Rnd
+        {"0 : Rnd -1 : Randomize 123 : x = Rnd : Randomize 123 : y = Rnd : Rnd -1 : "
+         "Randomize 123 : R = (x <> y) & (x = Rnd)",
+         "Str:TrueTrue"},  // api.vbs testRandomize
+        {"0 : Randomize : x = Rnd : R = x >= 0 And x < 1", "Bool:True"},
+        {"Rnd(Null)", "E94"},
+        {"ScriptEngine", "Str:VBScript"},  // api.vbs ScriptEngine
+        {"ScriptEngineMajorVersion & \".\" & ScriptEngineMinorVersion & \".\" & "
+         "ScriptEngineBuildVersion",
+         "Str:5.8.16384"},
+        {"VarType(ScriptEngineBuildVersion)", "I2:3"},  // api.vbs: VT_I4
+        {"GetLocale", "I4:1033"},                       // reference: GetLocale
+        {"SetLocale(1033) & SetLocale(\"en-us\") & SetLocale(0) & SetLocale",
+         "Str:1033103310331033"},
+        {"SetLocale(1031)", "E5"},  // en-US only
+        {"0 : On Error Resume Next : SetLocale \"de-de\" : Err.Clear : R = GetLocale", "I4:1033"},
+        {"TypeName(Timer)", "Str:Single"},  // api.vbs getVT(Timer) = VT_R4
+    });
+}
+
+// Arguments left out of a call list: a built-in takes its default; a
+// required one left out is a wrong argument count (reference: FormatNumber).
+TEST_F(Builtins, LeftOutArguments) {
+    Check({
+        {"FormatNumber(-50, , , -1)", "Str:(50.00)"},
+        {"FormatNumber(1234.5, , , , 0)", "Str:1234.50"},
+        {"Mid(\"abcdef\", 2, )", "Str:bcdef"},
+        {"Join(Split(\"a b\", ), )", "Str:a b"},
+        {"InStr(1, \"abc\", \"B\", )", "I4:0"},
+        {"Replace(\"aXa\", \"x\", \"-\", , , 1)", "Str:a-a"},
+        {"Left(, 1)", "E450"},
+        {"Len(, )", "E450"},
+        {"DateAdd(\"d\", , Now)", "E450"},
+    });
 }
 
 int64_t gClock = 0;
@@ -293,6 +485,8 @@ TEST_F(Builtins, NowReadsTheClockInTheProcessTimeZone) {
         EXPECT_EQ(Eval("CStr(Now)"), std::string("Str:") + want) << zone;
         EXPECT_EQ(Eval("CStr(Date) & \"|\" & Hour(Time)"),
                   std::string("Str:7/1/2024|") + (zone[0] == 'U' ? "12" : "7"));
+        // Timer: seconds since local midnight, from the same clock.
+        EXPECT_EQ(Eval("Timer"), zone[0] == 'U' ? "R4:43200.25" : "R4:25200.25") << zone;
     }
     mv::SetClockForTesting(nullptr);
     saved ? setenv("TZ", old.c_str(), 1) : unsetenv("TZ");
@@ -302,19 +496,104 @@ TEST_F(Builtins, NowReadsTheClockInTheProcessTimeZone) {
 // Every function with random arguments of every kind: each call answers a
 // value or a script error, under the sanitizers.
 TEST_F(Builtins, RandomArgumentsNeverCrash) {
-    const char* const functions[] = {
-        "CreateObject", "IsEmpty",  "IsNull",  "IsObject",   "IsArray",    "IsNumeric",
-        "IsDate",       "TypeName", "VarType", "CBool",      "CByte",      "CCur",
-        "CDate",        "CDbl",     "CInt",    "CLng",       "CSng",       "CStr",
-        "Abs",          "Atn",      "Cos",     "Exp",        "Fix",        "Int",
-        "Log",          "Round",    "Sgn",     "Sin",        "Sqr",        "Tan",
-        "Len",          "Left",     "Mid",     "Right",      "InStr",      "InStrRev",
-        "Trim",         "LTrim",    "RTrim",   "UCase",      "LCase",      "Replace",
-        "StrComp",      "Chr",      "Asc",     "Space",      "String",     "Hex",
-        "FormatNumber", "Array",    "LBound",  "UBound",     "Split",      "Join",
-        "Now",          "Date",     "Time",    "DateSerial", "TimeSerial", "DateAdd",
-        "DateDiff",     "DatePart", "Year",    "Month",      "Day",        "Hour",
-        "Minute",       "Second",   "Weekday"};
+    const char* const functions[] = {"CreateObject",
+                                     "IsEmpty",
+                                     "IsNull",
+                                     "IsObject",
+                                     "IsArray",
+                                     "IsNumeric",
+                                     "IsDate",
+                                     "TypeName",
+                                     "VarType",
+                                     "CBool",
+                                     "CByte",
+                                     "CCur",
+                                     "CDate",
+                                     "CDbl",
+                                     "CInt",
+                                     "CLng",
+                                     "CSng",
+                                     "CStr",
+                                     "Abs",
+                                     "Atn",
+                                     "Cos",
+                                     "Exp",
+                                     "Fix",
+                                     "Int",
+                                     "Log",
+                                     "Round",
+                                     "Sgn",
+                                     "Sin",
+                                     "Sqr",
+                                     "Tan",
+                                     "Len",
+                                     "Left",
+                                     "Mid",
+                                     "Right",
+                                     "InStr",
+                                     "InStrRev",
+                                     "Trim",
+                                     "LTrim",
+                                     "RTrim",
+                                     "UCase",
+                                     "LCase",
+                                     "Replace",
+                                     "StrComp",
+                                     "Chr",
+                                     "Asc",
+                                     "Space",
+                                     "String",
+                                     "Hex",
+                                     "FormatNumber",
+                                     "Array",
+                                     "LBound",
+                                     "UBound",
+                                     "Split",
+                                     "Join",
+                                     "Now",
+                                     "Date",
+                                     "Time",
+                                     "DateSerial",
+                                     "TimeSerial",
+                                     "DateAdd",
+                                     "DateDiff",
+                                     "DatePart",
+                                     "Year",
+                                     "Month",
+                                     "Day",
+                                     "Hour",
+                                     "Minute",
+                                     "Second",
+                                     "Weekday",
+                                     "Oct",
+                                     "StrReverse",
+                                     "MonthName",
+                                     "WeekdayName",
+                                     "FormatCurrency",
+                                     "FormatPercent",
+                                     "FormatDateTime",
+                                     "Filter",
+                                     "RGB",
+                                     "Rnd",
+                                     "Randomize",
+                                     "DateValue",
+                                     "TimeValue",
+                                     "Escape",
+                                     "Unescape",
+                                     "ScriptEngine",
+                                     "ScriptEngineMajorVersion",
+                                     "ScriptEngineMinorVersion",
+                                     "ScriptEngineBuildVersion",
+                                     "GetLocale",
+                                     "SetLocale",
+                                     "Timer",
+                                     "AscB",
+                                     "AscW",
+                                     "ChrB",
+                                     "ChrW",
+                                     "vbNewLine",
+                                     "vbRed",
+                                     "vbSunday"};
     const char* const values[] = {"Null",
                                   "Empty",
                                   "Nothing",
@@ -339,7 +618,11 @@ TEST_F(Builtins, RandomArgumentsNeverCrash) {
                                   "Array()",
                                   "CCur(-922337203685477)",
                                   "CByte(255)",
-                                  "vbCrLf"};
+                                  "vbCrLf",
+                                  "",
+                                  "Array(\"ab\", \"b\")",
+                                  "\"%u12%41%\"",
+                                  "1033"};
     std::mt19937 random(22);
     int calls = 0, values_ = 0;
     for (const char* f : functions) {

@@ -3,6 +3,8 @@
 // conventions, the Invoke failure mapping, the member cache and lifetime.
 #include <gtest/gtest.h>
 
+#include <span>
+
 #include "script_test_support.h"
 
 namespace {
@@ -36,7 +38,7 @@ struct ScriptRow {
 const ScriptRow kScripts[] = {
     {"R = 1 + 2 * 3", "I2:7"},
     {"R = 2 ^ 3 ^ 2", "R8:64"},
-    {"R = -2 ^ 2", "R8:-4"},
+    {"R = -2 ^ 2", "R8:4"},
     {"R = 7 \\ 2 + 7 Mod 4", "I2:6"},
     {"R = \"a\" & 1 + 2", "Str:a3"},
     {"R = 1 < 2 And 3 > 2", "Bool:True"},
@@ -95,13 +97,103 @@ const ScriptRow kScripts[] = {
     {"Function IsNull(x) : IsNull = 5 : End Function : R = IsNull(Null)", "I2:5"},
 };
 
+// Syntax the stored formulas use: sources are the language reference's
+// statement pages and Wine's vbscript conformance tests
+// (dlls/vbscript/tests/lang.vbs, api.vbs).
+const ScriptRow kSyntax[] = {
+    // reference: Public and Private statements (script level, procedures)
+    {"Public x : Private y, z(1) : x = 1 : z(1) = 2 : R = x + z(1)", "I2:3"},
+    {"Private Function F(a) : F = a * 2 : End Function : R = F(2)", "I2:4"},
+    {"Public Sub S : R = 5 : End Sub : S", "I2:5"},
+    {"Private Const K = 7 : R = K", "I2:7"},
+    // reference: Const statement (several constants in one)
+    {"Const a = 1, b = \"x\" : R = a & b", "Str:1x"},
+    // lang.vbs: the comparison operators =>, =< and ><
+    {"R = (2 => 1) & (1 =< 2) & (1 >< 2) & (1 => 2)", "Str:TrueTrueTrueFalse"},
+    // &h before a character that is no hex digit: the operator & and a name
+    {"hi = \"y\" : R = \"x\" &hi", "Str:xy"},
+    {"ho = 1 : R = 2 &ho", "Str:21"},
+    {"R = &hff", "I2:255"},
+    // lang.vbs, api.vbs: with the & suffix the digits are a Long's 32 bits
+    {"R = &hffff&", "I4:65535"},
+    {"R = &hffffffff&", "I2:-1"},
+    {"R = &hdeadbeef&", "I4:-559038737"},
+    {"R = &h8000&", "I4:32768"},
+    {"R = &o177777&", "I4:65535"},
+    // reference: FormatNumber; api.vbs testFormatCurrency: arguments left out
+    {"R = FormatNumber(-50, , , -1)", "Str:(50.00)"},
+    {"On Error Resume Next : Err.Raise 5, , \"text\" : R = Err.Source & Err.Description",
+     "Str:text"},
+};
+
+// Semantics: unary minus before ^, arguments by value or reference,
+// procedure-wide Dim and the Err.Raise rules (Wine's lang.vbs and api.vbs
+// testErrRaise; the reference's pages of the operators and statements).
+const ScriptRow kSemantics[] = {
+    {"R = -3 ^ 2", "R8:9"},  // lang.vbs: -3^2 is 9
+    {"A = 3 : R = -A ^ 2", "R8:9"},
+    {"R = 2 ^ -1", "R8:0.5"},
+    {"R = 2 * -3 ^ 2", "R8:18"},
+    // reference: ByRef and ByVal parameters; parentheses pass by value
+    {"Sub S(n) : n = n + 1 : End Sub : x = 1 : S (x) : R = x", "I2:1"},
+    {"Sub S(n) : n = n + 1 : End Sub : x = 1 : Call S(x) : R = x", "I2:2"},
+    {"Sub S(n, m) : n = 5 : m = 6 : End Sub : x = 1 : y = 1 : S (x), y : R = x & y", "Str:16"},
+    {"Function F(n) : n = 5 : End Function : x = 1 : y = F((x)) : R = x", "I2:1"},
+    {"O.Level = 1 : x = 1 : O.Call (x) : R = x", "I2:1"},
+    // lang.vbs: an array element passed ByRef is written back
+    {"Sub S(n) : n = 7 : End Sub : Dim a(1) : S a(1) : R = a(1)", "I2:7"},
+    {"Sub S(n) : n = n & \"!\" : End Sub : Dim a(1, 2) : a(1, 2) = \"x\" : S a(1, 2) : "
+     "R = a(1, 2)",
+     "Str:x!"},
+    {"Sub S(ByVal n) : n = 7 : End Sub : Dim a(1) : a(1) = 1 : S a(1) : R = a(1)", "I2:1"},
+    {"Sub S(n) : ReDim a(0) : n = 7 : End Sub : Dim a() : ReDim a(3) : S a(2) : R = UBound(a)",
+     "I4:0"},
+    // reference: Dim statement (a procedure's Dim covers the whole procedure)
+    {"x = 1 : Sub S : x = 5 : Dim x : End Sub : S : R = x", "I2:1"},
+    {"Function F\nF = IsEmpty(z)\nIf False Then\nDim z\nEnd If\nEnd Function\nz = 9 : R = F()",
+     "Bool:True"},
+    {"Sub S : For i = 1 To 2 : Dim t : t = t + 1 : Next : R = t : End Sub : S", "I2:2"},
+    // api.vbs testErrRaise
+    {"On Error Resume Next : Err.Raise 0 : R = Err.Number", "I4:5"},
+    {"On Error Resume Next : Err.Raise : R = Err.Number", "I4:450"},
+    {"On Error Resume Next : Err.Raise 1, \"abc\" : R = Err.Description",
+     "Str:Unknown runtime error"},
+    {"On Error Resume Next : Err.Raise &h8007000E& : R = Err.Number & Err.Description",
+     "Str:7Out of memory"},
+    {"On Error Resume Next : Err.Raise 1, 2, \"desc\" : Err.Raise 5 : "
+     "R = Err.Number & Err.Source & Err.Description",
+     "Str:52desc"},
+    {"On Error Resume Next : Err.Raise 1, \"test\" : Err.Raise &h8007000E& : "
+     "R = Err.Number & Err.Source & Err.Description",
+     "Str:7testUnknown runtime error"},
+    {"On Error Resume Next : Err.Raise 1, 2, \"desc\" : Err.Clear : Err.Raise 5 : "
+     "R = Err.Description",
+     "Str:Invalid procedure call or argument"},
+    // Option Explicit: the named constants are known names
+    {"Option Explicit\nDim x\nx = vbNewLine : R = Len(x)", "I4:2"},
+};
+
 TEST_F(ScriptEngine, StatementsAndOperatorsGiveTheirResults) {
-    for (const ScriptRow& row : kScripts) {
-        r_->value.Clear();
-        o_->value.Clear();
-        EXPECT_EQ(Result(row.script), row.want) << row.script;
-        site_.errors.clear();
+    for (const auto& table :
+         {std::span<const ScriptRow>(kScripts), std::span<const ScriptRow>(kSyntax),
+          std::span<const ScriptRow>(kSemantics)}) {
+        for (const ScriptRow& row : table) {
+            r_->value.Clear();
+            o_->value.Clear();
+            EXPECT_EQ(Result(row.script), row.want) << row.script;
+            site_.errors.clear();
+        }
     }
+}
+
+// A named item named like a built-in function or constant hides it.
+TEST_F(ScriptEngine, NamedItemsHideConstantsAndFunctions) {
+    site_.items[u"vbRed"] = static_cast<ITestItem*>(o_.get());
+    site_.items[u"Timer"] = static_cast<ITestItem*>(o_.get());
+    site_.items[u"Filter"] = static_cast<ITestItem*>(o_.get());
+    o_->value = mv::test::V("I2:5");
+    EXPECT_EQ(Result("R = vbRed + Timer + Filter : vbRed = 7"), "I2:15");
+    EXPECT_EQ(Spec(o_->value), "I2:7");
 }
 
 TEST_F(ScriptEngine, ErrorsCarryNumberDescriptionAndPosition) {
@@ -137,6 +229,14 @@ TEST_F(ScriptEngine, ErrorsCarryNumberDescriptionAndPosition) {
         {"O.Fail &H80004005", static_cast<LONG>(E_FAIL), 0, 0, ""},
         {"Function F(a) : End Function : x = F(1, 2)", 450, 0, 31,
          "Wrong number of arguments or invalid property assignment"},
+        {"Sub S(a, b) : End Sub : S 1, , 2", 450, 0, 24,
+         "Wrong number of arguments or invalid property assignment"},
+        {"vbCr = 1", 501, 0, 0, "Illegal assignment"},
+        {"Set vbRed = O", 501, 0, 0, "Illegal assignment"},
+        {"Option Explicit\nDim x\nx = vbNewLine : y = 1", 500, 2, 16, "Variable is undefined: 'y'"},
+        {"Const a = 1, b", 1011, 0, 14, "Expected '='"},
+        {"Sub S\nPublic x\nEnd Sub", 1024, 1, 0, "Expected statement"},
+        {"x = &hz", 1002, 0, 4, "Syntax error"},
         {"x = nope(1)", 13, 0, 0, "Type mismatch"},
         {"Function F(n) : F = F(n + 1) : End Function : x = F(1)", 28, 0, 16, "Out of stack space"},
         {"Dim a(2) : x = a(5)", 9, 0, 11, "Subscript out of range"},
@@ -165,6 +265,10 @@ TEST_F(ScriptEngine, MethodArgumentsGoReversedWithVariablesByReference) {
     EXPECT_EQ(Result("x = 1 : O.Call x, O, 5 : R = x"), "Str:written");
     const std::vector<VARTYPE> want = {VT_I2, VT_DISPATCH, VT_BYREF | VT_VARIANT};
     EXPECT_EQ(o_->received, want);
+    // An argument left out reaches a member as VT_ERROR (DISP_E_PARAMNOTFOUND).
+    EXPECT_EQ(Result("R = 1 : O.Call 1, , \"x\" : O.Call(1, , )"), "I2:1");
+    const std::vector<VARTYPE> leftOut = {VT_ERROR, VT_ERROR, VT_I2};
+    EXPECT_EQ(o_->received, leftOut);
 }
 
 TEST_F(ScriptEngine, InvokeFailuresMapToScriptErrors) {
@@ -314,8 +418,15 @@ TEST_F(ScriptEngine, BadInputIsAnErrorWithItsPositionOrRuns) {
 // Scripts mutated from the table's: each is reported once or runs, within
 // the statement budget, with no crash or leak.
 TEST_F(ScriptEngine, MutatedScriptsFailCleanly) {
-    const char* pieces[] = {"(", ")", "\"", ":", "\n", " _\n", "If ",  "End ", "Next", "1/0",
-                            ",", ".", "O",  "#", "&H", "Loop", "Sub ", "=",    "Not ", "Err."};
+    const char* pieces[] = {"(",    ")",   "\"",      ":",    "\n",   " _\n",  "If ", "End ",
+                            "Next", "1/0", ",",       ".",    "O",    "#",     "&H",  "Loop",
+                            "Sub ", "=",   "Not ",    "Err.", ", ,",  "&h",    "&",   "=>",
+                            "><",   "-",   "Public ", "Dim ", "vbCr", "Const "};
+    std::vector<std::string> seeds;
+    for (const auto& table :
+         {std::span<const ScriptRow>(kScripts), std::span<const ScriptRow>(kSyntax),
+          std::span<const ScriptRow>(kSemantics)})
+        for (const ScriptRow& row : table) seeds.push_back(row.script);
     uint32_t seed = 12345;
     auto random = [&seed](uint32_t n) {
         seed = seed * 1103515245u + 12345u;
@@ -324,7 +435,7 @@ TEST_F(ScriptEngine, MutatedScriptsFailCleanly) {
     mv::script::SetStatementBudgetForTesting(2000);
     int reported = 0;
     for (int round = 0; round < 300; ++round) {
-        std::string script = kScripts[random(std::size(kScripts))].script;
+        std::string script = seeds[random(static_cast<uint32_t>(seeds.size()))];
         for (int edits = 1 + random(3); edits > 0; --edits) {
             const size_t at = random(static_cast<uint32_t>(script.size() + 1));
             if (random(2) == 0 && at < script.size())
