@@ -95,6 +95,8 @@ TEST_F(QuenbusRun, DocumentsCarryQualityValueTextAndTypeOfTheOutput) {
     single.fltVal = 2.5f;
     when.vt = VT_DATE;
     when.date = 45366.5;  // 2024-03-15 12:00:00
+    mv::Variant null;
+    null.vt = VT_NULL;
     const std::u16string good = u"<BPDHeader/>";
     struct Row {
         const char* what;
@@ -121,6 +123,7 @@ TEST_F(QuenbusRun, DocumentsCarryQualityValueTextAndTypeOfTheOutput) {
         {"long", mv::Variant(LONG{42}), 0, "Flow", good, "Good", "42", "int", nullptr},
         {"float", single, 0, "Flow", good, "Good", "2.5", "float", nullptr},
         {"array", list, 0, "Flow", good, "Good", "", "string", nullptr},
+        {"null", null, 0, "Flow", good, "Good", "", "string", nullptr},
         {"unnamed parameter", mv::Variant(1.0), 0, "", good, "Good", "1", "double", nullptr},
         {"own declaration", mv::Variant(1.0), 0, "Flow", u"<?xml version=\"1.0\"?>\r\n<BPDHeader/>",
          "Good", "1", "double", nullptr},
@@ -154,6 +157,16 @@ TEST_F(QuenbusRun, DocumentsCarryQualityValueTextAndTypeOfTheOutput) {
         EXPECT_EQ(doc.rfind("<?xml version=\"1.0\"?>\r\n<ProcessItemInformation ", 0), 0u);
         EXPECT_EQ(ElementText(doc, "ProcessItemProperties"), "");
     }
+
+    // An unnamed calculation names neither its group nor its item.
+    busadapter::Reset();
+    auto calc = BusCalc("");
+    Bus(calc.get(), "Flow", "REC", mv::Variant(1.0));
+    EXPECT_EQ(Run(calc.get()), "");
+    const auto sent = busadapter::Publications();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(ElementText(U8(sent[0].document), "GroupID"), "");
+    EXPECT_EQ(ElementText(U8(sent[0].document), "ItemID"), ".Flow");
 }
 
 // Nodes beside the header's root stay where they were; the declaration
