@@ -156,10 +156,4 @@ TEST_F(BusAdapter, InjectedFailuresHitTheirStepForTheCallsAsked) {
     EXPECT_EQ(busadapter::Publications().size(), 3u);
 }
 
-TEST_F(BusAdapter, AnUnregisteredClassIsNotCreated) {
-    busadapter::Revoke();
-    Create(REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(busadapter::Calls(Call::Create), 0);
-}
-
 }  // namespace
