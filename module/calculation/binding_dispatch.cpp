@@ -15,17 +15,6 @@ namespace {
 
 constexpr const char* kDispatch = "CMvCalculation::ProcessDataBindings";
 
-// The built-in step of a binding kind whose handler is not built.
-void BindingNotAvailable(const MvBindingCall& call, LONG kind) {
-    call.Calculation->SetError("Bindings of kind " + std::string(BindingTypeNames[kind]) + " (" +
-                               std::to_string(kind) + ") cannot be processed in this build.");
-}
-
-template <LONG Kind>
-void NotAvailable(const MvBindingCall& call) {
-    BindingNotAvailable(call, Kind);
-}
-
 void Nothing(const MvBindingCall&) {}
 
 struct Seams {
@@ -49,7 +38,7 @@ MvBindingHandler BuiltInHandler(LONG kind) {
         case mvcDravik:
             return &CMvCalculation::DravikBindingHandler;
         case mvcQuenbus:
-            return &NotAvailable<mvcQuenbus>;
+            return &CMvCalculation::QuenbusBindingHandler;
         case mvcProcessData:
             return &CMvCalculation::ProcessDataBindingHandler;
         default:

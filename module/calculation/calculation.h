@@ -451,6 +451,35 @@ public:
     void ProcessDravikBinding(LONG pass, const ParamInfo& record, SHORT* level, SHORT* status);
     static void DravikBindingHandler(const MvBindingCall& call);
 
+    // Message-bus publishing (bindings/quenbus_publishing.cpp). PublishResults
+    // sends one document for an output bound to the bus, setting the
+    // process's adapter up first when there is none; the pass quality is
+    // left alone and failures land in the error text only. The document
+    // steps fill the given element and record their own failure text; the
+    // document is left null when any step fails.
+    void PublishResults(const ParamInfo& record, SHORT* level, SHORT* status);
+    static void QuenbusBindingHandler(const MvBindingCall& call);
+    HRESULT BuildProcessItemInformationDocument(const ParamInfo& record, BSTR header,
+                                                BSTR* document);
+    HRESULT BuildProcessItemInformationBody(const ParamInfo& record, IXMLDOMDocument* doc,
+                                            IXMLDOMNode* root);
+    HRESULT AppendProcessItemInformationProperties(const ParamInfo& record, IXMLDOMDocument* doc,
+                                                   IXMLDOMNode* properties);
+    HRESULT AppendProcessItemGroup(const ParamInfo& record, IXMLDOMDocument* doc,
+                                   IXMLDOMNode* group);
+    HRESULT AppendItemID(const ParamInfo& record, IXMLDOMDocument* doc, IXMLDOMNode* item);
+    HRESULT AppendDataQualityRecord(const ParamInfo& record, IXMLDOMDocument* doc,
+                                    IXMLDOMNode* qualityRecord);
+    HRESULT AppendTimeStampValueList(const ParamInfo& record, IXMLDOMDocument* doc,
+                                     IXMLDOMNode* list);
+    // One element of the qualified name (in `uri`, or by its prefixed name
+    // alone when null) holding the current UTC time.
+    HRESULT AppendTimeStampNode(const ParamInfo& record, IXMLDOMDocument* doc, IXMLDOMNode* parent,
+                                const char16_t* name, const char16_t* uri);
+    // VT_BSTR: "short", "int", "float", "double", "dateTime", "boolean" by
+    // the value's type, "string" for every other.
+    static void QuenbusDataTypeName(const VARIANT* value, VARIANT* name);
+
     // OPC bindings (bindings/opc_bindings.cpp), on the run's share of the
     // table; failures go to the error text only, the result is S_OK.
     HRESULT ReadOpcBindings(const ParamInfoTable& table,

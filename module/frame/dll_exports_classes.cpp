@@ -2,6 +2,7 @@
 // its line here, for example
 //   MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
 // Classes without a line answer CLASS_E_CLASSNOTAVAILABLE.
+#include "bindings/bpd_receiver.h"
 #include "bindings/data_set.h"
 #include "bindings/data_set_column.h"
 #include "bindings/dravik_connect.h"
@@ -47,4 +48,5 @@ void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvPDCalcEnv, &mv::CreateComObject<CMvPDCalcEnv>);
     MvRegisterClassFactory(CLSID_MvFormulaLibrary, &mv::CreateComObject<CMvFormulaLibrary>);
     MvRegisterClassFactory(CLSID_MvFormulaRef, &mv::CreateComObject<CMvFormulaRef>);
+    MvRegisterClassFactory(CLSID_MvCalcBPDReceiver, &mv::CreateComObject<CMvCalcBPDReceiver>);
 }

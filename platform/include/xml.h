@@ -88,6 +88,8 @@ struct IXMLDOMNode : IDispatch {
     virtual HRESULT get_xml(BSTR* xml) = 0;
     virtual HRESULT get_namespaceURI(BSTR* uri) = 0;
     virtual HRESULT get_baseName(BSTR* name) = 0;
+    // Takes a child out of this node; E_INVALIDARG when it is no child here.
+    virtual HRESULT removeChild(IXMLDOMNode* child, IXMLDOMNode** outOldChild) = 0;
 
 protected:
     ~IXMLDOMNode() = default;

@@ -585,6 +585,13 @@ public:
         VariantInit(&none);
         return insertBefore(child, none, out);
     }
+    HRESULT removeChild(IXMLDOMNode* child, IXMLDOMNode** out) override {
+        if (out) *out = nullptr;
+        Node* c = NodeOf(child);
+        if (!c || c->parent != n_) return E_INVALIDARG;
+        Detach(c);
+        return out ? Hand(c, out) : S_OK;
+    }
     HRESULT get_ownerDocument(IXMLDOMDocument** out) override {
         if (!out) return E_INVALIDARG;
         *out = nullptr;

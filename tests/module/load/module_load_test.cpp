@@ -351,6 +351,43 @@ TEST_F(ModuleLoad, RegisteredClassesAreCreatedByProgIdAndACalculationAnswersAndR
     EXPECT_TRUE(FreeLibrary(module));
 }
 
+// Every class of the registered module is made by its ProgID; the bus
+// receiver answers the adapter's receive interface but not IDispatch.
+TEST_F(ModuleLoad, EveryRegisteredClassIsCreatedByItsProgId) {
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+    int created = 0;
+    for (const ExpectedClass& c : kClasses) {
+        SCOPED_TRACE(c.progId);
+        CLSID clsid{};
+        ASSERT_EQ(CLSIDFromProgID(mv::ToUtf16(c.progId).c_str(), &clsid), S_OK);
+        mv::ComPtr<IUnknown> object;
+        EXPECT_EQ(
+            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.PutVoid()),
+            S_OK);
+        created += object ? 1 : 0;
+    }
+    EXPECT_EQ(created, 23);
+
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.BPDReceiver.1", &clsid), S_OK);
+    mv::ComPtr<IUnknown> receiver, itf;
+    ASSERT_EQ(
+        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, receiver.PutVoid()),
+        S_OK);
+    EXPECT_EQ(
+        receiver->QueryInterface(Iid(u"{4C7D1A41-868F-3E58-89D4-848A65363A81}"), itf.PutVoid()),
+        S_OK);
+    EXPECT_EQ(receiver->QueryInterface(IID_IDispatch, itf.PutVoid()), E_NOINTERFACE);
+    itf.Reset();
+    receiver.Reset();
+
+    CoFreeUnusedLibraries();
+    EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
 // A kind-1 and a kind-6 calculation of the registered module. argdump gets
 // the words of the command text, never a shell's; a program that does not
 // start fails the run. Unloading the module shuts the formula library down

@@ -507,6 +507,33 @@ TEST_F(DomTest, TreeRulesRefuseImpossibleInsertions) {
     EXPECT_EQ(owner.get(), doc_.get());
 }
 
+TEST_F(DomTest, RemovedChildrenLeaveTheTreeAndOnlyChildrenCanBeRemoved) {
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ASSERT_EQ(doc_->loadXML(B(u"<?xml version=\"1.0\"?><!--c--><a><b/>t</a>").get(), &ok), S_OK);
+    Ref<IXMLDOMNodeList> children;
+    ASSERT_EQ(doc_->get_childNodes(children.Out()), S_OK);
+    Ref<IXMLDOMNode> declaration, removed;
+    ASSERT_EQ(children->get_item(0, declaration.Out()), S_OK);
+    ASSERT_EQ(doc_->removeChild(declaration.get(), removed.Out()), S_OK);
+    EXPECT_EQ(removed.get(), declaration.get());
+    EXPECT_EQ(Xml(doc_.get()), u"<!--c-->\r\n<a><b/>t</a>\r\n");
+    EXPECT_EQ(doc_->removeChild(declaration.get(), nullptr), E_INVALIDARG) << "removed already";
+
+    Ref<IXMLDOMElement> a;
+    ASSERT_EQ(doc_->get_documentElement(a.Out()), S_OK);
+    Ref<IXMLDOMNodeList> inner;
+    Ref<IXMLDOMNode> b;
+    ASSERT_EQ(a->get_childNodes(inner.Out()), S_OK);
+    ASSERT_EQ(inner->get_item(0, b.Out()), S_OK);
+    EXPECT_EQ(doc_->removeChild(b.get(), nullptr), E_INVALIDARG) << "a grandchild";
+    EXPECT_EQ(a->removeChild(nullptr, nullptr), E_INVALIDARG);
+    ASSERT_EQ(a->removeChild(b.get(), nullptr), S_OK);
+    EXPECT_EQ(Xml(a.get()), u"<a>t</a>");
+    // A removed node can be inserted again.
+    ASSERT_EQ(doc_->insertBefore(declaration.get(), mv::Variant(), nullptr), S_OK);
+    EXPECT_EQ(Xml(doc_.get()), u"<!--c-->\r\n<a>t</a>\r\n<?xml version=\"1.0\"?>\r\n");
+}
+
 // Every wrapper carries IDispatch only so that a VARIANT can hold it.
 TEST_F(DomTest, WrappersOfferNoTypeInformationAndRefuseLateBoundCalls) {
     Ref<IXMLDOMElement> e;
