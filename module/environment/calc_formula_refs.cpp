@@ -123,8 +123,8 @@ HRESULT CMvCalculation::AddFormulaRef(BSTR Name, BSTR LibraryName, IDispatch** p
 }
 
 HRESULT CMvCalculation::ReloadStaleLibraryIfNeeded(BSTR Name) {
-    MvStepFrame step("CMvCalculation::ReloadStaleLibraryIfNeeded");
     if (!g_EnableStaleLibraryReload) return S_OK;
+    MvStepFrame step("CMvCalculation::ReloadStaleLibraryIfNeeded");
     mv::ComPtr<IMvObjCollection> references = Collection(m_FormulaRefs);
     mv::ComPtr<IMvFormulaRef> reference;
     if (!references || FAILED(MvObjCollection_GetAs(references.get(), Name, reference.Put())) ||
