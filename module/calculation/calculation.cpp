@@ -87,7 +87,6 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
         return MvMethodFrame("CMvCalculation::" #Method, [] { return E_NOTIMPL; }); \
     }
 
-MV_CALCULATION_NOT_YET(GetFormula, (BSTR, IMvCalculation**, LONG*))
 MV_CALCULATION_NOT_YET(CalculateStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
 MV_CALCULATION_NOT_YET(CalculateMissingHistory, (VARIANT_BOOL, IMvScheduleGroup*))
 MV_CALCULATION_NOT_YET(CheckStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))

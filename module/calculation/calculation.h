@@ -80,6 +80,7 @@ constexpr LONG INPUT_PASS = 0;
 constexpr LONG OUTPUT_PASS = 1;
 
 class CMvCalculation;
+struct IMvFormulaRef;
 struct KeldrinUst;
 struct OpcServerItems;
 
@@ -574,6 +575,20 @@ public:
     // InUse 0 on every formula reference; removal of those still at 0.
     void MarkFormulaRefsUnused();
     void RemoveUnusedFormulaRefs();
+    // Formula look-up by name (environment/calc_formula_refs.cpp).
+    // FindFormula: the temporary library's formula of that name alone
+    // (*libraryName null) when it holds one; else the one formula of that
+    // name among the library files under the base folder, each loaded into
+    // the library cache. *count is the number of libraries that hold it;
+    // any other count than 1 gives E_FAIL and no formula.
+    HRESULT FindFormula(BSTR FormulaName, IMvCalculation** formula, BSTR* libraryName, LONG* count);
+    // The formula found, filed as a new reference (added through the
+    // interface) that holds it; null and the failure otherwise.
+    HRESULT CreateFormulaRef(BSTR FormulaName, IMvFormulaRef** reference, LONG* count);
+    // With stale-library reload on: when the library of the reference of
+    // that name was rewritten since it was loaded, drops the library, the
+    // formulas that references into it hold, and this reference.
+    HRESULT ReloadStaleLibraryIfNeeded(BSTR Name);
     // Replaces the error text through the locked setter, without the run's
     // error lines.
     void PutErrorTextA(const char* text);

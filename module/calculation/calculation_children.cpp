@@ -100,10 +100,14 @@ HRESULT CMvCalculation::GetOLEMethod(BSTR Name, IMvCalcOLEMethod** pMethod) {
 }
 
 // The reference of that name: E_FAIL with "Item: Named item not found" when
-// FormulaRefs holds none.
+// FormulaRefs holds none, also when it was just dropped because its
+// library's file changed.
 HRESULT CMvCalculation::GetFormulaRef(BSTR Name, IDispatch** pDisp) {
-    return MvMethodFrame("CMvCalculation::GetFormulaRef",
-                         [&] { return GetChild(Collection(m_FormulaRefs).get(), Name, pDisp); });
+    return MvMethodFrame("CMvCalculation::GetFormulaRef", [&] {
+        if (!pDisp) return E_POINTER;
+        (void)ReloadStaleLibraryIfNeeded(Name);
+        return GetChild(Collection(m_FormulaRefs).get(), Name, pDisp);
+    });
 }
 
 // Always S_OK: a failed emptying or re-creation is not reported.

@@ -70,9 +70,11 @@ HRESULT CMvCalculation::SetUpFromFormula(IMvCalculation* formula, bool strict) {
     auto* self = static_cast<IMvCalculation*>(this);
     if (HRESULT hr = SetParametersFromFormula(formula, strict); FAILED(hr) && strict) return hr;
 
+    // A formula that gives no collection leaves the calculation its own:
+    // every user of FormulaRefs and OleMethods relies on there being one.
     mv::ComPtr<IMvObjCollection> refs;
     (void)formula->get_FormulaRefs(refs.Put());
-    {
+    if (refs) {
         mv::ObjectLock lock(this);
         std::swap(m_FormulaRefs, refs);  // the old collection is let go outside the lock
     }
@@ -91,6 +93,7 @@ HRESULT CMvCalculation::SetUpFromFormula(IMvCalculation* formula, bool strict) {
                      &IMvCalculation::put_OLEObjectName);
             mv::ComPtr<IMvObjCollection> methods;
             (void)formula->get_OleMethods(methods.Put());
+            if (!methods) break;
             mv::ObjectLock lock(this);
             std::swap(m_OleMethods, methods);
             break;
@@ -159,7 +162,7 @@ HRESULT CMvCalculation::FormulaDetailsArray(VARIANT* pDetailsArray) {
         SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 1, 3);
         if (!array) return S_OK;
         auto* self = static_cast<IMvCalculation*>(this);
-        HRESULT (IMvCalculation::*const getters[3])
+        HRESULT(IMvCalculation::*const getters[3])
         (BSTR*) = {&IMvCalculation::get_Name, &IMvCalculation::get_Description,
                    &IMvCalculation::get_FormulaTypeText};
         HRESULT hr = S_OK;

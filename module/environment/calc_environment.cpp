@@ -215,8 +215,12 @@ HRESULT CMvCalcEnvironment::put_EnableStaleLibraryReload(VARIANT_BOOL bReload) {
     });
 }
 
-void CMvCalcEnvironment::UnloadCalcsUsingFormula(BSTR library, BSTR formula) {
-    MvStepFrame step("CMvCalcEnvironment::UnloadCalcsUsingFormula");
+namespace {
+
+// Calls visit(holder, calculation) for every cached calculation under the
+// cache lock; the calculations are released after the lock.
+template <class Visit>
+void ForEachCachedCalc(Visit&& visit) {
     std::vector<mv::ComPtr<IMvCalculation>> held;
     TaggedLockHolder lock(g_CalcCacheLock, kTaggedLockWholeMap);
     // The walk goes over the holders as they stand: the calls below may
@@ -227,12 +231,29 @@ void CMvCalcEnvironment::UnloadCalcsUsingFormula(BSTR library, BSTR formula) {
         mv::ComPtr<IMvCalculation> calc;
         (void)holder->GetCalc(calc.Put());
         if (!calc) continue;
+        visit(*holder, calc.get());
+        held.push_back(std::move(calc));
+    }
+}
+
+}  // namespace
+
+void CMvCalcEnvironment::UnloadCalcsUsingFormula(BSTR library, BSTR formula) {
+    MvStepFrame step("CMvCalcEnvironment::UnloadCalcsUsingFormula");
+    ForEachCachedCalc([&](ActiveCalcObject& holder, IMvCalculation* calc) {
         if (calc->IsBasedOnFormula(library, formula) == S_OK)
-            holder->SetCalc(nullptr);
+            holder.SetCalc(nullptr);
         else
             (void)calc->ClearFormulaRef(library, formula);
-        held.push_back(std::move(calc));  // released after the lock
-    }
+    });
+}
+
+void CMvCalcEnvironment::ClearCachedFormulaRefs(BSTR library) {
+    MvStepFrame step("CMvCalcEnvironment::ClearCachedFormulaRefs");
+    ClearLibraryFormulaRefs(library, nullptr);
+    ForEachCachedCalc([&](ActiveCalcObject&, IMvCalculation* calc) {
+        (void)calc->ClearFormulaRef(library, nullptr);
+    });
 }
 
 // ---- CMvPDCalcEnv -------------------------------------------------------------

@@ -35,7 +35,9 @@ public:
     HRESULT GetThreadLocalBuffer(LONG BufSize) override;
     HRESULT ReleaseThreadLocalBuffer() override;
     HRESULT RemoveLibraryObject(BSTR Name) override;
-    // The ADO bridge comes with the ADO data sets: E_NOTIMPL.
+    // The ADO bridge (environment_ado.cpp): the ADO server hosted on the
+    // object-server thread opens and closes connections and lists a query's
+    // fields; every outcome lies in ErrorText, and each returns S_OK.
     HRESULT AdoConnect(BSTR* Connect, BSTR* UserID, BSTR* Password, LONG Options,
                        VARIANT* ErrorText) override;
     HRESULT AdoClose(BSTR* Connection, VARIANT* ErrorText) override;
@@ -59,6 +61,10 @@ public:
     // Empties every holder whose calculation is based on the formula and
     // clears the formula's reference in every other cached calculation.
     static void UnloadCalcsUsingFormula(BSTR library, BSTR formula);
+    // Drops the formula that every reference into the library holds, in
+    // each cached calculation and each formula of a cached library; the
+    // references stay.
+    static void ClearCachedFormulaRefs(BSTR library);
     // Creates the temporary library once per process (a failed creation is
     // tried again by the next call); *out gets it with a new reference, or
     // null. S_OK.

@@ -1,11 +1,108 @@
-// The calculation's own operations on its formula references: adding one and
-// clearing what they hold of a library formula along the copy chain.
+// The calculation's own operations on its formula references: finding a
+// library formula by name, adding, looking up and creating references,
+// clearing what they hold of a library formula along the copy chain, and
+// dropping a reference whose library file changed on disk.
+#include <string>
 #include <vector>
 
 #include "calculation/calculation.h"
+#include "environment/calc_environment.h"
 #include "environment/formula_ref.h"
+#include "environment/library_cache.h"
 #include "frame/trace.h"
 #include "persistence/obj_collection.h"
+
+HRESULT CMvCalculation::FindFormula(BSTR FormulaName, IMvCalculation** formula, BSTR* libraryName,
+                                    LONG* count) {
+    MvStepFrame step("CMvCalculation::FindFormula");
+    *formula = nullptr;
+    *libraryName = nullptr;
+    *count = 0;
+    // The temporary library is searched first and, when it holds the name,
+    // alone: its formulas have no library name.
+    mv::ComPtr<IMvFormulaLibrary> temporary;
+    (void)FindOrLoadLibrary(std::string(), temporary.Put());
+    if (temporary) {
+        mv::ComPtr<IMvCalculation> found;
+        if (SUCCEEDED(temporary->GetFormula(FormulaName, found.Put())) && found) {
+            *formula = found.Detach();
+            *count = 1;
+            return S_OK;
+        }
+    }
+
+    // Every library file is visited, also after a hit, so that a name that
+    // two libraries hold is counted twice; a library that cannot be loaded
+    // is passed over.
+    std::vector<std::string> names;
+    GetLibraryList(names);
+    mv::ComPtr<IMvCalculation> held;
+    std::string heldLibrary;
+    for (const std::string& name : names) {
+        mv::ComPtr<IMvFormulaLibrary> library;
+        (void)FindOrLoadLibrary(name, library.Put());
+        if (!library) continue;
+        mv::ComPtr<IMvCalculation> found;
+        if (FAILED(library->GetFormula(FormulaName, found.Put())) || !found) continue;
+        held = std::move(found);
+        heldLibrary = name;
+        ++*count;
+    }
+    if (*count != 1) return E_FAIL;
+    *libraryName = mv::Bstr(heldLibrary).Detach();
+    *formula = held.Detach();
+    return S_OK;
+}
+
+HRESULT CMvCalculation::CreateFormulaRef(BSTR FormulaName, IMvFormulaRef** reference, LONG* count) {
+    MvStepFrame step("CMvCalculation::CreateFormulaRef");
+    *reference = nullptr;
+    mv::ComPtr<IMvCalculation> formula;
+    mv::Bstr library;
+    HRESULT hr = FindFormula(FormulaName, formula.Put(), library.Out(), count);
+    if (!formula) return hr;
+    mv::ComPtr<IDispatch> dispatch;
+    hr = static_cast<IMvCalculation*>(this)->AddFormulaRef(FormulaName, library.get(),
+                                                           dispatch.Put());
+    if (!dispatch) return FAILED(hr) ? hr : E_FAIL;
+    mv::ComPtr<IMvFormulaRef> created;
+    hr = dispatch.As(&created);
+    // The new reference holds the formula found at once.
+    if (created) (void)created->put_Formula(formula.get());
+    *reference = created.Detach();
+    return hr;
+}
+
+HRESULT CMvCalculation::GetFormula(BSTR FormulaName, IMvCalculation** pFormula, LONG* Count) {
+    return MvMethodFrame("CMvCalculation::GetFormula", [&]() -> HRESULT {
+        if (!pFormula || !Count) return E_POINTER;
+        *Count = 1;
+        *pFormula = nullptr;
+        // Through the interface, so that a reference into a stale library is
+        // dropped first.
+        mv::ComPtr<IMvFormulaRef> reference;
+        {
+            mv::ComPtr<IDispatch> dispatch;
+            (void)static_cast<IMvCalculation*>(this)->GetFormulaRef(FormulaName, dispatch.Put());
+            if (dispatch) (void)dispatch.As(&reference);
+        }
+        if (!reference) {
+            (void)CreateFormulaRef(FormulaName, reference.Put(), Count);
+            // Another thread may have added the reference between the
+            // look-up and the add: that one is taken.
+            if (!reference && *Count == 1)
+                (void)MvObjCollection_GetAs(Collection(m_FormulaRefs).get(), FormulaName,
+                                            reference.Put());
+        }
+        // Reading Formula marks the reference in use; a reference whose
+        // formula cannot be had counts no library.
+        if (reference) {
+            (void)reference->get_Formula(pFormula);
+            if (!*pFormula) *Count = 0;
+        }
+        return S_OK;
+    });
+}
 
 HRESULT CMvCalculation::AddFormulaRef(BSTR Name, BSTR LibraryName, IDispatch** pDisp) {
     return MvMethodFrame("CMvCalculation::AddFormulaRef", [&]() -> HRESULT {
@@ -23,6 +120,26 @@ HRESULT CMvCalculation::AddFormulaRef(BSTR Name, BSTR LibraryName, IDispatch** p
         *pDisp = dispatch;
         return S_OK;
     });
+}
+
+HRESULT CMvCalculation::ReloadStaleLibraryIfNeeded(BSTR Name) {
+    if (!g_EnableStaleLibraryReload) return S_OK;
+    MvStepFrame step("CMvCalculation::ReloadStaleLibraryIfNeeded");
+    mv::ComPtr<IMvObjCollection> references = Collection(m_FormulaRefs);
+    mv::ComPtr<IMvFormulaRef> reference;
+    if (!references || FAILED(MvObjCollection_GetAs(references.get(), Name, reference.Put())) ||
+        !reference)
+        return S_OK;
+    mv::Bstr library;
+    (void)reference->get_LibraryName(library.Out());
+    if (!CMvCalcEnvironment::ReloadLibrary(library.get())) return S_OK;
+    // Only the first look-up after a rewrite learns of it: so every
+    // reference into the library that a cached calculation holds lets its
+    // formula go too, and loads the new one at its next use.
+    CMvCalcEnvironment::ClearCachedFormulaRefs(library.get());
+    HRESULT hr = static_cast<IMvCalculation*>(this)->ClearFormulaRef(library.get(), nullptr);
+    if (SUCCEEDED(hr)) hr = references->Remove(Name);
+    return hr;
 }
 
 HRESULT CMvCalculation::ClearFormulaRef(BSTR LibraryName, BSTR FormulaName) {

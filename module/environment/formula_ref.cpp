@@ -225,7 +225,7 @@ HRESULT CMvFormulaRef::InvokeFormula(DISPPARAMS* params, VARIANT* result, EXCEPI
             (void)copy->get_ErrorText(error.Out());
             const std::string text = error.Utf8() + ", in formula \"" + Text(m_Name) + "\"";
             GiveBack(copy);
-            return InvokeError(excepInfo, text);
+            return InvokeError(excepInfo, text, false);
         }
         hr = GetOutputParameters(copy.get(), count, params->rgvarg);
         if (FAILED(hr)) {
@@ -247,8 +247,8 @@ HRESULT CMvFormulaRef::InvokeFormula(DISPPARAMS* params, VARIANT* result, EXCEPI
     }
 }
 
-HRESULT CMvFormulaRef::InvokeError(EXCEPINFO* excepInfo, const std::string& text) {
-    if (g_DiagnosticLog.IsOn(LogSteps))
+HRESULT CMvFormulaRef::InvokeError(EXCEPINFO* excepInfo, const std::string& text, bool trace) {
+    if (trace && g_DiagnosticLog.IsOn(LogSteps))
         g_DiagnosticLog.WriteLine(u"ExcepInfo: ( " + mv::ToUtf16(text) + u" )");
     if (excepInfo) {
         *excepInfo = EXCEPINFO{};

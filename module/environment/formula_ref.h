@@ -66,7 +66,10 @@ public:
 
 private:
     HRESULT InvokeFormula(DISPPARAMS* params, VARIANT* result, EXCEPINFO* excepInfo);
-    static HRESULT InvokeError(EXCEPINFO* excepInfo, const std::string& text);
+    // Fills the exception block (when given) with the text; DISP_E_EXCEPTION.
+    // With trace and "Steps" on, the text is also written as an
+    // "ExcepInfo:" line (the formula's own run failure is not).
+    static HRESULT InvokeError(EXCEPINFO* excepInfo, const std::string& text, bool trace = true);
     static LONG NumberOfParameters(IMvCalculation* copy);
 
     // Moving the script's arguments into the copy's parameters and its

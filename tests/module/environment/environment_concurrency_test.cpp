@@ -2,10 +2,6 @@
 // are replaced, environment objects come and go, libraries are rewritten
 // with reload on and the unit collection is replaced. A deadlock fails the
 // test through the watchdog instead of hanging it.
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <future>
 #include <thread>
 
 #include "environment_test_support.h"
@@ -13,18 +9,6 @@
 namespace {
 
 using namespace envtest;
-
-// Runs `work` on a thread of its own and ends the process when it does not
-// finish within the limit, so a deadlock fails instead of hanging.
-template <class Work>
-void WithinLimit(std::chrono::seconds limit, Work work) {
-    std::future<void> done = std::async(std::launch::async, work);
-    if (done.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "the threads did not finish within the limit (deadlock?)\n");
-        std::abort();
-    }
-    done.get();
-}
 
 TEST_F(EnvironmentTest, EightFirstTemporaryLibraryCallsAtOnceGetOneLibrary) {
     auto env = NewEnvironment();

@@ -12,8 +12,12 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -102,8 +106,24 @@ private:
     std::u16string name_;
 };
 
+// Runs `work` on a thread of its own and ends the process when it does not
+// finish within the limit, so a deadlock fails instead of hanging.
+template <class Work>
+void WithinLimit(std::chrono::seconds limit, Work work) {
+    std::future<void> done = std::async(std::launch::async, work);
+    if (done.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "the threads did not finish within the limit (deadlock?)\n");
+        std::abort();
+    }
+    done.get();
+}
+
 class EnvironmentTest : public ::testing::Test {
 protected:
+    // With realLibrary the module's own formula-library and formula-reference
+    // classes are served instead of the stand-in library.
+    explicit EnvironmentTest(bool realLibrary = false) : realLibrary_(realLibrary) {}
+
     void SetUp() override {
         std::string pattern = std::string(MV_TEST_BINARY_DIR) + "/envbase-XXXXXX";
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -118,6 +138,11 @@ protected:
         for (const CLSID* clsid : {&CLSID_MvCalculation, &CLSID_MvParameter, &CLSID_MvObjCollection,
                                    &CLSID_MvCalcEnvironment, &CLSID_MvPDCalcEnv})
             Serve(*clsid);
+        if (realLibrary_) {
+            Serve(CLSID_MvFormulaLibrary);
+            Serve(CLSID_MvFormulaRef);
+            return;
+        }
         DWORD cookie = 0;
         ASSERT_EQ(mv::RegisterClassObject<StandInLibrary>(CLSID_MvFormulaLibrary, &cookie), S_OK);
         cookies_.push_back(cookie);
@@ -199,6 +224,7 @@ protected:
         return library;
     }
 
+    const bool realLibrary_;
     fs::path base_;
     std::vector<DWORD> cookies_;
 };
