@@ -61,11 +61,6 @@ HRESULT CMvCalculation::InterfaceSupportsErrorInfo(REFIID riid) {
                          [&] { return IsEqualIID(riid, IID_IMvCalculation) ? S_OK : S_FALSE; });
 }
 
-HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL, IMvScheduleGroup*,
-                                                     VARIANT_BOOL) {
-    return E_NOTIMPL;
-}
-
 void CMvCalculation::SetStoreForwardState(LONG state) {
     mv::ObjectLock lock(this);
     m_StoreForwardState = state;
@@ -88,8 +83,6 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
     }
 
 MV_CALCULATION_NOT_YET(GetFormula, (BSTR, IMvCalculation**, LONG*))
-MV_CALCULATION_NOT_YET(CalculateStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
 MV_CALCULATION_NOT_YET(CalculateMissingHistory, (VARIANT_BOOL, IMvScheduleGroup*))
-MV_CALCULATION_NOT_YET(CheckStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
 
 #undef MV_CALCULATION_NOT_YET

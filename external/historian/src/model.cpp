@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -60,6 +61,27 @@ std::string upper(std::string_view s) {
 
 bool sameName(std::string_view a, std::string_view b) {
     return upper(a) == upper(b);
+}
+
+void fileSample(Field& f, const Value& s) {
+    auto& h = f.history;
+    int64_t at = 0;
+    toMicros(s.stamp, &at);
+    auto micros = [](const Value& v) {
+        int64_t t = 0;
+        toMicros(v.stamp, &t);
+        return t;
+    };
+    if (h.empty() || micros(h.back()) < at) {
+        h.push_back(s);
+        return;
+    }
+    auto pos = std::lower_bound(h.begin(), h.end(), at,
+                                [&](const Value& v, int64_t t) { return micros(v) < t; });
+    if (pos != h.end() && micros(*pos) == at)
+        *pos = s;
+    else
+        h.insert(pos, s);
 }
 
 SHORT fail(KeldrinErrorBlock* err, SHORT code, LONG err1, LONG err2) {
@@ -358,6 +380,15 @@ LONG KhSim_GetValue(const char* node, LONG recordId, LONG fieldTag, KhSimValue* 
     return 1;
 }
 
+LONG KhSim_ClearValueTime(const char* node, LONG recordId, LONG fieldTag) {
+    Model& m = Model::get();
+    std::lock_guard lock(m.mutex);
+    kh::Field* f = kh::simField(node, recordId, fieldTag);
+    if (!f) return 0;
+    f->value.stamp = KeldrinTime{KELDRIN_TIME_NONE_WORD, KELDRIN_TIME_NONE_WORD};
+    return 1;
+}
+
 LONG KhSim_AddSample(const char* node, LONG recordId, LONG fieldTag, const KhSimValue* value) {
     Model& m = Model::get();
     std::lock_guard lock(m.mutex);
@@ -365,20 +396,7 @@ LONG KhSim_AddSample(const char* node, LONG recordId, LONG fieldTag, const KhSim
     if (!f || !value) return 0;
     kh::Value s = kh::fromSim(*f, *value);
     if (!kh::validTime(s.stamp)) return 0;
-    auto& h = f->history;
-    int64_t at = 0;
-    kh::toMicros(s.stamp, &at);
-    auto pos = h.begin();
-    for (; pos != h.end(); ++pos) {
-        int64_t t = 0;
-        kh::toMicros(pos->stamp, &t);
-        if (t == at) {
-            *pos = s;
-            return 1;
-        }
-        if (t > at) break;
-    }
-    h.insert(pos, s);
+    kh::fileSample(*f, s);
     return 1;
 }
 

@@ -71,6 +71,11 @@ bool isNumericType(SHORT type);
 std::string upper(std::string_view s);
 bool sameName(std::string_view a, std::string_view b);
 
+// Files a history sample at its stamp, kept in time order; a sample at the
+// same time replaces the old one. A sample later than the last is appended
+// without a search.
+void fileSample(Field& f, const Value& s);
+
 // Error block helpers.
 SHORT fail(KeldrinErrorBlock* err, SHORT code, LONG err1 = 0, LONG err2 = 0);
 SHORT succeed(KeldrinErrorBlock* err);
