@@ -161,7 +161,7 @@ TEST_F(StoreForward, StateTable) {
             EXPECT_EQ(value.vt, VT_EMPTY);
         } else {
             ASSERT_EQ(value.ChangeType(VT_R8), S_OK);
-            EXPECT_NEAR(value.dblVal, std::stod(row.value), 1e-6);
+            EXPECT_NEAR(value.dblVal, std::stod(row.value), 1e-5);
         }
         DATE last = 0.0;
         double seconds = 0.0;

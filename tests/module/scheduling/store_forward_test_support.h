@@ -53,10 +53,10 @@ inline DATE DateOf(const KeldrinTime& t) {
     return (t.Seconds + t.Micro / 1e6) / 86400.0 + 25569.0;
 }
 
-// The value of a sample or current value at a time: 100 plus the hours since
+// The value of a sample or current value at a time: 1000 plus the hours since
 // 2024-03-10 00:00.
 inline double ValueAt(const KeldrinTime& t) {
-    return 100.0 + (static_cast<double>(t.Seconds) - At("00:00").Seconds + t.Micro / 1e6) / 3600.0;
+    return 1000.0 + (static_cast<double>(t.Seconds) - At("00:00").Seconds + t.Micro / 1e6) / 3600.0;
 }
 
 inline KhSimValue Sample(const KeldrinTime& stamp, double number) {
@@ -78,6 +78,9 @@ protected:
         KeldrinWorld::SetUp();
         Serve(CLSID_MvScheduleGroup);
         Serve(CLSID_MvCalculationRef);
+        // An environment's final release empties the process-wide cache of
+        // active calculations, which earlier tests filled.
+        NewEnvironment();
         formulas_ = dlopen((formula_test::FormulasDir() + "/libMvTestFormulas.so").c_str(),
                            RTLD_NOW | RTLD_LOCAL);
         ASSERT_NE(formulas_, nullptr) << dlerror();
