@@ -209,8 +209,9 @@ SHORT& selectedServer() {
 std::optional<Model::Injection> enter(LONG library, const char* name) {
     Model& m = Model::get();
     std::lock_guard lock(m.mutex);
+    ++m.counts[{library, name}];
+    if (m.throws.empty() && m.failures.empty()) return std::nullopt;
     auto key = std::make_pair(library, std::string(name));
-    ++m.counts[key];
     if (auto it = m.throws.find(key); it != m.throws.end() && it->second != 0) {
         if (it->second > 0) --it->second;
         throw std::runtime_error(std::string("injected exception in ") + name);
@@ -431,8 +432,9 @@ LONG KhSim_CallCount(LONG library, const char* name) {
     std::lock_guard lock(m.mutex);
     LONG total = 0;
     for (LONG lib : {KHSIM_API, KHSIM_KELDCORE}) {
-        auto it = m.counts.find({lib, name});
-        if ((library & lib) && it != m.counts.end()) total += it->second;
+        if (!(library & lib)) continue;
+        for (const auto& [key, count] : m.counts)
+            if (key.first == lib && std::strcmp(key.second, name) == 0) total += count;
     }
     return total;
 }

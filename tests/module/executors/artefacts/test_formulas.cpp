@@ -13,12 +13,6 @@
 namespace {
 int* g_shutdownCounter = nullptr;
 std::atomic<LONG> g_runs{0};
-
-void PutValue(IMvCalculation* calc, const char16_t* name, const mv::Variant& value) {
-    mv::ComPtr<IMvParameter> parameter;
-    if (SUCCEEDED(calc->GetParameter(mv::Bstr(name).get(), parameter.Put())) && parameter)
-        parameter->put_Value(value);
-}
 }  // namespace
 
 MV_FORMULA_EXPORT LONG FormulaRunCount() {
@@ -41,6 +35,9 @@ MV_FORMULA_EXPORT void WeightedSum(IMvCalculation* calc, VARIANT* result) {
     parameters->get_Count(&count);
     double sum = 0.0;
     LONG k = 0;
+    // The outputs are found on the same walk, so that an absent one costs
+    // no failed look-up.
+    mv::ComPtr<IMvParameter> out, scheduled, scheduledLocal;
     for (LONG i = 1; i <= count; ++i) {
         mv::ComPtr<IDispatch> item;
         mv::ComPtr<IMvParameter> parameter;
@@ -48,7 +45,15 @@ MV_FORMULA_EXPORT void WeightedSum(IMvCalculation* calc, VARIANT* result) {
             continue;
         LONG type = 0;
         parameter->get_ParameterType(&type);
-        if (type != mvcInput) continue;
+        if (type != mvcInput) {
+            mv::Bstr name;
+            parameter->get_Name(name.Out());
+            const std::u16string_view text = name.view();
+            if (text == u"Out") out = parameter;
+            if (text == u"Scheduled") scheduled = parameter;
+            if (text == u"ScheduledLocal") scheduledLocal = parameter;
+            continue;
+        }
         ++k;
         mv::Variant value;
         parameter->get_Value(&value);
@@ -57,12 +62,12 @@ MV_FORMULA_EXPORT void WeightedSum(IMvCalculation* calc, VARIANT* result) {
             throw std::runtime_error("sensor fault on input " + std::to_string(k));
         sum += static_cast<double>(k) * value.dblVal;
     }
-    PutValue(calc, u"Out", mv::Variant(sum));
-    DATE scheduled = 0.0;
-    if (SUCCEEDED(calc->GetScheduledTimeUtc(&scheduled)))
-        PutValue(calc, u"Scheduled", mv::Variant(static_cast<double>(scheduled)));
-    if (SUCCEEDED(calc->GetScheduledTime(&scheduled)))
-        PutValue(calc, u"ScheduledLocal", mv::Variant(static_cast<double>(scheduled)));
+    if (out) out->put_Value(mv::Variant(sum));
+    DATE when = 0.0;
+    if (scheduled && SUCCEEDED(calc->GetScheduledTimeUtc(&when)))
+        scheduled->put_Value(mv::Variant(static_cast<double>(when)));
+    if (scheduledLocal && SUCCEEDED(calc->GetScheduledTime(&when)))
+        scheduledLocal->put_Value(mv::Variant(static_cast<double>(when)));
     *result = mv::Variant(sum).Detach();
 }
 
