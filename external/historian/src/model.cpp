@@ -143,7 +143,7 @@ void Model::reset() {
     shutdownCallback = nullptr;
     failures.clear();
     throws.clear();
-    counts.clear();
+    for (auto& table : counts) table.clear();
 }
 
 Node* Model::nodeByName(std::string_view name) {
@@ -209,7 +209,11 @@ SHORT& selectedServer() {
 std::optional<Model::Injection> enter(LONG library, const char* name) {
     Model& m = Model::get();
     std::lock_guard lock(m.mutex);
-    ++m.counts[{library, name}];
+    auto& counts = m.counts[library == KHSIM_API ? 0 : 1];
+    if (auto it = counts.find(std::string_view(name)); it != counts.end())
+        ++it->second;
+    else
+        counts.emplace(name, 1);
     if (m.throws.empty() && m.failures.empty()) return std::nullopt;
     auto key = std::make_pair(library, std::string(name));
     if (auto it = m.throws.find(key); it != m.throws.end() && it->second != 0) {
@@ -433,8 +437,8 @@ LONG KhSim_CallCount(LONG library, const char* name) {
     LONG total = 0;
     for (LONG lib : {KHSIM_API, KHSIM_KELDCORE}) {
         if (!(library & lib)) continue;
-        for (const auto& [key, count] : m.counts)
-            if (key.first == lib && std::strcmp(key.second, name) == 0) total += count;
+        const auto& counts = m.counts[lib == KHSIM_API ? 0 : 1];
+        if (auto it = counts.find(std::string_view(name)); it != counts.end()) total += it->second;
     }
     return total;
 }

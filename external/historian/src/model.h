@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "keldrin_sim.h"
@@ -148,9 +149,15 @@ public:
     };
     std::map<std::pair<LONG, std::string>, Injection> failures;
     std::map<std::pair<LONG, std::string>, LONG> throws;
-    // Calls by library and the address of the entry point's name: each
-    // entry point passes its own literal, so no text is compared per call.
-    std::map<std::pair<LONG, const char*>, LONG> counts;
+    // Calls by entry point name, one table per library (0: keldrin_api, 1:
+    // the older library), looked up without building a string per call.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const {
+            return std::hash<std::string_view>{}(name);
+        }
+    };
+    std::unordered_map<std::string, LONG, NameHash, std::equal_to<>> counts[2];
 };
 
 // Counts the call, throws when told, and returns an injected failure.
