@@ -144,6 +144,8 @@ void Model::reset() {
     failures.clear();
     throws.clear();
     for (auto& table : counts) table.clear();
+    for (auto& table : recentCounts)
+        for (CountSlot& slot : table) slot = CountSlot{};
 }
 
 Node* Model::nodeByName(std::string_view name) {
@@ -209,11 +211,21 @@ SHORT& selectedServer() {
 std::optional<Model::Injection> enter(LONG library, const char* name) {
     Model& m = Model::get();
     std::lock_guard lock(m.mutex);
-    auto& counts = m.counts[library == KHSIM_API ? 0 : 1];
-    if (auto it = counts.find(std::string_view(name)); it != counts.end())
+    const int table = library == KHSIM_API ? 0 : 1;
+    // A recent entry point's counter is found by the address of its name;
+    // the text is compared all the same, since a library loaded again may
+    // put another name at that address.
+    Model::CountSlot& slot =
+        m.recentCounts[table][(reinterpret_cast<uintptr_t>(name) >> 3) % Model::kRecentCounts];
+    if (slot.name == name && slot.entry && slot.entry->first == name) {
+        ++slot.entry->second;
+    } else {
+        auto& counts = m.counts[table];
+        auto it = counts.find(std::string_view(name));
+        if (it == counts.end()) it = counts.emplace(name, 0).first;
         ++it->second;
-    else
-        counts.emplace(name, 1);
+        slot = Model::CountSlot{name, &*it};
+    }
     if (m.throws.empty() && m.failures.empty()) return std::nullopt;
     auto key = std::make_pair(library, std::string(name));
     if (auto it = m.throws.find(key); it != m.throws.end() && it->second != 0) {

@@ -157,7 +157,16 @@ public:
             return std::hash<std::string_view>{}(name);
         }
     };
-    std::unordered_map<std::string, LONG, NameHash, std::equal_to<>> counts[2];
+    using CountTable = std::unordered_map<std::string, LONG, NameHash, std::equal_to<>>;
+    CountTable counts[2];
+    // The counters of recent calls by the address of their name (entries of
+    // an unordered map stay where they are until it is cleared).
+    struct CountSlot {
+        const char* name = nullptr;
+        CountTable::value_type* entry = nullptr;
+    };
+    static constexpr size_t kRecentCounts = 64;
+    CountSlot recentCounts[2][kRecentCounts];
 };
 
 // Counts the call, throws when told, and returns an injected failure.
