@@ -155,6 +155,44 @@ TEST_F(CatchUp, RawReadsRunAtTheSampleTimesAndAreRefusedBesideAnotherInput) {
     EXPECT_EQ(KhSim_CallCount(KHSIM_API, "RHISKDDATA"), reads);
 }
 
+// An input that is extrapolated, an input-and-output, or one without a
+// history field is not read: every run sees its current value.
+TEST_F(CatchUp, InputsLeftOutOfHistoryKeepTheirCurrentValue) {
+    struct Case {
+        const char* name;
+        void (*change)(IMvParameter*);
+        double weight;  // WeightedSum counts plain inputs only
+    } cases[] = {
+        {"Extrapolated", [](IMvParameter* p) { p->put_Extrapolate(VARIANT_TRUE); }, 2},
+        {"InputOutput", [](IMvParameter* p) { p->put_ParameterType(mvcInputOutput); }, 0},
+        {"NoHistoryField", [](IMvParameter* p) { p->put_HistoryField_ID(0); }, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Historian();
+        Hourly(in1_, kIn1, At("00:00"), At("06:00"));
+        Hourly(in2_, kIn2, At("00:00"), At("06:00"));
+        Current(in2_, kIn2, At("06:30"));
+        SaveCalc(c.name, 2);
+        {
+            auto calc = Loaded(c.name);
+            mv::ComPtr<IMvParameter> in2;
+            ASSERT_EQ(calc->GetParameter(B("In2").get(), in2.Put()), S_OK);
+            c.change(in2.get());
+        }
+        auto group = Group(c.name);
+        EXPECT_EQ(Text(Execute(c.name, group.get(), At("03:00"), At("05:00"))), Text(At("05:00")));
+        EXPECT_EQ(KhSim_CallCount(KHSIM_API, "RHISKDINTERPOLATE"), 1);
+        const std::vector<Filed> written = History(out_, kOut);
+        ASSERT_EQ(written.size(), 2u);
+        for (const Filed& f : written) {
+            EXPECT_NEAR(f.Value, ValueAt(f.Time) + c.weight * ValueAt(At("06:30")), 1e-9);
+        }
+    }
+}
+
 // The first failing read ends the reads and names its input, though a later
 // input's read would succeed; no sample runs.
 TEST_F(CatchUp, TheFirstFailingReadStopsTheCatchUp) {
