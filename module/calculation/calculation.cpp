@@ -61,11 +61,6 @@ HRESULT CMvCalculation::InterfaceSupportsErrorInfo(REFIID riid) {
                          [&] { return IsEqualIID(riid, IID_IMvCalculation) ? S_OK : S_FALSE; });
 }
 
-HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL, IMvScheduleGroup*,
-                                                     VARIANT_BOOL) {
-    return E_NOTIMPL;
-}
-
 void CMvCalculation::SetStoreForwardState(LONG state) {
     mv::ObjectLock lock(this);
     m_StoreForwardState = state;
@@ -80,15 +75,13 @@ HRESULT CMvCalculation::put_ObjectName(BSTR name) {
 }
 
 // ---------------------------------------------------------------------------
-// Operations that later work provides: E_NOTIMPL until then
+// Catching up missed history on request is not offered: E_NOTIMPL
 // ---------------------------------------------------------------------------
 #define MV_CALCULATION_NOT_YET(Method, Params)                                      \
     HRESULT CMvCalculation::Method Params {                                         \
         return MvMethodFrame("CMvCalculation::" #Method, [] { return E_NOTIMPL; }); \
     }
 
-MV_CALCULATION_NOT_YET(CalculateStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
 MV_CALCULATION_NOT_YET(CalculateMissingHistory, (VARIANT_BOOL, IMvScheduleGroup*))
-MV_CALCULATION_NOT_YET(CheckStoreForward, (VARIANT_BOOL, IMvScheduleGroup*))
 
 #undef MV_CALCULATION_NOT_YET

@@ -168,7 +168,7 @@ public:
 
     // ISupportErrorInfo: S_OK for IMvCalculation alone.
     HRESULT InterfaceSupportsErrorInfo(REFIID riid) override;
-    // The store-and-forward decision and run (comes with store-and-forward).
+    // The store-and-forward decision and run (scheduling/store_forward.cpp).
     virtual HRESULT CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
                                                  IMvScheduleGroup* ScheduleGroup,
                                                  VARIANT_BOOL Check);
@@ -596,6 +596,32 @@ public:
     // The store time of a run stamped with a scheduled time (seconds and
     // microseconds since 1970); null for none.
     void SetStoreTime(const LONG* time);
+
+    // Store-and-forward (scheduling/store_forward.cpp), on the run's share of
+    // the parameter table. Times are historian times, none being a first word
+    // of all ones. The oldest time of the historian inputs that take part,
+    // and their number; the newest time the historian holds for the
+    // historian-bound outputs; one output's current time read into `record`.
+    void GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest, LONG* count);
+    void GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup* group,
+                               KeldrinTime* last);
+    void GetOutputParamTime(const BindingDefinition& d, SHORT requestType, BYTE* record,
+                            KeldrinErrorBlock* err);
+    // The back half of a run (output reset, formula, output passes) with the
+    // historian outputs stamped with storeTime (null: written as current
+    // values), which the formula sees as its scheduled time.
+    void ExecuteAndStore(const ParamInfoShare& table, SHORT* level, SHORT* status,
+                         const KeldrinUst* storeTime);
+    // Whether a historian field type has a form with status, level and time.
+    static bool DataTypeHasQT(LONG fieldType);
+    // Runs the calculation once per schedule period on its inputs' history
+    // from begin (not run again) to end; *last receives the last run's time.
+    void ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
+                          const KeldrinTime* begin, const KeldrinTime* end, SHORT* level,
+                          SHORT* status, KeldrinTime* last);
+    // Lowers *earliest to the earliest of the inputs' newest history times;
+    // E_UNEXPECTED with the error text set when a read failed.
+    HRESULT FindEarliestRecentHistoryTime(const ParamInfoTable& table, KeldrinTime* earliest);
 
 private:
     struct RunMark;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "calculation/calculation.h"
+#include "calculation/run_mark.h"
 #include "frame/exception_text.h"
 #include "frame/trace.h"
 #include "parameters/enum_texts.h"
@@ -58,26 +59,6 @@ MvFormulaExecutor MvSetFormulaExecutor(LONG kind, MvFormulaExecutor executor) {
     if (kind < 1 || kind > 7) return nullptr;
     return std::exchange(Executors()[static_cast<std::size_t>(kind)], executor);
 }
-
-// Undoes the start of a run on every road out of the run driver: the stack
-// node goes, and the in-use mark and the run's schedule group are cleared
-// (the group released after leaving the lock).
-struct CMvCalculation::RunMark {
-    CMvCalculation* calc;
-    bool popped = false;
-    bool ended = false;
-    ~RunMark() {
-        if (!popped) PopFromTLS();
-        if (ended) return;
-        IMvScheduleGroup* group = nullptr;
-        {
-            mv::ObjectLock lock(calc);
-            group = std::exchange(calc->m_RunScheduleGroup, nullptr);
-            calc->m_BeingCalculated = 0;
-        }
-        if (group) group->Release();
-    }
-};
 
 bool CMvCalculation::HasError() {
     mv::ObjectLock lock(this);

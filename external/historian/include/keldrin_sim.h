@@ -54,6 +54,9 @@ LONG KhSim_SetValue(const char* node, LONG recordId, LONG fieldTag, const KhSimV
 // zero) and value->Text is set to null. Returns 1, or 0.
 LONG KhSim_GetValue(const char* node, LONG recordId, LONG fieldTag, KhSimValue* value, char* text,
                     LONG size);
+// Forgets the time of a field's current value, as a field never valued has
+// none. Returns 1, or 0 for bad input.
+LONG KhSim_ClearValueTime(const char* node, LONG recordId, LONG fieldTag);
 // Adds one history sample at value->Stamp (kept in time order; a sample at
 // the same time replaces the old one). Returns 1, or 0.
 LONG KhSim_AddSample(const char* node, LONG recordId, LONG fieldTag, const KhSimValue* value);

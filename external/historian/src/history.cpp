@@ -52,17 +52,11 @@ void putElement(unsigned char* base, unsigned char* at, SHORT code, const Slot& 
     if (slot.xts >= 0) putTime(at + slot.xts, stamp);
 }
 
-// The value at grid time t: held from the last sample at or before t, or
-// interpolated towards the next one. code receives the sample code.
-Value valueAt(const std::vector<Value>& h, int64_t t, bool interpolate, bool numeric, SHORT* code) {
-    const Value* prev = nullptr;
-    const Value* next = nullptr;
-    for (const Value& s : h) {
-        if (stampMicros(s) <= t)
-            prev = &s;
-        else if (!next)
-            next = &s;
-    }
+// The value at grid time t from the last sample at or before t (prev, null
+// when there is none), held or interpolated towards the one after it (next,
+// may be null). code receives the sample code.
+Value valueAt(const Value* prev, const Value* next, int64_t t, bool interpolate, bool numeric,
+              SHORT* code) {
     if (!prev) {
         Value none;
         none.special = true;
@@ -131,10 +125,15 @@ SHORT readHistory(Target t, const HistoryRequest& r, KeldrinErrorBlock* err) {
         int64_t points = p == 0 ? 1 : (e < b ? 0 : (e - b) / p + 1);
         if (points > r.maxSamples) points = r.maxSamples;
         bool numeric = isNumericType(code) && code != -1;
+        // The grid rises, so one walk of the series serves every point.
+        size_t after = 0;  // the first sample later than the point
         for (int64_t k = 0; k < points; ++k) {
             int64_t at = b + k * p;
+            while (after < h.size() && stampMicros(h[after]) <= at) ++after;
+            const Value* prev = after > 0 ? &h[after - 1] : nullptr;
+            const Value* next = after < h.size() ? &h[after] : nullptr;
             SHORT sc = 0;
-            Value v = valueAt(h, at, r.flag == 0, numeric, &sc);
+            Value v = valueAt(prev, next, at, r.flag == 0, numeric, &sc);
             emit(v, at, sc);
         }
     } else if (r.mode == 2) {

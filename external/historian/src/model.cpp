@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -60,6 +61,27 @@ std::string upper(std::string_view s) {
 
 bool sameName(std::string_view a, std::string_view b) {
     return upper(a) == upper(b);
+}
+
+void fileSample(Field& f, const Value& s) {
+    auto& h = f.history;
+    int64_t at = 0;
+    toMicros(s.stamp, &at);
+    auto micros = [](const Value& v) {
+        int64_t t = 0;
+        toMicros(v.stamp, &t);
+        return t;
+    };
+    if (h.empty() || micros(h.back()) < at) {
+        h.push_back(s);
+        return;
+    }
+    auto pos = std::lower_bound(h.begin(), h.end(), at,
+                                [&](const Value& v, int64_t t) { return micros(v) < t; });
+    if (pos != h.end() && micros(*pos) == at)
+        *pos = s;
+    else
+        h.insert(pos, s);
 }
 
 SHORT fail(KeldrinErrorBlock* err, SHORT code, LONG err1, LONG err2) {
@@ -121,7 +143,9 @@ void Model::reset() {
     shutdownCallback = nullptr;
     failures.clear();
     throws.clear();
-    counts.clear();
+    for (auto& table : counts) table.clear();
+    for (auto& table : recentCounts)
+        for (CountSlot& slot : table) slot = CountSlot{};
 }
 
 Node* Model::nodeByName(std::string_view name) {
@@ -187,8 +211,23 @@ SHORT& selectedServer() {
 std::optional<Model::Injection> enter(LONG library, const char* name) {
     Model& m = Model::get();
     std::lock_guard lock(m.mutex);
+    const int table = library == KHSIM_API ? 0 : 1;
+    // A recent entry point's counter is found by the address of its name;
+    // the text is compared all the same, since a library loaded again may
+    // put another name at that address.
+    Model::CountSlot& slot =
+        m.recentCounts[table][(reinterpret_cast<uintptr_t>(name) >> 3) % Model::kRecentCounts];
+    if (slot.name == name && slot.entry && slot.entry->first == name) {
+        ++slot.entry->second;
+    } else {
+        auto& counts = m.counts[table];
+        auto it = counts.find(std::string_view(name));
+        if (it == counts.end()) it = counts.emplace(name, 0).first;
+        ++it->second;
+        slot = Model::CountSlot{name, &*it};
+    }
+    if (m.throws.empty() && m.failures.empty()) return std::nullopt;
     auto key = std::make_pair(library, std::string(name));
-    ++m.counts[key];
     if (auto it = m.throws.find(key); it != m.throws.end() && it->second != 0) {
         if (it->second > 0) --it->second;
         throw std::runtime_error(std::string("injected exception in ") + name);
@@ -358,6 +397,15 @@ LONG KhSim_GetValue(const char* node, LONG recordId, LONG fieldTag, KhSimValue* 
     return 1;
 }
 
+LONG KhSim_ClearValueTime(const char* node, LONG recordId, LONG fieldTag) {
+    Model& m = Model::get();
+    std::lock_guard lock(m.mutex);
+    kh::Field* f = kh::simField(node, recordId, fieldTag);
+    if (!f) return 0;
+    f->value.stamp = KeldrinTime{KELDRIN_TIME_NONE_WORD, KELDRIN_TIME_NONE_WORD};
+    return 1;
+}
+
 LONG KhSim_AddSample(const char* node, LONG recordId, LONG fieldTag, const KhSimValue* value) {
     Model& m = Model::get();
     std::lock_guard lock(m.mutex);
@@ -365,20 +413,7 @@ LONG KhSim_AddSample(const char* node, LONG recordId, LONG fieldTag, const KhSim
     if (!f || !value) return 0;
     kh::Value s = kh::fromSim(*f, *value);
     if (!kh::validTime(s.stamp)) return 0;
-    auto& h = f->history;
-    int64_t at = 0;
-    kh::toMicros(s.stamp, &at);
-    auto pos = h.begin();
-    for (; pos != h.end(); ++pos) {
-        int64_t t = 0;
-        kh::toMicros(pos->stamp, &t);
-        if (t == at) {
-            *pos = s;
-            return 1;
-        }
-        if (t > at) break;
-    }
-    h.insert(pos, s);
+    kh::fileSample(*f, s);
     return 1;
 }
 
@@ -413,8 +448,9 @@ LONG KhSim_CallCount(LONG library, const char* name) {
     std::lock_guard lock(m.mutex);
     LONG total = 0;
     for (LONG lib : {KHSIM_API, KHSIM_KELDCORE}) {
-        auto it = m.counts.find({lib, name});
-        if ((library & lib) && it != m.counts.end()) total += it->second;
+        if (!(library & lib)) continue;
+        const auto& counts = m.counts[lib == KHSIM_API ? 0 : 1];
+        if (auto it = counts.find(std::string_view(name)); it != counts.end()) total += it->second;
     }
     return total;
 }

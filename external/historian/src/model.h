@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "keldrin_sim.h"
@@ -70,6 +71,11 @@ bool isNumericType(SHORT type);
 
 std::string upper(std::string_view s);
 bool sameName(std::string_view a, std::string_view b);
+
+// Files a history sample at its stamp, kept in time order; a sample at the
+// same time replaces the old one. A sample later than the last is appended
+// without a search.
+void fileSample(Field& f, const Value& s);
 
 // Error block helpers.
 SHORT fail(KeldrinErrorBlock* err, SHORT code, LONG err1 = 0, LONG err2 = 0);
@@ -143,7 +149,24 @@ public:
     };
     std::map<std::pair<LONG, std::string>, Injection> failures;
     std::map<std::pair<LONG, std::string>, LONG> throws;
-    std::map<std::pair<LONG, std::string>, LONG> counts;
+    // Calls by entry point name, one table per library (0: keldrin_api, 1:
+    // the older library), looked up without building a string per call.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const {
+            return std::hash<std::string_view>{}(name);
+        }
+    };
+    using CountTable = std::unordered_map<std::string, LONG, NameHash, std::equal_to<>>;
+    CountTable counts[2];
+    // The counters of recent calls by the address of their name (entries of
+    // an unordered map stay where they are until it is cleared).
+    struct CountSlot {
+        const char* name = nullptr;
+        CountTable::value_type* entry = nullptr;
+    };
+    static constexpr size_t kRecentCounts = 64;
+    CountSlot recentCounts[2][kRecentCounts];
 };
 
 // Counts the call, throws when told, and returns an injected failure.

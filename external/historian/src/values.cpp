@@ -361,8 +361,14 @@ SHORT writeValues(Target t, SHORT count, const KeldrinRecField* pairs, const SHO
         }
         values[static_cast<size_t>(i)] = std::move(v);
     }
-    for (SHORT i = 0; i < count; ++i)
-        prepared[static_cast<size_t>(i)].field->value = std::move(values[static_cast<size_t>(i)]);
+    // A value written with its time is also filed as a history sample of its
+    // field at that time.
+    for (SHORT i = 0; i < count; ++i) {
+        Prepared& p = prepared[static_cast<size_t>(i)];
+        if (p.slot.xts >= 0 || p.slot.xust >= 0)
+            fileSample(*p.field, values[static_cast<size_t>(i)]);
+        p.field->value = std::move(values[static_cast<size_t>(i)]);
+    }
     return succeed(err);
 }
 

@@ -152,3 +152,37 @@ TEST_F(HistorianHistory, BadRequestsAndOldServersFail) {
 }
 
 }  // namespace
+
+namespace {
+
+// Samples keep time order whatever order they arrive in, a sample at a time
+// already held replaces it, and a batched write that carries times files
+// each value as a sample at its time; one without times files nothing.
+TEST_F(HistorianHistory, SamplesKeepTimeOrderAndStampedWritesFileHistory) {
+    KhSimValue v = kh_test::number(5.0, kh_test::at(kT0 + 300));
+    ASSERT_EQ(KhSim_AddSample("PLANT2", rec_, kHist, &v), 1);
+    v = kh_test::number(11.0, kh_test::at(kT0 + 600));
+    ASSERT_EQ(KhSim_AddSample("PLANT2", rec_, kHist, &v), 1);
+
+    // -21: double, status, level and a microsecond time.
+    unsigned char slot[24] = {};
+    const double value = 42.0;
+    std::memcpy(slot, &value, 8);
+    const ULONG seconds = kT0 + 1800;
+    std::memcpy(slot + 12, &seconds, 4);
+    const KeldrinRecField pair{rec_, kHist};
+    SHORT type = -21, failIndex = -1;
+    KeldrinErrorBlock err{};
+    ASSERT_EQ(MWDBVALS(1, &pair, &type, slot, &failIndex, &err), KELDRIN_OK);
+    // -12: the same without a time.
+    type = -12;
+    std::memcpy(slot, &value, 8);
+    ASSERT_EQ(MWDBVALS(1, &pair, &type, slot, &failIndex, &err), KELDRIN_OK);
+
+    Result r = read(false, 2, 1, kT0, kT0 + 3600, 0);
+    ASSERT_EQ(r.rc, KELDRIN_OK);
+    EXPECT_EQ(r.values, (std::vector<double>{0, 5, 11, 20, 42}));
+    EXPECT_EQ(r.times, (std::vector<ULONG>{kT0, kT0 + 300, kT0 + 600, kT0 + 1200, kT0 + 1800}));
+}
+
+}  // namespace

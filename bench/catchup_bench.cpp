@@ -1,0 +1,263 @@
+// Cost of a store-and-forward catch-up as a scheduler sees it: 100
+// calculations of the test formula library's WeightedSum (one result, the
+// weighted sum of 10 historian inputs on a server of 11.3) in a one-minute
+// schedule group catch up a day of history each (1,440 stamped runs per
+// calculation). The baseline reads the same values straight from the
+// historian stand-in and works out the same sums in plain C++. The module is
+// registered in a registry store of its own and reached by ProgID.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bench_ratios.h"
+#include "com.h"
+#include "interfaces/IMvCalcEnvironment.h"
+#include "interfaces/IMvCalculation.h"
+#include "interfaces/IMvParameter.h"
+#include "interfaces/IMvPersistFile.h"
+#include "interfaces/IMvScheduleGroup.h"
+#include "keldrin_api.h"
+#include "keldrin_sim.h"
+#include "oleaut.h"
+#include "sys.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kCalculations = 100;
+constexpr int kInputs = 10;
+constexpr int kSamples = 1441;  // a day of minutes, both ends
+constexpr LONG kValue = 0x10000;
+constexpr LONG kResult = 0x20000;
+
+void Check(bool ok, const char* what) {
+    if (!ok) {
+        std::fprintf(stderr, "catchup_bench: %s failed\n", what);
+        std::exit(2);
+    }
+}
+
+// 2024-03-10 00:00 UTC plus the minutes.
+KeldrinTime Minute(int minutes) {
+    std::tm tm{};
+    tm.tm_year = 2024 - 1900;
+    tm.tm_mon = 2;
+    tm.tm_mday = 10;
+    return KeldrinTime{static_cast<ULONG>(timegm(&tm) + minutes * 60), 0};
+}
+
+double SampleValue(int input, int minute) {
+    return 10.0 + input * 0.5 + (minute % 97) * 0.25;
+}
+
+std::string InputName(int calc, int input) {
+    return "IN" + std::to_string(calc) + "_" + std::to_string(input);
+}
+
+struct World {
+    fs::path folder;
+    HMODULE module = nullptr;
+    std::vector<LONG> inputs;   // record identifiers, calculation by calculation
+    std::vector<LONG> results;  // one per calculation
+    mv::ComPtr<IMvScheduleGroup> group;
+    mv::ComPtr<IMvCalcEnvironment> environment;
+    LONG (*runCount)() = nullptr;
+};
+
+template <class Itf>
+mv::ComPtr<Itf> Create(const char16_t* progId, REFIID iid) {
+    CLSID clsid{};
+    Check(CLSIDFromProgID(progId, &clsid) == S_OK, "finding a class");
+    mv::ComPtr<Itf> object;
+    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, iid, object.PutVoid()) == S_OK,
+          "creating an object");
+    return object;
+}
+
+void Bind(IMvCalculation* calc, const std::string& name, LONG direction, const std::string& record,
+          const char16_t* field, LONG history) {
+    mv::ComPtr<IMvParameter> p;
+    Check(calc->AddParameter(mv::Bstr(mv::ToUtf16(name)).get(), p.Put()) == S_OK, "a parameter");
+    p->put_ParameterType(direction);
+    p->put_BindingType(mvcKeldrin);
+    p->put_NodeName(mv::Bstr(u"PLANT").get());
+    p->put_RecordName(mv::Bstr(mv::ToUtf16(record)).get());
+    p->put_FieldName(mv::Bstr(field).get());
+    p->put_HistoryField_ID(history);
+}
+
+// The results were never stored: the next catch-up starts at the group's
+// first run time again.
+void ForgetResults(World& w) {
+    for (LONG record : w.results) KhSim_ClearValueTime("PLANT", record, kResult);
+}
+
+World& TheWorld() {
+    static World* world = [] {
+        auto* w = new World;
+        setenv("TZ", "UTC", 1);
+        tzset();
+        char pattern[] = "/tmp/mvcatchup-XXXXXX";
+        Check(mkdtemp(pattern) != nullptr, "making a folder");
+        w->folder = pattern;
+        fs::create_directories(w->folder / "Calc");
+        fs::create_directories(w->folder / "appdata");
+        setenv("MORVA_COMMON_APPDATA", (w->folder / "appdata").c_str(), 1);
+        setenv("MORVA_CALC_BASE", w->folder.c_str(), 1);
+        const fs::path build = fs::read_symlink("/proc/self/exe").parent_path().parent_path();
+        setenv("MORVA_DLL_PATH", (build / "formulas").c_str(), 1);
+        mv::RegistryUseFile((w->folder / "registry.reg").string());
+        w->module = LoadLibraryA((build / "lib" / "libMvMorvaCalc.so").c_str());
+        Check(w->module != nullptr, "loading the module");
+        auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(w->module, "DllRegisterServer"));
+        Check(reg && reg() == S_OK, "registering the module");
+        HMODULE formulas = LoadLibraryA("MvTestFormulas.dll");
+        Check(formulas != nullptr, "loading the test formulas");
+        w->runCount = reinterpret_cast<LONG (*)()>(GetProcAddress(formulas, "FormulaRunCount"));
+        Check(w->runCount != nullptr, "the run counter");
+
+        KhSim_Reset();
+        Check(KhSim_AddServer("PLANT", 11, 3, 0) > 0, "adding the server");
+        for (int c = 0; c < kCalculations; ++c) {
+            for (int i = 0; i < kInputs; ++i) {
+                const LONG record = KhSim_AddRecord("PLANT", InputName(c, i).c_str(), 0);
+                Check(record > 0 && KhSim_AddField("PLANT", record, "VAL", kValue, -16, 0) == 1,
+                      "an input record");
+                for (int m = 0; m < kSamples; ++m) {
+                    KhSimValue v{};
+                    v.Number = SampleValue(i, m);
+                    v.Stamp = Minute(m);
+                    Check(KhSim_AddSample("PLANT", record, kValue, &v) == 1, "a sample");
+                    if (m == kSamples - 1) KhSim_SetValue("PLANT", record, kValue, &v);
+                }
+                w->inputs.push_back(record);
+            }
+            const std::string out = "OUT" + std::to_string(c);
+            const LONG record = KhSim_AddRecord("PLANT", out.c_str(), 0);
+            Check(record > 0 && KhSim_AddField("PLANT", record, "RESULT", kResult, -16, 0) == 1,
+                  "a result record");
+            w->results.push_back(record);
+        }
+        ForgetResults(*w);
+        const KeldrinTime now{Minute(kSamples - 1).Seconds + 30, 0};
+        KhSim_SetClock(&now);
+
+        w->group = Create<IMvScheduleGroup>(u"Morva.Calc.ScheduleGroup.1", IID_IMvScheduleGroup);
+        w->group->put_Name(mv::Bstr(u"Minutes").get());
+        w->group->put_ScheduleRate(1.0 / 1440.0);
+        w->group->put_FirstRunTime(Minute(0).Seconds / 86400.0 + 25569.0);
+        for (int c = 0; c < kCalculations; ++c) {
+            auto calc = Create<IMvCalculation>(u"Morva.Calc.Calculation.1", IID_IMvCalculation);
+            const std::string name = "Calc" + std::to_string(c);
+            calc->put_Name(mv::Bstr(mv::ToUtf16(name)).get());
+            calc->put_FormulaType(mvcDLL_Execute_Method);
+            calc->put_DllName(mv::Bstr(u"MvTestFormulas.dll").get());
+            calc->put_FunctionName(mv::Bstr(u"WeightedSum").get());
+            calc->put_EnableStoreAndForward(VARIANT_TRUE);
+            for (int i = 0; i < kInputs; ++i)
+                Bind(calc.get(), "In" + std::to_string(i + 1), mvcInput, InputName(c, i), u"VAL",
+                     kValue);
+            Bind(calc.get(), "Out", mvcOutput, "OUT" + std::to_string(c), u"RESULT", 0);
+            mv::ComPtr<IMvPersistFile> file;
+            Check(calc.As(&file) == S_OK, "IMvPersistFile");
+            const std::string path = (w->folder / "Calc" / (name + ".mvc")).string();
+            Check(file->SaveToFile(mv::Bstr(mv::ToUtf16(path)).get()) == S_OK, "saving");
+            mv::ComPtr<IMvCalculationRef> ref;
+            Check(w->group->AddCalculation(mv::Bstr(mv::ToUtf16(name)).get(), ref.Put()) == S_OK,
+                  "adding a member");
+        }
+        // Kept, so that its final release does not empty the caches.
+        w->environment =
+            Create<IMvCalcEnvironment>(u"Morva.Calc.Environment.1", IID_IMvCalcEnvironment);
+        return w;
+    }();
+    return *world;
+}
+
+// Every input's day read on the minute grid as the catch-up reads it, and
+// every calculation's weighted sum for each minute after the first.
+void BM_Baseline(benchmark::State& state) {
+    World& w = TheWorld();
+    KeldrinErrorBlock err{};
+    const LONG server = DaLookupAlias("PLANT__AC") > 0
+                            ? DaLookupAlias("PLANT__AC")
+                            : DaAddServer("PLANT 200 /ALIAS=PLANT__AC", &err);
+    std::vector<std::vector<BYTE>> buffers(w.inputs.size(), std::vector<BYTE>(kSamples * 24));
+    std::vector<KeldrinUst> times(kSamples);
+    std::vector<SHORT> codes(kSamples);
+    std::vector<double> sums(static_cast<size_t>(kCalculations) * kSamples);
+    const KeldrinTime first = Minute(0), last = Minute(kSamples - 1);
+    KeldrinUst b{}, e{};
+    XTS2XUST(&first, &b);
+    XTS2XUST(&last, &e);
+    const KeldrinUst period{60, 0};
+    for (auto _ : state) {
+        DaSetDefaultServer(static_cast<SHORT>(server), &err);
+        for (size_t k = 0; k < w.inputs.size(); ++k) {
+            void* const list[1] = {buffers[k].data()};
+            SHORT type = -16, more = 0;
+            LONG returned = 0, field = kValue;
+            RHISKDINTERPOLATE(2, 1, 0, 0, w.inputs[k], field | 1, &b, &e, &period, 1, &field, &type,
+                              kSamples, codes.data(), times.data(), list, &returned, &more, &err);
+            Check(err.ERRORCODE == 0 && returned == kSamples, "a baseline read");
+        }
+        for (int c = 0; c < kCalculations; ++c)
+            for (int m = 1; m < kSamples; ++m) {
+                double sum = 0.0;
+                for (int i = 0; i < kInputs; ++i) {
+                    double x = 0.0;
+                    std::memcpy(&x, buffers[static_cast<size_t>(c * kInputs + i)].data() + m * 24,
+                                sizeof x);
+                    sum += (i + 1) * x;
+                }
+                sums[static_cast<size_t>(c * kSamples + m)] = sum;
+            }
+        benchmark::DoNotOptimize(sums.data());
+    }
+}
+
+// The group's check pass, forced, on calculations that are caught up.
+void BM_CheckPass(benchmark::State& state) {
+    World& w = TheWorld();
+    ForgetResults(w);
+    Check(w.group->CalculateStoreForward(VARIANT_TRUE) == S_OK, "a catch-up");
+    for (auto _ : state)
+        Check(w.group->CheckStoreForward(VARIANT_TRUE, VARIANT_TRUE) == S_OK, "a check");
+}
+
+// The group's calculate pass: each calculation catches its day up.
+void BM_CatchUp(benchmark::State& state) {
+    World& w = TheWorld();
+    for (auto _ : state) {
+        state.PauseTiming();
+        ForgetResults(w);
+        const LONG before = w.runCount();
+        state.ResumeTiming();
+        Check(w.group->CalculateStoreForward(VARIANT_TRUE) == S_OK, "a catch-up");
+        state.PauseTiming();
+        Check(w.runCount() - before == kCalculations * (kSamples - 1), "every run");
+        state.ResumeTiming();
+    }
+}
+
+BENCHMARK(BM_Baseline)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_CheckPass)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_CatchUp)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return bench::RunWithRatios(
+        argc, argv,
+        {
+            {"check pass / baseline", "BM_CheckPass/iterations:5", "BM_Baseline/iterations:5", 0},
+            {"catch-up / baseline", "BM_CatchUp/iterations:3", "BM_Baseline/iterations:5", 20},
+        });
+}

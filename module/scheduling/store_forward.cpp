@@ -1,0 +1,1004 @@
+// Store-and-forward of one calculation: the input and output times it
+// compares, the decision between a normal run, waiting and catching up on
+// history (with one of seven states for the scheduler), the run stamped with
+// a store time, and the catch-up over the inputs' history.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bindings/keldrin_servers.h"
+#include "bindings/keldrin_values.h"
+#include "calculation/calculation.h"
+#include "calculation/run_mark.h"
+#include "frame/exception_text.h"
+#include "frame/keldrin_client.h"
+#include "frame/time_conversions.h"
+#include "frame/trace.h"
+#include "interfaces/IMvScheduleGroup.h"
+
+namespace {
+
+constexpr const char* kDriver = "CMvCalculation::CheckOrCalculateStoreForward";
+constexpr const char* kExecuteOnHistory = "CMvCalculation::ExecuteOnHistory";
+constexpr const char* kFindEarliest = "CMvCalculation::FindEarliestRecentHistoryTime";
+constexpr LONG kMaxHistorySamples = 10000;
+constexpr double kTenthsPerDay = 24.0 * 60.0 * 600.0;
+
+// Whether the interface method that called the driver writes its end line:
+// the driver's two early returns leave it out.
+thread_local bool t_writeEndLine = true;
+
+bool IsNone(const KeldrinTime& time) {
+    return time.Seconds == KELDRIN_TIME_NONE_WORD;
+}
+
+KeldrinTime FromDefinitionTime(uint64_t time) {
+    return KeldrinTime{static_cast<ULONG>(time & 0xFFFFFFFFu), static_cast<ULONG>(time >> 32)};
+}
+
+uint32_t Get32(const BYTE* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+void Put32(BYTE* p, uint32_t value) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+void Put16(BYTE* p, SHORT value) {
+    const auto u = static_cast<uint16_t>(value);
+    p[0] = static_cast<BYTE>(u & 0xFF);
+    p[1] = static_cast<BYTE>(u >> 8);
+}
+
+// A number truncated toward zero into 32 bits, saturating (NaN gives 0).
+LONG TruncateToLong(double value) {
+    if (!(value == value)) return 0;
+    if (value >= 2147483647.0) return 2147483647;
+    if (value <= -2147483648.0) return -2147483647 - 1;
+    return static_cast<LONG>(value);
+}
+
+// A group's rate (days) in tenths of a second, to the nearest tenth.
+double RateTenths(IMvScheduleGroup* group) {
+    DATE rate = 0.0;
+    (void)group->get_ScheduleRate(&rate);
+    return std::floor(rate * kTenthsPerDay + 0.5);
+}
+
+bool IsPeriodic(IMvScheduleGroup* group) {
+    VARIANT_BOOL periodic = VARIANT_FALSE;
+    (void)group->IsDayWeekOrMonth(&periodic);
+    return periodic != VARIANT_FALSE;
+}
+
+// The historian's text of a time, at most 20 characters, into a buffer that
+// keeps its last text when the conversion writes nothing.
+class TimeText {
+public:
+    const char* Of(const KeldrinTime& time) {
+        SHORT length = -1;
+        char text[21] = {};
+        (void)L_XTS2ASCII(&time, text, 20, &length);
+        if (length >= 0) {
+            text[length <= 20 ? length : 20] = '\0';
+            std::memcpy(m_Text, text, sizeof m_Text);
+        }
+        return m_Text;
+    }
+
+private:
+    char m_Text[21] = "(n/a)";
+};
+
+// The decision trace of the "Results" category: "<driver>( <message> )",
+// and for the steps that time themselves a second line with the seconds
+// since the call started.
+class ResultsTrace {
+public:
+    explicit ResultsTrace(DWORD start) : m_On(g_DiagnosticLog.IsOn(LogResults)), m_Start(start) {}
+    bool On() const { return m_On; }
+    void Line(const std::string& message) {
+        if (m_On)
+            g_DiagnosticLog.WriteLine(mv::ToUtf16(std::string(kDriver) + "( " + message + " )"));
+    }
+    void Elapsed(const std::string& message) {
+        if (!m_On) return;
+        Line(message);
+        Seconds(u"Time Elapsed : ", CMvCalculation::GetTimeElapsed(m_Start));
+    }
+    void Seconds(const char16_t* text, double seconds) {
+        if (!m_On) return;
+        mv::Bstr number(u"");
+        CMvCalculation::AppendDoubleToBstr(number, seconds);
+        g_DiagnosticLog.WriteLine(std::u16string(text) + u"( " + std::u16string(number.view()) +
+                                  u" )");
+    }
+    // "<name>=<time text>."
+    void Time(const char* name, const KeldrinTime& time) {
+        if (m_On) Line(std::string(name) + "=" + m_Text.Of(time) + ".");
+    }
+
+private:
+    bool m_On;
+    DWORD m_Start;
+    TimeText m_Text;
+};
+
+// The first three tests an input passes to take part in store-and-forward:
+// a parameter that is a plain input, not extrapolated, with a history field.
+bool IsHistoryCandidate(const BindingDefinition& d) {
+    if (!d.Parameter) return false;
+    VARIANT_BOOL extrapolate = 0;
+    LONG type = 0;
+    (void)d.Parameter->get_Extrapolate(&extrapolate);
+    (void)d.Parameter->get_ParameterType(&type);
+    return extrapolate == 0 && type == mvcInput && static_cast<LONG>(d.HistoryField_ID) > 0;
+}
+
+// The history type code and element size (16-bit words) a field type reads
+// as; code 0 when the field does not take part in history reads.
+struct HistoryForm {
+    SHORT Code = 0;
+    SHORT Words = 0;
+};
+
+HistoryForm HistoryFormOf(LONG fieldType) {
+    switch (fieldType) {
+        case -16:
+        case -12:
+        case -6:
+            return {-16, 12};
+        case -15:
+        case -11:
+        case -5:
+            return {-15, 8};
+        case -14:
+        case -10:
+        case -4:
+            return {-14, 8};
+        case -13:
+        case -9:
+        case -3:
+            return {-13, 8};
+        case -8:
+        case -7:
+            return {-8, 4};
+        case -2:
+            return {-2, 4};
+        case -1:
+            return {-1, 2};
+        default:
+            return fieldType >= 1 ? HistoryForm{-23, 10} : HistoryForm{};
+    }
+}
+
+// The historian input list of a run's table and its count.
+BindingDefinition* HistorianInputs(const ParamInfoTable& table, LONG* count) {
+    *count = 0;
+    BindingDefinitionSet* set = table.KeldrinBindingSet.get();
+    if (!set || set->InputCount() <= 0) return nullptr;
+    *count = set->InputCount();
+    return set->GetInputs(0);
+}
+
+bool IsHistorianOutput(const ParamInfo& record) {
+    return (record.ParameterType & 2) != 0 && record.BindingType == mvcKeldrin;
+}
+
+}  // namespace
+
+// The buffers of one history read: per history input a sample buffer of
+// MaxSamples elements in the layout of its type code (character elements
+// hold the offset of their characters, which follow the elements in the same
+// allocation), and the sample times the reads share.
+struct InputHistoryBuffers {
+    LONG SampleCount = 0;
+    std::vector<KeldrinUst> Times;
+    std::vector<std::vector<BYTE>> Values;  // empty: not a history input
+    std::vector<SHORT> Types;
+    std::vector<SHORT> ElementWords;
+    std::vector<SHORT> SampleCodes;
+    LONG DefinitionCount = 0;
+    BindingDefinition* Definitions = nullptr;
+    LONG MaxSamples = 0;
+
+    // Reads every history input from begin to end on the period's grid.
+    // Stops at the first failing read (its index in *failing, its status in
+    // *err). Returns the refusal text when inputs on servers of different
+    // read forms would be mixed; nothing is read then.
+    std::string ReadInputHistory(LONG n, BindingDefinition* definitions, LONG period,
+                                 const KeldrinTime* begin, const KeldrinTime* end,
+                                 KeldrinErrorBlock* err, LONG* failing);
+    // Each history input's newest sample time at the historian's current
+    // time ({0, 0}: none), into *times.
+    void ReadRecentHistoryTimes(LONG n, BindingDefinition* definitions,
+                                std::vector<KeldrinUst>* times, KeldrinErrorBlock* err,
+                                LONG* failing);
+    // Puts sample k of every history input into its parameter.
+    void ReadBindingHistory(LONG k);
+
+private:
+    // Selects the history inputs and lays their sample buffers out.
+    void Allocate(LONG n, BindingDefinition* definitions);
+    BYTE* Element(LONG i, LONG k) {
+        return Values[static_cast<std::size_t>(i)].data() +
+               static_cast<std::size_t>(ElementWords[static_cast<std::size_t>(i)]) * 2 *
+                   static_cast<std::size_t>(k);
+    }
+};
+
+void InputHistoryBuffers::Allocate(LONG n, BindingDefinition* definitions) {
+    DefinitionCount = n;
+    Definitions = definitions;
+    const auto count = static_cast<std::size_t>(n > 0 ? n : 0);
+    Values.assign(count, {});
+    Types.assign(count, 0);
+    ElementWords.assign(count, 0);
+    const auto samples = static_cast<std::size_t>(MaxSamples);
+    for (std::size_t i = 0; i < count; ++i) {
+        const BindingDefinition& d = definitions[i];
+        const HistoryForm form = HistoryFormOf(d.FieldType);
+        if (form.Code == 0 || !IsHistoryCandidate(d)) continue;
+        Types[i] = form.Code;
+        ElementWords[i] = form.Words;
+        const std::size_t element = static_cast<std::size_t>(form.Words) * 2;
+        if (form.Code != -23) {
+            Values[i].assign(samples * element, 0);
+            continue;
+        }
+        const auto width = static_cast<std::size_t>(d.FieldType);
+        std::vector<BYTE>& buffer = Values[i];
+        buffer.assign(samples * (element + width + 1), 0);
+        for (std::size_t k = 0; k < samples; ++k) {
+            BYTE* at = buffer.data() + k * element;
+            Put32(at, static_cast<uint32_t>(samples * element + k * (width + 1)));
+            Put16(at + 4, static_cast<SHORT>(d.FieldType));
+        }
+    }
+}
+
+std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* definitions,
+                                                  LONG period, const KeldrinTime* begin,
+                                                  const KeldrinTime* end, KeldrinErrorBlock* err,
+                                                  LONG* failing) {
+    *failing = 0;
+    err->ERRORCODE = 0;
+    DefinitionCount = n;
+    Definitions = definitions;
+    EnsureKeldrinClientStarted();
+    KeldrinUst b{}, e{};
+    (void)L_XTS2XUST(begin, &b);
+    // The tenths go into the microseconds, so that the read's grid is the
+    // period's grid.
+    const KeldrinUst p{static_cast<ULONG>(period / 10), static_cast<LONG>(period % 10) * 100000};
+    if (period < 1) {
+        MaxSamples = 1;
+        e = b;
+    } else {
+        const double span = L_CALCDELXTM(end, begin);
+        if (span <= 0.0) return {};
+        const double samples = std::trunc(span / period) + 1.0;
+        MaxSamples = samples > kMaxHistorySamples ? kMaxHistorySamples : static_cast<LONG>(samples);
+        KeldrinTime last = *begin;
+        const double tenths = static_cast<double>(period) * (MaxSamples - 1);
+        (void)L_XTSPLUSDT(&last, &tenths);
+        (void)L_XTS2XUST(&last, &e);
+    }
+    Allocate(n, definitions);
+    SampleCount = MaxSamples;
+    SampleCodes.assign(static_cast<std::size_t>(MaxSamples), 0);
+    Times.assign(static_cast<std::size_t>(MaxSamples), KeldrinUst{0, 0});
+
+    // A server older than 11.3 reads raw samples at their own times, which
+    // other inputs' samples would not match: with more than one input
+    // taking part, such an input is refused before anything is read.
+    LONG inputs = 0;
+    for (LONG i = 0; i < n; ++i) inputs += Values[static_cast<std::size_t>(i)].empty() ? 0 : 1;
+    std::vector<char> raw(static_cast<std::size_t>(n > 0 ? n : 0), 0);
+    for (LONG i = 0; i < n; ++i) {
+        const BindingDefinition& d = definitions[i];
+        if (Values[static_cast<std::size_t>(i)].empty() || d.IsLocal == 1) continue;
+        DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
+        if (err->ERRORCODE != 0) {
+            *failing = i;
+            return {};
+        }
+        LONG major = 0, minor = 0;
+        GetKeldrinDbVersion(false, &major, &minor);
+        raw[static_cast<std::size_t>(i)] = KeldrinVersionHasLongNames(major, minor) ? 0 : 1;
+        if (raw[static_cast<std::size_t>(i)] && inputs > 1) {
+            const KeldrinRecField pair{static_cast<LONG>(d.Record_ID),
+                                       static_cast<LONG>(d.HistoryField_ID)};
+            return "Error reading history Keldrin field \"" + KeldrinFieldName(pair, false) +
+                   "\":interpolated history needs server version 11.3 or later";
+        }
+    }
+
+    bool read = false;
+    for (LONG i = 0; i < n; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        if (Values[slot].empty()) continue;
+        const BindingDefinition& d = definitions[i];
+        LONG interpolate = 0;
+        (void)d.Parameter->get_Interpolate(&interpolate);
+        const LONG flag = interpolate == 0 ? 1 : 0;
+        const LONG field = static_cast<LONG>(d.HistoryField_ID);
+        const LONG record = static_cast<LONG>(d.Record_ID);
+        void* const buffers[1] = {Values[slot].data()};
+        LONG returned = 0;
+        SHORT more = 0;
+        *err = KeldrinErrorBlock{};
+        if (d.IsLocal == 1) {
+            L_RHISKDINTERPOLATE(2, flag, 0, 0, record, field | 1, &b, &e, &p, 1, &field,
+                                &Types[slot], MaxSamples, SampleCodes.data(), Times.data(), buffers,
+                                &returned, &more, err);
+        } else {
+            DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
+            if (err->ERRORCODE == 0 && raw[slot])
+                RHISKDDATA(2, flag, 0, record, field | 1, &b, &e, 1, &field, &Types[slot],
+                           MaxSamples, SampleCodes.data(), Times.data(), buffers, &returned, &more,
+                           err);
+            else if (err->ERRORCODE == 0)
+                RHISKDINTERPOLATE(2, flag, 0, 0, record, field | 1, &b, &e, &p, 1, &field,
+                                  &Types[slot], MaxSamples, SampleCodes.data(), Times.data(),
+                                  buffers, &returned, &more, err);
+        }
+        if (err->ERRORCODE != 0) {
+            *failing = i;
+            return {};
+        }
+        read = true;
+        if (returned < SampleCount) SampleCount = returned;
+    }
+    // Without a history input no sample has a time: nothing may run.
+    if (!read) SampleCount = 0;
+    return {};
+}
+
+void InputHistoryBuffers::ReadRecentHistoryTimes(LONG n, BindingDefinition* definitions,
+                                                 std::vector<KeldrinUst>* times,
+                                                 KeldrinErrorBlock* err, LONG* failing) {
+    *failing = 0;
+    err->ERRORCODE = 0;
+    MaxSamples = 1;
+    EnsureKeldrinClientStarted();
+    KeldrinTime nowTime = kNoKeldrinTime;
+    (void)L_GETDBXTIM(&nowTime);
+    KeldrinUst now{};
+    (void)L_XTS2XUST(&nowTime, &now);
+    Allocate(n, definitions);
+    times->assign(static_cast<std::size_t>(DefinitionCount), KeldrinUst{0, 0});
+    SampleCount = 1;
+    SampleCodes.assign(1, 0);
+    Times.assign(1, KeldrinUst{0, 0});
+    for (LONG i = 0; i < n; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        if (Values[slot].empty()) continue;
+        const BindingDefinition& d = definitions[i];
+        const LONG field = static_cast<LONG>(d.HistoryField_ID);
+        const LONG record = static_cast<LONG>(d.Record_ID);
+        void* const buffers[1] = {Values[slot].data()};
+        LONG returned = 0;
+        SHORT more = 0;
+        auto readNewest = [&](LONG mode) {
+            *err = KeldrinErrorBlock{};
+            if (d.IsLocal == 1) {
+                L_RHISKDDATA(mode, 0, 1, record, field | 1, &now, &now, 1, &field, &Types[slot], 1,
+                             SampleCodes.data(), Times.data(), buffers, &returned, &more, err);
+                return;
+            }
+            DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
+            if (err->ERRORCODE == 0)
+                RHISKDDATA(mode, 0, 1, record, field | 1, &now, &now, 1, &field, &Types[slot], 1,
+                           SampleCodes.data(), Times.data(), buffers, &returned, &more, err);
+        };
+        readNewest(9);
+        if (err->ERRORCODE != 0 && err->ERR2 == 12) readNewest(4);
+        if (err->ERRORCODE != 0) {
+            *failing = i;
+            return;
+        }
+        (*times)[slot] = Times[0];
+        if (returned < SampleCount) SampleCount = returned;
+    }
+}
+
+void InputHistoryBuffers::ReadBindingHistory(LONG k) {
+    for (LONG i = 0; i < DefinitionCount; ++i) {
+        const auto slot = static_cast<std::size_t>(i);
+        if (Values[slot].empty()) continue;
+        BindingDefinition& d = Definitions[i];
+        StoreKeldrinValue(d, Types[slot], Element(i, k), Values[slot].data(),
+                          static_cast<LONG>(Values[slot].size()));
+        DATE stamp = d.TimeStamp.vt == VT_DATE ? d.TimeStamp.date
+                     : d.TimeStamp.vt == VT_R8 ? d.TimeStamp.dblVal
+                                               : 0.0;
+        d.Parameter->SetParameterValues(&d.Value, &d.Level, &d.Status, &stamp);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Input and output times
+// ---------------------------------------------------------------------------
+
+void CMvCalculation::GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest,
+                                        LONG* count) {
+    static constexpr const char* kName = "CMvCalculation::GetOldestInputTime";
+    MvStepFrame step(kName);
+    *oldest = kNoKeldrinTime;
+    *count = 0;
+    try {
+        LONG n = 0;
+        BindingDefinition* list = HistorianInputs(table, &n);
+        for (LONG i = 0; list && i < n; ++i) {
+            const BindingDefinition& d = list[i];
+            if (!IsHistoryCandidate(d) || !DataTypeHasQT(d.FieldType)) continue;
+            ++*count;
+            const KeldrinTime time = FromDefinitionTime(d.Time);
+            if (!IsNone(time) && (IsNone(*oldest) || L_CALCDELXTM(&time, oldest) < 0.0))
+                *oldest = time;
+        }
+    } catch (...) {
+        MvLogErrorHr(kName, E_UNEXPECTED);
+    }
+}
+
+void CMvCalculation::GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup*,
+                                           KeldrinTime* last) {
+    static constexpr const char* kName = "CMvCalculation::GetLastCalculatedTime";
+    MvStepFrame step(kName);
+    *last = kNoKeldrinTime;
+    try {
+        BindingDefinitionSet* set = table.KeldrinBindingSet.get();
+        if (!set) return;
+        LONG n = 0;
+        for (const ParamInfo& record : table.Records) n += IsHistorianOutput(record) ? 1 : 0;
+        // Not reset between outputs: a failed read leaves the previous
+        // output's time, which cannot move last again.
+        KeldrinTime best = kNoKeldrinTime;
+        LONG k = 0;
+        for (const ParamInfo& record : table.Records) {
+            if (!IsHistorianOutput(record)) continue;
+            const LONG ordinal = k++;
+            ProcessKeldrinBindingDefinitions(table, 1, n, record, ordinal);
+            if (ordinal >= set->OutputCount()) continue;
+            const BindingDefinition& d = set->GetOutputs(0)[ordinal];
+            SHORT request = 0;
+            std::size_t timeAt = 0;
+            std::vector<BYTE> returned;
+            switch (d.FieldType) {
+                case -16:
+                case -15:
+                case -12:
+                case -11:
+                case -6:
+                case -5:
+                    request = -16;
+                    timeAt = 12;
+                    returned.assign(24, 0);
+                    break;
+                case -14:
+                case -13:
+                case -10:
+                case -9:
+                case -4:
+                case -3:
+                    request = -14;
+                    timeAt = 8;
+                    returned.assign(16, 0);
+                    break;
+                default:
+                    if (d.FieldType >= 1) {
+                        // The characters follow the record in one block.
+                        request = -23;
+                        timeAt = 12;
+                        returned.assign(20 + static_cast<std::size_t>(d.FieldType), 0);
+                        Put32(returned.data(), 20);
+                        Put16(returned.data() + 4, static_cast<SHORT>(d.FieldType));
+                    }
+                    break;
+            }
+            if (request != 0) {
+                KeldrinErrorBlock err{};
+                GetOutputParamTime(d, request, returned.data(), &err);
+                if (err.ERRORCODE == 0)
+                    best = KeldrinTime{Get32(returned.data() + timeAt),
+                                       Get32(returned.data() + timeAt + 4)};
+            }
+            if (!IsNone(best) && (IsNone(*last) || L_CALCDELXTM(&best, last) >= 0.0)) *last = best;
+        }
+    } catch (...) {
+        MvLogErrorHr(kName, E_UNEXPECTED);
+    }
+}
+
+void CMvCalculation::GetOutputParamTime(const BindingDefinition& d, SHORT requestType, BYTE* record,
+                                        KeldrinErrorBlock* err) {
+    static constexpr const char* kName = "CMvCalculation::GetOutputParamTime";
+    MvStepFrame step(kName);
+    try {
+        const KeldrinRecField pair{static_cast<LONG>(d.Record_ID), static_cast<LONG>(d.Field_ID)};
+        SHORT errors = 0;
+        if (d.IsLocal == 1) {
+            L_MRDBVALS(1, &pair, &requestType, record, &errors, err);
+            return;
+        }
+        EnsureKeldrinClientStarted();
+        DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
+        if (err->ERRORCODE == 0) MRDBVALS(1, &pair, &requestType, record, &errors, err);
+    } catch (...) {
+        MvLogErrorHr(kName, E_UNEXPECTED);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The run stamped with a store time
+// ---------------------------------------------------------------------------
+
+void CMvCalculation::ExecuteAndStore(const ParamInfoShare& table, SHORT* level, SHORT* status,
+                                     const KeldrinUst* storeTime) {
+    static constexpr const char* kName = "CMvCalculation::ExecuteAndStore";
+    MvStepFrame step(kName);
+    try {
+        if (storeTime) {
+            KeldrinTime time = kNoKeldrinTime;
+            (void)L_XUST2XTS(storeTime, &time);
+            const LONG words[2] = {static_cast<LONG>(time.Seconds), static_cast<LONG>(time.Micro)};
+            SetStoreTime(words);
+        } else {
+            SetStoreTime(nullptr);
+        }
+        LONG kind = 0, dataSets = 0;
+        {
+            mv::ObjectLock lock(this);
+            kind = m_FormulaType;
+            dataSets = m_DataSetCount;
+        }
+        if (table && kind != mvcSimpleScript_Method)
+            InitOutputParameterStatus(*table, level, status);
+        if (!HasError()) ExecuteFormula(table);
+        if (!HasError()) {
+            if (table) ProcessDataBindings(*table, OUTPUT_PASS, nullptr, nullptr, storeTime);
+            if (dataSets > 0) ProcessDataSets(OUTPUT_PASS);
+        }
+    } catch (...) {
+        MvLogErrorHr(kName, E_UNEXPECTED);
+    }
+}
+
+bool CMvCalculation::DataTypeHasQT(LONG fieldType) {
+    static constexpr const char* kName = "CMvCalculation::DataTypeHasQT";
+    if (g_DiagnosticLog.IsOn(LogSteps))
+        g_DiagnosticLog.WriteLine(u"CMvCalculation::DataTypeHasQT( Function - Start )");
+    const bool hasQT = fieldType != -8 && fieldType != -7 && fieldType != -2 && fieldType != -1;
+    if (g_DiagnosticLog.IsOn(LogMethods)) MvTraceMethodEnd(kName, S_OK);
+    return hasQT;
+}
+
+// ---------------------------------------------------------------------------
+// Execution on history
+// ---------------------------------------------------------------------------
+
+void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
+                                      const KeldrinTime* begin, const KeldrinTime* end,
+                                      SHORT* level, SHORT* status, KeldrinTime* last) {
+    MvStepFrame step(kExecuteOnHistory);
+    try {
+        if (!table) return;
+        LONG n = 0;
+        BindingDefinition* list = HistorianInputs(*table, &n);
+        const LONG period = IsPeriodic(group) ? TruncateToLong(L_CALCDELXTM(end, begin) + 0.5)
+                                              : TruncateToLong(RateTenths(group));
+        InputHistoryBuffers buffers;
+        KeldrinErrorBlock err{};
+        LONG failing = 0;
+        const std::string refused =
+            buffers.ReadInputHistory(n, list, period, begin, end, &err, &failing);
+        if (!refused.empty() || err.ERRORCODE != 0) {
+            if (!refused.empty()) {
+                AppendErrorQuietly(refused, false);
+            } else {
+                const BindingDefinition& d = list[failing];
+                const KeldrinRecField pair{static_cast<LONG>(d.Record_ID),
+                                           static_cast<LONG>(d.HistoryField_ID)};
+                FormatKeldrinError(*this, err, 1, &pair, 0, "reading history", d.IsLocal == 1);
+            }
+            std::string name, text;
+            {
+                mv::ObjectLock lock(this);
+                name = m_Name;
+                text = m_ErrorText;
+            }
+            if (!text.empty()) {
+                MvLogErrorHr(kExecuteOnHistory, S_OK);
+                MvLogErrorA(kExecuteOnHistory, name.c_str());
+                MvLogErrorA(kExecuteOnHistory, text.c_str());
+            }
+            return;
+        }
+        const bool results = g_DiagnosticLog.IsOn(LogResults);
+        auto resultsLine = [&](const std::string& message) {
+            g_DiagnosticLog.WriteLine(
+                mv::ToUtf16(std::string(kExecuteOnHistory) + "( " + message + " )"));
+        };
+        if (results) {
+            TimeText text;
+            const std::string from = text.Of(*begin);
+            const std::string to = text.Of(*end);
+            char message[200];
+            std::snprintf(message, sizeof message,
+                          "Success reading history. Begin time: %s; End time: %s; Found %li "
+                          "samples; Period: %li 10th secs.",
+                          from.c_str(), to.c_str(), static_cast<long>(buffers.SampleCount),
+                          static_cast<long>(period));
+            resultsLine(message);
+        }
+        // Sample 0 lies at begin, which was calculated before.
+        for (LONG k = 1; k < buffers.SampleCount; ++k) {
+            const KeldrinUst& time = buffers.Times[static_cast<std::size_t>(k)];
+            (void)L_XUST2XTS(&time, last);
+            buffers.ReadBindingHistory(k);
+            ExecuteAndStore(table, level, status, &time);
+            if (!HasError()) continue;
+            if (results) {
+                std::string error;
+                {
+                    mv::ObjectLock lock(this);
+                    error = m_ErrorText;
+                }
+                TimeText text;
+                char head[80];
+                std::snprintf(head, sizeof head,
+                              "Sample %i: Time= %.20s returned error: ", static_cast<int>(k),
+                              text.Of(*last));
+                resultsLine(head + error + ".");
+            }
+            break;
+        }
+    } catch (...) {
+        MvLogErrorHr(kExecuteOnHistory, E_UNEXPECTED);
+    }
+}
+
+HRESULT CMvCalculation::FindEarliestRecentHistoryTime(const ParamInfoTable& table,
+                                                      KeldrinTime* earliest) {
+    MvStepFrame step(kFindEarliest);
+    try {
+        LONG n = 0;
+        BindingDefinition* list = HistorianInputs(table, &n);
+        InputHistoryBuffers buffers;
+        std::vector<KeldrinUst> times;
+        KeldrinErrorBlock err{};
+        LONG failing = 0;
+        buffers.ReadRecentHistoryTimes(n, list, &times, &err, &failing);
+        if (err.ERRORCODE != 0) {
+            const BindingDefinition& d = list[failing];
+            const KeldrinRecField pair{static_cast<LONG>(d.Record_ID),
+                                       static_cast<LONG>(d.HistoryField_ID)};
+            FormatKeldrinError(*this, err, 1, &pair, 0, "reading raw history", d.IsLocal == 1);
+            return E_UNEXPECTED;
+        }
+        const bool steps = g_DiagnosticLog.IsOn(LogSteps);
+        std::string line;
+        TimeText text;
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            if (times[i].Seconds == 0 && times[i].Micro == 0) {
+                if (steps) line += std::to_string(i) + "=(none);";
+                continue;
+            }
+            KeldrinTime t = kNoKeldrinTime;
+            (void)L_XUST2XTS(&times[i], &t);
+            if (IsNone(*earliest) || L_CALCDELXTM(earliest, &t) >= 0.0) *earliest = t;
+            if (steps) line += std::to_string(i) + "=" + text.Of(t) + ";";
+        }
+        if (steps)
+            g_DiagnosticLog.WriteLine(
+                mv::ToUtf16(std::string(kFindEarliest) + "( Times: " + line + " )"));
+        return S_OK;
+    } catch (...) {
+        MvLogErrorHr(kFindEarliest, E_UNEXPECTED);
+        return E_UNEXPECTED;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The driver
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// The last point of an interval group's grid through its first run time
+// that is not after start: the scheduled time a run at start belongs to.
+KeldrinTime CurrentScheduledTimeForInterval(IMvScheduleGroup* group, const KeldrinTime& start) {
+    DATE first = 0.0;
+    (void)group->get_FirstRunTime(&first);
+    KeldrinTime point = kNoKeldrinTime;
+    DateToHistorianTime(1, first, &point, false);
+    if (IsNone(point) || IsNone(start)) return point;
+    const double step = RateTenths(group);
+    if (!(step > 0.0)) return point;
+    const double periods = std::floor(L_CALCDELXTM(&start, &point) / step);
+    const double tenths = periods * step;
+    (void)L_XTSPLUSDT(&point, &tenths);
+    return point;
+}
+
+}  // namespace
+
+HRESULT CMvCalculation::CalculateStoreForward(VARIANT_BOOL Enabled,
+                                              IMvScheduleGroup* ScheduleGroup) {
+    return MvMethodFrameNoEnd("CMvCalculation::CalculateStoreForward", [&](bool& writeEnd) {
+        const HRESULT hr = CheckOrCalculateStoreForward(Enabled, ScheduleGroup, VARIANT_FALSE);
+        writeEnd = t_writeEndLine;
+        return hr;
+    });
+}
+
+HRESULT CMvCalculation::CheckStoreForward(VARIANT_BOOL Enabled, IMvScheduleGroup* ScheduleGroup) {
+    return MvMethodFrameNoEnd("CMvCalculation::CheckStoreForward", [&](bool& writeEnd) {
+        const HRESULT hr = CheckOrCalculateStoreForward(Enabled, ScheduleGroup, VARIANT_TRUE);
+        writeEnd = t_writeEndLine;
+        return hr;
+    });
+}
+
+HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
+                                                     IMvScheduleGroup* ScheduleGroup,
+                                                     VARIANT_BOOL Check) {
+    t_writeEndLine = true;
+    try {
+        VARIANT_BOOL local = VARIANT_FALSE;
+        {
+            mv::ObjectLock lock(this);
+            local = m_EnableStoreAndForward;
+        }
+        bool calculateMode = Check == 0;
+        if (Enabled == 0 && local == 0) {
+            t_writeEndLine = false;
+            if (!calculateMode) return S_OK;
+            SetStoreForwardState(3);
+            return Calculate(ScheduleGroup);
+        }
+        if (!ScheduleGroup) return E_INVALIDARG;
+
+        // The group is held and asked before the lock is taken: no group
+        // method runs under the calculation's lock.
+        mv::ComPtr<IMvScheduleGroup> group(ScheduleGroup);
+        const DWORD start = GetTickCount();
+        ResultsTrace trace(start);
+        std::string groupName;
+        if (trace.On()) {
+            mv::Bstr name;
+            (void)group->get_Name(name.Out());
+            groupName = name.Utf8();
+        }
+        SHORT level = -1, status = -2;
+        {
+            mv::ObjectLock lock(this);
+            if (m_BeingCalculated != 0) {
+                t_writeEndLine = false;
+                return S_OK;
+            }
+            m_BeingCalculated = 1;
+            PushToTLS();
+        }
+        RunMark mark{this};
+        ParamInfoShare table;
+        LONG dataSetCount = 0;
+        {
+            mv::ObjectLock lock(this);
+            m_RunScheduleGroup = mv::ComPtr<IMvScheduleGroup>(group).Detach();
+            auto flag = [](LONG on) { return on != 0 ? "TRUE" : "FALSE"; };
+            trace.Line("CalcName=" + m_Name + "; SchedGrp=" + groupName + "; Check=" + flag(Check) +
+                       "; GloballyEnabledSF=" + flag(Enabled) + "; LocallyEnableSF=" + flag(local) +
+                       ".");
+            SetStoreTime(nullptr);
+            table = m_ParamInfo;
+            if (!table) table = SetupParamInfo();
+            dataSetCount = m_DataSetCount;
+            m_ErrorText.clear();
+            m_ErrorPosition = 0;
+        }
+
+        HRESULT result = S_OK;
+        auto noneError = [](const char* name) {
+            MvLogErrorA(kDriver, (std::string(name) + " is none.").c_str());
+        };
+        // Steps 3 to 12; returning is finishing.
+        auto decide = [&] {
+            if (!table) return;
+            if (dataSetCount > 0) {
+                ProcessDataSets(INPUT_PASS);
+                trace.Elapsed("ProcessDataSets()");
+            }
+            ProcessDataBindings(*table, INPUT_PASS, &level, &status, nullptr);
+            trace.Elapsed("ProcessDataBindings()");
+
+            KeldrinTime oldest = kNoKeldrinTime;
+            LONG count = 0;
+            GetOldestInputTime(*table, &oldest, &count);
+            trace.Elapsed("GetOldestInputTime()");
+            trace.Time("oldestInputTime", oldest);
+            if (count == 0) {
+                SetStoreForwardState(4);
+                trace.Line(
+                    "S/F enabled but there are no KDRN input params for this calc so execute "
+                    "normally.");
+                if (calculateMode) {
+                    ExecuteAndStore(table, &level, &status, nullptr);
+                    trace.Elapsed("ExecuteAndStore.");
+                }
+                return;
+            }
+            if (IsNone(oldest)) {
+                SetStoreForwardState(5);
+                trace.Elapsed("oldestInputTime is uninitialized.");
+                return;
+            }
+
+            KeldrinTime current = kNoKeldrinTime;
+            (void)L_GETDBXTIM(&current);
+            trace.Time("currentTime", current);
+            if (IsNone(current)) return noneError("currentTime");
+            KeldrinTime last = kNoKeldrinTime;
+            GetLastCalculatedTime(*table, group.get(), &last);
+            trace.Elapsed("GetLastCalculatedTime()");
+            trace.Time("lastCalculatedTime", last);
+            if (IsNone(last)) {
+                GetPreviousScheduledTime(group.get(), &current, &last);
+                GetPreviousScheduledTime(group.get(), &last, &last);
+            }
+            if (IsNone(last)) return;
+
+            KeldrinTime previous = kNoKeldrinTime;
+            GetPreviousScheduledTime(group.get(), &last, &previous);
+            trace.Elapsed("GetPreviousScheduledTime()");
+            trace.Time("previousScheduledTime", previous);
+            if (!IsNone(previous) && L_CALCDELXTM(&previous, &oldest) >= 0.0) {
+                SetStoreForwardState(1);
+                trace.Line(
+                    "One or more input times are before the previousScheduledTime so wait a "
+                    "cycle.");
+                return;
+            }
+
+            KeldrinTime next = kNoKeldrinTime;
+            GetNextScheduledTime(group.get(), &previous, &next);
+            trace.Elapsed("GetNextScheduledTime()");
+            trace.Time("nextScheduledTime", next);
+            if (IsNone(next)) return noneError("nextScheduledTime");
+            if (L_CALCDELXTM(&next, &current) > 0.0) {
+                SetStoreForwardState(0);
+                trace.Line("Next scheduled time has not arrived so wait a normal cycle.");
+                return;
+            }
+
+            const bool periodic = IsPeriodic(group.get());
+            if (L_CALCDELXTM(&next, &oldest) > 0.0) {
+                static constexpr const char* kOlder =
+                    "Next scheduled time has arrived.  Some input times are older.  ";
+                if (periodic) {
+                    SetStoreForwardState(6);
+                    trace.Line(std::string(kOlder) + "Wait a short cycle.");
+                    return;
+                }
+                const double rate = RateTenths(group.get());
+                const LONG behind =
+                    rate > 0.0 ? TruncateToLong(
+                                     (std::fabs(L_CALCDELXTM(&current, &next)) + rate / 2.0) / rate)
+                               : 0;
+                if (behind > 1) {
+                    SetStoreForwardState(6);
+                    trace.Line(std::string(kOlder) + "Calcs are " + std::to_string(behind) +
+                               " periods behind so wait a short cycle.");
+                } else {
+                    SetStoreForwardState(0);
+                    trace.Line(std::string(kOlder) + "Wait a normal cycle.");
+                }
+                return;
+            }
+
+            trace.Line(
+                "Next scheduled time has arrived and all inputs are current so lets calculate on "
+                "history.");
+            if (!periodic) {
+                KeldrinTime latest = kNoKeldrinTime;
+                result = FindEarliestRecentHistoryTime(*table, &latest);
+                if (FAILED(result)) {
+                    std::string error;
+                    {
+                        mv::ObjectLock lock(this);
+                        error = m_ErrorText;
+                    }
+                    trace.Line("Error from call to FindEarliestRecentHistoryTime: " + error + ".");
+                    return;
+                }
+                trace.Elapsed("FindEarliestRecentHistoryTime()");
+                if (IsNone(latest)) {
+                    trace.Line(
+                        "No times returned from history and no error so perhaps KDRN archiver is "
+                        "paused or down.");
+                    return;
+                }
+                trace.Time("latestHistoryTime", latest);
+                if (L_CALCDELXTM(&oldest, &latest) > 0.0) {
+                    oldest = latest;
+                    trace.Line(
+                        "History times are earlier than current input times so use "
+                        "latestHistoryTime as the oldestInputTime.");
+                }
+                if (L_CALCDELXTM(&next, &oldest) > 0.0) {
+                    SetStoreForwardState(6);
+                    trace.Line("Some historized input times are older so wait a short cycle.");
+                    return;
+                }
+            }
+
+            calculateMode = true;
+            KeldrinTime lastAvailable = kNoKeldrinTime;
+            GetLastScheduledTime(group.get(), &next, &oldest, &lastAvailable);
+            trace.Elapsed("GetLastScheduledTime()");
+            trace.Time("lastAvailableScheduledTime", lastAvailable);
+            KeldrinTime newLast = kNoKeldrinTime;
+            ExecuteOnHistory(table, group.get(), &previous, periodic ? &next : &lastAvailable,
+                             &level, &status, &newLast);
+            trace.Elapsed(periodic ? "ExecuteOnHistory() for periodic schedule"
+                                   : "ExecuteOnHistory() for interval schedule");
+            if (HasError()) return;
+
+            KeldrinTime currentScheduled = kNoKeldrinTime;
+            if (periodic)
+                GetPreviousScheduledTime(group.get(), &current, &currentScheduled);
+            else
+                currentScheduled = CurrentScheduledTimeForInterval(group.get(), current);
+            if (IsNone(currentScheduled)) return noneError("currentScheduledTime");
+            trace.Elapsed("GetPreviousScheduledTime()");
+            trace.Time("currentScheduledTime", currentScheduled);
+            if (!IsNone(newLast)) trace.Time("newLastCalculatedTime", newLast);
+            const double x = L_CALCDELXTM(IsNone(newLast) ? &next : &newLast, &currentScheduled);
+            if (x >= -10.0 && x <= 10.0) {
+                SetStoreForwardState(0);
+                trace.Line(
+                    "New calculated time matches the current scheduled time so S/F is caught up.  "
+                    "Wait a full cycle.");
+            } else {
+                SetStoreForwardState(2);
+                trace.Line(
+                    "New calculated time does not match the current scheduled time so forward "
+                    "mode is active.  Wait a short cycle.");
+            }
+        };
+        try {
+            decide();
+        } catch (...) {
+            AddError(MvRunExceptionText(std::current_exception()));
+        }
+
+        PopFromTLS();
+        mark.popped = true;
+        IMvScheduleGroup* runGroup = nullptr;
+        {
+            mv::ObjectLock lock(this);
+            if (calculateMode) {
+                trace.Elapsed("Clean up and finish," + std::to_string(m_StoreForwardState) + ".");
+                SetStoreTime(nullptr);
+                TakeReturnValue();
+                m_LastExecution = CurrentDateTime();
+                m_CalculateTime = GetTimeElapsed(start);
+                trace.Seconds(u"Calculation Time : ", m_CalculateTime);
+            }
+            runGroup = std::exchange(m_RunScheduleGroup, nullptr);
+            m_BeingCalculated = 0;
+            mark.ended = true;
+        }
+        if (runGroup) runGroup->Release();
+        return result;
+    } catch (...) {
+        SetStoreTime(nullptr);
+        MvLogErrorHr(kDriver, E_UNEXPECTED);
+        return E_UNEXPECTED;
+    }
+}
