@@ -1,7 +1,7 @@
 // Program and DLL formulas run by Calculate: the command text, and a program
 // that does not start failing the run; the library function's result, its
 // parameter writes and the text of each kind of throw; a function that is
-// not there; the function kept once found.
+// not there; the function kept once found until its names change.
 #include <fstream>
 #include <stdexcept>
 
@@ -240,13 +240,30 @@ TEST_F(FormulaRun, AFunctionThatIsNotThereFailsEveryRun) {
     }
 }
 
-// Found once per object: later names change nothing on it.
+// Found once per object and kept through ClearCache; a new library name
+// forgets it.
 TEST_F(FormulaRun, TheFunctionFoundStaysWithTheObject) {
     auto calc = Dll("ReturnFortyTwo");
     EXPECT_EQ(calc->Calculate(), S_OK);
+    calc->ClearCache();
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), "");
+    EXPECT_EQ(Shown(Get(calc.get(), u"Value")), "3:42");
     calc->put_FunctionName(mv::Bstr(u"ThrowInt").get());
     calc->put_DllName(mv::Bstr(u"NoSuchFormulas.dll").get());
-    calc->ClearCache();
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), "Dll Function Not Found.");
+}
+
+TEST_F(FormulaRun, ANewFunctionNameAloneRunsTheNewFunction) {
+    auto calc = Dll("ReturnFortyTwo");
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(Shown(Get(calc.get(), u"Value")), "3:42");
+    calc->put_FunctionName(mv::Bstr(u"ThrowInt").get());
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
+              "An Error Code 255 has occurred in the DLL");
+    calc->put_FunctionName(mv::Bstr(u"ReturnFortyTwo").get());
     EXPECT_EQ(calc->Calculate(), S_OK);
     EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), "");
     EXPECT_EQ(Shown(Get(calc.get(), u"Value")), "3:42");
