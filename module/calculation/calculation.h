@@ -653,6 +653,9 @@ private:
     // Field access under the object lock (calculation_properties.cpp).
     HRESULT GetText(const char* name, const std::string& field, BSTR* pVal);
     HRESULT PutText(const char* name, std::string& field, BSTR newVal);
+    // PutText for the library or function name of the DLL formula, which
+    // also forgets the function found under the old names.
+    HRESULT PutDllText(const char* name, std::string& field, BSTR newVal);
     template <class T>
     HRESULT GetDefinition(const char* name, const T& field, T* pVal);
     template <class T>

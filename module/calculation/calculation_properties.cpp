@@ -96,6 +96,14 @@ HRESULT CMvCalculation::PutText(const char*, std::string& field, BSTR newVal) {
     return S_OK;
 }
 
+HRESULT CMvCalculation::PutDllText(const char*, std::string& field, BSTR newVal) {
+    std::string narrow = mv::ToUtf8(static_cast<const OLECHAR*>(newVal));
+    mv::ObjectLock lock(this);
+    field.swap(narrow);
+    m_DllFunction = nullptr;
+    return S_OK;
+}
+
 template <class T>
 HRESULT CMvCalculation::GetDefinition(const char* name, const T& field, T* pVal) {
     if (!pVal) return NullOut(name);
@@ -142,8 +150,8 @@ MV_CALC_TEXT(LibraryName)
 MV_CALC_TEXT(FormulaName)
 MV_CALC_TEXT(ScriptText)
 MV_CALC_TEXT(Name)
-MV_CALC_TEXT(FunctionName)
-MV_CALC_TEXT(DllName)
+MV_CALC_ACCESSORS(FunctionName, BSTR, GetText, PutDllText)
+MV_CALC_ACCESSORS(DllName, BSTR, GetText, PutDllText)
 MV_CALC_TEXT(ExcelFileName)
 MV_CALC_TEXT(ProgramName)
 MV_CALC_TEXT(OLEObjectName)

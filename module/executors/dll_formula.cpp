@@ -63,7 +63,9 @@ bool CMvCalculation::LookupDllFunction() {
         if (HMODULE module = CalcLoadLibrary(library.c_str())) {
             void* address = reinterpret_cast<void*>(GetProcAddress(module, function.c_str()));
             mv::ObjectLock lock(this);
-            m_DllFunction = address;
+            // Names set meanwhile have forgotten the function: keep it only
+            // for the names it was found under.
+            if (m_DllName == library && m_FunctionName == function) m_DllFunction = address;
         }
         return DllFunction() != nullptr;
     } catch (...) {

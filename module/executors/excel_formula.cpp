@@ -219,10 +219,16 @@ std::string MvExcelWorkbookFailureText(std::exception_ptr error, const std::stri
     return Format("Error %s workbook '%s'. %s.\n", verb, file.c_str(), message.c_str());
 }
 
+std::string MvExcelWorkbookName(const std::string& file) {
+    // A Linux path separates with "/", a stored Windows one with "\".
+    const std::size_t slash = file.find_last_of("\\/");
+    return slash == std::string::npos ? file : file.substr(slash + 1);
+}
+
 std::shared_ptr<std::mutex> MvExcelWorkbookLock(const std::string& file) {
     static std::mutex mapLock;
     static std::map<std::string, std::shared_ptr<std::mutex>> locks;
-    std::string key = file;
+    std::string key = MvExcelWorkbookName(file);
     for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     std::lock_guard<std::mutex> guard(mapLock);
     auto& lock = locks[key];
@@ -364,16 +370,23 @@ HRESULT CMvCalculation::ExcelAutoAddParameters() {
         if (file.empty() || !server) return S_OK;
         mv::Bstr fileName(file);
         BSTR fileArg = fileName.get();
-        mv::Variant opened = ExcelServer_Call60030004(server.get(), &fileArg);
-        if (IsEmptyString(opened)) opened = ExcelServer_Call60030004(server.get(), &fileArg);
-        if (IsEmptyString(opened)) {
-            MvLogErrorHr(kName, E_FAIL);
-            return E_FAIL;
+        mv::Variant names;
+        {
+            // The workbook is let go before the parameters are added: no
+            // calculation's lock is taken under a workbook's.
+            std::shared_ptr<std::mutex> workbookLock = MvExcelWorkbookLock(file);
+            std::lock_guard<std::mutex> holder(*workbookLock);
+            mv::Variant opened = ExcelServer_Call60030004(server.get(), &fileArg);
+            if (IsEmptyString(opened)) opened = ExcelServer_Call60030004(server.get(), &fileArg);
+            if (IsEmptyString(opened)) {
+                MvLogErrorHr(kName, E_FAIL);
+                return E_FAIL;
+            }
+            BSTR workbook = opened.vt == VT_BSTR ? opened.bstrVal : nullptr;
+            mv::Bstr firstSheet(u"");
+            BSTR sheet = firstSheet.get();
+            names = ExcelServer_Call60030010(server.get(), &workbook, &sheet);
         }
-        BSTR workbook = opened.vt == VT_BSTR ? opened.bstrVal : nullptr;
-        mv::Bstr firstSheet(u"");
-        BSTR sheet = firstSheet.get();
-        mv::Variant names = ExcelServer_Call60030010(server.get(), &workbook, &sheet);
         AutoAddParameters(&names, nullptr);
         return S_OK;
     });
@@ -383,11 +396,11 @@ HRESULT CMvCalculation::UnloadExcelFile() {
     return MvMethodFrame("CMvCalculation::UnloadExcelFile", [&] {
         auto [file, server] = ExcelFileAndServer();
         if (file.empty() || !server) return S_OK;
-        // A Linux path separates with "/", a stored Windows one with "\".
-        const std::size_t slash = file.find_last_of("\\/");
-        mv::Bstr workbook(slash == std::string::npos ? file : file.substr(slash + 1));
+        mv::Bstr workbook(MvExcelWorkbookName(file));
         BSTR workbookArg = workbook.get();
         VARIANT_BOOL save = VARIANT_FALSE;
+        std::shared_ptr<std::mutex> workbookLock = MvExcelWorkbookLock(file);
+        std::lock_guard<std::mutex> holder(*workbookLock);
         (void)ExcelServer_Call60030005(server.get(), &workbookArg, &save);
         return S_OK;
     });

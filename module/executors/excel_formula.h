@@ -37,7 +37,13 @@ std::string MvExcelCellRangeText(MvExcelCall call, const MvExcelTarget& target);
 std::string MvExcelWorkbookFailureText(std::exception_ptr error, const std::string& file,
                                        bool closing);
 
-// The process-wide lock of one workbook file, by its name with ASCII letters
-// folded. Runs on one workbook hold it from the open to the close (or the
-// last read), so one run's inputs never meet another run's outputs.
+// The workbook's name as the spreadsheet server knows it: the text after the
+// last "\" or "/" of the file name.
+std::string MvExcelWorkbookName(const std::string& file);
+
+// The process-wide lock of one workbook, by its name (MvExcelWorkbookName)
+// with ASCII letters folded, so two paths to one workbook share it. Runs on
+// one workbook hold it from the open to the close (or the last read), so one
+// run's inputs never meet another run's outputs; closing the workbook and
+// listing its names hold it too. No calculation's lock is taken under it.
 std::shared_ptr<std::mutex> MvExcelWorkbookLock(const std::string& file);

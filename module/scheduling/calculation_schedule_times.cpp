@@ -26,12 +26,15 @@ bool IsNone(const KeldrinTime* time) {
     return time->Seconds == KELDRIN_TIME_NONE_WORD;
 }
 
-// A double truncated towards zero into 32 bits, saturating.
-LONG Saturate(double value) {
+// A double truncated towards zero into an integer type, saturating.
+template <class Integer = LONG>
+Integer Saturate(double value) {
+    using Limits = std::numeric_limits<Integer>;
     if (!(value == value)) return 0;
-    if (value >= 2147483647.0) return std::numeric_limits<LONG>::max();
-    if (value <= -2147483648.0) return std::numeric_limits<LONG>::min();
-    return static_cast<LONG>(value);
+    // Both bounds are powers of two, exact as doubles.
+    if (value >= -static_cast<double>(Limits::min())) return Limits::max();
+    if (value <= static_cast<double>(Limits::min())) return Limits::min();
+    return static_cast<Integer>(value);
 }
 
 double StepTenths(double rate) {
@@ -126,7 +129,9 @@ void CMvCalculation::GetLastScheduledTime(IMvScheduleGroup* group, const Keldrin
         } else {
             const double step = StepTenths(s.rate);
             if (!(step > 0.0)) return;
-            const LONG n = Saturate(L_CALCDELXTM(limit, start) / step);
+            // Counted in 64 bits: a fine grid over decades has more steps than
+            // 32 bits hold.
+            const int64_t n = Saturate<int64_t>(L_CALCDELXTM(limit, start) / step);
             if (n < 1) return;
             const double tenths = static_cast<double>(n) * step;
             (void)L_XTSPLUSDT(result, &tenths);

@@ -47,14 +47,53 @@ void NextMonth(WORD* year, WORD* month) {
     }
 }
 
-double NextMonthly(LONG dayOfMonth, const SYSTEMTIME& ref, double reference, double offset) {
-    WORD year = ref.wYear, month = ref.wMonth;
+void PreviousMonth(WORD* year, WORD* month) {
+    if (--*month == 0) {
+        *month = 12;
+        --*year;
+    }
+}
+
+// The run of a monthly schedule in one month: the month's clamped day at
+// midnight plus the offset; false when that day does not exist there.
+bool MonthlyRun(LONG dayOfMonth, WORD year, WORD month, double offset, double* run) {
+    WORD day = 0;
+    double date = 0.0;
+    if (!DayField(ClampDayOfMonth(dayOfMonth, month), &day) || !BuildDate(year, month, day, &date))
+        return false;
+    *run = date + offset;
+    return true;
+}
+
+// The month in which a monthly search starts: the month of the reference
+// less the offset. No run of an earlier month can lie after the reference,
+// and an offset of days may carry the run of that month past it.
+bool SearchStart(double reference, double offset, WORD* year, WORD* month) {
+    SYSTEMTIME fields = {};
+    if (!CalendarFields(reference - offset, &fields)) return false;
+    *year = fields.wYear;
+    *month = fields.wMonth;
+    return true;
+}
+
+// The earliest monthly run strictly after the reference.
+double NextMonthly(LONG dayOfMonth, double reference, double offset) {
+    WORD year = 0, month = 0;
+    if (!SearchStart(reference, offset, &year, &month)) return 0.0;
     for (int tries = 0; tries < 13; ++tries, NextMonth(&year, &month)) {
-        WORD day = 0;
-        double date = 0.0;
-        if (DayField(ClampDayOfMonth(dayOfMonth, month), &day) &&
-            BuildDate(year, month, day, &date) && date + offset > reference)
-            return date + offset;
+        double run = 0.0;
+        if (MonthlyRun(dayOfMonth, year, month, offset, &run) && run > reference) return run;
+    }
+    return 0.0;
+}
+
+// The latest monthly run at or before the reference.
+double PreviousMonthly(LONG dayOfMonth, double reference, double offset) {
+    WORD year = 0, month = 0;
+    if (!SearchStart(reference, offset, &year, &month)) return 0.0;
+    for (int tries = 0; tries < 13; ++tries, PreviousMonth(&year, &month)) {
+        double run = 0.0;
+        if (MonthlyRun(dayOfMonth, year, month, offset, &run) && run <= reference) return run;
     }
     return 0.0;
 }
@@ -123,7 +162,7 @@ double ComputeNextScheduleTime(double rate, double offset, LONG dayOfMonth, LONG
     if (!CalendarFields(reference, &ref) || !std::isfinite(offset)) return 0.0;
     double next = 0.0;
     if (dayOfMonth > 0)
-        next = NextMonthly(dayOfMonth, ref, reference, offset);
+        next = NextMonthly(dayOfMonth, reference, offset);
     else if (dayOfMonth < 0)
         next = NextLastDay(ref, reference, offset);
     else if (dayOfWeek != 0)
@@ -150,25 +189,16 @@ double NextTimeByInterval(double reference, double rate, double offset) {
 double PreviousTimeByDayOfMonth(LONG dayOfMonth, double reference, double rate, double offset) {
     const double next = NextTimeByDayOfMonth(dayOfMonth, reference, rate, offset);
     if (next == 0.0) return 0.0;
-    // The run of the month before the month of the next run's day, placed as
-    // the next run is: at midnight plus the offset, whole days included.
+    if (dayOfMonth > 0) return PreviousMonthly(dayOfMonth, reference, offset);
+    // The last day of the month before the month of the next run's day, at
+    // midnight plus the offset, whole days included: the day before the first
+    // of the next run's month.
     SYSTEMTIME fields = {};
-    if (!CalendarFields(next - offset, &fields)) return 0.0;
-    WORD year = fields.wYear, month = fields.wMonth;
-    if (--month == 0) {
-        month = 12;
-        --year;
-    }
     double date = 0.0;
-    if (dayOfMonth < 0) {
-        // The last day of that month: the day before the first of the next.
-        if (!BuildDate(fields.wYear, fields.wMonth, 1, &date)) return 0.0;
-        return date - 1.0 + offset;
-    }
-    WORD day = 0;
-    if (!DayField(ClampDayOfMonth(dayOfMonth, month), &day) || !BuildDate(year, month, day, &date))
+    if (!CalendarFields(next - offset, &fields) ||
+        !BuildDate(fields.wYear, fields.wMonth, 1, &date))
         return 0.0;
-    return date + offset;
+    return date - 1.0 + offset;
 }
 
 double PreviousTimeByDayOfWeek(LONG dayOfWeek, double reference, double rate, double offset) {
@@ -176,5 +206,7 @@ double PreviousTimeByDayOfWeek(LONG dayOfWeek, double reference, double rate, do
 }
 
 double PreviousTimeByInterval(double reference, double rate, double offset) {
-    return NextTimeByInterval(reference, rate, offset) - rate;
+    // No next time (a refused rate among them) is no previous time either.
+    const double next = NextTimeByInterval(reference, rate, offset);
+    return next == 0.0 ? 0.0 : next - rate;
 }

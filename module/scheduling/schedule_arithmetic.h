@@ -16,7 +16,9 @@
 LONG ClampDayOfMonth(LONG day, LONG month);
 
 // The first run time strictly after the reference (interval rates below one
-// hour: at or after it), or 0.0.
+// hour: at or after it), or 0.0. A monthly run is the month's clamped day at
+// midnight plus the offset, whole days included, so it may fall in the month
+// after its day.
 double ComputeNextScheduleTime(double rate, double offset, LONG dayOfMonth, LONG dayOfWeek,
                                double reference);
 
@@ -24,7 +26,8 @@ double NextTimeByDayOfMonth(LONG dayOfMonth, double reference, double rate, doub
 double NextTimeByDayOfWeek(LONG dayOfWeek, double reference, double rate, double offset);
 double NextTimeByInterval(double reference, double rate, double offset);
 
-// The run before the next one.
+// The run before the next one: for a monthly schedule the latest run at or
+// before the reference; 0.0 when there is no next run.
 double PreviousTimeByDayOfMonth(LONG dayOfMonth, double reference, double rate, double offset);
 double PreviousTimeByDayOfWeek(LONG dayOfWeek, double reference, double rate, double offset);
 double PreviousTimeByInterval(double reference, double rate, double offset);

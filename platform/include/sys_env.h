@@ -152,12 +152,14 @@ std::vector<std::string> FindFiles(std::string_view folderAndPattern);
 // (folders included).
 bool GetFileLastWriteTime(const std::string& path, FILETIME* lastWrite);
 
-// Splits a command line as the platform's command-line splitter does: the
-// program name runs to the next blank, or between double quotes when it
-// starts with one; after it, blanks separate arguments, double quotes group,
+// Splits a command line as the C runtime's argument parsing does: the
+// program name runs to the next blank outside double quotes, each quote in it
+// toggling grouping and every backslash literal; after it, blanks separate
+// arguments, double quotes group, "" inside a group is one literal quote,
 // 2n backslashes before a quote give n backslashes and the quote toggles
-// grouping, 2n+1 backslashes before a quote give n backslashes and a literal
-// quote, other backslashes are literal.
+// grouping (or with a second quote inside a group gives a literal one), 2n+1
+// backslashes before a quote give n backslashes and a literal quote, other
+// backslashes are literal.
 std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 
 // Runs a command text as the C runtime's `system` does for an external
@@ -166,7 +168,8 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 // by SplitCommandLine and the program run (searched on PATH when its name
 // has no "/"). Waits for the program and returns its exit code; a program
 // ended by a signal gives 128 + the signal number; a program that cannot be
-// started (or an empty command) gives -1 with the last error set.
+// started (or an empty command) gives -1 with the last error set, whatever
+// the program would have exited with (a started program's 127 is its own).
 int RunCommandText(std::string_view commandText);
 
 // The system message text of an HRESULT or Win32 error code, ending in

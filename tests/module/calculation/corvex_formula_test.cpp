@@ -111,6 +111,9 @@ TEST_F(Corvex, TheModeTextDecidesNodeNamesFormulaKindAndBinding) {
         {u"\x01srv", u"R = B", S_OK, "", "ReturnValue:6: X:0: R:2: B:1: ", 7},
         {u"\x01", u"R = = B", S_FALSE, "Unexpected \"=\" (line 1)", "ReturnValue:6: X:1: ", 7},
         {u"srv:12", u"R = B", S_OK, "", "ReturnValue:6: X:0: R:2: B:1:srv ", 4},
+        // A refused node name leaves the names after it unbound.
+        {u"srv:12", u"R = PLANT:FI101 + B", S_FALSE, "\":\" not allowed.",
+         "ReturnValue:6: X:0: R:2: B:1: ", 4},
         {u"srv", u"R = (B", S_FALSE, "Expected \")\" (line 1)", "ReturnValue:6: X:1: ", 4},
     };
     for (const auto& row : rows) {
@@ -126,7 +129,8 @@ TEST_F(Corvex, TheModeTextDecidesNodeNamesFormulaKindAndBinding) {
         calc_->get_FormulaType(&type);
         EXPECT_EQ(type, row.formulaType);
         auto b = Param(calc_.get(), u"B");
-        const bool bound = std::u16string_view(row.servers ? row.servers : u"") == u"srv:12";
+        const bool bound =
+            std::u16string_view(row.servers ? row.servers : u"") == u"srv:12" && !*row.error;
         if (b) {
             EXPECT_EQ(TextOf(b.get(), &IMvParameter::get_Source), bound ? "KDRN: B" : "");
             EXPECT_EQ(NumberOf(b.get(), &IMvParameter::get_GroupNumber), bound ? 12 : 0);

@@ -1,4 +1,6 @@
-// Runs of two calculations on one workbook never see each other's values.
+// Runs of two calculations on one workbook never see each other's values,
+// whatever path names the workbook, and a close of it never falls inside a
+// run.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,9 +11,9 @@
 namespace calculation_test {
 namespace {
 
-TEST_F(ExcelFormula, RunsOnOneWorkbookEachReadTheirOwnResults) {
-    mv::ComPtr<IMvCalculation> calcs[2] = {NewCalc(), NewCalc()};
-    for (auto& calc : calcs) Product(calc.get());
+// Runs each calculation 500 times on a thread of its own, each run with
+// another A; the runs whose product C is wrong or that leave an error text.
+int WrongRuns(mv::ComPtr<IMvCalculation> (&calcs)[2]) {
     std::atomic<int> wrong{0};
     auto work = [&](int k) {
         IMvCalculation* calc = calcs[k].get();
@@ -20,14 +22,41 @@ TEST_F(ExcelFormula, RunsOnOneWorkbookEachReadTheirOwnResults) {
             const double x = k * 1000 + i;
             a->put_Value(mv::Variant(x));
             calc->Calculate();
-            mv::Variant c = Value(calc, u"C");
-            if (c.vt != VT_R8 || c.dblVal != x * 3.0) ++wrong;
+            mv::Variant c = ExcelFormula::Value(calc, u"C");
+            if (c.vt != VT_R8 || c.dblVal != x * 3.0 ||
+                !TextOf(calc, &IMvCalculation::get_ErrorText).empty())
+                ++wrong;
         }
     };
     std::thread first(work, 0), second(work, 1);
     first.join();
     second.join();
-    EXPECT_EQ(wrong, 0);
+    return wrong;
+}
+
+TEST_F(ExcelFormula, RunsOnOneWorkbookEachReadTheirOwnResults) {
+    mv::ComPtr<IMvCalculation> calcs[2] = {NewCalc(), NewCalc()};
+    for (auto& calc : calcs) Product(calc.get());
+    EXPECT_EQ(WrongRuns(calcs), 0);
+}
+
+TEST_F(ExcelFormula, RunsThroughTwoPathsToOneWorkbookEachReadTheirOwnResults) {
+    mv::ComPtr<IMvCalculation> calcs[2] = {NewCalc(), NewCalc()};
+    calcs[1]->put_ExcelFileName(mv::Bstr(u"C:\\Data\\Plant.xls").get());
+    for (auto& calc : calcs) Product(calc.get());
+    // A third path closes the workbook and lists its names meanwhile.
+    mv::ComPtr<IMvCalculation> closer = NewCalc();
+    closer->put_ExcelFileName(mv::Bstr(u"d:\\DATA\\PLANT.XLS").get());
+    std::atomic<bool> done{false};
+    std::thread closing([&] {
+        while (!done) {
+            closer->UnloadExcelFile();
+            closer->ExcelAutoAddParameters();
+        }
+    });
+    EXPECT_EQ(WrongRuns(calcs), 0);
+    done = true;
+    closing.join();
 }
 
 }  // namespace

@@ -167,6 +167,14 @@ TEST_F(ExcelFormula, UnloadClosesTheWorkbookNamedAfterTheLastSeparator) {
     }
 }
 
+TEST(ExcelWorkbookLock, IsOneForEveryPathToAWorkbookName) {
+    const auto lock = MvExcelWorkbookLock("/data/Plant.xls");
+    for (const char* file : {"C:\\Data\\Plant.xls", "PLANT.XLS", "x/y\\plant.xls"})
+        EXPECT_EQ(MvExcelWorkbookLock(file), lock) << file;
+    for (const char* file : {"/data/Plant.xlsx", "/Plant.xls/Other.xls", "Plant"})
+        EXPECT_NE(MvExcelWorkbookLock(file), lock) << file;
+}
+
 // Every message of one failed call, by what was thrown.
 TEST(ExcelFailureText, EachCallKindAndExceptionGivesItsMessage) {
     const MvExcelTarget target{"S", 4, 7, "N"};

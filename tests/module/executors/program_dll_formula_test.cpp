@@ -1,7 +1,10 @@
 // Program and DLL formulas run by Calculate: the command text, and a program
 // that does not start failing the run; the library function's result, its
 // parameter writes and the text of each kind of throw; a function that is
-// not there; the function kept once found.
+// not there; the function kept once found until its names change.
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <fstream>
 #include <stdexcept>
 
@@ -156,8 +159,13 @@ TEST_F(FormulaRun, TheCommandTextQuotesProgramAndArgumentsOnceAndLeavesTheValues
 // throws, fails the run, so the output pass is skipped.
 TEST_F(FormulaRun, AProgramThatDoesNotStartSkipsTheOutputPass) {
     const std::string dir = std::getenv("MORVA_COMMON_APPDATA");
+    std::filesystem::create_directories(dir);
     const std::string plainFile = dir + "/notes.txt";
     std::ofstream(plainFile) << "not a program\n";
+    // A program that starts and exits with the code of a failed start.
+    const std::string exits127 = dir + "/exits127";
+    std::ofstream(exits127) << "#!/bin/sh\nexit 127\n";
+    ASSERT_EQ(chmod(exits127.c_str(), 0755), 0) << exits127;
     const struct {
         std::string program;
         MvCommandRunner runner;
@@ -165,6 +173,7 @@ TEST_F(FormulaRun, AProgramThatDoesNotStartSkipsTheOutputPass) {
     } cases[] = {
         {"", &Recording, ""},  // nothing runs
         {"/bin/false", nullptr, ""},
+        {exits127, nullptr, ""},
         {dir + "/missing", nullptr, "Failed to start program: " + dir + "/missing"},
         {"missing-on-path", nullptr, "Failed to start program: missing-on-path"},
         {plainFile, nullptr, "Failed to start program: " + plainFile},
@@ -240,13 +249,30 @@ TEST_F(FormulaRun, AFunctionThatIsNotThereFailsEveryRun) {
     }
 }
 
-// Found once per object: later names change nothing on it.
+// Found once per object and kept through ClearCache; a new library name
+// forgets it.
 TEST_F(FormulaRun, TheFunctionFoundStaysWithTheObject) {
     auto calc = Dll("ReturnFortyTwo");
     EXPECT_EQ(calc->Calculate(), S_OK);
+    calc->ClearCache();
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), "");
+    EXPECT_EQ(Shown(Get(calc.get(), u"Value")), "3:42");
     calc->put_FunctionName(mv::Bstr(u"ThrowInt").get());
     calc->put_DllName(mv::Bstr(u"NoSuchFormulas.dll").get());
-    calc->ClearCache();
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), "Dll Function Not Found.");
+}
+
+TEST_F(FormulaRun, ANewFunctionNameAloneRunsTheNewFunction) {
+    auto calc = Dll("ReturnFortyTwo");
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(Shown(Get(calc.get(), u"Value")), "3:42");
+    calc->put_FunctionName(mv::Bstr(u"ThrowInt").get());
+    EXPECT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText),
+              "An Error Code 255 has occurred in the DLL");
+    calc->put_FunctionName(mv::Bstr(u"ReturnFortyTwo").get());
     EXPECT_EQ(calc->Calculate(), S_OK);
     EXPECT_EQ(TextOf(calc.get(), &IMvCalculation::get_ErrorText), "");
     EXPECT_EQ(Shown(Get(calc.get(), u"Value")), "3:42");

@@ -154,6 +154,30 @@ TEST_P(ScheduleTimesTest, WeekAndDayGroupsKeepTheirLocalTimeAcrossChanges) {
     EXPECT_EQ(Next("2024-11-03 01:30"), "2024-11-10 01:30:00");
 }
 
+TEST_P(ScheduleTimesTest, MonthlyOffsetsOfDaysAndFineGridsOverDecadesReachTheirLimit) {
+    // The 31 March run falls on 1 April at 06:00.
+    Schedule(0.0, 31, 0, 1.25);
+    EXPECT_EQ(Next("2024-04-01 03:00"), "2024-04-01 06:00:00");
+    EXPECT_EQ(Previous("2024-04-01 03:00"), "2024-02-29 06:00:00");
+    EXPECT_EQ(Previous("2024-04-01 06:00"), "2024-04-01 06:00:00");
+    EXPECT_EQ(Last("2024-04-01 03:00", "2024-04-15 00:00"), "2024-04-01 06:00:00");
+
+    // A tenth of a second over thirty years is more steps than 32 bits hold.
+    Schedule(1.0 / 864000);
+    EXPECT_EQ(Last("2024-01-01 00:00", "2054-01-01 00:00"), "2054-01-01 00:00:00");
+}
+
+TEST_P(ScheduleTimesTest, AWalkThatDoesNotMoveStopsAtItsFirstStep) {
+    // While the differences fail they read 0.0: the first candidate does not
+    // count as a move, so the walk ends at start. A walk without that check
+    // would take a week per failed call and end a year on.
+    Schedule(0.0, 0, 2, 0.375);
+    const LONG before = KhSim_CallCount(KHSIM_BOTH, "CALCDELXTM");
+    KhSim_FailCall(KHSIM_BOTH, "CALCDELXTM", 1, 0, 0, 52);
+    EXPECT_EQ(Last("2024-03-15 10:00", "2024-03-16 00:00"), "2024-03-15 10:00:00");
+    EXPECT_EQ(KhSim_CallCount(KHSIM_BOTH, "CALCDELXTM") - before, 1);
+}
+
 TEST_P(ScheduleTimesTest, BadRatesAndFailingTimeCallsEndAtStartOrNone) {
     for (double rate : {0.0, -1.0, 1e-12}) {
         for (LONG builtin : {0, 864000}) {
@@ -163,6 +187,9 @@ TEST_P(ScheduleTimesTest, BadRatesAndFailingTimeCallsEndAtStartOrNone) {
     }
     Schedule(0.0, 0, 0, 0.0, 864000);
     EXPECT_EQ(Next("2024-03-15 10:00"), "none") << "a day group of rate 0 has no next time";
+    EXPECT_EQ(Previous("2024-03-15 10:00"), "none") << "nor a previous one";
+    Schedule(-40000.0, 0, 0, 0.0, 864000);
+    EXPECT_EQ(Previous("2024-03-15 10:00"), "none") << "a refused rate has no previous time";
 
     Schedule(1.0);
     for (const char* call : {"CALCDELXTM", "XTSPLUSDT", "XTS2DSPDT", "DSPDT2XTS"})

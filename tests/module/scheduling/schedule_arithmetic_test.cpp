@@ -99,13 +99,32 @@ TEST(ScheduleArithmetic, NextAndPreviousTimesFollowTheGoldenTable) {
          "2023-01-30 00:00"},
         {"monthly 31 over the year", 0, 0, 31, 0, "2025-01-05 08:00", "2025-01-31 00:00",
          "2024-12-31 00:00"},
-        {"monthly 32 skips March", 0, 0, 32, 0, "2024-03-01 08:00", "2024-04-30 00:00", "0"},
-        {"monthly 32 before January", 0, 0, 32, 0, "2024-02-05 08:00", "2024-02-28 00:00", "0"},
+        {"monthly 32 skips March", 0, 0, 32, 0, "2024-03-01 08:00", "2024-04-30 00:00",
+         "2024-02-28 00:00"},
+        {"monthly 32 before January", 0, 0, 32, 0, "2024-02-05 08:00", "2024-02-28 00:00",
+         "2023-11-30 00:00"},
         {"day of month wins over weekday", 0, 0, 15, 2, "2024-03-20 00:00", "2024-04-15 00:00",
          "2024-03-15 00:00"},
         // The offset's whole days stay in the previous monthly time.
         {"monthly 15 offset 1.25", 0, 1.25, 15, 0, "2024-03-10 00:00", "2024-03-16 06:00",
          "2024-02-16 06:00"},
+        // A run whose offset of days carries it into the next month is still
+        // ahead of a reference early in that month.
+        {"monthly 31 offset 1.25 early in April", 0, 1.25, 31, 0, "2024-04-01 03:00",
+         "2024-04-01 06:00", "2024-02-29 06:00"},
+        {"monthly 31 offset 1.25 later in April", 0, 1.25, 31, 0, "2024-04-10 00:00",
+         "2024-05-01 06:00", "2024-04-01 06:00"},
+        {"monthly 1 offset 40", 0, 40.0, 1, 0, "2024-03-05 00:00", "2024-03-12 00:00",
+         "2024-02-10 00:00"},
+        {"monthly 1 offset 40 over the year", 0, 40.0, 1, 0, "2025-01-20 00:00", "2025-02-10 00:00",
+         "2025-01-10 00:00"},
+        // On the run time itself: next is strictly later, previous is itself.
+        {"monthly 15 on its run", 0, 0.25, 15, 0, "2024-03-15 06:00", "2024-04-15 06:00",
+         "2024-03-15 06:00"},
+        {"monthly 31 offset 1.25 on its run", 0, 1.25, 31, 0, "2024-04-01 06:00",
+         "2024-05-01 06:00", "2024-04-01 06:00"},
+        {"monthly 1 offset -0.25", 0, -0.25, 1, 0, "2024-03-31 20:00", "2024-04-30 18:00",
+         "2024-03-31 18:00"},
         // Weekly: the first run strictly after the reference for any offset.
         {"weekly Saturday offset 1.25", 0, 1.25, 0, 7, "2024-03-17 03:00", "2024-03-17 06:00",
          "2024-03-10 06:00"},
@@ -115,8 +134,9 @@ TEST(ScheduleArithmetic, NextAndPreviousTimesFollowTheGoldenTable) {
          "2024-03-11 00:00"},
         // Rates with no grid, and a rate of years.
         {"rate 0", 0, 0, 0, 0, "2024-03-15 10:00", "0", nullptr},
-        {"rate -1", -1.0, 0, 0, 0, "2024-03-15 10:00", "0", nullptr},
-        {"rate 1e-12", 1e-12, 0, 0, 0, "2024-03-15 10:00", "0", nullptr},
+        {"rate -1", -1.0, 0, 0, 0, "2024-03-15 10:00", "0", "0"},
+        {"rate -40000", -40000.0, 0, 0, 0, "2024-03-15 10:00", "0", "0"},
+        {"rate 1e-12", 1e-12, 0, 0, 0, "2024-03-15 10:00", "0", "0"},
         {"rate 3 years", 1095.0, 0, 0, 0, "2024-03-15 10:00", "2027-03-01 00:00", nullptr},
     };
     for (const Row& r : rows) {

@@ -9,6 +9,7 @@
 #include "../environment/environment_test_support.h"
 #include "../persistence/persist_test_class.h"
 #include "interfaces/IMvCalcName.h"
+#include "interfaces/IMvPersistXML.h"
 #include "interfaces/IMvScheduleGroup.h"
 #include "scheduling/schedule_group.h"
 
@@ -217,6 +218,61 @@ TEST_F(ScheduleGroupTest, GroupsSavedAsACollectionReloadWithEveryMappedProperty)
     EXPECT_EQ(count, 1);
     EXPECT_EQ(target->GetCalculation(B("Extra").get(), extra.Put()), E_FAIL);
     EXPECT_FALSE(extra);
+}
+
+TEST_F(ScheduleGroupTest, GroupsSavedAsXmlReloadWithTheirScheduleAndMembers) {
+    auto group = NewGroup("Monthly");
+    group->put_BuiltinSchedule(1);
+    group->put_ScheduleDayOfMonth(31);
+    group->put_ScheduleDayOfWeek(3);
+    group->put_ScheduleRate(1.0 / 24);
+    group->put_ScheduleOffset(1.25);
+    group->put_LastRunTime(45366.5);
+    group->put_Last_GMT_RunTime(45366.25);
+    group->put_ExecutionTime(17);
+    for (const char* name : {"First", "Second"}) {
+        mv::ComPtr<IMvCalculationRef> ref;
+        ASSERT_EQ(group->AddCalculation(B(name).get(), ref.Put()), S_OK);
+    }
+    mv::ComPtr<IMvPersistXML> from, into;
+    ASSERT_EQ(group.As(&from), S_OK);
+    auto doc = ParseXml(u"<ScheduleGroup/>");
+    ASSERT_EQ(from->SaveXML(RootOf(doc.get()).get()), S_OK);
+    const std::u16string xml = XmlOf(RootOf(doc.get()).get());
+
+    // Loading into a group with other members and values leaves the saved ones.
+    auto target = NewGroup("Target");
+    target->put_ScheduleDayOfMonth(-1);
+    target->put_ScheduleOffset(0.5);
+    mv::ComPtr<IMvCalculationRef> extra;
+    target->AddCalculation(B("Extra").get(), extra.Put());
+    ASSERT_EQ(target.As(&into), S_OK);
+    ASSERT_EQ(into->LoadXML(RootOf(ParseXml(xml).get()).get()), S_OK);
+    LONG builtin = 0, dayOfMonth = 0, dayOfWeek = 0, execution = 0;
+    target->get_BuiltinSchedule(&builtin);
+    target->get_ScheduleDayOfMonth(&dayOfMonth);
+    target->get_ScheduleDayOfWeek(&dayOfWeek);
+    target->get_ExecutionTime(&execution);
+    EXPECT_EQ(std::vector<LONG>({builtin, dayOfMonth, dayOfWeek, execution}),
+              std::vector<LONG>({1, 31, 3, 17}));
+    EXPECT_EQ(std::vector<DATE>({Number(target.get(), &IMvScheduleGroup::get_ScheduleRate),
+                                 Number(target.get(), &IMvScheduleGroup::get_ScheduleOffset),
+                                 Number(target.get(), &IMvScheduleGroup::get_LastRunTime),
+                                 Number(target.get(), &IMvScheduleGroup::get_Last_GMT_RunTime)}),
+              std::vector<DATE>({1.0 / 24, 1.25, 45366.5, 45366.25}));
+    mv::Bstr name;
+    target->get_Name(name.Out());
+    EXPECT_EQ(name.Utf8(), "Monthly");
+    mv::ComPtr<IMvObjCollection> members;
+    target->get_Calculations(members.Put());
+    LONG count = 0;
+    members->get_Count(&count);
+    EXPECT_EQ(count, 2) << mv::ToUtf8(xml);
+    for (const char* member : {"First", "SECOND"}) {
+        mv::ComPtr<IMvCalculationRef> ref;
+        EXPECT_EQ(target->GetCalculation(B(member).get(), ref.Put()), S_OK) << member;
+    }
+    EXPECT_EQ(target->GetCalculation(B("Extra").get(), extra.Put()), E_FAIL);
 }
 
 TEST_F(ScheduleGroupTest, LoopsRunEachMemberOnceInOrderAndSurviveRemovals) {

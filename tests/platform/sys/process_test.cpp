@@ -31,6 +31,13 @@ TEST(SplitCommandLine, FollowsTheWindowsQuotingRules) {
         {R"(p a\\\\"b")", {"p", R"(a\\b)"}},
         {R"(p \)", {"p", R"(\)"}},
         {R"(p "unterminated arg)", {"p", "unterminated arg"}},
+        // Inside a group "" is a literal quote; in the program name a quote
+        // only toggles grouping.
+        {R"(prog "a""b")", {"prog", R"(a"b)"}},
+        {R"(prog "a ""b c"" d")", {"prog", R"(a "b c" d)"}},
+        {R"(pr"o g" -t5)", {"pro g", "-t5"}},
+        {R"(p a""b "" """")", {"p", "ab", "", R"(")"}},
+        {R"(p "a\\""b")", {"p", R"(a\"b)"}},
         {"", {}},
         {"   ", {}},
     };
@@ -94,6 +101,8 @@ TEST(RunCommand, ReturnsExitCodesAndFailsCleanly) {
         {"\"/bin/false\"", 1},
         {"\"true\"", 0},
         {"/bin/sh -c \"exit 3\"", 3},
+        {"/bin/sh -c \"exit 127\"", 127},
+        {"sh -c \"exit 126\"", 126},
         {"\"/bin/sh -c \"kill -9 $$\"\"", 128 + 9},
         {"\"/no/such/program arg\"", -1},
         {"\"no-such-program-anywhere\"", -1},
