@@ -462,12 +462,19 @@ struct State {
     unsigned tempCounter = 0;
 };
 
+// Forks this process came through; a watcher made before a fork has no
+// thread in the child.
+std::atomic<unsigned> g_forks{0};
+
 // Never destroyed: library detach handlers that run at exit may still use it.
 State& S() {
     static State* s = [] {
         auto* state = new State;
         // A child after fork has no watcher thread: its view starts over.
-        ::pthread_atfork(nullptr, nullptr, [] { S().settled.store(false); });
+        ::pthread_atfork(nullptr, nullptr, [] {
+            S().settled.store(false);
+            g_forks.fetch_add(1);
+        });
         return state;
     }();
     return *s;
@@ -598,6 +605,7 @@ struct Watcher {
     std::string path;
     std::string name;  // of the file within its folder
     int wakeFd = -1;
+    unsigned forks = 0;  // g_forks when made
     std::atomic<bool> woken{false};
     std::atomic<bool> ended{false};
     ~Watcher() {
@@ -605,12 +613,27 @@ struct Watcher {
     }
 };
 
+// Watches the store file's folder and the file as the path names them now
+// (again: after a report, the file may be a new one, the folder too).
+bool Arm(Watcher& w) {
+    if (!w.watch.Add(FolderOf(w.path), mv::FileWatch::kFolderChanged)) return false;
+    w.watch.Add(w.path, mv::FileWatch::kFileChanged);  // may not exist yet
+    return true;
+}
+
 void RunWatcher(std::shared_ptr<Watcher> w) {
     State& s = S();
-    while (w->watch.Wait(w->wakeFd))
-        if (!w->watch.Quiet(w->name)) s.heard.fetch_add(1);
+    bool armed = true;
+    while (armed && w->watch.Wait(w->wakeFd)) {
+        if (w->watch.Quiet(w->name)) continue;
+        // Armed again before the count moves, so that whoever reads the
+        // store after seeing the count is sure to hear of what comes next.
+        armed = Arm(*w);
+        s.heard.fetch_add(1);
+    }
     w->ended = true;
-    // A watch that broke: the view no longer holds until a new watcher runs.
+    // A watch that broke or lost its folder: the view no longer holds until
+    // a new watcher runs.
     if (!w->woken) s.settled = false;
 }
 
@@ -629,7 +652,7 @@ void KeepPlatformLoaded() {
 // when none runs for it; false when the file's folder cannot be watched.
 // Called with s.m held.
 bool WatchStore(State& s, const std::string& path) {
-    if (s.watcher && !s.watcher->watch.Active()) {
+    if (s.watcher && s.watcher->forks != g_forks.load()) {
         // A watcher of the parent process: its thread does not run here and
         // its wake-up would reach the parent's.
         s.watcher->watch.Stop();
@@ -646,8 +669,8 @@ bool WatchStore(State& s, const std::string& path) {
     auto w = std::make_shared<Watcher>();
     w->path = path;
     w->name = std::string(FileNameOf(path));
-    if (!w->watch.Add(FolderOf(path), mv::FileWatch::kFolderChanged)) return false;
-    w->watch.Add(path, mv::FileWatch::kFileChanged);
+    w->forks = g_forks.load();
+    if (!Arm(*w)) return false;
     w->wakeFd = ::eventfd(0, EFD_CLOEXEC);
     if (w->wakeFd < 0) return false;
     KeepPlatformLoaded();

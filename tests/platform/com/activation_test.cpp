@@ -288,6 +288,25 @@ TEST_F(Activation, ActivationSeesClassesAnotherProcessRegisteredOrRemovedWithinT
     disp->Release();
 }
 
+// The watch follows the store when its folder is removed and made again.
+TEST_F(Activation, ChangesAreSeenAfterTheStoresFolderWasMadeAgain) {
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), S_OK);
+    const fs::path store = dir_ / "registry.reg";
+    std::stringstream text;
+    text << std::ifstream(store, std::ios::binary).rdbuf();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::ofstream(store, std::ios::binary) << text.str();
+    EXPECT_TRUE(SeenInTime([&] { return CLSIDFromProgID(u"Mv.TestServer.1", &clsid) == S_OK; }));
+    ASSERT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), S_OK);  // answered from the cache
+
+    InAnotherProcess(
+        [] { EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "Mv.TestServer.1"), ERROR_SUCCESS); });
+    EXPECT_TRUE(SeenInTime(
+        [&] { return CLSIDFromProgID(u"Mv.TestServer.1", &clsid) == CO_E_CLASSSTRING; }));
+}
+
 TEST(ActivationInit, TracksEachThreadsMode) {
     struct Step {
         DWORD mode;  // 99: uninitialise
