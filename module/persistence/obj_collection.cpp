@@ -1,6 +1,7 @@
 #include "persistence/obj_collection.h"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "frame/trace.h"
@@ -418,6 +419,10 @@ HRESULT CMvObjCollection::Load(IStream* pStm) {
         MvLoadNestingScope nesting;
         if (nesting.TooDeep()) return E_FAIL;
         ReleaseAllItems();
+        // The members' records are many small reads: read ahead, unless an
+        // enclosing load already does.
+        std::optional<MvReadAheadStream> ahead;
+        if (!dynamic_cast<MvReadAheadStream*>(pStm)) pStm = ahead.emplace(pStm).get();
         BYTE flag = 0;
         HRESULT hr = ReadFlag(pStm, &flag);
         if (FAILED(hr)) {
@@ -450,7 +455,7 @@ HRESULT CMvObjCollection::Load(IStream* pStm) {
                 return hr;
             }
         }
-        return S_OK;
+        return ahead ? ahead->GiveBack() : S_OK;
     });
 }
 

@@ -16,6 +16,7 @@
 // as "L".
 #pragma once
 
+#include <memory_resource>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -88,8 +89,12 @@ public:
 
 private:
     std::mutex m_mutex;
-    std::vector<IDispatch*> m_items;                      // one reference each
-    std::unordered_map<std::string, IDispatch*> m_names;  // key -> member, no reference
+    std::vector<IDispatch*> m_items;  // one reference each
+    // Key -> member, no reference. The entries live close together in a pool
+    // of their own, so that a look-up in a large collection (each a miss)
+    // does not go all over the memory of the members loaded in between.
+    std::pmr::unsynchronized_pool_resource m_namePool;
+    std::pmr::unordered_map<std::string, IDispatch*> m_names{&m_namePool};
 };
 
 // The members of any collection in position order, each with a reference of

@@ -2,9 +2,11 @@
 // save and load of an object's records through its IDispatch.
 #include "persistence/persist_stream.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "frame/diagnostic_log.h"
@@ -24,7 +26,9 @@ HRESULT WriteBytes(IStream* stream, const void* data, ULONG size) {
 
 // A stream that ends early (or answers S_FALSE) fails with E_FAIL: nothing
 // is ever taken from missing data.
-HRESULT ReadBytes(IStream* stream, void* data, ULONG size) {
+// (Stream: IStream, or MvReadAheadStream, whose reads are then inlined.)
+template <class Stream>
+HRESULT ReadBytes(Stream* stream, void* data, ULONG size) {
     ULONG got = 0;
     HRESULT hr = stream->Read(data, size, &got);
     if (FAILED(hr)) return hr;
@@ -38,7 +42,8 @@ HRESULT WriteLittleEndian(IStream* stream, uint64_t bits, ULONG size) {
     return WriteBytes(stream, bytes, size);
 }
 
-HRESULT ReadLittleEndian(IStream* stream, ULONG size, uint64_t* bits) {
+template <class Stream>
+HRESULT ReadLittleEndian(Stream* stream, ULONG size, uint64_t* bits) {
     uint8_t bytes[8];
     if (HRESULT hr = ReadBytes(stream, bytes, size); FAILED(hr)) return hr;
     uint64_t v = 0;
@@ -51,7 +56,8 @@ HRESULT WriteDispid(IStream* stream, DISPID id) {
     return WriteLittleEndian(stream, static_cast<uint32_t>(id), 4);
 }
 
-HRESULT ReadDispid(IStream* stream, DISPID* id) {
+template <class Stream>
+HRESULT ReadDispid(Stream* stream, DISPID* id) {
     uint64_t bits = 0;
     HRESULT hr = ReadLittleEndian(stream, 4, &bits);
     if (SUCCEEDED(hr)) *id = static_cast<DISPID>(static_cast<uint32_t>(bits));
@@ -247,7 +253,8 @@ HRESULT WriteText(IStream* stream, BSTR text) {
     return WriteBytes(stream, bytes.data(), count);
 }
 
-HRESULT ReadText(IStream* stream, BSTR* text) {
+template <class Stream>
+HRESULT ReadText(Stream* stream, BSTR* text) {
     *text = nullptr;
     uint64_t bits = 0;
     if (HRESULT hr = ReadLittleEndian(stream, 4, &bits); FAILED(hr)) return hr;
@@ -337,9 +344,11 @@ HRESULT MvVariant_WriteToStream(IStream* stream, const VARIANT& value) {
     return WriteText(stream, text.bstrVal);
 }
 
-HRESULT MvVariant_ReadFromStream(IStream* stream, VARIANT* value) {
-    if (!stream || !value) return E_INVALIDARG;
-    VariantClear(value);
+namespace {
+
+template <class Stream>
+HRESULT ReadVariant(Stream* stream, VARIANT* value) {
+    if (value->vt != VT_EMPTY) VariantClear(value);
     uint64_t tagBits = 0;
     if (HRESULT hr = ReadLittleEndian(stream, 2, &tagBits); FAILED(hr)) return hr;
     VARTYPE vt = static_cast<VARTYPE>(tagBits);
@@ -365,6 +374,13 @@ HRESULT MvVariant_ReadFromStream(IStream* stream, VARIANT* value) {
     if (FAILED(hr)) return hr;
     *value = converted.Detach();
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT MvVariant_ReadFromStream(IStream* stream, VARIANT* value) {
+    if (!stream || !value) return E_INVALIDARG;
+    return ReadVariant(stream, value);
 }
 
 bool MvPersist_IsZeroValue(const VARIANT& value) noexcept {
@@ -461,6 +477,111 @@ HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnkn
     return S_OK;
 }
 
+// ---------------------------------------------------------------------------
+// Reading ahead
+// ---------------------------------------------------------------------------
+MvReadAheadStream::MvReadAheadStream(IStream* stream) : stream_(stream) {
+    ULARGE_INTEGER position{};
+    seekable_ = stream && SUCCEEDED(stream->Seek(LARGE_INTEGER{0}, STREAM_SEEK_CUR, &position));
+}
+
+MvReadAheadStream::~MvReadAheadStream() {
+    GiveBack();
+}
+
+HRESULT MvReadAheadStream::GiveBack() {
+    if (at_ == end_) return S_OK;
+    const LONGLONG back = static_cast<LONGLONG>(end_ - at_);
+    at_ = end_ = 0;
+    return stream_->Seek(LARGE_INTEGER{-back}, STREAM_SEEK_CUR, nullptr);
+}
+
+HRESULT MvReadAheadStream::QueryInterface(REFIID riid, void** ppv) {
+    if (!ppv) return E_POINTER;
+    if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_ISequentialStream) ||
+        IsEqualIID(riid, IID_IStream)) {
+        *ppv = static_cast<IStream*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *ppv = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT MvReadAheadStream::ReadMore(void* pv, ULONG cb, ULONG* pcbRead) {
+    if (pcbRead) *pcbRead = 0;
+    if (!pv && cb) return STG_E_INVALIDPOINTER;
+    auto* out = static_cast<BYTE*>(pv);
+    ULONG done = 0;
+    while (done < cb) {
+        if (at_ == end_) {
+            at_ = end_ = 0;
+            ULONG got = 0;
+            // A read as large as a piece goes straight to the caller.
+            const bool direct = cb - done >= kPiece;
+            HRESULT hr = direct ? stream_->Read(out + done, cb - done, &got)
+                                : stream_->Read(piece_, kPiece, &got);
+            if (direct)
+                done += got;
+            else
+                end_ = got;
+            if (FAILED(hr)) {
+                if (pcbRead) *pcbRead = done;
+                return hr;
+            }
+            if (got == 0 || direct) break;
+        }
+        const ULONG take = std::min(cb - done, end_ - at_);
+        std::memcpy(out + done, piece_ + at_, take);
+        at_ += take;
+        done += take;
+    }
+    if (pcbRead) *pcbRead = done;
+    return S_OK;
+}
+
+HRESULT MvReadAheadStream::Write(const void* pv, ULONG cb, ULONG* pcbWritten) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->Write(pv, cb, pcbWritten);
+}
+HRESULT MvReadAheadStream::Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->Seek(move, origin, position);
+}
+HRESULT MvReadAheadStream::SetSize(ULARGE_INTEGER size) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->SetSize(size);
+}
+HRESULT MvReadAheadStream::CopyTo(IStream* to, ULARGE_INTEGER cb, ULARGE_INTEGER* read,
+                                  ULARGE_INTEGER* written) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->CopyTo(to, cb, read, written);
+}
+HRESULT MvReadAheadStream::Commit(DWORD flags) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->Commit(flags);
+}
+HRESULT MvReadAheadStream::Revert() {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->Revert();
+}
+HRESULT MvReadAheadStream::LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->LockRegion(offset, cb, type);
+}
+HRESULT MvReadAheadStream::UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->UnlockRegion(offset, cb, type);
+}
+HRESULT MvReadAheadStream::Stat(STATSTG* stat, DWORD flag) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->Stat(stat, flag);
+}
+HRESULT MvReadAheadStream::Clone(IStream** clone) {
+    if (HRESULT hr = GiveBack(); FAILED(hr)) return hr;
+    return stream_->Clone(clone);
+}
+
 namespace {
 // The loads this thread has open, one inside another.
 thread_local int t_loadNesting = 0;
@@ -476,28 +597,21 @@ bool MvLoadNestingScope::TooDeep() const {
     return t_loadNesting > kMvMaxLoadNesting;
 }
 
-HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object) {
-    MvLoadNestingScope nesting;
-    // Refused without a line of its own: the enclosing load logs the failed
-    // value or collection.
-    if (nesting.TooDeep()) return E_FAIL;
-    mv::ComPtr<IDispatch> disp;
-    HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
-    if (SUCCEEDED(hr) && !disp) hr = E_NOINTERFACE;
-    if (FAILED(hr)) {
-        LogFailure(kLoad, hr, "QueryInterface : Failed on QueryInterface of IID_IDispatch!");
-        return hr;
-    }
-    if (!stream) return E_INVALIDARG;
+namespace {
+
+// Applies the records up to the end marker to the object.
+template <class Stream>
+HRESULT LoadRecords(Stream* stream, IDispatch* disp) {
+    HRESULT hr = S_OK;
+    mv::Variant value;
     DISPID id = 0;
     if (hr = ReadDispid(stream, &id); FAILED(hr)) {
         LogFailure(kLoad, hr, "var.ReadFromStream : Failed to read a dispatch id from stream!");
         return hr;
     }
     while (id != MV_DISPID_NULL) {
-        mv::Variant value;
         if (id > MV_DISPID_CHILD_LIMIT) {
-            if (hr = GetProperty(disp.get(), id, &value); FAILED(hr)) {
+            if (hr = GetProperty(disp, id, &value); FAILED(hr)) {
                 LogFailure(kLoad, hr,
                            Format("CComDispatchDriver::GetProperty : Failed to get dispatch id of "
                                   "collection #%i.",
@@ -526,14 +640,14 @@ HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object) {
                 }
             }
         } else {
-            if (hr = MvVariant_ReadFromStream(stream, &value); FAILED(hr)) {
+            if (hr = ReadVariant(stream, &value); FAILED(hr)) {
                 LogFailure(kLoad, hr,
                            Format("var.ReadFromStream: Failed to read persisted data of property "
                                   "#%i.",
                                   id));
                 return hr;
             }
-            if (HRESULT put = PutProperty(disp.get(), id, value); FAILED(put))
+            if (HRESULT put = PutProperty(disp, id, value); FAILED(put))
                 LogFailure(kLoad, put,
                            Format("CComDispatchDriver::GetProperty : Failed to assign value to "
                                   "property %i.",
@@ -546,4 +660,29 @@ HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object) {
         }
     }
     return S_OK;
+}
+
+}  // namespace
+
+HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object) {
+    MvLoadNestingScope nesting;
+    // Refused without a line of its own: the enclosing load logs the failed
+    // value or collection.
+    if (nesting.TooDeep()) return E_FAIL;
+    mv::ComPtr<IDispatch> disp;
+    HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
+    if (SUCCEEDED(hr) && !disp) hr = E_NOINTERFACE;
+    if (FAILED(hr)) {
+        LogFailure(kLoad, hr, "QueryInterface : Failed on QueryInterface of IID_IDispatch!");
+        return hr;
+    }
+    if (!stream) return E_INVALIDARG;
+    // Records are many small reads: read ahead, unless an enclosing load
+    // already does.
+    auto* reader = dynamic_cast<MvReadAheadStream*>(stream);
+    std::optional<MvReadAheadStream> ahead;
+    if (!reader && ahead.emplace(stream).get() != stream) reader = &*ahead;
+    hr = reader ? LoadRecords(reader, disp.get()) : LoadRecords(stream, disp.get());
+    if (SUCCEEDED(hr) && ahead) hr = ahead->GiveBack();
+    return hr;
 }

@@ -9,6 +9,8 @@
 // map, the reader takes the records as they come.
 #pragma once
 
+#include <cstring>
+
 #include "com.h"
 #include "persistence/property_map.h"
 
@@ -54,6 +56,61 @@ HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnkn
 // stream that ends before the end marker, or nests objects deeper than
 // kMvMaxLoadNesting, fails with E_FAIL.
 HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object);
+
+// An IStream over another that reads it ahead in pieces, for a load that
+// takes many small reads: each read is then a copy out of the piece. Before
+// anything other than a read reaches the stream, and when the reader ends,
+// the stream is moved back to just after the bytes taken, so that it stands
+// where it would have without the reader. A stream that cannot tell its
+// position is read as it is (get() gives the stream itself). Lives on the
+// stack of the load: nothing may keep it after the load.
+class MvReadAheadStream final : public IStream {
+public:
+    explicit MvReadAheadStream(IStream* stream);
+    ~MvReadAheadStream();
+    MvReadAheadStream(const MvReadAheadStream&) = delete;
+    MvReadAheadStream& operator=(const MvReadAheadStream&) = delete;
+
+    // The stream for the load to read.
+    IStream* get() { return seekable_ ? this : stream_; }
+    // Moves the stream back to just after the bytes taken; the move's
+    // failure, when it fails.
+    HRESULT GiveBack();
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override;
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override { return --refs_; }
+    HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
+        if (pv && cb <= end_ - at_) {  // the common case, inlined for the loader
+            std::memcpy(pv, piece_ + at_, cb);
+            at_ += cb;
+            if (pcbRead) *pcbRead = cb;
+            return S_OK;
+        }
+        return ReadMore(pv, cb, pcbRead);
+    }
+    HRESULT Write(const void* pv, ULONG cb, ULONG* pcbWritten) override;
+    HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* position) override;
+    HRESULT SetSize(ULARGE_INTEGER size) override;
+    HRESULT CopyTo(IStream* to, ULARGE_INTEGER cb, ULARGE_INTEGER* read,
+                   ULARGE_INTEGER* written) override;
+    HRESULT Commit(DWORD flags) override;
+    HRESULT Revert() override;
+    HRESULT LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override;
+    HRESULT UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER cb, DWORD type) override;
+    HRESULT Stat(STATSTG* stat, DWORD flag) override;
+    HRESULT Clone(IStream** clone) override;
+
+private:
+    HRESULT ReadMore(void* pv, ULONG cb, ULONG* pcbRead);
+
+    static constexpr ULONG kPiece = 4096;
+    IStream* stream_;
+    bool seekable_ = false;
+    ULONG refs_ = 1;
+    ULONG at_ = 0, end_ = 0;  // the piece's bytes not taken yet: [at_, end_)
+    BYTE piece_[kPiece];
+};
 
 // IPersistStream over a class's property map. T provides
 //   static const PropertyMapEntry* GetPropertyMap();

@@ -40,6 +40,27 @@ struct GuidHash {
     }
 };
 
+// ProgIDs compare ignoring the case of ASCII letters.
+char16_t FoldChar(char16_t c) {
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+struct FoldedHash {
+    using is_transparent = void;
+    size_t operator()(std::u16string_view s) const noexcept {
+        size_t h = 14695981039346656037ull;
+        for (char16_t c : s) h = (h ^ FoldChar(c)) * 1099511628211ull;
+        return h;
+    }
+};
+struct FoldedEqual {
+    using is_transparent = void;
+    bool operator()(std::u16string_view a, std::u16string_view b) const noexcept {
+        return a.size() == b.size() &&
+               std::equal(a.begin(), a.end(), b.begin(),
+                          [](char16_t x, char16_t y) { return FoldChar(x) == FoldChar(y); });
+    }
+};
+
 struct State {
     std::mutex m;  // class table and remote hosts
     std::vector<ClassEntry> classes;
@@ -56,7 +77,7 @@ struct State {
     std::mutex cacheMutex;
     uint64_t cacheVersion = 0;
     std::unordered_map<CLSID, std::pair<std::string, GetClassObjectFn>, GuidHash> serverOf;
-    std::unordered_map<std::string, CLSID> classOfProgId;
+    std::unordered_map<std::u16string, CLSID, FoldedHash, FoldedEqual> classOfProgId;
 };
 
 State& S() {
@@ -76,8 +97,7 @@ void Diagnose(const std::string& line) {
 
 std::u16string Fold(std::u16string_view s) {
     std::u16string out(s);
-    for (auto& c : out)
-        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+    for (auto& c : out) c = FoldChar(c);
     return out;
 }
 
@@ -194,21 +214,18 @@ HRESULT CreateLocal(REFCLSID clsid, IUnknown* outer, DWORD ctx, REFIID riid, voi
     return hr;
 }
 
-HRESULT ClsidFromProgId(const std::string& progId, CLSID* out) {
+HRESULT ClsidFromProgId(std::u16string_view progId, CLSID* out) {
     State& s = S();
-    std::string key = progId;
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     const uint64_t version = mv::RegistryVersion();
     {
         std::lock_guard cacheLock(s.cacheMutex);
-        auto cached = CacheHolds(s, version) ? s.classOfProgId.find(key) : s.classOfProgId.end();
+        auto cached = CacheHolds(s, version) ? s.classOfProgId.find(progId) : s.classOfProgId.end();
         if (cached != s.classOfProgId.end()) {
             *out = cached->second;
             return S_OK;
         }
     }
-    std::string name = progId;
+    std::string name = mv::ToUtf8(progId);
     // CurVer names the current version's ProgID; a few hops at most, so a
     // cycle in the store cannot loop for ever.
     for (int hop = 0; hop < 8 && !name.empty(); ++hop) {
@@ -216,7 +233,7 @@ HRESULT ClsidFromProgId(const std::string& progId, CLSID* out) {
         if (ReadClassesText(name + "\\CLSID", &text)) {
             if (!mv::GuidFromString(text, out)) return CO_E_CLASSSTRING;
             std::lock_guard cacheLock(s.cacheMutex);
-            if (s.cacheVersion == version) s.classOfProgId[key] = *out;
+            if (s.cacheVersion == version) s.classOfProgId[std::u16string(progId)] = *out;
             return S_OK;
         }
         if (!ReadClassesText(name + "\\CurVer", &text)) break;
@@ -372,7 +389,7 @@ void CoFreeUnusedLibraries() {
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (!lpszProgID || !lpclsid) return E_INVALIDARG;
     *lpclsid = CLSID_NULL;
-    return ClsidFromProgId(mv::ToUtf8(lpszProgID), lpclsid);
+    return ClsidFromProgId(lpszProgID, lpclsid);
 }
 
 HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
@@ -397,7 +414,7 @@ HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
     std::u16string_view text(lpsz);
     if (!text.empty() && text[0] == u'{')
         return mv::GuidFromOleString(text, pclsid) ? S_OK : CO_E_CLASSSTRING;
-    return ClsidFromProgId(mv::ToUtf8(text), pclsid);
+    return ClsidFromProgId(text, pclsid);
 }
 
 HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid) {

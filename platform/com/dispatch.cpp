@@ -266,8 +266,11 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
         return hr;
     };
 
-    VARIANT* src[kDispMaxParams] = {};
-    UINT where[kDispMaxParams] = {};
+    // Only the member's own parameters are looked at; where[i] is set
+    // together with src[i].
+    VARIANT* src[kDispMaxParams];
+    UINT where[kDispMaxParams];
+    std::fill_n(src, m->count, nullptr);
     const UINT indexSlots = put ? nIn - 1 : nIn;  // what positions and names may fill
     bool putValueSeen = false;
     bool namedUsed = false;
@@ -320,9 +323,11 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
                 if (!src[i]) {
                     arg.vt = VT_ERROR;
                     arg.scode = DISP_E_PARAMNOTFOUND;
-                } else if (p.vt == VT_BSTR && src[i]->vt == VT_BSTR) {
-                    // Already a text: the member borrows the caller's string
-                    // as it would a copy of it, without the copy.
+                } else if (p.vt != VT_DISPATCH && p.vt != VT_UNKNOWN && !(src[i]->vt & VT_BYREF) &&
+                           (p.vt == VT_VARIANT || src[i]->vt == p.vt)) {
+                    // Already of the member's type: the member borrows the
+                    // caller's value as it would a copy of it, without the
+                    // copy.
                     arg = *src[i];
                 } else {
                     hr = Coerce(src[i], p, lcid, &slots[i], &slots[i].owned);

@@ -210,6 +210,10 @@ public:
     // Reads (and so forgets) what was reported. With a name, reports about
     // other entries of a watched folder do not count.
     bool Quiet(std::string_view name = {});
+    // Blocks until something is reported (true) or `wakeFd` becomes
+    // readable or the watch breaks (false). Only the thread that asks Quiet
+    // may wait.
+    bool Wait(int wakeFd) const;
 
 private:
     int fd_ = -1;

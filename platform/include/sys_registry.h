@@ -137,8 +137,11 @@ namespace mv {
 std::string RegistryPath();
 // A number that moves on whenever what the store holds may have changed: a
 // change by this process, a switch to another store, or a change of the
-// file by another process (seen with one look at the file's stamp). Lets a
-// caller keep what it read from the store while the number stays the same.
+// file by another program. Lets a caller keep what it read from the store
+// while the number stays the same. Asks the kernel nothing while nothing
+// changed: a thread of the store blocks on the file's watch and counts what
+// it hears, so another program's change moves the number as soon as that
+// thread has run (a scheduling delay after the change).
 uint64_t RegistryVersion();
 // Points the store at another file from now on; an empty path returns to the
 // environment's choice. Leaves the in-memory mode.

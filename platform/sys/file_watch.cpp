@@ -1,4 +1,5 @@
 // FileWatch: inotify descriptors, read without blocking.
+#include <poll.h>
 #include <pthread.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -70,6 +71,20 @@ bool FileWatch::Quiet(std::string_view name) {
             if (name.empty() || event->len == 0 || name == event->name) quiet = false;
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
+    }
+}
+
+bool FileWatch::Wait(int wakeFd) const {
+    if (!Active()) return false;
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (fds[1].revents != 0 || (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            return false;
+        if (fds[0].revents & POLLIN) return true;
     }
 }
 

@@ -2,17 +2,22 @@
 // memory (read again only when the file changed) and rewritten whole
 // (temporary file, then rename) on every change, or once at the end of a
 // batch of changes.
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -35,35 +40,52 @@ struct Value {
     std::vector<uint8_t> data;
 };
 
+struct NoCaseLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept {
+        return mv::CompareNoCase(a, b) < 0;
+    }
+};
+
 struct Key {
     std::string name;
     std::vector<Value> values;  // in the order first written
-    // Sorted by name, ignoring case. Each key stays at its address while it
-    // exists, so that open handles can keep the key they resolved.
-    std::vector<std::unique_ptr<Key>> subkeys;
+    // By name, ignoring case. Each key stays at its address while it exists,
+    // so that open handles can keep the key they resolved.
+    std::map<std::string, std::unique_ptr<Key>, NoCaseLess> subkeys;
+    // The subkeys in order, for enumeration by position: made again on the
+    // first enumeration after a change.
+    std::vector<Key*> order;
 
-    // The first subkey whose name does not sort before n.
-    std::vector<std::unique_ptr<Key>>::iterator LowerBound(std::string_view n) {
-        return std::lower_bound(subkeys.begin(), subkeys.end(), n,
-                                [](const std::unique_ptr<Key>& k, std::string_view name) {
-                                    return mv::CompareNoCase(k->name, name) < 0;
-                                });
-    }
     Key* Find(std::string_view n) {
-        auto it = LowerBound(n);
-        return it != subkeys.end() && mv::EqualsNoCase((*it)->name, n) ? it->get() : nullptr;
+        auto it = subkeys.find(n);
+        return it != subkeys.end() ? it->second.get() : nullptr;
     }
     Key* FindOrAdd(std::string_view n, bool* added) {
-        auto it = LowerBound(n);
-        if (it != subkeys.end() && mv::EqualsNoCase((*it)->name, n)) return it->get();
+        auto it = subkeys.lower_bound(n);
+        if (it != subkeys.end() && mv::EqualsNoCase(it->first, n)) return it->second.get();
         auto k = std::make_unique<Key>();
         k->name = std::string(n);
         if (added) *added = true;
-        return subkeys.insert(it, std::move(k))->get();
+        order.clear();
+        std::string sortName = k->name;
+        return subkeys.emplace_hint(it, std::move(sortName), std::move(k))->second.get();
     }
     void Erase(const Key* victim) {
-        auto it = LowerBound(victim->name);
-        if (it != subkeys.end() && it->get() == victim) subkeys.erase(it);
+        auto it = subkeys.find(victim->name);
+        if (it == subkeys.end() || it->second.get() != victim) return;
+        subkeys.erase(it);
+        order.clear();
+    }
+    void ClearSubkeys() {
+        subkeys.clear();
+        order.clear();
+    }
+    // The subkey at `index` in name order; null past the end.
+    const Key* At(size_t index) {
+        if (order.empty())
+            for (auto& entry : subkeys) order.push_back(entry.second.get());
+        return index < order.size() ? order[index] : nullptr;
     }
     Value* FindValue(std::string_view n) {
         for (auto& v : values)
@@ -352,7 +374,10 @@ void AppendKey(std::string& out, const std::string& path, const Key& k, bool roo
         for (const auto& v : k.values) AppendValue(out, v);
         out += "\r\n";
     }
-    for (const auto& sub : k.subkeys) AppendKey(out, path + "\\" + sub->name, *sub, false);
+    for (const auto& entry : k.subkeys) {
+        const Key& sub = *entry.second;
+        AppendKey(out, path + "\\" + sub.name, sub, false);
+    }
 }
 
 std::string SerializeStore(const Store& s) {
@@ -416,16 +441,42 @@ struct State {
     // Counts the states of the store this process has seen: it moves on with
     // every change, every read of a changed file and every switch of store,
     // so that a key resolved under one number stays valid while it holds.
-    uint64_t generation = 1;
+    // Changed with m held; RegistryVersion reads it without.
+    std::atomic<uint64_t> generation{1};
+    // What RegistryVersion reads without the lock: the reports about the
+    // file that the watcher thread heard, and whether that view holds (the
+    // watcher runs in this process for the file the store uses, or the store
+    // is in memory); with the environment's answers the path came from.
+    std::atomic<uint64_t> heard{0};
+    std::atomic<bool> settled{false};
+    std::atomic<bool> fromEnvironment{false};
+    std::atomic<const char*> envRegistry{nullptr};
+    std::atomic<const char*> envCommon{nullptr};
+    std::shared_ptr<struct Watcher> watcher;
+    // Watchers of the parent process in a child after fork: their thread
+    // does not run here, so its reference never goes; kept reachable.
+    std::vector<std::shared_ptr<struct Watcher>> abandoned;
     std::set<std::string> reportedCorrupt;
     std::function<void(std::string_view)> hook;
     std::set<const HKEY__*> handles;
     unsigned tempCounter = 0;
 };
 
+// Forks this process came through; a watcher made before a fork has no
+// thread in the child.
+std::atomic<unsigned> g_forks{0};
+
 // Never destroyed: library detach handlers that run at exit may still use it.
 State& S() {
-    static State* s = new State;
+    static State* s = [] {
+        auto* state = new State;
+        // A child after fork has no watcher thread: its view starts over.
+        ::pthread_atfork(nullptr, nullptr, [] {
+            S().settled.store(false);
+            g_forks.fetch_add(1);
+        });
+        return state;
+    }();
     return *s;
 }
 
@@ -506,6 +557,11 @@ std::string_view FileNameOf(const std::string& path) {
                                       : std::string_view(path).substr(slash + 1);
 }
 
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
+}
+
 // Brings the cache up to the file at `path`. While the watch is active, the
 // file is read again exactly when the watch heard of it; otherwise when its
 // stamp changed. Called with s.m held.
@@ -516,10 +572,7 @@ void RefreshCache(State& s, const std::string& path) {
     // again before the look, so that a change after the look is heard of.
     s.watch.Stop();
     s.watchPath.clear();
-    const size_t slash = path.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? std::string(".") : path.substr(0, slash ? slash : 1);
-    if (s.watch.Add(folder, mv::FileWatch::kFolderChanged)) {
+    if (s.watch.Add(FolderOf(path), mv::FileWatch::kFolderChanged)) {
         // The file itself too, for a store reached through a link.
         s.watch.Add(path, mv::FileWatch::kFileChanged);
         s.watchPath = path;
@@ -542,6 +595,99 @@ Store& ReadView(State& s) {
     if (s.batch && s.batch->error == ERROR_SUCCESS) return s.batch->store;
     RefreshCache(s, CurrentPath(s));
     return s.cache;
+}
+
+// Hears every report about the store file on a thread of its own, blocked
+// on the kernel, and counts them in State::heard. The thread holds the
+// watcher while it runs and ends once woken through wakeFd.
+struct Watcher {
+    mv::FileWatch watch;
+    std::string path;
+    std::string name;  // of the file within its folder
+    int wakeFd = -1;
+    unsigned forks = 0;  // g_forks when made
+    std::atomic<bool> woken{false};
+    std::atomic<bool> ended{false};
+    ~Watcher() {
+        if (wakeFd >= 0) ::close(wakeFd);
+    }
+};
+
+// Watches the store file's folder and the file as the path names them now
+// (again: after a report, the file may be a new one, the folder too).
+bool Arm(Watcher& w) {
+    if (!w.watch.Add(FolderOf(w.path), mv::FileWatch::kFolderChanged)) return false;
+    w.watch.Add(w.path, mv::FileWatch::kFileChanged);  // may not exist yet
+    return true;
+}
+
+void RunWatcher(std::shared_ptr<Watcher> w) {
+    State& s = S();
+    bool armed = true;
+    while (armed && w->watch.Wait(w->wakeFd)) {
+        if (w->watch.Quiet(w->name)) continue;
+        // Armed again before the count moves, so that whoever reads the
+        // store after seeing the count is sure to hear of what comes next.
+        armed = Arm(*w);
+        s.heard.fetch_add(1);
+    }
+    w->ended = true;
+    // A watch that broke or lost its folder: the view no longer holds until
+    // a new watcher runs.
+    if (!w->woken) s.settled = false;
+}
+
+// The platform library stays loaded once a thread of its own runs.
+void KeepPlatformLoaded() {
+    static const bool kept = [] {
+        Dl_info info{};
+        return ::dladdr(reinterpret_cast<void*>(&KeepPlatformLoaded), &info) != 0 &&
+               info.dli_fname &&
+               ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+    }();
+    (void)kept;
+}
+
+// Makes the watcher thread watch the store file at `path`, starting one
+// when none runs for it; false when the file's folder cannot be watched.
+// Called with s.m held.
+bool WatchStore(State& s, const std::string& path) {
+    if (s.watcher && s.watcher->forks != g_forks.load()) {
+        // A watcher of the parent process: its thread does not run here and
+        // its wake-up would reach the parent's.
+        s.watcher->watch.Stop();
+        s.abandoned.push_back(std::move(s.watcher));
+    }
+    if (s.watcher && s.watcher->path == path && !s.watcher->ended) return true;
+    if (s.watcher) {
+        const uint64_t one = 1;
+        s.watcher->woken = true;
+        if (::write(s.watcher->wakeFd, &one, sizeof one) < 0) {
+        }
+        s.watcher.reset();
+    }
+    auto w = std::make_shared<Watcher>();
+    w->path = path;
+    w->name = std::string(FileNameOf(path));
+    w->forks = g_forks.load();
+    if (!Arm(*w)) return false;
+    w->wakeFd = ::eventfd(0, EFD_CLOEXEC);
+    if (w->wakeFd < 0) return false;
+    KeepPlatformLoaded();
+    try {
+        std::thread(RunWatcher, w).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    s.watcher = std::move(w);
+    return true;
+}
+
+// Whether RegistryVersion may answer without the lock.
+bool Settled(State& s) {
+    if (!s.settled.load()) return false;
+    return !s.fromEnvironment.load() || (std::getenv("MORVA_REGISTRY") == s.envRegistry.load() &&
+                                         std::getenv("MORVA_COMMON_APPDATA") == s.envCommon.load());
 }
 
 void MakeParentFolders(const std::string& path) {
@@ -934,7 +1080,7 @@ LONG DeleteKey(HKEY hKey, const Char* sub, bool tree) {
     return EditKey(s, hKey, 0, [&](Key& base) -> Outcome {
         if (rel.empty()) {  // tree delete of the key's own contents
             bool changed = !base.subkeys.empty() || !base.values.empty();
-            base.subkeys.clear();
+            base.ClearSubkeys();
             base.values.clear();
             return {ERROR_SUCCESS, changed};
         }
@@ -954,8 +1100,9 @@ LONG EnumKey(HKEY hKey, DWORD index, Char* name, LPDWORD cch, Char* cls, LPDWORD
     Access lock(s);
     Key* k = nullptr;
     if (LONG rc = KeyForRead(s, hKey, KEY_ENUMERATE_SUB_KEYS, &k)) return rc;
-    if (index >= k->subkeys.size()) return ERROR_NO_MORE_ITEMS;
-    if (LONG rc = CopyName(k->subkeys[index]->name, name, cch)) return rc;
+    const Key* sub = k->At(index);
+    if (!sub) return ERROR_NO_MORE_ITEMS;
+    if (LONG rc = CopyName(sub->name, name, cch)) return rc;
     if (cls && cchClass && *cchClass > 0) {
         cls[0] = 0;
         *cchClass = 0;
@@ -1069,14 +1216,26 @@ std::string RegistryPath() {
 
 uint64_t RegistryVersion() {
     State& s = S();
+    if (Settled(s)) return s.generation.load() + s.heard.load();
     Access lock(s);
+    const bool fromEnvironment = !s.memory && s.overridePath.empty();
+    const char* envRegistry = std::getenv("MORVA_REGISTRY");
+    const char* envCommon = std::getenv("MORVA_COMMON_APPDATA");
+    // The watch is set up before the look, so that a change after the look
+    // is heard of.
+    const bool watched = s.memory || WatchStore(s, CurrentPath(s));
     ReadView(s);
-    return s.generation;
+    s.fromEnvironment = fromEnvironment;
+    s.envRegistry = envRegistry;
+    s.envCommon = envCommon;
+    s.settled = watched;
+    return s.generation.load() + s.heard.load();
 }
 
 void RegistryUseFile(const std::string& path) {
     State& s = S();
     Access lock(s);
+    s.settled = false;
     s.memory = false;
     s.overridePath = path;
     s.cacheValid = false;
@@ -1086,6 +1245,7 @@ void RegistryUseFile(const std::string& path) {
 void RegistryUseMemoryStore(bool on) {
     State& s = S();
     Access lock(s);
+    s.settled = false;
     s.memory = on;
     s.memStore = Store();
     s.cacheValid = false;

@@ -260,7 +260,8 @@ void InAnotherProcess(const std::function<void()>& change) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
-TEST_F(Activation, TheNextActivationSeesClassesAnotherProcessRegisteredOrRemoved) {
+// Another process's change is seen within kStoreChangeSeenWithin.
+TEST_F(Activation, ActivationSeesClassesAnotherProcessRegisteredOrRemovedWithinTheBound) {
     const std::string key = "CLSID\\" + mv::GuidToString(CLSID_MvTestServer);
     IDispatch* disp = nullptr;
     CLSID clsid{};
@@ -272,13 +273,38 @@ TEST_F(Activation, TheNextActivationSeesClassesAnotherProcessRegisteredOrRemoved
         EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, key.c_str()), ERROR_SUCCESS);
         EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "Mv.TestServer.1"), ERROR_SUCCESS);
     });
-    EXPECT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), CO_E_CLASSSTRING);
-    EXPECT_EQ(Create(CLSID_MvTestServer, &disp), REGDB_E_CLASSNOTREG);
+    EXPECT_TRUE(SeenInTime(
+        [&] { return CLSIDFromProgID(u"Mv.TestServer.1", &clsid) == CO_E_CLASSSTRING; }));
+    EXPECT_TRUE(SeenInTime([&] {
+        IDispatch* stale = nullptr;
+        const HRESULT hr = Create(CLSID_MvTestServer, &stale);
+        if (stale) stale->Release();
+        return hr == REGDB_E_CLASSNOTREG;
+    }));
 
     InAnotherProcess([&] { RegisterServer(CLSID_MvTestServer, server_, "Mv.TestServer.1"); });
-    EXPECT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), S_OK);
-    ASSERT_EQ(Create(CLSID_MvTestServer, &disp), S_OK);
+    EXPECT_TRUE(SeenInTime([&] { return CLSIDFromProgID(u"Mv.TestServer.1", &clsid) == S_OK; }));
+    ASSERT_TRUE(SeenInTime([&] { return Create(CLSID_MvTestServer, &disp) == S_OK; }));
     disp->Release();
+}
+
+// The watch follows the store when its folder is removed and made again.
+TEST_F(Activation, ChangesAreSeenAfterTheStoresFolderWasMadeAgain) {
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), S_OK);
+    const fs::path store = dir_ / "registry.reg";
+    std::stringstream text;
+    text << std::ifstream(store, std::ios::binary).rdbuf();
+    fs::remove_all(dir_);
+    fs::create_directories(dir_);
+    std::ofstream(store, std::ios::binary) << text.str();
+    EXPECT_TRUE(SeenInTime([&] { return CLSIDFromProgID(u"Mv.TestServer.1", &clsid) == S_OK; }));
+    ASSERT_EQ(CLSIDFromProgID(u"Mv.TestServer.1", &clsid), S_OK);  // answered from the cache
+
+    InAnotherProcess(
+        [] { EXPECT_EQ(RegDeleteTreeA(HKEY_CLASSES_ROOT, "Mv.TestServer.1"), ERROR_SUCCESS); });
+    EXPECT_TRUE(SeenInTime(
+        [&] { return CLSIDFromProgID(u"Mv.TestServer.1", &clsid) == CO_E_CLASSSTRING; }));
 }
 
 TEST(ActivationInit, TracksEachThreadsMode) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "com.h"
 
@@ -49,4 +51,22 @@ inline LONG CallMethod(IDispatch* d, DISPID id, HRESULT expected = S_OK) {
     EXPECT_EQ(d->Invoke(id, IID_NULL, 0, DISPATCH_METHOD, &none, &v, nullptr, nullptr), expected);
     EXPECT_TRUE(FAILED(expected) || v.vt == VT_I4);
     return v.lVal;
+}
+
+// A change another program makes to the registry store file reaches class
+// activation through the store's watcher thread, which wakes on the kernel's
+// report: it is seen at the latest this long after the change (in practice
+// within a scheduling delay).
+constexpr auto kStoreChangeSeenWithin = std::chrono::seconds(1);
+
+// Whether `seen` holds, asked again and again for at most
+// kStoreChangeSeenWithin.
+template <class Seen>
+bool SeenInTime(Seen&& seen) {
+    const auto deadline = std::chrono::steady_clock::now() + kStoreChangeSeenWithin;
+    while (!seen()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
 }
