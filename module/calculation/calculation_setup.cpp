@@ -55,14 +55,11 @@ HRESULT CMvCalculation::SetParametersFromFormula(IMvCalculation* formula, bool s
     // The run's table and its "ReturnValue" reference name the parameters
     // that are let go: the next run builds both from the new collection.
     mv::ComPtr<IMvObjCollection> old;
-    IMvParameter* oldReturnValue = nullptr;
     {
         mv::ObjectLock lock(this);
         old = std::exchange(m_Parameters, std::move(rebuilt));
-        oldReturnValue = std::exchange(m_ReturnValueParameter, nullptr);
     }
-    if (oldReturnValue) oldReturnValue->Release();
-    ClearParamInfo();
+    ForgetRunParameters();
     return S_OK;
 }
 
