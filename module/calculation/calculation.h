@@ -588,8 +588,8 @@ private:
     // again (calculation_persist.cpp).
     void ForgetRunParameters();
     // ForgetRunParameters when the cached "ReturnValue" is no longer the
-    // member of that name in Parameters (a client removed it through the
-    // collection).
+    // member of that name in Parameters (a client removed or added it
+    // through the collection).
     void ForgetStaleReturnValue();
 
     // The calculation_children.cpp helpers.

@@ -24,13 +24,15 @@ void CMvCalculation::ForgetRunParameters() {
     if (old) old->Release();
 }
 
+// Without a table the next set-up looks a missing "ReturnValue" up anyway;
+// a table built while there was none is rebuilt once one has been added.
 void CMvCalculation::ForgetStaleReturnValue() {
     mv::ComPtr<IMvParameter> cached;
     {
         mv::ObjectLock lock(this);
         cached = mv::ComPtr<IMvParameter>(m_ReturnValueParameter);
+        if (!cached && !m_ParamInfo) return;
     }
-    if (!cached) return;
     mv::ComPtr<IDispatch> item;
     mv::ComPtr<IMvParameter> member;
     if (SUCCEEDED(

@@ -294,16 +294,24 @@ TEST_F(CalculationReload, EachLoadRoadRunsTheLoadedParameters) {
 }
 
 TEST_F(CalculationReload, AReturnValueReplacedThroughTheCollectionReceivesTheResult) {
-    auto calc = Doubling(3.0, 1);
-    ASSERT_EQ(calc->Calculate(), S_OK);
-    mv::ComPtr<IMvObjCollection> parameters;
-    calc->get_Parameters(parameters.Put());
-    ASSERT_EQ(parameters->Remove(mv::Bstr(u"ReturnValue").get()), S_OK);
-    auto fresh = Param(calc.get(), u"ReturnValue", true);
-    ASSERT_NE(fresh.get(), nullptr);
-    fresh->put_ParameterType(mvcReturnValue);
-    ASSERT_EQ(calc->Calculate(), S_OK);
-    ExpectResult(calc.get(), fresh.get(), 6.0, 1);
+    // Replaced between two runs, and removed before a run that goes without
+    // one, then added.
+    for (bool runWithout : {false, true}) {
+        SCOPED_TRACE(runWithout);
+        auto calc = Doubling(3.0, 1);
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        mv::ComPtr<IMvObjCollection> parameters;
+        calc->get_Parameters(parameters.Put());
+        ASSERT_EQ(parameters->Remove(mv::Bstr(u"ReturnValue").get()), S_OK);
+        if (runWithout) {
+            ASSERT_EQ(calc->Calculate(), S_OK);
+        }
+        auto fresh = Param(calc.get(), u"ReturnValue", true);
+        ASSERT_NE(fresh.get(), nullptr);
+        fresh->put_ParameterType(mvcReturnValue);
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        ExpectResult(calc.get(), fresh.get(), 6.0, 1);
+    }
 }
 
 }  // namespace
