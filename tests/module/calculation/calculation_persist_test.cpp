@@ -291,6 +291,15 @@ TEST_F(CalculationReload, EachLoadRoadRunsTheLoadedParameters) {
         ASSERT_EQ(calc->Calculate(), S_OK);
         ExpectResult(calc.get(), Param(calc.get(), u"ReturnValue").get(), 10.0, 2);
     }
+
+    // A load that fails halfway has let the old parameters go as well.
+    values_test::LogCapture log;
+    const Bytes whole = Saved(document->GetUnknown());
+    auto calc = Doubling(1.0, 0);
+    ASSERT_EQ(calc->Calculate(), S_OK);
+    EXPECT_TRUE(
+        FAILED(child_test::LoadBytes(calc->GetUnknown(), Bytes(whole.begin(), whole.end() - 8))));
+    EXPECT_EQ(calc->ParamInfoSnapshot(), nullptr);
 }
 
 TEST_F(CalculationReload, AReturnValueReplacedThroughTheCollectionReceivesTheResult) {
