@@ -13,6 +13,8 @@
 //                             the recipe connection, the listings
 //   calculation_setup.cpp     the set-up from a library formula and the
 //                             formula-detail queries
+//   calculation_persist.cpp   the loads, which forget the run's parameters,
+//                             and the recipe connection's XML form
 //   auto_parameters.cpp       parameters from a workbook's names, binding
 //                             to a historian tag
 //   user_context.cpp          the refresh of the user's historian context
@@ -292,6 +294,14 @@ public:
     HRESULT CreateCorvexParams(BSTR bAutoBindServers, VARIANT* pUnused, VARIANT* pUnbound) override;
     HRESULT ListParameterDetails(VARIANT* pDetails) override;
     HRESULT RefreshUserContext() override;
+
+    // IPersistStream::Load and IMvPersistXML::LoadXML (calculation_persist.cpp,
+    // the file form loads through Load): a document brings its own
+    // parameters, so every load ends, whether it succeeded or not, with the
+    // run's table and the cached "ReturnValue" let go. An XML element
+    // holding the recipe connection's settings is read into a new one.
+    HRESULT Load(IStream* pStm) override;
+    HRESULT LoadXML(IXMLDOMNode* node) override;
 
     // IMvCalcName: the calculation's Name.
     HRESULT get_ObjectName(BSTR* pName) override;
@@ -625,6 +635,7 @@ public:
 
 private:
     struct RunMark;
+    struct ForgetOnExit;
     // Replaces (append false) or extends the error text without a log line.
     void AppendErrorQuietly(const std::string& text, bool append);
     // Copies the "ReturnValue" parameter's value, level and status into the
@@ -642,6 +653,14 @@ private:
     // Re-creates the "ReturnValue" parameter (type Variant, direction
     // ReturnValue) in Parameters.
     HRESULT CreateReturnValueParameter();
+    // Lets go of the run's table and of the cached "ReturnValue" once the
+    // parameters they name have been let go; the next run looks both up
+    // again (calculation_persist.cpp).
+    void ForgetRunParameters();
+    // ForgetRunParameters when the cached "ReturnValue" is no longer the
+    // member of that name in Parameters (a client removed or added it
+    // through the collection).
+    void ForgetStaleReturnValue();
 
     // The calculation_children.cpp helpers.
     template <class Itf>

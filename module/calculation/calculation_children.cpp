@@ -116,13 +116,7 @@ HRESULT CMvCalculation::RemoveAllParameters() {
         (void)Collection(m_Parameters)->RemoveAll();
         // The run's table and its "ReturnValue" reference name the removed
         // parameters: the next run builds both from the new collection.
-        ClearParamInfo();
-        IMvParameter* oldReturnValue = nullptr;
-        {
-            mv::ObjectLock lock(this);
-            oldReturnValue = std::exchange(m_ReturnValueParameter, nullptr);
-        }
-        if (oldReturnValue) oldReturnValue->Release();
+        ForgetRunParameters();
         (void)CreateReturnValueParameter();
     });
 }

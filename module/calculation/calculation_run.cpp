@@ -100,6 +100,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
             PushToTLS();
         }
         RunMark mark{this};
+        ForgetStaleReturnValue();
         {
             mv::ObjectLock lock(this);
             if (group) group->AddRef();

@@ -55,14 +55,11 @@ HRESULT CMvCalculation::SetParametersFromFormula(IMvCalculation* formula, bool s
     // The run's table and its "ReturnValue" reference name the parameters
     // that are let go: the next run builds both from the new collection.
     mv::ComPtr<IMvObjCollection> old;
-    IMvParameter* oldReturnValue = nullptr;
     {
         mv::ObjectLock lock(this);
         old = std::exchange(m_Parameters, std::move(rebuilt));
-        oldReturnValue = std::exchange(m_ReturnValueParameter, nullptr);
     }
-    if (oldReturnValue) oldReturnValue->Release();
-    ClearParamInfo();
+    ForgetRunParameters();
     return S_OK;
 }
 
@@ -161,18 +158,18 @@ HRESULT CMvCalculation::FormulaDetailsArray(VARIANT* pDetailsArray) {
         VariantClear(pDetailsArray);
         SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 1, 3);
         if (!array) return S_OK;
-        auto* self = static_cast<IMvCalculation*>(this);
-        HRESULT(IMvCalculation::*const getters[3])
-        (BSTR*) = {&IMvCalculation::get_Name, &IMvCalculation::get_Description,
-                   &IMvCalculation::get_FormulaTypeText};
-        HRESULT hr = S_OK;
-        for (LONG index = 1; index <= 3; ++index) {
-            mv::Variant element;
+        // Each text is owned by its element, which the array copies.
+        mv::Variant elements[3];
+        for (mv::Variant& element : elements) {
             element.vt = VT_BSTR;
             element.bstrVal = nullptr;
-            (void)(self->*getters[index - 1])(&element.bstrVal);
-            hr = SafeArrayPutElement(array, &index, &element);
         }
+        (void)get_Name(&elements[0].bstrVal);
+        (void)get_Description(&elements[1].bstrVal);
+        (void)get_FormulaTypeText(&elements[2].bstrVal);
+        HRESULT hr = S_OK;
+        for (LONG index = 1; index <= 3; ++index)
+            hr = SafeArrayPutElement(array, &index, &elements[index - 1]);
         pDetailsArray->vt = VT_ARRAY | VT_VARIANT;
         pDetailsArray->parray = array;
         return hr;

@@ -81,6 +81,13 @@ bool IsNonFiniteReal(const VARIANT& v) {
     return false;
 }
 
+// Whether the value is an object that answers IMvPersistXML.
+bool HasOwnXmlForm(const VARIANT& v) {
+    if (v.vt != VT_DISPATCH || !v.pdispVal) return false;
+    mv::ComPtr<IMvPersistXML> own;
+    return SUCCEEDED(v.pdispVal->QueryInterface(IID_IMvPersistXML, own.PutVoid())) && own;
+}
+
 double AsDouble(const VARIANT& v) {
     return v.vt == VT_R4 ? static_cast<double>(v.fltVal) : v.dblVal;
 }
@@ -252,6 +259,22 @@ void MvPersist_NormalizeLineEnds(VARIANT* value) {
     value->bstrVal = fresh;
 }
 
+bool MvPersistXML_HoldsElements(IXMLDOMNode* element) {
+    mv::ComPtr<IXMLDOMNodeList> children;
+    LONG length = 0;
+    if (!element || FAILED(element->get_childNodes(children.Put())) || !children ||
+        FAILED(children->get_length(&length)))
+        return false;
+    for (LONG i = 0; i < length; ++i) {
+        mv::ComPtr<IXMLDOMNode> child;
+        DOMNodeType type = NODE_INVALID;
+        if (SUCCEEDED(children->get_item(i, child.Put())) && child &&
+            SUCCEEDED(child->get_nodeType(&type)) && type == NODE_ELEMENT)
+            return true;
+    }
+    return false;
+}
+
 HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnknown* object) {
     mv::ComPtr<IDispatch> disp;
     HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
@@ -287,7 +310,11 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
             return hr;
         }
 
-        if (dispid > MV_DISPID_CHILD_LIMIT) {
+        // An object value that has an XML form of its own (the recipe
+        // connection) is written inside its element as a child collection is.
+        const bool ownForm = dispid <= MV_DISPID_CHILD_LIMIT && dispid != kDispidValue &&
+                             dispid != kDispidCalcValue && HasOwnXmlForm(value);
+        if (dispid > MV_DISPID_CHILD_LIMIT || ownForm) {
             // A child collection: an element of its own, filled by the child.
             if (value.vt != VT_DISPATCH || !value.pdispVal) continue;
             mv::ComPtr<IMvPersistXML> child;
@@ -448,7 +475,9 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
             return hr;
         }
 
-        if (dispid > MV_DISPID_CHILD_LIMIT) {
+        // A child collection, or an object value in its own form, is read by
+        // the object the property holds (a property that holds none skips it).
+        if (dispid > MV_DISPID_CHILD_LIMIT || MvPersistXML_HoldsElements(child.get())) {
             mv::Variant collection;
             hr = mv::DispGetProperty(disp.get(), dispid, &collection);
             if (FAILED(hr)) {

@@ -7,8 +7,9 @@
 // is written even when it holds its type's zero, and carries a data type
 // (`dt:dt`) so that it loads back as the same VARIANT type; DISPIDs above
 // 2000 are child collections, saved into an element of their own through
-// their IMvPersistXML. Failures are written to g_DiagnosticLog as two
-// "Errors" lines; no COM error information is set.
+// their IMvPersistXML; so is an object value that answers IMvPersistXML, and
+// on load such an element is read by the object the property then holds. Failures are written to
+// g_DiagnosticLog as two "Errors" lines; no COM error information is set.
 //
 // Also here: the table that names the classes of collection members in the
 // XML form (GetID / GetNodeName), and the small value helpers of the form.
@@ -48,6 +49,10 @@ void MvPersistXML_DataTypeName(const VARIANT* in, VARIANT* out);
 // Puts a CR before every LF of a VT_BSTR that lacks one; other types are left
 // alone.
 void MvPersist_NormalizeLineEnds(VARIANT* value);
+
+// Whether the element holds child elements: a child collection, or an
+// object value written in its own XML form, rather than a value's text.
+bool MvPersistXML_HoldsElements(IXMLDOMNode* element);
 
 // Appends the object's persisted properties to `node`, in map order. The map
 // ends at the first row without a property-page class. The node must belong

@@ -14,13 +14,20 @@ protected:
     void TearDown() override { FreeTlsSlots(); }
 };
 
+// What the out pointer holds until AllocateCopy writes it.
+IMvCalculation* const kUnwritten = reinterpret_cast<IMvCalculation*>(0x1);
+
 IMvCalculation* Allocate(IMvCalculation* first, HRESULT expected = S_OK) {
-    IMvCalculation* copy = reinterpret_cast<IMvCalculation*>(0x1);
+    IMvCalculation* copy = kUnwritten;
     EXPECT_EQ(first->AllocateCopy(&copy, 0), expected);
     return copy;
 }
 
+// A failed allocation fails the test here instead of calling through what
+// it handed out.
 void GiveBack(IMvCalculation* copy) {
+    ASSERT_NE(copy, nullptr);
+    ASSERT_NE(copy, kUnwritten);
     EXPECT_EQ(copy->DeallocateCopy(), S_OK);
     copy->Release();
 }

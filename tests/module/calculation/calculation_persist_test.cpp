@@ -3,9 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 
 #include "../bindings/child_objects_test_support.h"
 #include "calculation_test_support.h"
+#include "frame/tls_slots.h"
 
 namespace calculation_test {
 namespace {
@@ -162,6 +164,163 @@ TEST_F(CalculationPersist, XmlFormIsOneElementPerWrittenRowAndLoadsBack) {
     ASSERT_EQ(static_cast<IMvPersistXML*>(loaded.get())->LoadXML(RootOf(copy.get()).get()), S_OK);
     EXPECT_EQ(TextOf(loaded.get(), &IMvCalculation::get_Name), "A & B");
     EXPECT_EQ(Saved(loaded->GetUnknown()), Saved(calc->GetUnknown()));
+}
+
+TEST_F(CalculationPersist, TheRecipeConnectionKeepsItsSettingsInTheXmlForm) {
+    auto calc = NewCalculation();
+    calc->CreateDravikConnect();
+    mv::ComPtr<IMvDravikConnect> recipe;
+    calc->get_DravikConnect(recipe.Put());
+    recipe->put_DravikSQLServer(mv::Bstr(u"srv").get());
+    recipe->put_DravikSQLDriver(mv::Bstr(u"drv").get());
+    recipe->put_DravikDataBase(mv::Bstr(u"db").get());
+    recipe->put_DravikUser(mv::Bstr(u"usr").get());
+    recipe->put_DravikPassword(mv::Bstr(u"pw").get());
+    recipe->put_DravikControlID(7);
+    const std::u16string xml = child_test::SavedXml(calc->GetUnknown());
+    EXPECT_EQ(xml.find(u"<root><DravikConnect><DravikSQLServer>srv</DravikSQLServer>"
+                       u"<DravikSQLDriver>drv</DravikSQLDriver><DravikDataBase>db</DravikDataBase>"
+                       u"<DravikUser>usr</DravikUser><DravikPassword>pw</DravikPassword>"
+                       u"<DravikControlID>7</DravikControlID></DravikConnect><Value"),
+              0u)
+        << mv::ToUtf8(xml);
+
+    // Loaded into a calculation that holds a connection: a new one with the
+    // saved settings, the old one untouched.
+    auto loaded = NewCalculation();
+    loaded->CreateDravikConnect();
+    mv::ComPtr<IMvDravikConnect> before, after;
+    loaded->get_DravikConnect(before.Put());
+    ASSERT_EQ(child_test::LoadXml(loaded->GetUnknown(), xml), S_OK);
+    loaded->get_DravikConnect(after.Put());
+    ASSERT_NE(after.get(), nullptr);
+    EXPECT_NE(after.get(), before.get());
+    EXPECT_EQ(Saved(after.get()), Saved(recipe.get()));
+    EXPECT_EQ(Saved(loaded->GetUnknown()), Saved(calc->GetUnknown()));
+
+    // An empty element, as documents were saved before, brings no connection.
+    auto old = NewCalculation();
+    ASSERT_EQ(
+        child_test::LoadXml(old->GetUnknown(), u"<Calc><DravikConnect/><Name>X</Name></Calc>"),
+        S_OK);
+    old->get_DravikConnect(after.Put());
+    EXPECT_EQ(after.get(), nullptr);
+    EXPECT_EQ(TextOf(old.get(), &IMvCalculation::get_Name), "X");
+}
+
+// A formula that doubles the input "In" into "ReturnValue".
+void DoubleTheInput(CMvCalculation&, const ParamInfoTable& table) {
+    double in = 0.0;
+    IMvParameter* result = nullptr;
+    for (const ParamInfo& record : table.Records) {
+        if (record.Name == "In") in = NumberIn(record.Parameter.get());
+        if (record.Name == "ReturnValue") result = record.Parameter.get();
+    }
+    if (result) result->put_Value(parameter_test::Typed(VT_R8, in * 2));
+}
+
+// Runs of calculations whose parameters were loaded or replaced after they
+// had run.
+class CalculationReload : public CalculationPersist {
+protected:
+    void SetUp() override {
+        AllocateTlsSlots();
+        MvSetFormulaExecutor(mvcEXE_Execute_Method, &DoubleTheInput);
+    }
+    void TearDown() override {
+        MvSetFormulaExecutor(mvcEXE_Execute_Method, nullptr);
+        FreeTlsSlots();
+    }
+    // A calculation of one input "In" holding `value` at `level`.
+    static Calculation Doubling(double value, SHORT level) {
+        auto calc = NewCalculation();
+        calc->put_FormulaType(mvcEXE_Execute_Method);
+        auto in = Param(calc.get(), u"In", true);
+        in->put_ParameterType(mvcInput);
+        in->put_Value(parameter_test::Typed(VT_R8, value));
+        in->put_Level(level);
+        return calc;
+    }
+    static void ExpectResult(CMvCalculation* calc, IMvParameter* returnValue, double value,
+                             SHORT level) {
+        SHORT got = -9;
+        calc->get_Level(&got);
+        EXPECT_EQ(got, level);
+        parameter_test::ExpectSame(Get(calc, u"Value"), parameter_test::Typed(VT_R8, value));
+        ASSERT_NE(returnValue, nullptr);
+        EXPECT_EQ(NumberIn(returnValue), value);
+        returnValue->get_Level(&got);
+        EXPECT_EQ(got, level);
+    }
+};
+
+TEST_F(CalculationReload, EachLoadRoadRunsTheLoadedParameters) {
+    const std::string path =
+        (std::filesystem::path(std::getenv("MORVA_COMMON_APPDATA")) / "Reload.mvc").string();
+    const mv::Bstr file(mv::ToUtf16(path));
+    auto document = Doubling(5.0, 2);
+    ASSERT_EQ(static_cast<IMvPersistFile*>(document.get())->SaveToFile(file.get()), S_OK);
+    const struct {
+        const char* road;
+        std::function<HRESULT(IUnknown*)> load;
+    } roads[] = {
+        {"stream",
+         [&](IUnknown* calc) {
+             return child_test::LoadBytes(calc, Saved(document->GetUnknown()));
+         }},
+        {"xml",
+         [&](IUnknown* calc) {
+             return child_test::LoadXml(calc, child_test::SavedXml(document->GetUnknown()));
+         }},
+        {"file",
+         [&](IUnknown* calc) {
+             return child_test::As<IMvPersistFile>(calc)->LoadFromFile(file.get());
+         }},
+    };
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.road);
+        auto calc = Doubling(1.0, 0);
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        ExpectResult(calc.get(), Param(calc.get(), u"ReturnValue").get(), 2.0, 0);
+        ASSERT_EQ(road.load(calc->GetUnknown()), S_OK);
+        // The load let go of the run's table and of the old "ReturnValue":
+        // the formula alone already works on what the document brought.
+        EXPECT_EQ(calc->ParamInfoSnapshot(), nullptr);
+        ASSERT_EQ(calc->Execute(), S_OK);
+        parameter_test::ExpectSame(Get(calc.get(), u"Value"), parameter_test::Typed(VT_R8, 10.0));
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        ExpectResult(calc.get(), Param(calc.get(), u"ReturnValue").get(), 10.0, 2);
+    }
+
+    // A load that fails halfway has let the old parameters go as well.
+    values_test::LogCapture log;
+    const Bytes whole = Saved(document->GetUnknown());
+    auto calc = Doubling(1.0, 0);
+    ASSERT_EQ(calc->Calculate(), S_OK);
+    EXPECT_TRUE(
+        FAILED(child_test::LoadBytes(calc->GetUnknown(), Bytes(whole.begin(), whole.end() - 8))));
+    EXPECT_EQ(calc->ParamInfoSnapshot(), nullptr);
+}
+
+TEST_F(CalculationReload, AReturnValueReplacedThroughTheCollectionReceivesTheResult) {
+    // Replaced between two runs, and removed before a run that goes without
+    // one, then added.
+    for (bool runWithout : {false, true}) {
+        SCOPED_TRACE(runWithout);
+        auto calc = Doubling(3.0, 1);
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        mv::ComPtr<IMvObjCollection> parameters;
+        calc->get_Parameters(parameters.Put());
+        ASSERT_EQ(parameters->Remove(mv::Bstr(u"ReturnValue").get()), S_OK);
+        if (runWithout) {
+            ASSERT_EQ(calc->Calculate(), S_OK);
+        }
+        auto fresh = Param(calc.get(), u"ReturnValue", true);
+        ASSERT_NE(fresh.get(), nullptr);
+        fresh->put_ParameterType(mvcReturnValue);
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        ExpectResult(calc.get(), fresh.get(), 6.0, 1);
+    }
 }
 
 }  // namespace
