@@ -111,7 +111,7 @@ void Interpreter::Clear() {
     programs_.clear();
 }
 
-void Interpreter::Run(std::unique_ptr<Program> program) {
+void Interpreter::Run(std::shared_ptr<const Program> program) {
     explicit_ = explicit_ || program->explicitNames;
     for (const auto& p : program->procedures) procedures_[p->name] = p.get();
     const Program& code = *program;

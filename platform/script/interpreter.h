@@ -59,7 +59,7 @@ public:
 
     // Keeps the program (its procedures become global names) and runs its
     // global code; throws RuntimeError.
-    void Run(std::unique_ptr<Program> program);
+    void Run(std::shared_ptr<const Program> program);
     // Forgets variables, procedures and cached members.
     void Clear();
 
@@ -112,7 +112,7 @@ private:
 
     ScriptHost* host_;
     uint64_t budget_, executed_ = 0;
-    std::vector<std::unique_ptr<Program>> programs_;
+    std::vector<std::shared_ptr<const Program>> programs_;
     std::unordered_map<std::u16string, const Procedure*> procedures_;
     std::vector<Frame*> frames_;
     Frame global_;

@@ -298,6 +298,7 @@ public:
             }
             SkipEnds();
         }
+        p.bytes = bytes_ + sizeof(Program);
         return p;
     }
 
@@ -357,6 +358,7 @@ private:
     // ---- expressions ------------------------------------------------------
     ExprPtr Make(Expr::Kind kind, Position at) {
         auto e = std::make_unique<Expr>();
+        bytes_ += sizeof(Expr);
         e->kind = kind;
         e->at = at;
         return e;
@@ -588,6 +590,7 @@ private:
     // ---- statements -------------------------------------------------------
     std::unique_ptr<Stmt> MakeStmt(Stmt::Kind kind, Position at) {
         auto s = std::make_unique<Stmt>();
+        bytes_ += sizeof(Stmt);
         s->kind = kind;
         s->at = at;
         return s;
@@ -881,6 +884,7 @@ private:
 
     std::unique_ptr<Procedure> ProcedureDef() {
         auto p = std::make_unique<Procedure>();
+        bytes_ += sizeof(Procedure);
         p->function = IsWord(u"function");
         Next();
         p->name = Identifier();
@@ -922,6 +926,7 @@ private:
     std::vector<Token> t_;
     size_t k_ = 0;
     int depth_ = 0;
+    size_t bytes_ = 0;
 };
 
 }  // namespace

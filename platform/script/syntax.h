@@ -126,6 +126,7 @@ struct Program {
     Block code;
     std::vector<std::unique_ptr<Procedure>> procedures;
     bool explicitNames = false;  // Option Explicit
+    size_t bytes = 0;            // an estimate of its nodes' memory
 };
 
 // A name as the language compares it: ASCII letters in lower case.
