@@ -3,6 +3,7 @@
 // through IDispatch.
 #include "script/interpreter.h"
 
+#include <cmath>
 #include <utility>
 
 #include "oleaut/convert_internal.h"
@@ -86,6 +87,106 @@ Variant ElementValue(VARTYPE base, void* p) {
     SysFreeString(ei.bstrHelpFile);
     if (e.description.empty()) e.description = ErrorDescription(e.number);
     throw e;
+}
+
+// The operators whose operands are numbers (an object's default value).
+bool IsArithmetic(Operator op) {
+    return op <= Operator::Sub && op != Operator::Neg;
+}
+
+constexpr Comparison kCompare[] = {Comparison::Equal,   Comparison::NotEqual,
+                                   Comparison::Less,    Comparison::LessEqual,
+                                   Comparison::Greater, Comparison::GreaterEqual};
+
+// An integer result of type `vt` (Integer or Long), or the next wider type
+// up to `widest` (Long, or Double past Long); DISP_E_OVERFLOW beyond.
+HRESULT StoreWhole(int64_t x, VARTYPE vt, VARTYPE widest, VARIANT* out) {
+    if (vt == VT_I2 && x >= INT16_MIN && x <= INT16_MAX) {
+        out->vt = VT_I2, out->iVal = static_cast<SHORT>(x);
+    } else if (x >= INT32_MIN && x <= INT32_MAX) {
+        out->vt = VT_I4, out->lVal = static_cast<LONG>(x);
+    } else if (widest == VT_R8) {
+        out->vt = VT_R8, out->dblVal = static_cast<double>(x);
+    } else {
+        return DISP_E_OVERFLOW;
+    }
+    return S_OK;
+}
+
+bool IsWhole(VARTYPE vt) {
+    return vt == VT_I2 || vt == VT_I4;
+}
+
+int64_t WholeOf(const VARIANT& v) {
+    return v.vt == VT_I2 ? v.iVal : v.lVal;
+}
+
+// The operators on Integers, Longs and Doubles computed here, with the
+// results, types and failures of the general operators; false leaves the
+// operation to them.
+bool QuickOperate(Operator op, const VARIANT& l, const VARIANT& r, VARIANT* out, HRESULT* hr) {
+    const bool whole = IsWhole(l.vt) && IsWhole(r.vt);
+    if (!whole && !((IsWhole(l.vt) || l.vt == VT_R8) && (IsWhole(r.vt) || r.vt == VT_R8)))
+        return false;
+    if (whole) {
+        const int64_t a = WholeOf(l), b = WholeOf(r);
+        const VARTYPE vt = l.vt == VT_I4 || r.vt == VT_I4 ? VT_I4 : VT_I2;
+        switch (op) {
+            case Operator::Add:
+                return *hr = StoreWhole(a + b, vt, VT_R8, out), true;
+            case Operator::Sub:
+                return *hr = StoreWhole(a - b, vt, VT_R8, out), true;
+            case Operator::Mul:
+                return *hr = StoreWhole(a * b, vt, VT_R8, out), true;
+            case Operator::Idiv:
+            case Operator::Mod:
+                if (b == 0) return *hr = DISP_E_DIVBYZERO, true;
+                return *hr = StoreWhole(op == Operator::Idiv ? a / b : a % b, vt, VT_I4, out), true;
+            case Operator::Eq:
+            case Operator::Ne:
+            case Operator::Lt:
+            case Operator::Le:
+            case Operator::Gt:
+            case Operator::Ge: {
+                static constexpr bool kTruth[][3] = {{false, true, false}, {true, false, true},
+                                                     {true, false, false}, {true, true, false},
+                                                     {false, false, true}, {false, true, true}};
+                const int order = a < b ? 0 : a == b ? 1 : 2;
+                out->vt = VT_BOOL;
+                out->boolVal = kTruth[static_cast<int>(op) - static_cast<int>(Operator::Eq)][order]
+                                   ? VARIANT_TRUE
+                                   : VARIANT_FALSE;
+                return *hr = S_OK, true;
+            }
+            default:
+                break;
+        }
+    }
+    const double a = l.vt == VT_R8 ? l.dblVal : static_cast<double>(WholeOf(l));
+    const double b = r.vt == VT_R8 ? r.dblVal : static_cast<double>(WholeOf(r));
+    double x = 0;
+    switch (op) {
+        case Operator::Add:
+            x = a + b;
+            break;
+        case Operator::Sub:
+            x = a - b;
+            break;
+        case Operator::Mul:
+            x = a * b;
+            break;
+        case Operator::Div:
+            if (b == 0.0 && std::isfinite(a))
+                return *hr = a == 0.0 ? DISP_E_OVERFLOW : DISP_E_DIVBYZERO, true;
+            x = a / b;
+            break;
+        default:
+            return false;
+    }
+    if (std::isfinite(a) && std::isfinite(b) && !std::isfinite(x))
+        return *hr = DISP_E_OVERFLOW, true;
+    out->vt = VT_R8, out->dblVal = x;
+    return *hr = S_OK, true;
 }
 
 }  // namespace
@@ -413,8 +514,26 @@ LONG Interpreter::Index(const Variant& v) {
 Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
     VARIANT* a = const_cast<Variant*>(&l);
     VARIANT* b = const_cast<Variant*>(&r);
-    Variant out;
+    Variant out, left, right;
     HRESULT hr = S_OK;
+    if (IsArithmetic(op)) {
+        // An object stands for its default value, fetched once here as the
+        // operator would fetch it (left first, its failure the operator's).
+        if (l.vt == VT_DISPATCH) {
+            hr = convert::ResolveValue(l, LOCALE_USER_DEFAULT, &left);
+            if (FAILED(hr)) Raise(hr);
+            a = &left;
+        }
+        if (r.vt == VT_DISPATCH) {
+            hr = convert::ResolveValue(r, LOCALE_USER_DEFAULT, &right);
+            if (FAILED(hr)) Raise(hr);
+            b = &right;
+        }
+    }
+    if (QuickOperate(op, *a, *b, &out, &hr)) {
+        if (FAILED(hr)) Raise(hr);
+        return out;
+    }
     switch (op) {
         case Operator::Pow:
             hr = VarPow(a, b, &out);
@@ -453,9 +572,6 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
             if (!IsObject(l) || !IsObject(r)) RaiseNumber(kObjectRequired);
             return Variant(l.punkVal == r.punkVal);
         default: {
-            static constexpr Comparison kCompare[] = {
-                Comparison::Equal,     Comparison::NotEqual, Comparison::Less,
-                Comparison::LessEqual, Comparison::Greater,  Comparison::GreaterEqual};
             hr = Compare(kCompare[static_cast<int>(op) - static_cast<int>(Operator::Eq)], l, r,
                          &out);
             break;
