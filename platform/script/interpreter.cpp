@@ -189,6 +189,46 @@ bool QuickOperate(Operator op, const VARIANT& l, const VARIANT& r, VARIANT* out,
     return *hr = S_OK, true;
 }
 
+// A copy of a value; one that owns nothing is copied as it stands.
+Variant CopyOf(const VARIANT& v) {
+    switch (v.vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_I2:
+        case VT_I4:
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_BOOL:
+        case VT_UI1: {
+            Variant out;
+            *static_cast<VARIANT*>(&out) = v;
+            return out;
+        }
+        default:
+            return Variant(v);
+    }
+}
+
+// The order of two Integers, Longs or Doubles (none NaN) as VarCmp gives
+// it; false for any other pair.
+bool QuickOrder(const VARIANT& l, const VARIANT& r, HRESULT* order) {
+    const bool whole = IsWhole(l.vt) && IsWhole(r.vt);
+    if (!whole && !((IsWhole(l.vt) || l.vt == VT_R8) && (IsWhole(r.vt) || r.vt == VT_R8)))
+        return false;
+    if (whole) {
+        const int64_t a = WholeOf(l), b = WholeOf(r);
+        *order = a < b ? VARCMP_LT : a == b ? VARCMP_EQ : VARCMP_GT;
+        return true;
+    }
+    const double a = l.vt == VT_R8 ? l.dblVal : static_cast<double>(WholeOf(l));
+    const double b = r.vt == VT_R8 ? r.dblVal : static_cast<double>(WholeOf(r));
+    if (std::isnan(a) || std::isnan(b)) return false;
+    *order = a < b ? VARCMP_LT : a == b ? VARCMP_EQ : VARCMP_GT;
+    return true;
+}
+
 }  // namespace
 
 [[noreturn]] void RaiseNumber(LONG number) {
@@ -340,17 +380,34 @@ Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
     const HRESULT direction = CompareValues(step, zero);
     if (FAILED(direction)) Raise(direction);
     Assign(*s.target, start, false);
+    // A counter that is a variable holding a number is read, compared and
+    // stepped in place, as the general path below would do it.
+    const bool plain = !s.target->left && s.target->args.empty();
     while (true) {
-        const Variant current = EvalRef(*s.target);
-        const HRESULT order = CompareValues(current, limit);
+        Slot* slot = nullptr;
+        Variant* counter = plain ? FindVariable(s.target->name, &slot) : nullptr;
+        HRESULT order = S_OK;
+        if (!counter || !QuickOrder(*counter, limit, &order)) {
+            const Variant current = EvalRef(*s.target);
+            order = CompareValues(current, limit);
+        }
         if (FAILED(order)) Raise(order);
         if (order == VARCMP_NULL) RaiseNumber(kErrorInvalidUseOfNull);
         if (direction == VARCMP_LT ? order == VARCMP_LT : order == VARCMP_GT) break;
         const Flow f = ExecBlock(s.body);
         if (f == Flow::ExitFor) break;
         if (f != Flow::Normal) return f;
-        Variant next, now = EvalRef(*s.target);
-        const HRESULT hr = VarAdd(&now, &step, &next);
+        counter = plain ? FindVariable(s.target->name, &slot) : nullptr;
+        Variant next;
+        HRESULT hr = S_OK;
+        if (counter && !(slot && slot->isConst) &&
+            QuickOperate(Operator::Add, *counter, step, &next, &hr)) {
+            if (FAILED(hr)) Raise(hr);
+            *counter = std::move(next);
+            continue;
+        }
+        Variant now = EvalRef(*s.target);
+        hr = VarAdd(&now, &step, &next);
         if (FAILED(hr)) Raise(hr);
         Assign(*s.target, std::move(next), false);
     }
@@ -582,7 +639,7 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
 }
 
 Variant Interpreter::Eval(const Expr& e) {
-    if (e.kind == Expr::Kind::Literal) return e.value;
+    if (e.kind == Expr::Kind::Literal) return CopyOf(e.value);
     EvalGuard nest;
     switch (e.kind) {
         case Expr::Kind::Literal:
@@ -670,7 +727,7 @@ Variant Interpreter::EvalRef(const Expr& e) {
     const Procedure* proc = FindProcedure(e.name);
     if (proc && (e.parens || !e.args.empty())) return CallProcedure(*proc, e.args);
     if (Variant* v = FindVariable(e.name, nullptr)) {
-        if (e.args.empty() && !(e.parens && v->vt == VT_DISPATCH)) return *v;
+        if (e.args.empty() && !(e.parens && v->vt == VT_DISPATCH)) return CopyOf(*v);
         if (v->vt & VT_ARRAY) return ElementValue(v->vt & VT_TYPEMASK, Element(*v, e.args));
         if (v->vt == VT_DISPATCH)
             return Invoke(ObjectOf(*v), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET,

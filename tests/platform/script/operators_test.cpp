@@ -1,6 +1,7 @@
 // The interpreter's operators give what the value model's operators give,
 // for every pair of a table of values and both as variables and as named
-// items' default values: the same result, type and error.
+// items' default values: the same result, type and error. A For counter
+// steps through the types the addition gives.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -76,6 +77,32 @@ TEST(ScriptOperators, GiveTheValueModelsResults) {
                 }
             }
         }
+    }
+}
+
+TEST(ScriptOperators, ForCountersStepAsTheAdditionDoes) {
+    struct Row {
+        const char* script;
+        const char* want;
+    };
+    const Row rows[] = {
+        {"For i = 32766 To 32768 : Next : R = i", "I4:32769"},
+        {"For i = 2147483646 To 2147483647 : Next : R = i", "R8:2147483648"},
+        {"For i = 1 To 2 Step 0.5 : n = n + 1 : Next : R = i & \"/\" & n", "Str:2.5/3"},
+        {"For i = 10 To 1 Step -3 : s = s & i : Next : R = s & \"/\" & i", "Str:10741/-2"},
+        {"For i = 1 To 5 : i = \"5\" : Next : R = i", "R8:6"},
+        {"For i = 1 To 3 : Set i = R : i = 3 : Next", "I2:4"},
+    };
+    mv::ComPtr<mv::ComObject<CTestItem>> r;
+    ASSERT_EQ(mv::MakeComObject(&r), S_OK);
+    TestSite site;
+    site.items[u"R"] = static_cast<ITestItem*>(r.get());
+    for (const Row& row : rows) {
+        r->value = V("Str:unset");
+        site.errors.clear();
+        RunScript(row.script, site);
+        EXPECT_TRUE(site.errors.empty()) << row.script;
+        EXPECT_EQ(Spec(r->value), row.want) << row.script;
     }
 }
 
