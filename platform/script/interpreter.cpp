@@ -4,6 +4,7 @@
 #include "script/interpreter.h"
 
 #include <cmath>
+#include <optional>
 #include <utility>
 
 #include "oleaut/convert_internal.h"
@@ -247,6 +248,7 @@ Interpreter::~Interpreter() = default;
 
 void Interpreter::Clear() {
     members_.clear();
+    bound_.clear();
     global_.own.clear();
     procedures_.clear();
     programs_.clear();
@@ -259,6 +261,13 @@ void Interpreter::Run(std::shared_ptr<const Program> program) {
     programs_.push_back(std::move(program));
     frames_.assign(1, &global_);
     global_.resumeNext = false;
+    // A program run from inside another (through an object) binds its own ids.
+    struct Bindings {
+        std::vector<Slot*>& bound;
+        std::vector<Slot*> outer;
+        ~Bindings() { bound = std::move(outer); }
+    } bindings{bound_, std::move(bound_)};
+    bound_.assign(code.names, nullptr);
     try {
         ExecBlock(code.code);
     } catch (...) {
@@ -385,7 +394,7 @@ Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
     const bool plain = !s.target->left && s.target->args.empty();
     while (true) {
         Slot* slot = nullptr;
-        Variant* counter = plain ? FindVariable(s.target->name, &slot) : nullptr;
+        Variant* counter = plain ? FindVariable(*s.target, &slot) : nullptr;
         HRESULT order = S_OK;
         if (!counter || !QuickOrder(*counter, limit, &order)) {
             const Variant current = EvalRef(*s.target);
@@ -397,7 +406,7 @@ Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
         const Flow f = ExecBlock(s.body);
         if (f == Flow::ExitFor) break;
         if (f != Flow::Normal) return f;
-        counter = plain ? FindVariable(s.target->name, &slot) : nullptr;
+        counter = plain ? FindVariable(*s.target, &slot) : nullptr;
         Variant next;
         HRESULT hr = S_OK;
         if (counter && !(slot && slot->isConst) &&
@@ -571,20 +580,21 @@ LONG Interpreter::Index(const Variant& v) {
 Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
     VARIANT* a = const_cast<Variant*>(&l);
     VARIANT* b = const_cast<Variant*>(&r);
-    Variant out, left, right;
+    Variant out;
+    std::optional<Variant> left, right;
     HRESULT hr = S_OK;
     if (IsArithmetic(op)) {
         // An object stands for its default value, fetched once here as the
         // operator would fetch it (left first, its failure the operator's).
         if (l.vt == VT_DISPATCH) {
-            hr = convert::ResolveValue(l, LOCALE_USER_DEFAULT, &left);
+            hr = convert::ResolveValue(l, LOCALE_USER_DEFAULT, &left.emplace());
             if (FAILED(hr)) Raise(hr);
-            a = &left;
+            a = &*left;
         }
         if (r.vt == VT_DISPATCH) {
-            hr = convert::ResolveValue(r, LOCALE_USER_DEFAULT, &right);
+            hr = convert::ResolveValue(r, LOCALE_USER_DEFAULT, &right.emplace());
             if (FAILED(hr)) Raise(hr);
-            b = &right;
+            b = &*right;
         }
     }
     if (QuickOperate(op, *a, *b, &out, &hr)) {
@@ -640,6 +650,9 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
 
 Variant Interpreter::Eval(const Expr& e) {
     if (e.kind == Expr::Kind::Literal) return CopyOf(e.value);
+    // A name alone nests no further expression (a procedure it calls is
+    // bounded by the call depth).
+    if (e.kind == Expr::Kind::Ref && !e.left && e.args.empty()) return EvalRef(e);
     EvalGuard nest;
     switch (e.kind) {
         case Expr::Kind::Literal:
@@ -683,6 +696,23 @@ Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
     return nullptr;
 }
 
+Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
+    // Global code runs only the running program's references.
+    if (frames_.back() != &global_ || ref.id == 0 || ref.id > bound_.size())
+        return FindVariable(ref.name, slotOut);
+    Slot*& bound = bound_[ref.id - 1];
+    if (!bound) {
+        auto it = global_.own.find(ref.name);
+        if (it == global_.own.end()) {
+            if (slotOut) *slotOut = nullptr;
+            return nullptr;
+        }
+        bound = &it->second;
+    }
+    if (slotOut) *slotOut = bound;
+    return &bound->value;
+}
+
 Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at) {
     RefuseConstant(name);
     if (explicit_) {
@@ -724,9 +754,10 @@ void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& arg
 Variant Interpreter::EvalRef(const Expr& e) {
     if (e.left) return EvalMember(e);
     // With arguments, a function's own name inside it is a call, not its result.
-    const Procedure* proc = FindProcedure(e.name);
-    if (proc && (e.parens || !e.args.empty())) return CallProcedure(*proc, e.args);
-    if (Variant* v = FindVariable(e.name, nullptr)) {
+    const bool called = e.parens || !e.args.empty();
+    const Procedure* proc = called ? FindProcedure(e.name) : nullptr;
+    if (proc) return CallProcedure(*proc, e.args);
+    if (Variant* v = FindVariable(e, nullptr)) {
         if (e.args.empty() && !(e.parens && v->vt == VT_DISPATCH)) return CopyOf(*v);
         if (v->vt & VT_ARRAY) return ElementValue(v->vt & VT_TYPEMASK, Element(*v, e.args));
         if (v->vt == VT_DISPATCH)
@@ -734,6 +765,7 @@ Variant Interpreter::EvalRef(const Expr& e) {
                           e.args);
         Raise(DISP_E_TYPEMISMATCH);
     }
+    if (!called) proc = FindProcedure(e.name);
     if (proc) return CallProcedure(*proc, e.args);
     if (host_->HasItem(e.name)) {
         IDispatch* item = Item(e.name);
@@ -871,7 +903,7 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
         return;
     }
     Slot* slot = nullptr;
-    Variant* var = FindVariable(target.name, &slot);
+    Variant* var = FindVariable(target, &slot);
     if (!var && FindProcedure(target.name)) RaiseNumber(kIllegalAssignment);
     if (!var && host_->HasItem(target.name)) {
         if (set) RaiseNumber(kIllegalAssignment);

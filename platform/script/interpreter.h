@@ -95,6 +95,7 @@ private:
     void Assign(const Expr& target, Variant value, bool set);
 
     Variant* FindVariable(const std::u16string& name, Slot** slot);
+    Variant* FindVariable(const Expr& ref, Slot** slot);
     Variant* DeclareImplicit(const std::u16string& name, const Expr& at);
     const Procedure* FindProcedure(const std::u16string& name) const;
     bool IsErrObject(const Expr& e);
@@ -116,6 +117,9 @@ private:
     std::unordered_map<std::u16string, const Procedure*> procedures_;
     std::vector<Frame*> frames_;
     Frame global_;
+    // The global variables the running program's references have found, by
+    // the reference's id: a global variable, once made, stays until Clear.
+    std::vector<Slot*> bound_;
     BuiltinState builtinState_;
     bool explicit_ = false;
     struct ErrState {

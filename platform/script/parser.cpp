@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <unordered_map>
 
 #include "oleaut/convert_internal.h"
 #include "script/syntax.h"
@@ -299,6 +300,7 @@ public:
             SkipEnds();
         }
         p.bytes = bytes_ + sizeof(Program);
+        p.names = static_cast<uint32_t>(ids_.size());
         return p;
     }
 
@@ -569,6 +571,7 @@ private:
         ExprPtr e = Make(Expr::Kind::Ref, at);
         e->spelling = Peek().spelling;
         e->name = Identifier();
+        e->id = NameId(e->name);
         if (IsSymbol(u"(")) Arguments(e.get());
         return Members(Bounded(std::move(e)));
     }
@@ -849,6 +852,7 @@ private:
         s->target = Make(Expr::Kind::Ref, Peek().at);
         s->target->spelling = Peek().spelling;
         s->target->name = Identifier();
+        s->target->id = NameId(s->target->name);
         ExpectSymbol(u"=", kExpectedEquals);
         s->value = Expression();
         ExpectWord(u"to", 1013);
@@ -927,6 +931,12 @@ private:
     size_t k_ = 0;
     int depth_ = 0;
     size_t bytes_ = 0;
+    std::unordered_map<std::u16string, uint32_t> ids_;
+
+    // The number of a referenced name, the same for each of its uses.
+    uint32_t NameId(const std::u16string& name) {
+        return ids_.try_emplace(name, static_cast<uint32_t>(ids_.size() + 1)).first->second;
+    }
 };
 
 }  // namespace
