@@ -93,4 +93,27 @@ TEST_F(ProgramCache, ManyTextsEvictTheLeastRecentlyUsed) {
     EXPECT_EQ(counts.entries, mv::script::kProgramCacheEntries);
 }
 
+// Names are numbered per text: texts run one after another on one engine
+// each find the global variables by their own numbers.
+TEST_F(ProgramCache, TextsOnOneEngineShareItsVariables) {
+    mv::ComPtr<IActiveScript> engine;
+    ASSERT_EQ(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                               engine.PutVoid()),
+              S_OK);
+    mv::ComPtr<IActiveScriptParse> parse;
+    ASSERT_EQ(engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid()), S_OK);
+    ASSERT_EQ(engine->SetScriptSite(&site_), S_OK);
+    ASSERT_EQ(parse->InitNew(), S_OK);
+    ASSERT_EQ(engine->AddNamedItem(u"R", SCRIPTITEM_ISVISIBLE), S_OK);
+    ASSERT_EQ(engine->SetScriptState(SCRIPTSTATE_CONNECTED), S_OK);
+    for (const char16_t* text : {u"a = 1 : b = 2", u"b = b + 10 : c = a : R = a & b & c",
+                                 u"For a = 1 To 2 : b = b & a : Next : R = R & b"})
+        EXPECT_EQ(
+            parse->ParseScriptText(text, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr),
+            S_OK);
+    EXPECT_TRUE(site_.errors.empty());
+    EXPECT_EQ(Spec(r_->value), "Str:11211212");
+    EXPECT_EQ(engine->Close(), S_OK);
+}
+
 }  // namespace
