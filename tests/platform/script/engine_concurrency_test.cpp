@@ -50,7 +50,7 @@ TEST(ScriptEngineConcurrency, ThreadsShareKeptTexts) {
             const std::string mine = "R = R & \"" + std::to_string(t) + "\"";
             for (int run = 0; run < kRuns; ++run) {
                 r->value = mv::Variant(LONG{t});
-                RunScript("Dim k : For k = 1 To 10 : R = R + k : Next", site);
+                RunScript("Dim k : For k = 1 To 10 : R = R + k : Next : R = R & \"!\"", site);
                 shared[t] = mv::test::Spec(r->value);
                 RunScript(mine.c_str(), site);
                 own[t] = mv::test::Spec(r->value);
@@ -60,8 +60,8 @@ TEST(ScriptEngineConcurrency, ThreadsShareKeptTexts) {
     }
     for (auto& th : threads) th.join();
     for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(shared[t], "I4:" + std::to_string(t + 55)) << t;
-        EXPECT_EQ(own[t], "Str:" + std::to_string(t + 55) + std::to_string(t)) << t;
+        EXPECT_EQ(shared[t], "Str:" + std::to_string(t + 55) + "!") << t;
+        EXPECT_EQ(own[t], "Str:" + std::to_string(t + 55) + "!" + std::to_string(t)) << t;
     }
     EXPECT_EQ(mv::script::ProgramCacheCountsForTesting().entries, size_t{kThreads + 1});
 }
