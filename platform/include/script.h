@@ -186,6 +186,19 @@ HRESULT CreateEngine(IUnknown* outer, REFIID riid, void** ppv);
 // exhausted"); 0 (the default) sets no budget.
 void SetStatementBudgetForTesting(uint64_t statements);
 
+// Parsed texts are kept for every engine in the process, within these
+// bounds (the bytes estimate a program's text and its parsed nodes).
+constexpr size_t kProgramCacheEntries = 512;
+constexpr size_t kProgramCacheBytes = size_t{16} << 20;
+
+// What the cache holds, and how many texts it has parsed since it was
+// last emptied.
+struct ProgramCacheCounts {
+    size_t entries, bytes, parses;
+};
+ProgramCacheCounts ProgramCacheCountsForTesting();
+void ClearProgramCacheForTesting();
+
 }  // namespace mv::script
 
 // The scripting interfaces' identifiers by type, for ComPtr::As and the

@@ -8,6 +8,7 @@
 
 #include "comobj.h"
 #include "script/interpreter.h"
+#include "script/program_cache.h"
 
 namespace mv::script {
 namespace {
@@ -139,8 +140,7 @@ public:
         // A null text is empty; the text ends at its first NUL.
         const std::u16string text(code ? code : u"");
         try {
-            auto program = std::make_unique<Program>(Parse(text));
-            pending_.push_back({std::move(program), text});
+            pending_.push_back({CompileText(text), text});
         } catch (const SyntaxError& e) {
             Report(e.number, std::u16string(ErrorDescription(e.number)), kCompileSource, e.at,
                    text);
@@ -161,7 +161,7 @@ private:
         bool resolved;
     };
     struct Pending {
-        std::unique_ptr<Program> program;
+        std::shared_ptr<const Program> program;
         std::u16string text;
     };
 

@@ -3,6 +3,8 @@
 // through IDispatch.
 #include "script/interpreter.h"
 
+#include <cmath>
+#include <optional>
 #include <utility>
 
 #include "oleaut/convert_internal.h"
@@ -88,6 +90,146 @@ Variant ElementValue(VARTYPE base, void* p) {
     throw e;
 }
 
+// The operators whose operands are numbers (an object's default value).
+bool IsArithmetic(Operator op) {
+    return op <= Operator::Sub && op != Operator::Neg;
+}
+
+constexpr Comparison kCompare[] = {Comparison::Equal,   Comparison::NotEqual,
+                                   Comparison::Less,    Comparison::LessEqual,
+                                   Comparison::Greater, Comparison::GreaterEqual};
+
+// An integer result of type `vt` (Integer or Long), or the next wider type
+// up to `widest` (Long, or Double past Long); DISP_E_OVERFLOW beyond.
+HRESULT StoreWhole(int64_t x, VARTYPE vt, VARTYPE widest, VARIANT* out) {
+    if (vt == VT_I2 && x >= INT16_MIN && x <= INT16_MAX) {
+        out->vt = VT_I2, out->iVal = static_cast<SHORT>(x);
+    } else if (x >= INT32_MIN && x <= INT32_MAX) {
+        out->vt = VT_I4, out->lVal = static_cast<LONG>(x);
+    } else if (widest == VT_R8) {
+        out->vt = VT_R8, out->dblVal = static_cast<double>(x);
+    } else {
+        return DISP_E_OVERFLOW;
+    }
+    return S_OK;
+}
+
+bool IsWhole(VARTYPE vt) {
+    return vt == VT_I2 || vt == VT_I4;
+}
+
+int64_t WholeOf(const VARIANT& v) {
+    return v.vt == VT_I2 ? v.iVal : v.lVal;
+}
+
+// The operators on Integers, Longs and Doubles computed here, with the
+// results, types and failures of the general operators; false leaves the
+// operation to them.
+bool QuickOperate(Operator op, const VARIANT& l, const VARIANT& r, VARIANT* out, HRESULT* hr) {
+    const bool whole = IsWhole(l.vt) && IsWhole(r.vt);
+    if (!whole && !((IsWhole(l.vt) || l.vt == VT_R8) && (IsWhole(r.vt) || r.vt == VT_R8)))
+        return false;
+    if (whole) {
+        const int64_t a = WholeOf(l), b = WholeOf(r);
+        const VARTYPE vt = l.vt == VT_I4 || r.vt == VT_I4 ? VT_I4 : VT_I2;
+        switch (op) {
+            case Operator::Add:
+                return *hr = StoreWhole(a + b, vt, VT_R8, out), true;
+            case Operator::Sub:
+                return *hr = StoreWhole(a - b, vt, VT_R8, out), true;
+            case Operator::Mul:
+                return *hr = StoreWhole(a * b, vt, VT_R8, out), true;
+            case Operator::Idiv:
+            case Operator::Mod:
+                if (b == 0) return *hr = DISP_E_DIVBYZERO, true;
+                return *hr = StoreWhole(op == Operator::Idiv ? a / b : a % b, vt, VT_I4, out), true;
+            case Operator::Eq:
+            case Operator::Ne:
+            case Operator::Lt:
+            case Operator::Le:
+            case Operator::Gt:
+            case Operator::Ge: {
+                static constexpr bool kTruth[][3] = {{false, true, false}, {true, false, true},
+                                                     {true, false, false}, {true, true, false},
+                                                     {false, false, true}, {false, true, true}};
+                const int order = a < b ? 0 : a == b ? 1 : 2;
+                out->vt = VT_BOOL;
+                out->boolVal = kTruth[static_cast<int>(op) - static_cast<int>(Operator::Eq)][order]
+                                   ? VARIANT_TRUE
+                                   : VARIANT_FALSE;
+                return *hr = S_OK, true;
+            }
+            default:
+                break;
+        }
+    }
+    const double a = l.vt == VT_R8 ? l.dblVal : static_cast<double>(WholeOf(l));
+    const double b = r.vt == VT_R8 ? r.dblVal : static_cast<double>(WholeOf(r));
+    double x = 0;
+    switch (op) {
+        case Operator::Add:
+            x = a + b;
+            break;
+        case Operator::Sub:
+            x = a - b;
+            break;
+        case Operator::Mul:
+            x = a * b;
+            break;
+        case Operator::Div:
+            if (b == 0.0 && std::isfinite(a))
+                return *hr = a == 0.0 ? DISP_E_OVERFLOW : DISP_E_DIVBYZERO, true;
+            x = a / b;
+            break;
+        default:
+            return false;
+    }
+    if (std::isfinite(a) && std::isfinite(b) && !std::isfinite(x))
+        return *hr = DISP_E_OVERFLOW, true;
+    out->vt = VT_R8, out->dblVal = x;
+    return *hr = S_OK, true;
+}
+
+// A copy of a value; one that owns nothing is copied as it stands.
+Variant CopyOf(const VARIANT& v) {
+    switch (v.vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_I2:
+        case VT_I4:
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_BOOL:
+        case VT_UI1: {
+            Variant out;
+            *static_cast<VARIANT*>(&out) = v;
+            return out;
+        }
+        default:
+            return Variant(v);
+    }
+}
+
+// The order of two Integers, Longs or Doubles (none NaN) as VarCmp gives
+// it; false for any other pair.
+bool QuickOrder(const VARIANT& l, const VARIANT& r, HRESULT* order) {
+    const bool whole = IsWhole(l.vt) && IsWhole(r.vt);
+    if (!whole && !((IsWhole(l.vt) || l.vt == VT_R8) && (IsWhole(r.vt) || r.vt == VT_R8)))
+        return false;
+    if (whole) {
+        const int64_t a = WholeOf(l), b = WholeOf(r);
+        *order = a < b ? VARCMP_LT : a == b ? VARCMP_EQ : VARCMP_GT;
+        return true;
+    }
+    const double a = l.vt == VT_R8 ? l.dblVal : static_cast<double>(WholeOf(l));
+    const double b = r.vt == VT_R8 ? r.dblVal : static_cast<double>(WholeOf(r));
+    if (std::isnan(a) || std::isnan(b)) return false;
+    *order = a < b ? VARCMP_LT : a == b ? VARCMP_EQ : VARCMP_GT;
+    return true;
+}
+
 }  // namespace
 
 [[noreturn]] void RaiseNumber(LONG number) {
@@ -106,18 +248,26 @@ Interpreter::~Interpreter() = default;
 
 void Interpreter::Clear() {
     members_.clear();
+    bound_.clear();
     global_.own.clear();
     procedures_.clear();
     programs_.clear();
 }
 
-void Interpreter::Run(std::unique_ptr<Program> program) {
+void Interpreter::Run(std::shared_ptr<const Program> program) {
     explicit_ = explicit_ || program->explicitNames;
     for (const auto& p : program->procedures) procedures_[p->name] = p.get();
     const Program& code = *program;
     programs_.push_back(std::move(program));
     frames_.assign(1, &global_);
     global_.resumeNext = false;
+    // A program run from inside another (through an object) binds its own ids.
+    struct Bindings {
+        std::vector<Slot*>& bound;
+        std::vector<Slot*> outer;
+        ~Bindings() { bound = std::move(outer); }
+    } bindings{bound_, std::move(bound_)};
+    bound_.assign(code.names, nullptr);
     try {
         ExecBlock(code.code);
     } catch (...) {
@@ -239,17 +389,34 @@ Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
     const HRESULT direction = CompareValues(step, zero);
     if (FAILED(direction)) Raise(direction);
     Assign(*s.target, start, false);
+    // A counter that is a variable holding a number is read, compared and
+    // stepped in place, as the general path below would do it.
+    const bool plain = !s.target->left && s.target->args.empty();
     while (true) {
-        const Variant current = EvalRef(*s.target);
-        const HRESULT order = CompareValues(current, limit);
+        Slot* slot = nullptr;
+        Variant* counter = plain ? FindVariable(*s.target, &slot) : nullptr;
+        HRESULT order = S_OK;
+        if (!counter || !QuickOrder(*counter, limit, &order)) {
+            const Variant current = EvalRef(*s.target);
+            order = CompareValues(current, limit);
+        }
         if (FAILED(order)) Raise(order);
         if (order == VARCMP_NULL) RaiseNumber(kErrorInvalidUseOfNull);
         if (direction == VARCMP_LT ? order == VARCMP_LT : order == VARCMP_GT) break;
         const Flow f = ExecBlock(s.body);
         if (f == Flow::ExitFor) break;
         if (f != Flow::Normal) return f;
-        Variant next, now = EvalRef(*s.target);
-        const HRESULT hr = VarAdd(&now, &step, &next);
+        counter = plain ? FindVariable(*s.target, &slot) : nullptr;
+        Variant next;
+        HRESULT hr = S_OK;
+        if (counter && !(slot && slot->isConst) &&
+            QuickOperate(Operator::Add, *counter, step, &next, &hr)) {
+            if (FAILED(hr)) Raise(hr);
+            *counter = std::move(next);
+            continue;
+        }
+        Variant now = EvalRef(*s.target);
+        hr = VarAdd(&now, &step, &next);
         if (FAILED(hr)) Raise(hr);
         Assign(*s.target, std::move(next), false);
     }
@@ -414,7 +581,26 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
     VARIANT* a = const_cast<Variant*>(&l);
     VARIANT* b = const_cast<Variant*>(&r);
     Variant out;
+    std::optional<Variant> left, right;
     HRESULT hr = S_OK;
+    if (IsArithmetic(op)) {
+        // An object stands for its default value, fetched once here as the
+        // operator would fetch it (left first, its failure the operator's).
+        if (l.vt == VT_DISPATCH) {
+            hr = convert::ResolveValue(l, LOCALE_USER_DEFAULT, &left.emplace());
+            if (FAILED(hr)) Raise(hr);
+            a = &*left;
+        }
+        if (r.vt == VT_DISPATCH) {
+            hr = convert::ResolveValue(r, LOCALE_USER_DEFAULT, &right.emplace());
+            if (FAILED(hr)) Raise(hr);
+            b = &*right;
+        }
+    }
+    if (QuickOperate(op, *a, *b, &out, &hr)) {
+        if (FAILED(hr)) Raise(hr);
+        return out;
+    }
     switch (op) {
         case Operator::Pow:
             hr = VarPow(a, b, &out);
@@ -453,9 +639,6 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
             if (!IsObject(l) || !IsObject(r)) RaiseNumber(kObjectRequired);
             return Variant(l.punkVal == r.punkVal);
         default: {
-            static constexpr Comparison kCompare[] = {
-                Comparison::Equal,     Comparison::NotEqual, Comparison::Less,
-                Comparison::LessEqual, Comparison::Greater,  Comparison::GreaterEqual};
             hr = Compare(kCompare[static_cast<int>(op) - static_cast<int>(Operator::Eq)], l, r,
                          &out);
             break;
@@ -466,7 +649,10 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
 }
 
 Variant Interpreter::Eval(const Expr& e) {
-    if (e.kind == Expr::Kind::Literal) return e.value;
+    if (e.kind == Expr::Kind::Literal) return CopyOf(e.value);
+    // A name alone nests no further expression (a procedure it calls is
+    // bounded by the call depth).
+    if (e.kind == Expr::Kind::Ref && !e.left && e.args.empty()) return EvalRef(e);
     EvalGuard nest;
     switch (e.kind) {
         case Expr::Kind::Literal:
@@ -510,6 +696,23 @@ Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
     return nullptr;
 }
 
+Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
+    // Global code runs only the running program's references.
+    if (frames_.back() != &global_ || ref.id == 0 || ref.id > bound_.size())
+        return FindVariable(ref.name, slotOut);
+    Slot*& bound = bound_[ref.id - 1];
+    if (!bound) {
+        auto it = global_.own.find(ref.name);
+        if (it == global_.own.end()) {
+            if (slotOut) *slotOut = nullptr;
+            return nullptr;
+        }
+        bound = &it->second;
+    }
+    if (slotOut) *slotOut = bound;
+    return &bound->value;
+}
+
 Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at) {
     RefuseConstant(name);
     if (explicit_) {
@@ -551,16 +754,18 @@ void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& arg
 Variant Interpreter::EvalRef(const Expr& e) {
     if (e.left) return EvalMember(e);
     // With arguments, a function's own name inside it is a call, not its result.
-    const Procedure* proc = FindProcedure(e.name);
-    if (proc && (e.parens || !e.args.empty())) return CallProcedure(*proc, e.args);
-    if (Variant* v = FindVariable(e.name, nullptr)) {
-        if (e.args.empty() && !(e.parens && v->vt == VT_DISPATCH)) return *v;
+    const bool called = e.parens || !e.args.empty();
+    const Procedure* proc = called ? FindProcedure(e.name) : nullptr;
+    if (proc) return CallProcedure(*proc, e.args);
+    if (Variant* v = FindVariable(e, nullptr)) {
+        if (e.args.empty() && !(e.parens && v->vt == VT_DISPATCH)) return CopyOf(*v);
         if (v->vt & VT_ARRAY) return ElementValue(v->vt & VT_TYPEMASK, Element(*v, e.args));
         if (v->vt == VT_DISPATCH)
             return Invoke(ObjectOf(*v), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
                           e.args);
         Raise(DISP_E_TYPEMISMATCH);
     }
+    if (!called) proc = FindProcedure(e.name);
     if (proc) return CallProcedure(*proc, e.args);
     if (host_->HasItem(e.name)) {
         IDispatch* item = Item(e.name);
@@ -698,7 +903,7 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
         return;
     }
     Slot* slot = nullptr;
-    Variant* var = FindVariable(target.name, &slot);
+    Variant* var = FindVariable(target, &slot);
     if (!var && FindProcedure(target.name)) RaiseNumber(kIllegalAssignment);
     if (!var && host_->HasItem(target.name)) {
         if (set) RaiseNumber(kIllegalAssignment);

@@ -59,7 +59,7 @@ public:
 
     // Keeps the program (its procedures become global names) and runs its
     // global code; throws RuntimeError.
-    void Run(std::unique_ptr<Program> program);
+    void Run(std::shared_ptr<const Program> program);
     // Forgets variables, procedures and cached members.
     void Clear();
 
@@ -95,6 +95,7 @@ private:
     void Assign(const Expr& target, Variant value, bool set);
 
     Variant* FindVariable(const std::u16string& name, Slot** slot);
+    Variant* FindVariable(const Expr& ref, Slot** slot);
     Variant* DeclareImplicit(const std::u16string& name, const Expr& at);
     const Procedure* FindProcedure(const std::u16string& name) const;
     bool IsErrObject(const Expr& e);
@@ -112,10 +113,13 @@ private:
 
     ScriptHost* host_;
     uint64_t budget_, executed_ = 0;
-    std::vector<std::unique_ptr<Program>> programs_;
+    std::vector<std::shared_ptr<const Program>> programs_;
     std::unordered_map<std::u16string, const Procedure*> procedures_;
     std::vector<Frame*> frames_;
     Frame global_;
+    // The global variables the running program's references have found, by
+    // the reference's id: a global variable, once made, stays until Clear.
+    std::vector<Slot*> bound_;
     BuiltinState builtinState_;
     bool explicit_ = false;
     struct ErrState {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
+#include <unordered_map>
 
 #include "oleaut/convert_internal.h"
 #include "script/syntax.h"
@@ -298,6 +299,8 @@ public:
             }
             SkipEnds();
         }
+        p.bytes = bytes_ + sizeof(Program);
+        p.names = static_cast<uint32_t>(ids_.size());
         return p;
     }
 
@@ -357,6 +360,7 @@ private:
     // ---- expressions ------------------------------------------------------
     ExprPtr Make(Expr::Kind kind, Position at) {
         auto e = std::make_unique<Expr>();
+        bytes_ += sizeof(Expr);
         e->kind = kind;
         e->at = at;
         return e;
@@ -567,6 +571,7 @@ private:
         ExprPtr e = Make(Expr::Kind::Ref, at);
         e->spelling = Peek().spelling;
         e->name = Identifier();
+        e->id = NameId(e->name);
         if (IsSymbol(u"(")) Arguments(e.get());
         return Members(Bounded(std::move(e)));
     }
@@ -588,6 +593,7 @@ private:
     // ---- statements -------------------------------------------------------
     std::unique_ptr<Stmt> MakeStmt(Stmt::Kind kind, Position at) {
         auto s = std::make_unique<Stmt>();
+        bytes_ += sizeof(Stmt);
         s->kind = kind;
         s->at = at;
         return s;
@@ -846,6 +852,7 @@ private:
         s->target = Make(Expr::Kind::Ref, Peek().at);
         s->target->spelling = Peek().spelling;
         s->target->name = Identifier();
+        s->target->id = NameId(s->target->name);
         ExpectSymbol(u"=", kExpectedEquals);
         s->value = Expression();
         ExpectWord(u"to", 1013);
@@ -881,6 +888,7 @@ private:
 
     std::unique_ptr<Procedure> ProcedureDef() {
         auto p = std::make_unique<Procedure>();
+        bytes_ += sizeof(Procedure);
         p->function = IsWord(u"function");
         Next();
         p->name = Identifier();
@@ -922,6 +930,13 @@ private:
     std::vector<Token> t_;
     size_t k_ = 0;
     int depth_ = 0;
+    size_t bytes_ = 0;
+    std::unordered_map<std::u16string, uint32_t> ids_;
+
+    // The number of a referenced name, the same for each of its uses.
+    uint32_t NameId(const std::u16string& name) {
+        return ids_.try_emplace(name, static_cast<uint32_t>(ids_.size() + 1)).first->second;
+    }
 };
 
 }  // namespace

@@ -62,6 +62,7 @@ struct Expr {
     std::vector<ExprPtr> args;    // Ref
     bool parens = false;          // Ref: arguments in parentheses (even none)
     bool grouped = false;         // written in parentheses of its own: passed by value
+    uint32_t id = 0;              // Ref without an object: its name's number in the program
     int depth = 1;                // of its tree, bounded (evaluation recurses)
 };
 
@@ -126,6 +127,8 @@ struct Program {
     Block code;
     std::vector<std::unique_ptr<Procedure>> procedures;
     bool explicitNames = false;  // Option Explicit
+    size_t bytes = 0;            // an estimate of its nodes' memory
+    uint32_t names = 0;          // the distinct names its references use (ids 1 to names)
 };
 
 // A name as the language compares it: ASCII letters in lower case.
