@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <memory>
 
-#include "bindings/data_source_locator.h"
 #include "frame/app_globals.h"
 #include "frame/trace.h"
+#include "sources/data_source_locator.h"
 
 namespace {
 
