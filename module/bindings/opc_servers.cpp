@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "bindings/opc_da_server.h"
+#include "sources/opc_da_server.h"
 
 void GetLocalComputerName(std::string& target) {
     char buffer[16] = {};

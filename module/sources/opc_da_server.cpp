@@ -1,4 +1,4 @@
-#include "bindings/opc_da_server.h"
+#include "sources/opc_da_server.h"
 
 #include <cstdio>
 #include <memory>
