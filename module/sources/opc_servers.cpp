@@ -1,4 +1,4 @@
-#include "bindings/opc_servers.h"
+#include "sources/opc_servers.h"
 
 #include <new>
 
