@@ -2,11 +2,11 @@
 
 #include <utility>
 
-#include "bindings/data_set_column.h"
 #include "executors/calc_variant.h"
 #include "frame/trace.h"
 #include "parameters/eng_unit.h"
 #include "persistence/obj_collection.h"
+#include "sources/data_set_column.h"
 
 namespace {
 

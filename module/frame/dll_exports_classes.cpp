@@ -4,7 +4,6 @@
 // Classes without a line answer CLASS_E_CLASSNOTAVAILABLE.
 #include "bindings/bpd_receiver.h"
 #include "bindings/data_set.h"
-#include "bindings/data_set_column.h"
 #include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
@@ -24,6 +23,7 @@
 #include "persistence/obj_collection.h"
 #include "scheduling/calculation_ref.h"
 #include "scheduling/schedule_group.h"
+#include "sources/data_set_column.h"
 
 void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
