@@ -3,7 +3,6 @@
 //   MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
 // Classes without a line answer CLASS_E_CLASSNOTAVAILABLE.
 #include "bindings/bpd_receiver.h"
-#include "bindings/data_set.h"
 #include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
@@ -23,6 +22,7 @@
 #include "persistence/obj_collection.h"
 #include "scheduling/calculation_ref.h"
 #include "scheduling/schedule_group.h"
+#include "sources/data_set.h"
 #include "sources/data_set_column.h"
 
 void MvAddModuleClassFactories() {

@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "../persistence/persist_test_class.h"
-#include "bindings/data_set.h"
 #include "bindings/dravik_connect.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
 #include "persistence/obj_collection.h"
+#include "sources/data_set.h"
 #include "sources/data_set_column.h"
 
 namespace child_test {

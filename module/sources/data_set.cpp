@@ -1,4 +1,4 @@
-#include "bindings/data_set.h"
+#include "sources/data_set.h"
 
 #include <utility>
 
