@@ -3,7 +3,6 @@
 //   MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
 // Classes without a line answer CLASS_E_CLASSNOTAVAILABLE.
 #include "bindings/bpd_receiver.h"
-#include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
 #include "environment/formula_library.h"
@@ -24,6 +23,7 @@
 #include "scheduling/schedule_group.h"
 #include "sources/data_set.h"
 #include "sources/data_set_column.h"
+#include "sources/dravik_connect.h"
 
 void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
