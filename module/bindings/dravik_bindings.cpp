@@ -6,7 +6,7 @@
 #include <string>
 
 #include "calculation/calculation.h"
-#include "executors/calc_variant.h"
+#include "frame/calc_variant.h"
 #include "frame/hosted_servers.h"
 #include "frame/object_server.h"
 #include "frame/trace.h"

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "executors/calc_variant.h"
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 #include "parameters/eng_unit.h"
 #include "persistence/obj_collection.h"
