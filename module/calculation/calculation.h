@@ -33,7 +33,7 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/binding_definitions.h"
+#include "bindings/binding_definitions.h"  // its binding sets; the class spans up to bindings/
 #include "comobj.h"
 #include "frame/owned_string.h"
 #include "interfaces/IMvCalcName.h"

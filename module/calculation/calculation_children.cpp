@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "calculation/calculation.h"
-#include "executors/calc_ole_method.h"
+#include "executors/calc_ole_method.h"  // its OLE method children; the class spans executors/
 #include "frame/trace.h"
 #include "parameters/parameter.h"
 #include "persistence/obj_collection.h"
