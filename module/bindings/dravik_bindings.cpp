@@ -5,12 +5,12 @@
 // recipe parameter of a pass shows.
 #include <string>
 
-#include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
-#include "executors/calc_variant.h"
+#include "frame/calc_variant.h"
 #include "frame/hosted_servers.h"
 #include "frame/object_server.h"
 #include "frame/trace.h"
+#include "sources/dravik_connect.h"
 
 namespace {
 

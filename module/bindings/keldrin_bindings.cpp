@@ -3,13 +3,13 @@
 // pending definition of a server is read or written in one batched call.
 #include <cstring>
 
-#include "bindings/keldrin_servers.h"
 #include "bindings/keldrin_values.h"
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
 #include "frame/keldrin_client.h"
 #include "frame/owned_string.h"
 #include "parameters/parameter_historian.h"
+#include "sources/keldrin_servers.h"
 
 static_assert(sizeof(RecordField) == sizeof(KeldrinRecField) &&
               offsetof(RecordField, Field_ID) == offsetof(KeldrinRecField, FieldId));

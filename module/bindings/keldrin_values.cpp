@@ -8,12 +8,12 @@
 #include <type_traits>
 #include <vector>
 
-#include "bindings/keldrin_servers.h"
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
 #include "frame/keldrin_client.h"
 #include "frame/owned_string.h"
 #include "frame/time_conversions.h"
+#include "sources/keldrin_servers.h"
 
 namespace {
 

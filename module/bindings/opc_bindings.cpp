@@ -6,10 +6,10 @@
 
 #include <memory>
 
-#include "bindings/opc_da_server.h"
-#include "bindings/opc_servers.h"
 #include "calculation/calculation.h"
 #include "frame/opc_registry.h"
+#include "sources/opc_da_server.h"
+#include "sources/opc_servers.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cmath>
 #include <string>
 
-#include "bindings/time_conversion_interface.h"
 #include "calculation/calculation.h"
 #include "frame/trace.h"
+#include "sources/time_conversion_interface.h"
 
 namespace {
 

@@ -12,12 +12,12 @@
 // and share its declaration.
 #include <string>
 
-#include "bindings/bus_adapter_interfaces.h"
 #include "calculation/calculation.h"
 #include "frame/app_globals.h"
 #include "frame/base_folder.h"
 #include "frame/tagged_lock.h"
 #include "frame/trace.h"
+#include "sources/bus_adapter_interfaces.h"
 #include "sys_env.h"
 #include "xml.h"
 

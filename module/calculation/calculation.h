@@ -35,8 +35,7 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/binding_definitions.h"
-#include "bindings/data_manager.h"
+#include "bindings/binding_definitions.h"  // its binding sets; the class spans up to bindings/
 #include "comobj.h"
 #include "frame/owned_string.h"
 #include "interfaces/IMvCalcName.h"
@@ -47,6 +46,7 @@
 #include "persistence/persist_xml.h"
 #include "persistence/property_map.h"
 #include "script.h"
+#include "sources/data_manager.h"
 
 // The calculation running innermost on the calling thread (the top of its
 // running-calculation stack), without a reference of its own; null outside

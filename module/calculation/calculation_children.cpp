@@ -6,13 +6,13 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/data_set.h"
-#include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
-#include "executors/calc_ole_method.h"
+#include "executors/calc_ole_method.h"  // its OLE method children; the class spans executors/
 #include "frame/trace.h"
 #include "parameters/parameter.h"
 #include "persistence/obj_collection.h"
+#include "sources/data_set.h"
+#include "sources/dravik_connect.h"
 
 namespace {
 

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "bindings/keldrin_servers.h"
 #include "calculation/calculation.h"
 #include "frame/keldrin_client.h"
 #include "frame/trace.h"
+#include "sources/keldrin_servers.h"
 
 namespace {
 

@@ -6,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "bindings/bus_adapter_interfaces.h"
 #include "environment/calc_cache.h"
 #include "environment/library_cache.h"
 #include "frame/app_globals.h"
@@ -16,6 +15,7 @@
 #include "frame/tls_slots.h"
 #include "frame/trace.h"
 #include "parameters/unit_conversion.h"
+#include "sources/bus_adapter_interfaces.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 
 #include "calculation/calculation.h"
 #include "exceptions.h"
-#include "executors/calc_variant.h"
 #include "executors/ole_calls.h"
+#include "frame/calc_variant.h"
 #include "frame/exception_text.h"
 #include "frame/trace.h"
 #include "sys.h"

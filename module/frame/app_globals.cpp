@@ -2,8 +2,6 @@
 
 #include <utility>
 
-#include "environment/calc_cache.h"
-
 namespace {
 
 // Releases an interface pointer that is still set when the module's objects

@@ -16,7 +16,9 @@ using MvCreateInstanceFn = HRESULT (*)(IUnknown* outer, REFIID riid, void** ppv)
 // for it. E_INVALIDARG for a class the module does not serve.
 HRESULT MvRegisterClassFactory(REFCLSID clsid, MvCreateInstanceFn create);
 
-// Registers the instance makers of every class built so far (start-up).
+// Registers the instance makers of every class built so far (start-up); the
+// list is at the top of the module (module/module_classes.cpp), which knows
+// every class.
 void MvAddModuleClassFactories();
 
 // The COM module: start-up registers the class factories; shut-down

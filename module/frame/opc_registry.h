@@ -1,5 +1,6 @@
-// The process-wide OPC server registry (see bindings/opc_servers.h): created
-// at start-up, destroyed at unload.
+// The process-wide OPC server registry (see sources/opc_servers.h): created
+// at start-up, destroyed at unload. Made and dropped at the top of the module
+// (module/opc_registry.cpp), which knows the registry's class.
 #pragma once
 
 class OPCServers;

@@ -4,12 +4,12 @@
 #include <cstring>
 #include <new>
 
-#include "bindings/data_source_locator.h"
-#include "bindings/keldrin_servers.h"
 #include "frame/keldrin_client.h"
 #include "frame/trace.h"
 #include "parameters/parameter.h"
 #include "parameters/parameter_historian.h"
+#include "sources/data_source_locator.h"
+#include "sources/keldrin_servers.h"
 
 namespace parameter_historian {
 

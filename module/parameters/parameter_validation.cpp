@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "bindings/data_manager.h"
-#include "bindings/keldrin_servers.h"
 #include "frame/keldrin_client.h"
 #include "frame/trace.h"
 #include "parameters/parameter.h"
 #include "parameters/parameter_historian.h"
+#include "sources/data_manager.h"
+#include "sources/keldrin_servers.h"
 
 using namespace parameter_historian;
 

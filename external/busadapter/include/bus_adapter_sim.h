@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/bus_adapter_interfaces.h"
+#include "sources/bus_adapter_interfaces.h"
 
 namespace busadapter {
 

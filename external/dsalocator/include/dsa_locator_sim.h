@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "bindings/data_source_locator_interface.h"
+#include "sources/data_source_locator_interface.h"
 
 namespace dsasim {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/opc_da_interfaces.h"
+#include "sources/opc_da_interfaces.h"
 
 namespace opcsim {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/data_manager_interfaces.h"
+#include "sources/data_manager_interfaces.h"
 
 namespace procdata {
 

@@ -2,7 +2,7 @@
 // surface for tests. Thread-safe.
 #pragma once
 
-#include "bindings/time_conversion_interface.h"
+#include "sources/time_conversion_interface.h"
 
 namespace timeconv {
 

@@ -4,8 +4,8 @@
 
 #include <atomic>
 
-#include "bindings/bus_adapter_interfaces.h"
 #include "comobj.h"
+#include "sources/bus_adapter_interfaces.h"
 
 namespace bustest {
 

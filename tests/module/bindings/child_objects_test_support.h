@@ -11,12 +11,12 @@
 #include <vector>
 
 #include "../persistence/persist_test_class.h"
-#include "bindings/data_set.h"
-#include "bindings/data_set_column.h"
-#include "bindings/dravik_connect.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
 #include "persistence/obj_collection.h"
+#include "sources/data_set.h"
+#include "sources/data_set_column.h"
+#include "sources/dravik_connect.h"
 
 namespace child_test {
 

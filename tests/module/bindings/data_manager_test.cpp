@@ -1,5 +1,5 @@
 // The process-data manager against the process-data stand-in.
-#include "bindings/data_manager.h"
+#include "sources/data_manager.h"
 
 #include <memory>
 

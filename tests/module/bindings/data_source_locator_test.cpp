@@ -1,5 +1,5 @@
 // Reading data-source properties through the directory's locator.
-#include "bindings/data_source_locator.h"
+#include "sources/data_source_locator.h"
 
 #include <gtest/gtest.h>
 

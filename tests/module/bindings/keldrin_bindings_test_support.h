@@ -9,13 +9,13 @@
 
 #include "../environment/environment_test_support.h"
 #include "../parameters/parameter_test_support.h"
-#include "bindings/keldrin_servers.h"
 #include "bindings/keldrin_values.h"
 #include "calculation/calculation.h"
 #include "environment/calc_cache.h"
 #include "frame/keldrin_client.h"
 #include "frame/loaded_dlls.h"
 #include "frame/time_conversions.h"
+#include "sources/keldrin_servers.h"
 
 namespace keldtest {
 

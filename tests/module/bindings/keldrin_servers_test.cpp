@@ -1,5 +1,5 @@
 // Connecting historian nodes, server versions and error messages.
-#include "bindings/keldrin_servers.h"
+#include "sources/keldrin_servers.h"
 
 #include "binding_test_support.h"
 

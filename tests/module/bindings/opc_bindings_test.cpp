@@ -6,11 +6,11 @@
 
 #include "../environment/environment_test_support.h"
 #include "bindings/opc_bindings.h"
-#include "bindings/opc_servers.h"
 #include "calculation/calculation.h"
 #include "frame/app_globals.h"
 #include "frame/opc_registry.h"
 #include "opc_test_support.h"
+#include "sources/opc_servers.h"
 
 namespace {
 

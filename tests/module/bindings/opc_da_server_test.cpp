@@ -1,6 +1,6 @@
 // The OPC DA client: connecting from a data source, the group it adds, reads
 // and writes with their failure texts, and the system-message text helper.
-#include "bindings/opc_da_server.h"
+#include "sources/opc_da_server.h"
 
 #include <tuple>
 

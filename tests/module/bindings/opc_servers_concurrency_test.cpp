@@ -4,8 +4,8 @@
 #include <set>
 #include <thread>
 
-#include "bindings/opc_servers.h"
 #include "opc_test_support.h"
+#include "sources/opc_servers.h"
 
 namespace {
 

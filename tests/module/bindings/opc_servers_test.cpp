@@ -1,6 +1,6 @@
 // The OPC server registry: one shared connection per data-source name,
 // failed connections kept nowhere, and removal of a failed server only.
-#include "bindings/opc_servers.h"
+#include "sources/opc_servers.h"
 
 #include "opc_test_support.h"
 

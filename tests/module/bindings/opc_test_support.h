@@ -8,9 +8,9 @@
 #include <atomic>
 #include <string>
 
-#include "bindings/opc_da_server.h"
 #include "dsa_locator_sim.h"
 #include "opc_server_sim.h"
+#include "sources/opc_da_server.h"
 
 namespace opctest {
 

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "bindings/bpd_receiver.h"
 #include "calculation/calculation.h"
 #include "quenbus_test_support.h"
+#include "sources/bpd_receiver.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "../bindings/binding_test_support.h"
-#include "bindings/keldrin_servers.h"
 #include "calculation_test_support.h"
 #include "frame/tls_slots.h"
+#include "sources/keldrin_servers.h"
 
 namespace calculation_test {
 namespace {

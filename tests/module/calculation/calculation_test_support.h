@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "../parameters/parameter_test_support.h"
-#include "bindings/data_set.h"
-#include "bindings/data_set_column.h"
-#include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
 #include "executors/calc_ole_arg.h"
 #include "executors/calc_ole_method.h"
+#include "sources/data_set.h"
+#include "sources/data_set_column.h"
+#include "sources/dravik_connect.h"
 
 namespace calculation_test {
 

@@ -3,8 +3,8 @@
 // per-thread object cache with its age rule, and the shared helpers.
 #include <functional>
 
-#include "executors/calc_variant.h"
 #include "executors/ole_calls.h"
+#include "frame/calc_variant.h"
 #include "ole_formula_test_support.h"
 
 namespace calculation_test {

@@ -1,12 +1,12 @@
-#include "bindings/data_set.h"
+#include "sources/data_set.h"
 
 #include <utility>
 
-#include "bindings/data_set_column.h"
-#include "executors/calc_variant.h"
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 #include "parameters/eng_unit.h"
 #include "persistence/obj_collection.h"
+#include "sources/data_set_column.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "bindings/opc_da_interfaces.h"
+#include "sources/opc_da_interfaces.h"
 #include "sys.h"
 
 // An item already added to the group.

@@ -1,8 +1,8 @@
-#include "bindings/opc_servers.h"
+#include "sources/opc_servers.h"
 
 #include <new>
 
-#include "bindings/opc_da_server.h"
+#include "sources/opc_da_server.h"
 
 void GetLocalComputerName(std::string& target) {
     char buffer[16] = {};

@@ -1,4 +1,4 @@
-#include "bindings/dravik_connect.h"
+#include "sources/dravik_connect.h"
 
 #include <utility>
 

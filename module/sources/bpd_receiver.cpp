@@ -1,4 +1,4 @@
-#include "bindings/bpd_receiver.h"
+#include "sources/bpd_receiver.h"
 
 HRESULT CMvCalcBPDReceiver::GetTypeInfoCount(UINT*) {
     return E_NOTIMPL;

@@ -4,9 +4,9 @@
 // the function tables only, so late-bound calls are refused.
 #pragma once
 
-#include "bindings/bus_adapter_interfaces.h"
 #include "comobj.h"
 #include "interfaces/IMvCalcBPDReceiver.h"
+#include "sources/bus_adapter_interfaces.h"
 
 class CMvCalcBPDReceiver : public mv::ComObjectRoot<CMvCalcBPDReceiver>,
                            public IMvCalcBPDReceiver,

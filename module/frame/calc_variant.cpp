@@ -1,4 +1,4 @@
-#include "executors/calc_variant.h"
+#include "frame/calc_variant.h"
 
 #include "frame/trace.h"
 

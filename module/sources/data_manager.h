@@ -4,7 +4,7 @@
 // lock: its owner serialises the calls.
 #pragma once
 
-#include "bindings/data_manager_interfaces.h"
+#include "sources/data_manager_interfaces.h"
 
 class MvDataManager {
 public:

@@ -1,6 +1,6 @@
 // The process-data manager: creating the component, looking up data sources
 // and tags, checking a tag and removing the tags it added.
-#include "bindings/data_manager.h"
+#include "sources/data_manager.h"
 
 #include <new>
 #include <string>

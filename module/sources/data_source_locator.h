@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "bindings/data_source_locator_interface.h"
+#include "sources/data_source_locator_interface.h"
 
 class DataSourceLocator {
 public:

@@ -1,6 +1,6 @@
 // Historian servers: connecting a node, the database version and error
 // messages.
-#include "bindings/keldrin_servers.h"
+#include "sources/keldrin_servers.h"
 
 #include <algorithm>
 #include <cstring>

@@ -2,10 +2,6 @@
 // its line here, for example
 //   MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);
 // Classes without a line answer CLASS_E_CLASSNOTAVAILABLE.
-#include "bindings/bpd_receiver.h"
-#include "bindings/data_set.h"
-#include "bindings/data_set_column.h"
-#include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
 #include "environment/formula_library.h"
@@ -24,6 +20,10 @@
 #include "persistence/obj_collection.h"
 #include "scheduling/calculation_ref.h"
 #include "scheduling/schedule_group.h"
+#include "sources/bpd_receiver.h"
+#include "sources/data_set.h"
+#include "sources/data_set_column.h"
+#include "sources/dravik_connect.h"
 
 void MvAddModuleClassFactories() {
     MvRegisterClassFactory(CLSID_MvCalculation, &mv::CreateComObject<CMvCalculation>);

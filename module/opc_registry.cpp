@@ -1,6 +1,6 @@
 #include "frame/opc_registry.h"
 
-#include "bindings/opc_servers.h"
+#include "sources/opc_servers.h"
 
 OPCServers* g_OPCServers = nullptr;
 

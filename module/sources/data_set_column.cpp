@@ -1,4 +1,4 @@
-#include "bindings/data_set_column.h"
+#include "sources/data_set_column.h"
 
 #include "parameters/eng_unit.h"
 #include "parameters/enum_texts.h"

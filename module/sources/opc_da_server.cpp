@@ -1,11 +1,11 @@
-#include "bindings/opc_da_server.h"
+#include "sources/opc_da_server.h"
 
 #include <cstdio>
 #include <memory>
 
-#include "bindings/data_source_locator.h"
 #include "frame/app_globals.h"
 #include "frame/trace.h"
+#include "sources/data_source_locator.h"
 
 namespace {
 

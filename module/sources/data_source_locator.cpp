@@ -1,5 +1,5 @@
 // Look-ups in the data-source directory through its locator component.
-#include "bindings/data_source_locator.h"
+#include "sources/data_source_locator.h"
 
 #include <new>
 #include <string_view>
