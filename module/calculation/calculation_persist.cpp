@@ -5,8 +5,8 @@
 // load road therefore ends by forgetting both.
 #include <utility>
 
-#include "bindings/dravik_connect.h"
 #include "calculation/calculation.h"
+#include "sources/dravik_connect.h"
 
 // Forgets the run's parameters on every road out of a load.
 struct CMvCalculation::ForgetOnExit {

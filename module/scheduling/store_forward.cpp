@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "bindings/keldrin_servers.h"
 #include "bindings/keldrin_values.h"
 #include "calculation/calculation.h"
 #include "calculation/run_mark.h"
@@ -18,6 +17,7 @@
 #include "frame/time_conversions.h"
 #include "frame/trace.h"
 #include "interfaces/IMvScheduleGroup.h"
+#include "sources/keldrin_servers.h"
 
 namespace {
 
