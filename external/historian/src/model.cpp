@@ -187,8 +187,11 @@ SHORT& selectedServer() {
 std::optional<Model::Injection> enter(LONG library, const char* name) {
     Model& m = Model::get();
     std::lock_guard lock(m.mutex);
-    auto key = std::make_pair(library, std::string(name));
-    ++m.counts[key];
+    const std::pair<LONG, std::string_view> key{library, name};
+    if (auto it = m.counts.find(key); it != m.counts.end())
+        ++it->second;
+    else
+        m.counts.emplace(Model::CallKey{library, name}, 1);
     if (auto it = m.throws.find(key); it != m.throws.end() && it->second != 0) {
         if (it->second > 0) --it->second;
         throw std::runtime_error(std::string("injected exception in ") + name);
@@ -413,7 +416,7 @@ LONG KhSim_CallCount(LONG library, const char* name) {
     std::lock_guard lock(m.mutex);
     LONG total = 0;
     for (LONG lib : {KHSIM_API, KHSIM_KELDCORE}) {
-        auto it = m.counts.find({lib, name});
+        auto it = m.counts.find(std::pair<LONG, std::string_view>{lib, name});
         if ((library & lib) && it != m.counts.end()) total += it->second;
     }
     return total;

@@ -141,9 +141,20 @@ public:
         LONG err1 = 0, err2 = 0;
         LONG times = 0;  // -1: until cleared
     };
-    std::map<std::pair<LONG, std::string>, Injection> failures;
-    std::map<std::pair<LONG, std::string>, LONG> throws;
-    std::map<std::pair<LONG, std::string>, LONG> counts;
+    // Keyed by library and call name; looked up by a name's characters
+    // without making a string of them.
+    struct CallLess {
+        using is_transparent = void;
+        template <class A, class B>
+        bool operator()(const A& a, const B& b) const {
+            return a.first != b.first ? a.first < b.first
+                                      : std::string_view(a.second) < std::string_view(b.second);
+        }
+    };
+    using CallKey = std::pair<LONG, std::string>;
+    std::map<CallKey, Injection, CallLess> failures;
+    std::map<CallKey, LONG, CallLess> throws;
+    std::map<CallKey, LONG, CallLess> counts;
 };
 
 // Counts the call, throws when told, and returns an injected failure.
