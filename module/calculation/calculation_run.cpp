@@ -75,7 +75,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
         BlankLine();
         Step(kCalculate, "Function - Start");
         Step(kCalculate, "Calculation Name");
-        {
+        if (g_DiagnosticLog.IsOn(LogSteps)) {
             std::string name;
             {
                 mv::ObjectLock lock(this);

@@ -2,6 +2,7 @@
 // its guarded calls. See keldrin_client.h.
 #include "frame/keldrin_client.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -21,23 +22,34 @@ std::mutex& ClientStartLock() {
     return lock;
 }
 
+// A copy of g_bDaInitialized that runs read without the start lock: every
+// run asks whether the client is started, and the lock would make runs on
+// separate threads wait for each other. Written under the lock with it.
+std::atomic<bool> g_started{false};
+
+void SetStarted(int started) {
+    g_bDaInitialized = started;
+    g_started.store(started != 0, std::memory_order_release);
+}
+
 }  // namespace
 
 void InitKeldrinClient() {
     std::lock_guard guard(ClientStartLock());
-    g_bDaInitialized = DaInitialize(0) != 0 ? 1 : 0;
+    SetStarted(DaInitialize(0) != 0 ? 1 : 0);
 }
 
 void ShutdownKeldrinClient() {
     std::lock_guard guard(ClientStartLock());
     if (!g_bDaInitialized) return;
     DaShutdown();
-    g_bDaInitialized = 0;
+    SetStarted(0);
 }
 
 void EnsureKeldrinClientStarted() {
+    if (g_started.load(std::memory_order_acquire)) return;
     std::lock_guard guard(ClientStartLock());
-    if (!g_bDaInitialized) g_bDaInitialized = DaInitialize(0) != 0 ? 1 : 0;
+    if (!g_bDaInitialized) SetStarted(DaInitialize(0) != 0 ? 1 : 0);
 }
 
 // ---- the older client library -----------------------------------------------
@@ -228,6 +240,9 @@ enum class Attach { Check, InitOnly };
 template <class Fn, class Call, class UnservedFn, class OnThrow>
 auto Guarded(Fn& entry, Call call, UnservedFn unserved, OnThrow onThrow,
              Attach attach = Attach::Check) {
+    // Without the library there is nothing to guard: the lock would only make
+    // the time conversions of runs on separate threads wait for each other.
+    if (!g_hKeldcore.load(std::memory_order_acquire)) return unserved(Unserved::Absent);
     mv::CriticalSectionLock lock(g_csKeldcore);
     if (!g_hKeldcore.load(std::memory_order_relaxed)) return unserved(Unserved::Absent);
     if (attach == Attach::Check)

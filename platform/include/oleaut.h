@@ -406,6 +406,14 @@ using ClockFunction = int64_t (*)();
 void SetClockForTesting(ClockFunction clock);
 int64_t NowMicrosecondsUtc();
 
+// Appends `count` characters to the string *target owns alone, growing its
+// allocation with spare room so that repeated appends cost amortised
+// constant time per character; *target may move. The result is an ordinary
+// BSTR to every reader. A null *target is taken as empty. E_OUTOFMEMORY
+// (target unchanged) when the string cannot grow; E_INVALIDARG for a null
+// target or a string of an odd byte count.
+HRESULT AppendToBstr(BSTR* target, const OLECHAR* chars, UINT count) noexcept;
+
 // ---------------------------------------------------------------------------
 // RAII owners
 // ---------------------------------------------------------------------------

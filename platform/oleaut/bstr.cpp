@@ -3,7 +3,10 @@
 // Layout: a 4-byte byte count, then the characters, then a zero OLECHAR.
 // The BSTR points at the first character, so the count sits at b[-2..-1].
 // The block is sized so that a string made from an odd number of bytes
-// still ends in a whole zero OLECHAR.
+// still ends in a whole zero OLECHAR. A string grown by AppendToBstr keeps
+// spare room after its terminator; the allocator knows the block's size.
+#include <malloc.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -98,6 +101,38 @@ UINT SysStringByteLen(BSTR bstr) {
 }  // extern "C"
 
 namespace mv {
+
+HRESULT AppendToBstr(BSTR* target, const OLECHAR* chars, UINT count) noexcept {
+    if (!target) return E_INVALIDARG;
+    const size_t bytes = SysStringByteLen(*target);
+    if (bytes % sizeof(OLECHAR) != 0) return E_INVALIDARG;
+    if (count == 0 && *target) return S_OK;
+    const size_t added = size_t{count} * sizeof(OLECHAR);
+    if (added > kMaxBytes - bytes) return E_OUTOFMEMORY;
+    const size_t needed = kPrefix + bytes + added + sizeof(OLECHAR);
+    char* block = *target ? reinterpret_cast<char*>(PrefixOf(*target)) : nullptr;
+    if (!block || malloc_usable_size(block) < needed) {
+        // Doubling keeps the copies of a growing string linear in its length.
+        size_t room = block ? 2 * (kPrefix + bytes + sizeof(OLECHAR)) : needed;
+        if (room < needed) room = needed;
+        if (room > kPrefix + kMaxBytes + sizeof(OLECHAR)) room = needed;
+        // `chars` may lie in the string itself: keep the old block until the
+        // characters are copied.
+        auto* grown = static_cast<char*>(std::malloc(room));
+        if (!grown) return E_OUTOFMEMORY;
+        if (block) std::memcpy(grown, block, kPrefix + bytes);
+        if (added) std::memcpy(grown + kPrefix + bytes, chars, added);
+        std::free(block);
+        block = grown;
+    } else if (added) {
+        std::memmove(block + kPrefix + bytes, chars, added);
+    }
+    const DWORD total = static_cast<DWORD>(bytes + added);
+    std::memcpy(block, &total, kPrefix);
+    std::memset(block + kPrefix + total, 0, sizeof(OLECHAR));
+    *target = reinterpret_cast<BSTR>(block + kPrefix);
+    return S_OK;
+}
 
 Bstr::Bstr(std::string_view utf8) {
     const std::u16string wide = ToUtf16(utf8);

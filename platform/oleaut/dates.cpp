@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -90,11 +91,27 @@ DATE DateFromLinear(double linear) noexcept {
 
 std::atomic<mv::ClockFunction> g_clock{nullptr};
 
-// Offset of local time from UTC, in seconds, at a UTC instant.
+// Counts the C library's time-zone updates made by RefreshTimeZone: an
+// offset worked out before an update is not used after it.
+std::atomic<uint64_t> g_zoneGeneration{0};
+
+// Offset of local time from UTC, in seconds, at a UTC instant. The C
+// library's conversion takes a process-wide lock, so each thread keeps the
+// last instant it converted: runs on many threads ask for the current
+// second again and again.
 int64_t LocalOffsetAt(int64_t unixSeconds) noexcept {
+    struct Last {
+        uint64_t generation = UINT64_MAX;
+        int64_t seconds = 0;
+        int64_t offset = 0;
+    };
+    thread_local Last last;
+    const uint64_t generation = g_zoneGeneration.load(std::memory_order_acquire);
+    if (last.generation == generation && last.seconds == unixSeconds) return last.offset;
     const time_t t = static_cast<time_t>(unixSeconds);
     std::tm tm{};
     if (!localtime_r(&t, &tm)) return 0;
+    last = Last{generation, unixSeconds, tm.tm_gmtoff};
     return tm.tm_gmtoff;
 }
 
@@ -139,28 +156,58 @@ bool SetTicks(FILETIME* ft, int64_t ticks) noexcept {
 // Brings the C library's time zone up to date: at once when TZ changed since
 // the last call, else at most once a second (without TZ, each update looks
 // at the system's zone file).
+//
+// A thread that found the zone up to date in this second, under the same TZ
+// and with no update since, knows the answer without the process-wide lock.
 void RefreshTimeZone() noexcept {
     static std::mutex m;
     static std::string lastTz;
     static bool hadTz = false;
     static int64_t lastRefresh = INT64_MIN;
+    struct Checked {
+        uint64_t generation = UINT64_MAX;
+        int64_t second = INT64_MIN;
+        bool hadTz = false;
+        char tz[64] = {};
+    };
+    thread_local Checked checked;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    std::lock_guard lock(m);
     const char* tz = std::getenv("TZ");
+    if (checked.second == now.tv_sec &&
+        checked.generation == g_zoneGeneration.load(std::memory_order_acquire) &&
+        (tz ? checked.hadTz && std::strncmp(checked.tz, tz, sizeof checked.tz) == 0
+            : !checked.hadTz))
+        return;
+    std::lock_guard lock(m);
+    tz = std::getenv("TZ");
+    auto remember = [&] {
+        checked.generation = g_zoneGeneration.load(std::memory_order_relaxed);
+        checked.second = now.tv_sec;
+        checked.hadTz = tz != nullptr;
+        // A zone name too long to keep is checked under the lock every time.
+        if (tz && std::strlen(tz) >= sizeof checked.tz)
+            checked.second = INT64_MIN;
+        else
+            std::strncpy(checked.tz, tz ? tz : "", sizeof checked.tz);
+    };
     if (tz ? (hadTz && lastTz == tz) : !hadTz) {
-        if (now.tv_sec == lastRefresh) return;
+        if (now.tv_sec == lastRefresh) return remember();
     }
     try {
         lastTz = tz ? tz : "";
     } catch (...) {
         lastRefresh = INT64_MIN;  // out of memory: refresh every time
         tzset();
+        g_zoneGeneration.fetch_add(1, std::memory_order_acq_rel);
+        checked.second = INT64_MIN;
         return;
     }
     hadTz = tz != nullptr;
     lastRefresh = now.tv_sec;
     tzset();
+    g_zoneGeneration.fetch_add(1, std::memory_order_acq_rel);
+    remember();
 }
 
 // Moves a FILETIME between UTC and local time; `toLocal` picks the way.

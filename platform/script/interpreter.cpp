@@ -307,7 +307,7 @@ Interpreter::Flow Interpreter::Exec(const Stmt& s) {
 Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
     switch (s.kind) {
         case Stmt::Kind::Assign:
-            Assign(*s.target, Eval(*s.value), false);
+            if (!AppendInPlace(*s.target, *s.value)) Assign(*s.target, Eval(*s.value), false);
             return Flow::Normal;
         case Stmt::Kind::Set:
             Assign(*s.target, Eval(*s.value), true);
@@ -942,6 +942,40 @@ struct ElementArgument {
 };
 
 }  // namespace
+
+// `s = s & x` on a variable that holds a string: the text of x goes onto
+// the end of the variable's own string, which grows with spare room, instead
+// of copying the whole string twice. Taken only where reading the operands
+// does nothing else (x a literal or a variable that holds no object), so the
+// result is the one the plain road gives; false leaves the statement to it.
+bool Interpreter::AppendInPlace(const Expr& target, const Expr& value) {
+    auto plainName = [](const Expr& e) {
+        return e.kind == Expr::Kind::Ref && !e.left && e.args.empty() && !e.parens;
+    };
+    if (value.kind != Expr::Kind::Binary || value.op != Operator::Cat || !plainName(target) ||
+        !plainName(*value.left) || value.left->name != target.name)
+        return false;
+    Slot* slot = nullptr;
+    Variant* var = FindVariable(target.name, &slot);
+    if (!var || (slot && slot->isConst) || var->vt != VT_BSTR) return false;
+    const Variant* tail = nullptr;
+    if (value.right->kind == Expr::Kind::Literal) {
+        tail = &value.right->value;
+    } else if (plainName(*value.right)) {
+        tail = FindVariable(value.right->name, nullptr);
+        if (!tail || tail->vt == VT_DISPATCH || tail->vt == VT_UNKNOWN) return false;
+    } else {
+        return false;
+    }
+    Variant text;
+    if (tail->vt != VT_BSTR) {
+        Variant empty(u"");
+        if (FAILED(VarCat(&empty, const_cast<Variant*>(tail), &text)) || text.vt != VT_BSTR)
+            return false;
+        tail = &text;
+    }
+    return SUCCEEDED(mv::AppendToBstr(&var->bstrVal, tail->bstrVal, SysStringLen(tail->bstrVal)));
+}
 
 Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr>& args) {
     // A script's own procedure has no optional parameters: an argument left

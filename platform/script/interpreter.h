@@ -93,6 +93,7 @@ private:
     Variant EvalMember(const Expr& e);
     Variant Operate(Operator op, const Variant& l, const Variant& r);
     void Assign(const Expr& target, Variant value, bool set);
+    bool AppendInPlace(const Expr& target, const Expr& value);
 
     Variant* FindVariable(const std::u16string& name, Slot** slot);
     Variant* FindVariable(const Expr& ref, Slot** slot);

@@ -124,3 +124,64 @@ TEST(Bstr, OwnerConvertsUtf8AndCopiesByValue) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Bstr, AppendGivesAnOrdinaryStringAndGrowsWithSpareRoom) {
+    struct Row {
+        const char* name;
+        BSTR (*make)();
+        std::u16string added;
+        std::u16string want;
+    };
+    const Row rows[] = {
+        {"onto text", [] { return SysAllocString(u"ab"); }, u"cd", u"abcd"},
+        {"onto empty", [] { return SysAllocString(u""); }, u"x", u"x"},
+        {"onto null", []() -> BSTR { return nullptr; }, u"x", u"x"},
+        {"nothing onto null", []() -> BSTR { return nullptr; }, u"", u""},
+        {"embedded NUL", [] { return SysAllocStringLen(u"a\0b", 3); }, std::u16string(u"\0c", 2),
+         std::u16string(u"a\0b\0c", 5)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        BSTR b = row.make();
+        ASSERT_EQ(mv::AppendToBstr(&b, row.added.data(), static_cast<UINT>(row.added.size())),
+                  S_OK);
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(SysStringLen(b), row.want.size());
+        EXPECT_EQ(StoredByteCount(b), row.want.size() * sizeof(OLECHAR));
+        EXPECT_EQ(std::u16string(b, SysStringLen(b)), row.want);
+        EXPECT_EQ(b[row.want.size()], u'\0');
+        mv::Variant v, copy;
+        v.vt = VT_BSTR;
+        v.bstrVal = b;  // v frees it
+        ASSERT_EQ(VariantCopy(&copy, &v), S_OK);
+        EXPECT_EQ(std::u16string(copy.bstrVal, SysStringLen(copy.bstrVal)), row.want);
+    }
+
+    // Appending a string to itself, then many single characters: the
+    // string moves only when its room runs out, which doubles each time.
+    BSTR b = SysAllocString(u"ab");
+    ASSERT_EQ(mv::AppendToBstr(&b, b, SysStringLen(b)), S_OK);
+    EXPECT_EQ(std::u16string(b), u"abab");
+    int moves = 0;
+    for (int i = 0; i < 10000; ++i) {
+        const BSTR before = b;
+        ASSERT_EQ(mv::AppendToBstr(&b, u"z", 1), S_OK);
+        moves += b != before;
+    }
+    EXPECT_EQ(SysStringLen(b), 10004u);
+    EXPECT_EQ(std::u16string(b).substr(0, 5), u"ababz");
+    EXPECT_LE(moves, 20);
+    SysFreeString(b);
+}
+
+TEST(Bstr, AppendRefusesWhatItCannotExtend) {
+    EXPECT_EQ(mv::AppendToBstr(nullptr, u"x", 1), E_INVALIDARG);
+    BSTR odd = SysAllocStringByteLen("\x41\x00\x42", 3);
+    EXPECT_EQ(mv::AppendToBstr(&odd, u"x", 1), E_INVALIDARG);
+    EXPECT_EQ(SysStringByteLen(odd), 3u);
+    SysFreeString(odd);
+}
+
+}  // namespace

@@ -196,6 +196,36 @@ TEST_F(ScriptEngine, NamedItemsHideConstantsAndFunctions) {
     EXPECT_EQ(Spec(o_->value), "I2:7");
 }
 
+// s = s & x grows the variable's own string: no other holder of an earlier
+// value sees it change, and the result is the one a plain concatenation
+// gives, whatever x holds.
+TEST_F(ScriptEngine, AppendingToAStringChangesNoOtherHolder) {
+    const ScriptRow rows[] = {
+        {"s = \"ab\" : t = s : s = s & \"cd\" : R = t & \"|\" & s", "Str:ab|abcd"},
+        {"Dim a(40) : s = \"\" : For i = 1 To 40 : s = s & \"y\" : a(i) = s : Next\n"
+         "bad = 0 : For i = 1 To 40 : If Len(a(i)) <> i Then bad = bad + 1\nNext\n"
+         "R = bad & \":\" & Len(s)",
+         "Str:0:40"},
+        {"s = \"ab\" : s = s & s : s = s & s : R = s", "Str:abababab"},
+        {"s = \"n\" : x = 12.5 : s = s & x : s = s & Null : s = s & True : s = s & e : R = s",
+         "Str:n12.5True"},
+        {"Sub Add(v) : v = v & \"!\" : End Sub\ns = \"hi\" : t = s : Add s : R = t & s",
+         "Str:hihi!"},
+        {"Function F() : F = \"a\" : F = F & \"b\" : End Function\nR = F()", "Str:ab"},
+        {"s = 1 : s = s & 2 : R = s", "Str:12"},
+        {"s = \"a\" : Set obj = O : s = s & obj : R = s", "Str:az"},
+    };
+    for (const ScriptRow& row : rows) {
+        r_->value.Clear();
+        o_->value = mv::Variant(u"z");
+        EXPECT_EQ(Result(row.script), row.want) << row.script;
+        EXPECT_TRUE(site_.errors.empty()) << row.script;
+        site_.errors.clear();
+    }
+    RunScript("Const c = \"a\"\nc = c & \"b\"", site_);
+    EXPECT_EQ(site_.errors.size(), 1u);  // a constant stays refused
+}
+
 TEST_F(ScriptEngine, ErrorsCarryNumberDescriptionAndPosition) {
     struct Row {
         const char* script;
