@@ -764,18 +764,13 @@ Value SplitFn(const Args& a) {
     return TextArray(parts);
 }
 
-// Join(array[, delimiter]): a one-dimensional array; Null elements are "".
-Value JoinFn(const Args& a) {
-    const VARIANT& list = a[0];
-    if (!(list.vt & VT_ARRAY) || !list.parray || SafeArrayGetDim(list.parray) != 1)
-        Fail(DISP_E_TYPEMISMATCH);
-    const std::u16string delimiter = Given(a, 1) ? Text(a[1]) : u" ";
-    const VARTYPE vt = list.vt & VT_TYPEMASK;
-    if (vt == VT_DECIMAL || vt == VT_RECORD) Fail(DISP_E_TYPEMISMATCH);
+// Visits the elements of a one-dimensional array of element type `vt`, in
+// order, each as a value; `first` is true for the lowest index.
+template <typename Visit>
+void ForEachElement(const VARIANT& list, VARTYPE vt, Visit&& visit) {
     LONG lower = 0, upper = -1;
     Check(SafeArrayGetLBound(list.parray, 1, &lower));
     Check(SafeArrayGetUBound(list.parray, 1, &upper));
-    std::u16string out;
     for (LONG i = lower; i <= upper; ++i) {
         Value e;
         if (vt == VT_VARIANT) {
@@ -784,13 +779,27 @@ Value JoinFn(const Args& a) {
             Check(SafeArrayGetElement(list.parray, &i, &e.lVal));
             e.vt = vt;
         }
+        visit(i == lower, e);
+    }
+}
+
+// Join(array[, delimiter]): a one-dimensional array; Null elements are "".
+Value JoinFn(const Args& a) {
+    const VARIANT& list = a[0];
+    if (!(list.vt & VT_ARRAY) || !list.parray || SafeArrayGetDim(list.parray) != 1)
+        Fail(DISP_E_TYPEMISMATCH);
+    const std::u16string delimiter = Given(a, 1) ? Text(a[1]) : u" ";
+    const VARTYPE vt = list.vt & VT_TYPEMASK;
+    if (vt == VT_DECIMAL || vt == VT_RECORD) Fail(DISP_E_TYPEMISMATCH);
+    std::u16string out;
+    ForEachElement(list, vt, [&](bool first, const Value& e) {
         const Value s = Scalar(e);
         const std::u16string t = s.vt == VT_NULL ? std::u16string() : TextOf(s);
-        const size_t gap = i > lower ? delimiter.size() : 0;
+        const size_t gap = first ? 0 : delimiter.size();
         if (static_cast<int64_t>(out.size() + gap + t.size()) > kMaxChars) Fail(E_OUTOFMEMORY);
         if (gap) out += delimiter;
         out += t;
-    }
+    });
     return Str(out);
 }
 
@@ -1217,23 +1226,13 @@ Value FilterFn(const Args& a) {
     const std::u16string match = Text(a[1]);
     const bool include = !Given(a, 2) || OptionalFlag(a, 2);
     const bool folded = TextCompare(a, 3);
-    LONG lower = 0, upper = -1;
-    Check(SafeArrayGetLBound(list.parray, 1, &lower));
-    Check(SafeArrayGetUBound(list.parray, 1, &upper));
     std::vector<std::u16string> kept;
-    for (LONG i = lower; i <= upper; ++i) {
-        Value e;
-        if (vt == VT_VARIANT) {
-            Check(SafeArrayGetElement(list.parray, &i, &e));
-        } else {
-            Check(SafeArrayGetElement(list.parray, &i, &e.lVal));
-            e.vt = vt;
-        }
+    ForEachElement(list, vt, [&](bool, const Value& e) {
         std::u16string text;
         if (!TextOrNull(e, &text)) FailNumber(kErrorInvalidUseOfNull);
         if ((Find(text, match, 0, folded) != std::u16string::npos) == include)
             kept.push_back(std::move(text));
-    }
+    });
     return TextArray(kept);
 }
 
