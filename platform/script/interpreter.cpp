@@ -212,6 +212,10 @@ Variant CopyOf(const VARIANT& v) {
     }
 }
 
+bool IsNumber(VARTYPE vt) {
+    return vt == VT_I2 || vt == VT_I4 || vt == VT_R8;
+}
+
 // The order of two Integers, Longs or Doubles (none NaN) as VarCmp gives
 // it; false for any other pair.
 bool QuickOrder(const VARIANT& l, const VARIANT& r, HRESULT* order) {
@@ -307,7 +311,8 @@ Interpreter::Flow Interpreter::Exec(const Stmt& s) {
 Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
     switch (s.kind) {
         case Stmt::Kind::Assign:
-            if (!AppendInPlace(*s.target, *s.value)) Assign(*s.target, Eval(*s.value), false);
+            if (!AppendInPlace(*s.target, *s.value) && !AssignQuick(*s.target, *s.value))
+                Assign(*s.target, Eval(*s.value), false);
             return Flow::Normal;
         case Stmt::Kind::Set:
             Assign(*s.target, Eval(*s.value), true);
@@ -407,15 +412,16 @@ Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
         if (f == Flow::ExitFor) break;
         if (f != Flow::Normal) return f;
         counter = plain ? FindVariable(*s.target, &slot) : nullptr;
-        Variant next;
+        VARIANT stepped;
         HRESULT hr = S_OK;
+        // A number stepped to a number: nothing to free on either side.
         if (counter && !(slot && slot->isConst) &&
-            QuickOperate(Operator::Add, *counter, step, &next, &hr)) {
+            QuickOperate(Operator::Add, *counter, step, &stepped, &hr)) {
             if (FAILED(hr)) Raise(hr);
-            *counter = std::move(next);
+            *static_cast<VARIANT*>(counter) = stepped;
             continue;
         }
-        Variant now = EvalRef(*s.target);
+        Variant now = EvalRef(*s.target), next;
         hr = VarAdd(&now, &step, &next);
         if (FAILED(hr)) Raise(hr);
         Assign(*s.target, std::move(next), false);
@@ -648,11 +654,60 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
     return out;
 }
 
+// An expression of numbers only (Integers, Longs, Doubles in literals and
+// in variables read by a plain name) under the operators computed here is
+// computed on plain VARIANTs, in the order and with the failures of the
+// general road. Reading such a tree does nothing else, so where some part
+// is not of that kind (false) the general road evaluates the whole again
+// and sees what this one saw.
+bool Interpreter::Quick(const Expr& e, VARIANT* out) {
+    switch (e.kind) {
+        case Expr::Kind::Literal:
+            if (!IsNumber(e.value.vt)) return false;
+            *out = e.value;
+            return true;
+        case Expr::Kind::Ref: {
+            if (e.left || !e.args.empty() || e.parens) return false;
+            const Variant* v = FindVariable(e, nullptr);
+            if (!v || !IsNumber(v->vt)) return false;
+            *out = *v;
+            return true;
+        }
+        case Expr::Kind::Binary: {
+            VARIANT l, r;
+            if (!Quick(*e.left, &l) || !Quick(*e.right, &r)) return false;
+            HRESULT hr = S_OK;
+            if (!QuickOperate(e.op, l, r, out, &hr)) return false;
+            if (FAILED(hr)) Raise(hr);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+// The quick road for a whole expression, taken only where the general
+// road's nesting bound could not be reached inside it.
+bool Interpreter::QuickRoot(const Expr& e, VARIANT* out) {
+    return e.depth < kMaxEvalDepth - t_evalDepth && Quick(e, out);
+}
+
+Variant Interpreter::QuickOrEval(const Expr& e) {
+    Variant out;
+    if (QuickRoot(e, &out)) return out;
+    return EvalGeneral(e);
+}
+
 Variant Interpreter::Eval(const Expr& e) {
     if (e.kind == Expr::Kind::Literal) return CopyOf(e.value);
     // A name alone nests no further expression (a procedure it calls is
     // bounded by the call depth).
     if (e.kind == Expr::Kind::Ref && !e.left && e.args.empty()) return EvalRef(e);
+    if (e.kind == Expr::Kind::Binary) return QuickOrEval(e);
+    return EvalGeneral(e);
+}
+
+Variant Interpreter::EvalGeneral(const Expr& e) {
     EvalGuard nest;
     switch (e.kind) {
         case Expr::Kind::Literal:
@@ -929,6 +984,26 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
         return;
     }
     *var = std::move(value);
+}
+
+// A number computed on the quick road stored in a variable that holds no
+// object and is no constant, as Assign would store it; false (nothing
+// evaluated with an effect) leaves the statement to the general road.
+bool Interpreter::AssignQuick(const Expr& target, const Expr& value) {
+    if (target.left || !target.args.empty() || value.kind != Expr::Kind::Binary) return false;
+    VARIANT v;
+    if (!QuickRoot(value, &v)) return false;
+    Slot* slot = nullptr;
+    Variant* var = FindVariable(target, &slot);
+    if (!var || (slot && slot->isConst) || var->vt == VT_DISPATCH) {
+        Variant held;
+        *static_cast<VARIANT*>(&held) = v;
+        Assign(target, std::move(held), false);
+        return true;
+    }
+    if (!IsNumber(var->vt)) VariantClear(var);
+    *static_cast<VARIANT*>(var) = v;
+    return true;
 }
 
 namespace {

@@ -52,9 +52,11 @@ struct Builtin {
 // The registered built-ins; a script's own names and named items hide them.
 const Builtin* FindBuiltin(const std::u16string& folded);
 
-class Interpreter {
+// Used only inside this library: its members are bound directly, not
+// through the library's exports.
+class [[gnu::visibility("hidden")]] Interpreter {
 public:
-    Interpreter(ScriptHost* host, uint64_t budget);
+    Interpreter(ScriptHost * host, uint64_t budget);
     ~Interpreter();
 
     // Keeps the program (its procedures become global names) and runs its
@@ -89,6 +91,11 @@ private:
     void ReDim(const Stmt& s);
 
     Variant Eval(const Expr& e);
+    Variant EvalGeneral(const Expr& e);
+    Variant QuickOrEval(const Expr& e);
+    bool Quick(const Expr& e, VARIANT* out);
+    bool QuickRoot(const Expr& e, VARIANT* out);
+    bool AssignQuick(const Expr& target, const Expr& value);
     Variant EvalRef(const Expr& e);
     Variant EvalMember(const Expr& e);
     Variant Operate(Operator op, const Variant& l, const Variant& r);
@@ -104,8 +111,8 @@ private:
     Variant CallProcedure(const Procedure& p, const std::vector<ExprPtr>& args);
     Variant CallBuiltin(const Builtin& b, const std::vector<ExprPtr>& args);
 
-    DISPID Member(IDispatch* obj, const Expr& e);
-    Variant Invoke(IDispatch* obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
+    DISPID Member(IDispatch * obj, const Expr& e);
+    Variant Invoke(IDispatch * obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
                    const VARIANT* put = nullptr);
     Variant ErrMember(const Expr& e);
     void* Element(const Variant& array, const std::vector<ExprPtr>& args);
