@@ -329,7 +329,7 @@ Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
         case Stmt::Kind::Const: {
             Frame& f = *frames_.back();
             for (const auto& [name, value] : s.consts) {
-                Slot& slot = f.own[name];
+                Slot& slot = OwnSlot(f, name);
                 if (slot.isConst) RaiseNumber(kIllegalAssignment);
                 slot.value = Eval(*value);
                 slot.isConst = true;
@@ -519,7 +519,7 @@ void Interpreter::Dim(const Stmt& s) {
     Frame& f = *frames_.back();
     for (const DimItem& d : s.dims) {
         // A declaration runs once: executed again (in a loop) it keeps the value.
-        Slot& slot = f.own[d.name];
+        Slot& slot = OwnSlot(f, d.name);
         const bool again = std::exchange(slot.dimmed, true);
         if (!d.array || again) continue;
         if (d.bounds.empty()) {
@@ -733,10 +733,24 @@ Variant Interpreter::EvalGeneral(const Expr& e) {
     return {};
 }
 
+// The slot a Dim or Const of the running frame makes or finds.
+Interpreter::Slot& Interpreter::OwnSlot(Frame& f, const std::u16string& name) {
+    if (f.proc)
+        if (const int i = f.proc->Declared(name); i >= 0) return f.locals[i].own;
+    return f.own[name];
+}
+
+Variant* Interpreter::LocalVariable(Local& l, Slot** slotOut) {
+    if (slotOut) *slotOut = l.byRef ? nullptr : &l.own;
+    return l.byRef ? l.byRef : &l.own.value;
+}
+
 Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
     if (slotOut) *slotOut = nullptr;
     Frame& f = *frames_.back();
-    if (auto it = f.byRef.find(name); it != f.byRef.end()) return it->second;
+    if (f.proc)
+        if (const int i = f.proc->Declared(name); i >= 0)
+            return LocalVariable(f.locals[i], slotOut);
     if (auto it = f.own.find(name); it != f.own.end()) {
         if (slotOut) *slotOut = &it->second;
         return &it->second.value;
@@ -752,8 +766,13 @@ Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
 }
 
 Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
+    Frame& f = *frames_.back();
+    // A procedure runs its own references: a declared name is at its index.
+    if (ref.local && f.proc && ref.local <= f.locals.size() &&
+        f.proc->declared[ref.local - 1] == ref.name)
+        return LocalVariable(f.locals[ref.local - 1], slotOut);
     // Global code runs only the running program's references.
-    if (frames_.back() != &global_ || ref.id == 0 || ref.id > bound_.size())
+    if (&f != &global_ || ref.id == 0 || ref.id > bound_.size())
         return FindVariable(ref.name, slotOut);
     Slot*& bound = bound_[ref.id - 1];
     if (!bound) {
@@ -1061,14 +1080,16 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
     DepthGuard depth;
     Frame f;
     f.proc = &p;
+    f.locals.resize(p.declared.size());
     std::vector<ElementArgument> elements;
     for (size_t i = 0; i < args.size(); ++i) {
         const Expr& a = *args[i];
         const bool byRef = !p.byVal[i] && a.kind == Expr::Kind::Ref && !a.left && !a.grouped &&
                            (a.parens != a.args.empty());
         Variant* var = byRef ? FindVariable(a.name, nullptr) : nullptr;
+        Local& param = f.locals[p.Declared(p.params[i])];
         if (var && a.args.empty()) {
-            f.byRef[p.params[i]] = var;
+            param.byRef = var;
         } else if (var && var->vt == (VT_ARRAY | VT_VARIANT) && !FindProcedure(a.name)) {
             ElementArgument element{&p.params[i], &a.name, {}};
             for (const ExprPtr& index : a.args) element.indexes.push_back(Index(Eval(*index)));
@@ -1076,13 +1097,12 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
             if (!var->parray || var->parray->cDims != element.indexes.size() ||
                 FAILED(SafeArrayPtrOfIndex(var->parray, element.indexes.data(), &at)))
                 RaiseNumber(kErrorSubscriptOutOfRange);
-            f.own[p.params[i]].value = ElementValue(VT_VARIANT, at);
+            param.own.value = ElementValue(VT_VARIANT, at);
             elements.push_back(std::move(element));
         } else {
-            f.own[p.params[i]].value = Eval(a);
+            param.own.value = Eval(a);
         }
     }
-    for (const std::u16string& local : p.locals) f.own.try_emplace(local);
     {
         frames_.push_back(&f);
         struct Pop {
@@ -1095,7 +1115,7 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
     // longer there is not written.
     for (const ElementArgument& e : elements) {
         Variant* array = FindVariable(*e.array, nullptr);
-        const Variant* value = &f.own[*e.param].value;
+        const Variant* value = &f.locals[p.Declared(*e.param)].own.value;
         void* at = nullptr;
         if (array && array->vt == (VT_ARRAY | VT_VARIANT) && array->parray &&
             array->parray->cDims == e.indexes.size() &&

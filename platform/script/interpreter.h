@@ -72,10 +72,16 @@ private:
         bool fixed = false;   // an array with bounds given by Dim
         bool dimmed = false;  // its Dim has run (run again, in a loop, it keeps the value)
     };
+    // A procedure's declared name: its own slot, or the variable a ByRef
+    // parameter stands for, which hides it.
+    struct Local {
+        Slot own;
+        Variant* byRef = nullptr;
+    };
     struct Frame {
-        const Procedure* proc = nullptr;  // null for the global code
-        std::unordered_map<std::u16string, Slot> own;
-        std::unordered_map<std::u16string, Variant*> byRef;
+        const Procedure* proc = nullptr;               // null for the global code
+        std::vector<Local> locals;                     // the procedure's declared names, by index
+        std::unordered_map<std::u16string, Slot> own;  // any other name made in it
         Slot result;
         bool resumeNext = false;
     };
@@ -104,6 +110,8 @@ private:
 
     Variant* FindVariable(const std::u16string& name, Slot** slot);
     Variant* FindVariable(const Expr& ref, Slot** slot);
+    static Slot& OwnSlot(Frame & f, const std::u16string& name);
+    static Variant* LocalVariable(Local & l, Slot * *slot);
     Variant* DeclareImplicit(const std::u16string& name, const Expr& at);
     const Procedure* FindProcedure(const std::u16string& name) const;
     bool IsErrObject(const Expr& e);

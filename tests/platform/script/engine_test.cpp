@@ -285,6 +285,50 @@ TEST_F(ScriptEngine, ArithmeticStoresWhereAndWhatTheAssignmentDoes) {
     }
 }
 
+// A procedure's parameters and Dims are its own, whatever the global code
+// holds under the same names; a ByRef parameter is the caller's variable and
+// hides a Dim of its name; names it makes without a Dim are its own too.
+TEST_F(ScriptEngine, ProceduresKeepTheirOwnNames) {
+    const ScriptRow rows[] = {
+        {"x = 1 : Function F(x) : x = x + 1 : F = x : End Function : R = F(5) & x", "Str:61"},
+        {"Function F() : x = 5 : Dim x : F = x : End Function\nx = 1 : R = F() & x", "Str:51"},
+        {"Function F() : Const k = 3 : F = k * 2 : End Function\nk = 10 : R = F() & k", "Str:610"},
+        {"Function F() : y = 4 : F = y : End Function\nR = F() & \"/\" & IsEmpty(y)", "Str:4/True"},
+        {"Sub S(a) : Dim a : a = 2 : End Sub\nx = 1 : S x : R = x", "I2:2"},
+        {"Sub S(ByVal a) : a = 2 : End Sub\nx = 1 : S x : R = x", "I2:1"},
+        {"Function F(a, b) : a = a & b : b = 0 : F = a : End Function\n"
+         "x = \"p\" : y = \"q\" : R = F(x, y) & x & y",
+         "Str:pqpq0"},
+        {"Function Fact(n)\nIf n <= 1 Then Fact = 1 Else Fact = n * Fact(n - 1)\nEnd Function\n"
+         "R = Fact(10)",
+         "I4:3628800"},
+        {"Sub S(v) : v = v * 2 : End Sub\nDim a(2) : a(1) = 4 : S a(1) : R = a(1)", "I2:8"},
+        {"Function F() : Dim v, s : For Each v In Array(1, 2, 3) : s = s + v : Next : "
+         "F = s & \"/\" & v : End Function\nv = 9 : R = F() & \"/\" & v",
+         "Str:6/3/9"},
+        {"Function F() : Dim a(2) : a(1) = 5 : F = UBound(a) & a(1) : End Function\nR = F()",
+         "Str:25"},
+        {"Function F() : Dim a() : ReDim a(2) : a(2) = 7 : F = UBound(a) & a(2) : End Function\n"
+         "a = 1 : R = F() & a",
+         "Str:271"},
+        {"Function G(x) : G = x * 10 : End Function\n"
+         "Function F(x) : Dim t : t = x + 1 : F = G(t) + x : End Function\nR = F(1)",
+         "I2:21"},
+        {"Function F(n) : Dim i, s : For i = 1 To n : s = s & i : Next : F = s & i : End Function\n"
+         "i = \"g\" : R = F(3) & i",
+         "Str:1234g"},
+        {"Sub S(o) : o.Value = 3 : Set o = Nothing : End Sub\nSet x = O : S x : R = O.Value & "
+         "TypeName(x)",
+         "Str:3Nothing"},
+    };
+    for (const ScriptRow& row : rows) {
+        r_->value.Clear();
+        o_->value.Clear();
+        EXPECT_EQ(Result(row.script), row.want) << row.script;
+        site_.errors.clear();
+    }
+}
+
 // Expressions nested through calls share one bound: an expression of plain
 // numbers, evaluated where the nesting is near it, fails as any other.
 TEST_F(ScriptEngine, ArithmeticNestedDeepThroughCallsRunsOutOfStack) {
