@@ -767,13 +767,15 @@ Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
 
 Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
     Frame& f = *frames_.back();
-    // A procedure runs its own references: a declared name is at its index.
-    if (ref.local && f.proc && ref.local <= f.locals.size() &&
-        f.proc->declared[ref.local - 1] == ref.name)
-        return LocalVariable(f.locals[ref.local - 1], slotOut);
-    // Global code runs only the running program's references.
-    if (&f != &global_ || ref.id == 0 || ref.id > bound_.size())
+    if (&f != &global_) {
+        // A procedure runs its own references: a declared name is at its index.
+        if (ref.local && f.proc && ref.local <= f.locals.size() &&
+            f.proc->declared[ref.local - 1] == ref.name)
+            return LocalVariable(f.locals[ref.local - 1], slotOut);
         return FindVariable(ref.name, slotOut);
+    }
+    // Global code runs only the running program's references.
+    if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut);
     Slot*& bound = bound_[ref.id - 1];
     if (!bound) {
         auto it = global_.own.find(ref.name);
