@@ -820,6 +820,7 @@ void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& arg
     SAFEARRAY* sa = array.parray;
     if (!sa || sa->cDims != args.size()) RaiseNumber(kErrorSubscriptOutOfRange);
     std::vector<LONG> indexes;
+    indexes.reserve(args.size());
     for (const ExprPtr& a : args) indexes.push_back(Index(Eval(*a)));
     void* p = nullptr;
     const HRESULT hr = SafeArrayPtrOfIndex(sa, indexes.data(), &p);
@@ -1134,6 +1135,7 @@ Variant Interpreter::CallBuiltin(const Builtin& b, const std::vector<ExprPtr>& a
     while (count > 0 && args[count - 1]->kind == Expr::Kind::Missing) --count;
     if (count < b.minArgs || args.size() > b.maxArgs) RaiseNumber(kWrongArguments);
     std::vector<Variant> values;
+    values.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         if (i < b.minArgs && args[i]->kind == Expr::Kind::Missing) RaiseNumber(kWrongArguments);
         values.push_back(Eval(*args[i]));
