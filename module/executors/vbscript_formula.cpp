@@ -33,6 +33,10 @@ struct MvVBScriptPrepared {
     bool textChanged = false;
     std::string changedText;
 
+    // The engine of the last run, closed: the next run recycles it instead of
+    // making one while the built-in engine is the one CoCreateInstance makes.
+    mv::ComPtr<IActiveScriptPrepared> spare;
+
     std::string source;  // the ScriptText that `text` was made of
     std::shared_ptr<const mv::script::PreparedText> text;
     // The Parameters collection the items' objects were looked up in, that
@@ -90,19 +94,12 @@ mv::ComPtr<IDispatch> SiteObject(CMvObjCollection* files, BSTR name) {
 // text when it failed. The engine is closed only after a run; on the failure
 // paths its release alone lets go of the site and the items. The prepared
 // state is this run's alone until it is put back; a run that finds it taken
-// (another thread's Execute) prepares its own.
+// (another thread's Execute) prepares its own. A closed engine kept from the
+// last run is recycled, which makes it as new, in place of making one.
 void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
     static constexpr const char* kExecute = "CMvCalculation::ExecuteVBScript";
     MvStepFrame step(kExecute);
     try {
-        mv::ComPtr<IActiveScript> engine;
-        if (FAILED(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_IActiveScript, engine.PutVoid())) ||
-            !engine) {
-            SetError("Execute VBScript: Failed to create  ActiveX Script Engine.");
-            return;
-        }
-        mv::ComPtr<IActiveScriptPrepared> road;
         struct Taken {
             CMvCalculation* calc;
             const ParamInfoTable& table;
@@ -114,14 +111,34 @@ void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
                 if (!table.VBScriptPrepared) table.VBScriptPrepared = std::move(prepared);
             }
         } taken{this, table, nullptr};
-        if (!g_DiagnosticLog.IsOn(LogMethods) && SUCCEEDED(engine.As(&road)) && road) {
+        if (!g_DiagnosticLog.IsOn(LogMethods)) {
             mv::ObjectLock lock(this);
             taken.prepared = std::move(table.VBScriptPrepared);
             if (!taken.prepared) taken.prepared = std::make_shared<MvVBScriptPrepared>();
             taken.prepared->Read(m_ScriptText, m_Parameters, m_FormulaRefs);
-            taken.prepared->engine = road.get();
         }
-        MvVBScriptPrepared* prepared = taken.prepared.get();
+        mv::ComPtr<IActiveScript> engine;
+        mv::ComPtr<IActiveScriptPrepared> road;
+        if (taken.prepared) {
+            road = std::move(taken.prepared->spare);
+            if (road && (!mv::script::BuiltInEngineServes() || FAILED(road->Recycle()) ||
+                         FAILED(road.As(&engine)) || !engine)) {
+                road.Reset();
+                engine.Reset();
+            }
+        }
+        if (!engine) {
+            if (FAILED(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER,
+                                        IID_IActiveScript, engine.PutVoid())) ||
+                !engine) {
+                SetError("Execute VBScript: Failed to create  ActiveX Script Engine.");
+                return;
+            }
+            if (taken.prepared && (FAILED(engine.As(&road)) || !road)) road.Reset();
+        }
+        // An engine of another class takes the standard road.
+        MvVBScriptPrepared* prepared = road ? taken.prepared.get() : nullptr;
+        if (prepared) prepared->engine = road.get();
         if (FAILED(SetVBScriptSite(engine.get())) || FAILED(LoadVBScript(engine.get(), prepared)) ||
             FAILED(AddVBScriptParameters(engine.get(), table, prepared)) ||
             FAILED(AddVBScriptFormulas(engine.get(), prepared)))
@@ -131,6 +148,7 @@ void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
             return;
         }
         engine->Close();
+        if (prepared) prepared->spare = std::move(road);
     } catch (...) {
         // The text also stops the run before its output pass, so no output
         // is written from a script that did not finish.

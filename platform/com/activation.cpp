@@ -205,8 +205,7 @@ HRESULT CreateLocal(REFCLSID clsid, IUnknown* outer, DWORD ctx, REFIID riid, voi
     }
     if (clsid == CLSID_VBScript) {
         // Built in, unless the process serves its own class under the CLSID.
-        if (S().scriptClasses.load(std::memory_order_acquire) == 0)
-            return mv::script::CreateEngine(outer, riid, ppv);
+        if (mv::script::BuiltInEngineServes()) return mv::script::CreateEngine(outer, riid, ppv);
         IUnknown* local = FindLocalClass(clsid);
         if (!local) return mv::script::CreateEngine(outer, riid, ppv);
         local->Release();
@@ -257,6 +256,10 @@ LPOLESTR TaskMemString(std::u16string_view text) {
 }
 
 }  // namespace
+
+bool mv::script::BuiltInEngineServes() {
+    return S().scriptClasses.load(std::memory_order_acquire) == 0;
+}
 
 extern "C" {
 

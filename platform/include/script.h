@@ -186,6 +186,9 @@ namespace mv::script {
 
 // Makes an engine (the built-in class of CLSID_VBScript).
 HRESULT CreateEngine(IUnknown* outer, REFIID riid, void** ppv);
+// Whether CoCreateInstance of CLSID_VBScript makes the built-in engine now:
+// no class of the process serves that CLSID. Takes no lock.
+bool BuiltInEngineServes();
 
 // Test control: engines created afterwards stop a script after this many
 // statements with error 0x80004004 ("Script stopped: statement budget
@@ -288,6 +291,10 @@ struct IActiveScriptPrepared : IUnknown {
     // AddNamedItem of each item in order with `flags`.
     virtual HRESULT AddNamedItems(const std::shared_ptr<const mv::script::NamedItems>& items,
                                   DWORD flags) = 0;
+    // After Close: makes the engine as CoCreateInstance makes it (no site, no
+    // items, no text, nothing of its runs, the statement budget in force now),
+    // so that a host may keep it for its next run. E_UNEXPECTED before Close.
+    virtual HRESULT Recycle() = 0;
 
 protected:
     ~IActiveScriptPrepared() = default;

@@ -6,6 +6,7 @@
 // continued with " _"). Lines and columns count from 0.
 #include <algorithm>
 #include <atomic>
+#include <optional>
 
 #include "comobj.h"
 #include "script/interpreter.h"
@@ -172,6 +173,12 @@ public:
         prepared_ = items;
         return S_OK;
     }
+    HRESULT Recycle() override {
+        if (state_ != SCRIPTSTATE_CLOSED) return E_UNEXPECTED;
+        interpreter_.emplace(static_cast<ScriptHost*>(this), g_budget.load());
+        state_ = SCRIPTSTATE_UNINITIALIZED;
+        return S_OK;
+    }
 
     void FinalRelease() { Release_(); }
 
@@ -212,7 +219,7 @@ private:
     // Releases site, items and variables (Close, or the last Release).
     void Release_() {
         pending_.clear();
-        interpreter_.Clear();
+        interpreter_->Clear();
         items_.clear();
         prepared_.reset();
         preparedObjects_.clear();
@@ -228,7 +235,7 @@ private:
             Pending next = std::move(pending_.front());
             pending_.erase(pending_.begin());
             try {
-                interpreter_.Run(std::move(next.program));
+                interpreter_->Run(std::move(next.program));
             } catch (const RuntimeError& e) {
                 // The script stops; the error goes to the site once.
                 std::u16string description = e.description;
@@ -325,7 +332,10 @@ private:
     };
     mutable Recent recent_[16];
     std::vector<Pending> pending_;
-    Interpreter interpreter_{this, g_budget.load()};
+    // Made anew when the engine is recycled, so that nothing of a run (Option
+    // Explicit, Err, Rnd's generator, the statements counted) reaches the next.
+    std::optional<Interpreter> interpreter_{std::in_place, static_cast<ScriptHost*>(this),
+                                            g_budget.load()};
 };
 
 }  // namespace

@@ -253,4 +253,51 @@ TEST(PreparedScript, ATextIsParsedWhenMadeAndEachEngineRunsItsParse) {
     EXPECT_EQ(mv::script::ProgramCacheCountsForTesting().parses, 1u);
 }
 
+// A recycled engine runs as a new one: nothing of its earlier runs (their
+// variables, Option Explicit, Err, Rnd's sequence, the statements counted)
+// reaches the next, and the statement budget is the one in force when it is
+// recycled.
+TEST(PreparedScript, ARecycledEngineRunsAsANewOne) {
+    const char16_t* runs[] = {
+        u"Option Explicit\nDim n\nn = 1\nOn Error Resume Next\nx = 1 / 0\nR = Rnd & \"|\" & n",
+        u"On Error Resume Next\nR = Rnd & \"|\" & n & \"|\" & y & Err.Number\ny = 2",
+    };
+    CountingSite site;
+    auto r = Item("Empty");
+    site.inner.items[u"R"] = Dispatch(r);
+    Engine engine(&site);
+    std::vector<std::string> seen;
+    for (int round = 0; round < 2; ++round) {
+        for (const char16_t* script : runs) {
+            if (!seen.empty()) {
+                EXPECT_EQ(engine.prepared->Recycle(), S_OK);
+                EXPECT_EQ(engine.script->SetScriptSite(&site), S_OK);
+            }
+            EXPECT_EQ(engine.prepared->Recycle(), E_UNEXPECTED);  // only a closed one
+            EXPECT_EQ(engine.parse->InitNew(), S_OK);
+            EXPECT_EQ(engine.script->AddNamedItem(u"R", SCRIPTITEM_ISVISIBLE), S_OK);
+            EXPECT_EQ(engine.Run(engine.prepared->ParsePreparedText(PreparedText::Make(script))),
+                      S_OK);
+            seen.push_back(Spec(r->value));
+        }
+    }
+    EXPECT_EQ(seen[0], seen[2]);
+    EXPECT_EQ(seen[1], seen[3]);
+    EXPECT_EQ(seen[0].substr(seen[0].size() - 2), "|1");
+    EXPECT_EQ(seen[1].substr(seen[1].size() - 3), "||0");
+    EXPECT_TRUE(site.inner.errors.empty());
+    EXPECT_EQ(site.inner.refs, 1u);
+
+    mv::script::SetStatementBudgetForTesting(50);
+    EXPECT_EQ(engine.prepared->Recycle(), S_OK);
+    mv::script::SetStatementBudgetForTesting(0);
+    EXPECT_EQ(engine.script->SetScriptSite(&site), S_OK);
+    EXPECT_EQ(engine.parse->InitNew(), S_OK);
+    EXPECT_EQ(engine.Run(
+                  engine.prepared->ParsePreparedText(PreparedText::Make(u"Do : x = x + 1 : Loop"))),
+              S_OK);
+    ASSERT_EQ(site.inner.errors.size(), 1u);
+    EXPECT_EQ(site.inner.errors[0].scode, E_ABORT);
+}
+
 }  // namespace
