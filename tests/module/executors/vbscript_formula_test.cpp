@@ -2,6 +2,7 @@
 // scripts (calls through a formula reference among them) and their error
 // texts on the built-in engine, and the site's item lookup.
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <type_traits>
 
@@ -338,6 +339,24 @@ TEST_F(VBScriptFormula, EditsBetweenRunsGiveOnThePreparedRoadWhatTheStandardRoad
         }
         EXPECT_EQ(seen[0], seen[1]);
         EXPECT_NE(seen[0][1], seen[0][2]) << "the edit changes nothing";
+    }
+}
+
+// The engine a run keeps for the next gives way to a class the process
+// serves under the engine's CLSID, as a newly made engine would.
+TEST_F(VBScriptFormula, AClassServedAfterRunsTakesOverFromTheKeptEngine) {
+    auto calc = ScriptCalculation("ReturnValue = A + B");
+    for (const bool served : {false, false, true, false}) {
+        SCOPED_TRACE(served);
+        g_fault.clear(), g_items.clear(), g_closed = false;
+        std::optional<values_test::ServedClass> double_;
+        if (served)
+            double_.emplace(values_test::ServedClass::Of<EngineDouble<true>>(CLSID_VBScript));
+        calc->put_Value(mv::Variant());
+        EXPECT_EQ(calc->Calculate(), S_OK);
+        EXPECT_EQ(ValueOf(calc.get()), served ? "" : "7");
+        EXPECT_EQ(g_closed, served);
+        EXPECT_EQ(g_items.size(), served ? 4u : 0u);
     }
 }
 
