@@ -49,6 +49,18 @@ std::string CMvObjCollection::MakeKey(BSTR name) {
     return key;
 }
 
+uint64_t CMvObjCollection::NextGeneration() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+mv::ComPtr<IDispatch> CMvObjCollection::Lookup(BSTR name) {
+    const std::string key = MakeKey(name);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto it = m_names.find(key);
+    return it == m_names.end() ? nullptr : mv::ComPtr<IDispatch>(it->second);
+}
+
 HRESULT CMvObjCollection::FinalConstruct() {
     m_items.reserve(16);
     return S_OK;
@@ -70,6 +82,7 @@ HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
             // new name.
             if (m_items.size() == m_items.capacity()) m_items.reserve(2 * m_items.capacity() + 16);
             if (m_names.try_emplace(std::move(key), pDisp).second) {
+                NameFilesChanged();
                 m_items.push_back(pDisp);
                 pDisp->AddRef();
                 return S_OK;
@@ -240,6 +253,7 @@ HRESULT CMvObjCollection::Remove(BSTR Name) {
             if (it != m_names.end()) {
                 IDispatch* member = it->second;
                 m_names.erase(it);
+                NameFilesChanged();
                 auto slot = std::find(m_items.begin(), m_items.end(), member);
                 if (slot != m_items.end()) {
                     released.Attach(*slot);  // the slot's reference, released below
@@ -259,6 +273,7 @@ void CMvObjCollection::ReleaseAllItems() {
         std::lock_guard<std::mutex> guard(m_mutex);
         items.swap(m_items);
         m_names.clear();
+        NameFilesChanged();
         m_items.reserve(16);
     }
     for (IDispatch* member : items)
@@ -307,6 +322,7 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
             if (it != m_names.end() && it->second == member.get() && !m_names.count(newKey)) {
                 m_names.erase(it);
                 m_names.emplace(newKey, member.get());
+                NameFilesChanged();
                 return S_OK;
             }
         }
