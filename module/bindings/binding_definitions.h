@@ -22,6 +22,21 @@ constexpr DWORD kBindingRunBits = 0x0000FFFFu;
 // The bits of a record identifier a definition keeps (bits 21 to 30 go).
 constexpr DWORD kRecordIdMask = 0x801FFFFFu;
 
+// The last time a read turned into a time stamp, and what that gave: a value
+// read again with the same time, through the same library and in the same
+// time form, takes the stamp from here instead of converting the time again.
+// Kept only when every conversion succeeded.
+struct StampMemo {
+    bool Kept = false;
+    bool Universal = false;  // the time as read is in the microsecond form
+    bool Local = false;
+    LONG UseQtFormat = 0;
+    uint64_t Read = 0;  // the time's 8 bytes as read
+    uint64_t Time = 0;  // the time as kept in Time
+    VARTYPE Vt = VT_EMPTY;
+    DATE Date = 0.0;
+};
+
 struct BindingDefinition {
     BindingDefinition() noexcept;
     ~BindingDefinition();
@@ -52,6 +67,7 @@ struct BindingDefinition {
     LONG Complete = 0;
     IMvParameter* Parameter = nullptr;  // no reference: the parameter table holds one
     uint64_t Time = ~uint64_t{0};       // the historian time of the last value; all bits: none
+    StampMemo Stamp;
 };
 
 // One entry of a batched read or write: the record and field identifiers.

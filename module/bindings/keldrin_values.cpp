@@ -203,13 +203,18 @@ VARIANT OfType(VARTYPE vt) {
 
 // ---- times -----------------------------------------------------------------
 
-VARIANT KeldrinTimeToVariant(bool local, const KeldrinTime& time, LONG useQtFormat) {
+VARIANT KeldrinTimeToVariant(bool local, const KeldrinTime& time, LONG useQtFormat,
+                             bool* converted) {
     VARIANT v = OfType(VT_DATE);
     v.date = 0.0;
-    if (useQtFormat != 1)
-        KeldrinTimeToDate(local ? 1 : 0, &time, &v.date);
-    else if (!HistorianTimeToDate(local ? 1 : 0, &time, &v.date, true))
+    bool ok = true;
+    if (useQtFormat != 1) {
+        ok = KeldrinTimeToDate(local ? 1 : 0, &time, &v.date);
+    } else if (!HistorianTimeToDate(local ? 1 : 0, &time, &v.date, true)) {
         v.vt = VT_EMPTY;  // a time the microsecond form cannot convert
+        ok = false;
+    }
+    if (converted && !ok) *converted = false;
     return v;
 }
 
@@ -489,28 +494,69 @@ BYTE* LayoutKeldrinValueBuffer(SHORT count, SHORT* types, void** values, bool ti
     return buffer;
 }
 
+namespace {
+
+uint64_t Get64(const BYTE* p) {
+    return Get32(p) | (uint64_t{Get32(p + 4)} << 32);
+}
+
+uint64_t TimeBits(const KeldrinTime& t) {
+    return (uint64_t{t.Micro} << 32) | t.Seconds;
+}
+
+// Replaces the target's value by v, which the target takes over.
+void Adopt(VARIANT& target, const VARIANT& v) {
+    VariantClear(&target);
+    target = v;
+}
+
+// The time stamp of the time at `p` (the microsecond form when `universal`),
+// with that time in the historian form in *time: from the definition's last
+// stamp when that was made of the same bytes the same way, else converted
+// and kept for the next read.
+VARIANT StampOf(BindingDefinition& d, const BYTE* p, bool universal, bool local, LONG qt,
+                KeldrinTime* time) {
+    StampMemo& memo = d.Stamp;
+    const uint64_t read = Get64(p);
+    if (memo.Kept && memo.Read == read && memo.Universal == universal && memo.Local == local &&
+        memo.UseQtFormat == qt) {
+        *time = KeldrinTime{static_cast<ULONG>(memo.Time), static_cast<ULONG>(memo.Time >> 32)};
+        VARIANT v = OfType(memo.Vt);
+        v.date = memo.Date;
+        return v;
+    }
+    bool converted = true;
+    if (universal) {
+        KeldrinUst u = GetUst(p);
+        converted = L_XUST2XTS(&u, time) == KELDRIN_OK;
+    } else {
+        *time = GetTime(p);
+    }
+    VARIANT v = KeldrinTimeToVariant(local, *time, qt, &converted);
+    memo = StampMemo{};
+    if (converted)
+        memo = StampMemo{true, universal, local, qt, read, TimeBits(*time), v.vt, v.date};
+    return v;
+}
+
+}  // namespace
+
 void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE* buffer,
                        LONG bufferSize) {
     SHORT level = -1, status = -2;
-    mv::Variant value, stamp;
-    bool saved = false;
-    KeldrinTime time = kNoKeldrinTime;
+    VARIANT value;
+    VariantInit(&value);
     const bool local = d.IsLocal == 1;
     const LONG qt = UseQtFormat(d.Parameter);
     const SlotShape shape = ShapeOf(t);
-    auto adopt = [](mv::Variant& target, VARIANT v) {
-        target.Clear();
-        *static_cast<VARIANT*>(&target) = v;
-    };
     const Num num = NumberOf(t);
     if (shape.descriptor) {
         LONG offset = static_cast<LONG>(Get32(p));
         LONG length = Get16(p + 4);
         if (buffer && offset >= 0 && length > 0 && offset <= bufferSize - length)
-            adopt(value,
-                  KeldrinCharsToVariant(reinterpret_cast<const char*>(buffer + offset), length));
+            value = KeldrinCharsToVariant(reinterpret_cast<const char*>(buffer + offset), length);
         else
-            adopt(value, KeldrinCharsToVariant(nullptr, 0));
+            value = KeldrinCharsToVariant(nullptr, 0);
     } else if (num != Num::None) {
         const double m = d.UnitConversionMultiplier, o = d.UnitConversionOffset;
         switch (num) {
@@ -519,25 +565,25 @@ void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE*
                 // The historian's special values stay empty: only a number
                 // is converted.
                 if (DSPECTYP(x) == KELDRIN_CLASS_NUMBER && m != 0.0) x = (x - o) / m;
-                adopt(value, DataValueToVariant(x));
+                value = DataValueToVariant(x);
                 break;
             }
             case Num::Float: {
                 float x = GetFloat(p);
                 if (RSPECTYP(x) == KELDRIN_CLASS_NUMBER && m != 0.0) x = Narrowed((x - o) / m);
-                adopt(value, RecordValueToVariant(x));
+                value = RecordValueToVariant(x);
                 break;
             }
             case Num::Long: {
                 auto x = static_cast<LONG>(Get32(p));
                 if (m != 0.0) x = Truncated<LONG>((x - o) / m);
-                adopt(value, LongToVariant(x));
+                value = LongToVariant(x);
                 break;
             }
             default: {
                 SHORT x = Get16(p);
                 if (m != 0.0) x = Truncated<SHORT>((x - o) / m);
-                adopt(value, ShortToVariant(x));
+                value = ShortToVariant(x);
                 break;
             }
         }
@@ -545,40 +591,30 @@ void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE*
         KeldrinUst u = GetUst(p);
         KeldrinTime x = kNoKeldrinTime;
         L_XUST2XTS(&u, &x);
-        adopt(value, KeldrinTimeToVariant(local, x, qt));
+        value = KeldrinTimeToVariant(local, x, qt);
     } else if (t == -8) {
-        adopt(value, KeldrinTimeToVariant(local, GetTime(p), qt));
+        value = KeldrinTimeToVariant(local, GetTime(p), qt);
     } else if (t == -2) {
-        adopt(value,
-              KeldrinBufferToVariant(static_cast<LONG>(Get32(p)), static_cast<LONG>(Get32(p + 4))));
+        value =
+            KeldrinBufferToVariant(static_cast<LONG>(Get32(p)), static_cast<LONG>(Get32(p + 4)));
     } else if (t == -1) {
-        adopt(value, LongToVariant(static_cast<LONG>(Get32(p))));
+        value = LongToVariant(static_cast<LONG>(Get32(p)));
     } else if (d.FieldType >= 1) {
-        adopt(value, KeldrinCharsToVariant(reinterpret_cast<const char*>(p), Even(d.FieldType)));
+        value = KeldrinCharsToVariant(reinterpret_cast<const char*>(p), Even(d.FieldType));
     }
     if (shape.status >= 0) status = Get16(p + shape.status);
     if (shape.level >= 0) level = Get16(p + shape.level);
 
-    if (shape.xts >= 0) {
-        time = GetTime(p + shape.xts);
-        saved = true;
-    } else if (shape.xust >= 0) {
-        KeldrinUst u = GetUst(p + shape.xust);
-        L_XUST2XTS(&u, &time);
-        saved = true;
-    }
-    if (saved) {
-        adopt(stamp, KeldrinTimeToVariant(local, time, qt));
-    } else {
-        adopt(stamp, DataValueToVariant(CMvCalculation::CurrentDateTime()));
-    }
-    VariantClear(&d.Value);
-    VariantCopy(&d.Value, &value);
+    KeldrinTime time = kNoKeldrinTime;
+    const bool saved = shape.xts >= 0 || shape.xust >= 0;
+    const VARIANT stamp = shape.xts >= 0    ? StampOf(d, p + shape.xts, false, local, qt, &time)
+                          : shape.xust >= 0 ? StampOf(d, p + shape.xust, true, local, qt, &time)
+                                            : DataValueToVariant(CMvCalculation::CurrentDateTime());
+    Adopt(d.Value, value);
     d.Level = level;
     d.Status = status;
-    VariantClear(&d.TimeStamp);
-    VariantCopy(&d.TimeStamp, &stamp);
-    if (saved) d.Time = (uint64_t{time.Micro} << 32) | time.Seconds;
+    Adopt(d.TimeStamp, stamp);
+    if (saved) d.Time = TimeBits(time);
 }
 
 void PutKeldrinValue(const BindingDefinition& d, SHORT t, BYTE* p, BYTE* buffer,
