@@ -2,6 +2,7 @@
 #include "bindings/keldrin_values.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -101,7 +102,7 @@ struct SlotShape {
     bool descriptor = false;
 };
 
-SlotShape ShapeOf(SHORT t) {
+constexpr SlotShape ComputeShape(SHORT t) {
     SlotShape s;
     switch (t) {
         case -24:
@@ -147,6 +148,17 @@ SlotShape ShapeOf(SHORT t) {
             break;
     }
     return s;
+}
+
+// The shapes of the codes from 0 down to -24, looked up once per value.
+constexpr auto kShapes = [] {
+    std::array<SlotShape, 25> shapes{};
+    for (SHORT t = 0; t >= -24; --t) shapes[static_cast<std::size_t>(-t)] = ComputeShape(t);
+    return shapes;
+}();
+
+SlotShape ShapeOf(SHORT t) {
+    return t <= 0 && t >= -24 ? kShapes[static_cast<std::size_t>(-t)] : SlotShape{};
 }
 
 enum class Num { None, Double, Float, Long, Short };
