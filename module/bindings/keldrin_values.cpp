@@ -205,8 +205,7 @@ LONG UseQtFormat(IMvParameter* parameter) {
 
 // An empty VARIANT of the type, its value to be set.
 VARIANT OfType(VARTYPE vt) {
-    VARIANT v;
-    VariantInit(&v);
+    VARIANT v{};
     v.vt = vt;
     return v;
 }
@@ -516,9 +515,10 @@ uint64_t TimeBits(const KeldrinTime& t) {
     return (uint64_t{t.Micro} << 32) | t.Seconds;
 }
 
-// Replaces the target's value by v, which the target takes over.
+// Replaces the target's value by v, which the target takes over. A value of
+// a type up to VT_DATE owns nothing to free.
 void Adopt(VARIANT& target, const VARIANT& v) {
-    VariantClear(&target);
+    if (target.vt > VT_DATE) VariantClear(&target);
     target = v;
 }
 
@@ -576,13 +576,13 @@ void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE*
                 double x = GetDouble(p);
                 // The historian's special values stay empty: only a number
                 // is converted.
-                if (DSPECTYP(x) == KELDRIN_CLASS_NUMBER && m != 0.0) x = (x - o) / m;
+                if (m != 0.0 && DSPECTYP(x) == KELDRIN_CLASS_NUMBER) x = (x - o) / m;
                 value = DataValueToVariant(x);
                 break;
             }
             case Num::Float: {
                 float x = GetFloat(p);
-                if (RSPECTYP(x) == KELDRIN_CLASS_NUMBER && m != 0.0) x = Narrowed((x - o) / m);
+                if (m != 0.0 && RSPECTYP(x) == KELDRIN_CLASS_NUMBER) x = Narrowed((x - o) / m);
                 value = RecordValueToVariant(x);
                 break;
             }

@@ -272,6 +272,33 @@ TEST_F(KeldrinValues, AStampIsConvertedAgainOnlyWhenItsTimeOrFormChanges) {
     }
 }
 
+// Reads of a text and a number, in turn, into one definition: each leaves
+// its own value alone, the earlier one freed (the leak check sees a text
+// left behind).
+TEST_F(KeldrinValues, AReadReplacesTheDefinitionsEarlierValue) {
+    KhSimValue seed = Seeded(2.5, 1, 3, 1700000000);
+    seed.Text = "ABC";
+    const KeldrinRecField text{Field("NODEA", "TEXTR", "TEXTF", 0x300000, 8, &seed), 0x300000};
+    const KeldrinRecField number{Field("NODEA", "NUMR", "NUMF", 0x310000, -16, &seed), 0x310000};
+    struct Row {
+        const KeldrinRecField* pair;
+        SHORT type;
+        VARTYPE vt;
+    } rows[] = {
+        {&text, 8, VT_BSTR}, {&text, 8, VT_BSTR}, {&number, -16, VT_R8}, {&text, 8, VT_BSTR}};
+    BindingDefinition d;
+    for (const Row& row : rows) {
+        d.FieldType = row.type;
+        ASSERT_NO_FATAL_FAILURE(ReadOne(d, *row.pair, row.type, true));
+        ASSERT_EQ(d.Value.vt, row.vt);
+        if (row.vt == VT_BSTR) {
+            EXPECT_EQ(mv::ToUtf8(d.Value.bstrVal), "ABC");
+        } else {
+            EXPECT_EQ(d.Value.dblVal, 2.5);
+        }
+    }
+}
+
 TEST_F(KeldrinValues, LocalTimesRoundTripAcrossBothDstChanges) {
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
