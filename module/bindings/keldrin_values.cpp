@@ -436,11 +436,16 @@ std::string KeldrinFieldName(const KeldrinRecField& pair, bool local) {
 void FormatKeldrinError(CMvCalculation& calc, const KeldrinErrorBlock& err, SHORT count,
                         const KeldrinRecField* pairs, SHORT failIndex, const char* operation,
                         bool local) {
-    std::string text =
-        std::string("Error ") + operation + (local ? " local" : "") + " Keldrin field";
-    if (pairs && failIndex >= 0 && failIndex < count)
-        text += " \"" + KeldrinFieldName(pairs[failIndex], local) + "\"";
-    text += ":" + KeldrinErrorMessage(&err, local);
+    std::string text = "Error ";
+    text += operation;
+    text += local ? " local Keldrin field" : " Keldrin field";
+    if (pairs && failIndex >= 0 && failIndex < count) {
+        text += " \"";
+        text += KeldrinFieldName(pairs[failIndex], local);
+        text += '"';
+    }
+    text += ':';
+    text += KeldrinErrorMessage(&err, local);
     calc.SetError(text);
 }
 
