@@ -23,14 +23,18 @@ constexpr DWORD kBindingRunBits = 0x0000FFFFu;
 constexpr DWORD kRecordIdMask = 0x801FFFFFu;
 
 // The last time a read turned into a time stamp, and what that gave: a value
-// read again with the same time, through the same library and in the same
-// time form, takes the stamp from here instead of converting the time again.
-// Kept only when every conversion succeeded.
+// read again with the same time, through the same library, in the same time
+// form and under the same process time zone, takes the stamp from here
+// instead of converting the time again. Kept only when every conversion
+// succeeded.
 struct StampMemo {
     bool Kept = false;
     bool Universal = false;  // the time as read is in the microsecond form
     bool Local = false;
     LONG UseQtFormat = 0;
+    // The zone as tzset last set it: its two names and its offset.
+    const char* ZoneNames[2] = {nullptr, nullptr};
+    long ZoneOffset = 0;
     uint64_t Read = 0;  // the time's 8 bytes as read
     uint64_t Time = 0;  // the time as kept in Time
     VARTYPE Vt = VT_EMPTY;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -535,8 +536,13 @@ VARIANT StampOf(BindingDefinition& d, const BYTE* p, bool universal, bool local,
                 KeldrinTime* time) {
     StampMemo& memo = d.Stamp;
     const uint64_t read = Get64(p);
+    // The local form converts through the process's time zone, which a
+    // tzset may have changed since.
+    const char* const zone[2] = {tzname[0], tzname[1]};
+    const long offset = timezone;
     if (memo.Kept && memo.Read == read && memo.Universal == universal && memo.Local == local &&
-        memo.UseQtFormat == qt) {
+        memo.UseQtFormat == qt && memo.ZoneNames[0] == zone[0] && memo.ZoneNames[1] == zone[1] &&
+        memo.ZoneOffset == offset) {
         *time = KeldrinTime{static_cast<ULONG>(memo.Time), static_cast<ULONG>(memo.Time >> 32)};
         VARIANT v = OfType(memo.Vt);
         v.date = memo.Date;
@@ -552,7 +558,16 @@ VARIANT StampOf(BindingDefinition& d, const BYTE* p, bool universal, bool local,
     VARIANT v = KeldrinTimeToVariant(local, *time, qt, &converted);
     memo = StampMemo{};
     if (converted)
-        memo = StampMemo{true, universal, local, qt, read, TimeBits(*time), v.vt, v.date};
+        memo = StampMemo{.Kept = true,
+                         .Universal = universal,
+                         .Local = local,
+                         .UseQtFormat = qt,
+                         .ZoneNames = {zone[0], zone[1]},
+                         .ZoneOffset = offset,
+                         .Read = read,
+                         .Time = TimeBits(*time),
+                         .Vt = v.vt,
+                         .Date = v.date};
     return v;
 }
 

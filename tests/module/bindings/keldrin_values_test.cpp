@@ -218,16 +218,17 @@ TEST_F(KeldrinValues, AStampIsConvertedAgainOnlyWhenItsTimeOrFormChanges) {
     const KeldrinTime first{1700000000, 250000}, later{1700003600, 500000};
     struct Row {
         const char* what;
-        bool laterTime, universal, local, failFirst;
+        bool laterTime, universal, local, failFirst, zone;
         LONG qt;
         bool converts;
     } rows[] = {
-        {"nothing", false, false, false, false, 0, false},
-        {"the time", true, false, false, false, 0, true},
-        {"the microsecond form", false, false, false, false, 1, true},
-        {"the library", false, false, true, false, 0, true},
-        {"the slot's time form", false, true, false, false, 0, true},
-        {"nothing after a failed conversion", false, false, false, true, 0, true},
+        {"nothing", false, false, false, false, false, 0, false},
+        {"the time", true, false, false, false, false, 0, true},
+        {"the microsecond form", false, false, false, false, false, 1, true},
+        {"the library", false, false, true, false, false, 0, true},
+        {"the slot's time form", false, true, false, false, false, 0, true},
+        {"nothing after a failed conversion", false, false, false, true, false, 0, true},
+        {"the process's time zone", false, false, false, false, true, 0, true},
     };
     LONG tag = 0x200000;
     for (const Row& row : rows) {
@@ -256,6 +257,10 @@ TEST_F(KeldrinValues, AStampIsConvertedAgainOnlyWhenItsTimeOrFormChanges) {
         }
         parameter->put_Use_QT_Format(row.qt);
         d.IsLocal = row.local ? 1 : 0;
+        if (row.zone) {
+            setenv("TZ", "Europe/Berlin", 1);
+            tzset();
+        }
         LONG calls = 0;
         for (const char* call : {"XTS2DSPDT", "XTS2XUST", "XUST2XTS"})
             calls -= KhSim_CallCount(KHSIM_BOTH, call);
@@ -266,6 +271,8 @@ TEST_F(KeldrinValues, AStampIsConvertedAgainOnlyWhenItsTimeOrFormChanges) {
         EXPECT_EQ(calls > 0, row.converts) << calls;
 
         VARIANT expected = KeldrinTimeToVariant(row.local, time, row.qt);
+        setenv("TZ", "UTC", 1);
+        tzset();
         EXPECT_EQ(d.TimeStamp.vt, expected.vt);
         EXPECT_EQ(d.TimeStamp.date, expected.date);
         EXPECT_EQ(d.Time, (uint64_t{time.Micro} << 32) | time.Seconds);
