@@ -90,12 +90,18 @@ public:
     // scratch arrays, for max(n, 1) definitions and records that count;
     // later calls return it whatever n is. Null when the list cannot be
     // allocated (the count is recorded all the same).
-    BindingDefinition* GetInputs(LONG n);
-    BindingDefinition* GetOutputs(LONG n);
+    BindingDefinition* GetInputs(LONG n) {
+        return m_Inputs.Definitions ? m_Inputs.Definitions.get() : Get(m_Inputs, n);
+    }
+    BindingDefinition* GetOutputs(LONG n) {
+        return m_Outputs.Definitions ? m_Outputs.Definitions.get() : Get(m_Outputs, n);
+    }
     LONG InputCount() const noexcept { return m_Inputs.Count; }
     LONG OutputCount() const noexcept { return m_Outputs.Count; }
     // which 0: whether a pass has marked the input list; else the output list.
-    bool IsListUsed(int which) const noexcept;
+    bool IsListUsed(int which) const noexcept {
+        return which == 0 ? m_Inputs.Used : m_Outputs.Used;
+    }
     // Clears the run bits of every input definition and makes each defined
     // one pending.
     void MarkInputsPending();

@@ -576,8 +576,7 @@ VARIANT StampOf(BindingDefinition& d, const BYTE* p, bool universal, bool local,
 void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE* buffer,
                        LONG bufferSize) {
     SHORT level = -1, status = -2;
-    VARIANT value;
-    VariantInit(&value);
+    VARIANT value{};
     const bool local = d.IsLocal == 1;
     const LONG qt = UseQtFormat(d.Parameter);
     const SlotShape shape = ShapeOf(t);
