@@ -30,18 +30,6 @@ BindingDefinition* BindingDefinitionSet::Get(List& list, LONG n) {
     return list.Definitions.get();
 }
 
-BindingDefinition* BindingDefinitionSet::GetInputs(LONG n) {
-    return Get(m_Inputs, n);
-}
-
-BindingDefinition* BindingDefinitionSet::GetOutputs(LONG n) {
-    return Get(m_Outputs, n);
-}
-
-bool BindingDefinitionSet::IsListUsed(int which) const noexcept {
-    return which == 0 ? m_Inputs.Used : m_Outputs.Used;
-}
-
 void BindingDefinitionSet::MarkInputsPending() {
     if (!m_Inputs.Definitions) return;
     m_Inputs.Used = true;

@@ -22,6 +22,25 @@ constexpr DWORD kBindingRunBits = 0x0000FFFFu;
 // The bits of a record identifier a definition keeps (bits 21 to 30 go).
 constexpr DWORD kRecordIdMask = 0x801FFFFFu;
 
+// The last time a read turned into a time stamp, and what that gave: a value
+// read again with the same time, through the same library, in the same time
+// form and under the same process time zone, takes the stamp from here
+// instead of converting the time again. Kept only when every conversion
+// succeeded.
+struct StampMemo {
+    bool Kept = false;
+    bool Universal = false;  // the time as read is in the microsecond form
+    bool Local = false;
+    LONG UseQtFormat = 0;
+    // The zone as tzset last set it: its two names and its offset.
+    const char* ZoneNames[2] = {nullptr, nullptr};
+    long ZoneOffset = 0;
+    uint64_t Read = 0;  // the time's 8 bytes as read
+    uint64_t Time = 0;  // the time as kept in Time
+    VARTYPE Vt = VT_EMPTY;
+    DATE Date = 0.0;
+};
+
 struct BindingDefinition {
     BindingDefinition() noexcept;
     ~BindingDefinition();
@@ -52,6 +71,7 @@ struct BindingDefinition {
     LONG Complete = 0;
     IMvParameter* Parameter = nullptr;  // no reference: the parameter table holds one
     uint64_t Time = ~uint64_t{0};       // the historian time of the last value; all bits: none
+    StampMemo Stamp;
 };
 
 // One entry of a batched read or write: the record and field identifiers.
@@ -70,12 +90,18 @@ public:
     // scratch arrays, for max(n, 1) definitions and records that count;
     // later calls return it whatever n is. Null when the list cannot be
     // allocated (the count is recorded all the same).
-    BindingDefinition* GetInputs(LONG n);
-    BindingDefinition* GetOutputs(LONG n);
+    BindingDefinition* GetInputs(LONG n) {
+        return m_Inputs.Definitions ? m_Inputs.Definitions.get() : Get(m_Inputs, n);
+    }
+    BindingDefinition* GetOutputs(LONG n) {
+        return m_Outputs.Definitions ? m_Outputs.Definitions.get() : Get(m_Outputs, n);
+    }
     LONG InputCount() const noexcept { return m_Inputs.Count; }
     LONG OutputCount() const noexcept { return m_Outputs.Count; }
     // which 0: whether a pass has marked the input list; else the output list.
-    bool IsListUsed(int which) const noexcept;
+    bool IsListUsed(int which) const noexcept {
+        return which == 0 ? m_Inputs.Used : m_Outputs.Used;
+    }
     // Clears the run bits of every input definition and makes each defined
     // one pending.
     void MarkInputsPending();

@@ -2,8 +2,10 @@
 #include "bindings/keldrin_values.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <type_traits>
 #include <vector>
@@ -101,7 +103,7 @@ struct SlotShape {
     bool descriptor = false;
 };
 
-SlotShape ShapeOf(SHORT t) {
+constexpr SlotShape ComputeShape(SHORT t) {
     SlotShape s;
     switch (t) {
         case -24:
@@ -149,6 +151,17 @@ SlotShape ShapeOf(SHORT t) {
     return s;
 }
 
+// The shapes of the codes from 0 down to -24, looked up once per value.
+constexpr auto kShapes = [] {
+    std::array<SlotShape, 25> shapes{};
+    for (SHORT t = 0; t >= -24; --t) shapes[static_cast<std::size_t>(-t)] = ComputeShape(t);
+    return shapes;
+}();
+
+SlotShape ShapeOf(SHORT t) {
+    return t <= 0 && t >= -24 ? kShapes[static_cast<std::size_t>(-t)] : SlotShape{};
+}
+
 enum class Num { None, Double, Float, Long, Short };
 
 Num NumberOf(SHORT t) {
@@ -193,8 +206,7 @@ LONG UseQtFormat(IMvParameter* parameter) {
 
 // An empty VARIANT of the type, its value to be set.
 VARIANT OfType(VARTYPE vt) {
-    VARIANT v;
-    VariantInit(&v);
+    VARIANT v{};
     v.vt = vt;
     return v;
 }
@@ -203,13 +215,18 @@ VARIANT OfType(VARTYPE vt) {
 
 // ---- times -----------------------------------------------------------------
 
-VARIANT KeldrinTimeToVariant(bool local, const KeldrinTime& time, LONG useQtFormat) {
+VARIANT KeldrinTimeToVariant(bool local, const KeldrinTime& time, LONG useQtFormat,
+                             bool* converted) {
     VARIANT v = OfType(VT_DATE);
     v.date = 0.0;
-    if (useQtFormat != 1)
-        KeldrinTimeToDate(local ? 1 : 0, &time, &v.date);
-    else if (!HistorianTimeToDate(local ? 1 : 0, &time, &v.date, true))
+    bool ok = true;
+    if (useQtFormat != 1) {
+        ok = KeldrinTimeToDate(local ? 1 : 0, &time, &v.date);
+    } else if (!HistorianTimeToDate(local ? 1 : 0, &time, &v.date, true)) {
         v.vt = VT_EMPTY;  // a time the microsecond form cannot convert
+        ok = false;
+    }
+    if (converted && !ok) *converted = false;
     return v;
 }
 
@@ -420,11 +437,16 @@ std::string KeldrinFieldName(const KeldrinRecField& pair, bool local) {
 void FormatKeldrinError(CMvCalculation& calc, const KeldrinErrorBlock& err, SHORT count,
                         const KeldrinRecField* pairs, SHORT failIndex, const char* operation,
                         bool local) {
-    std::string text =
-        std::string("Error ") + operation + (local ? " local" : "") + " Keldrin field";
-    if (pairs && failIndex >= 0 && failIndex < count)
-        text += " \"" + KeldrinFieldName(pairs[failIndex], local) + "\"";
-    text += ":" + KeldrinErrorMessage(&err, local);
+    std::string text = "Error ";
+    text += operation;
+    text += local ? " local Keldrin field" : " Keldrin field";
+    if (pairs && failIndex >= 0 && failIndex < count) {
+        text += " \"";
+        text += KeldrinFieldName(pairs[failIndex], local);
+        text += '"';
+    }
+    text += ':';
+    text += KeldrinErrorMessage(&err, local);
     calc.SetError(text);
 }
 
@@ -489,28 +511,83 @@ BYTE* LayoutKeldrinValueBuffer(SHORT count, SHORT* types, void** values, bool ti
     return buffer;
 }
 
+namespace {
+
+uint64_t Get64(const BYTE* p) {
+    return Get32(p) | (uint64_t{Get32(p + 4)} << 32);
+}
+
+uint64_t TimeBits(const KeldrinTime& t) {
+    return (uint64_t{t.Micro} << 32) | t.Seconds;
+}
+
+// Replaces the target's value by v, which the target takes over. A value of
+// a type up to VT_DATE owns nothing to free.
+void Adopt(VARIANT& target, const VARIANT& v) {
+    if (target.vt > VT_DATE) VariantClear(&target);
+    target = v;
+}
+
+// The time stamp of the time at `p` (the microsecond form when `universal`),
+// with that time in the historian form in *time: from the definition's last
+// stamp when that was made of the same bytes the same way, else converted
+// and kept for the next read.
+VARIANT StampOf(BindingDefinition& d, const BYTE* p, bool universal, bool local, LONG qt,
+                KeldrinTime* time) {
+    StampMemo& memo = d.Stamp;
+    const uint64_t read = Get64(p);
+    // The local form converts through the process's time zone, which a
+    // tzset may have changed since.
+    const char* const zone[2] = {tzname[0], tzname[1]};
+    const long offset = timezone;
+    if (memo.Kept && memo.Read == read && memo.Universal == universal && memo.Local == local &&
+        memo.UseQtFormat == qt && memo.ZoneNames[0] == zone[0] && memo.ZoneNames[1] == zone[1] &&
+        memo.ZoneOffset == offset) {
+        *time = KeldrinTime{static_cast<ULONG>(memo.Time), static_cast<ULONG>(memo.Time >> 32)};
+        VARIANT v = OfType(memo.Vt);
+        v.date = memo.Date;
+        return v;
+    }
+    bool converted = true;
+    if (universal) {
+        KeldrinUst u = GetUst(p);
+        converted = L_XUST2XTS(&u, time) == KELDRIN_OK;
+    } else {
+        *time = GetTime(p);
+    }
+    VARIANT v = KeldrinTimeToVariant(local, *time, qt, &converted);
+    memo = StampMemo{};
+    if (converted)
+        memo = StampMemo{.Kept = true,
+                         .Universal = universal,
+                         .Local = local,
+                         .UseQtFormat = qt,
+                         .ZoneNames = {zone[0], zone[1]},
+                         .ZoneOffset = offset,
+                         .Read = read,
+                         .Time = TimeBits(*time),
+                         .Vt = v.vt,
+                         .Date = v.date};
+    return v;
+}
+
+}  // namespace
+
 void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE* buffer,
                        LONG bufferSize) {
     SHORT level = -1, status = -2;
-    mv::Variant value, stamp;
-    bool saved = false;
-    KeldrinTime time = kNoKeldrinTime;
+    VARIANT value{};
     const bool local = d.IsLocal == 1;
     const LONG qt = UseQtFormat(d.Parameter);
     const SlotShape shape = ShapeOf(t);
-    auto adopt = [](mv::Variant& target, VARIANT v) {
-        target.Clear();
-        *static_cast<VARIANT*>(&target) = v;
-    };
     const Num num = NumberOf(t);
     if (shape.descriptor) {
         LONG offset = static_cast<LONG>(Get32(p));
         LONG length = Get16(p + 4);
         if (buffer && offset >= 0 && length > 0 && offset <= bufferSize - length)
-            adopt(value,
-                  KeldrinCharsToVariant(reinterpret_cast<const char*>(buffer + offset), length));
+            value = KeldrinCharsToVariant(reinterpret_cast<const char*>(buffer + offset), length);
         else
-            adopt(value, KeldrinCharsToVariant(nullptr, 0));
+            value = KeldrinCharsToVariant(nullptr, 0);
     } else if (num != Num::None) {
         const double m = d.UnitConversionMultiplier, o = d.UnitConversionOffset;
         switch (num) {
@@ -518,26 +595,26 @@ void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE*
                 double x = GetDouble(p);
                 // The historian's special values stay empty: only a number
                 // is converted.
-                if (DSPECTYP(x) == KELDRIN_CLASS_NUMBER && m != 0.0) x = (x - o) / m;
-                adopt(value, DataValueToVariant(x));
+                if (m != 0.0 && DSPECTYP(x) == KELDRIN_CLASS_NUMBER) x = (x - o) / m;
+                value = DataValueToVariant(x);
                 break;
             }
             case Num::Float: {
                 float x = GetFloat(p);
-                if (RSPECTYP(x) == KELDRIN_CLASS_NUMBER && m != 0.0) x = Narrowed((x - o) / m);
-                adopt(value, RecordValueToVariant(x));
+                if (m != 0.0 && RSPECTYP(x) == KELDRIN_CLASS_NUMBER) x = Narrowed((x - o) / m);
+                value = RecordValueToVariant(x);
                 break;
             }
             case Num::Long: {
                 auto x = static_cast<LONG>(Get32(p));
                 if (m != 0.0) x = Truncated<LONG>((x - o) / m);
-                adopt(value, LongToVariant(x));
+                value = LongToVariant(x);
                 break;
             }
             default: {
                 SHORT x = Get16(p);
                 if (m != 0.0) x = Truncated<SHORT>((x - o) / m);
-                adopt(value, ShortToVariant(x));
+                value = ShortToVariant(x);
                 break;
             }
         }
@@ -545,40 +622,30 @@ void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE*
         KeldrinUst u = GetUst(p);
         KeldrinTime x = kNoKeldrinTime;
         L_XUST2XTS(&u, &x);
-        adopt(value, KeldrinTimeToVariant(local, x, qt));
+        value = KeldrinTimeToVariant(local, x, qt);
     } else if (t == -8) {
-        adopt(value, KeldrinTimeToVariant(local, GetTime(p), qt));
+        value = KeldrinTimeToVariant(local, GetTime(p), qt);
     } else if (t == -2) {
-        adopt(value,
-              KeldrinBufferToVariant(static_cast<LONG>(Get32(p)), static_cast<LONG>(Get32(p + 4))));
+        value =
+            KeldrinBufferToVariant(static_cast<LONG>(Get32(p)), static_cast<LONG>(Get32(p + 4)));
     } else if (t == -1) {
-        adopt(value, LongToVariant(static_cast<LONG>(Get32(p))));
+        value = LongToVariant(static_cast<LONG>(Get32(p)));
     } else if (d.FieldType >= 1) {
-        adopt(value, KeldrinCharsToVariant(reinterpret_cast<const char*>(p), Even(d.FieldType)));
+        value = KeldrinCharsToVariant(reinterpret_cast<const char*>(p), Even(d.FieldType));
     }
     if (shape.status >= 0) status = Get16(p + shape.status);
     if (shape.level >= 0) level = Get16(p + shape.level);
 
-    if (shape.xts >= 0) {
-        time = GetTime(p + shape.xts);
-        saved = true;
-    } else if (shape.xust >= 0) {
-        KeldrinUst u = GetUst(p + shape.xust);
-        L_XUST2XTS(&u, &time);
-        saved = true;
-    }
-    if (saved) {
-        adopt(stamp, KeldrinTimeToVariant(local, time, qt));
-    } else {
-        adopt(stamp, DataValueToVariant(CMvCalculation::CurrentDateTime()));
-    }
-    VariantClear(&d.Value);
-    VariantCopy(&d.Value, &value);
+    KeldrinTime time = kNoKeldrinTime;
+    const bool saved = shape.xts >= 0 || shape.xust >= 0;
+    const VARIANT stamp = shape.xts >= 0    ? StampOf(d, p + shape.xts, false, local, qt, &time)
+                          : shape.xust >= 0 ? StampOf(d, p + shape.xust, true, local, qt, &time)
+                                            : DataValueToVariant(CMvCalculation::CurrentDateTime());
+    Adopt(d.Value, value);
     d.Level = level;
     d.Status = status;
-    VariantClear(&d.TimeStamp);
-    VariantCopy(&d.TimeStamp, &stamp);
-    if (saved) d.Time = (uint64_t{time.Micro} << 32) | time.Seconds;
+    Adopt(d.TimeStamp, stamp);
+    if (saved) d.Time = TimeBits(time);
 }
 
 void PutKeldrinValue(const BindingDefinition& d, SHORT t, BYTE* p, BYTE* buffer,

@@ -19,8 +19,10 @@ class CMvCalculation;
 
 // A VT_DATE of the historian time: the microsecond form when useQtFormat is
 // 1 (VT_EMPTY when that form cannot convert it), else the local
-// day-and-tenths form.
-VARIANT KeldrinTimeToVariant(bool local, const KeldrinTime& time, LONG useQtFormat);
+// day-and-tenths form. *converted (when given) is cleared when the client
+// call failed.
+VARIANT KeldrinTimeToVariant(bool local, const KeldrinTime& time, LONG useQtFormat,
+                             bool* converted = nullptr);
 // Clears *time to 0, then converts the VARIANT changed to VT_DATE (or, when
 // it is empty, the fallback date when one is given). The HRESULT of the type
 // change (S_OK when none was needed).
@@ -84,7 +86,9 @@ BYTE* LayoutKeldrinValueBuffer(SHORT count, SHORT* types, void** values, bool ti
 // Takes one read value of `type` at `slot` into the definition's Value,
 // Level, Status, TimeStamp and, when the slot carries one, Time. A character
 // descriptor counts from `buffer`, the start of the batch buffer, and is
-// trusted only within `bufferSize` bytes.
+// trusted only within `bufferSize` bytes. A slot time equal to the one of the
+// definition's last stamp (same library and time form) takes that stamp
+// again without a client call.
 void StoreKeldrinValue(BindingDefinition& d, SHORT type, const BYTE* slot, const BYTE* buffer,
                        LONG bufferSize);
 // Puts the definition's value into its slot; storeTime (may be null) is the

@@ -43,15 +43,14 @@ DATE XtsPartsToDate(LONG day, LONG tenths) {
     return date;
 }
 
-void KeldrinTimeToDate(LONG mode, const KeldrinTime* time, DATE* date) {
-    if (!date) return;
+bool KeldrinTimeToDate(LONG mode, const KeldrinTime* time, DATE* date) {
+    if (!date) return false;
     LONG day = 0;
     LONG tenths = 0;
-    if (mode == 1)
-        L_XTS2DSPDT(time, &day, &tenths);
-    else
-        XTS2DSPDT(time, &day, &tenths);
+    const SHORT code =
+        mode == 1 ? L_XTS2DSPDT(time, &day, &tenths) : XTS2DSPDT(time, &day, &tenths);
     *date = XtsPartsToDate(day, tenths);
+    return code == KELDRIN_OK;
 }
 
 void DateToHistorianTime(LONG mode, double date, KeldrinTime* time, bool microseconds) {

@@ -27,8 +27,9 @@ inline constexpr KeldrinTime kNoKeldrinTime = {KELDRIN_TIME_NONE_WORD, KELDRIN_T
 void DateToKeldrinTime(LONG mode, double date, KeldrinTime* time);
 
 // Tenths form back: day number and tenths start at 0 and stay 0 when the
-// client call fails (giving 36526.0); then XtsPartsToDate.
-void KeldrinTimeToDate(LONG mode, const KeldrinTime* time, DATE* date);
+// client call fails (giving 36526.0); then XtsPartsToDate. Whether the client
+// call succeeded.
+bool KeldrinTimeToDate(LONG mode, const KeldrinTime* time, DATE* date);
 
 // tenths / 864000 + day + 1; a result below 29220.0 (1980-01-01) is moved on
 // by 36525 days, so that two-digit years before 1980 read as 20xx.

@@ -211,6 +211,101 @@ TEST_F(KeldrinValues, MicrosecondTimesRoundTripOrStayEmpty) {
     }
 }
 
+// A value read again with the same time takes its stamp without a client
+// call; anything that changes how the time converts, or a conversion that
+// failed, converts it again. Each row: what the second read changes.
+TEST_F(KeldrinValues, AStampIsConvertedAgainOnlyWhenItsTimeOrFormChanges) {
+    const KeldrinTime first{1700000000, 250000}, later{1700003600, 500000};
+    struct Row {
+        const char* what;
+        bool laterTime, universal, local, failFirst, zone;
+        LONG qt;
+        bool converts;
+    } rows[] = {
+        {"nothing", false, false, false, false, false, 0, false},
+        {"the time", true, false, false, false, false, 0, true},
+        {"the microsecond form", false, false, false, false, false, 1, true},
+        {"the library", false, false, true, false, false, 0, true},
+        {"the slot's time form", false, true, false, false, false, 0, true},
+        {"nothing after a failed conversion", false, false, false, true, false, 0, true},
+        {"the process's time zone", false, false, false, false, true, 0, true},
+    };
+    LONG tag = 0x200000;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        auto parameter = parameter_test::NewParameter();
+        BindingDefinition d;
+        d.Parameter = parameter.get();
+        KeldrinRecField pairs[2] = {};
+        for (SHORT k = 0; k < 2; ++k) {  // the same time in both forms of slot
+            tag += 0x10000;
+            KhSimValue seed = Seeded(1.5, 1, 3);
+            seed.Stamp = first;
+            const std::string name = std::to_string(tag);
+            pairs[k] = {Field("NODEA", (name + "R").c_str(), (name + "F").c_str(), tag,
+                              k == 0 ? -16 : -12, &seed),
+                        tag};
+        }
+        if (row.failFirst) KhSim_FailCall(KHSIM_BOTH, "XTS2DSPDT", KELDRIN_E_BADTIME, 0, 0, 1);
+        ASSERT_NO_FATAL_FAILURE(ReadOne(d, pairs[0], -16, true));
+
+        const KeldrinTime time = row.laterTime ? later : first;
+        if (row.laterTime) {
+            KhSimValue next = Seeded(1.5, 1, 3);
+            next.Stamp = time;
+            ASSERT_EQ(KhSim_SetValue("NODEA", pairs[0].RecordId, pairs[0].FieldId, &next), 1);
+        }
+        parameter->put_Use_QT_Format(row.qt);
+        d.IsLocal = row.local ? 1 : 0;
+        if (row.zone) {
+            setenv("TZ", "Europe/Berlin", 1);
+            tzset();
+        }
+        LONG calls = 0;
+        for (const char* call : {"XTS2DSPDT", "XTS2XUST", "XUST2XTS"})
+            calls -= KhSim_CallCount(KHSIM_BOTH, call);
+        ASSERT_NO_FATAL_FAILURE(
+            ReadOne(d, pairs[row.universal ? 1 : 0], row.universal ? -12 : -16, true));
+        for (const char* call : {"XTS2DSPDT", "XTS2XUST", "XUST2XTS"})
+            calls += KhSim_CallCount(KHSIM_BOTH, call);
+        EXPECT_EQ(calls > 0, row.converts) << calls;
+
+        VARIANT expected = KeldrinTimeToVariant(row.local, time, row.qt);
+        setenv("TZ", "UTC", 1);
+        tzset();
+        EXPECT_EQ(d.TimeStamp.vt, expected.vt);
+        EXPECT_EQ(d.TimeStamp.date, expected.date);
+        EXPECT_EQ(d.Time, (uint64_t{time.Micro} << 32) | time.Seconds);
+    }
+}
+
+// Reads of a text and a number, in turn, into one definition: each leaves
+// its own value alone, the earlier one freed (the leak check sees a text
+// left behind).
+TEST_F(KeldrinValues, AReadReplacesTheDefinitionsEarlierValue) {
+    KhSimValue seed = Seeded(2.5, 1, 3, 1700000000);
+    seed.Text = "ABC";
+    const KeldrinRecField text{Field("NODEA", "TEXTR", "TEXTF", 0x300000, 8, &seed), 0x300000};
+    const KeldrinRecField number{Field("NODEA", "NUMR", "NUMF", 0x310000, -16, &seed), 0x310000};
+    struct Row {
+        const KeldrinRecField* pair;
+        SHORT type;
+        VARTYPE vt;
+    } rows[] = {
+        {&text, 8, VT_BSTR}, {&text, 8, VT_BSTR}, {&number, -16, VT_R8}, {&text, 8, VT_BSTR}};
+    BindingDefinition d;
+    for (const Row& row : rows) {
+        d.FieldType = row.type;
+        ASSERT_NO_FATAL_FAILURE(ReadOne(d, *row.pair, row.type, true));
+        ASSERT_EQ(d.Value.vt, row.vt);
+        if (row.vt == VT_BSTR) {
+            EXPECT_EQ(mv::ToUtf8(d.Value.bstrVal), "ABC");
+        } else {
+            EXPECT_EQ(d.Value.dblVal, 2.5);
+        }
+    }
+}
+
 TEST_F(KeldrinValues, LocalTimesRoundTripAcrossBothDstChanges) {
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
