@@ -177,6 +177,13 @@ public:
     HRESULT get_ObjectName(BSTR* pName) override;
     HRESULT put_ObjectName(BSTR name) override;
 
+    // The Level that get_Level gives, for the run's own steps while no method
+    // is traced (get_Level itself traces).
+    SHORT CurrentLevel() {
+        mv::ObjectLock lock(this);
+        return m_Level;
+    }
+
 private:
     // parameter_units.cpp. Both leave the out pointers as the caller set
     // them when nothing is found; what they hand out is counted.

@@ -70,6 +70,7 @@ HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
             // new name.
             if (m_items.size() == m_items.capacity()) m_items.reserve(2 * m_items.capacity() + 16);
             if (m_names.try_emplace(std::move(key), pDisp).second) {
+                NamesChanged();
                 m_items.push_back(pDisp);
                 pDisp->AddRef();
                 return S_OK;
@@ -240,6 +241,7 @@ HRESULT CMvObjCollection::Remove(BSTR Name) {
             if (it != m_names.end()) {
                 IDispatch* member = it->second;
                 m_names.erase(it);
+                NamesChanged();
                 auto slot = std::find(m_items.begin(), m_items.end(), member);
                 if (slot != m_items.end()) {
                     released.Attach(*slot);  // the slot's reference, released below
@@ -259,6 +261,7 @@ void CMvObjCollection::ReleaseAllItems() {
         std::lock_guard<std::mutex> guard(m_mutex);
         items.swap(m_items);
         m_names.clear();
+        NamesChanged();
         m_items.reserve(16);
     }
     for (IDispatch* member : items)
@@ -307,6 +310,7 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
             if (it != m_names.end() && it->second == member.get() && !m_names.count(newKey)) {
                 m_names.erase(it);
                 m_names.emplace(newKey, member.get());
+                NamesChanged();
                 return S_OK;
             }
         }

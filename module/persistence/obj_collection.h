@@ -16,6 +16,8 @@
 // as "L".
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory_resource>
 #include <mutex>
 #include <string>
@@ -87,8 +89,20 @@ public:
     // a null name gives the empty key.
     static std::string MakeKey(BSTR name);
 
+    // A number that changes whenever a name is filed or let go (an add,
+    // removal, renaming or emptying), read without the mutex. Two equal
+    // readings mean that a look-up by name between them found what it would
+    // have found at either.
+    uint64_t NamesVersion() const noexcept {
+        return m_namesVersion.load(std::memory_order_acquire);
+    }
+
 private:
+    // Under the mutex, after the names changed.
+    void NamesChanged() noexcept { m_namesVersion.fetch_add(1, std::memory_order_release); }
+
     std::mutex m_mutex;
+    std::atomic<uint64_t> m_namesVersion{1};
     std::vector<IDispatch*> m_items;  // one reference each
     // Key -> member, no reference. The entries live close together in a pool
     // of their own, so that a look-up in a large collection (each a miss)
