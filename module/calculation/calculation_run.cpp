@@ -18,11 +18,14 @@ namespace {
 
 constexpr const char* kCalculate = "CMvCalculation::Calculate";
 
+void WriteStep(const char* name, std::string_view step) {
+    g_DiagnosticLog.WriteLine(mv::ToUtf16(std::string(name) + "( " + std::string(step) + " )"));
+}
+
 // A step line of the run: "<name>( <step> )", with "Steps" on. The text is
 // only put together when the line is written.
-void Step(const char* name, std::string_view step) {
-    if (!g_DiagnosticLog.IsOn(LogSteps)) return;
-    g_DiagnosticLog.WriteLine(mv::ToUtf16(std::string(name) + "( " + std::string(step) + " )"));
+inline void Step(const char* name, std::string_view step) {
+    if (g_DiagnosticLog.IsOn(LogSteps)) WriteStep(name, step);
 }
 
 void BlankLine() {
