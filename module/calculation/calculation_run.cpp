@@ -97,22 +97,8 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
         ParamInfoShare table;
         LONG dataSetCount = 0;
         LONG kind = 0;
-        bool returnValueFiled = false;
-        {
-            mv::ObjectLock lock(this);
-            if (m_BeingCalculated != 0) {
-                Step(kCalculate, "Function - End");
-                BlankLine();
-                return S_OK;
-            }
-            m_BeingCalculated = 1;
-            PushToTLS();
-            returnValueFiled = ReturnValueStillFiledLocked();
-        }
-        RunMark mark{this};
-        if (!returnValueFiled) ForgetStaleReturnValue();
-        {
-            mv::ObjectLock lock(this);
+        // The run's start, under the object lock.
+        auto begin = [&] {
             if (group) group->AddRef();
             m_RunScheduleGroup = group;
             m_StoreTime[0] = m_StoreTime[1] = -1;
@@ -125,6 +111,29 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
             kind = m_FormulaType;
             m_ErrorText.clear();
             m_ErrorPosition = 0;
+        };
+        bool begun = false;
+        {
+            mv::ObjectLock lock(this);
+            if (m_BeingCalculated != 0) {
+                Step(kCalculate, "Function - End");
+                BlankLine();
+                return S_OK;
+            }
+            m_BeingCalculated = 1;
+            PushToTLS();
+            // With "ReturnValue" known to be filed there is nothing to forget
+            // first: the run starts under the same lock.
+            if (ReturnValueStillFiledLocked()) {
+                begin();
+                begun = true;
+            }
+        }
+        RunMark mark{this};
+        if (!begun) {
+            ForgetStaleReturnValue();
+            mv::ObjectLock lock(this);
+            begin();
         }
         try {
             if (dataSetCount > 0) {
