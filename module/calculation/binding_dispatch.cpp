@@ -10,6 +10,7 @@
 #include "frame/keldrin_client.h"
 #include "frame/trace.h"
 #include "parameters/enum_texts.h"
+#include "parameters/parameter.h"
 
 namespace {
 
@@ -112,6 +113,25 @@ void CMvCalculation::AccumulateParameterLevel(const ParamInfo& record, SHORT* le
     *status = LevelToStatus(*level);
 }
 
+void CMvCalculation::PlanBindingPasses(ParamInfoTable& table) {
+    for (LONG pass : {INPUT_PASS, OUTPUT_PASS}) {
+        ParamInfoTable::BindingPass& plan = table.Passes[pass];
+        const LONG mask = pass == INPUT_PASS ? 1 : 2;
+        plan = {};
+        for (const ParamInfo& record : table.Records) {
+            if (!(record.ParameterType & mask)) continue;
+            plan.HistorianCount += record.BindingType == mvcKeldrin ? 1 : 0;
+            plan.ProcessDataCount += record.BindingType == mvcProcessData ? 1 : 0;
+            plan.Bound =
+                plan.Bound || HandlerKind(record.BindingType) || record.BindingType == mvcOPC;
+            if (pass == INPUT_PASS)
+                plan.Inputs.emplace_back(&record,
+                                         dynamic_cast<CMvParameter*>(record.Parameter.get()));
+        }
+        plan.Planned = true;
+    }
+}
+
 void CMvCalculation::ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level,
                                          SHORT* status, const void* storeTime) {
     LoadKeldcoreLibrary();
@@ -120,6 +140,12 @@ void CMvCalculation::ProcessDataBindings(const ParamInfoTable& table, LONG pass,
     try {
         const LONG mask = pass == INPUT_PASS ? 1 : 2;
         std::map<std::string, std::vector<std::pair<std::string, LONG>>> opc;
+        const ParamInfoTable::BindingPass& plan = table.Passes[pass == INPUT_PASS ? 0 : 1];
+        const bool inParams = g_DiagnosticLog.IsOn(LogInParams);
+        // Nothing but unbound records: an input folds its level in, an output
+        // is left alone.
+        const bool unbound = plan.Planned && !plan.Bound && !inParams;
+        if (unbound && pass != INPUT_PASS) return;
         LONG sandBox = 0;
         mv::ComPtr<IMvDravikConnect> recipe;
         {
@@ -129,13 +155,29 @@ void CMvCalculation::ProcessDataBindings(const ParamInfoTable& table, LONG pass,
         }
         if (pass == INPUT_PASS && recipe) recipe->EnableDravikConnect();
 
-        LONG historianCount = 0, processDataCount = 0;
-        for (const ParamInfo& record : table.Records) {
-            if (!(record.ParameterType & mask)) continue;
-            historianCount += record.BindingType == mvcKeldrin ? 1 : 0;
-            processDataCount += record.BindingType == mvcProcessData ? 1 : 0;
+        if (unbound) {
+            if (!level || !status) return;
+            const bool traced = g_DiagnosticLog.IsOn(LogMethods);
+            for (const auto& [record, own] : plan.Inputs) {
+                if (own && !traced) {
+                    const SHORT parameterLevel = own->CurrentLevel();
+                    *level = *level == mvcNO_QLEVEL ? parameterLevel
+                                                    : WorseLevel(parameterLevel, *level);
+                    *status = LevelToStatus(*level);
+                } else {
+                    AccumulateParameterLevel(*record, level, status);
+                }
+            }
+            return;
         }
-        const bool inParams = g_DiagnosticLog.IsOn(LogInParams);
+        LONG historianCount = plan.HistorianCount, processDataCount = plan.ProcessDataCount;
+        if (!plan.Planned) {
+            for (const ParamInfo& record : table.Records) {
+                if (!(record.ParameterType & mask)) continue;
+                historianCount += record.BindingType == mvcKeldrin ? 1 : 0;
+                processDataCount += record.BindingType == mvcProcessData ? 1 : 0;
+            }
+        }
         if (inParams) InParamsLine(u"Parameter Count: ", std::to_string(table.Records.size()));
 
         LONG historianOrdinal = 0, processDataOrdinal = 0;

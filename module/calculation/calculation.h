@@ -53,6 +53,9 @@
 // a run.
 IUnknown* MvRunningCalculation() noexcept;
 
+class CMvObjCollection;
+class CMvParameter;
+
 // One record of the per-run parameter table: what the run's steps read of
 // one parameter, copied when the table is built, and the parameter itself.
 struct ParamInfo {
@@ -79,6 +82,33 @@ struct ParamInfoTable {
     // (executors/vbscript_formula.cpp); a run takes it and puts it back
     // under the calculation's object lock.
     mutable std::shared_ptr<MvVBScriptPrepared> VBScriptPrepared;
+    // The last look-up of "ReturnValue" in Parameters that found the cached
+    // parameter: the collection it looked in and that collection's version
+    // of its names then (a collection the module made has one). A run that
+    // finds the same collection at the same version, and the same cached
+    // parameter, knows the look-up's answer without making it. Read and
+    // written under the calculation's object lock.
+    struct ReturnValueLookup {
+        mv::ComPtr<IMvObjCollection> Collection;
+        CMvObjCollection* Names = nullptr;  // the same object, or null
+        uint64_t Version = 0;
+        IMvParameter* Found = nullptr;  // no reference: the cached one holds it
+    };
+    mutable ReturnValueLookup ReturnValueFound;
+    // What each binding pass (input, then output) does with the records,
+    // worked out with the table: how many of the pass's records are bound to
+    // the historian and to process data, and whether any of them has a
+    // binding that a handler moves. A pass without one only folds the level
+    // of each of its inputs into the run's; Inputs lists them, each with the
+    // module's own parameter object when it is one.
+    struct BindingPass {
+        bool Planned = false;  // false: the pass walks every record
+        bool Bound = false;
+        LONG HistorianCount = 0;
+        LONG ProcessDataCount = 0;
+        std::vector<std::pair<const ParamInfo*, CMvParameter*>> Inputs;
+    };
+    BindingPass Passes[2];
 };
 using ParamInfoShare = std::shared_ptr<ParamInfoTable>;
 
@@ -385,8 +415,10 @@ public:
     // tenths of a second, so that a daily run keeps its local time of day.
     void GetNextScheduledDay(double rate, const KeldrinTime* start, KeldrinTime* result);
     // Runs the formula by its kind on the run's share of the parameter table
-    // (the calculation's own, built when missing, when none is given).
-    HRESULT ExecuteFormula(ParamInfoShare table = nullptr);
+    // (the calculation's own, built when missing, when none is given). The
+    // kind is the one the caller read at the run's start, or 0 to read it
+    // here.
+    HRESULT ExecuteFormula(const ParamInfoShare& given = nullptr, LONG kind = 0);
     HRESULT InitOutputParameterStatus(const ParamInfoTable& table, SHORT* level, SHORT* status);
     void ClearChangedFlags(const ParamInfoTable& table);
     // Seconds since `start` (a tick count), across a wrap of the counter.
@@ -445,6 +477,8 @@ public:
                              const void* storeTime);
     void ProcessDataSets(LONG pass);
     void AccumulateParameterLevel(const ParamInfo& record, SHORT* level, SHORT* status);
+    // Works out the table's binding passes (binding_dispatch.cpp).
+    static void PlanBindingPasses(ParamInfoTable& table);
 
     // Process-data bindings (bindings/process_data_bindings.cpp), on the
     // run's share of the table. The resolver fills the definition at
@@ -668,6 +702,10 @@ private:
     // member of that name in Parameters (a client removed or added it
     // through the collection).
     void ForgetStaleReturnValue();
+    // Whether the table's last look-up of "ReturnValue" still holds (see
+    // ParamInfoTable::ReturnValueFound), so that ForgetStaleReturnValue has
+    // nothing to do. Under the object lock.
+    bool ReturnValueStillFiledLocked() const noexcept;
 
     // The calculation_children.cpp helpers.
     template <class Itf>

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "calculation/calculation.h"
+#include "persistence/obj_collection.h"
 #include "sources/dravik_connect.h"
 
 // Forgets the run's parameters on every road out of a load.
@@ -24,22 +25,50 @@ void CMvCalculation::ForgetRunParameters() {
     if (old) old->Release();
 }
 
+bool CMvCalculation::ReturnValueStillFiledLocked() const noexcept {
+    const ParamInfoTable* table = m_ParamInfo.get();
+    if (!table) return false;
+    const ParamInfoTable::ReturnValueLookup& last = table->ReturnValueFound;
+    return last.Names && last.Collection.get() == m_Parameters.get() &&
+           last.Found == m_ReturnValueParameter && last.Names->Generation() == last.Version;
+}
+
 // Without a table the next set-up looks a missing "ReturnValue" up anyway;
 // a table built while there was none is rebuilt once one has been added.
+// A look-up that agrees is kept with the table, so that later runs skip it
+// until the collection's names change.
 void CMvCalculation::ForgetStaleReturnValue() {
     mv::ComPtr<IMvParameter> cached;
+    mv::ComPtr<IMvObjCollection> parameters;
+    ParamInfoShare table;
     {
         mv::ObjectLock lock(this);
+        if (ReturnValueStillFiledLocked()) return;
         cached = mv::ComPtr<IMvParameter>(m_ReturnValueParameter);
         if (!cached && !m_ParamInfo) return;
+        table = m_ParamInfo;
+        parameters = m_Parameters;
     }
+    // Read before the look-up: a change meanwhile makes the next run look again.
+    auto* names = dynamic_cast<CMvObjCollection*>(parameters.get());
+    const uint64_t version = names ? names->Generation() : 0;
     mv::ComPtr<IDispatch> item;
     mv::ComPtr<IMvParameter> member;
-    if (SUCCEEDED(
-            Collection(m_Parameters)->ItemByName(mv::Bstr(u"ReturnValue").get(), item.Put())) &&
-        item)
+    if (SUCCEEDED(parameters->ItemByName(mv::Bstr(u"ReturnValue").get(), item.Put())) && item)
         (void)item.As(&member);
-    if (member.get() != cached.get()) ForgetRunParameters();
+    if (member.get() != cached.get()) {
+        ForgetRunParameters();
+        return;
+    }
+    if (!table || !names) return;
+    mv::ComPtr<IMvObjCollection> previous;  // let go after leaving the lock
+    mv::ObjectLock lock(this);
+    if (m_ParamInfo != table || m_ReturnValueParameter != cached.get()) return;
+    ParamInfoTable::ReturnValueLookup& last = table->ReturnValueFound;
+    previous = std::exchange(last.Collection, std::move(parameters));
+    last.Names = names;
+    last.Version = version;
+    last.Found = cached.get();
 }
 
 HRESULT CMvCalculation::Load(IStream* pStm) {

@@ -2,7 +2,11 @@
 // ClearCache, the two parameter preparations and the run's clock helpers.
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
 
 #include "calculation/calculation.h"
 #include "calculation/run_mark.h"
@@ -14,10 +18,14 @@ namespace {
 
 constexpr const char* kCalculate = "CMvCalculation::Calculate";
 
-// A step line of the run: "<name>( <step> )", with "Steps" on.
-void Step(const char* name, const std::string& step) {
-    if (!g_DiagnosticLog.IsOn(LogSteps)) return;
-    g_DiagnosticLog.WriteLine(mv::ToUtf16(std::string(name) + "( " + step + " )"));
+void WriteStep(const char* name, std::string_view step) {
+    g_DiagnosticLog.WriteLine(mv::ToUtf16(std::string(name) + "( " + std::string(step) + " )"));
+}
+
+// A step line of the run: "<name>( <step> )", with "Steps" on. The text is
+// only put together when the line is written.
+inline void Step(const char* name, std::string_view step) {
+    if (g_DiagnosticLog.IsOn(LogSteps)) WriteStep(name, step);
 }
 
 void BlankLine() {
@@ -89,20 +97,8 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
         ParamInfoShare table;
         LONG dataSetCount = 0;
         LONG kind = 0;
-        {
-            mv::ObjectLock lock(this);
-            if (m_BeingCalculated != 0) {
-                Step(kCalculate, "Function - End");
-                BlankLine();
-                return S_OK;
-            }
-            m_BeingCalculated = 1;
-            PushToTLS();
-        }
-        RunMark mark{this};
-        ForgetStaleReturnValue();
-        {
-            mv::ObjectLock lock(this);
+        // The run's start, under the object lock.
+        auto begin = [&] {
             if (group) group->AddRef();
             m_RunScheduleGroup = group;
             m_StoreTime[0] = m_StoreTime[1] = -1;
@@ -115,6 +111,29 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
             kind = m_FormulaType;
             m_ErrorText.clear();
             m_ErrorPosition = 0;
+        };
+        bool begun = false;
+        {
+            mv::ObjectLock lock(this);
+            if (m_BeingCalculated != 0) {
+                Step(kCalculate, "Function - End");
+                BlankLine();
+                return S_OK;
+            }
+            m_BeingCalculated = 1;
+            PushToTLS();
+            // With "ReturnValue" known to be filed there is nothing to forget
+            // first: the run starts under the same lock.
+            if (ReturnValueStillFiledLocked()) {
+                begin();
+                begun = true;
+            }
+        }
+        RunMark mark{this};
+        if (!begun) {
+            ForgetStaleReturnValue();
+            mv::ObjectLock lock(this);
+            begin();
         }
         try {
             if (dataSetCount > 0) {
@@ -129,7 +148,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
                     InitOutputParameterStatus(*table, &level, &status);
                 }
             }
-            if (!HasError()) ExecuteFormula(table);
+            if (!HasError()) ExecuteFormula(table, kind);
             if (!HasError()) {
                 if (table) {
                     Step(kCalculate, "ProcessDataBindings");
@@ -184,16 +203,17 @@ void CMvCalculation::TakeReturnValue() {
 
 // An escaping exception is logged and its text appended to the error text,
 // so the run writes no outputs the formula did not finish.
-HRESULT CMvCalculation::ExecuteFormula(ParamInfoShare table) {
+HRESULT CMvCalculation::ExecuteFormula(const ParamInfoShare& given, LONG kind) {
     static constexpr const char* kName = "CMvCalculation::ExecuteFormula";
     MvStepFrame step(kName);
-    if (!table) table = ParamInfoSnapshot();
-    if (!table) table = SetupParamInfo();
+    ParamInfoShare found;  // the run's own share when the caller gave none
+    if (!given) found = ParamInfoSnapshot();
+    if (!given && !found) found = SetupParamInfo();
+    const ParamInfoTable* table = given ? given.get() : found.get();
     if (!table) return S_OK;
     try {
         ClearChangedFlags(*table);
-        LONG kind = 0;
-        {
+        if (kind == 0) {
             mv::ObjectLock lock(this);
             kind = m_FormulaType;
         }
@@ -261,14 +281,39 @@ double CMvCalculation::GetTimeElapsed(const DWORD& start) {
     return static_cast<double>(elapsed) / 1000.0;
 }
 
+// Runs on one thread ask for the same second again and again: each thread
+// keeps the last second it converted and the time zone (TZ) it was
+// converted under. A change of the system's zone while TZ is unset shows
+// from the next second on.
 DATE CMvCalculation::CurrentDateTime(bool* valid) {
-    SYSTEMTIME now{};
-    GetLocalTime(&now);
-    now.wMilliseconds = 0;
-    DATE date = 0.0;
-    const bool converted = SystemTimeToVariantTime(&now, &date) != 0;
-    if (valid) *valid = converted;
-    return converted ? date : 0.0;
+    struct Last {
+        int64_t second = INT64_MIN;
+        bool hadTz = false;
+        char tz[64] = {};
+        DATE date = 0.0;
+        bool converted = false;
+    };
+    thread_local Last last;
+    FILETIME utc{};
+    GetSystemTimeAsFileTime(&utc);
+    const int64_t second =
+        static_cast<int64_t>((uint64_t{utc.dwHighDateTime} << 32 | utc.dwLowDateTime) / 10000000);
+    const char* tz = std::getenv("TZ");
+    if (last.second != second ||
+        (tz ? !last.hadTz || std::strncmp(last.tz, tz, sizeof last.tz) != 0 : last.hadTz)) {
+        SYSTEMTIME now{};
+        FILETIME local{};
+        if (FileTimeToLocalFileTime(&utc, &local)) FileTimeToSystemTime(&local, &now);
+        now.wMilliseconds = 0;
+        last.date = 0.0;
+        last.converted = SystemTimeToVariantTime(&now, &last.date) != 0;
+        // A zone name too long to keep is converted every time.
+        last.second = tz && std::strlen(tz) >= sizeof last.tz ? INT64_MIN : second;
+        last.hadTz = tz != nullptr;
+        std::strncpy(last.tz, tz ? tz : "", sizeof last.tz - 1);
+    }
+    if (valid) *valid = last.converted;
+    return last.converted ? last.date : 0.0;
 }
 
 // The buffer fits every double: "%.16f" of -1e308 has 326 characters.

@@ -88,6 +88,7 @@ ParamInfoShare CMvCalculation::SetupParamInfo() {
             record.Parameter = std::move(parameter);
             table->Records.push_back(std::move(record));
         }
+        PlanBindingPasses(*table);
         table->KeldrinBindingSet = std::make_unique<BindingDefinitionSet>();
         table->ProcessDataBindingSet = std::make_unique<BindingDefinitionSet>();
         mv::ObjectLock lock(this);

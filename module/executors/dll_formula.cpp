@@ -82,14 +82,21 @@ void CMvCalculation::CallDllFunction() {
     try {
         std::string error;
         mv::Variant result;
-        if (!DllFunction()) (void)LookupDllFunction();
-        if (void* address = DllFunction(); !address) {
+        void* address = DllFunction();
+        if (!address && LookupDllFunction()) address = DllFunction();
+        if (!address) {
             error = "Dll Function Not Found.";
         } else {
-            mv::ComPtr<IMvCalculation> self;
-            static_cast<IMvCalculation*>(this)->QueryInterface(IID_IMvCalculation, self.PutVoid());
+            // The calculation as its clients know it: the caller's reference
+            // keeps it alive, so an object of its own needs no other.
+            mv::ComPtr<IMvCalculation> outer;
+            IMvCalculation* self = static_cast<IMvCalculation*>(this);
+            if (OuterUnknown()) {
+                OuterUnknown()->QueryInterface(IID_IMvCalculation, outer.PutVoid());
+                self = outer.get();
+            }
             try {
-                reinterpret_cast<MvFormulaFunction>(address)(self.get(), &result);
+                reinterpret_cast<MvFormulaFunction>(address)(self, &result);
             } catch (...) {
                 error = DllExceptionText(std::current_exception());
                 result.Clear();

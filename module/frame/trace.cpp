@@ -32,8 +32,10 @@ void MvTraceMethodException(const char* name) noexcept {
     }
 }
 
+// The count of exceptions in flight is only taken while steps are traced:
+// taking it costs a look-up of the thread's exception state.
 MvStepFrame::MvStepFrame(const char* name) noexcept
-    : m_Name(name), m_Exceptions(std::uncaught_exceptions()) {
+    : m_Name(name), m_Exceptions(g_DiagnosticLog.IsOn(LogSteps) ? std::uncaught_exceptions() : 0) {
     if (!g_DiagnosticLog.IsOn(LogSteps)) return;
     try {
         g_DiagnosticLog.WriteLine(Wide(m_Name) + u"( Function - Start )");

@@ -14,8 +14,11 @@
 // a getter on one thread never copies a text or variant that a setter on
 // another thread is replacing. The lock is recursive and no member calls out
 // of the object while holding it, except to add a reference to SampleInfo.
+// Level, a single number, is also held atomically, so that a run folding the
+// levels of its inputs reads each without taking the lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -177,6 +180,10 @@ public:
     HRESULT get_ObjectName(BSTR* pName) override;
     HRESULT put_ObjectName(BSTR name) override;
 
+    // The Level that get_Level gives, for the run's own steps while no method
+    // is traced (get_Level itself traces).
+    SHORT CurrentLevel() const noexcept { return m_Level.load(std::memory_order_relaxed); }
+
 private:
     // parameter_units.cpp. Both leave the out pointers as the caller set
     // them when nothing is found; what they hand out is counted.
@@ -240,7 +247,7 @@ private:
     LONG m_SpreadSheetColumn = 0;
     CharString m_SpreadSheetMethod;
     CharString m_EXE_RuntimeArgument;
-    SHORT m_Level = 0;
+    std::atomic<SHORT> m_Level{0};  // written under the lock
     SHORT m_Status = 0;
     LONG m_Record_ID = 0;
     LONG m_Field_ID = 0;

@@ -68,14 +68,18 @@ HRESULT CMvParameter::putref_Value(VARIANT* newVal) {
 }
 
 HRESULT CMvParameter::get_Level(SHORT* pVal) {
-    return MvMethodFrame("CMvParameter::get_Level", [&] { return GetNumber(m_Level, pVal); });
+    return MvMethodFrame("CMvParameter::get_Level", [&] {
+        if (!pVal) return E_POINTER;
+        *pVal = CurrentLevel();
+        return S_OK;
+    });
 }
 
 HRESULT CMvParameter::put_Level(SHORT newVal) {
     return MvMethodFrame("CMvParameter::put_Level", [&] {
         mv::ObjectLock lock(this);
         m_Changed = 1;
-        m_Level = newVal;
+        m_Level.store(newVal, std::memory_order_relaxed);
     });
 }
 
@@ -89,7 +93,7 @@ HRESULT CMvParameter::put_Status(SHORT newVal) {
         m_Changed = 1;
         m_Status = newVal;
         SHORT level = 0;
-        if (LevelOfStatus(newVal, &level)) m_Level = level;
+        if (LevelOfStatus(newVal, &level)) m_Level.store(level, std::memory_order_relaxed);
     });
 }
 
@@ -100,7 +104,7 @@ HRESULT CMvParameter::SetParameterValues(VARIANT* pnewVal, SHORT* pnewLevel, SHO
         mv::ObjectLock lock(this);
         m_Changed = 1;
         if (pnewVal) StoreValueLocked(*pnewVal);
-        if (pnewLevel) m_Level = *pnewLevel;
+        if (pnewLevel) m_Level.store(*pnewLevel, std::memory_order_relaxed);
         if (pnewStatus) m_Status = *pnewStatus;
         if (pnewTimestamp) m_TimeStamp = *pnewTimestamp;
     });
@@ -111,7 +115,7 @@ HRESULT CMvParameter::GetParameterValues(VARIANT* pVal, SHORT* pLevel, SHORT* pS
     return MvMethodFrame("CMvParameter::GetParameterValues", [&] {
         mv::ObjectLock lock(this);
         if (pVal) (void)VariantCopy(pVal, &m_Value);
-        if (pLevel) *pLevel = m_Level;
+        if (pLevel) *pLevel = CurrentLevel();
         if (pStatus) *pStatus = m_Status;
         if (pTimestamp) *pTimestamp = m_TimeStamp;
     });

@@ -128,5 +128,53 @@ TEST(CalculationRunConcurrency, CopiesRunApartWhileTheCacheIsClearedAndTheErrorT
     FreeTlsSlots();
 }
 
+// A run keeps its look-up of "ReturnValue" with the parameter table; other
+// threads re-file that name and clear the cache meanwhile, and the run after
+// them writes into the parameter filed under it.
+TEST(CalculationRunConcurrency, RunsSeeReturnValueRefiledAndTheCacheClearedOnOtherThreads) {
+    AllocateTlsSlots();
+    ServedClasses served;
+    MvSetFormulaExecutor(mvcSimpleScript_Method, &WriteThreadValue);
+    auto calc = NewCalculation();
+    mv::ComPtr<IMvObjCollection> parameters;
+    calc->get_Parameters(parameters.Put());
+    std::atomic<bool> stop{false};
+    std::thread runner([&] {
+        t_value = 7;
+        while (!stop) EXPECT_EQ(calc->Calculate(), S_OK);
+    });
+    std::thread refiler([&] {
+        for (int i = 0; i < 300; ++i) {
+            mv::ComPtr<IMvParameter> fresh = parameter_test::NewParameter();
+            fresh->put_Name(mv::Bstr(u"ReturnValue").get());
+            fresh->put_ParameterType(mvcReturnValue);
+            parameters->Remove(mv::Bstr(u"ReturnValue").get());
+            parameters->Add(mv::Bstr(u"ReturnValue").get(), fresh.get());
+        }
+    });
+    std::thread clearer([&] {
+        for (int i = 0; i < 300; ++i) calc->ClearCache();
+    });
+    refiler.join();
+    clearer.join();
+    stop = true;
+    runner.join();
+    t_value = 7;
+    calc->put_Value(mv::Variant(LONG{0}));
+    ASSERT_EQ(calc->Calculate(), S_OK);
+    mv::Variant value;
+    calc->get_Value(&value);
+    EXPECT_EQ(value.vt, VT_I4);
+    EXPECT_EQ(value.lVal, 7);
+    mv::ComPtr<IMvParameter> filed = Param(calc.get(), u"ReturnValue");
+    ASSERT_NE(filed.get(), nullptr);
+    mv::Variant held;
+    filed->get_Value(&held);
+    EXPECT_EQ(held.vt, VT_I4);
+    EXPECT_EQ(held.lVal, 7);
+    MvSetFormulaExecutor(mvcSimpleScript_Method, nullptr);
+    FreeTlsSlots();
+}
+
 }  // namespace
 }  // namespace calculation_test

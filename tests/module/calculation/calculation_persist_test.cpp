@@ -323,5 +323,69 @@ TEST_F(CalculationReload, AReturnValueReplacedThroughTheCollectionReceivesTheRes
     }
 }
 
+// A run after any change of the names in Parameters looks "ReturnValue" up
+// again: the result goes to the member filed under that name now, never to
+// one that was let go or renamed away.
+TEST_F(CalculationReload, EveryChangeOfTheNamesIsSeenByTheNextRun) {
+    const struct {
+        const char* road;
+        std::function<void(IMvObjCollection*)> change;
+        double old;    // then in the first "ReturnValue" (-1: emptied as an output)
+        double spare;  // and in the parameter "Spare"
+        double value;  // the calculation's Value
+    } roads[] = {
+        {"renamed away, another renamed in",
+         [](IMvObjCollection* parameters) {
+             ASSERT_EQ(parameters->Rename(mv::Bstr(u"ReturnValue").get(), mv::Bstr(u"Old").get()),
+                       S_OK);
+             ASSERT_EQ(parameters->Rename(mv::Bstr(u"Spare").get(), mv::Bstr(u"ReturnValue").get()),
+                       S_OK);
+         },
+         -1.0, 8.0, 8.0},
+        {"removed",
+         [](IMvObjCollection* parameters) {
+             ASSERT_EQ(parameters->Remove(mv::Bstr(u"ReturnValue").get()), S_OK);
+         },
+         6.0, -1.0, 6.0},
+        {"emptied", [](IMvObjCollection* parameters) { ASSERT_EQ(parameters->RemoveAll(), S_OK); },
+         6.0, -1.0, 6.0},
+        {"filed again",
+         [](IMvObjCollection* parameters) {
+             mv::ComPtr<IDispatch> same;
+             ASSERT_EQ(parameters->ItemByName(mv::Bstr(u"ReturnValue").get(), same.Put()), S_OK);
+             ASSERT_EQ(parameters->Remove(mv::Bstr(u"ReturnValue").get()), S_OK);
+             ASSERT_EQ(parameters->Add(mv::Bstr(u"ReturnValue").get(), same.get()), S_OK);
+         },
+         8.0, -1.0, 8.0},
+        {"another added",
+         [](IMvObjCollection* parameters) {
+             mv::ComPtr<IMvParameter> more = parameter_test::NewParameter();
+             more->put_Name(mv::Bstr(u"More").get());
+             ASSERT_EQ(parameters->Add(mv::Bstr(u"More").get(), more.get()), S_OK);
+         },
+         8.0, -1.0, 8.0},
+    };
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.road);
+        auto calc = Doubling(3.0, 0);
+        auto spare = Param(calc.get(), u"Spare", true);
+        spare->put_ParameterType(mvcReturnValue);
+        auto old = Param(calc.get(), u"ReturnValue");
+        // Two runs: the second finds the first one's look-up still good.
+        for (int run = 0; run < 2; ++run) ASSERT_EQ(calc->Calculate(), S_OK);
+        ASSERT_EQ(NumberIn(old.get()), 6.0);
+        mv::ComPtr<IMvObjCollection> parameters;
+        calc->get_Parameters(parameters.Put());
+        road.change(parameters.get());
+        Param(calc.get(), u"In", road.road == std::string("emptied"))
+            ->put_Value(parameter_test::Typed(VT_R8, 4.0));
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        EXPECT_EQ(NumberIn(old.get()), road.old);
+        EXPECT_EQ(NumberIn(spare.get()), road.spare);
+        parameter_test::ExpectSame(Get(calc.get(), u"Value"),
+                                   parameter_test::Typed(VT_R8, road.value));
+    }
+}
+
 }  // namespace
 }  // namespace calculation_test

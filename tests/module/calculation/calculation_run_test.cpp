@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <stdexcept>
+#include <string>
 
 #include "calculation_test_support.h"
 #include "frame/tls_slots.h"
@@ -398,6 +400,101 @@ TEST_F(CalculationRun, HistorianInputsAreCountedCheckedForUnitsAndLevelsFold) {
     calc->AccumulateParameterLevel(record, &level, &status);
     EXPECT_EQ(level, 1);
     EXPECT_EQ(status, -3);
+}
+
+// The run's quality folds the levels of the unbound inputs in the same way
+// whether or not methods or inputs are traced and whether or not another
+// input has a binding; a traced run shows each level being read.
+TEST_F(CalculationRun, UnboundInputsFoldTheirLevelsWhateverIsTraced) {
+    RecordBindings();
+    const struct {
+        std::vector<SHORT> levels;
+        SHORT level;
+        SHORT status;
+    } rows[] = {
+        {{0, 2, 1}, 2, mvcQSTATUS_BAD},
+        {{1, 0}, 1, mvcQSTATUS_SUSPECT},
+        {{-5}, -5, mvcQSTATUS_BAD},
+        {{}, mvcNO_QLEVEL, mvcQSTATUS_NO_STATUS},
+    };
+    const BYTE savedInParams = g_DiagnosticLog.m_Flags[LogInParams];
+    for (const auto& row : rows) {
+        for (int mode = 0; mode < 8; ++mode) {
+            const bool methods = mode & 1, inParams = mode & 2, bound = mode & 4;
+            SCOPED_TRACE(testing::Message()
+                         << row.level << " traced " << methods << inParams << " bound " << bound);
+            auto calc = NewCalculation();
+            calc->put_FormulaType(1);
+            for (std::size_t i = 0; i < row.levels.size(); ++i)
+                Param(calc.get(), mv::ToUtf16("In" + std::to_string(i)).c_str(), mvcInput)
+                    ->put_Level(row.levels[i]);
+            if (bound) Param(calc.get(), u"Bound", mvcInput, mvcCalculation);
+            values_test::LogCapture log(methods);
+            g_DiagnosticLog.m_Flags[LogInParams] = inParams ? 1 : 0;
+            g_calls.clear();
+            EXPECT_EQ(calc->Calculate(), S_OK);
+            g_DiagnosticLog.m_Flags[LogInParams] = savedInParams;
+            SHORT level = 9, status = 9;
+            calc->get_Level(&level);
+            calc->get_Status(&status);
+            EXPECT_EQ(level, row.level);
+            EXPECT_EQ(status, row.status);
+            const std::vector<std::string> calls =
+                bound ? std::vector<std::string>{"H6/0 Bound", "formula"}
+                      : std::vector<std::string>{"formula"};
+            EXPECT_EQ(g_calls, calls);
+            const std::string lines = log.Lines();
+            std::size_t reads = 0;
+            for (std::size_t at = lines.find("CMvParameter::get_Level: Method - Start");
+                 at != std::string::npos;
+                 at = lines.find("CMvParameter::get_Level: Method - Start", at + 1))
+                ++reads;
+            EXPECT_EQ(reads, methods ? row.levels.size() : 0u);
+            EXPECT_EQ(lines.find("Parameter Count: ") != std::string::npos, inParams);
+        }
+    }
+}
+
+// The time of the last run is the local time of its second, under the zone
+// in force when it ran.
+TEST_F(CalculationRun, TheLastExecutionFollowsTheClockAndTheZone) {
+    static int64_t now;
+    mv::SetClockForTesting([] { return now; });
+    const char* tz = std::getenv("TZ");
+    const std::optional<std::string> savedTz = tz ? std::optional<std::string>(tz) : std::nullopt;
+    // 2024-02-27 02:13:20 UTC in microseconds since 1970.
+    constexpr int64_t kStart = 1709000000000000;
+    constexpr DATE kUtcDay = 45349.0;
+    constexpr DATE kSecond = 1.0 / 86400;
+    constexpr DATE kUtc = kUtcDay + (2 * 3600 + 13 * 60 + 20) * kSecond;
+    const struct {
+        int64_t micros;
+        const char* zone;
+        DATE expected;
+    } rows[] = {
+        {kStart, "UTC0", kUtc},
+        {kStart, "JST-9", kUtc + 9 * 3600 * kSecond},  // the same second in another zone
+        {kStart + 999999, "JST-9", kUtc + 9 * 3600 * kSecond},
+        {kStart + 1000000, "JST-9", kUtc + (9 * 3600 + 1) * kSecond},
+        {kStart + 1000000, "UTC0", kUtc + kSecond},
+        {kStart - 1, "UTC0", kUtc - kSecond},
+    };
+    auto calc = NewCalculation();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.micros << " " << row.zone);
+        now = row.micros;
+        setenv("TZ", row.zone, 1);
+        EXPECT_EQ(calc->Calculate(), S_OK);
+        DATE last = 0;
+        calc->get_LastExecution(&last);
+        EXPECT_NEAR(last, row.expected, 1e-9);
+    }
+    mv::SetClockForTesting(nullptr);
+    if (savedTz)
+        setenv("TZ", savedTz->c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
 }
 
 TEST_F(CalculationRun, OtherThreadsAutomationObjectsAreReleasedAndAnOddCountReported) {
