@@ -70,10 +70,15 @@ struct ParamInfo {
 // parameter, in collection order. Shared: the calculation holds one share
 // until its cache is cleared, and each run holds its own while it runs, so a
 // clearing on another thread never frees what a run reads.
+struct MvVBScriptPrepared;
 struct ParamInfoTable {
     std::vector<ParamInfo> Records;
     std::unique_ptr<BindingDefinitionSet> KeldrinBindingSet;
     std::unique_ptr<BindingDefinitionSet> ProcessDataBindingSet;
+    // What the VBScript formula prepared for its engines from these records
+    // (executors/vbscript_formula.cpp); a run takes it and puts it back
+    // under the calculation's object lock.
+    mutable std::shared_ptr<MvVBScriptPrepared> VBScriptPrepared;
 };
 using ParamInfoShare = std::shared_ptr<ParamInfoTable>;
 
@@ -395,12 +400,14 @@ public:
     // The VBScript formula (executors/vbscript_formula.cpp): one engine per
     // run, with the table's parameters and the formula references as named
     // items. Failures land in the error text; each step answers whether the
-    // next may run.
+    // next may run. With `prepared`, the built-in engine takes the text and
+    // the parameters' items as prepared in an earlier run.
     void ExecuteVBScript(const ParamInfoTable& table);
     HRESULT SetVBScriptSite(IActiveScript* engine);
-    HRESULT LoadVBScript(IActiveScript* engine);
-    HRESULT AddVBScriptParameters(IActiveScript* engine, const ParamInfoTable& table);
-    HRESULT AddVBScriptFormulas(IActiveScript* engine);
+    HRESULT LoadVBScript(IActiveScript* engine, MvVBScriptPrepared* prepared);
+    HRESULT AddVBScriptParameters(IActiveScript* engine, const ParamInfoTable& table,
+                                  MvVBScriptPrepared* prepared);
+    HRESULT AddVBScriptFormulas(IActiveScript* engine, MvVBScriptPrepared* prepared);
 
     // The parameter table (param_info.cpp). SetupParamInfo builds it from
     // Parameters (a member that is no parameter is skipped); ClearParamInfo

@@ -5,8 +5,17 @@
 // site with their line, and their column lands in ErrorPosition.
 //
 // Everything runs on the run's thread. The object lock is held only around
-// the writes of the error text and position, never across a call into the
-// engine, whose callbacks come back into this object.
+// the reads of the text and the prepared state and the writes of the error
+// text and position, never across a call into the engine, whose callbacks
+// come back into this object.
+//
+// The built-in engine is handed what earlier runs prepared: the parsed text
+// and the parameters' items, each with the parameter the site would look up
+// for it. Both are kept with the parameter table, so the cache's clearing
+// frees them; the text is prepared again when ScriptText changes, the
+// parameters looked up again when the Parameters collection files its names
+// differently. With method tracing on, the run takes the standard road, so
+// that the site's look-ups write their lines as on any run.
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -17,29 +26,129 @@
 #include "interfaces/IMvFormulaRef.h"
 #include "persistence/obj_collection.h"
 
+struct MvVBScriptPrepared {
+    // The run that holds it: its engine, and the ScriptText when it is not
+    // the one `text` was made of.
+    IActiveScriptPrepared* engine = nullptr;
+    bool textChanged = false;
+    std::string changedText;
+
+    // The engine of the last run, closed: the next run recycles it instead of
+    // making one while the built-in engine is the one CoCreateInstance makes.
+    mv::ComPtr<IActiveScriptPrepared> spare;
+
+    std::string source;  // the ScriptText that `text` was made of
+    std::shared_ptr<const mv::script::PreparedText> text;
+    // The Parameters collection the items' objects were looked up in, that
+    // collection when it is the module's own (else no object is known), and
+    // its generation before the look-ups.
+    mv::ComPtr<IMvObjCollection> parameters;
+    CMvObjCollection* parameterFiles = nullptr;
+    uint64_t generation = 0;
+    std::shared_ptr<const mv::script::NamedItems> items;
+    // The FormulaRefs collection, and the same when it is the module's own.
+    mv::ComPtr<IMvObjCollection> references;
+    CMvObjCollection* referenceFiles = nullptr;
+
+    // Takes the calculation's fields for a run, under its lock.
+    void Read(const std::string& scriptText, const mv::ComPtr<IMvObjCollection>& parameterField,
+              const mv::ComPtr<IMvObjCollection>& referenceField) {
+        textChanged = !text || source != scriptText;
+        if (textChanged) changedText = scriptText;
+        if (parameters != parameterField) {
+            parameters = parameterField;
+            parameterFiles = nullptr;
+            items.reset();
+        }
+        if (references != referenceField) {
+            references = referenceField;
+            referenceFiles = nullptr;
+        }
+    }
+};
+
+namespace {
+
+// A name as it reaches the engine through a text pointer: up to its first
+// NUL.
+std::u16string UpToNul(std::u16string text) {
+    text.resize(std::char_traits<char16_t>::length(text.c_str()));
+    return text;
+}
+
+// What the site's GetItemInfo gives the engine for a parameter's name, as
+// the engine asks it for IDispatch; null when the name files no parameter.
+mv::ComPtr<IDispatch> SiteObject(CMvObjCollection* files, BSTR name) {
+    mv::ComPtr<IDispatch> member = files->Lookup(name), object;
+    mv::ComPtr<IMvParameter> parameter;
+    mv::ComPtr<IUnknown> unknown;
+    if (!member || FAILED(member.As(&parameter)) || !parameter || FAILED(parameter.As(&unknown)) ||
+        !unknown || FAILED(unknown.As(&object)))
+        return nullptr;
+    return object;
+}
+
+}  // namespace
+
 // Each step runs only when the one before succeeded and has set the error
 // text when it failed. The engine is closed only after a run; on the failure
-// paths its release alone lets go of the site and the items.
+// paths its release alone lets go of the site and the items. The prepared
+// state is this run's alone until it is put back; a run that finds it taken
+// (another thread's Execute) prepares its own. A closed engine kept from the
+// last run is recycled, which makes it as new, in place of making one.
 void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
     static constexpr const char* kExecute = "CMvCalculation::ExecuteVBScript";
     MvStepFrame step(kExecute);
     try {
-        mv::ComPtr<IActiveScript> engine;
-        if (FAILED(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER,
-                                    IID_IActiveScript, engine.PutVoid())) ||
-            !engine) {
-            SetError("Execute VBScript: Failed to create  ActiveX Script Engine.");
-            return;
+        struct Taken {
+            CMvCalculation* calc;
+            const ParamInfoTable& table;
+            std::shared_ptr<MvVBScriptPrepared> prepared;
+            ~Taken() {
+                if (!prepared) return;
+                prepared->engine = nullptr;
+                mv::ObjectLock lock(calc);
+                if (!table.VBScriptPrepared) table.VBScriptPrepared = std::move(prepared);
+            }
+        } taken{this, table, nullptr};
+        if (!g_DiagnosticLog.IsOn(LogMethods)) {
+            mv::ObjectLock lock(this);
+            taken.prepared = std::move(table.VBScriptPrepared);
+            if (!taken.prepared) taken.prepared = std::make_shared<MvVBScriptPrepared>();
+            taken.prepared->Read(m_ScriptText, m_Parameters, m_FormulaRefs);
         }
-        if (FAILED(SetVBScriptSite(engine.get())) || FAILED(LoadVBScript(engine.get())) ||
-            FAILED(AddVBScriptParameters(engine.get(), table)) ||
-            FAILED(AddVBScriptFormulas(engine.get())))
+        mv::ComPtr<IActiveScript> engine;
+        mv::ComPtr<IActiveScriptPrepared> road;
+        if (taken.prepared) {
+            road = std::move(taken.prepared->spare);
+            if (road && (!mv::script::BuiltInEngineServes() || FAILED(road->Recycle()) ||
+                         FAILED(road.As(&engine)) || !engine)) {
+                road.Reset();
+                engine.Reset();
+            }
+        }
+        if (!engine) {
+            if (FAILED(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER,
+                                        IID_IActiveScript, engine.PutVoid())) ||
+                !engine) {
+                SetError("Execute VBScript: Failed to create  ActiveX Script Engine.");
+                return;
+            }
+            if (taken.prepared && (FAILED(engine.As(&road)) || !road)) road.Reset();
+        }
+        // An engine of another class takes the standard road.
+        MvVBScriptPrepared* prepared = road ? taken.prepared.get() : nullptr;
+        if (prepared) prepared->engine = road.get();
+        if (FAILED(SetVBScriptSite(engine.get())) || FAILED(LoadVBScript(engine.get(), prepared)) ||
+            FAILED(AddVBScriptParameters(engine.get(), table, prepared)) ||
+            FAILED(AddVBScriptFormulas(engine.get(), prepared)))
             return;
         if (FAILED(engine->SetScriptState(SCRIPTSTATE_CONNECTED))) {
             SetError("Execute VBScript: Failed to set connected flag on script engine.");
             return;
         }
         engine->Close();
+        if (prepared) prepared->spare = std::move(road);
     } catch (...) {
         // The text also stops the run before its output pass, so no output
         // is written from a script that did not finish.
@@ -64,7 +173,8 @@ HRESULT CMvCalculation::SetVBScriptSite(IActiveScript* engine) {
 
 // ScriptText is read as a copy under the lock and always reaches the engine
 // as a text: never set is empty, and bytes that are not UTF-8 become U+FFFD.
-HRESULT CMvCalculation::LoadVBScript(IActiveScript* engine) {
+// Prepared, it is only compared under the lock while it stays the same.
+HRESULT CMvCalculation::LoadVBScript(IActiveScript* engine, MvVBScriptPrepared* prepared) {
     MvStepFrame step("CMvCalculation::LoadVBScript");
     mv::ComPtr<IActiveScriptParse> parse;
     HRESULT hr = engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid());
@@ -77,18 +187,28 @@ HRESULT CMvCalculation::LoadVBScript(IActiveScript* engine) {
         SetError("Execute VBScript: Failed to create null script.");
         return hr;
     }
-    std::string text;
-    {
-        mv::ObjectLock lock(this);
-        text = m_ScriptText;
+    if (prepared) {
+        if (prepared->textChanged) {
+            auto made = mv::script::PreparedText::Make(UpToNul(mv::ToUtf16(prepared->changedText)));
+            prepared->text = std::move(made);
+            prepared->source = std::move(prepared->changedText);
+            prepared->textChanged = false;
+        }
+        hr = prepared->engine->ParsePreparedText(prepared->text);
+    } else {
+        std::string text;
+        {
+            mv::ObjectLock lock(this);
+            text = m_ScriptText;
+        }
+        const std::u16string code = mv::ToUtf16(text);
+        EXCEPINFO exception{};
+        hr = parse->ParseScriptText(code.c_str(), nullptr, nullptr, nullptr, 0, 0, 0, nullptr,
+                                    &exception);
+        SysFreeString(exception.bstrSource);
+        SysFreeString(exception.bstrDescription);
+        SysFreeString(exception.bstrHelpFile);
     }
-    const std::u16string code = mv::ToUtf16(text);
-    EXCEPINFO exception{};
-    hr = parse->ParseScriptText(code.c_str(), nullptr, nullptr, nullptr, 0, 0, 0, nullptr,
-                                &exception);
-    SysFreeString(exception.bstrSource);
-    SysFreeString(exception.bstrDescription);
-    SysFreeString(exception.bstrHelpFile);
     if (FAILED(hr)) {
         // A syntax error that the engine reported through the site stays.
         mv::ObjectLock lock(this);
@@ -98,9 +218,35 @@ HRESULT CMvCalculation::LoadVBScript(IActiveScript* engine) {
 }
 
 // Names the script cannot spell (keywords, blanks, a leading digit) are still
-// added: the script simply cannot use them.
-HRESULT CMvCalculation::AddVBScriptParameters(IActiveScript* engine, const ParamInfoTable& table) {
+// added: the script simply cannot use them. Prepared, the table's names go in
+// one step, with the parameters looked up again only when the collection
+// files its names differently (the engine checks that again when it first
+// needs each item); should that step fail, the names go one by one, so the
+// failure reads as on any run.
+HRESULT CMvCalculation::AddVBScriptParameters(IActiveScript* engine, const ParamInfoTable& table,
+                                              MvVBScriptPrepared* prepared) {
     MvStepFrame step("CMvCalculation::AddVBScriptParameters");
+    if (prepared) {
+        if (!prepared->items && prepared->parameters)
+            prepared->parameterFiles = dynamic_cast<CMvObjCollection*>(prepared->parameters.get());
+        CMvObjCollection* files = prepared->parameterFiles;
+        const uint64_t generation = files ? files->Generation() : 0;
+        if (!prepared->items || generation != prepared->generation) {
+            auto items = std::make_shared<mv::script::NamedItems>();
+            for (const ParamInfo& record : table.Records) {
+                const mv::Bstr name(UpToNul(mv::ToUtf16(record.Name)));
+                items->Add(name.view(), files ? SiteObject(files, name.get()) : nullptr);
+            }
+            if (files)
+                items->SetCheck([keep = prepared->parameters, files, generation] {
+                    return files->Generation() == generation;
+                });
+            prepared->items = std::move(items);
+            prepared->generation = generation;
+        }
+        if (SUCCEEDED(prepared->engine->AddNamedItems(prepared->items, SCRIPTITEM_ISVISIBLE)))
+            return S_OK;
+    }
     HRESULT hr = S_OK;
     for (const ParamInfo& record : table.Records) {
         const std::u16string name = mv::ToUtf16(record.Name);
@@ -117,10 +263,19 @@ HRESULT CMvCalculation::AddVBScriptParameters(IActiveScript* engine, const Param
 // FormulaRefs is shared with the library formula and all its copies, which
 // run on other threads: the walk goes over a snapshot. A member that is no
 // formula reference is passed over, so it never stops the script.
-HRESULT CMvCalculation::AddVBScriptFormulas(IActiveScript* engine) {
+HRESULT CMvCalculation::AddVBScriptFormulas(IActiveScript* engine, MvVBScriptPrepared* prepared) {
     MvStepFrame step("CMvCalculation::AddVBScriptFormulas");
     std::vector<mv::ComPtr<IDispatch>> members;
-    (void)MvObjCollection_Snapshot(Collection(m_FormulaRefs).get(), &members);
+    if (prepared && prepared->references) {
+        if (!prepared->referenceFiles)
+            prepared->referenceFiles = dynamic_cast<CMvObjCollection*>(prepared->references.get());
+        if (prepared->referenceFiles)
+            (void)prepared->referenceFiles->Snapshot(&members);
+        else
+            (void)MvObjCollection_Snapshot(prepared->references.get(), &members);
+    } else {
+        (void)MvObjCollection_Snapshot(Collection(m_FormulaRefs).get(), &members);
+    }
     for (const mv::ComPtr<IDispatch>& member : members) {
         mv::ComPtr<IMvFormulaRef> reference;
         if (!member || FAILED(member.As(&reference)) || !reference) continue;

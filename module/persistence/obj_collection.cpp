@@ -120,6 +120,17 @@ std::string CMvObjCollection::MakeKey(BSTR name) {
     return key;
 }
 
+uint64_t CMvObjCollection::NextGeneration() {
+    static std::atomic<uint64_t> last{0};
+    return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+mv::ComPtr<IDispatch> CMvObjCollection::Lookup(BSTR name) {
+    const std::string key = MakeKey(name);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return mv::ComPtr<IDispatch>(m_names.Find(key));
+}
+
 HRESULT CMvObjCollection::FinalConstruct() {
     m_items.reserve(16);
     return S_OK;
@@ -141,6 +152,7 @@ HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
             // new name.
             if (m_items.size() == m_items.capacity()) m_items.reserve(2 * m_items.capacity() + 16);
             if (m_names.Insert(std::move(key), pDisp)) {
+                NameFilesChanged();
                 m_items.push_back(pDisp);
                 pDisp->AddRef();
                 return S_OK;
@@ -308,6 +320,7 @@ HRESULT CMvObjCollection::Remove(BSTR Name) {
             std::lock_guard<std::mutex> guard(m_mutex);
             if (IDispatch* member = m_names.Find(key)) {
                 m_names.Erase(key);
+                NameFilesChanged();
                 auto slot = std::find(m_items.begin(), m_items.end(), member);
                 if (slot != m_items.end()) {
                     released.Attach(*slot);  // the slot's reference, released below
@@ -327,6 +340,7 @@ void CMvObjCollection::ReleaseAllItems() {
         std::lock_guard<std::mutex> guard(m_mutex);
         items.swap(m_items);
         m_names.Clear();
+        NameFilesChanged();
         m_items.reserve(16);
     }
     for (IDispatch* member : items)
@@ -374,6 +388,7 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
             if (m_names.Find(oldKey) == member.get() && !m_names.Find(newKey)) {
                 m_names.Erase(oldKey);
                 m_names.Insert(newKey, member.get());
+                NameFilesChanged();
                 return S_OK;
             }
         }

@@ -16,6 +16,8 @@
 // as "L".
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -115,7 +117,21 @@ public:
     // a null name gives the empty key.
     static std::string MakeKey(BSTR name);
 
+    // A number that moves on whenever a name is filed, taken out or renamed,
+    // and that no other collection of the process ever has: what a caller
+    // found by name stays what ItemByName gives while the number stays the
+    // same. Read it before the look-ups it is to cover.
+    uint64_t Generation() const { return m_generation.load(std::memory_order_acquire); }
+
+    // The member filed under `name` (null when there is none), found as
+    // ItemByName finds it but without error information or trace lines.
+    mv::ComPtr<IDispatch> Lookup(BSTR name);
+
 private:
+    static uint64_t NextGeneration();
+    void NameFilesChanged() { m_generation.store(NextGeneration(), std::memory_order_release); }
+
+    std::atomic<uint64_t> m_generation{NextGeneration()};
     std::mutex m_mutex;
     std::vector<IDispatch*> m_items;  // one reference each
     MvNameIndex m_names;              // key -> member

@@ -1,5 +1,6 @@
 // Class activation: per-thread initialisation, the process-local class table,
 // in-process servers found through the registry store, ProgIDs and GUID text.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -64,6 +65,9 @@ struct FoldedEqual {
 struct State {
     std::mutex m;  // class table and remote hosts
     std::vector<ClassEntry> classes;
+    // How many of `classes` serve CLSID_VBScript (changed under m), so that
+    // making the built-in engine takes no lock while there is none.
+    std::atomic<size_t> scriptClasses{0};
     DWORD nextCookie = 0;
     std::map<std::u16string, std::function<HRESULT(REFCLSID, IUnknown**)>> hosts;
     // Servers loaded by activation, by the InprocServer32 text. Recursive: a
@@ -201,6 +205,7 @@ HRESULT CreateLocal(REFCLSID clsid, IUnknown* outer, DWORD ctx, REFIID riid, voi
     }
     if (clsid == CLSID_VBScript) {
         // Built in, unless the process serves its own class under the CLSID.
+        if (mv::script::BuiltInEngineServes()) return mv::script::CreateEngine(outer, riid, ppv);
         IUnknown* local = FindLocalClass(clsid);
         if (!local) return mv::script::CreateEngine(outer, riid, ppv);
         local->Release();
@@ -251,6 +256,10 @@ LPOLESTR TaskMemString(std::u16string_view text) {
 }
 
 }  // namespace
+
+bool mv::script::BuiltInEngineServes() {
+    return S().scriptClasses.load(std::memory_order_acquire) == 0;
+}
 
 extern "C" {
 
@@ -346,6 +355,7 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD, DWORD, DWO
     } while (s.nextCookie == 0 || std::any_of(s.classes.begin(), s.classes.end(),
                                               [&](auto& e) { return e.cookie == s.nextCookie; }));
     s.classes.push_back(ClassEntry{s.nextCookie, rclsid, pUnk});
+    if (rclsid == CLSID_VBScript) s.scriptClasses.fetch_add(1, std::memory_order_release);
     *lpdwRegister = s.nextCookie;
     return S_OK;
 }
@@ -358,6 +368,8 @@ HRESULT CoRevokeClassObject(DWORD dwRegister) {
         for (auto it = s.classes.begin(); it != s.classes.end(); ++it) {
             if (it->cookie == dwRegister) {
                 obj = it->obj;
+                if (it->clsid == CLSID_VBScript)
+                    s.scriptClasses.fetch_sub(1, std::memory_order_release);
                 s.classes.erase(it);
                 break;
             }

@@ -3,6 +3,12 @@
 // written against it compiles unchanged.
 #pragma once
 
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
 #include "comobj.h"
 #include "oleaut.h"
 
@@ -180,6 +186,9 @@ namespace mv::script {
 
 // Makes an engine (the built-in class of CLSID_VBScript).
 HRESULT CreateEngine(IUnknown* outer, REFIID riid, void** ppv);
+// Whether CoCreateInstance of CLSID_VBScript makes the built-in engine now:
+// no class of the process serves that CLSID. Takes no lock.
+bool BuiltInEngineServes();
 
 // Test control: engines created afterwards stop a script after this many
 // statements with error 0x80004004 ("Script stopped: statement budget
@@ -199,7 +208,97 @@ struct ProgramCacheCounts {
 ProgramCacheCounts ProgramCacheCountsForTesting();
 void ClearProgramCacheForTesting();
 
+// ---------------------------------------------------------------------------
+// Prepared text and items: the built-in engine's road for a host that makes
+// an engine per run for the same text and the same named items (a formula
+// run after run). The host prepares them once, keeps them as long as they
+// stay true, and hands them to each engine through IActiveScriptPrepared.
+// Both are immutable once made, so engines on several threads may share
+// them.
+// ---------------------------------------------------------------------------
+struct Program;
+
+// A script text with its parse, made once: each engine given it runs the
+// parse without asking the process-wide cache again. A text with a syntax
+// error keeps no parse; each engine then parses and reports it as
+// ParseScriptText does.
+class PreparedText {
+public:
+    static std::shared_ptr<const PreparedText> Make(std::u16string text);
+
+    const std::shared_ptr<const std::u16string>& Text() const { return text_; }
+    const std::shared_ptr<const Program>& Parsed() const { return program_; }
+
+private:
+    std::shared_ptr<const std::u16string> text_;
+    std::shared_ptr<const Program> program_;
+};
+
+// Named items in the order they were added, each with the object the site's
+// GetItemInfo gives for it when the host knows it already (null: the engine
+// asks the site, as for an item of AddNamedItem). A name already added, in
+// any letter case, is passed over, as AddNamedItem passes it over. The
+// objects hold only while the check, when there is one, answers true; the
+// engine asks it when it first needs an item in a run.
+class NamedItems {
+public:
+    struct Item {
+        std::u16string spelling;
+        ComPtr<IDispatch> object;
+    };
+
+    void Add(std::u16string_view name, ComPtr<IDispatch> object = nullptr);
+    void SetCheck(std::function<bool()> check) { check_ = std::move(check); }
+
+    size_t Size() const { return items_.size(); }
+    const std::u16string& Spelling(size_t index) const { return items_[index].spelling; }
+    // The object known for an item, or null when the site is to be asked.
+    IDispatch* Known(size_t index) const {
+        IDispatch* object = items_[index].object.get();
+        return object && (!check_ || check_()) ? object : nullptr;
+    }
+    // The index of the item of a folded name (ASCII letters in lower case);
+    // npos when there is none.
+    size_t Find(const std::u16string& folded) const;
+    // Whether the item at `index` has the folded name.
+    bool Is(size_t index, const std::u16string& folded) const {
+        const std::u16string& f = folded_[index];
+        return f.size() == folded.size() &&
+               std::char_traits<char16_t>::compare(f.data(), folded.data(), f.size()) == 0;
+    }
+
+    static constexpr size_t npos = static_cast<size_t>(-1);
+
+private:
+    std::vector<Item> items_;
+    std::vector<std::u16string> folded_;  // by index: searched in turn while there are few
+    std::unordered_map<std::u16string, size_t> index_;
+    std::function<bool()> check_;
+};
+
 }  // namespace mv::script
+
+// Implemented by the built-in engine beside IActiveScriptParse. Each call
+// leaves the engine as the standard calls it stands for would.
+MV_DEFINE_GUID(IID_IActiveScriptPrepared, 0x6D3A90C4, 0x1E27, 0x4B5F, 0x9C, 0x41, 0x2A, 0x7E, 0x53,
+               0xB8, 0x0F, 0x16);
+
+struct IActiveScriptPrepared : IUnknown {
+    // ParseScriptText of the text with no item, context or delimiter,
+    // cookie 0, line 0, flags 0, no result and no exception information.
+    virtual HRESULT ParsePreparedText(
+        const std::shared_ptr<const mv::script::PreparedText>& text) = 0;
+    // AddNamedItem of each item in order with `flags`.
+    virtual HRESULT AddNamedItems(const std::shared_ptr<const mv::script::NamedItems>& items,
+                                  DWORD flags) = 0;
+    // After Close: makes the engine as CoCreateInstance makes it (no site, no
+    // items, no text, nothing of its runs, the statement budget in force now),
+    // so that a host may keep it for its next run. E_UNEXPECTED before Close.
+    virtual HRESULT Recycle() = 0;
+
+protected:
+    ~IActiveScriptPrepared() = default;
+};
 
 // The scripting interfaces' identifiers by type, for ComPtr::As and the
 // interface maps of hosts and engines alike.
@@ -207,3 +306,4 @@ MV_IID_OF(IActiveScriptSite, IID_IActiveScriptSite);
 MV_IID_OF(IActiveScriptError, IID_IActiveScriptError);
 MV_IID_OF(IActiveScript, IID_IActiveScript);
 MV_IID_OF(IActiveScriptParse, IID_IActiveScriptParse);
+MV_IID_OF(IActiveScriptPrepared, IID_IActiveScriptPrepared);

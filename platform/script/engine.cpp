@@ -4,7 +4,9 @@
 // Error positions: a syntax error points at the offending token; a runtime
 // error at the start of the failing statement (its first line when it is
 // continued with " _"). Lines and columns count from 0.
+#include <algorithm>
 #include <atomic>
+#include <optional>
 
 #include "comobj.h"
 #include "script/interpreter.h"
@@ -62,9 +64,10 @@ std::u16string LineOf(std::u16string_view text, ULONG line) {
 class Engine : public ComObjectRoot<Engine>,
                public IActiveScript,
                public IActiveScriptParse,
+               public IActiveScriptPrepared,
                private ScriptHost {
 public:
-    using InterfaceMap = Interfaces<IActiveScript, IActiveScriptParse>;
+    using InterfaceMap = Interfaces<IActiveScript, IActiveScriptParse, IActiveScriptPrepared>;
 
     // ---- IActiveScript ---------------------------------------------------
     HRESULT SetScriptSite(IActiveScriptSite* site) override {
@@ -100,6 +103,7 @@ public:
         if (!name) return E_INVALIDARG;
         if (state_ == SCRIPTSTATE_CLOSED) return E_UNEXPECTED;
         const std::u16string folded = FoldName(name);
+        if (prepared_ && prepared_->Find(folded) != NamedItems::npos) return S_OK;
         if (!items_.count(folded)) items_[folded] = Item{name, nullptr, false};
         return S_OK;
     }
@@ -138,17 +142,41 @@ public:
         if (state_ == SCRIPTSTATE_CLOSED || state_ == SCRIPTSTATE_UNINITIALIZED)
             return E_UNEXPECTED;
         // A null text is empty; the text ends at its first NUL.
-        const std::u16string text(code ? code : u"");
+        std::shared_ptr<const std::u16string> text;
         try {
-            pending_.push_back({CompileText(text), text});
-        } catch (const SyntaxError& e) {
-            Report(e.number, std::u16string(ErrorDescription(e.number)), kCompileSource, e.at,
-                   text);
-            return SCRIPT_E_REPORTED;
+            text = std::make_shared<const std::u16string>(code ? code : u"");
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
-        if (state_ == SCRIPTSTATE_CONNECTED || state_ == SCRIPTSTATE_STARTED) RunPending();
+        return Load(std::move(text), nullptr);
+    }
+
+    // ---- IActiveScriptPrepared -------------------------------------------
+    HRESULT ParsePreparedText(const std::shared_ptr<const PreparedText>& text) override {
+        if (!text || !text->Text()) return E_POINTER;
+        if (state_ == SCRIPTSTATE_CLOSED || state_ == SCRIPTSTATE_UNINITIALIZED)
+            return E_UNEXPECTED;
+        return Load(text->Text(), text->Parsed());
+    }
+    // The items become the engine's first ones in one step; after other
+    // items they are added one by one (their objects are then asked of the
+    // site, which gives the same).
+    HRESULT AddNamedItems(const std::shared_ptr<const NamedItems>& items, DWORD flags) override {
+        if (!items) return E_INVALIDARG;
+        if (state_ == SCRIPTSTATE_CLOSED) return E_UNEXPECTED;
+        if (prepared_ || !items_.empty()) {
+            for (size_t i = 0; i < items->Size(); ++i)
+                if (HRESULT hr = AddNamedItem(items->Spelling(i).c_str(), flags); FAILED(hr))
+                    return hr;
+            return S_OK;
+        }
+        prepared_ = items;
+        return S_OK;
+    }
+    HRESULT Recycle() override {
+        if (state_ != SCRIPTSTATE_CLOSED) return E_UNEXPECTED;
+        interpreter_.emplace(static_cast<ScriptHost*>(this), g_budget.load());
+        state_ = SCRIPTSTATE_UNINITIALIZED;
         return S_OK;
     }
 
@@ -162,8 +190,26 @@ private:
     };
     struct Pending {
         std::shared_ptr<const Program> program;
-        std::u16string text;
+        std::shared_ptr<const std::u16string> text;
     };
+
+    // Takes a text to run (parsed already, or parsed now through the
+    // process-wide cache), and runs it at once in a running engine.
+    HRESULT Load(std::shared_ptr<const std::u16string> text,
+                 std::shared_ptr<const Program> program) {
+        try {
+            if (!program) program = CompileText(*text);
+            pending_.push_back({std::move(program), std::move(text)});
+        } catch (const SyntaxError& e) {
+            Report(e.number, std::u16string(ErrorDescription(e.number)), kCompileSource, e.at,
+                   *text);
+            return SCRIPT_E_REPORTED;
+        } catch (const std::bad_alloc&) {
+            return E_OUTOFMEMORY;
+        }
+        if (state_ == SCRIPTSTATE_CONNECTED || state_ == SCRIPTSTATE_STARTED) RunPending();
+        return S_OK;
+    }
 
     void ChangeState(SCRIPTSTATE ss) {
         state_ = ss;
@@ -173,8 +219,11 @@ private:
     // Releases site, items and variables (Close, or the last Release).
     void Release_() {
         pending_.clear();
-        interpreter_.Clear();
+        interpreter_->Clear();
         items_.clear();
+        prepared_.reset();
+        preparedObjects_.clear();
+        std::fill(std::begin(recent_), std::end(recent_), Recent{});
         site_.Reset();
     }
 
@@ -186,17 +235,17 @@ private:
             Pending next = std::move(pending_.front());
             pending_.erase(pending_.begin());
             try {
-                interpreter_.Run(std::move(next.program));
+                interpreter_->Run(std::move(next.program));
             } catch (const RuntimeError& e) {
                 // The script stops; the error goes to the site once.
                 std::u16string description = e.description;
                 if (description.empty()) description = ErrorDescription(e.number);
                 Report(e.number, description, e.source.empty() ? kRuntimeSource : e.source, e.at,
-                       next.text);
+                       *next.text);
                 pending_.clear();
             } catch (const std::bad_alloc&) {
                 Report(kErrorOutOfMemory, std::u16string(ErrorDescription(kErrorOutOfMemory)),
-                       kRuntimeSource, {}, next.text);
+                       kRuntimeSource, {}, *next.text);
                 pending_.clear();
             }
         }
@@ -217,32 +266,101 @@ private:
     }
 
     // ---- ScriptHost ------------------------------------------------------
-    bool HasItem(const std::u16string& name) const override { return items_.count(name) != 0; }
+    // The prepared item of a folded name. A script names the same few items
+    // again and again through the same strings of its parse: the last index
+    // found through each string is tried first (it is still compared, since
+    // the string's place may have been taken by another).
+    size_t FindPrepared(const std::u16string& name) const {
+        const auto at = reinterpret_cast<uintptr_t>(&name);
+        Recent& recent = recent_[(at >> 5) % std::size(recent_)];
+        if (recent.name == &name && prepared_->Is(recent.index, name)) return recent.index;
+        const size_t i = prepared_->Find(name);
+        if (i != NamedItems::npos) recent = {&name, i};
+        return i;
+    }
+
+    bool HasItem(const std::u16string& name) const override {
+        return (prepared_ && FindPrepared(name) != NamedItems::npos) || items_.count(name) != 0;
+    }
     HRESULT GetItem(const std::u16string& name, IDispatch** out) override {
+        if (prepared_) {
+            if (const size_t i = FindPrepared(name); i != NamedItems::npos) {
+                if (!site_) return E_INVALIDARG;
+                if (preparedObjects_.size() <= i) preparedObjects_.resize(prepared_->Size());
+                ComPtr<IDispatch>& object = preparedObjects_[i];
+                if (!object) {
+                    if (IDispatch* known = prepared_->Known(i))
+                        object = known;
+                    else if (HRESULT hr = Resolve(prepared_->Spelling(i), &object); FAILED(hr))
+                        return hr;
+                }
+                *out = object.get();
+                return S_OK;
+            }
+        }
         auto it = items_.find(name);
         if (it == items_.end() || !site_) return E_INVALIDARG;
         Item& item = it->second;
         if (!item.resolved) {
-            ComPtr<IUnknown> unknown;
-            HRESULT hr = site_->GetItemInfo(item.spelling.c_str(), SCRIPTINFO_IUNKNOWN,
-                                            unknown.Put(), nullptr);
-            if (SUCCEEDED(hr) && !unknown) hr = E_NOINTERFACE;
-            if (SUCCEEDED(hr)) hr = unknown->QueryInterface(IID_IDispatch, item.object.PutVoid());
-            if (FAILED(hr)) return hr;
+            if (HRESULT hr = Resolve(item.spelling, &item.object); FAILED(hr)) return hr;
             item.resolved = true;
         }
         *out = item.object.get();
         return S_OK;
     }
 
+    // The object behind an item, asked of the site.
+    HRESULT Resolve(const std::u16string& spelling, ComPtr<IDispatch>* object) {
+        ComPtr<IUnknown> unknown;
+        HRESULT hr =
+            site_->GetItemInfo(spelling.c_str(), SCRIPTINFO_IUNKNOWN, unknown.Put(), nullptr);
+        if (SUCCEEDED(hr) && !unknown) hr = E_NOINTERFACE;
+        if (SUCCEEDED(hr)) hr = unknown->QueryInterface(IID_IDispatch, object->PutVoid());
+        return hr;
+    }
+
     SCRIPTSTATE state_ = SCRIPTSTATE_UNINITIALIZED;
     ComPtr<IActiveScriptSite> site_;
     std::map<std::u16string, Item> items_;
+    // The prepared items, added before any other, and the objects this run
+    // has for them by index (known to the host or asked of the site).
+    std::shared_ptr<const NamedItems> prepared_;
+    std::vector<ComPtr<IDispatch>> preparedObjects_;
+    struct Recent {
+        const std::u16string* name = nullptr;
+        size_t index = 0;
+    };
+    mutable Recent recent_[16];
     std::vector<Pending> pending_;
-    Interpreter interpreter_{this, g_budget.load()};
+    // Made anew when the engine is recycled, so that nothing of a run (Option
+    // Explicit, Err, Rnd's generator, the statements counted) reaches the next.
+    std::optional<Interpreter> interpreter_{std::in_place, static_cast<ScriptHost*>(this),
+                                            g_budget.load()};
 };
 
 }  // namespace
+
+// Up to this many items, a look-up compares the names in turn, which beats
+// hashing the name.
+constexpr size_t kItemsSearchedInTurn = 8;
+
+void NamedItems::Add(std::u16string_view name, ComPtr<IDispatch> object) {
+    std::u16string folded = FoldName(name);
+    if (index_.count(folded)) return;
+    index_.emplace(folded, items_.size());
+    folded_.push_back(std::move(folded));
+    items_.push_back({std::u16string(name), std::move(object)});
+}
+
+size_t NamedItems::Find(const std::u16string& folded) const {
+    if (folded_.size() <= kItemsSearchedInTurn) {
+        for (size_t i = 0; i < folded_.size(); ++i)
+            if (Is(i, folded)) return i;
+        return npos;
+    }
+    auto it = index_.find(folded);
+    return it == index_.end() ? npos : it->second;
+}
 
 HRESULT CreateEngine(IUnknown* outer, REFIID riid, void** ppv) {
     return CreateComObject<Engine>(outer, riid, ppv);

@@ -212,6 +212,10 @@ Variant CopyOf(const VARIANT& v) {
     }
 }
 
+bool IsNumber(VARTYPE vt) {
+    return vt == VT_I2 || vt == VT_I4 || vt == VT_R8;
+}
+
 // The order of two Integers, Longs or Doubles (none NaN) as VarCmp gives
 // it; false for any other pair.
 bool QuickOrder(const VARIANT& l, const VARIANT& r, HRESULT* order) {
@@ -307,7 +311,8 @@ Interpreter::Flow Interpreter::Exec(const Stmt& s) {
 Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
     switch (s.kind) {
         case Stmt::Kind::Assign:
-            if (!AppendInPlace(*s.target, *s.value)) Assign(*s.target, Eval(*s.value), false);
+            if (!AppendInPlace(*s.target, *s.value) && !AssignQuick(*s.target, *s.value))
+                Assign(*s.target, Eval(*s.value), false);
             return Flow::Normal;
         case Stmt::Kind::Set:
             Assign(*s.target, Eval(*s.value), true);
@@ -324,7 +329,7 @@ Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
         case Stmt::Kind::Const: {
             Frame& f = *frames_.back();
             for (const auto& [name, value] : s.consts) {
-                Slot& slot = f.own[name];
+                Slot& slot = OwnSlot(f, name);
                 if (slot.isConst) RaiseNumber(kIllegalAssignment);
                 slot.value = Eval(*value);
                 slot.isConst = true;
@@ -407,15 +412,16 @@ Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
         if (f == Flow::ExitFor) break;
         if (f != Flow::Normal) return f;
         counter = plain ? FindVariable(*s.target, &slot) : nullptr;
-        Variant next;
+        VARIANT stepped;
         HRESULT hr = S_OK;
+        // A number stepped to a number: nothing to free on either side.
         if (counter && !(slot && slot->isConst) &&
-            QuickOperate(Operator::Add, *counter, step, &next, &hr)) {
+            QuickOperate(Operator::Add, *counter, step, &stepped, &hr)) {
             if (FAILED(hr)) Raise(hr);
-            *counter = std::move(next);
+            *static_cast<VARIANT*>(counter) = stepped;
             continue;
         }
-        Variant now = EvalRef(*s.target);
+        Variant now = EvalRef(*s.target), next;
         hr = VarAdd(&now, &step, &next);
         if (FAILED(hr)) Raise(hr);
         Assign(*s.target, std::move(next), false);
@@ -513,7 +519,7 @@ void Interpreter::Dim(const Stmt& s) {
     Frame& f = *frames_.back();
     for (const DimItem& d : s.dims) {
         // A declaration runs once: executed again (in a loop) it keeps the value.
-        Slot& slot = f.own[d.name];
+        Slot& slot = OwnSlot(f, d.name);
         const bool again = std::exchange(slot.dimmed, true);
         if (!d.array || again) continue;
         if (d.bounds.empty()) {
@@ -648,11 +654,60 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
     return out;
 }
 
+// An expression of numbers only (Integers, Longs, Doubles in literals and
+// in variables read by a plain name) under the operators computed here is
+// computed on plain VARIANTs, in the order and with the failures of the
+// general road. Reading such a tree does nothing else, so where some part
+// is not of that kind (false) the general road evaluates the whole again
+// and sees what this one saw.
+bool Interpreter::Quick(const Expr& e, VARIANT* out) {
+    switch (e.kind) {
+        case Expr::Kind::Literal:
+            if (!IsNumber(e.value.vt)) return false;
+            *out = e.value;
+            return true;
+        case Expr::Kind::Ref: {
+            if (e.left || !e.args.empty() || e.parens) return false;
+            const Variant* v = FindVariable(e, nullptr);
+            if (!v || !IsNumber(v->vt)) return false;
+            *out = *v;
+            return true;
+        }
+        case Expr::Kind::Binary: {
+            VARIANT l, r;
+            if (!Quick(*e.left, &l) || !Quick(*e.right, &r)) return false;
+            HRESULT hr = S_OK;
+            if (!QuickOperate(e.op, l, r, out, &hr)) return false;
+            if (FAILED(hr)) Raise(hr);
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+// The quick road for a whole expression, taken only where the general
+// road's nesting bound could not be reached inside it.
+bool Interpreter::QuickRoot(const Expr& e, VARIANT* out) {
+    return e.depth < kMaxEvalDepth - t_evalDepth && Quick(e, out);
+}
+
+Variant Interpreter::QuickOrEval(const Expr& e) {
+    Variant out;
+    if (QuickRoot(e, &out)) return out;
+    return EvalGeneral(e);
+}
+
 Variant Interpreter::Eval(const Expr& e) {
     if (e.kind == Expr::Kind::Literal) return CopyOf(e.value);
     // A name alone nests no further expression (a procedure it calls is
     // bounded by the call depth).
     if (e.kind == Expr::Kind::Ref && !e.left && e.args.empty()) return EvalRef(e);
+    if (e.kind == Expr::Kind::Binary) return QuickOrEval(e);
+    return EvalGeneral(e);
+}
+
+Variant Interpreter::EvalGeneral(const Expr& e) {
     EvalGuard nest;
     switch (e.kind) {
         case Expr::Kind::Literal:
@@ -678,10 +733,24 @@ Variant Interpreter::Eval(const Expr& e) {
     return {};
 }
 
+// The slot a Dim or Const of the running frame makes or finds.
+Interpreter::Slot& Interpreter::OwnSlot(Frame& f, const std::u16string& name) {
+    if (f.proc)
+        if (const int i = f.proc->Declared(name); i >= 0) return f.locals[i].own;
+    return f.own[name];
+}
+
+Variant* Interpreter::LocalVariable(Local& l, Slot** slotOut) {
+    if (slotOut) *slotOut = l.byRef ? nullptr : &l.own;
+    return l.byRef ? l.byRef : &l.own.value;
+}
+
 Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
     if (slotOut) *slotOut = nullptr;
     Frame& f = *frames_.back();
-    if (auto it = f.byRef.find(name); it != f.byRef.end()) return it->second;
+    if (f.proc)
+        if (const int i = f.proc->Declared(name); i >= 0)
+            return LocalVariable(f.locals[i], slotOut);
     if (auto it = f.own.find(name); it != f.own.end()) {
         if (slotOut) *slotOut = &it->second;
         return &it->second.value;
@@ -697,9 +766,16 @@ Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
 }
 
 Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
-    // Global code runs only the running program's references.
-    if (frames_.back() != &global_ || ref.id == 0 || ref.id > bound_.size())
+    Frame& f = *frames_.back();
+    if (&f != &global_) {
+        // A procedure runs its own references: a declared name is at its index.
+        if (ref.local && f.proc && ref.local <= f.locals.size() &&
+            f.proc->declared[ref.local - 1] == ref.name)
+            return LocalVariable(f.locals[ref.local - 1], slotOut);
         return FindVariable(ref.name, slotOut);
+    }
+    // Global code runs only the running program's references.
+    if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut);
     Slot*& bound = bound_[ref.id - 1];
     if (!bound) {
         auto it = global_.own.find(ref.name);
@@ -744,6 +820,7 @@ void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& arg
     SAFEARRAY* sa = array.parray;
     if (!sa || sa->cDims != args.size()) RaiseNumber(kErrorSubscriptOutOfRange);
     std::vector<LONG> indexes;
+    indexes.reserve(args.size());
     for (const ExprPtr& a : args) indexes.push_back(Index(Eval(*a)));
     void* p = nullptr;
     const HRESULT hr = SafeArrayPtrOfIndex(sa, indexes.data(), &p);
@@ -931,6 +1008,26 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
     *var = std::move(value);
 }
 
+// A number computed on the quick road stored in a variable that holds no
+// object and is no constant, as Assign would store it; false (nothing
+// evaluated with an effect) leaves the statement to the general road.
+bool Interpreter::AssignQuick(const Expr& target, const Expr& value) {
+    if (target.left || !target.args.empty() || value.kind != Expr::Kind::Binary) return false;
+    VARIANT v;
+    if (!QuickRoot(value, &v)) return false;
+    Slot* slot = nullptr;
+    Variant* var = FindVariable(target, &slot);
+    if (!var || (slot && slot->isConst) || var->vt == VT_DISPATCH) {
+        Variant held;
+        *static_cast<VARIANT*>(&held) = v;
+        Assign(target, std::move(held), false);
+        return true;
+    }
+    if (!IsNumber(var->vt)) VariantClear(var);
+    *static_cast<VARIANT*>(var) = v;
+    return true;
+}
+
 namespace {
 
 // An array element passed to a ByRef parameter: the parameter holds a copy,
@@ -986,14 +1083,16 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
     DepthGuard depth;
     Frame f;
     f.proc = &p;
+    f.locals.resize(p.declared.size());
     std::vector<ElementArgument> elements;
     for (size_t i = 0; i < args.size(); ++i) {
         const Expr& a = *args[i];
         const bool byRef = !p.byVal[i] && a.kind == Expr::Kind::Ref && !a.left && !a.grouped &&
                            (a.parens != a.args.empty());
         Variant* var = byRef ? FindVariable(a.name, nullptr) : nullptr;
+        Local& param = f.locals[p.Declared(p.params[i])];
         if (var && a.args.empty()) {
-            f.byRef[p.params[i]] = var;
+            param.byRef = var;
         } else if (var && var->vt == (VT_ARRAY | VT_VARIANT) && !FindProcedure(a.name)) {
             ElementArgument element{&p.params[i], &a.name, {}};
             for (const ExprPtr& index : a.args) element.indexes.push_back(Index(Eval(*index)));
@@ -1001,13 +1100,12 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
             if (!var->parray || var->parray->cDims != element.indexes.size() ||
                 FAILED(SafeArrayPtrOfIndex(var->parray, element.indexes.data(), &at)))
                 RaiseNumber(kErrorSubscriptOutOfRange);
-            f.own[p.params[i]].value = ElementValue(VT_VARIANT, at);
+            param.own.value = ElementValue(VT_VARIANT, at);
             elements.push_back(std::move(element));
         } else {
-            f.own[p.params[i]].value = Eval(a);
+            param.own.value = Eval(a);
         }
     }
-    for (const std::u16string& local : p.locals) f.own.try_emplace(local);
     {
         frames_.push_back(&f);
         struct Pop {
@@ -1020,7 +1118,7 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
     // longer there is not written.
     for (const ElementArgument& e : elements) {
         Variant* array = FindVariable(*e.array, nullptr);
-        const Variant* value = &f.own[*e.param].value;
+        const Variant* value = &f.locals[p.Declared(*e.param)].own.value;
         void* at = nullptr;
         if (array && array->vt == (VT_ARRAY | VT_VARIANT) && array->parray &&
             array->parray->cDims == e.indexes.size() &&
@@ -1037,6 +1135,7 @@ Variant Interpreter::CallBuiltin(const Builtin& b, const std::vector<ExprPtr>& a
     while (count > 0 && args[count - 1]->kind == Expr::Kind::Missing) --count;
     if (count < b.minArgs || args.size() > b.maxArgs) RaiseNumber(kWrongArguments);
     std::vector<Variant> values;
+    values.reserve(count);
     for (size_t i = 0; i < count; ++i) {
         if (i < b.minArgs && args[i]->kind == Expr::Kind::Missing) RaiseNumber(kWrongArguments);
         values.push_back(Eval(*args[i]));

@@ -52,9 +52,11 @@ struct Builtin {
 // The registered built-ins; a script's own names and named items hide them.
 const Builtin* FindBuiltin(const std::u16string& folded);
 
-class Interpreter {
+// Used only inside this library: its members are bound directly, not
+// through the library's exports.
+class [[gnu::visibility("hidden")]] Interpreter {
 public:
-    Interpreter(ScriptHost* host, uint64_t budget);
+    Interpreter(ScriptHost * host, uint64_t budget);
     ~Interpreter();
 
     // Keeps the program (its procedures become global names) and runs its
@@ -70,10 +72,16 @@ private:
         bool fixed = false;   // an array with bounds given by Dim
         bool dimmed = false;  // its Dim has run (run again, in a loop, it keeps the value)
     };
+    // A procedure's declared name: its own slot, or the variable a ByRef
+    // parameter stands for, which hides it.
+    struct Local {
+        Slot own;
+        Variant* byRef = nullptr;
+    };
     struct Frame {
-        const Procedure* proc = nullptr;  // null for the global code
-        std::unordered_map<std::u16string, Slot> own;
-        std::unordered_map<std::u16string, Variant*> byRef;
+        const Procedure* proc = nullptr;               // null for the global code
+        std::vector<Local> locals;                     // the procedure's declared names, by index
+        std::unordered_map<std::u16string, Slot> own;  // any other name made in it
         Slot result;
         bool resumeNext = false;
     };
@@ -89,6 +97,11 @@ private:
     void ReDim(const Stmt& s);
 
     Variant Eval(const Expr& e);
+    Variant EvalGeneral(const Expr& e);
+    Variant QuickOrEval(const Expr& e);
+    bool Quick(const Expr& e, VARIANT* out);
+    bool QuickRoot(const Expr& e, VARIANT* out);
+    bool AssignQuick(const Expr& target, const Expr& value);
     Variant EvalRef(const Expr& e);
     Variant EvalMember(const Expr& e);
     Variant Operate(Operator op, const Variant& l, const Variant& r);
@@ -97,6 +110,8 @@ private:
 
     Variant* FindVariable(const std::u16string& name, Slot** slot);
     Variant* FindVariable(const Expr& ref, Slot** slot);
+    static Slot& OwnSlot(Frame & f, const std::u16string& name);
+    static Variant* LocalVariable(Local & l, Slot * *slot);
     Variant* DeclareImplicit(const std::u16string& name, const Expr& at);
     const Procedure* FindProcedure(const std::u16string& name) const;
     bool IsErrObject(const Expr& e);
@@ -104,8 +119,8 @@ private:
     Variant CallProcedure(const Procedure& p, const std::vector<ExprPtr>& args);
     Variant CallBuiltin(const Builtin& b, const std::vector<ExprPtr>& args);
 
-    DISPID Member(IDispatch* obj, const Expr& e);
-    Variant Invoke(IDispatch* obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
+    DISPID Member(IDispatch * obj, const Expr& e);
+    Variant Invoke(IDispatch * obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
                    const VARIANT* put = nullptr);
     Variant ErrMember(const Expr& e);
     void* Element(const Variant& array, const std::vector<ExprPtr>& args);

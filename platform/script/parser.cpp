@@ -911,7 +911,34 @@ private:
         ExpectWord(p->function ? u"function" : u"sub", p->function ? 1015 : 1016);
         EndOfStatement();
         CollectLocals(p->body, &p->locals);
+        for (const auto* names : {&p->params, &p->locals})
+            for (const std::u16string& name : *names)
+                if (p->Declared(name) < 0) p->declared.push_back(name);
+        MarkLocals(p->body, *p);
         return p;
+    }
+
+    // Numbers the references to the procedure's declared names.
+    static void MarkLocals(const Block& block, const Procedure& p) {
+        for (const auto& s : block) {
+            for (const ExprPtr* e : {&s->target, &s->value, &s->limit, &s->step}) MarkLocals(*e, p);
+            for (const DimItem& d : s->dims)
+                for (const ExprPtr& b : d.bounds) MarkLocals(b, p);
+            for (const auto& c : s->consts) MarkLocals(c.second, p);
+            for (const CaseClause& c : s->branches) {
+                for (const ExprPtr& v : c.values) MarkLocals(v, p);
+                MarkLocals(c.body, p);
+            }
+            MarkLocals(s->body, p);
+        }
+    }
+    static void MarkLocals(const ExprPtr& e, const Procedure& p) {
+        if (!e) return;
+        if (e->kind == Expr::Kind::Ref && !e->left)
+            e->local = static_cast<uint32_t>(p.Declared(e->name) + 1);
+        MarkLocals(e->left, p);
+        MarkLocals(e->right, p);
+        for (const ExprPtr& a : e->args) MarkLocals(a, p);
     }
 
     // The names a procedure's Dims declare, in nested blocks too: each is
@@ -946,6 +973,12 @@ std::u16string FoldName(std::u16string_view name) {
     for (auto& c : out)
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
     return out;
+}
+
+int Procedure::Declared(const std::u16string& folded) const {
+    for (size_t i = 0; i < declared.size(); ++i)
+        if (declared[i] == folded) return static_cast<int>(i);
+    return -1;
 }
 
 Program Parse(std::u16string_view text) {

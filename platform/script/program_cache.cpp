@@ -97,6 +97,17 @@ std::shared_ptr<const Program> CompileText(std::u16string_view text) {
     return Cache().Compile(text);
 }
 
+std::shared_ptr<const PreparedText> PreparedText::Make(std::u16string text) {
+    auto made = std::make_shared<PreparedText>();
+    made->text_ = std::make_shared<const std::u16string>(std::move(text));
+    try {
+        made->program_ = CompileText(*made->text_);
+    } catch (const SyntaxError&) {
+        // Parsed (and reported) again by each engine that runs it.
+    }
+    return made;
+}
+
 ProgramCacheCounts ProgramCacheCountsForTesting() {
     return Cache().Counts();
 }

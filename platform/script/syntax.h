@@ -63,7 +63,8 @@ struct Expr {
     bool parens = false;          // Ref: arguments in parentheses (even none)
     bool grouped = false;         // written in parentheses of its own: passed by value
     uint32_t id = 0;              // Ref without an object: its name's number in the program
-    int depth = 1;                // of its tree, bounded (evaluation recurses)
+    uint32_t local = 0;  // the same inside a procedure, of one of its declared names: 1 + its index
+    int depth = 1;       // of its tree, bounded (evaluation recurses)
 };
 
 struct Stmt;
@@ -86,7 +87,12 @@ struct Procedure {
     std::vector<std::u16string> params;  // folded
     std::vector<bool> byVal;
     std::vector<std::u16string> locals;  // folded names its Dims declare, wherever they stand
+    // Its parameters, then its locals that are no parameter: each once.
+    std::vector<std::u16string> declared;
     Block body;
+
+    // The index of a name in `declared`, or -1.
+    int Declared(const std::u16string& folded) const;
 };
 
 struct Stmt {

@@ -1,5 +1,9 @@
 // VBScript calculations run on eight threads at once, each its own
-// calculation and engine: every run sees its own inputs and its own errors.
+// calculation and engine: every run sees its own inputs and its own errors,
+// whether the threads run one text or each its own, and while the texts,
+// the parameters and the cache change between runs. Runs of one calculation
+// on several threads share what the runs keep, while another thread clears
+// it.
 #include <stdlib.h>
 
 #include <atomic>
@@ -42,6 +46,93 @@ TEST(VBScriptFormulaConcurrency, EightThreadsRunTheirOwnScriptsAndGetTheirOwnRes
     }
     for (std::thread& t : threads) t.join();
     EXPECT_EQ(wrong, 0);
+    FreeTlsSlots();
+}
+
+// A calculation made by class, as a client makes it, with the inputs A and
+// B and the ReturnValue.
+mv::ComPtr<IMvCalculation> CalculationByClass() {
+    mv::ComPtr<IMvCalculation> calc;
+    EXPECT_EQ(CoCreateInstance(CLSID_MvCalculation, nullptr, CLSCTX_INPROC_SERVER,
+                               IID_IMvCalculation, calc.PutVoid()),
+              S_OK);
+    if (!calc) return calc;
+    calc->put_FormulaType(mvcVBS_Script_Method);
+    for (const char16_t* name : {u"A", u"B"}) {
+        auto input = Parameter(calc.get(), name);
+        input->put_ParameterType(mvcInput), input->put_BindingType(mvcConstant);
+    }
+    Parameter(calc.get(), u"ReturnValue");
+    return calc;
+}
+
+// Even threads run one text, odd threads texts of their own; every fifth
+// run takes a text made for that run, every seventh clears the cache and
+// every eleventh files a new B in the place of the old one.
+TEST(VBScriptFormulaConcurrency, EightThreadsRunOneTextAndTheirOwnWhileTheyChange) {
+    AllocateTlsSlots();
+    setenv("TZ", "UTC", 1);
+    calculation_test::ServedClasses served;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (LONG n = 1; n <= 8; ++n) {
+        threads.emplace_back([&, n] {
+            auto calc = CalculationByClass();
+            if (!calc) {
+                ++wrong;
+                return;
+            }
+            mv::ComPtr<IMvObjCollection> parameters;
+            calc->get_Parameters(parameters.Put());
+            LONG b = n;
+            Parameter(calc.get(), u"B")->put_Value(mv::Variant(b));
+            const std::string own =
+                n % 2 ? "ReturnValue = A * B + " + std::to_string(n) : "ReturnValue = A * B + 100";
+            for (LONG i = 0; i < 200; ++i) {
+                const bool fresh = i % 5 == 4;
+                const LONG add = fresh ? 1000 + i : n % 2 ? n : 100;
+                calc->put_ScriptText(
+                    mv::Bstr(fresh ? "ReturnValue = A * B + " + std::to_string(add) : own).get());
+                if (i % 7 == 6) calc->ClearCache();
+                if (i % 11 == 10) {
+                    parameters->Remove(mv::Bstr(u"B").get());
+                    auto fileB = Parameter(calc.get(), u"B");
+                    fileB->put_ParameterType(mvcInput), fileB->put_BindingType(mvcConstant);
+                    fileB->put_Value(mv::Variant(++b));
+                }
+                Parameter(calc.get(), u"A")->put_Value(mv::Variant(i));
+                calc->Calculate();
+                if (ValueOf(calc.get()) != std::to_string(i * b + add) ||
+                    !ErrorOf(calc.get()).empty())
+                    ++wrong;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    EXPECT_EQ(wrong, 0);
+    FreeTlsSlots();
+}
+
+// The formula of one calculation run on four threads at once (as copies of a
+// library formula run it), while a fifth clears the cache.
+TEST(VBScriptFormulaConcurrency, RunsOfOneCalculationShareWhatRunsKeepWhileItIsCleared) {
+    AllocateTlsSlots();
+    setenv("TZ", "UTC", 1);
+    auto calc = ScriptCalculation("C = A * B");
+    std::atomic<bool> running{true};
+    std::thread clearer([&] {
+        while (running) calc->ClearCache();
+    });
+    std::vector<std::thread> runners;
+    for (int t = 0; t < 4; ++t)
+        runners.emplace_back([&] {
+            for (int run = 0; run < 300; ++run) calc->ExecuteFormula();
+        });
+    for (std::thread& runner : runners) runner.join();
+    running = false;
+    clearer.join();
+    EXPECT_EQ(ErrorOf(calc.get()), "");
+    EXPECT_EQ(ValueOf(calc.get(), u"C"), "12");
     FreeTlsSlots();
 }
 

@@ -1,6 +1,8 @@
 // The VBScript formula: every failure of the executor on a double engine,
 // scripts (calls through a formula reference among them) and their error
 // texts on the built-in engine, and the site's item lookup.
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <type_traits>
 
@@ -271,6 +273,107 @@ TEST_F(VBScriptFormula, TheSiteHandsOutParametersBeforeFormulaReferencesAndNoTyp
     mv::ComPtr<IDispatch> none;
     EXPECT_EQ(calc->GetFormulaRef(mv::Bstr(u"Nope").get(), none.Put()), E_FAIL);
     EXPECT_EQ(values_test::TakeErrorInfo().description, u"Item: Named item not found");
+}
+
+// Runs after the first take the prepared text and items; with method
+// tracing on, every run takes the standard road. Whatever changes between
+// runs, both roads give the same values, texts and positions.
+TEST_F(VBScriptFormula, EditsBetweenRunsGiveOnThePreparedRoadWhatTheStandardRoadGives) {
+    using Edit = std::function<void(IMvCalculation*)>;
+    auto collection = [](IMvCalculation* calc) {
+        mv::ComPtr<IMvObjCollection> parameters;
+        calc->get_Parameters(parameters.Put());
+        return parameters;
+    };
+    auto text = [](const char* script) {
+        return [script](IMvCalculation* calc) { calc->put_ScriptText(mv::Bstr(script).get()); };
+    };
+    // B taken out and a new B of another value filed in its place.
+    const Edit replaceB = [&](IMvCalculation* calc) {
+        collection(calc)->Remove(mv::Bstr(u"B").get());
+        auto b = Parameter(calc, u"B");
+        b->put_ParameterType(mvcInput), b->put_BindingType(mvcConstant);
+        b->put_Value(mv::Variant(LONG{40}));
+    };
+    const struct {
+        const char* name;
+        std::string script;
+        Edit edit;
+        bool references = false;
+    } cases[] = {
+        {"the text changes", "ReturnValue = A + B", text("ReturnValue = A * B")},
+        {"the text gets a syntax error", "ReturnValue = A + B", text("x = 1\nReturnValue = (A")},
+        {"B is filed anew", "ReturnValue = A + B", replaceB},
+        {"B is renamed", "ReturnValue = A + B",
+         [&](IMvCalculation* calc) {
+             collection(calc)->Rename(mv::Bstr(u"B").get(), mv::Bstr(u"B2").get());
+         }},
+        {"B is renamed under a formula reference's name", "x = 5\nReturnValue = Flow(A, x) & B",
+         [&](IMvCalculation* calc) {
+             collection(calc)->Rename(mv::Bstr(u"B").get(), mv::Bstr(u"B2").get());
+         },
+         true},
+        {"the cache is cleared and D added", "ReturnValue = A + D",
+         [](IMvCalculation* calc) {
+             Parameter(calc, u"D")->put_Value(mv::Variant(LONG{5}));
+             calc->ClearCache();
+         }},
+        {"A is taken out", "ReturnValue = A + B",
+         [&](IMvCalculation* calc) { collection(calc)->Remove(mv::Bstr(u"A").get()); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> seen[2];
+        for (const bool traced : {false, true}) {
+            auto calc = ScriptCalculation(c.script);
+            if (c.references) AddFormulaRefs(calc.get());
+            for (int run = 0; run < 4; ++run) {
+                if (run == 2) c.edit(calc.get());
+                g_DiagnosticLog.m_Flags[LogMethods] = traced ? 1 : 0;
+                calc->put_ErrorPosition(-1);
+                EXPECT_EQ(calc->Calculate(), S_OK);
+                g_DiagnosticLog.m_Flags[LogMethods] = 0;
+                seen[traced].push_back(ValueOf(calc.get()) + "|" + ErrorOf(calc.get()) + "|" +
+                                       std::to_string(PositionOf(calc.get())));
+            }
+        }
+        EXPECT_EQ(seen[0], seen[1]);
+        EXPECT_NE(seen[0][1], seen[0][2]) << "the edit changes nothing";
+    }
+}
+
+// The engine a run keeps for the next gives way to a class the process
+// serves under the engine's CLSID, as a newly made engine would.
+TEST_F(VBScriptFormula, AClassServedAfterRunsTakesOverFromTheKeptEngine) {
+    auto calc = ScriptCalculation("ReturnValue = A + B");
+    for (const bool served : {false, false, true, false}) {
+        SCOPED_TRACE(served);
+        g_fault.clear(), g_items.clear(), g_closed = false;
+        std::optional<values_test::ServedClass> double_;
+        if (served)
+            double_.emplace(values_test::ServedClass::Of<EngineDouble<true>>(CLSID_VBScript));
+        calc->put_Value(mv::Variant());
+        EXPECT_EQ(calc->Calculate(), S_OK);
+        EXPECT_EQ(ValueOf(calc.get()), served ? "" : "7");
+        EXPECT_EQ(g_closed, served);
+        EXPECT_EQ(g_items.size(), served ? 4u : 0u);
+    }
+}
+
+// What runs keep for their engines lives with the parameter table: clearing
+// the cache lets go of every parameter the runs took.
+TEST_F(VBScriptFormula, ClearingTheCacheLetsGoOfWhatRunsKept) {
+    auto calc = ScriptCalculation("ReturnValue = A + B");
+    auto a = Parameter(calc.get(), u"A");
+    auto references = [&] { return a->AddRef(), a->Release(); };
+    const ULONG before = references();
+    for (int run = 0; run < 3; ++run) {
+        EXPECT_EQ(calc->Calculate(), S_OK);
+        EXPECT_EQ(ValueOf(calc.get()), "7");
+    }
+    EXPECT_GT(references(), before);
+    EXPECT_EQ(calc->ClearCache(), S_OK);
+    EXPECT_EQ(references(), before);
 }
 
 }  // namespace

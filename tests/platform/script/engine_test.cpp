@@ -226,6 +226,124 @@ TEST_F(ScriptEngine, AppendingToAStringChangesNoOtherHolder) {
     EXPECT_EQ(site_.errors.size(), 1u);  // a constant stays refused
 }
 
+// Arithmetic on numbers stores into its target as any assignment does: a
+// string or array it held is replaced, an object's default member written,
+// a ByRef argument or a function's result set; a value that is no number
+// takes the general operators; a failure keeps the target.
+TEST_F(ScriptEngine, ArithmeticStoresWhereAndWhatTheAssignmentDoes) {
+    const ScriptRow rows[] = {
+        {"s = \"abc\" : s = 1 + 2 : R = s", "I2:3"},
+        {"Dim a(2) : a = 2 * 4 : R = a", "I2:8"},
+        {"Set x = O : x = 2 * 3 : R = O.Value & \"/\" & TypeName(x)", "Str:6/Object"},
+        {"Function F(a) : F = a * 2 : F = F + 1 : End Function : R = F(20)", "I2:41"},
+        {"Sub S(v) : v = v * 10 : End Sub : x = 4 : S x : R = x", "I2:40"},
+        {"Function G() : Dim t : t = 5 : t = t * t : G = t : End Function\n"
+         "t = 1 : R = G() & t",
+         "Str:251"},
+        {"x = 32767 : x = x + 1 : R = x", "I4:32768"},
+        {"x = 2147483647 : x = x + 1 : R = x", "R8:2147483648"},
+        {"x = 7 : x = x / 2 : R = x", "R8:3.5"},
+        {"x = 7 : y = x \\ 2 - x Mod 4 : R = y", "I2:0"},
+        {"x = 7.5 : y = x Mod 2 : R = y", "I4:0"},
+        {"i = 3 : b = i * 2 > 5 : R = b", "Bool:True"},
+        {"s = \"4\" : x = s * 2 + 1 : R = x", "R8:9"},
+        {"x = y + 1 : R = x", "I2:1"},
+        {"x = Null : x = x + 1 : R = IsNull(x)", "Bool:True"},
+        {"x = True : x = x + 1 : R = x", "I2:0"},
+        {"O.Value = 4 : x = 2 : x = x * O : R = x", "I2:8"},
+        {"Dim a(2) : i = 1 : a(i) = i + 1 : R = a(1)", "I2:2"},
+        {"x = 5 : On Error Resume Next : x = x / 0 : R = x & \"/\" & Err.Number", "Str:5/11"},
+    };
+    for (const ScriptRow& row : rows) {
+        r_->value.Clear();
+        o_->value.Clear();
+        EXPECT_EQ(Result(row.script), row.want) << row.script;
+        site_.errors.clear();
+    }
+    struct ErrorRow {
+        const char* script;
+        LONG number;
+        ULONG line;
+        LONG column;
+    };
+    const ErrorRow errors[] = {
+        {"x = 1 : y = 2 : z = x / (y - 2)", 11, 0, 16},
+        {"x = 2147483647 : y = x Mod 0", 11, 0, 17},
+        {"x = 2147483647 : y = x * x \\ 1", 6, 0, 17},
+        {"Const c = 1 : c = c + 1", 501, 0, 14},
+        {"Function F() : End Function : F = 1 + 1", 501, 0, 30},
+        {"Option Explicit\nDim x\nx = 1\nx = x + y", 500, 3, 0},
+        {"Option Explicit\nDim x\nx = 1\nz = x + 1", 500, 3, 0},
+    };
+    for (const ErrorRow& row : errors) {
+        site_.errors.clear();
+        RunScript(row.script, site_);
+        ASSERT_EQ(site_.errors.size(), 1u) << row.script;
+        EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(row.number)) << row.script;
+        EXPECT_EQ(site_.errors[0].line, row.line) << row.script;
+        EXPECT_EQ(site_.errors[0].column, row.column) << row.script;
+    }
+}
+
+// A procedure's parameters and Dims are its own, whatever the global code
+// holds under the same names; a ByRef parameter is the caller's variable and
+// hides a Dim of its name; names it makes without a Dim are its own too.
+TEST_F(ScriptEngine, ProceduresKeepTheirOwnNames) {
+    const ScriptRow rows[] = {
+        {"x = 1 : Function F(x) : x = x + 1 : F = x : End Function : R = F(5) & x", "Str:61"},
+        {"Function F() : x = 5 : Dim x : F = x : End Function\nx = 1 : R = F() & x", "Str:51"},
+        {"Function F() : Const k = 3 : F = k * 2 : End Function\nk = 10 : R = F() & k", "Str:610"},
+        {"Function F() : y = 4 : F = y : End Function\nR = F() & \"/\" & IsEmpty(y)", "Str:4/True"},
+        {"Sub S(a) : Dim a : a = 2 : End Sub\nx = 1 : S x : R = x", "I2:2"},
+        {"Sub S(ByVal a) : a = 2 : End Sub\nx = 1 : S x : R = x", "I2:1"},
+        {"Function F(a, b) : a = a & b : b = 0 : F = a : End Function\n"
+         "x = \"p\" : y = \"q\" : R = F(x, y) & x & y",
+         "Str:pqpq0"},
+        {"Function Fact(n)\nIf n <= 1 Then Fact = 1 Else Fact = n * Fact(n - 1)\nEnd Function\n"
+         "R = Fact(10)",
+         "I4:3628800"},
+        {"Sub S(v) : v = v * 2 : End Sub\nDim a(2) : a(1) = 4 : S a(1) : R = a(1)", "I2:8"},
+        {"Function F() : Dim v, s : For Each v In Array(1, 2, 3) : s = s + v : Next : "
+         "F = s & \"/\" & v : End Function\nv = 9 : R = F() & \"/\" & v",
+         "Str:6/3/9"},
+        {"Function F() : Dim a(2) : a(1) = 5 : F = UBound(a) & a(1) : End Function\nR = F()",
+         "Str:25"},
+        {"Function F() : Dim a() : ReDim a(2) : a(2) = 7 : F = UBound(a) & a(2) : End Function\n"
+         "a = 1 : R = F() & a",
+         "Str:271"},
+        {"Function G(x) : G = x * 10 : End Function\n"
+         "Function F(x) : Dim t : t = x + 1 : F = G(t) + x : End Function\nR = F(1)",
+         "I2:21"},
+        {"Function F(n) : Dim i, s : For i = 1 To n : s = s & i : Next : F = s & i : End Function\n"
+         "i = \"g\" : R = F(3) & i",
+         "Str:1234g"},
+        {"Sub S(o) : o.Value = 3 : Set o = Nothing : End Sub\nSet x = O : S x : R = O.Value & "
+         "TypeName(x)",
+         "Str:3Nothing"},
+    };
+    for (const ScriptRow& row : rows) {
+        r_->value.Clear();
+        o_->value.Clear();
+        EXPECT_EQ(Result(row.script), row.want) << row.script;
+        site_.errors.clear();
+    }
+}
+
+// Expressions nested through calls share one bound: an expression of plain
+// numbers, evaluated where the nesting is near it, fails as any other.
+TEST_F(ScriptEngine, ArithmeticNestedDeepThroughCallsRunsOutOfStack) {
+    std::string sum = "1", chain = "F(n - 1)";
+    for (int i = 1; i < 450; ++i) sum += " + 1", chain += " + 0";
+    const std::string f = "Function F(n)\nIf n = 0 Then\nF = " + sum + "\nElse\nF = " + chain +
+                          "\nEnd If\nEnd Function\n";
+    EXPECT_EQ(Result((f + "R = F(1)").c_str()), "I2:450");
+    site_.errors.clear();
+    RunScript((f + "R = F(6)").c_str(), site_);
+    ASSERT_EQ(site_.errors.size(), 1u);
+    EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
+    EXPECT_EQ(site_.errors[0].line, 2u);
+}
+
 TEST_F(ScriptEngine, ErrorsCarryNumberDescriptionAndPosition) {
     struct Row {
         const char* script;
