@@ -114,9 +114,20 @@ std::string CMvParameter::TextOf(const CharString& field) {
 
 void CMvParameter::AssignText(CharString& field, BSTR text) {
     // Converted before the lock is taken; null and "" both empty the field.
-    const std::string narrow = mv::ToUtf8(static_cast<const OLECHAR*>(text));
+    // A short ASCII text, as most are, is copied on the stack in one pass
+    // that also finds its end; any other goes through the UTF-8 conversion.
+    char ascii[256];
+    size_t length = 0;
+    const OLECHAR* wide = text ? text : u"";
+    while (length + 1 < sizeof ascii && wide[length] != 0 && wide[length] < 0x80) {
+        ascii[length] = static_cast<char>(wide[length]);
+        ++length;
+    }
+    ascii[length] = '\0';
+    std::string converted;
+    if (wide[length] != 0) converted = mv::ToUtf8(wide);
     mv::ObjectLock lock(this);
-    field.Assign(narrow.c_str());
+    field.Assign(wide[length] != 0 ? converted.c_str() : ascii);
 }
 
 HRESULT CMvParameter::GetText(const CharString& field, BSTR* pVal) {

@@ -1,6 +1,7 @@
 #include "persistence/obj_collection.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -42,6 +43,76 @@ HRESULT ReadObjectName(IUnknown* member, mv::Bstr* name) {
 
 }  // namespace
 
+// ---------------------------------------------------------------------------
+// The name index
+// ---------------------------------------------------------------------------
+std::size_t MvNameIndex::Locate(std::string_view key, std::size_t hash) const noexcept {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = hash & mask;
+    while (slots_[i].item && (slots_[i].hash != hash || slots_[i].key != key)) i = (i + 1) & mask;
+    return i;
+}
+
+IDispatch* MvNameIndex::Find(std::string_view key) const noexcept {
+    if (used_ == 0) return nullptr;
+    return slots_[Locate(key, std::hash<std::string_view>()(key))].item;
+}
+
+bool MvNameIndex::Insert(std::string key, IDispatch* item) {
+    const std::size_t hash = std::hash<std::string_view>()(key);
+    if (used_ != 0 && slots_[Locate(key, hash)].item) return false;
+    if (2 * (used_ + 1) > slots_.size()) {
+        // Twice the size (at least 16), every entry placed again.
+        std::vector<Slot> grown(std::max<std::size_t>(16, 2 * slots_.size()));
+        std::swap(slots_, grown);
+        for (Slot& slot : grown) {
+            if (!slot.item) continue;
+            std::size_t i = slot.hash & (slots_.size() - 1);
+            while (slots_[i].item) i = (i + 1) & (slots_.size() - 1);
+            slots_[i] = std::move(slot);
+        }
+    }
+    Slot& slot = slots_[Locate(key, hash)];
+    slot.hash = hash;
+    slot.item = item;
+    slot.key = std::move(key);
+    ++used_;
+    return true;
+}
+
+bool MvNameIndex::Erase(std::string_view key) noexcept {
+    if (used_ == 0) return false;
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t hole = Locate(key, std::hash<std::string_view>()(key));
+    if (!slots_[hole].item) return false;
+    // The entries after the hole, up to the next free slot, move back into
+    // it when their home is not between the hole and where they are, so that
+    // every run stays unbroken.
+    for (std::size_t j = (hole + 1) & mask; slots_[j].item; j = (j + 1) & mask) {
+        const std::size_t home = slots_[j].hash & mask;
+        const bool stays = hole < j ? (home > hole && home <= j) : (home > hole || home <= j);
+        if (stays) continue;
+        slots_[hole] = std::move(slots_[j]);
+        hole = j;
+    }
+    slots_[hole].item = nullptr;
+    slots_[hole].key.clear();
+    --used_;
+    return true;
+}
+
+void MvNameIndex::Clear() noexcept {
+    if (used_ == 0) return;
+    for (Slot& slot : slots_) {
+        slot.item = nullptr;
+        slot.key.clear();
+    }
+    used_ = 0;
+}
+
+// ---------------------------------------------------------------------------
+// The collection
+// ---------------------------------------------------------------------------
 std::string CMvObjCollection::MakeKey(BSTR name) {
     std::string key = mv::ToUtf8(name);
     for (char& c : key)
@@ -57,8 +128,7 @@ uint64_t CMvObjCollection::NextGeneration() {
 mv::ComPtr<IDispatch> CMvObjCollection::Lookup(BSTR name) {
     const std::string key = MakeKey(name);
     std::lock_guard<std::mutex> guard(m_mutex);
-    auto it = m_names.find(key);
-    return it == m_names.end() ? nullptr : mv::ComPtr<IDispatch>(it->second);
+    return mv::ComPtr<IDispatch>(m_names.Find(key));
 }
 
 HRESULT CMvObjCollection::FinalConstruct() {
@@ -81,7 +151,7 @@ HRESULT CMvObjCollection::Add(BSTR Name, IDispatch* pDisp) {
             // list at every 16th. One look-up finds a duplicate and places a
             // new name.
             if (m_items.size() == m_items.capacity()) m_items.reserve(2 * m_items.capacity() + 16);
-            if (m_names.try_emplace(std::move(key), pDisp).second) {
+            if (m_names.Insert(std::move(key), pDisp)) {
                 NameFilesChanged();
                 m_items.push_back(pDisp);
                 pDisp->AddRef();
@@ -178,9 +248,8 @@ HRESULT CMvObjCollection::ItemByName(BSTR Name, IDispatch** pItem) {
         std::string key = MakeKey(Name);
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            auto it = m_names.find(key);
-            if (it != m_names.end()) {
-                *pItem = it->second;
+            if (IDispatch* found = m_names.Find(key)) {
+                *pItem = found;
                 (*pItem)->AddRef();
                 return S_OK;
             }
@@ -196,9 +265,9 @@ HRESULT CMvObjCollection::IndexFromName(BSTR Name, LONG* Index) {
         *Index = 0;
         std::string key = MakeKey(Name);
         std::lock_guard<std::mutex> guard(m_mutex);
-        auto it = m_names.find(key);
-        if (it == m_names.end()) return E_FAIL;
-        auto slot = std::find(m_items.begin(), m_items.end(), it->second);
+        IDispatch* found = m_names.Find(key);
+        if (!found) return E_FAIL;
+        auto slot = std::find(m_items.begin(), m_items.end(), found);
         if (slot == m_items.end()) return E_FAIL;
         *Index = static_cast<LONG>(slot - m_items.begin()) + 1;
         return S_OK;
@@ -249,10 +318,8 @@ HRESULT CMvObjCollection::Remove(BSTR Name) {
         mv::ComPtr<IDispatch> released;
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            auto it = m_names.find(key);
-            if (it != m_names.end()) {
-                IDispatch* member = it->second;
-                m_names.erase(it);
+            if (IDispatch* member = m_names.Find(key)) {
+                m_names.Erase(key);
                 NameFilesChanged();
                 auto slot = std::find(m_items.begin(), m_items.end(), member);
                 if (slot != m_items.end()) {
@@ -272,7 +339,7 @@ void CMvObjCollection::ReleaseAllItems() {
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         items.swap(m_items);
-        m_names.clear();
+        m_names.Clear();
         NameFilesChanged();
         m_items.reserve(16);
     }
@@ -294,7 +361,7 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
         bool newUsed;
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            newUsed = m_names.count(newKey) != 0;
+            newUsed = m_names.Find(newKey) != nullptr;
         }
         if (newUsed) {
             writeEnd = false;
@@ -316,12 +383,11 @@ HRESULT CMvObjCollection::Rename(BSTR OldName, BSTR NewName) {
         if (hr != S_OK) return hr;
         {
             std::lock_guard<std::mutex> guard(m_mutex);
-            auto it = m_names.find(oldKey);
             // Another thread may have removed the member or taken the new name
             // while the member was being renamed.
-            if (it != m_names.end() && it->second == member.get() && !m_names.count(newKey)) {
-                m_names.erase(it);
-                m_names.emplace(newKey, member.get());
+            if (m_names.Find(oldKey) == member.get() && !m_names.Find(newKey)) {
+                m_names.Erase(oldKey);
+                m_names.Insert(newKey, member.get());
                 NameFilesChanged();
                 return S_OK;
             }

@@ -18,10 +18,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <memory_resource>
 #include <mutex>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "comobj.h"
@@ -29,6 +28,35 @@
 #include "interfaces/IMvObjCollection.h"
 #include "interfaces/IMvPersistXML.h"
 #include "persistence/persist_file.h"
+
+// A collection's name index: key -> member, no reference. Open addressing
+// with linear probing over a table of a power-of-two size kept at most half
+// full; each slot holds its key and the key's hash beside the member, so that
+// a look-up in a large collection reads about one slot and compares keys only
+// when the hashes agree.
+class MvNameIndex {
+public:
+    // The member filed under `key`, or null.
+    IDispatch* Find(std::string_view key) const noexcept;
+    // Files `item` (not null) under `key`; false, changing nothing, when the
+    // key is taken. Throws std::bad_alloc when the table cannot grow.
+    bool Insert(std::string key, IDispatch* item);
+    // Takes the key out; false when it is not filed.
+    bool Erase(std::string_view key) noexcept;
+    void Clear() noexcept;
+    std::size_t Size() const noexcept { return used_; }
+
+private:
+    struct Slot {
+        std::size_t hash = 0;
+        IDispatch* item = nullptr;  // null: the slot is free
+        std::string key;
+    };
+    // The slot of `key`, or the free slot that ends its run.
+    std::size_t Locate(std::string_view key, std::size_t hash) const noexcept;
+    std::vector<Slot> slots_;
+    std::size_t used_ = 0;
+};
 
 class CMvObjCollection : public mv::ComObjectRoot<CMvObjCollection>,
                          public mv::DispatchImpl<IMvObjCollection>,
@@ -106,11 +134,7 @@ private:
     std::atomic<uint64_t> m_generation{NextGeneration()};
     std::mutex m_mutex;
     std::vector<IDispatch*> m_items;  // one reference each
-    // Key -> member, no reference. The entries live close together in a pool
-    // of their own, so that a look-up in a large collection (each a miss)
-    // does not go all over the memory of the members loaded in between.
-    std::pmr::unsynchronized_pool_resource m_namePool;
-    std::pmr::unordered_map<std::string, IDispatch*> m_names{&m_namePool};
+    MvNameIndex m_names;              // key -> member
 };
 
 // The members of any collection in position order, each with a reference of

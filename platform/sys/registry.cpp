@@ -23,6 +23,7 @@
 #include <optional>
 #include <set>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "sys.h"
@@ -40,51 +41,81 @@ struct Value {
     std::vector<uint8_t> data;
 };
 
-struct NoCaseLess {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept {
-        return mv::CompareNoCase(a, b) < 0;
+// Names hash and compare ignoring ASCII case, so that a look-up folds
+// nothing ahead and costs the same however many siblings a key has. A name's
+// hash is worked out once, when it is looked up or filed.
+char FoldName(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+struct HashedName {
+    std::string_view text;
+    size_t hash;
+    explicit HashedName(std::string_view t) noexcept : text(t), hash(14695981039346656037ull) {
+        for (char c : t) hash = (hash ^ static_cast<unsigned char>(FoldName(c))) * 1099511628211ull;
+    }
+};
+struct HashOfName {
+    size_t operator()(const HashedName& n) const noexcept { return n.hash; }
+};
+struct SameName {
+    bool operator()(const HashedName& a, const HashedName& b) const noexcept {
+        if (a.hash != b.hash || a.text.size() != b.text.size()) return false;
+        for (size_t i = 0; i < a.text.size(); ++i)
+            if (FoldName(a.text[i]) != FoldName(b.text[i])) return false;
+        return true;
     }
 };
 
 struct Key {
     std::string name;
     std::vector<Value> values;  // in the order first written
-    // By name, ignoring case. Each key stays at its address while it exists,
-    // so that open handles can keep the key they resolved.
-    std::map<std::string, std::unique_ptr<Key>, NoCaseLess> subkeys;
-    // The subkeys in order, for enumeration by position: made again on the
-    // first enumeration after a change.
-    std::vector<Key*> order;
+    // By name, ignoring case; each entry's name views the subkey's own. Each
+    // key stays at its address while it exists, so that open handles can
+    // keep the key they resolved.
+    std::unordered_map<HashedName, std::unique_ptr<Key>, HashOfName, SameName> subkeys;
 
     Key* Find(std::string_view n) {
-        auto it = subkeys.find(n);
+        auto it = subkeys.find(HashedName(n));
         return it != subkeys.end() ? it->second.get() : nullptr;
     }
     Key* FindOrAdd(std::string_view n, bool* added) {
-        auto it = subkeys.lower_bound(n);
-        if (it != subkeys.end() && mv::EqualsNoCase(it->first, n)) return it->second.get();
+        const HashedName wanted(n);
+        auto it = subkeys.find(wanted);
+        if (it != subkeys.end()) return it->second.get();
         auto k = std::make_unique<Key>();
         k->name = std::string(n);
         if (added) *added = true;
-        order.clear();
-        std::string sortName = k->name;
-        return subkeys.emplace_hint(it, std::move(sortName), std::move(k))->second.get();
+        order_.clear();
+        HashedName filed = wanted;
+        filed.text = k->name;
+        return subkeys.emplace(filed, std::move(k)).first->second.get();
     }
     void Erase(const Key* victim) {
-        auto it = subkeys.find(victim->name);
+        auto it = subkeys.find(HashedName(victim->name));
         if (it == subkeys.end() || it->second.get() != victim) return;
         subkeys.erase(it);
-        order.clear();
+        order_.clear();
     }
     void ClearSubkeys() {
         subkeys.clear();
-        order.clear();
+        order_.clear();
+    }
+    // The subkeys in name order (ignoring case), for enumeration by
+    // position and for writing the file.
+    const std::vector<Key*>& Sorted() const {
+        if (order_.size() != subkeys.size()) {
+            order_.clear();
+            order_.reserve(subkeys.size());
+            for (auto& entry : subkeys) order_.push_back(entry.second.get());
+            std::sort(order_.begin(), order_.end(), [](const Key* a, const Key* b) {
+                return mv::CompareNoCase(a->name, b->name) < 0;
+            });
+        }
+        return order_;
     }
     // The subkey at `index` in name order; null past the end.
-    const Key* At(size_t index) {
-        if (order.empty())
-            for (auto& entry : subkeys) order.push_back(entry.second.get());
+    const Key* At(size_t index) const {
+        const std::vector<Key*>& order = Sorted();
         return index < order.size() ? order[index] : nullptr;
     }
     Value* FindValue(std::string_view n) {
@@ -101,6 +132,11 @@ struct Key {
         v->type = type;
         v->data = std::move(data);
     }
+
+private:
+    // Sorted() made again on its first use after a change; emptied by every
+    // change of the subkeys.
+    mutable std::vector<Key*> order_;
 };
 
 struct Store {
@@ -113,17 +149,26 @@ struct Store {
 
 using Path = std::vector<std::string>;
 
-// Splits "A\B\C" into components; empty components (doubled, leading or
-// trailing backslashes) are skipped.
-Path SplitPath(std::string_view s) {
-    Path out;
+// Calls `visit` with each component of "A\B\C" until it returns false;
+// empty components (doubled, leading or trailing backslashes) are skipped.
+template <typename Visit>
+void ForEachComponent(std::string_view s, Visit&& visit) {
     size_t start = 0;
     while (start <= s.size()) {
         size_t end = s.find('\\', start);
         if (end == std::string_view::npos) end = s.size();
-        if (end > start) out.emplace_back(s.substr(start, end - start));
+        if (end > start && !visit(s.substr(start, end - start))) return;
         start = end + 1;
     }
+}
+
+// Splits "A\B\C" into components, as ForEachComponent visits them.
+Path SplitPath(std::string_view s) {
+    Path out;
+    ForEachComponent(s, [&out](std::string_view c) {
+        out.emplace_back(c);
+        return true;
+    });
     return out;
 }
 
@@ -193,6 +238,21 @@ std::vector<uint8_t> Utf16Bytes(std::u16string_view s) {
     return out;
 }
 
+// The UTF-16LE bytes of UTF-8 text, with a terminator when asked; plain
+// ASCII, the usual text, is widened in place of a conversion to a string.
+std::vector<uint8_t> Utf16BytesOfUtf8(std::string_view s, bool terminated) {
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            std::u16string w = mv::ToUtf16(s);
+            if (terminated) w.push_back(u'\0');
+            return Utf16Bytes(w);
+        }
+    }
+    std::vector<uint8_t> out((s.size() + (terminated ? 1 : 0)) * 2);
+    for (size_t i = 0; i < s.size(); ++i) out[2 * i] = static_cast<uint8_t>(s[i]);
+    return out;
+}
+
 std::u16string Utf16FromBytes(const uint8_t* p, size_t n) {
     std::u16string out(n / 2, u'\0');
     for (size_t i = 0; i < n / 2; ++i)
@@ -207,10 +267,8 @@ bool ParseData(std::string_view d, More&& more, DWORD* type, std::vector<uint8_t
     if (!d.empty() && d[0] == '"') {
         std::string text;
         if (!ParseQuoted(d, &text) || !Trim(d).empty()) return false;
-        std::u16string w = mv::ToUtf16(text);
-        w.push_back(u'\0');
         *type = REG_SZ;
-        *data = Utf16Bytes(w);
+        *data = Utf16BytesOfUtf8(text, true);
         return true;
     }
     if (d.substr(0, 6) == "dword:") {
@@ -277,19 +335,25 @@ bool ParseStore(std::string_view text, Store* store, size_t* badLine) {
         if (line.empty() || line[0] == ';') continue;
         if (line[0] == '[') {
             if (line.back() != ']') return false;
-            Path path = SplitPath(line.substr(1, line.size() - 2));
-            if (path.empty()) return false;
-            if (mv::EqualsNoCase(path[0], kMachine)) {
-                current = &store->roots[0];
-            } else if (mv::EqualsNoCase(path[0], kUser)) {
-                current = &store->roots[1];
-            } else if (mv::EqualsNoCase(path[0], kClasses)) {
-                current =
-                    store->roots[0].FindOrAdd("SOFTWARE", nullptr)->FindOrAdd("Classes", nullptr);
-            } else {
-                return false;
-            }
-            for (size_t c = 1; c < path.size(); ++c) current = current->FindOrAdd(path[c], nullptr);
+            current = nullptr;
+            bool ok = true;
+            ForEachComponent(line.substr(1, line.size() - 2), [&](std::string_view c) {
+                if (current) {
+                    current = current->FindOrAdd(c, nullptr);
+                } else if (mv::EqualsNoCase(c, kMachine)) {
+                    current = &store->roots[0];
+                } else if (mv::EqualsNoCase(c, kUser)) {
+                    current = &store->roots[1];
+                } else if (mv::EqualsNoCase(c, kClasses)) {
+                    current = store->roots[0]
+                                  .FindOrAdd("SOFTWARE", nullptr)
+                                  ->FindOrAdd("Classes", nullptr);
+                } else {
+                    ok = false;
+                }
+                return ok;
+            });
+            if (!ok || !current) return false;
             continue;
         }
         if (!current) return false;
@@ -314,14 +378,13 @@ bool ParseStore(std::string_view text, Store* store, size_t* badLine) {
     return true;
 }
 
-std::string Quote(std::string_view s) {
-    std::string out = "\"";
+void AppendQuoted(std::string& out, std::string_view s) {
+    out += '"';
     for (char c : s) {
         if (c == '\\' || c == '"') out += '\\';
         out += c;
     }
     out += '"';
-    return out;
 }
 
 // The quoted form of a REG_SZ, when it carries the bytes exactly: UTF-16LE
@@ -337,13 +400,34 @@ std::optional<std::string> QuotableString(const std::vector<uint8_t>& data) {
     return text;
 }
 
-void AppendValue(std::string& out, const Value& v) {
-    out += v.name.empty() ? std::string("@") : Quote(v.name);
+// The text of a REG_SZ that is plain ASCII (no NUL, no line break) with its
+// terminator: quotable as its low bytes, without converting it.
+bool PlainAscii(const std::vector<uint8_t>& data, std::string* text) {
+    if (data.size() < 2 || data.size() % 2 != 0) return false;
+    const size_t count = data.size() / 2 - 1;
+    if (data[2 * count] != 0 || data[2 * count + 1] != 0) return false;
+    text->resize(count);
+    for (size_t i = 0; i < count; ++i) {
+        const uint8_t low = data[2 * i];
+        if (data[2 * i + 1] != 0 || low == 0 || low >= 0x80 || low == '\r' || low == '\n')
+            return false;
+        (*text)[i] = static_cast<char>(low);
+    }
+    return true;
+}
+
+void AppendValue(std::string& out, const Value& v, std::string& scratch) {
+    if (v.name.empty()) {
+        out += '@';
+    } else {
+        AppendQuoted(out, v.name);
+    }
     out += '=';
     char buf[32];
     if (v.type == REG_SZ) {
-        if (auto text = QuotableString(v.data)) {
-            out += Quote(*text);
+        std::optional<std::string> text;
+        if (PlainAscii(v.data, &scratch) || (text = QuotableString(v.data))) {
+            AppendQuoted(out, text ? *text : scratch);
             out += "\r\n";
             return;
         }
@@ -368,22 +452,34 @@ void AppendValue(std::string& out, const Value& v) {
     out += "\r\n";
 }
 
-void AppendKey(std::string& out, const std::string& path, const Key& k, bool root) {
+// Writes a key and those below it; `path` is the key's path and is grown and
+// cut back for each subkey in turn.
+void AppendKey(std::string& out, std::string& path, const Key& k, bool root, std::string& scratch) {
     if (!root || !k.values.empty()) {
-        out += "[" + path + "]\r\n";
-        for (const auto& v : k.values) AppendValue(out, v);
+        out += '[';
+        out += path;
+        out += "]\r\n";
+        for (const auto& v : k.values) AppendValue(out, v, scratch);
         out += "\r\n";
     }
-    for (const auto& entry : k.subkeys) {
-        const Key& sub = *entry.second;
-        AppendKey(out, path + "\\" + sub.name, sub, false);
+    for (const Key* sub : k.Sorted()) {
+        const size_t length = path.size();
+        path += '\\';
+        path += sub->name;
+        AppendKey(out, path, *sub, false, scratch);
+        path.resize(length);
     }
 }
 
 std::string SerializeStore(const Store& s) {
     std::string out(kHeader);
     out += "\r\n\r\n";
-    for (const auto& root : s.roots) AppendKey(out, root.name, root, true);
+    std::string path;
+    std::string scratch;
+    for (const auto& root : s.roots) {
+        path = root.name;
+        AppendKey(out, path, root, true, scratch);
+    }
     return out;
 }
 
@@ -499,7 +595,8 @@ std::string CurrentPath(const State& s) {
 
 enum class LoadResult { kOk, kMissing, kCorrupt, kUnreadable };
 
-LoadResult ReadStoreFile(State& s, const std::string& path, Store* out) {
+// A corrupt file is reported unless `quiet`.
+LoadResult ReadStoreFile(State& s, const std::string& path, Store* out, bool quiet) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? LoadResult::kMissing : LoadResult::kUnreadable;
     std::string text;
@@ -518,7 +615,7 @@ LoadResult ReadStoreFile(State& s, const std::string& path, Store* out) {
     size_t badLine = 0;
     if (!ParseStore(text, out, &badLine)) {
         *out = Store();
-        if (s.reportedCorrupt.insert(path).second) {
+        if (!quiet && s.reportedCorrupt.insert(path).second) {
             Diagnose(s, "registry: " + path + " line " + std::to_string(badLine) +
                             " does not parse; the store reads as empty and refuses writes");
         }
@@ -564,8 +661,9 @@ std::string FolderOf(const std::string& path) {
 
 // Brings the cache up to the file at `path`. While the watch is active, the
 // file is read again exactly when the watch heard of it; otherwise when its
-// stamp changed. Called with s.m held.
-void RefreshCache(State& s, const std::string& path) {
+// stamp changed. A `quiet` look leaves a corrupt file to the next one, which
+// reports it. Called with s.m held.
+void RefreshCache(State& s, const std::string& path, bool quiet = false) {
     const bool watching = s.watchPath == path && s.watch.Active();
     if (watching && s.cacheValid && s.cachePath == path && s.watch.Quiet(FileNameOf(path))) return;
     // Something happened to the file (or nothing tells): the watch is set up
@@ -582,10 +680,11 @@ void RefreshCache(State& s, const std::string& path) {
     // (a rewrite of the same size within the clock's granularity).
     if (!watching && s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return;
     s.cache = Store();
-    s.cacheError = ChangeErrorOf(ReadStoreFile(s, path, &s.cache));
+    const LoadResult result = ReadStoreFile(s, path, &s.cache, quiet);
+    s.cacheError = ChangeErrorOf(result);
     s.cachePath = path;
     s.cacheStamp = stamp;
-    s.cacheValid = true;
+    s.cacheValid = !quiet || result != LoadResult::kCorrupt;
     ++s.generation;
 }
 
@@ -1045,12 +1144,12 @@ LONG SetValue(HKEY hKey, const Char* name, DWORD type, const BYTE* data, DWORD c
     if (HasLineBreak(n)) return ERROR_INVALID_PARAMETER;
     std::vector<uint8_t> bytes(data, data + cb);
     if (sizeof(Char) == 1 && IsStringType(type)) {
-        bytes = Utf16Bytes(mv::ToUtf16(std::string_view(reinterpret_cast<const char*>(data), cb)));
+        bytes = Utf16BytesOfUtf8(std::string_view(reinterpret_cast<const char*>(data), cb), false);
     }
     State& s = S();
     Access lock(s);
     return EditKey(s, hKey, KEY_SET_VALUE, [&](Key& k) -> Outcome {
-        k.SetValue(n, type, bytes);
+        k.SetValue(n, type, std::move(bytes));
         return {ERROR_SUCCESS, true};
     });
 }
@@ -1240,6 +1339,10 @@ void RegistryUseFile(const std::string& path) {
     s.overridePath = path;
     s.cacheValid = false;
     ++s.generation;
+    // The switch reads the file it names (dropping the store held so far)
+    // itself, rather than leaving that to whichever call comes first; a
+    // corrupt file is left to that call, which reports it.
+    if (!path.empty() && !s.batch) RefreshCache(s, path, true);
 }
 
 void RegistryUseMemoryStore(bool on) {

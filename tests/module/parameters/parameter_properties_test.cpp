@@ -104,6 +104,42 @@ TEST(ParameterPropertiesTest, NullAndEmptyTextsBothEmptyTheProperty) {
     }
 }
 
+// A text property keeps any text whole: short and long, plain and not, up to
+// an embedded NUL, with an unpaired surrogate read back as U+FFFD.
+TEST(ParameterPropertiesTest, TextsOfEveryLengthAndKindReadBackAsWritten) {
+    const std::u16string plain255(255, u'a'), plain256(256, u'b'), plain300(300, u'c');
+    struct Case {
+        const char* what;
+        std::u16string written;
+        std::u16string read;
+    };
+    const Case cases[] = {
+        {"one character", u"x", u"x"},
+        {"plain, one short of the longest kept whole", plain255.substr(1), plain255.substr(1)},
+        {"plain, 255 characters", plain255, plain255},
+        {"plain, 256 characters", plain256, plain256},
+        {"plain, 300 characters", plain300, plain300},
+        {"accented", u"d\u00e9j\u00e0 vu", u"d\u00e9j\u00e0 vu"},
+        {"accent as the 255th character", plain255.substr(1) + u"\u00e9",
+         plain255.substr(1) + u"\u00e9"},
+        {"accent as the 256th character", plain255 + u"\u00e9", plain255 + u"\u00e9"},
+        {"accent after 300 plain characters", plain300 + u"\u20ac", plain300 + u"\u20ac"},
+        {"surrogate pair", u"a\U0001F600b", u"a\U0001F600b"},
+        {"unpaired surrogate", u"a\xD800" u"b", u"a\uFFFDb"},
+        {"embedded NUL", std::u16string(u"ab\0cd", 5), u"ab"},
+        {"DEL, the last plain character", u"\x7F", u"\x7F"},
+    };
+    auto p = NewParameter();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        mv::Bstr written(c.written);
+        ASSERT_EQ(p->put_Description(written.get()), S_OK);
+        mv::Bstr read;
+        ASSERT_EQ(p->get_Description(read.Out()), S_OK);
+        EXPECT_EQ(read.view(), c.read);
+    }
+}
+
 // The collection name is the parameter's Name, whichever side writes it.
 TEST(ParameterPropertiesTest, ObjectNameIsTheName) {
     auto p = NewParameter();

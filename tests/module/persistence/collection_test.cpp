@@ -1,6 +1,8 @@
 // The named collection through IMvObjCollection: positions, names, removal,
 // renaming, name lists, enumeration and reference ownership.
 #include <climits>
+#include <map>
+#include <string>
 
 #include "frame/diagnostic_log.h"
 
@@ -498,3 +500,64 @@ TEST_F(CollectionTest, ErrorsEndTheMethodTraceEarly) {
 
 }  // namespace
 }  // namespace collection_test
+
+namespace name_index_test {
+
+// Distinct fake members: the index never calls them.
+IDispatch* Member(int i) {
+    return reinterpret_cast<IDispatch*>(static_cast<uintptr_t>(0x1000 + 16 * i));
+}
+
+// The index against a map: inserts, erasures and look-ups in a scrambled
+// order, with the whole universe of keys checked after every step, so that an
+// entry lost or left unreachable by a removal or a growth shows at once.
+TEST(NameIndexTest, AgreesWithAMapThroughInsertsAndErasures) {
+    struct Case {
+        const char* what;
+        int keys;
+        int steps;
+        int checkEvery;
+    };
+    const Case cases[] = {
+        {"a few keys in a small table, runs wrapping its end", 24, 4000, 1},
+        {"thousands of keys through several growths", 3000, 20000, 997},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        MvNameIndex index;
+        std::map<std::string, IDispatch*> model;
+        uint32_t state = 12345;
+        auto next = [&state] {
+            state = state * 1103515245u + 12345u;
+            return state >> 8;
+        };
+        auto check = [&] {
+            ASSERT_EQ(index.Size(), model.size());
+            for (int k = 0; k < c.keys; ++k) {
+                const std::string key = "NAME" + std::to_string(k);
+                auto it = model.find(key);
+                ASSERT_EQ(index.Find(key), it == model.end() ? nullptr : it->second) << key;
+            }
+        };
+        for (int step = 0; step < c.steps; ++step) {
+            const int k = static_cast<int>(next() % c.keys);
+            const std::string key = "NAME" + std::to_string(k);
+            // Inserts outnumber erasures, so the table fills and grows.
+            if (next() % 3 != 0) {
+                const bool fresh = model.emplace(key, Member(step)).second;
+                ASSERT_EQ(index.Insert(key, Member(step)), fresh) << key;
+            } else {
+                ASSERT_EQ(index.Erase(key), model.erase(key) == 1) << key;
+            }
+            if (step % c.checkEvery == 0) check();
+        }
+        check();
+        index.Clear();
+        model.clear();
+        check();
+        EXPECT_TRUE(index.Insert("NAME0", Member(1)));
+        EXPECT_EQ(index.Find("NAME0"), Member(1));
+    }
+}
+
+}  // namespace name_index_test

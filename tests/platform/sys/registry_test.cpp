@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -79,6 +80,16 @@ struct StoredValue {
     const char* line;  // how the file writes it; null when not checked
 };
 
+// Writes each value through the wide function.
+void SetValues(HKEY k, const std::vector<StoredValue>& values) {
+    for (const auto& v : values) {
+        ASSERT_EQ(RegSetValueExW(k, mv::ToUtf16(v.name).c_str(), 0, v.type, v.data.data(),
+                                 static_cast<DWORD>(v.data.size())),
+                  ERROR_SUCCESS)
+            << v.name;
+    }
+}
+
 TEST_F(RegistryFile, ValuesKeepTypeAndBytesThroughTheFile) {
     const std::vector<StoredValue> values = {
         {"", REG_SZ, Bytes(u"default\0"s), "@=\"default\""},
@@ -97,12 +108,7 @@ TEST_F(RegistryFile, ValuesKeepTypeAndBytesThroughTheFile) {
         {"Odd \"name\" \\", REG_SZ, Bytes(u"v\0"s), "\"Odd \\\"name\\\" \\\\\"=\"v\""},
     };
     HKEY k = Create(HKEY_LOCAL_MACHINE, "SOFTWARE\\Morva\\Test");
-    for (const auto& v : values) {
-        ASSERT_EQ(RegSetValueExW(k, mv::ToUtf16(v.name).c_str(), 0, v.type, v.data.data(),
-                                 static_cast<DWORD>(v.data.size())),
-                  ERROR_SUCCESS)
-            << v.name;
-    }
+    SetValues(k, values);
     RegCloseKey(k);
 
     std::string text = ReadFile(file_);
@@ -406,6 +412,160 @@ TEST_F(RegistryFile, TheMemoryStoreLeavesTheFileAlone) {
     mv::RegistryUseMemoryStore(false);
     mv::RegistryUseFile(file_.string());
     EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "InMemory", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+}
+
+// The subkeys of a key in name order, ignoring case.
+std::vector<std::string> SubkeysOf(HKEY root, const char* path) {
+    HKEY k = nullptr;
+    std::vector<std::string> names;
+    if (RegOpenKeyExA(root, path, 0, KEY_READ, &k) != ERROR_SUCCESS) return names;
+    for (DWORD i = 0;; ++i) {
+        char name[64];
+        DWORD cch = sizeof name;
+        if (RegEnumKeyExA(k, i, name, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        names.push_back(name);
+    }
+    RegCloseKey(k);
+    return names;
+}
+
+std::string SwapCase(std::string s) {
+    for (char& c : s) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        } else if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return s;
+}
+
+// Whatever order keys are created or written in, they enumerate and are
+// written in name order with letters folded to lower case (so "_" comes
+// before letters), and are found under any case.
+TEST_F(RegistryFile, SubkeysKeepNameOrderIgnoringCaseAndAreFoundUnderAnyCase) {
+    const std::vector<std::string> created = {"b", "ab", "Z", "_x", "AA", "a_", "A"};
+    const std::vector<std::string> sorted = {"_x", "A", "a_", "AA", "ab", "b", "Z"};
+    for (const auto& name : created)
+        RegCloseKey(Create(HKEY_LOCAL_MACHINE, ("T\\" + name).c_str()));
+    EXPECT_EQ(SubkeysOf(HKEY_LOCAL_MACHINE, "T"), sorted);
+    const std::string text = ReadFile(file_);
+    size_t previous = 0;
+    for (const auto& name : sorted) {
+        const size_t at = text.find("[HKEY_LOCAL_MACHINE\\T\\" + name + "]\r\n");
+        ASSERT_NE(at, std::string::npos) << name;
+        EXPECT_GT(at, previous) << name;
+        previous = at;
+    }
+    for (const auto& name : sorted) {
+        HKEY k = nullptr;
+        EXPECT_EQ(
+            RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("t\\" + SwapCase(name)).c_str(), 0, KEY_READ, &k),
+            ERROR_SUCCESS)
+            << name;
+        RegCloseKey(k);
+    }
+    HKEY none = nullptr;
+    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "T\\a_x", 0, KEY_READ, &none),
+              ERROR_FILE_NOT_FOUND);
+
+    // A file written by hand in another order reads the same.
+    std::string scrambled = "Windows Registry Editor Version 5.00\r\n\r\n";
+    for (const auto& name : created) scrambled += "[HKEY_LOCAL_MACHINE\\T\\" + name + "]\r\n\r\n";
+    WriteFile(file_, scrambled);
+    Reread();
+    EXPECT_EQ(SubkeysOf(HKEY_LOCAL_MACHINE, "T"), sorted);
+
+    // Thousands of siblings, created in a scrambled order in one batch.
+    const int count = 3000;
+    ASSERT_EQ(mv::RegistryBatch([&] {
+                  for (int i = 0; i < count; ++i) {
+                      const std::string name = "Many\\Key" + std::to_string(i * 7919 % count);
+                      RegCloseKey(Create(HKEY_LOCAL_MACHINE, name.c_str()));
+                  }
+              }),
+              ERROR_SUCCESS);
+    Reread();
+    const std::vector<std::string> many = SubkeysOf(HKEY_LOCAL_MACHINE, "many");
+    ASSERT_EQ(many.size(), static_cast<size_t>(count));
+    EXPECT_TRUE(std::is_sorted(many.begin(), many.end(), [](const auto& a, const auto& b) {
+        return mv::CompareNoCase(a, b) < 0;
+    }));
+    for (int i = 0; i < count; i += 7) {
+        HKEY k = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, ("MANY\\KEY" + std::to_string(i)).c_str(), 0,
+                                KEY_READ, &k),
+                  ERROR_SUCCESS)
+            << i;
+        RegCloseKey(k);
+    }
+}
+
+// Strings go through the file quoted when the quoted form carries them
+// exactly, in hex otherwise, and come back byte for byte; the narrow
+// functions store UTF-8 text as UTF-16.
+TEST_F(RegistryFile, StringsComeBackByteForByteWhicheverFormTheFileGivesThem) {
+    const std::vector<StoredValue> values = {
+        {"Plain", REG_SZ, Bytes(u"plain text\0"s), "\"Plain\"=\"plain text\""},
+        {"Nothing", REG_SZ, Bytes(u"\0"s), "\"Nothing\"=\"\""},
+        {"Del", REG_SZ, Bytes(u"\x7F\0"s), "\"Del\"=\"\x7F\""},
+        {"FirstWide", REG_SZ, Bytes(u"\x80\0"s), "\"FirstWide\"=\"\xC2\x80\""},
+        {"NulInside", REG_SZ, Bytes(u"a\0b\0"s), "\"NulInside\"=hex(1):61,00,00,00,62,00,00,00"},
+        {"Return", REG_SZ, Bytes(u"a\rb\0"s), "\"Return\"=hex(1):61,00,0d,00,62,00,00,00"},
+        {"Feed", REG_SZ, Bytes(u"\n\0"s), "\"Feed\"=hex(1):0a,00,00,00"},
+        {"Unpaired", REG_SZ, Bytes(u"\xD800\0"s), "\"Unpaired\"=hex(1):00,d8,00,00"},
+        {"Odd", REG_SZ, {'a', 0, 'b'}, "\"Odd\"=hex(1):61,00,62"},
+        {"Escapes", REG_SZ, Bytes(u"\"\\\0"s), "\"Escapes\"=\"\\\"\\\\\""},
+    };
+    HKEY k = Create(HKEY_LOCAL_MACHINE, "Strings");
+    SetValues(k, values);
+    struct Narrow {
+        const char* name;
+        DWORD type;
+        std::string utf8;  // as the narrow call passes it
+        std::u16string stored;
+    };
+    const Narrow narrow[] = {
+        {"NarrowPlain", REG_SZ, "plain\0"s, u"plain\0"s},
+        {"NarrowAccents", REG_SZ, "d\xC3\xA9j\xC3\xA0\0"s, u"d\u00e9j\u00e0\0"s},
+        {"NarrowEmpty", REG_SZ, "\0"s, u"\0"s},
+        {"NarrowUnended", REG_SZ, "ab"s, u"ab"s},
+        {"NarrowExpand", REG_EXPAND_SZ, "%A%\\\xE2\x82\xAC\0"s, u"%A%\\\u20ac\0"s},
+    };
+    for (const auto& n : narrow) {
+        ASSERT_EQ(RegSetValueExA(k, n.name, 0, n.type, reinterpret_cast<const BYTE*>(n.utf8.data()),
+                                 static_cast<DWORD>(n.utf8.size())),
+                  ERROR_SUCCESS)
+            << n.name;
+    }
+    RegCloseKey(k);
+
+    const std::string text = ReadFile(file_);
+    for (const auto& v : values)
+        EXPECT_NE(text.find(std::string(v.line) + "\r\n"), std::string::npos) << v.line;
+    Reread();
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "strings", 0, KEY_READ, &k), ERROR_SUCCESS);
+    auto wide = [&](const char* name, DWORD* type) {
+        DWORD size = 0;
+        std::u16string n = mv::ToUtf16(name);
+        EXPECT_EQ(RegQueryValueExW(k, n.c_str(), nullptr, type, nullptr, &size), ERROR_SUCCESS)
+            << name;
+        std::vector<uint8_t> data(size);
+        EXPECT_EQ(RegQueryValueExW(k, n.c_str(), nullptr, type, data.data(), &size), ERROR_SUCCESS);
+        return data;
+    };
+    for (const auto& v : values) {
+        DWORD type = 0;
+        EXPECT_EQ(wide(v.name, &type), v.data) << v.name;
+        EXPECT_EQ(type, v.type) << v.name;
+    }
+    for (const auto& n : narrow) {
+        DWORD type = 0;
+        EXPECT_EQ(wide(n.name, &type), Bytes(n.stored)) << n.name;
+        EXPECT_EQ(type, n.type) << n.name;
+    }
+    RegCloseKey(k);
 }
 
 TEST(RegistryLocation, FollowsTheEnvironment) {
