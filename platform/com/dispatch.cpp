@@ -17,10 +17,10 @@ bool IsPut(DispKind k) {
 }
 
 // The row to invoke: puts are chosen by the put flags alone; otherwise a
-// method before a getter, as scripting hosts ask with both flags.
+// method before a getter, as scripting hosts ask with both flags. Either
+// way the wanted kind of the lowest flag wins (put before putref, method
+// before getter), and of that kind the first row.
 const DispMember* FindMember(const DispTable& t, DISPID id, WORD flags) {
-    static constexpr DispKind kOrder[] = {DispKind::PropPut, DispKind::PropPutRef, DispKind::Method,
-                                          DispKind::PropGet};
     WORD want = (flags & kPutFlags) ? (flags & kPutFlags)
                                     : (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET));
     // The rows of the DISPID: all of them, or the run of them in DISPID order.
@@ -37,14 +37,14 @@ const DispMember* FindMember(const DispTable& t, DISPID id, WORD flags) {
         first = static_cast<std::size_t>(lo - begin);
         last = static_cast<std::size_t>(hi - begin);
     }
-    for (DispKind k : kOrder) {
-        if (!(want & static_cast<WORD>(k))) continue;
-        for (std::size_t i = first; i < last; ++i) {
-            const DispMember& m = t.members[t.byId ? t.byId[i] : i];
-            if (m.id == id && m.kind == k) return &m;
-        }
+    const DispMember* best = nullptr;
+    for (std::size_t i = first; i < last; ++i) {
+        const DispMember& m = t.members[t.byId ? t.byId[i] : i];
+        const WORD kind = static_cast<WORD>(m.kind);
+        if (m.id != id || !(want & kind)) continue;
+        if (!best || kind < static_cast<WORD>(best->kind)) best = &m;
     }
-    return nullptr;
+    return best;
 }
 
 bool SameName(const OLECHAR* a, std::u16string_view b) {
@@ -222,6 +222,62 @@ void FillException(HRESULT hr, EXCEPINFO* ei) {
     info->GetHelpContext(&ei->dwHelpContext);
 }
 
+// Runs the member over the prepared arguments. A failure clears `result`
+// and, when the caller takes exceptions, is reported as DISP_E_EXCEPTION
+// with the member's error information.
+HRESULT CallMember(IDispatch* self, const DispMember& m, VARIANT* args, VARIANT* result,
+                   EXCEPINFO* pExcepInfo) {
+    // Error information that belongs to an earlier call must not be
+    // mistaken for this member's.
+    SetErrorInfo(0, nullptr);
+    HRESULT hr;
+    try {
+        hr = m.thunk(self, args);
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    } catch (...) {
+        hr = E_UNEXPECTED;
+    }
+    if (FAILED(hr)) {
+        VariantClear(result);
+        if (!pExcepInfo) return hr;
+        FillException(hr, pExcepInfo);
+        return DISP_E_EXCEPTION;
+    }
+    return hr;
+}
+
+// Points the [out, retval] argument at the result.
+void PointAtResult(const DispParam& p, VARIANT* arg, VARIANT* result) {
+    if (p.vt == VT_VARIANT || p.iid) {
+        arg->pvarVal = result;
+    } else {
+        result->vt = p.vt;
+        arg->byref = &result->lVal;
+    }
+}
+
+void HandOver(VARIANT* result, VARIANT* pVarResult) {
+    if (pVarResult)
+        *pVarResult = *result;
+    else
+        VariantClear(result);
+}
+
+// A member that takes no argument: at most its [out, retval] one.
+HRESULT CallWithoutArguments(IDispatch* self, const DispMember& m, VARIANT* pVarResult,
+                             EXCEPINFO* pExcepInfo) {
+    VARIANT args[1];
+    VARIANT result;
+    VariantInit(&result);
+    VariantInit(&args[0]);
+    if (m.count) PointAtResult(m.params[0], &args[0], &result);
+    const HRESULT hr = CallMember(self, m, args, &result, pExcepInfo);
+    if (FAILED(hr)) return hr;
+    HandOver(&result, pVarResult);
+    return hr;
+}
+
 }  // namespace
 
 HRESULT TableGetIDsOfNames(const DispTable& table, REFIID riid, LPOLESTR* rgszNames, UINT cNames,
@@ -261,6 +317,10 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
     if (!dp && nIn > m->optional) return E_INVALIDARG;
     if ((cArgs && !dp->rgvarg) || (cNamed && !dp->rgdispidNamedArgs) || cNamed > cArgs)
         return E_INVALIDARG;
+    // A property read or call without arguments (a default value read, the
+    // most common call by far): nothing to match, convert or write back.
+    if (cArgs == 0 && nIn == 0 && !put)
+        return CallWithoutArguments(self, *m, pVarResult, pExcepInfo);
     auto argErr = [&](UINT index, HRESULT hr) {
         if (puArgErr) *puArgErr = index;
         return hr;
@@ -338,44 +398,21 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
                 hr = PrepareInOut(src[i], p, lcid, &slots[i], &arg);
                 break;
             case DispMode::Retval:
-                if (p.vt == VT_VARIANT || p.iid) {
-                    arg.pvarVal = &result;
-                } else {
-                    result.vt = p.vt;
-                    arg.byref = &result.lVal;
-                }
+                PointAtResult(p, &arg, &result);
                 break;
         }
         if (FAILED(hr)) return hr == E_OUTOFMEMORY ? hr : argErr(where[i], hr);
     }
 
-    // Error information that belongs to an earlier call must not be
-    // mistaken for this member's.
-    SetErrorInfo(0, nullptr);
-    HRESULT hr;
-    try {
-        hr = m->thunk(self, args);
-    } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-    } catch (...) {
-        hr = E_UNEXPECTED;
-    }
-    if (FAILED(hr)) {
-        VariantClear(&result);
-        if (!pExcepInfo) return hr;
-        FillException(hr, pExcepInfo);
-        return DISP_E_EXCEPTION;
-    }
+    HRESULT hr = CallMember(self, *m, args, &result, pExcepInfo);
+    if (FAILED(hr)) return hr;
     for (UINT i = 0; i < m->count; ++i) {
         if (!slots[i].writeBack) continue;
         VariantClear(slots[i].writeBack);
         *slots[i].writeBack = slots[i].owned;
         VariantInit(&slots[i].owned);
     }
-    if (pVarResult)
-        *pVarResult = result;
-    else
-        VariantClear(&result);
+    HandOver(&result, pVarResult);
     return hr;
 }
 
