@@ -6,7 +6,6 @@
 // continued with " _"). Lines and columns count from 0.
 #include <algorithm>
 #include <atomic>
-#include <optional>
 
 #include "comobj.h"
 #include "script/interpreter.h"
@@ -175,7 +174,7 @@ public:
     }
     HRESULT Recycle() override {
         if (state_ != SCRIPTSTATE_CLOSED) return E_UNEXPECTED;
-        interpreter_.emplace(static_cast<ScriptHost*>(this), g_budget.load());
+        interpreter_.Reset(g_budget.load());
         state_ = SCRIPTSTATE_UNINITIALIZED;
         return S_OK;
     }
@@ -219,7 +218,7 @@ private:
     // Releases site, items and variables (Close, or the last Release).
     void Release_() {
         pending_.clear();
-        interpreter_->Clear();
+        interpreter_.Clear();
         items_.clear();
         prepared_.reset();
         preparedObjects_.clear();
@@ -235,7 +234,7 @@ private:
             Pending next = std::move(pending_.front());
             pending_.erase(pending_.begin());
             try {
-                interpreter_->Run(std::move(next.program));
+                interpreter_.Run(std::move(next.program));
             } catch (const RuntimeError& e) {
                 // The script stops; the error goes to the site once.
                 std::u16string description = e.description;
@@ -283,6 +282,10 @@ private:
         return (prepared_ && FindPrepared(name) != NamedItems::npos) || items_.count(name) != 0;
     }
     HRESULT GetItem(const std::u16string& name, IDispatch** out) override {
+        const HRESULT hr = FindItem(name, out);
+        return hr == S_FALSE ? E_INVALIDARG : hr;
+    }
+    HRESULT FindItem(const std::u16string& name, IDispatch** out) override {
         if (prepared_) {
             if (const size_t i = FindPrepared(name); i != NamedItems::npos) {
                 if (!site_) return E_INVALIDARG;
@@ -299,7 +302,8 @@ private:
             }
         }
         auto it = items_.find(name);
-        if (it == items_.end() || !site_) return E_INVALIDARG;
+        if (it == items_.end()) return S_FALSE;
+        if (!site_) return E_INVALIDARG;
         Item& item = it->second;
         if (!item.resolved) {
             if (HRESULT hr = Resolve(item.spelling, &item.object); FAILED(hr)) return hr;
@@ -332,10 +336,9 @@ private:
     };
     mutable Recent recent_[16];
     std::vector<Pending> pending_;
-    // Made anew when the engine is recycled, so that nothing of a run (Option
+    // Reset when the engine is recycled, so that nothing of a run (Option
     // Explicit, Err, Rnd's generator, the statements counted) reaches the next.
-    std::optional<Interpreter> interpreter_{std::in_place, static_cast<ScriptHost*>(this),
-                                            g_budget.load()};
+    Interpreter interpreter_{static_cast<ScriptHost*>(this), g_budget.load()};
 };
 
 }  // namespace

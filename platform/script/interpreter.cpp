@@ -258,6 +258,20 @@ void Interpreter::Clear() {
     programs_.clear();
 }
 
+void Interpreter::Reset(uint64_t budget) {
+    Clear();
+    budget_ = budget;
+    executed_ = 0;
+    frames_.assign(1, &global_);
+    global_.proc = nullptr;
+    global_.locals.clear();
+    global_.result = Slot{};
+    global_.resumeNext = false;
+    builtinState_ = BuiltinState{};
+    explicit_ = false;
+    err_ = ErrState{};
+}
+
 void Interpreter::Run(std::shared_ptr<const Program> program) {
     explicit_ = explicit_ || program->explicitNames;
     for (const auto& p : program->procedures) procedures_[p->name] = p.get();
@@ -844,8 +858,9 @@ Variant Interpreter::EvalRef(const Expr& e) {
     }
     if (!called) proc = FindProcedure(e.name);
     if (proc) return CallProcedure(*proc, e.args);
-    if (host_->HasItem(e.name)) {
-        IDispatch* item = Item(e.name);
+    IDispatch* item = nullptr;
+    if (const HRESULT found = host_->FindItem(e.name, &item); found != S_FALSE) {
+        if (FAILED(found) || !item) RaiseNumber(kObjectRequired);
         if (e.args.empty() && !e.parens) {
             Variant v;
             v.vt = VT_DISPATCH, v.pdispVal = item;

@@ -298,6 +298,31 @@ TEST(PreparedScript, ARecycledEngineRunsAsANewOne) {
               S_OK);
     ASSERT_EQ(site.inner.errors.size(), 1u);
     EXPECT_EQ(site.inner.errors[0].scode, E_ABORT);
+
+    // The statements are counted afresh: a short script fits the budget the
+    // loop above ran out of.
+    site.inner.errors.clear();
+    mv::script::SetStatementBudgetForTesting(50);
+    EXPECT_EQ(engine.prepared->Recycle(), S_OK);
+    mv::script::SetStatementBudgetForTesting(0);
+    EXPECT_EQ(engine.script->SetScriptSite(&site), S_OK);
+    EXPECT_EQ(engine.parse->InitNew(), S_OK);
+    EXPECT_EQ(engine.script->AddNamedItem(u"R", SCRIPTITEM_ISVISIBLE), S_OK);
+    EXPECT_EQ(engine.Run(engine.prepared->ParsePreparedText(
+                  PreparedText::Make(u"R = 7\nOn Error Resume Next\nx = 1 / 0"))),
+              S_OK);
+    EXPECT_TRUE(site.inner.errors.empty());
+    EXPECT_EQ(Spec(r->value), "I2:7");
+
+    // The error that run left behind is not the next run's.
+    EXPECT_EQ(engine.prepared->Recycle(), S_OK);
+    EXPECT_EQ(engine.script->SetScriptSite(&site), S_OK);
+    EXPECT_EQ(engine.parse->InitNew(), S_OK);
+    EXPECT_EQ(engine.script->AddNamedItem(u"R", SCRIPTITEM_ISVISIBLE), S_OK);
+    EXPECT_EQ(engine.Run(engine.prepared->ParsePreparedText(PreparedText::Make(u"R = Err.Number"))),
+              S_OK);
+    EXPECT_TRUE(site.inner.errors.empty());
+    EXPECT_EQ(Spec(r->value), "I4:0");
 }
 
 }  // namespace
