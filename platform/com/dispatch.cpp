@@ -23,27 +23,21 @@ bool IsPut(DispKind k) {
 const DispMember* FindMember(const DispTable& t, DISPID id, WORD flags) {
     WORD want = (flags & kPutFlags) ? (flags & kPutFlags)
                                     : (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET));
-    // The rows of the DISPID: all of them, or the run of them in DISPID order.
-    std::size_t first = 0, last = t.count;
-    if (t.byId) {
-        const uint16_t* begin = t.byId;
-        const uint16_t* end = t.byId + t.count;
-        const uint16_t* lo = std::lower_bound(
-            begin, end, id, [&t](uint16_t row, DISPID v) { return t.members[row].id < v; });
-        // A DISPID has a row or two (get and put): a step past them is
-        // cheaper than a second search.
-        const uint16_t* hi = lo;
-        while (hi != end && t.members[*hi].id == id) ++hi;
-        first = static_cast<std::size_t>(lo - begin);
-        last = static_cast<std::size_t>(hi - begin);
-    }
     const DispMember* best = nullptr;
-    for (std::size_t i = first; i < last; ++i) {
-        const DispMember& m = t.members[t.byId ? t.byId[i] : i];
+    auto consider = [&best, want](const DispMember& m) {
         const WORD kind = static_cast<WORD>(m.kind);
-        if (m.id != id || !(want & kind)) continue;
-        if (!best || kind < static_cast<WORD>(best->kind)) best = &m;
+        if ((want & kind) && (!best || kind < static_cast<WORD>(best->kind))) best = &m;
+    };
+    if (!t.byId) {
+        for (std::size_t i = 0; i < t.count; ++i)
+            if (t.members[i].id == id) consider(t.members[i]);
+        return best;
     }
+    // The rows of the DISPID, in DISPID order: a row or two (get and put).
+    const uint16_t* end = t.byId + t.count;
+    const uint16_t* row = std::lower_bound(
+        t.byId, end, id, [&t](uint16_t r, DISPID v) { return t.members[r].id < v; });
+    for (; row != end && t.members[*row].id == id; ++row) consider(t.members[*row]);
     return best;
 }
 

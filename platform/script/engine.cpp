@@ -222,7 +222,6 @@ private:
         items_.clear();
         prepared_.reset();
         preparedObjects_.clear();
-        std::fill(std::begin(recent_), std::end(recent_), Recent{});
         site_.Reset();
     }
 
@@ -268,11 +267,15 @@ private:
     // The prepared item of a folded name. A script names the same few items
     // again and again through the same strings of its parse: the last index
     // found through each string is tried first (it is still compared, since
-    // the string's place may have been taken by another).
+    // the string's place may have been taken by another, and the items may
+    // be another run's): a recycled engine that runs the same parse over
+    // the same items finds them at once.
     size_t FindPrepared(const std::u16string& name) const {
         const auto at = reinterpret_cast<uintptr_t>(&name);
         Recent& recent = recent_[(at >> 5) % std::size(recent_)];
-        if (recent.name == &name && prepared_->Is(recent.index, name)) return recent.index;
+        if (recent.name == &name && recent.index < prepared_->Size() &&
+            prepared_->Is(recent.index, name))
+            return recent.index;
         const size_t i = prepared_->Find(name);
         if (i != NamedItems::npos) recent = {&name, i};
         return i;

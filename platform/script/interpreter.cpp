@@ -324,10 +324,14 @@ Interpreter::Flow Interpreter::Exec(const Stmt& s) {
 
 Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
     switch (s.kind) {
-        case Stmt::Kind::Assign:
-            if (!AppendInPlace(*s.target, *s.value) && !AssignQuick(*s.target, *s.value))
-                Assign(*s.target, Eval(*s.value), false);
+        case Stmt::Kind::Assign: {
+            if (AppendInPlace(*s.target, *s.value)) return Flow::Normal;
+            bool refused = false;
+            if (AssignQuick(*s.target, *s.value, &refused)) return Flow::Normal;
+            // A value the quick road refused would be refused again.
+            Assign(*s.target, refused ? EvalGeneral(*s.value) : Eval(*s.value), false);
             return Flow::Normal;
+        }
         case Stmt::Kind::Set:
             Assign(*s.target, Eval(*s.value), true);
             return Flow::Normal;
@@ -1025,11 +1029,12 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
 
 // A number computed on the quick road stored in a variable that holds no
 // object and is no constant, as Assign would store it; false (nothing
-// evaluated with an effect) leaves the statement to the general road.
-bool Interpreter::AssignQuick(const Expr& target, const Expr& value) {
+// evaluated with an effect) leaves the statement to the general road, with
+// `refused` set where the quick road was tried on the value and refused it.
+bool Interpreter::AssignQuick(const Expr& target, const Expr& value, bool* refused) {
     if (target.left || !target.args.empty() || value.kind != Expr::Kind::Binary) return false;
     VARIANT v;
-    if (!QuickRoot(value, &v)) return false;
+    if (!QuickRoot(value, &v)) return *refused = true, false;
     Slot* slot = nullptr;
     Variant* var = FindVariable(target, &slot);
     if (!var || (slot && slot->isConst) || var->vt == VT_DISPATCH) {

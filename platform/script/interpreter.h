@@ -107,7 +107,7 @@ private:
     Variant QuickOrEval(const Expr& e);
     bool Quick(const Expr& e, VARIANT* out);
     bool QuickRoot(const Expr& e, VARIANT* out);
-    bool AssignQuick(const Expr& target, const Expr& value);
+    bool AssignQuick(const Expr& target, const Expr& value, bool* refused);
     Variant EvalRef(const Expr& e);
     Variant EvalMember(const Expr& e);
     Variant Operate(Operator op, const Variant& l, const Variant& r);

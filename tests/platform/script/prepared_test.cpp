@@ -325,4 +325,44 @@ TEST(PreparedScript, ARecycledEngineRunsAsANewOne) {
     EXPECT_EQ(Spec(r->value), "I4:0");
 }
 
+// A recycled engine that runs the same parse over other prepared items finds
+// each name among the items it has now, whatever it found in earlier runs.
+TEST(PreparedScript, ARecycledEngineFindsTheNamesAmongItsPresentItems) {
+    CountingSite site;
+    auto r = Item("Empty");
+    auto c = Item("I2:5");
+    site.inner.items[u"R"] = Dispatch(r);
+    site.inner.items[u"C"] = Dispatch(c);
+    site.inner.items[u"A"] = Dispatch(Item("I2:1"));
+    const auto text = PreparedText::Make(u"R = C + 1");
+    struct Round {
+        std::vector<const char16_t*> items;
+        const char* r;
+    };
+    const Round rounds[] = {
+        {{u"A", u"A2", u"C", u"R"}, "I2:6"},
+        {{u"R"}, "I2:1"},  // C is no item now: an empty variable
+        {{u"R", u"C"}, "I2:6"},
+        {{u"C", u"R"}, "I2:6"},
+        {{u"R", u"A"}, "I2:1"},
+    };
+    Engine engine(&site);
+    bool first = true;
+    for (const Round& round : rounds) {
+        if (!first) {
+            EXPECT_EQ(engine.prepared->Recycle(), S_OK);
+            EXPECT_EQ(engine.script->SetScriptSite(&site), S_OK);
+        }
+        first = false;
+        auto list = std::make_shared<NamedItems>();
+        for (const char16_t* name : round.items) list->Add(name);
+        EXPECT_EQ(engine.parse->InitNew(), S_OK);
+        EXPECT_EQ(engine.prepared->AddNamedItems(list, SCRIPTITEM_ISVISIBLE), S_OK);
+        r->value = mv::test::V("Empty");
+        EXPECT_EQ(engine.Run(engine.prepared->ParsePreparedText(text)), S_OK);
+        EXPECT_EQ(Spec(r->value), round.r) << round.items.size() << " items";
+    }
+    EXPECT_TRUE(site.inner.errors.empty());
+}
+
 }  // namespace
