@@ -954,8 +954,11 @@ Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::ve
     // Arguments go in reverse order: a variable by reference, so that the
     // member can write it back; an object as itself; anything else by value.
     const size_t count = args.size() + (put ? 1 : 0);
-    std::vector<Variant> values(count);
-    std::vector<VARIANT> passed(count);
+    std::vector<Variant> values(args.size());
+    // The few arguments of most calls are passed from here, not the heap.
+    VARIANT inPlace[4] = {};
+    std::vector<VARIANT> onHeap(count > std::size(inPlace) ? count : 0);
+    VARIANT* passed = onHeap.empty() ? inPlace : onHeap.data();
     for (size_t i = 0; i < args.size(); ++i) {
         const Expr& a = *args[i];
         VARIANT& slot = passed[count - 1 - i];
@@ -972,7 +975,8 @@ Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::ve
     }
     DISPID named = DISPID_PROPERTYPUT;
     if (put) passed[0] = *put;
-    DISPPARAMS dp{passed.data(), put ? &named : nullptr, static_cast<UINT>(count), put ? 1u : 0u};
+    DISPPARAMS dp{count ? passed : nullptr, put ? &named : nullptr, static_cast<UINT>(count),
+                  put ? 1u : 0u};
     Variant result;
     EXCEPINFO ei{};
     UINT argErr = 0;
