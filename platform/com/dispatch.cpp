@@ -17,34 +17,28 @@ bool IsPut(DispKind k) {
 }
 
 // The row to invoke: puts are chosen by the put flags alone; otherwise a
-// method before a getter, as scripting hosts ask with both flags.
+// method before a getter, as scripting hosts ask with both flags. Either
+// way the wanted kind of the lowest flag wins (put before putref, method
+// before getter), and of that kind the first row.
 const DispMember* FindMember(const DispTable& t, DISPID id, WORD flags) {
-    static constexpr DispKind kOrder[] = {DispKind::PropPut, DispKind::PropPutRef, DispKind::Method,
-                                          DispKind::PropGet};
     WORD want = (flags & kPutFlags) ? (flags & kPutFlags)
                                     : (flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET));
-    // The rows of the DISPID: all of them, or the run of them in DISPID order.
-    std::size_t first = 0, last = t.count;
-    if (t.byId) {
-        const uint16_t* begin = t.byId;
-        const uint16_t* end = t.byId + t.count;
-        const uint16_t* lo = std::lower_bound(
-            begin, end, id, [&t](uint16_t row, DISPID v) { return t.members[row].id < v; });
-        // A DISPID has a row or two (get and put): a step past them is
-        // cheaper than a second search.
-        const uint16_t* hi = lo;
-        while (hi != end && t.members[*hi].id == id) ++hi;
-        first = static_cast<std::size_t>(lo - begin);
-        last = static_cast<std::size_t>(hi - begin);
+    const DispMember* best = nullptr;
+    auto consider = [&best, want](const DispMember& m) {
+        const WORD kind = static_cast<WORD>(m.kind);
+        if ((want & kind) && (!best || kind < static_cast<WORD>(best->kind))) best = &m;
+    };
+    if (!t.byId) {
+        for (std::size_t i = 0; i < t.count; ++i)
+            if (t.members[i].id == id) consider(t.members[i]);
+        return best;
     }
-    for (DispKind k : kOrder) {
-        if (!(want & static_cast<WORD>(k))) continue;
-        for (std::size_t i = first; i < last; ++i) {
-            const DispMember& m = t.members[t.byId ? t.byId[i] : i];
-            if (m.id == id && m.kind == k) return &m;
-        }
-    }
-    return nullptr;
+    // The rows of the DISPID, in DISPID order: a row or two (get and put).
+    const uint16_t* end = t.byId + t.count;
+    const uint16_t* row = std::lower_bound(
+        t.byId, end, id, [&t](uint16_t r, DISPID v) { return t.members[r].id < v; });
+    for (; row != end && t.members[*row].id == id; ++row) consider(t.members[*row]);
+    return best;
 }
 
 bool SameName(const OLECHAR* a, std::u16string_view b) {
@@ -222,6 +216,62 @@ void FillException(HRESULT hr, EXCEPINFO* ei) {
     info->GetHelpContext(&ei->dwHelpContext);
 }
 
+// Runs the member over the prepared arguments. A failure clears `result`
+// and, when the caller takes exceptions, is reported as DISP_E_EXCEPTION
+// with the member's error information.
+HRESULT CallMember(IDispatch* self, const DispMember& m, VARIANT* args, VARIANT* result,
+                   EXCEPINFO* pExcepInfo) {
+    // Error information that belongs to an earlier call must not be
+    // mistaken for this member's.
+    SetErrorInfo(0, nullptr);
+    HRESULT hr;
+    try {
+        hr = m.thunk(self, args);
+    } catch (const std::bad_alloc&) {
+        hr = E_OUTOFMEMORY;
+    } catch (...) {
+        hr = E_UNEXPECTED;
+    }
+    if (FAILED(hr)) {
+        VariantClear(result);
+        if (!pExcepInfo) return hr;
+        FillException(hr, pExcepInfo);
+        return DISP_E_EXCEPTION;
+    }
+    return hr;
+}
+
+// Points the [out, retval] argument at the result.
+void PointAtResult(const DispParam& p, VARIANT* arg, VARIANT* result) {
+    if (p.vt == VT_VARIANT || p.iid) {
+        arg->pvarVal = result;
+    } else {
+        result->vt = p.vt;
+        arg->byref = &result->lVal;
+    }
+}
+
+void HandOver(VARIANT* result, VARIANT* pVarResult) {
+    if (pVarResult)
+        *pVarResult = *result;
+    else
+        VariantClear(result);
+}
+
+// A member that takes no argument: at most its [out, retval] one.
+HRESULT CallWithoutArguments(IDispatch* self, const DispMember& m, VARIANT* pVarResult,
+                             EXCEPINFO* pExcepInfo) {
+    VARIANT args[1];
+    VARIANT result;
+    VariantInit(&result);
+    VariantInit(&args[0]);
+    if (m.count) PointAtResult(m.params[0], &args[0], &result);
+    const HRESULT hr = CallMember(self, m, args, &result, pExcepInfo);
+    if (FAILED(hr)) return hr;
+    HandOver(&result, pVarResult);
+    return hr;
+}
+
 }  // namespace
 
 HRESULT TableGetIDsOfNames(const DispTable& table, REFIID riid, LPOLESTR* rgszNames, UINT cNames,
@@ -261,6 +311,10 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
     if (!dp && nIn > m->optional) return E_INVALIDARG;
     if ((cArgs && !dp->rgvarg) || (cNamed && !dp->rgdispidNamedArgs) || cNamed > cArgs)
         return E_INVALIDARG;
+    // A property read or call without arguments (a default value read, the
+    // most common call by far): nothing to match, convert or write back.
+    if (cArgs == 0 && nIn == 0 && !put)
+        return CallWithoutArguments(self, *m, pVarResult, pExcepInfo);
     auto argErr = [&](UINT index, HRESULT hr) {
         if (puArgErr) *puArgErr = index;
         return hr;
@@ -338,44 +392,21 @@ HRESULT TableInvoke(IDispatch* self, const DispTable& table, DISPID dispIdMember
                 hr = PrepareInOut(src[i], p, lcid, &slots[i], &arg);
                 break;
             case DispMode::Retval:
-                if (p.vt == VT_VARIANT || p.iid) {
-                    arg.pvarVal = &result;
-                } else {
-                    result.vt = p.vt;
-                    arg.byref = &result.lVal;
-                }
+                PointAtResult(p, &arg, &result);
                 break;
         }
         if (FAILED(hr)) return hr == E_OUTOFMEMORY ? hr : argErr(where[i], hr);
     }
 
-    // Error information that belongs to an earlier call must not be
-    // mistaken for this member's.
-    SetErrorInfo(0, nullptr);
-    HRESULT hr;
-    try {
-        hr = m->thunk(self, args);
-    } catch (const std::bad_alloc&) {
-        hr = E_OUTOFMEMORY;
-    } catch (...) {
-        hr = E_UNEXPECTED;
-    }
-    if (FAILED(hr)) {
-        VariantClear(&result);
-        if (!pExcepInfo) return hr;
-        FillException(hr, pExcepInfo);
-        return DISP_E_EXCEPTION;
-    }
+    HRESULT hr = CallMember(self, *m, args, &result, pExcepInfo);
+    if (FAILED(hr)) return hr;
     for (UINT i = 0; i < m->count; ++i) {
         if (!slots[i].writeBack) continue;
         VariantClear(slots[i].writeBack);
         *slots[i].writeBack = slots[i].owned;
         VariantInit(&slots[i].owned);
     }
-    if (pVarResult)
-        *pVarResult = result;
-    else
-        VariantClear(&result);
+    HandOver(&result, pVarResult);
     return hr;
 }
 

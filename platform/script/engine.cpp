@@ -6,7 +6,6 @@
 // continued with " _"). Lines and columns count from 0.
 #include <algorithm>
 #include <atomic>
-#include <optional>
 
 #include "comobj.h"
 #include "script/interpreter.h"
@@ -175,7 +174,7 @@ public:
     }
     HRESULT Recycle() override {
         if (state_ != SCRIPTSTATE_CLOSED) return E_UNEXPECTED;
-        interpreter_.emplace(static_cast<ScriptHost*>(this), g_budget.load());
+        interpreter_.Reset(g_budget.load());
         state_ = SCRIPTSTATE_UNINITIALIZED;
         return S_OK;
     }
@@ -219,11 +218,10 @@ private:
     // Releases site, items and variables (Close, or the last Release).
     void Release_() {
         pending_.clear();
-        interpreter_->Clear();
+        interpreter_.Clear();
         items_.clear();
         prepared_.reset();
         preparedObjects_.clear();
-        std::fill(std::begin(recent_), std::end(recent_), Recent{});
         site_.Reset();
     }
 
@@ -235,7 +233,7 @@ private:
             Pending next = std::move(pending_.front());
             pending_.erase(pending_.begin());
             try {
-                interpreter_->Run(std::move(next.program));
+                interpreter_.Run(std::move(next.program));
             } catch (const RuntimeError& e) {
                 // The script stops; the error goes to the site once.
                 std::u16string description = e.description;
@@ -269,11 +267,15 @@ private:
     // The prepared item of a folded name. A script names the same few items
     // again and again through the same strings of its parse: the last index
     // found through each string is tried first (it is still compared, since
-    // the string's place may have been taken by another).
+    // the string's place may have been taken by another, and the items may
+    // be another run's): a recycled engine that runs the same parse over
+    // the same items finds them at once.
     size_t FindPrepared(const std::u16string& name) const {
         const auto at = reinterpret_cast<uintptr_t>(&name);
         Recent& recent = recent_[(at >> 5) % std::size(recent_)];
-        if (recent.name == &name && prepared_->Is(recent.index, name)) return recent.index;
+        if (recent.name == &name && recent.index < prepared_->Size() &&
+            prepared_->Is(recent.index, name))
+            return recent.index;
         const size_t i = prepared_->Find(name);
         if (i != NamedItems::npos) recent = {&name, i};
         return i;
@@ -283,6 +285,10 @@ private:
         return (prepared_ && FindPrepared(name) != NamedItems::npos) || items_.count(name) != 0;
     }
     HRESULT GetItem(const std::u16string& name, IDispatch** out) override {
+        const HRESULT hr = FindItem(name, out);
+        return hr == S_FALSE ? E_INVALIDARG : hr;
+    }
+    HRESULT FindItem(const std::u16string& name, IDispatch** out) override {
         if (prepared_) {
             if (const size_t i = FindPrepared(name); i != NamedItems::npos) {
                 if (!site_) return E_INVALIDARG;
@@ -299,7 +305,8 @@ private:
             }
         }
         auto it = items_.find(name);
-        if (it == items_.end() || !site_) return E_INVALIDARG;
+        if (it == items_.end()) return S_FALSE;
+        if (!site_) return E_INVALIDARG;
         Item& item = it->second;
         if (!item.resolved) {
             if (HRESULT hr = Resolve(item.spelling, &item.object); FAILED(hr)) return hr;
@@ -332,10 +339,9 @@ private:
     };
     mutable Recent recent_[16];
     std::vector<Pending> pending_;
-    // Made anew when the engine is recycled, so that nothing of a run (Option
+    // Reset when the engine is recycled, so that nothing of a run (Option
     // Explicit, Err, Rnd's generator, the statements counted) reaches the next.
-    std::optional<Interpreter> interpreter_{std::in_place, static_cast<ScriptHost*>(this),
-                                            g_budget.load()};
+    Interpreter interpreter_{static_cast<ScriptHost*>(this), g_budget.load()};
 };
 
 }  // namespace

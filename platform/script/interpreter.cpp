@@ -258,6 +258,20 @@ void Interpreter::Clear() {
     programs_.clear();
 }
 
+void Interpreter::Reset(uint64_t budget) {
+    Clear();
+    budget_ = budget;
+    executed_ = 0;
+    frames_.assign(1, &global_);
+    global_.proc = nullptr;
+    global_.locals.clear();
+    global_.result = Slot{};
+    global_.resumeNext = false;
+    builtinState_ = BuiltinState{};
+    explicit_ = false;
+    err_ = ErrState{};
+}
+
 void Interpreter::Run(std::shared_ptr<const Program> program) {
     explicit_ = explicit_ || program->explicitNames;
     for (const auto& p : program->procedures) procedures_[p->name] = p.get();
@@ -310,10 +324,14 @@ Interpreter::Flow Interpreter::Exec(const Stmt& s) {
 
 Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
     switch (s.kind) {
-        case Stmt::Kind::Assign:
-            if (!AppendInPlace(*s.target, *s.value) && !AssignQuick(*s.target, *s.value))
-                Assign(*s.target, Eval(*s.value), false);
+        case Stmt::Kind::Assign: {
+            if (AppendInPlace(*s.target, *s.value)) return Flow::Normal;
+            bool refused = false;
+            if (AssignQuick(*s.target, *s.value, &refused)) return Flow::Normal;
+            // A value the quick road refused would be refused again.
+            Assign(*s.target, refused ? EvalGeneral(*s.value) : Eval(*s.value), false);
             return Flow::Normal;
+        }
         case Stmt::Kind::Set:
             Assign(*s.target, Eval(*s.value), true);
             return Flow::Normal;
@@ -844,8 +862,9 @@ Variant Interpreter::EvalRef(const Expr& e) {
     }
     if (!called) proc = FindProcedure(e.name);
     if (proc) return CallProcedure(*proc, e.args);
-    if (host_->HasItem(e.name)) {
-        IDispatch* item = Item(e.name);
+    IDispatch* item = nullptr;
+    if (const HRESULT found = host_->FindItem(e.name, &item); found != S_FALSE) {
+        if (FAILED(found) || !item) RaiseNumber(kObjectRequired);
         if (e.args.empty() && !e.parens) {
             Variant v;
             v.vt = VT_DISPATCH, v.pdispVal = item;
@@ -935,8 +954,11 @@ Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::ve
     // Arguments go in reverse order: a variable by reference, so that the
     // member can write it back; an object as itself; anything else by value.
     const size_t count = args.size() + (put ? 1 : 0);
-    std::vector<Variant> values(count);
-    std::vector<VARIANT> passed(count);
+    std::vector<Variant> values(args.size());
+    // The few arguments of most calls are passed from here, not the heap.
+    VARIANT inPlace[4] = {};
+    std::vector<VARIANT> onHeap(count > std::size(inPlace) ? count : 0);
+    VARIANT* passed = onHeap.empty() ? inPlace : onHeap.data();
     for (size_t i = 0; i < args.size(); ++i) {
         const Expr& a = *args[i];
         VARIANT& slot = passed[count - 1 - i];
@@ -953,7 +975,8 @@ Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::ve
     }
     DISPID named = DISPID_PROPERTYPUT;
     if (put) passed[0] = *put;
-    DISPPARAMS dp{passed.data(), put ? &named : nullptr, static_cast<UINT>(count), put ? 1u : 0u};
+    DISPPARAMS dp{count ? passed : nullptr, put ? &named : nullptr, static_cast<UINT>(count),
+                  put ? 1u : 0u};
     Variant result;
     EXCEPINFO ei{};
     UINT argErr = 0;
@@ -1010,11 +1033,12 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
 
 // A number computed on the quick road stored in a variable that holds no
 // object and is no constant, as Assign would store it; false (nothing
-// evaluated with an effect) leaves the statement to the general road.
-bool Interpreter::AssignQuick(const Expr& target, const Expr& value) {
+// evaluated with an effect) leaves the statement to the general road, with
+// `refused` set where the quick road was tried on the value and refused it.
+bool Interpreter::AssignQuick(const Expr& target, const Expr& value, bool* refused) {
     if (target.left || !target.args.empty() || value.kind != Expr::Kind::Binary) return false;
     VARIANT v;
-    if (!QuickRoot(value, &v)) return false;
+    if (!QuickRoot(value, &v)) return *refused = true, false;
     Slot* slot = nullptr;
     Variant* var = FindVariable(target, &slot);
     if (!var || (slot && slot->isConst) || var->vt == VT_DISPATCH) {

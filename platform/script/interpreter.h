@@ -26,6 +26,9 @@ public:
     // The object behind a named item; the failure when it cannot be had.
     virtual HRESULT GetItem(const std::u16string& name, IDispatch** out) = 0;
     virtual bool HasItem(const std::u16string& name) const = 0;
+    // HasItem and GetItem in one look-up: S_FALSE, `out` untouched, when
+    // there is no such item.
+    virtual HRESULT FindItem(const std::u16string& name, IDispatch** out) = 0;
 
 protected:
     ~ScriptHost() = default;
@@ -64,6 +67,9 @@ public:
     void Run(std::shared_ptr<const Program> program);
     // Forgets variables, procedures and cached members.
     void Clear();
+    // Back to the state of a new interpreter over the same host with this
+    // statement budget, keeping only the storage its containers have grown.
+    void Reset(uint64_t budget);
 
 private:
     struct Slot {
@@ -101,7 +107,7 @@ private:
     Variant QuickOrEval(const Expr& e);
     bool Quick(const Expr& e, VARIANT* out);
     bool QuickRoot(const Expr& e, VARIANT* out);
-    bool AssignQuick(const Expr& target, const Expr& value);
+    bool AssignQuick(const Expr& target, const Expr& value, bool* refused);
     Variant EvalRef(const Expr& e);
     Variant EvalMember(const Expr& e);
     Variant Operate(Operator op, const Variant& l, const Variant& r);
@@ -127,6 +133,7 @@ private:
     bool Truth(const Variant& v);
     LONG Index(const Variant& v);
 
+    // Reset puts every member below back as a new interpreter has it.
     ScriptHost* host_;
     uint64_t budget_, executed_ = 0;
     std::vector<std::shared_ptr<const Program>> programs_;

@@ -393,4 +393,67 @@ TEST_F(DispatchTest, InvokeHelperThrowsWithCodeAndText) {
     }
 }
 
+// Rows of one DISPID that the flags choose between: each records that it ran.
+int g_ran = 0;
+template <int Row>
+HRESULT Answer(IDispatch*, VARIANT* args) {
+    g_ran = Row;
+    *static_cast<LONG*>(args[0].byref) = Row;
+    return S_OK;
+}
+template <int Row>
+HRESULT Take(IDispatch*, VARIANT*) {
+    g_ran = Row;
+    return S_OK;
+}
+constexpr mv::DispParam kLongResult[] = {{VT_I4, mv::DispMode::Retval, nullptr}};
+constexpr mv::DispParam kLongIn[] = {{VT_I4, mv::DispMode::In, nullptr}};
+// Getter before method and putref before put, so that the first row of the
+// DISPID is never the one a combined flag chooses.
+constexpr mv::DispMember kChoiceRows[] = {
+    {30, u"Both", mv::DispKind::PropGet, &Answer<1>, kLongResult, 1, true, 0, nullptr},
+    {30, u"Both", mv::DispKind::Method, &Answer<2>, kLongResult, 1, true, 0, nullptr},
+    {31, u"Store", mv::DispKind::PropPutRef, &Take<3>, kLongIn, 1, false, 0, nullptr},
+    {31, u"Store", mv::DispKind::PropPut, &Take<4>, kLongIn, 1, false, 0, nullptr},
+    {33, u"Only", mv::DispKind::Method, &Answer<7>, kLongResult, 1, true, 0, nullptr},
+};
+constexpr mv::DispOrder kChoiceOrder{kChoiceRows};
+
+TEST(DispatchChoiceTest, FlagsChooseAmongTheRowsOfOneDispid) {
+    struct Case {
+        DISPID id;
+        WORD flags;
+        int ran;  // 0: no row answers
+    };
+    const Case cases[] = {
+        {30, kMethod | kGet, 2}, {30, kGet, 1},           {30, kMethod, 2}, {31, kPut | kPutRef, 4},
+        {31, kPutRef, 3},        {31, kPut, 4},           {33, kGet, 0},    {33, kMethod | kGet, 7},
+        {30, kPut, 0},           {34, kMethod | kGet, 0},
+    };
+    const mv::DispTable tables[] = {mv::DispTable(kChoiceRows),
+                                    mv::DispTable(kChoiceRows, kChoiceOrder)};
+    for (const mv::DispTable& table : tables) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << "id " << c.id << " flags " << c.flags
+                                            << (table.byId ? " ordered" : " in turn"));
+            g_ran = 0;
+            VARIANT arg = I4(9).Detach();
+            DISPID put = DISPID_PROPERTYPUT;
+            const bool isPut = (c.flags & (kPut | kPutRef)) != 0;
+            DISPPARAMS dp{isPut ? &arg : nullptr, isPut ? &put : nullptr, isPut ? 1u : 0u,
+                          isPut ? 1u : 0u};
+            mv::Variant result;
+            const HRESULT hr =
+                mv::TableInvoke(nullptr, table, c.id, IID_NULL, LOCALE_USER_DEFAULT, c.flags, &dp,
+                                isPut ? nullptr : &result, nullptr, nullptr);
+            EXPECT_EQ(c.ran ? S_OK : DISP_E_MEMBERNOTFOUND, hr);
+            EXPECT_EQ(c.ran, g_ran);
+            if (c.ran && !isPut) {
+                EXPECT_EQ(VT_I4, result.vt);
+                EXPECT_EQ(c.ran, result.lVal);
+            }
+        }
+    }
+}
+
 }  // namespace

@@ -419,6 +419,29 @@ TEST_F(ScriptEngine, MethodArgumentsGoReversedWithVariablesByReference) {
     EXPECT_EQ(o_->received, leftOut);
 }
 
+// However many arguments a call has, each arrives in its reversed place and
+// a variable by reference gets the member's write.
+TEST_F(ScriptEngine, CallsOfAnyArgumentCountPassEveryArgument) {
+    constexpr VARTYPE kRef = VT_BYREF | VT_VARIANT;
+    struct Row {
+        const char* script;
+        std::vector<VARTYPE> received;
+    };
+    const Row rows[] = {
+        {"O.Call", {}},
+        {"O.Call x", {kRef}},
+        {"O.Call x, 2, \"s\", x", {kRef, VT_BSTR, VT_I2, kRef}},
+        {"O.Call x, 2, 3, 4, \"s\"", {VT_BSTR, VT_I2, VT_I2, VT_I2, kRef}},
+        {"O.Call 1.5, x, 3, 4, 5, 6, 7, O",
+         {VT_DISPATCH, VT_I2, VT_I2, VT_I2, VT_I2, VT_I2, kRef, VT_R8}},
+    };
+    for (const Row& row : rows) {
+        const std::string script = std::string("x = 1 : ") + row.script + " : R = x";
+        EXPECT_EQ(Result(script.c_str()), row.received.empty() ? "I2:1" : "Str:written") << script;
+        EXPECT_EQ(o_->received, row.received) << script;
+    }
+}
+
 TEST_F(ScriptEngine, InvokeFailuresMapToScriptErrors) {
     struct Row {
         HRESULT failure;

@@ -298,6 +298,71 @@ TEST(PreparedScript, ARecycledEngineRunsAsANewOne) {
               S_OK);
     ASSERT_EQ(site.inner.errors.size(), 1u);
     EXPECT_EQ(site.inner.errors[0].scode, E_ABORT);
+
+    // The statements are counted afresh: a short script fits the budget the
+    // loop above ran out of.
+    site.inner.errors.clear();
+    mv::script::SetStatementBudgetForTesting(50);
+    EXPECT_EQ(engine.prepared->Recycle(), S_OK);
+    mv::script::SetStatementBudgetForTesting(0);
+    EXPECT_EQ(engine.script->SetScriptSite(&site), S_OK);
+    EXPECT_EQ(engine.parse->InitNew(), S_OK);
+    EXPECT_EQ(engine.script->AddNamedItem(u"R", SCRIPTITEM_ISVISIBLE), S_OK);
+    EXPECT_EQ(engine.Run(engine.prepared->ParsePreparedText(
+                  PreparedText::Make(u"R = 7\nOn Error Resume Next\nx = 1 / 0"))),
+              S_OK);
+    EXPECT_TRUE(site.inner.errors.empty());
+    EXPECT_EQ(Spec(r->value), "I2:7");
+
+    // The error that run left behind is not the next run's.
+    EXPECT_EQ(engine.prepared->Recycle(), S_OK);
+    EXPECT_EQ(engine.script->SetScriptSite(&site), S_OK);
+    EXPECT_EQ(engine.parse->InitNew(), S_OK);
+    EXPECT_EQ(engine.script->AddNamedItem(u"R", SCRIPTITEM_ISVISIBLE), S_OK);
+    EXPECT_EQ(engine.Run(engine.prepared->ParsePreparedText(PreparedText::Make(u"R = Err.Number"))),
+              S_OK);
+    EXPECT_TRUE(site.inner.errors.empty());
+    EXPECT_EQ(Spec(r->value), "I4:0");
+}
+
+// A recycled engine that runs the same parse over other prepared items finds
+// each name among the items it has now, whatever it found in earlier runs.
+TEST(PreparedScript, ARecycledEngineFindsTheNamesAmongItsPresentItems) {
+    CountingSite site;
+    auto r = Item("Empty");
+    auto c = Item("I2:5");
+    site.inner.items[u"R"] = Dispatch(r);
+    site.inner.items[u"C"] = Dispatch(c);
+    site.inner.items[u"A"] = Dispatch(Item("I2:1"));
+    const auto text = PreparedText::Make(u"R = C + 1");
+    struct Round {
+        std::vector<const char16_t*> items;
+        const char* r;
+    };
+    const Round rounds[] = {
+        {{u"A", u"A2", u"C", u"R"}, "I2:6"},
+        {{u"R"}, "I2:1"},  // C is no item now: an empty variable
+        {{u"R", u"C"}, "I2:6"},
+        {{u"C", u"R"}, "I2:6"},
+        {{u"R", u"A"}, "I2:1"},
+    };
+    Engine engine(&site);
+    bool first = true;
+    for (const Round& round : rounds) {
+        if (!first) {
+            EXPECT_EQ(engine.prepared->Recycle(), S_OK);
+            EXPECT_EQ(engine.script->SetScriptSite(&site), S_OK);
+        }
+        first = false;
+        auto list = std::make_shared<NamedItems>();
+        for (const char16_t* name : round.items) list->Add(name);
+        EXPECT_EQ(engine.parse->InitNew(), S_OK);
+        EXPECT_EQ(engine.prepared->AddNamedItems(list, SCRIPTITEM_ISVISIBLE), S_OK);
+        r->value = mv::test::V("Empty");
+        EXPECT_EQ(engine.Run(engine.prepared->ParsePreparedText(text)), S_OK);
+        EXPECT_EQ(Spec(r->value), round.r) << round.items.size() << " items";
+    }
+    EXPECT_TRUE(site.inner.errors.empty());
 }
 
 }  // namespace
