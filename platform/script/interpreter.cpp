@@ -281,11 +281,11 @@ void Interpreter::Run(std::shared_ptr<const Program> program) {
     global_.resumeNext = false;
     // A program run from inside another (through an object) binds its own ids.
     struct Bindings {
-        std::vector<Slot*>& bound;
-        std::vector<Slot*> outer;
+        std::vector<Bound>& bound;
+        std::vector<Bound> outer;
         ~Bindings() { bound = std::move(outer); }
     } bindings{bound_, std::move(bound_)};
-    bound_.assign(code.names, nullptr);
+    bound_.assign(code.names, Bound{});
     try {
         ExecBlock(code.code);
     } catch (...) {
@@ -601,9 +601,9 @@ LONG Interpreter::Index(const Variant& v) {
     return index;
 }
 
-Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
-    VARIANT* a = const_cast<Variant*>(&l);
-    VARIANT* b = const_cast<Variant*>(&r);
+Variant Interpreter::Operate(Operator op, const VARIANT& l, const VARIANT& r) {
+    VARIANT* a = const_cast<VARIANT*>(&l);
+    VARIANT* b = const_cast<VARIANT*>(&r);
     Variant out;
     std::optional<Variant> left, right;
     HRESULT hr = S_OK;
@@ -681,13 +681,13 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
 bool Interpreter::Quick(const Expr& e, VARIANT* out) {
     switch (e.kind) {
         case Expr::Kind::Literal:
-            if (!IsNumber(e.value.vt)) return false;
+            if (!IsNumber(e.value.vt)) return quickMiss_ = &e, false;
             *out = e.value;
             return true;
         case Expr::Kind::Ref: {
-            if (e.left || !e.args.empty() || e.parens) return false;
+            if (e.left || !e.args.empty() || e.parens) return quickMiss_ = &e, false;
             const Variant* v = FindVariable(e, nullptr);
-            if (!v || !IsNumber(v->vt)) return false;
+            if (!v || !IsNumber(v->vt)) return quickMiss_ = &e, false;
             *out = *v;
             return true;
         }
@@ -707,7 +707,26 @@ bool Interpreter::Quick(const Expr& e, VARIANT* out) {
 // The quick road for a whole expression, taken only where the general
 // road's nesting bound could not be reached inside it.
 bool Interpreter::QuickRoot(const Expr& e, VARIANT* out) {
+    quickMiss_ = nullptr;
     return e.depth < kMaxEvalDepth - t_evalDepth && Quick(e, out);
+}
+
+// Whether the quick road, tried on `e` now, would give up at once: it
+// begins with the name or literal where it last gave up, and nothing ran
+// since. Only a shortcut: the general road gives what the quick one would.
+bool Interpreter::QuickMisses(const Expr& e) const {
+    const Expr* first = &e;
+    while (first->kind == Expr::Kind::Binary) first = first->left.get();
+    return first == quickMiss_;
+}
+
+// An operand. A named item alone, where `view` is given, is borrowed there
+// (the engine holds its object for the run) and the result is Empty: the
+// operator reads its default value as it would read a copy's.
+Variant Interpreter::Operand(const Expr& e, VARIANT* view) {
+    if (e.kind == Expr::Kind::Ref && !e.left && e.args.empty()) return EvalRef(e, view);
+    if (e.kind == Expr::Kind::Binary && QuickMisses(e)) return EvalGeneral(e);
+    return Eval(e);
 }
 
 Variant Interpreter::QuickOrEval(const Expr& e) {
@@ -742,8 +761,26 @@ Variant Interpreter::EvalGeneral(const Expr& e) {
             return out;
         }
         case Expr::Kind::Binary: {
-            const Variant l = Eval(*e.left);
-            return Operate(e.op, l, Eval(*e.right));
+            if (!IsArithmetic(e.op)) {
+                const Variant l = Operand(*e.left, nullptr);
+                return Operate(e.op, l, Eval(*e.right));
+            }
+            // The left operand's object is read after the right operand is
+            // found: borrowed only where that runs nothing (a literal, or a
+            // name of no procedure); the right one's, right away.
+            const Expr& right = *e.right;
+            const bool inert = right.kind == Expr::Kind::Literal ||
+                               (right.kind == Expr::Kind::Ref && !right.left &&
+                                right.args.empty() && !right.parens && !FindProcedure(right.name));
+            VARIANT leftView, rightView;
+            leftView.vt = rightView.vt = VT_EMPTY;
+            const Variant l = Operand(*e.left, inert ? &leftView : nullptr);
+            const Variant r = Operand(right, &rightView);
+            const VARIANT& lv =
+                leftView.vt == VT_DISPATCH ? leftView : static_cast<const VARIANT&>(l);
+            const VARIANT& rv =
+                rightView.vt == VT_DISPATCH ? rightView : static_cast<const VARIANT&>(r);
+            return Operate(e.op, lv, rv);
         }
         case Expr::Kind::Ref:
             return EvalRef(e);
@@ -794,17 +831,19 @@ Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
     }
     // Global code runs only the running program's references.
     if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut);
-    Slot*& bound = bound_[ref.id - 1];
-    if (!bound) {
-        auto it = global_.own.find(ref.name);
+    Bound& bound = bound_[ref.id - 1];
+    if (!bound.slot) {
+        const size_t absentAt = global_.own.size() + 1;
+        auto it = bound.absentAt == absentAt ? global_.own.end() : global_.own.find(ref.name);
         if (it == global_.own.end()) {
+            bound.absentAt = absentAt;
             if (slotOut) *slotOut = nullptr;
             return nullptr;
         }
-        bound = &it->second;
+        bound.slot = &it->second;
     }
-    if (slotOut) *slotOut = bound;
-    return &bound->value;
+    if (slotOut) *slotOut = bound.slot;
+    return &bound.slot->value;
 }
 
 Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at) {
@@ -846,7 +885,7 @@ void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& arg
     return p;
 }
 
-Variant Interpreter::EvalRef(const Expr& e) {
+Variant Interpreter::EvalRef(const Expr& e, VARIANT* borrowed) {
     if (e.left) return EvalMember(e);
     // With arguments, a function's own name inside it is a call, not its result.
     const bool called = e.parens || !e.args.empty();
@@ -866,6 +905,10 @@ Variant Interpreter::EvalRef(const Expr& e) {
     if (const HRESULT found = host_->FindItem(e.name, &item); found != S_FALSE) {
         if (FAILED(found) || !item) RaiseNumber(kObjectRequired);
         if (e.args.empty() && !e.parens) {
+            if (borrowed) {
+                borrowed->vt = VT_DISPATCH, borrowed->pdispVal = item;
+                return {};
+            }
             Variant v;
             v.vt = VT_DISPATCH, v.pdispVal = item;
             item->AddRef();
