@@ -861,11 +861,13 @@ const Procedure* Interpreter::FindProcedure(const std::u16string& name) const {
     return it == procedures_.end() ? nullptr : it->second;
 }
 
+// The object of the named item of a name, null where there is no such item.
 IDispatch* Interpreter::Item(const std::u16string& name) {
-    IDispatch* d = nullptr;
-    const HRESULT hr = host_->GetItem(name, &d);
-    if (FAILED(hr) || !d) RaiseNumber(kObjectRequired);
-    return d;
+    IDispatch* item = nullptr;
+    const HRESULT found = host_->FindItem(name, &item);
+    if (found == S_FALSE) return nullptr;
+    if (FAILED(found) || !item) RaiseNumber(kObjectRequired);
+    return item;
 }
 
 bool Interpreter::IsErrObject(const Expr& e) {
@@ -901,9 +903,7 @@ Variant Interpreter::EvalRef(const Expr& e, VARIANT* borrowed) {
     }
     if (!called) proc = FindProcedure(e.name);
     if (proc) return CallProcedure(*proc, e.args);
-    IDispatch* item = nullptr;
-    if (const HRESULT found = host_->FindItem(e.name, &item); found != S_FALSE) {
-        if (FAILED(found) || !item) RaiseNumber(kObjectRequired);
+    if (IDispatch* item = Item(e.name)) {
         if (e.args.empty() && !e.parens) {
             if (borrowed) {
                 borrowed->vt = VT_DISPATCH, borrowed->pdispVal = item;
@@ -1048,10 +1048,12 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
     Slot* slot = nullptr;
     Variant* var = FindVariable(target, &slot);
     if (!var && FindProcedure(target.name)) RaiseNumber(kIllegalAssignment);
-    if (!var && host_->HasItem(target.name)) {
-        if (set) RaiseNumber(kIllegalAssignment);
-        Invoke(Item(target.name), DISPID_VALUE, putKind, target.args, &value);
-        return;
+    if (!var && set && host_->HasItem(target.name)) RaiseNumber(kIllegalAssignment);
+    if (!var && !set) {
+        if (IDispatch* item = Item(target.name)) {
+            Invoke(item, DISPID_VALUE, putKind, target.args, &value);
+            return;
+        }
     }
     if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
     if (!var) var = DeclareImplicit(target.name, target);
