@@ -829,7 +829,12 @@ Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
             return LocalVariable(f.locals[ref.local - 1], slotOut);
         return FindVariable(ref.name, slotOut);
     }
-    // Global code runs only the running program's references.
+    // Global code runs only the running program's references; most make
+    // no variable of their own.
+    if (global_.own.empty()) {
+        if (slotOut) *slotOut = nullptr;
+        return nullptr;
+    }
     if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut);
     Bound& bound = bound_[ref.id - 1];
     if (!bound.slot) {
