@@ -4,7 +4,6 @@
 #include "script/interpreter.h"
 
 #include <cmath>
-#include <optional>
 #include <utility>
 
 #include "oleaut/convert_internal.h"
@@ -215,6 +214,18 @@ Variant CopyOf(const VARIANT& v) {
 bool IsNumber(VARTYPE vt) {
     return vt == VT_I2 || vt == VT_I4 || vt == VT_R8;
 }
+
+// An object's default value read for an operator; most are numbers, which
+// hold nothing to free.
+struct DefaultValue {
+    VARIANT value;
+    DefaultValue() { value.vt = VT_EMPTY; }
+    ~DefaultValue() {
+        if (!IsNumber(value.vt)) VariantClear(&value);
+    }
+    DefaultValue(const DefaultValue&) = delete;
+    DefaultValue& operator=(const DefaultValue&) = delete;
+};
 
 // The order of two Integers, Longs or Doubles (none NaN) as VarCmp gives
 // it; false for any other pair.
@@ -605,20 +616,20 @@ Variant Interpreter::Operate(Operator op, const VARIANT& l, const VARIANT& r) {
     VARIANT* a = const_cast<VARIANT*>(&l);
     VARIANT* b = const_cast<VARIANT*>(&r);
     Variant out;
-    std::optional<Variant> left, right;
+    DefaultValue left, right;
     HRESULT hr = S_OK;
     if (IsArithmetic(op)) {
         // An object stands for its default value, fetched once here as the
         // operator would fetch it (left first, its failure the operator's).
         if (l.vt == VT_DISPATCH) {
-            hr = convert::ResolveValue(l, LOCALE_USER_DEFAULT, &left.emplace());
+            hr = convert::ResolveValue(l, LOCALE_USER_DEFAULT, &left.value);
             if (FAILED(hr)) Raise(hr);
-            a = &*left;
+            a = &left.value;
         }
         if (r.vt == VT_DISPATCH) {
-            hr = convert::ResolveValue(r, LOCALE_USER_DEFAULT, &right.emplace());
+            hr = convert::ResolveValue(r, LOCALE_USER_DEFAULT, &right.value);
             if (FAILED(hr)) Raise(hr);
-            b = &*right;
+            b = &right.value;
         }
     }
     if (QuickOperate(op, *a, *b, &out, &hr)) {
