@@ -873,6 +873,7 @@ Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at
 }
 
 const Procedure* Interpreter::FindProcedure(const std::u16string& name) const {
+    if (procedures_.empty()) return nullptr;  // most formulas declare none
     auto it = procedures_.find(name);
     return it == procedures_.end() ? nullptr : it->second;
 }
