@@ -34,9 +34,15 @@ const DispMember* FindMember(const DispTable& t, DISPID id, WORD flags) {
         return best;
     }
     // The rows of the DISPID, in DISPID order: a row or two (get and put).
+    // The default member and the few reserved (negative) ones sort first, so
+    // those, the most asked for, are found walking from the front.
     const uint16_t* end = t.byId + t.count;
-    const uint16_t* row = std::lower_bound(
-        t.byId, end, id, [&t](uint16_t r, DISPID v) { return t.members[r].id < v; });
+    const uint16_t* row = t.byId;
+    if (id <= DISPID_VALUE)
+        while (row != end && t.members[*row].id < id) ++row;
+    else
+        row = std::lower_bound(row, end, id,
+                               [&t](uint16_t r, DISPID v) { return t.members[r].id < v; });
     for (; row != end && t.members[*row].id == id; ++row) consider(t.members[*row]);
     return best;
 }

@@ -4,7 +4,6 @@
 #include "script/interpreter.h"
 
 #include <cmath>
-#include <optional>
 #include <utility>
 
 #include "oleaut/convert_internal.h"
@@ -216,6 +215,18 @@ bool IsNumber(VARTYPE vt) {
     return vt == VT_I2 || vt == VT_I4 || vt == VT_R8;
 }
 
+// An object's default value read for an operator; most are numbers, which
+// hold nothing to free.
+struct DefaultValue {
+    VARIANT value;
+    DefaultValue() { value.vt = VT_EMPTY; }
+    ~DefaultValue() {
+        if (!IsNumber(value.vt)) VariantClear(&value);
+    }
+    DefaultValue(const DefaultValue&) = delete;
+    DefaultValue& operator=(const DefaultValue&) = delete;
+};
+
 // The order of two Integers, Longs or Doubles (none NaN) as VarCmp gives
 // it; false for any other pair.
 bool QuickOrder(const VARIANT& l, const VARIANT& r, HRESULT* order) {
@@ -281,11 +292,11 @@ void Interpreter::Run(std::shared_ptr<const Program> program) {
     global_.resumeNext = false;
     // A program run from inside another (through an object) binds its own ids.
     struct Bindings {
-        std::vector<Slot*>& bound;
-        std::vector<Slot*> outer;
+        std::vector<Bound>& bound;
+        std::vector<Bound> outer;
         ~Bindings() { bound = std::move(outer); }
     } bindings{bound_, std::move(bound_)};
-    bound_.assign(code.names, nullptr);
+    bound_.assign(code.names, Bound{});
     try {
         ExecBlock(code.code);
     } catch (...) {
@@ -601,24 +612,24 @@ LONG Interpreter::Index(const Variant& v) {
     return index;
 }
 
-Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
-    VARIANT* a = const_cast<Variant*>(&l);
-    VARIANT* b = const_cast<Variant*>(&r);
+Variant Interpreter::Operate(Operator op, const VARIANT& l, const VARIANT& r) {
+    VARIANT* a = const_cast<VARIANT*>(&l);
+    VARIANT* b = const_cast<VARIANT*>(&r);
     Variant out;
-    std::optional<Variant> left, right;
+    DefaultValue left, right;
     HRESULT hr = S_OK;
     if (IsArithmetic(op)) {
         // An object stands for its default value, fetched once here as the
         // operator would fetch it (left first, its failure the operator's).
         if (l.vt == VT_DISPATCH) {
-            hr = convert::ResolveValue(l, LOCALE_USER_DEFAULT, &left.emplace());
+            hr = convert::ResolveValue(l, LOCALE_USER_DEFAULT, &left.value);
             if (FAILED(hr)) Raise(hr);
-            a = &*left;
+            a = &left.value;
         }
         if (r.vt == VT_DISPATCH) {
-            hr = convert::ResolveValue(r, LOCALE_USER_DEFAULT, &right.emplace());
+            hr = convert::ResolveValue(r, LOCALE_USER_DEFAULT, &right.value);
             if (FAILED(hr)) Raise(hr);
-            b = &*right;
+            b = &right.value;
         }
     }
     if (QuickOperate(op, *a, *b, &out, &hr)) {
@@ -681,13 +692,13 @@ Variant Interpreter::Operate(Operator op, const Variant& l, const Variant& r) {
 bool Interpreter::Quick(const Expr& e, VARIANT* out) {
     switch (e.kind) {
         case Expr::Kind::Literal:
-            if (!IsNumber(e.value.vt)) return false;
+            if (!IsNumber(e.value.vt)) return quickMiss_ = &e, false;
             *out = e.value;
             return true;
         case Expr::Kind::Ref: {
-            if (e.left || !e.args.empty() || e.parens) return false;
+            if (e.left || !e.args.empty() || e.parens) return quickMiss_ = &e, false;
             const Variant* v = FindVariable(e, nullptr);
-            if (!v || !IsNumber(v->vt)) return false;
+            if (!v || !IsNumber(v->vt)) return quickMiss_ = &e, false;
             *out = *v;
             return true;
         }
@@ -707,7 +718,26 @@ bool Interpreter::Quick(const Expr& e, VARIANT* out) {
 // The quick road for a whole expression, taken only where the general
 // road's nesting bound could not be reached inside it.
 bool Interpreter::QuickRoot(const Expr& e, VARIANT* out) {
+    quickMiss_ = nullptr;
     return e.depth < kMaxEvalDepth - t_evalDepth && Quick(e, out);
+}
+
+// Whether the quick road, tried on `e` now, would give up at once: it
+// begins with the name or literal where it last gave up, and nothing ran
+// since. Only a shortcut: the general road gives what the quick one would.
+bool Interpreter::QuickMisses(const Expr& e) const {
+    const Expr* first = &e;
+    while (first->kind == Expr::Kind::Binary) first = first->left.get();
+    return first == quickMiss_;
+}
+
+// An operand. A named item alone, where `view` is given, is borrowed there
+// (the engine holds its object for the run) and the result is Empty: the
+// operator reads its default value as it would read a copy's.
+Variant Interpreter::Operand(const Expr& e, VARIANT* view) {
+    if (e.kind == Expr::Kind::Ref && !e.left && e.args.empty()) return EvalRef(e, view);
+    if (e.kind == Expr::Kind::Binary && QuickMisses(e)) return EvalGeneral(e);
+    return Eval(e);
 }
 
 Variant Interpreter::QuickOrEval(const Expr& e) {
@@ -742,8 +772,26 @@ Variant Interpreter::EvalGeneral(const Expr& e) {
             return out;
         }
         case Expr::Kind::Binary: {
-            const Variant l = Eval(*e.left);
-            return Operate(e.op, l, Eval(*e.right));
+            if (!IsArithmetic(e.op)) {
+                const Variant l = Operand(*e.left, nullptr);
+                return Operate(e.op, l, Eval(*e.right));
+            }
+            // The left operand's object is read after the right operand is
+            // found: borrowed only where that runs nothing (a literal, or a
+            // name of no procedure); the right one's, right away.
+            const Expr& right = *e.right;
+            const bool inert = right.kind == Expr::Kind::Literal ||
+                               (right.kind == Expr::Kind::Ref && !right.left &&
+                                right.args.empty() && !right.parens && !FindProcedure(right.name));
+            VARIANT leftView, rightView;
+            leftView.vt = rightView.vt = VT_EMPTY;
+            const Variant l = Operand(*e.left, inert ? &leftView : nullptr);
+            const Variant r = Operand(right, &rightView);
+            const VARIANT& lv =
+                leftView.vt == VT_DISPATCH ? leftView : static_cast<const VARIANT&>(l);
+            const VARIANT& rv =
+                rightView.vt == VT_DISPATCH ? rightView : static_cast<const VARIANT&>(r);
+            return Operate(e.op, lv, rv);
         }
         case Expr::Kind::Ref:
             return EvalRef(e);
@@ -792,19 +840,26 @@ Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
             return LocalVariable(f.locals[ref.local - 1], slotOut);
         return FindVariable(ref.name, slotOut);
     }
-    // Global code runs only the running program's references.
+    // Global code runs only the running program's references; most make
+    // no variable of their own.
+    if (global_.own.empty()) {
+        if (slotOut) *slotOut = nullptr;
+        return nullptr;
+    }
     if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut);
-    Slot*& bound = bound_[ref.id - 1];
-    if (!bound) {
-        auto it = global_.own.find(ref.name);
+    Bound& bound = bound_[ref.id - 1];
+    if (!bound.slot) {
+        const size_t absentAt = global_.own.size() + 1;
+        auto it = bound.absentAt == absentAt ? global_.own.end() : global_.own.find(ref.name);
         if (it == global_.own.end()) {
+            bound.absentAt = absentAt;
             if (slotOut) *slotOut = nullptr;
             return nullptr;
         }
-        bound = &it->second;
+        bound.slot = &it->second;
     }
-    if (slotOut) *slotOut = bound;
-    return &bound->value;
+    if (slotOut) *slotOut = bound.slot;
+    return &bound.slot->value;
 }
 
 Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at) {
@@ -818,15 +873,18 @@ Variant* Interpreter::DeclareImplicit(const std::u16string& name, const Expr& at
 }
 
 const Procedure* Interpreter::FindProcedure(const std::u16string& name) const {
+    if (procedures_.empty()) return nullptr;  // most formulas declare none
     auto it = procedures_.find(name);
     return it == procedures_.end() ? nullptr : it->second;
 }
 
+// The object of the named item of a name, null where there is no such item.
 IDispatch* Interpreter::Item(const std::u16string& name) {
-    IDispatch* d = nullptr;
-    const HRESULT hr = host_->GetItem(name, &d);
-    if (FAILED(hr) || !d) RaiseNumber(kObjectRequired);
-    return d;
+    IDispatch* item = nullptr;
+    const HRESULT found = host_->FindItem(name, &item);
+    if (found == S_FALSE) return nullptr;
+    if (FAILED(found) || !item) RaiseNumber(kObjectRequired);
+    return item;
 }
 
 bool Interpreter::IsErrObject(const Expr& e) {
@@ -846,7 +904,7 @@ void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& arg
     return p;
 }
 
-Variant Interpreter::EvalRef(const Expr& e) {
+Variant Interpreter::EvalRef(const Expr& e, VARIANT* borrowed) {
     if (e.left) return EvalMember(e);
     // With arguments, a function's own name inside it is a call, not its result.
     const bool called = e.parens || !e.args.empty();
@@ -862,10 +920,12 @@ Variant Interpreter::EvalRef(const Expr& e) {
     }
     if (!called) proc = FindProcedure(e.name);
     if (proc) return CallProcedure(*proc, e.args);
-    IDispatch* item = nullptr;
-    if (const HRESULT found = host_->FindItem(e.name, &item); found != S_FALSE) {
-        if (FAILED(found) || !item) RaiseNumber(kObjectRequired);
+    if (IDispatch* item = Item(e.name)) {
         if (e.args.empty() && !e.parens) {
+            if (borrowed) {
+                borrowed->vt = VT_DISPATCH, borrowed->pdispVal = item;
+                return {};
+            }
             Variant v;
             v.vt = VT_DISPATCH, v.pdispVal = item;
             item->AddRef();
@@ -1005,10 +1065,12 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
     Slot* slot = nullptr;
     Variant* var = FindVariable(target, &slot);
     if (!var && FindProcedure(target.name)) RaiseNumber(kIllegalAssignment);
-    if (!var && host_->HasItem(target.name)) {
-        if (set) RaiseNumber(kIllegalAssignment);
-        Invoke(Item(target.name), DISPID_VALUE, putKind, target.args, &value);
-        return;
+    if (!var && set && host_->HasItem(target.name)) RaiseNumber(kIllegalAssignment);
+    if (!var && !set) {
+        if (IDispatch* item = Item(target.name)) {
+            Invoke(item, DISPID_VALUE, putKind, target.args, &value);
+            return;
+        }
     }
     if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
     if (!var) var = DeclareImplicit(target.name, target);

@@ -108,9 +108,11 @@ private:
     bool Quick(const Expr& e, VARIANT* out);
     bool QuickRoot(const Expr& e, VARIANT* out);
     bool AssignQuick(const Expr& target, const Expr& value, bool* refused);
-    Variant EvalRef(const Expr& e);
+    Variant EvalRef(const Expr& e, VARIANT* borrowed = nullptr);
+    Variant Operand(const Expr& e, VARIANT* view);
+    bool QuickMisses(const Expr& e) const;
     Variant EvalMember(const Expr& e);
-    Variant Operate(Operator op, const Variant& l, const Variant& r);
+    Variant Operate(Operator op, const VARIANT& l, const VARIANT& r);
     void Assign(const Expr& target, Variant value, bool set);
     bool AppendInPlace(const Expr& target, const Expr& value);
 
@@ -140,10 +142,19 @@ private:
     std::unordered_map<std::u16string, const Procedure*> procedures_;
     std::vector<Frame*> frames_;
     Frame global_;
-    // The global variables the running program's references have found, by
-    // the reference's id: a global variable, once made, stays until Clear.
-    std::vector<Slot*> bound_;
+    // What the running program's references have found, by the reference's
+    // id: a global variable, once made, stays until Clear; a name found to be
+    // none stays none while no global variable is made (`absentAt` is the
+    // count of global variables then, plus one).
+    struct Bound {
+        Slot* slot = nullptr;
+        size_t absentAt = 0;
+    };
+    std::vector<Bound> bound_;
     BuiltinState builtinState_;
+    // The name or literal where the latest quick road of a whole expression
+    // gave up: what begins with it gives up too, until something runs.
+    const Expr* quickMiss_ = nullptr;
     bool explicit_ = false;
     struct ErrState {
         LONG number = 0;

@@ -416,6 +416,11 @@ constexpr mv::DispMember kChoiceRows[] = {
     {31, u"Store", mv::DispKind::PropPutRef, &Take<3>, kLongIn, 1, false, 0, nullptr},
     {31, u"Store", mv::DispKind::PropPut, &Take<4>, kLongIn, 1, false, 0, nullptr},
     {33, u"Only", mv::DispKind::Method, &Answer<7>, kLongResult, 1, true, 0, nullptr},
+    // The default and a reserved member sort before every other row.
+    {DISPID_VALUE, u"Value", mv::DispKind::PropPut, &Take<5>, kLongIn, 1, false, 0, nullptr},
+    {DISPID_VALUE, u"Value", mv::DispKind::PropGet, &Answer<6>, kLongResult, 1, true, 0, nullptr},
+    {DISPID_NEWENUM, u"_NewEnum", mv::DispKind::Method, &Answer<8>, kLongResult, 1, true, 0,
+     nullptr},
 };
 constexpr mv::DispOrder kChoiceOrder{kChoiceRows};
 
@@ -426,9 +431,24 @@ TEST(DispatchChoiceTest, FlagsChooseAmongTheRowsOfOneDispid) {
         int ran;  // 0: no row answers
     };
     const Case cases[] = {
-        {30, kMethod | kGet, 2}, {30, kGet, 1},           {30, kMethod, 2}, {31, kPut | kPutRef, 4},
-        {31, kPutRef, 3},        {31, kPut, 4},           {33, kGet, 0},    {33, kMethod | kGet, 7},
-        {30, kPut, 0},           {34, kMethod | kGet, 0},
+        {30, kMethod | kGet, 2},
+        {30, kGet, 1},
+        {30, kMethod, 2},
+        {31, kPut | kPutRef, 4},
+        {31, kPutRef, 3},
+        {31, kPut, 4},
+        {33, kGet, 0},
+        {33, kMethod | kGet, 7},
+        {30, kPut, 0},
+        {34, kMethod | kGet, 0},
+        {DISPID_VALUE, kMethod | kGet, 6},
+        {DISPID_VALUE, kPut, 5},
+        {DISPID_VALUE, kMethod, 0},
+        {DISPID_NEWENUM, kMethod | kGet, 8},
+        {DISPID_NEWENUM, kGet, 0},
+        {-3, kMethod | kGet, 0},
+        {-5, kMethod | kGet, 0},
+        {1, kMethod | kGet, 0},
     };
     const mv::DispTable tables[] = {mv::DispTable(kChoiceRows),
                                     mv::DispTable(kChoiceRows, kChoiceOrder)};

@@ -285,6 +285,50 @@ TEST_F(ScriptEngine, ArithmeticStoresWhereAndWhatTheAssignmentDoes) {
     }
 }
 
+// A named item in arithmetic stands for its default value as the operator
+// reads it: after the other operand ran, in the order of the operands, and
+// only while no variable of its name hides it; a failed read is the
+// statement's error.
+TEST_F(ScriptEngine, NamedItemsInArithmeticAreReadWhenTheOperatorRuns) {
+    const char* setter = "Function F() : O = 10 : F = 1 : End Function\n";
+    const std::string rows[][2] = {
+        {"O = 4 : R = O * O + O - O / O", "R8:19"},
+        {std::string(setter) + "O = 4 : R = O - F()", "I2:9"},
+        {std::string(setter) + "O = 4 : R = F() - O", "I2:-9"},
+        {std::string(setter) + "O = 4 : R = O * 2 + F() * O", "I2:18"},
+        {"Set x = O : O = 3 : R = x * O + (O) * 2 - O Mod 2", "I2:14"},
+        {"O = 6 : R = 2 ^ O \\ O", "I4:10"},
+        {"O = \"5\" : R = O + O & O", "Str:555"},
+        {"O = Null : R = IsNull(O * 2 + 1)", "Bool:True"},
+        {"O = 4 : For i = 1 To 2 : R = R & O * 2 : If i = 1 Then Dim O : O = 7\nNext", "Str:814"},
+    };
+    for (const auto& row : rows) {
+        r_->value.Clear();
+        o_->value.Clear();
+        EXPECT_EQ(Result(row[0].c_str()), row[1]) << row[0];
+        site_.errors.clear();
+    }
+    EXPECT_EQ(Spec(o_->value), "I2:4");  // the last script's Dim hid the item from then on
+
+    // An object whose default value is no object's: the read fails.
+    mv::Variant nothing;
+    nothing.vt = VT_DISPATCH, nothing.pdispVal = nullptr;
+    const struct {
+        const char* script;
+        LONG column;
+    } failures[] = {{"x = 1\nR = O * 2", 0}, {"x = 1\nR = 2 - O", 0}, {"x = 1 : R = x + 1 + O", 8}};
+    for (const auto& row : failures) {
+        site_.errors.clear();
+        o_->value = nothing;
+        r_->value = mv::test::V("I2:3");
+        RunScript(row.script, site_);
+        ASSERT_EQ(site_.errors.size(), 1u) << row.script;
+        EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(13)) << row.script;
+        EXPECT_EQ(site_.errors[0].column, row.column) << row.script;
+        EXPECT_EQ(Spec(r_->value), "I2:3") << row.script;
+    }
+}
+
 // A procedure's parameters and Dims are its own, whatever the global code
 // holds under the same names; a ByRef parameter is the caller's variable and
 // hides a Dim of its name; names it makes without a Dim are its own too.
