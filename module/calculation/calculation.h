@@ -89,8 +89,8 @@ struct ParamInfoTable {
     std::unique_ptr<BindingDefinitionSet> KeldrinBindingSet;
     std::unique_ptr<BindingDefinitionSet> ProcessDataBindingSet;
     // What the VBScript formula prepared for its engines from these records
-    // (executors/vbscript_formula.cpp); a run takes it and puts it back
-    // under the calculation's object lock.
+    // (executors/vbscript_formula.cpp); a run marks it busy under the
+    // calculation's object lock and uses it where it lies.
     mutable std::shared_ptr<MvVBScriptPrepared> VBScriptPrepared;
     // The last look-up of "ReturnValue" in Parameters that found the cached
     // parameter: the collection it looked in and that collection's version

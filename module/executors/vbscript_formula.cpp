@@ -16,6 +16,7 @@
 // parameters looked up again when the Parameters collection files its names
 // differently. With method tracing on, the run takes the standard road, so
 // that the site's look-ups write their lines as on any run.
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -27,6 +28,8 @@
 #include "persistence/obj_collection.h"
 
 struct MvVBScriptPrepared {
+    // Set while a run holds the state that the table keeps.
+    std::atomic<bool> busy{false};
     // The run that holds it: its engine, and the ScriptText when it is not
     // the one `text` was made of.
     IActiveScriptPrepared* engine = nullptr;
@@ -109,22 +112,35 @@ void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
     static constexpr const char* kExecute = "CMvCalculation::ExecuteVBScript";
     MvStepFrame step(kExecute);
     try {
+        // The table's state is used where it lies, marked busy; a run that
+        // finds none, or finds it busy, makes its own and leaves it to the
+        // table when the table has none by then.
         struct Taken {
             CMvCalculation* calc;
             const ParamInfoTable& table;
-            std::shared_ptr<MvVBScriptPrepared> prepared;
+            std::shared_ptr<MvVBScriptPrepared> own;
+            MvVBScriptPrepared* prepared = nullptr;
             ~Taken() {
                 if (!prepared) return;
                 prepared->engine = nullptr;
                 prepared->parse.Reset();
+                if (!own) {
+                    prepared->busy.store(false, std::memory_order_release);
+                    return;
+                }
                 mv::ObjectLock lock(calc);
-                if (!table.VBScriptPrepared) table.VBScriptPrepared = std::move(prepared);
+                if (!table.VBScriptPrepared) table.VBScriptPrepared = std::move(own);
             }
         } taken{this, table, nullptr};
         if (!g_DiagnosticLog.IsOn(LogMethods)) {
             mv::ObjectLock lock(this);
-            taken.prepared = std::move(table.VBScriptPrepared);
-            if (!taken.prepared) taken.prepared = std::make_shared<MvVBScriptPrepared>();
+            MvVBScriptPrepared* kept = table.VBScriptPrepared.get();
+            if (kept && !kept->busy.exchange(true, std::memory_order_acquire)) {
+                taken.prepared = kept;
+            } else {
+                taken.own = std::make_shared<MvVBScriptPrepared>();
+                taken.prepared = taken.own.get();
+            }
             taken.prepared->Read(m_ScriptText, m_Parameters, m_FormulaRefs);
         }
         mv::ComPtr<IActiveScript> engine;
@@ -150,7 +166,7 @@ void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
             if (taken.prepared && (FAILED(engine.As(&road)) || !road)) road.Reset();
         }
         // An engine of another class takes the standard road.
-        MvVBScriptPrepared* prepared = road ? taken.prepared.get() : nullptr;
+        MvVBScriptPrepared* prepared = road ? taken.prepared : nullptr;
         if (prepared) prepared->engine = road.get();
         if (FAILED(SetVBScriptSite(engine.get())) || FAILED(LoadVBScript(engine.get(), prepared)) ||
             FAILED(AddVBScriptParameters(engine.get(), table, prepared)) ||
