@@ -27,6 +27,7 @@
 // while it holds the lock, except to add a reference.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -52,6 +53,15 @@
 // running-calculation stack), without a reference of its own; null outside
 // a run.
 IUnknown* MvRunningCalculation() noexcept;
+
+// One node of a thread's running-calculation stack. A calculation carries
+// one of its own, which its runs use while it is free (`Free` points at its
+// mark); a node made on the heap has no mark.
+struct MvRunningNode {
+    IUnknown* Calculation = nullptr;  // one reference
+    MvRunningNode* Below = nullptr;
+    std::atomic<bool>* Free = nullptr;
+};
 
 class CMvObjCollection;
 class CMvParameter;
@@ -79,8 +89,8 @@ struct ParamInfoTable {
     std::unique_ptr<BindingDefinitionSet> KeldrinBindingSet;
     std::unique_ptr<BindingDefinitionSet> ProcessDataBindingSet;
     // What the VBScript formula prepared for its engines from these records
-    // (executors/vbscript_formula.cpp); a run takes it and puts it back
-    // under the calculation's object lock.
+    // (executors/vbscript_formula.cpp); a run marks it busy under the
+    // calculation's object lock and uses it where it lies.
     mutable std::shared_ptr<MvVBScriptPrepared> VBScriptPrepared;
     // The last look-up of "ReturnValue" in Parameters that found the cached
     // parameter: the collection it looked in and that collection's version
@@ -680,8 +690,9 @@ private:
     // Replaces (append false) or extends the error text without a log line.
     void AppendErrorQuietly(const std::string& text, bool append);
     // Copies the "ReturnValue" parameter's value, level and status into the
-    // calculation's own (under the lock).
+    // calculation's own (under the lock; the second with the lock held).
     void TakeReturnValue();
+    void TakeReturnValueLocked();
     // GetScheduledTime (utc false) and GetScheduledTimeUtc.
     HRESULT ScheduledTimeOf(const char* name, bool utc, DATE* out);
     // The formula function found for the DLL formula, null until found.
@@ -741,6 +752,8 @@ private:
     LONG m_SandBoxMode = 0;
     std::string m_EditOwner;
     LONG m_BeingCalculated = 0;
+    MvRunningNode m_RunningNode;
+    std::atomic<bool> m_RunningNodeFree{true};
     SHORT m_Level = 0;
     SHORT m_Status = 0;
     std::string m_ErrorText;

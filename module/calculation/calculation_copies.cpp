@@ -10,19 +10,22 @@ namespace {
 // instance.
 constexpr LONG kMaxCopyNesting = 10;
 
-struct RunningCalcStack {
-    IUnknown* Calculation;  // one reference
-    RunningCalcStack* Below;
-};
+MvRunningNode* TopOfStack() noexcept {
+    return static_cast<MvRunningNode*>(TlsGetValue(g_tlsCalcStack));
+}
 
-RunningCalcStack* TopOfStack() noexcept {
-    return static_cast<RunningCalcStack*>(TlsGetValue(g_tlsCalcStack));
+// Gives a node back: to its calculation when it is that one's own.
+void FreeNode(MvRunningNode* node) noexcept {
+    if (node->Free)
+        node->Free->store(true, std::memory_order_release);
+    else
+        delete node;
 }
 
 }  // namespace
 
 IUnknown* MvRunningCalculation() noexcept {
-    RunningCalcStack* top = TopOfStack();
+    MvRunningNode* top = TopOfStack();
     return top ? top->Calculation : nullptr;
 }
 
@@ -82,22 +85,40 @@ HRESULT CMvCalculation::DeallocateCopy() {
 
 void CMvCalculation::PushToTLS() {
     try {
-        auto* node = new RunningCalcStack{nullptr, TopOfStack()};
-        static_cast<IMvCalculation*>(this)->QueryInterface(
-            IID_IUnknown, reinterpret_cast<void**>(&node->Calculation));
+        // The calculation's own node, unless a run elsewhere holds it.
+        MvRunningNode* node =
+            m_RunningNodeFree.exchange(false, std::memory_order_acquire) ? &m_RunningNode : nullptr;
+        if (node)
+            node->Free = &m_RunningNodeFree;
+        else
+            node = new MvRunningNode;
+        node->Calculation = nullptr;
+        node->Below = TopOfStack();
+        if (OuterUnknown()) {
+            static_cast<IMvCalculation*>(this)->QueryInterface(
+                IID_IUnknown, reinterpret_cast<void**>(&node->Calculation));
+        } else {
+            // Not aggregated, the object's identity is its own unknown.
+            node->Calculation = GetUnknown();
+            node->Calculation->AddRef();
+        }
         if (!TlsSetValue(g_tlsCalcStack, node)) {
-            if (node->Calculation) node->Calculation->Release();
-            delete node;
+            IUnknown* calculation = node->Calculation;
+            FreeNode(node);
+            if (calculation) calculation->Release();
         }
     } catch (...) {
         MvLogErrorHr("CMvCalculation::PushToTLS", E_UNEXPECTED);
     }
 }
 
+// The node is given back before the reference goes: that may be the last,
+// and the node the calculation's own.
 void CMvCalculation::PopFromTLS() {
-    RunningCalcStack* top = TopOfStack();
+    MvRunningNode* top = TopOfStack();
     if (!top) return;
     TlsSetValue(g_tlsCalcStack, top->Below);
-    if (top->Calculation) top->Calculation->Release();
-    delete top;
+    IUnknown* calculation = top->Calculation;
+    FreeNode(top);
+    if (calculation) calculation->Release();
 }

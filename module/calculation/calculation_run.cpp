@@ -169,7 +169,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
         {
             mv::ObjectLock lock(this);
             if (m_ReturnValueParameter) Step(kCalculate, "GetParameterValues");
-            TakeReturnValue();
+            TakeReturnValueLocked();
             m_LastExecution = CurrentDateTime();
             m_CalculateTime = GetTimeElapsed(start);
             if (g_DiagnosticLog.IsOn(LogSteps)) {
@@ -197,6 +197,10 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
 
 void CMvCalculation::TakeReturnValue() {
     mv::ObjectLock lock(this);
+    TakeReturnValueLocked();
+}
+
+void CMvCalculation::TakeReturnValueLocked() {
     if (m_ReturnValueParameter)
         m_ReturnValueParameter->GetParameterValues(&m_Value, &m_Level, &m_Status, nullptr);
 }

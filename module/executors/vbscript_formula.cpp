@@ -16,6 +16,7 @@
 // parameters looked up again when the Parameters collection files its names
 // differently. With method tracing on, the run takes the standard road, so
 // that the site's look-ups write their lines as on any run.
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -27,15 +28,22 @@
 #include "persistence/obj_collection.h"
 
 struct MvVBScriptPrepared {
+    // Set while a run holds the state that the table keeps.
+    std::atomic<bool> busy{false};
     // The run that holds it: its engine, and the ScriptText when it is not
     // the one `text` was made of.
     IActiveScriptPrepared* engine = nullptr;
     bool textChanged = false;
     std::string changedText;
 
-    // The engine of the last run, closed: the next run recycles it instead of
-    // making one while the built-in engine is the one CoCreateInstance makes.
+    // The engine of the last run, closed, with its interfaces the run uses:
+    // the next run recycles it instead of making one while the built-in
+    // engine is the one CoCreateInstance makes.
     mv::ComPtr<IActiveScriptPrepared> spare;
+    mv::ComPtr<IActiveScript> spareEngine;
+    mv::ComPtr<IActiveScriptParse> spareParse;
+    // The run's engine as IActiveScriptParse, once asked for.
+    mv::ComPtr<IActiveScriptParse> parse;
 
     std::string source;  // the ScriptText that `text` was made of
     std::shared_ptr<const mv::script::PreparedText> text;
@@ -46,9 +54,12 @@ struct MvVBScriptPrepared {
     CMvObjCollection* parameterFiles = nullptr;
     uint64_t generation = 0;
     std::shared_ptr<const mv::script::NamedItems> items;
-    // The FormulaRefs collection, and the same when it is the module's own.
+    // The FormulaRefs collection, and the same when it is the module's own;
+    // whether it was empty at its generation `referenceGeneration`.
     mv::ComPtr<IMvObjCollection> references;
     CMvObjCollection* referenceFiles = nullptr;
+    bool referencesEmpty = false;
+    uint64_t referenceGeneration = 0;
 
     // Takes the calculation's fields for a run, under its lock.
     void Read(const std::string& scriptText, const mv::ComPtr<IMvObjCollection>& parameterField,
@@ -63,6 +74,7 @@ struct MvVBScriptPrepared {
         if (references != referenceField) {
             references = referenceField;
             referenceFiles = nullptr;
+            referencesEmpty = false;
         }
     }
 };
@@ -100,31 +112,48 @@ void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
     static constexpr const char* kExecute = "CMvCalculation::ExecuteVBScript";
     MvStepFrame step(kExecute);
     try {
+        // The table's state is used where it lies, marked busy; a run that
+        // finds none, or finds it busy, makes its own and leaves it to the
+        // table when the table has none by then.
         struct Taken {
             CMvCalculation* calc;
             const ParamInfoTable& table;
-            std::shared_ptr<MvVBScriptPrepared> prepared;
+            std::shared_ptr<MvVBScriptPrepared> own;
+            MvVBScriptPrepared* prepared = nullptr;
             ~Taken() {
                 if (!prepared) return;
                 prepared->engine = nullptr;
+                prepared->parse.Reset();
+                if (!own) {
+                    prepared->busy.store(false, std::memory_order_release);
+                    return;
+                }
                 mv::ObjectLock lock(calc);
-                if (!table.VBScriptPrepared) table.VBScriptPrepared = std::move(prepared);
+                if (!table.VBScriptPrepared) table.VBScriptPrepared = std::move(own);
             }
         } taken{this, table, nullptr};
         if (!g_DiagnosticLog.IsOn(LogMethods)) {
             mv::ObjectLock lock(this);
-            taken.prepared = std::move(table.VBScriptPrepared);
-            if (!taken.prepared) taken.prepared = std::make_shared<MvVBScriptPrepared>();
+            MvVBScriptPrepared* kept = table.VBScriptPrepared.get();
+            if (kept && !kept->busy.exchange(true, std::memory_order_acquire)) {
+                taken.prepared = kept;
+            } else {
+                taken.own = std::make_shared<MvVBScriptPrepared>();
+                taken.prepared = taken.own.get();
+            }
             taken.prepared->Read(m_ScriptText, m_Parameters, m_FormulaRefs);
         }
         mv::ComPtr<IActiveScript> engine;
         mv::ComPtr<IActiveScriptPrepared> road;
         if (taken.prepared) {
             road = std::move(taken.prepared->spare);
+            engine = std::move(taken.prepared->spareEngine);
+            taken.prepared->parse = std::move(taken.prepared->spareParse);
             if (road && (!mv::script::BuiltInEngineServes() || FAILED(road->Recycle()) ||
-                         FAILED(road.As(&engine)) || !engine)) {
+                         (!engine && FAILED(road.As(&engine))) || !engine)) {
                 road.Reset();
                 engine.Reset();
+                taken.prepared->parse.Reset();
             }
         }
         if (!engine) {
@@ -137,7 +166,7 @@ void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
             if (taken.prepared && (FAILED(engine.As(&road)) || !road)) road.Reset();
         }
         // An engine of another class takes the standard road.
-        MvVBScriptPrepared* prepared = road ? taken.prepared.get() : nullptr;
+        MvVBScriptPrepared* prepared = road ? taken.prepared : nullptr;
         if (prepared) prepared->engine = road.get();
         if (FAILED(SetVBScriptSite(engine.get())) || FAILED(LoadVBScript(engine.get(), prepared)) ||
             FAILED(AddVBScriptParameters(engine.get(), table, prepared)) ||
@@ -148,7 +177,11 @@ void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
             return;
         }
         engine->Close();
-        if (prepared) prepared->spare = std::move(road);
+        if (prepared) {
+            prepared->spare = std::move(road);
+            prepared->spareEngine = std::move(engine);
+            prepared->spareParse = std::move(prepared->parse);
+        }
     } catch (...) {
         // The text also stops the run before its output pass, so no output
         // is written from a script that did not finish.
@@ -159,14 +192,20 @@ void CMvCalculation::ExecuteVBScript(const ParamInfoTable& table) {
 
 HRESULT CMvCalculation::SetVBScriptSite(IActiveScript* engine) {
     MvStepFrame step("CMvCalculation::SetVBScriptSite");
-    mv::ComPtr<IActiveScriptSite> site;
-    HRESULT hr =
-        static_cast<IMvCalculation*>(this)->QueryInterface(IID_IActiveScriptSite, site.PutVoid());
-    if (FAILED(hr)) {
-        SetError("Execute VBScript: Failed to get IActiveScriptSite interface.");
-        return hr;
+    // Not aggregated, the site is this object's own: nothing to ask for.
+    IActiveScriptSite* site = this;
+    mv::ComPtr<IActiveScriptSite> asked;
+    HRESULT hr = S_OK;
+    if (OuterUnknown()) {
+        hr = static_cast<IMvCalculation*>(this)->QueryInterface(IID_IActiveScriptSite,
+                                                                asked.PutVoid());
+        if (FAILED(hr)) {
+            SetError("Execute VBScript: Failed to get IActiveScriptSite interface.");
+            return hr;
+        }
+        site = asked.get();
     }
-    hr = engine->SetScriptSite(site.get());
+    hr = engine->SetScriptSite(site);
     if (FAILED(hr)) SetError("Execute VBScript: Failed to set IActiveScriptSite interface.");
     return hr;
 }
@@ -176,8 +215,14 @@ HRESULT CMvCalculation::SetVBScriptSite(IActiveScript* engine) {
 // Prepared, it is only compared under the lock while it stays the same.
 HRESULT CMvCalculation::LoadVBScript(IActiveScript* engine, MvVBScriptPrepared* prepared) {
     MvStepFrame step("CMvCalculation::LoadVBScript");
-    mv::ComPtr<IActiveScriptParse> parse;
-    HRESULT hr = engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid());
+    mv::ComPtr<IActiveScriptParse> asked;
+    HRESULT hr = S_OK;
+    IActiveScriptParse* parse = prepared ? prepared->parse.get() : nullptr;
+    if (!parse) {
+        hr = engine->QueryInterface(IID_IActiveScriptParse, asked.PutVoid());
+        parse = asked.get();
+        if (prepared && SUCCEEDED(hr)) prepared->parse = asked;
+    }
     if (FAILED(hr) || !parse) {
         SetError("Execute VBScript: Failed to get IActiveScriptParse interface.");
         return FAILED(hr) ? hr : E_NOINTERFACE;
@@ -269,9 +314,15 @@ HRESULT CMvCalculation::AddVBScriptFormulas(IActiveScript* engine, MvVBScriptPre
     if (prepared && prepared->references) {
         if (!prepared->referenceFiles)
             prepared->referenceFiles = dynamic_cast<CMvObjCollection*>(prepared->references.get());
-        if (prepared->referenceFiles)
-            (void)prepared->referenceFiles->Snapshot(&members);
-        else
+        if (CMvObjCollection* files = prepared->referenceFiles) {
+            // Every member filed or taken out moves the generation on.
+            const uint64_t generation = files->Generation();
+            if (prepared->referencesEmpty && generation == prepared->referenceGeneration)
+                return S_OK;
+            (void)files->Snapshot(&members);
+            prepared->referencesEmpty = members.empty();
+            prepared->referenceGeneration = generation;
+        } else
             (void)MvObjCollection_Snapshot(prepared->references.get(), &members);
     } else {
         (void)MvObjCollection_Snapshot(Collection(m_FormulaRefs).get(), &members);

@@ -1,6 +1,8 @@
 // The value and quality of a parameter: the single-property accessors of
 // Value, Level and Status, and the operations that move several of them in
 // one call.
+#include <cstdint>
+
 #include "frame/trace.h"
 #include "parameters/parameter.h"
 
@@ -30,6 +32,27 @@ bool LevelOfStatus(SHORT status, SHORT* level) noexcept {
     }
 }
 
+// A by-value type whose VARIANT owns nothing: no string, interface, array or
+// reference. Copying one over another is a plain copy of the whole VARIANT.
+bool OwnsNothing(VARTYPE vt) noexcept {
+    constexpr uint32_t kPlain = 1u << VT_EMPTY | 1u << VT_NULL | 1u << VT_I2 | 1u << VT_I4 |
+                                1u << VT_R4 | 1u << VT_R8 | 1u << VT_CY | 1u << VT_DATE |
+                                1u << VT_ERROR | 1u << VT_BOOL | 1u << VT_DECIMAL | 1u << VT_I1 |
+                                1u << VT_UI1 | 1u << VT_UI2 | 1u << VT_UI4 | 1u << VT_I8 |
+                                1u << VT_UI8 | 1u << VT_INT | 1u << VT_UINT;
+    return vt < 32 && (kPlain >> vt & 1u) != 0;
+}
+
+// VariantCopy, without the calls when neither side owns anything (a number
+// read into an empty or numeric VARIANT, the common case).
+HRESULT CopyValue(VARIANT* to, const VARIANT& from) noexcept {
+    if (OwnsNothing(from.vt) && OwnsNothing(to->vt)) {
+        *to = from;
+        return S_OK;
+    }
+    return VariantCopy(to, &from);
+}
+
 }  // namespace
 
 void CMvParameter::StoreValueLocked(const VARIANT& newVal) noexcept {
@@ -39,14 +62,17 @@ void CMvParameter::StoreValueLocked(const VARIANT& newVal) noexcept {
         return;
     }
     // A failed copy is not reported: the call still succeeds.
-    (void)VariantCopyInd(&m_Value, &newVal);
+    if (newVal.vt & VT_BYREF)
+        (void)VariantCopyInd(&m_Value, &newVal);
+    else
+        (void)CopyValue(&m_Value, newVal);
 }
 
 HRESULT CMvParameter::get_Value(VARIANT* pVal) {
     return MvMethodFrame("CMvParameter::get_Value", [&] {
         if (!pVal) return E_POINTER;
         mv::ObjectLock lock(this);
-        (void)VariantCopy(pVal, &m_Value);
+        (void)CopyValue(pVal, m_Value);
         return S_OK;
     });
 }
@@ -114,7 +140,7 @@ HRESULT CMvParameter::GetParameterValues(VARIANT* pVal, SHORT* pLevel, SHORT* pS
                                          DATE* pTimestamp) {
     return MvMethodFrame("CMvParameter::GetParameterValues", [&] {
         mv::ObjectLock lock(this);
-        if (pVal) (void)VariantCopy(pVal, &m_Value);
+        if (pVal) (void)CopyValue(pVal, m_Value);
         if (pLevel) *pLevel = CurrentLevel();
         if (pStatus) *pStatus = m_Status;
         if (pTimestamp) *pTimestamp = m_TimeStamp;

@@ -1,6 +1,7 @@
 // Error information: one slot per thread holding the last error object that
 // a failing call set; reading it hands it over and empties the slot.
 #include <mutex>
+#include <utility>
 
 #include "com.h"
 
@@ -67,7 +68,18 @@ private:
     DWORD helpContext_ = 0;
 };
 
-thread_local mv::ComPtr<IErrorInfo> t_errorInfo;
+// The slot is a plain pointer, so that reading it costs no set-up check:
+// almost every object call clears it, and mostly finds it empty already. The
+// reference it holds is let go at the thread's end by the keeper, which a
+// thread only sets up once it stores an error object.
+thread_local IErrorInfo* t_errorInfo = nullptr;
+
+struct ErrorInfoKeeper {
+    ~ErrorInfoKeeper() {
+        if (IErrorInfo* info = std::exchange(t_errorInfo, nullptr)) info->Release();
+    }
+};
+thread_local ErrorInfoKeeper t_errorInfoKeeper;
 
 }  // namespace
 
@@ -81,7 +93,14 @@ HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo) {
 
 HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo) {
     if (dwReserved != 0) return E_INVALIDARG;
-    t_errorInfo = perrinfo;
+    if (!perrinfo && !t_errorInfo) return S_OK;  // nothing to clear
+    if (perrinfo) {
+        [[maybe_unused]] ErrorInfoKeeper& keeper = t_errorInfoKeeper;
+        perrinfo->AddRef();
+    }
+    // Released last: the old object's release may call back into this slot.
+    IErrorInfo* old = std::exchange(t_errorInfo, perrinfo);
+    if (old) old->Release();
     return S_OK;
 }
 
@@ -89,7 +108,7 @@ HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo) {
     if (!pperrinfo) return E_INVALIDARG;
     *pperrinfo = nullptr;
     if (dwReserved != 0) return E_INVALIDARG;
-    *pperrinfo = t_errorInfo.Detach();
+    *pperrinfo = std::exchange(t_errorInfo, nullptr);
     return *pperrinfo ? S_OK : S_FALSE;
 }
 

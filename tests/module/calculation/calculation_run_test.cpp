@@ -240,6 +240,29 @@ void SeesItself(CMvCalculation& calc, const ParamInfoTable&) {
     g_calls.push_back(MvRunningCalculation() == calc.GetUnknown() ? "self" : "other");
 }
 
+// The running stack is last in, first out even when one calculation is on
+// it more than once, and every reference it took goes with its node.
+TEST_F(CalculationRun, TheRunningStackKeepsItsOrderWithACalculationOnItTwice) {
+    const std::vector<int> orders[] = {{0}, {0, 0}, {0, 1, 0}, {1, 0, 0, 1}, {0, 0, 0}};
+    for (const std::vector<int>& order : orders) {
+        SCOPED_TRACE(testing::PrintToString(order));
+        Calculation calcs[] = {NewCalculation(), NewCalculation()};
+        auto references = [](const Calculation& c) { return c->AddRef(), c->Release(); };
+        const ULONG before[] = {references(calcs[0]), references(calcs[1])};
+        for (int which : order) {
+            calcs[which]->PushToTLS();
+            EXPECT_EQ(MvRunningCalculation(), calcs[which]->GetUnknown());
+        }
+        for (std::size_t i = order.size(); i-- > 0;) {
+            EXPECT_EQ(MvRunningCalculation(), calcs[order[i]]->GetUnknown());
+            CMvCalculation::PopFromTLS();
+        }
+        EXPECT_EQ(MvRunningCalculation(), nullptr);
+        EXPECT_EQ(references(calcs[0]), before[0]);
+        EXPECT_EQ(references(calcs[1]), before[1]);
+    }
+}
+
 TEST_F(CalculationRun, NestedRunsStrangeMembersAndAMissingReturnValueRunSafely) {
     MvSetFormulaExecutor(5, &SeesItself);
     auto outer = NewCalculation();

@@ -136,5 +136,24 @@ TEST(VBScriptFormulaConcurrency, RunsOfOneCalculationShareWhatRunsKeepWhileItIsC
     FreeTlsSlots();
 }
 
+// Runs of one calculation at once, with nothing clearing in between: each
+// run has the kept state to itself or works on its own.
+TEST(VBScriptFormulaConcurrency, RunsOfOneCalculationAtOnceNeverShareTheKeptStateInARun) {
+    AllocateTlsSlots();
+    setenv("TZ", "UTC", 1);
+    for (const char* script : {"C = A * B", "C = A * B\nx = 1 / 0"}) {
+        SCOPED_TRACE(script);
+        auto calc = ScriptCalculation(script);
+        std::vector<std::thread> runners;
+        for (int t = 0; t < 4; ++t)
+            runners.emplace_back([&] {
+                for (int run = 0; run < 300; ++run) calc->ExecuteFormula();
+            });
+        for (std::thread& runner : runners) runner.join();
+        EXPECT_EQ(ValueOf(calc.get(), u"C"), "12");
+    }
+    FreeTlsSlots();
+}
+
 }  // namespace
 }  // namespace vbscript_test

@@ -320,6 +320,15 @@ TEST_F(VBScriptFormula, EditsBetweenRunsGiveOnThePreparedRoadWhatTheStandardRoad
          }},
         {"A is taken out", "ReturnValue = A + B",
          [&](IMvCalculation* calc) { collection(calc)->Remove(mv::Bstr(u"A").get()); }},
+        {"formula references are filed after runs without any", "x = 5\nReturnValue = Flow(A, x)",
+         [](IMvCalculation* calc) { AddFormulaRefs(calc); }},
+        {"the formula references are taken out", "x = 5\nReturnValue = Flow(A, x)",
+         [](IMvCalculation* calc) {
+             mv::ComPtr<IMvObjCollection> refs;
+             calc->get_FormulaRefs(refs.Put());
+             refs->RemoveAll();
+         },
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,5 +1,7 @@
 // The value and quality operations: the level that a status implies, the
 // bulk reads and writes, the record and field identifiers and GetDetails.
+#include <cstring>
+
 #include "parameter_test_support.h"
 
 namespace parameter_test {
@@ -98,6 +100,72 @@ TEST(ParameterValuesTest, ReferencesAreResolvedAndNullEmptiesTheValue) {
     auto p = NewParameter();
     EXPECT_EQ(p->putref_Value(nullptr), E_POINTER);
     EXPECT_EQ(NumberOf(p.get(), &IMvParameter::get_Changed), 0);
+}
+
+// Every way a value moves in or out replaces what the receiving VARIANT held
+// (freeing what it owned) and gives it its own copy of what the value owns;
+// a receiver of no known type is left as it is. The sanitizers see a string
+// shared or leaked.
+TEST(ParameterValuesTest, ValueCopiesOwnWhatTheyHoldAndFreeWhatTheyReplace) {
+    auto other = NewParameter();
+    mv::ComPtr<IDispatch> object;
+    ASSERT_EQ(other.As(&object), S_OK);
+    mv::Variant text;
+    text.vt = VT_BSTR;
+    text.bstrVal = SysAllocString(u"abc");
+    mv::Variant decimal;
+    decimal.decVal.scale = 2;
+    decimal.decVal.sign = DECIMAL_NEG;
+    decimal.decVal.Hi32 = 3;
+    decimal.decVal.Lo64 = 12345;
+    decimal.vt = VT_DECIMAL;
+    mv::Variant big;
+    big.vt = VT_I8;
+    big.llVal = -(LONGLONG{1} << 40);
+    mv::Variant dispatch;
+    dispatch.vt = VT_DISPATCH;
+    dispatch.pdispVal = object.get();
+    object->AddRef();
+    enum Receiver { Empty, Number, String, Unknown };
+    auto same = [](const VARIANT& got, const VARIANT& want) {
+        ASSERT_EQ(got.vt, want.vt);
+        if (want.vt == VT_BSTR) {
+            EXPECT_NE(got.bstrVal, want.bstrVal) << "a copy of its own";
+            EXPECT_EQ(Text(got.bstrVal), Text(want.bstrVal));
+        } else if (want.vt == VT_DECIMAL) {
+            EXPECT_EQ(0, std::memcmp(&got, &want, sizeof got));
+        } else {
+            EXPECT_EQ(got.llVal, want.llVal);
+        }
+    };
+    const mv::Variant r8 = Typed(VT_R8, 1.5);
+    const VARIANT* const values[] = {&r8, &text, &decimal, &big, &dispatch};
+    for (const VARIANT* value : values) {
+        for (Receiver receiver : {Empty, Number, String, Unknown}) {
+            SCOPED_TRACE(testing::Message() << "type " << value->vt << ", receiver " << receiver);
+            auto p = NewParameter();
+            // Stored over a string the parameter held.
+            ASSERT_EQ(p->put_Value(text), S_OK);
+            ASSERT_EQ(p->put_Value(*value), S_OK);
+            for (int road = 0; road < 2; ++road) {
+                VARIANT got;
+                VariantInit(&got);
+                if (receiver == Number) got.vt = VT_I4, got.lVal = 9;
+                if (receiver == String) got.vt = VT_BSTR, got.bstrVal = SysAllocString(u"old");
+                if (receiver == Unknown) got.vt = 0x7FF, got.lVal = 9;
+                ASSERT_EQ(road == 0 ? p->get_Value(&got)
+                                    : p->GetParameterValues(&got, nullptr, nullptr, nullptr),
+                          S_OK);
+                if (receiver == Unknown) {
+                    EXPECT_EQ(got.vt, 0x7FF);
+                    EXPECT_EQ(got.lVal, 9);
+                    continue;
+                }
+                same(got, *value);
+                EXPECT_EQ(VariantClear(&got), S_OK);
+            }
+        }
+    }
 }
 
 TEST(ParameterValuesTest, RecordAndFieldIdentifiersMoveTogetherWithoutTouchingChanged) {

@@ -79,4 +79,57 @@ TEST(ObjectConcurrencyTest, ErrorInformationStaysOnItsThread) {
     EXPECT_EQ(0, mv::ModuleLockCount());
 }
 
+// A thread that ends with an error object still stored lets go of it; one
+// that cleared or read it, or stored nothing, leaves nothing behind either.
+TEST(ObjectConcurrencyTest, ThreadEndReleasesTheStoredErrorInformation) {
+    enum class Last { Nothing, Left, Cleared, Read, ReplacedThenLeft, StoredTwice };
+    const struct {
+        Last last;
+        const char* what;
+    } cases[] = {
+        {Last::Nothing, "nothing stored"},
+        {Last::Left, "left in the slot"},
+        {Last::Cleared, "cleared with null"},
+        {Last::Read, "read back"},
+        {Last::ReplacedThenLeft, "replaced, the newer left"},
+        {Last::StoredTwice, "the same object stored twice"},
+    };
+    // What is left of the count once the test's own reference is all.
+    auto others = [](IErrorInfo* info) {
+        info->AddRef();
+        return info->Release() - 1;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        mv::ComPtr<ICreateErrorInfo> first, second;
+        ASSERT_EQ(S_OK, CreateErrorInfo(first.Put()));
+        ASSERT_EQ(S_OK, CreateErrorInfo(second.Put()));
+        mv::ComPtr<IErrorInfo> kept, newer;
+        ASSERT_EQ(S_OK, first.As(&kept));
+        ASSERT_EQ(S_OK, second.As(&newer));
+        first.Reset();
+        second.Reset();
+        RunOnThreads([&](int) {
+            if (c.last == Last::Nothing) return;
+            EXPECT_EQ(S_OK, SetErrorInfo(0, kept.get()));
+            if (c.last == Last::StoredTwice) {
+                EXPECT_EQ(S_OK, SetErrorInfo(0, kept.get()));
+            }
+            if (c.last == Last::ReplacedThenLeft) {
+                EXPECT_EQ(S_OK, SetErrorInfo(0, newer.get()));
+            }
+            if (c.last == Last::Cleared) {
+                EXPECT_EQ(S_OK, SetErrorInfo(0, nullptr));
+            }
+            if (c.last == Last::Read) {
+                mv::ComPtr<IErrorInfo> info;
+                EXPECT_EQ(S_OK, GetErrorInfo(0, info.Put()));
+                EXPECT_EQ(kept.get(), info.get());
+            }
+        });
+        EXPECT_EQ(0u, others(kept.get()));
+        EXPECT_EQ(0u, others(newer.get()));
+    }
+}
+
 }  // namespace
