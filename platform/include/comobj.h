@@ -233,16 +233,9 @@ IUnknown* FirstEntry(T* self, Interfaces<First, Es...>) noexcept {
 class RecursiveLock {
 public:
     void lock() noexcept {
-        const pthread_t self = pthread_self();
-        if (owner_.load(std::memory_order_relaxed) == self) {
-            ++depth_;
-            return;
-        }
-        int expected = kFree;
-        if (!state_.compare_exchange_strong(expected, kTaken, std::memory_order_acquire,
-                                            std::memory_order_relaxed))
-            WaitForIt();
-        owner_.store(self, std::memory_order_relaxed);
+        if (try_lock()) return;
+        WaitForIt();
+        owner_.store(pthread_self(), std::memory_order_relaxed);
         depth_ = 1;
     }
     bool try_lock() noexcept {
