@@ -51,6 +51,29 @@ private:
     std::map<std::string, double> times_;
 };
 
+// A program's command line with Google Benchmark's random interleaving put
+// first: the repetitions of every benchmark then run in one random order
+// spread over the whole program, so that a spell of other work on the
+// machine slows one repetition of a figure rather than all of them. A flag
+// given on the command line still wins.
+class InterleavedCommandLine {
+public:
+    InterleavedCommandLine(int argc, char** argv) : args_(argv, argv + argc) {
+        args_.insert(args_.begin() + (argc > 0 ? 1 : 0), flag_);
+        count_ = static_cast<int>(args_.size());
+        args_.push_back(nullptr);
+    }
+    InterleavedCommandLine(const InterleavedCommandLine&) = delete;  // args_ points into it
+    InterleavedCommandLine& operator=(const InterleavedCommandLine&) = delete;
+    int argc() const { return count_; }
+    char** argv() { return args_.data(); }
+
+private:
+    char flag_[44] = "--benchmark_enable_random_interleaving=true";
+    std::vector<char*> args_;
+    int count_ = 0;
+};
+
 // Figures that are not a plain ratio: printed after the table from the
 // recorded times; false when one misses its target.
 using ExtraFigures = std::function<bool(const RecordingReporter&)>;

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_module.h"
 #include "bench_ratios.h"
 #include "com.h"
 #include "interfaces/IMvCalcEnvironment.h"
@@ -37,12 +38,7 @@ constexpr int kSamples = 1441;  // a day of minutes, both ends
 constexpr LONG kValue = 0x10000;
 constexpr LONG kResult = 0x20000;
 
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "catchup_bench: %s failed\n", what);
-        std::exit(2);
-    }
-}
+using bench::Check;
 
 // 2024-03-10 00:00 UTC plus the minutes.
 KeldrinTime Minute(int minutes) {
@@ -104,20 +100,11 @@ World& TheWorld() {
         auto* w = new World;
         setenv("TZ", "UTC", 1);
         tzset();
-        char pattern[] = "/tmp/mvcatchup-XXXXXX";
-        Check(mkdtemp(pattern) != nullptr, "making a folder");
-        w->folder = pattern;
+        w->folder = bench::MakeFolder("mvcatchup");
         fs::create_directories(w->folder / "Calc");
-        fs::create_directories(w->folder / "appdata");
-        setenv("MORVA_COMMON_APPDATA", (w->folder / "appdata").c_str(), 1);
         setenv("MORVA_CALC_BASE", w->folder.c_str(), 1);
-        const fs::path build = fs::read_symlink("/proc/self/exe").parent_path().parent_path();
-        setenv("MORVA_DLL_PATH", (build / "formulas").c_str(), 1);
-        mv::RegistryUseFile((w->folder / "registry.reg").string());
-        w->module = LoadLibraryA((build / "lib" / "libMvMorvaCalc.so").c_str());
-        Check(w->module != nullptr, "loading the module");
-        auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(w->module, "DllRegisterServer"));
-        Check(reg && reg() == S_OK, "registering the module");
+        setenv("MORVA_DLL_PATH", (bench::BuildFolder() / "formulas").c_str(), 1);
+        w->module = bench::LoadAndRegisterModule(w->folder / "registry.reg");
         HMODULE formulas = LoadLibraryA("MvTestFormulas.dll");
         Check(formulas != nullptr, "loading the test formulas");
         w->runCount = reinterpret_cast<LONG (*)()>(GetProcAddress(formulas, "FormulaRunCount"));

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_module.h"
 #include "bench_ratios.h"
 #include "com.h"
 #include "interfaces/IMvObjCollection.h"
@@ -27,6 +28,9 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int kExtraClasses = 10000;
+// Each benchmark runs this many times, interleaved with the others, and the
+// ratios take its fastest run.
+constexpr int kRepetitions = 3;
 
 struct Environment {
     fs::path folder;
@@ -39,12 +43,7 @@ std::string Document(int n) {
     return "doc-" + std::to_string(n) + ".mvc";
 }
 
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "document_bench: %s failed\n", what);
-        std::exit(2);
-    }
-}
+using bench::Check;
 
 mv::ComPtr<IMvObjCollection> NewCollection() {
     mv::ComPtr<IMvObjCollection> collection;
@@ -130,20 +129,10 @@ std::string ExtraClasses(int count) {
 Environment& Env() {
     static Environment* env = [] {
         auto* e = new Environment;
-        char pattern[] = "/tmp/mvdocbench-XXXXXX";
-        Check(mkdtemp(pattern) != nullptr, "making a folder");
-        e->folder = pattern;
+        e->folder = bench::MakeFolder("mvdocbench");
         e->registry = (e->folder / "registry.reg").string();
         e->largeRegistry = (e->folder / "large-registry.reg").string();
-        setenv("MORVA_COMMON_APPDATA", (e->folder / "appdata").c_str(), 1);
-        fs::create_directories(e->folder / "appdata");
-        mv::RegistryUseFile(e->registry);
-        const fs::path lib = fs::read_symlink("/proc/self/exe").parent_path().parent_path() /
-                             "lib" / "libMvMorvaCalc.so";
-        e->module = LoadLibraryA(lib.c_str());
-        Check(e->module != nullptr, "loading the module");
-        auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(e->module, "DllRegisterServer"));
-        Check(reg && reg() == S_OK, "registering the module");
+        e->module = bench::LoadAndRegisterModule(e->registry);
         std::ifstream in(e->registry, std::ios::binary);
         std::string text((std::istreambuf_iterator<char>(in)), {});
         std::ofstream(e->largeRegistry, std::ios::binary) << text << "\r\n"
@@ -288,23 +277,51 @@ void BM_RegistryBatch(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * n);
 }
 
-BENCHMARK(BM_RawRead)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LoadFromFile)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_LoadFromFileLargeRegistry)->Arg(1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_RawWrite)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_SaveToFile)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FactoryCreateInstance);
-BENCHMARK(BM_CoCreateInstanceByClsid);
-BENCHMARK(BM_CoCreateInstanceByProgId);
-BENCHMARK(BM_GetIDsOfNamesFirst);
-BENCHMARK(BM_GetIDsOfNamesLast);
-BENCHMARK(BM_RegistryBatch)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawRead)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions);
+BENCHMARK(BM_LoadFromFile)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions);
+BENCHMARK(BM_LoadFromFileLargeRegistry)
+    ->Arg(1000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions);
+BENCHMARK(BM_RawWrite)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions);
+BENCHMARK(BM_SaveToFile)
+    ->Arg(100)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(kRepetitions);
+BENCHMARK(BM_FactoryCreateInstance)->Repetitions(kRepetitions);
+BENCHMARK(BM_CoCreateInstanceByClsid)->Repetitions(kRepetitions);
+BENCHMARK(BM_CoCreateInstanceByProgId)->Repetitions(kRepetitions);
+BENCHMARK(BM_GetIDsOfNamesFirst)->Repetitions(kRepetitions);
+BENCHMARK(BM_GetIDsOfNamesLast)->Repetitions(kRepetitions);
+BENCHMARK(BM_RegistryBatch)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(kRepetitions);
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    bench::InterleavedCommandLine args(argc, argv);
     const int rc = bench::RunWithRatios(
-        argc, argv,
+        args.argc(), args.argv(),
         {
             {"load 100 / raw read", "BM_LoadFromFile/100", "BM_RawRead/100", 40},
             {"load 1000 / raw read", "BM_LoadFromFile/1000", "BM_RawRead/1000", 40},

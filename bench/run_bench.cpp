@@ -28,7 +28,9 @@
 #include <thread>
 #include <vector>
 
+#include "bench_module.h"
 #include "bench_ratios.h"
+#include "bench_script_site.h"
 #include "com.h"
 #include "interfaces/IMvCalculation.h"
 #include "interfaces/MvFormulaDll.h"
@@ -43,17 +45,12 @@ namespace fs = std::filesystem;
 
 constexpr int kInputs = 10;
 constexpr int kThreads = 8;
-// Each benchmark runs this many times and the ratios take its fastest run:
-// work elsewhere on the machine only ever slows a run down.
+// Each benchmark runs this many times, interleaved with the others, and the
+// ratios take its fastest run.
 constexpr int kRepetitions = 5;
 constexpr const char* kNode = "BENCHNODE";
 
-void Check(bool ok, const char* what) {
-    if (!ok) {
-        std::fprintf(stderr, "run_bench: %s failed\n", what);
-        std::exit(2);
-    }
-}
+using bench::Check;
 
 struct Environment {
     fs::path folder;
@@ -67,21 +64,13 @@ struct Environment {
 Environment& Env() {
     static Environment* env = [] {
         auto* e = new Environment;
-        char pattern[] = "/tmp/mvrunbench-XXXXXX";
-        Check(mkdtemp(pattern) != nullptr, "making a folder");
-        e->folder = pattern;
-        fs::create_directories(e->folder / "appdata");
+        e->folder = bench::MakeFolder("mvrunbench");
         fs::create_directories(e->folder / "base" / "Calc");
         fs::create_directories(e->folder / "base" / "Lib");
-        setenv("MORVA_COMMON_APPDATA", (e->folder / "appdata").c_str(), 1);
         setenv("MORVA_CALC_BASE", (e->folder / "base").c_str(), 1);
-        const fs::path build = fs::read_symlink("/proc/self/exe").parent_path().parent_path();
+        const fs::path build = bench::BuildFolder();
         setenv("MORVA_DLL_PATH", (build / "formulas").c_str(), 1);
-        mv::RegistryUseFile((e->folder / "registry.reg").string());
-        e->module = LoadLibraryA((build / "lib" / "libMvMorvaCalc.so").c_str());
-        Check(e->module != nullptr, "loading the module");
-        auto reg = reinterpret_cast<HRESULT (*)()>(GetProcAddress(e->module, "DllRegisterServer"));
-        Check(reg && reg() == S_OK, "registering the module");
+        e->module = bench::LoadAndRegisterModule(e->folder / "registry.reg");
         void* formulas = dlopen((build / "formulas" / "libMvBenchFormulas.so").c_str(), RTLD_NOW);
         Check(formulas != nullptr, "loading the formula library");
         e->blend = reinterpret_cast<MvFormulaFunction>(dlsym(formulas, "Blend10"));
@@ -149,33 +138,8 @@ void BM_ScriptRun(benchmark::State& state) {
 
 // ---- the engine's own loops -------------------------------------------
 
-// Errors end the program.
-class Site final : public IActiveScriptSite {
-public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid != IID_IUnknown && riid != IID_IActiveScriptSite) return E_NOINTERFACE;
-        *ppv = this;
-        return S_OK;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT GetLCID(LCID*) override { return E_NOTIMPL; }
-    HRESULT GetItemInfo(LPCOLESTR, DWORD, IUnknown**, ITypeInfo**) override {
-        return TYPE_E_ELEMENTNOTFOUND;
-    }
-    HRESULT GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
-    HRESULT OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override { return S_OK; }
-    HRESULT OnStateChange(SCRIPTSTATE) override { return S_OK; }
-    HRESULT OnScriptError(IActiveScriptError*) override {
-        Check(false, "a script");
-        return S_OK;
-    }
-    HRESULT OnEnterScript() override { return S_OK; }
-    HRESULT OnLeaveScript() override { return S_OK; }
-};
-
 void RunScript(benchmark::State& state, const char16_t* script) {
-    Site site;
+    bench::ScriptSite site;
     for (auto _ : state) {
         mv::ComPtr<IActiveScript> engine;
         Check(CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
@@ -463,16 +427,9 @@ bool PrintScalings(const bench::RecordingReporter& reporter) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The repetitions run in a random order spread over the whole program, so
-    // that a spell of other work on the machine slows one repetition of a
-    // figure rather than all of them (a flag on the command line still wins).
-    static char interleave[] = "--benchmark_enable_random_interleaving=true";
-    std::vector<char*> args(argv, argv + argc);
-    args.insert(args.begin() + (argc > 0 ? 1 : 0), interleave);
-    int count = static_cast<int>(args.size());
-    args.push_back(nullptr);
+    bench::InterleavedCommandLine args(argc, argv);
     const int rc = bench::RunWithRatios(
-        count, args.data(),
+        args.argc(), args.argv(),
         {
             {"script run / CPython expression", "BM_ScriptRun",
              "BM_PythonExpression/iterations:1/manual_time", 30},

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "bench_ratios.h"
+#include "bench_script_site.h"
 
 #include "com.h"
 #include "comobj.h"
@@ -39,37 +40,11 @@ public:
     HRESULT get_Level(VARIANT* p) override { return p->vt = VT_I4, p->lVal = 8, S_OK; }
 };
 
-// Hands out the one item "O"; errors abort the benchmark.
-class Site final : public IActiveScriptSite {
-public:
-    IUnknown* item = nullptr;
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid != IID_IUnknown && riid != IID_IActiveScriptSite) return E_NOINTERFACE;
-        *ppv = this;
-        return S_OK;
-    }
-    ULONG AddRef() override { return 2; }
-    ULONG Release() override { return 1; }
-    HRESULT GetLCID(LCID*) override { return E_NOTIMPL; }
-    HRESULT GetItemInfo(LPCOLESTR, DWORD, IUnknown** out, ITypeInfo**) override {
-        return item->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(out));
-    }
-    HRESULT GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
-    HRESULT OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override { return S_OK; }
-    HRESULT OnStateChange(SCRIPTSTATE) override { return S_OK; }
-    HRESULT OnScriptError(IActiveScriptError*) override {
-        std::abort();
-        return S_OK;
-    }
-    HRESULT OnEnterScript() override { return S_OK; }
-    HRESULT OnLeaveScript() override { return S_OK; }
-};
-
 void RunScript(benchmark::State& state, const char16_t* script,
                std::initializer_list<const char16_t*> items = {u"O"}) {
     mv::ComPtr<mv::ComObject<BenchItem>> item;
     mv::MakeComObject(&item);
-    Site site;
+    bench::ScriptSite site;
     site.item = static_cast<IBenchItem*>(item.get());
     for (auto _ : state) {
         mv::ComPtr<IActiveScript> engine;
