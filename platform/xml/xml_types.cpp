@@ -391,7 +391,9 @@ HRESULT ValueToText(std::u16string_view type, const VARIANT& value, std::u16stri
             text = RealText(coerced.dblVal, false);
             break;
         case Kind::Boolean:
-            text = coerced.boolVal ? "1" : "0";
+            // Assigned as a character: GCC 12 warns of an overlapping copy
+            // when a string literal is assigned here.
+            text.assign(1, coerced.boolVal ? '1' : '0');
             break;
         case Kind::DateTime:
         case Kind::Date:
