@@ -73,6 +73,10 @@ void KhSim_FailCall(LONG library, const char* name, SHORT code, LONG err1, LONG 
 void KhSim_ThrowInCall(LONG library, const char* name, LONG times);
 // Number of calls of `name` in the given libraries since the last reset.
 LONG KhSim_CallCount(LONG library, const char* name);
+// Number of history samples filed, by a write with a time or by
+// KhSim_AddSample, at a time their field already held (each replaced the
+// sample there), since the last reset.
+LONG KhSim_DuplicateStampCount(void);
 
 // 1 while keldrin_api is started: from load or DaInitialize until DaShutdown.
 // While it is shut down, its calls with an error block fail with

@@ -78,10 +78,12 @@ void fileSample(Field& f, const Value& s) {
     }
     auto pos = std::lower_bound(h.begin(), h.end(), at,
                                 [&](const Value& v, int64_t t) { return micros(v) < t; });
-    if (pos != h.end() && micros(*pos) == at)
+    if (pos != h.end() && micros(*pos) == at) {
         *pos = s;
-    else
+        ++Model::get().duplicateStamps;
+    } else {
         h.insert(pos, s);
+    }
 }
 
 SHORT fail(KeldrinErrorBlock* err, SHORT code, LONG err1, LONG err2) {
@@ -141,6 +143,7 @@ void Model::reset() {
     dbmapped = 1;
     keldrinInit = 1;
     shutdownCallback = nullptr;
+    duplicateStamps = 0;
     failures.clear();
     throws.clear();
     for (auto& table : counts) table.clear();
@@ -453,6 +456,12 @@ LONG KhSim_CallCount(LONG library, const char* name) {
         if (auto it = counts.find(std::string_view(name)); it != counts.end()) total += it->second;
     }
     return total;
+}
+
+LONG KhSim_DuplicateStampCount(void) {
+    Model& m = Model::get();
+    std::lock_guard lock(m.mutex);
+    return m.duplicateStamps;
 }
 
 void KhSim_SetAttachAnswers(LONG dbmapped, LONG keldrinInit) {

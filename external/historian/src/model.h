@@ -73,8 +73,9 @@ std::string upper(std::string_view s);
 bool sameName(std::string_view a, std::string_view b);
 
 // Files a history sample at its stamp, kept in time order; a sample at the
-// same time replaces the old one. A sample later than the last is appended
-// without a search.
+// same time replaces the old one and is counted in the model's
+// duplicateStamps. A sample later than the last is appended without a
+// search. The caller holds the model's lock.
 void fileSample(Field& f, const Value& s);
 
 // Error block helpers.
@@ -130,6 +131,8 @@ public:
     LONG dbmapped = 1;
     LONG keldrinInit = 1;
     void (*shutdownCallback)(LONG) = nullptr;
+    // Samples filed at a time their field already held.
+    LONG duplicateStamps = 0;
 
     void reset();
 

@@ -103,7 +103,8 @@ protected:
         out_ = Field("PLANT", "OUT", "RESULT", kOut, -16);
         ASSERT_EQ(KhSim_AddField("PLANT", out_, "SCHED", kScheduled, -16, 0), 1);
         // Nothing has been valued or stored yet.
-        for (auto [record, tag] : {std::pair{in1_, kIn1}, {in2_, kIn2}, {out_, kOut}})
+        for (auto [record, tag] :
+             {std::pair{in1_, kIn1}, {in2_, kIn2}, {out_, kOut}, {out_, kScheduled}})
             ASSERT_EQ(KhSim_ClearValueTime("PLANT", record, tag), 1);
     }
     void SetClock(const KeldrinTime& now) { KhSim_SetClock(&now); }
