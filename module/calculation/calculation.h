@@ -661,9 +661,11 @@ public:
     // Store-and-forward (scheduling/store_forward.cpp), on the run's share of
     // the parameter table. Times are historian times, none being a first word
     // of all ones. The oldest time of the historian inputs that take part,
-    // and their number; the newest time the historian holds for the
-    // historian-bound outputs; one output's current time read into `record`.
-    void GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest, LONG* count);
+    // their number and how many of them have no time; the newest time the
+    // historian holds for the historian-bound outputs; one output's current
+    // time read into `record`.
+    void GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest, LONG* count,
+                            LONG* untimed);
     void GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup* group,
                                KeldrinTime* last);
     void GetOutputParamTime(const BindingDefinition& d, SHORT requestType, BYTE* record,

@@ -211,7 +211,8 @@ void GetPreviousScheduledTimeForInterval(double rate, DATE firstRunTime, const K
     const double step = StepTenths(rate);
     if (!(step > 0.0)) return;
     const double e = L_CALCDELXTM(&first, start);
-    const LONG n = Saturate((std::fabs(e) + step / 2.0) / step);
+    // Counted in 64 bits, as in GetLastScheduledTime.
+    const int64_t n = Saturate<int64_t>((std::fabs(e) + step / 2.0) / step);
     double delta = static_cast<double>(n) * step;
     if (e > 0.0) delta = -delta;
     (void)L_XTSPLUSDT(result, &delta);

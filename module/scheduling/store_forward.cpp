@@ -188,6 +188,29 @@ bool IsHistorianOutput(const ParamInfo& record) {
     return (record.ParameterType & 2) != 0 && record.BindingType == mvcKeldrin;
 }
 
+// Whether the historian holds a time for an output of this field type that
+// GetLastCalculatedTime reads: the numeric forms with status and time, and
+// character fields.
+bool OutputTypeGivesTime(LONG fieldType) {
+    return fieldType >= 1 || (fieldType >= -16 && fieldType <= -9) ||
+           (fieldType >= -6 && fieldType <= -3);
+}
+
+// Whether any historian-bound output of a run's table, as GetLastCalculatedTime
+// has resolved it, is of a field type that gives a time.
+bool AnyOutputGivesTime(const ParamInfoTable& table) {
+    BindingDefinitionSet* set = table.KeldrinBindingSet.get();
+    if (!set || set->OutputCount() <= 0) return false;
+    LONG k = 0;
+    for (const ParamInfo& record : table.Records) {
+        if (!IsHistorianOutput(record)) continue;
+        // A list without this output's definition: as if it could.
+        if (k >= set->OutputCount()) return true;
+        if (OutputTypeGivesTime(set->GetOutputs(0)[k++].FieldType)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // The buffers of one history read: per history input a sample buffer of
@@ -425,11 +448,12 @@ void InputHistoryBuffers::ReadBindingHistory(LONG k) {
 // ---------------------------------------------------------------------------
 
 void CMvCalculation::GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest,
-                                        LONG* count) {
+                                        LONG* count, LONG* untimed) {
     static constexpr const char* kName = "CMvCalculation::GetOldestInputTime";
     MvStepFrame step(kName);
     *oldest = kNoKeldrinTime;
     *count = 0;
+    *untimed = 0;
     try {
         LONG n = 0;
         BindingDefinition* list = HistorianInputs(table, &n);
@@ -438,7 +462,9 @@ void CMvCalculation::GetOldestInputTime(const ParamInfoTable& table, KeldrinTime
             if (!IsHistoryCandidate(d) || !DataTypeHasQT(d.FieldType)) continue;
             ++*count;
             const KeldrinTime time = FromDefinitionTime(d.Time);
-            if (!IsNone(time) && (IsNone(*oldest) || L_CALCDELXTM(&time, oldest) < 0.0))
+            if (IsNone(time))
+                ++*untimed;
+            else if (IsNone(*oldest) || L_CALCDELXTM(&time, oldest) < 0.0)
                 *oldest = time;
         }
     } catch (...) {
@@ -818,22 +844,28 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             trace.Elapsed("ProcessDataBindings()");
 
             KeldrinTime oldest = kNoKeldrinTime;
-            LONG count = 0;
-            GetOldestInputTime(*table, &oldest, &count);
+            LONG count = 0, untimed = 0;
+            GetOldestInputTime(*table, &oldest, &count, &untimed);
             trace.Elapsed("GetOldestInputTime()");
             trace.Time("oldestInputTime", oldest);
-            if (count == 0) {
-                SetStoreForwardState(4);
-                trace.Line(
-                    "S/F enabled but there are no KDRN input params for this calc so execute "
-                    "normally.");
+            // One run as a plain run writes, with no store time; none in
+            // check mode.
+            auto runWithoutStoreTime = [&](LONG state, const char* message) {
+                SetStoreForwardState(state);
+                trace.Line(message);
                 if (calculateMode) {
                     ExecuteAndStore(table, &level, &status, nullptr);
                     trace.Elapsed("ExecuteAndStore.");
                 }
-                return;
-            }
-            if (IsNone(oldest)) {
+            };
+            if (count == 0)
+                return runWithoutStoreTime(
+                    4,
+                    "S/F enabled but there are no KDRN input params for this calc so execute "
+                    "normally.");
+            // One input that never had a value is enough: the runs would
+            // take it as empty and store their results as good.
+            if (untimed > 0) {
                 SetStoreForwardState(5);
                 trace.Elapsed("oldestInputTime is uninitialized.");
                 return;
@@ -847,9 +879,26 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             GetLastCalculatedTime(*table, group.get(), &last);
             trace.Elapsed("GetLastCalculatedTime()");
             trace.Time("lastCalculatedTime", last);
+            // Without an output time the results cannot be stored at their
+            // times, and last would stay none for ever.
+            if (IsNone(last) && !AnyOutputGivesTime(*table))
+                return runWithoutStoreTime(
+                    0,
+                    "S/F enabled but no KDRN output of this calc gives a time so execute "
+                    "normally.");
             if (IsNone(last)) {
                 GetPreviousScheduledTime(group.get(), &current, &last);
-                GetPreviousScheduledTime(group.get(), &last, &last);
+                if (IsPeriodic(group.get())) {
+                    // A scheduled time is its own previous time: ask from just
+                    // before it, so that last lies two periods back.
+                    KeldrinTime before = last;
+                    const double tenth = -1.0;
+                    if (!IsNone(before)) (void)L_XTSPLUSDT(&before, &tenth);
+                    GetPreviousScheduledTime(group.get(), &before, &last);
+                } else {
+                    // Gives the group's first run time.
+                    GetPreviousScheduledTime(group.get(), &last, &last);
+                }
             }
             if (IsNone(last)) return;
 
@@ -904,37 +953,37 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             trace.Line(
                 "Next scheduled time has arrived and all inputs are current so lets calculate on "
                 "history.");
-            if (!periodic) {
-                KeldrinTime latest = kNoKeldrinTime;
-                result = FindEarliestRecentHistoryTime(*table, &latest);
-                if (FAILED(result)) {
-                    std::string error;
-                    {
-                        mv::ObjectLock lock(this);
-                        error = m_ErrorText;
-                    }
-                    trace.Line("Error from call to FindEarliestRecentHistoryTime: " + error + ".");
-                    return;
+            // The current values can be ahead of what the archive holds:
+            // the history run reads the archive.
+            KeldrinTime latest = kNoKeldrinTime;
+            result = FindEarliestRecentHistoryTime(*table, &latest);
+            if (FAILED(result)) {
+                std::string error;
+                {
+                    mv::ObjectLock lock(this);
+                    error = m_ErrorText;
                 }
-                trace.Elapsed("FindEarliestRecentHistoryTime()");
-                if (IsNone(latest)) {
-                    trace.Line(
-                        "No times returned from history and no error so perhaps KDRN archiver is "
-                        "paused or down.");
-                    return;
-                }
-                trace.Time("latestHistoryTime", latest);
-                if (L_CALCDELXTM(&oldest, &latest) > 0.0) {
-                    oldest = latest;
-                    trace.Line(
-                        "History times are earlier than current input times so use "
-                        "latestHistoryTime as the oldestInputTime.");
-                }
-                if (L_CALCDELXTM(&next, &oldest) > 0.0) {
-                    SetStoreForwardState(6);
-                    trace.Line("Some historized input times are older so wait a short cycle.");
-                    return;
-                }
+                trace.Line("Error from call to FindEarliestRecentHistoryTime: " + error + ".");
+                return;
+            }
+            trace.Elapsed("FindEarliestRecentHistoryTime()");
+            if (IsNone(latest)) {
+                trace.Line(
+                    "No times returned from history and no error so perhaps KDRN archiver is "
+                    "paused or down.");
+                return;
+            }
+            trace.Time("latestHistoryTime", latest);
+            if (L_CALCDELXTM(&oldest, &latest) > 0.0) {
+                oldest = latest;
+                trace.Line(
+                    "History times are earlier than current input times so use "
+                    "latestHistoryTime as the oldestInputTime.");
+            }
+            if (L_CALCDELXTM(&next, &oldest) > 0.0) {
+                SetStoreForwardState(6);
+                trace.Line("Some historized input times are older so wait a short cycle.");
+                return;
             }
 
             calculateMode = true;

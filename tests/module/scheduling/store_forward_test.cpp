@@ -78,7 +78,23 @@ protected:
         if (history == "-") return;
         for (const std::string& item : Split(history, ',')) {
             if (auto dots = item.find(".."); dots != std::string::npos) {
-                Hourly(in1_, kIn1, At(item.substr(0, dots)), At(item.substr(dots + 2)));
+                const auto slash = item.find('/', dots);
+                const KeldrinTime to = At(item.substr(dots + 2, slash - dots - 2));
+                if (slash == std::string::npos) {
+                    Hourly(in1_, kIn1, At(item.substr(0, dots)), to);
+                    continue;
+                }
+                // A..B/s: every s seconds, counted in microseconds.
+                const auto step = std::llround(std::stod(item.substr(slash + 1)) * 1e6);
+                const auto micros = [](const KeldrinTime& t) {
+                    return static_cast<long long>(t.Seconds) * 1000000 + t.Micro;
+                };
+                for (long long at = micros(At(item.substr(0, dots))); at <= micros(to);
+                     at += step) {
+                    const KeldrinTime t{static_cast<ULONG>(at / 1000000),
+                                        static_cast<ULONG>(at % 1000000)};
+                    AddSample(in1_, kIn1, t, ValueAt(t));
+                }
                 continue;
             }
             const bool fault = item.back() == '!';
@@ -93,6 +109,14 @@ protected:
             Group(calc, 0.0, 0.0);
             group_->put_ScheduleDayOfMonth(31);
             group_->put_ScheduleOffset(1.25);
+        } else if (kind == "monthly1") {
+            Group(calc, 0.0, 0.0);
+            group_->put_ScheduleDayOfMonth(1);
+        } else if (kind == "monday") {
+            Group(calc, 0.0, 0.0);
+            group_->put_ScheduleDayOfWeek(2);
+        } else if (kind == "tenth2016") {
+            Group(calc, 0.1 / 86400.0, DateOf(At("2016-01-01T00:00")));
         } else {
             Group(calc);
         }
@@ -116,14 +140,34 @@ TEST_F(StoreForward, StateTable) {
         Historian(std::stol(row.server.substr(0, dot)), std::stol(row.server.substr(dot + 1)));
         SetClock(At(row.clock));
         const bool off = row.call.rfind("off-", 0) == 0;
+        // In1's time, and In2's after a comma.
+        const std::vector<std::string> inputs = Split(row.input, ',');
         // A name of its own: the active-calculation cache outlives a row.
-        SaveCalc(row.name, row.input == "unbound" ? 0 : 1, false, !off);
+        SaveCalc(row.name, row.input == "unbound" ? 0 : static_cast<int>(inputs.size()), false,
+                 !off);
         MakeGroup(row.group, row.name);
-        if (row.out != "-") LastResult(At(row.out));
+        if (row.out == "unbound" || row.out == "timefield") {
+            // Out gives no time: not on the historian, or on a time field.
+            auto calc = Loaded(row.name);
+            mv::ComPtr<IMvParameter> out;
+            ASSERT_EQ(calc->GetParameter(B("Out").get(), out.Put()), S_OK);
+            if (row.out == "unbound") {
+                out->put_BindingType(mvcNone);
+            } else {
+                ASSERT_EQ(KhSim_AddField("PLANT", out_, "STAMP", 0x21000, -8, 0), 1);
+                out->put_FieldName(B("STAMP").get());
+            }
+        } else if (row.out != "-") {
+            LastResult(At(row.out));
+        }
         if (row.prior == "5") {
             ASSERT_EQ(Call("calc"), S_OK);
         }
-        if (row.input != "never" && row.input != "unbound") Current(in1_, kIn1, At(row.input));
+        const LONG records[] = {in1_, in2_}, tags[] = {kIn1, kIn2};
+        for (size_t i = 0; i < inputs.size() && i < 2; ++i) {
+            if (inputs[i] != "never" && inputs[i] != "unbound")
+                Current(records[i], tags[i], At(inputs[i]));
+        }
         SeedHistory(row.history);
         auto calc = Loaded(row.name);
         calc->put_LastExecution(0.0);
