@@ -300,4 +300,20 @@ TEST_F(LibraryFormulaTest, GetFormulaFollowsAFormulaThatMovedOutOfItsReloadedLib
     }
 }
 
+// With reload on, a library that leaves the cache and is loaded again from
+// its rewritten file counts as reloaded: the references that held a formula
+// of the old file run the new one, though no stale check sees the change.
+TEST_F(LibraryFormulaTest, ALoadOfAChangedLibraryFileOutdatesTheFormulasTakenBefore) {
+    auto env = NewEnvironment();
+    ASSERT_EQ(env->put_EnableStaleLibraryReload(VARIANT_TRUE), S_OK);
+    WriteLibraryFile("Lib1", {{"Flow", "ReturnFortyTwo", {}}}, 1000000);
+    auto calc = NewCalculation("Caller");
+    ASSERT_EQ(GetFormula(calc.get(), "Flow").count, 1);
+    EXPECT_EQ(CallResult(calc.get(), "Flow"), "3:42");
+    WriteLibraryFile("Lib1", {{"Flow", "ReturnText", {}}}, 2000000);
+    ASSERT_EQ(env->RemoveLibraryObject(B("Lib1").get()), S_OK);
+    ASSERT_TRUE(Library(env.get(), "Lib1"));
+    EXPECT_EQ(CallResult(calc.get(), "Flow"), "8:forty-two");
+}
+
 }  // namespace
