@@ -99,9 +99,8 @@ HRESULT CMvCalculation::GetOLEMethod(BSTR Name, IMvCalcOLEMethod** pMethod) {
                          [&] { return GetChild(Collection(m_OleMethods).get(), Name, pMethod); });
 }
 
-// The reference of that name: E_FAIL with "Item: Named item not found" when
-// FormulaRefs holds none, also when it was just dropped because its
-// library's file changed.
+// The reference of that name after the stale check of its library: E_FAIL
+// with "Item: Named item not found" when FormulaRefs holds none.
 HRESULT CMvCalculation::GetFormulaRef(BSTR Name, IDispatch** pDisp) {
     return MvMethodFrame("CMvCalculation::GetFormulaRef", [&] {
         if (!pDisp) return E_POINTER;

@@ -248,14 +248,6 @@ void CMvCalcEnvironment::UnloadCalcsUsingFormula(BSTR library, BSTR formula) {
     });
 }
 
-void CMvCalcEnvironment::ClearCachedFormulaRefs(BSTR library) {
-    MvStepFrame step("CMvCalcEnvironment::ClearCachedFormulaRefs");
-    ClearLibraryFormulaRefs(library, nullptr);
-    ForEachCachedCalc([&](ActiveCalcObject&, IMvCalculation* calc) {
-        (void)calc->ClearFormulaRef(library, nullptr);
-    });
-}
-
 // ---- CMvPDCalcEnv -------------------------------------------------------------
 
 void CMvPDCalcEnv::FinalRelease() {

@@ -61,10 +61,6 @@ public:
     // Empties every holder whose calculation is based on the formula and
     // clears the formula's reference in every other cached calculation.
     static void UnloadCalcsUsingFormula(BSTR library, BSTR formula);
-    // Drops the formula that every reference into the library holds, in
-    // each cached calculation and each formula of a cached library; the
-    // references stay.
-    static void ClearCachedFormulaRefs(BSTR library);
     // Creates the temporary library once per process (a failed creation is
     // tried again by the next call); *out gets it with a new reference, or
     // null. S_OK.
@@ -78,7 +74,9 @@ public:
     // from the process-wide record, every entry of the map in force equal to
     // the name ignoring case is dropped; an entry loaded with another time
     // than the file's is dropped too, so each thread drops its own at its
-    // next check. The first check of a library records the time and drops
+    // next check. The first check to see a change raises the library's
+    // generation, which outdates what every thread and reference took from
+    // it. The first check of a library records the time and drops
     // nothing; "builtin" is never checked.
     static bool ReloadLibrary(BSTR name);
     // The library files as a VT_ARRAY | VT_VARIANT of names; `out` is left

@@ -1,7 +1,7 @@
 // The calculation's own operations on its formula references: finding a
 // library formula by name, adding, looking up and creating references,
 // clearing what they hold of a library formula along the copy chain, and
-// dropping a reference whose library file changed on disk.
+// the check that drops a library whose file changed on disk.
 #include <string>
 #include <vector>
 
@@ -59,6 +59,7 @@ HRESULT CMvCalculation::CreateFormulaRef(BSTR FormulaName, IMvFormulaRef** refer
     *reference = nullptr;
     mv::ComPtr<IMvCalculation> formula;
     mv::Bstr library;
+    const uint32_t drops = g_LibraryDrops.load();
     HRESULT hr = FindFormula(FormulaName, formula.Put(), library.Out(), count);
     if (!formula) return hr;
     mv::ComPtr<IDispatch> dispatch;
@@ -67,8 +68,12 @@ HRESULT CMvCalculation::CreateFormulaRef(BSTR FormulaName, IMvFormulaRef** refer
     if (!dispatch) return FAILED(hr) ? hr : E_FAIL;
     mv::ComPtr<IMvFormulaRef> created;
     hr = dispatch.As(&created);
-    // The new reference holds the formula found at once.
-    if (created) (void)created->put_Formula(formula.get());
+    // The new reference holds the formula found at once, unless a library
+    // was dropped as stale during the look-up.
+    if (auto* own = dynamic_cast<CMvFormulaRef*>(created.get()))
+        (void)own->HoldFound(formula.get(), drops);
+    else if (created)
+        (void)created->put_Formula(formula.get());
     *reference = created.Detach();
     return hr;
 }
@@ -96,10 +101,23 @@ HRESULT CMvCalculation::GetFormula(BSTR FormulaName, IMvCalculation** pFormula, 
         }
         // Reading Formula marks the reference in use; a reference whose
         // formula cannot be had counts no library.
-        if (reference) {
-            (void)reference->get_Formula(pFormula);
-            if (!*pFormula) *Count = 0;
-        }
+        if (!reference) return S_OK;
+        (void)reference->get_Formula(pFormula);
+        if (*pFormula) return S_OK;
+        *Count = 0;
+        // A formula that its library no longer holds after a reload is
+        // looked for as a new reference would be: when exactly one library
+        // holds the name, the reference points there from now on.
+        auto* own = dynamic_cast<CMvFormulaRef*>(reference.get());
+        if (!own || !own->LostInReload()) return S_OK;
+        const uint32_t drops = g_LibraryDrops.load();
+        mv::ComPtr<IMvCalculation> found;
+        mv::Bstr library;
+        (void)FindFormula(FormulaName, found.Put(), library.Out(), Count);
+        if (!found) return S_OK;
+        (void)reference->put_LibraryName(library.get());
+        (void)own->HoldFound(found.get(), drops);
+        *pFormula = found.Detach();
         return S_OK;
     });
 }
@@ -132,14 +150,12 @@ HRESULT CMvCalculation::ReloadStaleLibraryIfNeeded(BSTR Name) {
         return S_OK;
     mv::Bstr library;
     (void)reference->get_LibraryName(library.Out());
-    if (!CMvCalcEnvironment::ReloadLibrary(library.get())) return S_OK;
-    // Only the first look-up after a rewrite learns of it: so every
-    // reference into the library that a cached calculation holds lets its
-    // formula go too, and loads the new one at its next use.
-    CMvCalcEnvironment::ClearCachedFormulaRefs(library.get());
-    HRESULT hr = static_cast<IMvCalculation*>(this)->ClearFormulaRef(library.get(), nullptr);
-    if (SUCCEEDED(hr)) hr = references->Remove(Name);
-    return hr;
+    // A library dropped as stale has moved to its next generation: every
+    // reference into it, in any calculation and on any thread, lets its
+    // formula go at its next use and fetches the reloaded one. The
+    // reference itself stays.
+    (void)CMvCalcEnvironment::ReloadLibrary(library.get());
+    return S_OK;
 }
 
 HRESULT CMvCalculation::ClearFormulaRef(BSTR LibraryName, BSTR FormulaName) {

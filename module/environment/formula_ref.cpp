@@ -106,10 +106,16 @@ HRESULT CMvFormulaRef::get_Formula(IMvCalculation** pVal) {
     return MvMethodFrame("CMvFormulaRef::get_Formula", [&] {
         if (!pVal) return E_POINTER;
         m_InUse = 1;
-        mv::ComPtr<IMvCalculation> held;
+        mv::ComPtr<IMvCalculation> held, outdated;
         mv::Bstr library, name;
         {
             mv::ObjectLock lock(this);
+            // A formula of a library reloaded since it was fetched is let go.
+            if (m_Formula && m_Generation &&
+                m_Generation->load(std::memory_order_acquire) != m_FormulaGeneration) {
+                outdated = std::move(m_Formula);
+                m_LostInReload = true;
+            }
             held = m_Formula;
             if (!held) {
                 library = mv::Bstr::Attach(m_LibraryName.ToBSTR());
@@ -120,15 +126,42 @@ HRESULT CMvFormulaRef::get_Formula(IMvCalculation** pVal) {
             // The look-up takes the cache lock, and a formula replacement
             // holds that lock while it clears references under their own
             // locks: so no lock of ours is held while looking up.
+            const uint32_t drops = g_LibraryDrops.load();
             mv::ComPtr<IMvCalculation> found;
             (void)GetFormulaFromLibrary(library.get(), name.get(), found.Put());
+            mv::ComPtr<IMvCalculation> released;
             mv::ObjectLock lock(this);
-            if (!m_Formula) m_Formula = found;  // the first installed stays
-            held = m_Formula;
+            // The first installed stays. A formula found across a drop is
+            // this call's alone; the next read fetches again.
+            if (!m_Formula) (void)HoldLocked(found.get(), drops, released);
+            held = m_Formula ? m_Formula : found;
         }
         *pVal = held.Detach();
         return S_OK;
     });
+}
+
+bool CMvFormulaRef::HoldLocked(IMvCalculation* formula, uint32_t drops,
+                               mv::ComPtr<IMvCalculation>& released) {
+    if (!formula) return false;
+    // The generation is read before the count is compared, and a drop
+    // raises the count before the generation: so an unchanged count
+    // vouches for a generation that no drop has passed yet.
+    const MvLibraryGeneration* generation = LibraryGeneration(m_LibraryName.CStr());
+    const uint32_t current = generation ? generation->load() : 0;
+    if (g_LibraryDrops.load() != drops) return false;
+    released = std::move(m_Formula);
+    m_Formula = formula;
+    m_Generation = generation;
+    m_FormulaGeneration = current;
+    m_LostInReload = false;
+    return true;
+}
+
+bool CMvFormulaRef::HoldFound(IMvCalculation* formula, uint32_t drops) {
+    mv::ComPtr<IMvCalculation> released;
+    mv::ObjectLock lock(this);
+    return HoldLocked(formula, drops, released);
 }
 
 HRESULT CMvFormulaRef::put_Formula(IMvCalculation* newVal) {
@@ -136,6 +169,10 @@ HRESULT CMvFormulaRef::put_Formula(IMvCalculation* newVal) {
         mv::ComPtr<IMvCalculation> replaced(newVal);
         mv::ObjectLock lock(this);
         std::swap(replaced, m_Formula);
+        // A formula given is taken as current for the library named now.
+        m_Generation = LibraryGeneration(m_LibraryName.CStr());
+        m_FormulaGeneration = m_Generation ? m_Generation->load() : 0;
+        m_LostInReload = false;
     });
 }
 

@@ -6,6 +6,8 @@
 // several threads and nested calls can run one formula at once.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "comobj.h"
@@ -37,6 +39,15 @@ public:
     HRESULT ClearFormulaRef(BSTR LibraryName, BSTR FormulaName) override;
     HRESULT get_InUse(LONG* pVal) override;
     HRESULT put_InUse(LONG newVal) override;
+
+    // Holds `formula`, which a look-up found that began when g_LibraryDrops
+    // read `drops`, in place of what is held; unless a library has been
+    // dropped as stale since, so that a formula of a library dropped during
+    // the look-up is never kept. True when it is held.
+    bool HoldFound(IMvCalculation* formula, uint32_t drops);
+    // Whether the reference let its formula go because its library was
+    // reloaded, and has held none since.
+    bool LostInReload() const { return m_LostInReload; }
 
     // IMvCalcName: the reference's Name.
     HRESULT get_ObjectName(BSTR* pName) override { return get_Name(pName); }
@@ -81,11 +92,21 @@ private:
     static HRESULT GetOutputParam(IMvParameter* parameter, VARIANT* argument);
     static HRESULT GetDispOutputParam(IMvParameter* parameter, IDispatch* object);
 
+    // Holds the formula with the current generation of LibraryName; the
+    // caller holds the lock and releases `released` after it. False, and
+    // nothing held, when g_LibraryDrops no longer reads `drops`.
+    bool HoldLocked(IMvCalculation* formula, uint32_t drops, mv::ComPtr<IMvCalculation>& released);
+
     void SetText(CharString& field, BSTR text);
     std::string Text(const CharString& field);
 
     CharString m_Name;
     CharString m_LibraryName;
     mv::ComPtr<IMvCalculation> m_Formula;
+    // The generation of the library the held formula came from, and its
+    // value then: the formula is outdated once the generation moves on.
+    const std::atomic<uint32_t>* m_Generation = nullptr;
+    uint32_t m_FormulaGeneration = 0;
+    std::atomic<bool> m_LostInReload{false};
     std::atomic<LONG> m_InUse{0};
 };

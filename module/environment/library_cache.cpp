@@ -1,5 +1,6 @@
 #include "environment/library_cache.h"
 
+#include <mutex>
 #include <utility>
 
 #include "environment/calc_cache.h"
@@ -13,6 +14,7 @@
 
 std::atomic<bool> g_bPerThreadLibraries{false};
 std::atomic<bool> g_EnableStaleLibraryReload{false};
+MvLibraryGeneration g_LibraryDrops{0};
 
 namespace {
 
@@ -45,12 +47,50 @@ MvLibraryMap& CurrentLibraryMap() {
     return created;
 }
 
-void StoreTime(const std::string& key, const FILETIME& time) {
+// Whether the time recorded for the key was another one.
+bool StoreTime(const std::string& key, const FILETIME& time) {
     TaggedLockHolder lock(g_LibraryTimeLock, kTaggedLockSingle);
-    g_mapLibraryModifiedTimes[key] = time;
+    auto [it, added] = g_mapLibraryModifiedTimes.try_emplace(key, time);
+    const bool changed = !added && !SameTime(it->second, time);
+    it->second = time;
+    return changed;
+}
+
+// The generations by lower-cased name. Entries are never erased, so the
+// counters stay where they are; the lock is taken under no other.
+struct Generations {
+    std::mutex lock;
+    std::unordered_map<std::string, MvLibraryGeneration> byName;
+};
+Generations& AllGenerations() {
+    static Generations all;
+    return all;
+}
+
+MvLibraryGeneration* GenerationOf(const std::string& name) {
+    if (name.empty() || IsBuiltin(name)) return nullptr;
+    Generations& all = AllGenerations();
+    std::lock_guard guard(all.lock);
+    return &all.byName[TimeKey(name)];
+}
+
+// Outdates everything taken from the library of that name.
+void RaiseGeneration(const std::string& name) {
+    if (MvLibraryGeneration* generation = GenerationOf(name)) {
+        ++g_LibraryDrops;
+        ++*generation;
+    }
+}
+
+bool Outdated(const MvLibraryEntry& entry) {
+    return entry.Generation && entry.Generation->load() != entry.LoadedGeneration;
 }
 
 }  // namespace
+
+const MvLibraryGeneration* LibraryGeneration(const std::string& name) {
+    return GenerationOf(name);
+}
 
 HRESULT FindOrLoadLibrary(const std::string& name, IMvFormulaLibrary** out) {
     if (!out) return E_POINTER;
@@ -60,9 +100,17 @@ HRESULT FindOrLoadLibrary(const std::string& name, IMvFormulaLibrary** out) {
         *out = mv::ComPtr<IMvFormulaLibrary>(g_TemporaryLibrary).Detach();
         return S_OK;
     }
+    mv::ComPtr<IMvFormulaLibrary> outdated;  // released after the lock
     TaggedLockHolder lock(g_CalcCacheLock, kTaggedLockSingle);
     MvLibraryMap& map = CurrentLibraryMap();
     auto it = map.find(name);
+    // A library dropped as stale elsewhere (another thread's map, or the
+    // load of a changed file) is loaded again here too.
+    if (it != map.end() && Outdated(it->second)) {
+        outdated = std::move(it->second.Library);
+        map.erase(it);
+        it = map.end();
+    }
     if (it == map.end()) {
         const mv::Bstr path(MvDocumentPath(g_BaseFolder.CStr(), "Lib", name));
         const mv::Bstr bstrName(name);
@@ -71,6 +119,9 @@ HRESULT FindOrLoadLibrary(const std::string& name, IMvFormulaLibrary** out) {
                                                   &entry.HasLoadTime, &entry.LoadTime);
         if (FAILED(hr)) return hr;
         if (!entry.Library) return hr;
+        // Read after the load, which may itself have raised it.
+        entry.Generation = LibraryGeneration(name);
+        if (entry.Generation) entry.LoadedGeneration = entry.Generation->load();
         it = map.emplace(name, std::move(entry)).first;
     }
     *out = mv::ComPtr<IMvFormulaLibrary>(it->second.Library).Detach();
@@ -113,7 +164,9 @@ HRESULT LoadFormulaLibraryFile(BSTR path, BSTR name, IMvFormulaLibrary** out, bo
     hr = file->LoadFromFile(path);
     file = nullptr;
     if (timed) {
-        StoreTime(TimeKey(narrow), before);
+        // A file that changed since its time was recorded outdates what
+        // was taken from the library before, as a stale check would.
+        if (StoreTime(TimeKey(narrow), before)) RaiseGeneration(narrow);
         if (hasLoadTime) *hasLoadTime = true;
         if (loadTime) *loadTime = before;
     }
@@ -227,6 +280,9 @@ bool CMvCalcEnvironment::ReloadLibrary(BSTR name) {
     {
         TaggedLockHolder lock(g_CalcCacheLock, kTaggedLockSingle);
         MvLibraryMap& map = CurrentLibraryMap();
+        // The generation moves when this check is the first to see the
+        // change: the record changed, or an entry still current was stale.
+        bool news = staleByRecord;
         for (auto it = map.begin(); it != map.end();) {
             MvLibraryEntry& entry = it->second;
             if (!mv::EqualsNoCase(it->first, narrow)) {
@@ -235,6 +291,7 @@ bool CMvCalcEnvironment::ReloadLibrary(BSTR name) {
             }
             const bool stale = entry.HasLoadTime ? !SameTime(entry.LoadTime, now) : staleByRecord;
             if (stale) {
+                news = news || !Outdated(entry);
                 dropped.push_back(std::move(entry.Library));
                 it = map.erase(it);
                 continue;
@@ -245,6 +302,7 @@ bool CMvCalcEnvironment::ReloadLibrary(BSTR name) {
             entry.LoadTime = now;
             ++it;
         }
+        if (news) RaiseGeneration(narrow);
     }
     return staleByRecord || !dropped.empty();
 }

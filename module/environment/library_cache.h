@@ -24,6 +24,21 @@ extern std::atomic<bool> g_bPerThreadLibraries;
 // Set and cleared through the environment's EnableStaleLibraryReload.
 extern std::atomic<bool> g_EnableStaleLibraryReload;
 
+// Library generations: how often the library of a name (letter case
+// ignored) has been dropped because its file changed. Whatever was taken
+// from a library (a map entry, a formula a reference holds) records the
+// generation it was taken at, and is outdated once the generation has moved
+// on, in every calculation and on every thread; checking it costs one
+// atomic load. A drop raises g_LibraryDrops first and then the library's
+// generation, so a look-up that reads the count before it starts and finds
+// it unchanged when it is done has seen no drop of any library meanwhile.
+using MvLibraryGeneration = std::atomic<uint32_t>;
+extern MvLibraryGeneration g_LibraryDrops;
+// The generation of the library of that name, or null for the names that
+// are never dropped as stale (the temporary library's empty name and
+// "builtin"). The counter lives as long as the process.
+const MvLibraryGeneration* LibraryGeneration(const std::string& name);
+
 // The library of `name` in the map in force, loaded and cached when absent;
 // the empty name gives the temporary library (null before one was created).
 // A failed load caches nothing and is returned.

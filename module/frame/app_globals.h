@@ -5,6 +5,8 @@
 // the module is loaded.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
@@ -23,11 +25,15 @@ struct IMvObjCollection;
 // a calculation reference keeps a share across a clearing of the map.
 using MvActiveCalcMap = std::unordered_map<std::string, std::shared_ptr<ActiveCalcObject>>;
 // One library of a library map, with the file time it was loaded with when
-// stale-library reload was on at its load.
+// stale-library reload was on at its load, and the generation of its name
+// (how often a library of that name had been dropped as stale) at its load:
+// an entry whose generation has moved on holds an outdated library.
 struct MvLibraryEntry {
     mv::ComPtr<IMvFormulaLibrary> Library;
     bool HasLoadTime = false;
     FILETIME LoadTime{};
+    const std::atomic<uint32_t>* Generation = nullptr;  // none: never dropped as stale
+    uint32_t LoadedGeneration = 0;
 };
 // Library name -> library.
 using MvLibraryMap = std::unordered_map<std::string, MvLibraryEntry>;

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +36,42 @@ namespace envtest {
 using bindtest::B;
 namespace fs = std::filesystem;
 
+// A gate for one GetFormula of the stand-in library: once armed, the next
+// GetFormula looks its formula up, tells that it has arrived and answers
+// with what it found only when the gate opens. So a look-up can be held
+// while the test changes the world under it.
+class Gate {
+public:
+    void Arm() {
+        std::lock_guard guard(lock_);
+        armed_ = true;
+        arrived_ = open_ = false;
+    }
+    void AwaitArrival() {
+        std::unique_lock guard(lock_);
+        changed_.wait(guard, [&] { return arrived_; });
+    }
+    void Open() {
+        std::lock_guard guard(lock_);
+        open_ = true;
+        changed_.notify_all();
+    }
+    // Called by GetFormula after its look-up.
+    void Pass() {
+        std::unique_lock guard(lock_);
+        if (!armed_) return;
+        armed_ = false;
+        arrived_ = true;
+        changed_.notify_all();
+        changed_.wait(guard, [&] { return open_; });
+    }
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    bool armed_ = false, arrived_ = false, open_ = false;
+};
+
 // The formulas the stand-in library hands out, by formula name, and what it
 // was asked.
 struct LibraryWorld {
@@ -43,6 +80,7 @@ struct LibraryWorld {
     std::atomic<int> created{0};
     std::atomic<int> getFormula{0};
     std::atomic<int> clearFormulaRef{0};
+    Gate gate;
 };
 inline LibraryWorld& Libraries() {
     static LibraryWorld world;
@@ -73,11 +111,14 @@ public:
     }
     HRESULT GetFormula(BSTR Name, IMvCalculation** pFormula) override {
         ++Libraries().getFormula;
-        std::lock_guard guard(Libraries().lock);
-        auto it = Libraries().formulas.find(mv::ToUtf8(Name));
-        *pFormula = it == Libraries().formulas.end()
-                        ? nullptr
-                        : mv::ComPtr<IMvCalculation>(it->second).Detach();
+        mv::ComPtr<IMvCalculation> found;
+        {
+            std::lock_guard guard(Libraries().lock);
+            auto it = Libraries().formulas.find(mv::ToUtf8(Name));
+            if (it != Libraries().formulas.end()) found = it->second;
+        }
+        Libraries().gate.Pass();
+        *pFormula = found.Detach();
         return *pFormula ? S_OK : E_FAIL;
     }
     HRESULT ClearFormulaRef(BSTR, BSTR) override {

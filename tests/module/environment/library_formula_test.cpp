@@ -226,7 +226,7 @@ TEST_F(LibraryFormulaTest, ARewrittenLibraryIsReloadedForEveryUserOnlyWithReload
         HRESULT lookUp;     // of the first look-up after the rewrite
         const char* after;  // what a call gives afterwards, in both calculations
     } rows[] = {
-        {VARIANT_TRUE, "LibOn", E_FAIL, "8:forty-two"},
+        {VARIANT_TRUE, "LibOn", S_OK, "8:forty-two"},
         {VARIANT_FALSE, "LibOff", S_OK, "3:42"},
     };
     for (const auto& row : rows) {
@@ -248,13 +248,72 @@ TEST_F(LibraryFormulaTest, ARewrittenLibraryIsReloadedForEveryUserOnlyWithReload
         WriteLibraryFile(row.library, {{"Flow", "ReturnText", {}}}, 2000000);
         mv::ComPtr<IDispatch> reference;
         EXPECT_EQ(calc->GetFormulaRef(B("Flow").get(), reference.Put()), row.lookUp);
-        EXPECT_EQ(ReferenceCount(calc.get()), row.lookUp == S_OK ? 1 : 0);
+        EXPECT_EQ(ReferenceCount(calc.get()), 1) << "the look-up keeps the reference";
         ASSERT_EQ(GetFormula(calc.get(), "Flow").count, 1);
         EXPECT_EQ(CallResult(calc.get(), "Flow"), row.after);
         EXPECT_EQ(CallResult(other.get(), "Flow"), row.after);
         EXPECT_EQ(ReferenceCount(other.get()), 1);
         fs::remove(base_ / "Lib" / (std::string(row.library) + ".mvc"));
     }
+}
+
+// With reload on, a reference whose formula its reloaded library no longer
+// holds is looked for as a new one would be: GetFormula points it at the one
+// library that holds the name now, or counts none and keeps it as it was.
+TEST_F(LibraryFormulaTest, GetFormulaFollowsAFormulaThatMovedOutOfItsReloadedLibrary) {
+    const struct {
+        const char* moved;  // the library that holds Flow after the rewrite, or none
+        LONG count;
+        const char* library;  // of the reference afterwards
+        const char* call;
+    } rows[] = {
+        {"Lib2", 1, "Lib2", "8:forty-two"},
+        {nullptr, 0, "Lib1", "failed: VBScript: Formula not set"},
+    };
+    auto env = NewEnvironment();
+    ASSERT_EQ(env->put_EnableStaleLibraryReload(VARIANT_TRUE), S_OK);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.library);
+        WriteLibraryFile("Lib1", {{"Flow", "ReturnFortyTwo", {}}}, 1000000);
+        auto calc = NewCalculation("Caller");
+        ASSERT_EQ(GetFormula(calc.get(), "Flow").count, 1);
+        EXPECT_EQ(CallResult(calc.get(), "Flow"), "3:42");
+
+        WriteLibraryFile("Lib1", {{"Other", "ReturnText", {}}}, 2000000);
+        if (row.moved) WriteLibraryFile(row.moved, {{"Flow", "ReturnText", {}}}, 2000000);
+        EXPECT_EQ(CallResult(calc.get(), "Flow"), "failed: VBScript: Formula not set");
+        Lookup found = GetFormula(calc.get(), "Flow");
+        EXPECT_EQ(found.count, row.count);
+        EXPECT_EQ(static_cast<bool>(found.formula), row.count == 1);
+        EXPECT_EQ(ReferenceCount(calc.get()), 1);
+        mv::ComPtr<IDispatch> kept;
+        mv::ComPtr<IMvFormulaRef> reference;
+        ASSERT_EQ(calc->GetFormulaRef(B("Flow").get(), kept.Put()), S_OK);
+        ASSERT_EQ(kept.As(&reference), S_OK);
+        mv::Bstr library;
+        reference->get_LibraryName(library.Out());
+        EXPECT_EQ(library.Utf8(), row.library);
+        EXPECT_EQ(CallResult(calc.get(), "Flow"), row.call);
+        for (const char* file : {"Lib1.mvc", "Lib2.mvc"}) fs::remove(base_ / "Lib" / file);
+        env->RemoveLibraryObject(B("Lib1").get());
+        env->RemoveLibraryObject(B("Lib2").get());
+    }
+}
+
+// With reload on, a library that leaves the cache and is loaded again from
+// its rewritten file counts as reloaded: the references that held a formula
+// of the old file run the new one, though no stale check sees the change.
+TEST_F(LibraryFormulaTest, ALoadOfAChangedLibraryFileOutdatesTheFormulasTakenBefore) {
+    auto env = NewEnvironment();
+    ASSERT_EQ(env->put_EnableStaleLibraryReload(VARIANT_TRUE), S_OK);
+    WriteLibraryFile("Lib1", {{"Flow", "ReturnFortyTwo", {}}}, 1000000);
+    auto calc = NewCalculation("Caller");
+    ASSERT_EQ(GetFormula(calc.get(), "Flow").count, 1);
+    EXPECT_EQ(CallResult(calc.get(), "Flow"), "3:42");
+    WriteLibraryFile("Lib1", {{"Flow", "ReturnText", {}}}, 2000000);
+    ASSERT_EQ(env->RemoveLibraryObject(B("Lib1").get()), S_OK);
+    ASSERT_TRUE(Library(env.get(), "Lib1"));
+    EXPECT_EQ(CallResult(calc.get(), "Flow"), "8:forty-two");
 }
 
 }  // namespace

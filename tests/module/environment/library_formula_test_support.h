@@ -37,7 +37,9 @@ protected:
     LibraryFormulaTest() : EnvironmentTest(true) {}
     void SetUp() override {
         EnvironmentTest::SetUp();
-        g_EnableStaleLibraryReload = false;  // the module keeps it across loads
+        // The module keeps both across loads.
+        g_EnableStaleLibraryReload = false;
+        g_bPerThreadLibraries = false;
     }
 
     // Saves Lib/<library>.mvc holding the formulas, its last-write time set
