@@ -38,9 +38,11 @@ HRESULT LibraryWriteFailure(int error) {
     return error == ENOSPC || error == EDQUOT ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT;
 }
 
-// The code of a failed flush, sync or close of the temporary file.
+// The code of a failed flush, sync or close of the temporary file: the
+// file system's cause where it names one, else a write fault.
 HRESULT FileWriteFailure(int error) {
-    return error == EIO ? STG_E_WRITEFAULT : FromErrno(error);
+    const HRESULT hr = FromErrno(error);
+    return hr == STG_E_READFAULT || hr == STG_E_UNKNOWN ? STG_E_WRITEFAULT : hr;
 }
 
 // The name of a save's temporary of the document named `base`, before its

@@ -141,6 +141,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FlushFailureCase{"disk_full", ENOSPC, STG_E_MEDIUMFULL},
                       FlushFailureCase{"quota_exceeded", EDQUOT, STG_E_MEDIUMFULL},
                       FlushFailureCase{"input_output_error", EIO, STG_E_WRITEFAULT},
+                      FlushFailureCase{"unexpected_error", EINVAL, STG_E_WRITEFAULT},
                       FlushFailureCase{"read_only_file_system", EROFS, STG_E_DISKISWRITEPROTECTED}),
     [](const auto& info) { return std::string(info.param.label); });
 
