@@ -126,4 +126,9 @@ void SetStorageDiagnosticHook(StorageDiagnosticHook hook, void* context);
 // full disk would. A negative value turns the failure off.
 void SetStorageWriteFailureAfter(int64_t bytes);
 
+// Test hook: the flush that ends every created document fails with the
+// errno `error`, as the file system would answer it (ENOSPC for a full
+// disk). 0 turns the failure off.
+void SetStorageFlushFailure(int error);
+
 }  // namespace mv

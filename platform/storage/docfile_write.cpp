@@ -3,17 +3,24 @@
 // and renamed over the target when the root storage is committed or finally
 // released, and only if every write succeeded; until then the target keeps
 // its old content and stays locked against other opens.
+//
+// A save holds an flock on its temporary for as long as it lives, so a
+// temporary that nobody holds was left by a save that died (killed, or its
+// machine stopped) and the next save of that document removes it.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gsf/gsf-outfile-msole.h>
 #include <gsf/gsf-outfile.h>
 #include <gsf/gsf-output-stdio.h>
 #include <gsf/gsf-output.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <mutex>
+#include <string_view>
 #include <vector>
 
 #include "storage/storage_common.h"
@@ -22,6 +29,72 @@ namespace mv::stg {
 namespace {
 
 std::atomic<unsigned> g_tempCounter{0};
+std::atomic<int> g_flushFailure{0};
+
+// The code of a failed write, flush or close of the compound-file library,
+// which reports no cause of its own: a full medium by errno, else a write
+// fault.
+HRESULT LibraryWriteFailure(int error) {
+    return error == ENOSPC || error == EDQUOT ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT;
+}
+
+// The code of a failed flush, sync or close of the temporary file: the
+// file system's cause where it names one, else a write fault.
+HRESULT FileWriteFailure(int error) {
+    const HRESULT hr = FromErrno(error);
+    return hr == STG_E_READFAULT || hr == STG_E_UNKNOWN ? STG_E_WRITEFAULT : hr;
+}
+
+// The name of a save's temporary of the document named `base`, before its
+// two numbers: the saving process and its count of temporaries.
+std::string TemporaryPrefix(const std::string& base) {
+    return "." + base + ".";
+}
+
+// Whether `name` is exactly `prefix` + digits + "." + digits + ".tmp".
+bool IsTemporaryName(std::string_view name, std::string_view prefix) {
+    constexpr std::string_view kSuffix = ".tmp";
+    if (name.size() <= prefix.size() + kSuffix.size() || !name.starts_with(prefix) ||
+        !name.ends_with(kSuffix)) {
+        return false;
+    }
+    const std::string_view numbers =
+        name.substr(prefix.size(), name.size() - prefix.size() - kSuffix.size());
+    const size_t dot = numbers.find('.');
+    if (dot == 0 || dot == std::string_view::npos || dot + 1 == numbers.size()) return false;
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        if (i != dot && (numbers[i] < '0' || numbers[i] > '9')) return false;
+    }
+    return true;
+}
+
+// Removes `path` if no live save holds its lock. The name is unlinked only
+// while it still names the file that was locked.
+void RemoveIfAbandoned(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return;
+    struct stat held {};
+    struct stat named {};
+    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::lstat(path.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
+        ::unlink(path.c_str());
+    }
+    ::close(fd);  // also releases the lock
+}
+
+// Removes the temporaries of `base` in `folder` that saves which died left.
+void RemoveAbandonedTemporaries(const std::string& folder, const std::string& base) {
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    const std::string prefix = TemporaryPrefix(base);
+    std::vector<std::string> found;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (IsTemporaryName(entry->d_name, prefix)) found.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    for (const std::string& name : found) RemoveIfAbandoned(folder + "/" + name);
+}
 
 class WriteStorage;
 
@@ -53,13 +126,14 @@ public:
         return StatStream(stat, flag, name_, size_, mode_);
     }
 
-    // Closes the libgsf side once; false when libgsf reports a failure.
-    bool CloseChild() {
-        if (!child_) return true;
-        const bool ok = gsf_output_close(child_);
+    // Closes the libgsf side once; the code of its failure.
+    HRESULT CloseChild() {
+        if (!child_) return S_OK;
+        errno = 0;
+        const HRESULT hr = gsf_output_close(child_) ? S_OK : LibraryWriteFailure(errno);
         g_object_unref(child_);
         child_ = nullptr;
-        return ok;
+        return hr;
     }
     GsfOutput* child() const { return child_; }
     void Advance(ULONG cb) { size_ += cb; }
@@ -94,6 +168,7 @@ public:
             if (::access(path_.c_str(), W_OK) != 0) return STG_E_ACCESSDENIED;
             if (::fstat(lock_.fd(), &st) == 0) permissions = st.st_mode & 07777;
         }
+        RemoveAbandonedTemporaries(FolderOf(path_), BaseName());
         if (HRESULT made = MakeTemporary(permissions); FAILED(made)) return made;
         sink_ = gsf_output_stdio_new_FILE(temp_.c_str(), file_, TRUE);
         if (!sink_) return STG_E_INSUFFICIENTMEMORY;
@@ -171,7 +246,7 @@ public:
         if (!TakeWriteBudget(cb)) return Fail(STG_E_MEDIUMFULL);
         errno = 0;
         if (!gsf_output_write(stream->child(), cb, static_cast<const guint8*>(pv))) {
-            return Fail(errno == ENOSPC ? STG_E_MEDIUMFULL : STG_E_WRITEFAULT);
+            return Fail(LibraryWriteFailure(errno));
         }
         stream->Advance(cb);
         if (pcbWritten) *pcbWritten = cb;
@@ -181,7 +256,7 @@ public:
     void StreamClosed(WriteStream* stream) {
         {
             ObjectLock guard(this);
-            if (!stream->CloseChild() && SUCCEEDED(failure_)) failure_ = STG_E_WRITEFAULT;
+            if (HRESULT hr = stream->CloseChild(); FAILED(hr)) Fail(hr);
             streams_.erase(std::remove(streams_.begin(), streams_.end(), stream), streams_.end());
         }
         Release();
@@ -208,17 +283,28 @@ private:
         return hr;
     }
 
-    HRESULT MakeTemporary(mode_t permissions) {
-        const std::string folder = FolderOf(path_);
+    std::string BaseName() const {
         const size_t slash = path_.find_last_of('/');
-        const std::string base = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+        return slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    }
+
+    // Creates the temporary and holds its lock. Another save that removes
+    // abandoned temporaries may take the lock and remove the file between
+    // its creation and the lock taken here; then a new one is made.
+    HRESULT MakeTemporary(mode_t permissions) {
+        const std::string prefix = FolderOf(path_) + "/" + TemporaryPrefix(BaseName());
         for (int attempt = 0; attempt < 100; ++attempt) {
-            std::string candidate = folder + "/." + base + "." + std::to_string(::getpid()) + "." +
+            std::string candidate = prefix + std::to_string(::getpid()) + "." +
                                     std::to_string(g_tempCounter++) + ".tmp";
             const int fd =
                 ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, permissions);
             if (fd < 0 && errno == EEXIST) continue;
             if (fd < 0) return FromErrno(errno);
+            struct stat st {};
+            if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0 || st.st_nlink == 0) {
+                ::close(fd);  // taken by a remover, which unlinks it
+                continue;
+            }
             temp_ = std::move(candidate);
             if (permissions != 0666) ::fchmod(fd, permissions);
             file_ = ::fdopen(fd, "wb");
@@ -233,29 +319,42 @@ private:
         return STG_E_ACCESSDENIED;
     }
 
-    // Closes the libgsf objects and the temporary file; false when any of
-    // them reported a failure.
-    bool CloseAll() {
-        bool ok = true;
-        for (WriteStream* stream : streams_) ok = stream->CloseChild() && ok;
+    // Closes the libgsf objects and the temporary file, every one of them
+    // even after a failure; the code of the first step that failed.
+    HRESULT CloseAll() {
+        HRESULT first = S_OK;
+        const auto step = [&first](bool ok, HRESULT (*code)(int)) {
+            const int error = errno;
+            if (!ok && SUCCEEDED(first)) first = code(error);
+        };
+        for (WriteStream* stream : streams_) {
+            if (HRESULT hr = stream->CloseChild(); FAILED(hr) && SUCCEEDED(first)) first = hr;
+        }
         if (outfile_) {
-            ok = gsf_output_close(GSF_OUTPUT(outfile_)) && ok;
+            errno = 0;
+            step(gsf_output_close(GSF_OUTPUT(outfile_)), LibraryWriteFailure);
             g_object_unref(outfile_);
             outfile_ = nullptr;
         }
         if (sink_) {
             // The OLE2 writer closes its sink itself when it is closed.
-            if (!gsf_output_is_closed(sink_)) ok = gsf_output_close(sink_) && ok;
+            errno = 0;
+            if (!gsf_output_is_closed(sink_)) step(gsf_output_close(sink_), LibraryWriteFailure);
             g_object_unref(sink_);
             sink_ = nullptr;
         }
         if (file_) {
-            ok = std::fflush(file_) == 0 && ok;
-            ok = ::fsync(::fileno(file_)) == 0 && ok;
-            ok = std::fclose(file_) == 0 && ok;
+            bool flushed = std::fflush(file_) == 0;
+            if (const int injected = g_flushFailure.load(); injected != 0 && flushed) {
+                errno = injected;
+                flushed = false;
+            }
+            step(flushed, FileWriteFailure);
+            step(::fsync(::fileno(file_)) == 0, FileWriteFailure);
+            step(std::fclose(file_) == 0, FileWriteFailure);
             file_ = nullptr;
         }
-        return ok;
+        return first;
     }
 
     void Discard() {
@@ -268,7 +367,7 @@ private:
 
     HRESULT Finish() {
         if (!open_) return FAILED(failure_) ? failure_ : S_OK;
-        if (!CloseAll()) Fail(STG_E_WRITEFAULT);
+        if (HRESULT hr = CloseAll(); FAILED(hr)) Fail(hr);
         if (FAILED(failure_)) {
             Discard();
             return failure_;
@@ -357,4 +456,8 @@ HRESULT mv::StgAbandon(IStorage* root) {
     auto* storage = dynamic_cast<stg::WriteStorage*>(root);
     if (!storage) return E_INVALIDARG;
     return storage->Abandon();
+}
+
+void mv::SetStorageFlushFailure(int error) {
+    stg::g_flushFailure = error;
 }

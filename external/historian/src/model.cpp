@@ -130,8 +130,26 @@ KeldrinTime getTime(const void* p) {
     return KeldrinTime{get32(p), get32(static_cast<const char*>(p) + 4)};
 }
 
+namespace {
+
+// The one model, made by the first call. It lives until this library is
+// unmapped: its call record outlasts a client's DaShutdown, and calls that
+// exit handlers make still find it, since a library's finalizers run after
+// every exit handler.
+std::atomic<Model*> g_model{nullptr};
+
+__attribute__((destructor)) void freeModel() {
+    delete g_model.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+}  // namespace
+
 Model& Model::get() {
-    static Model* model = new Model();  // lives to process end; no destructor ordering
+    Model* model = g_model.load(std::memory_order_acquire);
+    if (model) return *model;
+    auto* made = new Model();
+    if (g_model.compare_exchange_strong(model, made, std::memory_order_acq_rel)) return *made;
+    delete made;  // another thread made it first
     return *model;
 }
 

@@ -1,4 +1,8 @@
 // Servers, record and field look-ups, map searches, names and messages.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -208,6 +212,36 @@ TEST_F(HistorianRecords, NamesTextsAndMessagesStayInsideTheirBuffers) {
     EXPECT_STREQ(msg, "Keldrin Not Available.");
     ERRMESS(&blocks[0], msg, nullptr);  // a null length still gives the text
     EXPECT_STREQ(msg, "Record not found.");
+}
+
+// The model lives as long as the library is mapped: an exit handler of the
+// process, registered before the model was first used, still finds the
+// calls that a client made before DaShutdown and after.
+TEST(HistorianLifetime, ExitHandlersStillFindTheCallRecord) {
+    static int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::atexit([] {
+            const LONG counts[2] = {KhSim_CallCount(KHSIM_API, "DaInitialize"),
+                                    KhSim_CallCount(KHSIM_API, "DaShutdown")};
+            (void)!::write(report[1], counts, sizeof counts);
+        });
+        KhSim_Reset();
+        DaInitialize(0);
+        DaShutdown();
+        std::exit(0);
+    }
+    ::close(report[1]);
+    LONG counts[2] = {0, 0};
+    EXPECT_EQ(::read(report[0], counts, sizeof counts), static_cast<ssize_t>(sizeof counts));
+    ::close(report[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(counts[0], 1);
+    EXPECT_EQ(counts[1], 1);
 }
 
 }  // namespace

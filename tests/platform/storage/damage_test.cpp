@@ -1,7 +1,11 @@
 // Failed saves and damaged files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "storage.h"
 #include "storage_test_util.h"
@@ -80,6 +84,65 @@ INSTANTIATE_TEST_SUITE_P(
                       FailedSaveCase{"caller_abandons_then_commits", true, -1, true, true},
                       FailedSaveCase{"new_document_abandoned", false, -1, true, false},
                       FailedSaveCase{"new_document_fails_then_release", false, 100, false, false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+// The flush that ends a save meets the file system's error: the save answers
+// its cause, whether it was committed or finally released, and leaves the
+// previous document and no temporary.
+struct FlushFailureCase {
+    const char* label;
+    int error;
+    HRESULT expected;
+    // Named by its label in the test list, not shown as raw bytes.
+    friend void PrintTo(const FlushFailureCase& c, std::ostream* os) { *os << c.label; }
+};
+
+class FailedFlush : public ::testing::TestWithParam<FlushFailureCase> {
+protected:
+    void TearDown() override { mv::SetStorageFlushFailure(0); }
+};
+
+TEST_P(FailedFlush, AnswersTheCauseAndKeepsThePreviousDocument) {
+    const auto& c = GetParam();
+    ScratchFolder folder;
+    const auto path = folder / "doc.mvc";
+    ASSERT_EQ(SaveDocument(path, {{u"C", Pattern(3000, 1)}}), S_OK);
+    const Bytes before = ReadFile(path);
+    char code[16];
+    std::snprintf(code, sizeof code, "%08X", static_cast<unsigned>(c.expected));
+    for (const bool commit : {true, false}) {
+        SCOPED_TRACE(commit ? "committed" : "released");
+        IStorage* storage = nullptr;
+        IStream* stream = nullptr;
+        ASSERT_EQ(CreateWithStream(path, &storage, &stream), S_OK);
+        const Bytes data = Pattern(9000, 2);
+        EXPECT_EQ(stream->Write(data.data(), static_cast<ULONG>(data.size()), nullptr), S_OK);
+        stream->Release();
+        std::vector<std::string> seen;
+        mv::SetStorageDiagnosticHook(CollectDiagnostic, &seen);
+        mv::SetStorageFlushFailure(c.error);
+        if (commit) {
+            EXPECT_EQ(storage->Commit(STGC_DEFAULT), c.expected);
+        }
+        storage->Release();
+        mv::SetStorageFlushFailure(0);
+        mv::SetStorageDiagnosticHook(nullptr, nullptr);
+        if (!commit) {
+            ASSERT_EQ(seen.size(), 1u);
+            EXPECT_NE(seen[0].find(std::string("error ") + code), std::string::npos) << seen[0];
+        }
+        EXPECT_EQ(folder.Names(), std::vector<std::string>{"doc.mvc"});
+        EXPECT_EQ(ReadFile(path), before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, FailedFlush,
+    ::testing::Values(FlushFailureCase{"disk_full", ENOSPC, STG_E_MEDIUMFULL},
+                      FlushFailureCase{"quota_exceeded", EDQUOT, STG_E_MEDIUMFULL},
+                      FlushFailureCase{"input_output_error", EIO, STG_E_WRITEFAULT},
+                      FlushFailureCase{"unexpected_error", EINVAL, STG_E_WRITEFAULT},
+                      FlushFailureCase{"read_only_file_system", EROFS, STG_E_DISKISWRITEPROTECTED}),
     [](const auto& info) { return std::string(info.param.label); });
 
 constexpr HRESULT kNotCompound = STG_E_FILEALREADYEXISTS, kBadHeader = STG_E_INVALIDHEADER,

@@ -267,10 +267,6 @@ TEST(Docfile, StreamNamesAreChecked) {
     storage->Release();
 }
 
-void CollectDiagnostic(const char* text, void* context) {
-    static_cast<std::vector<std::string>*>(context)->push_back(text);
-}
-
 TEST(Docfile, LibraryWarningsReachTheDiagnosticHook) {
     ScratchFolder folder;
     ASSERT_EQ(SaveDocument(folder / "doc.mvc", {{u"C", Pattern(10, 1)}}), S_OK);

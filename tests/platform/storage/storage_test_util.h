@@ -67,6 +67,12 @@ private:
     std::filesystem::path path_;
 };
 
+// A storage diagnostic hook that keeps each line in a
+// std::vector<std::string> given as its context.
+inline void CollectDiagnostic(const char* text, void* context) {
+    static_cast<std::vector<std::string>*>(context)->push_back(text);
+}
+
 inline HRESULT OpenDocument(const std::filesystem::path& path, IStorage** storage) {
     return StgOpenStorage(Wide(path).c_str(), nullptr, 0x10, nullptr, 0, storage);
 }
