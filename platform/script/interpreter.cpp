@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "oleaut/convert_internal.h"
+#include "script/stack_room.h"
 
 namespace mv::script {
 namespace {
@@ -25,14 +26,16 @@ constexpr int kMaxCallDepth = 200;
 thread_local int t_callDepth = 0;
 
 // Expressions nest too (each call's own are bounded by the parser); all of
-// a thread's nesting shares one bound so that the stack cannot run out.
+// a thread's nesting shares one bound.
 thread_local int t_evalDepth = 0;
 constexpr int kMaxEvalDepth = 3000;
 
+// Each nesting also stops where the thread's stack is near its end: the
+// counts are only an upper bound, the stack a thread has decides.
 template <int* Counter(), int Limit>
 struct Guard {
     Guard() {
-        if (*Counter() >= Limit) RaiseNumber(kOutOfStack);
+        if (*Counter() >= Limit || StackLow()) RaiseNumber(kOutOfStack);
         ++*Counter();
     }
     ~Guard() { --*Counter(); }
@@ -72,6 +75,14 @@ Variant ElementValue(VARTYPE base, void* p) {
     return out;
 }
 
+// A value as the text of an Err property.
+std::u16string ErrText(const Variant& value) {
+    Variant t;
+    const HRESULT hr = VariantChangeTypeEx(&t, &value, LOCALE_USER_DEFAULT, 0, VT_BSTR);
+    if (FAILED(hr)) Raise(hr);
+    return std::u16string(t.bstrVal, SysStringLen(t.bstrVal));
+}
+
 // The runtime error a failed Invoke stands for.
 [[noreturn]] void RaiseInvokeFailure(HRESULT hr, EXCEPINFO& ei) {
     if (hr != DISP_E_EXCEPTION) {
@@ -84,7 +95,8 @@ Variant ElementValue(VARTYPE base, void* p) {
     e.number = ei.scode ? ErrorNumber(ei.scode) : ei.wCode;
     e.description = Bstr::Attach(ei.bstrDescription).view();
     e.source = Bstr::Attach(ei.bstrSource).view();
-    SysFreeString(ei.bstrHelpFile);
+    e.helpFile = Bstr::Attach(ei.bstrHelpFile).view();
+    e.helpContext = static_cast<LONG>(ei.dwHelpContext);
     if (e.description.empty()) e.description = ErrorDescription(e.number);
     throw e;
 }
@@ -316,19 +328,24 @@ Interpreter::Flow Interpreter::ExecBlock(const Block& block) {
     return Flow::Normal;
 }
 
+// One unit of the statement budget: each statement, and each round of a
+// loop, so that a loop with an empty body stops too.
+void Interpreter::Charge() {
+    if (budget_ && ++executed_ > budget_) {
+        RuntimeError e{static_cast<LONG>(E_ABORT), u"Script stopped: statement budget exhausted"};
+        e.fatal = true;
+        throw e;
+    }
+}
+
 Interpreter::Flow Interpreter::Exec(const Stmt& s) {
     try {
-        if (budget_ && ++executed_ > budget_) {
-            RuntimeError e{static_cast<LONG>(E_ABORT),
-                           u"Script stopped: statement budget exhausted"};
-            e.fatal = true;
-            throw e;
-        }
+        Charge();
         return ExecUnguarded(s);
     } catch (RuntimeError& e) {
         if (!e.placed) e.at = s.at, e.placed = true;
         if (e.fatal || !frames_.back()->resumeNext) throw;
-        err_ = {e.number, e.description, e.source};
+        err_ = {e.number, e.description, e.source, e.helpFile, e.helpContext};
         return Flow::Normal;
     }
 }
@@ -437,6 +454,7 @@ Interpreter::Flow Interpreter::ExecFor(const Stmt& s) {
         if (FAILED(order)) Raise(order);
         if (order == VARCMP_NULL) RaiseNumber(kErrorInvalidUseOfNull);
         if (direction == VARCMP_LT ? order == VARCMP_LT : order == VARCMP_GT) break;
+        Charge();
         const Flow f = ExecBlock(s.body);
         if (f == Flow::ExitFor) break;
         if (f != Flow::Normal) return f;
@@ -465,6 +483,7 @@ Interpreter::Flow Interpreter::ExecForEach(const Stmt& s) {
     var.name = s.name;
     var.at = s.at;
     auto body = [&](const VARIANT& item) {
+        Charge();
         Variant* slot = FindVariable(s.name, nullptr);
         if (!slot) slot = DeclareImplicit(s.name, var);
         VariantCopy(slot, &item);
@@ -518,6 +537,7 @@ Interpreter::Flow Interpreter::ExecDo(const Stmt& s) {
     auto proceed = [&] { return !s.value || Truth(Eval(*s.value)) != s.until; };
     while (true) {
         if (s.testFirst && !proceed()) break;
+        Charge();
         const Flow f = ExecBlock(s.body);
         if (f == Flow::ExitDo) break;
         if (f != Flow::Normal) return f;
@@ -703,6 +723,8 @@ bool Interpreter::Quick(const Expr& e, VARIANT* out) {
             return true;
         }
         case Expr::Kind::Binary: {
+            // Near the stack's end the general road takes the tree and stops.
+            if (StackLow()) return false;
             VARIANT l, r;
             if (!Quick(*e.left, &l) || !Quick(*e.right, &r)) return false;
             HRESULT hr = S_OK;
@@ -892,15 +914,28 @@ bool Interpreter::IsErrObject(const Expr& e) {
            !FindProcedure(e.name) && !host_->HasItem(e.name);
 }
 
-void* Interpreter::Element(const Variant& array, const std::vector<ExprPtr>& args) {
-    SAFEARRAY* sa = array.parray;
-    if (!sa || sa->cDims != args.size()) RaiseNumber(kErrorSubscriptOutOfRange);
+std::vector<LONG> Interpreter::Indexes(const std::vector<ExprPtr>& args) {
     std::vector<LONG> indexes;
     indexes.reserve(args.size());
     for (const ExprPtr& a : args) indexes.push_back(Index(Eval(*a)));
+    return indexes;
+}
+
+// The array a reference's variable holds once its indexes are evaluated:
+// they may have called a procedure that resized, replaced or emptied it.
+// `variants`: it must be an array of Variants (its element is written).
+Variant& Interpreter::ArrayAfterIndexes(const Expr& ref, bool variants) {
+    Variant* v = FindVariable(ref, nullptr);
+    if (!v || !(v->vt & VT_ARRAY) || (variants && v->vt != (VT_ARRAY | VT_VARIANT)))
+        Raise(DISP_E_TYPEMISMATCH);
+    return *v;
+}
+
+void* Interpreter::Element(const Variant& array, std::vector<LONG>& indexes) {
+    SAFEARRAY* sa = array.parray;
     void* p = nullptr;
-    const HRESULT hr = SafeArrayPtrOfIndex(sa, indexes.data(), &p);
-    if (FAILED(hr)) RaiseNumber(kErrorSubscriptOutOfRange);
+    if (!sa || sa->cDims != indexes.size() || FAILED(SafeArrayPtrOfIndex(sa, indexes.data(), &p)))
+        RaiseNumber(kErrorSubscriptOutOfRange);
     return p;
 }
 
@@ -912,10 +947,16 @@ Variant Interpreter::EvalRef(const Expr& e, VARIANT* borrowed) {
     if (proc) return CallProcedure(*proc, e.args);
     if (Variant* v = FindVariable(e, nullptr)) {
         if (e.args.empty() && !(e.parens && v->vt == VT_DISPATCH)) return CopyOf(*v);
-        if (v->vt & VT_ARRAY) return ElementValue(v->vt & VT_TYPEMASK, Element(*v, e.args));
+        // The indexes or arguments go first; the array or object is taken
+        // after them, from what the variable then holds.
+        if (v->vt & VT_ARRAY) {
+            std::vector<LONG> indexes = Indexes(e.args);
+            const Variant& array = ArrayAfterIndexes(e, false);
+            return ElementValue(array.vt & VT_TYPEMASK, Element(array, indexes));
+        }
         if (v->vt == VT_DISPATCH)
-            return Invoke(ObjectOf(*v), DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET,
-                          e.args);
+            return Invoke(nullptr, DISPID_VALUE, DISPATCH_METHOD | DISPATCH_PROPERTYGET, e.args,
+                          nullptr, &e);
         Raise(DISP_E_TYPEMISMATCH);
     }
     if (!called) proc = FindProcedure(e.name);
@@ -951,10 +992,15 @@ Variant Interpreter::ErrMember(const Expr& e) {
         v = Variant(std::u16string_view(err_.description));
     } else if (e.name == u"source") {
         v = Variant(std::u16string_view(err_.source));
+    } else if (e.name == u"helpfile") {
+        v = Variant(std::u16string_view(err_.helpFile));
+    } else if (e.name == u"helpcontext") {
+        v.vt = VT_I4, v.lVal = err_.helpContext;
     } else if (e.name == u"clear") {
         err_ = {};
     } else if (e.name == u"raise") {
-        if (e.args.empty() || e.args.size() > 3 || e.args[0]->kind == Expr::Kind::Missing)
+        // Number, source, description, help file, help context.
+        if (e.args.empty() || e.args.size() > 5 || e.args[0]->kind == Expr::Kind::Missing)
             RaiseNumber(kWrongArguments);
         RuntimeError r;
         // An HRESULT stands for the language's error it maps to; 0 is no error.
@@ -963,30 +1009,52 @@ Variant Interpreter::ErrMember(const Expr& e) {
         auto given = [&](size_t i) {
             return i < e.args.size() && e.args[i]->kind != Expr::Kind::Missing;
         };
-        auto text = [&](size_t i) {
-            Variant t, s = Eval(*e.args[i]);
-            const HRESULT hr = VariantChangeTypeEx(&t, &s, LOCALE_USER_DEFAULT, 0, VT_BSTR);
-            if (FAILED(hr)) Raise(hr);
-            return std::u16string(t.bstrVal, SysStringLen(t.bstrVal));
-        };
-        // Without a source or description of its own, an error keeps those of
-        // the error not yet cleared, or else takes its number's description.
+        // Without a source, description, help file or help context of its
+        // own, an error keeps those of the error not yet cleared, or else
+        // takes its number's description.
+        const bool pending = err_.number != 0;
         if (given(1))
-            r.source = text(1);
-        else if (err_.number != 0)
+            r.source = ErrText(Eval(*e.args[1]));
+        else if (pending)
             r.source = err_.source;
         if (given(2))
-            r.description = text(2);
-        else if (err_.number != 0 && !err_.description.empty())
+            r.description = ErrText(Eval(*e.args[2]));
+        else if (pending && !err_.description.empty())
             r.description = err_.description;
         else
             r.description = ErrorDescription(r.number);
         if (r.description.empty()) r.description = u"Unknown runtime error";
+        if (given(3))
+            r.helpFile = ErrText(Eval(*e.args[3]));
+        else if (pending)
+            r.helpFile = err_.helpFile;
+        if (given(4))
+            r.helpContext = Index(Eval(*e.args[4]));
+        else if (pending)
+            r.helpContext = err_.helpContext;
         throw r;
     } else {
         RaiseNumber(kNotSupported);
     }
     return v;
+}
+
+// Err.Number, Description, Source, HelpFile and HelpContext take what is
+// assigned to them.
+void Interpreter::ErrAssign(const Expr& target, const Variant& value) {
+    if (!target.args.empty()) RaiseNumber(kWrongArguments);
+    if (target.name == u"number")
+        err_.number = Index(value);
+    else if (target.name == u"description")
+        err_.description = ErrText(value);
+    else if (target.name == u"source")
+        err_.source = ErrText(value);
+    else if (target.name == u"helpfile")
+        err_.helpFile = ErrText(value);
+    else if (target.name == u"helpcontext")
+        err_.helpContext = Index(value);
+    else
+        RaiseNumber(kNotSupported);
 }
 
 Variant Interpreter::EvalMember(const Expr& e) {
@@ -1007,8 +1075,11 @@ DISPID Interpreter::Member(IDispatch* obj, const Expr& e) {
     return id;
 }
 
+// `holder`, where given instead of `obj`, is the reference of the variable
+// that holds the object: read only once the arguments are evaluated, which
+// may replace it.
 Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
-                            const VARIANT* put) {
+                            const VARIANT* put, const Expr* holder) {
     // A member may run another script (a formula reference): it nests as a call.
     DepthGuard depth;
     // Arguments go in reverse order: a variable by reference, so that the
@@ -1033,6 +1104,13 @@ Variant Interpreter::Invoke(IDispatch* obj, DISPID id, WORD flags, const std::ve
         values[i] = Eval(a);
         slot = values[i];
     }
+    ComPtr<IDispatch> held;  // the variable may be reassigned through a by-reference argument
+    if (holder) {
+        const Variant* v = FindVariable(*holder, nullptr);
+        if (!v) RaiseNumber(kObjectRequired);
+        held = ComPtr<IDispatch>(ObjectOf(*v));
+        obj = held.get();
+    }
     DISPID named = DISPID_PROPERTYPUT;
     if (put) passed[0] = *put;
     DISPPARAMS dp{count ? passed : nullptr, put ? &named : nullptr, static_cast<UINT>(count),
@@ -1055,6 +1133,7 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
         if (FAILED(hr)) RaiseNumber(value.pdispVal ? kNotSupported : kObjectRequired);
         value = std::move(plain);
     }
+    if (target.left && IsErrObject(*target.left)) return ErrAssign(target, value);
     const WORD putKind = set ? DISPATCH_PROPERTYPUTREF : DISPATCH_PROPERTYPUT;
     if (target.left) {
         const Variant object = Eval(*target.left);
@@ -1075,14 +1154,18 @@ void Interpreter::Assign(const Expr& target, Variant value, bool set) {
     if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
     if (!var) var = DeclareImplicit(target.name, target);
     if (!target.args.empty()) {
+        // As in reading: the indexes or arguments first, then the array or
+        // object the variable holds.
         if (var->vt == (VT_ARRAY | VT_VARIANT)) {
-            auto* element = static_cast<VARIANT*>(Element(*var, target.args));
+            std::vector<LONG> indexes = Indexes(target.args);
+            auto* element =
+                static_cast<VARIANT*>(Element(ArrayAfterIndexes(target, true), indexes));
             VariantClear(element);
             *element = value.Detach();
             return;
         }
         if (var->vt != VT_DISPATCH) Raise(DISP_E_TYPEMISMATCH);
-        Invoke(ObjectOf(*var), DISPID_VALUE, putKind, target.args, &value);
+        Invoke(nullptr, DISPID_VALUE, putKind, target.args, &value, &target);
         return;
     }
     if (!set && var->vt == VT_DISPATCH && var->pdispVal) {
@@ -1180,13 +1263,9 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
         if (var && a.args.empty()) {
             param.byRef = var;
         } else if (var && var->vt == (VT_ARRAY | VT_VARIANT) && !FindProcedure(a.name)) {
-            ElementArgument element{&p.params[i], &a.name, {}};
-            for (const ExprPtr& index : a.args) element.indexes.push_back(Index(Eval(*index)));
-            void* at = nullptr;
-            if (!var->parray || var->parray->cDims != element.indexes.size() ||
-                FAILED(SafeArrayPtrOfIndex(var->parray, element.indexes.data(), &at)))
-                RaiseNumber(kErrorSubscriptOutOfRange);
-            param.own.value = ElementValue(VT_VARIANT, at);
+            ElementArgument element{&p.params[i], &a.name, Indexes(a.args)};
+            param.own.value =
+                ElementValue(VT_VARIANT, Element(ArrayAfterIndexes(a, true), element.indexes));
             elements.push_back(std::move(element));
         } else {
             param.own.value = Eval(a);

@@ -15,6 +15,8 @@ struct RuntimeError {
     LONG number;
     std::u16string description = {};
     std::u16string source = {};
+    std::u16string helpFile = {};
+    LONG helpContext = 0;
     Position at = {};
     bool placed = false;  // `at` is set
     bool fatal = false;   // not even On Error Resume Next goes on (the statement budget)
@@ -99,6 +101,7 @@ private:
     Flow ExecFor(const Stmt& s);
     Flow ExecForEach(const Stmt& s);
     Flow ExecDo(const Stmt& s);
+    void Charge();
     void Dim(const Stmt& s);
     void ReDim(const Stmt& s);
 
@@ -129,9 +132,12 @@ private:
 
     DISPID Member(IDispatch * obj, const Expr& e);
     Variant Invoke(IDispatch * obj, DISPID id, WORD flags, const std::vector<ExprPtr>& args,
-                   const VARIANT* put = nullptr);
+                   const VARIANT* put = nullptr, const Expr* holder = nullptr);
     Variant ErrMember(const Expr& e);
-    void* Element(const Variant& array, const std::vector<ExprPtr>& args);
+    void ErrAssign(const Expr& target, const Variant& value);
+    std::vector<LONG> Indexes(const std::vector<ExprPtr>& args);
+    Variant& ArrayAfterIndexes(const Expr& ref, bool variants);
+    void* Element(const Variant& array, std::vector<LONG>& indexes);
     bool Truth(const Variant& v);
     LONG Index(const Variant& v);
 
@@ -158,7 +164,8 @@ private:
     bool explicit_ = false;
     struct ErrState {
         LONG number = 0;
-        std::u16string description, source;
+        std::u16string description, source, helpFile;
+        LONG helpContext = 0;
     } err_;
     // Member identifiers by object and folded name for the run; the entry
     // keeps the object alive so its address cannot come back as another.

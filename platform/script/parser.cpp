@@ -10,11 +10,13 @@
 #include <unordered_map>
 
 #include "oleaut/convert_internal.h"
+#include "script/stack_room.h"
 #include "script/syntax.h"
 
 namespace mv::script {
 namespace {
 
+constexpr LONG kOutOfStack = 28;
 constexpr LONG kSyntaxError = 1002;
 constexpr LONG kExpectedOpenParen = 1005;
 constexpr LONG kExpectedCloseParen = 1006;
@@ -349,9 +351,12 @@ private:
         return IsUnsupportedKeyword(w);
     }
 
+    // The parse recurses at each nesting: bounded by count, and by the
+    // stack the thread has left.
     struct Nest {
         explicit Nest(Parser* p) : p_(p) {
             if (++p_->depth_ > kMaxNesting) p_->Fail(kSyntaxError);
+            if (StackLow()) p_->Fail(kOutOfStack);
         }
         ~Nest() { --p_->depth_; }
         Parser* p_;
@@ -932,13 +937,21 @@ private:
             MarkLocals(s->body, p);
         }
     }
-    static void MarkLocals(const ExprPtr& e, const Procedure& p) {
-        if (!e) return;
-        if (e->kind == Expr::Kind::Ref && !e->left)
-            e->local = static_cast<uint32_t>(p.Declared(e->name) + 1);
-        MarkLocals(e->left, p);
-        MarkLocals(e->right, p);
-        for (const ExprPtr& a : e->args) MarkLocals(a, p);
+    // A tree nests as deep as its longest chain of operators: walked with a
+    // list of the nodes still to mark, not by recursion.
+    static void MarkLocals(const ExprPtr& root, const Procedure& p) {
+        std::vector<Expr*> pending;
+        if (root) pending.push_back(root.get());
+        while (!pending.empty()) {
+            Expr* e = pending.back();
+            pending.pop_back();
+            if (e->kind == Expr::Kind::Ref && !e->left)
+                e->local = static_cast<uint32_t>(p.Declared(e->name) + 1);
+            for (const ExprPtr* next : {&e->left, &e->right})
+                if (*next) pending.push_back(next->get());
+            for (const ExprPtr& a : e->args)
+                if (a) pending.push_back(a.get());
+        }
     }
 
     // The names a procedure's Dims declare, in nested blocks too: each is
@@ -973,6 +986,25 @@ std::u16string FoldName(std::u16string_view name) {
     for (auto& c : out)
         if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
     return out;
+}
+
+Expr::~Expr() {
+    // A long chain of operators nests as deep as it is long: its nodes are
+    // taken apart one by one here, not destroyed by recursion.
+    if (!left && !right && args.empty()) return;
+    std::vector<ExprPtr> pending;
+    auto takeChildren = [&pending](Expr& e) {
+        for (ExprPtr* child : {&e.left, &e.right})
+            if (*child) pending.push_back(std::move(*child));
+        for (ExprPtr& a : e.args)
+            if (a) pending.push_back(std::move(a));
+    };
+    takeChildren(*this);
+    while (!pending.empty()) {
+        ExprPtr e = std::move(pending.back());
+        pending.pop_back();
+        takeChildren(*e);
+    }
 }
 
 int Procedure::Declared(const std::u16string& folded) const {

@@ -182,8 +182,22 @@ bool SameName(const std::string& a, const std::string& b) {
     return mv::EqualsNoCase(std::string_view(a), std::string_view(b));
 }
 
-void Collect(const Expr& e, std::vector<Discovered>* out, LONG kind) {
-    if (e.kind == Expr::Name) {
+// Visits every node of a tree, each before its arguments and those from
+// the first, with a list of the nodes still to visit instead of recursion.
+template <class Visit>
+void EachNode(const Expr& root, Visit visit) {
+    std::vector<const Expr*> pending{&root};
+    while (!pending.empty()) {
+        const Expr* e = pending.back();
+        pending.pop_back();
+        visit(*e);
+        for (auto a = e->args.rbegin(); a != e->args.rend(); ++a) pending.push_back(&*a);
+    }
+}
+
+void Collect(const Expr& root, std::vector<Discovered>* out, LONG kind) {
+    EachNode(root, [&](const Expr& e) {
+        if (e.kind != Expr::Name) return;
         for (Discovered& d : *out)
             if (SameName(d.name, e.name)) {
                 d.kind |= kind;
@@ -194,21 +208,48 @@ void Collect(const Expr& e, std::vector<Discovered>* out, LONG kind) {
                 return;
             }
         out->push_back({e.name, e.node, e.node.empty() ? "" : e.name, kind, 0.0});
-        return;
-    }
-    for (const Expr& a : e.args) Collect(a, out, kind);
+    });
 }
 
-void CollectCalls(const Expr& e, int line, std::vector<FormulaUse>* out) {
-    if (e.kind == Expr::Call) {
+void CollectCalls(const Expr& root, int line, std::vector<FormulaUse>* out) {
+    EachNode(root, [&](const Expr& e) {
+        if (e.kind != Expr::Call) return;
         bool seen = false;
         for (const FormulaUse& f : *out) seen = seen || SameName(f.name, e.name);
         if (!seen) out->push_back({e.name, line});
+    });
+}
+
+// Takes the arguments out of a tree, and theirs, so that the nodes are
+// destroyed one by one, none of them holding another.
+void Dismantle(std::vector<Expr>& args) {
+    if (args.empty()) return;
+    std::vector<Expr> pending = std::move(args);
+    while (!pending.empty()) {
+        Expr e = std::move(pending.back());
+        pending.pop_back();
+        for (Expr& a : e.args) pending.push_back(std::move(a));
+        e.args.clear();
     }
-    for (const Expr& a : e.args) CollectCalls(a, line, out);
 }
 
 }  // namespace
+
+Expr& Expr::operator=(Expr&& other) noexcept {
+    if (this == &other) return *this;
+    Dismantle(args);
+    kind = other.kind;
+    number = other.number;
+    name = std::move(other.name);
+    node = std::move(other.node);
+    op = other.op;
+    args = std::move(other.args);
+    return *this;
+}
+
+Expr::~Expr() {
+    Dismantle(args);
+}
 
 bool Parse(const std::string& text, Program* program, std::string* error) {
     program->statements.clear();

@@ -12,6 +12,9 @@ namespace cvx {
 
 constexpr size_t kMaxNameBytes = 599;
 
+// A chain of operators (a + b + c ...) nests to the left, one level per
+// operator, with no bound on its length: every walk of a tree goes down
+// that side in a loop, never by recursion, and so does its destruction.
 struct Expr {
     enum Kind { Number, Name, Negate, Binary, Call } kind = Number;
     double number = 0;
@@ -19,6 +22,11 @@ struct Expr {
     std::string node;  // Name: the node of a tag reference, else empty
     char op = 0;       // Binary: one of + - * / ^
     std::vector<Expr> args;
+
+    Expr() = default;
+    Expr(Expr&&) noexcept = default;
+    Expr& operator=(Expr&& other) noexcept;
+    ~Expr();
 };
 
 struct Statement {

@@ -156,7 +156,23 @@ private:
         return d;
     }
 
-    double Eval(const Expr& e) {
+    // A chain of operators is walked down its left side in a loop, then
+    // computed from its first operand up; only parentheses, signs, powers
+    // and arguments recurse, which the parser bounds.
+    double Eval(const Expr& root) {
+        std::vector<const Expr*> chain;
+        const Expr* first = &root;
+        while (first->kind == Expr::Binary) {
+            chain.push_back(first);
+            first = &first->args[0];
+        }
+        double value = Operand(*first);
+        for (auto e = chain.rbegin(); e != chain.rend(); ++e)
+            value = Operate((*e)->op, value, Eval((*e)->args[1]));
+        return value;
+    }
+
+    double Operand(const Expr& e) {
         switch (e.kind) {
             case Expr::Number:
                 return e.number;
@@ -172,8 +188,12 @@ private:
             case Expr::Binary:
                 break;
         }
-        double a = Eval(e.args[0]), b = Eval(e.args[1]), r = 0;
-        switch (e.op) {
+        return Eval(e);
+    }
+
+    static double Operate(char op, double a, double b) {
+        double r = 0;
+        switch (op) {
             case '+':
                 r = a + b;
                 break;

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "../../support/bounded_run.h"
 #include "../bindings/binding_test_support.h"
 #include "environment/calc_environment.h"
 #include "frame/dll_exports.h"
@@ -147,17 +148,7 @@ private:
     std::u16string name_;
 };
 
-// Runs `work` on a thread of its own and ends the process when it does not
-// finish within the limit, so a deadlock fails instead of hanging.
-template <class Work>
-void WithinLimit(std::chrono::seconds limit, Work work) {
-    std::future<void> done = std::async(std::launch::async, work);
-    if (done.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "the threads did not finish within the limit (deadlock?)\n");
-        std::abort();
-    }
-    done.get();
-}
+using mv::test::WithinLimit;
 
 class EnvironmentTest : public ::testing::Test {
 protected:

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "../../support/bounded_run.h"
 #include "vbscript_test_support.h"
 
 namespace vbscript_test {
@@ -152,6 +153,38 @@ TEST(VBScriptFormulaConcurrency, RunsOfOneCalculationAtOnceNeverShareTheKeptStat
         for (std::thread& runner : runners) runner.join();
         EXPECT_EQ(ValueOf(calc.get(), u"C"), "12");
     }
+    FreeTlsSlots();
+}
+
+// A run on a thread whose whole stack is 256 KB: recursion, alone or inside
+// parentheses, stops with "Out of stack space" instead of overflowing the
+// stack; recursion to a depth the stack holds runs.
+TEST(VBScriptFormulaConcurrency, RecursionOnASmallThreadStackIsOutOfStackSpace) {
+    AllocateTlsSlots();
+    setenv("TZ", "UTC", 1);
+    const struct {
+        const char* script;
+        const char* value;  // also accepted: "Out of stack space"
+    } rows[] = {
+        {"Function F(n)\nF = F(n + 1)\nEnd Function\nReturnValue = F(A)", nullptr},
+        {"Function F(n)\nF = (((((F(n + 1)))))) * 2\nEnd Function\nReturnValue = F(A)", nullptr},
+        {"Function F(n)\nIf n < 190 Then F = (((((F(n + 1)))))) Else F = n\nEnd Function\n"
+         "ReturnValue = F(A)",
+         "190"},
+    };
+    mv::test::OnThreadWithStack(256 * 1024, [&] {
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.script);
+            auto calc = ScriptCalculation(row.script);
+            calc->Calculate();
+            if (row.value && ErrorOf(calc.get()).empty()) {
+                EXPECT_EQ(ValueOf(calc.get()), row.value);
+                continue;
+            }
+            EXPECT_EQ(ErrorOf(calc.get()), "Out of stack space line 2");
+            EXPECT_EQ(ValueOf(calc.get()), "");
+        }
+    });
     FreeTlsSlots();
 }
 

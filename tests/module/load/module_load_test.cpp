@@ -15,6 +15,7 @@
 #include "com.h"
 #include "comobj.h"
 #include "hosted_servers_sim.h"
+#include "interfaces/IMvCalculation.h"
 #include "interfaces/IMvEngUnitType.h"
 #include "interfaces/IMvObjCollection.h"
 #include "interfaces/IMvParameter.h"
@@ -521,6 +522,55 @@ TEST_F(ModuleLoad, SpreadsheetFormulaRunsThroughTheRegisteredModule) {
     EXPECT_TRUE(FreeLibrary(module));
     hosted::RevokeServers();
     hosted::Reset();
+}
+
+// A kind-4 calculation of the registered module whose text is one long chain
+// of operators (a stored document may hold a 1 MB text): discovering its
+// parameters and running it give the chain's sum or the formula library's
+// "Expression nested too deeply", never the end of the process. Answers the
+// exit status of the child process that runs it: 0 when each chain did.
+int RunLongCorvexChains(const std::string& modulePath) {
+    setenv("MORVA_DLL_PATH", (formula_test::BuildDir() / "dlls").c_str(), 1);
+    HMODULE module = LoadLibraryA(modulePath.c_str());
+    if (!module || Export<HResultFn>(module, "DllRegisterServer")() != S_OK) return 2;
+    CLSID clsid{};
+    if (CLSIDFromProgID(u"Morva.Calc.Calculation.1", &clsid) != S_OK) return 3;
+    bool right = true;
+    for (const size_t bytes : {size_t{100} << 10, size_t{1} << 20}) {
+        std::string text = "ReturnValue = A";
+        size_t terms = 1;
+        for (; text.size() < bytes; ++terms) text += "+2";
+        mv::ComPtr<IDispatch> calc;
+        mv::ComPtr<IMvCalculation3> discovery;
+        const HRESULT made =
+            CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, calc.PutVoid());
+        if (made != S_OK || calc.As(&discovery) != S_OK) return 4;
+        mv::DispPutPropertyByName(calc.get(), u"FormulaType", mv::Variant(LONG{4}));
+        mv::DispPutPropertyByName(calc.get(), u"ScriptText", mv::Variant(mv::ToUtf16(text)));
+        mv::Variant unused, unbound;
+        discovery->CreateCorvexParams(mv::Bstr(u"").get(), &unused, &unbound);
+        mv::Variant name(u"A"), a, none;
+        mv::DispInvokeMethodByName(calc.get(), u"GetParameter", &name, 1, &a);
+        if (a.vt == VT_DISPATCH && a.pdispVal)
+            mv::DispPutPropertyByName(a.pdispVal, u"Value", mv::Variant(1.0));
+        mv::DispInvokeMethodByName(calc.get(), u"Calculate", nullptr, 0, &none);
+        const std::string error = mv::ToUtf8(Property(calc.get(), u"ErrorText").bstrVal);
+        const mv::Variant value = Property(calc.get(), u"Value");
+        const double sum = static_cast<double>(1 + (terms - 1) * 2);
+        const bool ran = error.empty() && value.vt == VT_R8 && value.dblVal == sum;
+        const bool refused = error == "Expression nested too deeply (line 1)";
+        std::fprintf(stderr, "%zu bytes: \"%s\", %g of %g\n", text.size(), error.c_str(),
+                     value.vt == VT_R8 ? value.dblVal : -1.0, sum);
+        right = right && (ran || refused);
+    }
+    return right ? 0 : 1;
+}
+
+// Run in a child process, so that a regression fails this test, not the
+// suite.
+TEST_F(ModuleLoad, LongOperatorChainsOfACorvexFormulaRunOrAreRefused) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(_exit(RunLongCorvexChains(path_)), testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

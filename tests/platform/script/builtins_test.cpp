@@ -18,14 +18,11 @@ struct Row {
     const char* want;
 };
 
-class Builtins : public ::testing::Test {
+class Builtins : public ScriptItemsTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(mv::MakeComObject(&r_), S_OK);
-        ASSERT_EQ(mv::MakeComObject(&o_), S_OK);
+        ScriptItemsTest::SetUp();
         o_->value = mv::Variant(u"12");
-        site_.items[u"R"] = static_cast<ITestItem*>(r_.get());
-        site_.items[u"O"] = static_cast<ITestItem*>(o_.get());
     }
     // What `R = expr` leaves in R, or "E" and the error number it raises.
     std::string Eval(const std::string& expr) {
@@ -42,9 +39,6 @@ protected:
     void Check(const std::vector<Row>& rows) {
         for (const Row& row : rows) EXPECT_EQ(Eval(row.expr), row.want) << row.expr;
     }
-
-    TestSite site_;
-    mv::ComPtr<mv::ComObject<CTestItem>> r_, o_;
 };
 
 TEST_F(Builtins, ValueTestsAndTypes) {

@@ -11,23 +11,14 @@ namespace {
 
 using mv::test::Spec;
 
-class ScriptEngine : public ::testing::Test {
+class ScriptEngine : public ScriptItemsTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(mv::MakeComObject(&r_), S_OK);
-        ASSERT_EQ(mv::MakeComObject(&o_), S_OK);
-        site_.items[u"R"] = static_cast<ITestItem*>(r_.get());
-        site_.items[u"O"] = static_cast<ITestItem*>(o_.get());
-    }
     // Runs a script and answers what it left in R.
     std::string Result(const char* script) {
         EXPECT_EQ(RunScript(script, site_), S_OK) << script;
         for (const auto& e : site_.errors) ADD_FAILURE() << script << ": " << e.description;
         return Spec(r_->value);
     }
-
-    TestSite site_;
-    mv::ComPtr<mv::ComObject<CTestItem>> r_, o_;
 };
 
 struct ScriptRow {
@@ -171,6 +162,22 @@ const ScriptRow kSemantics[] = {
      "Str:Invalid procedure call or argument"},
     // Option Explicit: the named constants are known names
     {"Option Explicit\nDim x\nx = vbNewLine : R = Len(x)", "I4:2"},
+    // reference: Err object (Raise's five arguments; the properties read,
+    // assigned and cleared)
+    {"On Error Resume Next : Err.Raise 1, \"src\", \"desc\", \"help.chm\", 7 : "
+     "R = Err.Number & Err.Source & Err.Description & Err.HelpFile & Err.HelpContext",
+     "Str:1srcdeschelp.chm7"},
+    {"On Error Resume Next : Err.Raise 1, 2, \"d\", \"h\", 9 : Err.Raise 5 : "
+     "R = Err.HelpFile & Err.HelpContext",
+     "Str:h9"},
+    {"Err.Number = 5 : Err.Description = \"x\" : Err.Source = \"s\" : Err.HelpFile = \"h\" : "
+     "Err.HelpContext = \"3\" : R = Err.Number & Err.Description & Err.Source & Err.HelpFile & "
+     "Err.HelpContext & Err",
+     "Str:5xsh35"},
+    {"On Error Resume Next : Err.Raise 1, 2, \"d\", \"h\", 9 : Err.Clear : "
+     "R = Err.Number & Err.Description & Err.Source & Err.HelpFile & Err.HelpContext",
+     "Str:00"},
+    {"On Error Resume Next : Err.Raise 1, 2, 3, 4, 5, 6 : R = Err.Number", "I4:450"},
 };
 
 TEST_F(ScriptEngine, StatementsAndOperatorsGiveTheirResults) {
@@ -451,6 +458,43 @@ TEST_F(ScriptEngine, ErrorsCarryNumberDescriptionAndPosition) {
         EXPECT_EQ(e.column, row.column) << row.script;
     }
     EXPECT_EQ(site_.errors[0].lineText, "Err.Raise 5");
+}
+
+// An element's indexes and a call's arguments are evaluated before the
+// array or object of the variable is taken: a procedure they call may have
+// resized, replaced or emptied it.
+TEST_F(ScriptEngine, IndexesAndArgumentsRunBeforeTheArrayOrObjectIsTaken) {
+    const std::string grow = "Function F()\nReDim g(100000)\ng(1) = 7\nF = 1\nEnd Function\n";
+    const std::string gone = "Function F()\nSet p = Nothing\nF = 1\nEnd Function\nSet p = O\n";
+    const std::string plain = "Function F()\ng = 5\nF = 1\nEnd Function\n";
+    const std::string take = "Sub S(n)\nn = 8\nEnd Sub\n";
+    struct Row {
+        std::string script;
+        const char* want;  // what R holds, or the error's number
+        LONG number;
+    };
+    const Row rows[] = {
+        {grow + "ReDim g(5)\ng(F()) = 3\nR = g(1)", "I2:3", 0},
+        {grow + "ReDim g(5)\nR = g(F())", "I2:7", 0},
+        {take + grow + "ReDim g(5)\nS g(F())\nR = g(1)", "I2:8", 0},
+        {gone + "R = p(F())", nullptr, 424},
+        {gone + "p(F()) = 1", nullptr, 424},
+        {plain + "ReDim g(5)\nR = g(F())", nullptr, 13},
+        {plain + "ReDim g(5)\ng(F()) = 1", nullptr, 13},
+        {take + plain + "ReDim g(5)\nS g(F())", nullptr, 13},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.script);
+        site_.errors.clear();
+        r_->value.Clear();
+        if (row.want) {
+            EXPECT_EQ(Result(row.script.c_str()), row.want);
+            continue;
+        }
+        RunScript(row.script.c_str(), site_);
+        ASSERT_EQ(site_.errors.size(), 1u);
+        EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(row.number));
+    }
 }
 
 TEST_F(ScriptEngine, MethodArgumentsGoReversedWithVariablesByReference) {

@@ -143,6 +143,21 @@ public:
     HRESULT OnLeaveScript() override { return ++leaves, S_OK; }
 };
 
+// A site whose items R and O are test objects (of a type local to each test
+// program, so the fixture is too).
+class [[gnu::visibility("hidden")]] ScriptItemsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(mv::MakeComObject(&r_), S_OK);
+        ASSERT_EQ(mv::MakeComObject(&o_), S_OK);
+        site_.items[u"R"] = static_cast<ITestItem*>(r_.get());
+        site_.items[u"O"] = static_cast<ITestItem*>(o_.get());
+    }
+
+    TestSite site_;
+    mv::ComPtr<mv::ComObject<CTestItem>> r_, o_;
+};
+
 // Runs `script` on a new engine with the site's items added; answers
 // ParseScriptText's result (SetScriptState's must be S_OK).
 inline HRESULT RunScript(const char* script, TestSite& site) {

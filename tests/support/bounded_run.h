@@ -1,0 +1,46 @@
+// Work run under a bound: a time limit that ends the process instead of
+// letting a hang stall the suite, or a thread with a stack of a given size.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <future>
+
+namespace mv::test {
+
+// Runs `work` on a thread of its own and ends the process when it does not
+// finish within the limit, so a deadlock or an endless loop fails instead of
+// hanging.
+template <class Work>
+void WithinLimit(std::chrono::seconds limit, Work work) {
+    std::future<void> done = std::async(std::launch::async, work);
+    if (done.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr,
+                     "the work did not finish within the limit (deadlock or endless loop?)\n");
+        std::abort();
+    }
+    done.get();
+}
+
+// Runs `work` on a new thread whose whole stack is `bytes`, and waits for it.
+inline void OnThreadWithStack(size_t bytes, std::function<void()> work) {
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
+    pthread_t thread;
+    auto run = [](void* w) -> void* {
+        (*static_cast<std::function<void()>*>(w))();
+        return nullptr;
+    };
+    const int made = pthread_create(&thread, &attr, run, &work);
+    pthread_attr_destroy(&attr);
+    ASSERT_EQ(made, 0);
+    pthread_join(thread, nullptr);
+}
+
+}  // namespace mv::test
