@@ -11,6 +11,7 @@
 // elements inside a common element are made by their prefixed name alone
 // and share its declaration.
 #include <string>
+#include <vector>
 
 #include "calculation/calculation.h"
 #include "frame/app_globals.h"
@@ -71,12 +72,15 @@ HRESULT AppendElement(CMvCalculation& calc, IXMLDOMDocument* doc, IXMLDOMNode* p
 }
 
 // Makes the text node, makes the element, appends the text to the element
-// and the element to `parent`.
+// and the element to `parent`. A text that XML cannot carry (a control
+// character, an unpaired surrogate, U+FFFE, U+FFFF) makes no text node:
+// every peer's parser would refuse the document.
 HRESULT AppendTextElement(CMvCalculation& calc, IXMLDOMDocument* doc, IXMLDOMNode* parent,
                           const char16_t* name, const char16_t* uri, BSTR text,
                           const TextElementTexts& texts) {
     mv::ComPtr<IXMLDOMText> textNode;
-    if (FAILED(doc->createTextNode(text, textNode.Put())) || !textNode) {
+    if (!MvPersistXML_CanHoldText({text ? text : u"", SysStringLen(text)}) ||
+        FAILED(doc->createTextNode(text, textNode.Put())) || !textNode) {
         calc.SetError(texts.text);
         return E_FAIL;
     }
@@ -361,21 +365,44 @@ HRESULT CMvCalculation::BuildProcessItemInformationDocument(const ParamInfo& rec
     if (FAILED(hr)) return fail("Quenbus: Error setting root node.", hr);
 
     // A declaration of the header's own goes, so that the document has
-    // exactly one; other nodes beside the header stay where they are.
+    // exactly one; the other nodes before the header's root (a comment, a
+    // processing instruction) move, in their order, to just after the new
+    // root, so that the declaration is the first node of the document.
+    // Nodes after the header's root stay where they are.
     mv::ComPtr<IXMLDOMNodeList> children;
     doc->get_childNodes(children.Put());
     LONG count = 0;
     if (children) children->get_length(&count);
-    for (LONG i = count - 1; i >= 0; --i) {
+    std::vector<mv::ComPtr<IXMLDOMNode>> leading;
+    mv::ComPtr<IXMLDOMNode> trailing;  // the first node after the root
+    bool pastRoot = false;
+    for (LONG i = 0; i < count; ++i) {
         mv::ComPtr<IXMLDOMNode> child;
         mv::Bstr name;
         DOMNodeType type = NODE_INVALID;
-        if (children->get_item(i, child.Put()) != S_OK || FAILED(child->get_nodeType(&type)) ||
-            type != NODE_PROCESSING_INSTRUCTION || FAILED(child->get_nodeName(name.Out())) ||
-            name.view() != u"xml")
+        if (children->get_item(i, child.Put()) != S_OK || FAILED(child->get_nodeType(&type)))
             continue;
-        hr = doc->removeChild(child.get(), nullptr);
-        if (FAILED(hr)) return fail("Quenbus: Error insert process instruction node.", hr);
+        if (type == NODE_ELEMENT) {
+            pastRoot = true;
+        } else if (type == NODE_PROCESSING_INSTRUCTION &&
+                   SUCCEEDED(child->get_nodeName(name.Out())) && name.view() == u"xml") {
+            hr = doc->removeChild(child.get(), nullptr);
+            if (FAILED(hr)) return fail("Quenbus: Error insert process instruction node.", hr);
+            --i;
+            --count;
+        } else if (pastRoot) {
+            if (!trailing) trailing = std::move(child);
+        } else {
+            leading.push_back(std::move(child));
+        }
+    }
+    for (const auto& node : leading) {
+        VARIANT after;
+        VariantInit(&after);
+        after.vt = trailing ? VT_UNKNOWN : VT_EMPTY;
+        after.punkVal = trailing.get();
+        hr = doc->insertBefore(node.get(), after, nullptr);
+        if (FAILED(hr)) return fail("Quenbus: Error setting root node.", hr);
     }
     mv::ComPtr<IXMLDOMProcessingInstruction> declaration;
     hr = doc->createProcessingInstruction(mv::Bstr(u"xml").get(),

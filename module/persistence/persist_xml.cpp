@@ -57,24 +57,6 @@ std::string HexCode(HRESULT hr) {
     return buffer;
 }
 
-// Whether XML 1.0 can hold every character of the text: no control
-// character but tab, line feed and carriage return, no U+FFFE or U+FFFF,
-// no surrogate without its pair. A document holding another one never
-// loads again.
-bool XmlCanHold(std::u16string_view text) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char16_t c = text[i];
-        if (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') return false;
-        if (c == 0xFFFE || c == 0xFFFF) return false;
-        if (c >= 0xDC00 && c <= 0xDFFF) return false;
-        if (c >= 0xD800 && c <= 0xDBFF) {
-            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
-            ++i;
-        }
-    }
-    return true;
-}
-
 bool IsNonFiniteReal(const VARIANT& v) {
     if (v.vt == VT_R8) return !std::isfinite(v.dblVal);
     if (v.vt == VT_R4) return !std::isfinite(v.fltVal);
@@ -259,6 +241,20 @@ void MvPersist_NormalizeLineEnds(VARIANT* value) {
     value->bstrVal = fresh;
 }
 
+bool MvPersistXML_CanHoldText(std::u16string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char16_t c = text[i];
+        if (c < 0x20 && c != u'\t' && c != u'\n' && c != u'\r') return false;
+        if (c == 0xFFFE || c == 0xFFFF) return false;
+        if (c >= 0xDC00 && c <= 0xDFFF) return false;
+        if (c >= 0xD800 && c <= 0xDBFF) {
+            if (i + 1 == text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF) return false;
+            ++i;
+        }
+    }
+    return true;
+}
+
 bool MvPersistXML_HoldsElements(IXMLDOMNode* element) {
     mv::ComPtr<IXMLDOMNodeList> children;
     LONG length = 0;
@@ -365,7 +361,7 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
             return E_FAIL;
         }
         mv::Bstr textValue(text.vt == VT_BSTR && text.bstrVal ? text.bstrVal : u"");
-        if (!XmlCanHold(textValue.view())) {
+        if (!MvPersistXML_CanHoldText(textValue.view())) {
             LogFailure(kSaveName, E_FAIL,
                        "Property " + elementName.Utf8() +
                            ": the text holds a character that XML cannot hold.");

@@ -15,6 +15,8 @@
 // XML form (GetID / GetNodeName), and the small value helpers of the form.
 #pragma once
 
+#include <string_view>
+
 #include "interfaces/IMvPersistXML.h"
 #include "oleaut.h"
 #include "xml.h"
@@ -49,6 +51,12 @@ void MvPersistXML_DataTypeName(const VARIANT* in, VARIANT* out);
 // Puts a CR before every LF of a VT_BSTR that lacks one; other types are left
 // alone.
 void MvPersist_NormalizeLineEnds(VARIANT* value);
+
+// Whether XML 1.0 can hold every character of the text: no control
+// character but tab, line feed and carriage return, no U+FFFE or U+FFFF, no
+// surrogate without its pair. A document holding another one is refused by
+// every parser, ours included.
+bool MvPersistXML_CanHoldText(std::u16string_view text);
 
 // Whether the element holds child elements: a child collection, or an
 // object value written in its own XML form, rather than a value's text.

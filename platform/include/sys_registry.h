@@ -25,7 +25,11 @@
 // Roots: HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER are sections of the file;
 // HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\SOFTWARE\Classes (a section written
 // as [HKEY_CLASSES_ROOT\..] is read into that place). Key and value names
-// compare ignoring ASCII case and keep the case they were written with.
+// compare ignoring ASCII case and keep the case they were written with. A
+// key lies at most 512 levels below its root (HKEY_CLASSES_ROOT counts as two
+// levels below HKEY_LOCAL_MACHINE): a section that names a deeper key is a
+// line that does not parse, and RegCreateKeyEx of one fails with
+// ERROR_INVALID_PARAMETER.
 //
 // Location: MORVA_REGISTRY, else <common app data>/Morva/registry.reg, where
 // the common application-data folder is MORVA_COMMON_APPDATA, else

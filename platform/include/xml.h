@@ -13,17 +13,21 @@
 //   as it was given, with no declaration;
 // - an element without children is written `<a/>`; attribute values stand in
 //   double quotes;
-// - text escapes & < > (CR and LF are written as they are); attribute
-//   values escape & < > " and also TAB, LF and CR as character references,
-//   so that they survive the attribute-value normalisation of a reload;
+// - text escapes & < > and writes CR as `&#13;`, so that a CR (and a CR LF)
+//   survives the line-end normalisation of a reload; LF is written as it is;
+//   attribute values escape & < > " and also TAB, LF and CR as character
+//   references, so that they survive the attribute-value normalisation of a
+//   reload;
 // - nothing is indented or added.
 // Loading (`loadXML`): line ends CR LF and lone CR become LF, as every XML
-// parser does; a CR written as `&#13;` stays. Unless preserveWhiteSpace is
-// on, a text node of blanks only is dropped except when it is the only child
-// of its element. The encoding of an XML declaration is ignored (the text is
-// already Unicode) and dropped from the declaration node. Internal entities
-// are expanded; external entities and documents larger than 64 MiB are
-// refused.
+// parser does; a CR written as `&#13;` stays. Namespace names are decoded as
+// attribute values are (`xmlns="a&amp;b"` names "a&b"); an element whose
+// prefix nothing declares keeps that prefix and has no namespace. Unless
+// preserveWhiteSpace is on, a text node of blanks only is dropped except when
+// it is the only child of its element. The encoding of an XML declaration is
+// ignored (the text is already Unicode) and dropped from the declaration
+// node. Internal entities are expanded; external entities and documents
+// larger than 64 MiB are refused.
 #pragma once
 
 #include "oleaut.h"

@@ -34,6 +34,10 @@ constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kMachine = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kUser = "HKEY_CURRENT_USER";
 constexpr std::string_view kClasses = "HKEY_CLASSES_ROOT";
+// The deepest a key may lie below its root. The file is written and the
+// parsed store torn down by recursion over the keys, which this bound keeps
+// within the stack; a section that names a deeper key does not parse.
+constexpr size_t kMaxKeyDepth = 512;
 
 struct Value {
     std::string name;
@@ -337,9 +341,11 @@ bool ParseStore(std::string_view text, Store* store, size_t* badLine) {
             if (line.back() != ']') return false;
             current = nullptr;
             bool ok = true;
+            size_t depth = 0;  // of `current` below its root
             ForEachComponent(line.substr(1, line.size() - 2), [&](std::string_view c) {
                 if (current) {
-                    current = current->FindOrAdd(c, nullptr);
+                    ok = ++depth <= kMaxKeyDepth;
+                    if (ok) current = current->FindOrAdd(c, nullptr);
                 } else if (mv::EqualsNoCase(c, kMachine)) {
                     current = &store->roots[0];
                 } else if (mv::EqualsNoCase(c, kUser)) {
@@ -348,6 +354,7 @@ bool ParseStore(std::string_view text, Store* store, size_t* badLine) {
                     current = store->roots[0]
                                   .FindOrAdd("SOFTWARE", nullptr)
                                   ->FindOrAdd("Classes", nullptr);
+                    depth = 2;
                 } else {
                     ok = false;
                 }
@@ -1106,6 +1113,7 @@ LONG CreateKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out, LPDWORD dispos
     Access lock(s);
     const HKEY__* d = Describe(s, hKey);
     if (!d) return ERROR_INVALID_HANDLE;
+    if (d->path.size() + rel.size() > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
     // Opening what exists needs no write.
     Store& st = ReadView(s);
     if (Walk(Resolve(s, st, *d), rel, rel.size())) {

@@ -204,7 +204,8 @@ void Escape(std::u16string_view text, bool attribute, std::u16string* out) {
                 *out += attribute ? u"&#10;" : u"\n";
                 break;
             case u'\r':
-                *out += attribute ? u"&#13;" : u"\r";
+                // Raw, a reload would turn it (and a CR LF) into LF.
+                *out += u"&#13;";
                 break;
             default:
                 *out += c;
@@ -297,6 +298,20 @@ bool IsBlank(std::u16string_view text) {
     return true;
 }
 
+// A namespace name as the document means it. The parser hands namespace
+// names over as their attribute value stands after its first pass, where a
+// `&` is still a reference ("&#38;", or an entity's "&name;"); they are
+// decoded as attribute values are.
+std::u16string NamespaceName(xmlDoc* doc, const xmlChar* href) {
+    if (!href || !xmlStrchr(href, '&')) return FromXml(href);
+    xmlNode* parts = xmlStringGetNodeList(doc, href);
+    xmlChar* text = xmlNodeListGetString(doc, parts, 1);
+    std::u16string name = FromXml(text);
+    xmlFree(text);
+    xmlFreeNodeList(parts);
+    return name;
+}
+
 struct Loader {
     Core* core;
     size_t made = 0;
@@ -323,8 +338,16 @@ struct Loader {
                     if (!e) return;
                     e->local = FromXml(x->name);
                     if (x->ns && x->ns->prefix) e->prefix = FromXml(x->ns->prefix);
+                    // A prefix that nothing declares comes as part of the
+                    // name; the element is then a prefixed name without a
+                    // namespace, written as it stands.
+                    const size_t colon = x->ns ? std::u16string::npos : e->local.find(u':');
+                    if (colon != std::u16string::npos && colon > 0) {
+                        e->prefix = e->local.substr(0, colon);
+                        e->local.erase(0, colon + 1);
+                    }
                     e->name = e->prefix.empty() ? e->local : e->prefix + u':' + e->local;
-                    if (x->ns) e->uri = FromXml(x->ns->href);
+                    if (x->ns) e->uri = NamespaceName(x->doc, x->ns->href);
                     for (xmlNs* ns = x->nsDef; ns; ns = ns->next) {
                         Node* a = Make(NODE_ATTRIBUTE);
                         if (!a) return;
@@ -336,7 +359,7 @@ struct Loader {
                         } else {
                             a->local = a->name = u"xmlns";
                         }
-                        a->value = FromXml(ns->href);
+                        a->value = NamespaceName(x->doc, ns->href);
                         a->parent = e;
                         e->attributes.push_back(a);
                     }
@@ -345,7 +368,7 @@ struct Loader {
                         if (!a) return;
                         a->local = FromXml(p->name);
                         if (p->ns && p->ns->prefix) a->prefix = FromXml(p->ns->prefix);
-                        if (p->ns) a->uri = FromXml(p->ns->href);
+                        if (p->ns) a->uri = NamespaceName(x->doc, p->ns->href);
                         a->name = a->prefix.empty() ? a->local : a->prefix + u':' + a->local;
                         xmlChar* v = xmlNodeListGetString(x->doc, p->children, 1);
                         a->value = FromXml(v);

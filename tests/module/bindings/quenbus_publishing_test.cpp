@@ -169,23 +169,28 @@ TEST_F(QuenbusRun, DocumentsCarryQualityValueTextAndTypeOfTheOutput) {
     EXPECT_EQ(ElementText(U8(sent[0].document), "ItemID"), ".Flow");
 }
 
-// Nodes beside the header's root stay where they were; the declaration
-// stands right before the new root, which keeps the header first.
+// The declaration is the first node: nodes before the header's root move,
+// in their order, to just after the new root, before those that stood after
+// the header's root. Every document loads in a parser.
 TEST_F(QuenbusRun, HeadersWithNodesBesideTheRootOrANamespaceAreEmbedded) {
+    const char* start =
+        "<?xml version=\"1.0\"?>\r\n<ProcessItemInformation "
+        "xmlns=\"http://morva.example/namespace/bpd/PrcItm\"><H xmlns=\"\"/>";
     const struct {
         std::u16string header;
         const char* start;
+        const char* end;
     } rows[] = {
-        {u"<!--bus--><H/>",
-         "<!--bus-->\r\n<?xml version=\"1.0\"?>\r\n<ProcessItemInformation "
-         "xmlns=\"http://morva.example/namespace/bpd/PrcItm\"><H xmlns=\"\"/>"},
-        {u"<?xml version=\"1.0\"?><!--bus--><H/>",
-         "<!--bus-->\r\n<?xml version=\"1.0\"?>\r\n<ProcessItemInformation "
-         "xmlns=\"http://morva.example/namespace/bpd/PrcItm\"><H xmlns=\"\"/>"},
+        {u"<!--bus--><H/>", start, "</ProcessItemInformation>\r\n<!--bus-->\r\n"},
+        {u"<?xml version=\"1.0\"?><!--bus--><H/>", start,
+         "</ProcessItemInformation>\r\n<!--bus-->\r\n"},
+        {u"<?p d?><!--a-->\r\n<H/><!--z-->", start,
+         "</ProcessItemInformation>\r\n<?p d?>\r\n<!--a-->\r\n<!--z-->\r\n"},
         {u"<h:H xmlns:h=\"urn:bus\"><h:Id>9</h:Id></h:H>",
          "<?xml version=\"1.0\"?>\r\n<ProcessItemInformation "
          "xmlns=\"http://morva.example/namespace/bpd/PrcItm\"><h:H xmlns:h=\"urn:bus\"><h:Id>9"
-         "</h:Id></h:H><ProcessItemInformationBody>"},
+         "</h:Id></h:H><ProcessItemInformationBody>",
+         "</ProcessItemInformationBody></ProcessItemInformation>\r\n"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.start);
@@ -196,7 +201,94 @@ TEST_F(QuenbusRun, HeadersWithNodesBesideTheRootOrANamespaceAreEmbedded) {
         EXPECT_EQ(Run(calc.get()), "");
         const auto sent = busadapter::Publications();
         ASSERT_EQ(sent.size(), 1u);
-        EXPECT_EQ(U8(sent[0].document).rfind(r.start, 0), 0u) << U8(sent[0].document);
+        const std::string doc = U8(sent[0].document);
+        EXPECT_EQ(doc.rfind(r.start, 0), 0u) << doc;
+        const std::string end = r.end;
+        EXPECT_EQ(doc.size() >= end.size() ? doc.substr(doc.size() - end.size()) : doc, end);
+        mv::ComPtr<IXMLDOMDocument> parsed;
+        ASSERT_EQ(mv::CreateXmlDocument(parsed.Put()), S_OK);
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        EXPECT_EQ(parsed->loadXML(mv::Bstr(std::u16string_view(sent[0].document)).get(), &ok),
+                  S_OK);
+    }
+}
+
+// A text that XML 1.0 cannot carry, in the value, the calculation's name or
+// the parameter's name, publishes nothing and leaves the text of the node
+// that could not be made; the next run with a text it can carry publishes.
+// Every other text arrives as it was, CR LF included.
+TEST_F(QuenbusRun, TextsThatXmlCannotCarryAreNeverPublished) {
+    enum Where { kValue, kCalculation, kParameter };
+    const char* valueText = "Failed to create valuetext node.";
+    const char* groupText = "Failed to create GroupID valuetext node.";
+    const char* itemText = "Failed to create ItemID valuetext node.";
+    using namespace std::string_literals;
+    const struct {
+        Where where;
+        std::u16string text;
+        const char* error;  // null: published
+    } rows[] = {
+        {kValue, u"a\u0001b", valueText},
+        {kValue, u"a\u0008", valueText},
+        {kValue, u"\u000B", valueText},
+        {kValue, u"\u000C", valueText},
+        {kValue, u"\u000E", valueText},
+        {kValue, u"x\u001F", valueText},
+        {kValue, u"a\0b"s, valueText},
+        {kValue, u"\uFFFE", valueText},
+        {kValue, u"\uFFFF", valueText},
+        {kValue, u"a"s + char16_t(0xD800) + u"b", valueText},
+        {kValue, u"a"s + char16_t(0xDC00), valueText},
+        {kValue, char16_t(0xDBFF) + u""s, valueText},
+        {kCalculation, u"Unit\u0001", groupText},
+        {kCalculation, u"Unit\u000B", groupText},
+        {kCalculation, u"\u001FUnit", groupText},
+        {kCalculation, u"Unit\uFFFE", groupText},
+        {kCalculation, u"Unit\uFFFF", groupText},
+        {kParameter, u"Flow\u0002", itemText},
+        {kParameter, u"Flow\uFFFF", itemText},
+        {kValue, u"<&>\"'\ttab", nullptr},
+        {kValue, u"line1\r\nline2\rend\n", nullptr},
+        {kValue, u"\u00e9\u4e2d\uFFFD\uE000\U0001F600", nullptr},
+        {kCalculation, u"Unit <&> \u00e9\t1", nullptr},
+        {kParameter, u"Flow\U0001F600", nullptr},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(mv::ToUtf8(r.text) + " in " + std::to_string(r.where));
+        busadapter::Reset();
+        busadapter::SetHeader(u"<H/>");
+        auto calc = BusCalc("Unit1");
+        auto p = Bus(calc.get(), "Flow", "REC", mv::Variant(r.where == kValue ? r.text : u"v"));
+        const mv::Bstr text{std::u16string_view(r.text)};
+        if (r.where == kCalculation) {
+            ASSERT_EQ(calc->put_Name(text.get()), S_OK);
+        } else if (r.where == kParameter) {
+            ASSERT_EQ(p->put_Name(text.get()), S_OK);
+        }
+        const std::string error = Run(calc.get());
+        const auto sent = busadapter::Publications();
+        if (r.error) {
+            EXPECT_EQ(error, r.error);
+            EXPECT_TRUE(sent.empty());
+            // Once the text is one XML carries, the next run publishes.
+            if (r.where == kValue) p->put_Value(mv::Variant(u"v"));
+            if (r.where == kCalculation) calc->put_Name(B("Unit1").get());
+            if (r.where == kParameter) p->put_Name(B("Flow").get());
+            EXPECT_EQ(Run(calc.get()), "");
+            EXPECT_EQ(busadapter::Publications().size(), 1u);
+            continue;
+        }
+        EXPECT_EQ(error, "");
+        ASSERT_EQ(sent.size(), 1u);
+        // A peer's parser reads the text back as it was.
+        mv::ComPtr<IXMLDOMDocument> parsed;
+        ASSERT_EQ(mv::CreateXmlDocument(parsed.Put()), S_OK);
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        ASSERT_EQ(parsed->loadXML(mv::Bstr(std::u16string_view(sent[0].document)).get(), &ok),
+                  S_OK);
+        mv::Bstr all;
+        parsed->get_text(all.Out());
+        EXPECT_NE(all.view().find(r.text), std::u16string_view::npos) << U8(sent[0].document);
     }
 }
 

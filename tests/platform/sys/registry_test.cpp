@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -191,9 +192,18 @@ TEST_F(RegistryFile, ReadsAHandWrittenExport) {
     RegCloseKey(k);
 }
 
+// "\\A\\k\\k..." naming a key `levels` deep below where it starts.
+std::string Levels(size_t levels) {
+    std::string path = "\\A";
+    for (size_t i = 1; i < levels; ++i) path += "\\k";
+    return path;
+}
+
 TEST_F(RegistryFile, ACorruptFileReadsEmptyRefusesWritesAndIsKept) {
     const char* header = "Windows Registry Editor Version 5.00\n\n";
     const std::string files[] = {
+        std::string(header) + "[HKEY_LOCAL_MACHINE" + Levels(513) + "]\n",
+        std::string(header) + "[HKEY_CLASSES_ROOT" + Levels(511) + "]\n",
         "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\A]\n",
         std::string(header) + "\"v\"=\"before any key\"\n",
         std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\n\"v\"=\"bad \\n escape\"\n",
@@ -223,6 +233,132 @@ TEST_F(RegistryFile, ACorruptFileReadsEmptyRefusesWritesAndIsKept) {
             ERROR_BADDB);
         EXPECT_EQ(ReadFile(file_), text);
         EXPECT_EQ(diagnostics_.size(), 1u) << text;
+    }
+}
+
+// A key lies at most 512 levels below its root, HKEY_CLASSES_ROOT being two
+// below HKEY_LOCAL_MACHINE: the file holds and writes such keys, and a
+// deeper one can neither be read from the file nor created.
+TEST_F(RegistryFile, KeysLieAtMost512LevelsBelowTheirRoot) {
+    const char* header = "Windows Registry Editor Version 5.00\r\n\r\n";
+    const struct {
+        const char* root;
+        HKEY key;
+        size_t levels;  // below `root`
+        bool parses;
+    } rows[] = {
+        {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE, 512, true},
+        {"HKEY_LOCAL_MACHINE", HKEY_LOCAL_MACHINE, 513, false},
+        {"HKEY_CURRENT_USER", HKEY_CURRENT_USER, 512, true},
+        {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT, 510, true},
+        {"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT, 511, false},
+    };
+    int n = 0;
+    for (const auto& r : rows) {
+        SCOPED_TRACE(std::string(r.root) + " " + std::to_string(r.levels));
+        const std::string path = Levels(r.levels).substr(1);
+        const std::string text = std::string(header) + "[" + r.root + "\\" + path + "]\r\n";
+        // A file of its own: a corrupt one is reported once.
+        file_ = dir_ / ("deep" + std::to_string(n++) + ".reg");
+        WriteFile(file_, text);
+        Reread();
+        diagnostics_.clear();
+        HKEY k = nullptr;
+        const DWORD v = 7;
+        if (!r.parses) {
+            EXPECT_EQ(RegOpenKeyExA(r.key, "A", 0, KEY_READ, &k), ERROR_FILE_NOT_FOUND);
+            EXPECT_EQ(
+                RegSetValueExA(r.key, "x", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
+                ERROR_BADDB);
+            EXPECT_EQ(ReadFile(file_), text);
+            ASSERT_EQ(diagnostics_.size(), 1u);
+            EXPECT_EQ(diagnostics_[0], "registry: " + file_.string() +
+                                           " line 3 does not parse; the store reads as empty and "
+                                           "refuses writes");
+            continue;
+        }
+        // The deepest key takes a value, and the file written keeps it.
+        ASSERT_EQ(RegOpenKeyExA(r.key, path.c_str(), 0, KEY_ALL_ACCESS, &k), ERROR_SUCCESS);
+        EXPECT_EQ(RegSetValueExA(k, "x", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
+                  ERROR_SUCCESS);
+        RegCloseKey(k);
+        Reread();
+        DWORD read = 0, size = sizeof read;
+        ASSERT_EQ(RegOpenKeyExA(r.key, path.c_str(), 0, KEY_READ, &k), ERROR_SUCCESS);
+        EXPECT_EQ(RegQueryValueExA(k, "x", nullptr, nullptr, reinterpret_cast<BYTE*>(&read), &size),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(read, v);
+        RegCloseKey(k);
+        EXPECT_TRUE(diagnostics_.empty());
+    }
+
+    // Creation counts the levels of the key it starts from.
+    file_ = dir_ / "created.reg";
+    WriteFile(file_, header);
+    Reread();
+    diagnostics_.clear();
+    HKEY middle = Create(HKEY_LOCAL_MACHINE, Levels(500).substr(1).c_str());
+    ASSERT_NE(middle, nullptr);
+    const struct {
+        HKEY from;
+        size_t levels;
+        LONG rc;
+    } creations[] = {
+        {HKEY_LOCAL_MACHINE, 513, ERROR_INVALID_PARAMETER},
+        {HKEY_CLASSES_ROOT, 511, ERROR_INVALID_PARAMETER},
+        {middle, 13, ERROR_INVALID_PARAMETER},
+        {middle, 12, ERROR_SUCCESS},
+        {HKEY_CLASSES_ROOT, 510, ERROR_SUCCESS},
+        {HKEY_CURRENT_USER, 512, ERROR_SUCCESS},
+    };
+    for (const auto& c : creations) {
+        SCOPED_TRACE(c.levels);
+        const std::string before = ReadFile(file_);
+        HKEY k = nullptr;
+        EXPECT_EQ(RegCreateKeyExA(c.from, Levels(c.levels).substr(1).c_str(), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &k, nullptr),
+                  c.rc);
+        if (c.rc != ERROR_SUCCESS) {
+            EXPECT_EQ(k, nullptr);
+            EXPECT_EQ(ReadFile(file_), before);
+        }
+        if (k) RegCloseKey(k);
+    }
+    RegCloseKey(middle);
+    Reread();
+    EXPECT_TRUE(diagnostics_.empty());
+}
+
+// Store files whose key paths run tens of thousands of levels deep: each is
+// a file that does not parse, in a child process, so that a fault ends the
+// child and fails the test rather than ending the whole suite.
+TEST_F(RegistryFile, StoreFilesWithFarTooDeepKeysEndNoProcess) {
+    for (const size_t levels : {50000u, 200000u}) {
+        SCOPED_TRACE(levels);
+        const std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE" +
+                                 Levels(levels) + "]\r\n\"v\"=dword:00000001\r\n";
+        WriteFile(file_, text);
+        EXPECT_EXIT(
+            {
+                Reread();
+                diagnostics_.clear();
+                HKEY k = nullptr;
+                const DWORD v = 1;
+                // A write by this process; then the store replaced by another.
+                const bool refused =
+                    RegOpenKeyExA(HKEY_LOCAL_MACHINE, "A", 0, KEY_READ, &k) ==
+                        ERROR_FILE_NOT_FOUND &&
+                    RegSetValueExA(HKEY_LOCAL_MACHINE, "x", 0, REG_DWORD,
+                                   reinterpret_cast<const BYTE*>(&v), 4) == ERROR_BADDB &&
+                    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "B", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                    &k, nullptr) == ERROR_BADDB;
+                mv::RegistryUseFile((dir_ / "other.reg").string());
+                const bool reported =
+                    diagnostics_.size() == 1 &&
+                    diagnostics_[0].find(" line 3 does not parse;") != std::string::npos;
+                std::_Exit(!refused ? 2 : !reported ? 3 : ReadFile(file_) != text ? 4 : 0);
+            },
+            ::testing::ExitedWithCode(0), "");
     }
 }
 

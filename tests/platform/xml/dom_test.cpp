@@ -453,7 +453,7 @@ TEST_F(DomTest, LoadingNormalisesLineEndsAndBlankText) {
         const char16_t* in;
         const char16_t* out;
     } cases[] = {
-        {false, u"<a>x\r\ny\rz&#13;\n</a>", u"<a>x\ny\nz\r\n</a>\r\n"},
+        {false, u"<a>x\r\ny\rz&#13;\n</a>", u"<a>x\ny\nz&#13;\n</a>\r\n"},
         {false, u"<a>\r\n  <b>1</b>\r\n  <c>  </c>\r\n</a>", u"<a><b>1</b><c>  </c></a>\r\n"},
         {true, u"<a>\r\n  <b>1</b>\r\n</a>", u"<a>\n  <b>1</b>\n</a>\r\n"},
         {false, u"<!DOCTYPE a [<!ENTITY e \"E<i>t</i>\">]><a>&e;&amp;</a>",
@@ -469,6 +469,64 @@ TEST_F(DomTest, LoadingNormalisesLineEndsAndBlankText) {
         ASSERT_EQ(doc_->loadXML(B(c.in).get(), &ok), S_OK) << mv::ToUtf8(c.in);
         EXPECT_EQ(Xml(doc_.get()), c.out) << mv::ToUtf8(c.in);
     }
+}
+
+// What a document holds comes back the same from its text: the texts with
+// their CRs, the namespace names with their `&`.
+TEST_F(DomTest, TextsAndNamespaceNamesSurviveASaveAndReload) {
+    const struct {
+        const char16_t* in;
+        const char16_t* xml;   // get_xml of the loaded document
+        const char16_t* text;  // of the root element
+        const char16_t* uri;   // of the root element
+    } cases[] = {
+        {u"<a>1&#13;\n2&#13;3</a>", u"<a>1&#13;\n2&#13;3</a>\r\n", u"1\r\n2\r3", u""},
+        {u"<o xmlns=\"a&amp;b\"/>", u"<o xmlns=\"a&amp;b\"/>\r\n", u"", u"a&b"},
+        {u"<p:o xmlns:p=\"a&#38;b&lt;c&amp;#38;\"/>",
+         u"<p:o xmlns:p=\"a&amp;b&lt;c&amp;#38;\"/>\r\n", u"", u"a&b<c&#38;"},
+        {u"<o xmlns:q=\"x&amp;y\"><i q:n=\"1\">t</i></o>",
+         u"<o xmlns:q=\"x&amp;y\"><i q:n=\"1\">t</i></o>\r\n", u"t", u""},
+        {u"<o xmlns:q=\"x&amp;y\"><q:i>t</q:i></o>", u"<o xmlns:q=\"x&amp;y\"><q:i>t</q:i></o>\r\n",
+         u"t", u""},
+        {u"<!DOCTYPE o [<!ENTITY e \"E\">]><o xmlns=\"a&e;b\"><i/></o>",
+         u"<o xmlns=\"aEb\"><i/></o>\r\n", u"", u"aEb"},
+        // A prefix that nothing declares stays as the name gives it.
+        {u"<n:r xmlns=\"urn:d\"><n:c/></n:r>", u"<n:r xmlns=\"urn:d\"><n:c/></n:r>\r\n", u"", u""},
+    };
+    Ref<IXMLDOMDocument> again;
+    ASSERT_EQ(mv::CreateXmlDocument(again.Out()), S_OK);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(mv::ToUtf8(c.in));
+        VARIANT_BOOL ok = VARIANT_FALSE;
+        ASSERT_EQ(doc_->loadXML(B(c.in).get(), &ok), S_OK);
+        const std::u16string xml = Xml(doc_.get());
+        EXPECT_EQ(xml, c.xml);
+        ASSERT_EQ(again->loadXML(mv::Bstr(std::u16string_view(xml)).get(), &ok), S_OK);
+        EXPECT_EQ(Xml(again.get()), xml);
+        for (IXMLDOMDocument* d : {doc_.get(), again.get()}) {
+            Ref<IXMLDOMElement> root;
+            ASSERT_EQ(d->get_documentElement(root.Out()), S_OK);
+            mv::Bstr text, uri;
+            root->get_text(text.Out());
+            EXPECT_EQ(text.view(), c.text);
+            root->get_namespaceURI(uri.Out());
+            EXPECT_EQ(uri.view(), c.uri);
+        }
+    }
+
+    // A text made with CRs is written so that it loads back with them.
+    Ref<IXMLDOMElement> e;
+    Ref<IXMLDOMText> t;
+    Ref<IXMLDOMNode> added;
+    ASSERT_EQ(doc_->createElement(B(u"s").get(), e.Out()), S_OK);
+    ASSERT_EQ(doc_->createTextNode(B(u"line1\r\nline2\r").get(), t.Out()), S_OK);
+    ASSERT_EQ(e->appendChild(t.get(), added.Out()), S_OK);
+    EXPECT_EQ(Xml(e.get()), u"<s>line1&#13;\nline2&#13;</s>");
+    VARIANT_BOOL ok = VARIANT_FALSE;
+    ASSERT_EQ(again->loadXML(mv::Bstr(std::u16string_view(Xml(e.get()))).get(), &ok), S_OK);
+    mv::Bstr text;
+    again->get_text(text.Out());
+    EXPECT_EQ(text.view(), u"line1\r\nline2\r");
 }
 
 TEST_F(DomTest, TreeRulesRefuseImpossibleInsertions) {
