@@ -230,7 +230,7 @@ int main() {
         // The scratch buffer the calling thread's runs used.
         env->ReleaseThreadLocalBuffer();
     }
-    CoFreeUnusedLibraries();
+    CoFreeUnusedLibrariesEx(0, 0);  // every thread of ours is done with the module
     std::error_code ec;
     fs::remove_all(base, ec);
     return 0;

@@ -17,6 +17,11 @@ namespace {
 
 constexpr HRESULT kServerUnavailable = HRESULT_FROM_WIN32(1722);  // RPC_S_SERVER_UNAVAILABLE
 
+// How long CoFreeUnusedLibraries keeps a library that can unload: ten
+// minutes, as for free-threaded servers, so that a thread still on its way
+// out of the library's last Release has long left it when it goes.
+constexpr DWORD kDefaultUnloadDelayMs = 10 * 60 * 1000;
+
 using GetClassObjectFn = HRESULT (*)(REFCLSID, REFIID, LPVOID*);
 using CanUnloadNowFn = HRESULT (*)();
 
@@ -30,6 +35,16 @@ struct Server {
     HMODULE module = nullptr;
     GetClassObjectFn getClassObject = nullptr;
     CanUnloadNowFn canUnloadNow = nullptr;
+    // Under cacheMutex: the class-object calls inside the library now, and
+    // how many have begun since it was loaded.
+    ULONG callsInFlight = 0;
+    uint64_t callsBegun = 0;
+    // Under serversMutex: whether the library has answered that it can
+    // unload, with no call in flight, at every CoFreeUnusedLibrariesEx since
+    // idleSince (a tick count), with no call begun since (idleCalls).
+    bool idle = false;
+    ULONGLONG idleSince = 0;
+    uint64_t idleCalls = 0;
 };
 
 struct GuidHash {
@@ -75,12 +90,13 @@ struct State {
     std::recursive_mutex serversMutex;
     std::map<std::string, Server> servers;
     // What activation read from the registry store, kept while the store's
-    // version stays the same: the loaded server's entry point for each class
-    // (by the InprocServer32 text) and the class of each ProgID (folded).
-    // Taken after serversMutex when both are held.
+    // version stays the same: the loaded server of each class (an entry of
+    // `servers`, dropped before the server is) and the class of each ProgID
+    // (folded). Also guards the servers' call counts. Taken after
+    // serversMutex when both are held.
     std::mutex cacheMutex;
     uint64_t cacheVersion = 0;
-    std::unordered_map<CLSID, std::pair<std::string, GetClassObjectFn>, GuidHash> serverOf;
+    std::unordered_map<CLSID, Server*, GuidHash> serverOf;
     std::unordered_map<std::u16string, CLSID, FoldedHash, FoldedEqual> classOfProgId;
 };
 
@@ -152,15 +168,40 @@ bool CacheHolds(State& s, uint64_t version) {
     return version == s.cacheVersion;
 }
 
-// The in-process server registered for the class, loaded once.
-HRESULT ServerFor(REFCLSID clsid, GetClassObjectFn* out) {
+// A class-object call's hold on the library it calls: while one is held,
+// CoFreeUnusedLibrariesEx leaves the library loaded.
+class ServerCall {
+public:
+    ServerCall() = default;
+    ServerCall(const ServerCall&) = delete;
+    ServerCall& operator=(const ServerCall&) = delete;
+    ~ServerCall() {
+        if (!server_) return;
+        std::lock_guard cacheLock(S().cacheMutex);
+        --server_->callsInFlight;
+    }
+    // Takes the hold; the caller holds cacheMutex.
+    void Begin(Server* server) {
+        server_ = server;
+        ++server->callsInFlight;
+        ++server->callsBegun;
+    }
+    GetClassObjectFn getClassObject() const { return server_->getClassObject; }
+
+private:
+    Server* server_ = nullptr;
+};
+
+// The in-process server registered for the class, loaded once and held by
+// `call`.
+HRESULT ServerFor(REFCLSID clsid, ServerCall* call) {
     State& s = S();
     const uint64_t version = mv::RegistryVersion();
     {
         std::lock_guard cacheLock(s.cacheMutex);
         auto cached = CacheHolds(s, version) ? s.serverOf.find(clsid) : s.serverOf.end();
         if (cached != s.serverOf.end()) {
-            *out = cached->second.second;
+            call->Begin(cached->second);
             return S_OK;
         }
     }
@@ -190,12 +231,64 @@ HRESULT ServerFor(REFCLSID clsid, GetClassObjectFn* out) {
         }
         it = s.servers.emplace(file, server).first;
     }
-    *out = it->second.getClassObject;
-    // Cached while the server is held, so that CoFreeUnusedLibraries, which
-    // drops the entries of the servers it frees, cannot come in between.
+    // Held and cached while serversMutex is, so that CoFreeUnusedLibrariesEx,
+    // which drops the entries of the servers it frees, cannot come in between.
     std::lock_guard cacheLock(s.cacheMutex);
-    if (s.cacheVersion == version) s.serverOf[clsid] = {file, *out};
+    call->Begin(&it->second);
+    if (s.cacheVersion == version) s.serverOf[clsid] = &it->second;
     return S_OK;
+}
+
+// Whether CoFreeUnusedLibrariesEx may free the server now: it can unload,
+// no class-object call is in flight, and (unless `delay` is 0) it has been
+// so at every call for `delay` ms. When it may, its cache entries are gone,
+// so that a new call finds it only through serversMutex, which the caller
+// holds.
+bool ReadyToFree(State& s, Server& server, DWORD delay) {
+    uint64_t begun = 0;
+    {
+        std::lock_guard cacheLock(s.cacheMutex);
+        if (server.callsInFlight) {
+            server.idle = false;
+            return false;
+        }
+        begun = server.callsBegun;
+    }
+    if (!server.canUnloadNow || server.canUnloadNow() != S_OK) {
+        server.idle = false;
+        return false;
+    }
+    const ULONGLONG now = GetTickCount64();
+    std::lock_guard cacheLock(s.cacheMutex);
+    if (server.callsInFlight || server.callsBegun != begun) {
+        server.idle = false;  // a call began while the library answered
+        return false;
+    }
+    // A call begun since the mark may have made objects whose last Release
+    // is still on its way out: the wait starts again (so it does when the
+    // clock went back).
+    if (!server.idle || server.idleCalls != begun || now < server.idleSince) {
+        server.idle = true;
+        server.idleSince = now;
+        server.idleCalls = begun;
+    }
+    if (now - server.idleSince < delay) return false;
+    std::erase_if(s.serverOf, [&](const auto& entry) { return entry.second == &server; });
+    return true;
+}
+
+HRESULT GetClassObject(REFCLSID clsid, DWORD ctx, REFIID riid, void** ppv, ServerCall* call) {
+    if (!ppv) return E_INVALIDARG;
+    *ppv = nullptr;
+    if (IUnknown* local = FindLocalClass(clsid)) {
+        HRESULT hr = local->QueryInterface(riid, ppv);
+        local->Release();
+        return hr;
+    }
+    if (!(ctx & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER))) return REGDB_E_CLASSNOTREG;
+    HRESULT hr = ServerFor(clsid, call);
+    if (FAILED(hr)) return hr;
+    return call->getClassObject()(clsid, riid, ppv);
 }
 
 HRESULT CreateLocal(REFCLSID clsid, IUnknown* outer, DWORD ctx, REFIID riid, void** ppv) {
@@ -210,9 +303,11 @@ HRESULT CreateLocal(REFCLSID clsid, IUnknown* outer, DWORD ctx, REFIID riid, voi
         if (!local) return mv::script::CreateEngine(outer, riid, ppv);
         local->Release();
     }
+    // Held until the class object's Release has returned.
+    ServerCall call;
     IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(clsid, ctx, nullptr, IID_IClassFactory,
-                                  reinterpret_cast<void**>(&factory));
+    HRESULT hr =
+        GetClassObject(clsid, ctx, IID_IClassFactory, reinterpret_cast<void**>(&factory), &call);
     if (FAILED(hr)) return hr;
     hr = factory->CreateInstance(outer, riid, ppv);
     factory->Release();
@@ -285,19 +380,8 @@ void CoUninitialize() {
 }
 
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
-    if (!ppv) return E_INVALIDARG;
-    *ppv = nullptr;
-    if (IUnknown* local = FindLocalClass(rclsid)) {
-        HRESULT hr = local->QueryInterface(riid, ppv);
-        local->Release();
-        return hr;
-    }
-    if (!(dwClsContext & (CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER)))
-        return REGDB_E_CLASSNOTREG;
-    GetClassObjectFn getClassObject = nullptr;
-    HRESULT hr = ServerFor(rclsid, &getClassObject);
-    if (FAILED(hr)) return hr;
-    return getClassObject(rclsid, riid, ppv);
+    ServerCall call;
+    return GetClassObject(rclsid, dwClsContext, riid, ppv, &call);
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid,
@@ -380,22 +464,22 @@ HRESULT CoRevokeClassObject(DWORD dwRegister) {
     return S_OK;
 }
 
-void CoFreeUnusedLibraries() {
+void CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD) {
+    if (dwUnloadDelay == INFINITE) dwUnloadDelay = kDefaultUnloadDelayMs;
     State& s = S();
     std::lock_guard lock(s.serversMutex);
     for (auto it = s.servers.begin(); it != s.servers.end();) {
-        if (it->second.canUnloadNow && it->second.canUnloadNow() == S_OK) {
-            {
-                std::lock_guard cacheLock(s.cacheMutex);
-                std::erase_if(s.serverOf,
-                              [&](const auto& entry) { return entry.second.first == it->first; });
-            }
+        if (ReadyToFree(s, it->second, dwUnloadDelay)) {
             FreeLibrary(it->second.module);
             it = s.servers.erase(it);
         } else {
             ++it;
         }
     }
+}
+
+void CoFreeUnusedLibraries() {
+    CoFreeUnusedLibrariesEx(kDefaultUnloadDelayMs, 0);
 }
 
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {

@@ -251,6 +251,13 @@ HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID pvReserved,
 HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags,
                               DWORD* lpdwRegister);
 HRESULT CoRevokeClassObject(DWORD dwRegister);
+// Frees each library loaded by activation that can unload (its
+// DllCanUnloadNow answers S_OK) and has no class-object call in flight, once
+// it has been so at every call for dwUnloadDelay ms: the first such call
+// marks it, a later one frees it. A delay of 0 frees it at once, for a caller
+// that knows no other thread is in the library; INFINITE is the default
+// delay, ten minutes, which CoFreeUnusedLibraries uses.
+void CoFreeUnusedLibrariesEx(DWORD dwUnloadDelay, DWORD dwReserved);
 void CoFreeUnusedLibraries();
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid);
 HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID);

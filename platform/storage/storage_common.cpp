@@ -153,14 +153,17 @@ HRESULT FileLock::LockNewPath(const std::string& path) {
 }
 
 void FileLock::Unlock() {
+    // The claim goes first: once the descriptor is closed, the inode number
+    // of a file renamed over or removed is free for a file another thread
+    // creates, whose open must not find the claim.
+    if (!key_.empty()) {
+        Unclaim(key_);
+        key_.clear();
+    }
     if (fd_ >= 0) {
         ::flock(fd_, LOCK_UN);
         ::close(fd_);
         fd_ = -1;
-    }
-    if (!key_.empty()) {
-        Unclaim(key_);
-        key_.clear();
     }
 }
 

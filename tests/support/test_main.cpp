@@ -15,7 +15,10 @@ const char* __lsan_default_options() {
     return "suppressions=" MV_TEST_PROJECT_DIR "/tests/lsan.supp:print_suppressions=0";
 }
 const char* __ubsan_default_options() { return "print_stacktrace=1:halt_on_error=1"; }
-const char* __tsan_default_options() { return "halt_on_error=1:second_deadlock_stack=1"; }
+const char* __tsan_default_options() {
+    return "halt_on_error=1:second_deadlock_stack=1:suppressions=" MV_TEST_PROJECT_DIR
+           "/tests/tsan.supp";
+}
 }
 
 int main(int argc, char** argv) {

@@ -3,17 +3,21 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../executors/formula_artefacts.h"
 #include "../frame/registry_test_support.h"
 #include "com.h"
 #include "comobj.h"
+#include "corvex_sim.h"
 #include "hosted_servers_sim.h"
 #include "interfaces/IMvCalculation.h"
 #include "interfaces/IMvEngUnitType.h"
@@ -252,7 +256,7 @@ TEST_F(ModuleLoad, RegistersServesAndUnloadsThreeTimesInOneProcess) {
         ExpectUnregistered();
 
         EXPECT_TRUE(FreeLibrary(module));
-        CoFreeUnusedLibraries();  // hands activation's load of the module back
+        CoFreeUnusedLibrariesEx(0, 0);  // hands activation's load of the module back
         EXPECT_EQ(KhSim_CallCount(KHSIM_API, "DaShutdown"), shutdownsBefore + round);
         EXPECT_EQ(dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "still mapped";
     }
@@ -347,7 +351,7 @@ TEST_F(ModuleLoad, RegisteredClassesAreCreatedByProgIdAndACalculationAnswersAndR
     dispatch->Release();
     calc->Release();
 
-    CoFreeUnusedLibraries();
+    CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
     EXPECT_TRUE(FreeLibrary(module));
 }
@@ -384,7 +388,7 @@ TEST_F(ModuleLoad, EveryRegisteredClassIsCreatedByItsProgId) {
     itf.Reset();
     receiver.Reset();
 
-    CoFreeUnusedLibraries();
+    CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
     EXPECT_TRUE(FreeLibrary(module));
 }
@@ -465,7 +469,7 @@ TEST_F(ModuleLoad, ProgramAndDllFormulasRunThroughTheRegisteredModule) {
         EXPECT_EQ(value.lVal, 42);
     }
 
-    CoFreeUnusedLibraries();
+    CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
     EXPECT_TRUE(FreeLibrary(module));
     EXPECT_EQ(shutdowns, 1);
@@ -517,7 +521,7 @@ TEST_F(ModuleLoad, SpreadsheetFormulaRunsThroughTheRegisteredModule) {
               (std::vector<DISPID>{0x60030004, 0x60030007, 0x60030007, 0x60030009, 0x60030005}));
     product.Clear();
     calc->Release();
-    CoFreeUnusedLibraries();
+    CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_EQ(Export<HResultFn>(module, "DllUnregisterServer")(), S_OK);
     EXPECT_TRUE(FreeLibrary(module));
     hosted::RevokeServers();
@@ -571,6 +575,104 @@ int RunLongCorvexChains(const std::string& modulePath) {
 TEST_F(ModuleLoad, LongOperatorChainsOfACorvexFormulaRunOrAreRefused) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(_exit(RunLongCorvexChains(path_)), testing::ExitedWithCode(0), "");
+}
+
+// Runs a new calculation of kind 3 (VBScript), 6 (a formula library) or 4
+// (Corvex), its inputs made from `n`; true when its value is right.
+bool RunsRight(REFCLSID clsid, int kind, int n) {
+    mv::ComPtr<IMvCalculation> calc;
+    if (FAILED(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IMvCalculation,
+                                calc.PutVoid())))
+        return false;
+    auto input = [&](const char16_t* name, double value) {
+        mv::ComPtr<IMvParameter> parameter;
+        if (FAILED(calc->GetParameter(mv::Bstr(name).get(), parameter.Put())))
+            calc->AddParameter(mv::Bstr(name).get(), parameter.Put());
+        if (!parameter) return;
+        parameter->put_ParameterType(mvcInput);
+        parameter->put_BindingType(mvcConstant);
+        parameter->put_Value(mv::Variant(value));
+    };
+    double expected = 0;
+    if (kind == 0) {
+        calc->put_FormulaType(mvcVBS_Script_Method);
+        calc->put_ScriptText(mv::Bstr(u"ReturnValue = A * 3 + B").get());
+        input(u"A", n);
+        input(u"B", 1);
+        expected = n * 3 + 1;
+    } else if (kind == 1) {
+        calc->put_FormulaType(mvcDLL_Execute_Method);
+        calc->put_DllName(mv::Bstr(u"MvTestFormulas.dll").get());
+        calc->put_FunctionName(mv::Bstr(u"ReturnFortyTwo").get());
+        expected = 42;
+    } else {
+        calc->put_FormulaType(mvcSimpleScript_Method);
+        calc->put_ScriptText(mv::Bstr(u"ReturnValue = A * 2 + B").get());
+        mv::ComPtr<IMvCalculation3> discovery;
+        mv::Variant unused, unbound;
+        if (calc.As(&discovery) != S_OK ||
+            discovery->CreateCorvexParams(nullptr, &unused, &unbound) != S_OK)
+            return false;
+        input(u"A", n);
+        input(u"B", 5);
+        calc->put_SandBoxMode(1);
+        expected = n * 2 + 5;
+    }
+    mv::Variant value, number;
+    return calc->Calculate() == S_OK && calc->get_Value(&value) == S_OK &&
+           SUCCEEDED(VariantChangeType(&number, &value, 0, VT_R8)) && number.dblVal == expected;
+}
+
+// Four threads make, run and release calculations of kinds 3, 6 and Corvex
+// through the registered module while another frees unused libraries in a
+// loop: the module never goes while a thread is inside it. The rounds come
+// in blocks; between two, when no thread holds anything of it, the module
+// goes, and the next block loads it again.
+TEST_F(ModuleLoad, CalculationsRunWhileAnotherThreadFreesUnusedLibraries) {
+    constexpr DWORD kUnloadDelayMs = 5;
+    constexpr int kThreads = 4, kBlocks = 4, kRounds = 24;
+    setenv("MORVA_DLL_PATH", formula_test::FormulasDir().c_str(), 1);
+    ASSERT_EQ(CorvexSim_SetLibrary(CORVEXSIM_FULL), 1);
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+    ASSERT_EQ(Export<HResultFn>(module, "DllRegisterServer")(), S_OK);
+    EXPECT_TRUE(FreeLibrary(module));  // from here on, only activation loads it
+    CLSID clsid{};
+    ASSERT_EQ(CLSIDFromProgID(u"Morva.Calc.Calculation.1", &clsid), S_OK);
+    const LONG initsBefore = KhSim_CallCount(KHSIM_API, "DaInitialize");
+    const LONG shutdownsBefore = KhSim_CallCount(KHSIM_API, "DaShutdown");
+
+    std::atomic<bool> done{false};
+    std::atomic<int> wrong{0};
+    std::thread freer([&] {
+        while (!done) CoFreeUnusedLibrariesEx(kUnloadDelayMs, 0);
+    });
+    for (int block = 0; block < kBlocks && !HasFatalFailure(); ++block) {
+        SCOPED_TRACE(block);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int round = 0; round < kRounds; ++round)
+                    if (!RunsRight(clsid, (t + round) % 3, round)) ++wrong;
+            });
+        }
+        for (auto& t : threads) t.join();
+        // Nothing of the module is held now: the freer lets it go. The bound
+        // only keeps a broken build from hanging.
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (KhSim_CallCount(KHSIM_API, "DaShutdown") - shutdownsBefore <
+               KhSim_CallCount(KHSIM_API, "DaInitialize") - initsBefore) {
+            ASSERT_LT(std::chrono::steady_clock::now(), giveUp);
+            std::this_thread::yield();
+        }
+    }
+    done = true;
+    freer.join();
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GE(KhSim_CallCount(KHSIM_API, "DaInitialize") - initsBefore, kBlocks);
+    EXPECT_EQ(dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD), nullptr) << "still mapped";
+    CorvexSim_SetLibrary(CORVEXSIM_ABSENT);
+    unsetenv("MORVA_DLL_PATH");
 }
 
 }  // namespace

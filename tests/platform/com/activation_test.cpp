@@ -81,7 +81,7 @@ protected:
         RegisterServer(CLSID_NoEntry, LibDir() + "/libmvtest_plain.so", nullptr);
     }
     void TearDown() override {
-        CoFreeUnusedLibraries();
+        CoFreeUnusedLibrariesEx(0, 0);
         ::unsetenv("MV_TESTLIB_LOG");
         mv::RegistryUseFile("");
         fs::remove_all(dir_);
@@ -107,18 +107,64 @@ TEST_F(Activation, CreatesARegisteredServerByProgIdThroughItsLibrary) {
     EXPECT_EQ(CallMethod(a, 1), 42);
     EXPECT_EQ(Log(), "attach server\n");  // loaded once for both
 
-    CoFreeUnusedLibraries();  // objects alive: the server stays
+    CoFreeUnusedLibrariesEx(0, 0);  // objects alive: the server stays
     EXPECT_EQ(Log(), "attach server\n");
     a->Release();
     b->Release();
-    CoFreeUnusedLibraries();
+    CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_EQ(Log(), "attach server\ndetach server\n");
 
     // Created again after it was freed: a new load.
     ASSERT_EQ(Create(clsid, &a), S_OK);
     a->Release();
-    CoFreeUnusedLibraries();
+    CoFreeUnusedLibrariesEx(0, 0);
     EXPECT_EQ(Log(), "attach server\ndetach server\nattach server\ndetach server\n");
+}
+
+// A server that can unload is freed only once it has answered so at every
+// call for the whole delay; a class-object call in between starts the wait
+// again. CoFreeUnusedLibraries waits ten minutes.
+TEST_F(Activation, FreesAnUnusedServerOnceItsDelayHasPassed) {
+    static ULONGLONG now;
+    now = 5000;
+    mv::SetTickClockForTesting([] { return now; });
+    constexpr DWORD kDefault = 0xFFFFFFFF;  // CoFreeUnusedLibraries()
+    const struct Step {
+        ULONGLONG at;
+        bool create;  // an object made and released first
+        DWORD delay;
+        int loads, frees;
+    } steps[] = {
+        {5000, true, 100, 1, 0},  // marked
+        {5099, false, 100, 1, 0},
+        {5099, true, 100, 1, 0},  // marked again
+        {5100, false, 100, 1, 0},
+        {5198, false, 100, 1, 0},
+        {5199, false, 100, 1, 1},
+        {6000, true, 0, 2, 2},  // no delay: at once
+        {7000, true, kDefault, 3, 2},
+        {7000 + 599999, false, kDefault, 3, 2},
+        {7000 + 600000, false, kDefault, 3, 3},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.at);
+        now = step.at;
+        if (step.create) {
+            IDispatch* a = nullptr;
+            ASSERT_EQ(Create(CLSID_MvTestServer, &a), S_OK);
+            EXPECT_EQ(CallMethod(a, 1), 42);
+            a->Release();
+        }
+        if (step.delay == kDefault)
+            CoFreeUnusedLibraries();
+        else
+            CoFreeUnusedLibrariesEx(step.delay, 0);
+        std::string expected;
+        for (int i = 0; i < step.loads; ++i)
+            expected += i < step.frees ? "attach server\ndetach server\n" : "attach server\n";
+        EXPECT_EQ(Log(), expected);
+    }
+    mv::SetTickClockForTesting(nullptr);
 }
 
 TEST_F(Activation, FailuresNameTheirCause) {

@@ -1,9 +1,15 @@
 // A small in-process server for activation and loader tests. Each DllMain
 // notification is appended as a line ("attach <name>" / "detach <name>") to
 // the file named by MV_TESTLIB_LOG, so that tests can count them even after
-// the library is gone.
+// the library is gone. MV_TESTLIB_PAUSE_GET_US and MV_TESTLIB_PAUSE_RELEASE_US
+// (microseconds) hold a thread inside the library: in DllGetClassObject, and
+// after an object's last Release has dropped the library's lock count.
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
+#include <thread>
 
 #include "com.h"
 #include "sys.h"
@@ -51,10 +57,36 @@ MV_DEFINE_GUID(CLSID_MvTestServer, 0x6F1B2C3D, 0x0001, 0x4A5B, 0x8C, 0x7D, 0x11,
 
 namespace {
 
-// DISPID 1 returns 42 as VT_I4.
-class CAnswer : public mv::ComObjectRoot<CAnswer>, public IDispatch {
+void Pause(const char* variable) {
+    if (const char* us = std::getenv(variable))
+        std::this_thread::sleep_for(std::chrono::microseconds(std::atol(us)));
+}
+
+// DISPID 1 returns 42 as VT_I4. Written by hand, so that its last Release
+// still runs the library's code once the lock count is down.
+class Answer final : public IDispatch {
 public:
-    using InterfaceMap = mv::Interfaces<IDispatch>;
+    Answer() { mv::ModuleLock(); }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        if (riid != IID_IUnknown && riid != IID_IDispatch) {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        AddRef();
+        *ppv = static_cast<IDispatch*>(this);
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++refs_; }
+    ULONG Release() override {
+        const ULONG left = --refs_;
+        if (left == 0) {
+            delete this;
+            mv::ModuleUnlock();
+            Pause("MV_TESTLIB_PAUSE_RELEASE_US");
+        }
+        return left;
+    }
     HRESULT GetTypeInfoCount(UINT* n) override {
         *n = 0;
         return S_OK;
@@ -72,6 +104,31 @@ public:
         }
         return S_OK;
     }
+
+private:
+    std::atomic<ULONG> refs_{1};
+};
+
+class AnswerFactory : public mv::ComObjectRoot<AnswerFactory>, public IClassFactory {
+public:
+    using InterfaceMap = mv::Interfaces<IClassFactory>;
+    HRESULT CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+        if (!ppv) return E_POINTER;
+        *ppv = nullptr;
+        if (outer) return CLASS_E_NOAGGREGATION;
+        Answer* answer = new (std::nothrow) Answer;
+        if (!answer) return E_OUTOFMEMORY;
+        const HRESULT hr = answer->QueryInterface(riid, ppv);
+        answer->Release();
+        return hr;
+    }
+    HRESULT LockServer(BOOL lock) override {
+        if (lock)
+            mv::ModuleLock();
+        else
+            mv::ModuleUnlock();
+        return S_OK;
+    }
 };
 
 }  // namespace
@@ -80,7 +137,8 @@ extern "C" __attribute__((visibility("default"))) HRESULT DllGetClassObject(REFC
                                                                             REFIID riid,
                                                                             LPVOID* ppv) {
     if (clsid != CLSID_MvTestServer) return CLASS_E_CLASSNOTAVAILABLE;
-    return mv::CreateClassFactory<CAnswer>(riid, ppv);
+    Pause("MV_TESTLIB_PAUSE_GET_US");
+    return mv::CreateComObject<AnswerFactory>(nullptr, riid, ppv);
 }
 
 extern "C" __attribute__((visibility("default"))) HRESULT DllCanUnloadNow() {
