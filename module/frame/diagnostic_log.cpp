@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 
 CDiagnosticLog g_DiagnosticLog;
 
@@ -65,10 +66,17 @@ bool ReadCategorySetting(const std::string& keyPath, const char* valueName) {
     return text == "ON";
 }
 
+// The name of the file's user. Throws std::bad_alloc when memory ran out
+// before the name could be had: the line is dropped rather than filed under
+// another user.
 std::string UserNameOfThread() {
     char buffer[256];
     DWORD size = sizeof buffer;
-    if (!GetUserNameA(buffer, &size) || buffer[0] == '\0') return "UnknownUser";
+    if (!GetUserNameA(buffer, &size)) {
+        if (GetLastError() == static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)) throw std::bad_alloc();
+        return "UnknownUser";
+    }
+    if (buffer[0] == '\0') return "UnknownUser";
     return buffer;
 }
 

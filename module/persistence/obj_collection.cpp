@@ -169,11 +169,14 @@ HRESULT CMvObjCollection::AddObject(IDispatch* object) {
         mv::Bstr name;
         HRESULT hr = ReadObjectName(object, &name);
         if (FAILED(hr)) return hr;
-        if (Add(name.get(), object) == E_FAIL) {
-            MvLogErrorA(
-                "CMvObjCollection::AddObject",
-                "Add: Item is already in collection; object \"" + name.Utf8() + "\" was not added");
-        }
+        // A name already filed is the one refusal passed over: Add reports
+        // it as E_FAIL. Any other failure (E_UNEXPECTED when the collection
+        // cannot grow) goes back to the caller, so that a load never passes
+        // for whole with members missing.
+        hr = Add(name.get(), object);
+        if (hr != E_FAIL) return hr;
+        MvLogErrorA("CMvObjCollection::AddObject", "Add: Item is already in collection; object \"" +
+                                                       name.Utf8() + "\" was not added");
         return S_OK;
     });
 }

@@ -103,7 +103,8 @@ public:
     // Files `object` under the name it reports through IMvCalcName. An object
     // without IMvCalcName, or whose name cannot be read, is not added and the
     // failure is returned. An object whose name is already filed is left out
-    // (and released by the caller) with S_OK; an "Errors" line names it.
+    // (and released by the caller) with S_OK; an "Errors" line names it. Any
+    // other failure of Add is returned.
     HRESULT AddObject(IDispatch* object);
 
     // Empties the collection, releasing every member from the first to the

@@ -26,7 +26,9 @@ extern "C" {
 // else the process's effective user. *pcbBuffer is the buffer size in
 // characters; on success it receives the characters written with the
 // terminator; when the buffer is too small the call fails with
-// ERROR_INSUFFICIENT_BUFFER and *pcbBuffer receives the size needed.
+// ERROR_INSUFFICIENT_BUFFER and *pcbBuffer receives the size needed. The
+// effective user's name is looked up once per process and user; when memory
+// runs out the call fails with ERROR_NOT_ENOUGH_MEMORY.
 BOOL GetUserNameA(LPSTR lpBuffer, LPDWORD pcbBuffer);
 BOOL GetUserNameW(LPWSTR lpBuffer, LPDWORD pcbBuffer);
 
@@ -111,8 +113,12 @@ void OutputDebugStringW(LPCWSTR lpOutputString);
 namespace mv {
 
 // Replaces the calling thread's user name (an impersonating thread reports
-// its client); nullptr removes the override.
+// its client); nullptr removes the override. Each name given is kept for the
+// life of the process.
 void SetThreadUserNameForTesting(const char* name);
+// How many times the process has looked a user's name up in the user
+// database.
+uint64_t UserNameLookupsForTesting();
 
 // The account the calling thread runs under and its domain, as an account
 // lookup of the thread's identity gives them: the account is the thread's

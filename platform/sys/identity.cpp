@@ -2,8 +2,12 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
-#include <optional>
+#include <forward_list>
+#include <mutex>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -11,43 +15,70 @@
 
 namespace {
 
-thread_local std::optional<std::string> t_userOverride;
+// Every name here lives as long as the process, in storage shared by all
+// threads: a thread keeps no more than a plain pointer to one. A per-thread
+// object with a destructor would be registered with the C library on the
+// thread's first call, and when memory has run out that registration ends
+// the process; the diagnostic log asks for the name on every line.
 
-// The effective user's login name; the numeric id when it has no entry.
-// Looked up once for each effective user a thread runs as.
-bool ProcessUserName(std::string* out) {
-    thread_local std::optional<std::pair<uid_t, std::string>> t_known;
-    const uid_t uid = geteuid();
-    if (t_known && t_known->first == uid) {
-        *out = t_known->second;
-        return true;
-    }
-    std::vector<char> buffer(1024);
-    passwd entry{};
-    passwd* found = nullptr;
-    for (;;) {
-        int rc = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
-        if (rc == ERANGE && buffer.size() < (1u << 20)) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        break;
-    }
-    if (found && found->pw_name && found->pw_name[0]) {
-        *out = found->pw_name;
-    } else {
-        *out = std::to_string(uid);
-    }
-    t_known.emplace(uid, *out);
-    return true;
+// The calling thread's override (null: none), pointing into the list of
+// override names below.
+thread_local const std::string* t_userOverride = nullptr;
+
+// The name looked up for one effective user. The list only grows and its
+// entries are never freed, so it is read without a lock.
+struct KnownUser {
+    uid_t uid;
+    std::string name;
+    const KnownUser* next;
+};
+std::atomic<const KnownUser*> g_knownUsers{nullptr};
+std::mutex g_lookupLock;  // one look-up at a time, so each user is looked up once
+std::atomic<uint64_t> g_userLookups{0};
+
+const KnownUser* FindKnownUser(uid_t uid) noexcept {
+    for (const KnownUser* known = g_knownUsers.load(std::memory_order_acquire); known;
+         known = known->next)
+        if (known->uid == uid) return known;
+    return nullptr;
 }
 
-bool ThreadUserName(std::string* out) {
-    if (t_userOverride) {
-        *out = *t_userOverride;
-        return true;
+// The effective user's login name; the numeric id when it has no entry.
+// Looked up once for each effective user the process runs as. Null, with
+// the last error ERROR_NOT_ENOUGH_MEMORY, when memory runs out.
+const std::string* ProcessUserName() noexcept {
+    const uid_t uid = geteuid();
+    if (const KnownUser* known = FindKnownUser(uid)) return &known->name;
+    try {
+        std::lock_guard<std::mutex> lock(g_lookupLock);
+        if (const KnownUser* known = FindKnownUser(uid)) return &known->name;
+        g_userLookups.fetch_add(1, std::memory_order_relaxed);
+        std::vector<char> buffer(1024);
+        passwd entry{};
+        passwd* found = nullptr;
+        for (;;) {
+            int rc = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+            if (rc == ERANGE && buffer.size() < (1u << 20)) {
+                buffer.resize(buffer.size() * 2);
+                continue;
+            }
+            break;
+        }
+        std::string name =
+            found && found->pw_name && found->pw_name[0] ? found->pw_name : std::to_string(uid);
+        auto* known = new KnownUser{uid, std::move(name), g_knownUsers.load()};
+        g_knownUsers.store(known, std::memory_order_release);
+        return &known->name;
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
     }
-    return ProcessUserName(out);
+}
+
+// The calling thread's user name: its override, else the process's; null
+// as ProcessUserName gives it.
+const std::string* ThreadUserName() noexcept {
+    return t_userOverride ? t_userOverride : ProcessUserName();
 }
 
 bool ComputerName(std::string* out) {
@@ -70,7 +101,7 @@ bool ComputerName(std::string* out) {
 // the reported size counts the terminator on success, as the user-name
 // calls do and the computer-name calls do not.
 template <typename Char>
-BOOL CopyOut(const std::basic_string<Char>& text, Char* buffer, LPDWORD size,
+BOOL CopyOut(std::basic_string_view<Char> text, Char* buffer, LPDWORD size,
              bool withTerminatorOnSuccess, DWORD shortBufferError) {
     if (!size) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -82,7 +113,8 @@ BOOL CopyOut(const std::basic_string<Char>& text, Char* buffer, LPDWORD size,
         SetLastError(shortBufferError);
         return FALSE;
     }
-    std::memcpy(buffer, text.c_str(), needed * sizeof(Char));
+    std::memcpy(buffer, text.data(), text.size() * sizeof(Char));
+    buffer[text.size()] = Char();
     *size = withTerminatorOnSuccess ? needed : needed - 1;
     return TRUE;
 }
@@ -92,27 +124,32 @@ BOOL CopyOut(const std::basic_string<Char>& text, Char* buffer, LPDWORD size,
 extern "C" {
 
 BOOL GetUserNameA(LPSTR buffer, LPDWORD size) {
-    std::string name;
-    if (!ThreadUserName(&name)) return FALSE;
-    return CopyOut(name, buffer, size, true, ERROR_INSUFFICIENT_BUFFER);
+    const std::string* name = ThreadUserName();
+    if (!name) return FALSE;
+    return CopyOut<char>(*name, buffer, size, true, ERROR_INSUFFICIENT_BUFFER);
 }
 
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
-    std::string name;
-    if (!ThreadUserName(&name)) return FALSE;
-    return CopyOut(mv::ToUtf16(name), buffer, size, true, ERROR_INSUFFICIENT_BUFFER);
+    const std::string* name = ThreadUserName();
+    if (!name) return FALSE;
+    try {
+        return CopyOut<char16_t>(mv::ToUtf16(*name), buffer, size, true, ERROR_INSUFFICIENT_BUFFER);
+    } catch (const std::bad_alloc&) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return FALSE;
+    }
 }
 
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
     std::string name;
     if (!ComputerName(&name)) return FALSE;
-    return CopyOut(name, buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    return CopyOut<char>(name, buffer, size, false, ERROR_BUFFER_OVERFLOW);
 }
 
 BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
     std::string name;
     if (!ComputerName(&name)) return FALSE;
-    return CopyOut(mv::ToUtf16(name), buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    return CopyOut<char16_t>(mv::ToUtf16(name), buffer, size, false, ERROR_BUFFER_OVERFLOW);
 }
 
 }  // extern "C"
@@ -120,11 +157,19 @@ BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
 namespace mv {
 
 void SetThreadUserNameForTesting(const char* name) {
-    if (name) {
-        t_userOverride = name;
-    } else {
-        t_userOverride.reset();
+    if (!name) {
+        t_userOverride = nullptr;
+        return;
     }
+    // Each name is kept once, for the life of the process.
+    static auto* const names = new std::forward_list<std::string>;
+    std::lock_guard<std::mutex> lock(g_lookupLock);
+    auto kept = std::find(names->begin(), names->end(), name);
+    t_userOverride = kept != names->end() ? &*kept : &names->emplace_front(name);
+}
+
+uint64_t UserNameLookupsForTesting() {
+    return g_userLookups.load(std::memory_order_relaxed);
 }
 
 bool GetThreadAccount(std::string* account, std::string* domain) {
@@ -132,13 +177,14 @@ bool GetThreadAccount(std::string* account, std::string* domain) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
     }
-    std::string user, computer;
-    if (!ThreadUserName(&user) || !ComputerName(&computer)) return false;
-    if (user.empty()) {
+    const std::string* user = ThreadUserName();
+    std::string computer;
+    if (!user || !ComputerName(&computer)) return false;
+    if (user->empty()) {
         SetLastError(ERROR_NONE_MAPPED);
         return false;
     }
-    *account = std::move(user);
+    *account = *user;
     *domain = std::move(computer);
     return true;
 }

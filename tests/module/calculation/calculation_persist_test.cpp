@@ -1,16 +1,46 @@
 // A calculation's record stream, document file and XML form: golden bytes
 // and text written by hand from the property map, read back whole.
+#include <dlfcn.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <new>
 
 #include "../bindings/child_objects_test_support.h"
 #include "calculation_test_support.h"
 #include "frame/tls_slots.h"
 
+namespace {
+
+// The smallest scalar allocation of this thread that fails from now; 0:
+// none fails.
+thread_local std::size_t t_failingNewFrom = 0;
+
+}  // namespace
+
+// Scalar allocations of this program go to the allocator behind it (the
+// sanitizer's or the C++ library's), but for the ones a test makes fail.
+void* operator new(std::size_t size) {
+    if (t_failingNewFrom != 0 && size >= t_failingNewFrom) throw std::bad_alloc();
+    static auto* const next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
+    return next(size);
+}
+
 namespace calculation_test {
 namespace {
+
+// Makes this thread's allocations of at least `size` bytes fail for the
+// lifetime of the object.
+class FailingNew {
+public:
+    explicit FailingNew(std::size_t size) { t_failingNewFrom = size; }
+    ~FailingNew() { t_failingNewFrom = 0; }
+    FailingNew(const FailingNew&) = delete;
+    FailingNew& operator=(const FailingNew&) = delete;
+};
 
 const Bytes kEnd = Le32(-2000);
 const Bytes kEmpty = {0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};  // VT_EMPTY
@@ -139,6 +169,57 @@ TEST_F(CalculationPersist, DamagedStreamsFailWithoutACrash) {
         auto stream = NewStream(bytes);
         EXPECT_TRUE(FAILED(static_cast<IPersistStream*>(calc.get())->Load(stream.get())));
     }
+}
+
+// A document whose parameters cannot all be filed, for lack of memory to
+// grow the parameter collection, fails to load on every road: a caller that
+// saves back only what loaded never writes a document with parameters lost.
+TEST_F(CalculationPersist, ALoadThatCannotFileEveryParameterFails) {
+    constexpr int kParameters = 2500;
+    // Above the whole record stream (the file road reads it in one piece),
+    // below what the collection needs to file the last thousand members.
+    constexpr std::size_t kFailingFrom = 300000;
+    auto document = NewCalculation();
+    for (int i = 0; i < kParameters; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "P%d", i);
+        Param(document.get(), mv::ToUtf16(name).c_str(), true);
+    }
+    const Bytes bytes = Saved(document->GetUnknown());
+    ASSERT_LT(bytes.size(), kFailingFrom);
+    const std::string path =
+        (std::filesystem::path(std::getenv("MORVA_COMMON_APPDATA")) / "Many.mvc").string();
+    const mv::Bstr file(mv::ToUtf16(path));
+    ASSERT_EQ(static_cast<IMvPersistFile*>(document.get())->SaveToFile(file.get()), S_OK);
+    auto stream = NewStream(bytes);
+    auto xml = ParseXml(child_test::SavedXml(document->GetUnknown()));
+    auto xmlRoot = RootOf(xml.get());
+    const struct {
+        const char* road;
+        std::function<HRESULT(CMvCalculation*)> load;
+    } roads[] = {
+        {"stream", [&](CMvCalculation* calc) { return calc->Load(stream.get()); }},
+        {"xml", [&](CMvCalculation* calc) { return calc->LoadXML(xmlRoot.get()); }},
+        {"file",
+         [&](CMvCalculation* calc) {
+             return static_cast<IMvPersistFile*>(calc)->LoadFromFile(file.get());
+         }},
+    };
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.road);
+        values_test::LogCapture log;
+        auto calc = NewCalculation();
+        HRESULT hr;
+        {
+            FailingNew failing(kFailingFrom);
+            hr = road.load(calc.get());
+        }
+        EXPECT_EQ(hr, E_UNEXPECTED);
+        if (SUCCEEDED(hr)) static_cast<IMvPersistFile*>(calc.get())->SaveToFile(file.get());
+    }
+    auto reloaded = NewCalculation();
+    ASSERT_EQ(static_cast<IMvPersistFile*>(reloaded.get())->LoadFromFile(file.get()), S_OK);
+    EXPECT_EQ(Saved(reloaded->GetUnknown()), bytes);
 }
 
 TEST_F(CalculationPersist, XmlFormIsOneElementPerWrittenRowAndLoadsBack) {

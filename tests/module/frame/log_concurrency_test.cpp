@@ -1,4 +1,7 @@
 // Lines written by several threads at once.
+#include <dlfcn.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <latch>
@@ -8,6 +11,24 @@
 
 #include "frame/diagnostic_log.h"
 #include "log_test_support.h"
+
+namespace {
+
+// How many thread-exit destructors this thread has registered with the C
+// library.
+thread_local int t_threadExitRegistrations = 0;
+
+}  // namespace
+
+// Counts each registration on its way to the C library, which fails it
+// (ending the process) when memory has run out.
+extern "C" int __cxa_thread_atexit_impl(void (*destructor)(void*), void* object, void* dso) {
+    ++t_threadExitRegistrations;
+    using Register = int (*)(void (*)(void*), void*, void*);
+    static const auto next =
+        reinterpret_cast<Register>(dlsym(RTLD_NEXT, "__cxa_thread_atexit_impl"));
+    return next(destructor, object, dso);
+}
 
 namespace {
 
@@ -58,6 +79,36 @@ TEST_F(LogConcurrencyTest, LinesFromManyThreadsNeverInterleave) {
         ++count;
     }
     EXPECT_EQ(count, kThreads * kLines);
+}
+
+// A thread's first line registers nothing to run at the thread's end, and
+// the process looks the user's name up once, not once per thread.
+TEST_F(LogConcurrencyTest, NewThreadsShareOneLookUpOfTheUserName) {
+    constexpr int kThreads = 32;
+    CDiagnosticLog log;
+    InitializeModuleLog(log);
+    const uint64_t lookupsBefore = mv::UserNameLookupsForTesting();
+    std::latch start(kThreads);
+    std::vector<int> registrations(kThreads, -1);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kThreads; ++i)
+        threads.emplace_back([&, i] {
+            start.arrive_and_wait();
+            const int before = t_threadExitRegistrations;
+            log.WriteLine(u"CMvWorker::Run", u"first line");
+            registrations[i] = t_threadExitRegistrations - before;
+        });
+    for (auto& t : threads) t.join();
+
+    EXPECT_LE(mv::UserNameLookupsForTesting() - lookupsBefore, 1u)
+        << "none when an earlier line of the process looked it up";
+    EXPECT_EQ(registrations, std::vector<int>(kThreads, 0));
+    mv::SetThreadUserNameForTesting(nullptr);
+    char user[256];
+    DWORD size = sizeof user;
+    ASSERT_TRUE(GetUserNameA(user, &size));
+    const std::string text = logtest::ReadText(DefaultFile(user));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), kThreads) << text;
 }
 
 }  // namespace
