@@ -762,7 +762,9 @@ HRESULT CMvCalculation::FindEarliestRecentHistoryTime(const ParamInfoTable& tabl
                 mv::ToUtf16(std::string(kFindEarliest) + "( Times: " + line + " )"));
         return S_OK;
     } catch (...) {
+        // The driver reads the failure from the error text.
         MvLogErrorHr(kFindEarliest, E_UNEXPECTED);
+        AddError(MvRunExceptionText(std::current_exception()));
         return E_UNEXPECTED;
     }
 }
