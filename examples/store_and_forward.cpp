@@ -1,15 +1,26 @@
-// Store-and-forward as a scheduler sees it: two calculations whose input
-// comes from the historian are caught up over six hours of history that
-// arrived late, each result stamped with its scheduled time.
+// Store-and-forward as a scheduler sees it: a calculation whose input lags
+// waits instead of computing on incomplete data, and once the late data has
+// arrived it catches up over the input's history, each result stamped with
+// its scheduled time.
 //
 // The program registers the module in a registry store of its own (in a
 // temporary folder that is also the base folder of the calculations), seeds
-// the historian stand-in with a server, its records, six hours of history
-// and a clock, creates two calculations with a one-line formula each, saves
-// them under Calc/, puts them into an hourly schedule group whose first run
-// lies six hours back, and asks the group to calculate with store-and-forward.
-// It prints each calculation's store-and-forward state and the results that
-// landed in the historian.
+// the historian stand-in with a server, two inputs and a clock, creates two
+// calculations with a one-line formula each, saves them under Calc/ and puts
+// them into an hourly schedule group whose first run lies six hours back.
+// FEED is current; DRAIN's link dropped after its value of 00:30, so its
+// history stops there. Then, as a scheduler would:
+// - the calculate pass at 06:10: FeedDoubled catches up 01:00 to 06:00;
+//   DrainPlusTen waits in state 6 ("Store - Oldest input is before the next
+//   execution time"), a history-mode state. (An hourly group shows this wait
+//   only when the clock is 1.5 periods or more past the next scheduled time;
+//   nearer, the state reads "Normal operation".)
+// - DRAIN's buffered values of 01:00 to 06:00 arrive;
+// - the check pass at 06:20, which reaches only the calculations in history
+//   mode: DrainPlusTen catches up 01:00 to 06:00 and is back to "Normal
+//   operation".
+// After each pass it prints each calculation's store-and-forward state and
+// the results that pass stored in the historian.
 //
 // Run it from the build tree: it finds the module in ../lib and the formula
 // scripting library in ../dlls beside its own folder.
@@ -70,22 +81,34 @@ std::string Text(const KeldrinTime& t) {
     return std::string(text, static_cast<size_t>(length > 0 ? length : 0));
 }
 
-// The historian: server PLANT with a tank level (FEED) and a flow (DRAIN),
-// sampled every hour from 00:00 to 06:00, current at 06:00, and a result
-// record for each calculation; the clock stands at 06:10.
-void SeedHistorian() {
+// One sample of an input, kept in its history and, when `current`, as its
+// current value. FEED rises by 2.5 an hour, DRAIN by 1.0, from 40.
+void Reading(LONG record, bool feed, int hour, int minute, bool current) {
+    KhSimValue v{};
+    v.Number = 40.0 + (hour + minute / 60.0) * (feed ? 2.5 : 1.0);
+    v.Stamp = At(hour, minute);
+    Check(KhSim_AddSample("PLANT", record, kValue, &v) == 1, "adding a sample");
+    if (current) Check(KhSim_SetValue("PLANT", record, kValue, &v) == 1, "a value");
+}
+
+// The historian: server PLANT with a tank feed (FEED), sampled every hour
+// from 00:00 to 06:00 and current at 06:00, a drain (DRAIN) whose values
+// stopped after 00:00 and 00:30, and a result record for each calculation;
+// the clock stands at 06:10. Returns DRAIN's record.
+LONG SeedHistorian() {
     KhSim_Reset();
     Check(KhSim_AddServer("PLANT", 11, 3, 0) > 0, "adding the server");
+    LONG drain = 0;
     for (const char* name : {"FEED", "DRAIN"}) {
         const LONG record = KhSim_AddRecord("PLANT", name, 0);
         Check(record > 0 && KhSim_AddField("PLANT", record, "VAL", kValue, -16, 0) == 1,
               "adding an input record");
-        for (int hour = 0; hour <= 6; ++hour) {
-            KhSimValue v{};
-            v.Number = 40.0 + hour * (name[0] == 'F' ? 2.5 : 1.0);
-            v.Stamp = At(hour);
-            Check(KhSim_AddSample("PLANT", record, kValue, &v) == 1, "adding a sample");
-            if (hour == 6) Check(KhSim_SetValue("PLANT", record, kValue, &v) == 1, "a value");
+        if (name[0] == 'F') {
+            for (int hour = 0; hour <= 6; ++hour) Reading(record, true, hour, 0, hour == 6);
+        } else {
+            drain = record;
+            Reading(record, false, 0, 0, false);
+            Reading(record, false, 0, 30, true);
         }
     }
     for (const char* name : {"FEED_X2", "DRAIN_PLUS"}) {
@@ -96,6 +119,7 @@ void SeedHistorian() {
     }
     const KeldrinTime now = At(6, 10);
     KhSim_SetClock(&now);
+    return drain;
 }
 
 mv::ComPtr<IMvParameter> Bind(IMvCalculation* calc, const char* name, LONG direction,
@@ -132,8 +156,9 @@ void SaveCalculation(const fs::path& base, const char* name, const char* input, 
     Check(file->SaveToFile(mv::Bstr(mv::ToUtf16(path)).get()) == S_OK, "saving a calculation");
 }
 
-// The results stored for a record, as a client of the historian reads them.
-void PrintResults(const char* record) {
+// The results stored for a record, as a client of the historian reads them,
+// from the (*printed + 1)-th on; *printed counts them.
+void PrintResults(const char* record, LONG* printed) {
     KeldrinErrorBlock err{};
     const LONG server = DaLookupAlias("PLANT__AC");
     DaSetDefaultServer(static_cast<SHORT>(server), &err);
@@ -151,13 +176,15 @@ void PrintResults(const char* record) {
     LONG returned = 0, field = kResult;
     RHISKDDATA(2, 0, 0, id, field | 1, &b, &e, 1, &field, &type, 100, codes.data(), times.data(),
                buffers, &returned, &more, &err);
-    for (LONG k = 0; k < returned; ++k) {
+    if (returned <= *printed) std::printf("  (none)\n");
+    for (LONG k = *printed; k < returned; ++k) {
         double value = 0.0;
         std::memcpy(&value, buffer.data() + k * 24, sizeof value);
         KeldrinTime t{};
         XUST2XTS(&times[static_cast<size_t>(k)], &t);
         std::printf("  %s  %.2f\n", Text(t).c_str(), value);
     }
+    if (returned > *printed) *printed = returned;
 }
 
 }  // namespace
@@ -183,7 +210,7 @@ int main() {
         reinterpret_cast<HRESULT (*)()>(GetProcAddress(module, "DllRegisterServer"));
     Check(registerServer && registerServer() == S_OK, "registering the module");
 
-    SeedHistorian();
+    const LONG drain = SeedHistorian();
     SaveCalculation(base, "FeedDoubled", "FEED", "FEED_X2", "Result = Level * 2");
     SaveCalculation(base, "DrainPlusTen", "DRAIN", "DRAIN_PLUS", "Result = Level + 10");
 
@@ -208,25 +235,49 @@ int main() {
         Check(CoCreateInstance(envClsid, nullptr, CLSCTX_INPROC_SERVER, IID_IMvCalcEnvironment,
                                env.PutVoid()) == S_OK,
               "creating the environment");
-        std::printf("Historian clock: %s; first run: %s; schedule: hourly\n",
-                    Text(At(6, 10)).c_str(), Text(At(0)).c_str());
-        Check(group->CalculateStoreForward(VARIANT_TRUE) == S_OK, "store-and-forward");
 
         struct Member {
             const char16_t* name;
             const char* record;
-        } members[] = {{u"FeedDoubled", "FEED_X2"}, {u"DrainPlusTen", "DRAIN_PLUS"}};
-        for (const Member& m : members) {
-            // The group's members run the calculations that the environment
-            // keeps active, by name.
-            mv::ComPtr<IMvCalculation> calc;
-            env->GetCalcObject(mv::Bstr(m.name).get(), nullptr, calc.Put());
-            mv::Bstr status;
-            if (calc) calc->get_StoreForwardStatus(status.Out());
-            std::printf("%s: StoreForwardStatus \"%s\"\n", mv::ToUtf8(m.name).c_str(),
-                        status.Utf8().c_str());
-            PrintResults(m.record);
-        }
+            LONG printed;
+        } members[] = {{u"FeedDoubled", "FEED_X2", 0}, {u"DrainPlusTen", "DRAIN_PLUS", 0}};
+        auto report = [&] {
+            for (Member& m : members) {
+                // The group's members run the calculations that the
+                // environment keeps active, by name.
+                mv::ComPtr<IMvCalculation> calc;
+                env->GetCalcObject(mv::Bstr(m.name).get(), nullptr, calc.Put());
+                mv::Bstr status;
+                VARIANT_BOOL waiting = VARIANT_FALSE;
+                if (calc) {
+                    calc->get_StoreForwardStatus(status.Out());
+                    calc->get_IsStoreForwardHistoryMode(&waiting);
+                }
+                std::printf("%s: StoreForwardStatus \"%s\"%s\n", mv::ToUtf8(m.name).c_str(),
+                            status.Utf8().c_str(), waiting ? " (history mode)" : "");
+                PrintResults(m.record, &m.printed);
+            }
+        };
+
+        std::printf(
+            "Hourly schedule from %s; FEED is current to %s; DRAIN's value of %s "
+            "came last\n",
+            Text(At(0)).c_str(), Text(At(6)).c_str(), Text(At(0, 30)).c_str());
+        std::printf("\nCalculate pass at %s\n", Text(At(6, 10)).c_str());
+        Check(group->CalculateStoreForward(VARIANT_TRUE) == S_OK, "the calculate pass");
+        report();
+
+        std::printf("\nDRAIN's buffered values of %s to %s arrive\n", Text(At(1)).c_str(),
+                    Text(At(6)).c_str());
+        for (int hour = 1; hour <= 6; ++hour) Reading(drain, false, hour, 0, hour == 6);
+        const KeldrinTime later = At(6, 20);
+        KhSim_SetClock(&later);
+
+        // The check pass reaches only the calculations in a history-mode
+        // state; one whose inputs are now complete catches up.
+        std::printf("\nCheck pass at %s\n", Text(later).c_str());
+        Check(group->CheckStoreForward(VARIANT_TRUE, VARIANT_FALSE) == S_OK, "the check pass");
+        report();
         // The scratch buffer the calling thread's runs used.
         env->ReleaseThreadLocalBuffer();
     }

@@ -661,9 +661,10 @@ public:
     // Store-and-forward (scheduling/store_forward.cpp), on the run's share of
     // the parameter table. Times are historian times, none being a first word
     // of all ones. The oldest time of the historian inputs that take part,
-    // their number and how many of them have no time; the newest time the
-    // historian holds for the historian-bound outputs; one output's current
-    // time read into `record`.
+    // their number and how many of them have no time; the oldest of the
+    // newest times the historian holds for the historian-bound outputs (so
+    // that every output catches up); one output's current time read into
+    // `record`.
     void GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest, LONG* count,
                             LONG* untimed);
     void GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup* group,
@@ -672,16 +673,20 @@ public:
                             KeldrinErrorBlock* err);
     // The back half of a run (output reset, formula, output passes) with the
     // historian outputs stamped with storeTime (null: written as current
-    // values), which the formula sees as its scheduled time.
+    // values), which the formula sees as its scheduled time. An exception
+    // that escapes it is appended to the error text.
     void ExecuteAndStore(const ParamInfoShare& table, SHORT* level, SHORT* status,
                          const KeldrinUst* storeTime);
     // Whether a historian field type has a form with status, level and time.
     static bool DataTypeHasQT(LONG fieldType);
     // Runs the calculation once per schedule period on its inputs' history
     // from begin (not run again) to end; *last receives the last run's time.
+    // An input read raw (its server older than 11.3) runs at its own sample
+    // times after the last stored result `stored` (null: begin) up to end.
+    // A failure, thrown ones included, is left in the error text.
     void ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
                           const KeldrinTime* begin, const KeldrinTime* end, SHORT* level,
-                          SHORT* status, KeldrinTime* last);
+                          SHORT* status, KeldrinTime* last, const KeldrinTime* stored = nullptr);
     // Lowers *earliest to the earliest of the inputs' newest history times;
     // E_UNEXPECTED with the error text set when a read failed.
     HRESULT FindEarliestRecentHistoryTime(const ParamInfoTable& table, KeldrinTime* earliest);

@@ -175,6 +175,12 @@ HistoryForm HistoryFormOf(LONG fieldType) {
     }
 }
 
+// Whether an input's history is read: a candidate whose field type has a
+// history form.
+bool IsHistoryInput(const BindingDefinition& d) {
+    return HistoryFormOf(d.FieldType).Code != 0 && IsHistoryCandidate(d);
+}
+
 // The historian input list of a run's table and its count.
 BindingDefinition* HistorianInputs(const ParamInfoTable& table, LONG* count) {
     *count = 0;
@@ -227,14 +233,17 @@ struct InputHistoryBuffers {
     LONG DefinitionCount = 0;
     BindingDefinition* Definitions = nullptr;
     LONG MaxSamples = 0;
+    KeldrinUst Begin{0, 0};  // where the reads began
 
-    // Reads every history input from begin to end on the period's grid.
+    // Reads every history input from begin to end on the period's grid; an
+    // input read raw (its server older than 11.3) is read at its own sample
+    // times from the last stored result `stored` (null: begin) to end.
     // Stops at the first failing read (its index in *failing, its status in
     // *err). Returns the refusal text when inputs on servers of different
     // read forms would be mixed; nothing is read then.
     std::string ReadInputHistory(LONG n, BindingDefinition* definitions, LONG period,
                                  const KeldrinTime* begin, const KeldrinTime* end,
-                                 KeldrinErrorBlock* err, LONG* failing);
+                                 const KeldrinTime* stored, KeldrinErrorBlock* err, LONG* failing);
     // Each history input's newest sample time at the historian's current
     // time ({0, 0}: none), into *times.
     void ReadRecentHistoryTimes(LONG n, BindingDefinition* definitions,
@@ -263,8 +272,8 @@ void InputHistoryBuffers::Allocate(LONG n, BindingDefinition* definitions) {
     const auto samples = static_cast<std::size_t>(MaxSamples);
     for (std::size_t i = 0; i < count; ++i) {
         const BindingDefinition& d = definitions[i];
+        if (!IsHistoryInput(d)) continue;
         const HistoryForm form = HistoryFormOf(d.FieldType);
-        if (form.Code == 0 || !IsHistoryCandidate(d)) continue;
         Types[i] = form.Code;
         ElementWords[i] = form.Words;
         const std::size_t element = static_cast<std::size_t>(form.Words) * 2;
@@ -285,8 +294,8 @@ void InputHistoryBuffers::Allocate(LONG n, BindingDefinition* definitions) {
 
 std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* definitions,
                                                   LONG period, const KeldrinTime* begin,
-                                                  const KeldrinTime* end, KeldrinErrorBlock* err,
-                                                  LONG* failing) {
+                                                  const KeldrinTime* end, const KeldrinTime* stored,
+                                                  KeldrinErrorBlock* err, LONG* failing) {
     *failing = 0;
     err->ERRORCODE = 0;
     DefinitionCount = n;
@@ -310,20 +319,17 @@ std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* def
         (void)L_XTSPLUSDT(&last, &tenths);
         (void)L_XTS2XUST(&last, &e);
     }
-    Allocate(n, definitions);
-    SampleCount = MaxSamples;
-    SampleCodes.assign(static_cast<std::size_t>(MaxSamples), 0);
-    Times.assign(static_cast<std::size_t>(MaxSamples), KeldrinUst{0, 0});
 
     // A server older than 11.3 reads raw samples at their own times, which
     // other inputs' samples would not match: with more than one input
     // taking part, such an input is refused before anything is read.
     LONG inputs = 0;
-    for (LONG i = 0; i < n; ++i) inputs += Values[static_cast<std::size_t>(i)].empty() ? 0 : 1;
+    for (LONG i = 0; i < n; ++i) inputs += IsHistoryInput(definitions[i]) ? 1 : 0;
     std::vector<char> raw(static_cast<std::size_t>(n > 0 ? n : 0), 0);
+    bool anyRaw = false;
     for (LONG i = 0; i < n; ++i) {
         const BindingDefinition& d = definitions[i];
-        if (Values[static_cast<std::size_t>(i)].empty() || d.IsLocal == 1) continue;
+        if (!IsHistoryInput(d) || d.IsLocal == 1) continue;
         DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
         if (err->ERRORCODE != 0) {
             *failing = i;
@@ -332,6 +338,7 @@ std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* def
         LONG major = 0, minor = 0;
         GetKeldrinDbVersion(false, &major, &minor);
         raw[static_cast<std::size_t>(i)] = KeldrinVersionHasLongNames(major, minor) ? 0 : 1;
+        anyRaw = anyRaw || raw[static_cast<std::size_t>(i)];
         if (raw[static_cast<std::size_t>(i)] && inputs > 1) {
             const KeldrinRecField pair{static_cast<LONG>(d.Record_ID),
                                        static_cast<LONG>(d.HistoryField_ID)};
@@ -339,6 +346,22 @@ std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* def
                    "\":interpolated history needs server version 11.3 or later";
         }
     }
+    // The raw read goes on from the last stored result, which is its first
+    // sample when the input has one there, up to end: sized for the grid,
+    // a pass would end after a few samples of an input sampled finer than
+    // the period and start again from the grid point before them.
+    if (anyRaw && period >= 1) {
+        const KeldrinTime* from = stored && !IsNone(*stored) ? stored : begin;
+        if (L_CALCDELXTM(end, from) <= 0.0) return {};
+        (void)L_XTS2XUST(from, &b);
+        (void)L_XTS2XUST(end, &e);
+        MaxSamples = kMaxHistorySamples;
+    }
+    Allocate(n, definitions);
+    SampleCount = MaxSamples;
+    SampleCodes.assign(static_cast<std::size_t>(MaxSamples), 0);
+    Times.assign(static_cast<std::size_t>(MaxSamples), KeldrinUst{0, 0});
+    Begin = b;
 
     bool read = false;
     for (LONG i = 0; i < n; ++i) {
@@ -482,9 +505,10 @@ void CMvCalculation::GetLastCalculatedTime(const ParamInfoTable& table, IMvSched
         if (!set) return;
         LONG n = 0;
         for (const ParamInfo& record : table.Records) n += IsHistorianOutput(record) ? 1 : 0;
-        // Not reset between outputs: a failed read leaves the previous
-        // output's time, which cannot move last again.
-        KeldrinTime best = kNoKeldrinTime;
+        // The oldest of the outputs' newest times: an output whose write
+        // failed once is run again from there, and writing the others again
+        // at times they hold replaces their samples. An output whose read
+        // fails or gives no time is left out.
         LONG k = 0;
         for (const ParamInfo& record : table.Records) {
             if (!IsHistorianOutput(record)) continue;
@@ -527,14 +551,14 @@ void CMvCalculation::GetLastCalculatedTime(const ParamInfoTable& table, IMvSched
                     }
                     break;
             }
-            if (request != 0) {
-                KeldrinErrorBlock err{};
-                GetOutputParamTime(d, request, returned.data(), &err);
-                if (err.ERRORCODE == 0)
-                    best = KeldrinTime{Get32(returned.data() + timeAt),
-                                       Get32(returned.data() + timeAt + 4)};
-            }
-            if (!IsNone(best) && (IsNone(*last) || L_CALCDELXTM(&best, last) >= 0.0)) *last = best;
+            if (request == 0) continue;
+            KeldrinErrorBlock err{};
+            GetOutputParamTime(d, request, returned.data(), &err);
+            if (err.ERRORCODE != 0) continue;
+            const KeldrinTime newest{Get32(returned.data() + timeAt),
+                                     Get32(returned.data() + timeAt + 4)};
+            if (!IsNone(newest) && (IsNone(*last) || L_CALCDELXTM(&newest, last) < 0.0))
+                *last = newest;
         }
     } catch (...) {
         MvLogErrorHr(kName, E_UNEXPECTED);
@@ -591,7 +615,9 @@ void CMvCalculation::ExecuteAndStore(const ParamInfoShare& table, SHORT* level, 
             if (dataSets > 0) ProcessDataSets(OUTPUT_PASS);
         }
     } catch (...) {
+        // A run that threw shows it, so that the catch-up stops at its sample.
         MvLogErrorHr(kName, E_UNEXPECTED);
+        AddError(MvRunExceptionText(std::current_exception()));
     }
 }
 
@@ -610,7 +636,8 @@ bool CMvCalculation::DataTypeHasQT(LONG fieldType) {
 
 void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
                                       const KeldrinTime* begin, const KeldrinTime* end,
-                                      SHORT* level, SHORT* status, KeldrinTime* last) {
+                                      SHORT* level, SHORT* status, KeldrinTime* last,
+                                      const KeldrinTime* stored) {
     MvStepFrame step(kExecuteOnHistory);
     try {
         if (!table) return;
@@ -622,7 +649,7 @@ void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGr
         KeldrinErrorBlock err{};
         LONG failing = 0;
         const std::string refused =
-            buffers.ReadInputHistory(n, list, period, begin, end, &err, &failing);
+            buffers.ReadInputHistory(n, list, period, begin, end, stored, &err, &failing);
         if (!refused.empty() || err.ERRORCODE != 0) {
             if (!refused.empty()) {
                 AppendErrorQuietly(refused, false);
@@ -662,8 +689,16 @@ void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGr
                           static_cast<long>(period));
             resultsLine(message);
         }
-        // Sample 0 lies at begin, which was calculated before.
-        for (LONG k = 1; k < buffers.SampleCount; ++k) {
+        // Sample 0 lies where the reads began, which was calculated before;
+        // a raw read's first sample runs when it lies after that.
+        LONG first = 1;
+        if (buffers.SampleCount > 0) {
+            const KeldrinUst& t0 = buffers.Times[0];
+            const KeldrinUst& b = buffers.Begin;
+            if (t0.Seconds > b.Seconds || (t0.Seconds == b.Seconds && t0.Micro > b.Micro))
+                first = 0;
+        }
+        for (LONG k = first; k < buffers.SampleCount; ++k) {
             const KeldrinUst& time = buffers.Times[static_cast<std::size_t>(k)];
             (void)L_XUST2XTS(&time, last);
             buffers.ReadBindingHistory(k);
@@ -685,7 +720,9 @@ void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGr
             break;
         }
     } catch (...) {
+        // The driver sees the failure in the error text and keeps its state.
         MvLogErrorHr(kExecuteOnHistory, E_UNEXPECTED);
+        AddError(MvRunExceptionText(std::current_exception()));
     }
 }
 
@@ -725,7 +762,9 @@ HRESULT CMvCalculation::FindEarliestRecentHistoryTime(const ParamInfoTable& tabl
                 mv::ToUtf16(std::string(kFindEarliest) + "( Times: " + line + " )"));
         return S_OK;
     } catch (...) {
+        // The driver reads the failure from the error text.
         MvLogErrorHr(kFindEarliest, E_UNEXPECTED);
+        AddError(MvRunExceptionText(std::current_exception()));
         return E_UNEXPECTED;
     }
 }
@@ -993,7 +1032,7 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             trace.Time("lastAvailableScheduledTime", lastAvailable);
             KeldrinTime newLast = kNoKeldrinTime;
             ExecuteOnHistory(table, group.get(), &previous, periodic ? &next : &lastAvailable,
-                             &level, &status, &newLast);
+                             &level, &status, &newLast, &last);
             trace.Elapsed(periodic ? "ExecuteOnHistory() for periodic schedule"
                                    : "ExecuteOnHistory() for interval schedule");
             if (HasError()) return;

@@ -4,6 +4,7 @@
 // catch-up, and the check pass that reaches a calculation only in history
 // mode.
 #include <cmath>
+#include <new>
 #include <regex>
 
 #include "../persistence/values_test_support.h"
@@ -25,6 +26,11 @@ std::string Text(const KeldrinTime& t) {
 
 class CatchUp : public StoreForwardWorld {
 protected:
+    void TearDown() override {
+        MvSetDataSetReader(nullptr);
+        MvSetBindingBatchStep(mvcKeldrin, nullptr);
+        StoreForwardWorld::TearDown();
+    }
     // A loaded calculation's run prepared as the driver prepares it: its
     // table built and its inputs read.
     ParamInfoShare Prepare(CMvCalculation* calc) {
@@ -222,6 +228,30 @@ TEST_F(CatchUp, ARunThatFailsStopsTheLoopAtItsSample) {
     EXPECT_EQ(ErrorOf("Calc"), "A runtime error occurred: sensor fault on input 1.");
 }
 
+// A run that throws (here a data set's output pass running out of memory at
+// the second sample) shows it in the error text and stops the loop there.
+TEST_F(CatchUp, ARunThatThrowsStopsTheLoopAtItsSample) {
+    static int writes = 0;
+    writes = 0;
+    MvSetDataSetReader([](CMvCalculation&, LONG mask, IMvDataSet*) {
+        if (mask == 2 && ++writes == 2) throw std::bad_alloc();
+    });
+    Historian();
+    Hourly(in1_, kIn1, At("00:00"), At("06:00"));
+    SaveCalc("Calc");
+    {
+        mv::ComPtr<IMvDataSet> set;
+        ASSERT_EQ(Loaded("Calc")->AddDataSet(B("Set").get(), set.Put()), S_OK);
+    }
+    auto group = Group("Calc");
+    const KeldrinTime last = Execute("Calc", group.get(), At("03:00"), At("06:00"));
+    EXPECT_EQ(Text(last), Text(At("05:00")));
+    EXPECT_EQ(Runs(), 2);
+    EXPECT_EQ(ErrorOf("Calc"), "Caught Error while Processing Calculation.");
+    EXPECT_EQ(Stamps(History(out_, kOut)),
+              (std::vector<std::string>{Text(At("04:00")), Text(At("05:00"))}));
+}
+
 // The newest history time of each input at the historian's time: the
 // earliest of them wins; a status word of 12 is retried once in mode 4.
 TEST_F(CatchUp, RecentHistoryTimesTakeTheEarliestAndRetryOnceOnTwelve) {
@@ -268,9 +298,9 @@ TEST_F(CatchUp, RecentHistoryTimesTakeTheEarliestAndRetryOnceOnTwelve) {
     EXPECT_EQ(Text(earliest), Text(At("07:00")));
 }
 
-// The newest time the historian holds for the outputs, read through the
-// request type of each field type; a time field is not read.
-TEST_F(CatchUp, LastCalculatedTimeIsTheNewestOutputTime) {
+// The oldest of the newest times the historian holds for the outputs, read
+// through the request type of each field type; a time field is not read.
+TEST_F(CatchUp, LastCalculatedTimeIsTheOldestOutputTime) {
     ASSERT_GT(KhSim_AddServer("PLANT", 11, 3, 0), 0);
     struct Output {
         const char* field;
@@ -298,14 +328,14 @@ TEST_F(CatchUp, LastCalculatedTimeIsTheNewestOutputTime) {
     KeldrinTime last = kNoKeldrinTime;
     const LONG reads = KhSim_CallCount(KHSIM_API, "MRDBVALS");
     calc->GetLastCalculatedTime(*table, nullptr, &last);
-    EXPECT_EQ(Text(last), Text(At("10:05")));
+    EXPECT_EQ(Text(last), Text(At("09:00")));
     EXPECT_EQ(KhSim_CallCount(KHSIM_API, "MRDBVALS") - reads, 3);
-    // The character field's time is read too.
+    // The character field catches up: the oldest is now A's.
     KhSimValue v = Sample(At("10:07"), 0.0);
     v.Text = "newer";
     ASSERT_EQ(KhSim_SetValue("PLANT", record, 0x43000, &v), 1);
     calc->GetLastCalculatedTime(*table, nullptr, &last);
-    EXPECT_EQ(Text(last), Text(At("10:07")));
+    EXPECT_EQ(Text(last), Text(At("10:00")));
 }
 
 TEST_F(CatchUp, OnlyTypesWithQualityAndTimeCount) {
@@ -441,6 +471,108 @@ TEST_F(Driver, RefusesANullGroupAndKeepsTheStateWithoutACurrentTime) {
     LONG busy = 1;
     calc->get_BeingCalculated(&busy);
     EXPECT_EQ(busy, 0);
+}
+
+// A raw read (a server older than 11.3) of an input sampled every minute in
+// an hourly group goes on from the last stored result to the end in one
+// pass: every later sample runs at its own time, and the pass catches up.
+TEST_F(Driver, ARawReadRunsEverySampleAfterTheLastResultInOnePass) {
+    for (const char* stored : {"03:00", "03:00:30"}) {
+        SCOPED_TRACE(stored);
+        TearDown();
+        SetUp();
+        Historian(11, 2);
+        SetClock(At("06:10"));
+        for (KeldrinTime t = At("00:00"); t.Seconds <= At("06:00").Seconds; t.Seconds += 60)
+            AddSample(in1_, kIn1, t, ValueAt(t));
+        Current(in1_, kIn1, At("06:00"));
+        LastResult(At(stored));
+        SaveCalc("Calc");
+        Group("Calc");
+        EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+        auto calc = Loaded("Calc");
+        EXPECT_EQ(Status(calc.get()), "Normal operation");
+        EXPECT_EQ(Error(calc.get()), "");
+        EXPECT_EQ(Runs(), 180);
+        const std::vector<Filed> written = History(out_, kOut);
+        EXPECT_EQ(Stamps(written), Every(At("03:01"), 60, 180));
+        for (const Filed& f : written) EXPECT_NEAR(f.Value, ValueAt(f.Time), 1e-9);
+    }
+}
+
+KeldrinTime g_failWriteAt{};
+
+// The historian output step, whose first write of the run stamped
+// g_failWriteAt fails.
+void FailFirstWriteAt(const MvBindingCall& call) {
+    if (call.Pass == OUTPUT_PASS && call.StoreTime) {
+        KeldrinTime t{};
+        XUST2XTS(static_cast<const KeldrinUst*>(call.StoreTime), &t);
+        if (t.Seconds == g_failWriteAt.Seconds)
+            KhSim_FailCall(KHSIM_API, "MWDBVALS", KELDRIN_E_RANGE, 0, 0, 1);
+    }
+    CMvCalculation::KeldrinBatchStep(call);
+}
+
+// Outputs on two nodes, one of whose writes at 03:00 fails once: the pass
+// stops there, and the next one goes on from the oldest output's newest
+// time, so that both outputs hold every hour.
+TEST_F(Driver, EveryOutputCatchesUpAfterOneOfItsWritesFailed) {
+    Historian();
+    ASSERT_GT(KhSim_AddServer("PLANT2", 11, 3, 0), 0);
+    const LONG out2 = Field("PLANT2", "OUT2", "SCHED", kScheduled, -16);
+    ASSERT_EQ(KhSim_ClearValueTime("PLANT2", out2, kScheduled), 1);
+    SetClock(At("06:10"));
+    Hourly(in1_, kIn1, At("00:00"), At("06:00"));
+    Current(in1_, kIn1, At("06:00"));
+    WriteCalc("Calc", [](IMvCalculation* c) {
+        c->put_FormulaType(mvcDLL_Execute_Method);
+        c->put_DllName(B(formula_test::kTestFormulas).get());
+        c->put_FunctionName(B("WeightedSum").get());
+        c->put_EnableStoreAndForward(VARIANT_TRUE);
+        keldtest::KeldrinWorld::Historian(c, "In1", mvcInput, "PLANT", "IN1", "VAL")
+            ->put_HistoryField_ID(kIn1);
+        keldtest::KeldrinWorld::Historian(c, "Out", mvcOutput, "PLANT", "OUT", "RESULT");
+        keldtest::KeldrinWorld::Historian(c, "Scheduled", mvcOutput, "PLANT2", "OUT2", "SCHED");
+    });
+    Group("Calc");
+    g_failWriteAt = At("03:00");
+    MvSetBindingBatchStep(mvcKeldrin, &FailFirstWriteAt);
+    EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+    MvSetBindingBatchStep(mvcKeldrin, nullptr);
+    auto calc = Loaded("Calc");
+    EXPECT_EQ(Error(calc.get()).rfind("Error writing Keldrin field", 0), 0u) << Error(calc.get());
+    EXPECT_EQ(Runs(), 3);
+
+    EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+    EXPECT_EQ(Error(calc.get()), "");
+    EXPECT_EQ(Status(calc.get()), "Normal operation");
+    const auto hours = Every(At("01:00"), 3600, 6);
+    EXPECT_EQ(Stamps(History(out_, kOut)), hours);
+    EXPECT_EQ(Stamps(History(out2, kScheduled, At("00:00"), At("23:00"), "PLANT2")), hours);
+}
+
+// A history read that throws (the recent history times' or the catch-up's)
+// leaves its text in the error text, and the driver keeps the state it had.
+TEST_F(Driver, AHistoryReadThatThrowsShowsAndKeepsTheState) {
+    for (const char* call : {"RHISKDDATA", "RHISKDINTERPOLATE"}) {
+        SCOPED_TRACE(call);
+        TearDown();
+        SetUp();
+        Unfinished("Calc");
+        auto calc = Loaded("Calc");
+        EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+        ASSERT_EQ(State(calc.get()), 2);
+        Current(in1_, kIn1, At("06:05"));
+        AddSample(in1_, kIn1, At("06:00"), ValueAt(At("06:00")));
+        reset_();
+        KhSim_ThrowInCall(KHSIM_API, call, 1);
+        group_->CalculateStoreForward(VARIANT_TRUE);
+        EXPECT_EQ(Error(calc.get()),
+                  std::string("\nA runtime error occurred: injected exception in ") + call + ".");
+        EXPECT_EQ(State(calc.get()), 2);
+        EXPECT_EQ(Runs(), 0);
+    }
 }
 
 }  // namespace

@@ -172,14 +172,15 @@ protected:
         return calc;
     }
 
-    // The samples of a field's history from `from` to `to`, read as a client
-    // reads them.
+    // The samples of a field's history from `from` to `to` on a node, read
+    // as a client reads them.
     static std::vector<Filed> History(LONG record, LONG tag,
                                       const KeldrinTime& from = At("2024-01-01T00:00"),
-                                      const KeldrinTime& to = At("2024-12-31T00:00")) {
+                                      const KeldrinTime& to = At("2024-12-31T00:00"),
+                                      const char* node = "PLANT") {
         KeldrinErrorBlock err{};
         std::string text;
-        const LONG server = ConnectKeldrinNode("PLANT", &err, &text);
+        const LONG server = ConnectKeldrinNode(node, &err, &text);
         EXPECT_GT(server, 0) << text;
         DaSetDefaultServer(static_cast<SHORT>(server), &err);
         KeldrinUst b{}, e{};
