@@ -31,6 +31,7 @@
 #include "frame/tagged_lock.h"
 #include "interfaces/IMvPersistFile.h"
 #include "keldrin_sim.h"
+#include "library_file_test_support.h"
 
 namespace envtest {
 
@@ -235,8 +236,7 @@ protected:
     void WriteLibrary(const std::string& file) { std::ofstream(base_ / "Lib" / file) << "library"; }
     // Sets a library file's last-write time to `seconds` after the epoch.
     void SetLibraryTime(const std::string& file, time_t seconds) {
-        const timespec times[2] = {{seconds, 0}, {seconds, 0}};
-        ASSERT_EQ(utimensat(AT_FDCWD, (base_ / "Lib" / file).c_str(), times, 0), 0);
+        SetLastWriteTime(base_ / "Lib" / file, seconds);
     }
     static void AddFormula(const std::string& name) {
         auto formula = NewCalculation(name.c_str());

@@ -17,14 +17,6 @@
 
 namespace envtest {
 
-// One formula of a library file: a DLL formula of the test formula library
-// and its parameters after "ReturnValue" (name, direction).
-struct DllFormula {
-    const char* name;
-    const char* function;
-    std::vector<std::pair<const char*, LONG>> parameters;
-};
-
 // A value as its type number and text: "3:42".
 inline std::string Shown(const VARIANT& value) {
     std::string text;
@@ -46,27 +38,7 @@ protected:
     // to `seconds` after the epoch.
     void WriteLibraryFile(const std::string& library, const std::vector<DllFormula>& formulas,
                           time_t seconds = 1000000) {
-        auto made = Create<IMvFormulaLibrary>(CLSID_MvFormulaLibrary);
-        for (const DllFormula& f : formulas) {
-            mv::ComPtr<IMvCalculation> formula;
-            ASSERT_EQ(made->AddFormula(B(f.name).get(), formula.Put()), S_OK);
-            UseDllFunction(formula.get(), f.function);
-            for (const auto& [name, direction] : f.parameters) {
-                mv::ComPtr<IMvParameter> parameter;
-                ASSERT_EQ(formula->AddParameter(B(name).get(), parameter.Put()), S_OK);
-                parameter->put_ParameterType(direction);
-            }
-        }
-        mv::ComPtr<IMvPersistFile> persist;
-        ASSERT_EQ(made.As(&persist), S_OK);
-        const fs::path path = base_ / "Lib" / (library + ".mvc");
-        ASSERT_EQ(persist->SaveToFile(B(path.string()).get()), S_OK);
-        SetLibraryTime(library + ".mvc", seconds);
-    }
-    static void UseDllFunction(IMvCalculation* calc, const char* function) {
-        calc->put_FormulaType(mvcDLL_Execute_Method);
-        calc->put_DllName(B(formula_test::kTestFormulas).get());
-        calc->put_FunctionName(B(function).get());
+        SaveLibraryFile(base_ / "Lib" / (library + ".mvc"), formulas, seconds);
     }
 
     // GetFormula's answer: its result, the formula and the count.

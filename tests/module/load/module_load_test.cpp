@@ -25,12 +25,14 @@
 #include "interfaces/IMvParameter.h"
 #include "interfaces/IMvPersistFile.h"
 #include "keldrin_sim.h"
+#include "module_load_test_support.h"
 #include "script.h"
 #include "sys.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace loadtest;
 
 // What registration must write for each class, written out independently
 // of the module's own table.
@@ -79,42 +81,8 @@ const ExpectedClass kClasses[] = {
 };
 constexpr const char* kLibId = "{3C8B53E2-E39D-11D2-B903-00805F712C95}";
 
-std::string ModulePath() {
-    const char* d = std::getenv("MV_TEST_LIB_DIR");
-    fs::path dir = d && *d ? fs::path(d)
-                           : fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib";
-    return fs::canonical(dir / "libMvMorvaCalc.so").string();
-}
-
 using regtest::KeyExists;
 using regtest::Text;
-
-template <class Fn>
-Fn Export(HMODULE module, const char* name) {
-    return reinterpret_cast<Fn>(GetProcAddress(module, name));
-}
-
-class ModuleLoad : public testing::Test {
-protected:
-    void SetUp() override {
-        registry_ =
-            fs::path(MV_TEST_BINARY_DIR) / ("load-registry-" + std::to_string(getpid()) + ".reg");
-        fs::remove(registry_);
-        mv::RegistryUseFile(registry_.string());
-        path_ = ModulePath();
-    }
-    void TearDown() override {
-        mv::RegistryUseFile({});
-        std::error_code ec;
-        fs::remove(registry_, ec);
-        fs::remove(registry_.string() + ".lock", ec);
-    }
-
-    fs::path registry_;
-    std::string path_;
-};
-
-using HResultFn = HRESULT (*)();
 
 // What registration wrote for every class and the type library.
 void ExpectRegistered(const std::string& path) {
@@ -160,17 +128,6 @@ void ExpectUnregistered() {
         EXPECT_FALSE(KeyExists(std::string("CLSID\\") + c.clsid));
     }
     EXPECT_FALSE(KeyExists(std::string("TypeLib\\") + kLibId));
-}
-
-template <class I>
-mv::ComPtr<I> Create(const char16_t* progId) {
-    CLSID clsid{};
-    EXPECT_EQ(CLSIDFromProgID(progId, &clsid), S_OK);
-    mv::ComPtr<I> object;
-    EXPECT_EQ(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, mv::IidOf<I>::value,
-                               object.PutVoid()),
-              S_OK);
-    return object;
 }
 
 // What a client does with the registered module: parameters and a unit type
