@@ -82,6 +82,13 @@ void LogPiece::AppendTo(std::string& text) const {
         text += m_Narrow;
 }
 
+void LogPiece::AppendTo(std::u16string& text) const {
+    if (m_IsWide)
+        text += m_Wide;
+    else
+        text += mv::ToUtf16(m_Narrow);
+}
+
 void MvLogErrorA(const char* operation, std::initializer_list<LogPiece> pieces) noexcept {
     try {
         std::string text;
@@ -100,6 +107,21 @@ void MvLogFailure(const char* operation, HRESULT hr,
                   std::initializer_list<LogPiece> message) noexcept {
     MvLogErrorHr(operation, hr);
     MvLogErrorA(operation, message);
+}
+
+void MvLogLine(std::initializer_list<LogPiece> pieces) noexcept {
+    try {
+        std::u16string text;
+        for (const LogPiece& piece : pieces) piece.AppendTo(text);
+        g_DiagnosticLog.WriteLine(text);
+    } catch (...) {
+    }
+}
+
+MvLogUserName::MvLogUserName() noexcept {
+    DWORD size = sizeof m_Name;
+    if (!GetUserNameA(m_Name, &size)) m_Name[0] = '\0';
+    m_Name[sizeof m_Name - 1] = '\0';
 }
 
 MvLogNumberText::MvLogNumberText(const char* pattern, long long number) noexcept {
