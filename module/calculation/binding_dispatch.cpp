@@ -68,7 +68,7 @@ bool HandlerKind(LONG kind) {
 }
 
 void InParamsLine(const char16_t* label, const std::string& value) {
-    g_DiagnosticLog.WriteLine(std::u16string(label) + u"( " + mv::ToUtf16(value) + u" )");
+    MvLogLine({label, "( ", value, " )"});
 }
 
 }  // namespace

@@ -36,13 +36,13 @@ void SetCalcSafeArray(VARIANT* target, LONG index, VARIANT* value) {
 // The step lines of one row: label "( " text " )".
 void TraceCell(const char16_t* label, const VARIANT& cell) {
     mv::Variant text;
-    std::u16string shown;
+    const OLECHAR* shown = u"";
     if (cell.vt == VT_BSTR) {
-        shown = std::u16string(cell.bstrVal ? cell.bstrVal : u"");
+        shown = cell.bstrVal;
     } else if (SUCCEEDED(VariantChangeType(&text, &cell, VARIANT_ALPHABOOL, VT_BSTR))) {
-        shown = text.bstrVal ? text.bstrVal : u"";
+        shown = text.bstrVal;
     }
-    g_DiagnosticLog.WriteLine(std::u16string(label) + u"( " + shown + u" )");
+    MvLogLine({label, "( ", shown, " )"});
 }
 
 }  // namespace

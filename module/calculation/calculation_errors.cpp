@@ -13,7 +13,7 @@ void CMvCalculation::WriteError(const char* name, const char* text, bool append)
             m_ErrorText = text ? text : "";
         if (m_ErrorText.empty()) return;
         MvLogErrorHr(name, S_OK);
-        MvLogErrorA(name, ("An error exception was caught. " + m_ErrorText).c_str());
+        MvLogErrorA(name, {"An error exception was caught. ", m_ErrorText});
     } catch (...) {
         MvLogErrorHr(name, E_UNEXPECTED);
     }

@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kCalculate = "CMvCalculation::Calculate";
 
 void WriteStep(const char* name, std::string_view step) {
-    g_DiagnosticLog.WriteLine(mv::ToUtf16(std::string(name) + "( " + std::string(step) + " )"));
+    MvLogLine({name, "( ", step, " )"});
 }
 
 // A step line of the run: "<name>( <step> )", with "Steps" on. The text is
@@ -175,8 +175,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
             if (g_DiagnosticLog.IsOn(LogSteps)) {
                 mv::Bstr seconds(u"");
                 AppendDoubleToBstr(seconds, m_CalculateTime);
-                g_DiagnosticLog.WriteLine(u"Calculation Time : ( " +
-                                          std::u16string(seconds.view()) + u" )");
+                MvLogLine({"Calculation Time : ( ", seconds, " )"});
             }
             runGroup = std::exchange(m_RunScheduleGroup, nullptr);
             if (!m_ErrorText.empty()) {

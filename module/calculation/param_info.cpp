@@ -10,7 +10,7 @@
 namespace {
 
 void StepLine(const char16_t* label, const std::string& value) {
-    g_DiagnosticLog.WriteLine(std::u16string(label) + u"( " + mv::ToUtf16(value) + u" )");
+    MvLogLine({label, "( ", value, " )"});
 }
 
 std::string Number(long long value) {
@@ -136,7 +136,7 @@ void CMvCalculation::ClearParamInfo() {
         }
         MvLogErrorHr(kName, E_FAIL);
         MvLogErrorA(kName, name.c_str());
-        MvLogErrorA(kName, (head + text).c_str());
+        MvLogErrorA(kName, {head, text});
     }
     if (firstOleObject) firstOleObject->Release();
     table.reset();

@@ -51,17 +51,6 @@ void GiveBack(mv::ComPtr<IMvCalculation>& copy) {
     copy.Reset();
 }
 
-void Report(const char* method, HRESULT hr, const std::string& text) {
-    MvLogErrorHr(method, hr);
-    MvLogErrorA(method, text.c_str());
-}
-
-std::string Format(const char* pattern, long value) {
-    char buffer[160];
-    std::snprintf(buffer, sizeof buffer, pattern, value);
-    return buffer;
-}
-
 }  // namespace
 
 void CMvFormulaRef::SetText(CharString& field, BSTR text) {
@@ -285,8 +274,7 @@ HRESULT CMvFormulaRef::InvokeFormula(DISPPARAMS* params, VARIANT* result, EXCEPI
 }
 
 HRESULT CMvFormulaRef::InvokeError(EXCEPINFO* excepInfo, const std::string& text, bool trace) {
-    if (trace && g_DiagnosticLog.IsOn(LogSteps))
-        g_DiagnosticLog.WriteLine(u"ExcepInfo: ( " + mv::ToUtf16(text) + u" )");
+    if (trace && g_DiagnosticLog.IsOn(LogSteps)) MvLogLine({"ExcepInfo: ( ", text, " )"});
     if (excepInfo) {
         *excepInfo = EXCEPINFO{};
         excepInfo->wCode = 2000;
@@ -416,8 +404,9 @@ HRESULT CMvFormulaRef::Save(IStream* pStm, BOOL) {
             for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(uint32_t(id) >> (8 * i));
             HRESULT hr = pStm->Write(bytes, 4, nullptr);
             if (FAILED(hr))
-                Report(method, hr,
-                       Format("pStm->Write: Unable to write dispid %li to stream!", id));
+                MvLogFailure(
+                    method, hr,
+                    MvLogNumberText("pStm->Write: Unable to write dispid %lld to stream!", id));
             return hr;
         };
         for (const auto& [id, text] : rows) {
@@ -427,9 +416,10 @@ HRESULT CMvFormulaRef::Save(IStream* pStm, BOOL) {
             value.vt = VT_BSTR;
             value.bstrVal = mv::Bstr(text).Detach();
             if (HRESULT hr = MvVariant_WriteToStream(pStm, value); FAILED(hr)) {
-                Report(
+                MvLogFailure(
                     method, hr,
-                    Format("pStm->Write : Unable to write value of property #%li to stream!", id));
+                    MvLogNumberText(
+                        "pStm->Write : Unable to write value of property #%lld to stream!", id));
                 return hr;
             }
         }
@@ -449,12 +439,14 @@ HRESULT CMvFormulaRef::Load(IStream* pStm) {
             ULONG got = 0;
             HRESULT hr = pStm->Read(bytes, 4, &got);
             if (FAILED(hr)) {
-                Report(method, hr, "pStm->Read : Failed to read property dispatch id from stream!");
+                MvLogFailure(method, hr,
+                             "pStm->Read : Failed to read property dispatch id from stream!");
                 return hr;
             }
             if (got < 4) {
-                Report(method, E_FAIL,
-                       Format("Failed to read value of property #%li from stream.", id));
+                MvLogFailure(
+                    method, E_FAIL,
+                    MvLogNumberText("Failed to read value of property #%lld from stream.", id));
                 return E_FAIL;
             }
             id = static_cast<DISPID>(bytes[0] | bytes[1] << 8 | bytes[2] << 16 |
@@ -464,15 +456,18 @@ HRESULT CMvFormulaRef::Load(IStream* pStm) {
         if (HRESULT hr = readId(); FAILED(hr)) return hr;
         while (id != MV_DISPID_NULL) {
             if (id > MV_DISPID_CHILD_LIMIT) {
-                Report(method, S_OK,
-                       Format("Formula Reference object does not support collection. Collecction "
-                              "id is %li.",
-                              id));
+                MvLogFailure(
+                    method, S_OK,
+                    MvLogNumberText(
+                        "Formula Reference object does not support collection. Collecction "
+                        "id is %lld.",
+                        id));
             } else {
                 mv::Variant value;
                 if (HRESULT hr = MvVariant_ReadFromStream(pStm, &value); FAILED(hr)) {
-                    Report(method, hr,
-                           Format("Failed to read value of property #%li from stream.", id));
+                    MvLogFailure(
+                        method, hr,
+                        MvLogNumberText("Failed to read value of property #%lld from stream.", id));
                     return hr;
                 }
                 CharString* field = id == kLibraryNameRecord ? &m_LibraryName
@@ -482,8 +477,10 @@ HRESULT CMvFormulaRef::Load(IStream* pStm) {
                 if (field && value.vt != VT_BSTR)
                     isText = SUCCEEDED(VariantChangeType(&value, &value, 0, VT_BSTR));
                 if (!field || !isText) {
-                    Report(method, S_OK,
-                           Format("Unanticipated property %li for Formula Reference object.", id));
+                    MvLogFailure(
+                        method, S_OK,
+                        MvLogNumberText("Unanticipated property %lld for Formula Reference object.",
+                                        id));
                 } else {
                     SetText(*field, value.bstrVal);
                 }
@@ -502,7 +499,8 @@ HRESULT CMvFormulaRef::SaveXML(IXMLDOMNode* node) {
         HRESULT hr = node->get_ownerDocument(document.Put());
         if (SUCCEEDED(hr) && !document) hr = E_FAIL;
         if (FAILED(hr)) {
-            Report(method, hr, "get_ownerDocument : Fialed to get IXMLDOMDocument interface.");
+            MvLogFailure(method, hr,
+                         "get_ownerDocument : Fialed to get IXMLDOMDocument interface.");
             return hr;
         }
         const std::pair<const char16_t*, std::string> rows[] = {
@@ -515,23 +513,23 @@ HRESULT CMvFormulaRef::SaveXML(IXMLDOMNode* node) {
             mv::ComPtr<IXMLDOMNode> element, textNode, appended;
             hr = document->createNode(type, mv::Bstr(name).get(), nullptr, element.Put());
             if (FAILED(hr) || !element) {
-                Report(method, hr, "createNode : Fialed to create element type node.");
+                MvLogFailure(method, hr, "createNode : Fialed to create element type node.");
                 return FAILED(hr) ? hr : E_FAIL;
             }
             hr = document->createTextNode(mv::Bstr(text).get(), textNode.Put());
             if (FAILED(hr) || !textNode) {
-                Report(method, hr, "createNode : Fialed to create text node.");
+                MvLogFailure(method, hr, "createNode : Fialed to create text node.");
                 return FAILED(hr) ? hr : E_FAIL;
             }
             hr = node->appendChild(element.get(), appended.Put());
             if (FAILED(hr)) {
-                Report(method, hr, "appendChild : Fialed to append element node.");
+                MvLogFailure(method, hr, "appendChild : Fialed to append element node.");
                 return hr;
             }
             IXMLDOMNode* target = appended ? appended.get() : element.get();
             hr = target->appendChild(textNode.get(), nullptr);
             if (FAILED(hr)) {
-                Report(method, hr, "appendChild : Fialed to append text node.");
+                MvLogFailure(method, hr, "appendChild : Fialed to append text node.");
                 return hr;
             }
         }
@@ -547,12 +545,12 @@ HRESULT CMvFormulaRef::LoadXML(IXMLDOMNode* node) {
         HRESULT hr = node->get_childNodes(children.Put());
         if (SUCCEEDED(hr) && !children) hr = E_FAIL;
         if (FAILED(hr)) {
-            Report(method, hr, "get_childNodes : Failed on get child Nodes list!");
+            MvLogFailure(method, hr, "get_childNodes : Failed on get child Nodes list!");
             return hr;
         }
         LONG length = 0;
         if (hr = children->get_length(&length); FAILED(hr)) {
-            Report(method, hr, " get_length : Failed on get list length!");
+            MvLogFailure(method, hr, " get_length : Failed on get list length!");
             return hr;
         }
         for (LONG index = 0; index < length; ++index) {
@@ -560,17 +558,17 @@ HRESULT CMvFormulaRef::LoadXML(IXMLDOMNode* node) {
             hr = children->get_item(index, child.Put());
             if (SUCCEEDED(hr) && !child) hr = E_FAIL;
             if (FAILED(hr)) {
-                Report(method, hr, "item : Failed on get child node.");
+                MvLogFailure(method, hr, "item : Failed on get child node.");
                 return hr;
             }
             mv::Bstr name;
             if (hr = child->get_nodeName(name.Out()); FAILED(hr)) {
-                Report(method, hr, "get_nodeName : Failed on get child node name.");
+                MvLogFailure(method, hr, "get_nodeName : Failed on get child node name.");
                 return hr;
             }
             mv::Variant value;
             if (hr = child->get_nodeTypedValue(&value); FAILED(hr)) {
-                Report(method, hr, "get_nodeTypedValue : Failed to get node typed value.");
+                MvLogFailure(method, hr, "get_nodeTypedValue : Failed to get node typed value.");
                 return hr;
             }
             const std::string key = name.Utf8();

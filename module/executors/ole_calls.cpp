@@ -321,7 +321,7 @@ HRESULT CMvCalculation::SetOLEProps(IDispatch* object) {
             } else if (thrown.kind != InvokeThrow::None) {
                 message = SettingProperty(parameterName) + ". " + thrown.text + ".\n";
                 MvLogErrorHr(kName, result);
-                MvLogErrorA(kName, ("An error exception was caught. " + thrown.text).c_str());
+                MvLogErrorA(kName, {"An error exception was caught. ", thrown.text});
             }
             return result;
         });
@@ -551,7 +551,7 @@ HRESULT CMvCalculation::GetOLEProps(IDispatch* object) {
             }
             if (!message.empty()) {
                 MvLogErrorHr(kName, result);
-                MvLogErrorA(kName, ("An error exception was caught. " + message).c_str());
+                MvLogErrorA(kName, {"An error exception was caught. ", message});
             }
             return result;
         });

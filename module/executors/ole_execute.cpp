@@ -75,7 +75,7 @@ void CMvCalculation::OLE_Execute() {
         // formula that did not finish.
         const std::string text = MvExceptionText(std::current_exception());
         MvLogErrorHr(kName, last);
-        MvLogErrorA(kName, ("An error exception was caught. " + text).c_str());
+        MvLogErrorA(kName, {"An error exception was caught. ", text});
         AddError("\n" + text);
     }
 }

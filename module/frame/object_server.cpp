@@ -196,8 +196,7 @@ void CVB_ObjectServer::CreateDispatchObject(mv::ComPtr<IDispatch>& driver, const
             MvLogErrorHr(kName, E_FAIL);
             MvLogErrorA(kName, errorText.CStr());
         } else if (g_DiagnosticLog.IsOn(LogSteps)) {
-            std::string line = std::string(kName) + "( " + errorText.CStr() + " )";
-            g_DiagnosticLog.WriteLine(mv::ToUtf16(line));
+            MvLogLine({kName, "( ", errorText.CStr(), " )"});
         }
         return;
     }

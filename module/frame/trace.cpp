@@ -1,6 +1,9 @@
 // The lines of the method frame, the step frame and error lines.
 #include "frame/trace.h"
 
+#include <cstdio>
+#include <string>
+
 namespace {
 
 std::u16string Wide(const char* name) {
@@ -70,4 +73,57 @@ void MvLogErrorHr(const char* operation, HRESULT hr) noexcept {
         g_DiagnosticLog.WriteLine(Wide(operation), CDiagnosticLog::HResultText(hr));
     } catch (...) {
     }
+}
+
+void LogPiece::AppendTo(std::string& text) const {
+    if (m_IsWide)
+        text += mv::ToUtf8(m_Wide);
+    else
+        text += m_Narrow;
+}
+
+void LogPiece::AppendTo(std::u16string& text) const {
+    if (m_IsWide)
+        text += m_Wide;
+    else
+        text += mv::ToUtf16(m_Narrow);
+}
+
+void MvLogErrorA(const char* operation, std::initializer_list<LogPiece> pieces) noexcept {
+    try {
+        std::string text;
+        for (const LogPiece& piece : pieces) piece.AppendTo(text);
+        g_DiagnosticLog.WriteLineA(Wide(operation), text);
+    } catch (...) {
+    }
+}
+
+void MvLogFailure(const char* operation, HRESULT hr, LogTextA message) noexcept {
+    MvLogErrorHr(operation, hr);
+    MvLogErrorA(operation, message);
+}
+
+void MvLogFailure(const char* operation, HRESULT hr,
+                  std::initializer_list<LogPiece> message) noexcept {
+    MvLogErrorHr(operation, hr);
+    MvLogErrorA(operation, message);
+}
+
+void MvLogLine(std::initializer_list<LogPiece> pieces) noexcept {
+    try {
+        std::u16string text;
+        for (const LogPiece& piece : pieces) piece.AppendTo(text);
+        g_DiagnosticLog.WriteLine(text);
+    } catch (...) {
+    }
+}
+
+MvLogUserName::MvLogUserName() noexcept {
+    DWORD size = sizeof m_Name;
+    if (!GetUserNameA(m_Name, &size)) m_Name[0] = '\0';
+    m_Name[sizeof m_Name - 1] = '\0';
+}
+
+MvLogNumberText::MvLogNumberText(const char* pattern, long long number) noexcept {
+    if (std::snprintf(m_Text, sizeof m_Text, pattern, number) < 0) m_Text[0] = '\0';
 }

@@ -29,6 +29,7 @@
 #pragma once
 
 #include <exception>
+#include <initializer_list>
 #include <type_traits>
 #include <utility>
 
@@ -99,3 +100,62 @@ void MvLogError(const char* operation, LogText error) noexcept;
 void MvLogErrorA(const char* operation, LogTextA error) noexcept;
 // An error line whose detail is the text of an HRESULT.
 void MvLogErrorHr(const char* operation, HRESULT hr) noexcept;
+
+// A piece of a log text with one number put in by a printf pattern that
+// takes a long long ("%lld"); the text is held in the object itself, so
+// building it takes no memory. Longer texts are cut.
+class MvLogNumberText {
+public:
+    MvLogNumberText(const char* pattern, long long number) noexcept;
+    std::string_view view() const noexcept { return m_Text; }
+    operator LogTextA() const noexcept { return LogTextA(view()); }
+
+private:
+    char m_Text[160];
+};
+
+// The calling thread's user name as a piece of a log text, held in the
+// object itself (empty when the name cannot be had).
+class MvLogUserName {
+public:
+    MvLogUserName() noexcept;
+    std::string_view view() const noexcept { return m_Name; }
+
+private:
+    char m_Name[257];
+};
+
+// A piece of a log text: a narrow (UTF-8) text, a number text or a UTF-16
+// text (null reads as empty), turned to UTF-8 only when the line is built.
+class LogPiece {
+public:
+    LogPiece(const char* text) noexcept : m_Narrow(text ? text : "") {}
+    LogPiece(std::string_view text) noexcept : m_Narrow(text) {}
+    LogPiece(const std::string& text) noexcept : m_Narrow(text) {}
+    LogPiece(const MvLogNumberText& text) noexcept : m_Narrow(text.view()) {}
+    LogPiece(const MvLogUserName& text) noexcept : m_Narrow(text.view()) {}
+    LogPiece(const OLECHAR* text) noexcept : m_Wide(text ? text : u""), m_IsWide(true) {}
+    LogPiece(std::u16string_view text) noexcept : m_Wide(text), m_IsWide(true) {}
+    LogPiece(const std::u16string& text) noexcept : m_Wide(text), m_IsWide(true) {}
+    LogPiece(const mv::Bstr& text) noexcept : m_Wide(text.view()), m_IsWide(true) {}
+    // Appends the piece as UTF-8 or UTF-16; throws std::bad_alloc when
+    // memory runs out.
+    void AppendTo(std::string& text) const;
+    void AppendTo(std::u16string& text) const;
+
+private:
+    std::string_view m_Narrow;
+    std::u16string_view m_Wide;
+    bool m_IsWide = false;
+};
+
+// An error line whose text is joined from `pieces` inside the log, the two
+// error lines of a failure (the text of `hr`, then the message) and a line
+// of text alone. A caller hands over pieces rather than a text it built: a
+// line that cannot be built for lack of memory is dropped, and the caller
+// goes on to return the failure it reports.
+void MvLogErrorA(const char* operation, std::initializer_list<LogPiece> pieces) noexcept;
+void MvLogFailure(const char* operation, HRESULT hr, LogTextA message) noexcept;
+void MvLogFailure(const char* operation, HRESULT hr,
+                  std::initializer_list<LogPiece> message) noexcept;
+void MvLogLine(std::initializer_list<LogPiece> pieces) noexcept;

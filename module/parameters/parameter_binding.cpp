@@ -87,13 +87,6 @@ using namespace parameter_historian;
 
 namespace {
 
-std::string ThreadUserName() {
-    char user[257] = {};
-    DWORD size = sizeof user;
-    if (!GetUserNameA(user, &size)) return {};
-    return std::string(user, strnlen(user, sizeof user - 1));
-}
-
 // The text after "Could not find ...": the name quoted, and the historian's
 // message bracketed when the look-up gave one.
 std::string NotFound(const char* what, BSTR name, BSTR lookupText) {
@@ -203,12 +196,12 @@ HRESULT CMvParameter::SetUsingMap(BSTR ServerName, BSTR RecordName, BSTR MapName
         if (recordId <= 0) {
             *ErrorText = NewBstr(NotFound("record", RecordName, lookupText.get()));
             static constexpr char kOp[] = "CMvParameter::SetUsingMap";
-            MvLogErrorA(kOp, "Could not find record: Name: " + mv::ToUtf8(RecordName));
-            MvLogErrorA(kOp, "Could not find record: DataSource: " + server);
-            MvLogErrorA(
-                kOp, std::string("Could not find record: IsLocal: ") + (local ? "True" : "False"));
-            MvLogErrorA(kOp, "Could not find record: ServerIndex: " + std::to_string(serverIndex));
-            MvLogErrorA(kOp, "Could not find record: User: " + ThreadUserName());
+            MvLogErrorA(kOp, {"Could not find record: Name: ", RecordName});
+            MvLogErrorA(kOp, {"Could not find record: DataSource: ", server});
+            MvLogErrorA(kOp, {"Could not find record: IsLocal: ", local ? "True" : "False"});
+            MvLogErrorA(kOp, {"Could not find record: ServerIndex: ",
+                              MvLogNumberText("%lld", serverIndex)});
+            MvLogErrorA(kOp, {"Could not find record: User: ", MvLogUserName()});
             return S_OK;
         }
 

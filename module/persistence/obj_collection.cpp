@@ -18,12 +18,6 @@ HRESULT ReportError(std::u16string_view text) {
     return mv::ReportError(kProgId, IID_IMvObjCollection, text, E_FAIL);
 }
 
-// The two "Errors" lines of a persistence failure.
-void LogFailure(const char* operation, HRESULT hr, const char* message) {
-    MvLogErrorHr(operation, hr);
-    MvLogErrorA(operation, message);
-}
-
 // A call's result, or `missing` when it succeeded without handing out the
 // object it was asked for. The object is read after the call has run.
 template <class T>
@@ -175,8 +169,8 @@ HRESULT CMvObjCollection::AddObject(IDispatch* object) {
         // for whole with members missing.
         hr = Add(name.get(), object);
         if (hr != E_FAIL) return hr;
-        MvLogErrorA("CMvObjCollection::AddObject", "Add: Item is already in collection; object \"" +
-                                                       name.Utf8() + "\" was not added");
+        MvLogErrorA("CMvObjCollection::AddObject",
+                    {"Add: Item is already in collection; object \"", name, "\" was not added"});
         return S_OK;
     });
 }
@@ -469,28 +463,28 @@ HRESULT CMvObjCollection::Save(IStream* pStm, BOOL) {
             if (!member) continue;
             mv::ComPtr<IPersistStream> persist;
             if (FAILED(member->QueryInterface(IID_IPersistStream, persist.PutVoid())) || !persist) {
-                LogFailure(kName, E_FAIL,
-                           "QueryInterface : Object does not implement IPersistStream "
-                           "persistency");
+                MvLogFailure(kName, E_FAIL,
+                             "QueryInterface : Object does not implement IPersistStream "
+                             "persistency");
                 continue;
             }
             HRESULT hr = WriteFlag(pStm, 0x01);
             if (FAILED(hr)) {
-                LogFailure(kName, E_FAIL,
-                           "pStm->Write : Failed to write object_follows flag to stream!");
+                MvLogFailure(kName, E_FAIL,
+                             "pStm->Write : Failed to write object_follows flag to stream!");
                 writeEnd = false;
                 return hr;
             }
             hr = OleSaveToStream(persist.get(), pStm);
             if (FAILED(hr)) {
-                LogFailure(kName, E_FAIL, "OleSaveToStream : Failed to save object to stream!");
+                MvLogFailure(kName, E_FAIL, "OleSaveToStream : Failed to save object to stream!");
                 writeEnd = false;
                 return hr;
             }
         }
         HRESULT hr = WriteFlag(pStm, 0x00);
         if (FAILED(hr))
-            LogFailure(kName, hr, "pStm->Write : Failed to write object_follows flag to stream!");
+            MvLogFailure(kName, hr, "pStm->Write : Failed to write object_follows flag to stream!");
         return hr;
     });
 }
@@ -511,8 +505,8 @@ HRESULT CMvObjCollection::Load(IStream* pStm) {
         BYTE flag = 0;
         HRESULT hr = ReadFlag(pStm, &flag);
         if (FAILED(hr)) {
-            LogFailure(kName, hr,
-                       "pStm->Read: Failed to read lead object_follows flag from stream!");
+            MvLogFailure(kName, hr,
+                         "pStm->Read: Failed to read lead object_follows flag from stream!");
             writeEnd = false;
             return hr;
         }
@@ -521,22 +515,22 @@ HRESULT CMvObjCollection::Load(IStream* pStm) {
             hr = Got(OleLoadFromStream(pStm, IID_IDispatch, object.PutVoid()), object,
                      E_NOINTERFACE);
             if (FAILED(hr)) {
-                LogFailure(kName, hr,
-                           "OleLoadFromStream : Failed to load next collection object from "
-                           "stream!");
+                MvLogFailure(kName, hr,
+                             "OleLoadFromStream : Failed to load next collection object from "
+                             "stream!");
                 return hr;
             }
             hr = AddObject(object.get());
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "AddObject : Unable to add object to collection!");
+                MvLogFailure(kName, hr, "AddObject : Unable to add object to collection!");
                 return hr;
             }
             object.Reset();
             hr = ReadFlag(pStm, &flag);
             if (FAILED(hr)) {
-                LogFailure(kName, hr,
-                           "pStm->Read : Failed to read next lead object_follows flag from "
-                           "stream!");
+                MvLogFailure(kName, hr,
+                             "pStm->Read : Failed to read next lead object_follows flag from "
+                             "stream!");
                 return hr;
             }
         }
@@ -557,7 +551,7 @@ HRESULT CMvObjCollection::SaveXML(IXMLDOMNode* node) {
             // A document node has no owner document: it cannot make the
             // member elements, and nothing is written.
             if (SUCCEEDED(hr)) hr = E_INVALIDARG;
-            LogFailure(kName, hr, "get_ownerDocument : Fialed to get IXMLDOMDocument interface.");
+            MvLogFailure(kName, hr, "get_ownerDocument : Fialed to get IXMLDOMDocument interface.");
             writeEnd = false;
             return hr;
         }
@@ -570,28 +564,28 @@ HRESULT CMvObjCollection::SaveXML(IXMLDOMNode* node) {
             hr = Got(member->QueryInterface(IID_IMvPersistXML, persistXml.PutVoid()), persistXml,
                      E_NOINTERFACE);
             if (FAILED(hr)) {
-                LogFailure(kName, hr,
-                           "QueryInterface : Object does not implement IMvPersistXML "
-                           "persistency");
+                MvLogFailure(kName, hr,
+                             "QueryInterface : Object does not implement IMvPersistXML "
+                             "persistency");
                 continue;
             }
             mv::ComPtr<IPersistStream> persist;
             hr = Got(member->QueryInterface(IID_IPersistStream, persist.PutVoid()), persist,
                      E_NOINTERFACE);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "QueryInterface : Unable to get IPersistStream interface.");
+                MvLogFailure(kName, hr, "QueryInterface : Unable to get IPersistStream interface.");
                 break;
             }
             CLSID clsid{};
             hr = persist->GetClassID(&clsid);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "GetCalssID : Unable to get calss id.");
+                MvLogFailure(kName, hr, "GetCalssID : Unable to get calss id.");
                 break;
             }
             mv::Bstr nodeName;
             hr = GetNodeName(clsid, nodeName.Out());
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "GetNodeName : Failed to get node name from dispid.");
+                MvLogFailure(kName, hr, "GetNodeName : Failed to get node name from dispid.");
                 break;
             }
             mv::Variant type(static_cast<LONG>(NODE_ELEMENT));
@@ -599,18 +593,18 @@ HRESULT CMvObjCollection::SaveXML(IXMLDOMNode* node) {
             hr = Got(document->createNode(type, nodeName.get(), nullptr, element.Put()), element,
                      E_FAIL);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "createNode : Fialed to create element type node.");
+                MvLogFailure(kName, hr, "createNode : Fialed to create element type node.");
                 break;
             }
             mv::ComPtr<IXMLDOMNode> appended;
             hr = Got(node->appendChild(element.get(), appended.Put()), appended, E_FAIL);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "appendChild : Fialed to append entity node.");
+                MvLogFailure(kName, hr, "appendChild : Fialed to append entity node.");
                 break;
             }
             hr = persistXml->SaveXML(appended.get());
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "savexml : Failed to save to xml document modle.");
+                MvLogFailure(kName, hr, "savexml : Failed to save to xml document modle.");
                 break;
             }
         }
@@ -626,14 +620,14 @@ HRESULT CMvObjCollection::LoadXML(IXMLDOMNode* node) {
         mv::ComPtr<IXMLDOMNodeList> children;
         HRESULT hr = Got(node->get_childNodes(children.Put()), children, E_FAIL);
         if (FAILED(hr)) {
-            LogFailure(kName, hr, "get_childNodes : Failed on get child Nodes list!");
+            MvLogFailure(kName, hr, "get_childNodes : Failed on get child Nodes list!");
             writeEnd = false;
             return hr;
         }
         LONG length = 0;
         hr = children->get_length(&length);
         if (FAILED(hr)) {
-            LogFailure(kName, hr, " get_length : Failed on get list length!");
+            MvLogFailure(kName, hr, " get_length : Failed on get list length!");
             writeEnd = false;
             return hr;
         }
@@ -642,26 +636,26 @@ HRESULT CMvObjCollection::LoadXML(IXMLDOMNode* node) {
             mv::ComPtr<IXMLDOMNode> child;
             hr = Got(children->get_item(i, child.Put()), child, E_FAIL);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "item : Failed on get child node.");
+                MvLogFailure(kName, hr, "item : Failed on get child node.");
                 break;
             }
             DOMNodeType type = NODE_INVALID;
             hr = child->get_nodeType(&type);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "get_nodeType : Failed on get child node type.");
+                MvLogFailure(kName, hr, "get_nodeType : Failed on get child node type.");
                 break;
             }
             if (type != NODE_ELEMENT) continue;
             mv::Bstr name;
             hr = child->get_nodeName(name.Out());
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "get_nodeName : Failed on get child node name.");
+                MvLogFailure(kName, hr, "get_nodeName : Failed on get child node name.");
                 break;
             }
             CLSID clsid{};
             hr = GetID(name.get() ? name.get() : u"", &clsid);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "GetID : Failed to get dispid from node name.");
+                MvLogFailure(kName, hr, "GetID : Failed to get dispid from node name.");
                 break;
             }
             mv::ComPtr<IDispatch> object;
@@ -669,24 +663,24 @@ HRESULT CMvObjCollection::LoadXML(IXMLDOMNode* node) {
                                       object.PutVoid()),
                      object, E_NOINTERFACE);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "CoCreateInstance : Failed to create instance.");
+                MvLogFailure(kName, hr, "CoCreateInstance : Failed to create instance.");
                 break;
             }
             mv::ComPtr<IMvPersistXML> persistXml;
             hr = Got(object->QueryInterface(IID_IMvPersistXML, persistXml.PutVoid()), persistXml,
                      E_NOINTERFACE);
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "QueryInterface : Unable to get IMvPersistXML interface.");
+                MvLogFailure(kName, hr, "QueryInterface : Unable to get IMvPersistXML interface.");
                 break;
             }
             hr = persistXml->LoadXML(child.get());
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "pPersist->LoadXML : Unable to load XML.");
+                MvLogFailure(kName, hr, "pPersist->LoadXML : Unable to load XML.");
                 break;
             }
             hr = AddObject(object.get());
             if (FAILED(hr)) {
-                LogFailure(kName, hr, "AddObject : Unable to add object to collection!");
+                MvLogFailure(kName, hr, "AddObject : Unable to add object to collection!");
                 break;
             }
         }

@@ -4,8 +4,8 @@
 #include <string>
 #include <string_view>
 
-#include "frame/diagnostic_log.h"
 #include "frame/tls_slots.h"
+#include "frame/trace.h"
 #include "storage.h"
 
 namespace {
@@ -15,25 +15,21 @@ constexpr DWORD kCreateStreamMode = STGM_SHARE_EXCLUSIVE | STGM_READWRITE;      
 constexpr DWORD kOpenMode = STGM_SHARE_EXCLUSIVE | STGM_READ;                           // 0x10
 constexpr const OLECHAR* kOlderStreamName = u"vorn";
 
-// Documents in the base folder's bin folder whose absence is normal.
-bool IsQuietDocument(std::string_view name) {
-    for (std::string_view file : {"Schedules.mvc", "Conversions.mvc"})
-        for (char separator : {'\\', '/'}) {
-            std::string suffix = std::string("bin") + separator + std::string(file);
-            if (name.ends_with(suffix)) return true;
-        }
+// Documents in the base folder's bin folder whose absence is normal. Takes
+// no memory: it runs on the failure road, which must not fail for lack of it.
+bool IsQuietDocument(std::u16string_view name) {
+    for (std::u16string_view file : {u"Schedules.mvc", u"Conversions.mvc"}) {
+        if (!name.ends_with(file)) continue;
+        const std::u16string_view folder = name.substr(0, name.size() - file.size());
+        for (std::u16string_view bin : {u"bin\\", u"bin/"})
+            if (folder.ends_with(bin)) return true;
+    }
     return false;
 }
 
 bool ReportsFileErrors() {
     if (g_tlsReportFileErrors == TLS_OUT_OF_INDEXES) return false;
     return TlsGetValue(g_tlsReportFileErrors) == reinterpret_cast<LPVOID>(1);
-}
-
-void LogFailure(const char* text, HRESULT hr, const std::string& detail) {
-    std::u16string where = mv::ToUtf16(text);
-    g_DiagnosticLog.WriteLine(where, CDiagnosticLog::HResultText(hr));
-    g_DiagnosticLog.WriteLineA(where, detail);
 }
 
 }  // namespace
@@ -69,14 +65,13 @@ HRESULT MvPersistFile_LoadFromFile(IUnknown* object, char letter, const char* lo
                                    BSTR fileName) {
     if (!object) return E_POINTER;
     const OLECHAR* name = fileName ? fileName : u"";
-    const std::string narrowName = mv::ToUtf8(name);
 
     mv::ComPtr<IStorage> storage;
     HRESULT hr = StgOpenStorage(name, nullptr, kOpenMode, nullptr, 0, storage.Put());
     if (SUCCEEDED(hr) && !storage) hr = E_UNEXPECTED;
     if (FAILED(hr)) {
-        if (!IsQuietDocument(narrowName) && ReportsFileErrors())
-            LogFailure(logText, hr, "StgOpenStorage: Failed to open file \"" + narrowName + "\"");
+        if (!IsQuietDocument(name) && ReportsFileErrors())
+            MvLogFailure(logText, hr, {"StgOpenStorage: Failed to open file \"", name, "\""});
         return hr;
     }
 
@@ -86,9 +81,10 @@ HRESULT MvPersistFile_LoadFromFile(IUnknown* object, char letter, const char* lo
     if (FAILED(hr)) hr = storage->OpenStream(kOlderStreamName, nullptr, kOpenMode, 0, stream.Put());
     if (SUCCEEDED(hr) && !stream) hr = E_UNEXPECTED;
     if (FAILED(hr)) {
-        LogFailure(logText, hr,
-                   std::string("pStorage->OpenStream: Failed to open stream ") + letter +
-                       " in file \"" + narrowName + "\".  File is wrong type.");
+        const char letterText[2] = {letter, 0};
+        MvLogFailure(logText, hr,
+                     {"pStorage->OpenStream: Failed to open stream ", letterText, " in file \"",
+                      name, "\".  File is wrong type."});
         return hr;
     }
 
@@ -98,7 +94,7 @@ HRESULT MvPersistFile_LoadFromFile(IUnknown* object, char letter, const char* lo
     if (FAILED(hr)) return hr;
     hr = persist->Load(stream.get());
     if (FAILED(hr))
-        LogFailure(logText, hr, "pPersist->Load: Failed to load file \"" + narrowName + "\"");
+        MvLogFailure(logText, hr, {"pPersist->Load: Failed to load file \"", name, "\""});
     persist.Reset();
     stream.Reset();
     storage.Reset();

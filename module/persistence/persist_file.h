@@ -5,9 +5,11 @@
 // loader falls back to it, the saver always writes the letter stream.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <exception>
 #include <new>
-#include <string>
+#include <string_view>
 
 #include "com.h"
 #include "interfaces/IMvPersistFile.h"
@@ -44,15 +46,34 @@ public:
     }
     HRESULT LoadFromFile(BSTR FileName) override {
         try {
-            static const std::string text =
-                std::string("IMvPersistFileImpl<class ") + T::kMvClassName + "," +
-                std::to_string(static_cast<int>(Letter)) + ">::LoadFromFile";
+            // Made by the compiler: a load never fails for want of memory
+            // to name itself in the log.
+            static constexpr auto kLogText = LoadLogText();
             return MvPersistFile_LoadFromFile(static_cast<T*>(this)->GetUnknown(), Letter,
-                                              text.c_str(), FileName);
+                                              kLogText.data(), FileName);
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         } catch (...) {
             return E_UNEXPECTED;
         }
+    }
+
+private:
+    // "IMvPersistFileImpl<class <class name>,<letter's code>>::LoadFromFile".
+    static constexpr std::array<char, 128> LoadLogText() {
+        std::array<char, 128> text{};
+        std::size_t n = 0;
+        auto put = [&](std::string_view piece) {
+            for (char c : piece) text.at(n++) = c;
+        };
+        put("IMvPersistFileImpl<class ");
+        put(T::kMvClassName);
+        put(",");
+        const int code = static_cast<unsigned char>(Letter);
+        if (code >= 100) put(std::string_view("0123456789").substr(code / 100, 1));
+        if (code >= 10) put(std::string_view("0123456789").substr(code / 10 % 10, 1));
+        put(std::string_view("0123456789").substr(code % 10, 1));
+        put(">::LoadFromFile");
+        return text;
     }
 };

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "frame/diagnostic_log.h"
+#include "frame/trace.h"
 #include "storage.h"
 
 namespace {
@@ -283,27 +284,8 @@ HRESULT ReadText(Stream* stream, BSTR* text) {
     return S_OK;
 }
 
-// ---------------------------------------------------------------------------
-// Logging: two error lines, the HRESULT's text and then the message
-// ---------------------------------------------------------------------------
-void LogFailure(const char16_t* where, HRESULT hr, const std::string& message) {
-    g_DiagnosticLog.WriteLine(where, CDiagnosticLog::HResultText(hr));
-    g_DiagnosticLog.WriteLineA(where, message);
-}
-
-// Fills one number into a message: "%i" takes the value as an int, "%ld" as
-// a long, so that a negative DISPID prints with its sign in either.
-std::string Format(const char* pattern, LONG value) {
-    char buffer[160];
-    if (std::strstr(pattern, "%ld"))
-        std::snprintf(buffer, sizeof buffer, pattern, static_cast<long>(value));
-    else
-        std::snprintf(buffer, sizeof buffer, pattern, static_cast<int>(value));
-    return buffer;
-}
-
-constexpr const char16_t* kSave = u"MvPersistStream_Save";
-constexpr const char16_t* kLoad = u"MvPersistStream_Load";
+constexpr const char* kSave = "MvPersistStream_Save";
+constexpr const char* kLoad = "MvPersistStream_Load";
 
 HRESULT GetProperty(IDispatch* disp, DISPID id, VARIANT* value) {
     DISPPARAMS none{nullptr, nullptr, 0, 0};
@@ -414,23 +396,24 @@ HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnkn
     HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
     if (SUCCEEDED(hr) && !disp) hr = E_NOINTERFACE;
     if (FAILED(hr)) {
-        LogFailure(kSave, hr, "QueryInterface: Failed while QueryInterface of IID_IDispatch!");
+        MvLogFailure(kSave, hr, "QueryInterface: Failed while QueryInterface of IID_IDispatch!");
         return hr;
     }
     if (!stream) return E_INVALIDARG;
     for (int row = 0; map && map[row].pclsidPropPage; ++row) {
         const PropertyMapEntry& entry = map[row];
         if (!entry.szDesc) {
-            LogFailure(kSave, E_FAIL, Format("pMap[%i].szDesc is NULL.", row));
+            MvLogFailure(kSave, E_FAIL, MvLogNumberText("pMap[%lld].szDesc is NULL.", row));
             continue;
         }
         const DISPID id = entry.dispid;
         mv::Variant value;
         if (hr = GetProperty(disp.get(), id, &value); FAILED(hr)) {
-            LogFailure(kSave, hr,
-                       Format("CComDispatchDriver::GetProperty : Failed to get current value of "
-                              "property #%i.",
-                              id));
+            MvLogFailure(
+                kSave, hr,
+                MvLogNumberText("CComDispatchDriver::GetProperty : Failed to get current value of "
+                                "property #%lld.",
+                                id));
             return hr;
         }
         if (id > MV_DISPID_CHILD_LIMIT) {
@@ -440,19 +423,21 @@ HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnkn
                              ? value.pdispVal->QueryInterface(IID_IPersistStream, child.PutVoid())
                              : E_POINTER;
             if (FAILED(qi) || !child) {
-                LogFailure(kSave, FAILED(qi) ? qi : E_NOINTERFACE,
-                           Format("QueryInterface: Failed to get IID_IPersistStream of collection "
-                                  "#%i.",
-                                  id));
+                MvLogFailure(kSave, FAILED(qi) ? qi : E_NOINTERFACE,
+                             MvLogNumberText(
+                                 "QueryInterface: Failed to get IID_IPersistStream of collection "
+                                 "#%lld.",
+                                 id));
                 continue;
             }
             if (hr = WriteDispid(stream, id); FAILED(hr)) {
-                LogFailure(kSave, hr,
-                           Format("pStm->Write: Unable to write dispid %ld to stream!", id));
+                MvLogFailure(
+                    kSave, hr,
+                    MvLogNumberText("pStm->Write: Unable to write dispid %lld to stream!", id));
                 return hr;
             }
             if (hr = child->Save(stream, FALSE); FAILED(hr)) {
-                LogFailure(kSave, hr, "pStm->Save : Unable to write NULL to stream!");
+                MvLogFailure(kSave, hr, "pStm->Save : Unable to write NULL to stream!");
                 return hr;
             }
             continue;
@@ -461,17 +446,18 @@ HRESULT MvPersistStream_Save(IStream* stream, const PropertyMapEntry* map, IUnkn
         if ((id == 0 || id == 290) && (value.vt == VT_DISPATCH || value.vt == VT_NULL)) continue;
         if (entry.szDesc[0] != u'*' && MvPersist_IsZeroValue(value)) continue;
         if (hr = WriteDispid(stream, id); FAILED(hr)) {
-            LogFailure(kSave, hr,
-                       Format("pStm->Write : Unable to write dispid %ld to stream!", id));
+            MvLogFailure(
+                kSave, hr,
+                MvLogNumberText("pStm->Write : Unable to write dispid %lld to stream!", id));
             return hr;
         }
         if (hr = MvVariant_WriteToStream(stream, value); FAILED(hr)) {
-            LogFailure(kSave, hr, "var.WriteToStream : Unable to write value to stream!");
+            MvLogFailure(kSave, hr, "var.WriteToStream : Unable to write value to stream!");
             return hr;
         }
     }
     if (hr = WriteDispid(stream, MV_DISPID_NULL); FAILED(hr)) {
-        LogFailure(kSave, hr, "pStm->Write : Unable to write MV_DISPID_NULL to stream!");
+        MvLogFailure(kSave, hr, "pStm->Write : Unable to write MV_DISPID_NULL to stream!");
         return hr;
     }
     return S_OK;
@@ -606,16 +592,17 @@ HRESULT LoadRecords(Stream* stream, IDispatch* disp) {
     mv::Variant value;
     DISPID id = 0;
     if (hr = ReadDispid(stream, &id); FAILED(hr)) {
-        LogFailure(kLoad, hr, "var.ReadFromStream : Failed to read a dispatch id from stream!");
+        MvLogFailure(kLoad, hr, "var.ReadFromStream : Failed to read a dispatch id from stream!");
         return hr;
     }
     while (id != MV_DISPID_NULL) {
         if (id > MV_DISPID_CHILD_LIMIT) {
             if (hr = GetProperty(disp, id, &value); FAILED(hr)) {
-                LogFailure(kLoad, hr,
-                           Format("CComDispatchDriver::GetProperty : Failed to get dispatch id of "
-                                  "collection #%i.",
-                                  id));
+                MvLogFailure(kLoad, hr,
+                             MvLogNumberText(
+                                 "CComDispatchDriver::GetProperty : Failed to get dispatch id of "
+                                 "collection #%lld.",
+                                 id));
                 return hr;
             }
             if (value.vt == VT_DISPATCH) {
@@ -625,37 +612,41 @@ HRESULT LoadRecords(Stream* stream, IDispatch* disp) {
                          : E_POINTER;
                 if (SUCCEEDED(hr) && !child) hr = E_NOINTERFACE;
                 if (FAILED(hr)) {
-                    LogFailure(kLoad, hr,
-                               Format("QueryInterface: Failed to get a IID_IPersistStream pointer "
-                                      "for collection #%i.",
-                                      id));
+                    MvLogFailure(kLoad, hr,
+                                 MvLogNumberText(
+                                     "QueryInterface: Failed to get a IID_IPersistStream pointer "
+                                     "for collection #%lld.",
+                                     id));
                     return hr;
                 }
                 if (hr = child->Load(stream); FAILED(hr)) {
-                    LogFailure(kLoad, hr,
-                               Format("pPersist->Load: Failed to load persisted data of collection "
-                                      "#%i.",
-                                      id));
+                    MvLogFailure(kLoad, hr,
+                                 MvLogNumberText(
+                                     "pPersist->Load: Failed to load persisted data of collection "
+                                     "#%lld.",
+                                     id));
                     return hr;
                 }
             }
         } else {
             if (hr = ReadVariant(stream, &value); FAILED(hr)) {
-                LogFailure(kLoad, hr,
-                           Format("var.ReadFromStream: Failed to read persisted data of property "
-                                  "#%i.",
-                                  id));
+                MvLogFailure(
+                    kLoad, hr,
+                    MvLogNumberText("var.ReadFromStream: Failed to read persisted data of property "
+                                    "#%lld.",
+                                    id));
                 return hr;
             }
             if (HRESULT put = PutProperty(disp, id, value); FAILED(put))
-                LogFailure(kLoad, put,
-                           Format("CComDispatchDriver::GetProperty : Failed to assign value to "
-                                  "property %i.",
-                                  id));
+                MvLogFailure(
+                    kLoad, put,
+                    MvLogNumberText("CComDispatchDriver::GetProperty : Failed to assign value to "
+                                    "property %lld.",
+                                    id));
         }
         value.Clear();
         if (hr = ReadDispid(stream, &id); FAILED(hr)) {
-            LogFailure(kLoad, hr, "var.ReadFromStream : Failed to read from stream!");
+            MvLogFailure(kLoad, hr, "var.ReadFromStream : Failed to read from stream!");
             return hr;
         }
     }
@@ -673,7 +664,7 @@ HRESULT MvPersistStream_Load(IStream* stream, IUnknown* object) {
     HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
     if (SUCCEEDED(hr) && !disp) hr = E_NOINTERFACE;
     if (FAILED(hr)) {
-        LogFailure(kLoad, hr, "QueryInterface : Failed on QueryInterface of IID_IDispatch!");
+        MvLogFailure(kLoad, hr, "QueryInterface : Failed on QueryInterface of IID_IDispatch!");
         return hr;
     }
     if (!stream) return E_INVALIDARG;

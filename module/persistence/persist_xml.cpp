@@ -11,6 +11,7 @@
 
 #include "comobj.h"
 #include "frame/diagnostic_log.h"
+#include "frame/trace.h"
 #include "interfaces/MvMorvaCalc_ids.h"
 #include "persistence/property_map.h"
 
@@ -27,8 +28,8 @@ const PersistClassName PersistClassNameTable[kPersistClassNameCount] = {
 
 namespace {
 
-constexpr const char16_t* kSaveName = u"MvPersistXML_Save";
-constexpr const char16_t* kLoadName = u"MvPersistXML_Load";
+constexpr const char* kSaveName = "MvPersistXML_Save";
+constexpr const char* kLoadName = "MvPersistXML_Load";
 constexpr const char16_t* kNotFiniteAttribute = u"isNotFinite";
 // Rows of these DISPIDs hold a value that may be an object, which is never
 // written as text.
@@ -38,24 +39,6 @@ constexpr LCID kEnglishUs = 0x409;
 // The quiet bit of a double's upper word.
 constexpr uint32_t kQuietNanBit = 0x00080000;
 constexpr uint32_t kExponentMask = 0x7FF00000;
-
-// The two "Errors" lines of a persistence failure.
-void LogFailure(const char16_t* operation, HRESULT hr, const std::string& message) {
-    g_DiagnosticLog.WriteLine(operation, CDiagnosticLog::HResultText(hr));
-    g_DiagnosticLog.WriteLineA(operation, message);
-}
-
-std::string WithNumber(const char* format, long long number) {
-    char buffer[160];
-    std::snprintf(buffer, sizeof buffer, format, number);
-    return buffer;
-}
-
-std::string HexCode(HRESULT hr) {
-    char buffer[16];
-    std::snprintf(buffer, sizeof buffer, "%x", static_cast<uint32_t>(hr));
-    return buffer;
-}
 
 bool IsNonFiniteReal(const VARIANT& v) {
     if (v.vt == VT_R8) return !std::isfinite(v.dblVal);
@@ -276,7 +259,8 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
     HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
     if (FAILED(hr) || !disp) {
         if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
-        LogFailure(kSaveName, hr, "QueryInterface : Failed while QueryInterface of IID_IDispatch!");
+        MvLogFailure(kSaveName, hr,
+                     "QueryInterface : Failed while QueryInterface of IID_IDispatch!");
         return hr;
     }
     mv::ComPtr<IXMLDOMDocument> document;
@@ -285,7 +269,7 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
         // A document node answers a null owner with success: it cannot take
         // the elements, so it is refused like any other node without one.
         if (SUCCEEDED(hr)) hr = E_INVALIDARG;
-        LogFailure(kSaveName, hr, "get_ownerDocument : Failed to get IXMLDOMDocument interface.");
+        MvLogFailure(kSaveName, hr, "get_ownerDocument : Failed to get IXMLDOMDocument interface.");
         return hr;
     }
     if (!map) return S_OK;
@@ -299,10 +283,11 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
         mv::Variant value;
         hr = mv::DispGetProperty(disp.get(), dispid, &value);
         if (FAILED(hr)) {
-            LogFailure(kSaveName, hr,
-                       WithNumber("CComDispatchDriver::GetProperty: Failed to get current value of "
-                                  "property #%lld.",
-                                  dispid));
+            MvLogFailure(
+                kSaveName, hr,
+                MvLogNumberText("CComDispatchDriver::GetProperty: Failed to get current value of "
+                                "property #%lld.",
+                                dispid));
             return hr;
         }
 
@@ -316,27 +301,27 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
             mv::ComPtr<IMvPersistXML> child;
             hr = value.pdispVal->QueryInterface(IID_IMvPersistXML, child.PutVoid());
             if (FAILED(hr)) {
-                LogFailure(kSaveName, hr,
-                           WithNumber("QueryInterface: Failed to get IID_IMvPersistXML of "
-                                      "collection #%lld.",
-                                      dispid));
+                MvLogFailure(kSaveName, hr,
+                             MvLogNumberText("QueryInterface: Failed to get IID_IMvPersistXML of "
+                                             "collection #%lld.",
+                                             dispid));
                 return hr;
             }
             mv::ComPtr<IXMLDOMElement> element;
             hr = document->createElement(elementName.get(), element.Put());
             if (FAILED(hr)) {
-                LogFailure(kSaveName, hr, "createElement: Failed to create element type node.");
+                MvLogFailure(kSaveName, hr, "createElement: Failed to create element type node.");
                 return hr;
             }
             mv::ComPtr<IXMLDOMNode> appended;
             hr = node->appendChild(element.get(), appended.Put());
             if (FAILED(hr)) {
-                LogFailure(kSaveName, hr, "appendChild: Failed to append entity node.");
+                MvLogFailure(kSaveName, hr, "appendChild: Failed to append entity node.");
                 return hr;
             }
             hr = child->SaveXML(appended ? appended.get() : element.get());
             if (FAILED(hr)) {
-                LogFailure(kSaveName, hr, "savexml: Failed to save to xml document modle.");
+                MvLogFailure(kSaveName, hr, "savexml: Failed to save to xml document modle.");
                 return hr;
             }
             continue;
@@ -356,22 +341,22 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
         else
             hr = VariantChangeType(&text, &value, 0, VT_BSTR);
         if (FAILED(hr) && value.vt == VT_DATE) {
-            LogFailure(kSaveName, E_FAIL,
-                       "Property " + elementName.Utf8() + ": the date cannot be written.");
+            MvLogFailure(kSaveName, E_FAIL,
+                         {"Property ", elementName, ": the date cannot be written."});
             return E_FAIL;
         }
         mv::Bstr textValue(text.vt == VT_BSTR && text.bstrVal ? text.bstrVal : u"");
         if (!MvPersistXML_CanHoldText(textValue.view())) {
-            LogFailure(kSaveName, E_FAIL,
-                       "Property " + elementName.Utf8() +
-                           ": the text holds a character that XML cannot hold.");
+            MvLogFailure(
+                kSaveName, E_FAIL,
+                {"Property ", elementName, ": the text holds a character that XML cannot hold."});
             return E_FAIL;
         }
 
         mv::ComPtr<IXMLDOMElement> element;
         hr = document->createElement(elementName.get(), element.Put());
         if (FAILED(hr)) {
-            LogFailure(kSaveName, hr, "createNode: Failed to create element type node.");
+            MvLogFailure(kSaveName, hr, "createNode: Failed to create element type node.");
             return hr;
         }
         if (always) {
@@ -379,8 +364,8 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
             MvPersistXML_DataTypeName(&value, &dataType);
             hr = element->put_dataType(dataType.bstrVal);
             if (FAILED(hr)) {
-                LogFailure(kSaveName, hr,
-                           "put_dataType: Failed to put data type into element node.");
+                MvLogFailure(kSaveName, hr,
+                             "put_dataType: Failed to put data type into element node.");
                 return hr;
             }
             if (IsNonFiniteReal(value)) {
@@ -388,9 +373,9 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
                 mv::Bstr attribute(kNotFiniteAttribute);
                 hr = element->setAttribute(attribute.get(), no);
                 if (FAILED(hr)) {
-                    LogFailure(kSaveName, hr,
-                               "setAttribute : Failed to set attribute 'isNotFinite' on element "
-                               "node.");
+                    MvLogFailure(kSaveName, hr,
+                                 "setAttribute : Failed to set attribute 'isNotFinite' on element "
+                                 "node.");
                     return hr;
                 }
             }
@@ -398,21 +383,21 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
         mv::ComPtr<IXMLDOMText> textNode;
         hr = document->createTextNode(textValue.get(), textNode.Put());
         if (FAILED(hr)) {
-            LogFailure(kSaveName, hr, "createNode : Failed to create text node.");
+            MvLogFailure(kSaveName, hr, "createNode : Failed to create text node.");
             return hr;
         }
         mv::ComPtr<IXMLDOMNode> appended;
         hr = node->appendChild(element.get(), appended.Put());
         if (FAILED(hr)) {
-            LogFailure(kSaveName, hr, "appendChild : Failed to append element node.");
+            MvLogFailure(kSaveName, hr, "appendChild : Failed to append element node.");
             return hr;
         }
         IXMLDOMNode* target = appended ? appended.get() : element.get();
         hr = target->appendChild(textNode.get(), nullptr);
         if (FAILED(hr)) {
-            LogFailure(kSaveName, hr,
-                       "appendChild : Failed to append text node: " + textValue.Utf8() + ": [" +
-                           HexCode(hr) + "]");
+            MvLogFailure(kSaveName, hr,
+                         {"appendChild : Failed to append text node: ", textValue, ": [",
+                          MvLogNumberText("%llx", static_cast<uint32_t>(hr)), "]"});
             return hr;
         }
     }
@@ -424,20 +409,20 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
     HRESULT hr = object ? object->QueryInterface(IID_IDispatch, disp.PutVoid()) : E_POINTER;
     if (FAILED(hr) || !disp) {
         if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
-        LogFailure(kLoadName, hr, "QueryInterface : Failed on QueryInterface of IID_IDispatch!");
+        MvLogFailure(kLoadName, hr, "QueryInterface : Failed on QueryInterface of IID_IDispatch!");
         return hr;
     }
     mv::ComPtr<IXMLDOMNodeList> children;
     hr = node ? node->get_childNodes(children.Put()) : E_POINTER;
     if (FAILED(hr) || !children) {
         if (SUCCEEDED(hr)) hr = E_FAIL;
-        LogFailure(kLoadName, hr, "get_childNodes : Failed on get child Nodes list!");
+        MvLogFailure(kLoadName, hr, "get_childNodes : Failed on get child Nodes list!");
         return hr;
     }
     LONG length = 0;
     hr = children->get_length(&length);
     if (FAILED(hr)) {
-        LogFailure(kLoadName, hr, " get_length : Failed on get list length!");
+        MvLogFailure(kLoadName, hr, " get_length : Failed on get list length!");
         return hr;
     }
 
@@ -446,28 +431,28 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
         hr = children->get_item(i, child.Put());
         if (FAILED(hr) || !child) {
             if (SUCCEEDED(hr)) hr = E_FAIL;
-            LogFailure(kLoadName, hr, "item: Failed on get child node.");
+            MvLogFailure(kLoadName, hr, "item: Failed on get child node.");
             return hr;
         }
         DOMNodeType type = NODE_INVALID;
         hr = child->get_nodeType(&type);
         if (FAILED(hr)) {
-            LogFailure(kLoadName, hr, "get_nodeType: Failed on get child node type.");
+            MvLogFailure(kLoadName, hr, "get_nodeType: Failed on get child node type.");
             return hr;
         }
         if (type != NODE_ELEMENT) continue;
         mv::Bstr name;
         hr = child->get_nodeName(name.Out());
         if (FAILED(hr)) {
-            LogFailure(kLoadName, hr, "get_nodeName: Failed on get child node name.");
+            MvLogFailure(kLoadName, hr, "get_nodeName: Failed on get child node name.");
             return hr;
         }
         DISPID dispid = DISPID_UNKNOWN;
         LPOLESTR names[] = {name.get() ? name.get() : const_cast<LPOLESTR>(u"")};
         hr = disp->GetIDsOfNames(IID_NULL, names, 1, LOCALE_SYSTEM_DEFAULT, &dispid);
         if (FAILED(hr)) {
-            LogFailure(kLoadName, hr,
-                       "getIDsOfNames : Failed on get dispid for \"" + name.Utf8() + "\".");
+            MvLogFailure(kLoadName, hr,
+                         {"getIDsOfNames : Failed on get dispid for \"", name, "\"."});
             return hr;
         }
 
@@ -477,28 +462,30 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
             mv::Variant collection;
             hr = mv::DispGetProperty(disp.get(), dispid, &collection);
             if (FAILED(hr)) {
-                LogFailure(kLoadName, hr,
-                           WithNumber("CComDispatchDriver::GetProperty : Failed to get dispatch id "
-                                      "of collection #%lld.",
-                                      dispid));
+                MvLogFailure(
+                    kLoadName, hr,
+                    MvLogNumberText("CComDispatchDriver::GetProperty : Failed to get dispatch id "
+                                    "of collection #%lld.",
+                                    dispid));
                 return hr;
             }
             if (collection.vt != VT_DISPATCH || !collection.pdispVal) continue;
             mv::ComPtr<IMvPersistXML> persist;
             hr = collection.pdispVal->QueryInterface(IID_IMvPersistXML, persist.PutVoid());
             if (FAILED(hr)) {
-                LogFailure(kLoadName, hr,
-                           WithNumber("QueryInterface: Failed to get a IID_IMvPersistXML pointer "
-                                      "for collection #%lld.",
-                                      dispid));
+                MvLogFailure(
+                    kLoadName, hr,
+                    MvLogNumberText("QueryInterface: Failed to get a IID_IMvPersistXML pointer "
+                                    "for collection #%lld.",
+                                    dispid));
                 return hr;
             }
             hr = persist->LoadXML(child.get());
             if (FAILED(hr)) {
-                LogFailure(kLoadName, hr,
-                           WithNumber("pPersist->LoadXML: Failed to load persisted data of "
-                                      "collection #%lld.",
-                                      dispid));
+                MvLogFailure(kLoadName, hr,
+                             MvLogNumberText("pPersist->LoadXML: Failed to load persisted data of "
+                                             "collection #%lld.",
+                                             dispid));
                 return hr;
             }
             continue;
@@ -507,14 +494,14 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
         mv::Variant dataType;
         hr = child->get_dataType(&dataType);
         if (FAILED(hr)) {
-            LogFailure(kLoadName, hr, "get_dataType : Failed to get data type.");
+            MvLogFailure(kLoadName, hr, "get_dataType : Failed to get data type.");
             return hr;
         }
         mv::Variant value;
         if (!IsDataType(dataType, u"char")) {
             hr = child->get_nodeTypedValue(&value);
             if (FAILED(hr)) {
-                LogFailure(kLoadName, hr, "get_nodeTypedValue: Failed to get node typed value.");
+                MvLogFailure(kLoadName, hr, "get_nodeTypedValue: Failed to get node typed value.");
                 return hr;
             }
             // The document model reads a typed element without text as
@@ -524,16 +511,16 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
                 value.vt = VT_BSTR;
                 value.bstrVal = SysAllocString(u"");
             } else if (value.vt == VT_NULL && dataType.vt == VT_BSTR) {
-                LogFailure(kLoadName, E_FAIL,
-                           "get_nodeTypedValue: Failed to get node typed value.");
+                MvLogFailure(kLoadName, E_FAIL,
+                             "get_nodeTypedValue: Failed to get node typed value.");
                 return E_FAIL;
             }
             mv::ComPtr<IXMLDOMElement> element;
             hr = child->QueryInterface(IID_IXMLDOMElement, element.PutVoid());
             if (FAILED(hr) || !element) {
                 if (SUCCEEDED(hr)) hr = E_NOINTERFACE;
-                LogFailure(kLoadName, hr,
-                           "QueryInterface: Failed to query for XML Element interface.");
+                MvLogFailure(kLoadName, hr,
+                             "QueryInterface: Failed to query for XML Element interface.");
                 return hr;
             }
             mv::Variant notFinite;
@@ -553,10 +540,11 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
         hr = mv::DispPutProperty(disp.get(), dispid, value);
         if (FAILED(hr)) {
             // The element is consumed; the load goes on with the next one.
-            LogFailure(kLoadName, hr,
-                       WithNumber("CComDispatchDriver::GetProperty : Failed to assign value to "
-                                  "property %lld.",
-                                  dispid));
+            MvLogFailure(
+                kLoadName, hr,
+                MvLogNumberText("CComDispatchDriver::GetProperty : Failed to assign value to "
+                                "property %lld.",
+                                dispid));
         }
     }
     // A property that refused its value has been logged; as in the stream

@@ -201,8 +201,7 @@ void GetPreviousScheduledTimeForInterval(double rate, DATE firstRunTime, const K
         SHORT length = 0;
         (void)L_XTS2ASCII(&first, text, 20, &length);
         text[length >= 0 && length <= 20 ? length : 20] = '\0';
-        g_DiagnosticLog.WriteLine(mv::ToUtf16(
-            std::string("GetPreviousScheduledTimeForInterval( firstRunTime = ") + text + ". )"));
+        MvLogLine({"GetPreviousScheduledTimeForInterval( firstRunTime = ", text, ". )"});
     }
     // Set before start is read: store-and-forward passes one variable as
     // both and relies on getting the first run time back.

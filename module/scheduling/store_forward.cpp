@@ -101,8 +101,7 @@ public:
     explicit ResultsTrace(DWORD start) : m_On(g_DiagnosticLog.IsOn(LogResults)), m_Start(start) {}
     bool On() const { return m_On; }
     void Line(const std::string& message) {
-        if (m_On)
-            g_DiagnosticLog.WriteLine(mv::ToUtf16(std::string(kDriver) + "( " + message + " )"));
+        if (m_On) MvLogLine({kDriver, "( ", message, " )"});
     }
     void Elapsed(const std::string& message) {
         if (!m_On) return;
@@ -113,8 +112,7 @@ public:
         if (!m_On) return;
         mv::Bstr number(u"");
         CMvCalculation::AppendDoubleToBstr(number, seconds);
-        g_DiagnosticLog.WriteLine(std::u16string(text) + u"( " + std::u16string(number.view()) +
-                                  u" )");
+        MvLogLine({text, "( ", number, " )"});
     }
     // "<name>=<time text>."
     void Time(const char* name, const KeldrinTime& time) {
@@ -757,9 +755,7 @@ HRESULT CMvCalculation::FindEarliestRecentHistoryTime(const ParamInfoTable& tabl
             if (IsNone(*earliest) || L_CALCDELXTM(earliest, &t) >= 0.0) *earliest = t;
             if (steps) line += std::to_string(i) + "=" + text.Of(t) + ";";
         }
-        if (steps)
-            g_DiagnosticLog.WriteLine(
-                mv::ToUtf16(std::string(kFindEarliest) + "( Times: " + line + " )"));
+        if (steps) MvLogLine({kFindEarliest, "( Times: ", line, " )"});
         return S_OK;
     } catch (...) {
         // The driver reads the failure from the error text.
@@ -869,9 +865,7 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
         }
 
         HRESULT result = S_OK;
-        auto noneError = [](const char* name) {
-            MvLogErrorA(kDriver, (std::string(name) + " is none.").c_str());
-        };
+        auto noneError = [](const char* name) { MvLogErrorA(kDriver, {name, " is none."}); };
         // Steps 3 to 12; returning is finishing.
         auto decide = [&] {
             if (!table) return;

@@ -13,13 +13,6 @@ namespace {
 // ERRMESS fills at most this many characters of its 78-byte buffer.
 constexpr SHORT kErrorTextMax = 77;
 
-std::string ThreadUserName() {
-    char user[257] = {};
-    DWORD size = sizeof user;
-    if (!GetUserNameA(user, &size)) return {};
-    return std::string(user, strnlen(user, sizeof user - 1));
-}
-
 }  // namespace
 
 std::string KeldrinErrorMessage(const KeldrinErrorBlock* err, bool local) {
@@ -46,9 +39,9 @@ LONG ConnectKeldrinNode(std::string nodeName, KeldrinErrorBlock* err, std::strin
     if (index <= 0) {
         index = DaAddServer(command.c_str(), err);
         if (index <= 0) {
-            MvLogErrorA("AddDaConnection", "Add Server: Alias: " + alias);
-            MvLogErrorA("AddDaConnection", "Add Server: Connection: " + command);
-            MvLogErrorA("AddDaConnection", "Add Server: User" + ThreadUserName());
+            MvLogErrorA("AddDaConnection", {"Add Server: Alias: ", alias});
+            MvLogErrorA("AddDaConnection", {"Add Server: Connection: ", command});
+            MvLogErrorA("AddDaConnection", {"Add Server: User", MvLogUserName()});
         }
     }
     if (err->ERRORCODE != 0 && errorText) *errorText = KeldrinErrorMessage(err, false);

@@ -1,7 +1,5 @@
 // A calculation's record stream, document file and XML form: golden bytes
 // and text written by hand from the property map, read back whole.
-#include <dlfcn.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,38 +7,15 @@
 #include <functional>
 #include <new>
 
+#include "../../support/failing_new.h"
 #include "../bindings/child_objects_test_support.h"
 #include "calculation_test_support.h"
 #include "frame/tls_slots.h"
 
-namespace {
-
-// The smallest scalar allocation of this thread that fails from now; 0:
-// none fails.
-thread_local std::size_t t_failingNewFrom = 0;
-
-}  // namespace
-
-// Scalar allocations of this program go to the allocator behind it (the
-// sanitizer's or the C++ library's), but for the ones a test makes fail.
-void* operator new(std::size_t size) {
-    if (t_failingNewFrom != 0 && size >= t_failingNewFrom) throw std::bad_alloc();
-    static auto* const next = reinterpret_cast<void* (*)(std::size_t)>(dlsym(RTLD_NEXT, "_Znwm"));
-    return next(size);
-}
-
 namespace calculation_test {
 namespace {
 
-// Makes this thread's allocations of at least `size` bytes fail for the
-// lifetime of the object.
-class FailingNew {
-public:
-    explicit FailingNew(std::size_t size) { t_failingNewFrom = size; }
-    ~FailingNew() { t_failingNewFrom = 0; }
-    FailingNew(const FailingNew&) = delete;
-    FailingNew& operator=(const FailingNew&) = delete;
-};
+using mv_test::FailingNew;
 
 const Bytes kEnd = Le32(-2000);
 const Bytes kEmpty = {0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00};  // VT_EMPTY

@@ -5,10 +5,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
 
+#include "../../support/failing_new.h"
 #include "comobj.h"
 #include "persist_test_class.h"
 #include "persistence/persist_xml.h"
@@ -429,6 +432,71 @@ TEST(XmlPersistLoad, AppliesElementsInOrderAndLogsWhatItRefuses) {
             EXPECT_NE(added.find(c.logged), std::string::npos) << c.what << "\n" << added;
         else
             EXPECT_EQ(added, "") << c.what;
+    }
+}
+
+// A load whose failure is being logged while memory runs out returns that
+// failure and throws nothing: these classes have no method frame, so an
+// exception would reach the client. The log line is dropped.
+TEST(PersistLoadOutOfMemory, ALoggedFailureIsReturnedWhenItsLineCannotBeBuilt) {
+    // Below every logged message and line; above what the loads themselves
+    // take on these roads.
+    constexpr std::size_t kFailingFrom = 48;
+    PersistTestClassRegistration classes;
+    using Load = std::function<HRESULT()>;
+    auto fromStream = [](const Bytes& bytes) -> Load {
+        mv::ComPtr<mv::ComObject<CPersistTestObject>> object;
+        EXPECT_EQ(mv::MakeComObject<CPersistTestObject>(&object), S_OK);
+        mv::ComPtr<IStream> stream = NewStream(bytes);
+        return [object, stream] {
+            return static_cast<IPersistStream*>(object.get())->Load(stream.get());
+        };
+    };
+    auto fromXml = [](const std::u16string& content) -> Load {
+        mv::ComPtr<Probe> probe = NewProbe();
+        AddChild(probe.get());
+        mv::ComPtr<IXMLDOMDocument> doc = ParseXml(u"<root>" + content + u"</root>");
+        mv::ComPtr<IXMLDOMNode> root = RootOf(doc.get());
+        return [probe, doc, root] {
+            return static_cast<IMvPersistXML*>(probe.get())->LoadXML(root.get());
+        };
+    };
+    const struct {
+        const char* what;
+        std::function<Load()> prepare;
+        HRESULT result;
+    } cases[] = {
+        {"stream ending before the end marker",
+         [&] {
+             return fromStream(Cat({Le32(kTestCount), {3, 0, 8, 0, 0, 0}}));
+         },
+         E_FAIL},
+        {"stream naming an unknown child",
+         [&] {
+             return fromStream(Cat({Le32(2005), {0x00}, Le32(-2000)}));
+         },
+         DISP_E_MEMBERNOTFOUND},
+        {"XML naming an unknown element", [&] { return fromXml(u"<Bogus>1</Bogus>"); },
+         DISP_E_UNKNOWNNAME},
+        {"XML with a typed text that does not parse",
+         [&] { return fromXml(u"<Count " + std::u16string(kDt) + u"\"i4\">ten</Count>"); }, E_FAIL},
+        {"XML whose child fails", [&] { return fromXml(u"<Children><Bogus>1</Bogus></Children>"); },
+         DISP_E_UNKNOWNNAME},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogWatch log;
+        const Load load = c.prepare();
+        HRESULT hr = S_OK;
+        {
+            mv_test::FailingNew failing(kFailingFrom);
+            try {
+                hr = load();
+            } catch (...) {
+                hr = E_ABORT;  // an exception left the load
+            }
+        }
+        EXPECT_EQ(hr, c.result);
     }
 }
 
