@@ -21,8 +21,9 @@ protected:
     }
     void TearDown() override {
         CorvexSim_SetLibrary(CORVEXSIM_ABSENT);
-        CalcUnloadLibrary();
+        // The cached libraries go first, then the libraries they called.
         LibraryFormulaTest::TearDown();
+        CalcUnloadLibrary();
     }
 };
 

@@ -27,6 +27,7 @@
 #include "../../support/bounded_run.h"
 #include "../bindings/binding_test_support.h"
 #include "environment/calc_environment.h"
+#include "frame/app_globals.h"
 #include "frame/dll_exports.h"
 #include "frame/tagged_lock.h"
 #include "interfaces/IMvPersistFile.h"
@@ -187,6 +188,11 @@ protected:
         }
         for (DWORD cookie : cookies_) CoRevokeClassObject(cookie);
         DllMain(reinterpret_cast<HINSTANCE>(0x2468), DLL_PROCESS_DETACH, nullptr);
+        // The module is linked in and its statics outlive the detach: release
+        // what the process end would, so that no cached library (nor its
+        // formulas' function addresses in the libraries the detach freed)
+        // reaches the next test.
+        MvReleaseProcessObjects();
         MvSetModuleInstance(nullptr);
         unsetenv("MORVA_CALC_BASE");
         std::error_code ec;
