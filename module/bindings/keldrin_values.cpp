@@ -436,7 +436,7 @@ std::string KeldrinFieldName(const KeldrinRecField& pair, bool local) {
 
 void FormatKeldrinError(CMvCalculation& calc, const KeldrinErrorBlock& err, SHORT count,
                         const KeldrinRecField* pairs, SHORT failIndex, const char* operation,
-                        bool local) {
+                        bool local, bool append) {
     std::string text = "Error ";
     text += operation;
     text += local ? " local Keldrin field" : " Keldrin field";
@@ -447,7 +447,10 @@ void FormatKeldrinError(CMvCalculation& calc, const KeldrinErrorBlock& err, SHOR
     }
     text += ':';
     text += KeldrinErrorMessage(&err, local);
-    calc.SetError(text);
+    if (append)
+        calc.AddError(text);
+    else
+        calc.SetError(text);
 }
 
 // ---- the batch buffer --------------------------------------------------------

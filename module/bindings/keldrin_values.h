@@ -65,11 +65,11 @@ bool VariantToKeldrinPair(const VARIANT& value, LONG* first, LONG* second);
 
 // The field's name as the server gives it, trailing blanks cut.
 std::string KeldrinFieldName(const KeldrinRecField& pair, bool local);
-// Replaces the calculation's error text with "Error <operation>[ local]
-// Keldrin field[ "<failing field>"]:<message>".
+// Replaces (append: appends to) the calculation's error text with "Error
+// <operation>[ local] Keldrin field[ "<failing field>"]:<message>".
 void FormatKeldrinError(CMvCalculation& calc, const KeldrinErrorBlock& err, SHORT count,
                         const KeldrinRecField* pairs, SHORT failIndex, const char* operation,
-                        bool local);
+                        bool local, bool append = false);
 
 // ---- the batch buffer --------------------------------------------------------
 

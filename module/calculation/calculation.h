@@ -664,13 +664,17 @@ public:
     // their number and how many of them have no time; the oldest of the
     // newest times the historian holds for the historian-bound outputs (so
     // that every output catches up); one output's current time read into
-    // `record`.
-    void GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest, LONG* count,
-                            LONG* untimed);
-    void GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup* group,
-                               KeldrinTime* last);
-    void GetOutputParamTime(const BindingDefinition& d, SHORT requestType, BYTE* record,
-                            KeldrinErrorBlock* err);
+    // `record`. An exception in any of them is appended to the error text
+    // and gives E_UNEXPECTED (a read that threw leaves a failed status in
+    // `err`); GetLastCalculatedTime gives E_FAIL, with the last failing
+    // output's read error appended, when every output that gives a time
+    // failed its read.
+    HRESULT GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest, LONG* count,
+                               LONG* untimed);
+    HRESULT GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup* group,
+                                  KeldrinTime* last);
+    HRESULT GetOutputParamTime(const BindingDefinition& d, SHORT requestType, BYTE* record,
+                               KeldrinErrorBlock* err);
     // The back half of a run (output reset, formula, output passes) with the
     // historian outputs stamped with storeTime (null: written as current
     // values), which the formula sees as its scheduled time. An exception

@@ -184,12 +184,24 @@ void CMvCalculation::GetPreviousScheduledTime(IMvScheduleGroup* group, const Kel
             GetPreviousScheduledTimeForInterval(s.rate, s.firstRunTime, start, result);
             return;
         }
-        const DATE date = ToLocalDate(start);
-        const double previous =
-            s.dayOfMonth != 0  ? PreviousTimeByDayOfMonth(s.dayOfMonth, date, s.rate, s.offset)
-            : s.dayOfWeek != 0 ? PreviousTimeByDayOfWeek(s.dayOfWeek, date, s.rate, s.offset)
-                               : PreviousTimeByInterval(date, s.rate, s.offset);
+        auto previousOf = [&](DATE date) {
+            return s.dayOfMonth != 0
+                       ? PreviousTimeByDayOfMonth(s.dayOfMonth, date, s.rate, s.offset)
+                   : s.dayOfWeek != 0 ? PreviousTimeByDayOfWeek(s.dayOfWeek, date, s.rate, s.offset)
+                                      : PreviousTimeByInterval(date, s.rate, s.offset);
+        };
+        double previous = previousOf(ToLocalDate(start));
         *result = FromLocalDate(previous);
+        // A local time in the hour skipped when the clocks go forward converts
+        // to past that hour's start, which can lie after start: the scheduled
+        // time before it is then the previous one. Bounded, as a rate below a
+        // minute would step through the skipped hour slowly.
+        constexpr double kTenthInDays = 1.0 / kTenthsPerDay;
+        for (int tries = 0; tries < 64 && !IsNone(result) && L_CALCDELXTM(result, start) > 0.0;
+             ++tries) {
+            previous = previousOf(previous - kTenthInDays);
+            *result = FromLocalDate(previous);
+        }
     });
 }
 

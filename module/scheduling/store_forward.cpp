@@ -468,8 +468,8 @@ void InputHistoryBuffers::ReadBindingHistory(LONG k) {
 // Input and output times
 // ---------------------------------------------------------------------------
 
-void CMvCalculation::GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest,
-                                        LONG* count, LONG* untimed) {
+HRESULT CMvCalculation::GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest,
+                                           LONG* count, LONG* untimed) {
     static constexpr const char* kName = "CMvCalculation::GetOldestInputTime";
     MvStepFrame step(kName);
     *oldest = kNoKeldrinTime;
@@ -490,24 +490,30 @@ void CMvCalculation::GetOldestInputTime(const ParamInfoTable& table, KeldrinTime
         }
     } catch (...) {
         MvLogErrorHr(kName, E_UNEXPECTED);
+        AddError(MvRunExceptionText(std::current_exception()));
+        return E_UNEXPECTED;
     }
+    return S_OK;
 }
 
-void CMvCalculation::GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup*,
-                                           KeldrinTime* last) {
+HRESULT CMvCalculation::GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup*,
+                                              KeldrinTime* last) {
     static constexpr const char* kName = "CMvCalculation::GetLastCalculatedTime";
     MvStepFrame step(kName);
     *last = kNoKeldrinTime;
     try {
         BindingDefinitionSet* set = table.KeldrinBindingSet.get();
-        if (!set) return;
+        if (!set) return S_OK;
         LONG n = 0;
         for (const ParamInfo& record : table.Records) n += IsHistorianOutput(record) ? 1 : 0;
         // The oldest of the outputs' newest times: an output whose write
         // failed once is run again from there, and writing the others again
         // at times they hold replaces their samples. An output whose read
         // fails or gives no time is left out.
-        LONG k = 0;
+        LONG k = 0, reads = 0, failedReads = 0;
+        HRESULT thrown = S_OK;
+        KeldrinErrorBlock failure{};
+        const BindingDefinition* failed = nullptr;
         for (const ParamInfo& record : table.Records) {
             if (!IsHistorianOutput(record)) continue;
             const LONG ordinal = k++;
@@ -550,21 +556,41 @@ void CMvCalculation::GetLastCalculatedTime(const ParamInfoTable& table, IMvSched
                     break;
             }
             if (request == 0) continue;
+            ++reads;
             KeldrinErrorBlock err{};
-            GetOutputParamTime(d, request, returned.data(), &err);
-            if (err.ERRORCODE != 0) continue;
+            if (FAILED(GetOutputParamTime(d, request, returned.data(), &err)))
+                thrown = E_UNEXPECTED;
+            if (err.ERRORCODE != 0) {
+                ++failedReads;
+                failure = err;
+                failed = &d;
+                continue;
+            }
             const KeldrinTime newest{Get32(returned.data() + timeAt),
                                      Get32(returned.data() + timeAt + 4)};
             if (!IsNone(newest) && (IsNone(*last) || L_CALCDELXTM(&newest, last) < 0.0))
                 *last = newest;
         }
+        // A read that threw has its text in the error text already. When no
+        // output could be read the results' times are unknown, which is not
+        // the same as none stored.
+        if (FAILED(thrown)) return thrown;
+        if (reads > 0 && failedReads == reads) {
+            const KeldrinRecField pair{static_cast<LONG>(failed->Record_ID),
+                                       static_cast<LONG>(failed->Field_ID)};
+            FormatKeldrinError(*this, failure, 1, &pair, 0, "reading", failed->IsLocal == 1, true);
+            return E_FAIL;
+        }
     } catch (...) {
         MvLogErrorHr(kName, E_UNEXPECTED);
+        AddError(MvRunExceptionText(std::current_exception()));
+        return E_UNEXPECTED;
     }
+    return S_OK;
 }
 
-void CMvCalculation::GetOutputParamTime(const BindingDefinition& d, SHORT requestType, BYTE* record,
-                                        KeldrinErrorBlock* err) {
+HRESULT CMvCalculation::GetOutputParamTime(const BindingDefinition& d, SHORT requestType,
+                                           BYTE* record, KeldrinErrorBlock* err) {
     static constexpr const char* kName = "CMvCalculation::GetOutputParamTime";
     MvStepFrame step(kName);
     try {
@@ -572,14 +598,19 @@ void CMvCalculation::GetOutputParamTime(const BindingDefinition& d, SHORT reques
         SHORT errors = 0;
         if (d.IsLocal == 1) {
             L_MRDBVALS(1, &pair, &requestType, record, &errors, err);
-            return;
+            return S_OK;
         }
         EnsureKeldrinClientStarted();
         DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
         if (err->ERRORCODE == 0) MRDBVALS(1, &pair, &requestType, record, &errors, err);
     } catch (...) {
+        // The record holds nothing that was read: the output gives no time.
         MvLogErrorHr(kName, E_UNEXPECTED);
+        AddError(MvRunExceptionText(std::current_exception()));
+        if (err->ERRORCODE == 0) err->ERRORCODE = KELDRIN_E_BADARG;
+        return E_UNEXPECTED;
     }
+    return S_OK;
 }
 
 // ---------------------------------------------------------------------------
@@ -878,9 +909,10 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
 
             KeldrinTime oldest = kNoKeldrinTime;
             LONG count = 0, untimed = 0;
-            GetOldestInputTime(*table, &oldest, &count, &untimed);
+            const HRESULT inputTimes = GetOldestInputTime(*table, &oldest, &count, &untimed);
             trace.Elapsed("GetOldestInputTime()");
             trace.Time("oldestInputTime", oldest);
+            if (FAILED(inputTimes)) return;
             // One run as a plain run writes, with no store time; none in
             // check mode.
             auto runWithoutStoreTime = [&](LONG state, const char* message) {
@@ -909,9 +941,12 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             trace.Time("currentTime", current);
             if (IsNone(current)) return noneError("currentTime");
             KeldrinTime last = kNoKeldrinTime;
-            GetLastCalculatedTime(*table, group.get(), &last);
+            const HRESULT outputTimes = GetLastCalculatedTime(*table, group.get(), &last);
             trace.Elapsed("GetLastCalculatedTime()");
             trace.Time("lastCalculatedTime", last);
+            // Their failure is in the error text; an output left unresolved
+            // by an exception would read as one that gives no time.
+            if (FAILED(outputTimes)) return;
             // Without an output time the results cannot be stored at their
             // times, and last would stay none for ever.
             if (IsNone(last) && !AnyOutputGivesTime(*table))

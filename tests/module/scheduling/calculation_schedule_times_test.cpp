@@ -152,6 +152,14 @@ TEST_P(ScheduleTimesTest, WeekAndDayGroupsKeepTheirLocalTimeAcrossChanges) {
     Schedule(0.0, 0, 1, 1.5 * kHour);
     EXPECT_EQ(Last("2024-10-20 12:00", "2024-11-18 00:00"), "2024-11-17 01:30:00");
     EXPECT_EQ(Next("2024-11-03 01:30"), "2024-11-10 01:30:00");
+
+    // A daily run at 02:30 falls at 03:30 on the day the clocks go forward:
+    // just before then, the previous run is the day before's.
+    const std::string forward = newYork ? "2024-03-10" : "2024-03-31";
+    Schedule(1.0, 0, 0, 2.5 * kHour);
+    EXPECT_EQ(Previous((forward + " 03:29:59").c_str()),
+              newYork ? "2024-03-09 02:30:00" : "2024-03-30 02:30:00");
+    EXPECT_EQ(Previous((forward + " 03:30").c_str()), forward + " 03:30:00");
 }
 
 TEST_P(ScheduleTimesTest, MonthlyOffsetsOfDaysAndFineGridsOverDecadesReachTheirLimit) {

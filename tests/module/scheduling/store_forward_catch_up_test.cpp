@@ -6,6 +6,7 @@
 #include <cmath>
 #include <new>
 #include <regex>
+#include <utility>
 
 #include "../persistence/values_test_support.h"
 #include "calculation/calculation.h"
@@ -550,6 +551,111 @@ TEST_F(Driver, EveryOutputCatchesUpAfterOneOfItsWritesFailed) {
     const auto hours = Every(At("01:00"), 3600, 6);
     EXPECT_EQ(Stamps(History(out_, kOut)), hours);
     EXPECT_EQ(Stamps(History(out2, kScheduled, At("00:00"), At("23:00"), "PLANT2")), hours);
+}
+
+// A time read that throws or fails, armed once the input pass has read the
+// inputs: the decision ends with its text in the error text, the state kept
+// and nothing run. Out and Scheduled both hold 03:00; one failing read beside
+// one that succeeds is no failure.
+void (*g_afterInputs)() = nullptr;
+
+void ArmAfterInputs(const MvBindingCall& call) {
+    CMvCalculation::KeldrinBatchStep(call);
+    if (call.Pass == INPUT_PASS && g_afterInputs) std::exchange(g_afterInputs, nullptr)();
+}
+
+TEST_F(Driver, AFailingTimeReadShowsAndDecidesNothing) {
+    static constexpr const char* kUninitialized =
+        "Store - At least one input parameter is uninitialized";
+    struct Case {
+        const char* name;
+        void (*arm)();
+        const char* status;
+        LONG runs;
+        const char* error;  // the text, or its start for a read error
+    } cases[] = {
+        {"OutputReadThrows", [] { KhSim_ThrowInCall(KHSIM_API, "MRDBVALS", 1); }, kUninitialized, 0,
+         "\nA runtime error occurred: injected exception in MRDBVALS."},
+        {"OutputBindingThrows", [] { KhSim_ThrowInCall(KHSIM_API, "DECODNAM", 1); }, kUninitialized,
+         0, "\nA runtime error occurred: injected exception in DECODNAM."},
+        {"EveryOutputReadFails",
+         [] { KhSim_FailCall(KHSIM_API, "MRDBVALS", KELDRIN_E_NORECORD, 0, 0, -1); },
+         kUninitialized, 0, "Error reading Keldrin field \"SCHED\":"},
+        {"OneOfTwoReadsFails",
+         [] { KhSim_FailCall(KHSIM_API, "MRDBVALS", KELDRIN_E_NORECORD, 0, 0, 1); },
+         "Normal operation", 3, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Historian();
+        SetClock(At("06:10"));
+        Hourly(in1_, kIn1, At("00:00"), At("06:00"));
+        LastResult(At("03:00"));
+        const KhSimValue scheduled = Sample(At("03:00"), 1.0);
+        ASSERT_EQ(KhSim_SetValue("PLANT", out_, kScheduled, &scheduled), 1);
+        SaveCalc("Calc", 1, true);
+        Group("Calc");
+        // Without the input's value: state 5, the outputs not yet resolved.
+        EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+        auto calc = Loaded("Calc");
+        ASSERT_EQ(Status(calc.get()), kUninitialized);
+        Current(in1_, kIn1, At("06:00"));
+        reset_();
+        g_afterInputs = c.arm;
+        MvSetBindingBatchStep(mvcKeldrin, &ArmAfterInputs);
+        EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+        MvSetBindingBatchStep(mvcKeldrin, nullptr);
+        for (const char* call : {"MRDBVALS", "DECODNAM"}) {
+            KhSim_ThrowInCall(KHSIM_API, call, 0);
+            KhSim_FailCall(KHSIM_API, call, 0, 0, 0, 0);
+        }
+        EXPECT_EQ(Status(calc.get()), c.status);
+        EXPECT_EQ(Runs(), c.runs);
+        const std::string error = Error(calc.get());
+        if (c.error[0] == 'E')
+            EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        else
+            EXPECT_EQ(error, c.error);
+    }
+}
+
+// A new daily calculation whose time of day, 02:30, lies in the hour skipped
+// when the clocks go forward runs on that day too, stamped 03:30 local.
+TEST_F(Driver, ANewDailyCalculationRunsOnTheDayItsTimeIsSkipped) {
+    struct Case {
+        const char* zone;
+        const char* clock;  // 06:00 local
+        const char* stamp;  // 03:30 local
+    } cases[] = {
+        {"Europe/Berlin", "2024-03-31T04:00", "2024-03-31T01:30"},
+        {"America/New_York", "2024-03-10T10:00", "2024-03-10T07:30"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.zone);
+        TearDown();
+        SetUp();
+        setenv("TZ", c.zone, 1);
+        tzset();
+        Historian();
+        SetClock(At(c.clock));
+        KeldrinTime from = At(c.clock);
+        from.Seconds -= 2 * 86400;
+        Hourly(in1_, kIn1, from, At(c.clock));
+        Current(in1_, kIn1, At(c.clock));
+        SaveCalc("Calc");
+        Group("Calc", 1.0, 0.0);
+        group_->put_ScheduleOffset(2.5 / 24);
+        EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+        setenv("TZ", "UTC", 1);
+        tzset();
+        auto calc = Loaded("Calc");
+        EXPECT_EQ(Status(calc.get()), "Normal operation");
+        EXPECT_EQ(Error(calc.get()), "");
+        EXPECT_EQ(Runs(), 1);
+        EXPECT_EQ(Stamps(History(out_, kOut)), std::vector<std::string>{Text(At(c.stamp))});
+    }
 }
 
 // A history read that throws (the recent history times' or the catch-up's)

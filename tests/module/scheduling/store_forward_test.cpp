@@ -142,26 +142,43 @@ TEST_F(StoreForward, StateTable) {
         const bool off = row.call.rfind("off-", 0) == 0;
         // In1's time, and In2's after a comma.
         const std::vector<std::string> inputs = Split(row.input, ',');
+        // Out's time, and Scheduled's after a comma.
+        const std::vector<std::string> outs = Split(row.out, ',');
         // A name of its own: the active-calculation cache outlives a row.
-        SaveCalc(row.name, row.input == "unbound" ? 0 : static_cast<int>(inputs.size()), false,
-                 !off);
+        SaveCalc(row.name, row.input == "unbound" ? 0 : static_cast<int>(inputs.size()),
+                 outs.size() > 1 || row.out == "shortlist", !off);
         MakeGroup(row.group, row.name);
-        if (row.out == "unbound" || row.out == "timefield") {
-            // Out gives no time: not on the historian, or on a time field.
+        const bool typed = row.out == "type-9" || row.out == "type-3";
+        if (row.out == "unbound" || row.out == "timefield" || row.out == "shortlist" || typed) {
+            // Out gives no time: not on the historian, or on a time field;
+            // or Out is on a field of another type.
             auto calc = Loaded(row.name);
             mv::ComPtr<IMvParameter> out;
             ASSERT_EQ(calc->GetParameter(B("Out").get(), out.Put()), S_OK);
             if (row.out == "unbound") {
                 out->put_BindingType(mvcNone);
             } else {
-                ASSERT_EQ(KhSim_AddField("PLANT", out_, "STAMP", 0x21000, -8, 0), 1);
+                const SHORT type = typed ? static_cast<SHORT>(std::stoi(row.out.substr(4))) : -8;
+                ASSERT_EQ(KhSim_AddField("PLANT", out_, "STAMP", 0x21000, type, 0), 1);
+                if (typed) {
+                    ASSERT_EQ(KhSim_ClearValueTime("PLANT", out_, 0x21000), 1);
+                }
                 out->put_FieldName(B("STAMP").get());
             }
         } else if (row.out != "-") {
-            LastResult(At(row.out));
+            LastResult(At(outs[0]));
+            if (outs.size() > 1 && outs[1] != "never") {
+                const KhSimValue v = Sample(At(outs[1]), 1.0);
+                ASSERT_EQ(KhSim_SetValue("PLANT", out_, kScheduled, &v), 1);
+            }
         }
         if (row.prior == "5") {
             ASSERT_EQ(Call("calc"), S_OK);
+        }
+        if (row.out == "shortlist") {
+            ParamInfoShare table =
+                dynamic_cast<CMvCalculation*>(Loaded(row.name).get())->SetupParamInfo();
+            ASSERT_NE(table->KeldrinBindingSet->GetOutputs(1), nullptr);
         }
         const LONG records[] = {in1_, in2_}, tags[] = {kIn1, kIn2};
         for (size_t i = 0; i < inputs.size() && i < 2; ++i) {
