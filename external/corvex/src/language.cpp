@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "script/stack_room.h"
+
 namespace cvx {
 namespace {
 
@@ -73,10 +75,12 @@ private:
         return e;
     }
     // Bounds the recursion, so that a line of a million "(" cannot run the
-    // stack out.
+    // stack out, whatever stack the thread was made with. A level of the
+    // parse takes more stack than the same level of a run, so a tree that
+    // was parsed also leaves the run its room.
     struct Depth {
         explicit Depth(int* d) : d_(d) {
-            if (++*d_ > kMaxDepth) throw SyntaxError("Expression nested too deeply");
+            if (++*d_ > kMaxDepth || mv::script::StackLow()) throw SyntaxError(kTooDeep);
         }
         ~Depth() { --*d_; }
         int* d_;
