@@ -21,6 +21,7 @@ TEST_F(CorvexScriptCalls, ParseListsNamesOnceInOrderWithTheirKinds) {
         {"X = X + 1\n# note\n\n  \r\nY = -X ^ 2", "X|||3@0.0 Y|||2@0.0"},
         {"a = B\nb = A", "a|||3@0.0 B|||3@0.0"},
         {"R = PLANT:FI101 + fi101", "R|||2@0.0 FI101|PLANT|FI101|1@0.0"},
+        {"R = fi101 + PLANT:FI101\nfI101 = 1", "R|||2@0.0 fi101|PLANT|FI101|3@0.0"},
         {"PLANT:OUT = 1e3 + .5 - 2.5E-1", "OUT|PLANT|OUT|2@0.0"},
         {"R = add(A, add(B))", "R|||2@0.0 A|||1@0.0 B|||1@0.0"},
         {"R = " + n599, "R|||2@0.0 " + n599 + "|||1@0.0"},
