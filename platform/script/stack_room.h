@@ -21,8 +21,11 @@ inline constexpr size_t kStackMargin = 24 * 1024;
 // stack's low end plus the margin (1 where the stack is not known); 0 until
 // the thread's first check reads it from the thread's attributes. Defined
 // here with a constant initialiser, so that a check reads it without a call.
-inline constinit thread_local uintptr_t t_stackFloor = 0;
-uintptr_t ReadStackFloor();
+// Both have default visibility, so that a library built with hidden
+// visibility shares the one floor per thread instead of keeping a copy that
+// stays 0 and reads the attributes again at every check.
+[[gnu::visibility("default")]] inline constinit thread_local uintptr_t t_stackFloor = 0;
+[[gnu::visibility("default")]] uintptr_t ReadStackFloor();
 
 // Whether the calling frame lies below the floor: a recursion goes no
 // deeper.

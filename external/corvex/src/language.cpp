@@ -3,6 +3,10 @@
 #include <charconv>
 #include <cstdio>
 #include <stdexcept>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "script/stack_room.h"
 
 namespace cvx {
 namespace {
@@ -73,10 +77,12 @@ private:
         return e;
     }
     // Bounds the recursion, so that a line of a million "(" cannot run the
-    // stack out.
+    // stack out, whatever stack the thread was made with. A level of the
+    // parse takes more stack than the same level of a run, so a tree that
+    // was parsed also leaves the run its room.
     struct Depth {
         explicit Depth(int* d) : d_(d) {
-            if (++*d_ > kMaxDepth) throw SyntaxError("Expression nested too deeply");
+            if (++*d_ > kMaxDepth || mv::script::StackLow()) throw SyntaxError(kTooDeep);
         }
         ~Depth() { --*d_; }
         int* d_;
@@ -178,47 +184,54 @@ private:
     int depth_ = 0;
 };
 
-bool SameName(const std::string& a, const std::string& b) {
-    return mv::EqualsNoCase(std::string_view(a), std::string_view(b));
+// A name with its letters in one case: two names are the same when their
+// keys are (names are ASCII).
+std::string NameKey(std::string_view name) {
+    std::string key(name);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
 }
 
 // Visits every node of a tree, each before its arguments and those from
-// the first, with a list of the nodes still to visit instead of recursion.
+// the first, with a list of the nodes still to visit (kept by the caller
+// from one tree to the next) instead of recursion.
 template <class Visit>
-void EachNode(const Expr& root, Visit visit) {
-    std::vector<const Expr*> pending{&root};
-    while (!pending.empty()) {
-        const Expr* e = pending.back();
-        pending.pop_back();
+void EachNode(const Expr& root, std::vector<const Expr*>* pending, Visit visit) {
+    pending->assign(1, &root);
+    while (!pending->empty()) {
+        const Expr* e = pending->back();
+        pending->pop_back();
         visit(*e);
-        for (auto a = e->args.rbegin(); a != e->args.rend(); ++a) pending.push_back(&*a);
+        for (auto a = e->args.rbegin(); a != e->args.rend(); ++a) pending->push_back(&*a);
     }
 }
 
-void Collect(const Expr& root, std::vector<Discovered>* out, LONG kind) {
-    EachNode(root, [&](const Expr& e) {
-        if (e.kind != Expr::Name) return;
-        for (Discovered& d : *out)
-            if (SameName(d.name, e.name)) {
-                d.kind |= kind;
-                if (d.node.empty() && !e.node.empty()) {
-                    d.node = e.node;
-                    d.record = e.name;
-                }
-                return;
-            }
-        out->push_back({e.name, e.node, e.node.empty() ? "" : e.name, kind, 0.0});
-    });
-}
+// The names of a program in the order first found, each found again by its
+// key in a hashed index instead of a search of the list.
+class NameList {
+public:
+    explicit NameList(size_t expected) { index_.reserve(expected); }
 
-void CollectCalls(const Expr& root, int line, std::vector<FormulaUse>* out) {
-    EachNode(root, [&](const Expr& e) {
-        if (e.kind != Expr::Call) return;
-        bool seen = false;
-        for (const FormulaUse& f : *out) seen = seen || SameName(f.name, e.name);
-        if (!seen) out->push_back({e.name, line});
-    });
-}
+    void Note(const std::string& name, const std::string& node, LONG kind) {
+        auto [at, added] = index_.try_emplace(NameKey(name), list_.size());
+        if (added) {
+            list_.push_back({name, node, node.empty() ? "" : name, kind, 0.0});
+            return;
+        }
+        Discovered& d = list_[at->second];
+        d.kind |= kind;
+        if (d.node.empty() && !node.empty()) {
+            d.node = node;
+            d.record = name;
+        }
+    }
+    std::vector<Discovered> Take() { return std::move(list_); }
+
+private:
+    std::vector<Discovered> list_;
+    std::unordered_map<std::string, size_t> index_;
+};
 
 // Takes the arguments out of a tree, and theirs, so that the nodes are
 // destroyed one by one, none of them holding another.
@@ -277,21 +290,26 @@ bool Parse(const std::string& text, Program* program, std::string* error) {
 }
 
 std::vector<Discovered> Discover(const Program& program) {
-    std::vector<Discovered> out;
+    NameList names(program.statements.size());
+    std::vector<const Expr*> pending;
     for (const Statement& st : program.statements) {
-        Expr target;
-        target.kind = Expr::Name;
-        target.name = st.target;
-        target.node = st.targetNode;
-        Collect(target, &out, 2);
-        Collect(st.value, &out, 1);
+        names.Note(st.target, st.targetNode, 2);
+        EachNode(st.value, &pending, [&](const Expr& e) {
+            if (e.kind == Expr::Name) names.Note(e.name, e.node, 1);
+        });
     }
-    return out;
+    return names.Take();
 }
 
 std::vector<FormulaUse> FormulasCalled(const Program& program) {
     std::vector<FormulaUse> out;
-    for (const Statement& st : program.statements) CollectCalls(st.value, st.line, &out);
+    std::unordered_set<std::string> found;
+    std::vector<const Expr*> pending;
+    for (const Statement& st : program.statements)
+        EachNode(st.value, &pending, [&](const Expr& e) {
+            if (e.kind == Expr::Call && found.insert(NameKey(e.name)).second)
+                out.push_back({e.name, st.line});
+        });
     return out;
 }
 

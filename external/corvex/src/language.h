@@ -12,6 +12,10 @@ namespace cvx {
 
 constexpr size_t kMaxNameBytes = 599;
 
+// A text nested deeper than its parse allows, or than the thread's stack
+// holds.
+constexpr const char* kTooDeep = "Expression nested too deeply";
+
 // A chain of operators (a + b + c ...) nests to the left, one level per
 // operator, with no bound on its length: every walk of a tree goes down
 // that side in a loop, never by recursion, and so does its destruction.

@@ -8,6 +8,7 @@
 #include "comobj.h"
 #include "impl.h"
 #include "model.h"
+#include "script/stack_room.h"
 
 namespace cvx {
 namespace {
@@ -157,9 +158,13 @@ private:
     }
 
     // A chain of operators is walked down its left side in a loop, then
-    // computed from its first operand up; only parentheses, signs, powers
-    // and arguments recurse, which the parser bounds.
+    // computed from its first operand up, and a run of signs is counted in
+    // a loop; only right operands, powers and arguments recurse, each level
+    // of the run taking less stack than its level of the parse, which
+    // stopped where the stack would not hold it. The run checks the room
+    // too, so that it stops rather than overflows should that ever change.
     double Eval(const Expr& root) {
+        if (mv::script::StackLow()) throw LineError(kTooDeep);
         std::vector<const Expr*> chain;
         const Expr* first = &root;
         while (first->kind == Expr::Binary) {
@@ -178,8 +183,15 @@ private:
                 return e.number;
             case Expr::Name:
                 return Read(e);
-            case Expr::Negate:
-                return -Eval(e.args[0]);
+            case Expr::Negate: {
+                // A run of signs is counted in a loop: each one only flips
+                // the sign, exactly.
+                bool negative = false;
+                const Expr* inner = &e;
+                for (; inner->kind == Expr::Negate; inner = &inner->args[0]) negative = !negative;
+                const double value = Eval(*inner);
+                return negative ? -value : value;
+            }
             case Expr::Call: {
                 std::vector<double> values;
                 for (const Expr& a : e.args) values.push_back(Eval(a));
