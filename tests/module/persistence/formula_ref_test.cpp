@@ -205,9 +205,10 @@ TEST(FormulaRefXml, RefusesANameXmlCannotCarry) {
                 auto root = RootOf(doc.get());
                 EXPECT_EQ(E_FAIL, saver->SaveXML(root.get()));
                 EXPECT_EQ(std::u16string::npos, XmlOf(root.get()).find(c));
-                EXPECT_NE(std::string::npos,
-                          log.Text().find("CMvFormulaRef::SaveXML: Property " + mv::ToUtf8(element) +
-                                          ": the text holds a character that XML cannot hold."))
+                EXPECT_NE(
+                    std::string::npos,
+                    log.Text().find("CMvFormulaRef::SaveXML: Property " + mv::ToUtf8(element) +
+                                    ": the text holds a character that XML cannot hold."))
                     << log.Text();
             }
         }
