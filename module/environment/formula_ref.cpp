@@ -7,6 +7,7 @@
 #include "frame/trace.h"
 #include "interfaces/MvMorvaCalc_ids.h"
 #include "persistence/persist_stream.h"
+#include "persistence/persist_xml.h"
 #include "persistence/property_map.h"
 
 namespace {
@@ -507,6 +508,9 @@ HRESULT CMvFormulaRef::SaveXML(IXMLDOMNode* node) {
             {u"LibraryName", Text(m_LibraryName)}, {u"Name", Text(m_Name)}};
         for (const auto& [name, text] : rows) {
             if (text.empty()) continue;
+            const mv::Bstr value(text);
+            hr = MvPersistXML_CheckText(method, name, value.view());
+            if (FAILED(hr)) return hr;
             mv::Variant type;
             type.vt = VT_I4;
             type.lVal = 1;
@@ -516,7 +520,7 @@ HRESULT CMvFormulaRef::SaveXML(IXMLDOMNode* node) {
                 MvLogFailure(method, hr, "createNode : Fialed to create element type node.");
                 return FAILED(hr) ? hr : E_FAIL;
             }
-            hr = document->createTextNode(mv::Bstr(text).get(), textNode.Put());
+            hr = document->createTextNode(value.get(), textNode.Put());
             if (FAILED(hr) || !textNode) {
                 MvLogFailure(method, hr, "createNode : Fialed to create text node.");
                 return FAILED(hr) ? hr : E_FAIL;

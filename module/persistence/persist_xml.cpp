@@ -238,6 +238,14 @@ bool MvPersistXML_CanHoldText(std::u16string_view text) {
     return true;
 }
 
+HRESULT MvPersistXML_CheckText(const char* operation, std::u16string_view name,
+                               std::u16string_view text) noexcept {
+    if (MvPersistXML_CanHoldText(text)) return S_OK;
+    MvLogFailure(operation, E_FAIL,
+                 {"Property ", name, ": the text holds a character that XML cannot hold."});
+    return E_FAIL;
+}
+
 bool MvPersistXML_HoldsElements(IXMLDOMNode* element) {
     mv::ComPtr<IXMLDOMNodeList> children;
     LONG length = 0;
@@ -346,12 +354,8 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
             return E_FAIL;
         }
         mv::Bstr textValue(text.vt == VT_BSTR && text.bstrVal ? text.bstrVal : u"");
-        if (!MvPersistXML_CanHoldText(textValue.view())) {
-            MvLogFailure(
-                kSaveName, E_FAIL,
-                {"Property ", elementName, ": the text holds a character that XML cannot hold."});
-            return E_FAIL;
-        }
+        hr = MvPersistXML_CheckText(kSaveName, elementName.view(), textValue.view());
+        if (FAILED(hr)) return hr;
 
         mv::ComPtr<IXMLDOMElement> element;
         hr = document->createElement(elementName.get(), element.Put());

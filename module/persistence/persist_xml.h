@@ -57,6 +57,11 @@ void MvPersist_NormalizeLineEnds(VARIANT* value);
 // surrogate without its pair. A document holding another one is refused by
 // every parser, ours included.
 bool MvPersistXML_CanHoldText(std::u16string_view text);
+// A saver's check of the text it is about to write in the element `name`:
+// S_OK when XML can hold it; else E_FAIL, with the failure logged for
+// `operation`, and the saver writes no element holding it.
+HRESULT MvPersistXML_CheckText(const char* operation, std::u16string_view name,
+                               std::u16string_view text) noexcept;
 
 // Whether the element holds child elements: a child collection, or an
 // object value written in its own XML form, rather than a value's text.

@@ -34,9 +34,8 @@ constexpr std::string_view kHeader = "Windows Registry Editor Version 5.00";
 constexpr std::string_view kMachine = "HKEY_LOCAL_MACHINE";
 constexpr std::string_view kUser = "HKEY_CURRENT_USER";
 constexpr std::string_view kClasses = "HKEY_CLASSES_ROOT";
-// The deepest a key may lie below its root. The file is written and the
-// parsed store torn down by recursion over the keys, which this bound keeps
-// within the stack; a section that names a deeper key does not parse.
+// The deepest a key may lie below its root; a section that names a deeper
+// key does not parse.
 constexpr size_t kMaxKeyDepth = 512;
 
 struct Value {
@@ -78,6 +77,11 @@ struct Key {
     // keep the key they resolved.
     std::unordered_map<HashedName, std::unique_ptr<Key>, HashOfName, SameName> subkeys;
 
+    Key() = default;
+    Key(Key&&) = default;
+    Key& operator=(Key&&) = default;
+    ~Key() { ClearSubkeys(); }
+
     Key* Find(std::string_view n) {
         auto it = subkeys.find(HashedName(n));
         return it != subkeys.end() ? it->second.get() : nullptr;
@@ -100,9 +104,18 @@ struct Key {
         subkeys.erase(it);
         order_.clear();
     }
-    void ClearSubkeys() {
-        subkeys.clear();
-        order_.clear();
+    // Frees the keys below this one a key at a time, each taken out of the
+    // tree before it goes, so that however deep they lie no key is freed
+    // inside the freeing of its parent.
+    void ClearSubkeys() noexcept {
+        Key* pending = nullptr;
+        Detach(*this, &pending);
+        while (pending) {
+            Key* k = pending;
+            pending = k->next_;
+            Detach(*k, &pending);
+            delete k;
+        }
     }
     // The subkeys in name order (ignoring case), for enumeration by
     // position and for writing the file.
@@ -138,9 +151,22 @@ struct Key {
     }
 
 private:
+    // Takes the subkeys of `k` out of it onto the chain of keys still to free.
+    static void Detach(Key& k, Key** pending) noexcept {
+        for (auto& entry : k.subkeys) {
+            Key* sub = entry.second.release();
+            sub->next_ = *pending;
+            *pending = sub;
+        }
+        k.subkeys.clear();
+        k.order_.clear();
+    }
+
     // Sorted() made again on its first use after a change; emptied by every
     // change of the subkeys.
     mutable std::vector<Key*> order_;
+    // The next key on the chain of keys ClearSubkeys is freeing.
+    Key* next_ = nullptr;
 };
 
 struct Store {
@@ -337,8 +363,10 @@ bool ParseStore(std::string_view text, Store* store, size_t* badLine) {
         *badLine = i + 1;
         std::string_view line = Trim(lines[i++]);
         if (line.empty() || line[0] == ';') continue;
+        // A name holding NUL could never be given back to open its key or
+        // value by.
         if (line[0] == '[') {
-            if (line.back() != ']') return false;
+            if (line.back() != ']' || line.find('\0') != std::string_view::npos) return false;
             current = nullptr;
             bool ok = true;
             size_t depth = 0;  // of `current` below its root
@@ -367,7 +395,7 @@ bool ParseStore(std::string_view text, Store* store, size_t* badLine) {
         std::string name;
         if (line[0] == '@') {
             line.remove_prefix(1);
-        } else if (!ParseQuoted(line, &name)) {
+        } else if (!ParseQuoted(line, &name) || name.find('\0') != std::string::npos) {
             return false;
         }
         line = Trim(line);
@@ -459,22 +487,39 @@ void AppendValue(std::string& out, const Value& v, std::string& scratch) {
     out += "\r\n";
 }
 
-// Writes a key and those below it; `path` is the key's path and is grown and
-// cut back for each subkey in turn.
-void AppendKey(std::string& out, std::string& path, const Key& k, bool root, std::string& scratch) {
-    if (!root || !k.values.empty()) {
-        out += '[';
-        out += path;
-        out += "]\r\n";
-        for (const auto& v : k.values) AppendValue(out, v, scratch);
-        out += "\r\n";
-    }
-    for (const Key* sub : k.Sorted()) {
-        const size_t length = path.size();
+// Writes a key's section: its path and its values.
+void AppendSection(std::string& out, const std::string& path, const Key& k, std::string& scratch) {
+    out += '[';
+    out += path;
+    out += "]\r\n";
+    for (const auto& v : k.values) AppendValue(out, v, scratch);
+    out += "\r\n";
+}
+
+// Writes a root's section when it has values, then every key below it, each
+// before its subkeys and those in name order. `path` starts as the root's
+// name. The walk keeps the keys it is inside in a list of its own rather
+// than recursing, so that it takes the same stack however deep keys lie.
+void AppendTree(std::string& out, std::string& path, const Key& root, std::string& scratch) {
+    if (!root.values.empty()) AppendSection(out, path, root, scratch);
+    struct Level {
+        const std::vector<Key*>* subkeys;  // of the key at this level, in name order
+        size_t next;                       // the subkey to write next
+        size_t pathLength;                 // of the key's path
+    };
+    std::vector<Level> levels{{&root.Sorted(), 0, path.size()}};
+    while (!levels.empty()) {
+        Level& level = levels.back();
+        if (level.next == level.subkeys->size()) {
+            levels.pop_back();
+            continue;
+        }
+        const Key& sub = *(*level.subkeys)[level.next++];
+        path.resize(level.pathLength);
         path += '\\';
-        path += sub->name;
-        AppendKey(out, path, *sub, false, scratch);
-        path.resize(length);
+        path += sub.name;
+        AppendSection(out, path, sub, scratch);
+        levels.push_back({&sub.Sorted(), 0, path.size()});
     }
 }
 
@@ -485,7 +530,7 @@ std::string SerializeStore(const Store& s) {
     std::string scratch;
     for (const auto& root : s.roots) {
         path = root.name;
-        AppendKey(out, path, root, true, scratch);
+        AppendTree(out, path, root, scratch);
     }
     return out;
 }
@@ -606,19 +651,26 @@ enum class LoadResult { kOk, kMissing, kCorrupt, kUnreadable };
 LoadResult ReadStoreFile(State& s, const std::string& path, Store* out, bool quiet) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? LoadResult::kMissing : LoadResult::kUnreadable;
+    // Read straight into the text, which grows as the file turns out longer
+    // than its size said: no buffer on the stack.
     std::string text;
-    char buf[65536];
+    struct stat st;
+    const size_t expected =
+        ::fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+    size_t used = 0;
     while (true) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (used == text.size()) text.resize(std::max(expected, 2 * used) + 4096);
+        ssize_t n = ::read(fd, text.data() + used, text.size() - used);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
             ::close(fd);
             return LoadResult::kUnreadable;
         }
         if (n == 0) break;
-        text.append(buf, static_cast<size_t>(n));
+        used += static_cast<size_t>(n);
     }
     ::close(fd);
+    text.resize(used);
     size_t badLine = 0;
     if (!ParseStore(text, out, &badLine)) {
         *out = Store();

@@ -2,6 +2,7 @@
 // letting a hang stall the suite, or a thread with a stack of a given size.
 #pragma once
 
+#include <alloca.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -28,16 +29,26 @@ void WithinLimit(std::chrono::seconds limit, Work work) {
 }
 
 // Runs `work` on a new thread whose whole stack is `bytes`, and waits for it.
-inline void OnThreadWithStack(size_t bytes, std::function<void()> work) {
+// The thread first takes `pad` bytes of its stack, so that the work starts
+// that much deeper.
+inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t pad = 0) {
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
     ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
     pthread_t thread;
-    auto run = [](void* w) -> void* {
-        (*static_cast<std::function<void()>*>(w))();
+    struct Run {
+        std::function<void()>* work;
+        size_t pad;
+    } run{&work, pad};
+    auto start = [](void* r) -> void* {
+        const Run& run = *static_cast<Run*>(r);
+        volatile char* taken = static_cast<char*>(alloca(run.pad + 1));
+        taken[0] = 0;
+        taken[run.pad] = 0;
+        (*run.work)();
         return nullptr;
     };
-    const int made = pthread_create(&thread, &attr, run, &work);
+    const int made = pthread_create(&thread, &attr, start, &run);
     pthread_attr_destroy(&attr);
     ASSERT_EQ(made, 0);
     pthread_join(thread, nullptr);

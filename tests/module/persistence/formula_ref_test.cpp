@@ -177,6 +177,44 @@ TEST(FormulaRefXml, WritesUntypedNameElementsAndReadsThemIgnoringCase) {
     EXPECT_EQ(u"F2", Get(loaded.get(), &CMvFormulaRef::get_Name));
 }
 
+// A name or library name holding a character XML cannot carry is refused,
+// by the reference alone and inside its calculation: no element holds it,
+// the save fails and says why.
+TEST(FormulaRefXml, RefusesANameXmlCannotCarry) {
+    std::u16string refused;
+    for (char16_t c = 1; c < 0x20; ++c)
+        if (c != u'\t' && c != u'\n' && c != u'\r') refused += c;
+    refused += u"\uFFFE\uFFFF";
+    for (const bool alone : {true, false}) {
+        for (const char16_t* element : {u"Name", u"LibraryName"}) {
+            const bool inName = element[0] == u'N';
+            for (const char16_t c : refused) {
+                SCOPED_TRACE(::testing::Message() << mv::ToUtf8(element) << " U+" << std::hex
+                                                  << int(c) << (alone ? "" : " in calculation"));
+                const std::u16string bad = u"F" + std::u16string(1, c);
+                const mv::Bstr name(inName ? bad : u"F1"), library(inName ? u"Lib" : bad);
+                mv::ComPtr<mv::ComObject<CMvCalculation>> calc;
+                ASSERT_EQ(S_OK, mv::MakeComObject(&calc));
+                mv::ComPtr<IDispatch> ref;
+                ASSERT_EQ(S_OK, calc->AddFormulaRef(name.get(), library.get(), ref.Put()));
+                mv::ComPtr<IMvPersistXML> saver;
+                ASSERT_EQ(S_OK, (alone ? ref.get() : calc->GetUnknown())
+                                    ->QueryInterface(IID_IMvPersistXML, saver.PutVoid()));
+                LogWatch log;
+                auto doc = ParseXml(u"<Root/>");
+                auto root = RootOf(doc.get());
+                EXPECT_EQ(E_FAIL, saver->SaveXML(root.get()));
+                EXPECT_EQ(std::u16string::npos, XmlOf(root.get()).find(c));
+                EXPECT_NE(
+                    std::string::npos,
+                    log.Text().find("CMvFormulaRef::SaveXML: Property " + mv::ToUtf8(element) +
+                                    ": the text holds a character that XML cannot hold."))
+                    << log.Text();
+            }
+        }
+    }
+}
+
 }  // namespace
 
 namespace {

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "../../support/bounded_run.h"
 #include "sys.h"
 
 namespace {
@@ -96,6 +97,44 @@ TEST_F(RegistryRace, ThreadsWritingAtOnceLoseNothing) {
     for (int w = 0; w < kWriters; ++w) threads.emplace_back(WriteValues, w);
     for (auto& t : threads) t.join();
     ExpectAllValues();
+}
+
+// A key at the deepest level allowed, on a thread whose whole stack is
+// 64 KB, at several depths of it: created and written to the file, dropped
+// by a switch of store and read back, then deleted with its tree.
+TEST_F(RegistryRace, TheDeepestKeyIsWrittenReadAndDeletedOnASmallStack) {
+    std::string path = "A";
+    for (int level = 1; level < 512; ++level) path += "\\k";
+    for (const size_t pad : {0, 16 * 1024, 32 * 1024}) {
+        SCOPED_TRACE(pad);
+        mv::test::OnThreadWithStack(
+            64 * 1024,
+            [&] {
+                HKEY k = nullptr;
+                const DWORD v = 7;
+                ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0,
+                                          KEY_ALL_ACCESS, nullptr, &k, nullptr),
+                          ERROR_SUCCESS);
+                EXPECT_EQ(
+                    RegSetValueExA(k, "x", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4),
+                    ERROR_SUCCESS);
+                RegCloseKey(k);
+                mv::RegistryUseFile((dir_ / "none.reg").string());
+                mv::RegistryUseFile(file_.string());
+                DWORD read = 0, size = sizeof read;
+                ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &k),
+                          ERROR_SUCCESS);
+                EXPECT_EQ(RegQueryValueExA(k, "x", nullptr, nullptr, reinterpret_cast<BYTE*>(&read),
+                                           &size),
+                          ERROR_SUCCESS);
+                EXPECT_EQ(read, v);
+                RegCloseKey(k);
+                EXPECT_EQ(RegDeleteTreeA(HKEY_CURRENT_USER, "A"), ERROR_SUCCESS);
+                EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "A", 0, KEY_READ, &k),
+                          ERROR_FILE_NOT_FOUND);
+            },
+            pad);
+    }
 }
 
 }  // namespace

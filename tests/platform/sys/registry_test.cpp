@@ -213,6 +213,9 @@ TEST_F(RegistryFile, ACorruptFileReadsEmptyRefusesWritesAndIsKept) {
         std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\n\"v\"=hex:01,\\\n",
         std::string(header) + "[HKEY_LOCAL_MACHINE\\A\n",
         std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\njunk\n",
+        // A name holding NUL: enumerated, it would open another key or value.
+        std::string(header) + "[HKEY_LOCAL_MACHINE\\A\0B]\n"s,
+        std::string(header) + "[HKEY_LOCAL_MACHINE\\A]\n\"v\0w\"=dword:00000001\n"s,
     };
     int n = 0;
     for (const auto& text : files) {
