@@ -54,16 +54,4 @@ inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t p
     pthread_join(thread, nullptr);
 }
 
-// The same with `pad` bytes of that stack taken before `work` starts, so that
-// a stack check can be tried at several depths: at one depth a crash may
-// miss by luck.
-inline void OnThreadWithStack(size_t bytes, size_t pad, std::function<void()> work) {
-    OnThreadWithStack(bytes, [&] {
-        volatile char* taken = static_cast<char*>(__builtin_alloca(pad + 1));
-        taken[0] = 0;  // the pad is used, so it stays
-        work();
-        taken[pad] = 0;
-    });
-}
-
 }  // namespace mv::test

@@ -54,17 +54,20 @@ TEST_F(CorvexScriptCalls, DeepNestingOnASmallThreadStackIsRefusedInsteadOfOverfl
         EXPECT_EQ(run(row.text), value);
         for (size_t stack : {64 * 1024, 128 * 1024})
             for (size_t pad = 0; pad <= 12 * 1024; pad += 1100)
-                mv::test::OnThreadWithStack(stack, pad, [&] {
-                    const std::string parsed = Parse("ReturnValue = " + row.text);
-                    if (parsed != names) {
-                        EXPECT_EQ(parsed, "error: " + tooDeep);
-                    }
-                    const std::string ran = run(row.text);
-                    if (ran != value) {
-                        EXPECT_EQ(ran, tooDeep);
-                    }
-                    EXPECT_EQ(run("A + 1"), "4.000000");
-                });
+                mv::test::OnThreadWithStack(
+                    stack,
+                    [&] {
+                        const std::string parsed = Parse("ReturnValue = " + row.text);
+                        if (parsed != names) {
+                            EXPECT_EQ(parsed, "error: " + tooDeep);
+                        }
+                        const std::string ran = run(row.text);
+                        if (ran != value) {
+                            EXPECT_EQ(ran, tooDeep);
+                        }
+                        EXPECT_EQ(run("A + 1"), "4.000000");
+                    },
+                    pad);
     }
 }
 
