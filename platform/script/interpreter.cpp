@@ -18,7 +18,6 @@ constexpr LONG kWrongArguments = 450;
 constexpr LONG kNotACollection = 451;
 constexpr LONG kUndefined = 500;
 constexpr LONG kIllegalAssignment = 501;
-constexpr LONG kOutOfStack = 28;
 constexpr LONG kFixedArray = 10;
 constexpr int kMaxCallDepth = 200;
 
@@ -341,6 +340,10 @@ void Interpreter::Charge() {
 Interpreter::Flow Interpreter::Exec(const Stmt& s) {
     try {
         Charge();
+        // Every nested block passes here: a recursion through blocks (a
+        // call inside loops inside loops) stops at the statement where the
+        // stack runs low, as a call or an expression does.
+        if (StackLow()) RaiseNumber(kOutOfStack);
         return ExecUnguarded(s);
     } catch (RuntimeError& e) {
         if (!e.placed) e.at = s.at, e.placed = true;

@@ -16,7 +16,6 @@
 namespace mv::script {
 namespace {
 
-constexpr LONG kOutOfStack = 28;
 constexpr LONG kSyntaxError = 1002;
 constexpr LONG kExpectedOpenParen = 1005;
 constexpr LONG kExpectedCloseParen = 1006;

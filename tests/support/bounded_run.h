@@ -2,6 +2,7 @@
 // letting a hang stall the suite, or a thread with a stack of a given size.
 #pragma once
 
+#include <alloca.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -27,17 +28,26 @@ void WithinLimit(std::chrono::seconds limit, Work work) {
     done.get();
 }
 
-// Runs `work` on a new thread whose whole stack is `bytes`, and waits for it.
-inline void OnThreadWithStack(size_t bytes, std::function<void()> work) {
+// Runs `work` on a new thread whose whole stack is `bytes`, and waits for it;
+// `pad` bytes of that stack are taken first, so that the work starts deeper
+// (a stack check that misses by a few frames misses at some depth only).
+inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t pad = 0) {
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
     ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
     pthread_t thread;
-    auto run = [](void* w) -> void* {
-        (*static_cast<std::function<void()>*>(w))();
+    struct Start {
+        std::function<void()>* work;
+        size_t pad;
+    } start{&work, pad};
+    auto run = [](void* s) -> void* {
+        const Start& start = *static_cast<Start*>(s);
+        void* taken = alloca(start.pad + 1);
+        asm volatile("" : : "r"(taken) : "memory");  // kept: the work runs below it
+        (*start.work)();
         return nullptr;
     };
-    const int made = pthread_create(&thread, &attr, run, &work);
+    const int made = pthread_create(&thread, &attr, run, &start);
     pthread_attr_destroy(&attr);
     ASSERT_EQ(made, 0);
     pthread_join(thread, nullptr);
