@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <initializer_list>
 
 namespace mv::test {
 
@@ -51,6 +52,22 @@ inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t p
     pthread_attr_destroy(&attr);
     ASSERT_EQ(made, 0);
     pthread_join(thread, nullptr);
+}
+
+// Runs `work` on a new thread of each stack size in turn, entered at several
+// depths of it, each depth named in the test's trace.
+inline void OnThreadsAtSeveralDepths(std::initializer_list<size_t> stacks,
+                                     const std::function<void()>& work) {
+    for (size_t stack : stacks)
+        for (size_t pad : {0, 3 * 1024, 7 * 1024})
+            OnThreadWithStack(
+                stack,
+                [&] {
+                    SCOPED_TRACE(testing::Message()
+                                 << stack / 1024 << " KB stack, " << pad << " bytes taken");
+                    work();
+                },
+                pad);
 }
 
 }  // namespace mv::test

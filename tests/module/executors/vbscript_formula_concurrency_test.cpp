@@ -186,35 +186,28 @@ TEST(VBScriptFormulaConcurrency, RecursionOnASmallThreadStackIsOutOfStackSpace) 
         {inLoops(75), nullptr, true},
         {inLoops(97), nullptr, true},
     };
-    for (size_t stack : {128 * 1024, 256 * 1024})
-        for (size_t pad : {0, 3 * 1024, 7 * 1024})
-            mv::test::OnThreadWithStack(
-                stack,
-                [&] {
-                    SCOPED_TRACE(testing::Message()
-                                 << stack / 1024 << " KB stack, " << pad << " bytes taken");
-                    mv::script::ClearProgramCacheForTesting();  // each text parsed here
-                    for (const auto& row : rows) {
-                        SCOPED_TRACE(row.script.substr(0, 40));
-                        auto calc = ScriptCalculation(row.script);
-                        calc->Calculate();
-                        if (row.value && ErrorOf(calc.get()).empty()) {
-                            EXPECT_EQ(ValueOf(calc.get()), row.value);
-                            continue;
-                        }
-                        const std::string error = ErrorOf(calc.get());
-                        if (row.anyLine)
-                            EXPECT_EQ(error.rfind("Out of stack space line ", 0), 0u) << error;
-                        else
-                            EXPECT_EQ(error, "Out of stack space line 2");
-                        EXPECT_EQ(ValueOf(calc.get()), "");
-                    }
-                    auto sound = ScriptCalculation("ReturnValue = A * B");
-                    sound->Calculate();
-                    EXPECT_EQ(ErrorOf(sound.get()), "");
-                    EXPECT_EQ(ValueOf(sound.get()), "12");
-                },
-                pad);
+    mv::test::OnThreadsAtSeveralDepths({128 * 1024, 256 * 1024}, [&] {
+        mv::script::ClearProgramCacheForTesting();  // each text parsed here
+        for (const auto& row : rows) {
+            SCOPED_TRACE(row.script.substr(0, 40));
+            auto calc = ScriptCalculation(row.script);
+            calc->Calculate();
+            if (row.value && ErrorOf(calc.get()).empty()) {
+                EXPECT_EQ(ValueOf(calc.get()), row.value);
+                continue;
+            }
+            const std::string error = ErrorOf(calc.get());
+            if (row.anyLine)
+                EXPECT_EQ(error.rfind("Out of stack space line ", 0), 0u) << error;
+            else
+                EXPECT_EQ(error, "Out of stack space line 2");
+            EXPECT_EQ(ValueOf(calc.get()), "");
+        }
+        auto sound = ScriptCalculation("ReturnValue = A * B");
+        sound->Calculate();
+        EXPECT_EQ(ErrorOf(sound.get()), "");
+        EXPECT_EQ(ValueOf(sound.get()), "12");
+    });
     FreeTlsSlots();
 }
 

@@ -86,29 +86,21 @@ TEST_F(ScriptLimits, RecursionOnASmallStackRunsOutOfStackSpaceInsteadOfOverflowi
         EXPECT_TRUE(site_.errors.empty());
         EXPECT_EQ(mv::test::Spec(r_->value), "I2:2");
     };
-    for (size_t stack : {64 * 1024, 128 * 1024, 256 * 1024, 8 * 1024 * 1024})
-        for (size_t pad : {0, 3 * 1024, 7 * 1024}) {
-            mv::test::OnThreadWithStack(
-                stack,
-                [&] {
-                    SCOPED_TRACE(testing::Message()
-                                 << stack / 1024 << " KB stack, " << pad << " bytes taken");
-                    mv::script::ClearProgramCacheForTesting();  // each text parsed here
-                    runsSound();
-                    for (const Row& row : rows) {
-                        SCOPED_TRACE(row.script.substr(0, 60));
-                        site_.errors.clear();
-                        RunScript(row.script.c_str(), site_);
-                        if (!row.mayRun || !site_.errors.empty()) {
-                            ASSERT_EQ(site_.errors.size(), 1u);
-                            EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
-                            EXPECT_EQ(site_.errors[0].description, "Out of stack space");
-                        }
-                        runsSound();
-                    }
-                },
-                pad);
+    mv::test::OnThreadsAtSeveralDepths({64 * 1024, 128 * 1024, 256 * 1024, 8 * 1024 * 1024}, [&] {
+        mv::script::ClearProgramCacheForTesting();  // each text parsed here
+        runsSound();
+        for (const Row& row : rows) {
+            SCOPED_TRACE(row.script.substr(0, 60));
+            site_.errors.clear();
+            RunScript(row.script.c_str(), site_);
+            if (!row.mayRun || !site_.errors.empty()) {
+                ASSERT_EQ(site_.errors.size(), 1u);
+                EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
+                EXPECT_EQ(site_.errors[0].description, "Out of stack space");
+            }
+            runsSound();
         }
+    });
     o_->onCall = nullptr;
 }
 
