@@ -132,6 +132,11 @@ struct Stmt {
     std::vector<CaseClause> branches;      // If (values[0] the condition; empty: Else), Select
     Block body;                            // loops
     bool testFirst = true, until = false;  // DoLoop; no condition: an endless loop
+
+    Stmt() = default;
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+    ~Stmt();
 };
 
 struct Program {
