@@ -339,13 +339,13 @@ private:
 
     static bool IsReserved(const std::u16string& w) {
         for (const char16_t* k :
-             {u"and",    u"byref",    u"byval", u"call",     u"case",     u"const",   u"dim",
-              u"do",     u"each",     u"else",  u"elseif",   u"empty",    u"end",     u"error",
-              u"exit",   u"explicit", u"false", u"for",      u"function", u"if",      u"in",
-              u"is",     u"loop",     u"mod",   u"next",     u"not",      u"nothing", u"null",
-              u"on",     u"option",   u"or",    u"preserve", u"private",  u"public",  u"redim",
-              u"resume", u"select",   u"set",   u"step",     u"sub",      u"then",    u"to",
-              u"true",   u"until",    u"wend",  u"while",    u"xor"})
+             {u"and",   u"byref",  u"byval",    u"call",   u"case",     u"const",    u"dim",
+              u"do",    u"each",   u"else",     u"elseif", u"empty",    u"end",      u"erase",
+              u"error", u"exit",   u"explicit", u"false",  u"for",      u"function", u"if",
+              u"in",    u"is",     u"loop",     u"mod",    u"next",     u"not",      u"nothing",
+              u"null",  u"on",     u"option",   u"or",     u"preserve", u"private",  u"public",
+              u"redim", u"resume", u"select",   u"set",    u"step",     u"sub",      u"then",
+              u"to",    u"true",   u"until",    u"wend",   u"while",    u"xor"})
             if (w == k) return true;
         return IsUnsupportedKeyword(w);
     }
@@ -579,6 +579,14 @@ private:
         if (IsSymbol(u"(")) Arguments(e.get());
         return Members(Bounded(std::move(e)));
     }
+    // A variable's name alone (a loop's counter, the array Erase takes).
+    ExprPtr Variable() {
+        ExprPtr e = Make(Expr::Kind::Ref, Peek().at);
+        e->spelling = Peek().spelling;
+        e->name = Identifier();
+        e->id = NameId(e->name);
+        return e;
+    }
     ExprPtr Members(ExprPtr e) {
         while (IsSymbol(u".")) {
             Next();
@@ -666,6 +674,12 @@ private:
             auto s = MakeStmt(Stmt::Kind::ReDim, at);
             if (IsWord(u"preserve")) Next(), s->preserve = true;
             s->dims = DimList(true);
+            return s;
+        }
+        if (w == u"erase") {
+            Next();
+            auto s = MakeStmt(Stmt::Kind::Erase, at);
+            s->target = Variable();
             return s;
         }
         if (w == u"const") {
@@ -853,10 +867,7 @@ private:
             return s;
         }
         auto s = MakeStmt(Stmt::Kind::For, at);
-        s->target = Make(Expr::Kind::Ref, Peek().at);
-        s->target->spelling = Peek().spelling;
-        s->target->name = Identifier();
-        s->target->id = NameId(s->target->name);
+        s->target = Variable();
         ExpectSymbol(u"=", kExpectedEquals);
         s->value = Expression();
         ExpectWord(u"to", 1013);
