@@ -32,6 +32,8 @@ void WithinLimit(std::chrono::seconds limit, Work work) {
 // Runs `work` on a new thread whose whole stack is `bytes`, and waits for it;
 // `pad` bytes of that stack are taken first, so that the work starts deeper
 // (a stack check that misses by a few frames misses at some depth only).
+// Room a thread is given beyond `bytes` (ThreadSanitizer gives small stacks
+// more) is taken too.
 inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t pad = 0) {
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
@@ -39,11 +41,20 @@ inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t p
     pthread_t thread;
     struct Start {
         std::function<void()>* work;
-        size_t pad;
-    } start{&work, pad};
+        size_t bytes, pad;
+    } start{&work, bytes, pad};
     auto run = [](void* s) -> void* {
         const Start& start = *static_cast<Start*>(s);
-        void* taken = alloca(start.pad + 1);
+        size_t room = 0;
+        pthread_attr_t own;
+        if (pthread_getattr_np(pthread_self(), &own) == 0) {
+            void* low = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&own, &low, &size) == 0)
+                room = static_cast<char*>(__builtin_frame_address(0)) - static_cast<char*>(low);
+            pthread_attr_destroy(&own);
+        }
+        void* taken = alloca(start.pad + (room > start.bytes ? room - start.bytes : 0) + 1);
         asm volatile("" : : "r"(taken) : "memory");  // kept: the work runs below it
         (*start.work)();
         return nullptr;
