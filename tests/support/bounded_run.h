@@ -2,7 +2,6 @@
 // letting a hang stall the suite, or a thread with a stack of a given size.
 #pragma once
 
-#include <alloca.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
@@ -29,22 +28,28 @@ void WithinLimit(std::chrono::seconds limit, Work work) {
     done.get();
 }
 
-// Runs `work` on a new thread whose whole stack is `bytes`, and waits for it;
-// `pad` bytes of that stack are taken first, so that the work starts deeper
-// (a stack check that misses by a few frames misses at some depth only).
-// Room a thread is given beyond `bytes` (ThreadSanitizer gives small stacks
-// more) is taken too.
-inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t pad = 0) {
+// Runs `work` on a new thread whose whole stack is `bytes`, and waits for it.
+inline void OnThreadWithStack(size_t bytes, std::function<void()> work) {
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
     ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
     pthread_t thread;
-    struct Start {
-        std::function<void()>* work;
-        size_t bytes, pad;
-    } start{&work, bytes, pad};
-    auto run = [](void* s) -> void* {
-        const Start& start = *static_cast<Start*>(s);
+    auto run = [](void* w) -> void* {
+        (*static_cast<std::function<void()>*>(w))();
+        return nullptr;
+    };
+    const int made = pthread_create(&thread, &attr, run, &work);
+    pthread_attr_destroy(&attr);
+    ASSERT_EQ(made, 0);
+    pthread_join(thread, nullptr);
+}
+
+// The same with `pad` bytes of that stack taken before `work` starts, so that
+// a stack check can be tried at several depths: at one depth a crash may
+// miss by luck. Room the thread is given beyond `bytes` (ThreadSanitizer
+// gives small stacks more) is taken too.
+inline void OnThreadWithStack(size_t bytes, size_t pad, std::function<void()> work) {
+    OnThreadWithStack(bytes, [&] {
         size_t room = 0;
         pthread_attr_t own;
         if (pthread_getattr_np(pthread_self(), &own) == 0) {
@@ -54,15 +59,12 @@ inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t p
                 room = static_cast<char*>(__builtin_frame_address(0)) - static_cast<char*>(low);
             pthread_attr_destroy(&own);
         }
-        void* taken = alloca(start.pad + (room > start.bytes ? room - start.bytes : 0) + 1);
-        asm volatile("" : : "r"(taken) : "memory");  // kept: the work runs below it
-        (*start.work)();
-        return nullptr;
-    };
-    const int made = pthread_create(&thread, &attr, run, &start);
-    pthread_attr_destroy(&attr);
-    ASSERT_EQ(made, 0);
-    pthread_join(thread, nullptr);
+        if (room > bytes) pad += room - bytes;
+        volatile char* taken = static_cast<char*>(__builtin_alloca(pad + 1));
+        taken[0] = 0;  // the pad is used, so it stays
+        work();
+        taken[pad] = 0;
+    });
 }
 
 // Runs `work` on a new thread of each stack size in turn, entered at several
@@ -71,14 +73,11 @@ inline void OnThreadsAtSeveralDepths(std::initializer_list<size_t> stacks,
                                      const std::function<void()>& work) {
     for (size_t stack : stacks)
         for (size_t pad : {0, 3 * 1024, 7 * 1024})
-            OnThreadWithStack(
-                stack,
-                [&] {
-                    SCOPED_TRACE(testing::Message()
-                                 << stack / 1024 << " KB stack, " << pad << " bytes taken");
-                    work();
-                },
-                pad);
+            OnThreadWithStack(stack, pad, [&] {
+                SCOPED_TRACE(testing::Message()
+                             << stack / 1024 << " KB stack, " << pad << " bytes taken");
+                work();
+            });
 }
 
 }  // namespace mv::test
