@@ -10,4 +10,9 @@ namespace mv::oleaut {
 // a by-reference VARIANT; 0 for a type that arrays do not hold.
 ULONG ValueSize(VARTYPE vt) noexcept;
 
+// The array a VARIANT owns: the one VariantClear destroys and VariantCopy
+// copies; null for a VARIANT that owns none (a reference, another type, an
+// invalid type).
+SAFEARRAY* OwnedArray(const VARIANT& v) noexcept;
+
 }  // namespace mv::oleaut

@@ -73,6 +73,18 @@ bool DataSize(SAFEARRAY* psa, uint64_t* count, uint64_t* bytes) noexcept {
     return true;
 }
 
+// Writes the element type into a zeroed prefix: the IID of an interface
+// array, otherwise the VARTYPE in its last four bytes.
+void MarkType(unsigned char* block, VARTYPE vt) noexcept {
+    if (vt == VT_UNKNOWN || vt == VT_DISPATCH) {
+        const IID& iid = vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch;
+        std::memcpy(block, &iid, sizeof(IID));
+    } else {
+        const DWORD stored = vt;
+        std::memcpy(block + kPrefix - sizeof(DWORD), &stored, sizeof(DWORD));
+    }
+}
+
 // Allocates a descriptor (bounds left zero, no data).
 SAFEARRAY* AllocateDescriptor(VARTYPE vt, UINT cDims) noexcept {
     const ULONG size = mv::oleaut::ValueSize(vt);
@@ -85,13 +97,7 @@ SAFEARRAY* AllocateDescriptor(VARTYPE vt, UINT cDims) noexcept {
     psa->cDims = static_cast<USHORT>(cDims);
     psa->fFeatures = FeaturesFor(vt);
     psa->cbElements = size;
-    if (vt == VT_UNKNOWN || vt == VT_DISPATCH) {
-        const IID& iid = vt == VT_UNKNOWN ? IID_IUnknown : IID_IDispatch;
-        std::memcpy(block, &iid, sizeof(IID));
-    } else {
-        const DWORD stored = vt;
-        std::memcpy(block + kPrefix - sizeof(DWORD), &stored, sizeof(DWORD));
-    }
+    MarkType(block, vt);
     return psa;
 }
 
@@ -191,6 +197,132 @@ HRESULT CopyAll(SAFEARRAY* from, SAFEARRAY* to) noexcept {
     return S_OK;
 }
 
+// Arrays nest in arrays (a Variant element owning an array) as deep as
+// memory allows, so copying and destroying them walk the nesting in a loop,
+// without recursion and without memory of their own (which may be what is
+// short): an array the walk owns on the way down keeps its place, the index
+// of its next element, in its lock count, 0 before and after, and the link
+// to the level above in its prefix, which the walk puts back coming up.
+struct Above {
+    SAFEARRAY* array;   // the array above, the one being copied to or freed
+    SAFEARRAY* source;  // copying: the array above that is copied
+};
+static_assert(sizeof(Above) <= kPrefix);
+
+void LinkAbove(SAFEARRAY* psa, Above above) noexcept {
+    std::memcpy(BlockOf(psa), &above, sizeof above);
+}
+
+Above LinkedAbove(SAFEARRAY* psa) noexcept {
+    Above above;
+    std::memcpy(&above, BlockOf(psa), sizeof above);
+    return above;
+}
+
+// Frees an unlocked array and the arrays its Variant elements own, element
+// by element and depth first, as destroying each element in turn would; an
+// owned array that is locked stays where it is, as VariantClear leaves it.
+void DestroyTree(SAFEARRAY* top) noexcept {
+    SAFEARRAY* psa = top;
+    while (psa) {
+        SAFEARRAY* below = nullptr;
+        if (psa->pvData && (psa->fFeatures & FADF_VARIANT)) {
+            const uint64_t n = ElementCount(psa);
+            for (uint64_t i = psa->cLocks; i < n && !below; ++i) {
+                auto* e = reinterpret_cast<VARIANT*>(ElementAt(psa, i));
+                SAFEARRAY* owned = mv::oleaut::OwnedArray(*e);
+                if (owned && !owned->cLocks) {
+                    below = owned;
+                    e->vt = VT_EMPTY;
+                    psa->cLocks = static_cast<ULONG>(i + 1);
+                } else {
+                    VariantClear(e);
+                }
+            }
+        } else if (psa->pvData) {
+            ClearElements(psa, 0, ElementCount(psa));
+        }
+        if (below) {
+            LinkAbove(below, {psa, nullptr});
+            psa = below;
+            continue;
+        }
+        SAFEARRAY* above = psa == top ? nullptr : LinkedAbove(psa).array;
+        FreeDescriptor(psa);
+        psa = above;
+    }
+}
+
+// A new array of the shape and element type of `psa`, its elements zeroed.
+HRESULT CopyShape(SAFEARRAY* psa, SAFEARRAY** out) noexcept {
+    VARTYPE vt = VT_EMPTY;
+    const HRESULT hr = SafeArrayGetVartype(psa, &vt);
+    if (FAILED(hr)) return hr;
+    SAFEARRAY* copy = AllocateDescriptor(vt, psa->cDims);
+    if (!copy) return E_OUTOFMEMORY;
+    std::memcpy(Bounds(copy), Bounds(psa), size_t{psa->cDims} * sizeof(SAFEARRAYBOUND));
+    if (!AllocateData(copy)) {
+        FreeDescriptor(copy);
+        return E_OUTOFMEMORY;
+    }
+    *out = copy;
+    return S_OK;
+}
+
+// Copies every element of `source` into `copy`, made by CopyShape from it,
+// and the arrays its Variant elements own in turn, element by element and
+// depth first. On failure `copy` holds what was copied so far, for
+// SafeArrayDestroy.
+HRESULT CopyTree(SAFEARRAY* source, SAFEARRAY* copy) noexcept {
+    SAFEARRAY* const top = copy;
+    // Done with `copy`: back to the level above, false at the top.
+    auto up = [&] {
+        copy->cLocks = 0;
+        if (copy == top) return false;
+        const Above above = LinkedAbove(copy);
+        VARTYPE vt = VT_EMPTY;
+        SafeArrayGetVartype(source, &vt);  // read once already, by CopyShape
+        std::memset(BlockOf(copy), 0, kPrefix);
+        MarkType(BlockOf(copy), vt);
+        copy = above.array, source = above.source;
+        return true;
+    };
+    while (true) {
+        HRESULT hr = S_OK;
+        SAFEARRAY *below = nullptr, *belowSource = nullptr;
+        if (source->fFeatures & FADF_VARIANT) {
+            const uint64_t n = ElementCount(source);
+            for (uint64_t i = copy->cLocks; i < n && !below && SUCCEEDED(hr); ++i) {
+                const auto* from = reinterpret_cast<const VARIANT*>(ElementAt(source, i));
+                auto* to = reinterpret_cast<VARIANT*>(ElementAt(copy, i));
+                belowSource = mv::oleaut::OwnedArray(*from);
+                if (!belowSource) {
+                    hr = CopyElement(copy, to, from);
+                    continue;
+                }
+                hr = CopyShape(belowSource, &below);
+                if (FAILED(hr)) break;
+                *to = *from;
+                to->parray = below;
+                copy->cLocks = static_cast<ULONG>(i + 1);
+            }
+        } else {
+            hr = CopyAll(source, copy);
+        }
+        if (FAILED(hr)) {
+            while (up()) {
+            }
+            return hr;
+        }
+        if (below) {
+            LinkAbove(below, {copy, source});
+            copy = below, source = belowSource;
+        } else if (!up()) {
+            return S_OK;
+        }
+    }
+}
+
 }  // namespace
 
 ULONG mv::oleaut::ValueSize(VARTYPE vt) noexcept {
@@ -243,8 +375,7 @@ SAFEARRAY* SafeArrayCreateVector(VARTYPE vt, LONG lLbound, ULONG cElements) {
 HRESULT SafeArrayDestroy(SAFEARRAY* psa) {
     if (!psa) return S_OK;
     if (psa->cLocks) return DISP_E_ARRAYISLOCKED;
-    if (psa->pvData) ClearElements(psa, 0, ElementCount(psa));
-    FreeDescriptor(psa);
+    DestroyTree(psa);
     return S_OK;
 }
 
@@ -387,17 +518,10 @@ HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut) {
     if (!ppsaOut) return E_INVALIDARG;
     *ppsaOut = nullptr;
     if (!psa) return S_OK;
-    VARTYPE vt = VT_EMPTY;
-    HRESULT hr = SafeArrayGetVartype(psa, &vt);
+    SAFEARRAY* copy = nullptr;
+    HRESULT hr = CopyShape(psa, &copy);
     if (FAILED(hr)) return hr;
-    SAFEARRAY* copy = AllocateDescriptor(vt, psa->cDims);
-    if (!copy) return E_OUTOFMEMORY;
-    std::memcpy(Bounds(copy), Bounds(psa), size_t{psa->cDims} * sizeof(SAFEARRAYBOUND));
-    if (!AllocateData(copy)) {
-        FreeDescriptor(copy);
-        return E_OUTOFMEMORY;
-    }
-    hr = CopyAll(psa, copy);
+    hr = CopyTree(psa, copy);
     if (FAILED(hr)) {
         SafeArrayDestroy(copy);
         return hr;

@@ -105,6 +105,11 @@ HRESULT Dereference(VARIANT* out, const VARIANT* src) noexcept {
 
 }  // namespace
 
+SAFEARRAY* mv::oleaut::OwnedArray(const VARIANT& v) noexcept {
+    if ((v.vt & (VT_ARRAY | VT_BYREF)) != VT_ARRAY || FAILED(ValidateVartype(v.vt))) return nullptr;
+    return v.parray;
+}
+
 extern "C" {
 
 void VariantInit(VARIANTARG* pvarg) {

@@ -729,7 +729,8 @@ Value TextArray(const std::vector<std::u16string>& texts) {
 // LBound/UBound(array[, dimension]): dimensions count from 1.
 template <bool Upper>
 Value BoundFn(const Args& a) {
-    if (!(a[0].vt & VT_ARRAY) || !a[0].parray) Fail(DISP_E_TYPEMISMATCH);
+    if (!(a[0].vt & VT_ARRAY)) Fail(DISP_E_TYPEMISMATCH);
+    if (!a[0].parray) Fail(DISP_E_BADINDEX);  // an array without elements (Dim a(), Erase)
     const LONG dim = Optional(a, 1, 1);
     if (dim < 1) Fail(DISP_E_BADINDEX);
     LONG b = 0;

@@ -18,7 +18,6 @@ constexpr LONG kWrongArguments = 450;
 constexpr LONG kNotACollection = 451;
 constexpr LONG kUndefined = 500;
 constexpr LONG kIllegalAssignment = 501;
-constexpr LONG kOutOfStack = 28;
 constexpr LONG kFixedArray = 10;
 constexpr int kMaxCallDepth = 200;
 
@@ -201,6 +200,13 @@ bool QuickOperate(Operator op, const VARIANT& l, const VARIANT& r, VARIANT* out,
     return *hr = S_OK, true;
 }
 
+// The elements of an array, in all its dimensions.
+ULONG ElementCount(const SAFEARRAY* sa) {
+    ULONG total = 1;
+    for (UINT d = 0; d < sa->cDims; ++d) total *= sa->rgsabound[d].cElements;
+    return total;
+}
+
 // A copy of a value; one that owns nothing is copied as it stands.
 Variant CopyOf(const VARIANT& v) {
     switch (v.vt) {
@@ -341,6 +347,10 @@ void Interpreter::Charge() {
 Interpreter::Flow Interpreter::Exec(const Stmt& s) {
     try {
         Charge();
+        // Every nested block passes here: a recursion through blocks (a
+        // call inside loops inside loops) stops at the statement where the
+        // stack runs low, as a call or an expression does.
+        if (StackLow()) RaiseNumber(kOutOfStack);
         return ExecUnguarded(s);
     } catch (RuntimeError& e) {
         if (!e.placed) e.at = s.at, e.placed = true;
@@ -371,6 +381,9 @@ Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
             return Flow::Normal;
         case Stmt::Kind::ReDim:
             ReDim(s);
+            return Flow::Normal;
+        case Stmt::Kind::Erase:
+            Erase(*s.target);
             return Flow::Normal;
         case Stmt::Kind::Const: {
             Frame& f = *frames_.back();
@@ -498,8 +511,7 @@ Interpreter::Flow Interpreter::ExecForEach(const Stmt& s) {
         if (FAILED(hr)) Raise(hr);
         Variant owner;
         owner.vt = VT_ARRAY | VT_VARIANT, owner.parray = copy;
-        ULONG total = 1;
-        for (UINT d = 0; d < copy->cDims; ++d) total *= copy->rgsabound[d].cElements;
+        const ULONG total = ElementCount(copy);
         auto* items = static_cast<char*>(copy->pvData);
         for (ULONG i = 0; i < total; ++i) {
             const Flow f =
@@ -614,6 +626,32 @@ void Interpreter::ReDim(const Stmt& s) {
         }
         *var = std::move(fresh);
     }
+}
+
+// A fixed-size array keeps its bounds with every element Empty; any other
+// array is freed, leaving an array without elements (as Dim a() makes).
+void Interpreter::Erase(const Expr& variable) {
+    Slot* slot = nullptr;
+    Variant* var = FindVariable(variable, &slot);
+    if (!var) {
+        // No variable: undeclared, Option Explicit refuses the name first.
+        if (explicit_ && !FindProcedure(variable.name) && !host_->HasItem(variable.name))
+            DeclareImplicit(variable.name, variable);
+        RaiseNumber(kErrorTypeMismatch);
+    }
+    if (!(var->vt & VT_ARRAY)) RaiseNumber(kErrorTypeMismatch);
+    if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
+    SAFEARRAY* sa = var->parray;
+    if (slot && slot->fixed && sa && var->vt == (VT_ARRAY | VT_VARIANT)) {
+        const ULONG total = ElementCount(sa);
+        auto* items = static_cast<VARIANT*>(sa->pvData);
+        for (ULONG i = 0; i < total; ++i) VariantClear(&items[i]);
+        return;
+    }
+    const VARTYPE vt = var->vt;
+    var->Clear();
+    var->vt = vt;
+    var->parray = nullptr;
 }
 
 // ---- expressions --------------------------------------------------------------

@@ -104,6 +104,7 @@ private:
     void Charge();
     void Dim(const Stmt& s);
     void ReDim(const Stmt& s);
+    void Erase(const Expr& variable);
 
     Variant Eval(const Expr& e);
     Variant EvalGeneral(const Expr& e);

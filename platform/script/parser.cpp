@@ -16,7 +16,6 @@
 namespace mv::script {
 namespace {
 
-constexpr LONG kOutOfStack = 28;
 constexpr LONG kSyntaxError = 1002;
 constexpr LONG kExpectedOpenParen = 1005;
 constexpr LONG kExpectedCloseParen = 1006;
@@ -340,13 +339,13 @@ private:
 
     static bool IsReserved(const std::u16string& w) {
         for (const char16_t* k :
-             {u"and",    u"byref",    u"byval", u"call",     u"case",     u"const",   u"dim",
-              u"do",     u"each",     u"else",  u"elseif",   u"empty",    u"end",     u"error",
-              u"exit",   u"explicit", u"false", u"for",      u"function", u"if",      u"in",
-              u"is",     u"loop",     u"mod",   u"next",     u"not",      u"nothing", u"null",
-              u"on",     u"option",   u"or",    u"preserve", u"private",  u"public",  u"redim",
-              u"resume", u"select",   u"set",   u"step",     u"sub",      u"then",    u"to",
-              u"true",   u"until",    u"wend",  u"while",    u"xor"})
+             {u"and",   u"byref",  u"byval",    u"call",   u"case",     u"const",    u"dim",
+              u"do",    u"each",   u"else",     u"elseif", u"empty",    u"end",      u"erase",
+              u"error", u"exit",   u"explicit", u"false",  u"for",      u"function", u"if",
+              u"in",    u"is",     u"loop",     u"mod",    u"next",     u"not",      u"nothing",
+              u"null",  u"on",     u"option",   u"or",     u"preserve", u"private",  u"public",
+              u"redim", u"resume", u"select",   u"set",    u"step",     u"sub",      u"then",
+              u"to",    u"true",   u"until",    u"wend",   u"while",    u"xor"})
             if (w == k) return true;
         return IsUnsupportedKeyword(w);
     }
@@ -580,6 +579,14 @@ private:
         if (IsSymbol(u"(")) Arguments(e.get());
         return Members(Bounded(std::move(e)));
     }
+    // A variable's name alone (a loop's counter, the array Erase takes).
+    ExprPtr Variable() {
+        ExprPtr e = Make(Expr::Kind::Ref, Peek().at);
+        e->spelling = Peek().spelling;
+        e->name = Identifier();
+        e->id = NameId(e->name);
+        return e;
+    }
     ExprPtr Members(ExprPtr e) {
         while (IsSymbol(u".")) {
             Next();
@@ -667,6 +674,12 @@ private:
             auto s = MakeStmt(Stmt::Kind::ReDim, at);
             if (IsWord(u"preserve")) Next(), s->preserve = true;
             s->dims = DimList(true);
+            return s;
+        }
+        if (w == u"erase") {
+            Next();
+            auto s = MakeStmt(Stmt::Kind::Erase, at);
+            s->target = Variable();
             return s;
         }
         if (w == u"const") {
@@ -854,10 +867,7 @@ private:
             return s;
         }
         auto s = MakeStmt(Stmt::Kind::For, at);
-        s->target = Make(Expr::Kind::Ref, Peek().at);
-        s->target->spelling = Peek().spelling;
-        s->target->name = Identifier();
-        s->target->id = NameId(s->target->name);
+        s->target = Variable();
         ExpectSymbol(u"=", kExpectedEquals);
         s->value = Expression();
         ExpectWord(u"to", 1013);
@@ -925,17 +935,14 @@ private:
 
     // Numbers the references to the procedure's declared names.
     static void MarkLocals(const Block& block, const Procedure& p) {
-        for (const auto& s : block) {
-            for (const ExprPtr* e : {&s->target, &s->value, &s->limit, &s->step}) MarkLocals(*e, p);
-            for (const DimItem& d : s->dims)
+        ForEachStatement(block, [&p](const Stmt& s) {
+            for (const ExprPtr* e : {&s.target, &s.value, &s.limit, &s.step}) MarkLocals(*e, p);
+            for (const DimItem& d : s.dims)
                 for (const ExprPtr& b : d.bounds) MarkLocals(b, p);
-            for (const auto& c : s->consts) MarkLocals(c.second, p);
-            for (const CaseClause& c : s->branches) {
+            for (const auto& c : s.consts) MarkLocals(c.second, p);
+            for (const CaseClause& c : s.branches)
                 for (const ExprPtr& v : c.values) MarkLocals(v, p);
-                MarkLocals(c.body, p);
-            }
-            MarkLocals(s->body, p);
-        }
+        });
     }
     // A tree nests as deep as its longest chain of operators: walked with a
     // list of the nodes still to mark, not by recursion.
@@ -957,13 +964,30 @@ private:
     // The names a procedure's Dims declare, in nested blocks too: each is
     // local to the whole procedure, before its Dim runs as after.
     static void CollectLocals(const Block& block, std::vector<std::u16string>* out) {
-        for (const auto& s : block) {
-            if (s->kind == Stmt::Kind::Dim)
-                for (const DimItem& d : s->dims)
+        ForEachStatement(block, [out](const Stmt& s) {
+            if (s.kind == Stmt::Kind::Dim)
+                for (const DimItem& d : s.dims)
                     if (std::find(out->begin(), out->end(), d.name) == out->end())
                         out->push_back(d.name);
-            CollectLocals(s->body, out);
-            for (const CaseClause& c : s->branches) CollectLocals(c.body, out);
+        });
+    }
+
+    // Visits every statement of a block and of the blocks nested in it, in
+    // the order of the text: with a list of the statements still to visit,
+    // not by recursion, whatever the stack left after the parse.
+    template <typename Visit>
+    static void ForEachStatement(const Block& block, Visit&& visit) {
+        std::vector<const Stmt*> pending;
+        auto add = [&pending](const Block& b) {
+            for (auto it = b.rbegin(); it != b.rend(); ++it) pending.push_back(it->get());
+        };
+        add(block);
+        while (!pending.empty()) {
+            const Stmt& s = *pending.back();
+            pending.pop_back();
+            visit(s);
+            for (auto c = s.branches.rbegin(); c != s.branches.rend(); ++c) add(c->body);
+            add(s.body);
         }
     }
 
@@ -1004,6 +1028,26 @@ Expr::~Expr() {
         ExprPtr e = std::move(pending.back());
         pending.pop_back();
         takeChildren(*e);
+    }
+}
+
+Stmt::~Stmt() {
+    // Blocks nest as deep as the parser lets them: their statements are
+    // taken apart one by one here, not destroyed by recursion.
+    if (body.empty() && branches.empty()) return;
+    std::vector<std::unique_ptr<Stmt>> pending;
+    auto takeBlocks = [&pending](Stmt& s) {
+        for (std::unique_ptr<Stmt>& t : s.body)
+            if (t) pending.push_back(std::move(t));
+        for (CaseClause& c : s.branches)
+            for (std::unique_ptr<Stmt>& t : c.body)
+                if (t) pending.push_back(std::move(t));
+    };
+    takeBlocks(*this);
+    while (!pending.empty()) {
+        std::unique_ptr<Stmt> s = std::move(pending.back());
+        pending.pop_back();
+        takeBlocks(*s);
     }
 }
 

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "script/stack_room.h"
+
 namespace mv::script {
 namespace {
 
@@ -40,6 +42,9 @@ public:
             made.bytes = program->bytes;
             made.program = std::move(program);
         } catch (const SyntaxError& e) {
+            // Out of stack is the calling thread's failure, not the text's:
+            // a thread with more stack parses the text again.
+            if (e.number == kOutOfStack) throw;
             made.error = e;
         }
         made.bytes += sizeof(Entry) + text.size() * sizeof(char16_t);

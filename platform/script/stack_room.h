@@ -17,6 +17,9 @@ inline constexpr size_t kStackMargin = 40 * 1024;
 inline constexpr size_t kStackMargin = 24 * 1024;
 #endif
 
+// The language's error for a walk a check stops: "Out of stack space".
+inline constexpr int kOutOfStack = 28;
+
 // The lowest address a check lets the calling thread's frames reach: its
 // stack's low end plus the margin (1 where the stack is not known); 0 until
 // the thread's first check reads it from the thread's attributes. Defined

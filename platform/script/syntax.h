@@ -107,6 +107,7 @@ struct Stmt {
         Call,
         Dim,
         ReDim,
+        Erase,
         Const,
         If,
         Select,
@@ -121,7 +122,7 @@ struct Stmt {
         GoTo0,
     } kind;
     Position at;
-    ExprPtr target;       // Assign, Set: the place; Call: the reference called; For: the variable
+    ExprPtr target;  // Assign, Set: the place; Call: the reference called; For, Erase: the variable
     ExprPtr value;        // Assign, Set; If/DoLoop: the condition; Select: the tested value;
                           // For: the start; ForEach: the collection
     ExprPtr limit, step;  // For
@@ -132,6 +133,11 @@ struct Stmt {
     std::vector<CaseClause> branches;      // If (values[0] the condition; empty: Else), Select
     Block body;                            // loops
     bool testFirst = true, until = false;  // DoLoop; no condition: an endless loop
+
+    Stmt() = default;
+    Stmt(const Stmt&) = delete;
+    Stmt& operator=(const Stmt&) = delete;
+    ~Stmt();
 };
 
 struct Program {

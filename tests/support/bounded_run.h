@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <functional>
 #include <future>
+#include <initializer_list>
 
 namespace mv::test {
 
@@ -52,6 +53,42 @@ inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t p
     pthread_attr_destroy(&attr);
     ASSERT_EQ(made, 0);
     pthread_join(thread, nullptr);
+}
+
+// The same with `pad` bytes of that stack taken before `work` starts, so that
+// a stack check can be tried at several depths: at one depth a crash may
+// miss by luck. Room the thread is given beyond `bytes` (ThreadSanitizer
+// gives small stacks more) is taken too.
+inline void OnThreadWithStack(size_t bytes, size_t pad, std::function<void()> work) {
+    OnThreadWithStack(bytes, [&] {
+        size_t room = 0;
+        pthread_attr_t own;
+        if (pthread_getattr_np(pthread_self(), &own) == 0) {
+            void* low = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&own, &low, &size) == 0)
+                room = static_cast<char*>(__builtin_frame_address(0)) - static_cast<char*>(low);
+            pthread_attr_destroy(&own);
+        }
+        if (room > bytes) pad += room - bytes;
+        volatile char* taken = static_cast<char*>(__builtin_alloca(pad + 1));
+        taken[0] = 0;  // the pad is used, so it stays
+        work();
+        taken[pad] = 0;
+    });
+}
+
+// Runs `work` on a new thread of each stack size in turn, entered at several
+// depths of it, each depth named in the test's trace.
+inline void OnThreadsAtSeveralDepths(std::initializer_list<size_t> stacks,
+                                     const std::function<void()>& work) {
+    for (size_t stack : stacks)
+        for (size_t pad : {0, 3 * 1024, 7 * 1024})
+            OnThreadWithStack(stack, pad, [&] {
+                SCOPED_TRACE(testing::Message()
+                             << stack / 1024 << " KB stack, " << pad << " bytes taken");
+                work();
+            });
 }
 
 }  // namespace mv::test

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "../../support/bounded_run.h"
+#include "script.h"
 #include "vbscript_test_support.h"
 
 namespace vbscript_test {
@@ -156,34 +157,56 @@ TEST(VBScriptFormulaConcurrency, RunsOfOneCalculationAtOnceNeverShareTheKeptStat
     FreeTlsSlots();
 }
 
-// A run on a thread whose whole stack is 256 KB: recursion, alone or inside
-// parentheses, stops with "Out of stack space" instead of overflowing the
-// stack; recursion to a depth the stack holds runs.
+// A run on a thread whose whole stack is 128 KB or 256 KB, entered at
+// several depths: recursion, alone, inside parentheses or inside nested
+// loops, stops with "Out of stack space" instead of overflowing the stack;
+// recursion to a depth the stack holds runs.
 TEST(VBScriptFormulaConcurrency, RecursionOnASmallThreadStackIsOutOfStackSpace) {
     AllocateTlsSlots();
     setenv("TZ", "UTC", 1);
+    // A function that calls itself inside `depth` nested loops.
+    auto inLoops = [](int depth) {
+        std::string script = "Function F(n)\n";
+        for (int i = 0; i < depth; ++i) script += "For i" + std::to_string(i) + " = 1 To 1\n";
+        script += "F = F(n + 1)\n";
+        for (int i = 0; i < depth; ++i) script += "Next\n";
+        return script + "End Function\nReturnValue = F(A)";
+    };
     const struct {
-        const char* script;
-        const char* value;  // also accepted: "Out of stack space"
+        std::string script;
+        const char* value;     // also accepted: "Out of stack space line 2"
+        bool anyLine = false;  // the error is raised by whichever statement finds the stack low
     } rows[] = {
         {"Function F(n)\nF = F(n + 1)\nEnd Function\nReturnValue = F(A)", nullptr},
         {"Function F(n)\nF = (((((F(n + 1)))))) * 2\nEnd Function\nReturnValue = F(A)", nullptr},
         {"Function F(n)\nIf n < 190 Then F = (((((F(n + 1)))))) Else F = n\nEnd Function\n"
          "ReturnValue = F(A)",
          "190"},
+        {inLoops(54), nullptr, true},
+        {inLoops(75), nullptr, true},
+        {inLoops(97), nullptr, true},
     };
-    mv::test::OnThreadWithStack(256 * 1024, [&] {
+    mv::test::OnThreadsAtSeveralDepths({128 * 1024, 256 * 1024}, [&] {
+        mv::script::ClearProgramCacheForTesting();  // each text parsed here
         for (const auto& row : rows) {
-            SCOPED_TRACE(row.script);
+            SCOPED_TRACE(row.script.substr(0, 40));
             auto calc = ScriptCalculation(row.script);
             calc->Calculate();
             if (row.value && ErrorOf(calc.get()).empty()) {
                 EXPECT_EQ(ValueOf(calc.get()), row.value);
                 continue;
             }
-            EXPECT_EQ(ErrorOf(calc.get()), "Out of stack space line 2");
+            const std::string error = ErrorOf(calc.get());
+            if (row.anyLine)
+                EXPECT_EQ(error.rfind("Out of stack space line ", 0), 0u) << error;
+            else
+                EXPECT_EQ(error, "Out of stack space line 2");
             EXPECT_EQ(ValueOf(calc.get()), "");
         }
+        auto sound = ScriptCalculation("ReturnValue = A * B");
+        sound->Calculate();
+        EXPECT_EQ(ErrorOf(sound.get()), "");
+        EXPECT_EQ(ValueOf(sound.get()), "12");
     });
     FreeTlsSlots();
 }

@@ -178,6 +178,19 @@ const ScriptRow kSemantics[] = {
      "R = Err.Number & Err.Description & Err.Source & Err.HelpFile & Err.HelpContext",
      "Str:00"},
     {"On Error Resume Next : Err.Raise 1, 2, 3, 4, 5, 6 : R = Err.Number", "I4:450"},
+    // reference: Erase statement (a fixed-size array keeps its bounds, each
+    // element Empty; a dynamic array is freed and can be ReDim'd again)
+    {"Dim a(2) : a(0) = 1 : a(2) = \"x\" : Erase a : R = UBound(a) & IsEmpty(a(0)) & "
+     "IsEmpty(a(2))",
+     "Str:2TrueTrue"},
+    {"Dim m(1, 2) : m(1, 2) = 5 : Erase m : R = UBound(m, 2) & IsEmpty(m(1, 2))", "Str:2True"},
+    {"Function F : Dim a(1) : a(1) = 3 : Erase a : F = UBound(a) & IsEmpty(a(1)) : End Function\n"
+     "R = F()",
+     "Str:1True"},
+    {"Dim a() : ReDim a(3) : a(1) = 2 : Erase a : R = IsArray(a)", "Bool:True"},
+    {"Dim a() : ReDim a(3) : Erase a : ReDim a(1) : a(1) = 5 : R = UBound(a) & a(1)", "Str:15"},
+    {"a = Array(1, 2) : Erase a : ReDim Preserve a(0) : R = UBound(a) & IsEmpty(a(0))",
+     "Str:0True"},
 };
 
 TEST_F(ScriptEngine, StatementsAndOperatorsGiveTheirResults) {
@@ -442,6 +455,14 @@ TEST_F(ScriptEngine, ErrorsCarryNumberDescriptionAndPosition) {
         {"Dim a(2) : ReDim a(3)", 10, 0, 11, "This array is fixed or temporarily locked"},
         {"Dim a(2) : x = a(Null)", 94, 0, 11, "Invalid use of Null"},
         {"On Error Resume Next : On Error GoTo 0 : x = 1 / 0", 11, 0, 41, "Division by zero"},
+        {"Dim a() : x = UBound(a)", 9, 0, 10, "Subscript out of range"},
+        {"Dim a() : ReDim a(1) : Erase a : x = UBound(a)", 9, 0, 33, "Subscript out of range"},
+        {"a = Array(1, 2) : Erase a : x = LBound(a)", 9, 0, 28, "Subscript out of range"},
+        {"a = Array(1) : Erase a : x = a(0)", 9, 0, 25, "Subscript out of range"},
+        {"x = 5 : Erase x", 13, 0, 8, "Type mismatch"},
+        {"Erase y", 13, 0, 0, "Type mismatch"},
+        {"Option Explicit\nErase y", 500, 1, 0, "Variable is undefined: 'y'"},
+        {"Dim Erase", 1010, 0, 4, "Expected identifier"},
         {"Err.Raise 5", 5, 0, 0, "Invalid procedure call or argument"},
     };
     for (const Row& row : rows) {

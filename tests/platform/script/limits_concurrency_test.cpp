@@ -38,9 +38,20 @@ TEST_F(ScriptLimits, TheStatementBudgetStopsLoopsWithEmptyBodies) {
     });
 }
 
-// Recursion through calls, through parentheses and through a member that
-// runs the engine again, and nesting in the text, on a thread whose whole
-// stack is 64 KB: each is error 28 or runs, and a shallow script still runs.
+// A function that calls itself inside `depth` nested blocks, each opened
+// by `open` and closed by `close`.
+std::string RecursionInBlocks(const std::string& open, const std::string& close, int depth) {
+    std::string script = "a = Array(1)\nFunction F(n)\n";
+    for (int i = 0; i < depth; ++i) script += open + "\n";
+    script += "F = F(n + 1)\n";
+    for (int i = 0; i < depth; ++i) script += close + "\n";
+    return script + "End Function\nR = F(1)";
+}
+
+// Recursion through calls, through parentheses, through a member that runs
+// the engine again and through nested blocks, and nesting in the text, on
+// threads whose whole stack is 64 KB to 8 MB, each entered at several
+// depths: each is error 28 or runs, and a shallow script then still runs.
 TEST_F(ScriptLimits, RecursionOnASmallStackRunsOutOfStackSpaceInsteadOfOverflowing) {
     const std::string parens = "x = " + std::string(99, '(') + "1" + std::string(99, ')');
     std::string chain = "R = x";
@@ -49,7 +60,7 @@ TEST_F(ScriptLimits, RecursionOnASmallStackRunsOutOfStackSpaceInsteadOfOverflowi
         std::string script;
         bool mayRun;  // it may also run to its end
     };
-    const Row rows[] = {
+    std::vector<Row> rows = {
         {"Function F(n) : F = F(n + 1) : End Function : R = F(1)", false},
         {"Function F(n) : F = (((((F(n + 1)))))) : End Function : R = F(1)", false},
         {"Function F(n) : F = 1 + (2 * (3 - F(n + 1))) : End Function : R = F(1)", false},
@@ -60,25 +71,55 @@ TEST_F(ScriptLimits, RecursionOnASmallStackRunsOutOfStackSpaceInsteadOfOverflowi
         {"Function G(x)\n" + chain + "\nEnd Function\nG 1", true},
         {"x = " + std::string(99, '-') + "1", true},
     };
+    for (int depth : {30, 51, 90}) {
+        rows.push_back({RecursionInBlocks("For i = 1 To 1", "Next", depth), false});
+        rows.push_back({RecursionInBlocks("For Each x In a", "Next", depth), false});
+        rows.push_back(
+            {RecursionInBlocks("Select Case n\nCase 0\nCase Else", "End Select", depth), false});
+        rows.push_back({RecursionInBlocks("Do", "Loop", depth), false});
+    }
     o_->onCall = [this] { RunScript("O.Call", site_); };
-    mv::test::OnThreadWithStack(64 * 1024, [&] {
-        EXPECT_EQ(RunScript("Function F(n)\nIf n > 0 Then F = F(n - 1) + 1 Else F = 0\n"
-                            "End Function\nR = F(2)",
-                            site_),
-                  S_OK);
+    // A call, which the stack has room for at each depth here.
+    auto runsSound = [&] {
+        site_.errors.clear();
+        EXPECT_EQ(RunScript("Function F(n)\nF = n + 1\nEnd Function\nR = F(1)", site_), S_OK);
         EXPECT_TRUE(site_.errors.empty());
         EXPECT_EQ(mv::test::Spec(r_->value), "I2:2");
+    };
+    mv::test::OnThreadsAtSeveralDepths({64 * 1024, 128 * 1024, 256 * 1024, 8 * 1024 * 1024}, [&] {
+        mv::script::ClearProgramCacheForTesting();  // each text parsed here
+        runsSound();
         for (const Row& row : rows) {
             SCOPED_TRACE(row.script.substr(0, 60));
             site_.errors.clear();
             RunScript(row.script.c_str(), site_);
-            if (row.mayRun && site_.errors.empty()) continue;
-            ASSERT_EQ(site_.errors.size(), 1u);
-            EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
-            EXPECT_EQ(site_.errors[0].description, "Out of stack space");
+            if (!row.mayRun || !site_.errors.empty()) {
+                ASSERT_EQ(site_.errors.size(), 1u);
+                EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
+                EXPECT_EQ(site_.errors[0].description, "Out of stack space");
+            }
+            runsSound();
         }
     });
     o_->onCall = nullptr;
+}
+
+// A text too deep for a small thread's stack is refused there, and only
+// there: a thread with room parses it again and runs it.
+TEST_F(ScriptLimits, ATextRefusedForWantOfStackRunsWhereThereIsRoom) {
+    std::string script;
+    for (int i = 0; i < 90; ++i) script += "If True Then\n";
+    script += "R = 1\n";
+    for (int i = 0; i < 90; ++i) script += "End If\n";
+    mv::test::OnThreadWithStack(64 * 1024, 0, [&] {
+        EXPECT_EQ(RunScript(script.c_str(), site_), SCRIPT_E_REPORTED);
+        ASSERT_EQ(site_.errors.size(), 1u);
+        EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
+    });
+    site_.errors.clear();
+    EXPECT_EQ(RunScript(script.c_str(), site_), S_OK);
+    EXPECT_TRUE(site_.errors.empty());
+    EXPECT_EQ(mv::test::Spec(r_->value), "I2:1");
 }
 
 }  // namespace
