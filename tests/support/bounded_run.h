@@ -31,7 +31,9 @@ void WithinLimit(std::chrono::seconds limit, Work work) {
 
 // Runs `work` on a new thread whose whole stack is `bytes`, and waits for it.
 // The thread first takes `pad` bytes of its stack, so that the work starts
-// that much deeper.
+// that much deeper: a stack check can then be tried at several depths, as at
+// one depth a crash may miss by luck. Room the thread is given beyond `bytes`
+// (ThreadSanitizer gives small stacks more) is taken too.
 inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t pad = 0) {
     pthread_attr_t attr;
     ASSERT_EQ(pthread_attr_init(&attr), 0);
@@ -39,14 +41,27 @@ inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t p
     pthread_t thread;
     struct Run {
         std::function<void()>* work;
+        size_t bytes;
         size_t pad;
-    } run{&work, pad};
+    } run{&work, bytes, pad};
     auto start = [](void* r) -> void* {
         const Run& run = *static_cast<Run*>(r);
-        volatile char* taken = static_cast<char*>(alloca(run.pad + 1));
+        size_t pad = run.pad;
+        pthread_attr_t own;
+        if (pthread_getattr_np(pthread_self(), &own) == 0) {
+            void* low = nullptr;
+            size_t size = 0;
+            if (pthread_attr_getstack(&own, &low, &size) == 0) {
+                const size_t room = static_cast<size_t>(
+                    static_cast<char*>(__builtin_frame_address(0)) - static_cast<char*>(low));
+                if (room > run.bytes) pad += room - run.bytes;
+            }
+            pthread_attr_destroy(&own);
+        }
+        volatile char* taken = static_cast<char*>(alloca(pad + 1));
         taken[0] = 0;
-        taken[run.pad] = 0;
         (*run.work)();
+        taken[pad] = 0;  // the pad is used after the work, so it stays
         return nullptr;
     };
     const int made = pthread_create(&thread, &attr, start, &run);
@@ -55,40 +70,20 @@ inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t p
     pthread_join(thread, nullptr);
 }
 
-// The same with `pad` bytes of that stack taken before `work` starts, so that
-// a stack check can be tried at several depths: at one depth a crash may
-// miss by luck. Room the thread is given beyond `bytes` (ThreadSanitizer
-// gives small stacks more) is taken too.
-inline void OnThreadWithStack(size_t bytes, size_t pad, std::function<void()> work) {
-    OnThreadWithStack(bytes, [&] {
-        size_t room = 0;
-        pthread_attr_t own;
-        if (pthread_getattr_np(pthread_self(), &own) == 0) {
-            void* low = nullptr;
-            size_t size = 0;
-            if (pthread_attr_getstack(&own, &low, &size) == 0)
-                room = static_cast<char*>(__builtin_frame_address(0)) - static_cast<char*>(low);
-            pthread_attr_destroy(&own);
-        }
-        if (room > bytes) pad += room - bytes;
-        volatile char* taken = static_cast<char*>(__builtin_alloca(pad + 1));
-        taken[0] = 0;  // the pad is used, so it stays
-        work();
-        taken[pad] = 0;
-    });
-}
-
 // Runs `work` on a new thread of each stack size in turn, entered at several
 // depths of it, each depth named in the test's trace.
 inline void OnThreadsAtSeveralDepths(std::initializer_list<size_t> stacks,
                                      const std::function<void()>& work) {
     for (size_t stack : stacks)
         for (size_t pad : {0, 3 * 1024, 7 * 1024})
-            OnThreadWithStack(stack, pad, [&] {
-                SCOPED_TRACE(testing::Message()
-                             << stack / 1024 << " KB stack, " << pad << " bytes taken");
-                work();
-            });
+            OnThreadWithStack(
+                stack,
+                [&] {
+                    SCOPED_TRACE(testing::Message()
+                                 << stack / 1024 << " KB stack, " << pad << " bytes taken");
+                    work();
+                },
+                pad);
 }
 
 }  // namespace mv::test

@@ -111,7 +111,7 @@ TEST_F(ScriptLimits, ATextRefusedForWantOfStackRunsWhereThereIsRoom) {
     for (int i = 0; i < 90; ++i) script += "If True Then\n";
     script += "R = 1\n";
     for (int i = 0; i < 90; ++i) script += "End If\n";
-    mv::test::OnThreadWithStack(64 * 1024, 0, [&] {
+    mv::test::OnThreadWithStack(64 * 1024, [&] {
         EXPECT_EQ(RunScript(script.c_str(), site_), SCRIPT_E_REPORTED);
         ASSERT_EQ(site_.errors.size(), 1u);
         EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
