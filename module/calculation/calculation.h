@@ -46,6 +46,7 @@
 #include "persistence/persist_stream.h"
 #include "persistence/persist_xml.h"
 #include "persistence/property_map.h"
+#include "scheduling/calculation_schedule_times.h"
 #include "script.h"
 #include "sources/data_manager.h"
 
@@ -661,10 +662,9 @@ public:
     // Store-and-forward (scheduling/store_forward.cpp), on the run's share of
     // the parameter table. Times are historian times, none being a first word
     // of all ones. The oldest time of the historian inputs that take part,
-    // their number and how many of them have no time; the oldest of the
-    // newest times the historian holds for the historian-bound outputs (so
-    // that every output catches up); one output's current time read into
-    // `record`.
+    // their number and how many of them have no time; the newest of the
+    // times the historian holds for the historian-bound outputs; one
+    // output's current time read into `record`.
     void GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest, LONG* count,
                             LONG* untimed);
     void GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup* group,
@@ -679,14 +679,16 @@ public:
                          const KeldrinUst* storeTime);
     // Whether a historian field type has a form with status, level and time.
     static bool DataTypeHasQT(LONG fieldType);
-    // Runs the calculation once per schedule period on its inputs' history
-    // from begin (not run again) to end; *last receives the last run's time.
-    // An input read raw (its server older than 11.3) runs at its own sample
-    // times after the last stored result `stored` (null: begin) up to end.
-    // A failure, thrown ones included, is left in the error text.
+    // Runs the calculation once per scheduled time on its inputs' history
+    // from begin (not run again) to end; *last receives the time of the last
+    // sample run or skipped. An input read raw (its server older than 11.3)
+    // takes its last sample at or before each scheduled time. A sample at
+    // which an input has no value is skipped. Sets the resume stamp to begin
+    // and moves it past each sample run without error or skipped. A failure,
+    // thrown ones included, is left in the error text.
     void ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
                           const KeldrinTime* begin, const KeldrinTime* end, SHORT* level,
-                          SHORT* status, KeldrinTime* last, const KeldrinTime* stored = nullptr);
+                          SHORT* status, KeldrinTime* last);
     // Lowers *earliest to the earliest of the inputs' newest history times;
     // E_UNEXPECTED with the error text set when a read failed.
     HRESULT FindEarliestRecentHistoryTime(const ParamInfoTable& table, KeldrinTime* earliest);
@@ -696,6 +698,12 @@ private:
     struct ForgetOnExit;
     // Replaces (append false) or extends the error text without a log line.
     void AppendErrorQuietly(const std::string& text, bool append);
+    // The resume stamp, under the object lock: dropped; set (with a group,
+    // on that group's schedule); read for a group, which drops it when the
+    // group or its schedule is not the one it was set on.
+    void DropResumeStamp();
+    void SetResumeStamp(const KeldrinTime& time, IMvScheduleGroup* group = nullptr);
+    bool ResumeStampFor(IMvScheduleGroup* group, KeldrinTime* stamp);
     // Copies the "ReturnValue" parameter's value, level and status into the
     // calculation's own (under the lock; the second with the lock held).
     void TakeReturnValue();
@@ -786,6 +794,13 @@ private:
     MvDataManager m_ProcessDataManager;
     IMvScheduleGroup* m_RunScheduleGroup = nullptr;  // no reference
     LONG m_StoreTime[2] = {-1, -1};                  // first word -1: none
+    // Where the next catch-up resumes: the last scheduled time the history
+    // runs have finished, on the group and schedule it was found on; first
+    // word all ones: none, the outputs' times decide. Dropped by every other
+    // write of the outputs and by a new parameter table.
+    KeldrinTime m_ResumeStamp{KELDRIN_TIME_NONE_WORD, KELDRIN_TIME_NONE_WORD};
+    const void* m_ResumeGroup = nullptr;
+    GroupSchedule m_ResumeSchedule;
     ParamInfoShare m_ParamInfo;                      // the table, its count and the binding sets
     IMvParameter* m_ReturnValueParameter = nullptr;  // one reference, or null
     void* m_DllFunction = nullptr;
