@@ -4,6 +4,7 @@
 // catch-up, and the check pass that reaches a calculation only in history
 // mode.
 #include <cmath>
+#include <functional>
 #include <new>
 #include <regex>
 
@@ -377,6 +378,27 @@ protected:
         SaveCalc(name);
         Group(name);
     }
+    // "Calc", a VBScript formula of Level (on In1) with the outputs Result
+    // (on OUT's result) and Alarm (on OUT's second field).
+    void SaveScript(const char* script) {
+        WriteCalc("Calc", [&](IMvCalculation* calc) {
+            calc->put_FormulaType(mvcVBS_Script_Method);
+            calc->put_ScriptText(B(script).get());
+            calc->put_EnableStoreAndForward(VARIANT_TRUE);
+            keldtest::KeldrinWorld::Historian(calc, "Level", mvcInput, "PLANT", "IN1", "VAL")
+                ->put_HistoryField_ID(kIn1);
+            keldtest::KeldrinWorld::Historian(calc, "Result", mvcOutput, "PLANT", "OUT", "RESULT");
+            keldtest::KeldrinWorld::Historian(calc, "Alarm", mvcOutput, "PLANT", "OUT", "SCHED");
+        });
+    }
+    // The "Results" lines of one calculate pass of the group.
+    std::string TracedPass() {
+        values_test::LogCapture capture;
+        g_DiagnosticLog.m_Flags[LogResults] = 1;
+        EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+        g_DiagnosticLog.m_Flags[LogResults] = 0;
+        return capture.Lines();
+    }
     static LONG State(IMvCalculation* calc) {
         VARIANT_BOOL history = 0;
         calc->get_IsStoreForwardHistoryMode(&history);
@@ -390,14 +412,7 @@ protected:
 // time, elapsed seconds masked.
 TEST_F(Driver, TheResultsTraceOfAnUnfinishedCatchUp) {
     Unfinished("Unfinished");
-    std::string lines;
-    {
-        values_test::LogCapture capture;
-        g_DiagnosticLog.m_Flags[LogResults] = 1;
-        EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
-        g_DiagnosticLog.m_Flags[LogResults] = 0;
-        lines = capture.Lines();
-    }
+    std::string lines = TracedPass();
     lines = std::regex_replace(lines, std::regex(R"(\( [0-9]+\.[0-9]{16} \))"), "( S )");
     const std::string d = "CMvCalculation::CheckOrCalculateStoreForward( ";
     const std::string h = "CMvCalculation::ExecuteOnHistory( ";
@@ -600,15 +615,7 @@ TEST_F(Driver, OutputsWrittenOnlyOnSomeRunsDoNotHoldTheCatchUpBack) {
             KhSimValue v = Sample(At(c.alarm), 1.0);
             ASSERT_EQ(KhSim_SetValue("PLANT", out_, kScheduled, &v), 1);
         }
-        WriteCalc("Calc", [&](IMvCalculation* calc) {
-            calc->put_FormulaType(mvcVBS_Script_Method);
-            calc->put_ScriptText(B(c.script).get());
-            calc->put_EnableStoreAndForward(VARIANT_TRUE);
-            keldtest::KeldrinWorld::Historian(calc, "Level", mvcInput, "PLANT", "IN1", "VAL")
-                ->put_HistoryField_ID(kIn1);
-            keldtest::KeldrinWorld::Historian(calc, "Result", mvcOutput, "PLANT", "OUT", "RESULT");
-            keldtest::KeldrinWorld::Historian(calc, "Alarm", mvcOutput, "PLANT", "OUT", "SCHED");
-        });
+        SaveScript(c.script);
         Group("Calc", c.rate, c.rate == 1.0 ? 0.0 : DateOf(At("00:00")));
         for (int pass = 0; pass < c.passes; ++pass)
             EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
@@ -618,6 +625,58 @@ TEST_F(Driver, OutputsWrittenOnlyOnSomeRunsDoNotHoldTheCatchUpBack) {
         EXPECT_EQ(Stamps(History(out_, kOut, At("2024-01-01T00:00"), At("2024-12-31T00:00"))),
                   Every(At(c.first), c.every, c.count));
         EXPECT_TRUE(History(out_, kScheduled).empty());
+    }
+}
+
+// A pass goes on from where the one before finished, unless the outputs
+// were written otherwise since (a plain run), the parameter table was built
+// again, or the group or its schedule changed: then from the outputs' newest
+// time. The formula writes nothing below 1005, so the first pass finishes
+// past Result's time.
+TEST_F(Driver, WhereAPassFinishedIsForgottenWhenOutputsTableOrScheduleChange) {
+    mv::ComPtr<IMvScheduleGroup> first;
+    struct Case {
+        const char* name;
+        std::function<void(IMvCalculation*)> between;
+        const char* last;  // where the second pass goes on from
+    } cases[] = {
+        {"Nothing", [](IMvCalculation*) {}, "04:00"},
+        {"PlainRun", [](IMvCalculation* calc) { EXPECT_EQ(calc->Calculate(), S_OK); }, "02:00"},
+        {"NewTable", [](IMvCalculation* calc) { EXPECT_EQ(calc->ClearCache(), S_OK); }, "02:00"},
+        {"Schedule",
+         [&](IMvCalculation*) { group_->put_FirstRunTime(DateOf(At("2024-03-09T00:00"))); },
+         "02:00"},
+        {"Group",
+         [&](IMvCalculation*) {
+             first = group_;  // kept, so that the new group lies elsewhere
+             Group("Calc");
+         },
+         "02:00"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Historian();
+        SetClock(At("04:10"));
+        Hourly(in1_, kIn1, At("00:00"), At("06:00"));
+        Current(in1_, kIn1, At("04:00"));
+        LastResult(At("02:00"));
+        SaveScript("If Level >= 1005 Then Result = Level");
+        Group("Calc");
+        EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
+        auto calc = Loaded("Calc");
+        c.between(calc.get());
+        SetClock(At("05:10"));
+        Current(in1_, kIn1, At("05:00"));
+        const std::string lines = TracedPass();
+        first.Reset();
+        EXPECT_NE(lines.find(std::string("lastCalculatedTime=10-MAR-2024 ") + c.last + ":00. )"),
+                  std::string::npos)
+            << lines;
+        EXPECT_EQ(Error(calc.get()), "");
+        EXPECT_EQ(Status(calc.get()), "Normal operation");
+        EXPECT_EQ(Stamps(History(out_, kOut)), std::vector<std::string>{Text(At("05:00"))});
     }
 }
 
