@@ -558,7 +558,7 @@ bool InputHistoryBuffers::ReadBindingHistory(LONG k) {
                           static_cast<LONG>(Values[slot].size()));
         // The historian marks a time before the input's history with its
         // no-value status; forms without a status never show it.
-        if (CMvCalculation::DataTypeHasQT(d.FieldType) && d.Status == kNoValueStatus)
+        if (d.Status == kNoValueStatus && CMvCalculation::DataTypeHasQT(d.FieldType))
             valued = false;
         DATE stamp = d.TimeStamp.vt == VT_DATE ? d.TimeStamp.date
                      : d.TimeStamp.vt == VT_R8 ? d.TimeStamp.dblVal
