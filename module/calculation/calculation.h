@@ -46,7 +46,6 @@
 #include "persistence/persist_stream.h"
 #include "persistence/persist_xml.h"
 #include "persistence/property_map.h"
-#include "scheduling/calculation_schedule_times.h"
 #include "script.h"
 #include "sources/data_manager.h"
 
@@ -126,6 +125,17 @@ using ParamInfoShare = std::shared_ptr<ParamInfoTable>;
 // The passes of a run.
 constexpr LONG INPUT_PASS = 0;
 constexpr LONG OUTPUT_PASS = 1;
+
+// The properties of a schedule group that its scheduled times follow, and
+// a group's as they stand (scheduling/calculation_schedule_times.cpp; a
+// getter that fails leaves its default).
+struct GroupSchedule {
+    LONG dayOfMonth = 0, dayOfWeek = 0;
+    DATE rate = 0.0, offset = 0.0, firstRunTime = 0.0;
+    bool dayWeekOrMonth = false, day = false;
+    bool operator==(const GroupSchedule&) const = default;
+};
+GroupSchedule ReadGroupSchedule(IMvScheduleGroup* group);
 
 class CMvCalculation;
 struct IMvFormulaRef;
