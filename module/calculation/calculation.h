@@ -126,6 +126,17 @@ using ParamInfoShare = std::shared_ptr<ParamInfoTable>;
 constexpr LONG INPUT_PASS = 0;
 constexpr LONG OUTPUT_PASS = 1;
 
+// The properties of a schedule group that its scheduled times follow, and
+// a group's as they stand (scheduling/calculation_schedule_times.cpp; a
+// getter that fails leaves its default).
+struct GroupSchedule {
+    LONG dayOfMonth = 0, dayOfWeek = 0;
+    DATE rate = 0.0, offset = 0.0, firstRunTime = 0.0;
+    bool dayWeekOrMonth = false, day = false;
+    bool operator==(const GroupSchedule&) const = default;
+};
+GroupSchedule ReadGroupSchedule(IMvScheduleGroup* group);
+
 class CMvCalculation;
 struct IMvFormulaRef;
 struct KeldrinUst;
@@ -661,14 +672,12 @@ public:
     // Store-and-forward (scheduling/store_forward.cpp), on the run's share of
     // the parameter table. Times are historian times, none being a first word
     // of all ones. The oldest time of the historian inputs that take part,
-    // their number and how many of them have no time; the oldest of the
-    // newest times the historian holds for the historian-bound outputs (so
-    // that every output catches up); one output's current time read into
-    // `record`. An exception in any of them is appended to the error text
-    // and gives E_UNEXPECTED (a read that threw leaves a failed status in
-    // `err`); GetLastCalculatedTime gives E_FAIL, with the last failing
-    // output's read error appended, when every output that gives a time
-    // failed its read.
+    // their number and how many of them have no time; the newest of the
+    // times the historian holds for the historian-bound outputs; one
+    // output's current time read into `record`. An exception in any of them is appended to the
+    // error text and gives E_UNEXPECTED (a read that threw leaves a failed status in `err`);
+    // GetLastCalculatedTime gives E_FAIL, with the last failing output's read error appended, when
+    // every output that gives a time failed its read.
     HRESULT GetOldestInputTime(const ParamInfoTable& table, KeldrinTime* oldest, LONG* count,
                                LONG* untimed);
     HRESULT GetLastCalculatedTime(const ParamInfoTable& table, IMvScheduleGroup* group,
@@ -683,14 +692,16 @@ public:
                          const KeldrinUst* storeTime);
     // Whether a historian field type has a form with status, level and time.
     static bool DataTypeHasQT(LONG fieldType);
-    // Runs the calculation once per schedule period on its inputs' history
-    // from begin (not run again) to end; *last receives the last run's time.
-    // An input read raw (its server older than 11.3) runs at its own sample
-    // times after the last stored result `stored` (null: begin) up to end.
-    // A failure, thrown ones included, is left in the error text.
+    // Runs the calculation once per scheduled time on its inputs' history
+    // from begin (not run again) to end; *last receives the time of the last
+    // sample run or skipped. An input read raw (its server older than 11.3)
+    // takes its last sample at or before each scheduled time. A sample at
+    // which an input has no value is skipped. Sets the resume stamp to begin
+    // and moves it past each sample run without error or skipped. A failure,
+    // thrown ones included, is left in the error text.
     void ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
                           const KeldrinTime* begin, const KeldrinTime* end, SHORT* level,
-                          SHORT* status, KeldrinTime* last, const KeldrinTime* stored = nullptr);
+                          SHORT* status, KeldrinTime* last);
     // Lowers *earliest to the earliest of the inputs' newest history times;
     // E_UNEXPECTED with the error text set when a read failed.
     HRESULT FindEarliestRecentHistoryTime(const ParamInfoTable& table, KeldrinTime* earliest);
@@ -700,6 +711,12 @@ private:
     struct ForgetOnExit;
     // Replaces (append false) or extends the error text without a log line.
     void AppendErrorQuietly(const std::string& text, bool append);
+    // The resume stamp, under the object lock: dropped; set (with a group,
+    // on that group's schedule); read for a group, which drops it when the
+    // group or its schedule is not the one it was set on.
+    void DropResumeStamp();
+    void SetResumeStamp(const KeldrinTime& time, IMvScheduleGroup* group = nullptr);
+    bool ResumeStampFor(IMvScheduleGroup* group, KeldrinTime* stamp);
     // Copies the "ReturnValue" parameter's value, level and status into the
     // calculation's own (under the lock; the second with the lock held).
     void TakeReturnValue();
@@ -790,6 +807,13 @@ private:
     MvDataManager m_ProcessDataManager;
     IMvScheduleGroup* m_RunScheduleGroup = nullptr;  // no reference
     LONG m_StoreTime[2] = {-1, -1};                  // first word -1: none
+    // Where the next catch-up resumes: the last scheduled time the history
+    // runs have finished, on the group and schedule it was found on; first
+    // word all ones: none, the outputs' times decide. Dropped by every other
+    // write of the outputs and by a new parameter table.
+    KeldrinTime m_ResumeStamp{KELDRIN_TIME_NONE_WORD, KELDRIN_TIME_NONE_WORD};
+    const void* m_ResumeGroup = nullptr;
+    GroupSchedule m_ResumeSchedule;
     ParamInfoShare m_ParamInfo;                      // the table, its count and the binding sets
     IMvParameter* m_ReturnValueParameter = nullptr;  // one reference, or null
     void* m_DllFunction = nullptr;

@@ -102,6 +102,9 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
             if (group) group->AddRef();
             m_RunScheduleGroup = group;
             m_StoreTime[0] = m_StoreTime[1] = -1;
+            // The outputs are written now at the current time: a catch-up
+            // goes on from what they hold.
+            DropResumeStamp();
             table = m_ParamInfo;
             if (!table) {
                 Step(kCalculate, "SetupParamInfo()");

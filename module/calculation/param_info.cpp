@@ -93,6 +93,7 @@ ParamInfoShare CMvCalculation::SetupParamInfo() {
         table->ProcessDataBindingSet = std::make_unique<BindingDefinitionSet>();
         mv::ObjectLock lock(this);
         m_ParamInfo = table;
+        DropResumeStamp();
         return table;
     } catch (...) {
         MvLogErrorHr(kName, E_UNEXPECTED);

@@ -53,26 +53,7 @@ KeldrinTime FromLocalDate(double date) {
     return time;
 }
 
-struct Schedule {
-    LONG dayOfMonth = 0, dayOfWeek = 0;
-    DATE rate = 0.0, offset = 0.0, firstRunTime = 0.0;
-    bool dayWeekOrMonth = false, day = false;
-};
-
-Schedule ReadSchedule(IMvScheduleGroup* group) {
-    Schedule s;
-    VARIANT_BOOL any = VARIANT_FALSE, day = VARIANT_FALSE;
-    (void)group->IsDayWeekOrMonth(&any);
-    (void)group->IsScheduleDay(&day);
-    (void)group->get_ScheduleDayOfMonth(&s.dayOfMonth);
-    (void)group->get_ScheduleDayOfWeek(&s.dayOfWeek);
-    (void)group->get_ScheduleRate(&s.rate);
-    (void)group->get_ScheduleOffset(&s.offset);
-    (void)group->get_FirstRunTime(&s.firstRunTime);
-    s.dayWeekOrMonth = any != VARIANT_FALSE;
-    s.day = day != VARIANT_FALSE;
-    return s;
-}
+using Schedule = GroupSchedule;
 
 // Runs an internal operation: a start of no time is refused with an error
 // line, an exception is caught and logged.
@@ -94,12 +75,27 @@ void ScheduleStep(const char* name, IMvScheduleGroup* group, const KeldrinTime* 
 
 }  // namespace
 
+GroupSchedule ReadGroupSchedule(IMvScheduleGroup* group) {
+    GroupSchedule s;
+    VARIANT_BOOL any = VARIANT_FALSE, day = VARIANT_FALSE;
+    (void)group->IsDayWeekOrMonth(&any);
+    (void)group->IsScheduleDay(&day);
+    (void)group->get_ScheduleDayOfMonth(&s.dayOfMonth);
+    (void)group->get_ScheduleDayOfWeek(&s.dayOfWeek);
+    (void)group->get_ScheduleRate(&s.rate);
+    (void)group->get_ScheduleOffset(&s.offset);
+    (void)group->get_FirstRunTime(&s.firstRunTime);
+    s.dayWeekOrMonth = any != VARIANT_FALSE;
+    s.day = day != VARIANT_FALSE;
+    return s;
+}
+
 void CMvCalculation::GetLastScheduledTime(IMvScheduleGroup* group, const KeldrinTime* start,
                                           const KeldrinTime* limit, KeldrinTime* result) {
     ScheduleStep("CMvCalculation::GetLastScheduledTime", group, start, result, [&] {
         *result = *start;
         if (!limit || IsNone(limit)) return;
-        const Schedule s = ReadSchedule(group);
+        const Schedule s = ReadGroupSchedule(group);
         // Each step moves strictly forward and stays within limit; a step
         // that does not move (a failing time call, a rate below a minute, no
         // next time) ends the walk.
@@ -160,7 +156,7 @@ void CMvCalculation::GetNextScheduledDay(double rate, const KeldrinTime* start,
 void CMvCalculation::GetNextScheduledTime(IMvScheduleGroup* group, const KeldrinTime* start,
                                           KeldrinTime* result) {
     ScheduleStep("CMvCalculation::GetNextScheduledTime", group, start, result, [&] {
-        const Schedule s = ReadSchedule(group);
+        const Schedule s = ReadGroupSchedule(group);
         if (s.dayWeekOrMonth) {
             const DATE date = ToLocalDate(start);
             const double next =
@@ -179,7 +175,7 @@ void CMvCalculation::GetNextScheduledTime(IMvScheduleGroup* group, const Keldrin
 void CMvCalculation::GetPreviousScheduledTime(IMvScheduleGroup* group, const KeldrinTime* start,
                                               KeldrinTime* result) {
     ScheduleStep("CMvCalculation::GetPreviousScheduledTime", group, start, result, [&] {
-        const Schedule s = ReadSchedule(group);
+        const Schedule s = ReadGroupSchedule(group);
         if (!s.dayWeekOrMonth) {
             GetPreviousScheduledTimeForInterval(s.rate, s.firstRunTime, start, result);
             return;

@@ -26,6 +26,8 @@ constexpr const char* kExecuteOnHistory = "CMvCalculation::ExecuteOnHistory";
 constexpr const char* kFindEarliest = "CMvCalculation::FindEarliestRecentHistoryTime";
 constexpr LONG kMaxHistorySamples = 10000;
 constexpr double kTenthsPerDay = 24.0 * 60.0 * 600.0;
+// The status of a history sample at a time the input has no value.
+constexpr SHORT kNoValueStatus = -2;
 
 // Whether the interface method that called the driver writes its end line:
 // the driver's two early returns leave it out.
@@ -215,6 +217,78 @@ bool AnyOutputGivesTime(const ParamInfoTable& table) {
     return false;
 }
 
+// A sample buffer of `samples` elements of input d in its history form; a
+// character element holds the offset of its characters, which follow the
+// elements in the same allocation, and its width.
+std::vector<BYTE> SampleBuffer(const BindingDefinition& d, const HistoryForm& form,
+                               std::size_t samples) {
+    const std::size_t element = static_cast<std::size_t>(form.Words) * 2;
+    if (form.Code != -23) return std::vector<BYTE>(samples * element, 0);
+    const auto width = static_cast<std::size_t>(d.FieldType);
+    std::vector<BYTE> buffer(samples * (element + width + 1), 0);
+    for (std::size_t k = 0; k < samples; ++k) {
+        BYTE* at = buffer.data() + k * element;
+        Put32(at, static_cast<uint32_t>(samples * element + k * (width + 1)));
+        Put16(at + 4, static_cast<SHORT>(d.FieldType));
+    }
+    return buffer;
+}
+
+// Copies element j of one sample buffer over element k of another of the
+// same form; a character element keeps its own offset and takes the
+// characters.
+void CopyElement(BYTE* to, std::size_t k, const BYTE* from, std::size_t j,
+                 const BindingDefinition& d, const HistoryForm& form) {
+    const std::size_t element = static_cast<std::size_t>(form.Words) * 2;
+    BYTE* target = to + k * element;
+    const BYTE* source = from + j * element;
+    if (form.Code != -23) {
+        std::memcpy(target, source, element);
+        return;
+    }
+    std::memcpy(target + 4, source + 4, element - 4);
+    std::memcpy(to + Get32(target), from + Get32(source),
+                static_cast<std::size_t>(d.FieldType) + 1);
+}
+
+// One raw read of input d (its own server, or the older library for a local
+// input) into a one-entry buffer list.
+void RawRead(const BindingDefinition& d, LONG mode, LONG flag, LONG a3, const KeldrinUst* b,
+             const KeldrinUst* e, SHORT* type, LONG max, SHORT* codes, KeldrinUst* times,
+             void* buffer, LONG* returned, SHORT* more, KeldrinErrorBlock* err) {
+    const LONG field = static_cast<LONG>(d.HistoryField_ID);
+    const LONG record = static_cast<LONG>(d.Record_ID);
+    void* const buffers[1] = {buffer};
+    *err = KeldrinErrorBlock{};
+    if (d.IsLocal == 1) {
+        L_RHISKDDATA(mode, flag, a3, record, field | 1, b, e, 1, &field, type, max, codes, times,
+                     buffers, returned, more, err);
+        return;
+    }
+    DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
+    if (err->ERRORCODE == 0)
+        RHISKDDATA(mode, flag, a3, record, field | 1, b, e, 1, &field, type, max, codes, times,
+                   buffers, returned, more, err);
+}
+
+// The newest raw sample of d at or before *at into one element: mode 9, and
+// once more in mode 4 when the status's second word is 12.
+void ReadNewest(const BindingDefinition& d, const KeldrinUst* at, SHORT* type, SHORT* codes,
+                KeldrinUst* times, void* buffer, LONG* returned, KeldrinErrorBlock* err) {
+    SHORT more = 0;
+    RawRead(d, 9, 0, 1, at, at, type, 1, codes, times, buffer, returned, &more, err);
+    if (err->ERRORCODE != 0 && err->ERR2 == 12)
+        RawRead(d, 4, 0, 1, at, at, type, 1, codes, times, buffer, returned, &more, err);
+}
+
+int64_t Micros(const KeldrinUst& t) {
+    return static_cast<int64_t>(t.Seconds) * 1000000 + t.Micro;
+}
+
+KeldrinUst UstOf(int64_t micros) {
+    return KeldrinUst{static_cast<ULONG>(micros / 1000000), static_cast<LONG>(micros % 1000000)};
+}
+
 }  // namespace
 
 // The buffers of one history read: per history input a sample buffer of
@@ -228,29 +302,36 @@ struct InputHistoryBuffers {
     std::vector<SHORT> Types;
     std::vector<SHORT> ElementWords;
     std::vector<SHORT> SampleCodes;
+    std::vector<std::vector<char>> NoSample;  // per raw input: no sample at or before the time
     LONG DefinitionCount = 0;
     BindingDefinition* Definitions = nullptr;
     LONG MaxSamples = 0;
-    KeldrinUst Begin{0, 0};  // where the reads began
 
     // Reads every history input from begin to end on the period's grid; an
-    // input read raw (its server older than 11.3) is read at its own sample
-    // times from the last stored result `stored` (null: begin) to end.
-    // Stops at the first failing read (its index in *failing, its status in
-    // *err). Returns the refusal text when inputs on servers of different
-    // read forms would be mixed; nothing is read then.
+    // input read raw (its server older than 11.3) takes its last sample at
+    // or before each point of the grid. Stops at the first failing read (its
+    // index in *failing, its status in *err). Returns the refusal text when
+    // inputs on servers of different read forms would be mixed; nothing is
+    // read then.
     std::string ReadInputHistory(LONG n, BindingDefinition* definitions, LONG period,
                                  const KeldrinTime* begin, const KeldrinTime* end,
-                                 const KeldrinTime* stored, KeldrinErrorBlock* err, LONG* failing);
+                                 KeldrinErrorBlock* err, LONG* failing);
     // Each history input's newest sample time at the historian's current
     // time ({0, 0}: none), into *times.
     void ReadRecentHistoryTimes(LONG n, BindingDefinition* definitions,
                                 std::vector<KeldrinUst>* times, KeldrinErrorBlock* err,
                                 LONG* failing);
-    // Puts sample k of every history input into its parameter.
-    void ReadBindingHistory(LONG k);
+    // Puts sample k of every history input into its parameter; false when
+    // an input has no value there (a raw input without a sample at or
+    // before the time, or an element of the historian's no-value status).
+    bool ReadBindingHistory(LONG k);
 
 private:
+    // Fills raw input i on the grid of MaxSamples points from b every `step`
+    // microseconds, and Times with the points: the newest sample at or
+    // before b, then the samples after it read a buffer at a time.
+    void ReadRawOnGrid(LONG i, LONG flag, const KeldrinUst& b, int64_t step,
+                       KeldrinErrorBlock* err);
     // Selects the history inputs and lays their sample buffers out.
     void Allocate(LONG n, BindingDefinition* definitions);
     BYTE* Element(LONG i, LONG k) {
@@ -267,6 +348,7 @@ void InputHistoryBuffers::Allocate(LONG n, BindingDefinition* definitions) {
     Values.assign(count, {});
     Types.assign(count, 0);
     ElementWords.assign(count, 0);
+    NoSample.assign(count, {});
     const auto samples = static_cast<std::size_t>(MaxSamples);
     for (std::size_t i = 0; i < count; ++i) {
         const BindingDefinition& d = definitions[i];
@@ -274,26 +356,68 @@ void InputHistoryBuffers::Allocate(LONG n, BindingDefinition* definitions) {
         const HistoryForm form = HistoryFormOf(d.FieldType);
         Types[i] = form.Code;
         ElementWords[i] = form.Words;
-        const std::size_t element = static_cast<std::size_t>(form.Words) * 2;
-        if (form.Code != -23) {
-            Values[i].assign(samples * element, 0);
-            continue;
-        }
-        const auto width = static_cast<std::size_t>(d.FieldType);
-        std::vector<BYTE>& buffer = Values[i];
-        buffer.assign(samples * (element + width + 1), 0);
-        for (std::size_t k = 0; k < samples; ++k) {
-            BYTE* at = buffer.data() + k * element;
-            Put32(at, static_cast<uint32_t>(samples * element + k * (width + 1)));
-            Put16(at + 4, static_cast<SHORT>(d.FieldType));
-        }
+        Values[i] = SampleBuffer(d, form, samples);
     }
+}
+
+void InputHistoryBuffers::ReadRawOnGrid(LONG i, LONG flag, const KeldrinUst& b, int64_t step,
+                                        KeldrinErrorBlock* err) {
+    const auto slot = static_cast<std::size_t>(i);
+    const BindingDefinition& d = Definitions[i];
+    const HistoryForm form = HistoryFormOf(d.FieldType);
+    NoSample[slot].assign(static_cast<std::size_t>(MaxSamples), 0);
+    // The sample that holds at the points reached so far: in `held`, or
+    // sample `at` of the buffer last read.
+    std::vector<BYTE> held = SampleBuffer(d, form, 1);
+    std::vector<KeldrinUst> times(kMaxHistorySamples);
+    std::vector<SHORT> codes(kMaxHistorySamples);
+    LONG returned = 0;
+    ReadNewest(d, &b, &Types[slot], codes.data(), times.data(), held.data(), &returned, err);
+    if (err->ERRORCODE != 0) return;
+    bool have = returned > 0;
+    std::vector<BYTE> read;
+    LONG at = -1;
+    LONG k = 0;
+    auto point = [&](LONG j) { return Micros(b) + step * j; };
+    auto put = [&] {
+        Times[static_cast<std::size_t>(k)] = UstOf(point(k));
+        if (at >= 0)
+            CopyElement(Values[slot].data(), static_cast<std::size_t>(k), read.data(),
+                        static_cast<std::size_t>(at), d, form);
+        else if (have)
+            CopyElement(Values[slot].data(), static_cast<std::size_t>(k), held.data(), 0, d, form);
+        else
+            NoSample[slot][static_cast<std::size_t>(k)] = 1;
+        ++k;
+    };
+    const KeldrinUst e = UstOf(point(MaxSamples - 1));
+    KeldrinUst from = UstOf(Micros(b) + 1);
+    while (Micros(from) <= Micros(e)) {
+        if (read.empty()) read = SampleBuffer(d, form, kMaxHistorySamples);
+        SHORT more = 0;
+        returned = 0;
+        RawRead(d, 2, flag, 0, &from, &e, &Types[slot], kMaxHistorySamples, codes.data(),
+                times.data(), read.data(), &returned, &more, err);
+        if (err->ERRORCODE != 0) return;
+        for (LONG j = 0; j < returned; ++j) {
+            const int64_t t = Micros(times[static_cast<std::size_t>(j)]);
+            while (k < MaxSamples && point(k) < t) put();
+            at = j;
+        }
+        if (more == 0 || returned <= 0) break;
+        // The buffer is read again: what holds now moves to `held`.
+        CopyElement(held.data(), 0, read.data(), static_cast<std::size_t>(at), d, form);
+        have = true;
+        at = -1;
+        from = UstOf(Micros(times[static_cast<std::size_t>(returned - 1)]) + 1);
+    }
+    while (k < MaxSamples) put();
 }
 
 std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* definitions,
                                                   LONG period, const KeldrinTime* begin,
-                                                  const KeldrinTime* end, const KeldrinTime* stored,
-                                                  KeldrinErrorBlock* err, LONG* failing) {
+                                                  const KeldrinTime* end, KeldrinErrorBlock* err,
+                                                  LONG* failing) {
     *failing = 0;
     err->ERRORCODE = 0;
     DefinitionCount = n;
@@ -324,7 +448,6 @@ std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* def
     LONG inputs = 0;
     for (LONG i = 0; i < n; ++i) inputs += IsHistoryInput(definitions[i]) ? 1 : 0;
     std::vector<char> raw(static_cast<std::size_t>(n > 0 ? n : 0), 0);
-    bool anyRaw = false;
     for (LONG i = 0; i < n; ++i) {
         const BindingDefinition& d = definitions[i];
         if (!IsHistoryInput(d) || d.IsLocal == 1) continue;
@@ -336,7 +459,6 @@ std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* def
         LONG major = 0, minor = 0;
         GetKeldrinDbVersion(false, &major, &minor);
         raw[static_cast<std::size_t>(i)] = KeldrinVersionHasLongNames(major, minor) ? 0 : 1;
-        anyRaw = anyRaw || raw[static_cast<std::size_t>(i)];
         if (raw[static_cast<std::size_t>(i)] && inputs > 1) {
             const KeldrinRecField pair{static_cast<LONG>(d.Record_ID),
                                        static_cast<LONG>(d.HistoryField_ID)};
@@ -344,22 +466,10 @@ std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* def
                    "\":interpolated history needs server version 11.3 or later";
         }
     }
-    // The raw read goes on from the last stored result, which is its first
-    // sample when the input has one there, up to end: sized for the grid,
-    // a pass would end after a few samples of an input sampled finer than
-    // the period and start again from the grid point before them.
-    if (anyRaw && period >= 1) {
-        const KeldrinTime* from = stored && !IsNone(*stored) ? stored : begin;
-        if (L_CALCDELXTM(end, from) <= 0.0) return {};
-        (void)L_XTS2XUST(from, &b);
-        (void)L_XTS2XUST(end, &e);
-        MaxSamples = kMaxHistorySamples;
-    }
     Allocate(n, definitions);
     SampleCount = MaxSamples;
     SampleCodes.assign(static_cast<std::size_t>(MaxSamples), 0);
     Times.assign(static_cast<std::size_t>(MaxSamples), KeldrinUst{0, 0});
-    Begin = b;
 
     bool read = false;
     for (LONG i = 0; i < n; ++i) {
@@ -381,11 +491,12 @@ std::string InputHistoryBuffers::ReadInputHistory(LONG n, BindingDefinition* def
                                 &returned, &more, err);
         } else {
             DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
-            if (err->ERRORCODE == 0 && raw[slot])
-                RHISKDDATA(2, flag, 0, record, field | 1, &b, &e, 1, &field, &Types[slot],
-                           MaxSamples, SampleCodes.data(), Times.data(), buffers, &returned, &more,
-                           err);
-            else if (err->ERRORCODE == 0)
+            if (err->ERRORCODE == 0 && raw[slot]) {
+                // Values at the scheduled times, as the interpolated read
+                // holds them, never runs at the samples' own times.
+                ReadRawOnGrid(i, flag, b, static_cast<int64_t>(period) * 100000, err);
+                returned = MaxSamples;
+            } else if (err->ERRORCODE == 0)
                 RHISKDINTERPOLATE(2, flag, 0, 0, record, field | 1, &b, &e, &p, 1, &field,
                                   &Types[slot], MaxSamples, SampleCodes.data(), Times.data(),
                                   buffers, &returned, &more, err);
@@ -421,26 +532,9 @@ void InputHistoryBuffers::ReadRecentHistoryTimes(LONG n, BindingDefinition* defi
     for (LONG i = 0; i < n; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         if (Values[slot].empty()) continue;
-        const BindingDefinition& d = definitions[i];
-        const LONG field = static_cast<LONG>(d.HistoryField_ID);
-        const LONG record = static_cast<LONG>(d.Record_ID);
-        void* const buffers[1] = {Values[slot].data()};
         LONG returned = 0;
-        SHORT more = 0;
-        auto readNewest = [&](LONG mode) {
-            *err = KeldrinErrorBlock{};
-            if (d.IsLocal == 1) {
-                L_RHISKDDATA(mode, 0, 1, record, field | 1, &now, &now, 1, &field, &Types[slot], 1,
-                             SampleCodes.data(), Times.data(), buffers, &returned, &more, err);
-                return;
-            }
-            DaSetDefaultServer(static_cast<SHORT>(d.ServerIndex), err);
-            if (err->ERRORCODE == 0)
-                RHISKDDATA(mode, 0, 1, record, field | 1, &now, &now, 1, &field, &Types[slot], 1,
-                           SampleCodes.data(), Times.data(), buffers, &returned, &more, err);
-        };
-        readNewest(9);
-        if (err->ERRORCODE != 0 && err->ERR2 == 12) readNewest(4);
+        ReadNewest(definitions[i], &now, &Types[slot], SampleCodes.data(), Times.data(),
+                   Values[slot].data(), &returned, err);
         if (err->ERRORCODE != 0) {
             *failing = i;
             return;
@@ -450,18 +544,28 @@ void InputHistoryBuffers::ReadRecentHistoryTimes(LONG n, BindingDefinition* defi
     }
 }
 
-void InputHistoryBuffers::ReadBindingHistory(LONG k) {
+bool InputHistoryBuffers::ReadBindingHistory(LONG k) {
+    bool valued = true;
     for (LONG i = 0; i < DefinitionCount; ++i) {
         const auto slot = static_cast<std::size_t>(i);
         if (Values[slot].empty()) continue;
         BindingDefinition& d = Definitions[i];
+        if (!NoSample[slot].empty() && NoSample[slot][static_cast<std::size_t>(k)]) {
+            valued = false;
+            continue;
+        }
         StoreKeldrinValue(d, Types[slot], Element(i, k), Values[slot].data(),
                           static_cast<LONG>(Values[slot].size()));
+        // The historian marks a time before the input's history with its
+        // no-value status; forms without a status never show it.
+        if (d.Status == kNoValueStatus && CMvCalculation::DataTypeHasQT(d.FieldType))
+            valued = false;
         DATE stamp = d.TimeStamp.vt == VT_DATE ? d.TimeStamp.date
                      : d.TimeStamp.vt == VT_R8 ? d.TimeStamp.dblVal
                                                : 0.0;
         d.Parameter->SetParameterValues(&d.Value, &d.Level, &d.Status, &stamp);
     }
+    return valued;
 }
 
 // ---------------------------------------------------------------------------
@@ -506,10 +610,9 @@ HRESULT CMvCalculation::GetLastCalculatedTime(const ParamInfoTable& table, IMvSc
         if (!set) return S_OK;
         LONG n = 0;
         for (const ParamInfo& record : table.Records) n += IsHistorianOutput(record) ? 1 : 0;
-        // The oldest of the outputs' newest times: an output whose write
-        // failed once is run again from there, and writing the others again
-        // at times they hold replaces their samples. An output whose read
-        // fails or gives no time is left out.
+        // The newest of the outputs' times: an output the formula writes
+        // only on some runs must not hold the catch-up back. An output whose
+        // read fails or gives no time is left out.
         LONG k = 0, reads = 0, failedReads = 0;
         HRESULT thrown = S_OK;
         KeldrinErrorBlock failure{};
@@ -568,7 +671,7 @@ HRESULT CMvCalculation::GetLastCalculatedTime(const ParamInfoTable& table, IMvSc
             }
             const KeldrinTime newest{Get32(returned.data() + timeAt),
                                      Get32(returned.data() + timeAt + 4)};
-            if (!IsNone(newest) && (IsNone(*last) || L_CALCDELXTM(&newest, last) < 0.0))
+            if (!IsNone(newest) && (IsNone(*last) || L_CALCDELXTM(&newest, last) >= 0.0))
                 *last = newest;
         }
         // A read that threw has its text in the error text already. When no
@@ -665,11 +768,11 @@ bool CMvCalculation::DataTypeHasQT(LONG fieldType) {
 
 void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
                                       const KeldrinTime* begin, const KeldrinTime* end,
-                                      SHORT* level, SHORT* status, KeldrinTime* last,
-                                      const KeldrinTime* stored) {
+                                      SHORT* level, SHORT* status, KeldrinTime* last) {
     MvStepFrame step(kExecuteOnHistory);
     try {
         if (!table) return;
+        SetResumeStamp(*begin, group);
         LONG n = 0;
         BindingDefinition* list = HistorianInputs(*table, &n);
         const LONG period = IsPeriodic(group) ? TruncateToLong(L_CALCDELXTM(end, begin) + 0.5)
@@ -678,7 +781,7 @@ void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGr
         KeldrinErrorBlock err{};
         LONG failing = 0;
         const std::string refused =
-            buffers.ReadInputHistory(n, list, period, begin, end, stored, &err, &failing);
+            buffers.ReadInputHistory(n, list, period, begin, end, &err, &failing);
         if (!refused.empty() || err.ERRORCODE != 0) {
             if (!refused.empty()) {
                 AppendErrorQuietly(refused, false);
@@ -718,21 +821,17 @@ void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGr
                           static_cast<long>(period));
             resultsLine(message);
         }
-        // Sample 0 lies where the reads began, which was calculated before;
-        // a raw read's first sample runs when it lies after that.
-        LONG first = 1;
-        if (buffers.SampleCount > 0) {
-            const KeldrinUst& t0 = buffers.Times[0];
-            const KeldrinUst& b = buffers.Begin;
-            if (t0.Seconds > b.Seconds || (t0.Seconds == b.Seconds && t0.Micro > b.Micro))
-                first = 0;
-        }
-        for (LONG k = first; k < buffers.SampleCount; ++k) {
+        // Sample 0 lies at begin, which was calculated before. A sample at
+        // which an input has no value stores nothing and is passed.
+        for (LONG k = 1; k < buffers.SampleCount; ++k) {
             const KeldrinUst& time = buffers.Times[static_cast<std::size_t>(k)];
             (void)L_XUST2XTS(&time, last);
-            buffers.ReadBindingHistory(k);
-            ExecuteAndStore(table, level, status, &time);
-            if (!HasError()) continue;
+            const bool valued = buffers.ReadBindingHistory(k);
+            if (valued) ExecuteAndStore(table, level, status, &time);
+            if (!valued || !HasError()) {
+                SetResumeStamp(*last);
+                continue;
+            }
             if (results) {
                 std::string error;
                 {
@@ -794,6 +893,39 @@ HRESULT CMvCalculation::FindEarliestRecentHistoryTime(const ParamInfoTable& tabl
         AddError(MvRunExceptionText(std::current_exception()));
         return E_UNEXPECTED;
     }
+}
+
+// ---------------------------------------------------------------------------
+// Where a catch-up resumes
+// ---------------------------------------------------------------------------
+
+void CMvCalculation::DropResumeStamp() {
+    mv::ObjectLock lock(this);
+    m_ResumeStamp = kNoKeldrinTime;
+}
+
+void CMvCalculation::SetResumeStamp(const KeldrinTime& time, IMvScheduleGroup* group) {
+    // No group method runs under the calculation's lock.
+    const GroupSchedule schedule = group ? ReadGroupSchedule(group) : GroupSchedule{};
+    mv::ObjectLock lock(this);
+    m_ResumeStamp = time;
+    if (!group) return;
+    m_ResumeGroup = group;
+    m_ResumeSchedule = schedule;
+}
+
+bool CMvCalculation::ResumeStampFor(IMvScheduleGroup* group, KeldrinTime* stamp) {
+    const GroupSchedule schedule = ReadGroupSchedule(group);
+    mv::ObjectLock lock(this);
+    if (IsNone(m_ResumeStamp)) return false;
+    // Another group, or a schedule changed since: its scheduled times are
+    // not the ones the stamp lies on.
+    if (m_ResumeGroup != group || !(m_ResumeSchedule == schedule)) {
+        m_ResumeStamp = kNoKeldrinTime;
+        return false;
+    }
+    *stamp = m_ResumeStamp;
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -919,6 +1051,7 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
                 SetStoreForwardState(state);
                 trace.Line(message);
                 if (calculateMode) {
+                    DropResumeStamp();
                     ExecuteAndStore(table, &level, &status, nullptr);
                     trace.Elapsed("ExecuteAndStore.");
                 }
@@ -941,7 +1074,11 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             trace.Time("currentTime", current);
             if (IsNone(current)) return noneError("currentTime");
             KeldrinTime last = kNoKeldrinTime;
-            const HRESULT outputTimes = GetLastCalculatedTime(*table, group.get(), &last);
+            // Where this object's history runs have finished, or else the
+            // outputs' newest time.
+            HRESULT outputTimes = S_OK;
+            if (!ResumeStampFor(group.get(), &last))
+                outputTimes = GetLastCalculatedTime(*table, group.get(), &last);
             trace.Elapsed("GetLastCalculatedTime()");
             trace.Time("lastCalculatedTime", last);
             // Their failure is in the error text; an output left unresolved
@@ -1061,7 +1198,7 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             trace.Time("lastAvailableScheduledTime", lastAvailable);
             KeldrinTime newLast = kNoKeldrinTime;
             ExecuteOnHistory(table, group.get(), &previous, periodic ? &next : &lastAvailable,
-                             &level, &status, &newLast, &last);
+                             &level, &status, &newLast);
             trace.Elapsed(periodic ? "ExecuteOnHistory() for periodic schedule"
                                    : "ExecuteOnHistory() for interval schedule");
             if (HasError()) return;

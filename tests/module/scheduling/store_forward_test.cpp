@@ -115,6 +115,8 @@ protected:
         } else if (kind == "monday") {
             Group(calc, 0.0, 0.0);
             group_->put_ScheduleDayOfWeek(2);
+        } else if (kind == "hourly2000") {
+            Group(calc, 1.0 / 24.0, DateOf(At("2000-01-01T00:00")));
         } else if (kind == "tenth2016") {
             Group(calc, 0.1 / 86400.0, DateOf(At("2016-01-01T00:00")));
         } else {
