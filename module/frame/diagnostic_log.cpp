@@ -181,9 +181,11 @@ int OpenForAppend(const std::string& path) {
     return fd;
 }
 
-// Empties the file and starts it again with the byte-order mark.
+// Empties the file and starts it again with the byte-order mark. Opened for
+// appending too: another process writing through the same file appends its
+// lines after ours instead of having them overwritten.
 int OpenEmptied(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return -1;
     if (!WriteAll(fd, kByteOrderMark)) {
         ::close(fd);
