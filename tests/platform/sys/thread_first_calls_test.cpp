@@ -1,0 +1,148 @@
+// A new thread's first calls when memory runs out part-way through them:
+// each allocation of the call fails in turn, and the call fails with its
+// code instead of ending the process or throwing.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <new>
+#include <string>
+#include <thread>
+
+#include "../../support/failing_new.h"
+#include "com.h"
+#include "sys.h"
+
+// A thread-exit destructor registered with the C library takes memory; when
+// there is none, the C library ends the process. The registration here
+// takes its memory through operator new, so that it fails where the test
+// makes allocations fail.
+extern "C" int __cxa_thread_atexit_impl(void (*destructor)(void*), void* object, void* dso) {
+    try {
+        ::operator delete(::operator new(32));
+    } catch (const std::bad_alloc&) {
+        std::fputs("Fatal glibc error: failed to register TLS destructor: out of memory\n", stderr);
+        std::abort();
+    }
+    using Register = int (*)(void (*)(void*), void*, void*);
+    static const auto next =
+        reinterpret_cast<Register>(dlsym(RTLD_NEXT, "__cxa_thread_atexit_impl"));
+    return next(destructor, object, dso);
+}
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A first call on a fresh thread: null when it succeeded or failed as it
+// may when memory runs out, else what went wrong (a text that takes no
+// allocation to return).
+struct Case {
+    const char* name;
+    std::function<const char*()> firstCall;
+};
+
+// As a method does when asked for a parameter it does not have: the error
+// is kept whole, or not at all.
+const char* ErrorRaised() {
+    const HRESULT hr = mv::ReportError(u"Test.Object", IID_IUnknown, u"no such parameter", E_FAIL);
+    if (hr != E_FAIL) return "ReportError changed the code";
+    IErrorInfo* info = nullptr;
+    if (GetErrorInfo(0, &info) != S_OK) return nullptr;
+    BSTR text = nullptr;
+    const HRESULT got = info->GetDescription(&text);
+    info->Release();
+    const bool whole = got == E_OUTOFMEMORY ||
+                       (got == S_OK && text && std::u16string_view(text) == u"no such parameter");
+    SysFreeString(text);
+    return whole ? nullptr : "an error without its description is kept";
+}
+
+const char* SlotSet(DWORD slot) {
+    int value = 0;
+    SetLastError(0);
+    if (!TlsSetValue(slot, &value))
+        return GetLastError() == static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)
+                   ? nullptr
+                   : "TlsSetValue failed with another error";
+    return TlsGetValue(slot) == &value ? nullptr : "the value is not kept";
+}
+
+const char* Loaded(const char* name, DWORD failure) {
+    SetLastError(0);
+    HMODULE module = LoadLibraryA(name);
+    if (!module) {
+        const DWORD error = GetLastError();
+        return error == static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY) || error == failure
+                   ? nullptr
+                   : "LoadLibraryA failed with another error";
+    }
+    FreeLibrary(module);
+    return failure == 0 ? nullptr : "a missing library loaded";
+}
+
+// Runs the first call on a new thread for k = 0, 1, 2, ... allocations
+// before they fail, until one gets through without a failure. Returns what
+// went wrong, "" when nothing did.
+std::string Sweep(const Case& c) {
+    for (long k = 0; k < 10000; ++k) {
+        const char* wrong = nullptr;
+        bool failed = false;
+        std::thread([&] {
+            try {
+                mv_test::FailingNewAfter fail(k);
+                wrong = c.firstCall();
+                failed = fail.Failed();
+            } catch (const std::bad_alloc&) {
+                wrong = "std::bad_alloc thrown";
+            }
+        }).join();
+        if (wrong) return "at k = " + std::to_string(k) + ": " + wrong;
+        if (!failed) return "";
+    }
+    return "no end";
+}
+
+TEST(ThreadFirstCalls, RunningOutOfMemoryIsAFailureCodeNeverAProcessEnd) {
+    const fs::path libDir = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / "lib";
+    ::setenv("MORVA_DLL_PATH", libDir.c_str(), 1);
+    const DWORD slot = TlsAlloc();
+    ASSERT_NE(slot, TLS_OUT_OF_INDEXES);
+    const Case cases[] = {
+        {"an error raised", ErrorRaised},
+        {"a slot set", [slot] { return SlotSet(slot); }},
+        {"a library loaded", [] { return Loaded("mvtest_plain.dll", 0); }},
+        {"a missing library", [] { return Loaded("mvtest_missing.dll", ERROR_MOD_NOT_FOUND); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // In a child process, as a process end is what is looked for.
+        int report[2];
+        ASSERT_EQ(::pipe(report), 0);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const std::string wrong = Sweep(c);
+            (void)!::write(report[1], wrong.data(), wrong.size());
+            ::_exit(wrong.empty() ? 0 : 1);
+        }
+        ::close(report[1]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        std::string wrong(256, '\0');
+        wrong.resize(std::max<ssize_t>(0, ::read(report[0], wrong.data(), wrong.size())));
+        ::close(report[0]);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            << (WIFSIGNALED(status) ? "ended by signal " + std::to_string(WTERMSIG(status))
+                                    : wrong);
+    }
+    TlsFree(slot);
+    ::unsetenv("MORVA_DLL_PATH");
+}
+
+}  // namespace
