@@ -66,18 +66,14 @@ bool ReadCategorySetting(const std::string& keyPath, const char* valueName) {
     return text == "ON";
 }
 
-// The name of the file's user. Throws std::bad_alloc when memory ran out
-// before the name could be had: the line is dropped rather than filed under
-// another user.
+// The name of the file's user. The effective user's name is not looked up
+// here but when the module is loaded (and again once the effective user
+// changes): a line is often written because memory has run out, and the
+// user database's code may then end the process. Without a name the line
+// goes to the file of an unknown user.
 std::string UserNameOfThread() {
-    char buffer[256];
-    DWORD size = sizeof buffer;
-    if (!GetUserNameA(buffer, &size)) {
-        if (GetLastError() == static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)) throw std::bad_alloc();
-        return "UnknownUser";
-    }
-    if (buffer[0] == '\0') return "UnknownUser";
-    return buffer;
+    const std::string* name = mv::UserNameWithoutLookUp();
+    return name && !name->empty() ? *name : "UnknownUser";
 }
 
 // Appends a number of at least `digits` digits, zero-padded.
