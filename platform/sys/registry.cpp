@@ -26,6 +26,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/out_of_memory.h"
 #include "sys.h"
 
 namespace {
@@ -1235,80 +1236,103 @@ LONG EnumValue(HKEY hKey, DWORD index, Char* name, LPDWORD cch, LPDWORD type, LP
 
 }  // namespace
 
+// Every entry point answers running out of memory with its code.
+constexpr LONG kOutOfMemory = ERROR_NOT_ENOUGH_MEMORY;
+
 extern "C" {
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
-    return OpenKey(hKey, lpSubKey, samDesired, phkResult);
+    return mv::OutOfMemoryAs(kOutOfMemory,
+                             [&] { return OpenKey(hKey, lpSubKey, samDesired, phkResult); });
 }
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
-    return OpenKey(hKey, lpSubKey, samDesired, phkResult);
+    return mv::OutOfMemoryAs(kOutOfMemory,
+                             [&] { return OpenKey(hKey, lpSubKey, samDesired, phkResult); });
 }
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
+        return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+    });
 }
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
+        return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+    });
 }
 LONG RegCloseKey(HKEY hKey) {
     if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT)
         return ERROR_SUCCESS;
-    State& s = S();
-    Access lock(s);
-    if (!hKey || !s.handles.erase(hKey)) return ERROR_INVALID_HANDLE;
-    delete hKey;
-    return ERROR_SUCCESS;
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
+        State& s = S();
+        Access lock(s);
+        if (!hKey || !s.handles.erase(hKey)) return ERROR_INVALID_HANDLE;
+        delete hKey;
+        return ERROR_SUCCESS;
+    });
 }
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
-    return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
+    return mv::OutOfMemoryAs(
+        kOutOfMemory, [&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); });
 }
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
-    return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
+    return mv::OutOfMemoryAs(
+        kOutOfMemory, [&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); });
 }
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
-    return SetValue(hKey, lpValueName, dwType, lpData, cbData);
+    return mv::OutOfMemoryAs(kOutOfMemory,
+                             [&] { return SetValue(hKey, lpValueName, dwType, lpData, cbData); });
 }
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
-    return SetValue(hKey, lpValueName, dwType, lpData, cbData);
+    return mv::OutOfMemoryAs(kOutOfMemory,
+                             [&] { return SetValue(hKey, lpValueName, dwType, lpData, cbData); });
 }
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    return DeleteValue(hKey, lpValueName);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteValue(hKey, lpValueName); });
 }
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    return DeleteValue(hKey, lpValueName);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteValue(hKey, lpValueName); });
 }
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    return DeleteKey(hKey, lpSubKey, false);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteKey(hKey, lpSubKey, false); });
 }
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
-    return DeleteKey(hKey, lpSubKey, false);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteKey(hKey, lpSubKey, false); });
 }
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
-    return DeleteKey(hKey, lpSubKey, true);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteKey(hKey, lpSubKey, true); });
 }
 LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
-    return DeleteKey(hKey, lpSubKey, true);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteKey(hKey, lpSubKey, true); });
 }
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
                    LPSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
-    return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
+        return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+    });
 }
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD,
                    LPWSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
-    return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
+        return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+    });
 }
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
+        return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+    });
 }
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
+        return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+    });
 }
 
 }  // extern "C"

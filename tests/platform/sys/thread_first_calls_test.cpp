@@ -16,6 +16,7 @@
 
 #include "../../support/failing_new.h"
 #include "com.h"
+#include "oleaut.h"
 #include "sys.h"
 
 // A thread-exit destructor registered with the C library takes memory; when
@@ -86,6 +87,45 @@ const char* Loaded(const char* name, DWORD failure) {
     return failure == 0 ? nullptr : "a missing library loaded";
 }
 
+// A code that is either the call's own or its out-of-memory code.
+const char* Either(long code, long ok, long outOfMemory, const char* wrong) {
+    return code == ok || code == outOfMemory ? nullptr : wrong;
+}
+
+const char* RegistryUsed() {
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\FirstCalls", 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) return Either(rc, ERROR_SUCCESS, ERROR_NOT_ENOUGH_MEMORY, "create");
+    const BYTE data[] = "value";
+    rc = RegSetValueExA(key, "Name", 0, REG_SZ, data, sizeof data);
+    const char* wrong = Either(rc, ERROR_SUCCESS, ERROR_NOT_ENOUGH_MEMORY, "set");
+    DWORD size = 0;
+    if (rc == ERROR_SUCCESS) {
+        rc = RegQueryValueExA(key, "Name", nullptr, nullptr, nullptr, &size);
+        wrong = Either(rc, ERROR_SUCCESS, ERROR_NOT_ENOUGH_MEMORY, "query");
+    }
+    rc = RegCloseKey(key);
+    return wrong ? wrong : Either(rc, ERROR_SUCCESS, ERROR_NOT_ENOUGH_MEMORY, "close");
+}
+
+const char* NumbersConverted() {
+    BSTR text = nullptr;
+    const char* wrong = Either(VarBstrFromR8(1.5, 0, 0, &text), S_OK, E_OUTOFMEMORY, "to text");
+    if (!text) return wrong;
+    mv::Variant from(text), to;
+    SysFreeString(text);
+    if (!wrong && from.vt == VT_BSTR)
+        wrong = Either(VariantChangeType(&to, &from, 0, VT_R8), S_OK, E_OUTOFMEMORY, "from text");
+    return wrong;
+}
+
+const char* ClassLookedUp() {
+    CLSID clsid{};
+    return Either(CLSIDFromProgID(u"No.Such.Class", &clsid), CO_E_CLASSSTRING, E_OUTOFMEMORY,
+                  "CLSIDFromProgID");
+}
+
 // Runs the first call on a new thread for k = 0, 1, 2, ... allocations
 // before they fail, until one gets through without a failure. Returns what
 // went wrong, "" when nothing did.
@@ -118,7 +158,11 @@ TEST(ThreadFirstCalls, RunningOutOfMemoryIsAFailureCodeNeverAProcessEnd) {
         {"a slot set", [slot] { return SlotSet(slot); }},
         {"a library loaded", [] { return Loaded("mvtest_plain.dll", 0); }},
         {"a missing library", [] { return Loaded("mvtest_missing.dll", ERROR_MOD_NOT_FOUND); }},
+        {"a registry key used", RegistryUsed},
+        {"a number converted to text and back", NumbersConverted},
+        {"a class looked up by its ProgID", ClassLookedUp},
     };
+    mv::RegistryUseMemoryStore(true);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         // In a child process, as a process end is what is looked for.
@@ -141,6 +185,7 @@ TEST(ThreadFirstCalls, RunningOutOfMemoryIsAFailureCodeNeverAProcessEnd) {
             << (WIFSIGNALED(status) ? "ended by signal " + std::to_string(WTERMSIG(status))
                                     : wrong);
     }
+    mv::RegistryUseMemoryStore(false);
     TlsFree(slot);
     ::unsetenv("MORVA_DLL_PATH");
 }
