@@ -2,6 +2,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "base/out_of_memory.h"
 #include "sys.h"
 
 namespace {
@@ -27,7 +28,11 @@ void OutputDebugStringA(LPCSTR text) {
 }
 
 void OutputDebugStringW(LPCWSTR text) {
-    OutputDebugStringA(mv::ToUtf8(text).c_str());
+    // Text that cannot be converted for lack of memory is lost.
+    mv::OutOfMemoryAs(0, [&] {
+        OutputDebugStringA(mv::ToUtf8(text).c_str());
+        return 0;
+    });
 }
 
 }  // extern "C"

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/out_of_memory.h"
 #include "sys.h"
 
 namespace {
@@ -141,24 +142,25 @@ BOOL GetUserNameA(LPSTR buffer, LPDWORD size) {
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
     const std::string* name = ThreadUserName();
     if (!name) return FALSE;
-    try {
+    return mv::OutOfMemoryAsLastError(FALSE, [&] {
         return CopyOut<char16_t>(mv::ToUtf16(*name), buffer, size, true, ERROR_INSUFFICIENT_BUFFER);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    });
 }
 
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
-    std::string name;
-    if (!ComputerName(&name)) return FALSE;
-    return CopyOut<char>(name, buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    return mv::OutOfMemoryAsLastError(FALSE, [&] {
+        std::string name;
+        if (!ComputerName(&name)) return FALSE;
+        return CopyOut<char>(name, buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    });
 }
 
 BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
-    std::string name;
-    if (!ComputerName(&name)) return FALSE;
-    return CopyOut<char16_t>(mv::ToUtf16(name), buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    return mv::OutOfMemoryAsLastError(FALSE, [&] {
+        std::string name;
+        if (!ComputerName(&name)) return FALSE;
+        return CopyOut<char16_t>(mv::ToUtf16(name), buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    });
 }
 
 }  // extern "C"

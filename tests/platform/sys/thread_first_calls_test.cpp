@@ -126,6 +126,15 @@ const char* ClassLookedUp() {
                   "CLSIDFromProgID");
 }
 
+const char* MessageFormatted() {
+    char text[256];
+    SetLastError(0);
+    if (FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, text,
+                       sizeof text, nullptr) != 0)
+        return nullptr;
+    return Either(GetLastError(), ERROR_SUCCESS, ERROR_NOT_ENOUGH_MEMORY, "FormatMessageA");
+}
+
 // Runs the first call on a new thread for k = 0, 1, 2, ... allocations
 // before they fail, until one gets through without a failure. Returns what
 // went wrong, "" when nothing did.
@@ -161,6 +170,7 @@ TEST(ThreadFirstCalls, RunningOutOfMemoryIsAFailureCodeNeverAProcessEnd) {
         {"a registry key used", RegistryUsed},
         {"a number converted to text and back", NumbersConverted},
         {"a class looked up by its ProgID", ClassLookedUp},
+        {"a system message formatted", MessageFormatted},
     };
     mv::RegistryUseMemoryStore(true);
     for (const Case& c : cases) {
