@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "apartment.h"
-#include "base/out_of_memory.h"
 #include "com.h"
 #include "script.h"
 #include "sys.h"
@@ -381,7 +380,7 @@ void CoUninitialize() {
 }
 
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&] {
+    return mv::CallGuarded([&] {
         ServerCall call;
         return GetClassObject(rclsid, dwClsContext, riid, ppv, &call);
     });
@@ -391,8 +390,7 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
                          LPVOID* ppv) {
     if (!ppv) return E_INVALIDARG;
     *ppv = nullptr;
-    return mv::OutOfMemoryAs(
-        E_OUTOFMEMORY, [&] { return CreateLocal(rclsid, pUnkOuter, dwClsContext, riid, ppv); });
+    return mv::CallGuarded([&] { return CreateLocal(rclsid, pUnkOuter, dwClsContext, riid, ppv); });
 }
 
 HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
@@ -404,7 +402,7 @@ HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
         pResults[i].hr = E_NOINTERFACE;
     }
     IUnknown* unk = nullptr;
-    HRESULT hr = mv::OutOfMemoryAs(E_OUTOFMEMORY, [&]() -> HRESULT {
+    HRESULT hr = mv::CallGuarded([&]() -> HRESULT {
         if (pServerInfo && pServerInfo->pwszName && *pServerInfo->pwszName) {
             std::function<HRESULT(REFCLSID, IUnknown**)> create;
             {
@@ -496,13 +494,13 @@ void CoFreeUnusedLibraries() {
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (!lpszProgID || !lpclsid) return E_INVALIDARG;
     *lpclsid = CLSID_NULL;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&] { return ClsidFromProgId(lpszProgID, lpclsid); });
+    return mv::CallGuarded([&] { return ClsidFromProgId(lpszProgID, lpclsid); });
 }
 
 HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
     if (!lplpszProgID) return E_INVALIDARG;
     *lplpszProgID = nullptr;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&]() -> HRESULT {
+    return mv::CallGuarded([&]() -> HRESULT {
         std::string text;
         if (!ReadClassesText("CLSID\\" + mv::GuidToString(clsid) + "\\ProgID", &text) ||
             text.empty())
@@ -514,8 +512,8 @@ HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
 
 HRESULT StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz) {
     if (!lplpsz) return E_INVALIDARG;
-    *lplpsz =
-        mv::OutOfMemoryAs(LPOLESTR(), [&] { return TaskMemString(mv::GuidToOleString(rclsid)); });
+    *lplpsz = nullptr;
+    mv::CallGuarded([&] { *lplpsz = TaskMemString(mv::GuidToOleString(rclsid)); });
     return *lplpsz ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -525,7 +523,7 @@ HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
     std::u16string_view text(lpsz);
     if (!text.empty() && text[0] == u'{')
         return mv::GuidFromOleString(text, pclsid) ? S_OK : CO_E_CLASSSTRING;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&] { return ClsidFromProgId(text, pclsid); });
+    return mv::CallGuarded([&] { return ClsidFromProgId(text, pclsid); });
 }
 
 HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid) {
@@ -535,13 +533,15 @@ HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid) {
 }
 
 INT StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, INT cchMax) {
-    return mv::OutOfMemoryAs(INT(0), [&] {
+    INT written = 0;
+    mv::CallGuarded([&] {
         std::u16string text = mv::GuidToOleString(rguid);
-        if (!lpsz || cchMax < static_cast<INT>(text.size() + 1)) return 0;
+        if (!lpsz || cchMax < static_cast<INT>(text.size() + 1)) return;
         std::copy(text.begin(), text.end(), lpsz);
         lpsz[text.size()] = 0;
-        return static_cast<INT>(text.size() + 1);
+        written = static_cast<INT>(text.size() + 1);
     });
+    return written;
 }
 
 }  // extern "C"

@@ -6,7 +6,6 @@
 #include <new>
 
 #include "apartment.h"
-#include "base/out_of_memory.h"
 #include "com.h"
 
 namespace mv::detail {
@@ -96,7 +95,7 @@ public:
             return hr;
         }
         if (IUnknown* local = ObjectIfLocal(*e.home)) return local->QueryInterface(riid, ppv);
-        return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&] { return CreateProxy(e.home, riid, ppv); });
+        return mv::CallGuarded([&] { return CreateProxy(e.home, riid, ppv); });
     }
 
 private:

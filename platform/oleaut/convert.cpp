@@ -9,7 +9,6 @@
 #include <limits>
 #include <string>
 
-#include "base/out_of_memory.h"
 #include "oleaut/convert_internal.h"
 #include "oleaut/oleaut_internal.h"
 
@@ -647,8 +646,7 @@ HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LC
     if ((vt & VT_ARRAY) && vt != pvarSrc->vt) return DISP_E_TYPEMISMATCH;
     VARIANT result;
     VariantInit(&result);
-    HRESULT hr = mv::OutOfMemoryAs(E_OUTOFMEMORY,
-                                   [&] { return Coerce(&result, *pvarSrc, lcid, wFlags, vt, 0); });
+    HRESULT hr = mv::CallGuarded([&] { return Coerce(&result, *pvarSrc, lcid, wFlags, vt, 0); });
     if (FAILED(hr)) {
         VariantClear(&result);
         return hr;
@@ -669,7 +667,7 @@ HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHO
 
 HRESULT VarBstrFromR8(DOUBLE dblIn, LCID, ULONG, BSTR* pbstrOut) {
     if (!pbstrOut) return E_INVALIDARG;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&]() -> HRESULT {
+    return mv::CallGuarded([&]() -> HRESULT {
         const std::u16string s = mv::convert::FormatReal(dblIn, 15);
         *pbstrOut = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
         return *pbstrOut ? S_OK : E_OUTOFMEMORY;
@@ -678,7 +676,7 @@ HRESULT VarBstrFromR8(DOUBLE dblIn, LCID, ULONG, BSTR* pbstrOut) {
 
 HRESULT VarBstrFromR4(FLOAT fltIn, LCID, ULONG, BSTR* pbstrOut) {
     if (!pbstrOut) return E_INVALIDARG;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&]() -> HRESULT {
+    return mv::CallGuarded([&]() -> HRESULT {
         const std::u16string s = mv::convert::FormatReal(fltIn, 7);
         *pbstrOut = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
         return *pbstrOut ? S_OK : E_OUTOFMEMORY;
@@ -687,7 +685,7 @@ HRESULT VarBstrFromR4(FLOAT fltIn, LCID, ULONG, BSTR* pbstrOut) {
 
 HRESULT VarBstrFromDate(DATE dateIn, LCID, ULONG dwFlags, BSTR* pbstrOut) {
     if (!pbstrOut) return E_INVALIDARG;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&]() -> HRESULT {
+    return mv::CallGuarded([&]() -> HRESULT {
         std::u16string s;
         const HRESULT hr = mv::convert::FormatDate(dateIn, dwFlags, &s);
         if (FAILED(hr)) return hr;
@@ -699,7 +697,7 @@ HRESULT VarBstrFromDate(DATE dateIn, LCID, ULONG dwFlags, BSTR* pbstrOut) {
 HRESULT VarR8FromStr(const OLECHAR* strIn, LCID, ULONG, DOUBLE* pdblOut) {
     if (!pdblOut) return E_INVALIDARG;
     if (!strIn) return DISP_E_TYPEMISMATCH;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&]() -> HRESULT {
+    return mv::CallGuarded([&]() -> HRESULT {
         ParsedNumber p;
         const HRESULT hr = mv::convert::ParseNumber(View(strIn), &p);
         if (FAILED(hr)) return hr;
@@ -711,7 +709,7 @@ HRESULT VarR8FromStr(const OLECHAR* strIn, LCID, ULONG, DOUBLE* pdblOut) {
 HRESULT VarI4FromStr(const OLECHAR* strIn, LCID, ULONG, LONG* plOut) {
     if (!plOut) return E_INVALIDARG;
     if (!strIn) return DISP_E_TYPEMISMATCH;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&]() -> HRESULT {
+    return mv::CallGuarded([&]() -> HRESULT {
         ParsedNumber p;
         HRESULT hr = mv::convert::ParseNumber(View(strIn), &p);
         if (FAILED(hr)) return hr;
@@ -727,9 +725,8 @@ HRESULT VarI4FromStr(const OLECHAR* strIn, LCID, ULONG, LONG* plOut) {
 HRESULT VarDateFromStr(const OLECHAR* strIn, LCID, ULONG dwFlags, DATE* pdateOut) {
     if (!pdateOut) return E_INVALIDARG;
     if (!strIn) return DISP_E_TYPEMISMATCH;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&]() -> HRESULT {
-        return mv::convert::ParseDate(View(strIn), dwFlags, pdateOut);
-    });
+    return mv::CallGuarded(
+        [&]() -> HRESULT { return mv::convert::ParseDate(View(strIn), dwFlags, pdateOut); });
 }
 
 HRESULT VarI4FromR8(DOUBLE dblIn, LONG* plOut) {

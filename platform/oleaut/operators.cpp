@@ -11,7 +11,6 @@
 #include <cfloat>
 #include <cmath>
 
-#include "base/out_of_memory.h"
 #include "oleaut/convert_internal.h"
 
 namespace {
@@ -372,7 +371,7 @@ HRESULT Binary(LPVARIANT left, LPVARIANT right, LPVARIANT result, Body body) {
     if (!left || !right || !result) return E_INVALIDARG;
     Operand l, r;
     mv::Variant out;
-    HRESULT hr = mv::OutOfMemoryAs(E_OUTOFMEMORY, [&] {
+    HRESULT hr = mv::CallGuarded([&] {
         HRESULT loaded = l.Load(left);
         if (SUCCEEDED(loaded)) loaded = r.Load(right);
         return SUCCEEDED(loaded) ? body(l, r, &out) : loaded;
@@ -590,7 +589,7 @@ HRESULT VarCat(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult) {
 
 HRESULT VarCmp(LPVARIANT pvarLeft, LPVARIANT pvarRight, LCID, ULONG dwFlags) {
     if (!pvarLeft || !pvarRight || (dwFlags & ~NORM_IGNORECASE)) return E_INVALIDARG;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&] {
+    return mv::CallGuarded([&] {
         Operand l, r;
         HRESULT hr = l.Load(pvarLeft);
         if (SUCCEEDED(hr)) hr = r.Load(pvarRight);

@@ -2,7 +2,6 @@
 #include <atomic>
 #include <cstdio>
 
-#include "base/out_of_memory.h"
 #include "sys.h"
 
 namespace {
@@ -29,10 +28,7 @@ void OutputDebugStringA(LPCSTR text) {
 
 void OutputDebugStringW(LPCWSTR text) {
     // Text that cannot be converted for lack of memory is lost.
-    mv::OutOfMemoryAs(0, [&] {
-        OutputDebugStringA(mv::ToUtf8(text).c_str());
-        return 0;
-    });
+    mv::CallGuarded([&] { OutputDebugStringA(mv::ToUtf8(text).c_str()); });
 }
 
 }  // extern "C"

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "base/out_of_memory.h"
 #include "sys.h"
+#include "sys/last_error_guard.h"
 
 namespace {
 
@@ -239,7 +239,7 @@ extern "C" {
 
 HRESULT SHGetFolderPathA(HWND, int csidl, HANDLE, DWORD, LPSTR out) {
     if (!out) return E_INVALIDARG;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&] {
+    return mv::CallGuarded([&] {
         std::string path;
         const HRESULT hr = CommonFolder(csidl, &path);
         if (FAILED(hr)) return hr;
@@ -251,7 +251,7 @@ HRESULT SHGetFolderPathA(HWND, int csidl, HANDLE, DWORD, LPSTR out) {
 
 HRESULT SHGetFolderPathW(HWND, int csidl, HANDLE, DWORD, LPWSTR out) {
     if (!out) return E_INVALIDARG;
-    return mv::OutOfMemoryAs(E_OUTOFMEMORY, [&] {
+    return mv::CallGuarded([&] {
         std::string path;
         const HRESULT hr = CommonFolder(csidl, &path);
         if (FAILED(hr)) return hr;
@@ -276,8 +276,8 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
 }
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
-    return mv::OutOfMemoryAsLastError(
-        FALSE, [&] { return CreateDirectoryA(mv::ToUtf8(path).c_str(), sa); });
+    return mv::CallGuardedLastError(FALSE,
+                                    [&] { return CreateDirectoryA(mv::ToUtf8(path).c_str(), sa); });
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
@@ -294,8 +294,8 @@ DWORD GetFileAttributesA(LPCSTR path) {
 
 DWORD GetFileAttributesW(LPCWSTR path) {
     if (!path) return GetFileAttributesA(nullptr);
-    return mv::OutOfMemoryAsLastError(INVALID_FILE_ATTRIBUTES,
-                                      [&] { return GetFileAttributesA(mv::ToUtf8(path).c_str()); });
+    return mv::CallGuardedLastError(INVALID_FILE_ATTRIBUTES,
+                                    [&] { return GetFileAttributesA(mv::ToUtf8(path).c_str()); });
 }
 
 BOOL DeleteFileA(LPCSTR path) {
@@ -313,7 +313,7 @@ BOOL DeleteFileA(LPCSTR path) {
 
 BOOL DeleteFileW(LPCWSTR path) {
     if (!path) return DeleteFileA(nullptr);
-    return mv::OutOfMemoryAsLastError(FALSE, [&] { return DeleteFileA(mv::ToUtf8(path).c_str()); });
+    return mv::CallGuardedLastError(FALSE, [&] { return DeleteFileA(mv::ToUtf8(path).c_str()); });
 }
 
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
@@ -347,15 +347,15 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
             SetLastError(ERROR_ALREADY_EXISTS);
             return FALSE;
         }
-        return mv::OutOfMemoryAsLastError(FALSE,
-                                          [&] { return CopyThenDelete(from, to) ? TRUE : FALSE; });
+        return mv::CallGuardedLastError(FALSE,
+                                        [&] { return CopyThenDelete(from, to) ? TRUE : FALSE; });
     }
     return FailWithErrno();
 }
 
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     if (!from || !to) return MoveFileExA(nullptr, nullptr, flags);
-    return mv::OutOfMemoryAsLastError(FALSE, [&] {
+    return mv::CallGuardedLastError(FALSE, [&] {
         return MoveFileExA(mv::ToUtf8(from).c_str(), mv::ToUtf8(to).c_str(), flags);
     });
 }

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/out_of_memory.h"
 #include "sys.h"
+#include "sys/last_error_guard.h"
 
 namespace {
 
@@ -142,13 +142,13 @@ BOOL GetUserNameA(LPSTR buffer, LPDWORD size) {
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
     const std::string* name = ThreadUserName();
     if (!name) return FALSE;
-    return mv::OutOfMemoryAsLastError(FALSE, [&] {
+    return mv::CallGuardedLastError(FALSE, [&] {
         return CopyOut<char16_t>(mv::ToUtf16(*name), buffer, size, true, ERROR_INSUFFICIENT_BUFFER);
     });
 }
 
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
-    return mv::OutOfMemoryAsLastError(FALSE, [&] {
+    return mv::CallGuardedLastError(FALSE, [&] {
         std::string name;
         if (!ComputerName(&name)) return FALSE;
         return CopyOut<char>(name, buffer, size, false, ERROR_BUFFER_OVERFLOW);
@@ -156,7 +156,7 @@ BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
 }
 
 BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
-    return mv::OutOfMemoryAsLastError(FALSE, [&] {
+    return mv::CallGuardedLastError(FALSE, [&] {
         std::string name;
         if (!ComputerName(&name)) return FALSE;
         return CopyOut<char16_t>(mv::ToUtf16(name), buffer, size, false, ERROR_BUFFER_OVERFLOW);

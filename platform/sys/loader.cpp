@@ -12,8 +12,8 @@
 #include <new>
 #include <vector>
 
-#include "base/out_of_memory.h"
 #include "sys.h"
+#include "sys/last_error_guard.h"
 #include "sys/thread_exit.h"
 
 namespace {
@@ -238,7 +238,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return mv::OutOfMemoryAsLastError(HMODULE(), [&] { return Load(lpLibFileName); });
+    return mv::CallGuardedLastError(HMODULE(), [&] { return Load(lpLibFileName); });
 }
 
 HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
@@ -246,7 +246,7 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return mv::OutOfMemoryAsLastError(HMODULE(), [&] { return Load(mv::ToUtf8(lpLibFileName)); });
+    return mv::CallGuardedLastError(HMODULE(), [&] { return Load(mv::ToUtf8(lpLibFileName)); });
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
@@ -284,13 +284,13 @@ BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    return mv::OutOfMemoryAsLastError(DWORD(0),
-                                      [&] { return CopyFileName(hModule, lpFilename, nSize); });
+    return mv::CallGuardedLastError(DWORD(0),
+                                    [&] { return CopyFileName(hModule, lpFilename, nSize); });
 }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-    return mv::OutOfMemoryAsLastError(DWORD(0),
-                                      [&] { return CopyFileName(hModule, lpFilename, nSize); });
+    return mv::CallGuardedLastError(DWORD(0),
+                                    [&] { return CopyFileName(hModule, lpFilename, nSize); });
 }
 
 DWORD GetLastError() {

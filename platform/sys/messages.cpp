@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "base/out_of_memory.h"
 #include "sys.h"
+#include "sys/last_error_guard.h"
 
 namespace {
 
@@ -174,7 +174,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    return mv::OutOfMemoryAsLastError(DWORD(0), [&]() -> DWORD {
+    return mv::CallGuardedLastError(DWORD(0), [&]() -> DWORD {
         const std::string raw = mv::SystemMessageText(messageId);
         if (raw.empty()) {
             SetLastError(ERROR_MR_MID_NOT_FOUND);

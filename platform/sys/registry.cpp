@@ -26,7 +26,6 @@
 #include <unordered_map>
 #include <vector>
 
-#include "base/out_of_memory.h"
 #include "sys.h"
 
 namespace {
@@ -1242,97 +1241,109 @@ constexpr LONG kOutOfMemory = ERROR_NOT_ENOUGH_MEMORY;
 extern "C" {
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
-    return mv::OutOfMemoryAs(kOutOfMemory,
-                             [&] { return OpenKey(hKey, lpSubKey, samDesired, phkResult); });
+    return mv::CallGuarded([&] { return OpenKey(hKey, lpSubKey, samDesired, phkResult); },
+                           kOutOfMemory);
 }
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
-    return mv::OutOfMemoryAs(kOutOfMemory,
-                             [&] { return OpenKey(hKey, lpSubKey, samDesired, phkResult); });
+    return mv::CallGuarded([&] { return OpenKey(hKey, lpSubKey, samDesired, phkResult); },
+                           kOutOfMemory);
 }
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
-        return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
-    });
+    return mv::CallGuarded(
+        [&] { return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition); },
+        kOutOfMemory);
 }
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
-        return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
-    });
+    return mv::CallGuarded(
+        [&] { return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition); },
+        kOutOfMemory);
 }
 LONG RegCloseKey(HKEY hKey) {
     if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT)
         return ERROR_SUCCESS;
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
-        State& s = S();
-        Access lock(s);
-        if (!hKey || !s.handles.erase(hKey)) return ERROR_INVALID_HANDLE;
-        delete hKey;
-        return ERROR_SUCCESS;
-    });
+    return mv::CallGuarded(
+        [&] {
+            State& s = S();
+            Access lock(s);
+            if (!hKey || !s.handles.erase(hKey)) return ERROR_INVALID_HANDLE;
+            delete hKey;
+            return ERROR_SUCCESS;
+        },
+        kOutOfMemory);
 }
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
-    return mv::OutOfMemoryAs(
-        kOutOfMemory, [&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); });
+    return mv::CallGuarded([&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); },
+                           kOutOfMemory);
 }
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
-    return mv::OutOfMemoryAs(
-        kOutOfMemory, [&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); });
+    return mv::CallGuarded([&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); },
+                           kOutOfMemory);
 }
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
-    return mv::OutOfMemoryAs(kOutOfMemory,
-                             [&] { return SetValue(hKey, lpValueName, dwType, lpData, cbData); });
+    return mv::CallGuarded([&] { return SetValue(hKey, lpValueName, dwType, lpData, cbData); },
+                           kOutOfMemory);
 }
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
-    return mv::OutOfMemoryAs(kOutOfMemory,
-                             [&] { return SetValue(hKey, lpValueName, dwType, lpData, cbData); });
+    return mv::CallGuarded([&] { return SetValue(hKey, lpValueName, dwType, lpData, cbData); },
+                           kOutOfMemory);
 }
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteValue(hKey, lpValueName); });
+    return mv::CallGuarded([&] { return DeleteValue(hKey, lpValueName); }, kOutOfMemory);
 }
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteValue(hKey, lpValueName); });
+    return mv::CallGuarded([&] { return DeleteValue(hKey, lpValueName); }, kOutOfMemory);
 }
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteKey(hKey, lpSubKey, false); });
+    return mv::CallGuarded([&] { return DeleteKey(hKey, lpSubKey, false); }, kOutOfMemory);
 }
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteKey(hKey, lpSubKey, false); });
+    return mv::CallGuarded([&] { return DeleteKey(hKey, lpSubKey, false); }, kOutOfMemory);
 }
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteKey(hKey, lpSubKey, true); });
+    return mv::CallGuarded([&] { return DeleteKey(hKey, lpSubKey, true); }, kOutOfMemory);
 }
 LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] { return DeleteKey(hKey, lpSubKey, true); });
+    return mv::CallGuarded([&] { return DeleteKey(hKey, lpSubKey, true); }, kOutOfMemory);
 }
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
                    LPSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
-        return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
-    });
+    return mv::CallGuarded(
+        [&] {
+            return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass,
+                           lpftLastWriteTime);
+        },
+        kOutOfMemory);
 }
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD,
                    LPWSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
-        return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
-    });
+    return mv::CallGuarded(
+        [&] {
+            return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass,
+                           lpftLastWriteTime);
+        },
+        kOutOfMemory);
 }
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
-        return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
-    });
+    return mv::CallGuarded(
+        [&] {
+            return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+        },
+        kOutOfMemory);
 }
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    return mv::OutOfMemoryAs(kOutOfMemory, [&] {
-        return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
-    });
+    return mv::CallGuarded(
+        [&] {
+            return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+        },
+        kOutOfMemory);
 }
 
 }  // extern "C"

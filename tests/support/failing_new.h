@@ -1,7 +1,7 @@
 // Allocation failure on demand: while a FailingNew lives, the calling
 // thread's scalar allocations (operator new) of at least a set size throw
-// std::bad_alloc, as they do when memory runs out; while a FailingNewAfter
-// lives, every one after a set number does.
+// std::bad_alloc, as they do when memory runs out; while a FailingNthNew
+// lives, only the thread's k-th allocation from its start throws.
 //
 // A test program that uses it links tests/support/failing_new.cpp, which
 // replaces the program's scalar operator new (once per program).
@@ -24,23 +24,21 @@ public:
     FailingNew& operator=(const FailingNew&) = delete;
 };
 
-// Makes this thread's scalar allocations fail once `count` more have been
-// made (0: the next one already fails), as they do when memory runs out
-// part-way through a call; a negative count: none fails.
-void SetFailingNewAfter(long count) noexcept;
-// Whether an allocation failed since the last SetFailingNewAfter.
-bool FailingNewFailed() noexcept;
+// Counts this thread's scalar allocations from now on and makes the k-th
+// of them throw (k = 0: none throws, the allocations are only counted).
+void SetFailingNewAt(std::size_t k) noexcept;
+// The allocations counted since the last SetFailingNewAt, the failed one
+// included.
+std::size_t CountedNews() noexcept;
+// Stops counting.
+void StopCountingNews() noexcept;
 
-// Makes this thread's allocations fail after `count` more for the lifetime
-// of the object; sweeping the count over 0, 1, 2, ... fails each allocation
-// of a call in turn.
-class FailingNewAfter {
+class FailingNthNew {
 public:
-    explicit FailingNewAfter(long count) noexcept { SetFailingNewAfter(count); }
-    ~FailingNewAfter() { SetFailingNewAfter(-1); }
-    FailingNewAfter(const FailingNewAfter&) = delete;
-    FailingNewAfter& operator=(const FailingNewAfter&) = delete;
-    bool Failed() const noexcept { return FailingNewFailed(); }
+    explicit FailingNthNew(std::size_t k) noexcept { SetFailingNewAt(k); }
+    ~FailingNthNew() { StopCountingNews(); }
+    FailingNthNew(const FailingNthNew&) = delete;
+    FailingNthNew& operator=(const FailingNthNew&) = delete;
 };
 
 }  // namespace mv_test

@@ -135,24 +135,24 @@ const char* MessageFormatted() {
     return Either(GetLastError(), ERROR_SUCCESS, ERROR_NOT_ENOUGH_MEMORY, "FormatMessageA");
 }
 
-// Runs the first call on a new thread for k = 0, 1, 2, ... allocations
-// before they fail, until one gets through without a failure. Returns what
-// went wrong, "" when nothing did.
+// Runs the first call on a new thread with its k-th allocation failing,
+// for k = 1, 2, ... until the call makes fewer than k. Returns what went
+// wrong, "" when nothing did.
 std::string Sweep(const Case& c) {
-    for (long k = 0; k < 10000; ++k) {
+    for (std::size_t k = 1; k < 10000; ++k) {
         const char* wrong = nullptr;
-        bool failed = false;
+        std::size_t made = 0;
         std::thread([&] {
             try {
-                mv_test::FailingNewAfter fail(k);
+                mv_test::FailingNthNew fail(k);
                 wrong = c.firstCall();
-                failed = fail.Failed();
+                made = mv_test::CountedNews();
             } catch (const std::bad_alloc&) {
                 wrong = "std::bad_alloc thrown";
             }
         }).join();
         if (wrong) return "at k = " + std::to_string(k) + ": " + wrong;
-        if (!failed) return "";
+        if (made < k) return "";
     }
     return "no end";
 }
