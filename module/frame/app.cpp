@@ -46,6 +46,9 @@ BOOL CMvMorvaCalcApp::InitInstance() {
     g_pObjectServer = nullptr;
 
     Step("InitializeLog");
+    // The user's name for the log, looked up now while memory is plentiful
+    // rather than at a line.
+    mv::LookUpUserName();
     g_DiagnosticLog.Initialize(MvModuleInstance(), LogComponentMorvaCalc, LogText(),
                                LogText(kVersionTag));
 

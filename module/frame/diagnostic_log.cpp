@@ -66,18 +66,14 @@ bool ReadCategorySetting(const std::string& keyPath, const char* valueName) {
     return text == "ON";
 }
 
-// The name of the file's user. Throws std::bad_alloc when memory ran out
-// before the name could be had: the line is dropped rather than filed under
-// another user.
+// The name of the file's user. The effective user's name is not looked up
+// here but when the module is loaded (and again once the effective user
+// changes): a line is often written because memory has run out, and the
+// user database's code may then end the process. Without a name the line
+// goes to the file of an unknown user.
 std::string UserNameOfThread() {
-    char buffer[256];
-    DWORD size = sizeof buffer;
-    if (!GetUserNameA(buffer, &size)) {
-        if (GetLastError() == static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)) throw std::bad_alloc();
-        return "UnknownUser";
-    }
-    if (buffer[0] == '\0') return "UnknownUser";
-    return buffer;
+    const std::string* name = mv::UserNameWithoutLookUp();
+    return name && !name->empty() ? *name : "UnknownUser";
 }
 
 // Appends a number of at least `digits` digits, zero-padded.
@@ -181,9 +177,11 @@ int OpenForAppend(const std::string& path) {
     return fd;
 }
 
-// Empties the file and starts it again with the byte-order mark.
+// Empties the file and starts it again with the byte-order mark. Opened for
+// appending too: another process writing through the same file appends its
+// lines after ours instead of having them overwritten.
 int OpenEmptied(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return -1;
     if (!WriteAll(fd, kByteOrderMark)) {
         ::close(fd);

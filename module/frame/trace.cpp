@@ -2,6 +2,7 @@
 #include "frame/trace.h"
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -119,9 +120,11 @@ void MvLogLine(std::initializer_list<LogPiece> pieces) noexcept {
 }
 
 MvLogUserName::MvLogUserName() noexcept {
-    DWORD size = sizeof m_Name;
-    if (!GetUserNameA(m_Name, &size)) m_Name[0] = '\0';
-    m_Name[sizeof m_Name - 1] = '\0';
+    // As the log has it: never looked up at a line.
+    const std::string* name = mv::UserNameWithoutLookUp();
+    const size_t length = name && name->size() < sizeof m_Name ? name->size() : 0;
+    if (length) std::memcpy(m_Name, name->data(), length);
+    m_Name[length] = '\0';
 }
 
 MvLogNumberText::MvLogNumberText(const char* pattern, long long number) noexcept {

@@ -380,15 +380,17 @@ void CoUninitialize() {
 }
 
 HRESULT CoGetClassObject(REFCLSID rclsid, DWORD dwClsContext, LPVOID, REFIID riid, LPVOID* ppv) {
-    ServerCall call;
-    return GetClassObject(rclsid, dwClsContext, riid, ppv, &call);
+    return mv::CallGuarded([&] {
+        ServerCall call;
+        return GetClassObject(rclsid, dwClsContext, riid, ppv, &call);
+    });
 }
 
 HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid,
                          LPVOID* ppv) {
     if (!ppv) return E_INVALIDARG;
     *ppv = nullptr;
-    return CreateLocal(rclsid, pUnkOuter, dwClsContext, riid, ppv);
+    return mv::CallGuarded([&] { return CreateLocal(rclsid, pUnkOuter, dwClsContext, riid, ppv); });
 }
 
 HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
@@ -400,20 +402,21 @@ HRESULT CoCreateInstanceEx(REFCLSID rclsid, IUnknown* punkOuter, DWORD dwClsCtx,
         pResults[i].hr = E_NOINTERFACE;
     }
     IUnknown* unk = nullptr;
-    HRESULT hr;
-    if (pServerInfo && pServerInfo->pwszName && *pServerInfo->pwszName) {
-        std::function<HRESULT(REFCLSID, IUnknown**)> create;
-        {
-            State& s = S();
-            std::lock_guard lock(s.m);
-            auto it = s.hosts.find(Fold(pServerInfo->pwszName));
-            if (it != s.hosts.end()) create = it->second;
+    HRESULT hr = mv::CallGuarded([&]() -> HRESULT {
+        if (pServerInfo && pServerInfo->pwszName && *pServerInfo->pwszName) {
+            std::function<HRESULT(REFCLSID, IUnknown**)> create;
+            {
+                State& s = S();
+                std::lock_guard lock(s.m);
+                auto it = s.hosts.find(Fold(pServerInfo->pwszName));
+                if (it != s.hosts.end()) create = it->second;
+            }
+            const HRESULT made = create ? create(rclsid, &unk) : kServerUnavailable;
+            return SUCCEEDED(made) && !unk ? E_UNEXPECTED : made;
         }
-        hr = create ? create(rclsid, &unk) : kServerUnavailable;
-        if (SUCCEEDED(hr) && !unk) hr = E_UNEXPECTED;
-    } else {
-        hr = CreateLocal(rclsid, punkOuter, dwClsCtx, IID_IUnknown, reinterpret_cast<void**>(&unk));
-    }
+        return CreateLocal(rclsid, punkOuter, dwClsCtx, IID_IUnknown,
+                           reinterpret_cast<void**>(&unk));
+    });
     if (FAILED(hr)) {
         for (DWORD i = 0; i < dwCount; ++i) pResults[i].hr = hr;
         return hr;
@@ -433,12 +436,18 @@ HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD, DWORD, DWO
     if (!pUnk || !lpdwRegister) return E_INVALIDARG;
     State& s = S();
     pUnk->AddRef();
-    std::lock_guard lock(s.m);
+    std::unique_lock lock(s.m);
     do {
         ++s.nextCookie;
     } while (s.nextCookie == 0 || std::any_of(s.classes.begin(), s.classes.end(),
                                               [&](auto& e) { return e.cookie == s.nextCookie; }));
-    s.classes.push_back(ClassEntry{s.nextCookie, rclsid, pUnk});
+    try {
+        s.classes.push_back(ClassEntry{s.nextCookie, rclsid, pUnk});
+    } catch (const std::bad_alloc&) {
+        lock.unlock();
+        pUnk->Release();
+        return E_OUTOFMEMORY;
+    }
     if (rclsid == CLSID_VBScript) s.scriptClasses.fetch_add(1, std::memory_order_release);
     *lpdwRegister = s.nextCookie;
     return S_OK;
@@ -485,22 +494,26 @@ void CoFreeUnusedLibraries() {
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, LPCLSID lpclsid) {
     if (!lpszProgID || !lpclsid) return E_INVALIDARG;
     *lpclsid = CLSID_NULL;
-    return ClsidFromProgId(lpszProgID, lpclsid);
+    return mv::CallGuarded([&] { return ClsidFromProgId(lpszProgID, lpclsid); });
 }
 
 HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
     if (!lplpszProgID) return E_INVALIDARG;
     *lplpszProgID = nullptr;
-    std::string text;
-    if (!ReadClassesText("CLSID\\" + mv::GuidToString(clsid) + "\\ProgID", &text) || text.empty())
-        return REGDB_E_CLASSNOTREG;
-    *lplpszProgID = TaskMemString(mv::ToUtf16(text));
-    return *lplpszProgID ? S_OK : E_OUTOFMEMORY;
+    return mv::CallGuarded([&]() -> HRESULT {
+        std::string text;
+        if (!ReadClassesText("CLSID\\" + mv::GuidToString(clsid) + "\\ProgID", &text) ||
+            text.empty())
+            return REGDB_E_CLASSNOTREG;
+        *lplpszProgID = TaskMemString(mv::ToUtf16(text));
+        return *lplpszProgID ? S_OK : E_OUTOFMEMORY;
+    });
 }
 
 HRESULT StringFromCLSID(REFCLSID rclsid, LPOLESTR* lplpsz) {
     if (!lplpsz) return E_INVALIDARG;
-    *lplpsz = TaskMemString(mv::GuidToOleString(rclsid));
+    *lplpsz = nullptr;
+    mv::CallGuarded([&] { *lplpsz = TaskMemString(mv::GuidToOleString(rclsid)); });
     return *lplpsz ? S_OK : E_OUTOFMEMORY;
 }
 
@@ -510,7 +523,7 @@ HRESULT CLSIDFromString(LPCOLESTR lpsz, LPCLSID pclsid) {
     std::u16string_view text(lpsz);
     if (!text.empty() && text[0] == u'{')
         return mv::GuidFromOleString(text, pclsid) ? S_OK : CO_E_CLASSSTRING;
-    return ClsidFromProgId(text, pclsid);
+    return mv::CallGuarded([&] { return ClsidFromProgId(text, pclsid); });
 }
 
 HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid) {
@@ -520,11 +533,15 @@ HRESULT IIDFromString(LPCOLESTR lpsz, IID* lpiid) {
 }
 
 INT StringFromGUID2(REFGUID rguid, LPOLESTR lpsz, INT cchMax) {
-    std::u16string text = mv::GuidToOleString(rguid);
-    if (!lpsz || cchMax < static_cast<INT>(text.size() + 1)) return 0;
-    std::copy(text.begin(), text.end(), lpsz);
-    lpsz[text.size()] = 0;
-    return static_cast<INT>(text.size() + 1);
+    INT written = 0;
+    mv::CallGuarded([&] {
+        std::u16string text = mv::GuidToOleString(rguid);
+        if (!lpsz || cchMax < static_cast<INT>(text.size() + 1)) return;
+        std::copy(text.begin(), text.end(), lpsz);
+        lpsz[text.size()] = 0;
+        written = static_cast<INT>(text.size() + 1);
+    });
+    return written;
 }
 
 }  // extern "C"

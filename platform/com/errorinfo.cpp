@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "com.h"
+#include "sys/thread_exit.h"
 
 namespace {
 
@@ -70,16 +71,19 @@ private:
 
 // The slot is a plain pointer, so that reading it costs no set-up check:
 // almost every object call clears it, and mostly finds it empty already. The
-// reference it holds is let go at the thread's end by the keeper, which a
-// thread only sets up once it stores an error object.
+// reference it holds is let go at the thread's end through a key whose value
+// a thread sets once it stores an error object.
 thread_local IErrorInfo* t_errorInfo = nullptr;
 
-struct ErrorInfoKeeper {
-    ~ErrorInfoKeeper() {
-        if (IErrorInfo* info = std::exchange(t_errorInfo, nullptr)) info->Release();
-    }
-};
-thread_local ErrorInfoKeeper t_errorInfoKeeper;
+void ReleaseAtThreadExit(void* slot) noexcept {
+    if (IErrorInfo* info = std::exchange(*static_cast<IErrorInfo**>(slot), nullptr))
+        info->Release();
+}
+
+mv::ThreadExitKey& ErrorInfoAtExit() noexcept {
+    static mv::ThreadExitKey key(&ReleaseAtThreadExit);
+    return key;
+}
 
 }  // namespace
 
@@ -95,7 +99,8 @@ HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo) {
     if (dwReserved != 0) return E_INVALIDARG;
     if (!perrinfo && !t_errorInfo) return S_OK;  // nothing to clear
     if (perrinfo) {
-        [[maybe_unused]] ErrorInfoKeeper& keeper = t_errorInfoKeeper;
+        // Kept only when it can be let go at the thread's end.
+        if (!ErrorInfoAtExit().Set(&t_errorInfo)) return E_OUTOFMEMORY;
         perrinfo->AddRef();
     }
     // Released last: the old object's release may call back into this slot.
@@ -119,11 +124,13 @@ namespace mv {
 HRESULT ReportError(const char16_t* progId, REFIID iid, std::u16string_view text, HRESULT hr) {
     ComPtr<ICreateErrorInfo> create;
     if (FAILED(CreateErrorInfo(create.Put()))) return hr;
+    // An error object is kept whole or not at all.
     try {
         std::u16string description(text);
-        create->SetGUID(iid);
-        create->SetSource(const_cast<LPOLESTR>(progId));
-        create->SetDescription(description.data());
+        if (FAILED(create->SetGUID(iid)) ||
+            FAILED(create->SetSource(const_cast<LPOLESTR>(progId))) ||
+            FAILED(create->SetDescription(description.data())))
+            return hr;
     } catch (const std::bad_alloc&) {
         return hr;
     }

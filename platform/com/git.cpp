@@ -3,6 +3,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "apartment.h"
 #include "com.h"
@@ -38,17 +39,28 @@ public:
         HRESULT hr = pUnk->QueryInterface(riid, reinterpret_cast<void**>(&p));
         if (FAILED(hr)) return hr;
         Entry e;
-        e.home = HoldOnCurrentApartment(p);
+        try {
+            e.home = HoldOnCurrentApartment(p);
+        } catch (const std::bad_alloc&) {
+            p->Release();
+            return E_OUTOFMEMORY;
+        }
         if (e.home) {
             p->Release();
         } else {
             e.obj = p;
         }
-        std::lock_guard lock(m_);
+        std::unique_lock lock(m_);
         do {
             ++next_;
         } while (next_ == 0 || entries_.count(next_));
-        entries_[next_] = std::move(e);
+        try {
+            entries_.emplace(next_, std::move(e));  // e stays whole when it fails
+        } catch (const std::bad_alloc&) {
+            lock.unlock();
+            if (e.obj) e.obj->Release();
+            return E_OUTOFMEMORY;  // e.home lets go of its reference on its own thread
+        }
         *pdwCookie = next_;
         return S_OK;
     }
@@ -83,7 +95,7 @@ public:
             return hr;
         }
         if (IUnknown* local = ObjectIfLocal(*e.home)) return local->QueryInterface(riid, ppv);
-        return CreateProxy(e.home, riid, ppv);
+        return mv::CallGuarded([&] { return CreateProxy(e.home, riid, ppv); });
     }
 
 private:

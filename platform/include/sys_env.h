@@ -116,6 +116,15 @@ namespace mv {
 // its client); nullptr removes the override. Each name given is kept for the
 // life of the process.
 void SetThreadUserNameForTesting(const char* name);
+// Looks the effective user's name up in the user database unless it is
+// known already. Done while memory is plentiful, when a library is loaded:
+// the database's code may end the process when memory runs out.
+void LookUpUserName() noexcept;
+// The calling thread's user name as GetUserNameA gives it, but without a
+// second look-up of an effective user whose look-up failed: the effective
+// user is looked up again only once it has changed. Null when the name
+// cannot be had. Lives as long as the process.
+const std::string* UserNameWithoutLookUp() noexcept;
 // How many times the process has looked a user's name up in the user
 // database.
 uint64_t UserNameLookupsForTesting();

@@ -646,7 +646,7 @@ HRESULT VariantChangeTypeEx(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, LC
     if ((vt & VT_ARRAY) && vt != pvarSrc->vt) return DISP_E_TYPEMISMATCH;
     VARIANT result;
     VariantInit(&result);
-    HRESULT hr = Coerce(&result, *pvarSrc, lcid, wFlags, vt, 0);
+    HRESULT hr = mv::CallGuarded([&] { return Coerce(&result, *pvarSrc, lcid, wFlags, vt, 0); });
     if (FAILED(hr)) {
         VariantClear(&result);
         return hr;
@@ -667,55 +667,66 @@ HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHO
 
 HRESULT VarBstrFromR8(DOUBLE dblIn, LCID, ULONG, BSTR* pbstrOut) {
     if (!pbstrOut) return E_INVALIDARG;
-    const std::u16string s = mv::convert::FormatReal(dblIn, 15);
-    *pbstrOut = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-    return *pbstrOut ? S_OK : E_OUTOFMEMORY;
+    return mv::CallGuarded([&]() -> HRESULT {
+        const std::u16string s = mv::convert::FormatReal(dblIn, 15);
+        *pbstrOut = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+        return *pbstrOut ? S_OK : E_OUTOFMEMORY;
+    });
 }
 
 HRESULT VarBstrFromR4(FLOAT fltIn, LCID, ULONG, BSTR* pbstrOut) {
     if (!pbstrOut) return E_INVALIDARG;
-    const std::u16string s = mv::convert::FormatReal(fltIn, 7);
-    *pbstrOut = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-    return *pbstrOut ? S_OK : E_OUTOFMEMORY;
+    return mv::CallGuarded([&]() -> HRESULT {
+        const std::u16string s = mv::convert::FormatReal(fltIn, 7);
+        *pbstrOut = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+        return *pbstrOut ? S_OK : E_OUTOFMEMORY;
+    });
 }
 
 HRESULT VarBstrFromDate(DATE dateIn, LCID, ULONG dwFlags, BSTR* pbstrOut) {
     if (!pbstrOut) return E_INVALIDARG;
-    std::u16string s;
-    const HRESULT hr = mv::convert::FormatDate(dateIn, dwFlags, &s);
-    if (FAILED(hr)) return hr;
-    *pbstrOut = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
-    return *pbstrOut ? S_OK : E_OUTOFMEMORY;
+    return mv::CallGuarded([&]() -> HRESULT {
+        std::u16string s;
+        const HRESULT hr = mv::convert::FormatDate(dateIn, dwFlags, &s);
+        if (FAILED(hr)) return hr;
+        *pbstrOut = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+        return *pbstrOut ? S_OK : E_OUTOFMEMORY;
+    });
 }
 
 HRESULT VarR8FromStr(const OLECHAR* strIn, LCID, ULONG, DOUBLE* pdblOut) {
     if (!pdblOut) return E_INVALIDARG;
     if (!strIn) return DISP_E_TYPEMISMATCH;
-    ParsedNumber p;
-    const HRESULT hr = mv::convert::ParseNumber(View(strIn), &p);
-    if (FAILED(hr)) return hr;
-    *pdblOut = p.exact ? mv::convert::ExactToDouble(p.value) : p.dbl;
-    return S_OK;
+    return mv::CallGuarded([&]() -> HRESULT {
+        ParsedNumber p;
+        const HRESULT hr = mv::convert::ParseNumber(View(strIn), &p);
+        if (FAILED(hr)) return hr;
+        *pdblOut = p.exact ? mv::convert::ExactToDouble(p.value) : p.dbl;
+        return S_OK;
+    });
 }
 
 HRESULT VarI4FromStr(const OLECHAR* strIn, LCID, ULONG, LONG* plOut) {
     if (!plOut) return E_INVALIDARG;
     if (!strIn) return DISP_E_TYPEMISMATCH;
-    ParsedNumber p;
-    HRESULT hr = mv::convert::ParseNumber(View(strIn), &p);
-    if (FAILED(hr)) return hr;
-    Int128 x = 0;
-    hr = NumericToInteger(p.exact ? FromExact(p.value.mantissa, p.value.scale) : FromDouble(p.dbl),
-                          VT_I4, &x);
-    if (FAILED(hr)) return hr;
-    *plOut = static_cast<LONG>(x);
-    return S_OK;
+    return mv::CallGuarded([&]() -> HRESULT {
+        ParsedNumber p;
+        HRESULT hr = mv::convert::ParseNumber(View(strIn), &p);
+        if (FAILED(hr)) return hr;
+        Int128 x = 0;
+        hr = NumericToInteger(
+            p.exact ? FromExact(p.value.mantissa, p.value.scale) : FromDouble(p.dbl), VT_I4, &x);
+        if (FAILED(hr)) return hr;
+        *plOut = static_cast<LONG>(x);
+        return S_OK;
+    });
 }
 
 HRESULT VarDateFromStr(const OLECHAR* strIn, LCID, ULONG dwFlags, DATE* pdateOut) {
     if (!pdateOut) return E_INVALIDARG;
     if (!strIn) return DISP_E_TYPEMISMATCH;
-    return mv::convert::ParseDate(View(strIn), dwFlags, pdateOut);
+    return mv::CallGuarded(
+        [&]() -> HRESULT { return mv::convert::ParseDate(View(strIn), dwFlags, pdateOut); });
 }
 
 HRESULT VarI4FromR8(DOUBLE dblIn, LONG* plOut) {

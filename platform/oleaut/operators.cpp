@@ -371,9 +371,11 @@ HRESULT Binary(LPVARIANT left, LPVARIANT right, LPVARIANT result, Body body) {
     if (!left || !right || !result) return E_INVALIDARG;
     Operand l, r;
     mv::Variant out;
-    HRESULT hr = l.Load(left);
-    if (SUCCEEDED(hr)) hr = r.Load(right);
-    if (SUCCEEDED(hr)) hr = body(l, r, &out);
+    HRESULT hr = mv::CallGuarded([&] {
+        HRESULT loaded = l.Load(left);
+        if (SUCCEEDED(loaded)) loaded = r.Load(right);
+        return SUCCEEDED(loaded) ? body(l, r, &out) : loaded;
+    });
     // The old value is released only now: it may be an operand.
     if (FAILED(VariantClear(result))) VariantInit(result);
     if (FAILED(hr)) return hr;
@@ -587,10 +589,12 @@ HRESULT VarCat(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult) {
 
 HRESULT VarCmp(LPVARIANT pvarLeft, LPVARIANT pvarRight, LCID, ULONG dwFlags) {
     if (!pvarLeft || !pvarRight || (dwFlags & ~NORM_IGNORECASE)) return E_INVALIDARG;
-    Operand l, r;
-    HRESULT hr = l.Load(pvarLeft);
-    if (SUCCEEDED(hr)) hr = r.Load(pvarRight);
-    return FAILED(hr) ? hr : CompareOperands(*l, *r, dwFlags);
+    return mv::CallGuarded([&] {
+        Operand l, r;
+        HRESULT hr = l.Load(pvarLeft);
+        if (SUCCEEDED(hr)) hr = r.Load(pvarRight);
+        return FAILED(hr) ? hr : CompareOperands(*l, *r, dwFlags);
+    });
 }
 
 HRESULT VarAnd(LPVARIANT pvarLeft, LPVARIANT pvarRight, LPVARIANT pvarResult) {

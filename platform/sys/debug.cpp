@@ -27,7 +27,8 @@ void OutputDebugStringA(LPCSTR text) {
 }
 
 void OutputDebugStringW(LPCWSTR text) {
-    OutputDebugStringA(mv::ToUtf8(text).c_str());
+    // Text that cannot be converted for lack of memory is lost.
+    mv::CallGuarded([&] { OutputDebugStringA(mv::ToUtf8(text).c_str()); });
 }
 
 }  // extern "C"

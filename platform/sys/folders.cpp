@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "sys.h"
+#include "sys/last_error_guard.h"
 
 namespace {
 
@@ -238,23 +239,27 @@ extern "C" {
 
 HRESULT SHGetFolderPathA(HWND, int csidl, HANDLE, DWORD, LPSTR out) {
     if (!out) return E_INVALIDARG;
-    std::string path;
-    const HRESULT hr = CommonFolder(csidl, &path);
-    if (FAILED(hr)) return hr;
-    if (path.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    std::memcpy(out, path.c_str(), path.size() + 1);
-    return S_OK;
+    return mv::CallGuarded([&] {
+        std::string path;
+        const HRESULT hr = CommonFolder(csidl, &path);
+        if (FAILED(hr)) return hr;
+        if (path.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+        std::memcpy(out, path.c_str(), path.size() + 1);
+        return S_OK;
+    });
 }
 
 HRESULT SHGetFolderPathW(HWND, int csidl, HANDLE, DWORD, LPWSTR out) {
     if (!out) return E_INVALIDARG;
-    std::string path;
-    const HRESULT hr = CommonFolder(csidl, &path);
-    if (FAILED(hr)) return hr;
-    const std::u16string wide = mv::ToUtf16(path);
-    if (wide.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
-    std::memcpy(out, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
-    return S_OK;
+    return mv::CallGuarded([&] {
+        std::string path;
+        const HRESULT hr = CommonFolder(csidl, &path);
+        if (FAILED(hr)) return hr;
+        const std::u16string wide = mv::ToUtf16(path);
+        if (wide.size() >= MAX_PATH) return HRESULT_FROM_WIN32(ERROR_FILENAME_EXCED_RANGE);
+        std::memcpy(out, wide.c_str(), (wide.size() + 1) * sizeof(char16_t));
+        return S_OK;
+    });
 }
 
 BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
@@ -271,7 +276,8 @@ BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES) {
 }
 
 BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES sa) {
-    return CreateDirectoryA(mv::ToUtf8(path).c_str(), sa);
+    return mv::CallGuardedLastError(FALSE,
+                                    [&] { return CreateDirectoryA(mv::ToUtf8(path).c_str(), sa); });
 }
 
 DWORD GetFileAttributesA(LPCSTR path) {
@@ -288,7 +294,8 @@ DWORD GetFileAttributesA(LPCSTR path) {
 
 DWORD GetFileAttributesW(LPCWSTR path) {
     if (!path) return GetFileAttributesA(nullptr);
-    return GetFileAttributesA(mv::ToUtf8(path).c_str());
+    return mv::CallGuardedLastError(INVALID_FILE_ATTRIBUTES,
+                                    [&] { return GetFileAttributesA(mv::ToUtf8(path).c_str()); });
 }
 
 BOOL DeleteFileA(LPCSTR path) {
@@ -306,7 +313,7 @@ BOOL DeleteFileA(LPCSTR path) {
 
 BOOL DeleteFileW(LPCWSTR path) {
     if (!path) return DeleteFileA(nullptr);
-    return DeleteFileA(mv::ToUtf8(path).c_str());
+    return mv::CallGuardedLastError(FALSE, [&] { return DeleteFileA(mv::ToUtf8(path).c_str()); });
 }
 
 BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
@@ -340,14 +347,17 @@ BOOL MoveFileExA(LPCSTR from, LPCSTR to, DWORD flags) {
             SetLastError(ERROR_ALREADY_EXISTS);
             return FALSE;
         }
-        return CopyThenDelete(from, to) ? TRUE : FALSE;
+        return mv::CallGuardedLastError(FALSE,
+                                        [&] { return CopyThenDelete(from, to) ? TRUE : FALSE; });
     }
     return FailWithErrno();
 }
 
 BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
     if (!from || !to) return MoveFileExA(nullptr, nullptr, flags);
-    return MoveFileExA(mv::ToUtf8(from).c_str(), mv::ToUtf8(to).c_str(), flags);
+    return mv::CallGuardedLastError(FALSE, [&] {
+        return MoveFileExA(mv::ToUtf8(from).c_str(), mv::ToUtf8(to).c_str(), flags);
+    });
 }
 
 }  // extern "C"

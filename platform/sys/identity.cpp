@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sys.h"
+#include "sys/last_error_guard.h"
 
 namespace {
 
@@ -35,6 +36,8 @@ struct KnownUser {
 std::atomic<const KnownUser*> g_knownUsers{nullptr};
 std::mutex g_lookupLock;  // one look-up at a time, so each user is looked up once
 std::atomic<uint64_t> g_userLookups{0};
+// The effective user whose name was looked up last, found or not; -1: none.
+std::atomic<int64_t> g_lastLookedUp{-1};
 
 const KnownUser* FindKnownUser(uid_t uid) noexcept {
     for (const KnownUser* known = g_knownUsers.load(std::memory_order_acquire); known;
@@ -44,14 +47,21 @@ const KnownUser* FindKnownUser(uid_t uid) noexcept {
 }
 
 // The effective user's login name; the numeric id when it has no entry.
-// Looked up once for each effective user the process runs as. Null, with
-// the last error ERROR_NOT_ENOUGH_MEMORY, when memory runs out.
-const std::string* ProcessUserName() noexcept {
+// Looked up once for each effective user the process runs as; with
+// `retry` false, a user whose look-up failed is not looked up again until
+// the effective user changes. Null, with the last error
+// ERROR_NOT_ENOUGH_MEMORY, when memory runs out.
+const std::string* ProcessUserName(bool retry = true) noexcept {
     const uid_t uid = geteuid();
     if (const KnownUser* known = FindKnownUser(uid)) return &known->name;
     try {
         std::lock_guard<std::mutex> lock(g_lookupLock);
         if (const KnownUser* known = FindKnownUser(uid)) return &known->name;
+        if (!retry && g_lastLookedUp.load() == static_cast<int64_t>(uid)) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+        g_lastLookedUp.store(uid);
         g_userLookups.fetch_add(1, std::memory_order_relaxed);
         std::vector<char> buffer(1024);
         passwd entry{};
@@ -132,24 +142,25 @@ BOOL GetUserNameA(LPSTR buffer, LPDWORD size) {
 BOOL GetUserNameW(LPWSTR buffer, LPDWORD size) {
     const std::string* name = ThreadUserName();
     if (!name) return FALSE;
-    try {
+    return mv::CallGuardedLastError(FALSE, [&] {
         return CopyOut<char16_t>(mv::ToUtf16(*name), buffer, size, true, ERROR_INSUFFICIENT_BUFFER);
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    });
 }
 
 BOOL GetComputerNameA(LPSTR buffer, LPDWORD size) {
-    std::string name;
-    if (!ComputerName(&name)) return FALSE;
-    return CopyOut<char>(name, buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    return mv::CallGuardedLastError(FALSE, [&] {
+        std::string name;
+        if (!ComputerName(&name)) return FALSE;
+        return CopyOut<char>(name, buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    });
 }
 
 BOOL GetComputerNameW(LPWSTR buffer, LPDWORD size) {
-    std::string name;
-    if (!ComputerName(&name)) return FALSE;
-    return CopyOut<char16_t>(mv::ToUtf16(name), buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    return mv::CallGuardedLastError(FALSE, [&] {
+        std::string name;
+        if (!ComputerName(&name)) return FALSE;
+        return CopyOut<char16_t>(mv::ToUtf16(name), buffer, size, false, ERROR_BUFFER_OVERFLOW);
+    });
 }
 
 }  // extern "C"
@@ -166,6 +177,14 @@ void SetThreadUserNameForTesting(const char* name) {
     std::lock_guard<std::mutex> lock(g_lookupLock);
     auto kept = std::find(names->begin(), names->end(), name);
     t_userOverride = kept != names->end() ? &*kept : &names->emplace_front(name);
+}
+
+void LookUpUserName() noexcept {
+    ProcessUserName();
+}
+
+const std::string* UserNameWithoutLookUp() noexcept {
+    return t_userOverride ? t_userOverride : ProcessUserName(false);
 }
 
 uint64_t UserNameLookupsForTesting() {

@@ -9,9 +9,12 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "sys.h"
+#include "sys/last_error_guard.h"
+#include "sys/thread_exit.h"
 
 namespace {
 
@@ -39,7 +42,15 @@ State& S() {
 }
 
 thread_local DWORD t_lastError = 0;
-thread_local std::string t_loaderError;
+
+// The text of the calling thread's last failed load, made at its first
+// failed load; a text that cannot be kept for lack of memory is lost.
+struct LoaderErrorTag;
+using LoaderError = mv::ThreadOwned<std::string, LoaderErrorTag>;
+
+void KeepLoaderError(std::string text) noexcept {
+    if (std::string* kept = LoaderError::Get()) kept->swap(text);
+}
 
 // Whether the symbol at `address` is defined by the object `dl` itself (dlsym
 // also finds symbols of the object's dependencies).
@@ -129,7 +140,7 @@ HMODULE Load(const std::string& name) {
         if (const char* e = dlerror()) errors += (errors.empty() ? "" : "; ") + std::string(e);
     }
     if (!dl) {
-        t_loaderError = errors;
+        KeepLoaderError(std::move(errors));
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
@@ -139,15 +150,27 @@ HMODULE Load(const std::string& name) {
         ++it->second->count;
         return dl;
     }
-    auto* lib = new Library{dl, 1, reinterpret_cast<DllMainFn>(OwnSymbol(dl, "DllMain"))};
-    s.libraries[dl] = lib;
+    // Everything the load keeps is had before the library is told it is
+    // attached, so that running out of memory leaves nothing behind.
+    auto* lib =
+        new (std::nothrow) Library{dl, 1, reinterpret_cast<DllMainFn>(OwnSymbol(dl, "DllMain"))};
+    try {
+        if (!lib) throw std::bad_alloc();
+        s.libraries[dl] = lib;
+        if (lib->main) s.exitSlots.reserve(s.exitSlots.size() + 1);
+    } catch (const std::bad_alloc&) {
+        if (lib) s.libraries.erase(dl);
+        delete lib;
+        dlclose(dl);
+        throw;
+    }
     if (lib->main) {
         if (!lib->main(dl, DLL_PROCESS_ATTACH, nullptr)) {
             lib->main(dl, DLL_PROCESS_DETACH, nullptr);
             s.libraries.erase(dl);
             delete lib;
             dlclose(dl);
-            t_loaderError = name + ": DllMain refused to attach";
+            KeepLoaderError(name + ": DllMain refused to attach");
             SetLastError(ERROR_DLL_INIT_FAILED);
             return nullptr;
         }
@@ -215,7 +238,7 @@ HMODULE LoadLibraryA(LPCSTR lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return Load(lpLibFileName);
+    return mv::CallGuardedLastError(HMODULE(), [&] { return Load(lpLibFileName); });
 }
 
 HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
@@ -223,7 +246,7 @@ HMODULE LoadLibraryW(LPCWSTR lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    return Load(mv::ToUtf8(lpLibFileName));
+    return mv::CallGuardedLastError(HMODULE(), [&] { return Load(mv::ToUtf8(lpLibFileName)); });
 }
 
 FARPROC GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
@@ -261,11 +284,13 @@ BOOL FreeLibrary(HMODULE hLibModule) {
 }
 
 DWORD GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    return CopyFileName(hModule, lpFilename, nSize);
+    return mv::CallGuardedLastError(DWORD(0),
+                                    [&] { return CopyFileName(hModule, lpFilename, nSize); });
 }
 
 DWORD GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize) {
-    return CopyFileName(hModule, lpFilename, nSize);
+    return mv::CallGuardedLastError(DWORD(0),
+                                    [&] { return CopyFileName(hModule, lpFilename, nSize); });
 }
 
 DWORD GetLastError() {
@@ -288,7 +313,8 @@ std::string ModuleFileOfAddress(const void* address) {
 }
 
 std::string LoaderErrorText() {
-    return t_loaderError;
+    const std::string* text = LoaderError::Find();
+    return text ? *text : std::string();
 }
 
 }  // namespace mv

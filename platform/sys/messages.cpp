@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "sys.h"
+#include "sys/last_error_guard.h"
 
 namespace {
 
@@ -173,35 +174,37 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    const std::string raw = mv::SystemMessageText(messageId);
-    if (raw.empty()) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
-        return 0;
-    }
-    std::string text;
-    if (flags & FORMAT_MESSAGE_IGNORE_INSERTS) {
-        text = raw;
-    } else if (!ExpandInserts(raw, arguments, &text)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        const size_t bytes = std::max<size_t>(text.size() + 1, size);
-        char* allocated = static_cast<char*>(std::malloc(bytes));
-        if (!allocated) {
-            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return mv::CallGuardedLastError(DWORD(0), [&]() -> DWORD {
+        const std::string raw = mv::SystemMessageText(messageId);
+        if (raw.empty()) {
+            SetLastError(ERROR_MR_MID_NOT_FOUND);
             return 0;
         }
-        std::memcpy(allocated, text.c_str(), text.size() + 1);
-        *reinterpret_cast<LPSTR*>(buffer) = allocated;
+        std::string text;
+        if (flags & FORMAT_MESSAGE_IGNORE_INSERTS) {
+            text = raw;
+        } else if (!ExpandInserts(raw, arguments, &text)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+            const size_t bytes = std::max<size_t>(text.size() + 1, size);
+            char* allocated = static_cast<char*>(std::malloc(bytes));
+            if (!allocated) {
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return 0;
+            }
+            std::memcpy(allocated, text.c_str(), text.size() + 1);
+            *reinterpret_cast<LPSTR*>(buffer) = allocated;
+            return static_cast<DWORD>(text.size());
+        }
+        if (text.size() + 1 > size) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
         return static_cast<DWORD>(text.size());
-    }
-    if (text.size() + 1 > size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    std::memcpy(buffer, text.c_str(), text.size() + 1);
-    return static_cast<DWORD>(text.size());
+    });
 }
 
 HLOCAL LocalFree(HLOCAL memory) {

@@ -1287,80 +1287,115 @@ LONG EnumValue(HKEY hKey, DWORD index, Char* name, LPDWORD cch, LPDWORD type, LP
 
 }  // namespace
 
+// Every entry point answers running out of memory with its code.
+constexpr LONG kOutOfMemory = ERROR_NOT_ENOUGH_MEMORY;
+
 extern "C" {
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
-    return OpenKey(hKey, lpSubKey, samDesired, phkResult);
+    return mv::CallGuarded([&] { return OpenKey(hKey, lpSubKey, samDesired, phkResult); },
+                           kOutOfMemory);
 }
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
-    return OpenKey(hKey, lpSubKey, samDesired, phkResult);
+    return mv::CallGuarded([&] { return OpenKey(hKey, lpSubKey, samDesired, phkResult); },
+                           kOutOfMemory);
 }
 LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+    return mv::CallGuarded(
+        [&] { return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition); },
+        kOutOfMemory);
 }
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD, LPWSTR, DWORD, REGSAM samDesired,
                      LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-    return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition);
+    return mv::CallGuarded(
+        [&] { return CreateKey(hKey, lpSubKey, samDesired, phkResult, lpdwDisposition); },
+        kOutOfMemory);
 }
 LONG RegCloseKey(HKEY hKey) {
     if (hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER || hKey == HKEY_CLASSES_ROOT)
         return ERROR_SUCCESS;
-    State& s = S();
-    Access lock(s);
-    if (!hKey || !s.handles.erase(hKey)) return ERROR_INVALID_HANDLE;
-    delete hKey;
-    return ERROR_SUCCESS;
+    return mv::CallGuarded(
+        [&] {
+            State& s = S();
+            Access lock(s);
+            if (!hKey || !s.handles.erase(hKey)) return ERROR_INVALID_HANDLE;
+            delete hKey;
+            return ERROR_SUCCESS;
+        },
+        kOutOfMemory);
 }
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
-    return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
+    return mv::CallGuarded([&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); },
+                           kOutOfMemory);
 }
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD, LPDWORD lpType, LPBYTE lpData,
                       LPDWORD lpcbData) {
-    return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
+    return mv::CallGuarded([&] { return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData); },
+                           kOutOfMemory);
 }
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
-    return SetValue(hKey, lpValueName, dwType, lpData, cbData);
+    return mv::CallGuarded([&] { return SetValue(hKey, lpValueName, dwType, lpData, cbData); },
+                           kOutOfMemory);
 }
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
-    return SetValue(hKey, lpValueName, dwType, lpData, cbData);
+    return mv::CallGuarded([&] { return SetValue(hKey, lpValueName, dwType, lpData, cbData); },
+                           kOutOfMemory);
 }
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-    return DeleteValue(hKey, lpValueName);
+    return mv::CallGuarded([&] { return DeleteValue(hKey, lpValueName); }, kOutOfMemory);
 }
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    return DeleteValue(hKey, lpValueName);
+    return mv::CallGuarded([&] { return DeleteValue(hKey, lpValueName); }, kOutOfMemory);
 }
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-    return DeleteKey(hKey, lpSubKey, false);
+    return mv::CallGuarded([&] { return DeleteKey(hKey, lpSubKey, false); }, kOutOfMemory);
 }
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
-    return DeleteKey(hKey, lpSubKey, false);
+    return mv::CallGuarded([&] { return DeleteKey(hKey, lpSubKey, false); }, kOutOfMemory);
 }
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
-    return DeleteKey(hKey, lpSubKey, true);
+    return mv::CallGuarded([&] { return DeleteKey(hKey, lpSubKey, true); }, kOutOfMemory);
 }
 LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
-    return DeleteKey(hKey, lpSubKey, true);
+    return mv::CallGuarded([&] { return DeleteKey(hKey, lpSubKey, true); }, kOutOfMemory);
 }
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD,
                    LPSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
-    return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+    return mv::CallGuarded(
+        [&] {
+            return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass,
+                           lpftLastWriteTime);
+        },
+        kOutOfMemory);
 }
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName, LPDWORD,
                    LPWSTR lpClass, LPDWORD lpcchClass, FILETIME* lpftLastWriteTime) {
-    return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass, lpftLastWriteTime);
+    return mv::CallGuarded(
+        [&] {
+            return EnumKey(hKey, dwIndex, lpName, lpcchName, lpClass, lpcchClass,
+                           lpftLastWriteTime);
+        },
+        kOutOfMemory);
 }
 LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+    return mv::CallGuarded(
+        [&] {
+            return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+        },
+        kOutOfMemory);
 }
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName, LPDWORD,
                    LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
-    return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+    return mv::CallGuarded(
+        [&] {
+            return EnumValue(hKey, dwIndex, lpValueName, lpcchValueName, lpType, lpData, lpcbData);
+        },
+        kOutOfMemory);
 }
 
 }  // extern "C"

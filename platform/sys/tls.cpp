@@ -4,9 +4,11 @@
 // set in this allocation reads 0 there.
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "sys.h"
+#include "sys/thread_exit.h"
 
 namespace {
 
@@ -28,7 +30,8 @@ struct ThreadValue {
     void* value = nullptr;
 };
 
-thread_local std::vector<ThreadValue> t_values;
+// A thread's values, indexed by slot; made at the thread's first value.
+using ThreadValues = mv::ThreadOwned<std::vector<ThreadValue>>;
 
 }  // namespace
 
@@ -65,8 +68,19 @@ BOOL TlsSetValue(DWORD index, LPVOID value) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (t_values.size() <= index) t_values.resize(index + 1);
-    t_values[index] = {Slots().generation[index].load(), value};
+    std::vector<ThreadValue>* values = ThreadValues::Find();
+    if (!values || values->size() <= index) {
+        if (!value) return TRUE;  // the slot reads 0 already
+        values = ThreadValues::Get();
+        try {
+            if (!values) throw std::bad_alloc();
+            if (values->size() <= index) values->resize(index + 1);
+        } catch (const std::bad_alloc&) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return FALSE;
+        }
+    }
+    (*values)[index] = {Slots().generation[index].load(), value};
     return TRUE;
 }
 
@@ -76,8 +90,9 @@ LPVOID TlsGetValue(DWORD index) {
         return nullptr;
     }
     SetLastError(0);
-    if (index >= t_values.size()) return nullptr;
-    const ThreadValue& v = t_values[index];
+    const std::vector<ThreadValue>* values = ThreadValues::Find();
+    if (!values || index >= values->size()) return nullptr;
+    const ThreadValue& v = (*values)[index];
     return v.generation == Slots().generation[index].load() ? v.value : nullptr;
 }
 

@@ -1,8 +1,13 @@
 // Lines written by several threads at once.
 #include <dlfcn.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <latch>
 #include <map>
@@ -109,6 +114,100 @@ TEST_F(LogConcurrencyTest, NewThreadsShareOneLookUpOfTheUserName) {
     ASSERT_TRUE(GetUserNameA(user, &size));
     const std::string text = logtest::ReadText(DefaultFile(user));
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), kThreads) << text;
+}
+
+// Two processes write through one file while it is emptied at its size cap
+// over and over. Every line written after the last emptying is there and
+// whole: each process's remaining lines are its last ones, none missing in
+// between, and no line is torn.
+TEST_F(LogConcurrencyTest, TwoProcessesSharingTheFileAcrossEmptyingsLoseNoLines) {
+    constexpr int kProcesses = 2;
+    constexpr int kLines = 3000;  // each; about 11 MB in all: many emptyings at LogSize 1
+    constexpr int kAhead = 16;    // lines a process may write ahead of the other
+    const std::string padding(400, 'x');
+    SetValue("MorvaCalc", "LogSize", REG_DWORD, Dword(1));
+    // Each process's lines written so far, shared so that neither gets more
+    // than kAhead lines ahead of the other: both write up to the end.
+    struct Counts {
+        std::atomic<int> of[kProcesses];
+    };
+    void* memory =
+        ::mmap(nullptr, sizeof(Counts), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    std::atomic<int>* written = (new (memory) Counts{})->of;
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            CDiagnosticLog log;
+            InitializeModuleLog(log);
+            char start;
+            if (::read(go[0], &start, 1) != 1) ::_exit(2);
+            for (int n = 0; n < kLines; written[p].store(++n)) {
+                while (n > written[1 - p].load() + kAhead && written[1 - p].load() < kLines)
+                    std::this_thread::yield();
+                log.WriteLine(u"CMvWorker::Run",
+                              mv::ToUtf16("process " + std::to_string(p) + " line " +
+                                          std::to_string(n) + " " + padding));
+            }
+            ::_exit(0);
+        }
+        children.push_back(pid);
+    }
+    ASSERT_EQ(::write(go[1], "gg", kProcesses), kProcesses);
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    ::close(go[0]);
+    ::close(go[1]);
+
+    // A process that empties the file writes its byte-order mark after
+    // opening it, so another's line may come first: marks are skipped
+    // wherever they are.
+    const std::string bytes = logtest::ReadBytes(DefaultFile());
+    std::u16string units;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        if (char16_t c = static_cast<unsigned char>(bytes[i]) |
+                         static_cast<unsigned char>(bytes[i + 1]) << 8;
+            c != u'\r' && c != u'\uFEFF')
+            units.push_back(c);
+    const std::string text = mv::ToUtf8(units);
+    constexpr const char* kStamp = ") 03/07/2024 14:05:09.042 CMvWorker::Run: process ";
+    std::map<int, std::vector<int>> kept;
+    size_t from = 0;
+    for (size_t end; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+        const std::string one = text.substr(from, end - from);
+        int id = -1, p = -1, n = -1;
+        const size_t stamp = one.find(kStamp);
+        ASSERT_NE(stamp, std::string::npos) << one;
+        ASSERT_EQ(std::sscanf(one.c_str(), "(%d", &id), 1) << one;
+        ASSERT_EQ(std::sscanf(one.c_str() + stamp + std::strlen(kStamp), "%d line %d", &p, &n), 2)
+            << one;
+        ASSERT_EQ(one, "(" + std::to_string(id) + kStamp + std::to_string(p) + " line " +
+                           std::to_string(n) + " " + padding)
+            << "a torn line";
+        kept[p].push_back(n);
+    }
+    EXPECT_EQ(from, text.size()) << "the file ends inside a line";
+    ASSERT_FALSE(kept.empty());
+    for (const auto& [p, lines] : kept) {
+        SCOPED_TRACE("process " + std::to_string(p));
+        EXPECT_EQ(lines.back(), kLines - 1);
+        for (size_t i = 1; i < lines.size(); ++i) {
+            ASSERT_EQ(lines[i], lines[i - 1] + 1) << "lines lost after line " << lines[i - 1];
+        }
+    }
+    // Written in step, the two keep about as many lines each.
+    ASSERT_EQ(kept.size(), static_cast<size_t>(kProcesses));
+    EXPECT_LE(std::abs(static_cast<int>(kept[0].size()) - static_cast<int>(kept[1].size())),
+              2 * kAhead + 1)
+        << kept[0].size() << " and " << kept[1].size() << " lines kept";
+    ::munmap(memory, sizeof(Counts));
 }
 
 }  // namespace

@@ -1,7 +1,11 @@
 // The log file: exact bytes of its lines, its name, the size cap and what
 // happens when it cannot be opened.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cerrno>
 
+#include "../../support/failing_new.h"
 #include "log_test_support.h"
 
 namespace {
@@ -162,6 +166,37 @@ TEST_F(LogFileTest, OpenFailureLosesTheLineAndTellsTheDebugger) {
     EXPECT_EQ(g_debugOutput, "");
     EXPECT_EQ(ReadText(DefaultFile()), LinePrefix() + "kept\n");
     mv::SetDebugOutputHookForTesting(nullptr);
+}
+
+// The effective user's name is looked up when the module is loaded, not at a
+// line: a line is often written because memory has run out, and the user
+// database's code may then end the process. After a look-up that failed, a
+// line goes to the file of an unknown user without a look-up of its own.
+TEST_F(LogFileTest, ALineNeverLooksTheUserNameUp) {
+    mv::SetThreadUserNameForTesting(nullptr);
+    const pid_t pid = ::fork();  // a process whose look-up fails
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (mv::UserNameLookupsForTesting() != 0) ::_exit(2);  // looked up already
+        CDiagnosticLog log;
+        InitializeModuleLog(log);
+        char name[256];
+        DWORD size = sizeof name;
+        bool found = false;
+        {
+            mv_test::FailingNew fail(1);
+            found = GetUserNameA(name, &size);
+        }
+        log.WriteLine(u"no name");
+        if (found || mv::UserNameLookupsForTesting() != 1) ::_exit(3);
+        ::_exit(ReadText(DefaultFile("UnknownUser")) == LinePrefix() + "no name\n" ? 0 : 4);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == 2) GTEST_SKIP() << "this process looked the name up already";
+    EXPECT_NE(WEXITSTATUS(status), 3) << "the line looked the name up again";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the line is not in the unknown user's file";
 }
 
 // Lines go to the common application-data folder, however long its path;

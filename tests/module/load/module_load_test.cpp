@@ -220,6 +220,21 @@ TEST_F(ModuleLoad, RegistersServesAndUnloadsThreeTimesInOneProcess) {
     KhSim_SetOlderLibraryPresent(0);
 }
 
+// The module's per-thread variables sit in the static block set aside when
+// it is loaded: a new thread has them before its first call into the module,
+// instead of the C library allocating them at that call (and ending the
+// process when memory has run out).
+TEST_F(ModuleLoad, ANewThreadHasTheModulesPerThreadVariablesBeforeItsFirstCall) {
+    HMODULE module = LoadLibraryA(path_.c_str());
+    ASSERT_NE(module, nullptr) << mv::LoaderErrorText();
+    void* block = nullptr;
+    int rc = -1;
+    std::thread([&] { rc = dlinfo(module, RTLD_DI_TLS_DATA, &block); }).join();
+    EXPECT_EQ(rc, 0) << dlerror();
+    EXPECT_NE(block, nullptr);
+    EXPECT_TRUE(FreeLibrary(module));
+}
+
 mv::Variant Property(IDispatch* object, const char16_t* name) {
     mv::Variant value;
     EXPECT_EQ(mv::DispGetPropertyByName(object, name, &value), S_OK) << mv::ToUtf8(name);
