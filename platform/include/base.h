@@ -7,8 +7,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 // ---------------------------------------------------------------------------
 // Integer and character types
@@ -333,6 +335,33 @@ constexpr LONG ERROR_BAD_PATHNAME = 161;
 constexpr LONG ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr LONG ERROR_MR_MID_NOT_FOUND = 317;
 constexpr LONG ERROR_NO_TOKEN = 1008;
+
+namespace mv {
+
+// Runs the body of an entry point or a COM method and returns its code
+// (S_OK for a body that returns nothing), so that no exception leaves it:
+// running out of memory (std::bad_alloc) becomes `outOfMemory`, anything
+// else E_UNEXPECTED and sets *unexpected when given. What the body holds
+// must be let go by its own objects' destructors.
+template <class Work>
+HRESULT CallGuarded(Work&& work, HRESULT outOfMemory = E_OUTOFMEMORY,
+                    bool* unexpected = nullptr) noexcept {
+    try {
+        if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
+            work();
+            return S_OK;
+        } else {
+            return work();
+        }
+    } catch (const std::bad_alloc&) {
+        return outOfMemory;
+    } catch (...) {
+        if (unexpected) *unexpected = true;
+        return E_UNEXPECTED;
+    }
+}
+
+}  // namespace mv
 
 // ---------------------------------------------------------------------------
 // GUIDs
