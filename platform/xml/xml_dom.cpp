@@ -485,11 +485,16 @@ HRESULT Load(Core* core, std::u16string_view xml) {
         return fail(u"XML document must have a top level element.", 0, 0);
     }
 
-    xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+    // Held until the end, whatever leaves: running out of memory included.
+    const std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> context(xmlNewParserCtxt(),
+                                                                             xmlFreeParserCtxt);
+    xmlParserCtxtPtr ctxt = context.get();
     if (!ctxt) return E_OUTOFMEMORY;
-    xmlDocPtr parsed =
+    const std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> document(
         xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()), nullptr, "UTF-8",
-                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
+        xmlFreeDoc);
+    xmlDocPtr parsed = document.get();
     if (!parsed || !ctxt->wellFormed) {
         const xmlError* e = xmlCtxtGetLastError(ctxt);
         std::u16string reason = e && e->message
@@ -499,8 +504,6 @@ HRESULT Load(Core* core, std::u16string_view xml) {
             reason.pop_back();
         const int line = e ? e->line : 0;
         const int column = e ? e->int2 : 0;
-        if (parsed) xmlFreeDoc(parsed);
-        xmlFreeParserCtxt(ctxt);
         return fail(reason, line, column);
     }
 
@@ -517,8 +520,6 @@ HRESULT Load(Core* core, std::u16string_view xml) {
         loader.Add(doc, decl);
     }
     loader.Convert(parsed->children, doc, 0);
-    xmlFreeDoc(parsed);
-    xmlFreeParserCtxt(ctxt);
     if (loader.refused) {
         return fail(u"The document uses an external entity or expands beyond the size limit.", 0,
                     0);
@@ -1018,11 +1019,15 @@ public:
         });
     }
     HRESULT loadXML(BSTR xml, VARIANT_BOOL* ok) override {
-        return CallGuarded([&]() -> HRESULT {
-            const HRESULT hr = Load(n_->core, View(xml));
-            if (ok) *ok = hr == S_OK ? VARIANT_TRUE : VARIANT_FALSE;
-            return hr;
-        });
+        if (ok) *ok = VARIANT_FALSE;
+        const HRESULT hr = CallGuarded([&] { return Load(n_->core, View(xml)); });
+        if (FAILED(hr)) {
+            // A load stopped halfway leaves an empty document.
+            for (Node* c : n_->children) c->parent = nullptr;
+            n_->children.clear();
+        }
+        if (ok) *ok = hr == S_OK ? VARIANT_TRUE : VARIANT_FALSE;
+        return hr;
     }
     HRESULT get_parseError(IXMLDOMParseError** out) override {
         return CallGuarded([&]() -> HRESULT {
