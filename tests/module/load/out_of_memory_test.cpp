@@ -191,6 +191,10 @@ Bytes SavedFile(IUnknown* object, const fs::path& path) {
     return FileBytes(path);
 }
 
+size_t OpenDescriptors() {
+    return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
+}
+
 struct Scenario {
     std::string name;
     // Runs the scenario once with g_failAt's allocation failing; empty when
@@ -452,11 +456,15 @@ TEST_F(OutOfMemory, EveryAllocationOfALoadSaveCreationRunAndReleaseFailsCleanly)
         ASSERT_EQ(row.run(), "");
         ASSERT_EQ(row.run(), "");
         const size_t count = g_counted;
+        // Taken after the first failure, which may open the log file.
+        size_t descriptors = 0;
         int failures = 0;
         for (size_t k : Points(count)) {
             g_failAt = k;
             g_escaped = false;
-            const std::string broken = row.run();
+            std::string broken = row.run();
+            if (descriptors == 0) descriptors = OpenDescriptors();
+            if (broken.empty() && OpenDescriptors() != descriptors) broken = "a descriptor is left";
             if (!broken.empty() && ++failures <= 3)
                 ADD_FAILURE() << "allocation " << k << " of " << count << ": " << broken;
         }
