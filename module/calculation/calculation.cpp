@@ -36,24 +36,28 @@ HRESULT CMvCalculation::FinalConstruct() {
         }
         first = false;
     }
-    (void)CreateReturnValueParameter();
-    return S_OK;
+    // A calculation without its "ReturnValue" is not made at all.
+    return CreateReturnValueParameter();
 }
 
 HRESULT CMvCalculation::CreateReturnValueParameter() {
-    try {
-        mv::ComPtr<IMvParameter> parameter;
-        HRESULT hr = AddParameter(mv::Bstr(u"ReturnValue").get(), parameter.Put());
-        if (FAILED(hr)) return hr;
-        if (parameter) {
-            parameter->put_ParameterType(mvcReturnValue);
-            parameter->put_Type(mvcVariant);
-        }
-        return S_OK;
-    } catch (...) {
-        MvLogErrorHr("CMvCalculation::CreateReturnValueParameter", E_UNEXPECTED);
-        return E_UNEXPECTED;
-    }
+    bool unexpected = false;
+    const HRESULT result = MvGuardedCall(
+        [&] {
+            mv::ComPtr<IMvParameter> parameter;
+            mv::Bstr name(u"ReturnValue");
+            if (!name.get()) return E_OUTOFMEMORY;
+            HRESULT hr = AddParameter(name.get(), parameter.Put());
+            if (FAILED(hr)) return hr;
+            if (parameter) {
+                parameter->put_ParameterType(mvcReturnValue);
+                parameter->put_Type(mvcVariant);
+            }
+            return S_OK;
+        },
+        &unexpected);
+    if (unexpected) MvLogErrorHr("CMvCalculation::CreateReturnValueParameter", E_UNEXPECTED);
+    return result;
 }
 
 HRESULT CMvCalculation::InterfaceSupportsErrorInfo(REFIID riid) {

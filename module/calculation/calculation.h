@@ -737,6 +737,8 @@ private:
     // parameters they name have been let go; the next run looks both up
     // again (calculation_persist.cpp).
     void ForgetRunParameters();
+    // LoadXML's work, run in MvGuardedCall.
+    HRESULT LoadXMLWithConnection(IXMLDOMNode* node);
     // ForgetRunParameters when the cached "ReturnValue" is no longer the
     // member of that name in Parameters (a client removed or added it
     // through the collection).

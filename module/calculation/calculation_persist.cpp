@@ -80,6 +80,10 @@ HRESULT CMvCalculation::Load(IStream* pStm) {
 // connection (the engine reads it into the one the calculation holds); an
 // empty element, as older documents hold, brings none.
 HRESULT CMvCalculation::LoadXML(IXMLDOMNode* node) {
+    return MvGuardedCall([&] { return LoadXMLWithConnection(node); });
+}
+
+HRESULT CMvCalculation::LoadXMLWithConnection(IXMLDOMNode* node) {
     ForgetOnExit forget{this};
     mv::ComPtr<IXMLDOMNodeList> children;
     LONG length = 0;

@@ -342,11 +342,7 @@ HRESULT CMvCalculation::get_StoreForwardStatus(BSTR* pVal) {
             state = m_StoreForwardState;
         }
         const bool known = state >= 0 && state < static_cast<LONG>(std::size(kStoreForwardTexts));
-        try {
-            *pVal = NewBstr(known ? kStoreForwardTexts[state] : "");
-        } catch (const std::bad_alloc&) {
-            *pVal = nullptr;  // a failed allocation still reads as success
-        }
+        *pVal = NewBstr(known ? kStoreForwardTexts[state] : "");
         return S_OK;
     });
 }

@@ -139,6 +139,10 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
             begin();
         }
         try {
+            // Without its table (a set-up that ran out of memory) the run
+            // would pass for done with no formula run: it fails as a run
+            // that ran out of memory.
+            if (!table) throw std::bad_alloc();
             if (dataSetCount > 0) {
                 Step(kCalculate, "ProcessDataSets(INPUT_PASS)");
                 ProcessDataSets(INPUT_PASS);

@@ -68,7 +68,8 @@ ParamInfoShare CMvCalculation::SetupParamInfo() {
             if (!parameter) continue;
             ParamInfo record;
             mv::Bstr name;
-            parameter->get_Name(name.Out());
+            // A name that could not be read would leave the parameter unbound.
+            if (parameter->get_Name(name.Out()) == E_OUTOFMEMORY) throw std::bad_alloc();
             record.Name = name.Utf8();
             parameter->get_Type(&record.Type);
             parameter->get_ParameterType(&record.ParameterType);

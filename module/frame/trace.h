@@ -12,9 +12,11 @@
 //   }
 //
 // With "Methods" on, the frame writes an empty line, "<name>: Method - Start"
-// and, after the body, "<name>: Method - End (<result text>)". An exception
-// that escapes the body becomes E_UNEXPECTED and writes "<name>: E_UNEXPECTED"
-// whatever the flags say. A body may also return nothing (S_OK).
+// and, after the body, "<name>: Method - End (<result text>)". Running out of
+// memory in the body (std::bad_alloc) becomes E_OUTOFMEMORY; any other
+// exception that escapes the body becomes E_UNEXPECTED and writes
+// "<name>: E_UNEXPECTED" whatever the flags say. A body may also return
+// nothing (S_OK).
 //
 // An internal function traces with a step frame, which writes
 // "<name>( Function - Start )" and, when the function leaves normally,
@@ -40,22 +42,24 @@ void MvTraceMethodStart(const char* name) noexcept;
 void MvTraceMethodEnd(const char* name, HRESULT hr) noexcept;
 void MvTraceMethodException(const char* name) noexcept;
 
+// The frame of the members that write no trace lines: runs `work` and
+// returns its result (S_OK for a body that returns nothing), E_OUTOFMEMORY
+// when it runs out of memory, E_UNEXPECTED (and *unexpected set) when it
+// throws anything else. The method frames below are built on it.
+template <class Work>
+HRESULT MvGuardedCall(Work&& work, bool* unexpected = nullptr) noexcept {
+    return mv::CallGuarded(work, E_OUTOFMEMORY, unexpected);
+}
+
 // Runs `work` in the method frame and returns its result (S_OK for a body
-// that returns nothing; E_UNEXPECTED when it throws).
+// that returns nothing; E_OUTOFMEMORY when it runs out of memory,
+// E_UNEXPECTED when it throws anything else).
 template <class Work>
 HRESULT MvMethodFrame(const char* name, Work&& work) noexcept {
-    HRESULT hr = S_OK;
     if (g_DiagnosticLog.IsOn(LogMethods)) MvTraceMethodStart(name);
-    try {
-        if constexpr (std::is_void_v<std::invoke_result_t<Work&>>) {
-            work();
-        } else {
-            hr = work();
-        }
-    } catch (...) {
-        hr = E_UNEXPECTED;
-        MvTraceMethodException(name);
-    }
+    bool unexpected = false;
+    const HRESULT hr = MvGuardedCall(work, &unexpected);
+    if (unexpected) MvTraceMethodException(name);
     if (g_DiagnosticLog.IsOn(LogMethods)) MvTraceMethodEnd(name, hr);
     return hr;
 }
@@ -68,13 +72,9 @@ HRESULT MvMethodFrameNoEnd(const char* name, Work&& work) noexcept {
     const bool methods = g_DiagnosticLog.IsOn(LogMethods);
     if (methods) MvTraceMethodStart(name);
     bool writeEnd = true;
-    HRESULT hr = S_OK;
-    try {
-        hr = work(writeEnd);
-    } catch (...) {
-        hr = E_UNEXPECTED;
-        MvTraceMethodException(name);
-    }
+    bool unexpected = false;
+    const HRESULT hr = MvGuardedCall([&] { return work(writeEnd); }, &unexpected);
+    if (unexpected) MvTraceMethodException(name);
     if (methods && writeEnd) MvTraceMethodEnd(name, hr);
     return hr;
 }

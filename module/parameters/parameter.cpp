@@ -136,7 +136,9 @@ HRESULT CMvParameter::GetText(const CharString& field, BSTR* pVal) {
     try {
         *pVal = field.ToBSTR();
     } catch (const std::bad_alloc&) {
-        *pVal = nullptr;  // an allocation failure still reads as success
+        // Not an empty text: a save would pass for whole without it.
+        *pVal = nullptr;
+        return E_OUTOFMEMORY;
     }
     return S_OK;
 }
@@ -155,7 +157,8 @@ HRESULT CMvParameter::EnumTextGet(const LONG& field, const char* const* table, S
     try {
         EnumToText(pVal, static_cast<SHORT>(value), count, table);
     } catch (const std::bad_alloc&) {
-        *pVal = nullptr;  // as the plain text getters: still a success
+        *pVal = nullptr;  // as the plain text getters
+        return E_OUTOFMEMORY;
     }
     return S_OK;
 }

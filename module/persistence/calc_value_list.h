@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "comobj.h"
@@ -52,16 +53,23 @@ public:
         return S_OK;
     }
 
-    // Drops the slots from `count` on, then releases their objects, first to
-    // last: a released object cannot reach back into slots that still name
-    // it. Empty slots are passed over.
+    // Drops the slots from `count` on and releases their objects, first to
+    // last: a released object cannot reach back into a slot that still
+    // names it. Empty slots are passed over. Nothing is allocated (this is
+    // the release path): emptying the list takes all slots at once, a
+    // shorter list empties each slot before its object goes.
     void Truncate(std::size_t count) noexcept {
         if (count >= m_Items.size()) return;
-        std::vector<I*> dropped(m_Items.begin() + static_cast<std::ptrdiff_t>(count),
-                                m_Items.end());
-        m_Items.resize(count);
-        for (I* item : dropped)
-            if (item) item->Release();
+        if (count == 0) {
+            std::vector<I*> dropped;
+            dropped.swap(m_Items);
+            for (I* item : dropped)
+                if (item) item->Release();
+            return;
+        }
+        for (std::size_t i = count; i < m_Items.size(); ++i)
+            if (I* item = std::exchange(m_Items[i], nullptr)) item->Release();
+        if (m_Items.size() > count) m_Items.resize(count);
     }
 
     // Adds empty slots up to `count`.

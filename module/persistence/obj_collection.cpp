@@ -338,7 +338,6 @@ void CMvObjCollection::ReleaseAllItems() {
         items.swap(m_items);
         m_names.Clear();
         NameFilesChanged();
-        m_items.reserve(16);
     }
     for (IDispatch* member : items)
         if (member) member->Release();

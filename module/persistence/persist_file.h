@@ -7,11 +7,10 @@
 
 #include <array>
 #include <cstddef>
-#include <exception>
-#include <new>
 #include <string_view>
 
 #include "com.h"
+#include "frame/trace.h"
 #include "interfaces/IMvPersistFile.h"
 
 // Saves the object's IPersistStream into a new document. The document
@@ -36,26 +35,18 @@ template <class T, char Letter>
 class IMvPersistFileImpl : public IMvPersistFile {
 public:
     HRESULT SaveToFile(BSTR FileName) override {
-        try {
+        return MvGuardedCall([&] {
             return MvPersistFile_SaveToFile(static_cast<T*>(this)->GetUnknown(), Letter, FileName);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
+        });
     }
     HRESULT LoadFromFile(BSTR FileName) override {
-        try {
-            // Made by the compiler: a load never fails for want of memory
-            // to name itself in the log.
-            static constexpr auto kLogText = LoadLogText();
+        // Made by the compiler: a load never fails for want of memory to
+        // name itself in the log.
+        static constexpr auto kLogText = LoadLogText();
+        return MvGuardedCall([&] {
             return MvPersistFile_LoadFromFile(static_cast<T*>(this)->GetUnknown(), Letter,
                                               kLogText.data(), FileName);
-        } catch (const std::bad_alloc&) {
-            return E_OUTOFMEMORY;
-        } catch (...) {
-            return E_UNEXPECTED;
-        }
+        });
     }
 
 private:

@@ -637,12 +637,16 @@ HRESULT LoadRecords(Stream* stream, IDispatch* disp) {
                                     id));
                 return hr;
             }
-            if (HRESULT put = PutProperty(disp, id, value); FAILED(put))
+            if (HRESULT put = PutProperty(disp, id, value); FAILED(put)) {
                 MvLogFailure(
                     kLoad, put,
                     MvLogNumberText("CComDispatchDriver::GetProperty : Failed to assign value to "
                                     "property %lld.",
                                     id));
+                // A value that could not be taken for lack of memory was not
+                // refused: the object would pass for loaded without it.
+                if (put == E_OUTOFMEMORY) return put;
+            }
         }
         value.Clear();
         if (hr = ReadDispid(stream, &id); FAILED(hr)) {

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "com.h"
+#include "frame/trace.h"
 #include "persistence/property_map.h"
 
 // The largest text payload (byte count, terminator included) a reader
@@ -116,7 +117,8 @@ private:
 //   static const PropertyMapEntry* GetPropertyMap();
 //   static const CLSID& GetObjectCLSID();
 // and GetUnknown() (from mv::ComObjectRoot), whose interface is the class's
-// dual interface. The members take no lock and write no trace lines.
+// dual interface. The members take no lock and write no trace lines; what a
+// load or save throws becomes its code (MvGuardedCall).
 template <class T>
 class IMvPersistStreamImpl : public IPersistStream {
 public:
@@ -127,10 +129,14 @@ public:
     }
     HRESULT IsDirty() override { return S_OK; }
     HRESULT Load(IStream* pStm) override {
-        return MvPersistStream_Load(pStm, static_cast<T*>(this)->GetUnknown());
+        return MvGuardedCall(
+            [&] { return MvPersistStream_Load(pStm, static_cast<T*>(this)->GetUnknown()); });
     }
     HRESULT Save(IStream* pStm, BOOL /*fClearDirty*/) override {
-        return MvPersistStream_Save(pStm, T::GetPropertyMap(), static_cast<T*>(this)->GetUnknown());
+        return MvGuardedCall([&] {
+            return MvPersistStream_Save(pStm, T::GetPropertyMap(),
+                                        static_cast<T*>(this)->GetUnknown());
+        });
     }
     HRESULT GetSizeMax(ULARGE_INTEGER* /*pcbSize*/) override { return E_NOTIMPL; }
 };

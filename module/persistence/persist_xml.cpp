@@ -549,9 +549,10 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
                 MvLogNumberText("CComDispatchDriver::GetProperty : Failed to assign value to "
                                 "property %lld.",
                                 dispid));
+            if (hr == E_OUTOFMEMORY) return hr;
         }
     }
     // A property that refused its value has been logged; as in the stream
-    // form, that alone does not fail the load.
+    // form, that alone does not fail the load (running out of memory does).
     return S_OK;
 }

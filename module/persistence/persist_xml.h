@@ -17,6 +17,7 @@
 
 #include <string_view>
 
+#include "frame/trace.h"
 #include "interfaces/IMvPersistXML.h"
 #include "oleaut.h"
 #include "xml.h"
@@ -80,14 +81,19 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object);
 // IMvPersistXML over the class's property map. T derives from
 // mv::ComObjectRoot<T> (its primary interface is what the engine is given) and
 // provides `static const PropertyMapEntry* GetPropertyMap()`. No method frame,
-// no object lock: every value passes through the object's own accessors.
+// no object lock: every value passes through the object's own accessors;
+// what a load or save throws becomes its code (MvGuardedCall).
 template <class T>
 class IMvPersistXMLImpl : public IMvPersistXML {
 public:
     HRESULT LoadXML(IXMLDOMNode* node) override {
-        return MvPersistXML_Load(node, static_cast<T*>(this)->GetUnknown());
+        return MvGuardedCall(
+            [&] { return MvPersistXML_Load(node, static_cast<T*>(this)->GetUnknown()); });
     }
     HRESULT SaveXML(IXMLDOMNode* node) override {
-        return MvPersistXML_Save(node, T::GetPropertyMap(), static_cast<T*>(this)->GetUnknown());
+        return MvGuardedCall([&] {
+            return MvPersistXML_Save(node, T::GetPropertyMap(),
+                                     static_cast<T*>(this)->GetUnknown());
+        });
     }
 };

@@ -17,16 +17,16 @@ const PropertyMapEntry* CMvCalculationRef::GetPropertyMap() {
 
 HRESULT CMvCalculationRef::get_Name(BSTR* pVal) {
     if (!pVal) return E_POINTER;
-    std::string name;
-    try {
-        std::lock_guard<std::mutex> lock(m_leaf);
-        name = m_Name;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    const std::u16string wide = mv::ToUtf16(name);
-    *pVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
-    return *pVal ? S_OK : E_OUTOFMEMORY;
+    return MvGuardedCall([&] {
+        std::string name;
+        {
+            std::lock_guard<std::mutex> lock(m_leaf);
+            name = m_Name;
+        }
+        const std::u16string wide = mv::ToUtf16(name);
+        *pVal = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+        return *pVal ? S_OK : E_OUTOFMEMORY;
+    });
 }
 
 HRESULT CMvCalculationRef::put_Name(BSTR newVal) {
@@ -44,6 +44,10 @@ HRESULT CMvCalculationRef::put_Name(BSTR newVal) {
 }
 
 HRESULT CMvCalculationRef::Resolve(mv::ComPtr<IMvCalculation>* calc) {
+    return MvGuardedCall([&] { return ResolveName(calc); });
+}
+
+HRESULT CMvCalculationRef::ResolveName(mv::ComPtr<IMvCalculation>* calc) {
     std::string name;
     ActiveCalcShare kept;
     {

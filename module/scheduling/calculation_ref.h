@@ -61,7 +61,9 @@ public:
 private:
     // The lookup's result (S_OK, or E_FAIL without a holder) and the
     // calculation, null when it cannot be loaded.
+    // E_OUTOFMEMORY when the name cannot be copied.
     HRESULT Resolve(mv::ComPtr<IMvCalculation>* calc);
+    HRESULT ResolveName(mv::ComPtr<IMvCalculation>* calc);
 
     std::mutex m_leaf;       // guards the two below; nothing is called under it
     std::string m_Name;      // UTF-8

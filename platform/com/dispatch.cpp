@@ -252,7 +252,10 @@ void PointAtResult(const DispParam& p, VARIANT* arg, VARIANT* result) {
     if (p.vt == VT_VARIANT || p.iid) {
         arg->pvarVal = result;
     } else {
+        // Empty until the member writes it: a member that fails before then
+        // leaves nothing for the clean-up to free.
         result->vt = p.vt;
+        result->byref = nullptr;
         arg->byref = &result->lVal;
     }
 }

@@ -1014,20 +1014,28 @@ std::u16string FoldName(std::u16string_view name) {
 
 Expr::~Expr() {
     // A long chain of operators nests as deep as it is long: its nodes are
-    // taken apart one by one here, not destroyed by recursion.
+    // taken apart one by one here, not destroyed by recursion, and chained
+    // through the nodes themselves, so that the destruction allocates
+    // nothing.
     if (!left && !right && args.empty()) return;
-    std::vector<ExprPtr> pending;
+    Expr* pending = nullptr;
     auto takeChildren = [&pending](Expr& e) {
-        for (ExprPtr* child : {&e.left, &e.right})
-            if (*child) pending.push_back(std::move(*child));
-        for (ExprPtr& a : e.args)
-            if (a) pending.push_back(std::move(a));
+        auto take = [&pending](ExprPtr& child) {
+            if (!child) return;
+            Expr* node = child.release();
+            node->nextDead = pending;
+            pending = node;
+        };
+        take(e.left);
+        take(e.right);
+        for (ExprPtr& a : e.args) take(a);
     };
     takeChildren(*this);
-    while (!pending.empty()) {
-        ExprPtr e = std::move(pending.back());
-        pending.pop_back();
+    while (pending) {
+        Expr* e = pending;
+        pending = e->nextDead;
         takeChildren(*e);
+        delete e;  // its children are taken: no recursion
     }
 }
 

@@ -65,6 +65,7 @@ struct Expr {
     uint32_t id = 0;              // Ref without an object: its name's number in the program
     uint32_t local = 0;  // the same inside a procedure, of one of its declared names: 1 + its index
     int depth = 1;       // of its tree, bounded (evaluation recurses)
+    Expr* nextDead = nullptr;  // the destructor's chain of nodes still to take apart
 
     Expr() = default;
     Expr(const Expr&) = delete;

@@ -101,43 +101,14 @@ public:
         if ((mode & 3) == 3) return STG_E_INVALIDFLAG;
         if ((mode & 3) != STGM_READ) return STG_E_ACCESSDENIED;
 
-        ObjectLock guard(this);
-        const std::u16string_view wanted(name);
-        uint32_t found = cfb::kNoStream;
-        for (uint32_t index : cfb::ChildrenOf(layout_, 0)) {
-            const cfb::DirEntry& e = layout_.entries[index];
-            if (e.type == cfb::kTypeStream && EqualsNoCase(e.name, wanted)) {
-                found = index;
-                break;
-            }
-        }
-        if (found == cfb::kNoStream) return STG_E_FILENOTFOUND;
-        if (openEntries_.count(found)) return STG_E_ACCESSDENIED;
-        if (HRESULT hr = cfb::CheckStream(layout_, found); FAILED(hr)) return hr;
-
-        const std::string exact = ToUtf8(layout_.entries[found].name);
-        GsfInput* child = nullptr;
-        const int count = gsf_infile_num_children(infile_);
-        for (int i = 0; i < count && !child; ++i) {
-            const char* childName = gsf_infile_name_by_index(infile_, i);
-            if (childName && exact == childName) child = gsf_infile_child_by_index(infile_, i);
-        }
-        if (!child) return STG_E_DOCFILECORRUPT;
-        ComObject<ReadStream>* stream = nullptr;
-        if (HRESULT hr = MakeComObject<ReadStream>(&stream); FAILED(hr)) {
-            g_object_unref(child);
-            return hr;
-        }
-        openEntries_.insert(found);
-        stream->Attach(this, found, child, layout_.entries[found].name, mode);
-        *ppstm = stream;
-        return S_OK;
+        return Guarded([&] { return OpenStreamLocked(name, mode, ppstm); });
     }
 
     HRESULT Commit(DWORD) override { return S_OK; }
 
     HRESULT Stat(STATSTG* stat, DWORD flag) override {
-        return StatStorage(stat, flag, path_, mode_, layout_.entries[0].clsid);
+        return Guarded(
+            [&] { return StatStorage(stat, flag, path_, mode_, layout_.entries[0].clsid); });
     }
 
     uint64_t EntrySize(uint32_t entry) const { return layout_.entries[entry].size; }
@@ -154,6 +125,44 @@ protected:
     ~ReadStorage() override {
         if (infile_) g_object_unref(infile_);
         if (input_) g_object_unref(input_);
+    }
+
+    HRESULT OpenStreamLocked(const OLECHAR* name, DWORD mode, IStream** ppstm) {
+        ObjectLock guard(this);
+        const std::u16string_view wanted(name);
+        uint32_t found = cfb::kNoStream;
+        for (uint32_t index : cfb::ChildrenOf(layout_, 0)) {
+            const cfb::DirEntry& e = layout_.entries[index];
+            if (e.type == cfb::kTypeStream && EqualsNoCase(e.name, wanted)) {
+                found = index;
+                break;
+            }
+        }
+        if (found == cfb::kNoStream) return STG_E_FILENOTFOUND;
+        if (openEntries_.count(found)) return STG_E_ACCESSDENIED;
+        if (HRESULT hr = cfb::CheckStream(layout_, found); FAILED(hr)) return hr;
+
+        // What needs memory comes before the library's child is taken, so
+        // that running out of it leaves nothing held.
+        const std::string exact = ToUtf8(layout_.entries[found].name);
+        std::u16string streamName = layout_.entries[found].name;
+        openEntries_.insert(found);
+        GsfInput* child = nullptr;
+        const int count = gsf_infile_num_children(infile_);
+        for (int i = 0; i < count && !child; ++i) {
+            const char* childName = gsf_infile_name_by_index(infile_, i);
+            if (childName && exact == childName) child = gsf_infile_child_by_index(infile_, i);
+        }
+        ComObject<ReadStream>* stream = nullptr;
+        HRESULT hr = child ? MakeComObject<ReadStream>(&stream) : STG_E_DOCFILECORRUPT;
+        if (FAILED(hr)) {
+            if (child) g_object_unref(child);
+            openEntries_.erase(found);
+            return hr;
+        }
+        stream->Attach(this, found, child, std::move(streamName), mode);
+        *ppstm = stream;
+        return S_OK;
     }
 
     HRESULT ReadAll() {
@@ -209,11 +218,18 @@ HRESULT ReadStream::Read(void* pv, ULONG cb, ULONG* pcbRead) {
         const bool inWindow =
             position_ >= windowStart_ && position_ + take <= windowStart_ + window_.size();
         if (!inWindow) {
-            // A window that cannot be read whole is dropped; the read below
-            // then fails or succeeds exactly as the requested bytes do.
-            window_.resize(static_cast<size_t>(std::min<uint64_t>(kReadAhead, size_ - position_)));
+            // A window that cannot be read whole, or not be had for lack of
+            // memory, is dropped; the read below then fails or succeeds
+            // exactly as the requested bytes do.
+            try {
+                window_.resize(
+                    static_cast<size_t>(std::min<uint64_t>(kReadAhead, size_ - position_)));
+            } catch (const std::bad_alloc&) {
+                window_.clear();
+            }
             windowStart_ = position_;
-            if (gsf_input_seek(input_, static_cast<gsf_off_t>(position_), G_SEEK_SET) ||
+            if (window_.empty() ||
+                gsf_input_seek(input_, static_cast<gsf_off_t>(position_), G_SEEK_SET) ||
                 !gsf_input_read(input_, window_.size(), window_.data()))
                 window_.clear();
         }
@@ -261,16 +277,16 @@ HRESULT StgOpenStorage(const WCHAR* pwcsName, IStorage* pstgPriority, DWORD grfM
     }
     if (grfMode & (STGM_CREATE | STGM_CONVERT)) return STG_E_INVALIDFLAG;
     if (grfMode != kReadMode) return STG_E_INVALIDFUNCTION;
-    const std::string path = mv::ToUtf8(pwcsName);
-    if (path.empty()) return STG_E_INVALIDNAME;
-
-    EnsureLibrary();
-    mv::ComObject<ReadStorage>* storage = nullptr;
-    if (HRESULT hr = mv::MakeComObject<ReadStorage>(&storage); FAILED(hr)) return hr;
-    if (HRESULT hr = storage->Open(path, grfMode); FAILED(hr)) {
-        storage->Release();
-        return hr;
-    }
-    *ppstgOpen = storage;
-    return S_OK;
+    return Guarded([&] {
+        std::string path = mv::ToUtf8(pwcsName);
+        if (path.empty()) return STG_E_INVALIDNAME;
+        EnsureLibrary();
+        // A failed open, whatever its cause, lets the storage go and with
+        // it the file's claim and descriptor.
+        mv::ComPtr<mv::ComObject<ReadStorage>> storage;
+        if (HRESULT hr = mv::MakeComObject<ReadStorage>(&storage); FAILED(hr)) return hr;
+        if (HRESULT hr = storage->Open(std::move(path), grfMode); FAILED(hr)) return hr;
+        *ppstgOpen = storage.Detach();
+        return S_OK;
+    });
 }

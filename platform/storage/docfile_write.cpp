@@ -87,10 +87,15 @@ void RemoveIfAbandoned(const std::string& path) {
 void RemoveAbandonedTemporaries(const std::string& folder, const std::string& base) {
     DIR* dir = ::opendir(folder.c_str());
     if (!dir) return;
-    const std::string prefix = TemporaryPrefix(base);
     std::vector<std::string> found;
-    while (const dirent* entry = ::readdir(dir)) {
-        if (IsTemporaryName(entry->d_name, prefix)) found.emplace_back(entry->d_name);
+    try {
+        const std::string prefix = TemporaryPrefix(base);
+        while (const dirent* entry = ::readdir(dir)) {
+            if (IsTemporaryName(entry->d_name, prefix)) found.emplace_back(entry->d_name);
+        }
+    } catch (...) {
+        ::closedir(dir);
+        throw;
     }
     ::closedir(dir);
     for (const std::string& name : found) RemoveIfAbandoned(folder + "/" + name);
@@ -155,6 +160,7 @@ public:
 
     HRESULT Begin(std::string path, DWORD mode) {
         path_ = std::move(path);
+        folder_ = FolderOf(path_);
         mode_ = mode;
         struct stat st {};
         const bool exists = ::stat(path_.c_str(), &st) == 0;
@@ -179,6 +185,11 @@ public:
 
     HRESULT CreateStream(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
                          IStream** ppstm) override {
+        return Guarded([&] { return MakeStream(name, mode, reserved1, reserved2, ppstm); });
+    }
+
+    HRESULT MakeStream(const OLECHAR* name, DWORD mode, DWORD reserved1, DWORD reserved2,
+                       IStream** ppstm) {
         if (!ppstm) return STG_E_INVALIDPOINTER;
         *ppstm = nullptr;
         if (reserved1 || reserved2) return STG_E_INVALIDPARAMETER;
@@ -196,15 +207,21 @@ public:
         for (const std::u16string& used : names_) {
             if (EqualsNoCase(used, wanted)) return STG_E_FILEALREADYEXISTS;
         }
+        // What needs memory comes before the stream and the library's child
+        // are made, so that running out of it leaves nothing held.
+        const std::string childName = ToUtf8(wanted);
+        std::u16string filed(wanted), streamName(wanted);
+        names_.reserve(names_.size() + 1);
+        streams_.reserve(streams_.size() + 1);
         ComObject<WriteStream>* stream = nullptr;
         if (HRESULT hr = MakeComObject<WriteStream>(&stream); FAILED(hr)) return hr;
-        GsfOutput* child = gsf_outfile_new_child(outfile_, ToUtf8(wanted).c_str(), FALSE);
+        GsfOutput* child = gsf_outfile_new_child(outfile_, childName.c_str(), FALSE);
         if (!child) {
             stream->Release();
             return STG_E_INSUFFICIENTMEMORY;
         }
-        names_.emplace_back(wanted);
-        stream->Attach(this, child, names_.back(), mode);
+        names_.push_back(std::move(filed));
+        stream->Attach(this, child, std::move(streamName), mode);
         streams_.push_back(stream);
         *ppstm = stream;
         return S_OK;
@@ -225,7 +242,7 @@ public:
     }
 
     HRESULT Stat(STATSTG* stat, DWORD flag) override {
-        return StatStorage(stat, flag, path_, mode_, GUID_NULL);
+        return Guarded([&] { return StatStorage(stat, flag, path_, mode_, GUID_NULL); });
     }
 
     HRESULT Abandon() {
@@ -273,7 +290,11 @@ protected:
             char text[160];
             std::snprintf(text, sizeof text, "document \"%s\" not saved: error %08X", path_.c_str(),
                           static_cast<unsigned>(hr));
-            Diagnose(text);
+            try {
+                Diagnose(text);
+            } catch (const std::bad_alloc&) {
+                // The line is dropped; the release goes on.
+            }
         }
     }
 
@@ -378,7 +399,7 @@ private:
             return failure_;
         }
         temp_.clear();
-        const int folder = ::open(FolderOf(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (folder >= 0) {
             ::fsync(folder);
             ::close(folder);
@@ -389,6 +410,7 @@ private:
     }
 
     std::string path_;
+    std::string folder_;  // made at the start: the final release needs it without allocating
     std::string temp_;
     DWORD mode_ = 0;
     FileLock lock_;
@@ -437,19 +459,28 @@ HRESULT StgCreateDocfile(const WCHAR* pwcsName, DWORD grfMode, DWORD reserved,
         (grfMode & ~static_cast<DWORD>(0x73 | STGM_CREATE))) {
         return STG_E_INVALIDFUNCTION;
     }
-    const std::string path = mv::ToUtf8(pwcsName);
-    if (path.empty()) return STG_E_INVALIDNAME;
-
-    EnsureLibrary();
-    mv::ComObject<WriteStorage>* storage = nullptr;
-    if (HRESULT hr = mv::MakeComObject<WriteStorage>(&storage); FAILED(hr)) return hr;
-    if (HRESULT hr = storage->Begin(path, grfMode); FAILED(hr)) {
-        storage->Abandon();
-        storage->Release();
-        return hr;
-    }
-    *ppstgOpen = storage;
-    return S_OK;
+    return Guarded([&] {
+        std::string path = mv::ToUtf8(pwcsName);
+        if (path.empty()) return STG_E_INVALIDNAME;
+        EnsureLibrary();
+        mv::ComPtr<mv::ComObject<WriteStorage>> storage;
+        if (HRESULT hr = mv::MakeComObject<WriteStorage>(&storage); FAILED(hr)) return hr;
+        // A start that fails, for lack of memory too, throws away what it
+        // made and lets the target's claim go.
+        HRESULT hr = E_UNEXPECTED;
+        try {
+            hr = storage->Begin(std::move(path), grfMode);
+        } catch (...) {
+            storage->Abandon();
+            throw;
+        }
+        if (FAILED(hr)) {
+            storage->Abandon();
+            return hr;
+        }
+        *ppstgOpen = storage.Detach();
+        return S_OK;
+    });
 }
 
 HRESULT mv::StgAbandon(IStorage* root) {

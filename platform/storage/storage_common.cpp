@@ -123,24 +123,25 @@ HRESULT FileLock::LockExisting(const std::string& path) {
         if (error == ENOENT && !FolderExists(path)) return STG_E_PATHNOTFOUND;
         return FromErrno(error);
     }
+    // Held from here on, so that Unlock (the destructor's too) closes it
+    // whatever fails next, an allocation included.
+    fd_ = fd;
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+        Unlock();
         return STG_E_ACCESSDENIED;
     }
     std::string key = "inode:" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
     if (!Claim(key)) {
-        ::close(fd);
+        Unlock();
         return STG_E_SHAREVIOLATION;
     }
+    key_ = std::move(key);
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
-        Unclaim(key);
-        ::close(fd);
+        Unlock();
         return error == EWOULDBLOCK ? STG_E_SHAREVIOLATION : FromErrno(error);
     }
-    fd_ = fd;
-    key_ = std::move(key);
     return S_OK;
 }
 

@@ -30,6 +30,7 @@ public:
 
     // Opens `path` for reading and takes the lock. STG_E_FILENOTFOUND,
     // STG_E_PATHNOTFOUND, STG_E_ACCESSDENIED, STG_E_SHAREVIOLATION, ...
+    // When it throws (std::bad_alloc), what it opened is held for Unlock.
     HRESULT LockExisting(const std::string& path);
     // Takes the in-process hold on a path that does not exist yet.
     HRESULT LockNewPath(const std::string& path);
@@ -46,6 +47,13 @@ constexpr DWORD kKnownModeBits = STGM_WRITE | STGM_READWRITE | 0x70 | STGM_TRANS
                                  STGM_SIMPLE | STGM_PRIORITY | STGM_DELETEONRELEASE |
                                  STGM_NOSCRATCH | STGM_CREATE | STGM_CONVERT | STGM_NOSNAPSHOT |
                                  STGM_DIRECT_SWMR;
+
+// Runs the work of an entry point or a storage method: running out of
+// memory is STG_E_INSUFFICIENTMEMORY, so that no exception leaves the layer.
+template <class Work>
+HRESULT Guarded(Work&& work) noexcept {
+    return CallGuarded(work, STG_E_INSUFFICIENTMEMORY);
+}
 
 // errno of a failed file call as a storage code.
 HRESULT FromErrno(int error);

@@ -13,6 +13,7 @@
 
 namespace {
 
+using mv::CallGuarded;
 using mv::ToUtf16;
 using mv::ToUtf8;
 
@@ -135,6 +136,12 @@ Node* DataTypeAttribute(const Node* n) {
     return nullptr;
 }
 
+// Room for one more element, growing as push_back would.
+template <typename T>
+void MakeRoomForOne(std::vector<T>* items) {
+    if (items->size() == items->capacity()) items->reserve(2 * items->capacity() + 8);
+}
+
 void Detach(Node* n) {
     if (!n->parent) return;
     auto& siblings = n->parent->children;
@@ -161,8 +168,9 @@ HRESULT InsertChild(Node* parent, Node* child, Node* before) {
         }
     }
     if (before == child) return S_OK;
-    Detach(child);
     auto& kids = parent->children;
+    MakeRoomForOne(&kids);  // before the child leaves its place
+    Detach(child);
     kids.insert(before ? std::find(kids.begin(), kids.end(), before) : kids.end(), child);
     child->parent = parent;
     return S_OK;
@@ -477,11 +485,16 @@ HRESULT Load(Core* core, std::u16string_view xml) {
         return fail(u"XML document must have a top level element.", 0, 0);
     }
 
-    xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
+    // Held until the end, whatever leaves: running out of memory included.
+    const std::unique_ptr<xmlParserCtxt, void (*)(xmlParserCtxtPtr)> context(xmlNewParserCtxt(),
+                                                                             xmlFreeParserCtxt);
+    xmlParserCtxtPtr ctxt = context.get();
     if (!ctxt) return E_OUTOFMEMORY;
-    xmlDocPtr parsed =
+    const std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> document(
         xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()), nullptr, "UTF-8",
-                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+                          XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING),
+        xmlFreeDoc);
+    xmlDocPtr parsed = document.get();
     if (!parsed || !ctxt->wellFormed) {
         const xmlError* e = xmlCtxtGetLastError(ctxt);
         std::u16string reason = e && e->message
@@ -491,8 +504,6 @@ HRESULT Load(Core* core, std::u16string_view xml) {
             reason.pop_back();
         const int line = e ? e->line : 0;
         const int column = e ? e->int2 : 0;
-        if (parsed) xmlFreeDoc(parsed);
-        xmlFreeParserCtxt(ctxt);
         return fail(reason, line, column);
     }
 
@@ -509,8 +520,6 @@ HRESULT Load(Core* core, std::u16string_view xml) {
         loader.Add(doc, decl);
     }
     loader.Convert(parsed->children, doc, 0);
-    xmlFreeDoc(parsed);
-    xmlFreeParserCtxt(ctxt);
     if (loader.refused) {
         return fail(u"The document uses an external entity or expands beyond the size limit.", 0,
                     0);
@@ -590,30 +599,36 @@ public:
     HRESULT get_childNodes(IXMLDOMNodeList** out) override;
     HRESULT get_attributes(IXMLDOMNamedNodeMap** out) override;
     HRESULT insertBefore(IXMLDOMNode* child, VARIANT ref, IXMLDOMNode** out) override {
-        if (out) *out = nullptr;
-        Node* before = nullptr;
-        if (ref.vt == VT_UNKNOWN || ref.vt == VT_DISPATCH) {
-            before = NodeOf(ref.punkVal);
-            if (ref.punkVal && !before) return E_INVALIDARG;
-        } else if (ref.vt != VT_EMPTY && ref.vt != VT_NULL) {
-            return E_INVALIDARG;
-        }
-        Node* c = NodeOf(child);
-        const HRESULT hr = InsertChild(n_, c, before);
-        if (FAILED(hr) || !out) return hr;
-        return Hand(c, out);
+        return CallGuarded([&]() -> HRESULT {
+            if (out) *out = nullptr;
+            Node* before = nullptr;
+            if (ref.vt == VT_UNKNOWN || ref.vt == VT_DISPATCH) {
+                before = NodeOf(ref.punkVal);
+                if (ref.punkVal && !before) return E_INVALIDARG;
+            } else if (ref.vt != VT_EMPTY && ref.vt != VT_NULL) {
+                return E_INVALIDARG;
+            }
+            Node* c = NodeOf(child);
+            const HRESULT hr = InsertChild(n_, c, before);
+            if (FAILED(hr) || !out) return hr;
+            return Hand(c, out);
+        });
     }
     HRESULT appendChild(IXMLDOMNode* child, IXMLDOMNode** out) override {
-        VARIANT none;
-        VariantInit(&none);
-        return insertBefore(child, none, out);
+        return CallGuarded([&]() -> HRESULT {
+            VARIANT none;
+            VariantInit(&none);
+            return insertBefore(child, none, out);
+        });
     }
     HRESULT removeChild(IXMLDOMNode* child, IXMLDOMNode** out) override {
-        if (out) *out = nullptr;
-        Node* c = NodeOf(child);
-        if (!c || c->parent != n_) return E_INVALIDARG;
-        Detach(c);
-        return out ? Hand(c, out) : S_OK;
+        return CallGuarded([&]() -> HRESULT {
+            if (out) *out = nullptr;
+            Node* c = NodeOf(child);
+            if (!c || c->parent != n_) return E_INVALIDARG;
+            Detach(c);
+            return out ? Hand(c, out) : S_OK;
+        });
     }
     HRESULT get_ownerDocument(IXMLDOMDocument** out) override {
         if (!out) return E_INVALIDARG;
@@ -621,73 +636,87 @@ public:
         if (n_->type == NODE_DOCUMENT) return S_FALSE;
         return Hand(n_->core->document, out);
     }
-    HRESULT get_text(BSTR* out) override { return OutBstr(TextOf(n_), out); }
-    HRESULT put_text(BSTR text) override { return PutText(View(text)); }
+    HRESULT get_text(BSTR* out) override {
+        return CallGuarded([&]() -> HRESULT { return OutBstr(TextOf(n_), out); });
+    }
+    HRESULT put_text(BSTR text) override {
+        return CallGuarded([&]() -> HRESULT { return PutText(View(text)); });
+    }
     HRESULT get_nodeTypedValue(VARIANT* out) override {
-        if (!out) return E_INVALIDARG;
-        VariantInit(out);
-        const Node* dt = DataTypeAttribute(n_);
-        if (!dt) {
-            if (n_->type == NODE_DOCUMENT) {
+        return CallGuarded([&]() -> HRESULT {
+            if (!out) return E_INVALIDARG;
+            VariantInit(out);
+            const Node* dt = DataTypeAttribute(n_);
+            if (!dt) {
+                if (n_->type == NODE_DOCUMENT) {
+                    out->vt = VT_NULL;
+                    return S_FALSE;
+                }
+                const std::u16string text = TextOf(n_);
+                out->vt = VT_BSTR;
+                out->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+                return out->bstrVal ? S_OK : E_OUTOFMEMORY;
+            }
+            if (n_->children.empty()) {
+                out->vt = VT_NULL;
+                return S_OK;
+            }
+            return mv::xmltypes::TextToValue(dt->value, TextOf(n_), out);
+        });
+    }
+    HRESULT put_nodeTypedValue(VARIANT value) override {
+        return CallGuarded([&]() -> HRESULT {
+            const Node* dt = DataTypeAttribute(n_);
+            std::u16string text;
+            const HRESULT hr = dt ? mv::xmltypes::ValueToText(dt->value, value, &text)
+                                  : mv::xmltypes::PlainText(value, &text);
+            if (FAILED(hr)) return hr;
+            return PutText(text);
+        });
+    }
+    HRESULT get_dataType(VARIANT* out) override {
+        return CallGuarded([&]() -> HRESULT {
+            if (!out) return E_INVALIDARG;
+            VariantInit(out);
+            const Node* dt = DataTypeAttribute(n_);
+            if (!dt) {
                 out->vt = VT_NULL;
                 return S_FALSE;
             }
-            const std::u16string text = TextOf(n_);
             out->vt = VT_BSTR;
-            out->bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+            out->bstrVal = SysAllocStringLen(dt->value.data(), static_cast<UINT>(dt->value.size()));
             return out->bstrVal ? S_OK : E_OUTOFMEMORY;
-        }
-        if (n_->children.empty()) {
-            out->vt = VT_NULL;
-            return S_OK;
-        }
-        return mv::xmltypes::TextToValue(dt->value, TextOf(n_), out);
-    }
-    HRESULT put_nodeTypedValue(VARIANT value) override {
-        const Node* dt = DataTypeAttribute(n_);
-        std::u16string text;
-        const HRESULT hr = dt ? mv::xmltypes::ValueToText(dt->value, value, &text)
-                              : mv::xmltypes::PlainText(value, &text);
-        if (FAILED(hr)) return hr;
-        return PutText(text);
-    }
-    HRESULT get_dataType(VARIANT* out) override {
-        if (!out) return E_INVALIDARG;
-        VariantInit(out);
-        const Node* dt = DataTypeAttribute(n_);
-        if (!dt) {
-            out->vt = VT_NULL;
-            return S_FALSE;
-        }
-        out->vt = VT_BSTR;
-        out->bstrVal = SysAllocStringLen(dt->value.data(), static_cast<UINT>(dt->value.size()));
-        return out->bstrVal ? S_OK : E_OUTOFMEMORY;
+        });
     }
     HRESULT put_dataType(BSTR type) override {
-        const std::u16string_view name = View(type);
-        if (n_->type != NODE_ELEMENT || !mv::xmltypes::IsKnownDataType(name)) return E_FAIL;
-        if (!n_->children.empty()) {  // the present content must be a value of the type
-            mv::Variant check;
-            if (FAILED(mv::xmltypes::TextToValue(name, TextOf(n_), &check))) return E_FAIL;
-        }
-        Node* dt = DataTypeAttribute(n_);
-        if (!dt) {
-            dt = n_->core->NewNode(NODE_ATTRIBUTE);
-            dt->prefix = u"dt";
-            dt->local = u"dt";
-            dt->name = u"dt:dt";
-            dt->uri = mv::kXmlDataTypesNamespace;
-            dt->parent = n_;
-            n_->attributes.push_back(dt);
-        }
-        dt->value = std::u16string(name);
-        return S_OK;
+        return CallGuarded([&]() -> HRESULT {
+            const std::u16string_view name = View(type);
+            if (n_->type != NODE_ELEMENT || !mv::xmltypes::IsKnownDataType(name)) return E_FAIL;
+            if (!n_->children.empty()) {  // the present content must be a value of the type
+                mv::Variant check;
+                if (FAILED(mv::xmltypes::TextToValue(name, TextOf(n_), &check))) return E_FAIL;
+            }
+            Node* dt = DataTypeAttribute(n_);
+            if (!dt) {
+                dt = n_->core->NewNode(NODE_ATTRIBUTE);
+                dt->prefix = u"dt";
+                dt->local = u"dt";
+                dt->name = u"dt:dt";
+                dt->uri = mv::kXmlDataTypesNamespace;
+                dt->parent = n_;
+                n_->attributes.push_back(dt);
+            }
+            dt->value = std::u16string(name);
+            return S_OK;
+        });
     }
     HRESULT get_xml(BSTR* out) override {
-        Scope scope;
-        std::u16string text;
-        Write(n_, &scope, &text);
-        return OutBstr(text, out);
+        return CallGuarded([&]() -> HRESULT {
+            Scope scope;
+            std::u16string text;
+            Write(n_, &scope, &text);
+            return OutBstr(text, out);
+        });
     }
     HRESULT get_namespaceURI(BSTR* out) override { return OutBstr(n_->uri, out); }
     HRESULT get_baseName(BSTR* out) override {
@@ -722,41 +751,46 @@ public:
     using NodeCom::NodeCom;
 
     HRESULT getAttribute(BSTR name, VARIANT* out) override {
-        if (!out) return E_INVALIDARG;
-        VariantInit(out);
-        const Node* a = n_->type == NODE_ELEMENT ? AttributeByName(n_, View(name)) : nullptr;
-        if (!a) {
-            out->vt = VT_NULL;
-            return S_FALSE;
-        }
-        out->vt = VT_BSTR;
-        out->bstrVal = SysAllocStringLen(a->value.data(), static_cast<UINT>(a->value.size()));
-        return out->bstrVal ? S_OK : E_OUTOFMEMORY;
+        return CallGuarded([&]() -> HRESULT {
+            if (!out) return E_INVALIDARG;
+            VariantInit(out);
+            const Node* a = n_->type == NODE_ELEMENT ? AttributeByName(n_, View(name)) : nullptr;
+            if (!a) {
+                out->vt = VT_NULL;
+                return S_FALSE;
+            }
+            out->vt = VT_BSTR;
+            out->bstrVal = SysAllocStringLen(a->value.data(), static_cast<UINT>(a->value.size()));
+            return out->bstrVal ? S_OK : E_OUTOFMEMORY;
+        });
     }
     HRESULT setAttribute(BSTR name, VARIANT value) override {
-        if (n_->type != NODE_ELEMENT) return E_FAIL;
-        std::u16string text;
-        const HRESULT hr = mv::xmltypes::PlainText(value, &text);
-        if (FAILED(hr)) return hr;
-        Node* a = AttributeByName(n_, View(name));
-        if (!a) {
-            std::u16string prefix, local;
-            if (!SplitQName(View(name), &prefix, &local) && View(name) != u"xmlns") return E_FAIL;
-            a = n_->core->NewNode(NODE_ATTRIBUTE);
-            a->name = std::u16string(View(name));
-            if (a->name == u"xmlns" || prefix == u"xmlns") {
-                a->uri = kXmlnsNamespace;
-                a->prefix = prefix;
-                a->local = prefix.empty() ? a->name : local;
-            } else {
-                a->prefix = prefix;
-                a->local = local;
+        return CallGuarded([&]() -> HRESULT {
+            if (n_->type != NODE_ELEMENT) return E_FAIL;
+            std::u16string text;
+            const HRESULT hr = mv::xmltypes::PlainText(value, &text);
+            if (FAILED(hr)) return hr;
+            Node* a = AttributeByName(n_, View(name));
+            if (!a) {
+                std::u16string prefix, local;
+                if (!SplitQName(View(name), &prefix, &local) && View(name) != u"xmlns")
+                    return E_FAIL;
+                a = n_->core->NewNode(NODE_ATTRIBUTE);
+                a->name = std::u16string(View(name));
+                if (a->name == u"xmlns" || prefix == u"xmlns") {
+                    a->uri = kXmlnsNamespace;
+                    a->prefix = prefix;
+                    a->local = prefix.empty() ? a->name : local;
+                } else {
+                    a->prefix = prefix;
+                    a->local = local;
+                }
+                a->parent = n_;
+                n_->attributes.push_back(a);
             }
-            a->parent = n_;
-            n_->attributes.push_back(a);
-        }
-        a->value = std::move(text);
-        return S_OK;
+            a->value = std::move(text);
+            return S_OK;
+        });
     }
 };
 
@@ -792,22 +826,30 @@ public:
         return left;
     }
     HRESULT get_item(LONG index, IXMLDOMNode** out) override {
-        const auto& items = Items();
-        Node* n = index >= 0 && static_cast<size_t>(index) < items.size() ? items[index] : nullptr;
-        return Hand(n, out);
+        return CallGuarded([&]() -> HRESULT {
+            const auto& items = Items();
+            Node* n =
+                index >= 0 && static_cast<size_t>(index) < items.size() ? items[index] : nullptr;
+            return Hand(n, out);
+        });
     }
     HRESULT get_length(LONG* out) override {
-        if (!out) return E_INVALIDARG;
-        *out = static_cast<LONG>(Items().size());
-        return S_OK;
+        return CallGuarded([&]() -> HRESULT {
+            if (!out) return E_INVALIDARG;
+            *out = static_cast<LONG>(Items().size());
+            return S_OK;
+        });
     }
-    HRESULT nextNode(IXMLDOMNode** out) override { return get_item(cursor_++, out); }
+    HRESULT nextNode(IXMLDOMNode** out) override {
+        return CallGuarded([&]() -> HRESULT { return get_item(cursor_++, out); });
+    }
     HRESULT reset() override {
         cursor_ = 0;
         return S_OK;
     }
     HRESULT getNamedItem(BSTR name, IXMLDOMNode** out) override {
-        return Hand(AttributeByName(owner_, View(name)), out);
+        return CallGuarded(
+            [&]() -> HRESULT { return Hand(AttributeByName(owner_, View(name)), out); });
     }
 
 private:
@@ -822,18 +864,22 @@ private:
 
 template <typename I>
 HRESULT NodeCom<I>::get_childNodes(IXMLDOMNodeList** out) {
-    if (!out) return E_INVALIDARG;
-    *out = new ListCom(n_, false);
-    return S_OK;
+    return CallGuarded([&]() -> HRESULT {
+        if (!out) return E_INVALIDARG;
+        *out = new ListCom(n_, false);
+        return S_OK;
+    });
 }
 
 template <typename I>
 HRESULT NodeCom<I>::get_attributes(IXMLDOMNamedNodeMap** out) {
-    if (!out) return E_INVALIDARG;
-    *out = nullptr;
-    if (n_->type != NODE_ELEMENT) return S_FALSE;
-    *out = new ListCom(n_, true);
-    return S_OK;
+    return CallGuarded([&]() -> HRESULT {
+        if (!out) return E_INVALIDARG;
+        *out = nullptr;
+        if (n_->type != NODE_ELEMENT) return S_FALSE;
+        *out = new ListCom(n_, true);
+        return S_OK;
+    });
 }
 
 class ParseErrorCom final : public NoDispatch<IXMLDOMParseError> {
@@ -886,91 +932,109 @@ public:
         return Hand(static_cast<Node*>(nullptr), out);
     }
     HRESULT putref_documentElement(IXMLDOMElement* element) override {
-        Node* e = NodeOf(element);
-        if (!e || e->core != n_->core || e->type != NODE_ELEMENT) return E_INVALIDARG;
-        for (Node* a = n_; a; a = a->parent) {
-            if (a == e) return E_FAIL;
-        }
-        for (Node*& c : n_->children) {
-            if (c->type != NODE_ELEMENT) continue;
-            if (c == e) return S_OK;
-            Node* old = c;
-            Detach(e);
-            // Detaching e cannot move the old element: e was not a child here.
-            auto it = std::find(n_->children.begin(), n_->children.end(), old);
-            *it = e;
-            e->parent = n_;
-            old->parent = nullptr;
-            return S_OK;
-        }
-        return InsertChild(n_, e, nullptr);
+        return CallGuarded([&]() -> HRESULT {
+            Node* e = NodeOf(element);
+            if (!e || e->core != n_->core || e->type != NODE_ELEMENT) return E_INVALIDARG;
+            for (Node* a = n_; a; a = a->parent) {
+                if (a == e) return E_FAIL;
+            }
+            for (Node*& c : n_->children) {
+                if (c->type != NODE_ELEMENT) continue;
+                if (c == e) return S_OK;
+                Node* old = c;
+                Detach(e);
+                // Detaching e cannot move the old element: e was not a child here.
+                auto it = std::find(n_->children.begin(), n_->children.end(), old);
+                *it = e;
+                e->parent = n_;
+                old->parent = nullptr;
+                return S_OK;
+            }
+            return InsertChild(n_, e, nullptr);
+        });
     }
     HRESULT createElement(BSTR name, IXMLDOMElement** out) override {
-        VARIANT type;
-        VariantInit(&type);
-        type.vt = VT_I4;
-        type.lVal = NODE_ELEMENT;
-        IXMLDOMNode* node = nullptr;
-        if (out) *out = nullptr;
-        const HRESULT hr = createNode(type, name, nullptr, out ? &node : nullptr);
-        if (out) *out = static_cast<IXMLDOMElement*>(node);
-        return hr;
+        return CallGuarded([&]() -> HRESULT {
+            VARIANT type;
+            VariantInit(&type);
+            type.vt = VT_I4;
+            type.lVal = NODE_ELEMENT;
+            IXMLDOMNode* node = nullptr;
+            if (out) *out = nullptr;
+            const HRESULT hr = createNode(type, name, nullptr, out ? &node : nullptr);
+            if (out) *out = static_cast<IXMLDOMElement*>(node);
+            return hr;
+        });
     }
     HRESULT createTextNode(BSTR data, IXMLDOMText** out) override {
-        Node* t = n_->core->NewNode(NODE_TEXT);
-        t->value = std::u16string(View(data));
-        return Hand(t, out);
+        return CallGuarded([&]() -> HRESULT {
+            Node* t = n_->core->NewNode(NODE_TEXT);
+            t->value = std::u16string(View(data));
+            return Hand(t, out);
+        });
     }
     HRESULT createProcessingInstruction(BSTR target, BSTR data,
                                         IXMLDOMProcessingInstruction** out) override {
-        std::u16string prefix, local;
-        if (!SplitQName(View(target), &prefix, &local) || !prefix.empty()) return E_FAIL;
-        Node* pi = n_->core->NewNode(NODE_PROCESSING_INSTRUCTION);
-        pi->name = pi->local = local;
-        pi->value = std::u16string(View(data));
-        return Hand(pi, out);
+        return CallGuarded([&]() -> HRESULT {
+            std::u16string prefix, local;
+            if (!SplitQName(View(target), &prefix, &local) || !prefix.empty()) return E_FAIL;
+            Node* pi = n_->core->NewNode(NODE_PROCESSING_INSTRUCTION);
+            pi->name = pi->local = local;
+            pi->value = std::u16string(View(data));
+            return Hand(pi, out);
+        });
     }
     HRESULT createNode(VARIANT type, BSTR name, BSTR uri, IXMLDOMNode** out) override {
-        if (!out) return E_INVALIDARG;
-        *out = nullptr;
-        const DOMNodeType kind = KindOf(type);
-        Node* n = nullptr;
-        switch (kind) {
-            case NODE_ELEMENT:
-            case NODE_ATTRIBUTE: {
-                std::u16string prefix, local;
-                if (!SplitQName(View(name), &prefix, &local)) return E_FAIL;
-                n = n_->core->NewNode(kind);
-                n->name = std::u16string(View(name));
-                n->prefix = prefix;
-                n->local = local;
-                n->uri = std::u16string(View(uri));
-                if (kind == NODE_ATTRIBUTE && (n->name == u"xmlns" || prefix == u"xmlns")) {
-                    n->uri = kXmlnsNamespace;
+        return CallGuarded([&]() -> HRESULT {
+            if (!out) return E_INVALIDARG;
+            *out = nullptr;
+            const DOMNodeType kind = KindOf(type);
+            Node* n = nullptr;
+            switch (kind) {
+                case NODE_ELEMENT:
+                case NODE_ATTRIBUTE: {
+                    std::u16string prefix, local;
+                    if (!SplitQName(View(name), &prefix, &local)) return E_FAIL;
+                    n = n_->core->NewNode(kind);
+                    n->name = std::u16string(View(name));
+                    n->prefix = prefix;
+                    n->local = local;
+                    n->uri = std::u16string(View(uri));
+                    if (kind == NODE_ATTRIBUTE && (n->name == u"xmlns" || prefix == u"xmlns")) {
+                        n->uri = kXmlnsNamespace;
+                    }
+                    break;
                 }
-                break;
+                case NODE_TEXT:
+                case NODE_CDATA_SECTION:
+                case NODE_COMMENT:
+                    n = n_->core->NewNode(kind);
+                    break;
+                case NODE_PROCESSING_INSTRUCTION:
+                    return createProcessingInstruction(name, nullptr, out);
+                default:
+                    return E_INVALIDARG;
             }
-            case NODE_TEXT:
-            case NODE_CDATA_SECTION:
-            case NODE_COMMENT:
-                n = n_->core->NewNode(kind);
-                break;
-            case NODE_PROCESSING_INSTRUCTION:
-                return createProcessingInstruction(name, nullptr, out);
-            default:
-                return E_INVALIDARG;
-        }
-        return Hand(n, out);
+            return Hand(n, out);
+        });
     }
     HRESULT loadXML(BSTR xml, VARIANT_BOOL* ok) override {
-        const HRESULT hr = Load(n_->core, View(xml));
+        if (ok) *ok = VARIANT_FALSE;
+        const HRESULT hr = CallGuarded([&] { return Load(n_->core, View(xml)); });
+        if (FAILED(hr)) {
+            // A load stopped halfway leaves an empty document.
+            for (Node* c : n_->children) c->parent = nullptr;
+            n_->children.clear();
+        }
         if (ok) *ok = hr == S_OK ? VARIANT_TRUE : VARIANT_FALSE;
         return hr;
     }
     HRESULT get_parseError(IXMLDOMParseError** out) override {
-        if (!out) return E_INVALIDARG;
-        *out = new ParseErrorCom(*n_->core);
-        return S_OK;
+        return CallGuarded([&]() -> HRESULT {
+            if (!out) return E_INVALIDARG;
+            *out = new ParseErrorCom(*n_->core);
+            return S_OK;
+        });
     }
     HRESULT get_preserveWhiteSpace(VARIANT_BOOL* out) override {
         if (!out) return E_INVALIDARG;
@@ -1010,7 +1074,11 @@ void DeleteWrapper(IUnknown* w) {
     delete static_cast<T*>(w);
 }
 
+// Every allocation comes before the node is filed, so that running out of
+// memory leaves the document as it was.
 Node* Core::NewNode(DOMNodeType type) {
+    MakeRoomForOne(&nodes);
+    MakeRoomForOne(&wrappers);
     auto node = std::make_unique<Node>();
     node->core = this;
     node->type = type;
@@ -1047,8 +1115,12 @@ HRESULT CreateXmlDocument(IXMLDOMDocument** document) {
     xmlInitParser();
     auto* core = new (std::nothrow) Core;
     if (!core) return E_OUTOFMEMORY;
-    core->document = core->NewNode(NODE_DOCUMENT);
-    return Hand(core->document, document);
+    const HRESULT hr = CallGuarded([&] {
+        core->document = core->NewNode(NODE_DOCUMENT);
+        return Hand(core->document, document);
+    });
+    if (FAILED(hr)) delete core;
+    return hr;
 }
 
 }  // namespace mv

@@ -189,7 +189,7 @@ TEST_F(CalculationPersist, ALoadThatCannotFileEveryParameterFails) {
             FailingNew failing(kFailingFrom);
             hr = road.load(calc.get());
         }
-        EXPECT_EQ(hr, E_UNEXPECTED);
+        EXPECT_EQ(hr, E_OUTOFMEMORY);
         if (SUCCEEDED(hr)) static_cast<IMvPersistFile*>(calc.get())->SaveToFile(file.get());
     }
     auto reloaded = NewCalculation();

@@ -16,11 +16,10 @@ using namespace storage_test;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr int kRounds = 2000;  // the sanitizers' builds are many times slower
-#else
-constexpr int kRounds = 20000;
-#endif
+// Enough for the sanitizers' builds to meet a recycled inode number in every
+// run when a claim outlives its descriptor; the optimised build meets one in
+// some runs.
+constexpr int kRounds = 2000;
 
 TEST(SharingConcurrency, EightThreadsSavingAndLoadingTheirOwnDocumentsAreNeverRefused) {
     constexpr int kThreads = 8;
