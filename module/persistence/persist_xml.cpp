@@ -348,6 +348,9 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
             hr = MvPersistXML_VariantToText(&text, &value);
         else
             hr = VariantChangeType(&text, &value, 0, VT_BSTR);
+        // Running out of memory is no value that cannot be converted: the
+        // element would be saved empty.
+        if (hr == E_OUTOFMEMORY) return hr;
         if (FAILED(hr) && value.vt == VT_DATE) {
             MvLogFailure(kSaveName, E_FAIL,
                          {"Property ", elementName, ": the date cannot be written."});

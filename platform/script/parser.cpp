@@ -1041,21 +1041,29 @@ Expr::~Expr() {
 
 Stmt::~Stmt() {
     // Blocks nest as deep as the parser lets them: their statements are
-    // taken apart one by one here, not destroyed by recursion.
+    // taken apart one by one here, not destroyed by recursion, and chained
+    // through the statements themselves, so that the destruction allocates
+    // nothing.
     if (body.empty() && branches.empty()) return;
-    std::vector<std::unique_ptr<Stmt>> pending;
+    Stmt* pending = nullptr;
     auto takeBlocks = [&pending](Stmt& s) {
-        for (std::unique_ptr<Stmt>& t : s.body)
-            if (t) pending.push_back(std::move(t));
-        for (CaseClause& c : s.branches)
-            for (std::unique_ptr<Stmt>& t : c.body)
-                if (t) pending.push_back(std::move(t));
+        auto take = [&pending](Block& block) {
+            for (std::unique_ptr<Stmt>& t : block) {
+                if (!t) continue;
+                Stmt* statement = t.release();
+                statement->nextDead = pending;
+                pending = statement;
+            }
+        };
+        take(s.body);
+        for (CaseClause& c : s.branches) take(c.body);
     };
     takeBlocks(*this);
-    while (!pending.empty()) {
-        std::unique_ptr<Stmt> s = std::move(pending.back());
-        pending.pop_back();
+    while (pending) {
+        Stmt* s = pending;
+        pending = s->nextDead;
         takeBlocks(*s);
+        delete s;  // its blocks are taken: no recursion
     }
 }
 

@@ -134,6 +134,7 @@ struct Stmt {
     std::vector<CaseClause> branches;      // If (values[0] the condition; empty: Else), Select
     Block body;                            // loops
     bool testFirst = true, until = false;  // DoLoop; no condition: an endless loop
+    Stmt* nextDead = nullptr;  // the destructor's chain of statements still to take apart
 
     Stmt() = default;
     Stmt(const Stmt&) = delete;
