@@ -651,6 +651,9 @@ enum class LoadResult { kOk, kMissing, kCorrupt, kUnreadable };
 LoadResult ReadStoreFile(State& s, const std::string& path, Store* out, bool quiet) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return errno == ENOENT ? LoadResult::kMissing : LoadResult::kUnreadable;
+    // The descriptor is closed on every way out, a text that cannot grow for
+    // lack of memory included.
+    const std::unique_ptr<int, void (*)(int*)> closer(&fd, [](int* f) { ::close(*f); });
     // Read straight into the text, which grows as the file turns out longer
     // than its size said: no buffer on the stack.
     std::string text;
@@ -662,14 +665,10 @@ LoadResult ReadStoreFile(State& s, const std::string& path, Store* out, bool qui
         if (used == text.size()) text.resize(std::max(expected, 2 * used) + 4096);
         ssize_t n = ::read(fd, text.data() + used, text.size() - used);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            ::close(fd);
-            return LoadResult::kUnreadable;
-        }
+        if (n < 0) return LoadResult::kUnreadable;
         if (n == 0) break;
         used += static_cast<size_t>(n);
     }
-    ::close(fd);
     text.resize(used);
     size_t badLine = 0;
     if (!ParseStore(text, out, &badLine)) {
