@@ -386,7 +386,7 @@ HRESULT VariantToDouble(double* destination, const BindingDefinition& d) {
 HRESULT VariantToKeldrinPair(const VARIANT& value, LONG* first, LONG* second) {
     const VARIANT* v = &value;
     if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
-    if (!(v->vt & VT_ARRAY)) return false;
+    if (!(v->vt & VT_ARRAY)) return S_FALSE;
     SAFEARRAY* array = (v->vt & VT_BYREF) ? (v->pparray ? *v->pparray : nullptr) : v->parray;
     const auto element = static_cast<VARTYPE>(v->vt & VT_TYPEMASK);
     LONG lower = 0, upper = -1;
