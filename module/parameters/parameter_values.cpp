@@ -171,25 +171,27 @@ HRESULT CMvParameter::GetParameterRecFld(LONG* pRecord_ID, LONG* pField_ID,
 }
 
 // Each part comes from the parameter's own getter; a null out pointer is
-// skipped. The units are the parameter's own, or the bound field's while the
-// parameter has none.
+// skipped, and so is a getter's failure but for running out of memory (an
+// empty part would pass for the parameter's). The units are the parameter's
+// own, or the bound field's while the parameter has none.
 HRESULT CMvParameter::GetDetails(BSTR* pName, BSTR* pTypeText, BSTR* pParameterTypeText,
                                  VARIANT* pDefault, BSTR* pSource, VARIANT* pValue, SHORT* pStatus,
                                  BSTR* pUnits) {
     return MvMethodFrame("CMvParameter::GetDetails", [&] {
         IMvParameter* self = this;
-        if (pName) (void)self->get_Name(pName);
-        if (pTypeText) (void)self->get_TypeText(pTypeText);
-        if (pParameterTypeText) (void)self->get_ParameterTypeText(pParameterTypeText);
-        if (pDefault) (void)self->get_Default(pDefault);
-        if (pSource) (void)self->get_Source(pSource);
-        if (pValue) (void)self->get_Value(pValue);
+        if (pName) MvThrowIfOutOfMemory(self->get_Name(pName));
+        if (pTypeText) MvThrowIfOutOfMemory(self->get_TypeText(pTypeText));
+        if (pParameterTypeText)
+            MvThrowIfOutOfMemory(self->get_ParameterTypeText(pParameterTypeText));
+        if (pDefault) MvThrowIfOutOfMemory(self->get_Default(pDefault));
+        if (pSource) MvThrowIfOutOfMemory(self->get_Source(pSource));
+        if (pValue) MvThrowIfOutOfMemory(self->get_Value(pValue));
         if (pStatus) (void)self->get_Status(pStatus);
         if (pUnits) {
             if (TextOf(m_Units).empty())
-                (void)self->get_BoundUnits(pUnits);
+                MvThrowIfOutOfMemory(self->get_BoundUnits(pUnits));
             else
-                (void)self->get_Units(pUnits);
+                MvThrowIfOutOfMemory(self->get_Units(pUnits));
         }
     });
 }

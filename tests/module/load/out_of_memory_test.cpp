@@ -466,6 +466,36 @@ std::vector<Scenario> OutOfMemory::OtherScenarios() {
                                 return "a wrong value";
                         return "";
                     }});
+    // A calculation's parameter list: a part lost for lack of memory would
+    // pass for a parameter without it.
+    rows.push_back({"Morva.Calc.Calculation parameter details", []() -> std::string {
+                        auto calc = As<IMvCalculation3>(Filled(u"Morva.Calc.Calculation").get());
+                        auto shown = [](const VARIANT& list) {
+                            std::u16string text;
+                            const bool isList = list.vt == (VT_ARRAY | VT_VARIANT);
+                            for (LONG r = 0; isList && r < 2; ++r) {
+                                mv::Variant row;
+                                SafeArrayGetElement(list.parray, &r, &row);
+                                for (LONG c = 0; row.vt == (VT_ARRAY | VT_VARIANT) && c < 10; ++c) {
+                                    mv::Variant cell, cellText;
+                                    SafeArrayGetElement(row.parray, &c, &cell);
+                                    VariantChangeType(&cellText, &cell, 0, VT_BSTR);
+                                    text += std::u16string(cellText.vt == VT_BSTR && cellText.bstrVal
+                                                               ? cellText.bstrVal
+                                                               : u"?") +
+                                            u"|";
+                                }
+                            }
+                            return text;
+                        };
+                        mv::Variant expected, details;
+                        calc->ListParameterDetails(&expected);
+                        const HRESULT hr =
+                            InWindow([&] { return calc->ListParameterDetails(&details); });
+                        if (auto e = Answered(hr); !e.empty()) return e;
+                        if (hr == S_OK && shown(details) != shown(expected)) return "a part lost";
+                        return "";
+                    }});
     rows.push_back({"Calculate kind 3", runs(mvcVBS_Script_Method)});
     rows.push_back({"Calculate kind 6", runs(mvcDLL_Execute_Method)});
     // The last release of a loaded calculation and of a loaded library.
