@@ -83,10 +83,10 @@ void CMvCalculation::ProcessDravikBinding(LONG pass, const ParamInfo& record, SH
                 // A value that does not convert is stored empty; running out
                 // of memory fails the run once the connection is sorted out.
                 mv::Variant converted;
-                outOfMemory = CalcVariantChangeType(&converted, &value, record.Type) ==
-                                  E_OUTOFMEMORY ||
-                              parameter->SetParameterValues(&converted, &valueLevel, &valueStatus,
-                                                            nullptr) == E_OUTOFMEMORY;
+                outOfMemory =
+                    CalcVariantChangeType(&converted, &value, record.Type) == E_OUTOFMEMORY ||
+                    parameter->SetParameterValues(&converted, &valueLevel, &valueStatus, nullptr) ==
+                        E_OUTOFMEMORY;
                 if (level && status) {
                     if (*level != mvcNO_QLEVEL) *level = WorseLevel(mvcNO_QLEVEL, *level);
                     *status = LevelToStatus(*level);
@@ -98,8 +98,8 @@ void CMvCalculation::ProcessDravikBinding(LONG pass, const ParamInfo& record, SH
             mv::Variant value;
             outOfMemory = parameter->get_Value(&value) == E_OUTOFMEMORY;
             if (!outOfMemory && !ControlRecipeServer_Call60030001(
-                    server.get(), &raw, controlId, static_cast<SHORT>(itemId),
-                    static_cast<SHORT>(parameterId), value, serverText.Out()))
+                                    server.get(), &raw, controlId, static_cast<SHORT>(itemId),
+                                    static_cast<SHORT>(parameterId), value, serverText.Out()))
                 error = prefix + serverText.Utf8();
         }
         // A server that replaced the by-reference connection released the

@@ -98,4 +98,4 @@ void StoreKeldrinValue(BindingDefinition& d, SHORT type, const BYTE* slot, const
 // convert is put as its blank or zero; E_OUTOFMEMORY when a conversion ran
 // out of memory (the slot is then not to be written), else S_OK.
 HRESULT PutKeldrinValue(const BindingDefinition& d, SHORT type, BYTE* slot, BYTE* buffer,
-                     const KeldrinUst* storeTime);
+                        const KeldrinUst* storeTime);

@@ -283,9 +283,9 @@ HRESULT CMvCalculation::GetParamDetails(IMvParameter* parameter, VARIANT* row) {
         mv::Variant cells[10];
         mv::Bstr name, typeText, directionText, source, units, description;
         SHORT status = 0;
-        MvThrowIfOutOfMemory(parameter->GetDetails(name.Out(), typeText.Out(),
-                                                   directionText.Out(), &cells[4], source.Out(),
-                                                   &cells[7], &status, units.Out()));
+        MvThrowIfOutOfMemory(parameter->GetDetails(name.Out(), typeText.Out(), directionText.Out(),
+                                                   &cells[4], source.Out(), &cells[7], &status,
+                                                   units.Out()));
         MvThrowIfOutOfMemory(parameter->get_Description(description.Out()));
         auto text = [](VARIANT& cell, mv::Bstr& value) {
             cell.vt = VT_BSTR;

@@ -70,8 +70,7 @@ void CMvCalculation::SaveVARIANT(const VARIANT& value, std::string& text) {
     text.clear();
     try {
         mv::Variant converted;
-        if (FAILED(MvThrowIfOutOfMemory(VariantChangeType(&converted, &value, 0, VT_BSTR))))
-            return;
+        if (FAILED(MvThrowIfOutOfMemory(VariantChangeType(&converted, &value, 0, VT_BSTR)))) return;
         text = mv::ToUtf8(converted.bstrVal);
     } catch (const std::bad_alloc&) {
         // No text for lack of memory is no empty argument: the run fails.

@@ -64,8 +64,8 @@ HRESULT CMvParameter::StoreValueLocked(const VARIANT& newVal) noexcept {
     }
     // A failed copy is not reported: the call still succeeds. Running out of
     // memory is, as the old value would pass for the new one.
-    const HRESULT hr = newVal.vt & VT_BYREF ? VariantCopyInd(&m_Value, &newVal)
-                                            : CopyValue(&m_Value, newVal);
+    const HRESULT hr =
+        newVal.vt & VT_BYREF ? VariantCopyInd(&m_Value, &newVal) : CopyValue(&m_Value, newVal);
     return MvOutOfMemoryOnly(hr);
 }
 

@@ -422,8 +422,7 @@ std::vector<Scenario> OutOfMemory::OtherScenarios() {
         auto loaded = New(u"Morva.Calc.FormulaRef");
         As<IMvPersistXML>(loaded.get())->LoadXML(NewRoot(typed).get());
         const std::u16string expected = SavedXml(loaded.get());
-        rows.push_back({"Morva.Calc.FormulaRef XML load of a number name",
-                        [=]() -> std::string {
+        rows.push_back({"Morva.Calc.FormulaRef XML load of a number name", [=]() -> std::string {
                             auto target = New(u"Morva.Calc.FormulaRef");
                             auto root = NewRoot(typed);
                             auto persist = As<IMvPersistXML>(target.get());
@@ -435,37 +434,36 @@ std::vector<Scenario> OutOfMemory::OtherScenarios() {
                             return "";
                         }});
     }
-    rows.push_back({"Morva.Calc.DataSet cell read as text", []() -> std::string {
-                        auto set = As<IMvDataSet>(New(u"Morva.Calc.DataSet").get());
-                        mv::Variant cell(1234.56789), row, data;
-                        LONG index = 0;
-                        for (mv::Variant* array : {&row, &data}) {
-                            array->vt = VT_ARRAY | VT_VARIANT;
-                            array->parray = SafeArrayCreateVector(VT_VARIANT, 0, 1);
-                        }
-                        SafeArrayPutElement(row.parray, &index, &cell);
-                        SafeArrayPutElement(data.parray, &index, &row);
-                        set->put_Data(data);
-                        // The cell alone, then the column as an array.
-                        mv::Variant single, column, element;
-                        SHORT level = 0, status = 0;
-                        const HRESULT hr = InWindow([&] {
-                            HRESULT read = set->GetDS_Values(0, 0, VT_BSTR, 0, 0, &single,
-                                                             &level, &status);
-                            if (SUCCEEDED(read))
-                                read = set->GetDS_Values(0, 0, VT_BSTR, 1, 0, &column, &level,
-                                                         &status);
-                            return read;
-                        });
-                        if (auto e = Answered(hr); !e.empty()) return e;
-                        if (hr != S_OK) return "";
-                        if (column.vt == (VT_ARRAY | VT_VARIANT))
-                            SafeArrayGetElement(column.parray, &index, &element);
-                        for (const mv::Variant* text : {&single, &element})
-                            if (text->vt != VT_BSTR || text->bstrVal != std::u16string(u"1234.56789"))
-                                return "a wrong value";
-                        return "";
-                    }});
+    rows.push_back(
+        {"Morva.Calc.DataSet cell read as text", []() -> std::string {
+             auto set = As<IMvDataSet>(New(u"Morva.Calc.DataSet").get());
+             mv::Variant cell(1234.56789), row, data;
+             LONG index = 0;
+             for (mv::Variant* array : {&row, &data}) {
+                 array->vt = VT_ARRAY | VT_VARIANT;
+                 array->parray = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+             }
+             SafeArrayPutElement(row.parray, &index, &cell);
+             SafeArrayPutElement(data.parray, &index, &row);
+             set->put_Data(data);
+             // The cell alone, then the column as an array.
+             mv::Variant single, column, element;
+             SHORT level = 0, status = 0;
+             const HRESULT hr = InWindow([&] {
+                 HRESULT read = set->GetDS_Values(0, 0, VT_BSTR, 0, 0, &single, &level, &status);
+                 if (SUCCEEDED(read))
+                     read = set->GetDS_Values(0, 0, VT_BSTR, 1, 0, &column, &level, &status);
+                 return read;
+             });
+             if (auto e = Answered(hr); !e.empty()) return e;
+             if (hr != S_OK) return "";
+             if (column.vt == (VT_ARRAY | VT_VARIANT))
+                 SafeArrayGetElement(column.parray, &index, &element);
+             for (const mv::Variant* text : {&single, &element})
+                 if (text->vt != VT_BSTR || text->bstrVal != std::u16string(u"1234.56789"))
+                     return "a wrong value";
+             return "";
+         }});
     // A calculation's parameter list: a part lost for lack of memory would
     // pass for a parameter without it.
     rows.push_back({"Morva.Calc.Calculation parameter details", []() -> std::string {
@@ -480,10 +478,11 @@ std::vector<Scenario> OutOfMemory::OtherScenarios() {
                                     mv::Variant cell, cellText;
                                     SafeArrayGetElement(row.parray, &c, &cell);
                                     VariantChangeType(&cellText, &cell, 0, VT_BSTR);
-                                    text += std::u16string(cellText.vt == VT_BSTR && cellText.bstrVal
-                                                               ? cellText.bstrVal
-                                                               : u"?") +
-                                            u"|";
+                                    text +=
+                                        std::u16string(cellText.vt == VT_BSTR && cellText.bstrVal
+                                                           ? cellText.bstrVal
+                                                           : u"?") +
+                                        u"|";
                                 }
                             }
                             return text;
