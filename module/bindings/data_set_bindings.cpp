@@ -6,6 +6,7 @@
 #include <string>
 
 #include "calculation/calculation.h"
+#include "frame/calc_variant.h"
 #include "frame/hosted_servers.h"
 #include "frame/object_server.h"
 #include "frame/trace.h"
@@ -136,16 +137,21 @@ void CMvCalculation::ReadDataSetBinding(LONG pass, const ParamInfo& record, SHOR
     if (pass != 0) return;
     mv::Variant value;
     SHORT valueLevel = -1, valueStatus = -2;
-    (void)dataSet->GetDS_Values(row, index, record.Type, 0, 0, &value, &valueLevel, &valueStatus);
+    // A value that cannot be read or converted is taken as it comes; running
+    // out of memory fails the run instead of passing an empty or unconverted
+    // value for the parameter's.
+    MvThrowIfOutOfMemory(
+        dataSet->GetDS_Values(row, index, record.Type, 0, 0, &value, &valueLevel, &valueStatus));
     if (record.UnitConversionMultiplier != 0.0 && !(value.vt & VT_ARRAY)) {
         mv::Variant number;
-        if (SUCCEEDED(VariantChangeType(&number, &value, 0, VT_R8))) {
+        if (SUCCEEDED(MvThrowIfOutOfMemory(VariantChangeType(&number, &value, 0, VT_R8)))) {
             number.dblVal =
                 (number.dblVal - record.UnitConversionOffset) / record.UnitConversionMultiplier;
-            (void)VariantChangeType(&value, &number, 0, value.vt);
+            MvThrowIfOutOfMemory(VariantChangeType(&value, &number, 0, value.vt));
         }
     }
-    record.Parameter->SetParameterValues(&value, &valueLevel, &valueStatus, nullptr);
+    MvThrowIfOutOfMemory(
+        record.Parameter->SetParameterValues(&value, &valueLevel, &valueStatus, nullptr));
     if (level && status) {
         *level = *level == -1 ? valueLevel : WorseLevel(*level, valueLevel);
         *status = LevelToStatus(*level);

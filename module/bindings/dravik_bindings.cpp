@@ -3,6 +3,7 @@
 // in the output pass through the control-recipe server. Failures are
 // appended to the run's error text, one line each, so that every failing
 // recipe parameter of a pass shows.
+#include <new>
 #include <string>
 
 #include "calculation/calculation.h"
@@ -50,6 +51,7 @@ void CMvCalculation::ProcessDravikBinding(LONG pass, const ParamInfo& record, SH
                                           SHORT* status) {
     MvStepFrame step("CMvCalculation::ProcessDravikBinding");
     std::string error;
+    bool outOfMemory = false;
     SHORT valueLevel = mvcNO_QLEVEL, valueStatus = mvcQSTATUS_NO_STATUS;
     mv::ComPtr<IMvDravikConnect> recipe;
     {
@@ -78,9 +80,13 @@ void CMvCalculation::ProcessDravikBinding(LONG pass, const ParamInfo& record, SH
             if (ControlRecipeServer_Call60030000(
                     server.get(), &raw, controlId, static_cast<SHORT>(itemId),
                     static_cast<SHORT>(parameterId), &value, serverText.Out())) {
+                // A value that does not convert is stored empty; running out
+                // of memory fails the run once the connection is sorted out.
                 mv::Variant converted;
-                CalcVariantChangeType(&converted, &value, record.Type);
-                parameter->SetParameterValues(&converted, &valueLevel, &valueStatus, nullptr);
+                outOfMemory =
+                    CalcVariantChangeType(&converted, &value, record.Type) == E_OUTOFMEMORY ||
+                    parameter->SetParameterValues(&converted, &valueLevel, &valueStatus, nullptr) ==
+                        E_OUTOFMEMORY;
                 if (level && status) {
                     if (*level != mvcNO_QLEVEL) *level = WorseLevel(mvcNO_QLEVEL, *level);
                     *status = LevelToStatus(*level);
@@ -90,10 +96,10 @@ void CMvCalculation::ProcessDravikBinding(LONG pass, const ParamInfo& record, SH
             }
         } else {
             mv::Variant value;
-            parameter->get_Value(&value);
-            if (!ControlRecipeServer_Call60030001(
-                    server.get(), &raw, controlId, static_cast<SHORT>(itemId),
-                    static_cast<SHORT>(parameterId), value, serverText.Out()))
+            outOfMemory = parameter->get_Value(&value) == E_OUTOFMEMORY;
+            if (!outOfMemory && !ControlRecipeServer_Call60030001(
+                                    server.get(), &raw, controlId, static_cast<SHORT>(itemId),
+                                    static_cast<SHORT>(parameterId), value, serverText.Out()))
                 error = prefix + serverText.Utf8();
         }
         // A server that replaced the by-reference connection released the
@@ -103,5 +109,6 @@ void CMvCalculation::ProcessDravikBinding(LONG pass, const ParamInfo& record, SH
             connection.Attach(raw);
         }
     }
+    if (outOfMemory) throw std::bad_alloc();
     if (!error.empty()) AppendErrorLine(error);
 }

@@ -385,7 +385,7 @@ LONG CMvCalculation::WriteKeldrinValues(BindingDefinitionSet& set, const Keldrin
         BindingDefinition& d = list[i];
         LONG first = 0, second = 0;
         if ((d.Flags & kBindingPending) && d.FieldType == -2 &&
-            !VariantToKeldrinPair(d.Value, &first, &second)) {
+            VariantToKeldrinPair(d.Value, &first, &second) != S_OK) {
             d.Flags &= ~kBindingPending;
             SetError("Error writing Keldrin field \"" + d.FieldName +
                      "\":value is not a pair of integers");
@@ -403,7 +403,12 @@ LONG CMvCalculation::WriteKeldrinValues(BindingDefinitionSet& set, const Keldrin
         for (LONG i = 0; i < n && k < batch.Count; ++i) {
             BindingDefinition& d = list[i];
             if (!(d.Flags & kBindingInBatch)) continue;
-            PutKeldrinValue(d, types[k], static_cast<BYTE*>(values[k]), buffer, storeTime);
+            // A batch with a value lost for lack of memory is not written.
+            if (PutKeldrinValue(d, types[k], static_cast<BYTE*>(values[k]), buffer, storeTime) ==
+                E_OUTOFMEMORY) {
+                SetError("Error writing to Keldrin");
+                return 1;
+            }
             d.Flags |= kBindingMoved;
             ++k;
         }

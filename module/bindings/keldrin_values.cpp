@@ -383,33 +383,34 @@ HRESULT VariantToDouble(double* destination, const BindingDefinition& d) {
                                         DSPECGET(KELDRIN_CLASS_NOVALUE));
 }
 
-bool VariantToKeldrinPair(const VARIANT& value, LONG* first, LONG* second) {
+HRESULT VariantToKeldrinPair(const VARIANT& value, LONG* first, LONG* second) {
     const VARIANT* v = &value;
     if (v->vt == (VT_BYREF | VT_VARIANT) && v->pvarVal) v = v->pvarVal;
-    if (!(v->vt & VT_ARRAY)) return false;
+    if (!(v->vt & VT_ARRAY)) return S_FALSE;
     SAFEARRAY* array = (v->vt & VT_BYREF) ? (v->pparray ? *v->pparray : nullptr) : v->parray;
     const auto element = static_cast<VARTYPE>(v->vt & VT_TYPEMASK);
     LONG lower = 0, upper = -1;
     if (!array || (element != VT_VARIANT && element != VT_I4) || SafeArrayGetDim(array) != 1 ||
         FAILED(SafeArrayGetLBound(array, 1, &lower)) ||
         FAILED(SafeArrayGetUBound(array, 1, &upper)) || upper - lower != 1)
-        return false;
+        return S_FALSE;
     LONG out[2] = {};
     for (LONG i = 0; i < 2; ++i) {
         LONG index = lower + i;
         if (element == VT_I4) {
-            if (FAILED(SafeArrayGetElement(array, &index, &out[i]))) return false;
+            if (FAILED(SafeArrayGetElement(array, &index, &out[i]))) return S_FALSE;
             continue;
         }
         mv::Variant item, changed;
-        if (FAILED(SafeArrayGetElement(array, &index, &item)) ||
-            FAILED(VariantChangeTypeEx(&changed, &item, LOCALE_USER_DEFAULT, 0, VT_I4)))
-            return false;
+        HRESULT hr = SafeArrayGetElement(array, &index, &item);
+        if (SUCCEEDED(hr)) hr = VariantChangeTypeEx(&changed, &item, LOCALE_USER_DEFAULT, 0, VT_I4);
+        if (hr == E_OUTOFMEMORY) return hr;
+        if (FAILED(hr)) return S_FALSE;
         out[i] = changed.lVal;
     }
     *first = out[0];
     *second = out[1];
-    return true;
+    return S_OK;
 }
 
 // ---- errors ----------------------------------------------------------------
@@ -651,8 +652,14 @@ void StoreKeldrinValue(BindingDefinition& d, SHORT t, const BYTE* p, const BYTE*
     if (saved) d.Time = TimeBits(time);
 }
 
-void PutKeldrinValue(const BindingDefinition& d, SHORT t, BYTE* p, BYTE* buffer,
-                     const KeldrinUst* storeTime) {
+HRESULT PutKeldrinValue(const BindingDefinition& d, SHORT t, BYTE* p, BYTE* buffer,
+                        const KeldrinUst* storeTime) {
+    // A value that does not convert is put as what the conversion left;
+    // running out of memory is no such value.
+    HRESULT outOfMemory = S_OK;
+    auto put = [&](HRESULT hr) {
+        if (hr == E_OUTOFMEMORY) outOfMemory = hr;
+    };
     const bool local = d.IsLocal == 1;
     const LONG qt = UseQtFormat(d.Parameter);
     const SlotShape shape = ShapeOf(t);
@@ -660,35 +667,35 @@ void PutKeldrinValue(const BindingDefinition& d, SHORT t, BYTE* p, BYTE* buffer,
         LONG offset = static_cast<LONG>(Get32(p));
         LONG length = Get16(p + 4);
         if (buffer && offset >= 0 && length > 0)
-            VariantToPaddedChars(reinterpret_cast<char*>(buffer + offset), length, d.Value);
+            put(VariantToPaddedChars(reinterpret_cast<char*>(buffer + offset), length, d.Value));
     } else if (NumberOf(t) == Num::Double) {
         double x = 0.0;
-        VariantToDouble(&x, d);
+        put(VariantToDouble(&x, d));
         PutDouble(p, x);
     } else if (NumberOf(t) == Num::Float) {
         float x = 0.0f;
-        VariantToFloat(&x, d);
+        put(VariantToFloat(&x, d));
         PutFloat(p, x);
     } else if (NumberOf(t) == Num::Long || t == -1) {
         LONG x = 0;
-        VariantToLong(&x, d);
+        put(VariantToLong(&x, d));
         Put32(p, static_cast<uint32_t>(x));
     } else if (NumberOf(t) == Num::Short) {
         SHORT x = 0;
-        VariantToShort(&x, d);
+        put(VariantToShort(&x, d));
         Put16(p, x);
     } else if (t == -8) {
         KeldrinTime x{};
-        VariantToKeldrinTime(local, &x, d.Value, nullptr, qt);
+        put(VariantToKeldrinTime(local, &x, d.Value, nullptr, qt));
         PutTime(p, x);
     } else if (t == -2) {
         // Only a pair reaches a batch; the writer leaves out anything else.
         LONG first = 0, second = 0;
-        VariantToKeldrinPair(d.Value, &first, &second);
+        put(VariantToKeldrinPair(d.Value, &first, &second));
         Put32(p, static_cast<uint32_t>(first));
         Put32(p + 4, static_cast<uint32_t>(second));
     } else if (d.FieldType >= 1) {
-        VariantToPaddedChars(reinterpret_cast<char*>(p), Even(d.FieldType), d.Value);
+        put(VariantToPaddedChars(reinterpret_cast<char*>(p), Even(d.FieldType), d.Value));
     }
     if (shape.status >= 0 && t != -24) Put16(p + shape.status, d.Status);
     if (shape.level >= 0 && t != -24) Put16(p + shape.level, d.Level);
@@ -699,17 +706,18 @@ void PutKeldrinValue(const BindingDefinition& d, SHORT t, BYTE* p, BYTE* buffer,
         if (storeTime)
             L_XUST2XTS(storeTime, &x);
         else
-            VariantToKeldrinTime(local, &x, d.TimeStamp, &noDate, qt);
+            put(VariantToKeldrinTime(local, &x, d.TimeStamp, &noDate, qt));
         PutTime(p + shape.xts, x);
     } else if (shape.xust >= 0 && t != -24) {
         if (storeTime) {
             PutUst(p + shape.xust, *storeTime);
         } else {
             KeldrinTime x{};
-            VariantToKeldrinTime(local, &x, d.TimeStamp, &noDate, qt);
+            put(VariantToKeldrinTime(local, &x, d.TimeStamp, &noDate, qt));
             KeldrinUst u{};
             L_XTS2XUST(&x, &u);
             PutUst(p + shape.xust, u);
         }
     }
+    return outOfMemory;
 }

@@ -57,9 +57,10 @@ HRESULT VariantToLong(LONG* destination, const BindingDefinition& d);
 HRESULT VariantToFloat(float* destination, const BindingDefinition& d);
 HRESULT VariantToDouble(double* destination, const BindingDefinition& d);
 // Whether the definition's Value is the two-integer form a -2 field needs (a
-// one-dimensional array of two elements that change to VT_I4); the pair in
-// *first and *second when it is.
-bool VariantToKeldrinPair(const VARIANT& value, LONG* first, LONG* second);
+// one-dimensional array of two elements that change to VT_I4): S_OK with the
+// pair in *first and *second, S_FALSE when it is not, E_OUTOFMEMORY when an
+// element could not be read or changed for lack of memory.
+HRESULT VariantToKeldrinPair(const VARIANT& value, LONG* first, LONG* second);
 
 // ---- errors ----------------------------------------------------------------
 
@@ -93,6 +94,8 @@ void StoreKeldrinValue(BindingDefinition& d, SHORT type, const BYTE* slot, const
                        LONG bufferSize);
 // Puts the definition's value into its slot; storeTime (may be null) is the
 // time every value of a stamped write carries. `buffer` is the start of the
-// batch buffer that character descriptors count from.
-void PutKeldrinValue(const BindingDefinition& d, SHORT type, BYTE* slot, BYTE* buffer,
-                     const KeldrinUst* storeTime);
+// batch buffer that character descriptors count from. A value that does not
+// convert is put as its blank or zero; E_OUTOFMEMORY when a conversion ran
+// out of memory (the slot is then not to be written), else S_OK.
+HRESULT PutKeldrinValue(const BindingDefinition& d, SHORT type, BYTE* slot, BYTE* buffer,
+                        const KeldrinUst* storeTime);

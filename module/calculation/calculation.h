@@ -613,7 +613,8 @@ public:
     // ProgramName with each parameter's switch and value after "ReturnValue".
     void EXE_Execute(const ParamInfoTable& table);
     // The value as text by the variant conversion; "" when it does not
-    // convert. The value itself is not changed.
+    // convert. The value itself is not changed. Running out of memory throws
+    // std::bad_alloc.
     static void SaveVARIANT(const VARIANT& value, std::string& text);
     // The DLL formula (executors/dll_formula.cpp). LookupDllFunction loads
     // DllName and finds FunctionName in it (true when found); once found,

@@ -2,12 +2,14 @@
 // automation methods, the return-value parameter, the recipe connection,
 // the refresh of parameters from a library formula and the two parameter
 // listings.
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "calculation/calculation.h"
 #include "executors/calc_ole_method.h"  // its OLE method children; the class spans executors/
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 #include "parameters/parameter.h"
 #include "persistence/obj_collection.h"
@@ -16,21 +18,28 @@
 
 namespace {
 
-// A one-dimensional array of VARIANT from index 0, or VT_EMPTY when it
-// cannot be made.
+// A one-dimensional array of VARIANT from index 0 in `target`; when it
+// cannot be made, `target` stays VT_EMPTY and std::bad_alloc is thrown (a
+// list that passed for empty would be wrong).
 void CreateCalcSafeArray(VARIANT* target, ULONG count) {
     SAFEARRAY* array = SafeArrayCreateVector(VT_VARIANT, 0, count);
-    if (!array) return;
+    if (!array) throw std::bad_alloc();
     target->vt = VT_ARRAY | VT_VARIANT;
     target->parray = array;
 }
 
 // Stores a copy of `value` at `index` of the array in `target` and clears
-// `value`.
+// `value`; a copy that runs out of memory clears `target` and throws
+// std::bad_alloc instead of leaving the element empty.
 void SetCalcSafeArray(VARIANT* target, LONG index, VARIANT* value) {
+    HRESULT hr = S_OK;
     if (target->vt == (VT_ARRAY | VT_VARIANT) && target->parray)
-        (void)SafeArrayPutElement(target->parray, &index, value);
+        hr = SafeArrayPutElement(target->parray, &index, value);
     VariantClear(value);
+    if (hr == E_OUTOFMEMORY) {
+        VariantClear(target);
+        throw std::bad_alloc();
+    }
 }
 
 // The step lines of one row: label "( " text " )".
@@ -254,8 +263,14 @@ HRESULT CMvCalculation::ListParameterDetails(VARIANT* pDetails) {
         for (std::size_t i = 0; i < parameters.size(); ++i) {
             if (!parameters[i]) continue;
             mv::Variant row;
-            if (SUCCEEDED(GetParamDetails(parameters[i].get(), &row)))
-                SetCalcSafeArray(pDetails, static_cast<LONG>(i), &row);
+            const HRESULT hr = GetParamDetails(parameters[i].get(), &row);
+            // A row that could not be made for lack of memory is no row to
+            // leave out: the list would pass for whole.
+            if (hr == E_OUTOFMEMORY) {
+                VariantClear(pDetails);
+                return hr;
+            }
+            if (SUCCEEDED(hr)) SetCalcSafeArray(pDetails, static_cast<LONG>(i), &row);
         }
         return S_OK;
     });
@@ -265,13 +280,13 @@ HRESULT CMvCalculation::ListParameterDetails(VARIANT* pDetails) {
 // default, source, an empty cell, value, status and units.
 HRESULT CMvCalculation::GetParamDetails(IMvParameter* parameter, VARIANT* row) {
     try {
-        VARIANT cells[10];
-        for (VARIANT& cell : cells) VariantInit(&cell);
+        mv::Variant cells[10];
         mv::Bstr name, typeText, directionText, source, units, description;
         SHORT status = 0;
-        parameter->GetDetails(name.Out(), typeText.Out(), directionText.Out(), &cells[4],
-                              source.Out(), &cells[7], &status, units.Out());
-        parameter->get_Description(description.Out());
+        MvThrowIfOutOfMemory(parameter->GetDetails(name.Out(), typeText.Out(), directionText.Out(),
+                                                   &cells[4], source.Out(), &cells[7], &status,
+                                                   units.Out()));
+        MvThrowIfOutOfMemory(parameter->get_Description(description.Out()));
         auto text = [](VARIANT& cell, mv::Bstr& value) {
             cell.vt = VT_BSTR;
             cell.bstrVal = value.get() ? value.Detach() : SysAllocString(u"");
@@ -294,6 +309,9 @@ HRESULT CMvCalculation::GetParamDetails(IMvParameter* parameter, VARIANT* row) {
         CreateCalcSafeArray(row, 10);
         for (LONG i = 0; i < 10; ++i) SetCalcSafeArray(row, i, &cells[i]);
         return S_OK;
+    } catch (const std::bad_alloc&) {
+        VariantClear(row);
+        return E_OUTOFMEMORY;
     } catch (...) {
         MvLogErrorHr("CMvCalculation::GetParamDetails", E_UNEXPECTED);
         return E_UNEXPECTED;

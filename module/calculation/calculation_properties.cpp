@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "calculation/calculation.h"
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 #include "parameters/enum_texts.h"
 
@@ -208,8 +209,7 @@ HRESULT CMvCalculation::get_Value(VARIANT* pVal) {
     return MvMethodFrame("CMvCalculation::get_Value", [&] {
         if (!pVal) return E_POINTER;
         mv::ObjectLock lock(this);
-        (void)VariantCopy(pVal, &m_Value);
-        return S_OK;
+        return MvOutOfMemoryOnly(VariantCopy(pVal, &m_Value));
     });
 }
 
@@ -218,7 +218,7 @@ HRESULT CMvCalculation::get_Value(VARIANT* pVal) {
 HRESULT CMvCalculation::put_Value(VARIANT newVal) {
     return MvMethodFrame("CMvCalculation::put_Value", [&] {
         mv::ObjectLock lock(this);
-        (void)VariantCopyInd(&m_Value, &newVal);
+        return MvOutOfMemoryOnly(VariantCopyInd(&m_Value, &newVal));
     });
 }
 

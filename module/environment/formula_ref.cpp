@@ -261,9 +261,12 @@ HRESULT CMvFormulaRef::InvokeFormula(DISPPARAMS* params, VARIANT* result, EXCEPI
         }
         if (result) {
             mv::Variant value;
-            (void)copy->get_Value(&value);
+            HRESULT got = copy->get_Value(&value);
             VariantClear(result);
-            (void)VariantCopy(result, &value);
+            if (got != E_OUTOFMEMORY) got = VariantCopy(result, &value);
+            // Running out of memory is no result: the call would pass for
+            // one that answered nothing.
+            if (got == E_OUTOFMEMORY) hr = got;
         }
         GiveBack(copy);
         return hr;
@@ -475,8 +478,13 @@ HRESULT CMvFormulaRef::Load(IStream* pStm) {
                                     : id == kNameRecord      ? &m_Name
                                                              : nullptr;
                 bool isText = true;
-                if (field && value.vt != VT_BSTR)
-                    isText = SUCCEEDED(VariantChangeType(&value, &value, 0, VT_BSTR));
+                if (field && value.vt != VT_BSTR) {
+                    const HRESULT hr = VariantChangeType(&value, &value, 0, VT_BSTR);
+                    // Running out of memory is no value that is not text:
+                    // the field would be lost from the load.
+                    if (hr == E_OUTOFMEMORY) return hr;
+                    isText = SUCCEEDED(hr);
+                }
                 if (!field || !isText) {
                     MvLogFailure(
                         method, S_OK,
@@ -581,9 +589,13 @@ HRESULT CMvFormulaRef::LoadXML(IXMLDOMNode* node) {
                                                              : nullptr;
             if (!field) continue;
             // A value that is not text is taken as text where it converts;
-            // one that does not is passed over.
-            if (value.vt != VT_BSTR && FAILED(VariantChangeType(&value, &value, 0, VT_BSTR)))
-                continue;
+            // one that does not is passed over (but for running out of
+            // memory, which would lose the field from the load).
+            if (value.vt != VT_BSTR) {
+                hr = VariantChangeType(&value, &value, 0, VT_BSTR);
+                if (hr == E_OUTOFMEMORY) return hr;
+                if (FAILED(hr)) continue;
+            }
             SetText(*field, value.bstrVal);
         }
         return S_OK;

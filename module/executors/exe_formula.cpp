@@ -4,8 +4,10 @@
 #include "executors/exe_formula.h"
 
 #include <atomic>
+#include <new>
 
 #include "calculation/calculation.h"
+#include "frame/calc_variant.h"
 #include "frame/exception_text.h"
 #include "frame/trace.h"
 #include "sys.h"
@@ -46,7 +48,7 @@ void CMvCalculation::EXE_Execute(const ParamInfoTable& table) {
             mv::Variant value;
             if (parameter) {
                 parameter->get_EXE_RuntimeArgument(argument.Out());
-                parameter->get_Value(&value);
+                MvThrowIfOutOfMemory(parameter->get_Value(&value));
             }
             std::string valueText;
             SaveVARIANT(value, valueText);
@@ -68,8 +70,12 @@ void CMvCalculation::SaveVARIANT(const VARIANT& value, std::string& text) {
     text.clear();
     try {
         mv::Variant converted;
-        if (FAILED(VariantChangeType(&converted, &value, 0, VT_BSTR))) return;
+        if (FAILED(MvThrowIfOutOfMemory(VariantChangeType(&converted, &value, 0, VT_BSTR)))) return;
         text = mv::ToUtf8(converted.bstrVal);
+    } catch (const std::bad_alloc&) {
+        // No text for lack of memory is no empty argument: the run fails.
+        text.clear();
+        throw;
     } catch (...) {
         text.clear();
         MvLogErrorHr(kName, E_UNEXPECTED);

@@ -303,7 +303,7 @@ HRESULT CMvCalculation::SetOLEProps(IDispatch* object) {
                 found != S_OK)
                 return FAILED(found) ? found : S_OK;
             mv::Variant value;
-            (void)parameter->get_Value(&value);
+            MvThrowIfOutOfMemory(parameter->get_Value(&value));
             mv::Variant converted;
             HRESULT result = CalcVariantChangeType(
                 &converted, &value, NumberOf(entry, &IMvCalcOLEMethod::get_FieldDataType));
@@ -417,7 +417,7 @@ HRESULT CMvCalculation::CallOLEMethod(IDispatch* object, IMvCalcOLEMethod* metho
                 }
             } else {
                 mv::Variant value;
-                (void)a.parameter->get_Value(&value);
+                MvThrowIfOutOfMemory(a.parameter->get_Value(&value));
                 hr = a.direction == mvcInput
                          ? CalcVariantChangeType(&args[j], &value, a.dataType)
                          : SetupByRefArgument(&args[j], &value, &storage[j], a.dataType);
@@ -447,7 +447,8 @@ HRESULT CMvCalculation::CallOLEMethod(IDispatch* object, IMvCalcOLEMethod* metho
             message = "Error Executing Method " + Quoted(name) + ": " + detail;
             detail.clear();
         } else {
-            if (returnValue) returnValue->put_Value(result);
+            // A value not stored for lack of memory fails the call.
+            if (returnValue) MvThrowIfOutOfMemory(returnValue->put_Value(result));
             // Every by-reference argument is written back; the first failed
             // conversion fails the call.
             HRESULT firstFailure = S_OK;
@@ -465,7 +466,7 @@ HRESULT CMvCalculation::CallOLEMethod(IDispatch* object, IMvCalcOLEMethod* metho
                     if (!message.empty()) message += "\n";
                     message += "Invalid Value Type for Method Argument " + std::to_string(i + 1);
                 }
-                if (direction & mvcOutput) a.parameter->put_Value(result);
+                if (direction & mvcOutput) MvThrowIfOutOfMemory(a.parameter->put_Value(result));
             }
             if (FAILED(firstFailure)) hr = firstFailure;
         }
@@ -547,7 +548,7 @@ HRESULT CMvCalculation::GetOLEProps(IDispatch* object) {
                 result = CalcVariantChangeType(
                     &converted, &value, NumberOf(entry, &IMvCalcOLEMethod::get_FieldDataType));
                 if (FAILED(result)) message = InvalidValueType(parameterName);
-                parameter->put_Value(converted);
+                MvThrowIfOutOfMemory(parameter->put_Value(converted));
             }
             if (!message.empty()) {
                 MvLogErrorHr(kName, result);

@@ -1,5 +1,7 @@
 #include "frame/calc_variant.h"
 
+#include <new>
+
 #include "frame/trace.h"
 
 HRESULT CalcVariantChangeType(VARIANT* target, const VARIANT* source, LONG type) {
@@ -11,4 +13,9 @@ HRESULT CalcVariantChangeType(VARIANT* target, const VARIANT* source, LONG type)
         MvLogErrorHr("CalcVariantChangeType", E_UNEXPECTED);
         return E_UNEXPECTED;
     }
+}
+
+HRESULT MvThrowIfOutOfMemory(HRESULT hr) {
+    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    return hr;
 }

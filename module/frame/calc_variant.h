@@ -12,3 +12,16 @@
 // - any other number: VariantChangeType with no flags, whose result this is.
 // An exception is logged and gives E_UNEXPECTED.
 HRESULT CalcVariantChangeType(VARIANT* target, const VARIANT* source, LONG type);
+
+// The result of a conversion or copy whose failure the caller passes over as
+// a value that cannot be converted. Running out of memory is no such value:
+// it is thrown as std::bad_alloc, for the method frame or the run to report,
+// instead of an empty or default value that would pass for a result.
+HRESULT MvThrowIfOutOfMemory(HRESULT hr);
+
+// The result of a copy whose other failures the caller does not report
+// (S_OK): E_OUTOFMEMORY stays, as a value left empty or old would pass for
+// the one asked for.
+inline HRESULT MvOutOfMemoryOnly(HRESULT hr) noexcept {
+    return hr == E_OUTOFMEMORY ? hr : S_OK;
+}

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <new>
 
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 #include "parameters/enum_texts.h"
 
@@ -244,8 +245,7 @@ HRESULT CMvParameter::get_Default(VARIANT* pVal) {
     return MvMethodFrame("CMvParameter::get_Default", [&] {
         if (!pVal) return E_POINTER;
         mv::ObjectLock lock(this);
-        (void)VariantCopy(pVal, &m_Default);
-        return S_OK;
+        return MvOutOfMemoryOnly(VariantCopy(pVal, &m_Default));
     });
 }
 
@@ -254,7 +254,7 @@ HRESULT CMvParameter::get_Default(VARIANT* pVal) {
 HRESULT CMvParameter::put_Default(VARIANT newVal) {
     return MvMethodFrame("CMvParameter::put_Default", [&] {
         mv::ObjectLock lock(this);
-        (void)VariantCopyInd(&m_Default, &newVal);
+        return MvOutOfMemoryOnly(VariantCopyInd(&m_Default, &newVal));
     });
 }
 

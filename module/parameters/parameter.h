@@ -226,8 +226,9 @@ private:
     HRESULT EnumTextPut(LONG& field, BSTR text, const char* const* table, SHORT count,
                         const char16_t* error);
     // Under the object lock: VT_NULL empties the value, anything else is
-    // copied with references resolved; sets Changed.
-    void StoreValueLocked(const VARIANT& newVal) noexcept;
+    // copied with references resolved; sets Changed. E_OUTOFMEMORY when the
+    // copy ran out of memory, else S_OK (any other failed copy is passed over).
+    HRESULT StoreValueLocked(const VARIANT& newVal) noexcept;
 
     // Fields, each named by the property it backs; initial values as a new
     // parameter reads them.

@@ -3,6 +3,7 @@
 // one call.
 #include <cstdint>
 
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 #include "parameters/parameter.h"
 
@@ -55,32 +56,31 @@ HRESULT CopyValue(VARIANT* to, const VARIANT& from) noexcept {
 
 }  // namespace
 
-void CMvParameter::StoreValueLocked(const VARIANT& newVal) noexcept {
+HRESULT CMvParameter::StoreValueLocked(const VARIANT& newVal) noexcept {
     m_Changed = 1;
     if (newVal.vt == VT_NULL) {
         VariantClear(&m_Value);
-        return;
+        return S_OK;
     }
-    // A failed copy is not reported: the call still succeeds.
-    if (newVal.vt & VT_BYREF)
-        (void)VariantCopyInd(&m_Value, &newVal);
-    else
-        (void)CopyValue(&m_Value, newVal);
+    // A failed copy is not reported: the call still succeeds. Running out of
+    // memory is, as the old value would pass for the new one.
+    const HRESULT hr =
+        newVal.vt & VT_BYREF ? VariantCopyInd(&m_Value, &newVal) : CopyValue(&m_Value, newVal);
+    return MvOutOfMemoryOnly(hr);
 }
 
 HRESULT CMvParameter::get_Value(VARIANT* pVal) {
     return MvMethodFrame("CMvParameter::get_Value", [&] {
         if (!pVal) return E_POINTER;
         mv::ObjectLock lock(this);
-        (void)CopyValue(pVal, m_Value);
-        return S_OK;
+        return MvOutOfMemoryOnly(CopyValue(pVal, m_Value));
     });
 }
 
 HRESULT CMvParameter::put_Value(VARIANT newVal) {
     return MvMethodFrame("CMvParameter::put_Value", [&] {
         mv::ObjectLock lock(this);
-        StoreValueLocked(newVal);
+        return StoreValueLocked(newVal);
     });
 }
 
@@ -88,8 +88,7 @@ HRESULT CMvParameter::putref_Value(VARIANT* newVal) {
     return MvMethodFrame("CMvParameter::putref_Value", [&] {
         if (!newVal) return E_POINTER;
         mv::ObjectLock lock(this);
-        StoreValueLocked(*newVal);
-        return S_OK;
+        return StoreValueLocked(*newVal);
     });
 }
 
@@ -129,10 +128,12 @@ HRESULT CMvParameter::SetParameterValues(VARIANT* pnewVal, SHORT* pnewLevel, SHO
     return MvMethodFrame("CMvParameter::SetParameterValues", [&] {
         mv::ObjectLock lock(this);
         m_Changed = 1;
-        if (pnewVal) StoreValueLocked(*pnewVal);
+        if (pnewVal)
+            if (HRESULT hr = StoreValueLocked(*pnewVal); FAILED(hr)) return hr;
         if (pnewLevel) m_Level.store(*pnewLevel, std::memory_order_relaxed);
         if (pnewStatus) m_Status = *pnewStatus;
         if (pnewTimestamp) m_TimeStamp = *pnewTimestamp;
+        return S_OK;
     });
 }
 
@@ -140,10 +141,12 @@ HRESULT CMvParameter::GetParameterValues(VARIANT* pVal, SHORT* pLevel, SHORT* pS
                                          DATE* pTimestamp) {
     return MvMethodFrame("CMvParameter::GetParameterValues", [&] {
         mv::ObjectLock lock(this);
-        if (pVal) (void)CopyValue(pVal, m_Value);
+        if (pVal)
+            if (HRESULT hr = MvOutOfMemoryOnly(CopyValue(pVal, m_Value)); FAILED(hr)) return hr;
         if (pLevel) *pLevel = CurrentLevel();
         if (pStatus) *pStatus = m_Status;
         if (pTimestamp) *pTimestamp = m_TimeStamp;
+        return S_OK;
     });
 }
 
@@ -168,25 +171,27 @@ HRESULT CMvParameter::GetParameterRecFld(LONG* pRecord_ID, LONG* pField_ID,
 }
 
 // Each part comes from the parameter's own getter; a null out pointer is
-// skipped. The units are the parameter's own, or the bound field's while the
-// parameter has none.
+// skipped, and so is a getter's failure but for running out of memory (an
+// empty part would pass for the parameter's). The units are the parameter's
+// own, or the bound field's while the parameter has none.
 HRESULT CMvParameter::GetDetails(BSTR* pName, BSTR* pTypeText, BSTR* pParameterTypeText,
                                  VARIANT* pDefault, BSTR* pSource, VARIANT* pValue, SHORT* pStatus,
                                  BSTR* pUnits) {
     return MvMethodFrame("CMvParameter::GetDetails", [&] {
         IMvParameter* self = this;
-        if (pName) (void)self->get_Name(pName);
-        if (pTypeText) (void)self->get_TypeText(pTypeText);
-        if (pParameterTypeText) (void)self->get_ParameterTypeText(pParameterTypeText);
-        if (pDefault) (void)self->get_Default(pDefault);
-        if (pSource) (void)self->get_Source(pSource);
-        if (pValue) (void)self->get_Value(pValue);
+        if (pName) MvThrowIfOutOfMemory(self->get_Name(pName));
+        if (pTypeText) MvThrowIfOutOfMemory(self->get_TypeText(pTypeText));
+        if (pParameterTypeText)
+            MvThrowIfOutOfMemory(self->get_ParameterTypeText(pParameterTypeText));
+        if (pDefault) MvThrowIfOutOfMemory(self->get_Default(pDefault));
+        if (pSource) MvThrowIfOutOfMemory(self->get_Source(pSource));
+        if (pValue) MvThrowIfOutOfMemory(self->get_Value(pValue));
         if (pStatus) (void)self->get_Status(pStatus);
         if (pUnits) {
             if (TextOf(m_Units).empty())
-                (void)self->get_BoundUnits(pUnits);
+                MvThrowIfOutOfMemory(self->get_BoundUnits(pUnits));
             else
-                (void)self->get_Units(pUnits);
+                MvThrowIfOutOfMemory(self->get_Units(pUnits));
         }
     });
 }

@@ -1,5 +1,6 @@
 #include "persistence/calc_value.h"
 
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 
 namespace {
@@ -19,27 +20,28 @@ CMvCalcValue::~CMvCalcValue() {
     VariantClear(&m_Value);
 }
 
-void CMvCalcValue::StoreValueLocked(const VARIANT& newVal) noexcept {
+HRESULT CMvCalcValue::StoreValueLocked(const VARIANT& newVal) noexcept {
     if (newVal.vt == VT_NULL) {
         VariantClear(&m_Value);
-        return;
+        return S_OK;
     }
-    // A failed copy is not reported: the call still succeeds.
-    (void)VariantCopyInd(&m_Value, &newVal);
+    // A failed copy is not reported: the call still succeeds. Running out of
+    // memory is, as the old value would pass for the new one.
+    return MvOutOfMemoryOnly(VariantCopyInd(&m_Value, &newVal));
 }
 
 HRESULT CMvCalcValue::get_Value(VARIANT* pVal) {
     return MvMethodFrame("CMvCalcValue::get_Value", [&] {
         MvRequirePointer(pVal);
         mv::ObjectLock lock(this);
-        (void)VariantCopy(pVal, &m_Value);
+        return MvOutOfMemoryOnly(VariantCopy(pVal, &m_Value));
     });
 }
 
 HRESULT CMvCalcValue::put_Value(VARIANT newVal) {
     return MvMethodFrame("CMvCalcValue::put_Value", [&] {
         mv::ObjectLock lock(this);
-        StoreValueLocked(newVal);
+        return StoreValueLocked(newVal);
     });
 }
 
@@ -80,10 +82,12 @@ HRESULT CMvCalcValue::SetParameterValues(VARIANT* pnewVal, SHORT* pnewLevel, SHO
                                          DATE* pnewTimestamp) {
     return MvMethodFrame("CMvCalcValue::SetParameterValues", [&] {
         mv::ObjectLock lock(this);
-        if (pnewVal) StoreValueLocked(*pnewVal);
+        if (pnewVal)
+            if (HRESULT hr = StoreValueLocked(*pnewVal); FAILED(hr)) return hr;
         if (pnewLevel) m_Level = *pnewLevel;
         if (pnewStatus) m_Status = *pnewStatus;
         if (pnewTimestamp) m_TimeStamp = *pnewTimestamp;
+        return S_OK;
     });
 }
 

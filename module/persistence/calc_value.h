@@ -31,8 +31,9 @@ public:
 
 private:
     // Under the object lock: VT_NULL empties the value, anything else is
-    // copied with references resolved.
-    void StoreValueLocked(const VARIANT& newVal) noexcept;
+    // copied with references resolved. E_OUTOFMEMORY when the copy ran out
+    // of memory, else S_OK (any other failed copy is passed over).
+    HRESULT StoreValueLocked(const VARIANT& newVal) noexcept;
 
     VARIANT m_Value;  // guarded by the object lock; never VT_BYREF
     DATE m_TimeStamp = 0.0;

@@ -536,8 +536,9 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
                 // A text that does not read as a boolean stays a string and
                 // does not count as false.
                 mv::Variant asBool;
-                if (SUCCEEDED(VariantChangeType(&asBool, &notFinite, 0, VT_BOOL)))
-                    notFinite = std::move(asBool);
+                hr = VariantChangeType(&asBool, &notFinite, 0, VT_BOOL);
+                if (hr == E_OUTOFMEMORY) return hr;
+                if (SUCCEEDED(hr)) notFinite = std::move(asBool);
                 const bool isFalse = notFinite.vt == VT_BOOL && notFinite.boolVal == VARIANT_FALSE;
                 if (value.vt == VT_R8 || (value.vt == VT_R4 && isFalse))
                     RecogniseNonFinite(child.get(), &value);

@@ -165,10 +165,13 @@ LONG VariantArrayCount(const VARIANT& v) {
 
 // The cell `column` of `row` converted into `out`: a single-value row stands
 // for every column when `anyColumn`, else only for column 0. A column outside
-// the row leaves `out` empty. Returns E_INVALIDARG for a row of another shape.
+// the row, or a cell that does not convert, leaves `out` empty. Returns
+// E_INVALIDARG for a row of another shape, E_OUTOFMEMORY when the cell could
+// not be read or converted for lack of memory.
 HRESULT ReadCell(const VARIANT& row, LONG column, LONG type, bool anyColumn, VARIANT* out) {
     if (!(row.vt & VT_ARRAY)) {
-        if (anyColumn || column == 0) (void)CalcVariantChangeType(out, &row, type);
+        if (anyColumn || column == 0)
+            return MvOutOfMemoryOnly(CalcVariantChangeType(out, &row, type));
         return S_OK;
     }
     const LONG cells = VariantArrayCount(row);
@@ -176,9 +179,9 @@ HRESULT ReadCell(const VARIANT& row, LONG column, LONG type, bool anyColumn, VAR
     if (column < 0 || column >= cells) return S_OK;
     mv::Variant cell;
     LONG index = column;
-    if (SUCCEEDED(SafeArrayGetElement(row.parray, &index, &cell)))
-        (void)CalcVariantChangeType(out, &cell, type);
-    return S_OK;
+    HRESULT hr = SafeArrayGetElement(row.parray, &index, &cell);
+    if (SUCCEEDED(hr)) hr = CalcVariantChangeType(out, &cell, type);
+    return MvOutOfMemoryOnly(hr);
 }
 
 }  // namespace
@@ -188,8 +191,10 @@ HRESULT CMvDataSet::ExtractVariantValue(const VARIANT& data, LONG nDataType, LON
                                         VARIANT* vaValue) {
     MvStepFrame step("CMvDataSet::ExtractVariantValue");
     VariantClear(vaValue);
-    if (!(data.vt & VT_ARRAY))
-        return SUCCEEDED(CalcVariantChangeType(vaValue, &data, nDataType)) ? S_OK : E_FAIL;
+    if (!(data.vt & VT_ARRAY)) {
+        const HRESULT hr = CalcVariantChangeType(vaValue, &data, nDataType);
+        return SUCCEEDED(hr) ? S_OK : hr == E_OUTOFMEMORY ? hr : E_FAIL;
+    }
     const LONG rows = VariantArrayCount(data);
     if (rows == -2) return E_INVALIDARG;
     if (rows <= 0) return E_FAIL;
@@ -198,7 +203,8 @@ HRESULT CMvDataSet::ExtractVariantValue(const VARIANT& data, LONG nDataType, LON
         if (RowNumber < 0 || RowNumber >= rows) return S_OK;
         mv::Variant row;
         LONG index = RowNumber;
-        if (FAILED(SafeArrayGetElement(data.parray, &index, &row))) return S_OK;
+        if (HRESULT hr = SafeArrayGetElement(data.parray, &index, &row); FAILED(hr))
+            return MvOutOfMemoryOnly(hr);
         mv::Variant value;
         const HRESULT hr = ReadCell(row, nColIndex, nDataType, true, &value);
         if (SUCCEEDED(hr)) *vaValue = value.Detach();
@@ -208,13 +214,13 @@ HRESULT CMvDataSet::ExtractVariantValue(const VARIANT& data, LONG nDataType, LON
     // One element per row gathered, never more than the array holds.
     const LONG count = MaxArraySize > 0 && MaxArraySize < rows ? MaxArraySize : rows;
     SAFEARRAY* result = SafeArrayCreateVector(VT_VARIANT, 0, static_cast<ULONG>(count));
-    if (!result) return S_OK;
+    if (!result) return E_OUTOFMEMORY;
     for (LONG k = 0; k < count; ++k) {
         mv::Variant row, element;
         LONG index = k;
         HRESULT hr = SafeArrayGetElement(data.parray, &index, &row);
         if (SUCCEEDED(hr)) hr = ReadCell(row, nColIndex, nDataType, false, &element);
-        if (hr == E_INVALIDARG) {
+        if (hr == E_INVALIDARG || hr == E_OUTOFMEMORY) {
             SafeArrayDestroy(result);
             return hr;
         }

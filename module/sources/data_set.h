@@ -66,7 +66,8 @@ public:
     // of `data` (a single value, or a 1-D VT_ARRAY | VT_VARIANT of rows, each
     // a single value or a 1-D VT_ARRAY | VT_VARIANT of cells) and converts it
     // to `nDataType`. Arrays of another shape give E_INVALIDARG; no rows give
-    // E_FAIL; a row or cell outside the data gives an empty value and S_OK.
+    // E_FAIL; a row or cell outside the data gives an empty value and S_OK;
+    // running out of memory gives E_OUTOFMEMORY, never an empty value.
     static HRESULT ExtractVariantValue(const VARIANT& data, LONG nDataType, LONG RowNumber,
                                        LONG nColIndex, LONG ArrayRequired, LONG MaxArraySize,
                                        VARIANT* vaValue);

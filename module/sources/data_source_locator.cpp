@@ -4,6 +4,8 @@
 #include <new>
 #include <string_view>
 
+#include "frame/calc_variant.h"
+
 DataSourceLocator::DataSourceLocator() {
     HRESULT hr = CoCreateInstance(CLSID_MvDsaLocator, nullptr, CLSCTX_ALL, IID_IMvDsaLocator,
                                   m_Locator.PutVoid());
@@ -33,7 +35,10 @@ bool DataSourceLocator::ReadDataSourceProperty(const char* serviceCategory,
     bag->Read(property.get(), &read, nullptr);
     mv::Variant text;
     BSTR result = nullptr;
-    if (SUCCEEDED(VariantChangeType(&text, &read, 0, VT_BSTR)) && text.vt == VT_BSTR)
+    // A property that does not read as text is empty; running out of memory
+    // is thrown rather than read as an empty property.
+    if (SUCCEEDED(MvThrowIfOutOfMemory(VariantChangeType(&text, &read, 0, VT_BSTR))) &&
+        text.vt == VT_BSTR)
         result = SysAllocStringLen(text.bstrVal, SysStringLen(text.bstrVal));
     else
         result = SysAllocString(u"");

@@ -412,6 +412,89 @@ std::vector<Scenario> OutOfMemory::OtherScenarios() {
         rows.push_back({"large calculation file load",
                         FileLoad(u"Morva.Calc.Calculation", path, Saved(calc.get()))});
     }
+    // Values that change type on the way: running out of memory while a
+    // number becomes text is no value that does not convert.
+    {
+        const std::u16string typed =
+            u"<Row><LibraryName>Plant</LibraryName><Name "
+            u"xmlns:dt=\"urn:schemas-microsoft-com:datatypes\" "
+            u"dt:dt=\"r8\">1234.56789</Name></Row>";
+        auto loaded = New(u"Morva.Calc.FormulaRef");
+        As<IMvPersistXML>(loaded.get())->LoadXML(NewRoot(typed).get());
+        const std::u16string expected = SavedXml(loaded.get());
+        rows.push_back({"Morva.Calc.FormulaRef XML load of a number name", [=]() -> std::string {
+                            auto target = New(u"Morva.Calc.FormulaRef");
+                            auto root = NewRoot(typed);
+                            auto persist = As<IMvPersistXML>(target.get());
+                            const HRESULT hr =
+                                InWindow([&] { return persist->LoadXML(root.get()); });
+                            if (auto e = Answered(hr); !e.empty()) return e;
+                            if (hr == S_OK && SavedXml(target.get()) != expected)
+                                return "partly loaded";
+                            return "";
+                        }});
+    }
+    rows.push_back(
+        {"Morva.Calc.DataSet cell read as text", []() -> std::string {
+             auto set = As<IMvDataSet>(New(u"Morva.Calc.DataSet").get());
+             mv::Variant cell(1234.56789), row, data;
+             LONG index = 0;
+             for (mv::Variant* array : {&row, &data}) {
+                 array->vt = VT_ARRAY | VT_VARIANT;
+                 array->parray = SafeArrayCreateVector(VT_VARIANT, 0, 1);
+             }
+             SafeArrayPutElement(row.parray, &index, &cell);
+             SafeArrayPutElement(data.parray, &index, &row);
+             set->put_Data(data);
+             // The cell alone, then the column as an array.
+             mv::Variant single, column, element;
+             SHORT level = 0, status = 0;
+             const HRESULT hr = InWindow([&] {
+                 HRESULT read = set->GetDS_Values(0, 0, VT_BSTR, 0, 0, &single, &level, &status);
+                 if (SUCCEEDED(read))
+                     read = set->GetDS_Values(0, 0, VT_BSTR, 1, 0, &column, &level, &status);
+                 return read;
+             });
+             if (auto e = Answered(hr); !e.empty()) return e;
+             if (hr != S_OK) return "";
+             if (column.vt == (VT_ARRAY | VT_VARIANT))
+                 SafeArrayGetElement(column.parray, &index, &element);
+             for (const mv::Variant* text : {&single, &element})
+                 if (text->vt != VT_BSTR || text->bstrVal != std::u16string(u"1234.56789"))
+                     return "a wrong value";
+             return "";
+         }});
+    // A calculation's parameter list: a part lost for lack of memory would
+    // pass for a parameter without it.
+    rows.push_back({"Morva.Calc.Calculation parameter details", []() -> std::string {
+                        auto calc = As<IMvCalculation3>(Filled(u"Morva.Calc.Calculation").get());
+                        auto shown = [](const VARIANT& list) {
+                            std::u16string text;
+                            const bool isList = list.vt == (VT_ARRAY | VT_VARIANT);
+                            for (LONG r = 0; isList && r < 2; ++r) {
+                                mv::Variant row;
+                                SafeArrayGetElement(list.parray, &r, &row);
+                                for (LONG c = 0; row.vt == (VT_ARRAY | VT_VARIANT) && c < 10; ++c) {
+                                    mv::Variant cell, cellText;
+                                    SafeArrayGetElement(row.parray, &c, &cell);
+                                    VariantChangeType(&cellText, &cell, 0, VT_BSTR);
+                                    text +=
+                                        std::u16string(cellText.vt == VT_BSTR && cellText.bstrVal
+                                                           ? cellText.bstrVal
+                                                           : u"?") +
+                                        u"|";
+                                }
+                            }
+                            return text;
+                        };
+                        mv::Variant expected, details;
+                        calc->ListParameterDetails(&expected);
+                        const HRESULT hr =
+                            InWindow([&] { return calc->ListParameterDetails(&details); });
+                        if (auto e = Answered(hr); !e.empty()) return e;
+                        if (hr == S_OK && shown(details) != shown(expected)) return "a part lost";
+                        return "";
+                    }});
     rows.push_back({"Calculate kind 3", runs(mvcVBS_Script_Method)});
     rows.push_back({"Calculate kind 6", runs(mvcDLL_Execute_Method)});
     // The last release of a loaded calculation and of a loaded library.
