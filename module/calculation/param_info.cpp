@@ -4,6 +4,7 @@
 #include <string>
 
 #include "calculation/calculation.h"
+#include "frame/calc_variant.h"
 #include "frame/exception_text.h"
 #include "frame/trace.h"
 
@@ -69,7 +70,7 @@ ParamInfoShare CMvCalculation::SetupParamInfo() {
             ParamInfo record;
             mv::Bstr name;
             // A name that could not be read would leave the parameter unbound.
-            if (parameter->get_Name(name.Out()) == E_OUTOFMEMORY) throw std::bad_alloc();
+            MvThrowIfOutOfMemory(parameter->get_Name(name.Out()));
             record.Name = name.Utf8();
             parameter->get_Type(&record.Type);
             parameter->get_ParameterType(&record.ParameterType);

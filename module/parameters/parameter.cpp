@@ -134,14 +134,10 @@ void CMvParameter::AssignText(CharString& field, BSTR text) {
 HRESULT CMvParameter::GetText(const CharString& field, BSTR* pVal) {
     if (!pVal) return E_POINTER;
     mv::ObjectLock lock(this);
-    try {
-        *pVal = field.ToBSTR();
-    } catch (const std::bad_alloc&) {
-        // Not an empty text: a save would pass for whole without it.
-        *pVal = nullptr;
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    // Running out of memory is no empty text: a save would pass for whole
+    // without it.
+    *pVal = nullptr;
+    return MvGuardedCall([&] { *pVal = field.ToBSTR(); });
 }
 
 HRESULT CMvParameter::PutText(CharString& field, BSTR newVal) {
@@ -155,13 +151,8 @@ HRESULT CMvParameter::EnumTextGet(const LONG& field, const char* const* table, S
     if (!pVal) return E_POINTER;
     LONG value = 0;
     (void)GetNumber(field, &value);
-    try {
-        EnumToText(pVal, static_cast<SHORT>(value), count, table);
-    } catch (const std::bad_alloc&) {
-        *pVal = nullptr;  // as the plain text getters
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    *pVal = nullptr;  // as the plain text getters
+    return MvGuardedCall([&] { EnumToText(pVal, static_cast<SHORT>(value), count, table); });
 }
 
 HRESULT CMvParameter::EnumTextPut(LONG& field, BSTR text, const char* const* table, SHORT count,

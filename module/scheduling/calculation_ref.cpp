@@ -30,17 +30,14 @@ HRESULT CMvCalculationRef::get_Name(BSTR* pVal) {
 }
 
 HRESULT CMvCalculationRef::put_Name(BSTR newVal) {
-    try {
+    return MvGuardedCall([&] {
         std::string name = mv::ToUtf8(static_cast<const OLECHAR*>(newVal));
         ActiveCalcShare dropped;
         std::lock_guard<std::mutex> lock(m_leaf);
         // The holder of another name must never serve this one.
         if (name != m_Name) dropped.swap(m_Kept);
         m_Name.swap(name);
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
-    }
-    return S_OK;
+    });
 }
 
 HRESULT CMvCalculationRef::Resolve(mv::ComPtr<IMvCalculation>* calc) {

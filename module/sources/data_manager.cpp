@@ -7,6 +7,7 @@
 
 #include "exceptions.h"
 
+#include "frame/calc_variant.h"
 #include "frame/identity.h"
 #include "frame/trace.h"
 
@@ -412,6 +413,6 @@ void MvCopyVariantOrThrow(VARIANT* target, const VARIANT* source) {
     VariantClear(target);
     target->vt = VT_ERROR;
     target->scode = hr;
-    if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+    MvThrowIfOutOfMemory(hr);
     throw COleDispatchException(hr, {}, {});
 }

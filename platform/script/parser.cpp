@@ -1012,59 +1012,53 @@ std::u16string FoldName(std::u16string_view name) {
     return out;
 }
 
-Expr::~Expr() {
-    // A long chain of operators nests as deep as it is long: its nodes are
-    // taken apart one by one here, not destroyed by recursion, and chained
-    // through the nodes themselves, so that the destruction allocates
-    // nothing.
-    if (!left && !right && args.empty()) return;
-    Expr* pending = nullptr;
-    auto takeChildren = [&pending](Expr& e) {
-        auto take = [&pending](ExprPtr& child) {
-            if (!child) return;
-            Expr* node = child.release();
-            node->nextDead = pending;
-            pending = node;
-        };
-        take(e.left);
-        take(e.right);
-        for (ExprPtr& a : e.args) take(a);
-    };
-    takeChildren(*this);
+namespace {
+
+// Puts a child on the chain of nodes still to take apart, threaded through
+// the nodes' own `nextDead`.
+template <class Node>
+void Chain(std::unique_ptr<Node>& child, Node*& pending) noexcept {
+    if (!child) return;
+    Node* node = child.release();
+    node->nextDead = pending;
+    pending = node;
+}
+
+// Takes a tree apart one node at a time: `takeChildren` chains a node's
+// children before the node is deleted, so a tree nested as deep as it may
+// be is freed without recursion and without allocating.
+template <class Node, class TakeChildren>
+void TakeApart(Node& root, TakeChildren takeChildren) noexcept {
+    Node* pending = nullptr;
+    takeChildren(root, pending);
     while (pending) {
-        Expr* e = pending;
-        pending = e->nextDead;
-        takeChildren(*e);
-        delete e;  // its children are taken: no recursion
+        Node* node = pending;
+        pending = node->nextDead;
+        takeChildren(*node, pending);
+        delete node;  // its children are taken: no recursion
     }
 }
 
+}  // namespace
+
+Expr::~Expr() {
+    // A long chain of operators nests as deep as it is long.
+    if (!left && !right && args.empty()) return;
+    TakeApart(*this, [](Expr& e, Expr*& pending) {
+        Chain(e.left, pending);
+        Chain(e.right, pending);
+        for (ExprPtr& a : e.args) Chain(a, pending);
+    });
+}
+
 Stmt::~Stmt() {
-    // Blocks nest as deep as the parser lets them: their statements are
-    // taken apart one by one here, not destroyed by recursion, and chained
-    // through the statements themselves, so that the destruction allocates
-    // nothing.
+    // Blocks nest as deep as the parser lets them.
     if (body.empty() && branches.empty()) return;
-    Stmt* pending = nullptr;
-    auto takeBlocks = [&pending](Stmt& s) {
-        auto take = [&pending](Block& block) {
-            for (std::unique_ptr<Stmt>& t : block) {
-                if (!t) continue;
-                Stmt* statement = t.release();
-                statement->nextDead = pending;
-                pending = statement;
-            }
-        };
-        take(s.body);
-        for (CaseClause& c : s.branches) take(c.body);
-    };
-    takeBlocks(*this);
-    while (pending) {
-        Stmt* s = pending;
-        pending = s->nextDead;
-        takeBlocks(*s);
-        delete s;  // its blocks are taken: no recursion
-    }
+    TakeApart(*this, [](Stmt& s, Stmt*& pending) {
+        for (std::unique_ptr<Stmt>& t : s.body) Chain(t, pending);
+        for (CaseClause& c : s.branches)
+            for (std::unique_ptr<Stmt>& t : c.body) Chain(t, pending);
+    });
 }
 
 int Procedure::Declared(const std::u16string& folded) const {

@@ -136,6 +136,19 @@ Node* DataTypeAttribute(const Node* n) {
     return nullptr;
 }
 
+// An attribute's value as text in `out`; none is VT_NULL and S_FALSE.
+HRESULT AttributeValue(const Node* a, VARIANT* out) {
+    if (!out) return E_INVALIDARG;
+    VariantInit(out);
+    if (!a) {
+        out->vt = VT_NULL;
+        return S_FALSE;
+    }
+    out->vt = VT_BSTR;
+    out->bstrVal = SysAllocStringLen(a->value.data(), static_cast<UINT>(a->value.size()));
+    return out->bstrVal ? S_OK : E_OUTOFMEMORY;
+}
+
 // Room for one more element, growing as push_back would.
 template <typename T>
 void MakeRoomForOne(std::vector<T>* items) {
@@ -675,18 +688,7 @@ public:
         });
     }
     HRESULT get_dataType(VARIANT* out) override {
-        return CallGuarded([&]() -> HRESULT {
-            if (!out) return E_INVALIDARG;
-            VariantInit(out);
-            const Node* dt = DataTypeAttribute(n_);
-            if (!dt) {
-                out->vt = VT_NULL;
-                return S_FALSE;
-            }
-            out->vt = VT_BSTR;
-            out->bstrVal = SysAllocStringLen(dt->value.data(), static_cast<UINT>(dt->value.size()));
-            return out->bstrVal ? S_OK : E_OUTOFMEMORY;
-        });
+        return CallGuarded([&] { return AttributeValue(DataTypeAttribute(n_), out); });
     }
     HRESULT put_dataType(BSTR type) override {
         return CallGuarded([&]() -> HRESULT {
@@ -751,17 +753,9 @@ public:
     using NodeCom::NodeCom;
 
     HRESULT getAttribute(BSTR name, VARIANT* out) override {
-        return CallGuarded([&]() -> HRESULT {
-            if (!out) return E_INVALIDARG;
-            VariantInit(out);
-            const Node* a = n_->type == NODE_ELEMENT ? AttributeByName(n_, View(name)) : nullptr;
-            if (!a) {
-                out->vt = VT_NULL;
-                return S_FALSE;
-            }
-            out->vt = VT_BSTR;
-            out->bstrVal = SysAllocStringLen(a->value.data(), static_cast<UINT>(a->value.size()));
-            return out->bstrVal ? S_OK : E_OUTOFMEMORY;
+        return CallGuarded([&] {
+            return AttributeValue(
+                n_->type == NODE_ELEMENT ? AttributeByName(n_, View(name)) : nullptr, out);
         });
     }
     HRESULT setAttribute(BSTR name, VARIANT value) override {

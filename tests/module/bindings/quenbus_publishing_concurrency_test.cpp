@@ -31,11 +31,15 @@ TEST_F(QuenbusConcurrency, FinalReleasesStopTheAdapterOnlyBetweenPublications) {
         });
     }
     std::thread releaser([&] {
-        for (int i = 0; i < kReleases || publishing; ++i) {
+        // The last round starts after every publication has ended, so that
+        // an adapter the last one set up is stopped too.
+        for (int i = 0;; ++i) {
+            const bool last = i >= kReleases && !publishing;
             auto first = NewEnvironment();
             auto second = NewEnvironment();
             first.Reset();
             second.Reset();  // each release is a final release
+            if (last) break;
             std::this_thread::yield();
         }
     });
