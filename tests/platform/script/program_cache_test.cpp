@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "../../support/failing_new.h"
 #include "script_test_support.h"
 
 namespace {
@@ -117,3 +118,20 @@ TEST_F(ProgramCache, TextsOnOneEngineShareItsVariables) {
 }
 
 }  // namespace
+
+// A kept text's syntax tree is freed without allocating: its statements and
+// expressions are taken apart while every allocation of the thread fails.
+TEST_F(ProgramCache, AKeptTreeIsFreedWhileMemoryIsOut) {
+    std::string script = "x = 1";
+    for (int i = 0; i < 40; ++i) script += " + 1";
+    script += "\n";
+    for (int i = 0; i < 20; ++i) script += "If x > 0 Then\nFor i = 1 To 1\n";
+    script += "R = x\n";
+    for (int i = 0; i < 20; ++i) script += "Next\nEnd If\n";
+    EXPECT_EQ(Result(script), "I2:41");
+    {
+        mv_test::FailingNew failing(1);
+        mv::script::ClearProgramCacheForTesting();
+    }
+    EXPECT_EQ(ProgramCacheCountsForTesting().entries, 0u);
+}
