@@ -697,12 +697,13 @@ public:
     // from begin (not run again) to end; *last receives the time of the last
     // sample run or skipped. An input read raw (its server older than 11.3)
     // takes its last sample at or before each scheduled time. A sample at
-    // which an input has no value is skipped. Sets the resume stamp to begin
-    // and moves it past each sample run without error or skipped. A failure,
-    // thrown ones included, is left in the error text.
+    // which an input has no value is skipped. Each run's outputs start with
+    // the quality of its own samples and of the inputs that keep their
+    // current value. Sets the resume stamp to begin and moves it past each
+    // sample run without error or skipped. A failure, thrown ones included,
+    // is left in the error text.
     void ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
-                          const KeldrinTime* begin, const KeldrinTime* end, SHORT* level,
-                          SHORT* status, KeldrinTime* last);
+                          const KeldrinTime* begin, const KeldrinTime* end, KeldrinTime* last);
     // Lowers *earliest to the earliest of the inputs' newest history times;
     // E_UNEXPECTED with the error text set when a read failed.
     HRESULT FindEarliestRecentHistoryTime(const ParamInfoTable& table, KeldrinTime* earliest);

@@ -321,10 +321,13 @@ struct InputHistoryBuffers {
     void ReadRecentHistoryTimes(LONG n, BindingDefinition* definitions,
                                 std::vector<KeldrinUst>* times, KeldrinErrorBlock* err,
                                 LONG* failing);
-    // Puts sample k of every history input into its parameter; false when
-    // an input has no value there (a raw input without a sample at or
-    // before the time, or an element of the historian's no-value status).
-    bool ReadBindingHistory(LONG k);
+    // Puts sample k of every history input into its parameter and folds
+    // its level into *level and *status; false when an input has no value
+    // there (a raw input without a sample at or before the time, or an
+    // element of the historian's no-value status).
+    bool ReadBindingHistory(LONG k, SHORT* level, SHORT* status);
+    // Whether p is the parameter of an input whose history is read.
+    bool TakesPart(const IMvParameter* p) const;
 
 private:
     // Fills raw input i on the grid of MaxSamples points from b every `step`
@@ -544,7 +547,13 @@ void InputHistoryBuffers::ReadRecentHistoryTimes(LONG n, BindingDefinition* defi
     }
 }
 
-bool InputHistoryBuffers::ReadBindingHistory(LONG k) {
+bool InputHistoryBuffers::TakesPart(const IMvParameter* p) const {
+    for (std::size_t i = 0; i < Values.size(); ++i)
+        if (!Values[i].empty() && Definitions[i].Parameter == p) return true;
+    return false;
+}
+
+bool InputHistoryBuffers::ReadBindingHistory(LONG k, SHORT* level, SHORT* status) {
     bool valued = true;
     for (LONG i = 0; i < DefinitionCount; ++i) {
         const auto slot = static_cast<std::size_t>(i);
@@ -560,6 +569,8 @@ bool InputHistoryBuffers::ReadBindingHistory(LONG k) {
         // no-value status; forms without a status never show it.
         if (d.Status == kNoValueStatus && CMvCalculation::DataTypeHasQT(d.FieldType))
             valued = false;
+        *level = *level == mvcNO_QLEVEL ? d.Level : WorseLevel(*level, d.Level);
+        *status = LevelToStatus(*level);
         DATE stamp = d.TimeStamp.vt == VT_DATE ? d.TimeStamp.date
                      : d.TimeStamp.vt == VT_R8 ? d.TimeStamp.dblVal
                                                : 0.0;
@@ -768,7 +779,7 @@ bool CMvCalculation::DataTypeHasQT(LONG fieldType) {
 
 void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGroup* group,
                                       const KeldrinTime* begin, const KeldrinTime* end,
-                                      SHORT* level, SHORT* status, KeldrinTime* last) {
+                                      KeldrinTime* last) {
     MvStepFrame step(kExecuteOnHistory);
     try {
         if (!table) return;
@@ -821,13 +832,24 @@ void CMvCalculation::ExecuteOnHistory(const ParamInfoShare& table, IMvScheduleGr
                           static_cast<long>(period));
             resultsLine(message);
         }
+        // The quality every sample starts from: that of the inputs that
+        // keep their current value for every sample (the input pass reads
+        // no message-bus record). Nothing is read again for it.
+        SHORT currentLevel = mvcNO_QLEVEL, currentStatus = mvcQSTATUS_NO_STATUS;
+        for (const ParamInfo& record : table->Records)
+            if ((record.ParameterType & 1) != 0 && record.BindingType != mvcQuenbus &&
+                !buffers.TakesPart(record.Parameter.get()))
+                AccumulateParameterLevel(record, &currentLevel, &currentStatus);
         // Sample 0 lies at begin, which was calculated before. A sample at
-        // which an input has no value stores nothing and is passed.
+        // which an input has no value stores nothing and is passed. Each
+        // run's outputs start with its own samples' quality, never with an
+        // earlier sample's.
         for (LONG k = 1; k < buffers.SampleCount; ++k) {
             const KeldrinUst& time = buffers.Times[static_cast<std::size_t>(k)];
             (void)L_XUST2XTS(&time, last);
-            const bool valued = buffers.ReadBindingHistory(k);
-            if (valued) ExecuteAndStore(table, level, status, &time);
+            SHORT level = currentLevel, status = currentStatus;
+            const bool valued = buffers.ReadBindingHistory(k, &level, &status);
+            if (valued) ExecuteAndStore(table, &level, &status, &time);
             if (!valued || !HasError()) {
                 SetResumeStamp(*last);
                 continue;
@@ -1198,7 +1220,7 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             trace.Time("lastAvailableScheduledTime", lastAvailable);
             KeldrinTime newLast = kNoKeldrinTime;
             ExecuteOnHistory(table, group.get(), &previous, periodic ? &next : &lastAvailable,
-                             &level, &status, &newLast);
+                             &newLast);
             trace.Elapsed(periodic ? "ExecuteOnHistory() for periodic schedule"
                                    : "ExecuteOnHistory() for interval schedule");
             if (HasError()) return;

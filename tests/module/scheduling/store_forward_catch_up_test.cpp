@@ -47,9 +47,8 @@ protected:
         auto loaded = Loaded(name);
         CMvCalculation* calc = Impl(loaded.get());
         ParamInfoShare table = Prepare(calc);
-        SHORT level = -1, status = -2;
         KeldrinTime last = kNoKeldrinTime;
-        calc->ExecuteOnHistory(table, group, &begin, &end, &level, &status, &last);
+        calc->ExecuteOnHistory(table, group, &begin, &end, &last);
         return last;
     }
     static std::string ErrorOf(const std::string& name) { return Error(Loaded(name).get()); }
@@ -678,6 +677,87 @@ TEST_F(Driver, WhereAPassFinishedIsForgottenWhenOutputsTableOrScheduleChange) {
         EXPECT_EQ(Error(calc.get()), "");
         EXPECT_EQ(Status(calc.get()), "Normal operation");
         EXPECT_EQ(Stamps(History(out_, kOut)), std::vector<std::string>{Text(At("05:00"))});
+    }
+}
+
+// Each caught-up result carries the quality of the samples it was computed
+// from, with that of the inputs that keep their current value (here one
+// bound to another calculation, which runs once, for the input pass); no
+// sample's quality passes to the next. A plain run carries that of the
+// current values. In1's hourly archive (00:00 to 06:00) and its current
+// value at 06:00 are good but where a row says level 3 (the historian's
+// status 5); each result's status is that of its level.
+TEST_F(Driver, EachResultCarriesTheQualityOfItsOwnSamples) {
+    struct Case {
+        const char* name;
+        const char* bad;            // the archived sample of level 3, or null
+        SHORT current;              // the level of In1's current value
+        SHORT bound;                // the level of an input bound to another calculation; -1: none
+        bool plain;                 // store-and-forward off: one plain run, Out's current value
+        std::vector<SHORT> levels;  // of the results at 04:00, 05:00 and 06:00
+    } cases[] = {
+        {"BadSampleAmongGood", "05:00", 0, -1, false, {0, 3, 0}},
+        {"BadCurrentValueOverAGoodArchive", nullptr, 3, -1, false, {0, 0, 0}},
+        {"BadCurrentValueIsTheNewestSample", "06:00", 3, -1, false, {0, 0, 3}},
+        {"BesideABadBoundCalculation", nullptr, 3, 2, false, {2, 2, 2}},
+        {"PlainRun", "05:00", 3, -1, true, {3}},
+    };
+    auto rated = [](const KeldrinTime& t, SHORT level) {
+        KhSimValue v = Sample(t, ValueAt(t));
+        v.Level = level;
+        v.Status = level == 3 ? 5 : 0;
+        return v;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        Historian();
+        SetClock(At("06:10"));
+        for (KeldrinTime t = At("00:00"); t.Seconds <= At("06:00").Seconds; t.Seconds += 3600) {
+            const KhSimValue v = rated(t, c.bad && t.Seconds == At(c.bad).Seconds ? 3 : 0);
+            ASSERT_EQ(KhSim_AddSample("PLANT", in1_, kIn1, &v), 1);
+        }
+        const KhSimValue current = rated(At("06:00"), c.current);
+        ASSERT_EQ(KhSim_SetValue("PLANT", in1_, kIn1, &current), 1);
+        LastResult(At("03:00"));
+        void (*other)(IMvCalculation*) = [](IMvCalculation* calc) {
+            Param(calc, "Other", mvcInput, mvcCalculation)->put_CalculationName(B("Bound").get());
+        };
+        SaveCalc("Calc", 1, false, !c.plain, c.bound < 0 ? nullptr : other);
+        if (c.bound >= 0) {
+            WriteCalc("Bound", [](IMvCalculation* b) {
+                b->put_FormulaType(1);
+                Param(b, "K", mvcInput, mvcNone);
+            });
+            mv::ComPtr<IMvParameter> k;
+            ASSERT_EQ(Loaded("Bound")->GetParameter(B("K").get(), k.Put()), S_OK);
+            k->put_Level(c.bound);
+        }
+        Group("Calc");
+        keldtest::g_formulaRuns = 0;
+        EXPECT_EQ(group_->CalculateStoreForward(c.plain ? VARIANT_FALSE : VARIANT_TRUE), S_OK);
+        EXPECT_EQ(Error(Loaded("Calc").get()), "");
+        EXPECT_EQ(keldtest::g_formulaRuns, c.bound >= 0 ? 1 : 0);
+        std::vector<SHORT> levels, statuses, expected;
+        if (c.plain) {
+            KhSimValue v{};
+            char text[64] = {};
+            ASSERT_EQ(KhSim_GetValue("PLANT", out_, kOut, &v, text, sizeof text), 1);
+            levels = {v.Level};
+            statuses = {v.Status};
+        } else {
+            const std::vector<Filed> written = History(out_, kOut);
+            EXPECT_EQ(Stamps(written), Every(At("04:00"), 3600, 3));
+            for (const Filed& f : written) {
+                EXPECT_NEAR(f.Value, ValueAt(f.Time), 1e-9);
+                levels.push_back(f.Level);
+                statuses.push_back(f.Status);
+            }
+        }
+        EXPECT_EQ(levels, c.levels);
+        for (SHORT level : c.levels) expected.push_back(level == 0 ? -1 : -6);
+        EXPECT_EQ(statuses, expected);
     }
 }
 

@@ -66,10 +66,12 @@ inline KhSimValue Sample(const KeldrinTime& stamp, double number) {
     return v;
 }
 
-// A history sample as read back: its time and value.
+// A history sample as read back: its time, value, status and level.
 struct Filed {
     KeldrinTime Time;
     double Value;
+    SHORT Status = 0;
+    SHORT Level = 0;
 };
 
 class StoreForwardWorld : public keldtest::KeldrinWorld {
@@ -131,9 +133,9 @@ protected:
 
     // A calculation of WeightedSum with the historian inputs named (In1 on
     // IN1, In2 on IN2) and the result Out (and Scheduled, when asked) on OUT,
-    // saved as Calc/<name>.mvc.
+    // and what `more` adds, saved as Calc/<name>.mvc.
     void SaveCalc(const std::string& name, int inputs = 1, bool scheduled = false,
-                  bool enabled = true) {
+                  bool enabled = true, void (*more)(IMvCalculation*) = nullptr) {
         WriteCalc(name, [&](IMvCalculation* c) {
             c->put_FormulaType(mvcDLL_Execute_Method);
             c->put_DllName(B(formula_test::kTestFormulas).get());
@@ -152,6 +154,7 @@ protected:
             if (scheduled)
                 keldtest::KeldrinWorld::Historian(c, "Scheduled", mvcOutput, "PLANT", "OUT",
                                                   "SCHED");
+            if (more) more(c);
         });
     }
     // A group with the one member `name`: hourly from 2024-03-10 00:00 unless
@@ -199,10 +202,13 @@ protected:
         std::vector<Filed> out;
         for (LONG k = 0; k < returned; ++k) {
             double value = 0.0;
+            SHORT status = 0, level = 0;
             std::memcpy(&value, buffer.data() + k * 24, sizeof value);
+            std::memcpy(&status, buffer.data() + k * 24 + 8, sizeof status);
+            std::memcpy(&level, buffer.data() + k * 24 + 10, sizeof level);
             KeldrinTime t{};
             XUST2XTS(&times[static_cast<std::size_t>(k)], &t);
-            out.push_back({t, value});
+            out.push_back({t, value, status, level});
         }
         return out;
     }
