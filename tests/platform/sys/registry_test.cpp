@@ -1,6 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,9 +11,15 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <optional>
 #include <sstream>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "../../support/failing_new.h"
 #include "sys.h"
 
 namespace {
@@ -705,6 +714,178 @@ TEST_F(RegistryFile, StringsComeBackByteForByteWhicheverFormTheFileGivesThem) {
         EXPECT_EQ(type, n.type) << n.name;
     }
     RegCloseKey(k);
+}
+
+// Whether a child process's registry write completes within ten seconds:
+// a lock or a batch left behind makes it wait for ever. The child answers
+// through a pipe and is added to `children`, to be reaped.
+bool AChildWrites(std::vector<pid_t>& children) {
+    int answer[2];
+    if (::pipe2(answer, O_CLOEXEC) != 0) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const DWORD one = 1;
+        const char wrote = RegSetValueExA(HKEY_LOCAL_MACHINE, "Child", 0, REG_DWORD,
+                                          reinterpret_cast<const BYTE*>(&one), 4) == 0;
+        ::_exit(::write(answer[1], &wrote, 1) == 1 ? 0 : 1);
+    }
+    ::close(answer[1]);
+    children.push_back(child);
+    pollfd ready{answer[0], POLLIN, 0};
+    char wrote = 0;
+    if (::poll(&ready, 1, 10000) != 1 || ::read(answer[0], &wrote, 1) != 1) ::kill(child, SIGKILL);
+    ::close(answer[0]);
+    return wrote == 1;
+}
+
+DWORD ReadDword(const char* key, const char* name) {
+    HKEY k = nullptr;
+    DWORD v = 0, size = 4;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return v;
+    RegQueryValueExA(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+    RegCloseKey(k);
+    return v;
+}
+
+// Sweeps a value write and a batch that makes keys over running out of
+// memory: each runs on a thread of its own with its k-th allocation failing,
+// for k = 1, 2, ... until it makes fewer than k, the store file changed from
+// outside before each, so that the call reads it again. After each: a
+// failure code only where an allocation failed, a success whole and a
+// failure leaving nothing, the store's lock free for another open file
+// description, the file read whole again, another thread's read and another
+// process's write done, no descriptor and no temporary file left. What went
+// wrong first; "" when nothing did.
+std::string SweepWritesRunningOutOfMemory(const fs::path& file) {
+    const std::string lockFile = file.string() + ".lock";
+    auto lockIsFree = [&] {
+        const int fd = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
+        const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0) ::close(fd);
+        return free;
+    };
+    auto descriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    auto temporaryFiles = [&] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(file.parent_path()))
+            count += entry.path().filename().string().find(".tmp.") != std::string::npos;
+        return count;
+    };
+    HKEY kept = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Kept", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &kept,
+                    nullptr);
+    // The value Round and whether `done` holds, as another thread sees
+    // them, within ten seconds (a batch left engaged makes it wait for ever:
+    // this process asks nothing more then, and ends with the thread waiting).
+    using Seen = std::pair<DWORD, bool>;
+    auto readInTime = [](const std::function<bool()>& done) -> std::optional<Seen> {
+        std::packaged_task<Seen()> reading([done] {
+            return Seen{ReadDword("Kept", "Round"), done()};
+        });
+        std::future<Seen> seen = reading.get_future();
+        std::thread(std::move(reading)).detach();
+        if (seen.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return {};
+        return seen.get();
+    };
+    static constexpr DWORD written = 7;
+    auto setWritten = [&] {
+        return RegSetValueExW(kept, u"Written", 0, REG_DWORD,
+                              reinterpret_cast<const BYTE*>(&written), 4);
+    };
+    auto makeDeep = [&] {
+        HKEY k = nullptr;
+        const LONG rc = RegCreateKeyExW(kept, u"Made\\Deep", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                        &k, nullptr);
+        RegCloseKey(k);
+        return rc;
+    };
+    auto isWritten = [] { return ReadDword("Kept", "Written") == written; };
+    auto isMade = [] {
+        HKEY k = nullptr;
+        const bool made = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Kept\\Made", 0, KEY_READ, &k) == 0;
+        RegCloseKey(k);
+        return made;
+    };
+    struct Case {
+        const char* name;
+        std::function<LONG()> call;  // may throw only where a C++ caller sees it
+        std::function<bool()> done;  // whether what the call does holds
+    };
+    const Case cases[] = {
+        {"a value set", setWritten, isWritten},
+        {"a batch that makes a key two levels deep",
+         [&] {
+             LONG made = ERROR_SUCCESS;
+             const LONG rc = mv::RegistryBatch([&] { made = makeDeep(); });
+             return rc != ERROR_SUCCESS ? rc : made;
+         },
+         isMade},
+    };
+    if (setWritten() != ERROR_SUCCESS) return "the first write fails";
+    const auto open = descriptors();  // the store's own descriptors included
+    std::vector<pid_t> children;
+    std::string wrong;
+    for (const Case& c : cases) {
+        for (std::size_t k = 1; wrong.empty(); ++k) {
+            const DWORD round = static_cast<DWORD>(k);
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "Windows Registry Editor Version 5.00\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\Kept]\r\n\"Round\"=dword:%08x\r\n",
+                          static_cast<unsigned>(round));
+            WriteFile(file, text);
+            LONG rc = ERROR_SUCCESS;
+            std::size_t made = 0;
+            std::optional<Seen> seen;
+            std::thread([&] {
+                mv_test::FailingNthNew fail(k);
+                try {
+                    rc = c.call();
+                } catch (const std::bad_alloc&) {
+                    rc = ERROR_NOT_ENOUGH_MEMORY;
+                }
+                made = mv_test::CountedNews();
+            }).join();
+            if (rc != ERROR_SUCCESS && (rc != ERROR_NOT_ENOUGH_MEMORY || made < k)) {
+                wrong = "fails with " + std::to_string(rc);
+            } else if (!lockIsFree()) {
+                wrong = "leaves the store's lock held";
+            } else if (!(seen = readInTime(c.done))) {
+                wrong = "makes another thread's read wait";
+            } else if (seen->first != round) {
+                wrong = "leaves a store read in part or a batch engaged";
+            } else if (seen->second != (rc == ERROR_SUCCESS)) {
+                wrong = rc == ERROR_SUCCESS ? "succeeds without writing" : "fails having written";
+            } else if (!AChildWrites(children)) {
+                wrong = "makes another process's write wait";
+            } else if (descriptors() != open) {
+                wrong = "leaves a descriptor open";
+            } else if (temporaryFiles() != 0) {
+                wrong = "leaves a temporary file";
+            } else if (made < k) {
+                break;
+            }
+            if (!wrong.empty())
+                wrong = std::string(c.name) + " (allocation " + std::to_string(k) + " failing) " +
+                        wrong;
+        }
+    }
+    for (pid_t child : children) ::waitpid(child, nullptr, 0);
+    return wrong;
+}
+
+// In a child process: a batch left engaged would make this process's own
+// registry calls, the fixture's end included, wait for ever.
+TEST_F(RegistryFile, AWriteThatRunsOutOfMemoryLeavesNoLockNorBatchBehind) {
+    EXPECT_EXIT(
+        {
+            const std::string wrong = SweepWritesRunningOutOfMemory(file_);
+            std::fprintf(stderr, "%s\n", wrong.c_str());
+            std::_Exit(wrong.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(RegistryLocation, FollowsTheEnvironment) {
