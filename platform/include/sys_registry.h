@@ -163,9 +163,10 @@ void RegistryUseMemoryStore(bool on);
 // until the batch ends, so `work` must not wait for one that uses the store.
 // A batch inside a batch joins it. Returns the status of the final write
 // (ERROR_CANTWRITE when the file could not be replaced), else ERROR_SUCCESS.
-// An exception from `work`, or std::bad_alloc from the batch's own start or
-// final write, leaves it: the batch is over, its lock released, and what it
-// could not write is lost.
+// A batch that runs out of memory at its start runs nothing, and at its
+// final write writes nothing; either returns ERROR_NOT_ENOUGH_MEMORY. An
+// exception from `work` ends the batch, writing what was done, and goes on.
+// The lock is released on every way out.
 LONG RegistryBatch(const std::function<void()>& work);
 // Receives each diagnostic line of the store instead of standard error; an
 // empty function restores standard error.

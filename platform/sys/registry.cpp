@@ -1539,11 +1539,14 @@ void RegistryUseMemoryStore(bool on) {
 LONG RegistryBatch(const std::function<void()>& work) {
     State& s = S();
     bool started = false;
-    {
-        Access lock(s);
-        // A batch this thread already runs takes the work in; the in-memory
-        // store has no file writes to spare.
-        if (!s.batch && !s.memory) {
+    // A start or an end that runs out of memory answers with the code, as a
+    // write does, and leaves neither the batch nor its lock behind.
+    const LONG begun = mv::CallGuarded(
+        [&] {
+            Access lock(s);
+            // A batch this thread already runs takes the work in; the
+            // in-memory store has no file writes to spare.
+            if (s.batch || s.memory) return ERROR_SUCCESS;
             Batch& batch = s.batch.emplace();
             batch.owner = std::this_thread::get_id();
             try {
@@ -1560,27 +1563,28 @@ LONG RegistryBatch(const std::function<void()>& work) {
                     }
                 }
             } catch (...) {
-                // A start that runs out of memory leaves no batch (nor its
-                // lock) behind for other threads and processes to wait on.
-                // No thread waits on it yet: s.m was held all along.
+                // No thread waits on the batch yet: s.m was held all along.
                 s.batch.reset();
                 throw;
             }
             ++s.generation;
             started = true;
-        }
-    }
+            return ERROR_SUCCESS;
+        },
+        kOutOfMemory);
+    if (begun != ERROR_SUCCESS) return begun;
     if (!started) {
         work();
         return ERROR_SUCCESS;
     }
+    auto end = [&s] { return mv::CallGuarded([&s] { return EndBatch(s); }, kOutOfMemory); };
     try {
         work();
     } catch (...) {
-        EndBatch(s);
+        end();
         throw;
     }
-    return EndBatch(s);
+    return end();
 }
 
 void RegistrySetDiagnosticHook(std::function<void(std::string_view)> hook) {
