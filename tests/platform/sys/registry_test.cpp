@@ -1,9 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,14 +9,13 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
-#include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "../../support/bounded_run.h"
 #include "../../support/failing_new.h"
+#include "../../support/registry_probe.h"
 #include "sys.h"
 
 namespace {
@@ -716,28 +712,6 @@ TEST_F(RegistryFile, StringsComeBackByteForByteWhicheverFormTheFileGivesThem) {
     RegCloseKey(k);
 }
 
-// Whether a child process's registry write completes within ten seconds:
-// a lock or a batch left behind makes it wait for ever. The child answers
-// through a pipe and is added to `children`, to be reaped.
-bool AChildWrites(std::vector<pid_t>& children) {
-    int answer[2];
-    if (::pipe2(answer, O_CLOEXEC) != 0) return false;
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const DWORD one = 1;
-        const char wrote = RegSetValueExA(HKEY_LOCAL_MACHINE, "Child", 0, REG_DWORD,
-                                          reinterpret_cast<const BYTE*>(&one), 4) == 0;
-        ::_exit(::write(answer[1], &wrote, 1) == 1 ? 0 : 1);
-    }
-    ::close(answer[1]);
-    children.push_back(child);
-    pollfd ready{answer[0], POLLIN, 0};
-    char wrote = 0;
-    if (::poll(&ready, 1, 10000) != 1 || ::read(answer[0], &wrote, 1) != 1) ::kill(child, SIGKILL);
-    ::close(answer[0]);
-    return wrote == 1;
-}
-
 DWORD ReadDword(const char* key, const char* name) {
     HKEY k = nullptr;
     DWORD v = 0, size = 4;
@@ -748,22 +722,15 @@ DWORD ReadDword(const char* key, const char* name) {
 }
 
 // Sweeps a value write and a batch that makes keys over running out of
-// memory: each runs on a thread of its own with its k-th allocation failing,
-// for k = 1, 2, ... until it makes fewer than k, the store file changed from
-// outside before each, so that the call reads it again. After each: a
-// failure code only where an allocation failed, a success whole and a
-// failure leaving nothing, the store's lock free for another open file
-// description, the file read whole again, another thread's read and another
-// process's write done, no descriptor and no temporary file left. What went
-// wrong first; "" when nothing did.
+// memory: the k-th allocation of each fails, for k = 1, 2, ... until it
+// makes fewer than k, the store file changed from outside before each, so
+// that the call reads it again. After each: no exception, a failure code
+// only where an allocation failed, the store's lock free; then, from
+// another thread that must finish within a limit (a batch left engaged would
+// make it wait for ever), the file read whole again, a success whole and a
+// failure leaving nothing, and a write done; no descriptor and no temporary
+// file left. What went wrong first; "" when nothing did.
 std::string SweepWritesRunningOutOfMemory(const fs::path& file) {
-    const std::string lockFile = file.string() + ".lock";
-    auto lockIsFree = [&] {
-        const int fd = ::open(lockFile.c_str(), O_RDWR | O_CLOEXEC);
-        const bool free = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        if (fd >= 0) ::close(fd);
-        return free;
-    };
     auto descriptors = [] {
         return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
     };
@@ -776,19 +743,6 @@ std::string SweepWritesRunningOutOfMemory(const fs::path& file) {
     HKEY kept = nullptr;
     RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Kept", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &kept,
                     nullptr);
-    // The value Round and whether `done` holds, as another thread sees
-    // them, within ten seconds (a batch left engaged makes it wait for ever:
-    // this process asks nothing more then, and ends with the thread waiting).
-    using Seen = std::pair<DWORD, bool>;
-    auto readInTime = [](const std::function<bool()>& done) -> std::optional<Seen> {
-        std::packaged_task<Seen()> reading([done] {
-            return Seen{ReadDword("Kept", "Round"), done()};
-        });
-        std::future<Seen> seen = reading.get_future();
-        std::thread(std::move(reading)).detach();
-        if (seen.wait_for(std::chrono::seconds(10)) != std::future_status::ready) return {};
-        return seen.get();
-    };
     static constexpr DWORD written = 7;
     auto setWritten = [&] {
         return RegSetValueExW(kept, u"Written", 0, REG_DWORD,
@@ -825,7 +779,6 @@ std::string SweepWritesRunningOutOfMemory(const fs::path& file) {
     };
     if (setWritten() != ERROR_SUCCESS) return "the first write fails";
     const auto open = descriptors();  // the store's own descriptors included
-    std::vector<pid_t> children;
     std::string wrong;
     for (const Case& c : cases) {
         for (std::size_t k = 1; wrong.empty(); ++k) {
@@ -837,10 +790,9 @@ std::string SweepWritesRunningOutOfMemory(const fs::path& file) {
                           static_cast<unsigned>(round));
             WriteFile(file, text);
             LONG rc = ERROR_SUCCESS;
-            std::size_t made = 0;
-            std::optional<Seen> seen;
             bool escaped = false;
-            std::thread([&] {
+            std::size_t made = 0;
+            {
                 mv_test::FailingNthNew fail(k);
                 try {
                     rc = c.call();
@@ -848,39 +800,44 @@ std::string SweepWritesRunningOutOfMemory(const fs::path& file) {
                     escaped = true;
                 }
                 made = mv_test::CountedNews();
-            }).join();
-            if (escaped) {
-                wrong = "lets an exception out";
-            } else if (rc != ERROR_SUCCESS && (rc != ERROR_NOT_ENOUGH_MEMORY || made < k)) {
-                wrong = "fails with " + std::to_string(rc);
-            } else if (!lockIsFree()) {
-                wrong = "leaves the store's lock held";
-            } else if (!(seen = readInTime(c.done))) {
-                wrong = "makes another thread's read wait";
-            } else if (seen->first != round) {
-                wrong = "leaves a store read in part or a batch engaged";
-            } else if (seen->second != (rc == ERROR_SUCCESS)) {
-                wrong = rc == ERROR_SUCCESS ? "succeeds without writing" : "fails having written";
-            } else if (!AChildWrites(children)) {
-                wrong = "makes another process's write wait";
-            } else if (descriptors() != open) {
-                wrong = "leaves a descriptor open";
-            } else if (temporaryFiles() != 0) {
-                wrong = "leaves a temporary file";
+            }
+            auto broken = [&]() -> std::string {
+                if (escaped) return "lets an exception out";
+                if (rc != ERROR_SUCCESS && (rc != ERROR_NOT_ENOUGH_MEMORY || made < k))
+                    return "fails with " + std::to_string(rc);
+                if (!mv::test::RegistryLockIsFree(file.string()))
+                    return "leaves the store's lock held";
+                DWORD seenRound = 0;
+                bool seenDone = false;
+                LONG later = ERROR_SUCCESS;
+                mv::test::WithinLimit(std::chrono::seconds(10), [&] {
+                    seenRound = ReadDword("Kept", "Round");
+                    seenDone = c.done();
+                    later = RegSetValueExA(HKEY_LOCAL_MACHINE, "Later", 0, REG_DWORD,
+                                           reinterpret_cast<const BYTE*>(&round), 4);
+                });
+                if (seenRound != round) return "leaves the store read in part";
+                if (seenDone != (rc == ERROR_SUCCESS))
+                    return rc == ERROR_SUCCESS ? "succeeds without writing"
+                                               : "fails having written";
+                if (later != ERROR_SUCCESS) return "makes the next write fail";
+                if (descriptors() != open) return "leaves a descriptor open";
+                if (temporaryFiles() != 0) return "leaves a temporary file";
+                return "";
+            }();
+            if (!broken.empty()) {
+                wrong = std::string(c.name) + " (allocation " + std::to_string(k) + " failing) " +
+                        broken;
             } else if (made < k) {
                 break;
             }
-            if (!wrong.empty())
-                wrong = std::string(c.name) + " (allocation " + std::to_string(k) + " failing) " +
-                        wrong;
         }
     }
-    for (pid_t child : children) ::waitpid(child, nullptr, 0);
     return wrong;
 }
 
-// In a child process: a batch left engaged would make this process's own
-// registry calls, the fixture's end included, wait for ever.
+// In a child process: a batch left engaged ends it (the limit of a wait)
+// rather than the whole suite.
 TEST_F(RegistryFile, AWriteThatRunsOutOfMemoryLeavesNoLockNorBatchBehind) {
     EXPECT_EXIT(
         {
