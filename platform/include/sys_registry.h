@@ -37,7 +37,9 @@
 //
 // Every write takes an exclusive flock on "<file>.lock", reads the file again,
 // applies the change, writes "<file>.tmp.<pid>.<n>" beside it and renames it
-// over the file; concurrent writers in several processes lose nothing. A file
+// over the file; concurrent writers in several processes lose nothing. A
+// write that runs out of memory fails with ERROR_NOT_ENOUGH_MEMORY, changes
+// nothing, and leaves neither the lock nor a temporary file behind. A file
 // with a line that does not parse is corrupt: reads see an empty store, every
 // write fails with ERROR_BADDB and leaves the file untouched, and a diagnostic
 // line is reported once (per process and store location).
@@ -161,6 +163,10 @@ void RegistryUseMemoryStore(bool on);
 // until the batch ends, so `work` must not wait for one that uses the store.
 // A batch inside a batch joins it. Returns the status of the final write
 // (ERROR_CANTWRITE when the file could not be replaced), else ERROR_SUCCESS.
+// A batch that runs out of memory at its start runs nothing, and at its
+// final write writes nothing; either returns ERROR_NOT_ENOUGH_MEMORY. An
+// exception from `work` ends the batch, writing what was done, and goes on.
+// The lock is released on every way out.
 LONG RegistryBatch(const std::function<void()>& work);
 // Receives each diagnostic line of the store instead of standard error; an
 // empty function restores standard error.

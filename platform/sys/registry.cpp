@@ -24,6 +24,7 @@
 #include <set>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "sys.h"
@@ -98,7 +99,7 @@ struct Key {
         filed.text = k->name;
         return subkeys.emplace(filed, std::move(k)).first->second.get();
     }
-    void Erase(const Key* victim) {
+    void Erase(const Key* victim) noexcept {
         auto it = subkeys.find(HashedName(victim->name));
         if (it == subkeys.end() || it->second.get() != victim) return;
         subkeys.erase(it);
@@ -555,13 +556,51 @@ std::optional<FileStamp> StampOf(const std::string& path) {
     return FileStamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim};
 }
 
+void MakeParentFolders(const std::string& path) {
+    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
+        ::mkdir(path.substr(0, pos).c_str(), 0777);
+}
+
+// The cross-process lock of a store file: an exclusive flock on
+// "<file>.lock", held from Take until the guard goes, so that every way out
+// of a change (running out of memory included) releases it and closes the
+// descriptor. A lock left behind would make this and every other process
+// wait for ever at its next write.
+class StoreFileLock {
+public:
+    StoreFileLock() = default;
+    StoreFileLock(const StoreFileLock&) = delete;
+    StoreFileLock& operator=(const StoreFileLock&) = delete;
+    ~StoreFileLock() {
+        if (fd_ < 0) return;
+        // Released explicitly: a child forked meanwhile shares the
+        // descriptor's lock, which closing this copy would not release.
+        ::flock(fd_, LOCK_UN);
+        ::close(fd_);
+    }
+
+    // Opens the lock file beside the store at `path` and waits for the
+    // lock; false when the lock file cannot be opened.
+    bool Take(const std::string& path) {
+        MakeParentFolders(path);
+        fd_ = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd_ < 0) return false;
+        while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+        }
+        return true;
+    }
+
+private:
+    int fd_ = -1;
+};
+
 // One batch of changes (mv::RegistryBatch): the store file stays locked
 // against other processes from its start to its end, is read once at the
 // start and written once at the end.
 struct Batch {
     std::thread::id owner;
     std::string path;
-    int lockFd = -1;
+    StoreFileLock lock;
     LONG error = ERROR_SUCCESS;  // what every change of the batch fails with
     Store store;                 // the file's content with the changes so far
     bool changed = false;
@@ -737,13 +776,16 @@ void RefreshCache(State& s, const std::string& path, bool quiet = false) {
     // A change the watch heard of is read even when the stamp did not move
     // (a rewrite of the same size within the clock's granularity).
     if (!watching && s.cacheValid && s.cachePath == path && s.cacheStamp == stamp) return;
+    // The keys handles resolved go now; a read that runs out of memory
+    // leaves a cache that is read again next time.
+    s.cacheValid = false;
+    ++s.generation;
     s.cache = Store();
     const LoadResult result = ReadStoreFile(s, path, &s.cache, quiet);
     s.cacheError = ChangeErrorOf(result);
     s.cachePath = path;
     s.cacheStamp = stamp;
     s.cacheValid = !quiet || result != LoadResult::kCorrupt;
-    ++s.generation;
 }
 
 // The store as it is now, for reading. Called with s.m held.
@@ -847,11 +889,6 @@ bool Settled(State& s) {
                                          std::getenv("MORVA_COMMON_APPDATA") == s.envCommon.load());
 }
 
-void MakeParentFolders(const std::string& path) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1))
-        ::mkdir(path.substr(0, pos).c_str(), 0777);
-}
-
 bool WriteAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -869,38 +906,33 @@ struct Outcome {
     bool changed = false;
 };
 
-// Applies `change` to the store and, for the file, writes the result back
-// under the cross-process lock. Called with s.m held.
-// Opens the lock file beside the store and takes the cross-process lock;
-// -1 when the lock file cannot be opened.
-int LockStoreFile(const std::string& path) {
-    MakeParentFolders(path);
-    int lockFd = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd < 0) return -1;
-    while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    return lockFd;
-}
-
-void UnlockStoreFile(int lockFd) {
-    ::flock(lockFd, LOCK_UN);
-    ::close(lockFd);
-}
-
 // Replaces the store file with `store` (temporary file, then rename) and
 // makes it the read cache; when the file cannot be replaced the cache is
 // dropped, so that the next read sees the file as it is. Called under the
 // cross-process lock.
 LONG ReplaceStoreFile(State& s, const std::string& path, Store&& store) {
-    std::string temp =
-        path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++s.tempCounter);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    bool ok = fd >= 0 && WriteAll(fd, SerializeStore(store)) && ::fsync(fd) == 0;
-    if (fd >= 0) ::close(fd);
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    // The temporary file is closed, and removed unless it became the store,
+    // on every way out, running out of memory while writing it included.
+    struct Temporary {
+        std::string path;
+        int fd = -1;
+        bool renamed = false;
+        ~Temporary() {
+            Close();
+            if (!renamed) ::unlink(path.c_str());
+        }
+        void Close() {
+            if (fd >= 0) ::close(fd);
+            fd = -1;
+        }
+    } temp{path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++s.tempCounter)};
+    temp.fd = ::open(temp.path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const bool written =
+        temp.fd >= 0 && WriteAll(temp.fd, SerializeStore(store)) && ::fsync(temp.fd) == 0;
+    temp.Close();
+    temp.renamed = written && ::rename(temp.path.c_str(), path.c_str()) == 0;
     ++s.generation;
-    if (!ok) {
-        ::unlink(temp.c_str());
+    if (!temp.renamed) {
         s.cacheValid = false;
         return ERROR_CANTWRITE;
     }
@@ -933,40 +965,54 @@ LONG Modify(State& s, Change&& change) {
         return o.rc;
     }
     std::string path = CurrentPath(s);
-    int lockFd = LockStoreFile(path);
-    if (lockFd < 0) return ERROR_ACCESS_DENIED;
+    StoreFileLock lock;
+    if (!lock.Take(path)) return ERROR_ACCESS_DENIED;
     RefreshCache(s, path);
     LONG rc = s.cacheError;
     if (rc == ERROR_SUCCESS) {
         ++s.generation;
-        Outcome o = change(s.cache);
-        rc = o.rc;
-        if (o.rc == ERROR_SUCCESS && o.changed) rc = ReplaceStoreFile(s, path, std::move(s.cache));
+        try {
+            Outcome o = change(s.cache);
+            rc = o.rc;
+            if (o.rc == ERROR_SUCCESS && o.changed)
+                rc = ReplaceStoreFile(s, path, std::move(s.cache));
+        } catch (...) {
+            // A change or write cut short (running out of memory) may leave
+            // the cache part-changed and unwritten: the file is read again.
+            s.cacheValid = false;
+            throw;
+        }
     }
-    UnlockStoreFile(lockFd);
     return rc;
 }
 
 // Writes what a batch changed, releases the cross-process lock and lets
 // the waiting threads in. The status of the write.
 LONG EndBatch(State& s) {
-    LONG rc = ERROR_SUCCESS;
-    {
-        Access lock(s);
-        Batch& batch = *s.batch;
-        if (batch.changed && batch.error == ERROR_SUCCESS) {
-            rc = ReplaceStoreFile(s, batch.path, std::move(batch.store));
-        } else if (batch.error == ERROR_SUCCESS) {
-            // Nothing changed: the working copy is the file as it still is.
-            s.cache = std::move(batch.store);
-            s.cacheValid = s.cachePath == batch.path;
+    // On every way out, a write that runs out of memory included, the batch
+    // goes (releasing the cross-process lock) and the waiting threads come
+    // in; what it changed and could not write is lost, as on a failed write.
+    struct Ending {
+        State& s;
+        ~Ending() { s.batchDone.notify_all(); }
+    } ending{s};
+    Access lock(s);
+    struct Dropping {
+        State& s;
+        ~Dropping() {
+            s.batch.reset();
+            ++s.generation;
         }
-        if (batch.lockFd >= 0) UnlockStoreFile(batch.lockFd);
-        s.batch.reset();
-        ++s.generation;
+    } dropping{s};
+    Batch& batch = *s.batch;
+    if (batch.changed && batch.error == ERROR_SUCCESS)
+        return ReplaceStoreFile(s, batch.path, std::move(batch.store));
+    if (batch.error == ERROR_SUCCESS) {
+        // Nothing changed: the working copy is the file as it still is.
+        s.cache = std::move(batch.store);
+        s.cacheValid = s.cachePath == batch.path;
     }
-    s.batchDone.notify_all();
-    return rc;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -1032,6 +1078,37 @@ LONG KeyForRead(State& s, HKEY h, REGSAM need, Key** out) {
     return ERROR_SUCCESS;
 }
 
+// The keys a change adds along a path: taken away again (the first added
+// and all below it) unless the change keeps them, so that a change that
+// fails or throws (running out of memory) leaves nothing behind, in a
+// batch's working copy too.
+class AddedKeys {
+public:
+    AddedKeys() = default;
+    AddedKeys(const AddedKeys&) = delete;
+    AddedKeys& operator=(const AddedKeys&) = delete;
+    ~AddedKeys() {
+        if (first_) parent_->Erase(first_);
+    }
+
+    // The key `name` below `k`, added when missing.
+    Key* FindOrAdd(Key* k, std::string_view name) {
+        bool added = false;
+        Key* found = k->FindOrAdd(name, &added);
+        if (added && !first_) {
+            parent_ = k;
+            first_ = found;
+        }
+        return found;
+    }
+    bool Any() const { return first_ != nullptr; }
+    void Keep() { first_ = nullptr; }
+
+private:
+    Key* parent_ = nullptr;
+    Key* first_ = nullptr;
+};
+
 // Runs `edit` on the key a handle names, inside Modify.
 template <typename Edit>
 LONG EditKey(State& s, HKEY h, REGSAM need, Edit&& edit) {
@@ -1041,26 +1118,19 @@ LONG EditKey(State& s, HKEY h, REGSAM need, Edit&& edit) {
     if ((d.sam & need) != need) return ERROR_ACCESS_DENIED;
     return Modify(s, [&](Store& st) -> Outcome {
         Key* k = &st.roots[d.root];
-        // The first key a predefined path had to create, taken away again
-        // when the edit fails, so that a failed change leaves nothing behind.
-        Key* createdParent = nullptr;
-        Key* created = nullptr;
+        AddedKeys added;  // the keys a predefined path had to create
         for (const auto& c : d.path) {
             if (d.predefined) {
-                Key* parent = k;
-                bool added = false;
-                k = k->FindOrAdd(c, &added);
-                if (added && !created) {
-                    createdParent = parent;
-                    created = k;
-                }
+                k = added.FindOrAdd(k, c);
             } else if (!(k = k->Find(c))) {
                 return {ERROR_KEY_DELETED, false};
             }
         }
         Outcome o = edit(*k);
-        if (created && o.rc == ERROR_SUCCESS) o.changed = true;
-        if (created && o.rc != ERROR_SUCCESS) createdParent->Erase(created);
+        if (o.rc == ERROR_SUCCESS) {
+            o.changed = o.changed || added.Any();
+            added.Keep();
+        }
         return o;
     });
 }
@@ -1169,17 +1239,34 @@ LONG CreateKey(HKEY hKey, const Char* sub, REGSAM sam, PHKEY out, LPDWORD dispos
     Store& st = ReadView(s);
     if (Walk(Resolve(s, st, *d), rel, rel.size())) {
         if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
-    } else {
-        bool created = false;
-        LONG rc = EditKey(s, hKey, KEY_CREATE_SUB_KEY, [&](Key& parent) -> Outcome {
-            Key* k = &parent;
-            for (const auto& c : rel) k = k->FindOrAdd(c, &created);
-            return {ERROR_SUCCESS, created};
-        });
-        if (rc != ERROR_SUCCESS) return rc;
-        if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+        *out = NewHandle(s, *d, rel, sam);
+        return ERROR_SUCCESS;
     }
-    *out = NewHandle(s, *d, rel, sam);
+    // The handle is made with the keys, before they are kept, so that
+    // running out of memory for it leaves no key made; it goes again unless
+    // the change is written.
+    struct Pending {
+        State& s;
+        HKEY h = nullptr;
+        ~Pending() {
+            if (!h) return;
+            s.handles.erase(h);
+            delete h;
+        }
+    } handle{s};
+    bool created = false;
+    LONG rc = EditKey(s, hKey, KEY_CREATE_SUB_KEY, [&](Key& parent) -> Outcome {
+        AddedKeys added;
+        Key* k = &parent;
+        for (const auto& c : rel) k = added.FindOrAdd(k, c);
+        handle.h = NewHandle(s, *d, rel, sam);
+        created = added.Any();
+        added.Keep();
+        return {ERROR_SUCCESS, created};
+    });
+    if (rc != ERROR_SUCCESS) return rc;
+    if (disposition) *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    *out = std::exchange(handle.h, nullptr);
     return ERROR_SUCCESS;
 }
 
@@ -1452,40 +1539,52 @@ void RegistryUseMemoryStore(bool on) {
 LONG RegistryBatch(const std::function<void()>& work) {
     State& s = S();
     bool started = false;
-    {
-        Access lock(s);
-        // A batch this thread already runs takes the work in; the in-memory
-        // store has no file writes to spare.
-        if (!s.batch && !s.memory) {
+    // A start or an end that runs out of memory answers with the code, as a
+    // write does, and leaves neither the batch nor its lock behind.
+    const LONG begun = mv::CallGuarded(
+        [&] {
+            Access lock(s);
+            // A batch this thread already runs takes the work in; the
+            // in-memory store has no file writes to spare.
+            if (s.batch || s.memory) return ERROR_SUCCESS;
             Batch& batch = s.batch.emplace();
             batch.owner = std::this_thread::get_id();
-            batch.path = CurrentPath(s);
-            batch.lockFd = LockStoreFile(batch.path);
-            batch.error = ERROR_ACCESS_DENIED;
-            if (batch.lockFd >= 0) {
-                // The batch works on the cache itself, brought up to the file.
-                RefreshCache(s, batch.path);
-                batch.error = s.cacheError;
-                if (batch.error == ERROR_SUCCESS) {
-                    batch.store = std::move(s.cache);
-                    s.cacheValid = false;
+            try {
+                batch.path = CurrentPath(s);
+                batch.error = ERROR_ACCESS_DENIED;
+                if (batch.lock.Take(batch.path)) {
+                    // The batch works on the cache itself, brought up to the
+                    // file.
+                    RefreshCache(s, batch.path);
+                    batch.error = s.cacheError;
+                    if (batch.error == ERROR_SUCCESS) {
+                        batch.store = std::move(s.cache);
+                        s.cacheValid = false;
+                    }
                 }
+            } catch (...) {
+                // No thread waits on the batch yet: s.m was held all along.
+                s.batch.reset();
+                throw;
             }
             ++s.generation;
             started = true;
-        }
-    }
+            return ERROR_SUCCESS;
+        },
+        kOutOfMemory);
+    if (begun != ERROR_SUCCESS) return begun;
     if (!started) {
         work();
         return ERROR_SUCCESS;
     }
+    auto end = [&s] { return mv::CallGuarded([&s] { return EndBatch(s); }, kOutOfMemory); };
     try {
         work();
     } catch (...) {
-        EndBatch(s);
+        end();
         throw;
     }
-    return EndBatch(s);
+    return end();
 }
 
 void RegistrySetDiagnosticHook(std::function<void(std::string_view)> hook) {

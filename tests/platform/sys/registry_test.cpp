@@ -8,9 +8,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
+#include <string>
 #include <vector>
 
+#include "../../support/bounded_run.h"
+#include "../../support/failing_new.h"
+#include "../../support/registry_probe.h"
 #include "sys.h"
 
 namespace {
@@ -705,6 +710,142 @@ TEST_F(RegistryFile, StringsComeBackByteForByteWhicheverFormTheFileGivesThem) {
         EXPECT_EQ(type, n.type) << n.name;
     }
     RegCloseKey(k);
+}
+
+DWORD ReadDword(const char* key, const char* name) {
+    HKEY k = nullptr;
+    DWORD v = 0, size = 4;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &k) != ERROR_SUCCESS) return v;
+    RegQueryValueExA(k, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &size);
+    RegCloseKey(k);
+    return v;
+}
+
+// Sweeps a value write and a batch that makes keys over running out of
+// memory: the k-th allocation of each fails, for k = 1, 2, ... until it
+// makes fewer than k, the store file changed from outside before each, so
+// that the call reads it again. After each: no exception, a failure code
+// only where an allocation failed, the store's lock free; then, from
+// another thread that must finish within a limit (a batch left engaged would
+// make it wait for ever), the file read whole again, a success whole and a
+// failure leaving nothing, and a write done; no descriptor and no temporary
+// file left. What went wrong first; "" when nothing did.
+std::string SweepWritesRunningOutOfMemory(const fs::path& file) {
+    auto descriptors = [] {
+        return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator{});
+    };
+    auto temporaryFiles = [&] {
+        int count = 0;
+        for (const auto& entry : fs::directory_iterator(file.parent_path()))
+            count += entry.path().filename().string().find(".tmp.") != std::string::npos;
+        return count;
+    };
+    HKEY kept = nullptr;
+    RegCreateKeyExA(HKEY_LOCAL_MACHINE, "Kept", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &kept,
+                    nullptr);
+    static constexpr DWORD written = 7;
+    auto setWritten = [&] {
+        return RegSetValueExW(kept, u"Written", 0, REG_DWORD,
+                              reinterpret_cast<const BYTE*>(&written), 4);
+    };
+    auto makeDeep = [&] {
+        HKEY k = nullptr;
+        const LONG rc = RegCreateKeyExW(kept, u"Made\\Deep", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                        &k, nullptr);
+        RegCloseKey(k);
+        return rc;
+    };
+    auto isWritten = [] { return ReadDword("Kept", "Written") == written; };
+    auto isMade = [] {
+        HKEY k = nullptr;
+        const bool made = RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Kept\\Made", 0, KEY_READ, &k) == 0;
+        RegCloseKey(k);
+        return made;
+    };
+    struct Case {
+        const char* name;
+        std::function<LONG()> call;
+        std::function<bool()> done;  // whether what the call does holds
+    };
+    const Case cases[] = {
+        {"a value set", setWritten, isWritten},
+        {"a batch that makes a key two levels deep",
+         [&] {
+             LONG made = ERROR_SUCCESS;
+             const LONG rc = mv::RegistryBatch([&] { made = makeDeep(); });
+             return rc != ERROR_SUCCESS ? rc : made;
+         },
+         isMade},
+    };
+    if (setWritten() != ERROR_SUCCESS) return "the first write fails";
+    const auto open = descriptors();  // the store's own descriptors included
+    std::string wrong;
+    for (const Case& c : cases) {
+        for (std::size_t k = 1; wrong.empty(); ++k) {
+            const DWORD round = static_cast<DWORD>(k);
+            char text[160];
+            std::snprintf(text, sizeof text,
+                          "Windows Registry Editor Version 5.00\r\n\r\n"
+                          "[HKEY_LOCAL_MACHINE\\Kept]\r\n\"Round\"=dword:%08x\r\n",
+                          static_cast<unsigned>(round));
+            WriteFile(file, text);
+            LONG rc = ERROR_SUCCESS;
+            bool escaped = false;
+            std::size_t made = 0;
+            {
+                mv_test::FailingNthNew fail(k);
+                try {
+                    rc = c.call();
+                } catch (...) {
+                    escaped = true;
+                }
+                made = mv_test::CountedNews();
+            }
+            auto broken = [&]() -> std::string {
+                if (escaped) return "lets an exception out";
+                if (rc != ERROR_SUCCESS && (rc != ERROR_NOT_ENOUGH_MEMORY || made < k))
+                    return "fails with " + std::to_string(rc);
+                if (!mv::test::RegistryLockIsFree(file.string()))
+                    return "leaves the store's lock held";
+                DWORD seenRound = 0;
+                bool seenDone = false;
+                LONG later = ERROR_SUCCESS;
+                mv::test::WithinLimit(std::chrono::seconds(10), [&] {
+                    seenRound = ReadDword("Kept", "Round");
+                    seenDone = c.done();
+                    later = RegSetValueExA(HKEY_LOCAL_MACHINE, "Later", 0, REG_DWORD,
+                                           reinterpret_cast<const BYTE*>(&round), 4);
+                });
+                if (seenRound != round) return "leaves the store read in part";
+                if (seenDone != (rc == ERROR_SUCCESS))
+                    return rc == ERROR_SUCCESS ? "succeeds without writing"
+                                               : "fails having written";
+                if (later != ERROR_SUCCESS) return "makes the next write fail";
+                if (descriptors() != open) return "leaves a descriptor open";
+                if (temporaryFiles() != 0) return "leaves a temporary file";
+                return "";
+            }();
+            if (!broken.empty()) {
+                wrong = std::string(c.name) + " (allocation " + std::to_string(k) + " failing) " +
+                        broken;
+            } else if (made < k) {
+                break;
+            }
+        }
+    }
+    return wrong;
+}
+
+// In a child process: a batch left engaged ends it (the limit of a wait)
+// rather than the whole suite.
+TEST_F(RegistryFile, AWriteThatRunsOutOfMemoryLeavesNoLockNorBatchBehind) {
+    EXPECT_EXIT(
+        {
+            const std::string wrong = SweepWritesRunningOutOfMemory(file_);
+            std::fprintf(stderr, "%s\n", wrong.c_str());
+            std::_Exit(wrong.empty() ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 TEST(RegistryLocation, FollowsTheEnvironment) {
