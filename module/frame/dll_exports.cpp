@@ -179,12 +179,14 @@ HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv) {
     return hr;
 }
 
+// Registration builds texts and paths; running out of memory is a failure
+// code, never an exception out of the entry point.
 HRESULT DllRegisterServer() {
-    return MvRegisterClasses(MvModuleFilePath());
+    return mv::CallGuarded([] { return MvRegisterClasses(MvModuleFilePath()); });
 }
 
 HRESULT DllUnregisterServer() {
-    return MvUnregisterClasses();
+    return mv::CallGuarded([] { return MvUnregisterClasses(); });
 }
 
 }  // extern "C"

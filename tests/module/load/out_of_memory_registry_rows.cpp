@@ -12,6 +12,7 @@
 
 #include "../../support/bounded_run.h"
 #include "../../support/registry_probe.h"
+#include "module_load_test_support.h"
 #include "out_of_memory_sweep.h"
 #include "sys.h"
 
@@ -83,6 +84,21 @@ Scenario WriteRow(std::string name, std::function<LONG(DWORD)> write) {
             }};
 }
 
+// The module's registration: one cut short is a failure code, and the next
+// one registers the classes again.
+Scenario RegistrationRow() {
+    return {"module registration", []() -> std::string {
+                HMODULE module = LoadLibraryA(loadtest::ModulePath().c_str());
+                auto registration =
+                    loadtest::Export<loadtest::HResultFn>(module, "DllRegisterServer");
+                std::string broken = Answered(InWindow([&] { return registration(); }));
+                if (broken.empty() && (registration() != S_OK || !New(u"Morva.Calc.Calculation")))
+                    broken = "the next registration fails";
+                FreeLibrary(module);
+                return broken;
+            }};
+}
+
 }  // namespace
 
 std::vector<Scenario> RegistryScenarios(const SweepContext&) {
@@ -95,6 +111,7 @@ std::vector<Scenario> RegistryScenarios(const SweepContext&) {
                          mv::RegistryBatch([&] { written = WriteSweepValue(u"Value", value); });
                      return rc != ERROR_SUCCESS ? rc : written;
                  }),
+        RegistrationRow(),
     };
 }
 
