@@ -383,7 +383,8 @@ Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
             ReDim(s);
             return Flow::Normal;
         case Stmt::Kind::Erase:
-            Erase(*s.target);
+            // Each in order: a failure stops the statement there.
+            for (const ExprPtr& a : s.arrays) Erase(*a);
             return Flow::Normal;
         case Stmt::Kind::Const: {
             Frame& f = *frames_.back();
@@ -599,13 +600,14 @@ void Interpreter::Dim(const Stmt& s) {
 void Interpreter::ReDim(const Stmt& s) {
     for (const DimItem& d : s.dims) {
         Slot* slot = nullptr;
-        Variant* var = FindVariable(d.name, &slot);
+        const Slot* kept = nullptr;
+        Variant* var = FindVariable(d.name, &slot, &kept);
         if (!var) {
             RefuseConstant(d.name);
             if (explicit_) RaiseNumber(kUndefined);
             var = &frames_.back()->own[d.name].value;
         }
-        if (slot && (slot->fixed || slot->isConst)) RaiseNumber(kFixedArray);
+        if ((kept && kept->fixed) || (slot && slot->isConst)) RaiseNumber(kFixedArray);
         std::vector<LONG> upper;
         for (const ExprPtr& b : d.bounds) upper.push_back(Index(Eval(*b)));
         Variant fresh = MakeArray(upper);
@@ -628,11 +630,13 @@ void Interpreter::ReDim(const Stmt& s) {
     }
 }
 
-// A fixed-size array keeps its bounds with every element Empty; any other
-// array is freed, leaving an array without elements (as Dim a() makes).
+// A fixed-size array keeps its bounds with every element Empty, erased
+// through a ByRef parameter too; any other array is freed, leaving an array
+// without elements (as Dim a() makes).
 void Interpreter::Erase(const Expr& variable) {
     Slot* slot = nullptr;
-    Variant* var = FindVariable(variable, &slot);
+    const Slot* kept = nullptr;
+    Variant* var = FindVariable(variable, &slot, &kept);
     if (!var) {
         // No variable: undeclared, Option Explicit refuses the name first.
         if (explicit_ && !FindProcedure(variable.name) && !host_->HasItem(variable.name))
@@ -642,7 +646,7 @@ void Interpreter::Erase(const Expr& variable) {
     if (!(var->vt & VT_ARRAY)) RaiseNumber(kErrorTypeMismatch);
     if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
     SAFEARRAY* sa = var->parray;
-    if (slot && slot->fixed && sa && var->vt == (VT_ARRAY | VT_VARIANT)) {
+    if (kept && kept->fixed && sa && var->vt == (VT_ARRAY | VT_VARIANT)) {
         const ULONG total = ElementCount(sa);
         auto* items = static_cast<VARIANT*>(sa->pvData);
         for (ULONG i = 0; i < total; ++i) VariantClear(&items[i]);
@@ -866,47 +870,50 @@ Interpreter::Slot& Interpreter::OwnSlot(Frame& f, const std::u16string& name) {
     return f.own[name];
 }
 
-Variant* Interpreter::LocalVariable(Local& l, Slot** slotOut) {
+Variant* Interpreter::LocalVariable(Local& l, Slot** slotOut, const Slot** kept) {
     if (slotOut) *slotOut = l.byRef ? nullptr : &l.own;
+    if (kept) *kept = l.byRef ? l.byRefSlot : &l.own;
     return l.byRef ? l.byRef : &l.own.value;
 }
 
-Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
+Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut, const Slot** kept) {
     if (slotOut) *slotOut = nullptr;
+    if (kept) *kept = nullptr;
     Frame& f = *frames_.back();
     if (f.proc)
         if (const int i = f.proc->Declared(name); i >= 0)
-            return LocalVariable(f.locals[i], slotOut);
+            return LocalVariable(f.locals[i], slotOut, kept);
+    Slot* slot = nullptr;
     if (auto it = f.own.find(name); it != f.own.end()) {
-        if (slotOut) *slotOut = &it->second;
-        return &it->second.value;
+        slot = &it->second;
+    } else if (f.proc && f.proc->function && f.proc->name == name) {
+        return &f.result.value;
+    } else if (&f != &global_) {
+        if (auto g = global_.own.find(name); g != global_.own.end()) slot = &g->second;
     }
-    if (f.proc && f.proc->function && f.proc->name == name) return &f.result.value;
-    if (&f != &global_) {
-        if (auto it = global_.own.find(name); it != global_.own.end()) {
-            if (slotOut) *slotOut = &it->second;
-            return &it->second.value;
-        }
-    }
-    return nullptr;
+    if (!slot) return nullptr;
+    if (slotOut) *slotOut = slot;
+    if (kept) *kept = slot;
+    return &slot->value;
 }
 
-Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
+Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut, const Slot** kept) {
     Frame& f = *frames_.back();
     if (&f != &global_) {
         // A procedure runs its own references: a declared name is at its index.
         if (ref.local && f.proc && ref.local <= f.locals.size() &&
             f.proc->declared[ref.local - 1] == ref.name)
-            return LocalVariable(f.locals[ref.local - 1], slotOut);
-        return FindVariable(ref.name, slotOut);
+            return LocalVariable(f.locals[ref.local - 1], slotOut, kept);
+        return FindVariable(ref.name, slotOut, kept);
     }
     // Global code runs only the running program's references; most make
     // no variable of their own.
     if (global_.own.empty()) {
         if (slotOut) *slotOut = nullptr;
+        if (kept) *kept = nullptr;
         return nullptr;
     }
-    if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut);
+    if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut, kept);
     Bound& bound = bound_[ref.id - 1];
     if (!bound.slot) {
         const size_t absentAt = global_.own.size() + 1;
@@ -914,11 +921,13 @@ Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
         if (it == global_.own.end()) {
             bound.absentAt = absentAt;
             if (slotOut) *slotOut = nullptr;
+            if (kept) *kept = nullptr;
             return nullptr;
         }
         bound.slot = &it->second;
     }
     if (slotOut) *slotOut = bound.slot;
+    if (kept) *kept = bound.slot;
     return &bound.slot->value;
 }
 
@@ -1296,10 +1305,12 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
         const Expr& a = *args[i];
         const bool byRef = !p.byVal[i] && a.kind == Expr::Kind::Ref && !a.left && !a.grouped &&
                            (a.parens != a.args.empty());
-        Variant* var = byRef ? FindVariable(a.name, nullptr) : nullptr;
+        const Slot* kept = nullptr;
+        Variant* var = byRef ? FindVariable(a.name, nullptr, &kept) : nullptr;
         Local& param = f.locals[p.Declared(p.params[i])];
         if (var && a.args.empty()) {
             param.byRef = var;
+            param.byRefSlot = kept;
         } else if (var && var->vt == (VT_ARRAY | VT_VARIANT) && !FindProcedure(a.name)) {
             ElementArgument element{&p.params[i], &a.name, Indexes(a.args)};
             param.own.value =

@@ -81,10 +81,13 @@ private:
         bool dimmed = false;  // its Dim has run (run again, in a loop, it keeps the value)
     };
     // A procedure's declared name: its own slot, or the variable a ByRef
-    // parameter stands for, which hides it.
+    // parameter stands for, which hides it, with the slot that variable is
+    // kept in where it has one. Only `fixed` is read through that slot: a
+    // ByRef parameter bound to a Const stays assignable.
     struct Local {
         Slot own;
         Variant* byRef = nullptr;
+        const Slot* byRefSlot = nullptr;
     };
     struct Frame {
         const Procedure* proc = nullptr;               // null for the global code
@@ -120,10 +123,13 @@ private:
     void Assign(const Expr& target, Variant value, bool set);
     bool AppendInPlace(const Expr& target, const Expr& value);
 
-    Variant* FindVariable(const std::u16string& name, Slot** slot);
-    Variant* FindVariable(const Expr& ref, Slot** slot);
+    // A variable, the slot whose flags its name has (none for a ByRef
+    // parameter) and, in `kept`, the slot it is kept in (a ByRef
+    // parameter's: the caller's variable's, where it has one).
+    Variant* FindVariable(const std::u16string& name, Slot** slot, const Slot** kept = nullptr);
+    Variant* FindVariable(const Expr& ref, Slot** slot, const Slot** kept = nullptr);
     static Slot& OwnSlot(Frame & f, const std::u16string& name);
-    static Variant* LocalVariable(Local & l, Slot * *slot);
+    static Variant* LocalVariable(Local & l, Slot * *slot, const Slot** kept);
     Variant* DeclareImplicit(const std::u16string& name, const Expr& at);
     const Procedure* FindProcedure(const std::u16string& name) const;
     bool IsErrObject(const Expr& e);
