@@ -599,15 +599,16 @@ void Interpreter::Dim(const Stmt& s) {
 
 void Interpreter::ReDim(const Stmt& s) {
     for (const DimItem& d : s.dims) {
-        Slot* slot = nullptr;
-        const Slot* kept = nullptr;
-        Variant* var = FindVariable(d.name, &slot, &kept);
+        // Fixed through a ByRef parameter too; a Const only under its own name.
+        bool own = false;
+        Slot* kept = FindSlot(d.name, &own);
+        Variant* var = kept ? &kept->value : nullptr;
         if (!var) {
             RefuseConstant(d.name);
             if (explicit_) RaiseNumber(kUndefined);
             var = &frames_.back()->own[d.name].value;
         }
-        if ((kept && kept->fixed) || (slot && slot->isConst)) RaiseNumber(kFixedArray);
+        if (kept && (kept->fixed || (own && kept->isConst))) RaiseNumber(kFixedArray);
         std::vector<LONG> upper;
         for (const ExprPtr& b : d.bounds) upper.push_back(Index(Eval(*b)));
         Variant fresh = MakeArray(upper);
@@ -634,9 +635,9 @@ void Interpreter::ReDim(const Stmt& s) {
 // through a ByRef parameter too; any other array is freed, leaving an array
 // without elements (as Dim a() makes).
 void Interpreter::Erase(const Expr& variable) {
-    Slot* slot = nullptr;
-    const Slot* kept = nullptr;
-    Variant* var = FindVariable(variable, &slot, &kept);
+    bool own = false;
+    Slot* kept = FindSlot(variable.name, &own);
+    Variant* var = kept ? &kept->value : nullptr;
     if (!var) {
         // No variable: undeclared, Option Explicit refuses the name first.
         if (explicit_ && !FindProcedure(variable.name) && !host_->HasItem(variable.name))
@@ -644,7 +645,7 @@ void Interpreter::Erase(const Expr& variable) {
         RaiseNumber(kErrorTypeMismatch);
     }
     if (!(var->vt & VT_ARRAY)) RaiseNumber(kErrorTypeMismatch);
-    if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
+    if (own && kept->isConst) RaiseNumber(kIllegalAssignment);
     SAFEARRAY* sa = var->parray;
     if (kept && kept->fixed && sa && var->vt == (VT_ARRAY | VT_VARIANT)) {
         const ULONG total = ElementCount(sa);
@@ -870,50 +871,58 @@ Interpreter::Slot& Interpreter::OwnSlot(Frame& f, const std::u16string& name) {
     return f.own[name];
 }
 
-Variant* Interpreter::LocalVariable(Local& l, Slot** slotOut, const Slot** kept) {
+Variant* Interpreter::LocalVariable(Local& l, Slot** slotOut) {
     if (slotOut) *slotOut = l.byRef ? nullptr : &l.own;
-    if (kept) *kept = l.byRef ? l.byRefSlot : &l.own;
-    return l.byRef ? l.byRef : &l.own.value;
+    return l.byRef ? &l.byRef->value : &l.own.value;
 }
 
-Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut, const Slot** kept) {
-    if (slotOut) *slotOut = nullptr;
-    if (kept) *kept = nullptr;
+Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
+    bool own = false;
+    Slot* slot = FindSlot(name, &own);
+    if (slotOut) *slotOut = own ? slot : nullptr;
+    return slot ? &slot->value : nullptr;
+}
+
+Interpreter::Slot* Interpreter::FindSlot(const std::u16string& name, bool* own) {
+    *own = false;
     Frame& f = *frames_.back();
     if (f.proc)
-        if (const int i = f.proc->Declared(name); i >= 0)
-            return LocalVariable(f.locals[i], slotOut, kept);
-    Slot* slot = nullptr;
+        if (const int i = f.proc->Declared(name); i >= 0) {
+            Local& l = f.locals[i];
+            if (l.byRef) return l.byRef;
+            *own = true;
+            return &l.own;
+        }
     if (auto it = f.own.find(name); it != f.own.end()) {
-        slot = &it->second;
-    } else if (f.proc && f.proc->function && f.proc->name == name) {
-        return &f.result.value;
-    } else if (&f != &global_) {
-        if (auto g = global_.own.find(name); g != global_.own.end()) slot = &g->second;
+        *own = true;
+        return &it->second;
     }
-    if (!slot) return nullptr;
-    if (slotOut) *slotOut = slot;
-    if (kept) *kept = slot;
-    return &slot->value;
+    if (f.proc && f.proc->function && f.proc->name == name) return &f.result;
+    if (&f != &global_) {
+        if (auto it = global_.own.find(name); it != global_.own.end()) {
+            *own = true;
+            return &it->second;
+        }
+    }
+    return nullptr;
 }
 
-Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut, const Slot** kept) {
+Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut) {
     Frame& f = *frames_.back();
     if (&f != &global_) {
         // A procedure runs its own references: a declared name is at its index.
         if (ref.local && f.proc && ref.local <= f.locals.size() &&
             f.proc->declared[ref.local - 1] == ref.name)
-            return LocalVariable(f.locals[ref.local - 1], slotOut, kept);
-        return FindVariable(ref.name, slotOut, kept);
+            return LocalVariable(f.locals[ref.local - 1], slotOut);
+        return FindVariable(ref.name, slotOut);
     }
     // Global code runs only the running program's references; most make
     // no variable of their own.
     if (global_.own.empty()) {
         if (slotOut) *slotOut = nullptr;
-        if (kept) *kept = nullptr;
         return nullptr;
     }
-    if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut, kept);
+    if (ref.id == 0 || ref.id > bound_.size()) return FindVariable(ref.name, slotOut);
     Bound& bound = bound_[ref.id - 1];
     if (!bound.slot) {
         const size_t absentAt = global_.own.size() + 1;
@@ -921,13 +930,11 @@ Variant* Interpreter::FindVariable(const Expr& ref, Slot** slotOut, const Slot**
         if (it == global_.own.end()) {
             bound.absentAt = absentAt;
             if (slotOut) *slotOut = nullptr;
-            if (kept) *kept = nullptr;
             return nullptr;
         }
         bound.slot = &it->second;
     }
     if (slotOut) *slotOut = bound.slot;
-    if (kept) *kept = bound.slot;
     return &bound.slot->value;
 }
 
@@ -1305,12 +1312,12 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
         const Expr& a = *args[i];
         const bool byRef = !p.byVal[i] && a.kind == Expr::Kind::Ref && !a.left && !a.grouped &&
                            (a.parens != a.args.empty());
-        const Slot* kept = nullptr;
-        Variant* var = byRef ? FindVariable(a.name, nullptr, &kept) : nullptr;
+        bool own = false;
+        Slot* kept = byRef ? FindSlot(a.name, &own) : nullptr;
+        Variant* var = kept ? &kept->value : nullptr;
         Local& param = f.locals[p.Declared(p.params[i])];
         if (var && a.args.empty()) {
-            param.byRef = var;
-            param.byRefSlot = kept;
+            param.byRef = kept;
         } else if (var && var->vt == (VT_ARRAY | VT_VARIANT) && !FindProcedure(a.name)) {
             ElementArgument element{&p.params[i], &a.name, Indexes(a.args)};
             param.own.value =
