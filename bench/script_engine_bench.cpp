@@ -2,7 +2,8 @@
 // against the same loop in C++ over VarAdd/VarMul (target: within 20x), and
 // reading a property by name against reading the default member (target:
 // at most 1.5x). A loop reading a named constant shows what finding a
-// built-in name costs beside the counting loop. The loop of a million steps
+// built-in name costs beside the counting loop, and a loop calling a
+// procedure what binding its parameters costs. The loop of a million steps
 // and a formula's run over six named items (a fresh engine each, as a
 // calculation runs) are compared with the same in CPython outside this
 // program.
@@ -94,6 +95,14 @@ void ScriptReadsPropertyByName(benchmark::State& state) {
     RunScript(state, u"For i = 1 To 10000 : x = O.Level : Next");
 }
 
+// A procedure called with a variable by reference and one by value: what
+// binding parameters costs beside the counting loop.
+void ScriptCallsProcedure(benchmark::State& state) {
+    RunScript(state,
+              u"Sub Add(a, ByVal b) : a = a + b : End Sub\n"
+              u"For i = 1 To 100000 : Add s, i : Next");
+}
+
 void ScriptReadsConstant(benchmark::State& state) {
     RunScript(state, u"For i = 1 To 100000 : x = vbTab : Next");
 }
@@ -105,6 +114,7 @@ BENCHMARK(ScriptFormulaRun)->Unit(benchmark::kMicrosecond);
 BENCHMARK(ScriptReadsDefaultMember)->Unit(benchmark::kMillisecond);
 BENCHMARK(ScriptReadsPropertyByName)->Unit(benchmark::kMillisecond);
 BENCHMARK(ScriptReadsConstant)->Unit(benchmark::kMillisecond);
+BENCHMARK(ScriptCallsProcedure)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
@@ -116,5 +126,6 @@ int main(int argc, char** argv) {
             {"property by name / default member", "ScriptReadsPropertyByName",
              "ScriptReadsDefaultMember", 1.5},
             {"vbTab loop / script loop", "ScriptReadsConstant", "ScriptLoop", 0},
+            {"call loop / script loop", "ScriptCallsProcedure", "ScriptLoop", 0},
         });
 }

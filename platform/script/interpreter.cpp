@@ -383,7 +383,8 @@ Interpreter::Flow Interpreter::ExecUnguarded(const Stmt& s) {
             ReDim(s);
             return Flow::Normal;
         case Stmt::Kind::Erase:
-            Erase(*s.target);
+            // Each in order: a failure stops the statement there.
+            for (const ExprPtr& a : s.arrays) Erase(*a);
             return Flow::Normal;
         case Stmt::Kind::Const: {
             Frame& f = *frames_.back();
@@ -598,14 +599,16 @@ void Interpreter::Dim(const Stmt& s) {
 
 void Interpreter::ReDim(const Stmt& s) {
     for (const DimItem& d : s.dims) {
-        Slot* slot = nullptr;
-        Variant* var = FindVariable(d.name, &slot);
+        // Fixed through a ByRef parameter too; a Const only under its own name.
+        bool own = false;
+        Slot* kept = FindSlot(d.name, &own);
+        Variant* var = kept ? &kept->value : nullptr;
         if (!var) {
             RefuseConstant(d.name);
             if (explicit_) RaiseNumber(kUndefined);
             var = &frames_.back()->own[d.name].value;
         }
-        if (slot && (slot->fixed || slot->isConst)) RaiseNumber(kFixedArray);
+        if (kept && (kept->fixed || (own && kept->isConst))) RaiseNumber(kFixedArray);
         std::vector<LONG> upper;
         for (const ExprPtr& b : d.bounds) upper.push_back(Index(Eval(*b)));
         Variant fresh = MakeArray(upper);
@@ -628,11 +631,13 @@ void Interpreter::ReDim(const Stmt& s) {
     }
 }
 
-// A fixed-size array keeps its bounds with every element Empty; any other
-// array is freed, leaving an array without elements (as Dim a() makes).
+// A fixed-size array keeps its bounds with every element Empty, erased
+// through a ByRef parameter too; any other array is freed, leaving an array
+// without elements (as Dim a() makes).
 void Interpreter::Erase(const Expr& variable) {
-    Slot* slot = nullptr;
-    Variant* var = FindVariable(variable, &slot);
+    bool own = false;
+    Slot* kept = FindSlot(variable.name, &own);
+    Variant* var = kept ? &kept->value : nullptr;
     if (!var) {
         // No variable: undeclared, Option Explicit refuses the name first.
         if (explicit_ && !FindProcedure(variable.name) && !host_->HasItem(variable.name))
@@ -640,9 +645,9 @@ void Interpreter::Erase(const Expr& variable) {
         RaiseNumber(kErrorTypeMismatch);
     }
     if (!(var->vt & VT_ARRAY)) RaiseNumber(kErrorTypeMismatch);
-    if (slot && slot->isConst) RaiseNumber(kIllegalAssignment);
+    if (own && kept->isConst) RaiseNumber(kIllegalAssignment);
     SAFEARRAY* sa = var->parray;
-    if (slot && slot->fixed && sa && var->vt == (VT_ARRAY | VT_VARIANT)) {
+    if (kept && kept->fixed && sa && var->vt == (VT_ARRAY | VT_VARIANT)) {
         const ULONG total = ElementCount(sa);
         auto* items = static_cast<VARIANT*>(sa->pvData);
         for (ULONG i = 0; i < total; ++i) VariantClear(&items[i]);
@@ -868,24 +873,35 @@ Interpreter::Slot& Interpreter::OwnSlot(Frame& f, const std::u16string& name) {
 
 Variant* Interpreter::LocalVariable(Local& l, Slot** slotOut) {
     if (slotOut) *slotOut = l.byRef ? nullptr : &l.own;
-    return l.byRef ? l.byRef : &l.own.value;
+    return l.byRef ? &l.byRef->value : &l.own.value;
 }
 
 Variant* Interpreter::FindVariable(const std::u16string& name, Slot** slotOut) {
-    if (slotOut) *slotOut = nullptr;
+    bool own = false;
+    Slot* slot = FindSlot(name, &own);
+    if (slotOut) *slotOut = own ? slot : nullptr;
+    return slot ? &slot->value : nullptr;
+}
+
+Interpreter::Slot* Interpreter::FindSlot(const std::u16string& name, bool* own) {
+    *own = false;
     Frame& f = *frames_.back();
     if (f.proc)
-        if (const int i = f.proc->Declared(name); i >= 0)
-            return LocalVariable(f.locals[i], slotOut);
+        if (const int i = f.proc->Declared(name); i >= 0) {
+            Local& l = f.locals[i];
+            if (l.byRef) return l.byRef;
+            *own = true;
+            return &l.own;
+        }
     if (auto it = f.own.find(name); it != f.own.end()) {
-        if (slotOut) *slotOut = &it->second;
-        return &it->second.value;
+        *own = true;
+        return &it->second;
     }
-    if (f.proc && f.proc->function && f.proc->name == name) return &f.result.value;
+    if (f.proc && f.proc->function && f.proc->name == name) return &f.result;
     if (&f != &global_) {
         if (auto it = global_.own.find(name); it != global_.own.end()) {
-            if (slotOut) *slotOut = &it->second;
-            return &it->second.value;
+            *own = true;
+            return &it->second;
         }
     }
     return nullptr;
@@ -1296,10 +1312,12 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
         const Expr& a = *args[i];
         const bool byRef = !p.byVal[i] && a.kind == Expr::Kind::Ref && !a.left && !a.grouped &&
                            (a.parens != a.args.empty());
-        Variant* var = byRef ? FindVariable(a.name, nullptr) : nullptr;
+        bool own = false;
+        Slot* kept = byRef ? FindSlot(a.name, &own) : nullptr;
+        Variant* var = kept ? &kept->value : nullptr;
         Local& param = f.locals[p.Declared(p.params[i])];
         if (var && a.args.empty()) {
-            param.byRef = var;
+            param.byRef = kept;
         } else if (var && var->vt == (VT_ARRAY | VT_VARIANT) && !FindProcedure(a.name)) {
             ElementArgument element{&p.params[i], &a.name, Indexes(a.args)};
             param.own.value =

@@ -80,11 +80,13 @@ private:
         bool fixed = false;   // an array with bounds given by Dim
         bool dimmed = false;  // its Dim has run (run again, in a loop, it keeps the value)
     };
-    // A procedure's declared name: its own slot, or the variable a ByRef
-    // parameter stands for, which hides it.
+    // A procedure's declared name: its own slot, or the slot of the variable
+    // a ByRef parameter stands for, which hides it. Of that slot's flags
+    // only `fixed` applies to the parameter: one bound to a Const stays
+    // assignable.
     struct Local {
         Slot own;
-        Variant* byRef = nullptr;
+        Slot* byRef = nullptr;
     };
     struct Frame {
         const Procedure* proc = nullptr;               // null for the global code
@@ -120,7 +122,12 @@ private:
     void Assign(const Expr& target, Variant value, bool set);
     bool AppendInPlace(const Expr& target, const Expr& value);
 
+    // A variable and the slot whose flags its name has: none for a ByRef
+    // parameter or a function's result.
     Variant* FindVariable(const std::u16string& name, Slot** slot);
+    // The slot a variable is kept in (for a ByRef parameter, the caller's
+    // variable's), and whether its flags are the name's own.
+    Slot* FindSlot(const std::u16string& name, bool* own);
     Variant* FindVariable(const Expr& ref, Slot** slot);
     static Slot& OwnSlot(Frame & f, const std::u16string& name);
     static Variant* LocalVariable(Local & l, Slot * *slot);

@@ -579,7 +579,7 @@ private:
         if (IsSymbol(u"(")) Arguments(e.get());
         return Members(Bounded(std::move(e)));
     }
-    // A variable's name alone (a loop's counter, the array Erase takes).
+    // A variable's name alone (a loop's counter, an array Erase takes).
     ExprPtr Variable() {
         ExprPtr e = Make(Expr::Kind::Ref, Peek().at);
         e->spelling = Peek().spelling;
@@ -679,7 +679,10 @@ private:
         if (w == u"erase") {
             Next();
             auto s = MakeStmt(Stmt::Kind::Erase, at);
-            s->target = Variable();
+            do {
+                if (!s->arrays.empty()) Next();  // ,
+                s->arrays.push_back(Variable());
+            } while (IsSymbol(u","));
             return s;
         }
         if (w == u"const") {
@@ -937,6 +940,7 @@ private:
     static void MarkLocals(const Block& block, const Procedure& p) {
         ForEachStatement(block, [&p](const Stmt& s) {
             for (const ExprPtr* e : {&s.target, &s.value, &s.limit, &s.step}) MarkLocals(*e, p);
+            for (const ExprPtr& a : s.arrays) MarkLocals(a, p);
             for (const DimItem& d : s.dims)
                 for (const ExprPtr& b : d.bounds) MarkLocals(b, p);
             for (const auto& c : s.consts) MarkLocals(c.second, p);

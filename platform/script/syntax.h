@@ -123,11 +123,12 @@ struct Stmt {
         GoTo0,
     } kind;
     Position at;
-    ExprPtr target;  // Assign, Set: the place; Call: the reference called; For, Erase: the variable
+    ExprPtr target;       // Assign, Set: the place; Call: the reference called; For: the variable
     ExprPtr value;        // Assign, Set; If/DoLoop: the condition; Select: the tested value;
                           // For: the start; ForEach: the collection
     ExprPtr limit, step;  // For
     std::vector<DimItem> dims;                               // Dim, ReDim
+    std::vector<ExprPtr> arrays;                             // Erase: the variables, in order
     bool preserve = false;                                   // ReDim Preserve
     std::u16string name;                                     // ForEach: folded name
     std::vector<std::pair<std::u16string, ExprPtr>> consts;  // Const: folded names and values

@@ -139,6 +139,34 @@ const ScriptRow kSemantics[] = {
     {"Sub S(ByVal n) : n = 7 : End Sub : Dim a(1) : a(1) = 1 : S a(1) : R = a(1)", "I2:1"},
     {"Sub S(n) : ReDim a(0) : n = 7 : End Sub : Dim a() : ReDim a(3) : S a(2) : R = UBound(a)",
      "I4:0"},
+    // reference: Erase statement (a list of arrays, each in order with the
+    // rules of one; an error stops the list where it is); a fixed-size array
+    // stays fixed through ByRef parameters, a copy (ByVal, an element) is dynamic
+    {"Dim a(1) : a(0) = 1 : b = Array(1, 2) : Erase a, b : R = UBound(a) & IsEmpty(a(0)) & "
+     "IsArray(b)",
+     "Str:1TrueTrue"},
+    {"ReDim a(1) : Dim b(2) : c = Array(1) : b(0) = 2 : Erase a, b, c : On Error Resume Next : "
+     "x = UBound(a) : n = Err.Number : Err.Clear : x = UBound(c) : "
+     "R = n & Err.Number & UBound(b) & IsEmpty(b(0))",
+     "Str:992True"},
+    {"On Error Resume Next : Dim a(1), c(1) : a(0) = 1 : c(0) = 3 : x = 5 : Erase a, x, c : "
+     "R = Err.Number & IsEmpty(a(0)) & c(0) & x",
+     "Str:13True35"},
+    {"Sub E(p) : Erase p : End Sub : Dim a(3) : a(1) = 2 : E a : a(0) = 2 : "
+     "R = UBound(a) & a(0) & IsEmpty(a(1))",
+     "Str:32True"},
+    {"Sub E(p) : Erase p : End Sub : Sub F(q) : E q : End Sub : Dim a(3) : a(1) = 2 : F a : "
+     "R = UBound(a) & IsEmpty(a(1))",
+     "Str:3True"},
+    {"On Error Resume Next : Sub G(p) : ReDim p(6) : End Sub : Dim a(3) : G a : "
+     "R = Err.Number & UBound(a)",
+     "Str:103"},
+    {"Function E(ByVal p) : Erase p : ReDim p(6) : E = UBound(p) : End Function : Dim a(3) : "
+     "a(1) = 2 : R = E(a) & UBound(a) & a(1)",
+     "Str:632"},
+    {"Sub G(p) : ReDim p(4) : End Sub : Dim m(1) : m(0) = Array(1) : G m(0) : R = UBound(m(0))",
+     "I4:4"},
+    {"Const c = 1 : Sub S(p) : p = 7 : R = p : End Sub : S c", "I2:7"},
     // reference: Dim statement (a procedure's Dim covers the whole procedure)
     {"x = 1 : Sub S : x = 5 : Dim x : End Sub : S : R = x", "I2:1"},
     {"Function F\nF = IsEmpty(z)\nIf False Then\nDim z\nEnd If\nEnd Function\nz = 9 : R = F()",
