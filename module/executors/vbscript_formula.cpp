@@ -257,6 +257,7 @@ HRESULT CMvCalculation::LoadVBScript(IActiveScript* engine, MvVBScriptPrepared* 
     if (FAILED(hr)) {
         // A syntax error that the engine reported through the site stays.
         mv::ObjectLock lock(this);
+        m_Failed = true;
         if (m_ErrorText.empty()) m_ErrorText = "Execute VBScript: Faled to load VBScript.";
     }
     return hr;
@@ -382,8 +383,10 @@ HRESULT CMvCalculation::OnStateChange(SCRIPTSTATE) {
 }
 
 // The error text gains the description, then " line <n>" with the line
-// counted from 1; ErrorPosition takes the engine's column as it is.
+// counted from 1; ErrorPosition takes the engine's column as it is. The run
+// is marked failed first: the error counts even when its text is lost.
 HRESULT CMvCalculation::OnScriptError(IActiveScriptError* pscripterror) {
+    MarkFailed();
     return MvMethodFrame("CMvCalculation::OnScriptError", [&] {
         EXCEPINFO exception{};
         if (!pscripterror || FAILED(pscripterror->GetExceptionInfo(&exception))) {
@@ -402,6 +405,7 @@ HRESULT CMvCalculation::OnScriptError(IActiveScriptError* pscripterror) {
         char text[32];
         std::snprintf(text, sizeof text, " line %d", static_cast<int>(line + 1));
         mv::ObjectLock lock(this);
+        m_Failed = true;
         m_ErrorText += text;
         m_ErrorPosition = position;
         return S_OK;
