@@ -393,11 +393,11 @@ HRESULT CMvCalculation::OnScriptError(IActiveScriptError* pscripterror) {
             SetError("VBScript: GetExceptionInfo failed");
             return S_OK;
         }
-        const std::string description = mv::ToUtf8(exception.bstrDescription);
-        SysFreeString(exception.bstrSource);
-        SysFreeString(exception.bstrDescription);
-        SysFreeString(exception.bstrHelpFile);
-        AddError(description);
+        // Owned at once: freed also when the conversion runs out of memory.
+        const mv::Bstr source = mv::Bstr::Attach(exception.bstrSource);
+        const mv::Bstr description = mv::Bstr::Attach(exception.bstrDescription);
+        const mv::Bstr helpFile = mv::Bstr::Attach(exception.bstrHelpFile);
+        AddError(mv::ToUtf8(description.get()));
         DWORD context = 0;
         ULONG line = 0;
         LONG position = 0;
