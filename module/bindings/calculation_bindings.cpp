@@ -2,6 +2,7 @@
 // another calculation, run anew each time the input is read.
 #include "calculation/calculation.h"
 #include "environment/calc_cache.h"
+#include "frame/trace.h"
 
 void CMvCalculation::CalculationBindingHandler(const MvBindingCall& call) {
     if (call.Record)
@@ -26,12 +27,16 @@ void CMvCalculation::RunBoundCalculation(const ParamInfo& record, IMvCalculation
                                          SHORT* level, SHORT* status) {
     // A calculation already running (this one, or one in a cycle through
     // it) returns at once and gives what it holds.
-    bound->Calculate();
+    const HRESULT ran = bound->Calculate();
     mv::Bstr error;
     bound->get_ErrorText(error.Out());
-    if (error.Length() != 0) {
-        SetError("Error in calculation \"" + mv::ToUtf8(name) + "\" when reading parameter \"" +
-                 record.Name + "\": " + error.Utf8());
+    // A run that failed without a text (lost for lack of memory) fails the
+    // read as one with a text does.
+    if (FAILED(ran) || error.Length() != 0) {
+        SetError(
+            "Error in calculation \"" + mv::ToUtf8(name) + "\" when reading parameter \"" +
+            record.Name + "\": " +
+            (error.Length() != 0 ? error.Utf8() : mv::ToUtf8(CDiagnosticLog::HResultText(ran))));
         return;
     }
     mv::Variant value;

@@ -122,6 +122,7 @@ const KeldrinRecField* Pairs(const RecordField* pairs) {
 
 void CMvCalculation::AppendErrorQuietly(const std::string& text, bool append) {
     mv::ObjectLock lock(this);
+    if (!text.empty()) m_Failed = true;
     if (append)
         m_ErrorText += text;
     else

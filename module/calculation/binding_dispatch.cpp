@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "calculation/calculation.h"
+#include "frame/exception_text.h"
 #include "frame/keldrin_client.h"
 #include "frame/trace.h"
 #include "parameters/enum_texts.h"
@@ -247,7 +248,15 @@ void CMvCalculation::ProcessDataBindings(const ParamInfoTable& table, LONG pass,
         if (processData) BatchStepOf(mvcProcessData)(call);
         if (opcFlag) BatchStepOf(mvcOPC)(call);
     } catch (...) {
+        // A pass cut short fails the run: the formula must not run on inputs
+        // not read, and outputs not written must not pass for written. The
+        // mark stands also when the text cannot be had for lack of memory.
         MvLogErrorHr(kDispatch, E_UNEXPECTED);
+        MarkFailed();
+        try {
+            AddError(MvRunExceptionText(std::current_exception()));
+        } catch (...) {
+        }
     }
 }
 

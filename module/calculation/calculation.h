@@ -407,7 +407,9 @@ public:
 
     // The run's error text (calculation_errors.cpp). SetError replaces it,
     // AddError appends to it (no separator); a text left non-empty is logged
-    // as two error lines. Both hold the object lock throughout.
+    // as two error lines. Both hold the object lock throughout. Every writer
+    // of a failure text marks the run failed before the text grows, so that
+    // a failure whose text is lost for lack of memory still counts.
     void SetError(const std::string& text);
     void SetError(const char* text);
     void AddError(const std::string& text);
@@ -417,7 +419,8 @@ public:
     void AppendErrorLine(const std::string& text);
 
     // The run (calculation_run.cpp). The run driver: S_OK whether the run
-    // succeeded or not (its failures are in ErrorText); E_UNEXPECTED only
+    // succeeded or not (its failures are in ErrorText); E_OUTOFMEMORY when
+    // it failed and its text was lost for lack of memory; E_UNEXPECTED only
     // when an exception escaped outside the guarded passes.
     HRESULT Calculate(IMvScheduleGroup* group);
 
@@ -493,7 +496,8 @@ public:
     // since the next object may be of another class.
     void ResetOleDispIds();
 
-    // The binding dispatcher (binding_dispatch.cpp).
+    // The binding dispatcher (binding_dispatch.cpp). A pass that throws
+    // fails the run: the exception's text is appended to the error text.
     void ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level, SHORT* status,
                              const void* storeTime);
     void ProcessDataSets(LONG pass);
@@ -713,6 +717,12 @@ private:
     struct ForgetOnExit;
     // Replaces (append false) or extends the error text without a log line.
     void AppendErrorQuietly(const std::string& text, bool append);
+    // The run failure beside the error text, under the object lock: marked
+    // (also where no text can be had), both cleared for a new run, and
+    // whether either tells of a failure.
+    void MarkFailed() noexcept;
+    void ClearErrorLocked() noexcept;
+    bool FailedLocked() const noexcept { return m_Failed || !m_ErrorText.empty(); }
     // The resume stamp, under the object lock: dropped; set (with a group,
     // on that group's schedule); read for a group, which drops it when the
     // group or its schedule is not the one it was set on.
@@ -789,6 +799,7 @@ private:
     SHORT m_Level = 0;
     SHORT m_Status = 0;
     std::string m_ErrorText;
+    bool m_Failed = false;  // the run failed, whether or not its text could be stored
     LONG m_ErrorPosition = 0;
     std::string m_LibraryName;
     std::string m_FormulaName;

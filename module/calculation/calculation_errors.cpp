@@ -1,5 +1,6 @@
 // The run's error text: replaced or extended by the failing steps, logged
-// whenever it is left non-empty.
+// whenever it is left non-empty. A writer marks the run failed before the
+// text grows, so that a failure counts also when its text is lost.
 #include "calculation/calculation.h"
 #include "frame/trace.h"
 
@@ -7,6 +8,7 @@ void CMvCalculation::WriteError(const char* name, const char* text, bool append)
     MvStepFrame step(name);
     try {
         mv::ObjectLock lock(this);
+        if (text && *text) m_Failed = true;
         if (append)
             m_ErrorText += text ? text : "";
         else
@@ -37,6 +39,17 @@ void CMvCalculation::AddError(const char* text) {
 
 void CMvCalculation::AppendErrorLine(const std::string& text) {
     mv::ObjectLock lock(this);
+    if (!text.empty()) m_Failed = true;
     if (!m_ErrorText.empty()) m_ErrorText += '\n';
     m_ErrorText += text;
+}
+
+void CMvCalculation::MarkFailed() noexcept {
+    mv::ObjectLock lock(this);
+    m_Failed = true;
+}
+
+void CMvCalculation::ClearErrorLocked() noexcept {
+    m_ErrorText.clear();
+    m_Failed = false;
 }

@@ -200,9 +200,15 @@ HRESULT CMvCalculation::get_ErrorText(BSTR* pVal) {
     });
 }
 
+// A text put marks the run failed, an empty one clears the mark; the mark
+// is set before the text is converted, so that it stands if that fails.
 HRESULT CMvCalculation::put_ErrorText(BSTR newVal) {
     static constexpr const char* kName = "CMvCalculation::put_ErrorText";
-    return MvMethodFrame(kName, [&] { return PutText(kName, m_ErrorText, newVal); });
+    return MvMethodFrame(kName, [&] {
+        mv::ObjectLock lock(this);
+        m_Failed = SysStringLen(newVal) != 0;
+        return PutText(kName, m_ErrorText, newVal);
+    });
 }
 
 HRESULT CMvCalculation::get_Value(VARIANT* pVal) {
@@ -320,7 +326,7 @@ HRESULT CMvCalculation::get_CalculationStatus(SHORT* pVal) {
         SHORT status = 0;
         if (m_SandBoxMode != 0) status += 1;
         if (m_OnSchedule != 0) status += 2;
-        if (!m_ErrorText.empty()) {
+        if (FailedLocked()) {
             status += 4;
         } else if (m_OnSchedule != 0) {
             if (m_StoreForwardState == 1 || m_StoreForwardState == 5 || m_StoreForwardState == 6)

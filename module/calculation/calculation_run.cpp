@@ -70,7 +70,7 @@ MvFormulaExecutor MvSetFormulaExecutor(LONG kind, MvFormulaExecutor executor) {
 
 bool CMvCalculation::HasError() {
     mv::ObjectLock lock(this);
-    return !m_ErrorText.empty();
+    return FailedLocked();
 }
 
 HRESULT CMvCalculation::Calculate() {
@@ -112,7 +112,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
             }
             dataSetCount = m_DataSetCount;
             kind = m_FormulaType;
-            m_ErrorText.clear();
+            ClearErrorLocked();
             m_ErrorPosition = 0;
         };
         bool begun = false;
@@ -173,6 +173,7 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
         mark.popped = true;
 
         IMvScheduleGroup* runGroup = nullptr;
+        bool textLost = false;
         {
             mv::ObjectLock lock(this);
             if (m_ReturnValueParameter) Step(kCalculate, "GetParameterValues");
@@ -189,12 +190,16 @@ HRESULT CMvCalculation::Calculate(IMvScheduleGroup* group) {
                 MvLogErrorHr(kCalculate, S_OK);
                 MvLogErrorA(kCalculate, m_ErrorText.c_str());
             }
+            // A failure whose text could not be stored for lack of memory
+            // must not read as a success.
+            textLost = m_Failed && m_ErrorText.empty();
             m_BeingCalculated = 0;
             mark.ended = true;
         }
         if (runGroup) runGroup->Release();
+        if (textLost) MvLogErrorHr(kCalculate, E_OUTOFMEMORY);
         Step(kCalculate, "Function - End");
-        return S_OK;
+        return textLost ? E_OUTOFMEMORY : S_OK;
     } catch (...) {
         MvLogErrorHr(kCalculate, E_UNEXPECTED);
         return E_UNEXPECTED;
@@ -240,13 +245,13 @@ HRESULT CMvCalculation::ExecuteFormula(const ParamInfoShare& given, LONG kind) {
     }
 }
 
-// Runs the formula alone on an allocated copy; E_FAIL when it left an error
-// text, so that the library formula's caller sees the failure.
+// Runs the formula alone on an allocated copy; E_FAIL when it failed, so
+// that the library formula's caller sees the failure.
 HRESULT CMvCalculation::Execute() {
     return MvMethodFrame("CMvCalculation::Execute", [&] {
         {
             mv::ObjectLock lock(this);
-            m_ErrorText.clear();
+            ClearErrorLocked();
         }
         ExecuteFormula();
         TakeReturnValue();

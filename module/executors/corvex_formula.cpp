@@ -42,7 +42,10 @@ LONG CMvCalculation::CorvexParameterType(LONG kind) {
 }
 
 void CMvCalculation::PutErrorTextA(const char* text) {
-    put_ErrorText(mv::Bstr(std::string_view(text)).get());
+    const mv::Bstr copy{std::string_view(text)};
+    put_ErrorText(copy.get());
+    // A text that could not be copied for lack of memory still fails the run.
+    if (!copy.get() && *text) MarkFailed();
 }
 
 // A failure of the library shows in the error text, so that the run does not

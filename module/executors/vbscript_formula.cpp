@@ -257,6 +257,7 @@ HRESULT CMvCalculation::LoadVBScript(IActiveScript* engine, MvVBScriptPrepared* 
     if (FAILED(hr)) {
         // A syntax error that the engine reported through the site stays.
         mv::ObjectLock lock(this);
+        m_Failed = true;
         if (m_ErrorText.empty()) m_ErrorText = "Execute VBScript: Faled to load VBScript.";
     }
     return hr;
@@ -382,19 +383,21 @@ HRESULT CMvCalculation::OnStateChange(SCRIPTSTATE) {
 }
 
 // The error text gains the description, then " line <n>" with the line
-// counted from 1; ErrorPosition takes the engine's column as it is.
+// counted from 1; ErrorPosition takes the engine's column as it is. The run
+// is marked failed first: the error counts even when its text is lost.
 HRESULT CMvCalculation::OnScriptError(IActiveScriptError* pscripterror) {
+    MarkFailed();
     return MvMethodFrame("CMvCalculation::OnScriptError", [&] {
         EXCEPINFO exception{};
         if (!pscripterror || FAILED(pscripterror->GetExceptionInfo(&exception))) {
             SetError("VBScript: GetExceptionInfo failed");
             return S_OK;
         }
-        const std::string description = mv::ToUtf8(exception.bstrDescription);
-        SysFreeString(exception.bstrSource);
-        SysFreeString(exception.bstrDescription);
-        SysFreeString(exception.bstrHelpFile);
-        AddError(description);
+        // Owned at once: freed also when the conversion runs out of memory.
+        const mv::Bstr source = mv::Bstr::Attach(exception.bstrSource);
+        const mv::Bstr description = mv::Bstr::Attach(exception.bstrDescription);
+        const mv::Bstr helpFile = mv::Bstr::Attach(exception.bstrHelpFile);
+        AddError(mv::ToUtf8(description.get()));
         DWORD context = 0;
         ULONG line = 0;
         LONG position = 0;
@@ -402,6 +405,7 @@ HRESULT CMvCalculation::OnScriptError(IActiveScriptError* pscripterror) {
         char text[32];
         std::snprintf(text, sizeof text, " line %d", static_cast<int>(line + 1));
         mv::ObjectLock lock(this);
+        m_Failed = true;
         m_ErrorText += text;
         m_ErrorPosition = position;
         return S_OK;

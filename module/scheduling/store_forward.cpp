@@ -1045,7 +1045,7 @@ HRESULT CMvCalculation::CheckOrCalculateStoreForward(VARIANT_BOOL Enabled,
             table = m_ParamInfo;
             if (!table) table = SetupParamInfo();
             dataSetCount = m_DataSetCount;
-            m_ErrorText.clear();
+            ClearErrorLocked();
             m_ErrorPosition = 0;
         }
 

@@ -85,8 +85,7 @@ public:
         if (ss != SCRIPTSTATE_CONNECTED && ss != SCRIPTSTATE_STARTED) return E_NOTIMPL;
         if (!site_) return E_UNEXPECTED;
         ChangeState(ss);
-        RunPending();
-        return S_OK;
+        return RunPending() ? S_OK : E_OUTOFMEMORY;
     }
     HRESULT GetScriptState(SCRIPTSTATE* ss) override {
         if (!ss) return E_POINTER;
@@ -200,13 +199,14 @@ private:
             if (!program) program = CompileText(*text);
             pending_.push_back({std::move(program), std::move(text)});
         } catch (const SyntaxError& e) {
-            Report(e.number, std::u16string(ErrorDescription(e.number)), kCompileSource, e.at,
-                   *text);
-            return SCRIPT_E_REPORTED;
+            return Report(e.number, ErrorDescription(e.number), kCompileSource, e.at, *text)
+                       ? SCRIPT_E_REPORTED
+                       : E_OUTOFMEMORY;
         } catch (const std::bad_alloc&) {
             return E_OUTOFMEMORY;
         }
-        if (state_ == SCRIPTSTATE_CONNECTED || state_ == SCRIPTSTATE_STARTED) RunPending();
+        if (state_ == SCRIPTSTATE_CONNECTED || state_ == SCRIPTSTATE_STARTED)
+            return RunPending() ? S_OK : E_OUTOFMEMORY;
         return S_OK;
     }
 
@@ -225,9 +225,11 @@ private:
         site_.Reset();
     }
 
-    // Runs the global code parsed so far, on the calling thread.
-    void RunPending() {
+    // Runs the global code parsed so far, on the calling thread; false when
+    // a script error could not be handed to the site.
+    bool RunPending() {
         ComPtr<IActiveScriptSite> site = site_;
+        bool handed = true;
         site->OnEnterScript();
         while (!pending_.empty()) {
             Pending next = std::move(pending_.front());
@@ -236,31 +238,42 @@ private:
                 interpreter_.Run(std::move(next.program));
             } catch (const RuntimeError& e) {
                 // The script stops; the error goes to the site once.
-                std::u16string description = e.description;
-                if (description.empty()) description = ErrorDescription(e.number);
-                Report(e.number, description, e.source.empty() ? kRuntimeSource : e.source, e.at,
-                       *next.text);
+                using View = std::u16string_view;
+                const View description =
+                    e.description.empty() ? ErrorDescription(e.number) : View(e.description);
+                const View source = e.source.empty() ? View(kRuntimeSource) : View(e.source);
+                handed = Report(e.number, description, source, e.at, *next.text) && handed;
                 pending_.clear();
             } catch (const std::bad_alloc&) {
-                Report(kErrorOutOfMemory, std::u16string(ErrorDescription(kErrorOutOfMemory)),
-                       kRuntimeSource, {}, *next.text);
+                handed = Report(kErrorOutOfMemory, ErrorDescription(kErrorOutOfMemory),
+                                kRuntimeSource, {}, *next.text) &&
+                         handed;
                 pending_.clear();
             }
         }
         site->OnLeaveScript();
+        return handed;
     }
 
-    void Report(LONG number, const std::u16string& description, const std::u16string& source,
+    // Hands an error to the site; false when its error object could not be
+    // made for lack of memory, so that the caller fails instead of letting
+    // the error pass unseen.
+    bool Report(LONG number, std::u16string_view description, std::u16string_view source,
                 Position at, std::u16string_view text) {
-        if (!site_) return;
+        if (!site_) return true;
         ComPtr<ComObject<ScriptErrorObject>> error;
-        if (FAILED(MakeComObject(&error))) return;
-        error->number = number;
-        error->description = description;
-        error->source = source;
-        error->at = at;
-        error->lineText = LineOf(text, at.line);
+        try {
+            if (FAILED(MakeComObject(&error))) return false;
+            error->number = number;
+            error->description = description;
+            error->source = source;
+            error->at = at;
+            error->lineText = LineOf(text, at.line);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
         site_->OnScriptError(error.get());
+        return true;
     }
 
     // ---- ScriptHost ------------------------------------------------------

@@ -214,6 +214,31 @@ TEST_F(KeldrinRun, AFailingSecondBatchLeavesEveryInputUnchanged) {
     EXPECT_EQ(g_formulaRuns, 1);
 }
 
+// A read or a write that throws fails the run with its text: the formula
+// does not run on inputs not read, and nothing is written.
+TEST_F(KeldrinRun, AReadOrWriteThatThrowsFailsTheRun) {
+    const struct {
+        const char* call;
+        int formulaRuns;
+    } rows[] = {{"MRDBVALS", 0}, {"MWDBVALS", 1}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.call);
+        g_formulaRuns = 0;
+        auto calc = Calc();
+        auto in1 = Historian(calc.get(), "In1", mvcInput, "NODEA", "R1", "F1");
+        Historian(calc.get(), "O1", mvcOutput, "NODEA", "O1REC", "OF1");
+        in1->put_Value(mv::Variant(LONG{1}));
+        KhSim_ThrowInCall(KHSIM_API, row.call, 1);
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        KhSim_ThrowInCall(KHSIM_API, row.call, 0);
+        EXPECT_EQ(
+            Error(calc.get()),
+            std::string("\nA runtime error occurred: injected exception in ") + row.call + ".");
+        EXPECT_EQ(g_formulaRuns, row.formulaRuns);
+        EXPECT_EQ(Stored("NODEA", out1_, 0x50000), 0.0);
+    }
+}
+
 TEST_F(KeldrinRun, ATwoIntegerOutputWritesItsPairOrIsRefused) {
     LONG rec = Field("NODEA", "PAIR", "P", 0x80000, -2);
     MvSetFormulaExecutor(1, [](CMvCalculation&, const ParamInfoTable& table) {

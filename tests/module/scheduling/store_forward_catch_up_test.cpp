@@ -762,26 +762,39 @@ TEST_F(Driver, EachResultCarriesTheQualityOfItsOwnSamples) {
 }
 
 KeldrinTime g_failWriteAt{};
+bool g_throwWrite = false;
 
 // The historian output step, whose first write of the run stamped
-// g_failWriteAt fails.
+// g_failWriteAt fails (or throws, with g_throwWrite).
 void FailFirstWriteAt(const MvBindingCall& call) {
     if (call.Pass == OUTPUT_PASS && call.StoreTime) {
         KeldrinTime t{};
         XUST2XTS(static_cast<const KeldrinUst*>(call.StoreTime), &t);
-        if (t.Seconds == g_failWriteAt.Seconds)
+        if (t.Seconds == g_failWriteAt.Seconds && g_throwWrite)
+            KhSim_ThrowInCall(KHSIM_API, "MWDBVALS", 1);
+        else if (t.Seconds == g_failWriteAt.Seconds)
             KhSim_FailCall(KHSIM_API, "MWDBVALS", KELDRIN_E_RANGE, 0, 0, 1);
     }
     CMvCalculation::KeldrinBatchStep(call);
 }
 
-// Outputs on two nodes, one of whose writes fails once: the pass stops
-// there, and the next one runs the failed sample again, so that both outputs
-// hold every hour; also when the write failed at the first sample of a new
-// calculation's first pass.
+// Outputs on two nodes, one of whose writes fails or throws once: the pass
+// stops there with the failure's text, and the next one runs the failed
+// sample again, so that both outputs hold every hour; also when the write
+// failed at the first sample of a new calculation's first pass.
 TEST_F(Driver, EveryOutputCatchesUpAfterOneOfItsWritesFailed) {
-    for (const char* failAt : {"03:00", "01:00"}) {
-        SCOPED_TRACE(failAt);
+    struct Case {
+        const char* failAt;
+        bool throws;
+        const char* error;  // the start of the first pass's text
+    } cases[] = {
+        {"03:00", false, "Error writing Keldrin field"},
+        {"01:00", false, "Error writing Keldrin field"},
+        {"01:00", true, "\nA runtime error occurred: injected exception in MWDBVALS."},
+    };
+    for (const Case& c : cases) {
+        const char* failAt = c.failAt;
+        SCOPED_TRACE(failAt + std::string(c.throws ? " throws" : " fails"));
         TearDown();
         SetUp();
         Historian();
@@ -803,12 +816,12 @@ TEST_F(Driver, EveryOutputCatchesUpAfterOneOfItsWritesFailed) {
         });
         Group("Calc");
         g_failWriteAt = At(failAt);
+        g_throwWrite = c.throws;
         MvSetBindingBatchStep(mvcKeldrin, &FailFirstWriteAt);
         EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
         MvSetBindingBatchStep(mvcKeldrin, nullptr);
         auto calc = Loaded("Calc");
-        EXPECT_EQ(Error(calc.get()).rfind("Error writing Keldrin field", 0), 0u)
-            << Error(calc.get());
+        EXPECT_EQ(Error(calc.get()).rfind(c.error, 0), 0u) << Error(calc.get());
         EXPECT_EQ(Runs(), static_cast<LONG>((At(failAt).Seconds - At("00:00").Seconds) / 3600));
 
         EXPECT_EQ(group_->CalculateStoreForward(VARIANT_TRUE), S_OK);
