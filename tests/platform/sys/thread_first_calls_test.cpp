@@ -16,7 +16,9 @@
 
 #include "../../support/failing_new.h"
 #include "com.h"
+#include "comobj.h"
 #include "oleaut.h"
+#include "script.h"
 #include "sys.h"
 
 // A thread-exit destructor registered with the C library takes memory; when
@@ -135,6 +137,56 @@ const char* MessageFormatted() {
     return Either(GetLastError(), ERROR_SUCCESS, ERROR_NOT_ENOUGH_MEMORY, "FormatMessageA");
 }
 
+// A script site that keeps the code of the error a script raised.
+class ErrorSite final : public IActiveScriptSite {
+public:
+    HRESULT raised = S_OK;
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid != IID_IUnknown && riid != IID_IActiveScriptSite)
+            return *ppv = nullptr, E_NOINTERFACE;
+        return *ppv = this, S_OK;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT GetLCID(LCID*) override { return E_NOTIMPL; }
+    HRESULT GetItemInfo(LPCOLESTR, DWORD, IUnknown**, ITypeInfo**) override { return E_INVALIDARG; }
+    HRESULT GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
+    HRESULT OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override { return S_OK; }
+    HRESULT OnStateChange(SCRIPTSTATE) override { return S_OK; }
+    HRESULT OnScriptError(IActiveScriptError* error) override {
+        EXCEPINFO ei{};
+        raised = SUCCEEDED(error->GetExceptionInfo(&ei)) ? ei.scode : E_OUTOFMEMORY;
+        SysFreeString(ei.bstrSource), SysFreeString(ei.bstrDescription);
+        return S_OK;
+    }
+    HRESULT OnEnterScript() override { return S_OK; }
+    HRESULT OnLeaveScript() override { return S_OK; }
+};
+
+// The thread's first script statement, which reads how far its stack may
+// grow.
+const char* StatementRun() {
+    mv::ComPtr<IActiveScript> engine;
+    HRESULT hr = CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                                  engine.PutVoid());
+    ErrorSite site;
+    mv::ComPtr<IActiveScriptParse> parse;
+    if (SUCCEEDED(hr)) hr = engine->SetScriptSite(&site);
+    if (SUCCEEDED(hr)) hr = engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid());
+    if (SUCCEEDED(hr)) hr = parse->InitNew();
+    if (SUCCEEDED(hr))
+        hr = parse->ParseScriptText(u"x = 1", nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr);
+    if (SUCCEEDED(hr)) hr = engine->SetScriptState(SCRIPTSTATE_CONNECTED);
+    if (engine) engine->Close();
+    if (const char* wrong = Either(hr, S_OK, E_OUTOFMEMORY, "the run failed otherwise"))
+        return wrong;
+    return site.raised == S_OK || site.raised == E_OUTOFMEMORY ||
+                   site.raised == mv::script::ErrorScode(mv::script::kErrorOutOfMemory)
+               ? nullptr
+               : "the statement raised another error";
+}
+
 // Runs the first call on a new thread with its k-th allocation failing,
 // for k = 1, 2, ... until the call makes fewer than k. Returns what went
 // wrong, "" when nothing did.
@@ -171,6 +223,7 @@ TEST(ThreadFirstCalls, RunningOutOfMemoryIsAFailureCodeNeverAProcessEnd) {
         {"a number converted to text and back", NumbersConverted},
         {"a class looked up by its ProgID", ClassLookedUp},
         {"a system message formatted", MessageFormatted},
+        {"a script statement run", StatementRun},
     };
     mv::RegistryUseMemoryStore(true);
     for (const Case& c : cases) {
