@@ -66,6 +66,7 @@ HRESULT Call(VARIANT* args, UINT count, VARIANT* out, BuiltinState* state) {
 Value Scalar(const VARIANT& in) {
     Value v;
     const HRESULT hr = convert::ResolveValue(in, LOCALE_USER_DEFAULT, &v);
+    if (hr == E_OUTOFMEMORY) Fail(hr);
     if (FAILED(hr)) {
         const VARIANT* p = &in;
         while (p->vt == (VT_BYREF | VT_VARIANT) && p->pvarVal) p = p->pvarVal;
