@@ -451,12 +451,21 @@ private:
     BSTR b_ = nullptr;
 };
 
+// A VARIANT that clears what it holds when it goes.
+//
+// A copy (the copy constructor, copy assignment, the constructor from a
+// VARIANT) throws std::bad_alloc when memory runs out, so that no copy
+// passes for the value it failed to make; an assignment then leaves the
+// target as it was. A copy that fails for another reason (a type a VARIANT
+// cannot carry, an array locked in the target) leaves the target Empty.
+// So no function marked noexcept and no destructor copies a Variant: they
+// move it, or call VariantCopy and check its result.
 class Variant : public VARIANT {
 public:
     Variant() noexcept { VariantInit(this); }
     Variant(const VARIANT& o) {
         VariantInit(this);
-        VariantCopy(this, &o);
+        CopyFrom(o);
     }
     Variant(const Variant& o) : Variant(static_cast<const VARIANT&>(o)) {}
     Variant(Variant&& o) noexcept {
@@ -464,7 +473,7 @@ public:
         VariantInit(&o);
     }
     Variant& operator=(const Variant& o) {
-        if (this != &o) VariantCopy(this, &o);
+        if (this != &o) CopyFrom(o);
         return *this;
     }
     Variant& operator=(Variant&& o) noexcept {
@@ -501,6 +510,13 @@ public:
     }
     HRESULT ChangeType(VARTYPE to, const VARIANT* src = nullptr) {
         return VariantChangeType(this, src ? src : this, 0, to);
+    }
+
+private:
+    void CopyFrom(const VARIANT& o) {
+        const HRESULT hr = VariantCopy(this, &o);
+        if (hr == E_OUTOFMEMORY) throw std::bad_alloc();
+        if (FAILED(hr)) VariantClear(this);
     }
 };
 

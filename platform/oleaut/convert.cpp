@@ -313,7 +313,8 @@ HRESULT TextToBool(BSTR text, VARIANT_BOOL* out) {
 
 HRESULT Coerce(VARIANT* out, const VARIANT& src, LCID lcid, USHORT flags, VARTYPE vt, int depth);
 
-// The default member's value, in `value` (which holds nothing on entry).
+// The default member's value, in `value` (which holds nothing on entry). A
+// member that ran out of memory says so: that is no value of another type.
 HRESULT InvokeDefault(IDispatch* disp, LCID lcid, VARIANT* value) {
     VariantInit(value);
     if (!disp) return DISP_E_TYPEMISMATCH;
@@ -322,7 +323,7 @@ HRESULT InvokeDefault(IDispatch* disp, LCID lcid, VARIANT* value) {
                                     value, nullptr, nullptr);
     if (FAILED(hr)) {
         VariantClear(value);
-        return DISP_E_TYPEMISMATCH;
+        return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
     }
     return S_OK;
 }

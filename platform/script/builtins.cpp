@@ -66,6 +66,7 @@ HRESULT Call(VARIANT* args, UINT count, VARIANT* out, BuiltinState* state) {
 Value Scalar(const VARIANT& in) {
     Value v;
     const HRESULT hr = convert::ResolveValue(in, LOCALE_USER_DEFAULT, &v);
+    if (hr == E_OUTOFMEMORY) Fail(hr);
     if (FAILED(hr)) {
         const VARIANT* p = &in;
         while (p->vt == (VT_BYREF | VT_VARIANT) && p->pvarVal) p = p->pvarVal;
@@ -87,7 +88,8 @@ Value Change(const VARIANT& v, VARTYPE vt) {
 Value As(const VARIANT& in, VARTYPE vt) {
     Value v = Scalar(in);
     if (v.vt == VT_NULL) FailNumber(kErrorInvalidUseOfNull);
-    return v.vt == vt ? v : Change(v, vt);
+    if (v.vt == vt) return v;
+    return Change(v, vt);
 }
 double Double(const VARIANT& in) {
     return As(in, VT_R8).dblVal;
@@ -95,8 +97,12 @@ double Double(const VARIANT& in) {
 LONG Long(const VARIANT& in) {
     return As(in, VT_I4).lVal;
 }
+// The text of a value: a text read where it stands, anything else converted
+// (checked); never copied first, as a failed copy would hold no text.
 std::u16string TextOf(const VARIANT& v) {
-    const Value t = v.vt == VT_BSTR ? Value(v) : Change(v, VT_BSTR);
+    if (v.vt == VT_BSTR)
+        return std::u16string(v.bstrVal ? v.bstrVal : u"", SysStringLen(v.bstrVal));
+    const Value t = Change(v, VT_BSTR);
     return std::u16string(t.bstrVal ? t.bstrVal : u"", SysStringLen(t.bstrVal));
 }
 std::u16string Text(const VARIANT& in) {

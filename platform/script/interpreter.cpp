@@ -207,6 +207,13 @@ ULONG ElementCount(const SAFEARRAY* sa) {
     return total;
 }
 
+// Copies `from` into `to`; a copy that cannot be made is a run-time error
+// (7 when memory runs out), never a value left Empty or as it was.
+void CopyInto(VARIANT* to, const VARIANT& from) {
+    const HRESULT hr = VariantCopy(to, &from);
+    if (FAILED(hr)) Raise(hr);
+}
+
 // A copy of a value; one that owns nothing is copied as it stands.
 Variant CopyOf(const VARIANT& v) {
     switch (v.vt) {
@@ -224,8 +231,11 @@ Variant CopyOf(const VARIANT& v) {
             *static_cast<VARIANT*>(&out) = v;
             return out;
         }
-        default:
-            return Variant(v);
+        default: {
+            Variant out;
+            CopyInto(&out, v);
+            return out;
+        }
     }
 }
 
@@ -500,7 +510,7 @@ Interpreter::Flow Interpreter::ExecForEach(const Stmt& s) {
         Charge();
         Variant* slot = FindVariable(s.name, nullptr);
         if (!slot) slot = DeclareImplicit(s.name, var);
-        VariantCopy(slot, &item);
+        CopyInto(slot, item);
         return ExecBlock(s.body);
     };
     if (collection.vt & VT_ARRAY) {
@@ -625,7 +635,7 @@ void Interpreter::ReDim(const Stmt& s) {
                 inner * std::min(old->rgsabound[0].cElements, fresh.parray->rgsabound[0].cElements);
             auto* from = static_cast<VARIANT*>(old->pvData);
             auto* to = static_cast<VARIANT*>(fresh.parray->pvData);
-            for (ULONG i = 0; i < keep; ++i) VariantCopy(&to[i], &from[i]);
+            for (ULONG i = 0; i < keep; ++i) CopyInto(&to[i], from[i]);
         }
         *var = std::move(fresh);
     }
@@ -1344,7 +1354,7 @@ Variant Interpreter::CallProcedure(const Procedure& p, const std::vector<ExprPtr
         if (array && array->vt == (VT_ARRAY | VT_VARIANT) && array->parray &&
             array->parray->cDims == e.indexes.size() &&
             SUCCEEDED(SafeArrayPtrOfIndex(array->parray, const_cast<LONG*>(e.indexes.data()), &at)))
-            VariantCopy(static_cast<VARIANT*>(at), value);
+            CopyInto(static_cast<VARIANT*>(at), *value);
     }
     return std::move(f.result.value);
 }

@@ -233,16 +233,40 @@ private:
     std::unordered_map<std::string, size_t> index_;
 };
 
-// Takes the arguments out of a tree, and theirs, so that the nodes are
-// destroyed one by one, none of them holding another.
-void Dismantle(std::vector<Expr>& args) {
+// Takes a tree apart in place: the nodes are destroyed one by one, none of
+// them holding another, and nothing is allocated, as a tree is also
+// destroyed while a failed allocation unwinds. The nodes still to destroy
+// are a list. A node taken from it gives its arguments as the new list; the
+// rest of the old list hangs under the node, a leaf by then, which goes
+// first in the new list, so that it is reached when nothing else is left.
+void Dismantle(std::vector<Expr>& args) noexcept {
     if (args.empty()) return;
     std::vector<Expr> pending = std::move(args);
-    while (!pending.empty()) {
-        Expr e = std::move(pending.back());
-        pending.pop_back();
-        for (Expr& a : e.args) pending.push_back(std::move(a));
-        e.args.clear();
+    Expr e;
+    for (;;) {
+        if (e.args.empty()) {
+            if (pending.empty()) return;
+            e = std::move(pending.back());
+            pending.pop_back();
+            continue;
+        }
+        std::vector<Expr> children = std::move(e.args);
+        if (pending.empty()) {
+            pending = std::move(children);
+            continue;
+        }
+        e.args = std::move(pending);
+        pending = std::move(children);
+        // Room for the carrier without growing the list: its last node, if
+        // need be, is the next one taken.
+        Expr next;
+        if (pending.size() == pending.capacity()) {
+            next = std::move(pending.back());
+            pending.pop_back();
+        }
+        pending.push_back(std::move(e));
+        if (pending.size() > 1) std::swap(pending.front(), pending.back());
+        e = std::move(next);
     }
 }
 

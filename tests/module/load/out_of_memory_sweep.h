@@ -71,7 +71,9 @@ struct Scenario {
     std::function<std::string()> run;
 };
 
-// What the rows may use: a folder of the test's own, removed after it.
+// What the rows may use: a folder of the test's own, removed after it, and
+// the module's base folder (a calculation saved in its "Calc" folder is
+// found by name).
 struct SweepContext {
     std::filesystem::path dir;
 };

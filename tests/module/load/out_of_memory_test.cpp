@@ -156,11 +156,12 @@ protected:
     void SetUp() override {
         ModuleLoad::SetUp();
         setenv("MORVA_DLL_PATH", formula_test::FormulasDir().c_str(), 1);
+        dir_ = fs::path(MV_TEST_BINARY_DIR) / ("oom-" + std::to_string(getpid()));
+        fs::create_directories(dir_);
+        setenv("MORVA_CALC_BASE", dir_.c_str(), 1);
         module_ = LoadLibraryA(path_.c_str());
         ASSERT_NE(module_, nullptr) << mv::LoaderErrorText();
         ASSERT_EQ(Export<HResultFn>(module_, "DllRegisterServer")(), S_OK);
-        dir_ = fs::path(MV_TEST_BINARY_DIR) / ("oom-" + std::to_string(getpid()));
-        fs::create_directories(dir_);
     }
     void TearDown() override {
         CoFreeUnusedLibrariesEx(0, 0);
@@ -171,6 +172,7 @@ protected:
         std::error_code ec;
         fs::remove_all(dir_, ec);
         unsetenv("MORVA_DLL_PATH");
+        unsetenv("MORVA_CALC_BASE");
         ModuleLoad::TearDown();
     }
 

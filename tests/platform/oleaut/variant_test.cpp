@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <new>
 #include <string>
 
+#include "../../support/failing_new.h"
 #include "oleaut.h"
 #include "test_support.h"
 
@@ -193,6 +195,34 @@ TEST(Variant, CopyIntoLockedArrayHolderFailsWithoutLeaking) {
     EXPECT_EQ(VariantCopy(&dest, &src), DISP_E_ARRAYISLOCKED);
     EXPECT_EQ(dest.vt, VT_ARRAY | VT_I4);
     SafeArrayUnlock(dest.parray);
+}
+
+// A Variant's copy that runs out of memory throws, and an assignment keeps
+// the target's value; one that fails otherwise leaves the target Empty.
+TEST(Variant, ACopyThatRunsOutOfMemoryThrowsInsteadOfGivingEmpty) {
+    if (!mv_test::CanFailCAllocator()) GTEST_SKIP() << "the C allocator cannot be made to fail";
+    mv::Variant text(u"alpha"), array;
+    array.vt = VT_ARRAY | VT_BSTR;
+    array.parray = BstrVector({u"beta"});
+    for (const mv::Variant* source : {&text, &array}) {
+        mv::Variant target(LONG{7});
+        {
+            mv_test::FailingNthNew failing(1, mv_test::Allocator::C);
+            EXPECT_THROW(mv::Variant{*source}, std::bad_alloc);
+        }
+        {
+            mv_test::FailingNthNew failing(1, mv_test::Allocator::C);
+            EXPECT_THROW(target = *source, std::bad_alloc);
+        }
+        EXPECT_EQ(target.vt, VT_I4);
+        EXPECT_EQ(target.lVal, 7);
+    }
+    mv::Variant bad(LONG{7}), target(u"kept");
+    bad.vt = VT_RECORD;
+    target = bad;
+    EXPECT_EQ(target.vt, VT_EMPTY);
+    EXPECT_EQ(mv::Variant(static_cast<const VARIANT&>(bad)).vt, VT_EMPTY);
+    bad.vt = VT_EMPTY;
 }
 
 TEST(Variant, CopyIndResolvesEachKindOfReference) {

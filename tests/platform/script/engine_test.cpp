@@ -5,6 +5,8 @@
 
 #include <span>
 
+#include "../../support/bounded_run.h"
+#include "../../support/failing_new.h"
 #include "script_test_support.h"
 
 namespace {
@@ -434,6 +436,67 @@ TEST_F(ScriptEngine, ArithmeticNestedDeepThroughCallsRunsOutOfStack) {
     ASSERT_EQ(site_.errors.size(), 1u);
     EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
     EXPECT_EQ(site_.errors[0].line, 2u);
+}
+
+// A run whose k-th request to the C allocator fails, for every k: the texts
+// it reads, copies and joins stop it with error 7, and R keeps what it
+// held, never a value made of texts that were lost.
+TEST_F(ScriptEngine, ARunShortOfMemoryStopsWithError7InsteadOfAWrongText) {
+    if (!mv_test::CanFailCAllocator()) GTEST_SKIP() << "the C allocator cannot be made to fail";
+    QuietSite site;
+    site.items = site_.items;
+    o_->value = mv::Variant(u"beta");
+    const std::string whole = Spec(mv::Variant(u"beta-beta-gamma:4"));
+    for (size_t k = 1;; ++k) {
+        SCOPED_TRACE(k);
+        r_->value.Clear();
+        site.raised = S_OK;
+        HRESULT parsed = E_FAIL;
+        auto engine =
+            ParsedScript(R"(R = O & "-" & O & "-" & "gamma" & ":" & Len(O))", site, &parsed);
+        ASSERT_EQ(parsed, S_OK);
+        size_t made = 0;
+        {
+            mv_test::FailingNthNew failing(k, mv_test::Allocator::C);
+            engine->SetScriptState(SCRIPTSTATE_CONNECTED);
+            made = mv_test::CountedNews();
+        }
+        engine->Close();
+        if (r_->value.vt != VT_EMPTY) {
+            EXPECT_EQ(Spec(r_->value), whole);
+        }
+        EXPECT_TRUE(site.raised == S_OK || site.raised == mv::script::ErrorScode(7))
+            << std::hex << site.raised;
+        if (made < k) break;
+    }
+}
+
+// A thread whose first statement finds memory short still stops a deep
+// recursion with "Out of stack space" afterwards: its stack's floor is read
+// without taking memory.
+TEST_F(ScriptEngine, AFirstStatementShortOfMemoryLeavesTheStackChecked) {
+    if (!mv_test::CanFailCAllocator()) GTEST_SKIP() << "the C allocator cannot be made to fail";
+    EXPECT_EQ(Result("R = 1"), "I2:1");  // parsed once, so the run reads the floor
+    QuietSite site;
+    site.items = site_.items;
+    for (size_t k = 1;; ++k) {
+        SCOPED_TRACE(k);
+        size_t made = 0;
+        mv::test::OnThreadWithStack(64 * 1024, [&] {
+            HRESULT parsed = E_FAIL;
+            auto engine = ParsedScript("R = 1", site, &parsed);
+            {
+                mv_test::FailingNthNew failing(k, mv_test::Allocator::C);
+                engine->SetScriptState(SCRIPTSTATE_CONNECTED);
+                made = mv_test::CountedNews();
+            }
+            engine->Close();
+            site.raised = S_OK;
+            RunScript("Function F(n) : F = F(n + 1) : End Function : R = F(1)", site);
+            EXPECT_EQ(site.raised, mv::script::ErrorScode(28));
+        });
+        if (made < k) break;
+    }
 }
 
 TEST_F(ScriptEngine, ErrorsCarryNumberDescriptionAndPosition) {

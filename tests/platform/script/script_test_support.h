@@ -87,21 +87,11 @@ public:
     }
 };
 
-// Items by name; every callback is recorded.
-class TestSite final : public IActiveScriptSite {
+// Hands out its items by name (counting no references to itself); the
+// callbacks record nothing.
+class ItemsSite : public IActiveScriptSite {
 public:
-    struct Error {
-        LONG scode;
-        std::string description;
-        ULONG line;
-        LONG column;
-        std::string lineText;
-    };
     std::map<std::u16string, IUnknown*> items;
-    std::vector<Error> errors;
-    std::vector<SCRIPTSTATE> states;
-    int enters = 0, leaves = 0;
-    ULONG refs = 1;
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (riid != IID_IUnknown && riid != IID_IActiveScriptSite)
@@ -110,8 +100,8 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return ++refs; }
-    ULONG Release() override { return --refs; }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
     HRESULT GetLCID(LCID*) override { return E_NOTIMPL; }
     HRESULT GetItemInfo(LPCOLESTR name, DWORD mask, IUnknown** item, ITypeInfo**) override {
         if (mask & SCRIPTINFO_ITYPEINFO) return TYPE_E_ELEMENTNOTFOUND;
@@ -121,6 +111,46 @@ public:
     }
     HRESULT GetDocVersionString(BSTR*) override { return E_NOTIMPL; }
     HRESULT OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override { return S_OK; }
+    HRESULT OnStateChange(SCRIPTSTATE) override { return S_OK; }
+    HRESULT OnScriptError(IActiveScriptError*) override { return S_OK; }
+    HRESULT OnEnterScript() override { return S_OK; }
+    HRESULT OnLeaveScript() override { return S_OK; }
+
+protected:
+    ~ItemsSite() = default;
+};
+
+// A site that allocates nothing in its callbacks, for runs whose requests
+// for memory fail: it keeps the code of the last error the script raised.
+class QuietSite final : public ItemsSite {
+public:
+    HRESULT raised = S_OK;
+
+    HRESULT OnScriptError(IActiveScriptError* error) override {
+        EXCEPINFO ei{};
+        raised = SUCCEEDED(error->GetExceptionInfo(&ei)) ? ei.scode : E_FAIL;
+        SysFreeString(ei.bstrSource), SysFreeString(ei.bstrDescription);
+        return S_OK;
+    }
+};
+
+// Items by name; every callback is recorded.
+class TestSite final : public ItemsSite {
+public:
+    struct Error {
+        LONG scode;
+        std::string description;
+        ULONG line;
+        LONG column;
+        std::string lineText;
+    };
+    std::vector<Error> errors;
+    std::vector<SCRIPTSTATE> states;
+    int enters = 0, leaves = 0;
+    ULONG refs = 1;
+
+    ULONG AddRef() override { return ++refs; }
+    ULONG Release() override { return --refs; }
     HRESULT OnStateChange(SCRIPTSTATE s) override { return states.push_back(s), S_OK; }
     HRESULT OnScriptError(IActiveScriptError* e) override {
         EXCEPINFO ei{};
@@ -158,13 +188,15 @@ protected:
     mv::ComPtr<mv::ComObject<CTestItem>> r_, o_;
 };
 
-// Runs `script` on a new engine with the site's items added; answers
-// ParseScriptText's result (SetScriptState's must be S_OK).
-inline HRESULT RunScript(const char* script, TestSite& site) {
+// A new engine with the site's items added and `script` parsed, to run at
+// SetScriptState; *parsed is ParseScriptText's result. Null when the engine
+// could not be made (*parsed is then CoCreateInstance's result).
+inline mv::ComPtr<IActiveScript> ParsedScript(const char* script, ItemsSite& site,
+                                              HRESULT* parsed) {
     mv::ComPtr<IActiveScript> engine;
-    HRESULT hr = CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
-                                  engine.PutVoid());
-    if (FAILED(hr)) return hr;
+    *parsed = CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                               engine.PutVoid());
+    if (FAILED(*parsed)) return nullptr;
     mv::ComPtr<IActiveScriptParse> parse;
     EXPECT_EQ(engine->SetScriptSite(&site), S_OK);
     EXPECT_EQ(engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid()), S_OK);
@@ -172,7 +204,17 @@ inline HRESULT RunScript(const char* script, TestSite& site) {
     for (const auto& item : site.items)
         EXPECT_EQ(engine->AddNamedItem(item.first.c_str(), SCRIPTITEM_ISVISIBLE), S_OK);
     const std::u16string text = mv::ToUtf16(script);
-    hr = parse->ParseScriptText(text.c_str(), nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr);
+    *parsed =
+        parse->ParseScriptText(text.c_str(), nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr);
+    return engine;
+}
+
+// Runs `script` on a new engine with the site's items added; answers
+// ParseScriptText's result (SetScriptState's must be S_OK).
+inline HRESULT RunScript(const char* script, ItemsSite& site) {
+    HRESULT hr = E_FAIL;
+    mv::ComPtr<IActiveScript> engine = ParsedScript(script, site, &hr);
+    if (!engine) return hr;
     const HRESULT connected = SUCCEEDED(hr) ? engine->SetScriptState(SCRIPTSTATE_CONNECTED) : S_OK;
     EXPECT_EQ(connected, S_OK);
     EXPECT_EQ(engine->Close(), S_OK);

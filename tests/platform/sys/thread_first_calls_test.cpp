@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "../../support/failing_new.h"
+#include "../script/script_test_support.h"
 #include "com.h"
 #include "oleaut.h"
 #include "sys.h"
@@ -46,6 +47,8 @@ namespace fs = std::filesystem;
 struct Case {
     const char* name;
     std::function<const char*()> firstCall;
+    // Swept again with the C allocator failing, where the build can.
+    bool cAllocator = false;
 };
 
 // As a method does when asked for a parameter it does not have: the error
@@ -135,16 +138,39 @@ const char* MessageFormatted() {
     return Either(GetLastError(), ERROR_SUCCESS, ERROR_NOT_ENOUGH_MEMORY, "FormatMessageA");
 }
 
+// The thread's first script statement, which reads how far its stack may
+// grow.
+const char* StatementRun() {
+    mv::ComPtr<IActiveScript> engine;
+    HRESULT hr = CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                                  engine.PutVoid());
+    QuietSite site;
+    mv::ComPtr<IActiveScriptParse> parse;
+    if (SUCCEEDED(hr)) hr = engine->SetScriptSite(&site);
+    if (SUCCEEDED(hr)) hr = engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid());
+    if (SUCCEEDED(hr)) hr = parse->InitNew();
+    if (SUCCEEDED(hr))
+        hr = parse->ParseScriptText(u"x = 1", nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr);
+    if (SUCCEEDED(hr)) hr = engine->SetScriptState(SCRIPTSTATE_CONNECTED);
+    if (engine) engine->Close();
+    if (const char* wrong = Either(hr, S_OK, E_OUTOFMEMORY, "the run failed otherwise"))
+        return wrong;
+    return site.raised == S_OK ||
+                   site.raised == mv::script::ErrorScode(mv::script::kErrorOutOfMemory)
+               ? nullptr
+               : "the statement raised another error";
+}
+
 // Runs the first call on a new thread with its k-th allocation failing,
 // for k = 1, 2, ... until the call makes fewer than k. Returns what went
 // wrong, "" when nothing did.
-std::string Sweep(const Case& c) {
+std::string Sweep(const Case& c, mv_test::Allocator allocator) {
     for (std::size_t k = 1; k < 10000; ++k) {
         const char* wrong = nullptr;
         std::size_t made = 0;
         std::thread([&] {
             try {
-                mv_test::FailingNthNew fail(k);
+                mv_test::FailingNthNew fail(k, allocator);
                 wrong = c.firstCall();
                 made = mv_test::CountedNews();
             } catch (const std::bad_alloc&) {
@@ -171,6 +197,7 @@ TEST(ThreadFirstCalls, RunningOutOfMemoryIsAFailureCodeNeverAProcessEnd) {
         {"a number converted to text and back", NumbersConverted},
         {"a class looked up by its ProgID", ClassLookedUp},
         {"a system message formatted", MessageFormatted},
+        {"a script statement run", StatementRun, true},
     };
     mv::RegistryUseMemoryStore(true);
     for (const Case& c : cases) {
@@ -181,7 +208,10 @@ TEST(ThreadFirstCalls, RunningOutOfMemoryIsAFailureCodeNeverAProcessEnd) {
         const pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
-            const std::string wrong = Sweep(c);
+            std::string wrong = Sweep(c, mv_test::Allocator::New);
+            if (wrong.empty() && c.cAllocator && mv_test::CanFailCAllocator())
+                if (wrong = Sweep(c, mv_test::Allocator::C); !wrong.empty())
+                    wrong = "C allocator " + wrong;
             (void)!::write(report[1], wrong.data(), wrong.size());
             ::_exit(wrong.empty() ? 0 : 1);
         }
