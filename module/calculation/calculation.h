@@ -493,7 +493,9 @@ public:
     // since the next object may be of another class.
     void ResetOleDispIds();
 
-    // The binding dispatcher (binding_dispatch.cpp).
+    // The binding dispatcher (binding_dispatch.cpp). A binding kind that
+    // runs out of memory (std::bad_alloc out of its handler or step) fails
+    // the run: the exception's run text goes to the error text.
     void ProcessDataBindings(const ParamInfoTable& table, LONG pass, SHORT* level, SHORT* status,
                              const void* storeTime);
     void ProcessDataSets(LONG pass);
@@ -529,7 +531,9 @@ public:
     // process's adapter up first when there is none; the pass quality is
     // left alone and failures land in the error text only. The document
     // steps fill the given element and record their own failure text; the
-    // document is left null when any step fails.
+    // document is left null when any step fails. A part of the document
+    // that could not be read or made for lack of memory throws
+    // std::bad_alloc, and nothing is sent (the dispatcher fails the run).
     void PublishResults(const ParamInfo& record, SHORT* level, SHORT* status);
     static void QuenbusBindingHandler(const MvBindingCall& call);
     HRESULT BuildProcessItemInformationDocument(const ParamInfo& record, BSTR header,
@@ -550,7 +554,8 @@ public:
     HRESULT AppendTimeStampNode(const ParamInfo& record, IXMLDOMDocument* doc, IXMLDOMNode* parent,
                                 const char16_t* name, const char16_t* uri);
     // VT_BSTR: "short", "int", "float", "double", "dateTime", "boolean" by
-    // the value's type, "string" for every other.
+    // the value's type, "string" for every other; std::bad_alloc when the
+    // text cannot be made.
     static void QuenbusDataTypeName(const VARIANT* value, VARIANT* name);
 
     // OPC bindings (bindings/opc_bindings.cpp), on the run's share of the
