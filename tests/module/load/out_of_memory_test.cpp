@@ -495,6 +495,29 @@ std::vector<Scenario> OutOfMemory::OtherScenarios() {
                         if (hr == S_OK && shown(details) != shown(expected)) return "a part lost";
                         return "";
                     }});
+    // The names of the unused parameters: a name lost for lack of memory
+    // would stand in the list as an empty one.
+    rows.push_back({"Morva.Calc.Calculation unused parameters", []() -> std::string {
+                        auto calc = As<IMvCalculation3>(Filled(u"Morva.Calc.Calculation").get());
+                        mv::ComPtr<IMvParameter> parameter;
+                        for (const char16_t* name : {u"A", u"B"}) {
+                            As<IMvCalculation>(calc.get())
+                                ->GetParameter(mv::Bstr(name).get(), parameter.Put());
+                            parameter->put_ParameterType(mvcUnUsed);
+                        }
+                        mv::Variant list;
+                        const HRESULT hr =
+                            InWindow([&] { return calc->ListUnusedParameters(&list); });
+                        if (auto e = Answered(hr); !e.empty()) return e;
+                        if (hr != S_OK) return "";
+                        std::u16string names;
+                        for (LONG i = 0; list.vt == (VT_ARRAY | VT_VARIANT) && i < 2; ++i) {
+                            mv::Variant name;
+                            SafeArrayGetElement(list.parray, &i, &name);
+                            names += name.vt == VT_BSTR && name.bstrVal ? name.bstrVal : u"?";
+                        }
+                        return names == u"AB" ? "" : "a name lost";
+                    }});
     rows.push_back({"Calculate kind 3", runs(mvcVBS_Script_Method)});
     rows.push_back({"Calculate kind 6", runs(mvcDLL_Execute_Method)});
     // The last release of a loaded calculation and of a loaded library.
