@@ -1,9 +1,9 @@
 // Running out of memory, allocation by allocation, through the registered
 // module: the k-th allocation of a load, a save, a creation, a run or a
 // release fails, for every k of a small scenario and a spread of them for a
-// large one. Every call then returns (no exception, no process end), a
-// success is a whole result, a document file is unchanged and no claim on it
-// is left behind.
+// large one, with operator new failing and with the C allocator failing. Every call then returns
+// (no exception, no process end), a success is a whole result, a document file is unchanged and no
+// claim on it is left behind.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "../../support/failing_new.h"
 #include "../executors/formula_artefacts.h"
 #include "com.h"
 #include "comobj.h"
@@ -28,63 +27,20 @@
 #include "interfaces/IMvScheduleGroup.h"
 #include "module_load_test_support.h"
 #include "oleaut.h"
+#include "out_of_memory_sweep.h"
 #include "xml.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace loadtest;
+using namespace oomtest;
 using Bytes = std::vector<uint8_t>;
 
 // Every k of a scenario up to this many allocations; a spread of this many
 // points of a larger one.
 constexpr size_t kEveryUpTo = 300;
 constexpr size_t kSpread = 48;
-
-// The allocation the window of the running scenario fails (0: none), and
-// what the window saw.
-size_t g_failAt = 0;
-size_t g_counted = 0;
-bool g_escaped = false;
-
-// Calls an entry point with the k-th allocation failing.
-HRESULT InWindow(const std::function<HRESULT()>& call) {
-    HRESULT hr = E_FAIL;
-    {
-        mv_test::FailingNthNew failing(g_failAt);
-        try {
-            hr = call();
-        } catch (...) {
-            g_escaped = true;
-        }
-        g_counted = mv_test::CountedNews();
-    }
-    return hr;
-}
-
-// What a failure-injected call must answer: no exception, and a failure
-// only where an allocation failed.
-std::string Answered(HRESULT hr) {
-    if (g_escaped) return "an exception left the entry point";
-    const bool failed = g_failAt != 0 && g_counted >= g_failAt;
-    if (FAILED(hr) && !failed) return "failed with nothing failing: " + std::to_string(hr);
-    return "";
-}
-
-mv::ComPtr<IUnknown> New(const char16_t* progId) {
-    CLSID clsid{};
-    mv::ComPtr<IUnknown> object;
-    if (SUCCEEDED(CLSIDFromProgID(progId, &clsid)))
-        CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, object.PutVoid());
-    return object;
-}
-
-template <class I>
-mv::ComPtr<I> As(IUnknown* object) {
-    mv::ComPtr<I> itf;
-    if (object) object->QueryInterface(mv::IidOf<I>::value, itf.PutVoid());
-    return itf;
-}
 
 // An object of the class with a name and, for a container, members.
 mv::ComPtr<IUnknown> Filled(const char16_t* progId) {
@@ -194,13 +150,6 @@ Bytes SavedFile(IUnknown* object, const fs::path& path) {
 size_t OpenDescriptors() {
     return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"), {}));
 }
-
-struct Scenario {
-    std::string name;
-    // Runs the scenario once with g_failAt's allocation failing; empty when
-    // everything held, else what did not.
-    std::function<std::string()> run;
-};
 
 class OutOfMemory : public ModuleLoad {
 protected:
@@ -554,29 +503,41 @@ std::vector<size_t> Points(size_t count) {
 TEST_F(OutOfMemory, EveryAllocationOfALoadSaveCreationRunAndReleaseFailsCleanly) {
     std::vector<Scenario> rows = PersistenceScenarios();
     for (Scenario& row : OtherScenarios()) rows.push_back(std::move(row));
-    for (const Scenario& row : rows) {
-        SCOPED_TRACE(row.name);
-        g_failAt = 0;
-        g_escaped = false;
-        // The first run makes what a process makes once; the second counts.
-        ASSERT_EQ(row.run(), "");
-        ASSERT_EQ(row.run(), "");
-        const size_t count = g_counted;
-        // Taken after the first failure, which may open the log file.
-        size_t descriptors = 0;
-        int failures = 0;
-        for (size_t k : Points(count)) {
-            g_failAt = k;
+    const SweepContext context{dir_};
+    for (auto* area :
+         {&RegistryScenarios, &ScriptScenarios, &BindingScenarios, &RunFailureScenarios})
+        for (Scenario& row : area(context)) rows.push_back(std::move(row));
+    std::vector<mv_test::Allocator> allocators{mv_test::Allocator::New};
+    if (mv_test::CanFailCAllocator()) allocators.push_back(mv_test::Allocator::C);
+    for (mv_test::Allocator allocator : allocators) {
+        g_allocator = allocator;
+        for (const Scenario& row : rows) {
+            SCOPED_TRACE(row.name + (allocator == mv_test::Allocator::C ? " (C allocator)"
+                                                                        : " (operator new)"));
+            g_failAt = 0;
             g_escaped = false;
-            std::string broken = row.run();
-            if (descriptors == 0) descriptors = OpenDescriptors();
-            if (broken.empty() && OpenDescriptors() != descriptors) broken = "a descriptor is left";
-            if (!broken.empty() && ++failures <= 3)
-                ADD_FAILURE() << "allocation " << k << " of " << count << ": " << broken;
+            // The first run makes what a process makes once; the second counts.
+            ASSERT_EQ(row.run(), "");
+            ASSERT_EQ(row.run(), "");
+            const size_t count = g_counted;
+            // Taken after the first failure, which may open the log file.
+            size_t descriptors = 0;
+            int failures = 0;
+            for (size_t k : Points(count)) {
+                g_failAt = k;
+                g_escaped = false;
+                std::string broken = row.run();
+                if (descriptors == 0) descriptors = OpenDescriptors();
+                if (broken.empty() && OpenDescriptors() != descriptors)
+                    broken = "a descriptor is left";
+                if (!broken.empty() && ++failures <= 3)
+                    ADD_FAILURE() << "allocation " << k << " of " << count << ": " << broken;
+            }
+            g_failAt = 0;
+            EXPECT_EQ(row.run(), "") << "once memory is back";
         }
-        g_failAt = 0;
-        EXPECT_EQ(row.run(), "") << "once memory is back";
     }
+    g_allocator = mv_test::Allocator::New;
 }
 
 }  // namespace
