@@ -40,10 +40,18 @@ struct TextElementTexts {
     const char* appendElement;
 };
 
-// A new element: in the namespace when one is given, else by its name alone.
+// A text of the document. One that could not be made for lack of memory
+// throws std::bad_alloc: the document would go out with the element empty.
+mv::Bstr Made(mv::Bstr text) {
+    if (!text.get()) throw std::bad_alloc();
+    return text;
+}
+
+// A new element: in the namespace when one is given, else by its name alone
+// (a namespace lost for lack of memory would move its declaration).
 HRESULT MakeElement(IXMLDOMDocument* doc, const char16_t* name, const char16_t* uri,
                     mv::ComPtr<IXMLDOMNode>& out) {
-    const mv::Bstr qname(name);
+    const mv::Bstr qname = Made(mv::Bstr(name));
     if (!uri) {
         mv::ComPtr<IXMLDOMElement> element;
         const HRESULT hr = doc->createElement(qname.get(), element.Put());
@@ -54,7 +62,7 @@ HRESULT MakeElement(IXMLDOMDocument* doc, const char16_t* name, const char16_t* 
     VariantInit(&type);
     type.vt = VT_I4;
     type.lVal = NODE_ELEMENT;
-    const HRESULT hr = doc->createNode(type, qname.get(), mv::Bstr(uri).get(), out.Put());
+    const HRESULT hr = doc->createNode(type, qname.get(), Made(mv::Bstr(uri)).get(), out.Put());
     return FAILED(hr) ? hr : out ? S_OK : E_FAIL;
 }
 
@@ -100,13 +108,6 @@ HRESULT AppendTextElement(CMvCalculation& calc, IXMLDOMDocument* doc, IXMLDOMNod
     hr = parent->appendChild(element.get(), nullptr);
     if (FAILED(hr)) calc.SetError(texts.appendElement);
     return hr;
-}
-
-// A text of the document. One that could not be made for lack of memory
-// throws std::bad_alloc: the document would go out with the element empty.
-mv::Bstr Made(mv::Bstr text) {
-    if (!text.get()) throw std::bad_alloc();
-    return text;
 }
 
 // The quality word of a level.

@@ -624,7 +624,8 @@ public:
     // The DLL formula (executors/dll_formula.cpp). LookupDllFunction loads
     // DllName and finds FunctionName in it (true when found); once found,
     // the function stays for the object's life. CallDllFunction calls it and
-    // stores its result in "ReturnValue".
+    // stores its result in "ReturnValue"; running out of memory throws
+    // std::bad_alloc (the run fails).
     bool LookupDllFunction();
     void CallDllFunction();
     // The spreadsheet formula (executors/excel_formula.cpp): writes the

@@ -71,7 +71,8 @@ struct Scenario {
     std::function<std::string()> run;
 };
 
-// What the rows may use: a folder of the test's own, removed after it.
+// What the rows may use: a folder of the test's own, removed after it; it
+// is also the module's base folder, with an empty Calc folder below it.
 struct SweepContext {
     std::filesystem::path dir;
 };
