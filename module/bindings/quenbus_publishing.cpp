@@ -512,8 +512,14 @@ void CMvCalculation::PublishResults(const ParamInfo& record, SHORT*, SHORT*) {
         }
         const mv::Bstr subject(kSubject);
         // The document goes by reference; the adapter may hand back another.
+        // One that throws (out of memory) leaves it ours.
         BSTR sent = document.Detach();
-        hr = sender->Publish(subject.get(), recordName.get(), &sent);
+        try {
+            hr = sender->Publish(subject.get(), recordName.get(), &sent);
+        } catch (...) {
+            SysFreeString(sent);
+            throw;
+        }
         document = mv::Bstr::Attach(sent);
         if (SUCCEEDED(hr)) return;
         // The adapter's own description when it gives one; the code of the

@@ -106,7 +106,8 @@ std::vector<Scenario> BindingScenarios(const SweepContext& context) {
     // by reference: the output argument holds the formula's value.
     rows.push_back({"Morva.Calc.FormulaRef call", []() -> std::string {
                         auto formula = DllCalc(u"Suffix", u"SuffixAIntoB");
-                        Added(formula.get(), u"A", mvcInput);
+                        // An input left as it was would be suffixed in its place.
+                        Added(formula.get(), u"A", mvcInput)->put_Value(mv::Variant(u"stale"));
                         Added(formula.get(), u"B", mvcOutput);
                         auto reference = New(u"Morva.Calc.FormulaRef");
                         As<IMvFormulaRef>(reference.get())->put_Formula(formula.get());
