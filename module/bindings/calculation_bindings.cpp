@@ -2,6 +2,7 @@
 // another calculation, run anew each time the input is read.
 #include "calculation/calculation.h"
 #include "environment/calc_cache.h"
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 
 void CMvCalculation::CalculationBindingHandler(const MvBindingCall& call) {
@@ -12,7 +13,7 @@ void CMvCalculation::CalculationBindingHandler(const MvBindingCall& call) {
 void CMvCalculation::ReadCalculationBinding(LONG, const ParamInfo& record, SHORT* level,
                                             SHORT* status) {
     mv::Bstr name;
-    record.Parameter->get_CalculationName(name.Out());
+    MvThrowIfOutOfMemory(record.Parameter->get_CalculationName(name.Out()));
     mv::ComPtr<IMvCalculation> bound;
     g_GetCalcObject(name.get(), bound.Put());
     if (bound) {
@@ -41,10 +42,13 @@ void CMvCalculation::RunBoundCalculation(const ParamInfo& record, IMvCalculation
     }
     mv::Variant value;
     SHORT boundLevel = 0, boundStatus = 0;
-    bound->get_Value(&value);
+    // A value that could not be copied for lack of memory fails the run
+    // rather than pass for the bound calculation's with its good level.
+    MvThrowIfOutOfMemory(bound->get_Value(&value));
     bound->get_Level(&boundLevel);
     bound->get_Status(&boundStatus);
-    record.Parameter->SetParameterValues(&value, &boundLevel, &boundStatus, nullptr);
+    MvThrowIfOutOfMemory(
+        record.Parameter->SetParameterValues(&value, &boundLevel, &boundStatus, nullptr));
     if (level && status) {
         *level = *level == -1 ? boundLevel : WorseLevel(*level, boundLevel);
         *status = LevelToStatus(*level);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "calculation/calculation.h"
+#include "frame/calc_variant.h"
 #include "frame/opc_registry.h"
 #include "sources/opc_da_server.h"
 #include "sources/opc_servers.h"
@@ -92,7 +93,9 @@ HRESULT CMvCalculation::ReadOpcBindings(const ParamInfoTable& table, const OpcBi
              i < n && i < values.size() && i < qualities.size() && i < stamps.size(); ++i) {
             IMvParameter* p = ParameterAt(table, items.ParameterIndexes[i]);
             if (!p) continue;
-            p->put_Value(values[i]);
+            // A value that could not be stored for lack of memory fails the
+            // run rather than leave the old one with the new time and quality.
+            MvThrowIfOutOfMemory(p->put_Value(values[i]));
             p->put_TimeStamp(LocalDate(stamps[i]));
             SHORT status = 0, level = 0;
             MapOpcQuality(qualities[i], &status, &level);
@@ -116,7 +119,7 @@ HRESULT CMvCalculation::WriteOpcBindings(const ParamInfoTable& table, const OpcB
         OpcValueArray values(items.ParameterIndexes.size());
         for (std::size_t i = 0; i < values.Size(); ++i)
             if (IMvParameter* p = ParameterAt(table, items.ParameterIndexes[i]))
-                p->get_Value(&values[i]);
+                MvThrowIfOutOfMemory(p->get_Value(&values[i]));  // else Empty is written
         std::string errorText;
         std::shared_ptr<COPCDAServer> server = ServerOf(*this, items.DataSourceName);
         if (!server) break;

@@ -10,12 +10,14 @@
 // the prefix BPDCmn, declared where the outermost of them stands; the
 // elements inside a common element are made by their prefixed name alone
 // and share its declaration.
+#include <new>
 #include <string>
 #include <vector>
 
 #include "calculation/calculation.h"
 #include "frame/app_globals.h"
 #include "frame/base_folder.h"
+#include "frame/calc_variant.h"
 #include "frame/tagged_lock.h"
 #include "frame/trace.h"
 #include "sources/bus_adapter_interfaces.h"
@@ -38,10 +40,18 @@ struct TextElementTexts {
     const char* appendElement;
 };
 
-// A new element: in the namespace when one is given, else by its name alone.
+// A text of the document. One that could not be made for lack of memory
+// throws std::bad_alloc: the document would go out with the element empty.
+mv::Bstr Made(mv::Bstr text) {
+    if (!text.get()) throw std::bad_alloc();
+    return text;
+}
+
+// A new element: in the namespace when one is given, else by its name alone
+// (a namespace lost for lack of memory would move its declaration).
 HRESULT MakeElement(IXMLDOMDocument* doc, const char16_t* name, const char16_t* uri,
                     mv::ComPtr<IXMLDOMNode>& out) {
-    const mv::Bstr qname(name);
+    const mv::Bstr qname = Made(mv::Bstr(name));
     if (!uri) {
         mv::ComPtr<IXMLDOMElement> element;
         const HRESULT hr = doc->createElement(qname.get(), element.Put());
@@ -52,7 +62,7 @@ HRESULT MakeElement(IXMLDOMDocument* doc, const char16_t* name, const char16_t* 
     VariantInit(&type);
     type.vt = VT_I4;
     type.lVal = NODE_ELEMENT;
-    const HRESULT hr = doc->createNode(type, qname.get(), mv::Bstr(uri).get(), out.Put());
+    const HRESULT hr = doc->createNode(type, qname.get(), Made(mv::Bstr(uri)).get(), out.Put());
     return FAILED(hr) ? hr : out ? S_OK : E_FAIL;
 }
 
@@ -121,9 +131,10 @@ mv::Bstr TimeText() {
     if (!SystemTimeToVariantTime(&now, &date.date)) return mv::Bstr(u"");
     date.vt = VT_DATE;
     mv::Variant text;
-    if (FAILED(MvPersistXML_VariantToText(&text, &date)) || text.vt != VT_BSTR)
+    if (FAILED(MvThrowIfOutOfMemory(MvPersistXML_VariantToText(&text, &date))) ||
+        text.vt != VT_BSTR)
         return mv::Bstr(u"");
-    return mv::Bstr(std::u16string(mv::Bstr(text.bstrVal).view()) + u"Z");
+    return Made(mv::Bstr(std::u16string(text.bstrVal ? text.bstrVal : u"") + u"Z"));
 }
 
 // The computer's name (at most 15 characters); empty when it cannot be read.
@@ -131,7 +142,7 @@ mv::Bstr ComputerName() {
     char name[16] = {};
     DWORD size = sizeof name;
     if (!GetComputerNameA(name, &size)) return mv::Bstr(u"");
-    return mv::Bstr(std::string_view(name, size));
+    return Made(mv::Bstr(std::string_view(name, size)));
 }
 
 }  // namespace
@@ -163,6 +174,7 @@ void CMvCalculation::QuenbusDataTypeName(const VARIANT* value, VARIANT* name) {
     VariantInit(name);
     name->vt = VT_BSTR;
     name->bstrVal = SysAllocString(text);
+    if (!name->bstrVal) throw std::bad_alloc();
 }
 
 HRESULT CMvCalculation::AppendTimeStampNode(const ParamInfo&, IXMLDOMDocument* doc,
@@ -183,7 +195,7 @@ HRESULT CMvCalculation::AppendDataQualityRecord(const ParamInfo& record, IXMLDOM
     record.Parameter->get_Level(&level);
     return AppendTextElement(
         *this, doc, qualityRecord, u"BPDCmn:DataQuality", nullptr,
-        mv::Bstr(QualityWord(level)).get(),
+        Made(mv::Bstr(QualityWord(level))).get(),
         {"Failed to create dataQualityTextNode node.", "Error creating dataQualityNameNode node.",
          "Error appending value to dataQualityNameNode.",
          "Error appending timestampNameNode to ItemDataQualityRecordNode node."});
@@ -221,7 +233,7 @@ HRESULT CMvCalculation::AppendProcessItemGroup(const ParamInfo& record, IXMLDOMD
                                                IXMLDOMNode* group) {
     MvStepFrame step("CMvCalculation::AppendProcessItemGroup");
     mv::Bstr name;
-    get_Name(name.Out());
+    MvThrowIfOutOfMemory(get_Name(name.Out()));
     HRESULT hr = AppendTextElement(
         *this, doc, group, u"GroupID", kItemNamespace, name.get(),
         {"Failed to create GroupID valuetext node.", "Error creating GroupIDNameNode node.",
@@ -240,10 +252,10 @@ HRESULT CMvCalculation::AppendItemID(const ParamInfo& record, IXMLDOMDocument* d
                                      IXMLDOMNode* item) {
     MvStepFrame step("CMvCalculation::AppendItemID");
     mv::Bstr calcName, parameterName;
-    get_Name(calcName.Out());
-    record.Parameter->get_Name(parameterName.Out());
-    const mv::Bstr id(std::u16string(calcName.view()) + u"." +
-                      std::u16string(parameterName.view()));
+    MvThrowIfOutOfMemory(get_Name(calcName.Out()));
+    MvThrowIfOutOfMemory(record.Parameter->get_Name(parameterName.Out()));
+    const mv::Bstr id = Made(
+        mv::Bstr(std::u16string(calcName.view()) + u"." + std::u16string(parameterName.view())));
     return AppendTextElement(
         *this, doc, item, u"ItemID", kItemNamespace, id.get(),
         {"Failed to create ItemID valuetext node.", "Error creating ItemIDNameNode node.",
@@ -257,9 +269,12 @@ HRESULT CMvCalculation::AppendTimeStampValueList(const ParamInfo& record, IXMLDO
     HRESULT hr = AppendTimeStampNode(record, doc, list, u"BPDCmn:TimeStamp", kCommonNamespace);
     if (FAILED(hr)) return hr;
     mv::Variant value, text, type;
-    record.Parameter->get_Value(&value);
-    // A value without a text form leaves the element empty.
-    if (FAILED(MvPersistXML_VariantToText(&text, &value)) || text.vt != VT_BSTR) text.Clear();
+    // A value without a text form leaves the element empty; one that could
+    // not be read or turned to text for lack of memory fails the publication.
+    MvThrowIfOutOfMemory(record.Parameter->get_Value(&value));
+    if (FAILED(MvThrowIfOutOfMemory(MvPersistXML_VariantToText(&text, &value))) ||
+        text.vt != VT_BSTR)
+        text.Clear();
     hr = AppendTextElement(*this, doc, list, u"BPDCmn:ValueString", nullptr,
                            text.vt == VT_BSTR ? text.bstrVal : nullptr,
                            {"Failed to create valuetext node.", "Error creating ValueString node.",
@@ -385,7 +400,8 @@ HRESULT CMvCalculation::BuildProcessItemInformationDocument(const ParamInfo& rec
         if (type == NODE_ELEMENT) {
             pastRoot = true;
         } else if (type == NODE_PROCESSING_INSTRUCTION &&
-                   SUCCEEDED(child->get_nodeName(name.Out())) && name.view() == u"xml") {
+                   SUCCEEDED(MvThrowIfOutOfMemory(child->get_nodeName(name.Out()))) &&
+                   name.view() == u"xml") {
             hr = doc->removeChild(child.get(), nullptr);
             if (FAILED(hr)) return fail("Quenbus: Error insert process instruction node.", hr);
             --i;
@@ -486,7 +502,7 @@ void CMvCalculation::PublishResults(const ParamInfo& record, SHORT*, SHORT*) {
         BuildProcessItemInformationDocument(record, header.get(), document.Out());
         if (document.Length() == 0) return;  // the builder recorded why
         mv::Bstr recordName;
-        record.Parameter->get_RecordName(recordName.Out());
+        MvThrowIfOutOfMemory(record.Parameter->get_RecordName(recordName.Out()));
         mv::ComPtr<IMvAdapterMsgSend> sender;
         HRESULT hr = g_pBusAdapter->QueryInterface(IID_IMvAdapterMsgSend, sender.PutVoid());
         if (FAILED(hr) || !sender) {
@@ -496,8 +512,14 @@ void CMvCalculation::PublishResults(const ParamInfo& record, SHORT*, SHORT*) {
         }
         const mv::Bstr subject(kSubject);
         // The document goes by reference; the adapter may hand back another.
+        // One that throws (out of memory) leaves it ours.
         BSTR sent = document.Detach();
-        hr = sender->Publish(subject.get(), recordName.get(), &sent);
+        try {
+            hr = sender->Publish(subject.get(), recordName.get(), &sent);
+        } catch (...) {
+            SysFreeString(sent);
+            throw;
+        }
         document = mv::Bstr::Attach(sent);
         if (SUCCEEDED(hr)) return;
         // The adapter's own description when it gives one; the code of the
@@ -510,6 +532,8 @@ void CMvCalculation::PublishResults(const ParamInfo& record, SHORT*, SHORT*) {
             SetError(description.Utf8());
         else
             SetError("Publish call failed on IMvAdapterMsgSend interface: " + std::to_string(hr));
+    } catch (const std::bad_alloc&) {
+        throw;  // the run fails: a part of the document was lost
     } catch (...) {
         MvLogErrorHr(kName, E_UNEXPECTED);
     }

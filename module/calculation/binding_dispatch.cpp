@@ -3,10 +3,12 @@
 // of the inputs' quality.
 #include <array>
 #include <map>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "calculation/calculation.h"
+#include "frame/calc_variant.h"
 #include "frame/exception_text.h"
 #include "frame/keldrin_client.h"
 #include "frame/trace.h"
@@ -221,8 +223,10 @@ void CMvCalculation::ProcessDataBindings(const ParamInfoTable& table, LONG pass,
                         if (sandBox != 0 || changed == 0) break;
                     }
                     mv::Bstr node, item;
-                    record.Parameter->get_NodeName(node.Out());
-                    record.Parameter->get_RecordName(item.Out());
+                    // A name lost for lack of memory would send the value to
+                    // another item.
+                    MvThrowIfOutOfMemory(record.Parameter->get_NodeName(node.Out()));
+                    MvThrowIfOutOfMemory(record.Parameter->get_RecordName(item.Out()));
                     opc[node.Utf8()].emplace_back(item.Utf8(), static_cast<LONG>(i));
                     opcFlag = true;
                     break;

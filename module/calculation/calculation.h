@@ -533,7 +533,9 @@ public:
     // process's adapter up first when there is none; the pass quality is
     // left alone and failures land in the error text only. The document
     // steps fill the given element and record their own failure text; the
-    // document is left null when any step fails.
+    // document is left null when any step fails. A part of the document
+    // that could not be read or made for lack of memory throws
+    // std::bad_alloc, and nothing is sent (the dispatcher fails the run).
     void PublishResults(const ParamInfo& record, SHORT* level, SHORT* status);
     static void QuenbusBindingHandler(const MvBindingCall& call);
     HRESULT BuildProcessItemInformationDocument(const ParamInfo& record, BSTR header,
@@ -554,7 +556,8 @@ public:
     HRESULT AppendTimeStampNode(const ParamInfo& record, IXMLDOMDocument* doc, IXMLDOMNode* parent,
                                 const char16_t* name, const char16_t* uri);
     // VT_BSTR: "short", "int", "float", "double", "dateTime", "boolean" by
-    // the value's type, "string" for every other.
+    // the value's type, "string" for every other; std::bad_alloc when the
+    // text cannot be made.
     static void QuenbusDataTypeName(const VARIANT* value, VARIANT* name);
 
     // OPC bindings (bindings/opc_bindings.cpp), on the run's share of the
@@ -623,7 +626,8 @@ public:
     // The DLL formula (executors/dll_formula.cpp). LookupDllFunction loads
     // DllName and finds FunctionName in it (true when found); once found,
     // the function stays for the object's life. CallDllFunction calls it and
-    // stores its result in "ReturnValue".
+    // stores its result in "ReturnValue"; running out of memory throws
+    // std::bad_alloc (the run fails).
     bool LookupDllFunction();
     void CallDllFunction();
     // The spreadsheet formula (executors/excel_formula.cpp): writes the

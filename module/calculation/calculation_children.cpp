@@ -235,7 +235,9 @@ HRESULT CMvCalculation::ListUnusedParameters(VARIANT* pVarList) {
             parameter->get_ParameterType(&type);
             if (type != mvcUnUsed) continue;
             names.emplace_back();
-            parameter->get_Name(names.back().Out());
+            // A name lost for lack of memory would stand in the list as an
+            // empty one.
+            MvThrowIfOutOfMemory(parameter->get_Name(names.back().Out()));
         }
         VariantClear(pVarList);
         if (names.empty()) return S_OK;

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <new>
 #include <string_view>
 
 #include "calculation/calculation.h"
@@ -212,8 +214,12 @@ void CMvCalculation::TakeReturnValue() {
 }
 
 void CMvCalculation::TakeReturnValueLocked() {
-    if (m_ReturnValueParameter)
-        m_ReturnValueParameter->GetParameterValues(&m_Value, &m_Level, &m_Status, nullptr);
+    // A value that could not be copied for lack of memory would leave the
+    // calculation's value empty or old under the run's level: the run fails.
+    if (m_ReturnValueParameter && m_ReturnValueParameter->GetParameterValues(
+                                      &m_Value, &m_Level, &m_Status, nullptr) == E_OUTOFMEMORY)
+        MvGuardedCall(
+            [&] { AddError(MvRunExceptionText(std::make_exception_ptr(std::bad_alloc()))); });
 }
 
 // An escaping exception is logged and its text appended to the error text,
@@ -225,8 +231,10 @@ HRESULT CMvCalculation::ExecuteFormula(const ParamInfoShare& given, LONG kind) {
     if (!given) found = ParamInfoSnapshot();
     if (!given && !found) found = SetupParamInfo();
     const ParamInfoTable* table = given ? given.get() : found.get();
-    if (!table) return S_OK;
     try {
+        // Without its table (a set-up that ran out of memory) the formula
+        // would pass for run.
+        if (!table) throw std::bad_alloc();
         ClearChangedFlags(*table);
         if (kind == 0) {
             mv::ObjectLock lock(this);

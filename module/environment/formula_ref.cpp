@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "environment/library_cache.h"
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 #include "interfaces/MvMorvaCalc_ids.h"
 #include "persistence/persist_stream.h"
@@ -335,7 +336,7 @@ HRESULT CMvFormulaRef::SetInputParam(IMvParameter* parameter, VARIANT* argument)
     IDispatch* object = ArgumentObject(*argument, &isObject);
     if (isObject) return SetDispInputParam(parameter, object);
     SHORT level = -1, status = -2;
-    (void)parameter->SetParameterValues(argument, &level, &status, nullptr);
+    MvThrowIfOutOfMemory(parameter->SetParameterValues(argument, &level, &status, nullptr));
     return S_OK;
 }
 
@@ -345,8 +346,8 @@ HRESULT CMvFormulaRef::SetDispInputParam(IMvParameter* parameter, IDispatch* obj
     if (!source) return S_OK;
     mv::Variant value;
     SHORT level = 0, status = 0;
-    (void)source->GetParameterValues(&value, &level, &status, nullptr);
-    (void)parameter->SetParameterValues(&value, &level, &status, nullptr);
+    MvThrowIfOutOfMemory(source->GetParameterValues(&value, &level, &status, nullptr));
+    MvThrowIfOutOfMemory(parameter->SetParameterValues(&value, &level, &status, nullptr));
     LONG record = 0, field = 0, history = 0;
     (void)source->GetParameterRecFld(&record, &field, &history);
     (void)parameter->SetParameterRecFld(&record, &field, &history);
@@ -372,7 +373,7 @@ HRESULT CMvFormulaRef::GetOutputParam(IMvParameter* parameter, VARIANT* argument
     if (isObject) return GetDispOutputParam(parameter, object);
     if (argument->vt == (VT_BYREF | VT_VARIANT) && argument->pvarVal) {
         mv::Variant value;
-        (void)parameter->get_Value(&value);
+        MvThrowIfOutOfMemory(parameter->get_Value(&value));
         VariantClear(argument->pvarVal);
         *static_cast<VARIANT*>(argument->pvarVal) = value;
         value.vt = VT_EMPTY;  // moved into the caller's VARIANT
@@ -386,8 +387,8 @@ HRESULT CMvFormulaRef::GetDispOutputParam(IMvParameter* parameter, IDispatch* ob
     if (!target) return S_OK;
     mv::Variant value;
     SHORT level = 0, status = 0;
-    (void)parameter->GetParameterValues(&value, &level, &status, nullptr);
-    (void)target->SetParameterValues(&value, &level, &status, nullptr);
+    MvThrowIfOutOfMemory(parameter->GetParameterValues(&value, &level, &status, nullptr));
+    MvThrowIfOutOfMemory(target->SetParameterValues(&value, &level, &status, nullptr));
     return S_OK;
 }
 

@@ -84,7 +84,9 @@ private:
     static LONG NumberOfParameters(IMvCalculation* copy);
 
     // Moving the script's arguments into the copy's parameters and its
-    // outputs back.
+    // outputs back. A value that cannot be read or stored for lack of
+    // memory throws std::bad_alloc: the call fails with E_OUTOFMEMORY rather
+    // than pass an empty or old value on.
     static HRESULT SetInputParameters(IMvCalculation* copy, LONG cArgs, VARIANT* rgvarg);
     static HRESULT SetInputParam(IMvParameter* parameter, VARIANT* argument);
     static HRESULT SetDispInputParam(IMvParameter* parameter, IDispatch* object);

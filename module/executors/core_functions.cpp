@@ -1,6 +1,7 @@
 #include "executors/core_functions.h"
 
 #include "calculation/calculation.h"
+#include "frame/calc_variant.h"
 #include "frame/trace.h"
 #include "interfaces/IMvCalcValue.h"
 
@@ -57,13 +58,14 @@ HRESULT CMvCalcCoreFunctions::LastExecutedTime(DATE* pVal) {
 }
 
 // A value object that is no value collection, or a collection that cannot
-// be made, leaves the parameter as it was.
+// be made, leaves the parameter as it was; so does a value that cannot be
+// read for lack of memory (E_OUTOFMEMORY), which would pass for no array.
 HRESULT CMvCalcCoreFunctions::Redim(IMvParameter* pArray, LONG newCount) {
     return MvMethodFrame("CMvCalcCoreFunctions::Redim", [&]() -> HRESULT {
         if (!pArray) return E_POINTER;
         if (newCount < 0) return Report(u"Redim size cannot be negative", E_FAIL);
         mv::Variant value;
-        (void)pArray->get_Value(&value);
+        MvThrowIfOutOfMemory(pArray->get_Value(&value));
         mv::ComPtr<IMvCalcValues> values;
         if (value.vt == VT_DISPATCH && value.pdispVal) {
             if (FAILED(value.pdispVal->QueryInterface(IID_IMvCalcValues, values.PutVoid())) ||
@@ -81,7 +83,7 @@ HRESULT CMvCalcCoreFunctions::Redim(IMvParameter* pArray, LONG newCount) {
         value.pdispVal->AddRef();
         SHORT level = mvcNO_QLEVEL;
         SHORT status = mvcQSTATUS_NO_STATUS;
-        (void)pArray->SetParameterValues(&value, &level, &status, nullptr);
+        MvThrowIfOutOfMemory(pArray->SetParameterValues(&value, &level, &status, nullptr));
         return values->SetSize(newCount);
     });
 }

@@ -2,10 +2,12 @@
 // calculation object and called with the calculation's own interface. The
 // contract a library meets is in interfaces/MvFormulaDll.h.
 #include <cstdio>
+#include <new>
 #include <stdexcept>
 
 #include "calculation/calculation.h"
 #include "exceptions.h"
+#include "frame/calc_variant.h"
 #include "frame/exception_text.h"
 #include "frame/loaded_dlls.h"
 #include "frame/trace.h"
@@ -108,7 +110,11 @@ void CMvCalculation::CallDllFunction() {
             mv::ObjectLock lock(this);
             returnValue = m_ReturnValueParameter;
         }
-        if (returnValue) returnValue->put_Value(result);
+        // A result that could not be stored for lack of memory would leave
+        // the value of before: the run fails.
+        if (returnValue) MvThrowIfOutOfMemory(returnValue->put_Value(result));
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (...) {
         MvLogErrorHr(kName, E_UNEXPECTED);
     }

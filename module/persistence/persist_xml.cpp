@@ -144,23 +144,22 @@ HRESULT GetNodeName(REFCLSID clsid, BSTR* name) {
 
 HRESULT MvPersistXML_VariantToText(VARIANT* out, const VARIANT* in) {
     if (!out || !in) return E_POINTER;
-    if (in->vt == VT_BOOL) {
-        const bool value = in->boolVal != VARIANT_FALSE;
+    // A text that cannot be made for lack of memory is no empty text.
+    auto give = [out](BSTR text) {
+        if (!text) return E_OUTOFMEMORY;
         VariantClear(out);
         out->vt = VT_BSTR;
-        out->bstrVal = SysAllocString(value ? u"1" : u"0");
+        out->bstrVal = text;
         return S_OK;
-    }
+    };
+    if (in->vt == VT_BOOL) return give(SysAllocString(in->boolVal != VARIANT_FALSE ? u"1" : u"0"));
     if (in->vt == VT_DATE) {
         SYSTEMTIME st{};
         if (!VariantTimeToSystemTime(in->date, &st)) return E_FAIL;
         char buffer[64];
         std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", st.wYear, st.wMonth,
                       st.wDay, st.wHour, st.wMinute, st.wSecond);
-        VariantClear(out);
-        out->vt = VT_BSTR;
-        out->bstrVal = SysAllocString(mv::ToUtf16(buffer).c_str());
-        return S_OK;
+        return give(SysAllocString(mv::ToUtf16(buffer).c_str()));
     }
     if (IsNonFiniteReal(*in)) {
         mv::Variant upper;

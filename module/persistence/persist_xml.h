@@ -44,7 +44,8 @@ HRESULT GetNodeName(REFCLSID clsid, BSTR* name);
 // booleans "1"/"0", dates "YYYY-MM-DDThh:mm:ss", infinite and NaN R4/R8
 // values the upper 32 bits of the double as an unsigned decimal, everything
 // else converted to text in en-US. E_FAIL, *out untouched, for a date that
-// cannot be broken down; else the conversion's result.
+// cannot be broken down, E_OUTOFMEMORY (*out untouched) when the text
+// cannot be made; else the conversion's result.
 HRESULT MvPersistXML_VariantToText(VARIANT* out, const VARIANT* in);
 // Sets *out to a VT_BSTR with the data type name of the value's type tag
 // ("char", "i2", "i4", "r4", "r8", "dateTime", "boolean", else "string").

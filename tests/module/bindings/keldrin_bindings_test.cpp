@@ -335,6 +335,26 @@ TEST_F(KeldrinRun, CalculationBindingsRunTheBoundCalculationPerReadAndReportItsF
     ExpectSame(ValueOf(c1.get()), Typed(VT_I4, 11.0));
 }
 
+// A bound value that cannot be stored for lack of memory fails the run
+// before the formula runs, rather than leave the old value under the bound
+// calculation's level.
+TEST_F(KeldrinRun, ABoundValueThatCannotBeStoredFailsTheRun) {
+    WriteCalc("OTHER", [](IMvCalculation* c) { c->put_FormulaType(1); });
+    auto calc = Calc();
+    auto p = parameter_test::NewShortOfMemoryParameter();
+    p->put_Name(B("C1").get());
+    p->put_ParameterType(mvcInput);
+    p->put_BindingType(mvcCalculation);
+    p->put_CalculationName(B("OTHER").get());
+    p->failStores = true;
+    mv::ComPtr<IMvObjCollection> parameters;
+    calc->get_Parameters(parameters.Put());
+    ASSERT_EQ(parameters->Add(B("C1").get(), p.get()), S_OK);
+    ASSERT_EQ(calc->Calculate(), S_OK);
+    EXPECT_EQ(Error(calc.get()), "Caught Error while Processing Calculation.");
+    EXPECT_EQ(g_formulaRuns, 1);  // OTHER alone
+}
+
 TEST_F(KeldrinRun, ACycleOfCalculationBindingsEnds) {
     WriteCalc("A", [](IMvCalculation* c) {
         c->put_FormulaType(1);

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "../environment/environment_test_support.h"
+#include "../parameters/parameter_test_support.h"
 #include "bindings/opc_bindings.h"
 #include "calculation/calculation.h"
 #include "frame/app_globals.h"
@@ -286,6 +287,31 @@ TEST_F(OpcRun, WriteAnsweredWithSuccessCodeCountsAsSuccess) {
     EXPECT_EQ(Error(calc.get()).rfind("Failed to write to OPC server: ", 0), 0u)
         << Error(calc.get());
     EXPECT_EQ(g_OPCServers->Find("OPC2"), nullptr);
+}
+
+// A value that cannot be copied for lack of memory fails the run: the
+// output is not written as Empty, nor the input left with its old value.
+TEST_F(OpcRun, AValueThatCannotBeCopiedFailsTheRun) {
+    opctest::AddOpcSource("OPC2", kRemote);
+    opcsim::SetItem(kRemote, "W", mv::Variant(5.0), 0xC0, Stamp(1));
+    for (LONG direction : {mvcOutput, mvcInput}) {
+        SCOPED_TRACE(direction);
+        auto calc = Calc();
+        auto p = parameter_test::NewShortOfMemoryParameter();
+        p->put_Name(envtest::B("OUT").get());
+        p->put_ParameterType(direction);
+        p->put_BindingType(mvcOPC);
+        p->put_NodeName(envtest::B("OPC2").get());
+        p->put_RecordName(envtest::B("W").get());
+        (direction == mvcOutput ? p->failReads : p->failStores) = true;
+        mv::ComPtr<IMvObjCollection> parameters;
+        calc->get_Parameters(parameters.Put());
+        ASSERT_EQ(parameters->Add(envtest::B("OUT").get(), p.get()), S_OK);
+        const int writes = opcsim::Count(kRemote).writes;
+        ASSERT_EQ(calc->Calculate(), S_OK);
+        EXPECT_NE(Error(calc.get()), "");
+        EXPECT_EQ(opcsim::Count(kRemote).writes, writes);
+    }
 }
 
 }  // namespace

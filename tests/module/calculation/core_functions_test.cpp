@@ -196,5 +196,32 @@ TEST_F(CoreFunctions, RedimMakesOrResizesAValueCollection) {
     EXPECT_EQ(CountOf(p.get()), -1);
 }
 
+// A value that cannot be read or stored for lack of memory fails the call
+// and leaves the parameter as it was: read as missing, the collection would
+// be replaced by an empty one.
+TEST_F(CoreFunctions, RedimFailsWhenTheValueCannotBeReadOrStored) {
+    values_test::ServedClass values =
+        values_test::ServedClass::Of<CMvCalcValues>(CLSID_MvCalcValues);
+    values_test::ServedClass value = values_test::ServedClass::Of<CMvCalcValue>(CLSID_MvCalcValue);
+    auto core = NewCoreFunctions();
+    auto p = parameter_test::NewShortOfMemoryParameter();
+    ASSERT_EQ(core->Redim(p.get(), 3), S_OK);
+    mv::Variant before;
+    p->get_Value(&before);
+    p->failReads = true;
+    EXPECT_EQ(core->Redim(p.get(), 5), E_OUTOFMEMORY);
+    p->failReads = false;
+    mv::Variant after;
+    p->get_Value(&after);
+    EXPECT_EQ(after.pdispVal, before.pdispVal);
+    EXPECT_EQ(CountOf(p.get()), 3);
+
+    p->put_Value(mv::Variant(4.0));
+    p->failStores = true;
+    EXPECT_EQ(core->Redim(p.get(), 2), E_OUTOFMEMORY);
+    p->failStores = false;
+    EXPECT_EQ(NumberIn(p.get()), 4.0);
+}
+
 }  // namespace
 }  // namespace calculation_test

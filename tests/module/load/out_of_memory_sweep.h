@@ -71,9 +71,8 @@ struct Scenario {
     std::function<std::string()> run;
 };
 
-// What the rows may use: a folder of the test's own, removed after it, and
-// the module's base folder (a calculation saved in its "Calc" folder is
-// found by name).
+// What the rows may use: a folder of the test's own, removed after it; it
+// is also the module's base folder, with an empty Calc folder below it.
 struct SweepContext {
     std::filesystem::path dir;
 };

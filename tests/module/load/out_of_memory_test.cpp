@@ -156,8 +156,10 @@ protected:
     void SetUp() override {
         ModuleLoad::SetUp();
         setenv("MORVA_DLL_PATH", formula_test::FormulasDir().c_str(), 1);
+        // The test's folder is also the module's base folder, read once at
+        // its load: rows put the calculations they bind to under Calc.
         dir_ = fs::path(MV_TEST_BINARY_DIR) / ("oom-" + std::to_string(getpid()));
-        fs::create_directories(dir_);
+        fs::create_directories(dir_ / "Calc");
         setenv("MORVA_CALC_BASE", dir_.c_str(), 1);
         module_ = LoadLibraryA(path_.c_str());
         ASSERT_NE(module_, nullptr) << mv::LoaderErrorText();

@@ -27,6 +27,32 @@ inline mv::ComPtr<IMvParameter> NewParameter() {
     return p;
 }
 
+// A parameter whose value cannot be copied out (`failReads`) or in
+// (`failStores`), as when memory runs out for the copy: the value's getters
+// or setters answer E_OUTOFMEMORY and change nothing.
+class ShortOfMemoryParameter : public CMvParameter {
+public:
+    bool failReads = false, failStores = false;
+    HRESULT get_Value(VARIANT* v) override {
+        return failReads ? E_OUTOFMEMORY : CMvParameter::get_Value(v);
+    }
+    HRESULT GetParameterValues(VARIANT* v, SHORT* l, SHORT* s, DATE* t) override {
+        return failReads ? E_OUTOFMEMORY : CMvParameter::GetParameterValues(v, l, s, t);
+    }
+    HRESULT put_Value(VARIANT v) override {
+        return failStores ? E_OUTOFMEMORY : CMvParameter::put_Value(v);
+    }
+    HRESULT SetParameterValues(VARIANT* v, SHORT* l, SHORT* s, DATE* t) override {
+        return failStores ? E_OUTOFMEMORY : CMvParameter::SetParameterValues(v, l, s, t);
+    }
+};
+
+inline mv::ComPtr<mv::ComObject<ShortOfMemoryParameter>> NewShortOfMemoryParameter() {
+    mv::ComPtr<mv::ComObject<ShortOfMemoryParameter>> p;
+    EXPECT_EQ(mv::MakeComObject(&p), S_OK);
+    return p;
+}
+
 // A property read through IDispatch::Invoke.
 inline mv::Variant DispGet(IDispatch* d, DISPID id) {
     DISPPARAMS none{};

@@ -4,6 +4,7 @@
 // FormulaRunCount reads (and ResetFormulaRunCount clears) the number of runs
 // of WeightedSum.
 #include <atomic>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -83,8 +84,12 @@ MV_FORMULA_EXPORT void ReturnFortyTwo(IMvCalculation*, VARIANT* result) {
     *result = mv::Variant(LONG{42}).Detach();
 }
 
+// A text that cannot be made for lack of memory fails the run, as a
+// formula's own failure.
 MV_FORMULA_EXPORT void ReturnText(IMvCalculation*, VARIANT* result) {
-    *result = mv::Variant(u"forty-two").Detach();
+    mv::Variant text(u"forty-two");
+    if (!text.bstrVal) throw std::bad_alloc();
+    *result = text.Detach();
 }
 
 // B = 2 x A; returns nothing.
@@ -97,6 +102,20 @@ MV_FORMULA_EXPORT void DoubleAIntoB(IMvCalculation* calc, VARIANT*) {
     a->get_Value(&value);
     if (FAILED(value.ChangeType(VT_R8))) throw E_FAIL;
     b->put_Value(mv::Variant(value.dblVal * 2));
+}
+
+// B = A & "-x" of a text A; returns 7. Each step that fails, for lack of
+// memory too, fails the run.
+MV_FORMULA_EXPORT void SuffixAIntoB(IMvCalculation* calc, VARIANT* result) {
+    mv::ComPtr<IMvParameter> a, b;
+    calc->GetParameter(mv::Bstr(u"A").get(), a.Put());
+    calc->GetParameter(mv::Bstr(u"B").get(), b.Put());
+    if (!a || !b) throw "missing parameter";
+    mv::Variant value;
+    if (FAILED(a->get_Value(&value)) || value.vt != VT_BSTR || !value.bstrVal) throw E_FAIL;
+    mv::Variant suffixed(std::u16string(value.bstrVal) + u"-x");
+    if (!suffixed.bstrVal || FAILED(b->put_Value(suffixed))) throw E_FAIL;
+    *result = mv::Variant(LONG{7}).Detach();
 }
 
 // Leaves a value behind before it throws.
