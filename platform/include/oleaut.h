@@ -491,10 +491,17 @@ public:
     explicit Variant(bool v) noexcept : Variant() {
         vt = VT_BOOL, boolVal = v ? VARIANT_TRUE : VARIANT_FALSE;
     }
+    // A text that cannot be allocated throws std::bad_alloc, as a copy does.
     explicit Variant(std::u16string_view s) : Variant() {
-        vt = VT_BSTR, bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+        bstrVal = SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
+        if (!bstrVal) throw std::bad_alloc();
+        vt = VT_BSTR;
     }
-    explicit Variant(const OLECHAR* s) : Variant() { vt = VT_BSTR, bstrVal = SysAllocString(s); }
+    explicit Variant(const OLECHAR* s) : Variant() {
+        bstrVal = SysAllocString(s);
+        if (!bstrVal && s) throw std::bad_alloc();
+        vt = VT_BSTR;
+    }
 
     static Variant Date(DATE d) noexcept {
         Variant r;

@@ -4,9 +4,9 @@
 #include <link.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
@@ -134,14 +134,19 @@ HMODULE Load(const std::string& name) {
     std::lock_guard lock(s.m);
     void* dl = nullptr;
     std::string errors;
+    // A candidate the loader could not open for lack of memory may be the
+    // library: the load then fails for that, not for a library not found.
+    bool outOfMemory = false;
     for (const auto& candidate : Candidates(name)) {
+        errno = 0;
         dl = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (dl) break;
+        if (errno == ENOMEM) outOfMemory = true;
         if (const char* e = dlerror()) errors += (errors.empty() ? "" : "; ") + std::string(e);
     }
     if (!dl) {
         KeepLoaderError(std::move(errors));
-        SetLastError(ERROR_MOD_NOT_FOUND);
+        SetLastError(outOfMemory ? ERROR_NOT_ENOUGH_MEMORY : ERROR_MOD_NOT_FOUND);
         return nullptr;
     }
     auto it = s.libraries.find(dl);
