@@ -182,7 +182,7 @@ TEST_F(LogConcurrencyTest, ALineWaitsForAnotherWriterGivingTheFileItsMarkOrEmpty
 //   written.
 TEST_F(LogConcurrencyTest, ProcessesSharingTheFileAcrossEmptyingsLoseNoLines) {
     constexpr int kMaxProcesses = 4;
-    constexpr int kAllLines = 16000;  // about 27 MB: many emptyings at LogSize 1
+    constexpr int kAllLines = 10000;  // about 17 MB: many emptyings at LogSize 1
     constexpr uint64_t kCap = 1024000;
     // A line begun may be written up to three times (again when another
     // writer's emptying took it away).
