@@ -218,6 +218,7 @@ TEST_F(LogConcurrencyTest, ProcessesSharingTheFileAcrossEmptyingsLoseNoLines) {
         int go[2];
         ASSERT_EQ(::pipe(go), 0);
         std::vector<pid_t> children;
+        std::fflush(stdout);  // else a child may write out what is buffered again
         for (int p = 0; p < processes; ++p) {
             const pid_t pid = ::fork();
             ASSERT_GE(pid, 0);
