@@ -3,6 +3,7 @@
 #include "frame/diagnostic_log.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,10 +135,15 @@ void FileBytes(std::u16string_view text, std::string& bytes) {
     }
 }
 
-bool WriteAll(int fd, const std::string& bytes) {
+// Writes all of `bytes`: appended through the descriptor's own position
+// (its mode) without `at`, else from the file offset `at`.
+bool WriteAll(int fd, std::string_view bytes, off_t at = -1) {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        const char* from = bytes.data() + done;
+        const size_t size = bytes.size() - done;
+        ssize_t n = at < 0 ? ::write(fd, from, size)
+                           : ::pwrite(fd, from, size, at + static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
@@ -158,8 +164,44 @@ void ReportOpenFailure(int error) {
 
 std::atomic<int> g_failNextOpen{0};
 
+// The log file's own exclusive lock (flock), taken on a writer's descriptor
+// and held while the object lives. Several processes may write one file:
+// what must not be decided twice over (giving a new file its byte-order
+// mark, emptying it at the cap) is decided under it, from the file's size
+// as fstat gives it then. Ordinary lines are appended without it. The lock
+// belongs to the open file, so it is never taken through a second open of
+// the same file while held.
+class FileLockHeld {
+public:
+    explicit FileLockHeld(int fd) noexcept : fd_(fd) {
+        while (::flock(fd_, LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                fd_ = -1;
+                return;
+            }
+        }
+    }
+    ~FileLockHeld() {
+        if (fd_ >= 0) ::flock(fd_, LOCK_UN);
+    }
+    FileLockHeld(const FileLockHeld&) = delete;
+    FileLockHeld& operator=(const FileLockHeld&) = delete;
+    bool Held() const noexcept { return fd_ >= 0; }
+
+private:
+    int fd_;
+};
+
+// The file's size in bytes; -1 when it cannot be read.
+int64_t FileSize(int fd) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
+}
+
 // Opens the log file for appending; a new (or empty) file starts with the
-// byte-order mark. -1 with errno set when it cannot be opened.
+// byte-order mark, written only by the writer that still finds the file
+// empty under its lock (two processes creating the file together write one
+// mark). -1 with errno set when it cannot be opened.
 int OpenForAppend(const std::string& path) {
     if (int injected = g_failNextOpen.exchange(0)) {
         errno = injected;
@@ -167,27 +209,50 @@ int OpenForAppend(const std::string& path) {
     }
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) return -1;
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size == 0 && !WriteAll(fd, kByteOrderMark)) {
-        int error = errno;
-        ::close(fd);
-        errno = error;
-        return -1;
+    if (FileSize(fd) == 0) {
+        FileLockHeld lock(fd);
+        if (FileSize(fd) == 0 && !WriteAll(fd, kByteOrderMark)) {
+            int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
     }
     return fd;
 }
 
-// Empties the file and starts it again with the byte-order mark. Opened for
-// appending too: another process writing through the same file appends its
-// lines after ours instead of having them overwritten.
-int OpenEmptied(const std::string& path) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
-    if (fd < 0) return -1;
-    if (!WriteAll(fd, kByteOrderMark)) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+// What EmptyPastCap did.
+enum class Emptying {
+    kEmptied,     // the file holds the mark and the line, then what came since
+    kLineErased,  // another writer emptied the file since the line was written
+    kNotEmptied,  // failed: the file keeps what it had, the line included
+    kFileBroken,  // the descriptor can no longer append: close it
+};
+
+// Empties the log file, whose last write through `fd` ended past `cap`
+// bytes, in place: under the file's lock, and only when the file is still
+// past the cap (else another writer emptied it since, and the line with
+// it). The mark and the line are written over the file's start and the
+// file is cut to their length after: a line another writer appends
+// meanwhile lands at the old end and is cut too, and as its own write ended
+// past the cap its writer comes here after us and finds its line erased.
+// No line appended after the cut is touched.
+Emptying EmptyPastCap(int fd, std::string_view line, uint64_t cap) {
+    FileLockHeld lock(fd);
+    if (!lock.Held()) return Emptying::kNotEmptied;
+    const int64_t size = FileSize(fd);
+    if (size < 0) return Emptying::kNotEmptied;
+    if (static_cast<uint64_t>(size) <= cap) return Emptying::kLineErased;
+    // A descriptor in append mode appends whatever offset a write names:
+    // the mode is off while the start is written.
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0) return Emptying::kNotEmptied;
+    const bool placed = WriteAll(fd, kByteOrderMark, 0) &&
+                        WriteAll(fd, line, static_cast<off_t>(kByteOrderMark.size()));
+    if (::fcntl(fd, F_SETFL, flags) != 0) return Emptying::kFileBroken;
+    if (!placed || ::ftruncate(fd, static_cast<off_t>(kByteOrderMark.size() + line.size())) != 0)
+        return Emptying::kNotEmptied;
+    return Emptying::kEmptied;
 }
 
 // The text after the last "/" of a path, up to the last "." after it.
@@ -349,6 +414,12 @@ void CDiagnosticLog::KeepFileLocked(int fd, const std::string& path, const std::
     }
 }
 
+// A line whose write ends past LogSize x 1,024,000 bytes empties the file
+// and starts it again with the mark and that line. Several processes may
+// write one file: lines are appended without a lock, and the mark of a new
+// file and an emptying are decided under the file's own lock, so that one
+// crossing of the cap empties the file once and no line written after an
+// emptying is lost.
 void CDiagnosticLog::WriteLocked(const std::u16string& line, const std::string& user) {
     if (!BuildPrefixLocked()) return;
     std::string& bytes = m_LineBytes;  // kept between lines, as its memory
@@ -357,27 +428,36 @@ void CDiagnosticLog::WriteLocked(const std::u16string& line, const std::string& 
     // The open file serves the thread's user while its path still names it;
     // a file removed or renamed away gets a new one, as a fresh open would.
     if (m_File >= 0 && (user != m_FileUser || !FileStillNamedLocked())) CloseFileLocked();
-    if (m_File < 0) {
-        const std::string path = mv::ToUtf8(m_FilePrefix) + user + ".log";
-        int fd = OpenForAppend(path);
-        if (fd < 0) {
-            ReportOpenFailure(errno);
-            return;
-        }
-        KeepFileLocked(fd, path, user);
-    }
-    bool written = WriteAll(m_File, bytes);
-    off_t position = ::lseek(m_File, 0, SEEK_CUR);
     // The cap is computed in 64 bits so that a large LogSize cannot wrap.
-    if (written && position >= 0 &&
-        static_cast<uint64_t>(position) > static_cast<uint64_t>(m_LogSize) * kLogSizeUnit) {
-        const std::string path = m_FilePath;
-        CloseFileLocked();
-        int fd = OpenEmptied(path);
-        if (fd >= 0 && WriteAll(fd, bytes)) {
+    const uint64_t cap = static_cast<uint64_t>(m_LogSize) * kLogSizeUnit;
+    // A line whose write ends past the cap empties the file and starts it
+    // again. When another writer emptied it first, or the file is no longer
+    // the one its path names, the line is written again, at most twice.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (m_File < 0) {
+            const std::string path = mv::ToUtf8(m_FilePrefix) + user + ".log";
+            int fd = OpenForAppend(path);
+            if (fd < 0) {
+                ReportOpenFailure(errno);
+                return;
+            }
             KeepFileLocked(fd, path, user);
-        } else if (fd >= 0) {
-            ::close(fd);
+        }
+        if (!WriteAll(m_File, bytes)) return;
+        const off_t end = ::lseek(m_File, 0, SEEK_CUR);
+        if (end < 0 || static_cast<uint64_t>(end) <= cap) return;
+        if (!FileStillNamedLocked()) {
+            CloseFileLocked();
+            continue;
+        }
+        switch (EmptyPastCap(m_File, bytes, cap)) {
+            case Emptying::kLineErased:
+                continue;
+            case Emptying::kFileBroken:
+                CloseFileLocked();
+                return;
+            default:
+                return;
         }
     }
 }
