@@ -417,14 +417,22 @@ HRESULT AppendToBstr(BSTR* target, const OLECHAR* chars, UINT count) noexcept;
 // ---------------------------------------------------------------------------
 // RAII owners
 // ---------------------------------------------------------------------------
+// Owns one BSTR. The constructors that copy text (from a string, a view,
+// UTF-8 or another Bstr) throw std::bad_alloc when the string cannot be
+// allocated, so a Bstr made from text is never null by failure: a null
+// OLECHAR* or a null Bstr gives a null Bstr, an empty text an empty one. Every
+// COM method and entry point runs in a frame that turns the exception into
+// E_OUTOFMEMORY. Because they throw, no function marked noexcept and no
+// destructor may construct a Bstr from text (make the text first, or catch).
 class Bstr {
 public:
     Bstr() = default;
-    explicit Bstr(const OLECHAR* s) : b_(SysAllocString(s)) {}
+    explicit Bstr(const OLECHAR* s) : b_(s ? Allocated(SysAllocString(s)) : nullptr) {}
     explicit Bstr(std::u16string_view s)
-        : b_(SysAllocStringLen(s.data(), static_cast<UINT>(s.size()))) {}
+        : b_(Allocated(SysAllocStringLen(s.data(), static_cast<UINT>(s.size())))) {}
     explicit Bstr(std::string_view utf8);
-    Bstr(const Bstr& o) : b_(o.b_ ? SysAllocStringLen(o.b_, SysStringLen(o.b_)) : nullptr) {}
+    Bstr(const Bstr& o)
+        : b_(o.b_ ? Allocated(SysAllocStringLen(o.b_, SysStringLen(o.b_))) : nullptr) {}
     Bstr(Bstr&& o) noexcept : b_(std::exchange(o.b_, nullptr)) {}
     Bstr& operator=(Bstr o) noexcept {
         std::swap(b_, o.b_);
@@ -448,6 +456,13 @@ public:
     std::string Utf8() const { return ToUtf8(view()); }
 
 private:
+    // `b` when the allocation gave one; throws std::bad_alloc for null.
+    static BSTR Allocated(BSTR b) {
+        if (!b) [[unlikely]]
+            throw std::bad_alloc();
+        return b;
+    }
+
     BSTR b_ = nullptr;
 };
 

@@ -136,7 +136,7 @@ HRESULT AppendToBstr(BSTR* target, const OLECHAR* chars, UINT count) noexcept {
 
 Bstr::Bstr(std::string_view utf8) {
     const std::u16string wide = ToUtf16(utf8);
-    b_ = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    b_ = Allocated(SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size())));
 }
 
 }  // namespace mv

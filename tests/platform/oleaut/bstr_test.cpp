@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <new>
 #include <string>
 
+#include "../../support/failing_new.h"
 #include "oleaut.h"
 
 namespace {
@@ -121,6 +124,43 @@ TEST(Bstr, OwnerConvertsUtf8AndCopiesByValue) {
     EXPECT_EQ(b.get(), nullptr);
     EXPECT_EQ(c.view(), a.view());
     EXPECT_EQ(mv::Bstr(std::string_view{}).Length(), 0u);
+}
+
+// An owner made from text is never null by failure: each constructor that
+// copies text throws when the string cannot be allocated. Null stays null and
+// empty text gives an empty string.
+TEST(Bstr, OwnerThrowsWhenItsStringCannotBeAllocated) {
+    const mv::Bstr source(u"abc");
+    EXPECT_EQ(mv::Bstr(static_cast<const OLECHAR*>(nullptr)).get(), nullptr);
+    EXPECT_EQ(mv::Bstr(mv::Bstr()).get(), nullptr);
+    for (const mv::Bstr& empty :
+         {mv::Bstr(u""), mv::Bstr(std::u16string_view{}), mv::Bstr(std::string_view{})}) {
+        EXPECT_NE(empty.get(), nullptr);
+        EXPECT_EQ(empty.Length(), 0u);
+    }
+    if (!mv_test::CanFailCAllocator()) GTEST_SKIP() << "the C allocator cannot fail here";
+    const struct {
+        const char* name;
+        std::function<mv::Bstr()> make;
+    } rows[] = {
+        {"characters", [] { return mv::Bstr(u"abc"); }},
+        {"view", [] { return mv::Bstr(std::u16string_view(u"abc")); }},
+        {"empty view", [] { return mv::Bstr(std::u16string_view{}); }},
+        {"utf-8", [] { return mv::Bstr(std::string_view("abc")); }},
+        {"copy", [&] { return mv::Bstr(source); }},
+    };
+    for (const auto& row : rows) {
+        bool threw = false;
+        {
+            mv_test::FailingNthNew failing(1, mv_test::Allocator::C);
+            try {
+                (void)row.make();
+            } catch (const std::bad_alloc&) {
+                threw = true;
+            }
+        }
+        EXPECT_TRUE(threw) << row.name;
+    }
 }
 
 }  // namespace
