@@ -117,6 +117,16 @@ bool IsDataType(const VARIANT& dataType, std::u16string_view name) {
            std::u16string_view(dataType.bstrVal, SysStringLen(dataType.bstrVal)) == name;
 }
 
+// Replaces *out by the text `made`; E_OUTOFMEMORY, *out untouched, when the
+// text could not be allocated (null).
+HRESULT PutText(VARIANT* out, BSTR made) {
+    if (!made) return E_OUTOFMEMORY;
+    VariantClear(out);
+    out->vt = VT_BSTR;
+    out->bstrVal = made;
+    return S_OK;
+}
+
 }  // namespace
 
 HRESULT GetID(const OLECHAR* name, CLSID* clsid) {
@@ -145,21 +155,15 @@ HRESULT GetNodeName(REFCLSID clsid, BSTR* name) {
 HRESULT MvPersistXML_VariantToText(VARIANT* out, const VARIANT* in) {
     if (!out || !in) return E_POINTER;
     // A text that cannot be made for lack of memory is no empty text.
-    auto give = [out](BSTR text) {
-        if (!text) return E_OUTOFMEMORY;
-        VariantClear(out);
-        out->vt = VT_BSTR;
-        out->bstrVal = text;
-        return S_OK;
-    };
-    if (in->vt == VT_BOOL) return give(SysAllocString(in->boolVal != VARIANT_FALSE ? u"1" : u"0"));
+    if (in->vt == VT_BOOL)
+        return PutText(out, SysAllocString(in->boolVal != VARIANT_FALSE ? u"1" : u"0"));
     if (in->vt == VT_DATE) {
         SYSTEMTIME st{};
         if (!VariantTimeToSystemTime(in->date, &st)) return E_FAIL;
         char buffer[64];
         std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", st.wYear, st.wMonth,
                       st.wDay, st.wHour, st.wMinute, st.wSecond);
-        return give(SysAllocString(mv::ToUtf16(buffer).c_str()));
+        return PutText(out, SysAllocString(mv::ToUtf16(buffer).c_str()));
     }
     if (IsNonFiniteReal(*in)) {
         mv::Variant upper;
@@ -170,8 +174,8 @@ HRESULT MvPersistXML_VariantToText(VARIANT* out, const VARIANT* in) {
     return VariantChangeTypeEx(out, in, kEnglishUs, 0, VT_BSTR);
 }
 
-void MvPersistXML_DataTypeName(const VARIANT* in, VARIANT* out) {
-    if (!in || !out) return;
+HRESULT MvPersistXML_DataTypeName(const VARIANT* in, VARIANT* out) {
+    if (!in || !out) return E_POINTER;
     const char16_t* name = u"string";
     switch (in->vt) {
         case VT_EMPTY:
@@ -198,13 +202,11 @@ void MvPersistXML_DataTypeName(const VARIANT* in, VARIANT* out) {
         default:
             break;
     }
-    VariantClear(out);
-    out->vt = VT_BSTR;
-    out->bstrVal = SysAllocString(name);
+    return PutText(out, SysAllocString(name));
 }
 
-void MvPersist_NormalizeLineEnds(VARIANT* value) {
-    if (!value || value->vt != VT_BSTR || !value->bstrVal) return;
+HRESULT MvPersist_NormalizeLineEnds(VARIANT* value) {
+    if (!value || value->vt != VT_BSTR || !value->bstrVal) return S_OK;
     const std::u16string_view text(value->bstrVal, SysStringLen(value->bstrVal));
     std::u16string repaired;
     repaired.reserve(text.size() + 8);
@@ -216,11 +218,12 @@ void MvPersist_NormalizeLineEnds(VARIANT* value) {
         }
         repaired += text[i];
     }
-    if (!grown) return;
+    if (!grown) return S_OK;
     BSTR fresh = SysAllocStringLen(repaired.data(), static_cast<UINT>(repaired.size()));
-    if (!fresh) return;
+    if (!fresh) return E_OUTOFMEMORY;
     SysFreeString(value->bstrVal);
     value->bstrVal = fresh;
+    return S_OK;
 }
 
 bool MvPersistXML_CanHoldText(std::u16string_view text) {
@@ -367,8 +370,8 @@ HRESULT MvPersistXML_Save(IXMLDOMNode* node, const PropertyMapEntry* map, IUnkno
         }
         if (always) {
             mv::Variant dataType;
-            MvPersistXML_DataTypeName(&value, &dataType);
-            hr = element->put_dataType(dataType.bstrVal);
+            hr = MvPersistXML_DataTypeName(&value, &dataType);
+            if (SUCCEEDED(hr)) hr = element->put_dataType(dataType.bstrVal);
             if (FAILED(hr)) {
                 MvLogFailure(kSaveName, hr,
                              "put_dataType: Failed to put data type into element node.");
@@ -516,6 +519,7 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
             if (value.vt == VT_NULL && IsDataType(dataType, u"string")) {
                 value.vt = VT_BSTR;
                 value.bstrVal = SysAllocString(u"");
+                if (!value.bstrVal) return E_OUTOFMEMORY;
             } else if (value.vt == VT_NULL && dataType.vt == VT_BSTR) {
                 MvLogFailure(kLoadName, E_FAIL,
                              "get_nodeTypedValue: Failed to get node typed value.");
@@ -543,7 +547,8 @@ HRESULT MvPersistXML_Load(IXMLDOMNode* node, IUnknown* object) {
                     RecogniseNonFinite(child.get(), &value);
             }
         }
-        MvPersist_NormalizeLineEnds(&value);
+        hr = MvPersist_NormalizeLineEnds(&value);
+        if (FAILED(hr)) return hr;
         hr = mv::DispPutProperty(disp.get(), dispid, value);
         if (FAILED(hr)) {
             // The element is consumed; the load goes on with the next one.

@@ -48,11 +48,13 @@ HRESULT GetNodeName(REFCLSID clsid, BSTR* name);
 // cannot be made; else the conversion's result.
 HRESULT MvPersistXML_VariantToText(VARIANT* out, const VARIANT* in);
 // Sets *out to a VT_BSTR with the data type name of the value's type tag
-// ("char", "i2", "i4", "r4", "r8", "dateTime", "boolean", else "string").
-void MvPersistXML_DataTypeName(const VARIANT* in, VARIANT* out);
+// ("char", "i2", "i4", "r4", "r8", "dateTime", "boolean", else "string"):
+// S_OK, or E_OUTOFMEMORY (*out untouched) when the name cannot be made.
+HRESULT MvPersistXML_DataTypeName(const VARIANT* in, VARIANT* out);
 // Puts a CR before every LF of a VT_BSTR that lacks one; other types are left
-// alone.
-void MvPersist_NormalizeLineEnds(VARIANT* value);
+// alone. E_OUTOFMEMORY, the value untouched, when the repaired text cannot be
+// allocated.
+HRESULT MvPersist_NormalizeLineEnds(VARIANT* value);
 
 // Whether XML 1.0 can hold every character of the text: no control
 // character but tab, line feed and carriage return, no U+FFFE or U+FFFF, no
