@@ -281,10 +281,12 @@ HRESULT CMvFormulaRef::InvokeFormula(DISPPARAMS* params, VARIANT* result, EXCEPI
 HRESULT CMvFormulaRef::InvokeError(EXCEPINFO* excepInfo, const std::string& text, bool trace) {
     if (trace && g_DiagnosticLog.IsOn(LogSteps)) MvLogLine({"ExcepInfo: ( ", text, " )"});
     if (excepInfo) {
+        // Made before the source, which would be left behind if it threw.
+        mv::Bstr description(text);
         *excepInfo = EXCEPINFO{};
         excepInfo->wCode = 2000;
         excepInfo->bstrSource = SysAllocString(u"Morva Calc Formula");
-        excepInfo->bstrDescription = mv::Bstr(text).Detach();
+        excepInfo->bstrDescription = description.Detach();
     }
     return DISP_E_EXCEPTION;
 }
@@ -417,9 +419,12 @@ HRESULT CMvFormulaRef::Save(IStream* pStm, BOOL) {
         for (const auto& [id, text] : rows) {
             if (text.empty()) continue;
             if (HRESULT hr = writeId(id); FAILED(hr)) return hr;
+            // Made before the type is set: a throw must not leave the value
+            // claiming a string it does not hold.
+            mv::Bstr made(text);
             mv::Variant value;
             value.vt = VT_BSTR;
-            value.bstrVal = mv::Bstr(text).Detach();
+            value.bstrVal = made.Detach();
             if (HRESULT hr = MvVariant_WriteToStream(pStm, value); FAILED(hr)) {
                 MvLogFailure(
                     method, hr,

@@ -2,6 +2,7 @@
 // and tags, checking a tag and removing the tags it added.
 #include "sources/data_manager.h"
 
+#include <memory>
 #include <new>
 #include <string>
 
@@ -134,8 +135,8 @@ HRESULT MvDataManager::InitializeManager() {
             LPOLESTR text = nullptr;
             mv::Bstr token;
             if (SUCCEEDED(StringFromCLSID(MvDataManagerCallerToken(), &text)) && text) {
+                const std::unique_ptr<OLECHAR, void (*)(LPVOID)> owned(text, CoTaskMemFree);
                 token = mv::Bstr(text);
-                CoTaskMemFree(text);
             }
             if (token.Length() > 0) {
                 hr = m_DataSources->SetUserDomain(token.get(), user.get(), domain.get());
