@@ -4,10 +4,13 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <limits>
+#include <new>
 #include <string>
 
+#include "../../support/failing_new.h"
 #include "interfaces/MvMorvaCalc_ids.h"
 #include "persistence/persist_xml.h"
 
@@ -120,6 +123,56 @@ TEST(XmlValueText, FailuresLeaveTheOutValueOrReportTheConversion) {
     MvPersistXML_DataTypeName(&null, &type);
     EXPECT_EQ(TextOf(type), u"string");
     EXPECT_TRUE(FAILED(MvPersistXML_VariantToText(&out, &null)));
+}
+
+// Running out of memory is reported, the value left as it was: an element
+// saved with an empty text or data type, or loaded with its line ends
+// unrepaired, would pass for the value. Every request is failed in turn.
+TEST(XmlValueText, RunningOutOfMemoryIsReportedAndLeavesTheValue) {
+    if (!mv_test::CanFailCAllocator()) GTEST_SKIP() << "the C allocator cannot fail here";
+    const mv::Variant yes(true);
+    const mv::Variant when = mv::Variant::Date(45322.5);
+    const struct {
+        const char* what;
+        mv::Variant initial;
+        std::function<HRESULT(VARIANT*)> call;
+        std::u16string made;
+    } rows[] = {
+        {"boolean text", mv::Variant(u"old"),
+         [&](VARIANT* v) { return MvPersistXML_VariantToText(v, &yes); }, u"1"},
+        {"date text", mv::Variant(u"old"),
+         [&](VARIANT* v) { return MvPersistXML_VariantToText(v, &when); }, u"2024-01-31T12:00:00"},
+        {"data type name", mv::Variant(u"old"),
+         [&](VARIANT* v) { return MvPersistXML_DataTypeName(&yes, v); }, u"boolean"},
+        {"line ends", mv::Variant(u"a\nb"),
+         [](VARIANT* v) { return MvPersist_NormalizeLineEnds(v); }, u"a\r\nb"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        bool reported = false;
+        for (size_t k = 1; k < 64; ++k) {
+            mv::Variant value(row.initial);
+            HRESULT hr = E_FAIL;
+            bool threw = false;
+            {
+                mv_test::FailingNthNew failing(k, mv_test::Allocator::C);
+                try {
+                    hr = row.call(&value);
+                } catch (const std::bad_alloc&) {
+                    threw = true;
+                }
+            }
+            if (threw) continue;
+            if (hr == S_OK) {
+                EXPECT_EQ(TextOf(value), row.made) << "allocation " << k;
+                break;
+            }
+            EXPECT_EQ(hr, E_OUTOFMEMORY) << "allocation " << k;
+            EXPECT_EQ(TextOf(value), TextOf(row.initial)) << "allocation " << k;
+            reported = true;
+        }
+        EXPECT_TRUE(reported);
+    }
 }
 
 TEST(XmlLineEnds, EveryLoneLineFeedGetsACarriageReturn) {
