@@ -160,6 +160,9 @@ const ScriptRow kSemantics[] = {
     {"Sub E(p) : Erase p : End Sub : Sub F(q) : E q : End Sub : Dim a(3) : a(1) = 2 : F a : "
      "R = UBound(a) & IsEmpty(a(1))",
      "Str:3True"},
+    {"On Error Resume Next : Sub E(p, q) : Erase p, q : End Sub : Dim a(2) : ReDim b(2) : "
+     "a(0) = 1 : E a, b : x = UBound(b) : R = UBound(a) & IsEmpty(a(0)) & IsArray(b) & Err.Number",
+     "Str:2TrueTrue9"},
     {"On Error Resume Next : Sub G(p) : ReDim p(6) : End Sub : Dim a(3) : G a : "
      "R = Err.Number & UBound(a)",
      "Str:103"},
