@@ -40,18 +40,11 @@ struct TextElementTexts {
     const char* appendElement;
 };
 
-// A text of the document. One that could not be made for lack of memory
-// throws std::bad_alloc: the document would go out with the element empty.
-mv::Bstr Made(mv::Bstr text) {
-    if (!text.get()) throw std::bad_alloc();
-    return text;
-}
-
 // A new element: in the namespace when one is given, else by its name alone
 // (a namespace lost for lack of memory would move its declaration).
 HRESULT MakeElement(IXMLDOMDocument* doc, const char16_t* name, const char16_t* uri,
                     mv::ComPtr<IXMLDOMNode>& out) {
-    const mv::Bstr qname = Made(mv::Bstr(name));
+    const mv::Bstr qname(name);
     if (!uri) {
         mv::ComPtr<IXMLDOMElement> element;
         const HRESULT hr = doc->createElement(qname.get(), element.Put());
@@ -62,7 +55,7 @@ HRESULT MakeElement(IXMLDOMDocument* doc, const char16_t* name, const char16_t* 
     VariantInit(&type);
     type.vt = VT_I4;
     type.lVal = NODE_ELEMENT;
-    const HRESULT hr = doc->createNode(type, qname.get(), Made(mv::Bstr(uri)).get(), out.Put());
+    const HRESULT hr = doc->createNode(type, qname.get(), mv::Bstr(uri).get(), out.Put());
     return FAILED(hr) ? hr : out ? S_OK : E_FAIL;
 }
 
@@ -134,7 +127,7 @@ mv::Bstr TimeText() {
     if (FAILED(MvThrowIfOutOfMemory(MvPersistXML_VariantToText(&text, &date))) ||
         text.vt != VT_BSTR)
         return mv::Bstr(u"");
-    return Made(mv::Bstr(std::u16string(text.bstrVal ? text.bstrVal : u"") + u"Z"));
+    return mv::Bstr(std::u16string(text.bstrVal ? text.bstrVal : u"") + u"Z");
 }
 
 // The computer's name (at most 15 characters); empty when it cannot be read.
@@ -142,7 +135,7 @@ mv::Bstr ComputerName() {
     char name[16] = {};
     DWORD size = sizeof name;
     if (!GetComputerNameA(name, &size)) return mv::Bstr(u"");
-    return Made(mv::Bstr(std::string_view(name, size)));
+    return mv::Bstr(std::string_view(name, size));
 }
 
 }  // namespace
@@ -195,7 +188,7 @@ HRESULT CMvCalculation::AppendDataQualityRecord(const ParamInfo& record, IXMLDOM
     record.Parameter->get_Level(&level);
     return AppendTextElement(
         *this, doc, qualityRecord, u"BPDCmn:DataQuality", nullptr,
-        Made(mv::Bstr(QualityWord(level))).get(),
+        mv::Bstr(QualityWord(level)).get(),
         {"Failed to create dataQualityTextNode node.", "Error creating dataQualityNameNode node.",
          "Error appending value to dataQualityNameNode.",
          "Error appending timestampNameNode to ItemDataQualityRecordNode node."});
@@ -254,8 +247,8 @@ HRESULT CMvCalculation::AppendItemID(const ParamInfo& record, IXMLDOMDocument* d
     mv::Bstr calcName, parameterName;
     MvThrowIfOutOfMemory(get_Name(calcName.Out()));
     MvThrowIfOutOfMemory(record.Parameter->get_Name(parameterName.Out()));
-    const mv::Bstr id = Made(
-        mv::Bstr(std::u16string(calcName.view()) + u"." + std::u16string(parameterName.view())));
+    const mv::Bstr id(std::u16string(calcName.view()) + u"." +
+                      std::u16string(parameterName.view()));
     return AppendTextElement(
         *this, doc, item, u"ItemID", kItemNamespace, id.get(),
         {"Failed to create ItemID valuetext node.", "Error creating ItemIDNameNode node.",

@@ -1,7 +1,6 @@
 // The per-run parameter table: built from the Parameters collection, shared
 // with each run, and cleared with everything that lives as long as it does.
 #include <cstdio>
-#include <new>
 #include <string>
 
 #include "calculation/calculation.h"
@@ -50,10 +49,8 @@ ParamInfoShare CMvCalculation::SetupParamInfo() {
         if (!haveReturnValue) {
             // A name or look-up that ran out of memory would leave the run
             // without its ReturnValue: it would answer the value of before.
-            const mv::Bstr name(u"ReturnValue");
-            if (!name.get()) throw std::bad_alloc();
             mv::ComPtr<IMvParameter> found;
-            MvThrowIfOutOfMemory(GetParameter(name.get(), found.Put()));
+            MvThrowIfOutOfMemory(GetParameter(mv::Bstr(u"ReturnValue").get(), found.Put()));
             mv::ObjectLock lock(this);
             if (!m_ReturnValueParameter) m_ReturnValueParameter = found.Detach();
         }

@@ -42,10 +42,10 @@ LONG CMvCalculation::CorvexParameterType(LONG kind) {
 }
 
 void CMvCalculation::PutErrorTextA(const char* text) {
-    const mv::Bstr copy{std::string_view(text)};
-    put_ErrorText(copy.get());
-    // A text that could not be copied for lack of memory still fails the run.
-    if (!copy.get() && *text) MarkFailed();
+    // Marked first: a text that cannot be copied for lack of memory (the copy
+    // throws) still fails the run.
+    if (*text) MarkFailed();
+    put_ErrorText(mv::Bstr(std::string_view(text)).get());
 }
 
 // A failure of the library shows in the error text, so that the run does not
