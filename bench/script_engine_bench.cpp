@@ -6,10 +6,13 @@
 // procedure what binding its parameters costs. The loop of a million steps
 // and a formula's run over six named items (a fresh engine each, as a
 // calculation runs) are compared with the same in CPython outside this
-// program.
+// program. The formula run as a new thread's first statement shows what a
+// thread's first statement adds.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "bench_ratios.h"
 #include "bench_script_site.h"
@@ -41,25 +44,29 @@ public:
     HRESULT get_Level(VARIANT* p) override { return p->vt = VT_I4, p->lVal = 8, S_OK; }
 };
 
+// One run of `script` in a fresh engine, as a calculation runs it.
+void RunOnce(bench::ScriptSite& site, const char16_t* script,
+             std::initializer_list<const char16_t*> items) {
+    mv::ComPtr<IActiveScript> engine;
+    CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
+                     engine.PutVoid());
+    mv::ComPtr<IActiveScriptParse> parse;
+    engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid());
+    engine->SetScriptSite(&site);
+    parse->InitNew();
+    for (const char16_t* name : items) engine->AddNamedItem(name, SCRIPTITEM_ISVISIBLE);
+    parse->ParseScriptText(script, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr);
+    engine->SetScriptState(SCRIPTSTATE_CONNECTED);
+    engine->Close();
+}
+
 void RunScript(benchmark::State& state, const char16_t* script,
                std::initializer_list<const char16_t*> items = {u"O"}) {
     mv::ComPtr<mv::ComObject<BenchItem>> item;
     mv::MakeComObject(&item);
     bench::ScriptSite site;
     site.item = static_cast<IBenchItem*>(item.get());
-    for (auto _ : state) {
-        mv::ComPtr<IActiveScript> engine;
-        CoCreateInstance(CLSID_VBScript, nullptr, CLSCTX_INPROC_SERVER, IID_IActiveScript,
-                         engine.PutVoid());
-        mv::ComPtr<IActiveScriptParse> parse;
-        engine->QueryInterface(IID_IActiveScriptParse, parse.PutVoid());
-        engine->SetScriptSite(&site);
-        parse->InitNew();
-        for (const char16_t* name : items) engine->AddNamedItem(name, SCRIPTITEM_ISVISIBLE);
-        parse->ParseScriptText(script, nullptr, nullptr, nullptr, 0, 0, 0, nullptr, nullptr);
-        engine->SetScriptState(SCRIPTSTATE_CONNECTED);
-        engine->Close();
-    }
+    for (auto _ : state) RunOnce(site, script, items);
 }
 
 void ScriptLoop(benchmark::State& state) {
@@ -87,6 +94,24 @@ void ScriptFormulaRun(benchmark::State& state) {
     RunScript(state, u"Y = A*B + C / D - E", {u"A", u"B", u"C", u"D", u"E", u"Y"});
 }
 
+// The formula run as a new thread's first statement, which also finds how
+// far the thread's stack may grow; timed on that thread, without its start.
+void ScriptFormulaRunOnNewThread(benchmark::State& state) {
+    mv::ComPtr<mv::ComObject<BenchItem>> item;
+    mv::MakeComObject(&item);
+    bench::ScriptSite site;
+    site.item = static_cast<IBenchItem*>(item.get());
+    for (auto _ : state) {
+        std::chrono::duration<double> taken{};
+        std::thread([&] {
+            const auto start = std::chrono::steady_clock::now();
+            RunOnce(site, u"Y = A*B + C / D - E", {u"A", u"B", u"C", u"D", u"E", u"Y"});
+            taken = std::chrono::steady_clock::now() - start;
+        }).join();
+        state.SetIterationTime(taken.count());
+    }
+}
+
 void ScriptReadsDefaultMember(benchmark::State& state) {
     RunScript(state, u"For i = 1 To 10000 : x = O : Next");
 }
@@ -111,6 +136,7 @@ BENCHMARK(NativeLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(ScriptLoop)->Unit(benchmark::kMillisecond);
 BENCHMARK(ScriptMillionSteps)->Unit(benchmark::kMillisecond);
 BENCHMARK(ScriptFormulaRun)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ScriptFormulaRunOnNewThread)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(ScriptReadsDefaultMember)->Unit(benchmark::kMillisecond);
 BENCHMARK(ScriptReadsPropertyByName)->Unit(benchmark::kMillisecond);
 BENCHMARK(ScriptReadsConstant)->Unit(benchmark::kMillisecond);
@@ -127,5 +153,7 @@ int main(int argc, char** argv) {
              "ScriptReadsDefaultMember", 1.5},
             {"vbTab loop / script loop", "ScriptReadsConstant", "ScriptLoop", 0},
             {"call loop / script loop", "ScriptCallsProcedure", "ScriptLoop", 0},
+            {"a new thread's first formula run / formula run",
+             "ScriptFormulaRunOnNewThread/manual_time", "ScriptFormulaRun", 0},
         });
 }

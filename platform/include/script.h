@@ -195,6 +195,12 @@ bool BuiltInEngineServes();
 // exhausted"); 0 (the default) sets no budget.
 void SetStatementBudgetForTesting(uint64_t statements);
 
+// Test control: the calling thread reads how far its stack may grow again
+// at its next check; with `sourcesFail`, neither the C library nor the
+// process's memory map answers for any thread until it is called again
+// without, so that a check falls back to a fixed room below itself.
+void ResetStackFloorForTesting(bool sourcesFail);
+
 // Parsed texts are kept for every engine in the process, within these
 // bounds (the bytes estimate a program's text and its parsed nodes).
 constexpr size_t kProgramCacheEntries = 512;

@@ -21,9 +21,10 @@ inline constexpr size_t kStackMargin = 24 * 1024;
 inline constexpr int kOutOfStack = 28;
 
 // The lowest address a check lets the calling thread's frames reach: its
-// stack's low end plus the margin (1 where the stack is not known); 0 until
-// the thread's first check reads it from the process's memory map, without
-// taking memory, so that the check cannot fail for want of it. Defined
+// stack's low end plus the margin; 0 until the thread's first check reads
+// it, from the C library or, where that fails (it takes memory), from the
+// process's memory map, read without taking memory. Where neither answers,
+// it lies a room below that first check that the thread surely has. Defined
 // here with a constant initialiser, so that a check reads it without a call.
 // Both have default visibility, so that a library built with hidden
 // visibility shares the one floor per thread instead of keeping a copy that

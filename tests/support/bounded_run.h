@@ -29,16 +29,11 @@ void WithinLimit(std::chrono::seconds limit, Work work) {
     done.get();
 }
 
-// Runs `work` on a new thread whose whole stack is `bytes`, and waits for it.
-// The thread first takes `pad` bytes of its stack, so that the work starts
-// that much deeper: a stack check can then be tried at several depths, as at
-// one depth a crash may miss by luck. Room the thread is given beyond `bytes`
-// (ThreadSanitizer gives small stacks more) is taken too.
-inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t pad = 0) {
-    pthread_attr_t attr;
-    ASSERT_EQ(pthread_attr_init(&attr), 0);
-    ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
-    pthread_t thread;
+namespace detail {
+
+// Starts a thread with `attr`, runs `work` on it and waits for it.
+inline void RunOnThread(pthread_attr_t& attr, std::function<void()>& work, size_t bytes,
+                        size_t pad) {
     struct Run {
         std::function<void()>* work;
         size_t bytes;
@@ -64,10 +59,34 @@ inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t p
         taken[pad] = 0;  // the pad is used after the work, so it stays
         return nullptr;
     };
+    pthread_t thread;
     const int made = pthread_create(&thread, &attr, start, &run);
     pthread_attr_destroy(&attr);
     ASSERT_EQ(made, 0);
     pthread_join(thread, nullptr);
+}
+
+}  // namespace detail
+
+// Runs `work` on a new thread whose whole stack is `bytes`, and waits for it.
+// The thread first takes `pad` bytes of its stack, so that the work starts
+// that much deeper: a stack check can then be tried at several depths, as at
+// one depth a crash may miss by luck. Room the thread is given beyond `bytes`
+// (ThreadSanitizer gives small stacks more) is taken too.
+inline void OnThreadWithStack(size_t bytes, std::function<void()> work, size_t pad = 0) {
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstacksize(&attr, bytes), 0);
+    detail::RunOnThread(attr, work, bytes, pad);
+}
+
+// Runs `work` on a new thread whose stack is the caller's memory
+// [low, low + bytes), with no guard page below it, and waits for it.
+inline void OnThreadOnStack(void* low, size_t bytes, std::function<void()> work) {
+    pthread_attr_t attr;
+    ASSERT_EQ(pthread_attr_init(&attr), 0);
+    ASSERT_EQ(pthread_attr_setstack(&attr, low, bytes), 0);
+    detail::RunOnThread(attr, work, bytes, 0);
 }
 
 // Runs `work` on a new thread of each stack size in turn, entered at several

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../../support/under_valgrind.h"
 #include "script_calls_test_support.h"
 
 namespace {
@@ -43,6 +44,14 @@ TEST_F(CorvexScriptCalls, ParseListsNamesOnceInOrderWithTheirKinds) {
     calc_->formulasAsked.clear();
     Parse("R = Add(1) + ADD(2)");
     EXPECT_EQ(calc_->formulasAsked, std::vector<std::string>{"Add"});
+}
+
+// Valgrind runs the main thread on a stack of its own making, which the
+// language's stack check must know too.
+TEST_F(CorvexScriptCalls, ParsesAndRunsOnTheMainThreadUnderValgrind) {
+    mv::test::PassUnderValgrind(
+        "CorvexScriptCalls.ParseListsNamesOnceInOrderWithTheirKinds:"
+        "CorvexScriptCalls.RunComputesValuesLevelsAndErrorTexts");
 }
 
 TEST_F(CorvexScriptCalls, ScriptedParseReplacesTheText) {

@@ -5,7 +5,12 @@
 // overflowing it.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
+#include <cstring>
+
 #include "../../support/bounded_run.h"
+#include "../../support/under_valgrind.h"
 #include "script_test_support.h"
 
 namespace {
@@ -49,18 +54,16 @@ std::string RecursionInBlocks(const std::string& open, const std::string& close,
 }
 
 // Recursion through calls, through parentheses, through a member that runs
-// the engine again and through nested blocks, and nesting in the text, on
-// threads whose whole stack is 64 KB to 8 MB, each entered at several
-// depths: each is error 28 or runs, and a shallow script then still runs.
-TEST_F(ScriptLimits, RecursionOnASmallStackRunsOutOfStackSpaceInsteadOfOverflowing) {
+// the engine again and through nested blocks, and nesting in the text.
+struct RecursionRow {
+    std::string script;
+    bool mayRun;  // it may also run to its end
+};
+std::vector<RecursionRow> RecursionRows() {
     const std::string parens = "x = " + std::string(99, '(') + "1" + std::string(99, ')');
     std::string chain = "R = x";
     for (int i = 0; i < 499; ++i) chain += " + x";
-    struct Row {
-        std::string script;
-        bool mayRun;  // it may also run to its end
-    };
-    std::vector<Row> rows = {
+    std::vector<RecursionRow> rows = {
         {"Function F(n) : F = F(n + 1) : End Function : R = F(1)", false},
         {"Function F(n) : F = (((((F(n + 1)))))) : End Function : R = F(1)", false},
         {"Function F(n) : F = 1 + (2 * (3 - F(n + 1))) : End Function : R = F(1)", false},
@@ -78,30 +81,93 @@ TEST_F(ScriptLimits, RecursionOnASmallStackRunsOutOfStackSpaceInsteadOfOverflowi
             {RecursionInBlocks("Select Case n\nCase 0\nCase Else", "End Select", depth), false});
         rows.push_back({RecursionInBlocks("Do", "Loop", depth), false});
     }
-    o_->onCall = [this] { RunScript("O.Call", site_); };
+    return rows;
+}
+
+// Runs each row on the calling thread: each is error 28 or runs, and a
+// shallow script then still runs.
+void ExpectRecursionToRunOutOfStackSpace(const std::vector<RecursionRow>& rows, TestSite& site,
+                                         CTestItem& o, const CTestItem& r) {
+    o.onCall = [&] { RunScript("O.Call", site); };
     // A call, which the stack has room for at each depth here.
     auto runsSound = [&] {
-        site_.errors.clear();
-        EXPECT_EQ(RunScript("Function F(n)\nF = n + 1\nEnd Function\nR = F(1)", site_), S_OK);
-        EXPECT_TRUE(site_.errors.empty());
-        EXPECT_EQ(mv::test::Spec(r_->value), "I2:2");
+        site.errors.clear();
+        EXPECT_EQ(RunScript("Function F(n)\nF = n + 1\nEnd Function\nR = F(1)", site), S_OK);
+        EXPECT_TRUE(site.errors.empty());
+        EXPECT_EQ(mv::test::Spec(r.value), "I2:2");
     };
-    mv::test::OnThreadsAtSeveralDepths({64 * 1024, 128 * 1024, 256 * 1024, 8 * 1024 * 1024}, [&] {
-        mv::script::ClearProgramCacheForTesting();  // each text parsed here
-        runsSound();
-        for (const Row& row : rows) {
-            SCOPED_TRACE(row.script.substr(0, 60));
-            site_.errors.clear();
-            RunScript(row.script.c_str(), site_);
-            if (!row.mayRun || !site_.errors.empty()) {
-                ASSERT_EQ(site_.errors.size(), 1u);
-                EXPECT_EQ(site_.errors[0].scode, mv::script::ErrorScode(28));
-                EXPECT_EQ(site_.errors[0].description, "Out of stack space");
-            }
-            runsSound();
+    mv::script::ClearProgramCacheForTesting();  // each text parsed here
+    runsSound();
+    for (const RecursionRow& row : rows) {
+        SCOPED_TRACE(row.script.substr(0, 60));
+        site.errors.clear();
+        RunScript(row.script.c_str(), site);
+        if (!row.mayRun || !site.errors.empty()) {
+            ASSERT_EQ(site.errors.size(), 1u);
+            EXPECT_EQ(site.errors[0].scode, mv::script::ErrorScode(28));
+            EXPECT_EQ(site.errors[0].description, "Out of stack space");
         }
+        runsSound();
+    }
+    o.onCall = nullptr;
+}
+
+// On threads whose whole stack is 64 KB to 8 MB, each entered at several
+// depths.
+TEST_F(ScriptLimits, RecursionOnASmallStackRunsOutOfStackSpaceInsteadOfOverflowing) {
+    const std::vector<RecursionRow> rows = RecursionRows();
+    mv::test::OnThreadsAtSeveralDepths({64 * 1024, 128 * 1024, 256 * 1024, 8 * 1024 * 1024}, [&] {
+        ExpectRecursionToRunOutOfStackSpace(rows, site_, *o_, *r_);
     });
-    o_->onCall = nullptr;
+}
+
+TEST_F(ScriptLimits, RecursionOnTheMainThreadRunsOutOfStackSpace) {
+    const std::vector<RecursionRow> rows = RecursionRows();
+    ExpectRecursionToRunOutOfStackSpace(rows, site_, *o_, *r_);
+}
+
+// Valgrind runs the main thread on a stack of its own making that the
+// process's map does not name as the stack.
+TEST_F(ScriptLimits, RecursionOnTheMainThreadRunsOutOfStackSpaceUnderValgrind) {
+    mv::test::PassUnderValgrind("ScriptLimits.RecursionOnTheMainThreadRunsOutOfStackSpace");
+}
+
+// A stack that the thread's creator supplied, with no guard page below it,
+// inside a larger mapping: a recursion stops within it and writes nothing
+// below it.
+TEST_F(ScriptLimits, RecursionOnAStackItsCallerSuppliedStaysWithinIt) {
+    const std::vector<RecursionRow> rows = RecursionRows();
+    constexpr size_t kBelow = 512 * 1024;
+    constexpr unsigned char kPattern = 0xA5;
+    for (size_t stack : {size_t{128} * 1024, size_t{256} * 1024}) {
+        SCOPED_TRACE(testing::Message() << stack / 1024 << " KB stack");
+        void* mapping = mmap(nullptr, kBelow + stack, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(mapping, MAP_FAILED);
+        auto* below = static_cast<unsigned char*>(mapping);
+        std::memset(below, kPattern, kBelow);
+        mv::test::OnThreadOnStack(below + kBelow, stack, [&] {
+            ExpectRecursionToRunOutOfStackSpace(rows, site_, *o_, *r_);
+        });
+        size_t changed = 0;
+        for (size_t i = 0; i < kBelow; ++i) changed += below[i] != kPattern;
+        EXPECT_EQ(changed, 0u) << "bytes below the stack written";
+        munmap(mapping, kBelow + stack);
+    }
+}
+
+// Where neither the C library nor the process's map tells a thread's stack
+// (no /proc mounted, memory short), a recursion still stops, on the main
+// thread and on a small thread.
+TEST_F(ScriptLimits, RecursionRunsOutOfStackSpaceWhereTheStackIsNotKnown) {
+    const std::vector<RecursionRow> rows = RecursionRows();
+    struct SourcesFail {
+        SourcesFail() { mv::script::ResetStackFloorForTesting(true); }
+        ~SourcesFail() { mv::script::ResetStackFloorForTesting(false); }
+    } sourcesFail;
+    ExpectRecursionToRunOutOfStackSpace(rows, site_, *o_, *r_);
+    mv::test::OnThreadsAtSeveralDepths(
+        {64 * 1024}, [&] { ExpectRecursionToRunOutOfStackSpace(rows, site_, *o_, *r_); });
 }
 
 // A text too deep for a small thread's stack is refused there, and only
