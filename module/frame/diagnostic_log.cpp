@@ -163,6 +163,7 @@ void ReportOpenFailure(int error) {
 }
 
 std::atomic<int> g_failNextOpen{0};
+std::atomic<int> g_failLocks{0};
 
 // The log file's own exclusive lock (flock), taken on a writer's descriptor
 // and held while the object lives. Several processes may write one file:
@@ -170,10 +171,19 @@ std::atomic<int> g_failNextOpen{0};
 // mark, emptying it at the cap) is decided under it, from the file's size
 // as fstat gives it then. Ordinary lines are appended without it. The lock
 // belongs to the open file, so it is never taken through a second open of
-// the same file while held.
+// the same file while held. Where it cannot be had (a network file system
+// without its lock service fails it with ENOLCK) the same is decided
+// without it, as by a sole writer: writers sharing such a file may then
+// write two marks or lose lines across crossing emptyings, but the file
+// never grows past its cap for want of a lock.
 class FileLockHeld {
 public:
     explicit FileLockHeld(int fd) noexcept : fd_(fd) {
+        if (int injected = g_failLocks.load()) {
+            errno = injected;
+            fd_ = -1;
+            return;
+        }
         while (::flock(fd_, LOCK_EX) != 0) {
             if (errno != EINTR) {
                 fd_ = -1;
@@ -186,7 +196,6 @@ public:
     }
     FileLockHeld(const FileLockHeld&) = delete;
     FileLockHeld& operator=(const FileLockHeld&) = delete;
-    bool Held() const noexcept { return fd_ >= 0; }
 
 private:
     int fd_;
@@ -201,7 +210,8 @@ int64_t FileSize(int fd) {
 // Opens the log file for appending; a new (or empty) file starts with the
 // byte-order mark, written only by the writer that still finds the file
 // empty under its lock (two processes creating the file together write one
-// mark). -1 with errno set when it cannot be opened.
+// mark), or without the lock when it cannot be had. -1 with errno set when
+// it cannot be opened.
 int OpenForAppend(const std::string& path) {
     if (int injected = g_failNextOpen.exchange(0)) {
         errno = injected;
@@ -236,10 +246,10 @@ enum class Emptying {
 // file is cut to their length after: a line another writer appends
 // meanwhile lands at the old end and is cut too, and as its own write ended
 // past the cap its writer comes here after us and finds its line erased.
-// No line appended after the cut is touched.
+// No line appended after the cut is touched. Without the lock (it cannot
+// be had) the file is emptied all the same, as by a sole writer.
 Emptying EmptyPastCap(int fd, std::string_view line, uint64_t cap) {
     FileLockHeld lock(fd);
-    if (!lock.Held()) return Emptying::kNotEmptied;
     const int64_t size = FileSize(fd);
     if (size < 0) return Emptying::kNotEmptied;
     if (static_cast<uint64_t>(size) <= cap) return Emptying::kLineErased;
@@ -419,7 +429,9 @@ void CDiagnosticLog::KeepFileLocked(int fd, const std::string& path, const std::
 // write one file: lines are appended without a lock, and the mark of a new
 // file and an emptying are decided under the file's own lock, so that one
 // crossing of the cap empties the file once and no line written after an
-// emptying is lost.
+// emptying is lost. Where the file system grants no lock they are decided
+// without it: the cap still holds, and only writers sharing the file may
+// lose lines to each other's emptyings.
 void CDiagnosticLog::WriteLocked(const std::u16string& line, const std::string& user) {
     if (!BuildPrefixLocked()) return;
     std::string& bytes = m_LineBytes;  // kept between lines, as its memory
@@ -566,4 +578,8 @@ void CDiagnosticLog::HResultToText(HRESULT hr, BSTR* text) noexcept {
 
 void MvLogFailNextOpenForTesting(int error) {
     g_failNextOpen.store(error);
+}
+
+void MvLogFailLocksForTesting(int error) {
+    g_failLocks.store(error);
 }

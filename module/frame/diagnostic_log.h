@@ -153,3 +153,8 @@ extern CDiagnosticLog g_DiagnosticLog;
 // a file the process may not write does. For tests, which may run as the
 // superuser.
 void MvLogFailNextOpenForTesting(int error);
+
+// Makes every lock of a log file fail with `error` (an errno value other
+// than EINTR; 0 ends it), as on a network file system without its lock
+// service. For tests.
+void MvLogFailLocksForTesting(int error);

@@ -118,6 +118,33 @@ TEST_F(LogFileTest, SizeCapEmptiesTheFileAndKeepsTheLastLine) {
     }
 }
 
+// On a file system without its lock service a writer still empties the file
+// each time a line takes it past the cap, and keeps every line since; a new
+// file still starts with the mark.
+TEST_F(LogFileTest, WithoutTheFileLockTheCapStillEmptiesTheFile) {
+    const uint64_t cap = 1024000;
+    const std::string padding(10000, 'x');
+    SetValue("MorvaCalc", "LogSize", REG_DWORD, Dword(1));
+    CDiagnosticLog log;
+    InitializeModuleLog(log);  // the file is new
+    MvLogFailLocksForTesting(ENOLCK);
+    std::string expected = kBom;  // the file as one writer leaves it
+    int emptyings = 0;
+    for (int i = 0; emptyings < 3 && !HasFailure(); ++i) {
+        const std::string number = std::to_string(i);
+        const std::string line = FileBytes(LinePrefix() + number + ": " + padding + "\n");
+        if (expected.size() + line.size() > cap) {
+            expected = kBom;
+            ++emptyings;
+        }
+        expected += line;
+        log.WriteLineA(mv::ToUtf16(number), padding);
+        EXPECT_EQ(std::filesystem::file_size(DefaultFile()), expected.size()) << "line " << i;
+    }
+    MvLogFailLocksForTesting(0);
+    EXPECT_TRUE(HasFailure() || ReadBytes(DefaultFile()) == expected) << "a line is lost";
+}
+
 // The file stays open between lines; one removed or renamed away in between
 // is followed: the next line starts a new file under the name.
 TEST_F(LogFileTest, TheNextLineFollowsAFileRemovedOrRenamedAway) {
