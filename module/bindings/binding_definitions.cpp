@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "frame/calc_variant.h"
+
 BindingDefinition::BindingDefinition() noexcept {
     VariantInit(&Value);
     VariantInit(&TimeStamp);
@@ -10,6 +12,12 @@ BindingDefinition::BindingDefinition() noexcept {
 BindingDefinition::~BindingDefinition() {
     VariantClear(&TimeStamp);
     VariantClear(&Value);
+}
+
+std::string BoundName(IMvParameter* parameter, HRESULT (IMvParameter::*get)(BSTR*)) {
+    mv::Bstr name;
+    MvThrowIfOutOfMemory((parameter->*get)(name.Out()));
+    return name.Utf8();
 }
 
 // The definitions go last, so that a list that exists always has its

@@ -36,12 +36,6 @@ void CharString::Free() noexcept {
     m_psz = nullptr;
 }
 
-void BstrToAnsiBuffer(BSTR& text, std::string& out) {
-    out = mv::ToUtf8(text);
-    SysFreeString(text);
-    text = nullptr;
-}
-
 void TrimTrailingBlanks(char* text, std::size_t length) noexcept {
     if (!text) return;
     while (length > 0 && text[length - 1] == ' ') --length;
