@@ -3,6 +3,7 @@
 #include <new>
 
 #include "frame/calc_variant.h"
+#include "frame/owned_string.h"
 
 BindingDefinition::BindingDefinition() noexcept {
     VariantInit(&Value);
@@ -15,9 +16,12 @@ BindingDefinition::~BindingDefinition() {
 }
 
 std::string BoundName(IMvParameter* parameter, HRESULT (IMvParameter::*get)(BSTR*)) {
-    mv::Bstr name;
-    MvThrowIfOutOfMemory((parameter->*get)(name.Out()));
-    return name.Utf8();
+    BSTR text = nullptr;
+    const HRESULT hr = (parameter->*get)(&text);
+    std::string name;
+    BstrToAnsiBuffer(text, name);
+    MvThrowIfOutOfMemory(hr);
+    return name;
 }
 
 // The definitions go last, so that a list that exists always has its

@@ -36,6 +36,19 @@ void CharString::Free() noexcept {
     m_psz = nullptr;
 }
 
+void BstrToAnsiBuffer(BSTR& text, std::string& out) {
+    // The BSTR is freed also when the text cannot be converted for lack of
+    // memory.
+    struct Freed {
+        BSTR& text;
+        ~Freed() {
+            SysFreeString(text);
+            text = nullptr;
+        }
+    } freed{text};
+    out = mv::ToUtf8(text);
+}
+
 void TrimTrailingBlanks(char* text, std::size_t length) noexcept {
     if (!text) return;
     while (length > 0 && text[length - 1] == ' ') --length;

@@ -47,6 +47,11 @@ private:
     char* m_psz = nullptr;  // null or a text of at least one character
 };
 
+// Converts the BSTR to narrow text (a null BSTR gives ""), assigns it to
+// `out`, frees the BSTR and sets the caller's BSTR to null, also when the
+// conversion throws std::bad_alloc.
+void BstrToAnsiBuffer(BSTR& text, std::string& out);
+
 // Ends the text of `length` bytes after its last character that is not a
 // space (only the space character counts as a blank).
 void TrimTrailingBlanks(char* text, std::size_t length) noexcept;
