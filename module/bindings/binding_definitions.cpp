@@ -2,6 +2,9 @@
 
 #include <new>
 
+#include "frame/calc_variant.h"
+#include "frame/owned_string.h"
+
 BindingDefinition::BindingDefinition() noexcept {
     VariantInit(&Value);
     VariantInit(&TimeStamp);
@@ -10,6 +13,15 @@ BindingDefinition::BindingDefinition() noexcept {
 BindingDefinition::~BindingDefinition() {
     VariantClear(&TimeStamp);
     VariantClear(&Value);
+}
+
+std::string BoundName(IMvParameter* parameter, HRESULT (IMvParameter::*get)(BSTR*)) {
+    BSTR text = nullptr;
+    const HRESULT hr = (parameter->*get)(&text);
+    std::string name;
+    BstrToAnsiBuffer(text, name);
+    MvThrowIfOutOfMemory(hr);
+    return name;
 }
 
 // The definitions go last, so that a list that exists always has its

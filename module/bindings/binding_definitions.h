@@ -74,6 +74,12 @@ struct BindingDefinition {
     StampMemo Stamp;
 };
 
+// A name of a bound parameter (its node, record, field or history field)
+// read through `get`, as UTF-8. A name that cannot be copied for lack of
+// memory throws std::bad_alloc: kept empty in a definition, it would fail
+// every later run of the calculation.
+std::string BoundName(IMvParameter* parameter, HRESULT (IMvParameter::*get)(BSTR*));
+
 // One entry of a batched read or write: the record and field identifiers.
 struct RecordField {
     DWORD Record_ID;

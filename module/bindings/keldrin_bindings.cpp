@@ -7,7 +7,6 @@
 #include "calculation/calculation.h"
 #include "environment/calc_environment.h"
 #include "frame/keldrin_client.h"
-#include "frame/owned_string.h"
 #include "parameters/parameter_historian.h"
 #include "sources/keldrin_servers.h"
 
@@ -23,14 +22,6 @@ using parameter_historian::IsLocalNode;
 // A batch's count is 16-bit: more definitions of one server go into a
 // further batch.
 constexpr LONG kMaxBatch = 0x7FFF;
-
-std::string Text(IMvParameter* parameter, HRESULT (IMvParameter::*get)(BSTR*)) {
-    BSTR text = nullptr;
-    (parameter->*get)(&text);
-    std::string out;
-    BstrToAnsiBuffer(text, out);
-    return out;
-}
 
 LONG Number(IMvParameter* parameter, HRESULT (IMvParameter::*get)(LONG*)) {
     LONG value = 0;
@@ -174,16 +165,16 @@ void CMvCalculation::ProcessKeldrinBindingDefinitions(const ParamInfoTable& tabl
         d.UnitConversionMultiplier = record.UnitConversionMultiplier;
         d.UnitConversionOffset = record.UnitConversionOffset;
         d.Parameter = p;
-        d.NodeName = Text(p, &IMvParameter::get_NodeName);
+        d.NodeName = BoundName(p, &IMvParameter::get_NodeName);
         d.GroupNumber = Number(p, &IMvParameter::get_GroupNumber);
-        d.RecordName = Text(p, &IMvParameter::get_RecordName);
-        d.FieldName = Text(p, &IMvParameter::get_FieldName);
+        d.RecordName = BoundName(p, &IMvParameter::get_RecordName);
+        d.FieldName = BoundName(p, &IMvParameter::get_FieldName);
         d.Record_ID = static_cast<DWORD>(Number(p, &IMvParameter::get_Record_ID));
         d.Field_ID = static_cast<DWORD>(Number(p, &IMvParameter::get_Field_ID));
         d.StatusField_ID = static_cast<DWORD>(Number(p, &IMvParameter::get_StatusField_ID));
         d.HistoryField_ID = static_cast<DWORD>(Number(p, &IMvParameter::get_HistoryField_ID));
         d.FieldType = Number(p, &IMvParameter::get_FieldType);
-        d.HistoryFieldName = Text(p, &IMvParameter::get_HistoryFieldName);
+        d.HistoryFieldName = BoundName(p, &IMvParameter::get_HistoryFieldName);
         d.Record_ID &= kRecordIdMask;
     } else if (d.Complete == 1) {
         return;

@@ -57,12 +57,6 @@ DATE OutputTime(const VARIANT& stamp) {
     return time;
 }
 
-std::string Text(IMvParameter* parameter, HRESULT (IMvParameter::*get)(BSTR*)) {
-    mv::Bstr text;
-    (parameter->*get)(text.Out());
-    return text.Utf8();
-}
-
 DWORD Number(IMvParameter* parameter, HRESULT (IMvParameter::*get)(LONG*)) {
     LONG value = 0;
     (parameter->*get)(&value);
@@ -111,18 +105,18 @@ void CMvCalculation::ProcessProcessDataBindingDefinitions(const ParamInfoTable& 
     d.Parameter = parameter;
     d.RecordIdPending = 1;
     d.Complete = 0;
-    d.NodeName = Text(parameter, &IMvParameter::get_NodeName);
+    d.NodeName = BoundName(parameter, &IMvParameter::get_NodeName);
     LONG group = 0;
     parameter->get_GroupNumber(&group);
     d.GroupNumber = group;
-    d.RecordName = Text(parameter, &IMvParameter::get_RecordName);
-    d.FieldName = Text(parameter, &IMvParameter::get_FieldName);
+    d.RecordName = BoundName(parameter, &IMvParameter::get_RecordName);
+    d.FieldName = BoundName(parameter, &IMvParameter::get_FieldName);
     d.Record_ID = Number(parameter, &IMvParameter::get_Record_ID) & kRecordIdMask;
     d.Field_ID = Number(parameter, &IMvParameter::get_Field_ID);
     d.StatusField_ID = Number(parameter, &IMvParameter::get_StatusField_ID);
     d.HistoryField_ID = Number(parameter, &IMvParameter::get_HistoryField_ID);
     d.FieldType = static_cast<LONG>(Number(parameter, &IMvParameter::get_FieldType));
-    d.HistoryFieldName = Text(parameter, &IMvParameter::get_HistoryFieldName);
+    d.HistoryFieldName = BoundName(parameter, &IMvParameter::get_HistoryFieldName);
 }
 
 LONG CMvCalculation::ReadProcessDataBindings(const ParamInfoTable& table, SHORT* level,

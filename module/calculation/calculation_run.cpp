@@ -215,11 +215,14 @@ void CMvCalculation::TakeReturnValue() {
 
 void CMvCalculation::TakeReturnValueLocked() {
     // A value that could not be copied for lack of memory would leave the
-    // calculation's value empty or old under the run's level: the run fails.
+    // calculation's value empty or old under the run's level: the run fails,
+    // marked first, as its text may not be had for lack of memory either.
     if (m_ReturnValueParameter && m_ReturnValueParameter->GetParameterValues(
-                                      &m_Value, &m_Level, &m_Status, nullptr) == E_OUTOFMEMORY)
+                                      &m_Value, &m_Level, &m_Status, nullptr) == E_OUTOFMEMORY) {
+        m_Failed = true;
         MvGuardedCall(
             [&] { AddError(MvRunExceptionText(std::make_exception_ptr(std::bad_alloc()))); });
+    }
 }
 
 // An escaping exception is logged and its text appended to the error text,

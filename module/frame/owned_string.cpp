@@ -37,9 +37,16 @@ void CharString::Free() noexcept {
 }
 
 void BstrToAnsiBuffer(BSTR& text, std::string& out) {
+    // The BSTR is freed also when the text cannot be converted for lack of
+    // memory.
+    struct Freed {
+        BSTR& text;
+        ~Freed() {
+            SysFreeString(text);
+            text = nullptr;
+        }
+    } freed{text};
     out = mv::ToUtf8(text);
-    SysFreeString(text);
-    text = nullptr;
 }
 
 void TrimTrailingBlanks(char* text, std::size_t length) noexcept {

@@ -48,7 +48,8 @@ private:
 };
 
 // Converts the BSTR to narrow text (a null BSTR gives ""), assigns it to
-// `out`, frees the BSTR and sets the caller's BSTR to null.
+// `out`, frees the BSTR and sets the caller's BSTR to null, also when the
+// conversion throws std::bad_alloc.
 void BstrToAnsiBuffer(BSTR& text, std::string& out);
 
 // Ends the text of `length` bytes after its last character that is not a

@@ -1,12 +1,15 @@
 // The out-of-memory sweep's rows for binding handlers and the calls that hand values on.
 #include <memory>
+#include <tuple>
 
 #include "bus_adapter_sim.h"
 #include "interfaces/IMvCalculation.h"
 #include "interfaces/IMvFormulaRef.h"
 #include "interfaces/IMvParameter.h"
 #include "interfaces/IMvPersistFile.h"
+#include "keldrin_sim.h"
 #include "out_of_memory_sweep.h"
+#include "process_data_sim.h"
 
 namespace oomtest {
 
@@ -41,17 +44,48 @@ std::u16string ValueText(IMvParameter* parameter) {
     return value.vt == VT_BSTR && value.bstrVal ? value.bstrVal : u"?";
 }
 
-// A run with the k-th allocation failing: no exception out, a failure (its
-// code or an error text) only where an allocation failed, and a run that
-// did not fail `right`.
-std::string CheckedRun(IMvCalculation* calc, const std::function<bool()>& right) {
-    const HRESULT hr = InWindow([&] { return calc->Calculate(); });
+// A run with the k-th allocation failing (and, `staying`, every later one):
+// no exception out, a failure (its code or an error text) only where an
+// allocation failed, and a run that did not fail `right`.
+std::string CheckedRun(IMvCalculation* calc, const std::function<bool()>& right,
+                       bool staying = false) {
+    const HRESULT hr = InWindow([&] { return calc->Calculate(); }, staying);
     mv::Bstr error;
     calc->get_ErrorText(error.Out());
     if (auto e = Answered(error.Length() != 0 ? E_FAIL : hr); !e.empty())
         return e + " " + error.Utf8();
     if (SUCCEEDED(hr) && error.Length() == 0 && !right()) return "a wrong value";
     return "";
+}
+
+// CheckedRun, then a run with memory back that succeeds and is `right`:
+// what the failed run left in the calculation must not fail later runs.
+std::string RunTwice(IMvCalculation* calc, const std::function<void()>& reset,
+                     const std::function<bool()>& right) {
+    if (auto e = CheckedRun(calc, right); !e.empty()) return e;
+    reset();
+    const HRESULT hr = calc->Calculate();
+    mv::Bstr error;
+    calc->get_ErrorText(error.Out());
+    if (hr != S_OK || error.Length() != 0) return "the next run failed: " + error.Utf8();
+    return right() ? "" : "the next run wrote no value";
+}
+
+// A calculation of B = 2 x A whose parameters are bound by `binding` to
+// `node`, A to `in` and B to `out`, each in field (or map) `field` and, for
+// process data, attribute VALUE.
+mv::ComPtr<IMvCalculation> BoundDouble(LONG binding, const char16_t* node, const char16_t* in,
+                                       const char16_t* out, const char16_t* field) {
+    auto calc = DllCalc(u"Double", u"DoubleAIntoB");
+    for (auto [name, direction, record] :
+         {std::tuple{u"A", mvcInput, in}, std::tuple{u"B", mvcOutput, out}}) {
+        auto parameter = Added(calc.get(), name, direction, binding);
+        parameter->put_NodeName(mv::Bstr(node).get());
+        parameter->put_RecordName(mv::Bstr(record).get());
+        parameter->put_FieldName(mv::Bstr(field).get());
+        parameter->put_HistoryFieldName(mv::Bstr(u"VALUE").get());
+    }
+    return calc;
 }
 
 constexpr int64_t kFixedNow = 1710498030750000;  // 2024-03-15 10:20:30.750 UTC
@@ -101,6 +135,70 @@ std::vector<Scenario> BindingScenarios(const SweepContext& context) {
                             return ValueText(bound.get()) == u"forty-two" && level == -1;
                         });
                     }});
+    // The calculation an input is bound to, with memory short from the k-th
+    // request on: a value lost for lack of memory must not pass for its
+    // value, as Empty under a good status, with no text to tell of it.
+    rows.push_back(
+        {"Calculate whose ReturnValue copy fails, memory staying short", []() -> std::string {
+             auto calc = DllCalc(u"Source", u"ReturnText");
+             return CheckedRun(
+                 calc.get(),
+                 [&] {
+                     mv::Variant value;
+                     calc->get_Value(&value);
+                     return IsText(value, u"forty-two");
+                 },
+                 true);
+         }});
+
+    // Historian and process-data bindings, A = 4 in and B = 8 out: a name
+    // lost for lack of memory must not stay in the calculation's definitions
+    // and fail its later runs.
+    KhSim_AddServer("OOMBIND", 11, 3, 0);
+    const LONG in = KhSim_AddRecord("OOMBIND", "OOMIN", 0);
+    const LONG out = KhSim_AddRecord("OOMBIND", "OOMOUT", 0);
+    for (LONG record : {in, out}) KhSim_AddField("OOMBIND", record, "VAL", 0x10000, -16, 0);
+    auto put = [](LONG record, double number) {
+        KhSimValue value{};
+        value.Number = number;
+        value.Stamp = {KELDRIN_TIME_NONE_WORD, 0};
+        KhSim_SetValue("OOMBIND", record, 0x10000, &value);
+    };
+    put(in, 4.0);
+    rows.push_back(
+        {"Calculate with historian bindings, then with memory back", [out, put]() -> std::string {
+             auto calc = BoundDouble(mvcKeldrin, u"OOMBIND", u"OOMIN", u"OOMOUT", u"VAL");
+             put(out, 0.0);
+             return RunTwice(
+                 calc.get(), [&] { put(out, 0.0); },
+                 [&] {
+                     KhSimValue value{};
+                     KhSim_GetValue("OOMBIND", out, 0x10000, &value, nullptr, 0);
+                     return value.Number == 8.0;
+                 });
+         }});
+
+    procdata::Reset();
+    procdata::Register();
+    std::shared_ptr<void> plant(nullptr, [](void*) {
+        procdata::Revoke();
+        procdata::Reset();
+    });
+    procdata::AddDataSource("DS1");
+    procdata::SetSample("DS1", "OOMIN", "VALUE", {45000.0, mv::Variant(4.0), true});
+    procdata::AddPlantTag("DS1", "OOMOUT");
+    rows.push_back(
+        {"Calculate with process-data bindings, then with memory back", [plant]() -> std::string {
+             auto calc = BoundDouble(mvcProcessData, u"DS1", u"OOMIN", u"OOMOUT", u"MAP");
+             size_t before = procdata::Writes().size();
+             return RunTwice(
+                 calc.get(), [&] { before = procdata::Writes().size(); },
+                 [&] {
+                     const auto writes = procdata::Writes();
+                     return writes.size() == before + 1 && writes.back().tag == "OOMOUT" &&
+                            writes.back().value.vt == VT_R8 && writes.back().value.dblVal == 8.0;
+                 });
+         }});
 
     // A formula called through a reference, with a text in and a text out
     // by reference: the output argument holds the formula's value.
