@@ -124,27 +124,27 @@ uintptr_t Below(uintptr_t from, uintptr_t room) {
 
 uintptr_t ReadStackFloor() {
     const uintptr_t frame = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    // The main thread's stack is the one that holds the point where the
+    // process started; it grows down past its mapping's start.
+    const uintptr_t processStart = reinterpret_cast<uintptr_t>(__libc_stack_end);
     const bool sourcesAnswer = !g_sourcesFail.load(std::memory_order_relaxed);
     Stack stack;
     bool known = sourcesAnswer && LibraryStack(&stack) && stack.Holds(frame);
-    // The main thread's stack holds the point where the process started;
-    // asking the kernel takes two system calls, a tenth of a new thread's
-    // first statement.
-    const bool mainThread = known ? stack.Holds(reinterpret_cast<uintptr_t>(__libc_stack_end))
-                                  : syscall(SYS_gettid) == getpid();
-    // The map tells another thread's stack only where the C library could
-    // not. The main thread's stack grows down past its mapping's start, so
-    // the map tells it where the mapping below ends, which either source
-    // may give as the stack's end although the kernel keeps a gap above it.
+    bool mainStack = known && stack.Holds(processStart);
+    // The map tells a stack only where the C library could not. For the
+    // main stack it also tells where the mapping below ends, which either
+    // source may give as the stack's end although the kernel keeps a gap
+    // above it.
     Mapping m;
-    const bool mapped = sourcesAnswer && (mainThread || !known) && FindMapping(frame, &m);
+    const bool mapped = sourcesAnswer && (mainStack || !known) && FindMapping(frame, &m);
     if (!known && mapped) {
-        stack.low = mainThread ? m.previousEnd : m.start;
+        mainStack = m.start <= processStart && processStart < m.end;
+        stack.low = mainStack ? m.previousEnd : m.start;
         stack.top = m.end;
         known = true;
     }
     uintptr_t floor;
-    if (known && mainThread) {
+    if (known && mainStack) {
         // It grows as far as its limit allows (8 MB where it has none), and
         // not into the gap above the mapping below it.
         uintptr_t low = stack.low;
@@ -155,7 +155,7 @@ uintptr_t ReadStackFloor() {
         floor = Above(low, kStackMargin);
     } else if (known) {
         floor = Above(stack.low, kStackMargin);
-    } else if (mainThread) {
+    } else if (syscall(SYS_gettid) == getpid()) {  // the main thread
         floor = Below(frame, MainStackLimit() / 2);
     } else {
         floor = Below(frame, kUnknownThreadRoom);
